@@ -1,0 +1,58 @@
+// The process-wide worker pool of the batch functions.
+//
+// One task arena, created on first use, sized by RAYON_NUM_THREADS, else
+// RAYON_RS_NUM_CPUS, else the number of online processors. parallel_map runs an
+// indexed map on it: results come back in input order, and when items fail the one
+// reported is the failing item with the lowest index, so a run reports the same
+// error whatever the worker count.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <vector>
+
+#include "core/result.h"
+
+namespace tarnwick::pool {
+
+// Worker count the environment asks for (always >= 1).
+std::size_t configured_workers();
+
+// Runs fn(i) for i in [0, n) on the pool and waits for all of them.
+void run_indexed(std::size_t n, void (*fn)(void*, std::size_t), void* ctx);
+
+// fn: (std::size_t index) -> Result<R, E>. Every item runs; faults thrown by an item are
+// carried back and rethrown on the calling thread (again the lowest index first).
+template <class R, class E, class Fn>
+Result<std::vector<R>, std::pair<std::size_t, E>> parallel_map(std::size_t n, Fn&& fn) {
+    std::vector<std::optional<Result<R, E>>> slots(n);
+    std::vector<std::exception_ptr> faults(n);
+    struct Ctx {
+        Fn* fn;
+        std::vector<std::optional<Result<R, E>>>* slots;
+        std::vector<std::exception_ptr>* faults;
+    } ctx{&fn, &slots, &faults};
+    run_indexed(
+        n,
+        [](void* p, std::size_t i) {
+            auto* c = static_cast<Ctx*>(p);
+            try {
+                (*c->slots)[i].emplace((*c->fn)(i));
+            } catch (...) {
+                (*c->faults)[i] = std::current_exception();
+            }
+        },
+        &ctx);
+    std::vector<R> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (faults[i]) std::rethrow_exception(faults[i]);
+        Result<R, E>& r = *slots[i];
+        if (!r.ok()) return err(std::pair<std::size_t, E>{i, std::move(r).error()});
+        out.push_back(std::move(r).value());
+    }
+    return out;
+}
+
+}  // namespace tarnwick::pool

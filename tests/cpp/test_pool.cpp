@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <mutex>
+#include <chrono>
+
+#include "core/errors.h"
+#include "core/pool.h"
+
+using namespace tarnwick;
+
+TEST(Pool, ResultsComeBackInInputOrder) {
+    constexpr std::size_t n = 10000;
+    auto r = pool::parallel_map<std::uint64_t, OwnError>(n, [](std::size_t i) -> Result<std::uint64_t, OwnError> {
+        // Uneven work so that items finish out of order.
+        std::uint64_t acc = i;
+        for (std::size_t k = 0; k < (i % 97) * 50; ++k) acc = acc * 6364136223846793005ULL + 1;
+        (void)acc;
+        return static_cast<std::uint64_t>(i * i);
+    });
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r->size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ((*r)[i], i * i);
+}
+
+TEST(Pool, ReportsTheLowestFailingIndex) {
+    for (int round = 0; round < 20; ++round) {
+        auto r = pool::parallel_map<int, OwnError>(2000, [](std::size_t i) -> Result<int, OwnError> {
+            if (i == 1500 || i == 37 || i == 999) return err(OwnError{"item " + std::to_string(i)});
+            return static_cast<int>(i);
+        });
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().first, 37u);
+        EXPECT_EQ(r.error().second.text, "item 37");
+    }
+}
+
+TEST(Pool, FaultsAreCarriedBackLowestIndexFirst) {
+    std::string caught;
+    try {
+        (void)pool::parallel_map<int, OwnError>(500, [](std::size_t i) -> Result<int, OwnError> {
+            if (i == 400) throw std::runtime_error("late");
+            if (i == 3) fault("early");
+            return 0;
+        });
+    } catch (const Fault& f) {
+        caught = f.what();
+    }
+    EXPECT_EQ(caught, "early");
+}
+
+TEST(Pool, UsesSeveralWorkersAndEmptyInputIsFine) {
+    auto empty = pool::parallel_map<int, OwnError>(0, [](std::size_t) -> Result<int, OwnError> { return 1; });
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(empty->empty());
+
+    if (pool::configured_workers() < 2) GTEST_SKIP() << "single worker configured";
+    std::mutex m;
+    std::set<std::thread::id> ids;
+    std::atomic<int> inside{0};
+    std::atomic<int> peak{0};
+    auto r = pool::parallel_map<int, OwnError>(64, [&](std::size_t) -> Result<int, OwnError> {
+        int now = ++inside;
+        int p = peak.load();
+        while (now > p && !peak.compare_exchange_weak(p, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        {
+            std::lock_guard<std::mutex> g(m);
+            ids.insert(std::this_thread::get_id());
+        }
+        --inside;
+        return 0;
+    });
+    ASSERT_TRUE(r.ok());
+    EXPECT_GT(ids.size(), 1u);
+    EXPECT_LE(static_cast<std::size_t>(peak.load()), pool::configured_workers());
+}
+
+TEST(Pool, WorkerCountFollowsTheEnvironment) {
+    // Only the count is read here: the arena itself is sized once, on first use.
+    const char* saved1 = std::getenv("RAYON_NUM_THREADS");
+    const char* saved2 = std::getenv("RAYON_RS_NUM_CPUS");
+    std::string s1 = saved1 ? saved1 : "", s2 = saved2 ? saved2 : "";
+    setenv("RAYON_NUM_THREADS", "3", 1);
+    setenv("RAYON_RS_NUM_CPUS", "5", 1);
+    EXPECT_EQ(pool::configured_workers(), 3u);
+    setenv("RAYON_NUM_THREADS", "0", 1);  // zero and junk fall through to the next source
+    EXPECT_EQ(pool::configured_workers(), 5u);
+    setenv("RAYON_NUM_THREADS", "x", 1);
+    unsetenv("RAYON_RS_NUM_CPUS");
+    EXPECT_EQ(pool::configured_workers(), static_cast<std::size_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+    saved1 ? setenv("RAYON_NUM_THREADS", s1.c_str(), 1) : unsetenv("RAYON_NUM_THREADS");
+    saved2 ? setenv("RAYON_RS_NUM_CPUS", s2.c_str(), 1) : unsetenv("RAYON_RS_NUM_CPUS");
+}
