@@ -1,0 +1,47 @@
+// Shared building blocks of the indicator computations: the "no value" marker, the
+// output allocation, and the overflow-free period arithmetic.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+namespace tarnwick::indicators {
+
+// The one marker of an undefined output element: the default quiet NaN.
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// An output series of n undefined elements; indicators write only what they define.
+inline std::vector<double> nan_series(std::size_t n) { return std::vector<double>(n, kNaN); }
+
+// Larger of two values where a NaN operand counts as missing: the result is NaN only
+// when both are. Used by the true range so a missing close narrows the range instead of
+// erasing it.
+inline double max_present(double a, double b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return b > a ? b : a;
+}
+
+// a + b clamped to the unsigned 64-bit range. Period sums such as slow + signal can be
+// given arbitrarily large periods; clamping keeps "longer than the data" meaning exactly
+// that instead of wrapping into a short period.
+inline std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r = 0;
+    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+// True range of bar i: high - low on the first bar, afterwards the widest of the bar's
+// own range and its distances from the previous close, each missing term ignored.
+inline double true_range(std::span<const double> high, std::span<const double> low,
+                         std::span<const double> close, std::size_t i) {
+    const double hl = high[i] - low[i];
+    if (i == 0) return hl;
+    const double pc = close[i - 1];
+    return max_present(max_present(hl, std::fabs(high[i] - pc)), std::fabs(low[i] - pc));
+}
+
+}  // namespace tarnwick::indicators

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "indicators/volatility.h"
+#include "test_indicators_util.h"
+
+using namespace tarnwick;
+using namespace tarnwick::indicators;
+using ind_test::NaN;
+
+namespace {
+
+constexpr std::uint64_t kHuge = std::numeric_limits<std::uint64_t>::max();
+
+// Bars used by several ATR cases. True ranges:
+//   TR0 = 10 - 8 = 2
+//   TR1 = max(12 - 9, |12 - 9|, |9 - 9|) = 3
+//   TR2 = max(11 - 9, |11 - 11|, |9 - 11|) = 2
+//   TR3 = max(13 - 10, |13 - 10|, |10 - 10|) = 3
+//   TR4 = max(12 - 11, |12 - 12|, |11 - 12|) = 1
+const std::vector<double> kHigh{10, 12, 11, 13, 12};
+const std::vector<double> kLow{8, 9, 9, 10, 11};
+const std::vector<double> kClose{9, 11, 10, 12, 11.5};
+
+}  // namespace
+
+TEST(IndicatorsAtr, WilderSmoothingOverHandComputedTrueRanges) {
+    // seed (2 + 3) / 2 = 2.5; then x * 0.5 + TR * 0.5: 2.25, 2.625, 1.8125
+    auto r = volatility::atr(kHigh, kLow, kClose, 2);
+    ASSERT_TRUE(r.ok());
+    ind_test::expect_series(*r, {NaN, 2.5, 2.25, 2.625, 1.8125});
+}
+
+TEST(IndicatorsAtr, PeriodOneIsTheTrueRange) {
+    // TR1 = max(1.0, |11 - 9.5| = 1.5, |10 - 9.5| = 0.5) = 1.5
+    const std::vector<double> h{10, 11}, l{9, 10}, c{9.5, 10.5};
+    auto r = volatility::atr(h, l, c, 1);
+    ASSERT_TRUE(r.ok());
+    ind_test::expect_series(*r, {1.0, 1.5});
+}
+
+TEST(IndicatorsAtr, MissingCloseNarrowsTheNextTrueRange) {
+    // close[3] NaN: TR4 falls back to high - low = 1, the same as with the close present,
+    // so the series equals the complete one.
+    std::vector<double> c = kClose;
+    c[3] = NaN;
+    auto r = volatility::atr(kHigh, kLow, c, 2);
+    ASSERT_TRUE(r.ok());
+    ind_test::expect_series(*r, {NaN, 2.5, 2.25, 2.625, 1.8125});
+}
+
+TEST(IndicatorsAtr, AllTermsMissingPoisonsTheRest) {
+    std::vector<double> h = kHigh, l = kLow, c = kClose;
+    h[2] = NaN;
+    c[1] = NaN;  // TR2 = max(NaN, NaN, NaN)
+    auto r = volatility::atr(h, l, c, 2);
+    ASSERT_TRUE(r.ok());
+    ind_test::expect_series(*r, {NaN, 2.5, NaN, NaN, NaN});
+}
+
+TEST(IndicatorsAtr, WarmUpDependsOnPeriodVersusLength) {
+    // One less than the length: seed at index 3 = (2 + 3 + 2 + 3) / 4 = 2.5, then
+    // 2.5 * 0.75 + 1 * 0.25 = 2.125.
+    auto one = volatility::atr(kHigh, kLow, kClose, 4);
+    ASSERT_TRUE(one.ok());
+    ind_test::expect_series(*one, {NaN, NaN, NaN, 2.5, 2.125});
+
+    for (std::uint64_t p : {std::uint64_t{5}, std::uint64_t{6}, kHuge}) {
+        auto r = volatility::atr(kHigh, kLow, kClose, p);
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(r->size(), 5u);
+        EXPECT_EQ(ind_test::leading_nan(*r), 5u) << "period " << p;
+    }
+    auto empty = volatility::atr({}, {}, {}, 3);
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(empty->empty());
+}
+
+TEST(IndicatorsAtr, UndefinedElementsAreTheDefaultQuietNaN) {
+    auto r = volatility::atr(kHigh, kLow, kClose, 3);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(std::bit_cast<std::uint64_t>((*r)[0]), 0x7ff8000000000000ull);
+}
+
+struct LengthCase {
+    std::size_t nh, nl, nc;
+    const char* message;
+};
+class IndicatorsAtrLengths : public ::testing::TestWithParam<LengthCase> {};
+TEST_P(IndicatorsAtrLengths, NamesTheLengthThatDiffers) {
+    const auto& c = GetParam();
+    std::vector<double> h(c.nh, 1.0), l(c.nl, 1.0), cl(c.nc, 1.0);
+    auto r = volatility::atr(h, l, cl, 0);  // the length check comes before the period check
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), c.message);
+}
+INSTANTIATE_TEST_SUITE_P(Indicators, IndicatorsAtrLengths,
+                         ::testing::Values(LengthCase{10, 9, 9, "Data length mismatch: expected 9, got 10"},
+                                           LengthCase{9, 7, 9, "Data length mismatch: expected 9, got 7"},
+                                           LengthCase{9, 9, 10, "Data length mismatch: expected 10, got 9"}));
+
+TEST(IndicatorsAtr, ZeroPeriodRefused) {
+    auto r = volatility::atr({}, {}, {}, 0);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "Invalid parameter: ATR period must be > 0");
+}
