@@ -1,2 +1,47 @@
-# Placeholder until the Clarabel shim lands: an empty interface target.
-add_library(clarabel_ffi INTERFACE)
+# The Clarabel QP solver, reached through our own Rust staticlib rust/clarabel_ffi.
+# Cargo builds it into the CMake binary dir; the result is the imported static
+# library `clarabel_ffi` that tarnwick_core links.
+#
+# pip runs CMake (through scikit-build-core) with whatever PATH the user has, which
+# often lacks ~/.cargo/bin, hence the hints.
+find_program(CARGO cargo REQUIRED HINTS $ENV{HOME}/.cargo/bin /root/.cargo/bin)
+
+set(CLARABEL_FFI_DIR ${PROJECT_SOURCE_DIR}/rust/clarabel_ffi)
+# An explicit target dir keeps the artifact where we expect it whatever
+# CARGO_TARGET_DIR says, and keeps separate CMake build dirs from sharing one.
+set(CLARABEL_FFI_TARGET_DIR ${CMAKE_BINARY_DIR}/cargo)
+set(CLARABEL_FFI_LIB
+    ${CLARABEL_FFI_TARGET_DIR}/release/${CMAKE_STATIC_LIBRARY_PREFIX}clarabel_ffi${CMAKE_STATIC_LIBRARY_SUFFIX})
+
+get_filename_component(_clarabel_cargo_bin_dir ${CARGO} DIRECTORY)
+
+add_custom_command(
+  OUTPUT ${CLARABEL_FFI_LIB}
+  # The rustup proxy finds rustc next to cargo; put that directory on PATH for the
+  # pip case. CARGO_BUILD_TARGET would move the artifact under a triple directory.
+  COMMAND ${CMAKE_COMMAND} -E env --unset=CARGO_BUILD_TARGET
+          --modify PATH=path_list_prepend:${_clarabel_cargo_bin_dir}
+          ${CARGO} build --release --locked --quiet
+          --manifest-path ${CLARABEL_FFI_DIR}/Cargo.toml
+          --target-dir ${CLARABEL_FFI_TARGET_DIR}
+  # Cargo leaves an up-to-date archive untouched; touching it stops the build tool
+  # from rerunning cargo on every build after a no-op change to a dependency.
+  COMMAND ${CMAKE_COMMAND} -E touch ${CLARABEL_FFI_LIB}
+  DEPENDS ${CLARABEL_FFI_DIR}/Cargo.toml
+          ${CLARABEL_FFI_DIR}/Cargo.lock
+          ${CLARABEL_FFI_DIR}/src/lib.rs
+  WORKING_DIRECTORY ${CLARABEL_FFI_DIR}
+  COMMENT "Building the Clarabel solver shim with cargo"
+  VERBATIM)
+add_custom_target(clarabel_ffi_cargo DEPENDS ${CLARABEL_FFI_LIB})
+
+add_library(clarabel_ffi STATIC IMPORTED GLOBAL)
+set_target_properties(clarabel_ffi PROPERTIES IMPORTED_LOCATION ${CLARABEL_FFI_LIB})
+add_dependencies(clarabel_ffi clarabel_ffi_cargo)
+# What Rust's std needs from the system (cargo's native-static-libs; libgcc_s comes
+# with the C++ driver, rt and util live in glibc).
+target_link_libraries(clarabel_ffi INTERFACE Threads::Threads ${CMAKE_DL_LIBS} m)
+# Keep Rust's std symbols from being exported by the extension module.
+target_link_options(clarabel_ffi INTERFACE
+  $<$<PLATFORM_ID:Linux>:LINKER:--exclude-libs,${CMAKE_STATIC_LIBRARY_PREFIX}clarabel_ffi${CMAKE_STATIC_LIBRARY_SUFFIX}>)
+set_property(DIRECTORY APPEND PROPERTY ADDITIONAL_CLEAN_FILES ${CLARABEL_FFI_TARGET_DIR})

@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "portfolio/solver.h"
+
+using namespace tarnwick;
+using solver::Csc;
+using solver::Settings;
+
+namespace {
+
+// Rows: x1 + x2 <= 1, -x1 <= 0, -x2 <= 0.
+Csc budget_and_long_only() { return Csc{3, 2, {0, 2, 4}, {0, 1, 0, 2}, {1.0, -1.0, 1.0, -1.0}}; }
+const std::vector<double> kBudgetRhs{1.0, 0.0, 0.0};
+
+Settings tight() { return Settings{200, 1e-10, 1e-10, 1e-10}; }
+
+}  // namespace
+
+struct QpCase {
+    const char* name;
+    Csc p_upper;
+    std::vector<double> q;
+    std::vector<double> x;
+    double objective;
+    std::vector<double> b = kBudgetRhs;
+};
+
+class SolvesBudgetQp : public ::testing::TestWithParam<QpCase> {};
+
+TEST_P(SolvesBudgetQp, ReachesTheKktPointSilently) {
+    const QpCase& c = GetParam();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    auto r = solver::solve(c.p_upper, c.q, budget_and_long_only(), c.b, tight());
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string errs = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(errs, "");
+    ASSERT_TRUE(r.ok()) << r.error();
+    EXPECT_EQ(solver::status_name(r->status), "Solved");
+    ASSERT_EQ(r->x.size(), 2u);
+    EXPECT_NEAR(r->x[0], c.x[0], 1e-6);
+    EXPECT_NEAR(r->x[1], c.x[1], 1e-6);
+    EXPECT_NEAR(r->objective, c.objective, 1e-6);
+    EXPECT_GT(r->iterations, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Solver, SolvesBudgetQp,
+    ::testing::Values(
+        // P = diag(2, 2), q = (-2, -3): with the budget active, 2x1 - 2 + l = 0 and
+        // 2x2 - 3 + l = 0 give x2 - x1 = 1/2, so x = (1/4, 3/4), l = 3/2 > 0;
+        // objective 1/16 + 9/16 - 1/2 - 9/4 = -2.125.
+        QpCase{"diagonal", Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, {-2.0, -3.0}, {0.25, 0.75}, -2.125},
+        // P = [[2, 1], [1, 2]] from its upper triangle, q = (-3, -3): unconstrained
+        // optimum (1, 1) breaks the budget; by symmetry x = (1/2, 1/2), 1.5 - 3 + l = 0
+        // gives l = 3/2 > 0; objective 1/2 * (0.5 + 0.5 + 0.5) - 3 = -2.25.
+        QpCase{"coupled", Csc{2, 2, {0, 1, 3}, {0, 0, 1}, {2.0, 1.0, 2.0}}, {-3.0, -3.0}, {0.5, 0.5}, -2.25},
+        // An infinite bound never binds: the unconstrained optimum x = -q / 2 = (1, 3/2)
+        // is nonnegative; objective 1 + 9/4 - 2 - 9/2 = -3.25.
+        QpCase{"unbounded_budget", Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, {-2.0, -3.0}, {1.0, 1.5}, -3.25,
+               {INFINITY, 0.0, 0.0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Solver, ContradictoryRowsArePrimalInfeasible) {
+    // x1 + x2 <= -1 with x >= 0 has no solution.
+    const std::vector<double> b{-1.0, 0.0, 0.0};
+    auto r = solver::solve(Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, std::vector<double>{-2.0, -3.0},
+                           budget_and_long_only(), b, tight());
+    ASSERT_TRUE(r.ok()) << r.error();
+    EXPECT_EQ(solver::status_name(r->status), "PrimalInfeasible");
+}
+
+TEST(Solver, OneIterationStopsAtTheLimit) {
+    Settings s = tight();
+    s.max_iter = 1;
+    auto r = solver::solve(Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, std::vector<double>{-2.0, -3.0},
+                           budget_and_long_only(), kBudgetRhs, s);
+    ASSERT_TRUE(r.ok()) << r.error();
+    EXPECT_EQ(solver::status_name(r->status), "MaxIterations");
+    EXPECT_EQ(r->iterations, 1u);
+}
+
+struct BadCase {
+    const char* name;
+    Csc p_upper;
+    std::vector<double> q;
+    Csc a;
+    const char* message_part;
+    std::vector<double> b = kBudgetRhs;
+};
+
+class RejectsMalformedInput : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(RejectsMalformedInput, WithAnErrorText) {
+    const BadCase& c = GetParam();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    auto r = solver::solve(c.p_upper, c.q, c.a, c.b, tight());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().find(c.message_part), std::string::npos) << r.error();
+}
+
+const Csc kDiag{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}};
+const std::vector<double> kQ{-2.0, -3.0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Solver, RejectsMalformedInput,
+    ::testing::Values(
+        BadCase{"short_colptr", Csc{2, 2, {0, 2}, {0, 1}, {2.0, 2.0}}, kQ, budget_and_long_only(),
+                "P: colptr has length 2, expected cols + 1 = 3"},
+        // colptr promises 9 entries that rowval doesn't have.
+        BadCase{"colptr_past_the_data", kDiag, kQ, Csc{3, 2, {0, 2, 9}, {0, 1, 0, 2}, {1.0, -1.0, 1.0, -1.0}},
+                "A: colptr[cols] = 9"},
+        BadCase{"row_out_of_range", kDiag, kQ, Csc{3, 2, {0, 2, 4}, {0, 1, 0, 3}, {1.0, -1.0, 1.0, -1.0}},
+                "row index 3 in column 1 is out of range"},
+        BadCase{"full_symmetric_p", Csc{2, 2, {0, 2, 4}, {0, 1, 0, 1}, {2.0, 1.0, 1.0, 2.0}}, kQ,
+                budget_and_long_only(), "below the diagonal"},
+        BadCase{"q_too_long", kDiag, {-2.0, -3.0, 0.0}, budget_and_long_only(), "does not match q of length 3"},
+        // Left to the solver, NaN would come back as a status (a NaN bound reads as
+        // "DualInfeasible"), not as the caller's mistake it is.
+        BadCase{"nan_in_q", kDiag, {NAN, -3.0}, budget_and_long_only(), "q: entry 0 is NaN"},
+        BadCase{"nan_in_b", kDiag, kQ, budget_and_long_only(), "b: entry 1 is NaN", {1.0, NAN, 0.0}},
+        BadCase{"infinite_in_a", kDiag, kQ, Csc{3, 2, {0, 2, 4}, {0, 1, 0, 2}, {1.0, -1.0, 1.0, -INFINITY}},
+                "A: entry 3 is -inf"}),
+    [](const auto& info) { return std::string(info.param.name); });
