@@ -1,0 +1,57 @@
+#include "metrics/annualization.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+namespace tarnwick::metrics::annualization {
+
+namespace {
+
+// b - a, saturating at the ends of the 64-bit range.
+std::int64_t saturating_diff(std::int64_t b, std::int64_t a) noexcept {
+    std::int64_t out = 0;
+    if (__builtin_sub_overflow(b, a, &out)) {
+        return b > a ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    }
+    return out;
+}
+
+}  // namespace
+
+double periods_per_year(std::optional<double> explicit_value, std::span<const std::int64_t> timestamps,
+                        bool continuous_market, double session_minutes, double default_value) {
+    if (explicit_value && *explicit_value > 0.0) return *explicit_value;
+    if (timestamps.size() < 2) return default_value;
+
+    std::vector<std::int64_t> steps;
+    steps.reserve(timestamps.size() - 1);
+    for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
+        const std::int64_t step = saturating_diff(timestamps[i + 1], timestamps[i]);
+        if (step > 0) steps.push_back(step);
+    }
+    if (steps.empty()) return default_value;
+
+    std::sort(steps.begin(), steps.end());
+    const std::size_t mid = steps.size() / 2;
+    const double median = steps.size() % 2 == 1
+                              ? static_cast<double>(steps[mid])
+                              : (static_cast<double>(steps[mid - 1]) + static_cast<double>(steps[mid])) * 0.5;
+    if (median <= 0.0) return default_value;
+
+    if (median >= kNanosPerDay || continuous_market || !(session_minutes > 0.0)) {
+        return kNanosPerYear / median;
+    }
+    const double bars_per_session = std::max(session_minutes * 60.0 * 1e9 / median, 1.0);
+    return bars_per_session * kSessionsPerYear;
+}
+
+double run_periods_per_year(bool legacy_annualization, std::optional<double> explicit_value,
+                            std::optional<double> session_minutes, std::span<const std::int64_t> timestamps) {
+    if (legacy_annualization) return kDefaultPeriodsPerYear;
+    const bool continuous = session_minutes && *session_minutes <= 0.0;
+    return periods_per_year(explicit_value, timestamps, continuous, session_minutes.value_or(kDefaultSessionMinutes),
+                            kDefaultPeriodsPerYear);
+}
+
+}  // namespace tarnwick::metrics::annualization

@@ -1,0 +1,274 @@
+#include "metrics/metrics.h"
+
+#include <cmath>
+#include <limits>
+
+#include "metrics/annualization.h"
+#include "metrics/return_stats.h"
+
+namespace tarnwick::metrics {
+
+namespace {
+
+// b - a, saturating at the ends of the 64-bit range.
+std::int64_t saturating_diff(std::int64_t b, std::int64_t a) noexcept {
+    std::int64_t out = 0;
+    if (__builtin_sub_overflow(b, a, &out)) {
+        return b > a ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    }
+    return out;
+}
+
+// Bars held; a record whose exit precedes its entry counts as held for none.
+double bars_held(const TradeRecord& t) noexcept {
+    return t.exit_idx >= t.entry_idx ? static_cast<double>(t.exit_idx - t.entry_idx) : 0.0;
+}
+
+bool is_open(const TradeRecord& t) noexcept { return t.exit_reason == ExitReason::EndOfData; }
+bool is_winner(const TradeRecord& t) noexcept { return !is_open(t) && t.pnl > 0.0; }
+bool is_loser(const TradeRecord& t) noexcept { return !is_open(t) && t.pnl < 0.0; }
+
+double percent_of(std::uint64_t part, std::uint64_t whole) noexcept {
+    return static_cast<double>(part) / static_cast<double>(whole) * 100.0;
+}
+
+struct DrawdownStats {
+    double max_pct = 0.0;
+    std::uint64_t max_duration = 0;
+    std::optional<double> max_duration_secs;
+    double ulcer_index = 0.0;
+    double time_under_water_pct = 0.0;
+    std::optional<double> avg_pct;
+};
+
+DrawdownStats drawdown_stats(std::span<const double> drawdown, std::span<const std::int64_t> timestamps) {
+    DrawdownStats out;
+    const std::size_t n = drawdown.size();
+    double sum_sq = -0.0;
+    double sum_under = -0.0;
+    std::uint64_t under = 0;
+    std::uint64_t run = 0;
+    // The longest stretch under water by index span, the earliest among equals.
+    bool have_stretch = false;
+    std::size_t best_first = 0;
+    std::size_t best_last = 0;
+    std::size_t run_first = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = drawdown[i];
+        if (d > out.max_pct) out.max_pct = d;  // NaN never compares greater
+        sum_sq += d * d;
+        if (d > 0.0) {
+            ++under;
+            sum_under += d;
+            if (run == 0) run_first = i;
+            ++run;
+            if (run > out.max_duration) out.max_duration = run;
+            if (!have_stretch || i - run_first > best_last - best_first) {
+                have_stretch = true;
+                best_first = run_first;
+                best_last = i;
+            }
+        } else {
+            run = 0;
+        }
+    }
+    if (n == 0) return out;
+    out.ulcer_index = std::sqrt(sum_sq / static_cast<double>(n));
+    out.time_under_water_pct = percent_of(under, n);
+    if (under > 0) out.avg_pct = sum_under / static_cast<double>(under);
+    if (timestamps.size() >= 2 && have_stretch && best_last < timestamps.size()) {
+        const std::int64_t span = saturating_diff(timestamps[best_last], timestamps[best_first]);
+        if (span >= 0) out.max_duration_secs = static_cast<double>(span) / 1e9;
+    }
+    return out;
+}
+
+// A ratio whose denominator may vanish: +inf for a positive numerator, else 0.
+double ratio_or_limit(double num, double den, bool den_ok) noexcept {
+    if (den_ok) return num / den;
+    return num > 0.0 ? INFINITY : 0.0;
+}
+
+}  // namespace
+
+namespace trade_stats {
+
+double total_turnover(std::span<const TradeRecord> trades) noexcept {
+    double sum = -0.0;
+    for (const TradeRecord& t : trades) {
+        sum += std::fabs(t.size * t.entry_price);
+        if (t.exit_reason != ExitReason::EndOfData && t.exit_reason != ExitReason::Settlement) {
+            sum += std::fabs(t.size * t.exit_price);
+        }
+    }
+    return sum;
+}
+
+}  // namespace trade_stats
+
+BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const double> drawdown,
+                                std::span<const double> returns, std::span<const std::int64_t> timestamps,
+                                std::span<const TradeRecord> trades, const MetricsSettings& settings) {
+    BacktestMetrics m;
+    const double start = settings.initial_capital;
+    const double end = equity.empty() ? start : equity.back();
+    const double net = end - start;
+    m.start_value = start;
+    m.end_value = end;
+    m.total_return_pct = net / start * 100.0;
+
+    // Return statistics.
+    const double periods = annualization::run_periods_per_year(settings.legacy_annualization, settings.periods_per_year,
+                                                               settings.session_minutes, timestamps);
+    const ReturnStats rs = return_stats(returns, periods, settings.risk_free_rate);
+    m.sharpe_ratio = rs.sharpe;
+    m.sortino_ratio = rs.sortino;
+    m.omega_ratio = rs.omega;
+    m.return_skew = rs.skew;
+    m.return_kurtosis = rs.kurtosis;
+    m.tail_ratio = tail_ratio(returns);
+    std::uint64_t positive = 0;
+    std::uint64_t nonzero = 0;
+    for (const double r : returns) {
+        if (std::isnan(r) || r == 0.0) continue;
+        ++nonzero;
+        if (r > 0.0) ++positive;
+    }
+    if (nonzero > 0) m.return_consistency_pct = percent_of(positive, nonzero);
+
+    // Drawdown.
+    const DrawdownStats dd = drawdown_stats(drawdown, timestamps);
+    m.max_drawdown_pct = dd.max_pct;
+    m.max_drawdown_duration = dd.max_duration;
+    m.max_drawdown_duration_secs = dd.max_duration_secs;
+    m.ulcer_index = dd.ulcer_index;
+    m.time_under_water_pct = dd.time_under_water_pct;
+    m.avg_drawdown_pct = dd.avg_pct;
+    m.calmar_ratio = ratio_or_limit(m.total_return_pct, m.max_drawdown_pct, m.max_drawdown_pct > 0.0);
+    m.recovery_factor =
+        ratio_or_limit(net, m.max_drawdown_pct / 100.0 * start, start > 0.0 && m.max_drawdown_pct > 0.0);
+
+    // Trades: one pass for the sums, in recorded order.
+    std::uint64_t open = 0, winners = 0, losers = 0, covered = 0, covered_winners = 0;
+    double closed_pnl = -0.0, open_pnl = -0.0, fees = -0.0, win_pnl = -0.0, loss_abs = -0.0;
+    double all_return = -0.0, win_return = -0.0, loss_return = -0.0;
+    double all_bars = -0.0, win_bars = -0.0, loss_bars = -0.0;
+    double all_secs = -0.0, gross_win = -0.0, mae_sum = -0.0, capture_num = -0.0, capture_mfe = -0.0;
+    double best = -INFINITY, worst = INFINITY;
+    bool time_reversed = false;
+    std::uint64_t win_run = 0, loss_run = 0;
+    for (const TradeRecord& t : trades) {
+        fees += t.fees;
+        all_return += t.return_pct;
+        all_bars += bars_held(t);
+        if (!std::isnan(t.return_pct)) {
+            if (t.return_pct > best) best = t.return_pct;
+            if (t.return_pct < worst) worst = t.return_pct;
+        }
+        if (t.exit_time < t.entry_time) time_reversed = true;
+        all_secs += static_cast<double>(saturating_diff(t.exit_time, t.entry_time)) / 1e9;
+
+        // Runs count every trade, open ones included.
+        if (t.pnl > 0.0) {
+            ++win_run;
+            loss_run = 0;
+            if (win_run > m.max_consecutive_wins) m.max_consecutive_wins = win_run;
+        } else if (t.pnl < 0.0) {
+            ++loss_run;
+            win_run = 0;
+            if (loss_run > m.max_consecutive_losses) m.max_consecutive_losses = loss_run;
+        }
+
+        if (is_open(t)) {
+            ++open;
+            open_pnl += t.pnl;
+            continue;
+        }
+        closed_pnl += t.pnl;
+        const bool excursions = t.mae_pnl.has_value() && t.mfe_pnl.has_value();
+        if (excursions) {
+            ++covered;
+            mae_sum += *t.mae_pnl;
+        }
+        if (is_winner(t)) {
+            ++winners;
+            win_pnl += t.pnl;
+            win_return += t.return_pct;
+            win_bars += bars_held(t);
+            gross_win += t.pnl + t.fees;
+            if (excursions) {
+                ++covered_winners;
+                capture_num += t.pnl + t.fees;
+                capture_mfe += *t.mfe_pnl;
+            }
+        } else if (is_loser(t)) {
+            ++losers;
+            loss_abs += std::fabs(t.pnl);
+            loss_return += t.return_pct;
+            loss_bars += bars_held(t);
+        }
+    }
+
+    const std::uint64_t total = trades.size();
+    const std::uint64_t closed = total - open;
+    m.total_trades = total;
+    m.total_open_trades = open;
+    m.total_closed_trades = closed;
+    m.open_trade_pnl = open_pnl;
+    m.winning_trades = winners;
+    m.losing_trades = losers;
+    m.total_fees_paid = fees;
+    m.total_turnover = trade_stats::total_turnover(trades);
+
+    if (closed > 0) {
+        m.win_rate_pct = percent_of(winners, closed);
+        m.expectancy = closed_pnl / static_cast<double>(closed);
+        m.mae_mfe_coverage_pct = percent_of(covered, closed);
+    }
+    if (covered > 0) m.avg_mae_pnl = mae_sum / static_cast<double>(covered);
+    if (covered_winners > 0 && capture_mfe > 0.0) m.mfe_capture_ratio = capture_num / capture_mfe;
+    m.profit_factor = ratio_or_limit(win_pnl, loss_abs, loss_abs > 0.0);
+
+    if (closed >= 2) {
+        double sq = -0.0;
+        for (const TradeRecord& t : trades) {
+            if (is_open(t)) continue;
+            const double d = t.pnl - m.expectancy;
+            sq += d * d;
+        }
+        const double n = static_cast<double>(closed);
+        const double variance = sq / (n - 1.0);
+        m.sqn = variance > 0.0 ? std::sqrt(n) * m.expectancy / std::sqrt(variance) : 0.0;
+    }
+
+    if (total > 0) {
+        const double n = static_cast<double>(total);
+        m.best_trade_pct = std::isinf(best) ? 0.0 : best;
+        m.worst_trade_pct = std::isinf(worst) ? 0.0 : worst;
+        m.avg_trade_return_pct = all_return / n;
+        m.avg_holding_period = all_bars / n;
+        if (!time_reversed) m.avg_holding_period_secs = all_secs / n;
+    }
+    if (winners > 0) {
+        m.avg_win_pct = win_return / static_cast<double>(winners);
+        m.avg_winning_duration = win_bars / static_cast<double>(winners);
+    }
+    if (losers > 0) {
+        m.avg_loss_pct = loss_return / static_cast<double>(losers);
+        m.avg_losing_duration = loss_bars / static_cast<double>(losers);
+    }
+    if (!equity.empty()) {
+        const double exposure = all_bars / static_cast<double>(equity.size()) * 100.0;
+        m.exposure_pct = exposure < 100.0 ? exposure : 100.0;
+    }
+
+    const double avg_win = m.avg_win_pct.value_or(0.0);
+    const bool loss_ok = m.avg_loss_pct.has_value() && *m.avg_loss_pct != 0.0;
+    m.payoff_ratio = ratio_or_limit(avg_win, loss_ok ? std::fabs(*m.avg_loss_pct) : 0.0, loss_ok);
+
+    if (gross_win > 0.0) m.cost_to_gross_profit_pct = m.total_fees_paid / gross_win * 100.0;
+    if (net > 0.0 && m.total_fees_paid > 0.0) m.breakeven_cost_multiple = net / m.total_fees_paid;
+    return m;
+}
+
+}  // namespace tarnwick::metrics

@@ -1,0 +1,26 @@
+// Risk-adjusted statistics of a per-period return series.
+#pragma once
+
+#include <optional>
+#include <span>
+
+namespace tarnwick::metrics {
+
+struct ReturnStats {
+    double sharpe = 0.0;
+    double sortino = 0.0;  // +inf when nothing was lost and the mean beats the risk-free rate
+    double omega = 1.0;    // +inf when nothing was lost and something was gained
+    std::optional<double> skew;      // adjusted sample skewness, from 3 returns
+    std::optional<double> kurtosis;  // adjusted sample excess kurtosis, from 4 returns
+};
+
+// NaN returns are ignored throughout. `risk_free_rate` is annual (a fraction) and is
+// spread evenly over `periods_per_year`; both ratios are annualised by sqrt(periods).
+// Fewer than two returns give Sharpe 0, Sortino 0, Omega 1 and no moments.
+ReturnStats return_stats(std::span<const double> returns, double periods_per_year, double risk_free_rate);
+
+// The 5%/95% tail ratio |p95 / p5| over the non-NaN returns, with linearly interpolated
+// percentiles. None below 20 returns or when p5 is exactly 0.
+std::optional<double> tail_ratio(std::span<const double> returns);
+
+}  // namespace tarnwick::metrics

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "metrics/annualization.h"
+#include "metrics/metrics.h"
+#include "metrics/return_stats.h"
+
+using namespace tarnwick;
+namespace ann = tarnwick::metrics::annualization;
+
+namespace {
+
+constexpr std::int64_t kMinute = 60'000'000'000;
+constexpr std::int64_t kDay = 86'400'000'000'000;
+constexpr std::int64_t kT0 = 1'700'000'000'000'000'000;
+
+std::vector<std::int64_t> spaced(std::int64_t step, int count) {
+    std::vector<std::int64_t> t;
+    for (int i = 0; i < count; ++i) t.push_back(kT0 + step * i);
+    return t;
+}
+
+struct AnnCase {
+    const char* label;
+    std::optional<double> explicit_value;
+    std::vector<std::int64_t> timestamps;
+    std::optional<double> session_minutes;
+    double expected;
+};
+
+class Annualization : public ::testing::TestWithParam<AnnCase> {};
+
+TEST_P(Annualization, PeriodsPerYearOfARun) {
+    const AnnCase& c = GetParam();
+    EXPECT_DOUBLE_EQ(ann::run_periods_per_year(false, c.explicit_value, c.session_minutes, c.timestamps), c.expected)
+        << c.label;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Metrics, Annualization,
+    ::testing::Values(
+        AnnCase{"explicit wins", 252.0, spaced(kMinute, 10), std::nullopt, 252.0},
+        // 0, negative and NaN explicit values are ignored: one-minute bars of a 375-minute
+        // session, 375 x 252 = 94500.
+        AnnCase{"explicit zero", 0.0, spaced(kMinute, 10), std::nullopt, 94500.0},
+        AnnCase{"explicit negative", -5.0, spaced(kMinute, 10), std::nullopt, 94500.0},
+        AnnCase{"explicit NaN", NAN, spaced(kMinute, 10), std::nullopt, 94500.0},
+        AnnCase{"no timestamps", std::nullopt, {}, std::nullopt, 365.0},
+        AnnCase{"one timestamp", std::nullopt, {kT0}, std::nullopt, 365.0},
+        AnnCase{"never increasing", std::nullopt, {kT0, kT0, kT0 - 5}, std::nullopt, 365.0},
+        AnnCase{"daily", std::nullopt, spaced(kDay, 30), std::nullopt, 365.0},
+        // 3.1536e16 / 6.048e14
+        AnnCase{"weekly", std::nullopt, spaced(7 * kDay, 10), std::nullopt, 52.142857142857146},
+        AnnCase{"one minute, MCX session", std::nullopt, spaced(kMinute, 10), 870.0, 870.0 * 252.0},
+        // Round the clock: the minutes of a 365-day year.
+        AnnCase{"one minute, 24x7", std::nullopt, spaced(kMinute, 10), 0.0, 525600.0},
+        AnnCase{"one minute, negative session", std::nullopt, spaced(kMinute, 10), -1.0, 525600.0},
+        // 375 minutes hold 3.125 two-hour bars.
+        AnnCase{"two hours", std::nullopt, spaced(120 * kMinute, 10), std::nullopt, 787.5},
+        // A bar longer than the session still counts one bar per session.
+        AnnCase{"eight hours", std::nullopt, spaced(480 * kMinute, 10), std::nullopt, 252.0},
+        // Gaps and repeated stamps do not move the median of the positive steps.
+        AnnCase{"irregular",
+                std::nullopt,
+                {kT0, kT0 + kMinute, kT0 + kMinute, kT0 + 2 * kMinute, kT0 + 3 * kDay, kT0 + 3 * kDay + kMinute,
+                 kT0 + 3 * kDay + 2 * kMinute},
+                std::nullopt,
+                94500.0},
+        // Even count: steps of 60 s and 120 s, median 90 s; 375 x 60 / 90 = 250 bars a session.
+        AnnCase{"even median", std::nullopt, {kT0, kT0 + kMinute, kT0 + 3 * kMinute}, std::nullopt, 250.0 * 252.0}));
+
+TEST(Annualization, LegacyConstantIgnoresEverythingElse) {
+    EXPECT_EQ(ann::run_periods_per_year(true, 252.0, 870.0, spaced(kMinute, 10)), 365.0);
+}
+
+TEST(Annualization, ContinuousFlagAndDefaultOfTheRawFunction) {
+    const auto t = spaced(kMinute, 5);
+    EXPECT_DOUBLE_EQ(ann::periods_per_year(std::nullopt, t, true, 375.0, 1.0), 525600.0);
+    EXPECT_DOUBLE_EQ(ann::periods_per_year(std::nullopt, t, false, 375.0, 1.0), 94500.0);
+    EXPECT_EQ(ann::periods_per_year(std::nullopt, std::vector<std::int64_t>{}, false, 375.0, 7.0), 7.0);
+}
+
+TEST(Annualization, ExtremeTimestampsSaturateInsteadOfOverflowing) {
+    constexpr auto lo = std::numeric_limits<std::int64_t>::min();
+    constexpr auto hi = std::numeric_limits<std::int64_t>::max();
+    const std::vector<std::int64_t> t = {lo, hi};
+    EXPECT_DOUBLE_EQ(ann::periods_per_year(std::nullopt, t, false, 375.0, 365.0), 3.1536e16 / static_cast<double>(hi));
+}
+
+// Two returns, 0.0 and 0.02: mean 0.01, sample deviation 0.01 x sqrt(2), so the Sharpe
+// ratio is sqrt(periods / 2) and reveals the periods per year the metrics used.
+struct SharpeCase {
+    const char* label;
+    std::int64_t step;
+    std::optional<double> session_minutes;
+    std::optional<double> periods_per_year;
+    double expected;
+};
+
+class AnnualizedSharpe : public ::testing::TestWithParam<SharpeCase> {};
+
+TEST_P(AnnualizedSharpe, ScalesWithThePeriodsOfTheRun) {
+    const SharpeCase& c = GetParam();
+    const std::vector<double> equity = {100000.0, 100000.0, 102000.0};
+    const std::vector<double> drawdown = {0.0, 0.0, 0.0};
+    const std::vector<double> returns = {0.0, 0.02};
+    const std::vector<std::int64_t> timestamps = {kT0, kT0 + c.step};
+    metrics::MetricsSettings settings;
+    settings.initial_capital = 100000.0;
+    settings.session_minutes = c.session_minutes;
+    settings.periods_per_year = c.periods_per_year;
+    const BacktestMetrics m = metrics::compute_metrics(equity, drawdown, returns, timestamps, {}, settings);
+    EXPECT_NEAR(m.sharpe_ratio, c.expected, 1e-12 * c.expected) << c.label;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Metrics, AnnualizedSharpe,
+    ::testing::Values(
+        SharpeCase{"1 minute", kMinute, std::nullopt, std::nullopt, 217.37065119284156},  // sqrt(47250)
+        SharpeCase{"1 minute, 870", kMinute, 870.0, std::nullopt, 331.0891118717},       // sqrt(109620)
+        SharpeCase{"1 minute, 0", kMinute, 0.0, std::nullopt, 512.6402247190518},        // sqrt(262800)
+        SharpeCase{"2 hours", 120 * kMinute, std::nullopt, std::nullopt, 19.84313483298443},  // sqrt(393.75)
+        SharpeCase{"explicit 252", kMinute, std::nullopt, 252.0, 11.224972160321824}));     // sqrt(126)
+
+}  // namespace
