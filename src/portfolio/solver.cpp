@@ -1,7 +1,7 @@
 #include "portfolio/solver.h"
 
+#include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "core/fault.h"
 #include "portfolio/clarabel_ffi.h"
@@ -56,7 +56,7 @@ Result<Solution, std::string> solve(const Csc& p_upper, std::span<const double> 
                                                  error.data(), error.size());
     if (code != TWK_CLARABEL_OK) {
         // The shim always terminates the text; the bound guards against a shim that didn't.
-        return err(std::string(error.data(), strnlen(error.data(), error.size())));
+        return err(std::string(error.begin(), std::find(error.begin(), error.end(), '\0')));
     }
     if (result.status >= kStatusCount) fault("solver shim returned unknown status " + std::to_string(result.status));
     solution.status = static_cast<Status>(result.status);

@@ -16,9 +16,7 @@ use std::panic::{self, AssertUnwindSafe};
 use std::sync::Once;
 
 use clarabel::algebra::CscMatrix;
-use clarabel::solver::{
-    DefaultSettings, DefaultSolver, IPSolver, SolverStatus, SupportedConeT,
-};
+use clarabel::solver::{DefaultSettings, DefaultSolver, IPSolver, SolverStatus, SupportedConeT};
 
 /// The solve ran; `status` says how it ended.
 pub const TWK_CLARABEL_OK: i32 = 0;
