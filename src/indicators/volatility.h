@@ -17,4 +17,22 @@ namespace tarnwick::indicators::volatility {
 Result<std::vector<double>, CoreError> atr(std::span<const double> high, std::span<const double> low,
                                            std::span<const double> close, std::uint64_t period);
 
+struct BollingerSeries {
+    std::vector<double> upper;
+    std::vector<double> middle;
+    std::vector<double> lower;
+};
+
+// Simple moving average +/- std_dev population standard deviations, the deviation taken
+// about the moving average itself. Errors: period 0, std_dev <= 0 (a NaN std_dev passes
+// and gives NaN bands). period - 1 leading NaN in all three series.
+Result<BollingerSeries, CoreError> bollinger_bands(std::span<const double> data, std::uint64_t period,
+                                                   double std_dev);
+
+// Lowest / highest value of each trailing window of `period` elements, NaN elements
+// skipped; a window without any usable value (only NaN, or only the infinity that cannot
+// be an extreme) gives NaN. Error: period 0. period - 1 leading NaN.
+Result<std::vector<double>, CoreError> rolling_min(std::span<const double> data, std::uint64_t period);
+Result<std::vector<double>, CoreError> rolling_max(std::span<const double> data, std::uint64_t period);
+
 }  // namespace tarnwick::indicators::volatility

@@ -19,6 +19,8 @@ inline void expect_series(const std::vector<double>& got, const std::vector<doub
     for (std::size_t i = 0; i < want.size(); ++i) {
         if (std::isnan(want[i])) {
             EXPECT_TRUE(std::isnan(got[i])) << "index " << i << " got " << got[i];
+        } else if (std::isinf(want[i])) {
+            EXPECT_EQ(got[i], want[i]) << "index " << i;
         } else {
             EXPECT_NEAR(got[i], want[i], tol) << "index " << i;
         }

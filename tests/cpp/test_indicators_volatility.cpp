@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -107,4 +108,107 @@ TEST(IndicatorsAtr, ZeroPeriodRefused) {
     auto r = volatility::atr({}, {}, {}, 0);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), "Invalid parameter: ATR period must be > 0");
+}
+
+TEST(IndicatorsBollinger, PopulationDeviationAboutTheMovingAverage) {
+    // period 2: mean 2, var ((1-2)^2 + (3-2)^2) / 2 = 1, width 2 -> 4, 0; mean 4 -> 6, 2
+    auto r = volatility::bollinger_bands(std::vector<double>{1, 3, 5}, 2, 2.0);
+    ASSERT_TRUE(r.ok());
+    ind_test::expect_series(r->upper, {NaN, 4, 6});
+    ind_test::expect_series(r->middle, {NaN, 2, 4});
+    ind_test::expect_series(r->lower, {NaN, 0, 2});
+}
+
+TEST(IndicatorsBollinger, ConstantSeriesCollapsesTheBands) {
+    auto r = volatility::bollinger_bands(std::vector<double>(6, 5.0), 4, 2.0);
+    ASSERT_TRUE(r.ok());
+    ind_test::expect_series(r->upper, {NaN, NaN, NaN, 5, 5, 5});
+    ind_test::expect_series(r->lower, {NaN, NaN, NaN, 5, 5, 5});
+}
+
+TEST(IndicatorsBollinger, NaNWidthAndShortOrEmptyData) {
+    auto nan_k = volatility::bollinger_bands(std::vector<double>{1, 3, 5}, 2, NaN);
+    ASSERT_TRUE(nan_k.ok());
+    ind_test::expect_series(nan_k->middle, {NaN, 2, 4});
+    EXPECT_EQ(ind_test::leading_nan(nan_k->upper), 3u);
+    auto empty = volatility::bollinger_bands({}, 20, 2.0);
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(empty->upper.empty() && empty->middle.empty() && empty->lower.empty());
+    auto longer = volatility::bollinger_bands(std::vector<double>{1, 2}, kHuge, 2.0);
+    ASSERT_TRUE(longer.ok());
+    EXPECT_EQ(ind_test::leading_nan(longer->middle), 2u);
+    EXPECT_EQ(longer->upper.size(), 2u);
+}
+
+TEST(IndicatorsBollinger, PeriodIsCheckedBeforeWidth) {
+    auto both = volatility::bollinger_bands({}, 0, 0.0);
+    ASSERT_FALSE(both.ok());
+    EXPECT_EQ(both.error().message(), "Invalid parameter: Bollinger Bands period must be > 0");
+    auto width = volatility::bollinger_bands({}, 3, -1.0);
+    ASSERT_FALSE(width.ok());
+    EXPECT_EQ(width.error().message(), "Invalid parameter: Bollinger Bands std_dev must be > 0");
+}
+
+TEST(IndicatorsRolling, SkipsNaNWithinTheWindow) {
+    auto mx = volatility::rolling_max(std::vector<double>{1, NaN, 3, NaN, NaN}, 2);
+    ASSERT_TRUE(mx.ok());
+    ind_test::expect_series(*mx, {NaN, 1, 3, 3, NaN});
+    auto mn = volatility::rolling_min(std::vector<double>{4, 2, 3, 5, 1}, 3);
+    ASSERT_TRUE(mn.ok());
+    ind_test::expect_series(*mn, {NaN, NaN, 2, 2, 1});
+}
+
+TEST(IndicatorsRolling, TheFoldStartValueIsNoValue) {
+    const double inf = std::numeric_limits<double>::infinity();
+    auto mn = volatility::rolling_min(std::vector<double>{inf, inf, 2}, 2);
+    ASSERT_TRUE(mn.ok());
+    ind_test::expect_series(*mn, {NaN, NaN, 2});
+    auto mx = volatility::rolling_max(std::vector<double>{-inf, -inf, inf}, 2);
+    ASSERT_TRUE(mx.ok());
+    ind_test::expect_series(*mx, {NaN, NaN, inf});
+}
+
+TEST(IndicatorsRolling, EqualExtremesKeepTheNewest) {
+    auto mx = volatility::rolling_max(std::vector<double>{0.0, -0.0}, 2);
+    ASSERT_TRUE(mx.ok());
+    EXPECT_TRUE(std::signbit((*mx)[1]));
+    auto mn = volatility::rolling_min(std::vector<double>{-0.0, 0.0}, 2);
+    ASSERT_TRUE(mn.ok());
+    EXPECT_FALSE(std::signbit((*mn)[1]));
+}
+
+TEST(IndicatorsRolling, AgreesWithAFreshScanOfEveryWindow) {
+    std::vector<double> d(300);
+    std::uint64_t s = 12345;
+    for (auto& x : d) {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        x = static_cast<double>(s >> 40) / 1e4;
+        if ((s >> 20) % 11 == 0) x = NaN;
+    }
+    for (std::uint64_t p : {1, 2, 5, 17, 299, 300}) {
+        auto mn = volatility::rolling_min(d, p);
+        auto mx = volatility::rolling_max(d, p);
+        ASSERT_TRUE(mn.ok() && mx.ok());
+        for (std::size_t i = 0; i < d.size(); ++i) {
+            double lo = INFINITY, hi = -INFINITY;
+            if (i + 1 >= p) {
+                for (std::size_t j = i + 1 - p; j <= i; ++j) {
+                    if (d[j] <= lo) lo = d[j];
+                    if (d[j] >= hi) hi = d[j];
+                }
+            }
+            ind_test::expect_series({(*mn)[i], (*mx)[i]}, {lo == INFINITY ? NaN : lo, hi == -INFINITY ? NaN : hi});
+        }
+    }
+}
+
+TEST(IndicatorsRolling, PeriodLimits) {
+    auto longer = volatility::rolling_min(std::vector<double>{1, 2}, kHuge);
+    ASSERT_TRUE(longer.ok());
+    EXPECT_EQ(ind_test::leading_nan(*longer), 2u);
+    for (auto fn : {&volatility::rolling_min, &volatility::rolling_max}) {
+        auto z = fn(std::vector<double>{1, 2}, 0);
+        ASSERT_FALSE(z.ok());
+        EXPECT_EQ(z.error().message(), "Invalid parameter: period must be at least 1");
+    }
 }

@@ -1,0 +1,39 @@
+// Momentum oscillators: RSI with Wilder smoothing, MACD on the ema kernel, and the
+// stochastic oscillator.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/result.h"
+
+namespace tarnwick::indicators::momentum {
+
+// Relative strength index, Wilder smoothing, seeded with the plain means of the first
+// period gains and losses (period + 1 prices). period leading NaN; 100 when the average
+// loss is 0. Error: period 0.
+Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::uint64_t period);
+
+struct MacdSeries {
+    std::vector<double> macd;       // fast ema - slow ema; slow_period - 1 leading NaN
+    std::vector<double> signal;     // ema of the macd line; slow + signal - 2 leading NaN
+    std::vector<double> histogram;  // macd - signal
+};
+
+// Errors: any period 0, then fast_period >= slow_period.
+Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t fast_period,
+                                   std::uint64_t slow_period, std::uint64_t signal_period);
+
+struct StochasticSeries {
+    std::vector<double> k;  // k_period - 1 leading NaN; 50 where the window has no range
+    std::vector<double> d;  // mean of the last d_period %K values; k + d - 2 leading NaN
+};
+
+// Errors: a high or low length differing from the close length, then a zero period.
+Result<StochasticSeries, CoreError> stochastic(std::span<const double> high, std::span<const double> low,
+                                               std::span<const double> close, std::uint64_t k_period,
+                                               std::uint64_t d_period);
+
+}  // namespace tarnwick::indicators::momentum

@@ -1,0 +1,33 @@
+// Moving averages and the supertrend. The sma and ema kernels are reused by the
+// Bollinger bands and the MACD.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/result.h"
+
+namespace tarnwick::indicators::trend {
+
+// Simple moving average over a running sum (leaving value subtracted before the entering
+// one is added). period - 1 leading NaN; a period longer than the data gives all NaN.
+Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::uint64_t period);
+
+// Exponential moving average, alpha = 2 / (period + 1), seeded with the mean of the first
+// period values. period - 1 leading NaN; a period longer than the data gives all NaN.
+Result<std::vector<double>, CoreError> ema(std::span<const double> data, std::uint64_t period);
+
+struct SupertrendSeries {
+    std::vector<double> value;         // the band the trend rides on; NaN while undefined
+    std::vector<std::int8_t> direction;  // 1 riding the lower band, -1 the upper, 0 no value yet
+};
+
+// ATR-band trend follower. Errors: a high or low length differing from the close length,
+// period 0. A period at or above the length gives all NaN values and all-zero directions.
+Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std::span<const double> low,
+                                               std::span<const double> close, std::uint64_t period,
+                                               double multiplier);
+
+}  // namespace tarnwick::indicators::trend
