@@ -1,0 +1,67 @@
+// A single-instrument run: one Kernel plus the buffers that turn its steps into a
+// finished run. Built once, stepped once per bar in order, finished once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/bar.h"
+#include "core/kernel.h"
+#include "core/kernel_config.h"
+#include "core/kernel_event.h"
+#include "core/trade_record.h"
+
+namespace tarnwick {
+
+// What a finished run yields. Curves hold one sample per stepped bar.
+struct RunOutput {
+    BacktestConfig config;              // the run's own copy, for the metrics
+    std::vector<double> equity_curve;   // account equity at each bar's close
+    std::vector<double> drawdown_curve;  // percent below the running peak
+    std::vector<double> returns;        // simple return of each bar, 0.0 for the first
+    std::vector<std::int64_t> timestamps;  // nanoseconds since the Unix epoch
+    std::vector<TradeRecord> trades;    // in the order their positions closed
+};
+
+class CoreSession {
+public:
+    // Builds the kernel from `cfg`. The run's limits reach the kernel only when they
+    // mean something: max_positions when set and not 0, max_drawdown_pct when above 0.
+    explicit CoreSession(KernelConfig cfg);
+
+    // Reserves the curves for `bars` steps, so stepping allocates nothing for them.
+    void reserve(std::size_t bars);
+
+    // Steps the kernel with the bar (never as a trade print), records closed trades,
+    // samples equity, drawdown and return, and applies the drawdown halt. Returns the
+    // kernel's events for the step; valid until the next call that changes the session.
+    const std::vector<KernelEvent>& step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
+
+    // Force-closes what is still open at the last bar's close (EndOfData, no exit fee;
+    // the curves are not extended) and hands over the run's buffers.
+    RunOutput finish() &&;
+
+    Kernel& kernel() noexcept { return kernel_; }
+    const Kernel& kernel() const noexcept { return kernel_; }
+    // The latest equity sample, or the initial capital before the first step.
+    double equity() const noexcept;
+    double peak_equity() const noexcept { return peak_; }
+    const std::vector<double>& equity_curve() const noexcept { return out_.equity_curve; }
+    const std::vector<double>& drawdown_curve() const noexcept { return out_.drawdown_curve; }
+    const std::vector<double>& returns() const noexcept { return out_.returns; }
+    const std::vector<TradeRecord>& trades() const noexcept { return out_.trades; }
+    const std::optional<std::pair<std::uint64_t, OhlcvBar>>& last_bar() const noexcept { return last_bar_; }
+
+private:
+    Kernel kernel_;
+    RunOutput out_;
+    double peak_ = 0.0;
+    std::optional<std::pair<std::uint64_t, OhlcvBar>> last_bar_;
+};
+
+// Percent below the running peak; 0.0 when the peak is not above 0 (no meaningful base).
+double drawdown_pct(double peak, double equity) noexcept;
+
+}  // namespace tarnwick

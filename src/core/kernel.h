@@ -1,0 +1,248 @@
+// The whole execution state of one instrument: account view, positions, stops and
+// targets, halt flags and the events of the current step. Built once from a KernelConfig,
+// changed by position operations between steps and advanced by `step`.
+//
+// Owners: a CoreSession (single-instrument runs), a portfolio session (one kernel per
+// instrument over one shared pool) and the shared-capital runner. The portfolio owners
+// drive the pool through the account accessors below: they place the pool's cash on the
+// kernel before a step (`set_cash`), fold the changes of `cash()` and
+// `locked_margin_total()` back afterwards, and may raise the halt flags.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/bar.h"
+#include "core/errors.h"
+#include "core/kernel_config.h"
+#include "core/kernel_event.h"
+#include "core/result.h"
+#include "core/trade_record.h"
+#include "portfolio/ledger/ledger.h"
+
+namespace tarnwick {
+
+// Margin locked against one open position (margin accounts), in the price currency.
+struct LockedMargin {
+    std::uint64_t position_id = 0;
+    double amount = 0.0;
+};
+
+// Outcome of an opening fill.
+struct OpenOutcome {
+    enum class Kind : std::uint8_t { Opened, Rejected, Refused };
+    Kind kind = Kind::Opened;
+    EntryRejectReason reason = EntryRejectReason::ZeroSize;  // Rejected only
+    std::uint64_t position_id = 0;                           // Opened only
+    double entry_price = 0.0;                                // Opened only
+    double size = 0.0;                                       // Opened only
+};
+
+// Outcome of a fill that added to an open position.
+struct AddOutcome {
+    double price = 0.0;
+    double quantity = 0.0;
+};
+
+class Kernel {
+public:
+    // Applies the whole configuration: fill timing, latency, stop and target rules (the
+    // instrument overrides win), lot size and allotted capital, the instrument spec (its
+    // lot size is used when the overrides set none and it is neither 1.0 nor <= 0), the
+    // account type and leverage, and a ledger with the symbol, the contract multiplier and
+    // the hedging flag. `max_positions` and `max_drawdown_pct` start unset.
+    explicit Kernel(KernelConfig cfg);
+
+    // ---- stepping ---------------------------------------------------------------
+    // Advances by one bar (`is_print` false) or one trade print passed as a bar with all
+    // four prices equal (`is_print` true). Returns the events queued since the previous
+    // step followed by this step's own, in order. The reference stays valid until the
+    // next call that changes the kernel; the buffer is reused from step to step.
+    const std::vector<KernelEvent>& step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal,
+                                         bool is_print);
+
+    // Book updates step nothing and fill nothing. The depth book arrives with the order
+    // engine; until then these only record the book time.
+    void apply_quote(std::int64_t timestamp, double bid, double bid_size, double ask, double ask_size);
+    void apply_depth(std::int64_t timestamp, std::span<const double> bid_prices, std::span<const double> bid_sizes,
+                     std::span<const double> ask_prices, std::span<const double> ask_sizes);
+
+    // ---- whole-book closes ------------------------------------------------------
+    // Closes every open position at the bar's close (slippage and exit fees as for any
+    // close) with exit reason Liquidation; returns the exited events in ledger order.
+    std::vector<KernelEvent> liquidate_all(std::uint64_t idx, const OhlcvBar& bar);
+    // End of data: every open position closed at `price` with no slippage and no exit
+    // fee, exit reason EndOfData; the trades in ledger order, no events.
+    std::vector<TradeRecord> force_close_all(std::uint64_t idx, std::int64_t timestamp, double price);
+
+    // ---- account view -------------------------------------------------------------
+    double cash() const noexcept { return cash_; }
+    void set_cash(double cash) noexcept { cash_ = cash; }
+    // Entries in the order the positions locked them.
+    const std::vector<LockedMargin>& locked_margin() const noexcept { return locked_; }
+    // Sum of the locked entries in that order, from -0.0.
+    double locked_margin_total() const noexcept;
+    // Overwrites (or inserts) the entry of one position.
+    void set_locked_margin(std::uint64_t position_id, double amount);
+    // Cash account: cash; margin account: cash less every locked amount.
+    double free_capital() const noexcept;
+    // What an entry may spend: free capital, capped by the allotted capital when set.
+    double available_capital() const noexcept;
+    // Mark-to-market value of the account at `mark` (see kernel_account.cpp).
+    double equity(double mark) const noexcept;
+    // Maintenance requirement of the open positions valued at `mark`; 0.0 in a cash account.
+    double margin_requirement(double mark) const noexcept;
+    AccountType account_type() const noexcept { return account_type_; }
+    double leverage() const noexcept { return leverage_; }
+
+    // ---- flags and gates ----------------------------------------------------------
+    bool margin_call() const noexcept { return margin_call_; }
+    void set_margin_call(bool on) noexcept { margin_call_ = on; }
+    bool drawdown_halt() const noexcept { return drawdown_halt_; }
+    void set_drawdown_halt(bool on) noexcept { drawdown_halt_ = on; }
+    std::uint64_t rejected_entries() const noexcept { return rejected_entries_; }
+    // The portfolio-wide open-position count the max_positions gate compares against;
+    // unset for a kernel that stands alone (the gate then counts 0).
+    void set_portfolio_open_count(std::optional<std::uint64_t> count) noexcept { portfolio_open_count_ = count; }
+    std::optional<std::uint64_t> max_positions() const noexcept { return max_positions_; }
+    void set_max_positions(std::optional<std::uint64_t> limit) noexcept { max_positions_ = limit; }
+    std::optional<double> max_drawdown_pct() const noexcept { return max_drawdown_pct_; }
+    void set_max_drawdown_pct(std::optional<double> pct) noexcept { max_drawdown_pct_ = pct; }
+
+    // ---- positions ----------------------------------------------------------------
+    const Ledger& ledger() const noexcept { return ledger_; }
+    bool in_position() const noexcept { return !ledger_.empty(); }
+    std::vector<PositionSnapshot> positions() const;
+    std::optional<PositionSnapshot> position() const;  // the earliest open position
+    // Closed at the next step's price source price if still open then; unknown ids are
+    // accepted and ignored there.
+    void request_close(std::uint64_t position_id) { close_requests_.push_back(position_id); }
+    // With an id: that position's level, failing "unknown position id {}"; without: the
+    // earliest position's level, nothing when flat. None clears the level.
+    Status<OwnError> set_stop_price(std::optional<double> price, std::optional<std::uint64_t> position_id);
+    Status<OwnError> set_target_price(std::optional<double> price, std::optional<std::uint64_t> position_id);
+    void set_underlying_price(std::optional<double> price) noexcept { underlying_price_ = price; }
+    std::optional<double> underlying_price() const noexcept { return underlying_price_; }
+    // Seeds a long position already held elsewhere: no order, fill, fee or trade. Cash
+    // accounts pay the notional from cash; margin accounts must be fully funded (rate >= 1)
+    // and lock rate x notional. Returns the new position id.
+    Result<std::uint64_t, OwnError> adopt_position(std::int64_t timestamp, double price, double size);
+
+    // ---- ledger operations (every fill ends in one of these) ----------------------
+    OpenOutcome open_position(std::uint64_t idx, std::int64_t timestamp, int direction, double volume,
+                              double reference, std::optional<double> size_frac, std::optional<double> units,
+                              double atr, std::optional<double> stop_price, std::optional<double> target_price);
+    std::optional<AddOutcome> add_to_position(std::uint64_t position_id, bool keep_stop, bool keep_target,
+                                              double volume, double reference, double quantity);
+    std::optional<TradeRecord> close_position_by_id(std::uint64_t idx, std::int64_t timestamp,
+                                                    std::uint64_t position_id, ExitReason reason, double volume,
+                                                    double reference);
+    std::optional<TradeRecord> close_by_order(std::uint64_t idx, std::int64_t timestamp, std::uint64_t position_id,
+                                              double volume, double quantity, double reference);
+
+    // Events produced between steps come out at the head of the next step.
+    void queue_event(KernelEvent event) { pending_.push_back(std::move(event)); }
+
+    // ---- configuration read-back --------------------------------------------------
+    const KernelConfig& config() const noexcept { return cfg_; }
+    FillTiming fill_timing() const noexcept { return fill_timing_; }
+    PriceSource price_source() const noexcept { return cfg_.price_source; }
+    const std::optional<StopRule>& stop_rule() const noexcept { return stop_rule_; }
+    const std::optional<TargetRule>& target_rule() const noexcept { return target_rule_; }
+    std::optional<double> lot_size() const noexcept { return lot_size_; }
+    std::int64_t order_latency_ns() const noexcept { return order_latency_ns_; }
+    double current_atr() const noexcept { return atr_; }
+    bool last_step_was_print() const noexcept { return last_print_; }
+    // The multiplier fills and margins are valued with: the instrument's when above 0.
+    double effective_multiplier() const noexcept;
+
+private:
+    // The deferred-signal slot of next-bar-open timing.
+    struct DeferredSignal {
+        bool has_entry = false;
+        bool exit = false;
+        BarSignal signal;
+        bool empty() const noexcept { return !has_entry && !exit; }
+    };
+
+    // Step phases, in the order `step` runs them.
+    bool expiry_due(const OhlcvBar& bar) const noexcept;
+    void settle_expired(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
+    void run_deferred_signal(std::uint64_t idx, const OhlcvBar& bar);
+    void evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_now);
+    void run_close_requests(std::uint64_t idx, const OhlcvBar& bar);
+    void check_margin(std::uint64_t idx, const OhlcvBar& bar);
+    // True when the step must end here (refusals that stop the rest of the event).
+    bool run_signal_entry(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
+
+    // The entry gate; the refusal (already counted and pushed) or nothing.
+    std::optional<EntryRejectReason> entry_gate(const OhlcvBar& bar);
+    void enter_from_signal(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
+    void exit_at_price_source(std::uint64_t idx, const OhlcvBar& bar, std::uint64_t position_id);
+    void push_exit(std::uint64_t idx, std::optional<TradeRecord> trade);
+    void liquidate_into(std::uint64_t idx, const OhlcvBar& bar, std::vector<KernelEvent>& out);
+
+    // Seams of the order engine: working orders, TWAP schedules and due market orders.
+    bool has_order_work() const noexcept;
+    void cancel_working_orders_at_expiry(std::uint64_t idx);
+    void walk_working_orders(std::uint64_t idx, const OhlcvBar& bar);
+    void run_twap_slices(std::uint64_t idx, const OhlcvBar& bar);
+    void fill_due_market_orders(std::uint64_t idx, const OhlcvBar& bar);
+
+    // Pricing and booking helpers shared by the ledger operations.
+    double slipped(double reference, double volume, bool buy) const noexcept;
+    FillCharge fill_charge(double price, double quantity, bool is_buy) const noexcept;
+    double round_quantity(double quantity) const noexcept;
+    // The initial margin rate of a margin account, and whether it came from the instrument.
+    double margin_rate(bool* from_instrument) const noexcept;
+    // Per-unit deposit of a short option with modelled span and exposure margins.
+    double option_span_per_unit() const noexcept;
+    bool uses_span_margin(int direction) const noexcept;
+    bool affordable(double cost, double available) const noexcept;
+    // Quantity that all-in (or fractional) capital buys at `price` under the fee model.
+    double size_for_capital(double capital, double price, int direction) const noexcept;
+    // Books a close on the account: `fraction` of the position's size (1.0 = whole).
+    void book_close(std::uint64_t position_id, const TradeRecord& trade, double fraction);
+    // Removes the position at `exit_price` with `exit_fee` and books it; the trade.
+    std::optional<TradeRecord> close_whole(std::uint64_t position_id, const CloseRequest& req);
+    void remove_locked(std::uint64_t position_id) noexcept;
+    LockedMargin* find_locked(std::uint64_t position_id) noexcept;
+    std::optional<double> rule_stop(double entry, int direction, double atr) const noexcept;
+    std::optional<double> rule_target(double entry, int direction, double atr,
+                                      std::optional<double> rule_stop_level) const noexcept;
+
+    KernelConfig cfg_;
+    FillTiming fill_timing_ = FillTiming::SameBarClose;
+    std::int64_t order_latency_ns_ = 0;
+    std::optional<StopRule> stop_rule_;
+    std::optional<TargetRule> target_rule_;
+    std::optional<double> lot_size_;
+    std::optional<double> alloted_capital_;
+    std::optional<std::uint64_t> max_positions_;
+    std::optional<double> max_drawdown_pct_;
+    AccountType account_type_ = AccountType::Cash;
+    double leverage_ = 1.0;
+    std::optional<double> underlying_price_;
+
+    double cash_ = 0.0;
+    std::vector<LockedMargin> locked_;
+    bool margin_call_ = false;
+    bool drawdown_halt_ = false;
+    std::uint64_t rejected_entries_ = 0;
+    std::optional<std::uint64_t> portfolio_open_count_;
+
+    Ledger ledger_;
+    std::vector<std::uint64_t> close_requests_;
+    std::int64_t book_timestamp_ = 0;
+
+    std::vector<KernelEvent> pending_;
+    std::vector<KernelEvent> events_;
+    std::vector<std::uint64_t> scratch_ids_;
+    DeferredSignal deferred_;
+    double atr_ = 0.0;
+    bool last_print_ = false;
+};
+
+}  // namespace tarnwick

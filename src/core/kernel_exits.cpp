@@ -1,0 +1,97 @@
+// Taking positions off within a step: expiry settlement and the per-position stop,
+// target, signal-exit and trailing-stop evaluation.
+#include <algorithm>
+
+#include "core/kernel.h"
+
+namespace tarnwick {
+
+bool Kernel::expiry_due(const OhlcvBar& bar) const noexcept {
+    return cfg_.instrument && cfg_.instrument->expiration_ns && bar.timestamp >= *cfg_.instrument->expiration_ns;
+}
+
+namespace {
+
+// What one unit pays at expiry: the bar's own close, or for an option with a known
+// underlying its intrinsic value (1.0 or 0.0 for a binary).
+double settlement_price(const InstrumentSpec& spec, std::optional<double> underlying, double close) {
+    if (!spec.is_option() || !underlying) return close;
+    const double diff = spec.kind.right == OptionRight::Call ? *underlying - spec.kind.strike
+                                                             : spec.kind.strike - *underlying;
+    if (spec.kind.binary) return diff > 0.0 ? 1.0 : 0.0;
+    return std::max(diff, 0.0);
+}
+
+}  // namespace
+
+void Kernel::settle_expired(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal) {
+    deferred_ = DeferredSignal{};
+    const InstrumentSpec& spec = *cfg_.instrument;
+    const double price = settlement_price(spec, underlying_price_, bar.close);
+    const double k = effective_multiplier();
+    scratch_ids_.clear();
+    for (const auto& p : ledger_.positions()) scratch_ids_.push_back(p.position_id);
+    for (std::size_t i = 0; i < scratch_ids_.size(); ++i) {
+        const Position* p = ledger_.find(scratch_ids_[i]);
+        if (!p) continue;
+        const double fee = spec.settlement_fee > 0.0 ? spec.settlement_fee * p->size * price * k : 0.0;
+        // Settlement is no market fill: no slippage, and the trade keeps the entry lines only.
+        CloseRequest req{p->entry_fee_breakdown, idx, bar.timestamp, price, fee, ExitReason::Settlement};
+        push_exit(idx, close_whole(scratch_ids_[i], req));
+    }
+    cancel_working_orders_at_expiry(idx);
+    if (signal.entry) {
+        ++rejected_entries_;
+        events_.push_back(KernelEvent::entry_rejected(idx, EntryRejectReason::Expired));
+    }
+}
+
+void Kernel::evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_now) {
+    scratch_ids_.clear();
+    for (const auto& p : ledger_.positions()) scratch_ids_.push_back(p.position_id);
+    const double s = cfg_.config.limit_slippage;
+    const bool trailing = stop_rule_ && stop_rule_->kind == StopRule::Kind::Trailing;
+    for (std::size_t i = 0; i < scratch_ids_.size(); ++i) {
+        const std::uint64_t id = scratch_ids_[i];
+        Position* p = ledger_.find(id);
+        if (!p) continue;
+        const bool is_long = p->direction > 0;
+        const bool stop_hit = p->stop_price && (is_long ? bar.low <= *p->stop_price : bar.high >= *p->stop_price);
+        const bool target_hit =
+            p->target_price && (is_long ? bar.high >= *p->target_price : bar.low <= *p->target_price);
+
+        bool take_stop = stop_hit;
+        if (stop_hit && target_hit && cfg_.config.bar_path_adaptive) {
+            // An up bar runs open, low, high, close; a down bar open, high, low, close. The
+            // level on the first extreme fires: a long's stop sits on the low, its target
+            // on the high, and a short's the other way round.
+            const bool up_bar = bar.close >= bar.open;
+            take_stop = is_long ? up_bar : !up_bar;
+        }
+        if (take_stop) {
+            const double stop = *p->stop_price;
+            const double price = is_long ? std::min(bar.open, stop) : std::max(bar.open, stop);
+            push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::StopLoss, bar.volume, price));
+            continue;
+        }
+        if (target_hit) {
+            const double target = *p->target_price;
+            const double price = is_long ? target - target * s : target + target * s;
+            push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::TakeProfit, bar.volume, price));
+            continue;
+        }
+        if (exit_now) {
+            exit_at_price_source(idx, bar, id);
+            continue;
+        }
+        if (trailing) {
+            const double pct = stop_rule_->value;
+            const double candidate = is_long ? (1.0 - pct) * p->highest_price : (1.0 + pct) * p->lowest_price;
+            if (!p->stop_price || (is_long ? candidate > *p->stop_price : candidate < *p->stop_price)) {
+                p->stop_price = candidate;
+            }
+        }
+    }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,45 @@
+// Small builders shared by the kernel, ledger and core-session tests.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/core_session.h"
+#include "core/kernel.h"
+#include "core/kernel_config.h"
+
+namespace tarnwick::testing_support {
+
+inline OhlcvBar bar(std::int64_t ts, double o, double h, double l, double c, double v = 1000.0) {
+    return OhlcvBar{ts, o, h, l, c, v};
+}
+inline OhlcvBar flat_bar(std::int64_t ts, double p) { return bar(ts, p, p, p, p); }
+
+inline BarSignal entry() {
+    BarSignal s;
+    s.entry = true;
+    return s;
+}
+inline BarSignal exit_signal() {
+    BarSignal s;
+    s.exit = true;
+    return s;
+}
+
+// Defaults of the acceptance scenarios: fees 0.001, cash account, same-bar close,
+// capital 100000, lot size 1 through the instrument override.
+inline KernelConfig base_config(BacktestConfig bc = {}, std::int8_t direction = 1) {
+    InstrumentConfig ic;
+    ic.lot_size = 1.0;
+    return KernelConfig::for_session(bc, "TEST", direction, ic);
+}
+
+inline std::vector<KernelEvent> events_of(const std::vector<KernelEvent>& ev) { return ev; }
+
+inline std::size_t count_kind(const std::vector<KernelEvent>& ev, KernelEventKind kind) {
+    std::size_t n = 0;
+    for (const auto& e : ev) n += e.kind == kind ? 1 : 0;
+    return n;
+}
+
+}  // namespace tarnwick::testing_support
