@@ -196,6 +196,7 @@ TEST(MetricsDrawdown, FlatCurveBoundsCalmarAndRecovery) {
     EXPECT_EQ(gain.calmar_ratio, INFINITY);
     EXPECT_EQ(gain.recovery_factor, INFINITY);
     EXPECT_FALSE(metrics::finite_or_none(gain.calmar_ratio).has_value());
+    EXPECT_FALSE(metrics::finite_or_none(NAN).has_value());
     const std::vector<double> down = {1000.0, 900.0};
     const auto loss = metrics::compute_metrics(down, dd, {}, {}, {}, daily());
     EXPECT_EQ(loss.calmar_ratio, 0.0);
@@ -336,14 +337,6 @@ TEST(MetricsReturns, ConsistencyCountsOnlyNonZeroReturns) {
     EXPECT_DOUBLE_EQ(*m.return_consistency_pct, 2.0 / 3.0 * 100.0);
     const auto flat = metrics::compute_metrics({}, {}, std::vector<double>{0.0, NAN}, {}, {}, daily());
     EXPECT_FALSE(flat.return_consistency_pct.has_value());
-}
-
-TEST(MetricsRatios, FiniteOrNone) {
-    EXPECT_EQ(metrics::finite_or_none(1.5), 1.5);
-    EXPECT_EQ(metrics::finite_or_none(0.0), 0.0);
-    EXPECT_FALSE(metrics::finite_or_none(INFINITY));
-    EXPECT_FALSE(metrics::finite_or_none(-INFINITY));
-    EXPECT_FALSE(metrics::finite_or_none(NAN));
 }
 
 }  // namespace
