@@ -124,7 +124,9 @@ TEST_P(MetricsMoments, AdjustedSkewAndExcessKurtosis) {
     ASSERT_TRUE(s.skew.has_value());
     EXPECT_NEAR(*s.skew, GetParam().skew, 1e-12);
     ASSERT_EQ(s.kurtosis.has_value(), GetParam().kurtosis.has_value());
-    if (s.kurtosis) EXPECT_NEAR(*s.kurtosis, *GetParam().kurtosis, 1e-12);
+    if (s.kurtosis) {
+        EXPECT_NEAR(*s.kurtosis, *GetParam().kurtosis, 1e-12);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
