@@ -1,0 +1,72 @@
+# make demo / make test work from a fresh machine: they install what is missing first.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+VENV        := .venv
+PY          := $(VENV)/bin/python
+PIP         := $(PY) -m pip
+BUILD       := build/release
+ASAN_BUILD  := build/asan
+JOBS        ?= $(shell nproc)
+# The first python3.12 that actually runs (a pyenv shim may exist without a 3.12 selected).
+PYTHON312   := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do \
+                 if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
+                   "$$p" -c 'import sys; print(sys.executable)'; break; fi; done)
+PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25"
+export PATH := $(HOME)/.cargo/bin:$(PATH)
+
+.PHONY: test demo dev bench test-asan system-deps venv install clean
+
+# libtbb-dev from Debian when it is missing and we may install it.
+system-deps:
+	@if [ ! -f /usr/include/oneapi/tbb.h ] || [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libtbb-dev libgtest-dev >/dev/null; \
+	  else \
+	    echo "missing oneTBB or GoogleTest headers: install libtbb-dev and libgtest-dev" >&2; exit 1; \
+	  fi; \
+	fi
+	@command -v cargo >/dev/null || { echo "Rust's cargo is required (https://rustup.rs)" >&2; exit 1; }
+
+$(PY):
+	@test -n "$(PYTHON312)" || { echo "CPython 3.12 (python3.12) is required" >&2; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+
+venv: $(PY)
+	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
+
+# The package into the venv, built with the test suite, in a kept build folder so that
+# later runs rebuild only what changed.
+install: system-deps venv
+	$(PIP) install -q --no-build-isolation \
+	  -Cbuild-dir=$(BUILD) -Ccmake.define.TARNWICK_TESTS=ON -Ccmake.build-type=Release .
+
+test: install
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	TARNWICK_PROBE_DIR=$(BUILD)/probe $(PY) -m pytest -q tests
+
+demo: install
+	$(PY) examples/demo.py
+
+dev: system-deps venv
+	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -Cbuild-dir=build/dev-editable -e .
+
+bench: install
+	@for b in bench/*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b"; done
+
+# The extension and the core built with AddressSanitizer and UBSan, and the whole Python
+# suite run against that build. Leak detection is off: the interpreter keeps memory to exit.
+test-asan: system-deps venv
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=ON \
+	  -DTARNWICK_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(ASAN_BUILD)/tarnwick_cpp_tests --gtest_brief=1
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=$(ASAN_BUILD)/pkg TARNWICK_PROBE_DIR=$(ASAN_BUILD)/probe \
+	  $(PY) -m pytest -q -p no:cacheprovider tests
+
+clean:
+	rm -rf build

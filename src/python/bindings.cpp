@@ -1,0 +1,186 @@
+// BacktestConfig: the configuration record every run and session takes.
+#include "core/backtest_config.h"
+
+#include <cstddef>
+
+#include "python/classes.h"
+#include "python/records.h"
+
+namespace tarnwick::py {
+
+template <>
+struct Bound<BacktestConfig> {
+    static constexpr const char* name = "BacktestConfig";
+    static PyTypeObject* type() { return backtest_config_type(); }
+};
+
+namespace {
+
+using C = BacktestConfig;
+
+constexpr const char* kNewNames[] = {
+    "initial_capital", "fees", "slippage", "upon_bar_close", "apply_slippage", "periods_per_year",
+    "risk_free_rate", "session_minutes", "fee_segment", "max_positions", "max_drawdown_pct",
+    "legacy_annualization", "fill_prob_limit", "fill_prob_slippage", "fill_seed", "bar_path_adaptive",
+    "queue_fill_model", "partial_fills", "order_latency_ns", "session_tz_offset_ns", "limit_slippage",
+    "liquidate_on_margin_call", "squareoff_time", "fill_timing"};
+constexpr Signature kNew{"BacktestConfig.__new__", kNewNames, std::size(kNewNames), 0};
+
+PyObject* construct(PyTypeObject*, const Args& a) {
+    C c;
+    c.initial_capital = a.get_or<double>(0, c.initial_capital);
+    c.fees = a.get_or<double>(1, c.fees);
+    c.slippage = a.get_or<double>(2, c.slippage);
+    c.upon_bar_close = a.get_or<bool>(3, c.upon_bar_close);
+    c.apply_slippage = a.get_or<bool>(4, c.apply_slippage);
+    c.periods_per_year = a.opt<double>(5);
+    c.risk_free_rate = a.get_or<double>(6, c.risk_free_rate);
+    c.session_minutes = a.opt<double>(7);
+    c.fee_segment = a.opt<std::string>(8);
+    c.max_positions = a.opt<std::uint64_t>(9);
+    c.max_drawdown_pct = a.opt<double>(10);
+    c.legacy_annualization = a.get_or<bool>(11, c.legacy_annualization);
+    c.fill_prob_limit = a.get_or<double>(12, c.fill_prob_limit);
+    c.fill_prob_slippage = a.get_or<double>(13, c.fill_prob_slippage);
+    c.fill_seed = a.get_or<std::uint64_t>(14, c.fill_seed);
+    c.bar_path_adaptive = a.get_or<bool>(15, c.bar_path_adaptive);
+    c.queue_fill_model = a.get_or<bool>(16, c.queue_fill_model);
+    c.partial_fills = a.get_or<bool>(17, c.partial_fills);
+    c.order_latency_ns = a.get_or<std::int64_t>(18, c.order_latency_ns);
+    c.session_tz_offset_ns = a.get_or<std::int64_t>(19, c.session_tz_offset_ns);
+    c.limit_slippage = a.get_or<double>(20, c.limit_slippage);
+    c.liquidate_on_margin_call = a.get_or<bool>(21, c.liquidate_on_margin_call);
+    const auto squareoff = a.opt<std::string>(22);
+    const auto fill_timing = a.opt<std::string>(23);
+    if (squareoff) c.squareoff_time_minutes = unwrap(parse_squareoff_time(*squareoff));
+    if (fill_timing) c.fill_timing = unwrap(parse_fill_timing(*fill_timing));
+    return wrap(std::move(c)).release();
+}
+
+PyObject* get_fill_timing(PyObject* self, void*) {
+    return guarded([&] {
+        auto* r = as_record<C>(self);
+        SharedBorrow b(r->borrow);
+        if (!r->value.fill_timing) return Py_NewRef(Py_None);
+        return to_py(name(*r->value.fill_timing)).release();
+    });
+}
+
+// The six rule setters: the object is taken for writing first, then the arguments are
+// converted, and the rule is replaced only when every argument converted.
+template <const Signature& Sig, void (*Store)(C&, const Args&)>
+PyObject* rule_setter(PyObject* self, const Args& a) {
+    auto* r = as_record<C>(self);
+    ExclusiveBorrow b(r->borrow);
+    Store(r->value, a);
+    return Py_NewRef(Py_None);
+}
+
+constexpr const char* kPercent[] = {"percent"};
+constexpr const char* kMultiplierPeriod[] = {"multiplier", "period"};
+constexpr const char* kRatio[] = {"ratio"};
+constexpr Signature kFixedStop{"BacktestConfig.set_fixed_stop", kPercent, 1, 1};
+constexpr Signature kAtrStop{"BacktestConfig.set_atr_stop", kMultiplierPeriod, 2, 2};
+constexpr Signature kTrailingStop{"BacktestConfig.set_trailing_stop", kPercent, 1, 1};
+constexpr Signature kFixedTarget{"BacktestConfig.set_fixed_target", kPercent, 1, 1};
+constexpr Signature kAtrTarget{"BacktestConfig.set_atr_target", kMultiplierPeriod, 2, 2};
+constexpr Signature kRiskRewardTarget{"BacktestConfig.set_risk_reward_target", kRatio, 1, 1};
+
+void store_fixed_stop(C& c, const Args& a) { c.stop = StopRule::fixed(a.get<double>(0)); }
+void store_atr_stop(C& c, const Args& a) {
+    const double m = a.get<double>(0);
+    c.stop = StopRule::atr(m, a.get<std::uint64_t>(1));
+}
+void store_trailing_stop(C& c, const Args& a) { c.stop = StopRule::trailing(a.get<double>(0)); }
+void store_fixed_target(C& c, const Args& a) { c.target = TargetRule::fixed(a.get<double>(0)); }
+void store_atr_target(C& c, const Args& a) {
+    const double m = a.get<double>(0);
+    c.target = TargetRule::atr(m, a.get<std::uint64_t>(1));
+}
+void store_risk_reward_target(C& c, const Args& a) { c.target = TargetRule::risk_reward(a.get<double>(0)); }
+
+#define TW_METHOD(name, sig, store, doc) fast_method<sig, rule_setter<sig, store>>(name, doc)
+
+PyMethodDef kMethods[] = {
+    TW_METHOD("set_fixed_stop", kFixedStop, store_fixed_stop,
+              "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss."),
+    TW_METHOD("set_atr_stop", kAtrStop, store_atr_stop,
+              "set_atr_stop($self, multiplier, period)\n--\n\nSet ATR-based stop-loss."),
+    TW_METHOD("set_trailing_stop", kTrailingStop, store_trailing_stop,
+              "set_trailing_stop($self, percent)\n--\n\nSet trailing stop-loss."),
+    TW_METHOD("set_fixed_target", kFixedTarget, store_fixed_target,
+              "set_fixed_target($self, percent)\n--\n\nSet fixed percentage take-profit."),
+    TW_METHOD("set_atr_target", kAtrTarget, store_atr_target,
+              "set_atr_target($self, multiplier, period)\n--\n\nSet ATR-based take-profit."),
+    TW_METHOD("set_risk_reward_target", kRiskRewardTarget, store_risk_reward_target,
+              "set_risk_reward_target($self, ratio)\n--\n\nSet risk-reward based take-profit."),
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef TW_METHOD
+
+#define TW_FIELD(field, doc) {#field, get_field<C, &C::field>, set_field<C, &C::field>, doc, nullptr}
+
+PyGetSetDef kGetSet[] = {
+    TW_FIELD(initial_capital, nullptr),
+    TW_FIELD(fees, nullptr),
+    TW_FIELD(slippage, nullptr),
+    TW_FIELD(upon_bar_close,
+             "Deprecated in favor of `fill_timing`: `True` maps to\n`\"same_bar_close\"`, `False` to "
+             "`\"next_bar_open\"`. An explicit\n`fill_timing` wins over this flag."),
+    TW_FIELD(apply_slippage, "Whether `slippage` is applied to fills. Ignored entirely before 0.5.0."),
+    TW_FIELD(periods_per_year, "Explicit annualization factor; `None` infers it from bar spacing."),
+    TW_FIELD(risk_free_rate, "Annual risk-free rate as a fraction."),
+    TW_FIELD(session_minutes,
+             "Trading minutes per session for intraday annualization.\n\nNSE equity 375, MCX 870, CDS 480. "
+             "`0` marks a 24x7 market.\n`None` defaults to NSE."),
+    TW_FIELD(fee_segment,
+             "Itemized Indian cost segment, e.g. \"NSE\", \"NFO-OPT\", \"MCX-FUT\".\n\nWhen set, the engine "
+             "charges the real regulatory schedule instead of\nthe flat `fees` fraction, and reports the "
+             "breakdown per trade."),
+    TW_FIELD(max_positions, "Maximum concurrent open positions. `None` is unlimited."),
+    TW_FIELD(max_drawdown_pct, "Drawdown percent that halts new entries. `None` disables."),
+    TW_FIELD(legacy_annualization, "Reproduce pre-0.5.0 annualization constants."),
+    TW_FIELD(fill_prob_limit, "Probability a marketable resting limit order fills (1.0 = always)."),
+    TW_FIELD(fill_prob_slippage, "Probability a stop/market fill slips one tick against the trader."),
+    TW_FIELD(queue_fill_model, "Fill resting limits from observed queue position (needs depth data)."),
+    TW_FIELD(partial_fills, "Fill typed orders across prints on the tick path (partial fills)."),
+    TW_FIELD(order_latency_ns, "Order-entry latency on the tick path (ns); 0 = same-print."),
+    TW_FIELD(session_tz_offset_ns, "Offset for the trading date DAY orders expire on (0 = UTC)."),
+    {"squareoff_time_minutes", get_field<C, &C::squareoff_time_minutes>, nullptr,
+     "Squareoff time as minutes from local midnight; `None` disables.\n\nSet through the `squareoff_time` "
+     "\"HH:MM\" argument, not directly.",
+     nullptr},
+    TW_FIELD(limit_slippage, "Adverse adjustment on limit fills, as a fraction of the limit price."),
+    TW_FIELD(liquidate_on_margin_call, "Force-close positions on a margin call instead of only halting entries."),
+    TW_FIELD(fill_seed, "Seed for the stochastic-fill RNG."),
+    TW_FIELD(bar_path_adaptive,
+             "Infer intra-bar high/low order from candle geometry on stop/target\nconflicts; false keeps the "
+             "legacy stop-first assumption."),
+    {"fill_timing", get_fill_timing, nullptr,
+     "The execution-timing policy, or `None` when it derives from the\ndeprecated `upon_bar_close` flag.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef TW_FIELD
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "BacktestConfig(initial_capital=100000.0, fees=0.001, slippage=0.0, upon_bar_close=True, "
+                    "apply_slippage=True, periods_per_year=None, risk_free_rate=0.0, session_minutes=None, "
+                    "fee_segment=None, max_positions=None, max_drawdown_pct=None, legacy_annualization=False, "
+                    "fill_prob_limit=1.0, fill_prob_slippage=0.0, fill_seed=0, bar_path_adaptive=False, "
+                    "queue_fill_model=False, partial_fills=False, order_latency_ns=0, session_tz_offset_ns=0, "
+                    "limit_slippage=0.0, liquidate_on_margin_call=False, squareoff_time=None, "
+                    "fill_timing=None)\n--\n\nPython-exposed backtest configuration.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<C>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* backtest_config_type() { return record_type<C>("builtins.BacktestConfig", kSlots); }
+
+}  // namespace tarnwick::py

@@ -1,0 +1,99 @@
+// The call entry: argument binding, borrow flags, and the one place where engine
+// errors and internal faults become Python exceptions.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "core/errors.h"
+#include "core/fault.h"
+#include "core/result.h"
+#include "python/object.h"
+
+namespace tarnwick::py {
+
+// The exception class of internal faults: derived from BaseException so that
+// `except Exception` lets it through. Created on first use.
+PyObject* panic_exception_type();
+
+// Raises PanicException with `message` and writes the fault report to stderr.
+void raise_panic(const std::string& message, const char* file, unsigned line, unsigned column);
+
+// Runs a body and maps whatever unwinds out of it. Returns the body's new reference,
+// or NULL with a Python exception set.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const ErrorSet&) {
+    } catch (const Fault& f) {
+        raise_panic(f.what(), f.where().file_name(), f.where().line(), f.where().column());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what(), "<unknown>", 0, 0);
+    } catch (...) {
+        raise_panic("unknown internal fault", "<unknown>", 0, 0);
+    }
+    return nullptr;
+}
+
+// The same for entries that report through an int (setters, __len__).
+template <class F>
+int guarded_int(F&& body) noexcept {
+    PyObject* marker = guarded([&]() -> PyObject* {
+        body();
+        return Py_None;  // borrowed: only tested against NULL
+    });
+    return marker == nullptr ? -1 : 0;
+}
+
+// Engine error values become ValueError carrying their message.
+template <class E>
+[[noreturn]] void raise_value_error(const E& e) {
+    raise(PyExc_ValueError, e.message());
+}
+
+template <class T, class E>
+T unwrap(Result<T, E>&& r) {
+    if (!r.ok()) raise_value_error(r.error());
+    return std::move(r).value();
+}
+
+template <class E>
+void unwrap(Result<Unit, E>&& r) {
+    if (!r.ok()) raise_value_error(r.error());
+}
+
+// ---------------------------------------------------------------------------
+// Signatures and binding
+
+// Every parameter is positional-or-keyword; the first `required` have no default.
+struct Signature {
+    const char* display;  // "sma", "BacktestConfig.__new__", "KernelSession.step"
+    const char* const* names;
+    std::size_t count;
+    std::size_t required;
+};
+
+template <std::size_t N>
+struct Params {
+    std::array<const char*, N> names;
+    std::size_t required;
+};
+
+// Binds a vectorcall argument vector; slots receive borrowed references (NULL = absent).
+void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** slots);
+// Binds a tuple and an optional keyword dict (constructors).
+void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// Rewrites a pending TypeError (exactly that type) as "argument '{name}': {message}",
+// keeping its cause; other exceptions pass unchanged.
+void prefix_argument_error(const char* name);
+
+}  // namespace tarnwick::py

@@ -1,0 +1,115 @@
+// NumPy arrays in and out.
+//
+// Arguments are checked (an ndarray, then its dimension count, then its exact dtype;
+// no casting) and copied into owned engine buffers, or lent as read-only column views
+// for the length of the call. Results are new writeable arrays that take over the
+// engine's buffer. Nothing in the engine refers to Python memory after a call returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/matrix.h"
+#include "python/convert.h"
+#include "python/object.h"
+
+namespace tarnwick::py {
+
+enum class Elem : std::uint8_t { F64, I64, Bool };
+
+// Owned copies of 1-D arrays. Booleans are normalised to 0 and 1: any non-zero byte is true.
+template <class T>
+struct Array1 {
+    std::vector<T> data;
+};
+using ArrayF64 = Array1<double>;
+using ArrayI64 = Array1<std::int64_t>;
+using ArrayBool = Array1<std::uint8_t>;
+
+// An owned copy of a 2-D float64 array, whatever its memory layout.
+struct ArrayF64x2 {
+    Matrix m;
+};
+
+// A read-only view of a 1-D array's elements, valid until the call that received the
+// array returns. A non-contiguous array is copied instead, so the view is always dense.
+template <class T>
+class Column {
+public:
+    Column() = default;
+    std::span<const T> span() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    const T* data() const { return data_; }
+
+    static Column view(Ref array, const T* data, std::size_t n) {
+        Column c;
+        c.array_ = std::move(array);
+        c.data_ = data;
+        c.size_ = n;
+        return c;
+    }
+    static Column owned(std::vector<T> copy) {
+        Column c;
+        c.copy_ = std::move(copy);
+        c.data_ = c.copy_.data();
+        c.size_ = c.copy_.size();
+        return c;
+    }
+    Column(Column&& o) noexcept { *this = std::move(o); }
+    Column& operator=(Column&& o) noexcept {
+        array_ = std::move(o.array_);
+        copy_ = std::move(o.copy_);
+        size_ = o.size_;
+        data_ = array_ ? o.data_ : copy_.data();
+        return *this;
+    }
+
+private:
+    Ref array_;
+    std::vector<T> copy_;
+    const T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+std::vector<double> to_vec_f64(PyObject* o);
+std::vector<std::int64_t> to_vec_i64(PyObject* o);
+std::vector<std::uint8_t> to_vec_bool(PyObject* o);
+Matrix to_matrix_f64(PyObject* o);
+Column<double> column_f64(PyObject* o);
+Column<std::int64_t> column_i64(PyObject* o);
+
+// New arrays that own the given buffers.
+Ref from_vec(std::vector<double>&& v);
+Ref from_vec(std::vector<std::int64_t>&& v);
+Ref from_vec_i8(std::vector<std::int8_t>&& v);
+Ref from_vec_bool(std::vector<std::uint8_t>&& v);
+Ref from_matrix(Matrix&& m);
+
+template <>
+struct Converter<ArrayF64> {
+    static ArrayF64 from(PyObject* o) { return {to_vec_f64(o)}; }
+};
+template <>
+struct Converter<ArrayI64> {
+    static ArrayI64 from(PyObject* o) { return {to_vec_i64(o)}; }
+};
+template <>
+struct Converter<ArrayBool> {
+    static ArrayBool from(PyObject* o) { return {to_vec_bool(o)}; }
+};
+template <>
+struct Converter<ArrayF64x2> {
+    static ArrayF64x2 from(PyObject* o) { return {to_matrix_f64(o)}; }
+};
+template <>
+struct Converter<Column<double>> {
+    static Column<double> from(PyObject* o) { return column_f64(o); }
+};
+template <>
+struct Converter<Column<std::int64_t>> {
+    static Column<std::int64_t> from(PyObject* o) { return column_i64(o); }
+};
+
+}  // namespace tarnwick::py

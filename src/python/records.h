@@ -1,0 +1,173 @@
+// Python classes that hold one engine record by value (`PyX` wraps record `X`), their
+// borrow flags, and the entries of their attributes, methods and constructors.
+#pragma once
+
+#include <memory>
+#include <type_traits>
+
+#include "python/convert.h"
+#include "python/entry.h"
+
+namespace tarnwick::py {
+
+// Specialised once per bound record: `static PyTypeObject* type();` (created on first
+// request, then kept for the life of the process) and `static constexpr const char* name`.
+template <class T>
+struct Bound;
+
+template <class T>
+struct PyRecord {
+    PyObject_HEAD
+    std::int32_t borrow;  // 0 free, > 0 readers, -1 held for writing
+    T value;
+};
+
+template <class T>
+PyRecord<T>* as_record(PyObject* o) {
+    return reinterpret_cast<PyRecord<T>*>(o);
+}
+
+class SharedBorrow {
+public:
+    explicit SharedBorrow(std::int32_t& flag) : flag_(flag) {
+        if (flag_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        ++flag_;
+    }
+    ~SharedBorrow() { --flag_; }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    std::int32_t& flag_;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(std::int32_t& flag) : flag_(flag) {
+        if (flag_ != 0) raise(PyExc_RuntimeError, "Already borrowed");
+        flag_ = -1;
+    }
+    ~ExclusiveBorrow() { flag_ = 0; }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    std::int32_t& flag_;
+};
+
+// A new Python object of the record's class holding `value`.
+template <class T>
+Ref wrap(T value) {
+    PyTypeObject* tp = Bound<T>::type();
+    if (tp == nullptr) throw_error_set();
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (o == nullptr) throw_error_set();
+    auto* r = as_record<T>(o);
+    r->borrow = 0;
+    std::construct_at(&r->value, std::move(value));
+    return Ref::steal(o);
+}
+
+template <class T>
+bool is_instance(PyObject* o) {
+    PyTypeObject* tp = Bound<T>::type();
+    if (tp == nullptr) throw_error_set();
+    return PyObject_TypeCheck(o, tp) != 0;
+}
+
+// Records given as arguments are read under a shared borrow and copied out.
+template <class T>
+struct Converter<T, std::void_t<decltype(Bound<T>::name)>> {
+    static T from(PyObject* o) {
+        if (!is_instance<T>(o)) refuse(o, Bound<T>::name);
+        auto* r = as_record<T>(o);
+        SharedBorrow b(r->borrow);
+        return r->value;
+    }
+    static Ref to(const T& v) { return wrap<T>(v); }
+};
+
+template <class T>
+void dealloc_record(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    std::destroy_at(&as_record<T>(self)->value);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// tp_new of classes that Python cannot construct.
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
+
+// Creates a heap type named "builtins.<name>" from its slots (NULL with an error set on failure).
+PyTypeObject* create_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
+
+// Lazily created type object of a record class; `Slots` returns the slot table.
+template <class T>
+PyTypeObject* record_type(const char* qualified_name, PyType_Slot* slots) {
+    static PyTypeObject* tp = nullptr;
+    if (tp == nullptr) tp = create_type(qualified_name, static_cast<int>(sizeof(PyRecord<T>)), slots);
+    return tp;
+}
+
+// ---------------------------------------------------------------------------
+// Entries
+
+inline constexpr std::size_t kMaxParams = 48;
+
+template <class T, auto Field>
+PyObject* get_field(PyObject* self, void*) {
+    return guarded([&] {
+        auto* r = as_record<T>(self);
+        SharedBorrow b(r->borrow);
+        return to_py(r->value.*Field).release();
+    });
+}
+
+template <class T, auto Field>
+int set_field(PyObject* self, PyObject* value, void*) {
+    return guarded_int([&] {
+        if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
+        using F = std::remove_cvref_t<decltype(std::declval<T&>().*Field)>;
+        F v = from_py<F>(value);
+        auto* r = as_record<T>(self);
+        ExclusiveBorrow b(r->borrow);
+        r->value.*Field = std::move(v);
+    });
+}
+
+// Module functions and methods with parameters (fast call with keywords).
+template <const Signature& Sig, PyObject* (*Body)(PyObject* self, const Args&)>
+PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static_assert(Sig.count <= kMaxParams);
+    return guarded([&] {
+        PyObject* slots[kMaxParams];
+        bind_fast(Sig, args, nargs, kwnames, slots);
+        return Body(self, Args(Sig, slots));
+    });
+}
+
+// Constructors.
+template <const Signature& Sig, PyObject* (*Body)(PyTypeObject* type, const Args&)>
+PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static_assert(Sig.count <= kMaxParams);
+    return guarded([&] {
+        PyObject* slots[kMaxParams];
+        bind_tuple(Sig, args, kwargs, slots);
+        return Body(type, Args(Sig, slots));
+    });
+}
+
+// A method-table row for a fast-call entry.
+template <const Signature& Sig, PyObject* (*Body)(PyObject* self, const Args&)>
+PyMethodDef fast_method(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_entry<Sig, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// Methods without parameters and __repr__.
+template <PyObject* (*Body)(PyObject* self)>
+PyObject* plain_entry(PyObject* self, PyObject* = nullptr) {
+    return guarded([&] { return Body(self); });
+}
+
+}  // namespace tarnwick::py

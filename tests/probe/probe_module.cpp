@@ -1,0 +1,96 @@
+// A test-only extension that reaches the binding layer's pieces directly: the call entry,
+// the converters and the NumPy bridge. It is built with the test suite and never installed.
+#include "core/errors.h"
+#include "core/fault.h"
+#include "python/convert.h"
+#include "python/numpy_bridge.h"
+#include "python/records.h"
+
+namespace tarnwick::py {
+namespace {
+
+PyObject* trip_fault(PyObject*, const Args&) { fault("probe: invariant broken"); }
+
+PyObject* trip_std_exception(PyObject*, const Args&) { throw std::out_of_range("probe: vector index"); }
+
+PyObject* trip_bad_alloc(PyObject*, const Args&) { throw std::bad_alloc(); }
+
+PyObject* f64(PyObject*, const Args& a) { return from_vec(a.get<ArrayF64>(0).data).release(); }
+PyObject* i64(PyObject*, const Args& a) { return from_vec(a.get<ArrayI64>(0).data).release(); }
+PyObject* boolean(PyObject*, const Args& a) { return from_vec_bool(a.get<ArrayBool>(0).data).release(); }
+PyObject* matrix(PyObject*, const Args& a) { return from_matrix(std::move(a.get<ArrayF64x2>(0).m)).release(); }
+
+// The values a column view reads, and the address it reads them from.
+PyObject* column(PyObject*, const Args& a) {
+    Column<double> c = a.get<Column<double>>(0);
+    std::vector<double> values(c.span().begin(), c.span().end());
+    Ref t = Ref::check(PyTuple_New(2));
+    PyTuple_SET_ITEM(t.get(), 0, to_py(values).release());
+    PyTuple_SET_ITEM(t.get(), 1, to_py(reinterpret_cast<std::uintptr_t>(c.data())).release());
+    return t.release();
+}
+
+PyObject* core_error(PyObject*, const Args& a) {
+    const auto kind = a.get<std::uint32_t>(0);
+    if (kind == 0) raise_value_error(CoreError::index_out_of_bounds(7, 5));
+    if (kind == 1) raise_value_error(PortfolioError::cross_section_too_small(3, 5));
+    raise_value_error(AggregateError{"aggregation step must be >= 1"});
+}
+
+// Echoes converted values, one parameter per engine type.
+PyObject* convert(PyObject*, const Args& a) {
+    Ref t = Ref::check(PyTuple_New(7));
+    PyTuple_SET_ITEM(t.get(), 0, to_py(a.get_or<std::int32_t>(0, 0)).release());
+    PyTuple_SET_ITEM(t.get(), 1, to_py(a.get_or<std::uint32_t>(1, 0)).release());
+    PyTuple_SET_ITEM(t.get(), 2, to_py(a.get_or<std::int64_t>(2, 0)).release());
+    PyTuple_SET_ITEM(t.get(), 3, to_py(a.get_or<std::uint64_t>(3, 0)).release());
+    PyTuple_SET_ITEM(t.get(), 4, to_py(a.get_or<double>(4, 0.0)).release());
+    PyTuple_SET_ITEM(t.get(), 5, to_py(a.opt<std::vector<double>>(5).value_or(std::vector<double>{})).release());
+    PyTuple_SET_ITEM(t.get(), 6, to_py(a.opt<std::string>(6).value_or("")).release());
+    return t.release();
+}
+
+constexpr const char* kOne[] = {"data"};
+constexpr Signature kFault{"fault", kOne, 0, 0};
+constexpr Signature kF64{"f64", kOne, 1, 1};
+constexpr Signature kI64{"i64", kOne, 1, 1};
+constexpr Signature kBool{"boolean", kOne, 1, 1};
+constexpr Signature kMatrix{"matrix", kOne, 1, 1};
+constexpr Signature kColumn{"column", kOne, 1, 1};
+constexpr const char* kKind[] = {"kind"};
+constexpr Signature kCoreError{"core_error", kKind, 1, 1};
+constexpr const char* kConvertNames[] = {"i32", "u32", "i64", "u64", "f64", "values", "text"};
+constexpr Signature kConvert{"convert", kConvertNames, 7, 0};
+constexpr const char* kBindNames[] = {"a", "b", "c", "d"};
+constexpr Signature kBind{"bind", kBindNames, 4, 3};
+
+PyObject* bound(PyObject*, const Args& a) {
+    Ref t = Ref::check(PyTuple_New(4));
+    for (std::size_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(a.given(i) ? a.raw(i) : Py_None));
+    return t.release();
+}
+
+PyMethodDef kMethods[] = {
+    fast_method<kFault, trip_fault>("fault", nullptr),
+    fast_method<kFault, trip_std_exception>("std_exception", nullptr),
+    fast_method<kFault, trip_bad_alloc>("bad_alloc", nullptr),
+    fast_method<kF64, f64>("f64", nullptr),
+    fast_method<kI64, i64>("i64", nullptr),
+    fast_method<kBool, boolean>("boolean", nullptr),
+    fast_method<kMatrix, matrix>("matrix", nullptr),
+    fast_method<kColumn, column>("column", nullptr),
+    fast_method<kCoreError, core_error>("core_error", nullptr),
+    fast_method<kConvert, convert>("convert", nullptr),
+    fast_method<kBind, bound>("bind", nullptr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kDef = {PyModuleDef_HEAD_INIT, "_tarnwick_probe", nullptr, -1, kMethods,
+                    nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace tarnwick::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tarnwick_probe() {
+    return PyModule_Create(&tarnwick::py::kDef);
+}

@@ -1,0 +1,260 @@
+import numpy as np
+import pytest
+
+from tarnwick import BacktestConfig
+
+SIGNATURE = (
+    "(initial_capital=100000.0, fees=0.001, slippage=0.0, upon_bar_close=True, apply_slippage=True, "
+    "periods_per_year=None, risk_free_rate=0.0, session_minutes=None, fee_segment=None, max_positions=None, "
+    "max_drawdown_pct=None, legacy_annualization=False, fill_prob_limit=1.0, fill_prob_slippage=0.0, "
+    "fill_seed=0, bar_path_adaptive=False, queue_fill_model=False, partial_fills=False, order_latency_ns=0, "
+    "session_tz_offset_ns=0, limit_slippage=0.0, liquidate_on_margin_call=False, squareoff_time=None, "
+    "fill_timing=None)"
+)
+
+DEFAULTS = {
+    "initial_capital": 100000.0,
+    "fees": 0.001,
+    "slippage": 0.0,
+    "upon_bar_close": True,
+    "apply_slippage": True,
+    "periods_per_year": None,
+    "risk_free_rate": 0.0,
+    "session_minutes": None,
+    "fee_segment": None,
+    "max_positions": None,
+    "max_drawdown_pct": None,
+    "legacy_annualization": False,
+    "fill_prob_limit": 1.0,
+    "fill_prob_slippage": 0.0,
+    "queue_fill_model": False,
+    "partial_fills": False,
+    "order_latency_ns": 0,
+    "session_tz_offset_ns": 0,
+    "squareoff_time_minutes": None,
+    "limit_slippage": 0.0,
+    "liquidate_on_margin_call": False,
+    "fill_seed": 0,
+    "bar_path_adaptive": False,
+}
+
+
+def test_class_face():
+    assert repr(BacktestConfig) == "<class 'builtins.BacktestConfig'>"
+    assert BacktestConfig.__doc__ == "Python-exposed backtest configuration."
+    assert BacktestConfig.__text_signature__ == SIGNATURE
+
+
+def test_defaults_and_attribute_order():
+    c = BacktestConfig()
+    for name, value in DEFAULTS.items():
+        got = getattr(c, name)
+        assert got == value and type(got) is type(value), name
+    assert c.fill_timing is None
+    attrs = [n for n in vars(BacktestConfig) if not n.startswith("_") and not n.startswith("set_")]
+    assert attrs == list(DEFAULTS) + ["fill_timing"]
+
+
+def test_every_parameter_by_position():
+    values = [
+        5e5, 0.002, 0.01, False, False, 252.0, 0.05, 375.0, "NSE", 3, 20.0, True, 0.5, 0.25, 7, True, True,
+        True, 1000, -19800, 0.001, True, "15:25", "next_bar_open",
+    ]
+    c = BacktestConfig(*values)
+    names = [n for n in DEFAULTS if n != "squareoff_time_minutes"]
+    # Positional order differs from attribute order around fill_seed and the two booleans after it.
+    by_param = dict(zip(
+        ["initial_capital", "fees", "slippage", "upon_bar_close", "apply_slippage", "periods_per_year",
+         "risk_free_rate", "session_minutes", "fee_segment", "max_positions", "max_drawdown_pct",
+         "legacy_annualization", "fill_prob_limit", "fill_prob_slippage", "fill_seed", "bar_path_adaptive",
+         "queue_fill_model", "partial_fills", "order_latency_ns", "session_tz_offset_ns", "limit_slippage",
+         "liquidate_on_margin_call"], values))
+    for name in names:
+        assert getattr(c, name) == by_param[name], name
+    assert c.squareoff_time_minutes == 15 * 60 + 25
+    assert c.fill_timing == "next_bar_open"
+
+
+@pytest.mark.parametrize(
+    "text, minutes",
+    [("15:25", 925), (" 9:5 ", 545), ("+09:+30", 570), ("0:0", 0), ("23:59", 1439), ("\u00a009:15\u3000", 555)],
+)
+def test_squareoff_accepted(text, minutes):
+    assert BacktestConfig(squareoff_time=text).squareoff_time_minutes == minutes
+
+
+@pytest.mark.parametrize(
+    "text, shown",
+    [
+        ("24:00", '"24:00"'),
+        ("9:60", '"9:60"'),
+        ("09:30:00", '"09:30:00"'),
+        ("0930", '"0930"'),
+        ("", '""'),
+        (":30", '":30"'),
+        ("-1:00", '"-1:00"'),
+        ("9 : 3 0", '"9 : 3 0"'),
+        ("++9:00", '"++9:00"'),
+        ("4294967296:00", '"4294967296:00"'),
+        ('1"\\\t\n:x', '"1\\"\\\\\\t\\n:x"'),
+        ("\x01:00", '"\\u{1}:00"'),
+    ],
+)
+def test_squareoff_refused_with_the_text_as_given(text, shown):
+    with pytest.raises(ValueError) as e:
+        BacktestConfig(squareoff_time=text)
+    assert str(e.value) == (
+        f'invalid squareoff_time {shown}; expected 24-hour "HH:MM" local time, e.g. "15:25" for NSE. '
+        "Pass None to disable squareoff."
+    )
+
+
+@pytest.mark.parametrize(
+    "text, stored",
+    [("same_bar_close", "same_bar_close"), ("  next_bar_open\t", "next_bar_open"),
+     ("same_bar_open_lookahead", "same_bar_open_lookahead")],
+)
+def test_fill_timing_accepted(text, stored):
+    assert BacktestConfig(fill_timing=text).fill_timing == stored
+
+
+@pytest.mark.parametrize("text", ["Next_Bar_Open", "next-bar-open", ""])
+def test_fill_timing_refused(text):
+    with pytest.raises(ValueError) as e:
+        BacktestConfig(fill_timing=text)
+    assert str(e.value) == (
+        f'invalid fill_timing "{text}"; expected "same_bar_close", "next_bar_open", or '
+        '"same_bar_open_lookahead" (the pre-0.11 look-ahead, for reproducing old results only)'
+    )
+
+
+def test_squareoff_error_wins_when_both_texts_are_bad():
+    with pytest.raises(ValueError, match="squareoff_time"):
+        BacktestConfig(squareoff_time="x", fill_timing="y")
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"fees": "x"}, TypeError, "argument 'fees': must be real number, not str"),
+        ({"upon_bar_close": 1}, TypeError, "argument 'upon_bar_close': 'int' object cannot be converted to 'PyBool'"),
+        ({"upon_bar_close": np.bool_(True)}, TypeError, "argument 'upon_bar_close': 'bool' object cannot be converted to 'PyBool'"),
+        ({"order_latency_ns": 1.0}, TypeError, "argument 'order_latency_ns': "),
+        ({"fee_segment": 5}, TypeError, "argument 'fee_segment': 'int' object cannot be converted to 'PyString'"),
+        ({"initial_capital": None}, TypeError, "argument 'initial_capital': "),
+        ({"max_positions": -1}, OverflowError, None),
+        ({"fill_seed": -1}, OverflowError, None),
+        ({"fill_seed": 2**64}, OverflowError, None),
+        ({"order_latency_ns": 2**63}, OverflowError, None),
+        ({"foo": 1}, TypeError, "BacktestConfig.__new__() got an unexpected keyword argument 'foo'"),
+    ],
+)
+def test_constructor_refusals(kwargs, exc, message):
+    with pytest.raises(exc) as e:
+        BacktestConfig(**kwargs)
+    assert type(e.value) is exc
+    if message is not None:
+        assert str(e.value).startswith(message)
+    if exc is OverflowError:
+        assert "argument" not in str(e.value)
+
+
+def test_numbers_accept_ints_and_numpy_scalars():
+    c = BacktestConfig(fees=1, initial_capital=np.float32(2.5), max_positions=np.int64(4), fill_seed=True)
+    assert c.fees == 1.0 and type(c.fees) is float
+    assert c.initial_capital == 2.5
+    assert c.max_positions == 4 and c.fill_seed == 1
+
+
+def test_no_range_checks_values_stored_as_given():
+    c = BacktestConfig(initial_capital=-5.0, fees=float("nan"), fill_prob_limit=7.0)
+    assert c.initial_capital == -5.0 and c.fees != c.fees and c.fill_prob_limit == 7.0
+
+
+def test_attribute_writes_convert_or_leave_the_value():
+    c = BacktestConfig()
+    c.fees = 2
+    assert c.fees == 2.0 and type(c.fees) is float
+    c.max_positions = 3
+    c.max_positions = None
+    assert c.max_positions is None
+    with pytest.raises(TypeError) as e:
+        c.fees = "a"
+    assert str(e.value) == "must be real number, not str"
+    assert c.fees == 2.0
+    with pytest.raises(TypeError):
+        c.apply_slippage = 0
+    assert c.apply_slippage is True
+    with pytest.raises(OverflowError):
+        c.fill_seed = -1
+    assert c.fill_seed == 0
+
+
+@pytest.mark.parametrize("name", [n for n in DEFAULTS if n != "squareoff_time_minutes"])
+def test_deleting_a_writable_attribute(name):
+    c = BacktestConfig()
+    before = getattr(c, name)
+    with pytest.raises(AttributeError) as e:
+        delattr(c, name)
+    assert str(e.value) == "can't delete attribute"
+    assert getattr(c, name) == before
+
+
+@pytest.mark.parametrize("name", ["squareoff_time_minutes", "fill_timing"])
+def test_read_only_attributes(name):
+    c = BacktestConfig(squareoff_time="10:00", fill_timing="same_bar_close")
+    with pytest.raises(AttributeError):
+        setattr(c, name, None)
+    with pytest.raises(AttributeError):
+        delattr(c, name)
+
+
+def test_rule_methods_signatures_and_conversion():
+    c = BacktestConfig()
+    assert c.set_atr_stop.__text_signature__ == "($self, multiplier, period)"
+    assert BacktestConfig.set_risk_reward_target.__doc__ == "Set risk-reward based take-profit."
+    for call in (lambda: c.set_fixed_stop(-1.0), lambda: c.set_atr_stop(2, 0), lambda: c.set_trailing_stop(0.05),
+                 lambda: c.set_fixed_target(0.1), lambda: c.set_atr_target(3.0, 14),
+                 lambda: c.set_risk_reward_target(ratio=2.0)):
+        assert call() is None
+    with pytest.raises(OverflowError):
+        c.set_atr_stop(2.0, -1)
+    with pytest.raises(TypeError, match="^argument 'period': "):
+        c.set_atr_target(2.0, 1.5)
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'period'"):
+        c.set_atr_stop(2.0)
+    assert not hasattr(c, "stop") and not hasattr(c, "target")
+
+
+class _ReadsConfig:
+    def __init__(self, config):
+        self.config = config
+
+    def __float__(self):
+        return self.config.fees
+
+
+class _WritesConfig:
+    def __init__(self, config):
+        self.config = config
+
+    def __float__(self):
+        self.config.fees = 0.5
+        return 1.0
+
+
+def test_reentrant_use_during_a_method_is_refused():
+    c = BacktestConfig()
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        c.set_fixed_stop(_ReadsConfig(c))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        c.set_fixed_target(_WritesConfig(c))
+    # The borrow is given back on the error path.
+    c.fees = 0.25
+    assert c.fees == 0.25
+
+
+def test_setter_converts_before_taking_the_object():
+    c = BacktestConfig()
+    c.initial_capital = _WritesConfig(c)
+    assert c.initial_capital == 1.0 and c.fees == 0.5
