@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 
@@ -119,8 +120,8 @@ def test_panic_report_goes_to_stderr():
         "import _tarnwick_probe as p\n"
         "try:\n    p.fault()\nexcept BaseException as e:\n    print(type(e).__name__)\n"
     )
-    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                       env={"PYTHONPATH": ":".join(sys.path)}, timeout=60)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
     assert r.stdout.strip() == "PanicException"
     lines = r.stderr.splitlines()
     assert lines[0] == ""
