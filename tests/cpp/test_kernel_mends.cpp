@@ -1,0 +1,140 @@
+// Guards against faults that would otherwise refuse affordable entries, mis-mark cash
+// shorts, divide by a zero peak or let bad numbers open positions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "core/saturate.h"
+#include "kernel_fixtures.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace testing_support;
+
+TEST(KernelMends, AllInEntryIsNotRefusedByRounding) {
+    // Unrounded all-in size at 101: q = 100000 / (101 * 1.001); its cost recomputed as
+    // value + fee lands a hair above the capital.
+    const double q = 100000.0 / (101.0 * (1.0 + 0.001));
+    const double value = 101.0 * q;
+    ASSERT_GT(value + value * 0.001, 100000.0);
+    Kernel k(KernelConfig::for_session({}, "X", 1));  // no lot size: the fractional size stands
+    const auto& ev = k.step(0, flat_bar(0, 101.0), entry(), false);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].kind, KernelEventKind::Entered);
+    EXPECT_EQ(ev[0].size, q);
+    EXPECT_NEAR(k.cash(), 0.0, 1e-6);
+}
+
+TEST(KernelMends, AllInEntryUnderACostSegmentFitsTheCapital) {
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    bc.fee_segment = "NSE";
+    Kernel k(base_config(bc));
+    const auto& ev = k.step(0, flat_bar(0, 100.0), entry(), false);
+    ASSERT_EQ(ev.size(), 1u);
+    ASSERT_EQ(ev[0].kind, KernelEventKind::Entered);
+    // A buy of 999 units at 100 (value 99900) under equity_intraday costs
+    // brokerage 20 + exchange 3.06693 + sebi 0.0999 + stamp 2.997 + gst 0.18 * 23.16683
+    // = about 30.33, so 999 units fit (99930.33) and 1000 (100030.34) do not.
+    EXPECT_EQ(ev[0].size, 999.0);
+    EXPECT_GE(k.cash(), 0.0);
+    ASSERT_TRUE(k.ledger().positions()[0].entry_fee_breakdown);
+}
+
+TEST(KernelMends, CashShortIsMarkedByItsPnl) {
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    CoreSession s(base_config(bc, -1));
+    (void)s.step(0, flat_bar(0, 100.0), entry());  // 1000 units short, cash 0
+    EXPECT_EQ(s.kernel().cash(), 0.0);
+    (void)s.step(1, flat_bar(1, 90.0), {});
+    EXPECT_EQ(s.equity(), 110000.0);  // 1000 * (2 * 100 - 90)
+    auto ev = events_of(s.step(2, flat_bar(2, 120.0), exit_signal()));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].trade->pnl, -20000.0);       // (120 - 100) * 1000 * -1
+    EXPECT_EQ(s.kernel().cash(), 80000.0);       // 1000 * (200 - 120)
+    EXPECT_EQ(s.equity(), 80000.0);
+}
+
+TEST(KernelMends, CashShortForceCloseAndPartialClose) {
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    Kernel k(base_config(bc, -1));
+    auto open = k.open_position(0, 0, -1, 0.0, 50.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    // partial: 4 units at 40 credit 4 * (100 - 40) = 240
+    (void)k.close_by_order(1, 1, open.position_id, 0.0, 4.0, 40.0);
+    EXPECT_EQ(k.cash(), 100000.0 - 500.0 + 240.0);
+    // rest: 6 units at 45 credit 6 * (100 - 45) = 330
+    (void)k.force_close_all(2, 2, 45.0);
+    EXPECT_EQ(k.cash(), 100000.0 - 500.0 + 240.0 + 330.0);  // pnl 40 + 30
+}
+
+TEST(KernelMends, NonPositivePeakGivesZeroDrawdown) {
+    EXPECT_EQ(drawdown_pct(0.0, -5.0), 0.0);
+    EXPECT_EQ(drawdown_pct(-10.0, -20.0), 0.0);
+    EXPECT_EQ(drawdown_pct(200.0, 150.0), 25.0);
+    BacktestConfig bc;
+    bc.initial_capital = 0.0;
+    CoreSession s(base_config(bc));
+    (void)s.step(0, flat_bar(0, 100.0), {});
+    EXPECT_EQ(s.drawdown_curve()[0], 0.0);
+}
+
+struct BadEntry {
+    const char* label;
+    double price;
+    std::optional<double> size_mult;
+};
+
+class BadNumbersNeverOpen : public ::testing::TestWithParam<BadEntry> {};
+
+TEST_P(BadNumbersNeverOpen, RejectedAsZeroSize) {
+    const auto c = GetParam();
+    Kernel k(base_config());
+    BarSignal sig = entry();
+    sig.size_mult = c.size_mult;
+    const auto& ev = k.step(0, flat_bar(0, c.price), sig, false);
+    ASSERT_EQ(ev.size(), 1u) << c.label;
+    EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::ZeroSize) << c.label;
+    EXPECT_FALSE(k.in_position());
+    EXPECT_EQ(k.cash(), 100000.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadNumbersNeverOpen,
+    ::testing::Values(BadEntry{"nan price", std::nan(""), std::nullopt}, BadEntry{"zero price", 0.0, std::nullopt},
+                      BadEntry{"negative price", -5.0, std::nullopt},
+                      BadEntry{"inf price", std::numeric_limits<double>::infinity(), std::nullopt},
+                      BadEntry{"nan size", 100.0, std::nan("")}, BadEntry{"negative size", 100.0, -0.5},
+                      BadEntry{"zero size", 100.0, 0.0}));
+
+TEST(KernelMends, ExplicitBadUnitsNeverOpen) {
+    Kernel k(base_config());
+    for (double units : {std::nan(""), -1.0, 0.0, std::numeric_limits<double>::infinity()}) {
+        auto out = k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, units, 0.0, std::nullopt, std::nullopt);
+        EXPECT_EQ(out.kind, OpenOutcome::Kind::Rejected) << units;
+    }
+    EXPECT_FALSE(k.in_position());
+}
+
+TEST(KernelMends, TimestampArithmeticSaturates) {
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    EXPECT_EQ(sat_add(kMax - 1, 5), kMax);
+    EXPECT_EQ(sat_add(kMin + 1, -5), kMin);
+    EXPECT_EQ(sat_add(3, 4), 7);
+    EXPECT_EQ(sat_sub(kMin, 1), kMin);
+    EXPECT_EQ(sat_sub(kMax, -1), kMax);
+    EXPECT_EQ(sat_sub(10, 4), 6);
+    EXPECT_EQ(sat_cast_i64(1e300), kMax);
+    EXPECT_EQ(sat_cast_i64(-1e300), kMin);
+    EXPECT_EQ(sat_cast_i64(std::nan("")), 0);
+    EXPECT_EQ(sat_cast_i64(-2.9), -2);
+    EXPECT_EQ(sat_cast_u64(-3.0), 0u);
+    EXPECT_EQ(sat_cast_u64(1e30), std::numeric_limits<std::uint64_t>::max());
+}
+
+}  // namespace
+}  // namespace tarnwick

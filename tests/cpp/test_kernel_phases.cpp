@@ -1,0 +1,368 @@
+// The step's phases one at a time: settlement, deferred signals, exits, requested
+// closes, the margin check, the entry gate and the core session's samples.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "kernel_fixtures.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace testing_support;
+
+KernelConfig zero_fee_config(std::int8_t direction = 1) {
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    return base_config(bc, direction);
+}
+
+TEST(KernelStep, ConstructionDerivesTimingLatencyAndRules) {
+    BacktestConfig bc;
+    bc.upon_bar_close = false;
+    bc.order_latency_ns = -5;
+    bc.stop = StopRule::fixed(0.02);
+    InstrumentConfig ic;
+    ic.target = TargetRule::fixed(0.1);
+    Kernel k(KernelConfig::for_session(bc, "A", 1, ic));
+    EXPECT_EQ(k.fill_timing(), FillTiming::NextBarOpen);
+    EXPECT_EQ(k.order_latency_ns(), 0);
+    ASSERT_TRUE(k.stop_rule());  // no stop override: the configuration's stays
+    EXPECT_EQ(k.stop_rule()->value, 0.02);
+    EXPECT_EQ(k.target_rule()->value, 0.1);
+}
+
+TEST(KernelStep, InstrumentLotSizeAppliesOnlyWithoutOverride) {
+    auto spec = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 1000, .lot_size = 25.0});
+    KernelConfig with_override = base_config();  // lot 1 override
+    with_override.instrument = spec;
+    EXPECT_EQ(*Kernel(with_override).lot_size(), 1.0);
+    KernelConfig without = KernelConfig::for_session({}, "F", 1);
+    without.instrument = spec;
+    EXPECT_EQ(*Kernel(without).lot_size(), 25.0);
+}
+
+TEST(KernelStep, QueuedEventsComeFirstAndTheBufferEmpties) {
+    Kernel k(base_config());
+    KernelEvent queued;
+    queued.kind = KernelEventKind::AlgoStarted;
+    queued.idx = 7;
+    k.queue_event(queued);
+    const auto& ev = k.step(0, flat_bar(0, 100.0), entry(), false);
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0].kind, KernelEventKind::AlgoStarted);
+    EXPECT_EQ(ev[0].idx, 7u);
+    EXPECT_EQ(ev[1].kind, KernelEventKind::Entered);
+    EXPECT_TRUE(k.step(1, flat_bar(1, 100.0), {}, false).empty());
+}
+
+TEST(KernelStep, ExpirySettlesRejectsTheEntryAndStops) {
+    auto spec = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 2, .lot_size = 1.0});
+    KernelConfig kc = zero_fee_config();
+    kc.instrument = spec;
+    CoreSession s(std::move(kc));
+    (void)s.step(0, flat_bar(0, 50.0), entry());
+    auto ev = events_of(s.step(2, flat_bar(2, 55.0), entry()));
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[0].kind, KernelEventKind::Exited);
+    EXPECT_EQ(ev[0].trade->exit_price, 55.0);  // no underlying: the bar's close
+    EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::Settlement);
+    EXPECT_EQ(ev[1].reject_reason(), EntryRejectReason::Expired);
+    // Flat afterwards: a later entry is still refused, exactly once.
+    ev = events_of(s.step(3, flat_bar(3, 55.0), entry()));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::Expired);
+}
+
+struct SettleCase {
+    OptionRight right;
+    bool binary;
+    double underlying;
+    double fee_rate;
+    double price;
+    double fee;
+};
+
+class OptionSettlement : public ::testing::TestWithParam<SettleCase> {};
+
+TEST_P(OptionSettlement, PaysIntrinsicValue) {
+    const auto c = GetParam();
+    auto spec = *InstrumentSpec::option({.symbol = "O",
+                                         .strike = 100.0,
+                                         .right = c.right == OptionRight::Call ? "call" : "put",
+                                         .expiration_ns = 1,
+                                         .multiplier = 2.0,
+                                         .binary = c.binary});
+    spec.settlement_fee = c.fee_rate;
+    KernelConfig kc = zero_fee_config();
+    kc.instrument = spec;
+    Kernel k(std::move(kc));
+    (void)k.open_position(0, 0, 1, 0.0, 3.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    k.set_underlying_price(c.underlying);
+    const auto& ev = k.step(1, flat_bar(1, 2.0), {}, false);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].trade->exit_price, c.price);
+    EXPECT_DOUBLE_EQ(ev[0].trade->exit_fees, c.fee);
+}
+
+// fee = rate * size 10 * price * multiplier 2
+INSTANTIATE_TEST_SUITE_P(Cases, OptionSettlement,
+                         ::testing::Values(SettleCase{OptionRight::Call, false, 104.0, 0.0, 4.0, 0.0},
+                                           SettleCase{OptionRight::Put, false, 104.0, 0.0, 0.0, 0.0},
+                                           SettleCase{OptionRight::Put, false, 97.5, 0.01, 2.5, 0.5},
+                                           SettleCase{OptionRight::Call, true, 104.0, 0.0, 1.0, 0.0},
+                                           SettleCase{OptionRight::Call, true, 100.0, 0.0, 0.0, 0.0}));
+
+TEST(KernelStep, NextBarOpenExitActsBeforeTheNextBarsStops) {
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    bc.fill_timing = FillTiming::NextBarOpen;
+    CoreSession s(base_config(bc));
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    (void)s.step(1, flat_bar(1, 100.0), {});
+    ASSERT_TRUE(s.kernel().in_position());
+    ASSERT_TRUE(s.kernel().set_stop_price(95.0, std::nullopt));
+    EXPECT_TRUE(s.step(2, flat_bar(2, 100.0), exit_signal()).empty());
+    // Bar 3 opens at 99 and trades down through the stop: the deferred exit takes 99 first.
+    auto ev = events_of(s.step(3, bar(3, 99, 99, 90, 91), {}));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].trade->exit_price, 99.0);
+    EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::Signal);
+}
+
+TEST(KernelStep, TradePrintsNeverDefer) {
+    BacktestConfig bc;
+    bc.fill_timing = FillTiming::NextBarOpen;
+    Kernel k(base_config(bc));
+    const auto& ev = k.step(0, flat_bar(0, 100.0), entry(), true);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].kind, KernelEventKind::Entered);
+    EXPECT_TRUE(k.last_step_was_print());
+}
+
+TEST(KernelStep, ShortStopGapsAtTheOpen) {
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    CoreSession s(base_config(bc, -1));
+    BarSignal sig = entry();
+    sig.stop_price = 105.0;
+    (void)s.step(0, flat_bar(0, 100.0), sig);
+    auto ev = events_of(s.step(1, bar(1, 108, 109, 107, 108), {}));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].trade->exit_price, 108.0);  // max(open 108, stop 105)
+    EXPECT_EQ(ev[0].trade->direction, -1);
+}
+
+TEST(KernelStep, AdaptivePathTakesTheStopOnAnUpBar) {
+    BacktestConfig bc;
+    bc.bar_path_adaptive = true;
+    CoreSession s(base_config(bc));
+    BarSignal sig = entry();
+    sig.stop_price = 95.0;
+    sig.target_price = 110.0;
+    (void)s.step(0, flat_bar(0, 100.0), sig);
+    auto ev = events_of(s.step(1, bar(1, 96, 111, 94, 108), {}));  // close >= open: low first
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::StopLoss);
+    EXPECT_EQ(ev[0].trade->exit_price, 95.0);
+}
+
+TEST(KernelStep, RuleLevelsFromAtrAndRiskReward) {
+    BacktestConfig bc;
+    bc.stop = StopRule::atr(2.0, 14);
+    bc.target = TargetRule::risk_reward(3.0);
+    Kernel k(base_config(bc));
+    BarSignal sig = entry();
+    sig.atr = 1.5;
+    (void)k.step(0, flat_bar(0, 100.0), sig, false);
+    EXPECT_EQ(k.current_atr(), 1.5);
+    EXPECT_EQ(*k.position()->stop_price, 97.0);     // 100 - 2 * 1.5
+    EXPECT_EQ(*k.position()->target_price, 109.0);  // 100 + |100 - 97| * 3
+}
+
+TEST(KernelStep, RequestedCloseSkipsAPositionAlreadyExited) {
+    BacktestConfig bc;
+    bc.stop = StopRule::fixed(0.05);
+    CoreSession s(base_config(bc));
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    s.kernel().request_close(0);
+    s.kernel().request_close(42);  // unknown: ignored
+    auto ev = events_of(s.step(1, bar(1, 93, 96, 92, 94), {}));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::StopLoss);
+}
+
+TEST(KernelStep, RequestedCloseExitsAtThePriceSource) {
+    CoreSession s(base_config());
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    s.kernel().request_close(0);
+    auto ev = events_of(s.step(1, bar(1, 100, 104, 99, 103), {}));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].trade->exit_price, 103.0);
+    EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::Signal);
+}
+
+TEST(KernelStep, MarginCallFiresOnceWithoutLiquidation) {
+    KernelConfig kc = base_config();
+    kc.account_type = AccountType::Margin;
+    kc.leverage = 4.0;
+    CoreSession s(std::move(kc));
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    auto ev = events_of(s.step(1, flat_bar(1, 85.0), {}));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].kind, KernelEventKind::MarginCall);
+    EXPECT_TRUE(s.kernel().margin_call());
+    EXPECT_TRUE(s.kernel().in_position());
+    EXPECT_TRUE(s.step(2, flat_bar(2, 80.0), {}).empty());
+}
+
+TEST(KernelStep, CashAccountNeverCallsMargin) {
+    CoreSession s(base_config());
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    EXPECT_TRUE(s.step(1, flat_bar(1, 1.0), {}).empty());
+    EXPECT_EQ(s.kernel().margin_requirement(1.0), 0.0);
+}
+
+struct RequirementCase {
+    double leverage;
+    double margin_init;
+    double margin_maint;
+    double requirement;  // 10 units marked at 50
+};
+
+class MaintenanceRequirement : public ::testing::TestWithParam<RequirementCase> {};
+
+TEST_P(MaintenanceRequirement, FollowsTheRates) {
+    const auto c = GetParam();
+    KernelConfig kc = zero_fee_config();
+    kc.account_type = AccountType::Margin;
+    kc.leverage = c.leverage;
+    kc.instrument = *InstrumentSpec::equity({.symbol = "E", .margin_init = c.margin_init, .margin_maint = c.margin_maint});
+    Kernel k(std::move(kc));
+    (void)k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    EXPECT_DOUBLE_EQ(k.margin_requirement(50.0), c.requirement);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MaintenanceRequirement,
+                         ::testing::Values(RequirementCase{1.0, 0.0, 0.0, 0.0},     // rate 1: none
+                                           RequirementCase{0.5, 0.0, 0.0, 0.0},     // below 1 counts as 1
+                                           RequirementCase{4.0, 0.0, 0.0, 62.5},    // 500 * 0.125
+                                           RequirementCase{1.0, 0.2, 0.0, 50.0},    // 500 * 0.1
+                                           RequirementCase{4.0, 0.0, 0.3, 150.0}));  // 500 * 0.3
+
+TEST(KernelStep, EntryGateOrderAndCounter) {
+    auto spec = *InstrumentSpec::futures_contract(
+        {.symbol = "F", .expiration_ns = 1000, .lot_size = 1.0, .activation_ns = 5});
+    KernelConfig kc = base_config();
+    kc.instrument = spec;
+    Kernel k(std::move(kc));
+    k.set_margin_call(true);
+    auto ev = events_of(k.step(0, flat_bar(0, 100.0), entry(), false));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::Inactive);  // checked before the margin call
+    ev = events_of(k.step(1, flat_bar(6, 100.0), entry(), false));
+    EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::MarginCall);
+    k.set_margin_call(false);
+    k.set_drawdown_halt(true);
+    ev = events_of(k.step(2, flat_bar(7, 100.0), entry(), false));
+    EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::DrawdownHalt);
+    k.set_drawdown_halt(false);
+    k.set_max_positions(2);
+    k.set_portfolio_open_count(2);
+    ev = events_of(k.step(3, flat_bar(8, 100.0), entry(), false));
+    EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::MaxPositions);
+    k.set_portfolio_open_count(1);
+    ev = events_of(k.step(4, flat_bar(9, 100.0), entry(), false));
+    EXPECT_EQ(ev[0].kind, KernelEventKind::Entered);
+    EXPECT_EQ(k.rejected_entries(), 4u);
+}
+
+TEST(CoreSessionSamples, DrawdownHaltAtEqualityAndReturns) {
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    bc.max_drawdown_pct = 10.0;
+    CoreSession s(base_config(bc));
+    (void)s.step(0, flat_bar(0, 100.0), entry());  // 1000 units, cash 0
+    (void)s.step(1, flat_bar(1, 90.0), exit_signal());
+    EXPECT_EQ(s.drawdown_curve()[1], 10.0);  // (100000 - 90000) / 100000 * 100
+    EXPECT_TRUE(s.kernel().drawdown_halt());
+    EXPECT_EQ(s.returns()[0], 0.0);
+    EXPECT_EQ(s.returns()[1], -0.1);  // (90000 - 100000) / 100000
+    auto ev = events_of(s.step(2, flat_bar(2, 90.0), entry()));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::DrawdownHalt);
+}
+
+TEST(CoreSessionSamples, LimitsThatMeanNothingStayUnset) {
+    BacktestConfig bc;
+    bc.max_positions = 0;
+    bc.max_drawdown_pct = 0.0;
+    CoreSession s(base_config(bc));
+    EXPECT_FALSE(s.kernel().max_positions());
+    EXPECT_FALSE(s.kernel().max_drawdown_pct());
+    EXPECT_EQ(s.equity(), 100000.0);
+}
+
+TEST(CoreSessionSamples, FinishWithoutStepsIsEmpty) {
+    CoreSession s(base_config());
+    RunOutput out = std::move(s).finish();
+    EXPECT_TRUE(out.trades.empty());
+    EXPECT_TRUE(out.equity_curve.empty());
+    EXPECT_TRUE(out.returns.empty());
+}
+
+TEST(CoreSessionSamples, ReturnAfterAZeroSampleIsZero) {
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    CoreSession s(base_config(bc));
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    (void)s.step(1, flat_bar(1, 0.0), {});
+    (void)s.step(2, flat_bar(2, 10.0), {});
+    EXPECT_EQ(s.equity_curve()[1], 0.0);
+    EXPECT_EQ(s.returns()[2], 0.0);
+}
+
+TEST(KernelAccount, ForceCloseChargesNoFeeAndLiquidationDoes) {
+    Kernel k(base_config());
+    (void)k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    auto liq = k.liquidate_all(1, flat_bar(1, 110.0));
+    ASSERT_EQ(liq.size(), 1u);
+    EXPECT_NEAR(liq[0].trade->exit_fees, 1.1, 1e-15);
+    (void)k.open_position(2, 2, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    auto closed = k.force_close_all(3, 3, 120.0);
+    ASSERT_EQ(closed.size(), 1u);
+    EXPECT_EQ(closed[0].exit_fees, 0.0);
+    EXPECT_EQ(closed[0].exit_reason, ExitReason::EndOfData);
+}
+
+TEST(KernelAccount, AdoptionBooksNotionalAndRefusesWhatItCannotHold) {
+    Kernel k(base_config());
+    auto id = k.adopt_position(0, 50.0, 10.0);
+    ASSERT_TRUE(id);
+    EXPECT_EQ(k.free_capital(), 99500.0);  // 100000 - 50 * 10
+    EXPECT_EQ(k.adopt_position(0, 50.0, 1.0).error().message(),
+              "ledger refused adoption: a position is already open");
+    EXPECT_EQ(k.adopt_position(0, 0.0, 2.0).error().message(),
+              "adopt_position needs positive price and size (got size 2 @ 0)");
+    KernelConfig mc = base_config();
+    mc.account_type = AccountType::Margin;
+    mc.leverage = 2.0;
+    Kernel m(std::move(mc));
+    EXPECT_EQ(m.adopt_position(0, 50.0, 1.0).error().message(),
+              "adopt_position requires a cash or fully funded account (initial margin rate 0.5 < 1.0); posted "
+              "margin on a broker-held position is not derivable under leverage");
+}
+
+TEST(KernelAccount, LevelSetters) {
+    Kernel k(base_config());
+    EXPECT_TRUE(k.set_stop_price(90.0, std::nullopt));  // flat: nothing happens
+    EXPECT_EQ(k.set_stop_price(90.0, 42).error().message(), "unknown position id 42");
+    (void)k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 1.0, 0.0, 95.0, std::nullopt);
+    ASSERT_TRUE(k.set_stop_price(std::nullopt, std::nullopt));
+    EXPECT_FALSE(k.position()->stop_price);
+    ASSERT_TRUE(k.set_target_price(120.0, 0));
+    EXPECT_EQ(*k.position()->target_price, 120.0);
+}
+
+}  // namespace
+}  // namespace tarnwick
