@@ -120,6 +120,13 @@ Result<std::uint64_t, OwnError> Kernel::adopt_position(std::int64_t timestamp, d
     return id;
 }
 
+std::vector<KernelEvent> Kernel::take_pending_events() {
+    std::vector<KernelEvent> out;
+    out.swap(pending_);
+    pending_.reserve(8);
+    return out;
+}
+
 void Kernel::apply_quote(std::int64_t timestamp, double, double, double, double) { book_timestamp_ = timestamp; }
 
 void Kernel::apply_depth(std::int64_t timestamp, std::span<const double>, std::span<const double>,

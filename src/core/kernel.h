@@ -90,8 +90,12 @@ public:
     double free_capital() const noexcept;
     // What an entry may spend: free capital, capped by the allotted capital when set.
     double available_capital() const noexcept;
-    // Mark-to-market value of the account at `mark` (see kernel_account.cpp).
+    // Mark-to-market value of the account at `mark`: cash plus `marked_value(mark)`.
     double equity(double mark) const noexcept;
+    // What the open positions add to cash when marked at `mark`: their market value in a
+    // cash account (a short at size x multiplier x (2 x entry - mark)), their open profit
+    // in a margin account. A shared pool values each kernel's book with this.
+    double marked_value(double mark) const noexcept;
     // Maintenance requirement of the open positions valued at `mark`; 0.0 in a cash account.
     double margin_requirement(double mark) const noexcept;
     AccountType account_type() const noexcept { return account_type_; }
@@ -144,6 +148,9 @@ public:
 
     // Events produced between steps come out at the head of the next step.
     void queue_event(KernelEvent event) { pending_.push_back(std::move(event)); }
+    const std::vector<KernelEvent>& pending_events() const noexcept { return pending_; }
+    // Hands over the queued events without stepping (book updates report them this way).
+    std::vector<KernelEvent> take_pending_events();
 
     // ---- configuration read-back --------------------------------------------------
     const KernelConfig& config() const noexcept { return cfg_; }

@@ -48,7 +48,9 @@ double Kernel::available_capital() const noexcept {
 // worth its entry value plus its gain, size x multiplier x (2 x entry - price), so equity
 // moves with the short's pnl rather than against it.
 // Margin account: cash (which still holds the locked margin) plus each position's open pnl.
-double Kernel::equity(double mark) const noexcept {
+double Kernel::equity(double mark) const noexcept { return cash_ + marked_value(mark); }
+
+double Kernel::marked_value(double mark) const noexcept {
     const double k = ledger_.multiplier();
     double sum = -0.0;
     if (account_type_ == AccountType::Cash) {
@@ -64,7 +66,7 @@ double Kernel::equity(double mark) const noexcept {
             sum += static_cast<double>(p.direction) * (mark - p.entry_price) * p.size * k;
         }
     }
-    return cash_ + sum;
+    return sum;
 }
 
 double Kernel::margin_rate(bool* from_instrument) const noexcept {
