@@ -11,7 +11,7 @@ double drawdown_pct(double peak, double equity) noexcept {
 
 CoreSession::CoreSession(KernelConfig cfg) : kernel_(std::move(cfg)) {
     const BacktestConfig& bc = kernel_.config().config;
-    out_.config = bc;
+    config_ = bc;
     peak_ = bc.initial_capital;
     if (bc.max_positions && *bc.max_positions != 0) kernel_.set_max_positions(bc.max_positions);
     if (bc.max_drawdown_pct && *bc.max_drawdown_pct > 0.0) kernel_.set_max_drawdown_pct(bc.max_drawdown_pct);
@@ -56,6 +56,8 @@ RunOutput CoreSession::finish() && {
         const auto& [idx, bar] = *last_bar_;
         for (auto& t : kernel_.force_close_all(idx, bar.timestamp, bar.close)) out_.trades.push_back(std::move(t));
     }
+    out_.metrics = metrics::compute_metrics(out_.equity_curve, out_.drawdown_curve, out_.returns, out_.timestamps,
+                                            out_.trades, config_);
     return std::move(out_);
 }
 

@@ -12,12 +12,13 @@
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
 #include "core/trade_record.h"
+#include "metrics/metrics.h"
 
 namespace tarnwick {
 
 // What a finished run yields. Curves hold one sample per stepped bar.
 struct RunOutput {
-    BacktestConfig config;              // the run's own copy, for the metrics
+    BacktestMetrics metrics;
     std::vector<double> equity_curve;   // account equity at each bar's close
     std::vector<double> drawdown_curve;  // percent below the running peak
     std::vector<double> returns;        // simple return of each bar, 0.0 for the first
@@ -40,7 +41,8 @@ public:
     const std::vector<KernelEvent>& step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
 
     // Force-closes what is still open at the last bar's close (EndOfData, no exit fee;
-    // the curves are not extended) and hands over the run's buffers.
+    // the curves are not extended), computes the metrics over the run's curves and
+    // trades, and hands over the run's buffers.
     RunOutput finish() &&;
 
     Kernel& kernel() noexcept { return kernel_; }
@@ -56,6 +58,7 @@ public:
 
 private:
     Kernel kernel_;
+    BacktestConfig config_;  // the run's own copy, for the metrics
     RunOutput out_;
     double peak_ = 0.0;
     std::optional<std::pair<std::uint64_t, OhlcvBar>> last_bar_;

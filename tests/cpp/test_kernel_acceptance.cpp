@@ -30,6 +30,18 @@ TEST(KernelAcceptance, AllInEntryAndSignalExit) {
     EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::Signal);
 }
 
+TEST(KernelAcceptance, FinishedRunCarriesItsMetrics) {
+    constexpr std::int64_t kDay = 86'400'000'000'000;
+    CoreSession s(base_config());
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    (void)s.step(1, flat_bar(kDay, 110.0), exit_signal());
+    RunOutput out = std::move(s).finish();
+    ASSERT_EQ(out.trades.size(), 1u);
+    EXPECT_NEAR(out.trades[0].pnl, 9780.21, 1e-8);
+    // Figure stated for this run by the issue that asked for the session.
+    EXPECT_EQ(out.metrics.sharpe_ratio, 13.509256086106294);
+}
+
 TEST(KernelAcceptance, FixedStopGapsThroughAtTheOpen) {
     BacktestConfig bc;
     bc.stop = StopRule::fixed(0.05);
