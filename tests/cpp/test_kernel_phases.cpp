@@ -250,6 +250,48 @@ INSTANTIATE_TEST_SUITE_P(Cases, MaintenanceRequirement,
                                            RequirementCase{1.0, 0.2, 0.0, 50.0},    // 500 * 0.1
                                            RequirementCase{4.0, 0.0, 0.3, 150.0}));  // 500 * 0.3
 
+TEST(KernelAccount, ShortOptionLocksSpanMarginFromTheStrike) {
+    KernelConfig kc = base_config({}, -1);
+    kc.account_type = AccountType::Margin;
+    kc.instrument = *InstrumentSpec::option(
+        {.symbol = "P", .strike = 100.0, .right = "put", .expiration_ns = 99, .span_pct = 0.1, .exposure_pct = 0.05});
+    Kernel k(std::move(kc));
+    auto open = k.open_position(0, 0, -1, 0.0, 5.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    ASSERT_EQ(open.kind, OpenOutcome::Kind::Opened);
+    // (0.1 + 0.05) * 100 * 1 per unit, 10 units; fee 5 * 10 * 0.001 = 0.05
+    EXPECT_DOUBLE_EQ(k.locked_margin_total(), 150.0);
+    EXPECT_DOUBLE_EQ(k.cash(), 100000.0 - 0.05);
+    // The short contributes its locked amount whatever the mark.
+    EXPECT_DOUBLE_EQ(k.margin_requirement(50.0), 150.0);
+}
+
+TEST(KernelAccount, TooLittleMarginForOneLotIsInsufficientMargin) {
+    BacktestConfig bc;
+    bc.initial_capital = 10.0;
+    KernelConfig kc = base_config(bc);
+    kc.account_type = AccountType::Margin;
+    kc.instrument = *InstrumentSpec::equity({.symbol = "E", .margin_init = 0.5});
+    Kernel k(std::move(kc));
+    // 10 / (100 * (0.001 + 0.5)) = 0.1996 -> lot 1 -> 0
+    const auto& ev = k.step(0, flat_bar(0, 100.0), entry(), false);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::InsufficientMargin);
+    // Without an instrument rate the same shortfall is a zero size.
+    BacktestConfig small;
+    small.initial_capital = 10.0;
+    Kernel cash_k(base_config(small));
+    EXPECT_EQ(cash_k.step(0, flat_bar(0, 100.0), entry(), false)[0].reject_reason(), EntryRejectReason::ZeroSize);
+}
+
+TEST(KernelAccount, AllottedCapitalCapsTheEntry) {
+    KernelConfig kc = base_config();
+    kc.instrument_config->alloted_capital = 10010.0;
+    Kernel k(std::move(kc));
+    const auto& ev = k.step(0, flat_bar(0, 100.0), entry(), false);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].size, 100.0);  // 10010 / 100.1
+}
+
 TEST(KernelStep, EntryGateOrderAndCounter) {
     auto spec = *InstrumentSpec::futures_contract(
         {.symbol = "F", .expiration_ns = 1000, .lot_size = 1.0, .activation_ns = 5});
