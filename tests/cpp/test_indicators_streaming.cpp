@@ -217,6 +217,27 @@ TEST(IndicatorsStreaming, BitForBitWithTheBatchKernels) {
     ind_test::expect_series(sma_stream, sma_batch, 1e-9);
 }
 
+TEST(IndicatorsStreaming, LongWindowsOutgrowTheInitialRoom) {
+    // Windows longer than the room reserved up front grow while warming up and then wrap.
+    const Walk w = random_walk(4000, 11);
+    std::vector<double> sma, wma;
+    Indicator s = Indicator::sma(3000);
+    Indicator m = Indicator::wma(1500);
+    for (double c : w.close) {
+        IndicatorValue a = s.update_bar(0, c, c, c);
+        IndicatorValue b = m.update_bar(0, c, c, c);
+        sma.push_back(a.present() ? a.v[0] : NaN);
+        wma.push_back(b.present() ? b.v[0] : NaN);
+    }
+    ind_test::expect_series(sma, trend::sma(w.close, 3000).value(), 1e-9);
+    for (std::size_t i : {std::size_t{1499}, std::size_t{2500}, std::size_t{3999}}) {
+        double num = 0.0;
+        for (std::size_t j = 0; j < 1500; ++j) num += static_cast<double>(j + 1) * w.close[i - 1499 + j];
+        EXPECT_NEAR(wma[i], num / (1500.0 * 1501.0 / 2.0), 1e-9) << i;
+    }
+    EXPECT_EQ(ind_test::leading_nan(wma), 1499u);
+}
+
 TEST(IndicatorsStreaming, AtrWithExactlyPeriodBars) {
     // The batch series needs more than period bars; the streaming object answers on the last.
     const std::vector<double> h{10, 11, 12}, l{8, 9, 10}, c{9, 10, 11};

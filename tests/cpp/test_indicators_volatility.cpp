@@ -212,3 +212,14 @@ TEST(IndicatorsRolling, PeriodLimits) {
         EXPECT_EQ(z.error().message(), "Invalid parameter: period must be at least 1");
     }
 }
+
+TEST(IndicatorsRolling, LongWindowsOutgrowTheInitialRoom) {
+    // Falling data keeps every element of the window a candidate for the maximum, so the
+    // window storage must grow well past its initial room; the maximum is the oldest.
+    std::vector<double> d(5000);
+    for (std::size_t i = 0; i < d.size(); ++i) d[i] = 1e6 - static_cast<double>(i);
+    auto r = volatility::rolling_max(d, 3000);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(ind_test::leading_nan(*r), 2999u);
+    for (std::size_t i = 2999; i < d.size(); ++i) ASSERT_EQ((*r)[i], d[i - 2999]) << i;
+}
