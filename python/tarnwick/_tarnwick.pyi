@@ -1,0 +1,68 @@
+from typing import Final
+
+SESSION_NSE: Final[float]
+SESSION_MCX: Final[float]
+SESSION_CDS: Final[float]
+SESSION_CONTINUOUS: Final[float]
+IST_OFFSET_NS: Final[int]
+
+class BacktestConfig:
+    initial_capital: float
+    fees: float
+    slippage: float
+    upon_bar_close: bool
+    apply_slippage: bool
+    periods_per_year: float | None
+    risk_free_rate: float
+    session_minutes: float | None
+    fee_segment: str | None
+    max_positions: int | None
+    max_drawdown_pct: float | None
+    legacy_annualization: bool
+    fill_prob_limit: float
+    fill_prob_slippage: float
+    queue_fill_model: bool
+    partial_fills: bool
+    order_latency_ns: int
+    session_tz_offset_ns: int
+    @property
+    def squareoff_time_minutes(self) -> int | None: ...
+    limit_slippage: float
+    liquidate_on_margin_call: bool
+    fill_seed: int
+    bar_path_adaptive: bool
+    @property
+    def fill_timing(self) -> str | None: ...
+    def __new__(
+        cls,
+        initial_capital: float = 100000.0,
+        fees: float = 0.001,
+        slippage: float = 0.0,
+        upon_bar_close: bool = True,
+        apply_slippage: bool = True,
+        periods_per_year: float | None = None,
+        risk_free_rate: float = 0.0,
+        session_minutes: float | None = None,
+        fee_segment: str | None = None,
+        max_positions: int | None = None,
+        max_drawdown_pct: float | None = None,
+        legacy_annualization: bool = False,
+        fill_prob_limit: float = 1.0,
+        fill_prob_slippage: float = 0.0,
+        fill_seed: int = 0,
+        bar_path_adaptive: bool = False,
+        queue_fill_model: bool = False,
+        partial_fills: bool = False,
+        order_latency_ns: int = 0,
+        session_tz_offset_ns: int = 0,
+        limit_slippage: float = 0.0,
+        liquidate_on_margin_call: bool = False,
+        squareoff_time: str | None = None,
+        fill_timing: str | None = None,
+    ) -> BacktestConfig: ...
+    def set_fixed_stop(self, percent: float) -> None: ...
+    def set_atr_stop(self, multiplier: float, period: int) -> None: ...
+    def set_trailing_stop(self, percent: float) -> None: ...
+    def set_fixed_target(self, percent: float) -> None: ...
+    def set_atr_target(self, multiplier: float, period: int) -> None: ...
+    def set_risk_reward_target(self, ratio: float) -> None: ...
