@@ -135,14 +135,28 @@ public:
     Result<std::uint64_t, OwnError> adopt_position(std::int64_t timestamp, double price, double size);
 
     // ---- ledger operations (every fill ends in one of these) ----------------------
+    // `reference` is the bar price the fill takes before slippage; `volume` feeds the
+    // volume-scaled slippage kind.
+    //
+    // Opens a position: `units` when given, else the capital fraction `size_frac` (all of
+    // the available capital when absent) sized through the fee rate and margin rate, then
+    // rounded to the lot size and size increment. Explicit levels are used as given; rule
+    // levels come from the kernel's stop and target rules (snapped to the price grid).
+    // Rejections and refusals (a netting ledger already holding a position) change nothing.
     OpenOutcome open_position(std::uint64_t idx, std::int64_t timestamp, int direction, double volume,
                               double reference, std::optional<double> size_frac, std::optional<double> units,
                               double atr, std::optional<double> stop_price, std::optional<double> target_price);
+    // Adds `quantity` (rounded as for an opening) at the averaged entry price; unless a
+    // keep flag is set the position's stop and target move with the entry. Nothing when
+    // the id is unknown, the rounded quantity is not positive or the cost does not fit.
     std::optional<AddOutcome> add_to_position(std::uint64_t position_id, bool keep_stop, bool keep_target,
                                               double volume, double reference, double quantity);
+    // Closes the whole position with the fee model's exit fee; nothing for an unknown id.
     std::optional<TradeRecord> close_position_by_id(std::uint64_t idx, std::int64_t timestamp,
                                                     std::uint64_t position_id, ExitReason reason, double volume,
                                                     double reference);
+    // Closes `quantity` units (the whole position when it is not below the size) with
+    // exit reason Order; the closed part carries its share of the entry fees.
     std::optional<TradeRecord> close_by_order(std::uint64_t idx, std::int64_t timestamp, std::uint64_t position_id,
                                               double volume, double quantity, double reference);
 
