@@ -42,7 +42,9 @@ const std::vector<KernelEvent>& CoreSession::step(std::uint64_t idx, const Ohlcv
     peak_ = std::max(peak_, eq);
     const double dd = drawdown_pct(peak_, eq);
     out_.drawdown_curve.push_back(dd);
-    if (peak_ > 0.0 && !kernel_.drawdown_halt() && kernel_.max_drawdown_pct() && dd >= *kernel_.max_drawdown_pct()) {
+    // A threshold of 0 or below means no halt, however the kernel's limit was set.
+    const std::optional<double> limit = kernel_.max_drawdown_pct();
+    if (peak_ > 0.0 && !kernel_.drawdown_halt() && limit && *limit > 0.0 && dd >= *limit) {
         kernel_.set_drawdown_halt(true);
     }
     out_.returns.push_back(has_previous && previous != 0.0 ? (eq - previous) / previous : 0.0);
