@@ -1,0 +1,42 @@
+// Turning a finished run into the result it reports. Every producer of a single-instrument
+// result (the core session, the array runners, the portfolio session) goes through here,
+// so the reported form is decided in one place.
+#pragma once
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+#include "core/backtest_result.h"
+#include "core/core_session.h"
+#include "core/order_report.h"
+#include "core/trade_record.h"
+#include "metrics/metrics.h"
+
+namespace tarnwick::result {
+
+// One itemised line of a fee breakdown as callers see it.
+struct FeeLine {
+    std::string_view name;
+    double amount;
+};
+
+// The six lines of the breakdown under their reported names, then "total": the six added
+// left to right (FeeBreakdown::total), so the total matches the fees the trade carried.
+std::array<FeeLine, 7> fee_breakdown_dict(const FeeBreakdown& b) noexcept;
+
+// The figures as reported: the six unbounded ratios kept only when finite (0.0 stays
+// 0.0), every other field copied as computed.
+ReportedMetrics report_metrics(const BacktestMetrics& m) noexcept;
+
+// Assembles a result from its parts, taking ownership of the curves, trades and orders.
+// The metrics are computed by the caller over the same curves and trades.
+BacktestResult build_backtest_result(const BacktestMetrics& metrics, std::vector<double> equity_curve,
+                                     std::vector<double> drawdown_curve, std::vector<double> returns,
+                                     std::vector<TradeRecord> trades, std::vector<Order> orders);
+
+// The same from a finished core session, whose output already carries its metrics. The
+// orders are those the session reported, in submission order.
+BacktestResult build_backtest_result(RunOutput run, std::vector<Order> orders = {});
+
+}  // namespace tarnwick::result

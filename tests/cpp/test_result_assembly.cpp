@@ -1,0 +1,318 @@
+// Result assembly: the reported figures, fee lines, order fill summaries and a finished
+// run turned into its result.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/result_assembly.h"
+#include "kernel_fixtures.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace testing_support;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---------------------------------------------------------------------------------------
+// The six unbounded ratios.
+
+struct RatioCase {
+    const char* name;
+    double BacktestMetrics::*in;
+    std::optional<double> ReportedMetrics::*out;
+};
+
+class UnboundedRatio : public ::testing::TestWithParam<RatioCase> {};
+
+TEST_P(UnboundedRatio, KeptOnlyWhenFinite) {
+    const RatioCase c = GetParam();
+    for (double v : {kInf, -kInf, kNaN}) {
+        BacktestMetrics m;
+        m.*c.in = v;
+        EXPECT_FALSE((result::report_metrics(m).*c.out).has_value()) << c.name << " " << v;
+    }
+    for (double v : {0.0, -0.0, 2.5, -1e300}) {
+        BacktestMetrics m;
+        m.*c.in = v;
+        const auto got = result::report_metrics(m).*c.out;
+        ASSERT_TRUE(got.has_value()) << c.name << " " << v;
+        EXPECT_EQ(*got, v);
+        EXPECT_EQ(std::signbit(*got), std::signbit(v));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ratios, UnboundedRatio,
+    ::testing::Values(RatioCase{"sortino", &BacktestMetrics::sortino_ratio, &ReportedMetrics::sortino_ratio},
+                      RatioCase{"calmar", &BacktestMetrics::calmar_ratio, &ReportedMetrics::calmar_ratio},
+                      RatioCase{"omega", &BacktestMetrics::omega_ratio, &ReportedMetrics::omega_ratio},
+                      RatioCase{"profit_factor", &BacktestMetrics::profit_factor, &ReportedMetrics::profit_factor},
+                      RatioCase{"payoff", &BacktestMetrics::payoff_ratio, &ReportedMetrics::payoff_ratio},
+                      RatioCase{"recovery", &BacktestMetrics::recovery_factor, &ReportedMetrics::recovery_factor}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Each other figure lands in its own field: distinct values everywhere expose a swapped
+// or forgotten copy. Non-finite values pass through untouched outside the six ratios.
+TEST(ReportedMetrics, EveryOtherFigureIsCopiedToItsOwnField) {
+    BacktestMetrics m;
+    m.total_return_pct = 1.5;
+    m.sharpe_ratio = kInf;
+    m.max_drawdown_pct = 3.5;
+    m.max_drawdown_duration = 4;
+    m.max_drawdown_duration_secs = 5.5;
+    m.ulcer_index = 6.5;
+    m.time_under_water_pct = 7.5;
+    m.win_rate_pct = 8.5;
+    m.expectancy = 9.5;
+    m.sqn = 10.5;
+    m.total_trades = 11;
+    m.total_closed_trades = 12;
+    m.total_open_trades = 13;
+    m.open_trade_pnl = 14.5;
+    m.winning_trades = 15;
+    m.losing_trades = 16;
+    m.start_value = 17.5;
+    m.end_value = 18.5;
+    m.total_fees_paid = 19.5;
+    m.best_trade_pct = 20.5;
+    m.worst_trade_pct = 21.5;
+    m.avg_trade_return_pct = 22.5;
+    m.avg_win_pct = 23.5;
+    m.avg_loss_pct = 24.5;
+    m.avg_winning_duration = 25.5;
+    m.avg_losing_duration = 26.5;
+    m.max_consecutive_wins = 27;
+    m.max_consecutive_losses = 28;
+    m.avg_holding_period = 29.5;
+    m.avg_holding_period_secs = 30.5;
+    m.exposure_pct = 31.5;
+    m.total_turnover = 32.5;
+    m.return_skew = 33.5;
+    m.return_kurtosis = 34.5;
+    m.tail_ratio = 35.5;
+    m.cost_to_gross_profit_pct = 36.5;
+    m.breakeven_cost_multiple = 37.5;
+    m.return_consistency_pct = 38.5;
+    m.avg_drawdown_pct = 39.5;
+    m.mae_mfe_coverage_pct = 40.5;
+    m.avg_mae_pnl = 41.5;
+    m.mfe_capture_ratio = kNaN;
+
+    const ReportedMetrics r = result::report_metrics(m);
+    EXPECT_EQ(r.total_return_pct, 1.5);
+    EXPECT_EQ(r.sharpe_ratio, kInf);
+    EXPECT_EQ(r.max_drawdown_pct, 3.5);
+    EXPECT_EQ(r.max_drawdown_duration, 4u);
+    EXPECT_EQ(r.max_drawdown_duration_secs, 5.5);
+    EXPECT_EQ(r.ulcer_index, 6.5);
+    EXPECT_EQ(r.time_under_water_pct, 7.5);
+    EXPECT_EQ(r.win_rate_pct, 8.5);
+    EXPECT_EQ(r.expectancy, 9.5);
+    EXPECT_EQ(r.sqn, 10.5);
+    EXPECT_EQ(r.total_trades, 11u);
+    EXPECT_EQ(r.total_closed_trades, 12u);
+    EXPECT_EQ(r.total_open_trades, 13u);
+    EXPECT_EQ(r.open_trade_pnl, 14.5);
+    EXPECT_EQ(r.winning_trades, 15u);
+    EXPECT_EQ(r.losing_trades, 16u);
+    EXPECT_EQ(r.start_value, 17.5);
+    EXPECT_EQ(r.end_value, 18.5);
+    EXPECT_EQ(r.total_fees_paid, 19.5);
+    EXPECT_EQ(r.best_trade_pct, 20.5);
+    EXPECT_EQ(r.worst_trade_pct, 21.5);
+    EXPECT_EQ(r.avg_trade_return_pct, 22.5);
+    EXPECT_EQ(r.avg_win_pct, 23.5);
+    EXPECT_EQ(r.avg_loss_pct, 24.5);
+    EXPECT_EQ(r.avg_winning_duration, 25.5);
+    EXPECT_EQ(r.avg_losing_duration, 26.5);
+    EXPECT_EQ(r.max_consecutive_wins, 27u);
+    EXPECT_EQ(r.max_consecutive_losses, 28u);
+    EXPECT_EQ(r.avg_holding_period, 29.5);
+    EXPECT_EQ(r.avg_holding_period_secs, 30.5);
+    EXPECT_EQ(r.exposure_pct, 31.5);
+    EXPECT_EQ(r.total_turnover, 32.5);
+    EXPECT_EQ(r.return_skew, 33.5);
+    EXPECT_EQ(r.return_kurtosis, 34.5);
+    EXPECT_EQ(r.tail_ratio, 35.5);
+    EXPECT_EQ(r.cost_to_gross_profit_pct, 36.5);
+    EXPECT_EQ(r.breakeven_cost_multiple, 37.5);
+    EXPECT_EQ(r.return_consistency_pct, 38.5);
+    EXPECT_EQ(r.avg_drawdown_pct, 39.5);
+    EXPECT_EQ(r.mae_mfe_coverage_pct, 40.5);
+    EXPECT_EQ(r.avg_mae_pnl, 41.5);
+    ASSERT_TRUE(r.mfe_capture_ratio.has_value());
+    EXPECT_TRUE(std::isnan(*r.mfe_capture_ratio));
+}
+
+// ---------------------------------------------------------------------------------------
+// Fee lines.
+
+TEST(FeeBreakdownDict, SevenLinesWithTheirLeftToRightTotal) {
+    // The NSE intraday round trip of 1000 units at 100.0 each way.
+    const FeeBreakdown b{40.0, 25.0, 6.14, 0.2, 3.0, 8.3412};
+    const auto lines = result::fee_breakdown_dict(b);
+    const char* names[] = {"brokerage", "stt", "exchange_txn", "sebi_fee", "stamp_duty", "gst", "total"};
+    const double amounts[] = {40.0, 25.0, 6.14, 0.2, 3.0, 8.3412, 82.6812};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].name, names[i]);
+        // 40 + 25 + 6.14 + 0.2 + 3.0 + 8.3412 = 82.6812
+        EXPECT_DOUBLE_EQ(lines[i].amount, amounts[i]) << names[i];
+    }
+}
+
+TEST(FeeBreakdownDict, TotalOfNothingIsPositiveZero) {
+    // Six +0.0 lines add up to +0.0; the total must not pick up a sign from anywhere.
+    const auto lines = result::fee_breakdown_dict(FeeBreakdown{});
+    EXPECT_EQ(lines[6].amount, 0.0);
+    EXPECT_FALSE(std::signbit(lines[6].amount));
+}
+
+// ---------------------------------------------------------------------------------------
+// Order fill summaries.
+
+TEST(OrderFillSummary, SlicesAverageBySize) {
+    Order o;
+    o.record_fill(100.0, 4.0, 3);
+    EXPECT_EQ(o.filled_qty, 4.0);
+    EXPECT_EQ(o.avg_fill_price, 100.0);
+    EXPECT_EQ(o.last_fill_idx, 3u);
+    EXPECT_EQ(o.fill_slices, 1u);
+    o.record_fill(101.0, 6.0, 5);
+    // (100 * 4 + 101 * 6) / 10 = 1006 / 10 = 100.6
+    EXPECT_EQ(o.filled_qty, 10.0);
+    ASSERT_TRUE(o.avg_fill_price.has_value());
+    EXPECT_DOUBLE_EQ(*o.avg_fill_price, 100.6);
+    EXPECT_EQ(o.last_fill_idx, 5u);
+    EXPECT_EQ(o.fill_slices, 2u);
+    EXPECT_FALSE(o.reject_reason.has_value());
+}
+
+TEST(OrderFillSummary, NothingFilledHasNoAverage) {
+    Order o;
+    o.record_fill(100.0, 0.0, 2);
+    EXPECT_EQ(o.filled_qty, 0.0);
+    EXPECT_FALSE(o.avg_fill_price.has_value());
+    EXPECT_EQ(o.fill_slices, 1u);
+    o.record_reject("insufficient_margin");
+    EXPECT_EQ(o.reject_reason, "insufficient_margin");
+}
+
+TEST(OrderFillSummary, SliceCountSaturates) {
+    Order o;
+    o.fill_slices = std::numeric_limits<std::uint32_t>::max();
+    o.record_fill(1.0, 1.0, 0);
+    EXPECT_EQ(o.fill_slices, std::numeric_limits<std::uint32_t>::max());
+}
+
+// ---------------------------------------------------------------------------------------
+// Whole results.
+
+TEST(BuildBacktestResult, RunWithoutTradesOrOrders) {
+    CoreSession s(base_config());
+    (void)s.step(0, flat_bar(0, 100.0), {});
+    (void)s.step(1, flat_bar(1, 100.0), {});
+    const BacktestResult r = result::build_backtest_result(std::move(s).finish());
+    EXPECT_TRUE(r.trades.empty());
+    EXPECT_TRUE(r.orders.empty());
+    EXPECT_EQ(r.equity_curve, (std::vector<double>{100000.0, 100000.0}));
+    EXPECT_EQ(r.drawdown_curve, (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(r.returns, (std::vector<double>{0.0, 0.0}));
+    const ReportedMetrics& m = r.metrics;
+    EXPECT_EQ(m.total_trades, 0u);
+    // Sums over no trades keep their negative-zero start.
+    EXPECT_TRUE(m.total_fees_paid == 0.0 && std::signbit(m.total_fees_paid));
+    EXPECT_TRUE(m.total_turnover == 0.0 && std::signbit(m.total_turnover));
+    EXPECT_TRUE(m.open_trade_pnl == 0.0 && std::signbit(m.open_trade_pnl));
+    // Neutral ratios are measured values, reported as such rather than absent.
+    EXPECT_EQ(m.sortino_ratio, 0.0);
+    EXPECT_EQ(m.calmar_ratio, 0.0);
+    EXPECT_EQ(m.omega_ratio, 1.0);
+    EXPECT_EQ(m.profit_factor, 0.0);
+    EXPECT_FALSE(m.avg_win_pct.has_value());
+    EXPECT_FALSE(m.avg_loss_pct.has_value());
+}
+
+TEST(BuildBacktestResult, RoundTripEnteringAllCapital) {
+    constexpr std::int64_t kDay = 86'400'000'000'000;
+    CoreSession s(base_config());
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    (void)s.step(1, flat_bar(kDay, 110.0), exit_signal());
+    const BacktestResult r = result::build_backtest_result(std::move(s).finish());
+    ASSERT_EQ(r.trades.size(), 1u);
+    const TradeRecord& t = r.trades[0];
+    // 999 units: entry fee 99.9, exit fee 109.89, pnl 10 * 999 - 209.79 = 9780.21
+    EXPECT_NEAR(t.pnl, 9780.21, 1e-8);
+    EXPECT_NEAR(t.fees, 209.79, 1e-9);
+    // 9780.21 / 99900 * 100 = 9.79
+    EXPECT_NEAR(t.return_pct, 9.79, 1e-9);
+    EXPECT_FALSE(t.fee_breakdown.has_value());
+    EXPECT_EQ(name(t.exit_reason), "Signal");
+
+    const ReportedMetrics& m = r.metrics;
+    EXPECT_NEAR(m.total_return_pct, 9.78021, 1e-9);  // 109780.21 / 100000 - 1
+    EXPECT_NEAR(m.max_drawdown_pct, 0.0999, 1e-12);  // 99.9 fee below 100000
+    // calmar = 9.78021 / 0.0999 = 97.9
+    ASSERT_TRUE(m.calmar_ratio.has_value());
+    EXPECT_NEAR(*m.calmar_ratio, 97.9, 1e-9);
+    // ulcer = sqrt((0.0999^2 + 0^2) / 2)
+    EXPECT_NEAR(m.ulcer_index, 0.0999 / std::sqrt(2.0), 1e-12);
+    EXPECT_EQ(m.exposure_pct, 50.0);
+    EXPECT_NEAR(m.total_turnover, 209790.0, 1e-9);  // 999 * 100 + 999 * 110
+    EXPECT_NEAR(m.sharpe_ratio, 13.509256086106294, 1e-9);
+    // A winner and no loser: the unbounded profit factor is not reported.
+    EXPECT_FALSE(m.profit_factor.has_value());
+    EXPECT_EQ(r.equity_curve.size(), 2u);
+}
+
+TEST(BuildBacktestResult, SegmentTradeCarriesItsLines) {
+    BacktestConfig bc;
+    bc.fee_segment = "NSE";
+    CoreSession s(base_config(bc));
+    (void)s.step(0, flat_bar(0, 100.0), entry());
+    (void)s.step(1, flat_bar(1, 100.0), exit_signal());
+    const BacktestResult r = result::build_backtest_result(std::move(s).finish());
+    ASSERT_EQ(r.trades.size(), 1u);
+    const TradeRecord& t = r.trades[0];
+    ASSERT_TRUE(t.fee_breakdown.has_value());
+    const auto lines = result::fee_breakdown_dict(*t.fee_breakdown);
+    EXPECT_EQ(lines[6].name, "total");
+    EXPECT_NEAR(lines[6].amount, t.fees, 1e-9);
+    EXPECT_GT(lines[6].amount, 0.0);
+}
+
+TEST(BuildBacktestResult, PartsAreMovedInUnchanged) {
+    BacktestMetrics m;
+    m.profit_factor = kInf;
+    m.total_trades = 2;
+    TradeRecord a;
+    a.id = 1;
+    a.exit_reason = ExitReason::EndOfData;
+    TradeRecord b;
+    b.id = 2;
+    b.exit_reason = ExitReason::Settlement;
+    Order o;
+    o.id = 9;
+    o.side = "sell";
+    const BacktestResult r = result::build_backtest_result(m, {1.0, 2.0}, {0.0, 0.5}, {0.0, 1.0, -0.25},
+                                                           {a, b}, {o});
+    EXPECT_FALSE(r.metrics.profit_factor.has_value());
+    EXPECT_EQ(r.metrics.total_trades, 2u);
+    EXPECT_EQ(r.equity_curve, (std::vector<double>{1.0, 2.0}));
+    EXPECT_EQ(r.drawdown_curve, (std::vector<double>{0.0, 0.5}));
+    EXPECT_EQ(r.returns, (std::vector<double>{0.0, 1.0, -0.25}));
+    ASSERT_EQ(r.trades.size(), 2u);
+    EXPECT_EQ(name(r.trades[0].exit_reason), "EndOfData");
+    EXPECT_EQ(name(r.trades[1].exit_reason), "Settlement");
+    ASSERT_EQ(r.orders.size(), 1u);
+    EXPECT_EQ(r.orders[0].id, 9u);
+    EXPECT_EQ(r.orders[0].side, "sell");
+}
+
+}  // namespace
+}  // namespace tarnwick
