@@ -61,6 +61,10 @@ void register_all(PyObject* module) {
     }
     const Registration table[] = {
         class_row(backtest_config_type),
+        class_row(backtest_result_type),
+        class_row(backtest_metrics_type),
+        class_row(trade_type),
+        class_row(order_type),
     };
     Ref modname = Ref::check(PyModule_GetNameObject(module));
     for (const Registration& row : table) {

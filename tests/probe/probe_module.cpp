@@ -1,7 +1,11 @@
 // A test-only extension that reaches the binding layer's pieces directly: the call entry,
 // the converters and the NumPy bridge. It is built with the test suite and never installed.
+#include <limits>
+
 #include "core/errors.h"
 #include "core/fault.h"
+#include "core/result_assembly.h"
+#include "python/classes.h"
 #include "python/convert.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
@@ -50,6 +54,77 @@ PyObject* convert(PyObject*, const Args& a) {
     return t.release();
 }
 
+// A result as a finished run would report it: a trade with flat fees and one with
+// itemised lines, a filled and a rejected order, ratios that cannot be reported. With
+// `empty`, the result of a run that stepped nothing.
+PyObject* backtest_result(PyObject*, const Args& a) {
+    if (a.get_or<bool>(0, false)) {
+        const BacktestMetrics m = metrics::compute_metrics({}, {}, {}, {}, {}, BacktestConfig{});
+        return new_backtest_result(result::build_backtest_result(m, {}, {}, {}, {}, {})).release();
+    }
+    BacktestMetrics m;
+    m.total_return_pct = 12.3456;
+    m.sharpe_ratio = 1.25;
+    m.sortino_ratio = 0.0;
+    m.calmar_ratio = std::numeric_limits<double>::quiet_NaN();
+    m.profit_factor = std::numeric_limits<double>::infinity();
+    m.payoff_ratio = -std::numeric_limits<double>::infinity();
+    m.recovery_factor = 3.0;
+    m.max_drawdown_pct = 2.5;
+    m.total_trades = 3;
+    m.total_closed_trades = 2;
+    m.total_open_trades = 1;
+    m.avg_win_pct = 5.5;
+
+    TradeRecord flat;
+    flat.id = 1;
+    flat.symbol = "ABC";
+    flat.entry_idx = 2;
+    flat.exit_idx = 5;
+    flat.entry_price = 100.0;
+    flat.exit_price = 105.5;
+    flat.size = 100.0;
+    flat.direction = -1;
+    flat.pnl = 550.0;
+    flat.return_pct = 5.5;
+    flat.entry_time = -5;
+    flat.exit_time = 7;
+    flat.mae_price = 98.0;
+    flat.mae_pnl = -200.0;
+    TradeRecord itemised = flat;
+    itemised.id = 2;
+    itemised.fee_breakdown = FeeBreakdown{40.0, 25.0, 6.14, 0.2, 3.0, 8.3412};
+    itemised.fees = 82.6812;
+    itemised.exit_reason = ExitReason::EndOfData;
+    itemised.mae_price.reset();
+
+    Order filled;
+    filled.id = 7;
+    filled.client_id = "c7";
+    filled.symbol = "ABC";
+    filled.side = "buy";
+    filled.kind = "market";
+    filled.tif = "gtc";
+    filled.status = "filled";
+    filled.requested_qty = 10.0;
+    filled.record_fill(100.0, 4.0, 3);
+    filled.record_fill(101.0, 6.0, 4);
+    Order rejected = filled;
+    rejected.id = 8;
+    rejected.kind = "limit";
+    rejected.status = "rejected";
+    rejected.requested_qty.reset();
+    rejected.limit_price = 99.0;
+    rejected.record_reject("insufficient_margin");
+    return new_backtest_result(result::build_backtest_result(m, {100.0, 101.0, 99.0}, {0.0, 0.0, 2.5},
+                                                             {0.0, 0.01, -0.25}, {flat, itemised},
+                                                             {filled, rejected}))
+        .release();
+}
+
+constexpr const char* kEmpty[] = {"empty"};
+constexpr Signature kBacktestResult{"backtest_result", kEmpty, 1, 0};
+
 constexpr const char* kOne[] = {"data"};
 constexpr Signature kFault{"fault", kOne, 0, 0};
 constexpr Signature kF64{"f64", kOne, 1, 1};
@@ -82,6 +157,7 @@ PyMethodDef kMethods[] = {
     fast_method<kCoreError, core_error>("core_error", nullptr),
     fast_method<kConvert, convert>("convert", nullptr),
     fast_method<kBind, bound>("bind", nullptr),
+    fast_method<kBacktestResult, backtest_result>("backtest_result", nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,397 @@
+// The records a finished run reports through: BacktestResult, BacktestMetrics, Trade and
+// Order. All four are read-only and made only by the engine; every read hands out a new
+// Python object built from a copy, so nothing a caller does to it reaches the record.
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "core/backtest_result.h"
+#include "core/format.h"
+#include "core/order_report.h"
+#include "core/result_assembly.h"
+#include "core/trade_record.h"
+#include "python/classes.h"
+#include "python/numpy_bridge.h"
+#include "python/records.h"
+
+namespace tarnwick::py {
+
+template <>
+struct Bound<BacktestResult> {
+    static constexpr const char* name = "BacktestResult";
+    static PyTypeObject* type() { return backtest_result_type(); }
+};
+template <>
+struct Bound<ReportedMetrics> {
+    static constexpr const char* name = "BacktestMetrics";
+    static PyTypeObject* type() { return backtest_metrics_type(); }
+};
+template <>
+struct Bound<TradeRecord> {
+    static constexpr const char* name = "Trade";
+    static PyTypeObject* type() { return trade_type(); }
+};
+template <>
+struct Bound<Order> {
+    static constexpr const char* name = "Order";
+    static PyTypeObject* type() { return order_type(); }
+};
+
+namespace {
+
+// Reads the record of `self` under a shared borrow and returns what `read` makes of it.
+template <class T, class F>
+PyObject* read(PyObject* self, F&& body) {
+    return guarded([&] {
+        auto* r = as_record<T>(self);
+        SharedBorrow b(r->borrow);
+        return body(std::as_const(r->value));
+    });
+}
+
+void put(PyObject* dict, const char* key, const Ref& value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw_error_set();
+}
+
+template <class T>
+Ref list_of(const std::vector<T>& records) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap<T>(records[i]).release());
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------------------------------
+// Trade
+
+using T = TradeRecord;
+
+PyObject* trade_fee_breakdown(PyObject* self, void*) {
+    return read<T>(self, [](const T& t) -> PyObject* {
+        if (!t.fee_breakdown) return Py_NewRef(Py_None);
+        Ref dict = Ref::check(PyDict_New());
+        for (const result::FeeLine& line : result::fee_breakdown_dict(*t.fee_breakdown)) {
+            Ref key = to_py(line.name);
+            Ref amount = to_py(line.amount);
+            if (PyDict_SetItem(dict.get(), key.get(), amount.get()) < 0) throw_error_set();
+        }
+        return dict.release();
+    });
+}
+
+PyObject* trade_exit_reason(PyObject* self, void*) {
+    return read<T>(self, [](const T& t) { return to_py(name(t.exit_reason)).release(); });
+}
+
+PyObject* trade_repr(PyObject* self) {
+    return read<T>(self, [](const T& t) {
+        return to_py(fmt::format("Trade(symbol={}, entry={}, exit={}, pnl={}, return={}%)", t.symbol,
+                                 fmt::fixed(t.entry_price, 2), fmt::fixed(t.exit_price, 2), fmt::fixed(t.pnl, 2),
+                                 fmt::fixed(t.return_pct, 2)))
+            .release();
+    });
+}
+
+#define TW_FIELD(record, field, doc) {#field, get_field<record, &record::field>, nullptr, doc, nullptr}
+
+PyGetSetDef kTradeGetSet[] = {
+    TW_FIELD(T, id, nullptr),
+    TW_FIELD(T, symbol, nullptr),
+    TW_FIELD(T, entry_idx, nullptr),
+    TW_FIELD(T, exit_idx, nullptr),
+    TW_FIELD(T, entry_price, nullptr),
+    TW_FIELD(T, exit_price, nullptr),
+    TW_FIELD(T, size, nullptr),
+    TW_FIELD(T, direction, nullptr),
+    TW_FIELD(T, pnl, nullptr),
+    TW_FIELD(T, return_pct, nullptr),
+    TW_FIELD(T, entry_time, nullptr),
+    TW_FIELD(T, exit_time, nullptr),
+    TW_FIELD(T, fees, "Total costs over the round trip, equal to `entry_fees + exit_fees`."),
+    TW_FIELD(T, entry_fees, "Costs charged when the position was opened."),
+    TW_FIELD(T, exit_fees,
+             "Costs charged when it was closed.\n\nZero when the exit was not a trade-out -- an option left to "
+             "expire is\nnever sold, so it owes no exit-side brokerage or transaction tax."),
+    {"fee_breakdown", trade_fee_breakdown, nullptr,
+     "Itemized regulatory costs, when `config.fee_segment` is set.\n\nKeys: brokerage, stt, exchange_txn, "
+     "sebi_fee, stamp_duty, gst, total.\n`total` equals `fees`, so reported costs and the equity curve agree.",
+     nullptr},
+    {"exit_reason", trade_exit_reason, nullptr, nullptr, nullptr},
+    TW_FIELD(T, mae_price,
+             "Worst price reached against the position while it was open.\n\n`None` on paths that synthesise a "
+             "trade instead of closing a tracked\nposition (spreads, baskets, pairs, options rollups). `None` "
+             "means \"not\nmeasured\" -- never read it as a zero excursion."),
+    TW_FIELD(T, mfe_price, "Best price reached in the position's favour while it was open."),
+    TW_FIELD(T, mae_pnl,
+             "Maximum Adverse Excursion in money: the unrealised loss at the worst\npoint of the trade, before "
+             "costs. Never positive.\n\nMeasured bar by bar during the run. Its resolution is the bar, so a 5m\n"
+             "run knows the worst 5m extreme, not the worst tick inside it."),
+    TW_FIELD(T, mfe_pnl,
+             "Maximum Favourable Excursion in money: the unrealised profit at the\nbest point of the trade, before "
+             "costs. Never negative."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kTradeSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-exposed trade.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<T>)},
+    {Py_tp_getset, kTradeGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<trade_repr>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------------------
+// Order
+
+using O = Order;
+
+PyObject* order_repr(PyObject* self) {
+    return read<O>(self, [](const O& o) {
+        std::string text =
+            o.reject_reason
+                ? fmt::format("Order(id={}, {} {}, status={}, rejected={})", o.id, o.side, o.symbol, o.status,
+                              *o.reject_reason)
+                : fmt::format("Order(id={}, {} {}, status={}, filled={})", o.id, o.side, o.symbol, o.status,
+                              fmt::shortest(o.filled_qty));
+        return to_py(text).release();
+    });
+}
+
+PyGetSetDef kOrderGetSet[] = {
+    TW_FIELD(O, id, nullptr),
+    TW_FIELD(O, client_id, nullptr),
+    TW_FIELD(O, symbol, nullptr),
+    TW_FIELD(O, side, "\"buy\" | \"sell\"."),
+    TW_FIELD(O, kind, "\"market\", \"limit\", \"stop_market\", ... \u2014 the shape, not its prices."),
+    TW_FIELD(O, tif, "\"gtc\", \"day\", \"ioc\", ..."),
+    TW_FIELD(O, status, "Final state: \"filled\", \"canceled\", \"expired\", \"rejected\", ..."),
+    TW_FIELD(O, submitted_idx, nullptr),
+    TW_FIELD(O, submitted_ts, nullptr),
+    TW_FIELD(O, requested_qty,
+             "Units asked for, or None when the request named a capital fraction\nrather than a number \u2014 "
+             "\"not stated\", never a zero request."),
+    TW_FIELD(O, filled_qty,
+             "Units filled, summed across slices. 0.0 for an order that never\nfilled, which is measured rather "
+             "than missing."),
+    TW_FIELD(O, avg_fill_price, "Size-weighted mean fill price, or None if it never filled."),
+    TW_FIELD(O, last_fill_idx, nullptr),
+    TW_FIELD(O, fill_slices,
+             "How many separate fills it took; more than one is a partial-fill\nsequence."),
+    TW_FIELD(O, limit_price, nullptr),
+    TW_FIELD(O, trigger_price, nullptr),
+    TW_FIELD(O, reject_reason,
+             "Why the engine refused it, as a stable snake_case identifier\n(\"insufficient_margin\", "
+             "\"max_positions\", ...). None when it was not\nrejected."),
+    TW_FIELD(O, parent_id, nullptr),
+    TW_FIELD(O, oco_group, nullptr),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kOrderSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-exposed order record.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<O>)},
+    {Py_tp_getset, kOrderGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<order_repr>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------------------
+// BacktestMetrics
+
+using M = ReportedMetrics;
+
+PyObject* metrics_to_dict(PyObject* self, PyObject*) {
+    return read<M>(self, [](const M& m) {
+        Ref d = Ref::check(PyDict_New());
+        put(d.get(), "Start Value", to_py(m.start_value));
+        put(d.get(), "End Value", to_py(m.end_value));
+        put(d.get(), "Total Return [%]", to_py(m.total_return_pct));
+        put(d.get(), "Total Fees Paid", to_py(m.total_fees_paid));
+        put(d.get(), "Total Turnover", to_py(m.total_turnover));
+        put(d.get(), "Max Drawdown [%]", to_py(m.max_drawdown_pct));
+        put(d.get(), "Max Drawdown Duration", to_py(m.max_drawdown_duration));
+        put(d.get(), "Max Drawdown Duration [s]", to_py(m.max_drawdown_duration_secs));
+        put(d.get(), "Ulcer Index", to_py(m.ulcer_index));
+        put(d.get(), "Time Under Water [%]", to_py(m.time_under_water_pct));
+        put(d.get(), "Total Trades", to_py(m.total_trades));
+        put(d.get(), "Total Closed Trades", to_py(m.total_closed_trades));
+        put(d.get(), "Total Open Trades", to_py(m.total_open_trades));
+        put(d.get(), "Open Trade PnL", to_py(m.open_trade_pnl));
+        put(d.get(), "Win Rate [%]", to_py(m.win_rate_pct));
+        put(d.get(), "Best Trade [%]", to_py(m.best_trade_pct));
+        put(d.get(), "Worst Trade [%]", to_py(m.worst_trade_pct));
+        put(d.get(), "Avg Winning Trade [%]", to_py(m.avg_win_pct));
+        put(d.get(), "Avg Losing Trade [%]", to_py(m.avg_loss_pct));
+        put(d.get(), "Avg Winning Trade Duration", to_py(m.avg_winning_duration));
+        put(d.get(), "Avg Losing Trade Duration", to_py(m.avg_losing_duration));
+        put(d.get(), "Profit Factor", to_py(m.profit_factor));
+        put(d.get(), "Expectancy", to_py(m.expectancy));
+        put(d.get(), "SQN", to_py(m.sqn));
+        put(d.get(), "Sharpe Ratio", to_py(m.sharpe_ratio));
+        put(d.get(), "Sortino Ratio", to_py(m.sortino_ratio));
+        put(d.get(), "Calmar Ratio", to_py(m.calmar_ratio));
+        put(d.get(), "Omega Ratio", to_py(m.omega_ratio));
+        put(d.get(), "Cost / Gross Profit [%]", to_py(m.cost_to_gross_profit_pct));
+        put(d.get(), "MFE Capture Ratio", to_py(m.mfe_capture_ratio));
+        put(d.get(), "Avg Drawdown [%]", to_py(m.avg_drawdown_pct));
+        return d.release();
+    });
+}
+
+PyObject* metrics_repr(PyObject* self) {
+    return read<M>(self, [](const M& m) {
+        return to_py(fmt::format("BacktestMetrics(return={}%, sharpe={}, max_dd={}%, trades={})",
+                                 fmt::fixed(m.total_return_pct, 2), fmt::fixed(m.sharpe_ratio, 2),
+                                 fmt::fixed(m.max_drawdown_pct, 2), m.total_trades))
+            .release();
+    });
+}
+
+PyMethodDef kMetricsMethods[] = {
+    {"to_dict", metrics_to_dict, METH_NOARGS, "to_dict($self)\n--\n\nConvert to dictionary of all metrics."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kMetricsGetSet[] = {
+    TW_FIELD(M, total_return_pct, nullptr),
+    TW_FIELD(M, sharpe_ratio, nullptr),
+    TW_FIELD(M, sortino_ratio, nullptr),
+    TW_FIELD(M, calmar_ratio, nullptr),
+    TW_FIELD(M, omega_ratio, nullptr),
+    TW_FIELD(M, max_drawdown_pct, nullptr),
+    TW_FIELD(M, max_drawdown_duration, nullptr),
+    TW_FIELD(M, max_drawdown_duration_secs,
+             "The same stretch in seconds, when the run supplied timestamps. A bar is\na day only on daily data, "
+             "so the count above cannot be rendered as a\nduration on its own."),
+    TW_FIELD(M, ulcer_index,
+             "Root mean square of the drawdown curve, same percentage points as\n`max_drawdown_pct`. Weights a "
+             "drawdown by how long it lasted, which\n`max_drawdown_pct` alone cannot express."),
+    TW_FIELD(M, time_under_water_pct, "Share of equity samples strictly below the running high-water mark."),
+    TW_FIELD(M, win_rate_pct, nullptr),
+    TW_FIELD(M, profit_factor, nullptr),
+    TW_FIELD(M, expectancy, nullptr),
+    TW_FIELD(M, sqn, nullptr),
+    TW_FIELD(M, total_trades, nullptr),
+    TW_FIELD(M, total_closed_trades, nullptr),
+    TW_FIELD(M, total_open_trades, nullptr),
+    TW_FIELD(M, open_trade_pnl, nullptr),
+    TW_FIELD(M, winning_trades, nullptr),
+    TW_FIELD(M, losing_trades, nullptr),
+    TW_FIELD(M, start_value, nullptr),
+    TW_FIELD(M, end_value, nullptr),
+    TW_FIELD(M, total_fees_paid, nullptr),
+    TW_FIELD(M, best_trade_pct, nullptr),
+    TW_FIELD(M, worst_trade_pct, nullptr),
+    TW_FIELD(M, avg_trade_return_pct, nullptr),
+    TW_FIELD(M, avg_win_pct, "None when no trade won -- an average over an empty set is undefined."),
+    TW_FIELD(M, avg_loss_pct, "None when no trade lost."),
+    TW_FIELD(M, avg_winning_duration, "None when no trade won."),
+    TW_FIELD(M, avg_losing_duration, "None when no trade lost."),
+    TW_FIELD(M, max_consecutive_wins, nullptr),
+    TW_FIELD(M, max_consecutive_losses, nullptr),
+    TW_FIELD(M, avg_holding_period, nullptr),
+    TW_FIELD(M, avg_holding_period_secs, "The same average in seconds, when the run supplied timestamps."),
+    TW_FIELD(M, exposure_pct, nullptr),
+    TW_FIELD(M, payoff_ratio, nullptr),
+    TW_FIELD(M, recovery_factor, nullptr),
+    TW_FIELD(M, total_turnover,
+             "Total traded notional, both sides counted; see\n`metrics::trade_stats::total_turnover`."),
+    TW_FIELD(M, return_skew, nullptr),
+    TW_FIELD(M, return_kurtosis, nullptr),
+    TW_FIELD(M, tail_ratio, nullptr),
+    TW_FIELD(M, cost_to_gross_profit_pct, nullptr),
+    TW_FIELD(M, breakeven_cost_multiple, nullptr),
+    TW_FIELD(M, return_consistency_pct, nullptr),
+    TW_FIELD(M, avg_drawdown_pct, nullptr),
+    TW_FIELD(M, mae_mfe_coverage_pct, nullptr),
+    TW_FIELD(M, avg_mae_pnl, nullptr),
+    TW_FIELD(M, mfe_capture_ratio, nullptr),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef TW_FIELD
+
+PyType_Slot kMetricsSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-exposed backtest metrics.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<M>)},
+    {Py_tp_methods, kMetricsMethods},
+    {Py_tp_getset, kMetricsGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<metrics_repr>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------------------
+// BacktestResult
+
+using R = BacktestResult;
+
+PyObject* result_metrics(PyObject* self, void*) {
+    return read<R>(self, [](const R& r) { return wrap<M>(r.metrics).release(); });
+}
+
+template <std::vector<double> R::*Curve>
+PyObject* result_curve(PyObject* self, PyObject*) {
+    return read<R>(self, [](const R& r) { return from_vec(std::vector<double>(r.*Curve)).release(); });
+}
+
+PyObject* result_trades(PyObject* self, PyObject*) {
+    return read<R>(self, [](const R& r) { return list_of(r.trades).release(); });
+}
+
+PyObject* result_orders(PyObject* self, PyObject*) {
+    return read<R>(self, [](const R& r) { return list_of(r.orders).release(); });
+}
+
+PyObject* result_repr(PyObject* self) {
+    return read<R>(self, [](const R& r) {
+        return to_py(fmt::format("BacktestResult(return={}%, trades={}, max_dd={}%)",
+                                 fmt::fixed(r.metrics.total_return_pct, 2), r.metrics.total_trades,
+                                 fmt::fixed(r.metrics.max_drawdown_pct, 2)))
+            .release();
+    });
+}
+
+PyMethodDef kResultMethods[] = {
+    {"equity_curve", result_curve<&R::equity_curve>, METH_NOARGS,
+     "equity_curve($self)\n--\n\nGet equity curve as numpy array."},
+    {"returns", result_curve<&R::returns>, METH_NOARGS, "returns($self)\n--\n\nGet returns as numpy array."},
+    {"drawdown_curve", result_curve<&R::drawdown_curve>, METH_NOARGS,
+     "drawdown_curve($self)\n--\n\nGet drawdown curve as numpy array."},
+    {"trades", result_trades, METH_NOARGS, "trades($self)\n--\n\nGet list of trades."},
+    {"orders", result_orders, METH_NOARGS,
+     "orders($self)\n--\n\nEvery order the run placed, in submission order \u2014 including the ones\nthat never "
+     "filled. Empty for a run that placed no typed orders."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kResultGetSet[] = {
+    {"metrics", result_metrics, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kResultSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-exposed backtest result.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<R>)},
+    {Py_tp_methods, kResultMethods},
+    {Py_tp_getset, kResultGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<result_repr>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* backtest_result_type() { return record_type<R>("builtins.BacktestResult", kResultSlots); }
+PyTypeObject* backtest_metrics_type() { return record_type<M>("builtins.BacktestMetrics", kMetricsSlots); }
+PyTypeObject* trade_type() { return record_type<T>("builtins.Trade", kTradeSlots); }
+PyTypeObject* order_type() { return record_type<O>("builtins.Order", kOrderSlots); }
+
+Ref new_backtest_result(BacktestResult result) { return wrap(std::move(result)); }
+Ref new_trade(TradeRecord trade) { return wrap(std::move(trade)); }
+Ref new_order(Order order) { return wrap(std::move(order)); }
+
+}  // namespace tarnwick::py
