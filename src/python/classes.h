@@ -16,6 +16,29 @@ PyTypeObject* backtest_result_type();
 PyTypeObject* backtest_metrics_type();
 PyTypeObject* trade_type();
 PyTypeObject* order_type();
+PyTypeObject* indicator_type();
+
+// Indicator and tick functions, in registration order.
+PyMethodDef* compute_tick_entry_signals_function();
+PyMethodDef* compute_tick_exit_signals_function();
+PyMethodDef* tick_spread_pct_function();
+PyMethodDef* buy_sell_imbalance_delta_function();
+PyMethodDef* return_window_function();
+PyMethodDef* realized_vol_rolling_function();
+PyMethodDef* oi_position_pct_function();
+PyMethodDef* tick_velocity_function();
+PyMethodDef* sma_function();
+PyMethodDef* ema_function();
+PyMethodDef* rsi_function();
+PyMethodDef* macd_function();
+PyMethodDef* stochastic_function();
+PyMethodDef* atr_function();
+PyMethodDef* bollinger_bands_function();
+PyMethodDef* adx_function();
+PyMethodDef* vwap_function();
+PyMethodDef* supertrend_function();
+PyMethodDef* rolling_min_function();
+PyMethodDef* rolling_max_function();
 
 // New objects of the result classes, for every producer of a run's result.
 Ref new_backtest_result(BacktestResult result);

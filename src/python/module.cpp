@@ -24,7 +24,7 @@ struct Registration {
 };
 
 Registration class_row(PyTypeObject* (*type)()) { return {type, nullptr}; }
-[[maybe_unused]] Registration function_row(PyMethodDef* def) { return {nullptr, def}; }
+Registration function_row(PyMethodDef* def) { return {nullptr, def}; }
 
 struct Constant {
     const char* name;
@@ -65,6 +65,27 @@ void register_all(PyObject* module) {
         class_row(backtest_metrics_type),
         class_row(trade_type),
         class_row(order_type),
+        class_row(indicator_type),
+        function_row(compute_tick_entry_signals_function()),
+        function_row(compute_tick_exit_signals_function()),
+        function_row(tick_spread_pct_function()),
+        function_row(buy_sell_imbalance_delta_function()),
+        function_row(return_window_function()),
+        function_row(realized_vol_rolling_function()),
+        function_row(oi_position_pct_function()),
+        function_row(tick_velocity_function()),
+        function_row(sma_function()),
+        function_row(ema_function()),
+        function_row(rsi_function()),
+        function_row(macd_function()),
+        function_row(stochastic_function()),
+        function_row(atr_function()),
+        function_row(bollinger_bands_function()),
+        function_row(adx_function()),
+        function_row(vwap_function()),
+        function_row(supertrend_function()),
+        function_row(rolling_min_function()),
+        function_row(rolling_max_function()),
     };
     Ref modname = Ref::check(PyModule_GetNameObject(module));
     for (const Registration& row : table) {
