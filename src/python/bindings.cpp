@@ -1,10 +1,13 @@
-// BacktestConfig: the configuration record every run and session takes.
+// The input records: BacktestConfig, InstrumentConfig, StopConfig and TargetConfig.
 #include "core/backtest_config.h"
+#include "core/format.h"
+#include "core/instrument_config.h"
 
 #include <cstddef>
 
 #include "python/classes.h"
 #include "python/records.h"
+#include "python/rule_setters.h"
 
 namespace tarnwick::py {
 
@@ -66,16 +69,6 @@ PyObject* get_fill_timing(PyObject* self, void*) {
     });
 }
 
-// The six rule setters: the object is taken for writing first, then the arguments are
-// converted, and the rule is replaced only when every argument converted.
-template <const Signature& Sig, void (*Store)(C&, const Args&)>
-PyObject* rule_setter(PyObject* self, const Args& a) {
-    auto* r = as_record<C>(self);
-    ExclusiveBorrow b(r->borrow);
-    Store(r->value, a);
-    return Py_NewRef(Py_None);
-}
-
 constexpr const char* kPercent[] = {"percent"};
 constexpr const char* kMultiplierPeriod[] = {"multiplier", "period"};
 constexpr const char* kRatio[] = {"ratio"};
@@ -86,21 +79,7 @@ constexpr Signature kFixedTarget{"BacktestConfig.set_fixed_target", kPercent, 1,
 constexpr Signature kAtrTarget{"BacktestConfig.set_atr_target", kMultiplierPeriod, 2, 2};
 constexpr Signature kRiskRewardTarget{"BacktestConfig.set_risk_reward_target", kRatio, 1, 1};
 
-void store_fixed_stop(C& c, const Args& a) { c.stop = StopRule::fixed(a.get<double>(0)); }
-void store_atr_stop(C& c, const Args& a) {
-    const double m = a.get<double>(0);
-    c.stop = StopRule::atr(m, a.get<std::uint64_t>(1));
-}
-void store_trailing_stop(C& c, const Args& a) { c.stop = StopRule::trailing(a.get<double>(0)); }
-void store_fixed_target(C& c, const Args& a) { c.target = TargetRule::fixed(a.get<double>(0)); }
-void store_atr_target(C& c, const Args& a) {
-    const double m = a.get<double>(0);
-    c.target = TargetRule::atr(m, a.get<std::uint64_t>(1));
-}
-void store_risk_reward_target(C& c, const Args& a) { c.target = TargetRule::risk_reward(a.get<double>(0)); }
-
-#define TW_METHOD(name, sig, store, doc) fast_method<sig, rule_setter<sig, store>>(name, doc)
-
+#define TW_METHOD(name, sig, store, doc) fast_method<sig, rule_setter<C, sig, store<C>>>(name, doc)
 PyMethodDef kMethods[] = {
     TW_METHOD("set_fixed_stop", kFixedStop, store_fixed_stop,
               "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss."),
@@ -182,5 +161,203 @@ PyType_Slot kSlots[] = {
 }  // namespace
 
 PyTypeObject* backtest_config_type() { return record_type<C>("builtins.BacktestConfig", kSlots); }
+
+}  // namespace tarnwick::py
+
+// ---------------------------------------------------------------------------
+// InstrumentConfig: per-instrument overrides of lot size, capital and the two rules.
+
+namespace tarnwick::py {
+
+template <>
+struct Bound<InstrumentConfig> {
+    static constexpr const char* name = "InstrumentConfig";
+    static PyTypeObject* type() { return instrument_config_type(); }
+};
+
+namespace {
+
+using I = InstrumentConfig;
+
+constexpr const char* kInstrumentNames[] = {"lot_size", "alloted_capital", "existing_qty", "avg_price"};
+constexpr Signature kInstrumentNew{"InstrumentConfig.__new__", kInstrumentNames, 4, 0};
+
+PyObject* construct_instrument(PyTypeObject*, const Args& a) {
+    I c;
+    c.lot_size = a.opt<double>(0);
+    c.alloted_capital = a.opt<double>(1);
+    c.existing_qty = a.opt<double>(2);
+    c.avg_price = a.opt<double>(3);
+    return wrap(std::move(c)).release();
+}
+
+PyObject* instrument_repr(PyObject* self) {
+    auto* r = as_record<I>(self);
+    SharedBorrow b(r->borrow);
+    return to_py("InstrumentConfig(lot_size=" + fmt::optional(r->value.lot_size) +
+                 ", alloted_capital=" + fmt::optional(r->value.alloted_capital) + ")")
+        .release();
+}
+
+constexpr Signature kIFixedStop{"InstrumentConfig.set_fixed_stop", kPercent, 1, 1};
+constexpr Signature kIAtrStop{"InstrumentConfig.set_atr_stop", kMultiplierPeriod, 2, 2};
+constexpr Signature kITrailingStop{"InstrumentConfig.set_trailing_stop", kPercent, 1, 1};
+constexpr Signature kIFixedTarget{"InstrumentConfig.set_fixed_target", kPercent, 1, 1};
+constexpr Signature kIAtrTarget{"InstrumentConfig.set_atr_target", kMultiplierPeriod, 2, 2};
+constexpr Signature kIRiskRewardTarget{"InstrumentConfig.set_risk_reward_target", kRatio, 1, 1};
+
+#define TW_METHOD(name, sig, store, doc) fast_method<sig, rule_setter<I, sig, store<I>>>(name, doc)
+PyMethodDef kInstrumentMethods[] = {
+    TW_METHOD("set_fixed_stop", kIFixedStop, store_fixed_stop,
+              "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss override."),
+    TW_METHOD("set_atr_stop", kIAtrStop, store_atr_stop,
+              "set_atr_stop($self, multiplier, period)\n--\n\nSet ATR-based stop-loss override."),
+    TW_METHOD("set_trailing_stop", kITrailingStop, store_trailing_stop,
+              "set_trailing_stop($self, percent)\n--\n\nSet trailing stop-loss override."),
+    TW_METHOD("set_fixed_target", kIFixedTarget, store_fixed_target,
+              "set_fixed_target($self, percent)\n--\n\nSet fixed percentage take-profit override."),
+    TW_METHOD("set_atr_target", kIAtrTarget, store_atr_target,
+              "set_atr_target($self, multiplier, period)\n--\n\nSet ATR-based take-profit override."),
+    TW_METHOD("set_risk_reward_target", kIRiskRewardTarget, store_risk_reward_target,
+              "set_risk_reward_target($self, ratio)\n--\n\nSet risk-reward based take-profit override."),
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef TW_METHOD
+
+#define TW_FIELD(T, field) {#field, get_field<T, &T::field>, set_field<T, &T::field>, nullptr, nullptr}
+PyGetSetDef kInstrumentGetSet[] = {
+    TW_FIELD(I, lot_size), TW_FIELD(I, alloted_capital), TW_FIELD(I, existing_qty), TW_FIELD(I, avg_price),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kInstrumentSlots[] = {
+    {Py_tp_doc, const_cast<char*>("InstrumentConfig(lot_size=None, alloted_capital=None, existing_qty=None, "
+                                  "avg_price=None)\n--\n\nPython-exposed per-instrument configuration.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kInstrumentNew, construct_instrument>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<I>)},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<instrument_repr>)},
+    {Py_tp_methods, kInstrumentMethods},
+    {Py_tp_getset, kInstrumentGetSet},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// StopConfig and TargetConfig: plain descriptions of a rule; nothing in the engine reads
+// them, the rules reach a run through the set_* installers.
+
+struct StopConfigRecord {
+    std::string stop_type = "none";
+    std::optional<double> percent;
+    std::optional<double> multiplier;
+    std::optional<std::uint64_t> period;
+};
+
+struct TargetConfigRecord {
+    std::string target_type = "none";
+    std::optional<double> percent;
+    std::optional<double> multiplier;
+    std::optional<std::uint64_t> period;
+    std::optional<double> ratio;
+};
+
+}  // namespace
+
+template <>
+struct Bound<StopConfigRecord> {
+    static constexpr const char* name = "StopConfig";
+    static PyTypeObject* type() { return stop_config_type(); }
+};
+template <>
+struct Bound<TargetConfigRecord> {
+    static constexpr const char* name = "TargetConfig";
+    static PyTypeObject* type() { return target_config_type(); }
+};
+
+namespace {
+
+using S = StopConfigRecord;
+using T = TargetConfigRecord;
+
+constexpr Signature kStopNew{"StopConfig.__new__", nullptr, 0, 0};
+constexpr Signature kTargetNew{"TargetConfig.__new__", nullptr, 0, 0};
+PyObject* construct_stop(PyTypeObject*, const Args&) { return wrap(S{}).release(); }
+PyObject* construct_target(PyTypeObject*, const Args&) { return wrap(T{}).release(); }
+
+constexpr Signature kStopFixed{"StopConfig.fixed", kPercent, 1, 1};
+constexpr Signature kStopAtr{"StopConfig.atr", kMultiplierPeriod, 2, 2};
+constexpr Signature kStopTrailing{"StopConfig.trailing", kPercent, 1, 1};
+constexpr Signature kTargetFixed{"TargetConfig.fixed", kPercent, 1, 1};
+constexpr Signature kTargetAtr{"TargetConfig.atr", kMultiplierPeriod, 2, 2};
+constexpr Signature kTargetRiskReward{"TargetConfig.risk_reward", kRatio, 1, 1};
+
+PyObject* stop_fixed(PyObject*, const Args& a) { return wrap(S{"fixed", a.get<double>(0), {}, {}}).release(); }
+PyObject* stop_trailing(PyObject*, const Args& a) {
+    return wrap(S{"trailing", a.get<double>(0), {}, {}}).release();
+}
+PyObject* stop_atr(PyObject*, const Args& a) {
+    const double m = a.get<double>(0);
+    return wrap(S{"atr", {}, m, a.get<std::uint64_t>(1)}).release();
+}
+PyObject* target_fixed(PyObject*, const Args& a) {
+    return wrap(T{"fixed", a.get<double>(0), {}, {}, {}}).release();
+}
+PyObject* target_atr(PyObject*, const Args& a) {
+    const double m = a.get<double>(0);
+    return wrap(T{"atr", {}, m, a.get<std::uint64_t>(1), {}}).release();
+}
+PyObject* target_risk_reward(PyObject*, const Args& a) {
+    return wrap(T{"risk_reward", {}, {}, {}, a.get<double>(0)}).release();
+}
+
+PyMethodDef static_method(PyMethodDef def) {
+    def.ml_flags |= METH_STATIC;
+    return def;
+}
+
+PyMethodDef kStopMethods[] = {
+    static_method(fast_method<kStopFixed, stop_fixed>("fixed", "fixed(percent)\n--\n\n")),
+    static_method(fast_method<kStopAtr, stop_atr>("atr", "atr(multiplier, period)\n--\n\n")),
+    static_method(fast_method<kStopTrailing, stop_trailing>("trailing", "trailing(percent)\n--\n\n")),
+    {nullptr, nullptr, 0, nullptr},
+};
+PyMethodDef kTargetMethods[] = {
+    static_method(fast_method<kTargetFixed, target_fixed>("fixed", "fixed(percent)\n--\n\n")),
+    static_method(fast_method<kTargetAtr, target_atr>("atr", "atr(multiplier, period)\n--\n\n")),
+    static_method(fast_method<kTargetRiskReward, target_risk_reward>("risk_reward", "risk_reward(ratio)\n--\n\n")),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kStopGetSet[] = {
+    TW_FIELD(S, stop_type), TW_FIELD(S, percent), TW_FIELD(S, multiplier), TW_FIELD(S, period),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyGetSetDef kTargetGetSet[] = {
+    TW_FIELD(T, target_type), TW_FIELD(T, percent), TW_FIELD(T, multiplier), TW_FIELD(T, period),
+    TW_FIELD(T, ratio), {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef TW_FIELD
+
+PyType_Slot kStopSlots[] = {
+    {Py_tp_doc, const_cast<char*>("StopConfig()\n--\n\nPython-exposed stop configuration.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kStopNew, construct_stop>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<S>)},
+    {Py_tp_methods, kStopMethods},
+    {Py_tp_getset, kStopGetSet},
+    {0, nullptr},
+};
+PyType_Slot kTargetSlots[] = {
+    {Py_tp_doc, const_cast<char*>("TargetConfig()\n--\n\nPython-exposed target configuration.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kTargetNew, construct_target>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<T>)},
+    {Py_tp_methods, kTargetMethods},
+    {Py_tp_getset, kTargetGetSet},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* instrument_config_type() { return record_type<I>("builtins.InstrumentConfig", kInstrumentSlots); }
+PyTypeObject* stop_config_type() { return record_type<S>("builtins.StopConfig", kStopSlots); }
+PyTypeObject* target_config_type() { return record_type<T>("builtins.TargetConfig", kTargetSlots); }
 
 }  // namespace tarnwick::py

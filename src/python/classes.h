@@ -12,6 +12,9 @@ struct TradeRecord;
 namespace tarnwick::py {
 
 PyTypeObject* backtest_config_type();
+PyTypeObject* instrument_config_type();
+PyTypeObject* stop_config_type();
+PyTypeObject* target_config_type();
 PyTypeObject* backtest_result_type();
 PyTypeObject* backtest_metrics_type();
 PyTypeObject* trade_type();

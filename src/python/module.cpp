@@ -61,6 +61,9 @@ void register_all(PyObject* module) {
     }
     const Registration table[] = {
         class_row(backtest_config_type),
+        class_row(instrument_config_type),
+        class_row(stop_config_type),
+        class_row(target_config_type),
         class_row(backtest_result_type),
         class_row(backtest_metrics_type),
         class_row(trade_type),
