@@ -64,7 +64,7 @@ struct InstrumentSpec {
         if (kind.tag == InstrumentKindTag::Contract || kind.tag == InstrumentKindTag::Option) return kind.underlying;
         return std::nullopt;
     }
-    // The multiplier the kernel values positions with: the spec's own when above 0.
+    // The multiplier the kernel values positions with: the instrument's own when above 0.
     double effective_multiplier() const noexcept { return multiplier > 0.0 ? multiplier : 1.0; }
     // Short options whose deposit is modelled from the strike rather than the premium.
     bool has_option_short_margin() const noexcept { return is_option() && span_pct + exposure_pct > 0.0; }

@@ -361,3 +361,40 @@ PyTypeObject* stop_config_type() { return record_type<S>("builtins.StopConfig", 
 PyTypeObject* target_config_type() { return record_type<T>("builtins.TargetConfig", kTargetSlots); }
 
 }  // namespace tarnwick::py
+
+// ---------------------------------------------------------------------------
+// resolve_atr_period: the ATR period a run would compute for its stops and targets.
+
+namespace tarnwick::py {
+namespace {
+
+constexpr const char* kResolveNames[] = {"config", "instrument_config"};
+constexpr Signature kResolve{"resolve_atr_period", kResolveNames, 2, 0};
+
+PyObject* resolve_atr_period(PyObject*, const Args& a) {
+    const auto config = a.opt<BacktestConfig>(0);
+    const auto instrument = a.opt<InstrumentConfig>(1);
+    std::optional<StopRule> stop = config ? config->stop : std::nullopt;
+    std::optional<TargetRule> target = config ? config->target : std::nullopt;
+    // An override replaces the configuration's rule of its side as a whole.
+    if (instrument && instrument->stop) stop = instrument->stop;
+    if (instrument && instrument->target) target = instrument->target;
+    if (stop && stop->kind == StopRule::Kind::Atr) return to_py(stop->period).release();
+    if (target && target->kind == TargetRule::Kind::Atr) return to_py(target->period).release();
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef kResolveDef = fast_method<kResolve, resolve_atr_period>(
+    "resolve_atr_period",
+    "resolve_atr_period(config=None, instrument_config=None)\n--\n\n"
+    "Resolve the ATR period a backtest would use for stop/target computation.\n\n"
+    "Mirrors the batch engine's resolution: per-instrument stop/target override\n"
+    "the global config; the stop's period wins over the target's; `None` when\n"
+    "neither is ATR-based. The Python strategy runner uses this to precompute\n"
+    "the same ATR series the array path would.");
+
+}  // namespace
+
+PyMethodDef* resolve_atr_period_function() { return &kResolveDef; }
+
+}  // namespace tarnwick::py

@@ -47,5 +47,8 @@ PyMethodDef* rolling_max_function();
 Ref new_backtest_result(BacktestResult result);
 Ref new_trade(TradeRecord trade);
 Ref new_order(Order order);
+PyTypeObject* instrument_spec_type();
+
+PyMethodDef* resolve_atr_period_function();
 
 }  // namespace tarnwick::py

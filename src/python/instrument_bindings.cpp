@@ -1,0 +1,245 @@
+// InstrumentSpec: instrument market definitions, built only through their six validated
+// static constructors.
+#include "core/instrument_spec.h"
+
+#include "core/format.h"
+#include "python/classes.h"
+#include "python/records.h"
+
+namespace tarnwick::py {
+
+template <>
+struct Bound<InstrumentSpec> {
+    static constexpr const char* name = "InstrumentSpec";
+    static PyTypeObject* type() { return instrument_spec_type(); }
+};
+
+namespace {
+
+using Spec = InstrumentSpec;
+
+PyObject* finish(Result<Spec, OwnError>&& r) { return wrap(unwrap(std::move(r))).release(); }
+
+constexpr const char* kEquityNames[] = {"symbol",      "price_increment", "lot_size",  "size_increment",
+                                        "margin_init", "margin_maint",    "maker_fee", "taker_fee"};
+constexpr Signature kEquity{"InstrumentSpec.equity", kEquityNames, 8, 1};
+PyObject* equity(PyObject*, const Args& a) {
+    Spec::EquityArgs e;
+    e.symbol = a.get<std::string>(0);
+    e.price_increment = a.get_or<double>(1, 0.0);
+    e.lot_size = a.get_or<double>(2, 1.0);
+    e.size_increment = a.get_or<double>(3, 0.0);
+    e.margin_init = a.get_or<double>(4, 0.0);
+    e.margin_maint = a.get_or<double>(5, 0.0);
+    e.maker_fee = a.get_or<double>(6, 0.0);
+    e.taker_fee = a.get_or<double>(7, 0.0);
+    return finish(Spec::equity(std::move(e)));
+}
+
+constexpr const char* kFuturesNames[] = {"symbol",        "expiration_ns", "lot_size",     "multiplier",
+                                         "price_increment", "underlying",  "activation_ns", "margin_init",
+                                         "margin_maint",  "maker_fee",     "taker_fee"};
+constexpr Signature kFutures{"InstrumentSpec.futures_contract", kFuturesNames, 11, 3};
+PyObject* futures_contract(PyObject*, const Args& a) {
+    Spec::FuturesArgs f;
+    f.symbol = a.get<std::string>(0);
+    f.expiration_ns = a.get<std::int64_t>(1);
+    f.lot_size = a.get<double>(2);
+    f.multiplier = a.get_or<double>(3, 1.0);
+    f.price_increment = a.get_or<double>(4, 0.0);
+    f.underlying = a.opt<std::string>(5);
+    f.activation_ns = a.opt<std::int64_t>(6);
+    f.margin_init = a.get_or<double>(7, 0.0);
+    f.margin_maint = a.get_or<double>(8, 0.0);
+    f.maker_fee = a.get_or<double>(9, 0.0);
+    f.taker_fee = a.get_or<double>(10, 0.0);
+    return finish(Spec::futures_contract(std::move(f)));
+}
+
+constexpr const char* kPerpetualNames[] = {"symbol",     "lot_size",    "multiplier",   "price_increment",
+                                           "size_increment", "underlying", "margin_init", "margin_maint",
+                                           "maker_fee",  "taker_fee"};
+constexpr Signature kPerpetual{"InstrumentSpec.perpetual", kPerpetualNames, 10, 1};
+PyObject* perpetual(PyObject*, const Args& a) {
+    Spec::PerpetualArgs p;
+    p.symbol = a.get<std::string>(0);
+    p.lot_size = a.get_or<double>(1, 1.0);
+    p.multiplier = a.get_or<double>(2, 1.0);
+    p.price_increment = a.get_or<double>(3, 0.0);
+    p.size_increment = a.get_or<double>(4, 0.0);
+    p.underlying = a.opt<std::string>(5);
+    p.margin_init = a.get_or<double>(6, 0.0);
+    p.margin_maint = a.get_or<double>(7, 0.0);
+    p.maker_fee = a.get_or<double>(8, 0.0);
+    p.taker_fee = a.get_or<double>(9, 0.0);
+    return finish(Spec::perpetual(std::move(p)));
+}
+
+constexpr const char* kOptionNames[] = {"symbol",       "strike",      "right",        "expiration_ns",
+                                        "lot_size",     "multiplier",  "price_increment", "underlying",
+                                        "binary",       "activation_ns", "margin_init", "margin_maint",
+                                        "maker_fee",    "taker_fee",   "span_pct",     "exposure_pct"};
+constexpr Signature kOption{"InstrumentSpec.option", kOptionNames, 16, 5};
+PyObject* option(PyObject*, const Args& a) {
+    Spec::OptionArgs o;
+    o.symbol = a.get<std::string>(0);
+    o.strike = a.get<double>(1);
+    o.right = a.get<std::string>(2);
+    o.expiration_ns = a.get<std::int64_t>(3);
+    o.lot_size = a.get<double>(4);
+    o.multiplier = a.get_or<double>(5, 1.0);
+    o.price_increment = a.get_or<double>(6, 0.0);
+    o.underlying = a.opt<std::string>(7);
+    o.binary = a.get_or<bool>(8, false);
+    o.activation_ns = a.opt<std::int64_t>(9);
+    o.margin_init = a.get_or<double>(10, 0.0);
+    o.margin_maint = a.get_or<double>(11, 0.0);
+    o.maker_fee = a.get_or<double>(12, 0.0);
+    o.taker_fee = a.get_or<double>(13, 0.0);
+    o.span_pct = a.get_or<double>(14, 0.0);
+    o.exposure_pct = a.get_or<double>(15, 0.0);
+    return finish(Spec::option(std::move(o)));
+}
+
+constexpr const char* kCurrencyNames[] = {"symbol",      "price_increment", "size_increment", "lot_size",
+                                          "margin_init", "margin_maint",    "maker_fee",      "taker_fee"};
+constexpr Signature kCurrency{"InstrumentSpec.currency_pair", kCurrencyNames, 8, 1};
+PyObject* currency_pair(PyObject*, const Args& a) {
+    Spec::CurrencyPairArgs c;
+    c.symbol = a.get<std::string>(0);
+    c.price_increment = a.get_or<double>(1, 0.0);
+    c.size_increment = a.get_or<double>(2, 0.0);
+    c.lot_size = a.get_or<double>(3, 1.0);
+    c.margin_init = a.get_or<double>(4, 0.0);
+    c.margin_maint = a.get_or<double>(5, 0.0);
+    c.maker_fee = a.get_or<double>(6, 0.0);
+    c.taker_fee = a.get_or<double>(7, 0.0);
+    return finish(Spec::currency_pair(std::move(c)));
+}
+
+constexpr const char* kIndexNames[] = {"symbol", "price_increment"};
+constexpr Signature kIndex{"InstrumentSpec.index", kIndexNames, 2, 1};
+PyObject* index(PyObject*, const Args& a) {
+    std::string symbol = a.get<std::string>(0);
+    const double increment = a.get_or<double>(1, 0.0);
+    return finish(Spec::index(std::move(symbol), increment));
+}
+
+PyMethodDef static_method(PyMethodDef def) {
+    def.ml_flags |= METH_STATIC;
+    return def;
+}
+
+PyMethodDef kMethods[] = {
+    static_method(fast_method<kEquity, equity>(
+        "equity",
+        "equity(symbol, price_increment=0.0, lot_size=1.0, size_increment=0.0, margin_init=0.0, "
+        "margin_maint=0.0, maker_fee=0.0, taker_fee=0.0)\n--\n\nA cash equity / spot instrument.")),
+    static_method(fast_method<kFutures, futures_contract>(
+        "futures_contract",
+        "futures_contract(symbol, expiration_ns, lot_size, multiplier=1.0, price_increment=0.0, "
+        "underlying=None, activation_ns=None, margin_init=0.0, margin_maint=0.0, maker_fee=0.0, "
+        "taker_fee=0.0)\n--\n\nA dated futures contract.")),
+    static_method(fast_method<kPerpetual, perpetual>(
+        "perpetual",
+        "perpetual(symbol, lot_size=1.0, multiplier=1.0, price_increment=0.0, size_increment=0.0, "
+        "underlying=None, margin_init=0.0, margin_maint=0.0, maker_fee=0.0, taker_fee=0.0)\n--\n\n"
+        "A perpetual contract (dated future without expiry).")),
+    static_method(fast_method<kOption, option>(
+        "option",
+        "option(symbol, strike, right, expiration_ns, lot_size, multiplier=1.0, price_increment=0.0, "
+        "underlying=None, binary=False, activation_ns=None, margin_init=0.0, margin_maint=0.0, maker_fee=0.0, "
+        "taker_fee=0.0, span_pct=0.0, exposure_pct=0.0)\n--\n\nA vanilla or binary option contract.\n\n"
+        "`span_pct` and `exposure_pct` model the deposit an exchange blocks against a SOLD option, each as a "
+        "fraction of the underlying notional at the strike. Both default to `0.0`, which leaves a short option "
+        "funded at its premium as in earlier releases. Bought options are unaffected: a buyer can lose only the "
+        "premium.")),
+    static_method(fast_method<kCurrency, currency_pair>(
+        "currency_pair",
+        "currency_pair(symbol, price_increment=0.0, size_increment=0.0, lot_size=1.0, margin_init=0.0, "
+        "margin_maint=0.0, maker_fee=0.0, taker_fee=0.0)\n--\n\nA spot currency pair.")),
+    static_method(fast_method<kIndex, index>(
+        "index", "index(symbol, price_increment=0.0)\n--\n\nA non-tradable reference index.")),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Read-only derived values.
+template <class F>
+PyObject* read(PyObject* self, F&& f) {
+    return guarded([&] {
+        auto* r = as_record<Spec>(self);
+        SharedBorrow b(r->borrow);
+        return f(r->value).release();
+    });
+}
+
+PyObject* get_kind(PyObject* self, void*) {
+    return read(self, [](const Spec& s) { return to_py(name(s.kind.tag)); });
+}
+PyObject* get_strike(PyObject* self, void*) {
+    return read(self, [](const Spec& s) { return to_py(s.strike()); });
+}
+PyObject* get_right(PyObject* self, void*) {
+    return read(self, [](const Spec& s) {
+        return s.right() ? to_py(name(*s.right())) : Ref::borrow(Py_None);
+    });
+}
+PyObject* get_underlying(PyObject* self, void*) {
+    return read(self, [](const Spec& s) { return to_py(s.underlying()); });
+}
+PyObject* get_tradable(PyObject* self, void*) {
+    return read(self, [](const Spec& s) { return to_py(s.tradable()); });
+}
+
+#define TW_RO(field, doc) {#field, get_field<Spec, &Spec::field>, nullptr, doc, nullptr}
+#define TW_RW(field, doc) {#field, get_field<Spec, &Spec::field>, set_field<Spec, &Spec::field>, doc, nullptr}
+PyGetSetDef kGetSet[] = {
+    TW_RO(symbol, nullptr),
+    {"kind", get_kind, nullptr,
+     "Instrument family: \"cash\", \"currency_pair\", \"contract\", \"option\" or \"index\".", nullptr},
+    TW_RW(settlement_fee, "Fee fraction charged on settlement at expiry."),
+    TW_RO(price_increment, nullptr),
+    TW_RO(size_increment, nullptr),
+    TW_RO(lot_size, nullptr),
+    TW_RO(multiplier, nullptr),
+    TW_RO(margin_init, nullptr),
+    TW_RO(span_pct, "SPAN-style deposit fraction for a sold option (0.0 = not modelled)."),
+    TW_RO(exposure_pct, "Exposure margin fraction for a sold option (0.0 = not modelled)."),
+    TW_RO(margin_maint, nullptr),
+    TW_RO(maker_fee, nullptr),
+    TW_RO(taker_fee, nullptr),
+    TW_RO(activation_ns, nullptr),
+    TW_RW(expiration_ns, nullptr),
+    {"strike", get_strike, nullptr, "Option strike, or None for non-options.", nullptr},
+    {"right", get_right, nullptr, "Option right, \"call\" or \"put\", for options, None otherwise.", nullptr},
+    {"underlying", get_underlying, nullptr, "Underlying symbol for derivatives, None otherwise.", nullptr},
+    {"tradable", get_tradable, nullptr, "Whether orders may be placed on this instrument.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef TW_RO
+#undef TW_RW
+
+PyObject* spec_repr(PyObject* self) {
+    auto* r = as_record<Spec>(self);
+    SharedBorrow b(r->borrow);
+    const Spec& s = r->value;
+    return to_py(fmt::format("InstrumentSpec(symbol={}, kind={}, lot_size={}, multiplier={})", s.symbol,
+                             name(s.kind.tag), s.lot_size, s.multiplier))
+        .release();
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-exposed instrument market definition.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<Spec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<spec_repr>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* instrument_spec_type() { return record_type<Spec>("builtins.InstrumentSpec", kSlots); }
+
+}  // namespace tarnwick::py

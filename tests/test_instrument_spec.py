@@ -1,0 +1,126 @@
+import pytest
+
+from tarnwick import InstrumentSpec as S
+
+DAY = 86_400_000_000_000
+
+
+def test_no_constructor_and_docstrings():
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        S()
+    assert S.__doc__ == "Python-exposed instrument market definition."
+    assert [n for n in vars(S) if n in {"equity", "futures_contract", "perpetual", "option", "currency_pair", "index"}] == [
+        "equity", "futures_contract", "perpetual", "option", "currency_pair", "index"]
+    assert S.futures_contract.__text_signature__ == (
+        "(symbol, expiration_ns, lot_size, multiplier=1.0, price_increment=0.0, underlying=None, "
+        "activation_ns=None, margin_init=0.0, margin_maint=0.0, maker_fee=0.0, taker_fee=0.0)")
+    assert S.option.__doc__.startswith("A vanilla or binary option contract.\n\n`span_pct` and `exposure_pct`")
+    assert S.kind.__doc__.startswith("Instrument family:")
+    assert S.right.__doc__.endswith("for options, None otherwise.")
+
+
+@pytest.mark.parametrize(
+    "spec, text",
+    [
+        (lambda: S.equity("RELIANCE"), "InstrumentSpec(symbol=RELIANCE, kind=cash, lot_size=1, multiplier=1)"),
+        (lambda: S.equity("X", lot_size=0.5), "InstrumentSpec(symbol=X, kind=cash, lot_size=0.5, multiplier=1)"),
+        (lambda: S.perpetual("BTC", multiplier=1e-7),
+         "InstrumentSpec(symbol=BTC, kind=contract, lot_size=1, multiplier=0.0000001)"),
+        (lambda: S.futures_contract("NIFTY", DAY, 50), "InstrumentSpec(symbol=NIFTY, kind=contract, lot_size=50, multiplier=1)"),
+        (lambda: S.index("NIFTY 50"), "InstrumentSpec(symbol=NIFTY 50, kind=index, lot_size=1, multiplier=1)"),
+        (lambda: S.currency_pair("USDINR", lot_size=1000), "InstrumentSpec(symbol=USDINR, kind=currency_pair, lot_size=1000, multiplier=1)"),
+    ],
+)
+def test_repr(spec, text):
+    assert repr(spec()) == text
+
+
+@pytest.mark.parametrize(
+    "build, message",
+    [
+        (lambda: S.equity("X", lot_size=-1), "increments and lot_size must be >= 0"),
+        (lambda: S.equity("X", price_increment=-0.05), "increments and lot_size must be >= 0"),
+        (lambda: S.perpetual("X", multiplier=0), "multiplier must be > 0"),
+        (lambda: S.perpetual("X", multiplier=-2), "multiplier must be > 0"),
+        (lambda: S.futures_contract("F", 100, 1, activation_ns=100), "expiration_ns must be after activation_ns"),
+        (lambda: S.option("O", 0, "call", DAY, 1), "strike must be > 0"),
+        (lambda: S.option("O", 0, "call", DAY, 1, span_pct=-0.1), "span_pct and exposure_pct must be >= 0"),
+        (lambda: S.option("O", 100, "puts", DAY, 1), "right must be 'call' or 'put', got puts"),
+        (lambda: S.option("O", 100, "X", DAY, 1), "right must be 'call' or 'put', got x"),
+        (lambda: S.option("O", 100, "bad", DAY, 1, price_increment=-1), "right must be 'call' or 'put', got bad"),
+        (lambda: S.index("I", -0.05), "price_increment must be >= 0"),
+    ],
+)
+def test_validation_messages_in_check_order(build, message):
+    with pytest.raises(ValueError) as e:
+        build()
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("text, right", [("PE", "put"), ("Ce", "call"), ("c", "call"), ("put", "put"), ("CALL", "call")])
+def test_option_rights(text, right):
+    o = S.option("O", 100.0, text, DAY, 25, underlying="NIFTY")
+    assert o.right == right and o.kind == "option" and o.strike == 100.0 and o.underlying == "NIFTY"
+
+
+def test_lot_size_zero_or_nan_becomes_one():
+    assert S.equity("X", lot_size=0).lot_size == 1.0
+    assert S.equity("X", lot_size=float("nan")).lot_size == 1.0
+
+
+def test_activation_before_expiry_and_optional_times():
+    f = S.futures_contract("F", 100, 1, activation_ns=99)
+    assert (f.activation_ns, f.expiration_ns) == (99, 100)
+    assert S.futures_contract("F", -5, 1).expiration_ns == -5
+    assert S.equity("E").expiration_ns is None
+
+
+def test_index_defaults():
+    i = S.index("NIFTY")
+    assert i.tradable is False and i.kind == "index"
+    assert (i.strike, i.right, i.underlying, i.activation_ns, i.expiration_ns) == (None,) * 5
+    assert (i.lot_size, i.multiplier, i.margin_init, i.settlement_fee) == (1.0, 1.0, 0.0, 0.0)
+
+
+def test_underlying_only_for_derivatives():
+    assert S.perpetual("P").underlying is None
+    assert S.perpetual("P", underlying="BTC").underlying == "BTC"
+    assert S.equity("E").underlying is None and S.currency_pair("C").underlying is None
+    assert S.equity("E").tradable is True
+    assert S.equity("E").strike is None and S.equity("E").right is None
+
+
+def test_writable_and_read_only_attributes():
+    f = S.futures_contract("F", 100, 1, activation_ns=50)
+    f.expiration_ns = None
+    assert f.expiration_ns is None
+    f.expiration_ns = 10  # below activation: stored unchecked
+    assert f.expiration_ns == 10
+    f.settlement_fee = -0.5
+    assert f.settlement_fee == -0.5
+    with pytest.raises(AttributeError, match="^can't delete attribute$"):
+        del f.settlement_fee
+    with pytest.raises(AttributeError):
+        f.lot_size = 2.0
+    with pytest.raises(OverflowError):
+        f.expiration_ns = 2**63
+    with pytest.raises(TypeError):
+        f.expiration_ns = 1.5
+
+
+@pytest.mark.parametrize(
+    "build, exc, message",
+    [
+        (lambda: S.equity(5), TypeError, "argument 'symbol': 'int' object cannot be converted to 'PyString'"),
+        (lambda: S.option("O", 100, "call", DAY, 1, binary=1), TypeError,
+         "argument 'binary': 'int' object cannot be converted to 'PyBool'"),
+        (lambda: S.futures_contract("F", 2**63, 1), OverflowError, None),
+        (lambda: S.futures_contract("F", 100), TypeError,
+         "InstrumentSpec.futures_contract() missing 1 required positional argument: 'lot_size'"),
+    ],
+)
+def test_argument_errors(build, exc, message):
+    with pytest.raises(exc) as e:
+        build()
+    if message:
+        assert str(e.value) == message
