@@ -22,6 +22,39 @@ def test_docstring():
     assert _tarnwick.__doc__ == "Python module entry point"
 
 
+# The registration order of the whole module; what is registered today must follow it.
+REGISTRATION_ORDER = [
+    "BacktestConfig", "InstrumentConfig", "StopConfig", "TargetConfig", "BacktestResult", "BacktestMetrics",
+    "Trade", "Order", "PortfolioResult", "InstrumentSummary", "run_single_backtest", "run_basket_backtest",
+    "run_portfolio_backtest", "run_options_backtest", "run_pairs_backtest", "run_multi_backtest",
+    "run_spread_backtest", "run_tick_backtest", "InstrumentSpec", "Indicator", "BarAggregator", "aggregate_bars",
+    "bars_from_ticks", "KernelSession", "PortfolioSession", "EngineEvent", "PositionSnapshot",
+    "resolve_atr_period", "BatchSpreadItem", "batch_spread_backtest", "BatchSingleItem", "batch_single_backtest",
+    "simulate_portfolio_mc", "RiskModel", "OptimizerConfig", "OptimizationResult", "RiskContributions",
+    "OptimizeItem", "RebalanceSimResult", "RankIC", "estimate_covariance", "optimize_portfolio",
+    "batch_optimize_portfolios", "compute_risk_contributions", "winsorize_panel", "zscore_panel", "rank_panel",
+    "momentum_panel", "composite_scores", "rank_ic", "simulate_rebalance_policy", "indian_cost_schedule",
+    "compute_tick_entry_signals", "compute_tick_exit_signals", "tick_spread_pct", "buy_sell_imbalance_delta",
+    "return_window", "realized_vol_rolling", "oi_position_pct", "tick_velocity", "sma", "ema", "rsi", "macd",
+    "stochastic", "atr", "bollinger_bands", "adx", "vwap", "supertrend", "rolling_min", "rolling_max",
+]
+
+
+def test_registration_follows_the_module_order():
+    assert len(REGISTRATION_ORDER) == 72
+    registered = _tarnwick.__all__[5:]
+    assert registered == [n for n in REGISTRATION_ORDER if n in registered]
+    assert set(registered) <= set(REGISTRATION_ORDER)
+
+
+def test_functions_report_the_module_name():
+    for name in _tarnwick.__all__:
+        obj = getattr(_tarnwick, name)
+        if callable(obj) and not isinstance(obj, type):
+            assert obj.__module__ == _tarnwick.__name__, name
+            assert obj.__text_signature__ is not None, name
+
+
 def test_all_starts_with_constants_in_order_and_names_attributes():
     assert _tarnwick.__all__[:5] == [name for name, _, _ in CONSTANTS]
     assert len(set(_tarnwick.__all__)) == len(_tarnwick.__all__)

@@ -78,12 +78,6 @@ def test_class_face(cls, doc, attrs):
         cls()
 
 
-def test_registered_after_the_configuration_record_in_order():
-    names = tarnwick.__all__
-    at = names.index("BacktestConfig")
-    assert names[at + 1 : at + 5] == ["BacktestResult", "BacktestMetrics", "Trade", "Order"]
-
-
 def test_attribute_docstrings():
     documented = {
         (tarnwick.Trade, "fees"): "Total costs over the round trip, equal to `entry_fees + exit_fees`.",
