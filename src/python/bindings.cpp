@@ -6,16 +6,10 @@
 #include <cstddef>
 
 #include "python/classes.h"
-#include "python/records.h"
+#include "python/bound_records.h"
 #include "python/rule_setters.h"
 
 namespace tarnwick::py {
-
-template <>
-struct Bound<BacktestConfig> {
-    static constexpr const char* name = "BacktestConfig";
-    static PyTypeObject* type() { return backtest_config_type(); }
-};
 
 namespace {
 
@@ -168,12 +162,6 @@ PyTypeObject* backtest_config_type() { return record_type<C>("builtins.BacktestC
 // InstrumentConfig: per-instrument overrides of lot size, capital and the two rules.
 
 namespace tarnwick::py {
-
-template <>
-struct Bound<InstrumentConfig> {
-    static constexpr const char* name = "InstrumentConfig";
-    static PyTypeObject* type() { return instrument_config_type(); }
-};
 
 namespace {
 

@@ -48,6 +48,9 @@ Ref new_backtest_result(BacktestResult result);
 Ref new_trade(TradeRecord trade);
 Ref new_order(Order order);
 PyTypeObject* instrument_spec_type();
+PyTypeObject* kernel_session_type();
+PyTypeObject* engine_event_type();
+PyTypeObject* position_snapshot_type();
 
 PyMethodDef* resolve_atr_period_function();
 

@@ -4,15 +4,9 @@
 
 #include "core/format.h"
 #include "python/classes.h"
-#include "python/records.h"
+#include "python/bound_records.h"
 
 namespace tarnwick::py {
-
-template <>
-struct Bound<InstrumentSpec> {
-    static constexpr const char* name = "InstrumentSpec";
-    static PyTypeObject* type() { return instrument_spec_type(); }
-};
 
 namespace {
 

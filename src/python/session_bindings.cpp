@@ -1,0 +1,413 @@
+// KernelSession: one instrument driven bar by bar from Python, and the two records it
+// hands back, EngineEvent and PositionSnapshot.
+#include <optional>
+
+#include "core/backtest_result.h"
+#include "core/core_session.h"
+#include "core/format.h"
+#include "core/kernel_config.h"
+#include "core/kernel_event.h"
+#include "core/result_assembly.h"
+#include "portfolio/ledger/ledger.h"
+#include "python/classes.h"
+#include "python/bound_records.h"
+
+namespace tarnwick::py {
+
+// A live session owns its core session; a finished one holds nothing.
+struct KernelSessionState {
+    std::optional<CoreSession> core;
+};
+
+template <>
+struct Bound<KernelEvent> {
+    static constexpr const char* name = "EngineEvent";
+    static PyTypeObject* type() { return engine_event_type(); }
+};
+template <>
+struct Bound<PositionSnapshot> {
+    static constexpr const char* name = "PositionSnapshot";
+    static PyTypeObject* type() { return position_snapshot_type(); }
+};
+template <>
+struct Bound<KernelSessionState> {
+    static constexpr const char* name = "KernelSession";
+    static PyTypeObject* type() { return kernel_session_type(); }
+};
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// EngineEvent: which optional fields a kind carries.
+
+bool has_fill(KernelEventKind k) {
+    return k == KernelEventKind::Entered || k == KernelEventKind::Exited || k == KernelEventKind::OrderFilled ||
+           k == KernelEventKind::MarginCall;
+}
+bool has_order(KernelEventKind k) {
+    switch (k) {
+        case KernelEventKind::OrderAccepted:
+        case KernelEventKind::OrderTriggered:
+        case KernelEventKind::OrderFilled:
+        case KernelEventKind::OrderCanceled:
+        case KernelEventKind::OrderExpired:
+        case KernelEventKind::OrderRejected:
+        case KernelEventKind::AlgoStarted:
+        case KernelEventKind::AlgoCompleted: return true;
+        default: return false;
+    }
+}
+
+template <class F>
+PyObject* read_event(PyObject* self, F&& f) {
+    return guarded([&] {
+        auto* r = as_record<KernelEvent>(self);
+        SharedBorrow b(r->borrow);
+        return f(r->value).release();
+    });
+}
+
+PyObject* event_kind(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) { return to_py(name(e.kind)); });
+}
+PyObject* event_idx(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) { return to_py(e.idx); });
+}
+PyObject* event_price(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) {
+        return has_fill(e.kind) ? to_py(e.price) : Ref::borrow(Py_None);
+    });
+}
+PyObject* event_size(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) {
+        return has_fill(e.kind) ? to_py(e.size) : Ref::borrow(Py_None);
+    });
+}
+PyObject* event_direction(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) {
+        const bool carries = e.kind == KernelEventKind::Entered || e.kind == KernelEventKind::Exited;
+        return carries ? to_py(static_cast<std::int32_t>(e.code)) : Ref::borrow(Py_None);
+    });
+}
+PyObject* event_trade(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) { return e.trade ? new_trade(*e.trade) : Ref::borrow(Py_None); });
+}
+PyObject* event_reject_reason(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) {
+        if (e.kind == KernelEventKind::EntryRejected) return to_py(name(e.reject_reason()));
+        if (e.kind == KernelEventKind::OrderRejected) return to_py(e.reason);
+        return Ref::borrow(Py_None);
+    });
+}
+PyObject* event_order_id(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) {
+        return has_order(e.kind) ? to_py(e.id) : Ref::borrow(Py_None);
+    });
+}
+PyObject* event_client_order_id(PyObject* self, void*) {
+    return read_event(self, [](const KernelEvent& e) {
+        return has_order(e.kind) ? to_py(e.text) : Ref::borrow(Py_None);
+    });
+}
+
+PyObject* event_repr(PyObject* self) {
+    auto* r = as_record<KernelEvent>(self);
+    SharedBorrow b(r->borrow);
+    return to_py(fmt::format("EngineEvent(kind={}, idx={})", name(r->value.kind), r->value.idx)).release();
+}
+
+PyGetSetDef kEventGetSet[] = {
+    {"kind", event_kind, nullptr, nullptr, nullptr},
+    {"idx", event_idx, nullptr, nullptr, nullptr},
+    {"price", event_price, nullptr, "Fill price, for `entered`/`order_filled` events.", nullptr},
+    {"size", event_size, nullptr, "Position size, for `entered`/`order_filled` events.", nullptr},
+    {"direction", event_direction, nullptr, "Trade direction (1 long, -1 short), for `entered` events.", nullptr},
+    {"trade", event_trade, nullptr, "Completed trade, for `exited` events.", nullptr},
+    {"reject_reason", event_reject_reason, nullptr, "Refusal reason, for `entry_rejected`/`order_rejected` events.",
+     nullptr},
+    {"order_id", event_order_id, nullptr, "Engine order id, for `order_*` events.", nullptr},
+    {"client_order_id", event_client_order_id, nullptr, "Caller-supplied order identifier, for `order_*` events.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kEventSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "One observable outcome of a session step.\n\n`kind` is `\"entered\"`, `\"exited\"`, "
+                    "`\"entry_rejected\"`, or one of the\norder-lifecycle kinds (`\"order_accepted\"`, "
+                    "`\"order_triggered\"`,\n`\"order_filled\"`, `\"order_canceled\"`, `\"order_expired\"`,\n"
+                    "`\"order_rejected\"`); the optional fields are populated according to the\nkind.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<KernelEvent>)},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<event_repr>)},
+    {Py_tp_getset, kEventGetSet},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// PositionSnapshot
+
+using P = PositionSnapshot;
+
+PyObject* snapshot_repr(PyObject* self) {
+    auto* r = as_record<P>(self);
+    SharedBorrow b(r->borrow);
+    const P& p = r->value;
+    return to_py(fmt::format("PositionSnapshot(entry_idx={}, entry_price={}, size={}, direction={})", p.entry_idx,
+                             fmt::fixed(p.entry_price, 2), fmt::fixed(p.size, 2), p.direction))
+        .release();
+}
+
+#define TW_RO(field, doc) {#field, get_field<P, &P::field>, nullptr, doc, nullptr}
+PyGetSetDef kSnapshotGetSet[] = {
+    TW_RO(position_id, "Ledger position id, unique within a session."),
+    TW_RO(entry_idx, nullptr),
+    TW_RO(entry_price, nullptr),
+    TW_RO(size, nullptr),
+    TW_RO(direction, "1 for long, -1 for short."),
+    TW_RO(stop_price, nullptr),
+    TW_RO(target_price, nullptr),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef TW_RO
+
+PyType_Slot kSnapshotSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Read-only view of the session's open position.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<P>)},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<snapshot_repr>)},
+    {Py_tp_getset, kSnapshotGetSet},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// KernelSession
+
+using KS = KernelSessionState;
+
+constexpr const char* kFinished = "session is finished; create a new one";
+
+CoreSession& live(KS& s) {
+    if (!s.core) raise(PyExc_ValueError, kFinished);
+    return *s.core;
+}
+
+constexpr const char* kNewNames[] = {"symbol",     "direction", "config",       "instrument_config",
+                                     "instrument", "oms_type",  "account_type", "leverage"};
+constexpr Signature kNew{"KernelSession.__new__", kNewNames, 8, 0};
+
+PyObject* construct(PyTypeObject*, const Args& a) {
+    std::string symbol = a.get_or<std::string>(0, "ASSET");
+    const auto direction = a.get_or<std::int32_t>(1, 1);
+    const auto config = a.opt<BacktestConfig>(2);
+    auto instrument_config = a.opt<InstrumentConfig>(3);
+    auto instrument = a.opt<InstrumentSpec>(4);
+    const std::string oms = a.get_or<std::string>(5, "netting");
+    const std::string account = a.get_or<std::string>(6, "cash");
+    const double leverage = a.get_or<double>(7, 1.0);
+
+    if (direction != 1 && direction != -1) {
+        raise(PyExc_ValueError, fmt::format("direction must be 1 (long) or -1 (short), got {}", direction));
+    }
+    const BacktestConfig cfg = config.value_or(BacktestConfig{});
+    const OmsType oms_type = unwrap(parse_oms_type(oms));
+    const AccountSetup setup = unwrap(parse_account_type(account, leverage));
+    KernelConfig kc = KernelConfig::for_session(cfg, std::move(symbol), static_cast<std::int8_t>(direction),
+                                                std::move(instrument_config));
+    if (instrument) {
+        if (!instrument->tradable()) {
+            raise(PyExc_ValueError, fmt::format("instrument {} is not tradable (kind={})", instrument->symbol,
+                                                variant_name(instrument->kind.tag)));
+        }
+        kc.instrument = std::move(instrument);
+    }
+    kc.account_type = setup.type;
+    kc.leverage = setup.leverage;
+    kc.oms = oms_type;
+    KS state;
+    state.core.emplace(std::move(kc));
+    return wrap(std::move(state)).release();
+}
+
+// The step's events as a new list of new EngineEvent objects.
+Ref event_list(const std::vector<KernelEvent>& events) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(events.size())));
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap(events[i]).release());
+    }
+    return list;
+}
+
+constexpr const char* kStepNames[] = {"idx",   "timestamp", "open",  "high", "low",      "close",      "volume",
+                                      "entry", "exit",      "atr",   "size_mult", "stop_price", "target_price"};
+constexpr Signature kStep{"KernelSession.step", kStepNames, 13, 7};
+
+PyObject* step(PyObject* self, const Args& a) {
+    const auto idx = a.get<std::uint64_t>(0);
+    OhlcvBar bar;
+    bar.timestamp = a.get<std::int64_t>(1);
+    bar.open = a.get<double>(2);
+    bar.high = a.get<double>(3);
+    bar.low = a.get<double>(4);
+    bar.close = a.get<double>(5);
+    bar.volume = a.get<double>(6);
+    BarSignal signal;
+    signal.entry = a.get_or<bool>(7, false);
+    signal.exit = a.get_or<bool>(8, false);
+    signal.atr = a.get_or<double>(9, 0.0);
+    signal.size_mult = a.opt<double>(10);
+    signal.stop_price = a.opt<double>(11);
+    signal.target_price = a.opt<double>(12);
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    return event_list(live(r->value).step(idx, bar, signal)).release();
+}
+
+PyObject* finish(PyObject* self) {
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    if (!r->value.core) raise(PyExc_ValueError, "session is already finished");
+    CoreSession core = std::move(*r->value.core);
+    r->value.core.reset();
+    return new_backtest_result(result::build_backtest_result(std::move(core).finish())).release();
+}
+
+// Shared read of a live session.
+template <class F>
+PyObject* query(PyObject* self, F&& f) {
+    auto* r = as_record<KS>(self);
+    SharedBorrow b(r->borrow);
+    return f(live(r->value)).release();
+}
+
+PyObject* positions(PyObject* self) {
+    return query(self, [](CoreSession& s) {
+        const std::vector<PositionSnapshot> snaps = s.kernel().positions();
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(snaps.size())));
+        for (std::size_t i = 0; i < snaps.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap(snaps[i]).release());
+        }
+        return list;
+    });
+}
+PyObject* position(PyObject* self) {
+    return query(self, [](CoreSession& s) {
+        auto p = s.kernel().position();
+        return p ? wrap(*p) : Ref::borrow(Py_None);
+    });
+}
+PyObject* free_capital(PyObject* self) {
+    return query(self, [](CoreSession& s) { return to_py(s.kernel().free_capital()); });
+}
+PyObject* equity(PyObject* self) {
+    return query(self, [](CoreSession& s) { return to_py(s.equity()); });
+}
+PyObject* cash(PyObject* self) {
+    return query(self, [](CoreSession& s) { return to_py(s.kernel().cash()); });
+}
+PyObject* is_in_position(PyObject* self) {
+    return query(self, [](CoreSession& s) { return to_py(s.kernel().in_position()); });
+}
+
+constexpr const char* kPriceNames[] = {"price"};
+constexpr Signature kUnderlying{"KernelSession.set_underlying_price", kPriceNames, 1, 0};
+PyObject* set_underlying_price(PyObject* self, const Args& a) {
+    const auto price = a.opt<double>(0);
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    live(r->value).kernel().set_underlying_price(price);
+    return Py_NewRef(Py_None);
+}
+
+constexpr const char* kLevelNames[] = {"price", "position_id"};
+constexpr Signature kSetStop{"KernelSession.set_stop_price", kLevelNames, 2, 1};
+constexpr Signature kSetTarget{"KernelSession.set_target_price", kLevelNames, 2, 1};
+
+template <bool Stop>
+PyObject* set_level(PyObject* self, const Args& a) {
+    const auto price = a.get<std::optional<double>>(0);
+    const auto id = a.opt<std::uint64_t>(1);
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    Kernel& k = live(r->value).kernel();
+    unwrap(Stop ? k.set_stop_price(price, id) : k.set_target_price(price, id));
+    return Py_NewRef(Py_None);
+}
+
+constexpr const char* kCloseNames[] = {"position_id"};
+constexpr Signature kRequestClose{"KernelSession.request_close", kCloseNames, 1, 1};
+PyObject* request_close(PyObject* self, const Args& a) {
+    const auto id = a.get<std::uint64_t>(0);
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    live(r->value).kernel().request_close(id);
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef noargs(const char* name, PyObject* (*body)(PyObject*, PyObject*), const char* doc) {
+    return {name, body, METH_NOARGS, doc};
+}
+
+PyMethodDef kSessionMethods[] = {
+    fast_method<kStep, step>(
+        "step",
+        "step($self, idx, timestamp, open, high, low, close, volume, entry=False, exit=False, atr=0.0, "
+        "size_mult=None, stop_price=None, target_price=None)\n--\n\n"
+        "Advance the session by one bar.\n\n`entry`/`exit` carry the strategy's order intents for this bar;\n"
+        "`stop_price`/`target_price` optionally pin explicit exit levels for an\nentry opened on this bar, "
+        "overriding the configured stop/target models."),
+    fast_method<kUnderlying, set_underlying_price>(
+        "set_underlying_price",
+        "set_underlying_price($self, price=None)\n--\n\n"
+        "Set the underlying price used to settle options at expiry.\n\nAn option's own bars carry the option's "
+        "price, so intrinsic value\nneeds the underlying from somewhere else. Without it, contracts\nsettle at "
+        "their own close."),
+    fast_method<kSetStop, set_level<true>>(
+        "set_stop_price",
+        "set_stop_price($self, price, position_id=None)\n--\n\n"
+        "Overwrite a position's stop price; no-op when flat.\n\nWithout `position_id` targets the earliest open "
+        "position."),
+    fast_method<kSetTarget, set_level<false>>(
+        "set_target_price",
+        "set_target_price($self, price, position_id=None)\n--\n\nOverwrite a position's target price; no-op when "
+        "flat."),
+    fast_method<kRequestClose, request_close>(
+        "request_close",
+        "request_close($self, position_id)\n--\n\nRequest a close of a specific position on the next step."),
+    noargs("positions", plain_entry<positions>,
+           "positions($self)\n--\n\nRead-only views of every open position, in opening order."),
+    noargs("free_capital", plain_entry<free_capital>,
+           "free_capital($self)\n--\n\nCash not locked as margin (margin mode); all cash otherwise."),
+    noargs("equity", plain_entry<equity>, "equity($self)\n--\n\nMark-to-market equity after the most recent step."),
+    noargs("cash", plain_entry<cash>, "cash($self)\n--\n\nCurrent uninvested cash."),
+    noargs("is_in_position", plain_entry<is_in_position>,
+           "is_in_position($self)\n--\n\nWhether a position is currently open."),
+    noargs("position", plain_entry<position>,
+           "position($self)\n--\n\nRead-only view of the earliest open position, or `None` when flat."),
+    noargs("finish", plain_entry<finish>,
+           "finish($self)\n--\n\nForce-close any open position and compute final metrics.\n\nConsumes the "
+           "session; further calls raise."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSessionSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "KernelSession(symbol=\"ASSET\", direction=1, config=None, instrument_config=None, "
+                    "instrument=None, oms_type=\"netting\", account_type=\"cash\", leverage=1.0)\n--\n\n"
+                    "Per-bar simulation session for one instrument.\n\nDrive it by calling "
+                    "[`PyKernelSession::step`] once per bar in ascending\norder, then [`PyKernelSession::finish`] "
+                    "to obtain the standard backtest\nresult. Scalars cross the boundary per bar, so a Python "
+                    "driver loop pays\none FFI call per bar with no array allocation.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<KS>)},
+    {Py_tp_methods, kSessionMethods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* engine_event_type() { return record_type<KernelEvent>("builtins.EngineEvent", kEventSlots); }
+PyTypeObject* position_snapshot_type() { return record_type<P>("builtins.PositionSnapshot", kSnapshotSlots); }
+PyTypeObject* kernel_session_type() { return record_type<KS>("builtins.KernelSession", kSessionSlots); }
+
+}  // namespace tarnwick::py
