@@ -48,8 +48,7 @@ struct KernelEvent {
     double price = 0.0;
     double size = 0.0;
     std::uint64_t id = 0;  // order id (order_*) or algo id (algo_*)
-    std::string text;      // client id of the order (order_*) or of the schedule (algo_started)
-    std::string_view reason;  // order_rejected: the RejectReason text (static storage)
+    std::string text;      // client id (order_*, algo_started) or reject reason (order_rejected)
     std::optional<TradeRecord> trade;  // exited only
 
     static KernelEvent entered(std::uint64_t idx, std::int8_t direction, double price, double size) {

@@ -95,7 +95,7 @@ PyObject* event_trade(PyObject* self, void*) {
 PyObject* event_reject_reason(PyObject* self, void*) {
     return read_event(self, [](const KernelEvent& e) {
         if (e.kind == KernelEventKind::EntryRejected) return to_py(name(e.reject_reason()));
-        if (e.kind == KernelEventKind::OrderRejected) return to_py(e.reason);
+        if (e.kind == KernelEventKind::OrderRejected) return to_py(e.text);  // until the order engine lands
         return Ref::borrow(Py_None);
     });
 }
