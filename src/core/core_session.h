@@ -11,6 +11,7 @@
 #include "core/kernel.h"
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
+#include "core/order_report.h"
 #include "core/trade_record.h"
 #include "metrics/metrics.h"
 
@@ -24,6 +25,7 @@ struct RunOutput {
     std::vector<double> returns;        // simple return of each bar, 0.0 for the first
     std::vector<std::int64_t> timestamps;  // nanoseconds since the Unix epoch
     std::vector<TradeRecord> trades;    // in the order their positions closed
+    std::vector<Order> orders;          // one per order the kernel handled, in submission order
 };
 
 class CoreSession {
@@ -55,6 +57,11 @@ public:
     const std::vector<double>& returns() const noexcept { return out_.returns; }
     const std::vector<TradeRecord>& trades() const noexcept { return out_.trades; }
     const std::optional<std::pair<std::uint64_t, OhlcvBar>>& last_bar() const noexcept { return last_bar_; }
+    // The orders as they would be reported now: an order that filled or was rejected
+    // keeps the prices and settings it had at that first event, carries its summed fills
+    // and reject reason, and reports its current status; any other order is reported as
+    // it stands.
+    std::vector<Order> order_reports() const;
 
 private:
     Kernel kernel_;
@@ -62,6 +69,10 @@ private:
     RunOutput out_;
     double peak_ = 0.0;
     std::optional<std::pair<std::uint64_t, OhlcvBar>> last_bar_;
+    // Indexed by order id; made at an order's first fill or rejection.
+    std::vector<std::optional<Order>> snapshots_;
+
+    void record_order_event(const KernelEvent& e);
 };
 
 // Percent below the running peak; 0.0 when the peak is not above 0 (no meaningful base).

@@ -36,6 +36,7 @@ Kernel::Kernel(KernelConfig cfg) : cfg_(std::move(cfg)) {
     account_type_ = cfg_.account_type;
     leverage_ = cfg_.leverage;
     ledger_ = Ledger(cfg_.symbol, ledger_multiplier(cfg_.instrument), cfg_.oms == OmsType::Hedging);
+    fill_random_ = FillRandom(bc.fill_seed);
     events_.reserve(16);
     pending_.reserve(8);
     scratch_ids_.reserve(4);
@@ -127,11 +128,15 @@ std::vector<KernelEvent> Kernel::take_pending_events() {
     return out;
 }
 
-void Kernel::apply_quote(std::int64_t timestamp, double, double, double, double) { book_timestamp_ = timestamp; }
+void Kernel::apply_quote(std::int64_t timestamp, double bid, double bid_size, double ask, double ask_size) {
+    book_.apply_quote(timestamp, bid, bid_size, ask, ask_size);
+    if (cfg_.config.queue_fill_model) queues_.on_quote(book_);
+}
 
-void Kernel::apply_depth(std::int64_t timestamp, std::span<const double>, std::span<const double>,
-                         std::span<const double>, std::span<const double>) {
-    book_timestamp_ = timestamp;
+void Kernel::apply_depth(std::int64_t timestamp, std::span<const double> bid_prices,
+                         std::span<const double> bid_sizes, std::span<const double> ask_prices,
+                         std::span<const double> ask_sizes) {
+    book_.apply_depth(timestamp, bid_prices, bid_sizes, ask_prices, ask_sizes);
 }
 
 }  // namespace tarnwick

@@ -18,8 +18,14 @@
 #include "core/errors.h"
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
+#include "core/orders/order_lifecycle.h"
+#include "core/orders/order_request.h"
+#include "core/orders/twap.h"
 #include "core/result.h"
 #include "core/trade_record.h"
+#include "data/book/depth_book.h"
+#include "execution/fill_models.h"
+#include "execution/queue_fill.h"
 #include "portfolio/ledger/ledger.h"
 
 namespace tarnwick {
@@ -63,8 +69,9 @@ public:
     const std::vector<KernelEvent>& step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal,
                                          bool is_print);
 
-    // Book updates step nothing and fill nothing. The depth book arrives with the order
-    // engine; until then these only record the book time.
+    // Book updates step nothing and fill nothing. A quote leaves one level a side and,
+    // with the queue model on, moves queue entries up to the new best price; a depth
+    // snapshot replaces up to five levels a side and leaves the queues alone.
     void apply_quote(std::int64_t timestamp, double bid, double bid_size, double ask, double ask_size);
     void apply_depth(std::int64_t timestamp, std::span<const double> bid_prices, std::span<const double> bid_sizes,
                      std::span<const double> ask_prices, std::span<const double> ask_sizes);
@@ -160,6 +167,39 @@ public:
     std::optional<TradeRecord> close_by_order(std::uint64_t idx, std::int64_t timestamp, std::uint64_t position_id,
                                               double volume, double quantity, double reference);
 
+    // ---- orders ---------------------------------------------------------------------
+    // Parses the caller's values (the instrument's price increment converts tick
+    // offsets) and submits the order; the new order id or the request's error message.
+    Result<std::uint64_t, OwnError> submit_order(const OrderRequestArgs& args);
+    // Appends a validated request as a new record and returns its id (ids start at 0 and
+    // equal the record's place in `orders()`). Orders other than plain market orders are
+    // accepted at once unless they wait for a parent.
+    std::uint64_t submit_order(OrderRequest request);
+    // True when a working order was canceled (order_canceled queued with `idx`).
+    bool cancel_order(std::uint64_t idx, std::uint64_t order_id);
+    // Cancels every working order; their ids in submission order.
+    std::vector<std::uint64_t> cancel_all_orders(std::uint64_t idx);
+    std::vector<std::uint64_t> open_order_ids() const;
+    // Replaces a working order's prices and/or size; false for an unknown or finished id
+    // or a price the kind does not carry. Sizes and prices are checked as at submission
+    // (an error changes nothing); no event is produced.
+    Result<bool, OwnError> modify_order(std::uint64_t order_id, std::optional<double> units,
+                                        std::optional<double> size_frac, std::optional<double> limit_price,
+                                        std::optional<double> trigger_price);
+    // One one-cancels-other group named after the smallest listed id; unknown ids skipped.
+    void link_oco(std::span<const std::uint64_t> order_ids);
+    // Registers a schedule (algo_started queued with `submitted_idx`); its algo id.
+    Result<std::uint64_t, OwnError> submit_twap(const TwapArgs& args);
+    // Stops an active schedule and cancels its working slices; false when unknown or stopped.
+    bool cancel_twap(std::uint64_t algo_id, std::uint64_t idx);
+    const std::vector<OrderRecord>& orders() const noexcept { return orders_; }
+    const OrderRecord* find_order(std::uint64_t order_id) const noexcept {
+        return order_id < orders_.size() ? &orders_[order_id] : nullptr;
+    }
+    const std::vector<TwapSchedule>& twap_schedules() const noexcept { return twaps_; }
+    const DepthBook& depth_book() const noexcept { return book_; }
+    const OrderQueues& order_queues() const noexcept { return queues_; }
+
     // Events produced between steps come out at the head of the next step.
     void queue_event(KernelEvent event) { pending_.push_back(std::move(event)); }
     const std::vector<KernelEvent>& pending_events() const noexcept { return pending_; }
@@ -212,6 +252,26 @@ private:
     void run_twap_slices(std::uint64_t idx, const OhlcvBar& bar);
     void fill_due_market_orders(std::uint64_t idx, const OhlcvBar& bar);
 
+    // Carrying out the walk's decisions: one action, a fill through the fill models and
+    // the ledger, and the bookkeeping of a fill on its order.
+    void apply_order_action(std::uint64_t idx, const OhlcvBar& bar, const OrderAction& action);
+    void fill_order(std::uint64_t idx, const OhlcvBar& bar, const OrderAction& action);
+    void fill_closing(std::uint64_t idx, const OhlcvBar& bar, OrderRecord& o, double price);
+    void fill_opening(std::uint64_t idx, const OhlcvBar& bar, OrderRecord& o, double price);
+    void apply_fill(std::uint64_t idx, OrderRecord& o, KernelEvent ledger_event, double price, double quantity,
+                    double completion);
+    // `quantity` cut to the print's size in partial-fill mode; nothing when a fill-or-kill
+    // order was cut (it is canceled instead).
+    std::optional<double> fill_quantity(std::uint64_t idx, const OhlcvBar& bar, OrderRecord& o, double quantity);
+    // The position this order (or, under netting, an earlier slice of its schedule) opened.
+    Position* position_of_order(const OrderRecord& o) noexcept;
+    void reject_order(std::uint64_t idx, OrderRecord& o, std::string_view reason, bool counts_as_entry);
+    // Cancels a working order into the current event list and drops its queue entry.
+    void cancel_linked_order(std::uint64_t idx, std::uint64_t order_id);
+    bool cancel_into(std::uint64_t idx, std::uint64_t order_id, std::vector<KernelEvent>& out);
+    // Where events go: the step's list while stepping, the queue for the next step otherwise.
+    std::vector<KernelEvent>& event_sink() noexcept { return stepping_ ? events_ : pending_; }
+
     // Pricing and booking helpers shared by the ledger operations.
     double slipped(double reference, double volume, bool buy) const noexcept;
     FillCharge fill_charge(double price, double quantity, bool is_buy) const noexcept;
@@ -256,7 +316,19 @@ private:
 
     Ledger ledger_;
     std::vector<std::uint64_t> close_requests_;
-    std::int64_t book_timestamp_ = 0;
+
+    std::vector<OrderRecord> orders_;
+    std::vector<TwapSchedule> twaps_;
+    std::uint64_t next_algo_id_ = 0;
+    DepthBook book_;
+    OrderQueues queues_;
+    FillRandom fill_random_;
+    // Reused by the walk so a step allocates nothing once they have grown.
+    std::vector<OrderStatus> status_snapshot_;
+    std::vector<OrderAction> expiry_actions_;
+    std::vector<OrderAction> order_actions_;
+    std::vector<std::uint64_t> due_ids_;
+    bool stepping_ = false;
 
     std::vector<KernelEvent> pending_;
     std::vector<KernelEvent> events_;

@@ -48,7 +48,8 @@ struct KernelEvent {
     double price = 0.0;
     double size = 0.0;
     std::uint64_t id = 0;  // order id (order_*) or algo id (algo_*)
-    std::string text;      // client id (order_*, algo_started) or reject reason (order_rejected)
+    std::string text;      // client id (order_* and algo_started); empty for algo_completed
+    std::string reason;    // order_rejected: the reject reason text
     std::optional<TradeRecord> trade;  // exited only
 
     static KernelEvent entered(std::uint64_t idx, std::int8_t direction, double price, double size) {
@@ -75,6 +76,38 @@ struct KernelEvent {
         e.kind = KernelEventKind::EntryRejected;
         e.code = static_cast<std::int8_t>(reason);
         e.idx = idx;
+        return e;
+    }
+    // order_accepted, order_triggered, order_canceled, order_expired.
+    static KernelEvent order(KernelEventKind kind, std::uint64_t idx, std::uint64_t order_id,
+                             std::string client_id) {
+        KernelEvent e;
+        e.kind = kind;
+        e.idx = idx;
+        e.id = order_id;
+        e.text = std::move(client_id);
+        return e;
+    }
+    static KernelEvent order_filled(std::uint64_t idx, std::uint64_t order_id, std::string client_id, double price,
+                                    double quantity) {
+        KernelEvent e = order(KernelEventKind::OrderFilled, idx, order_id, std::move(client_id));
+        e.price = price;
+        e.size = quantity;
+        return e;
+    }
+    static KernelEvent order_rejected(std::uint64_t idx, std::uint64_t order_id, std::string client_id,
+                                      std::string_view reason) {
+        KernelEvent e = order(KernelEventKind::OrderRejected, idx, order_id, std::move(client_id));
+        e.reason = std::string(reason);
+        return e;
+    }
+    // algo_started (with the schedule's client id) and algo_completed (empty text).
+    static KernelEvent algo(KernelEventKind kind, std::uint64_t idx, std::uint64_t algo_id, std::string text) {
+        KernelEvent e;
+        e.kind = kind;
+        e.idx = idx;
+        e.id = algo_id;
+        e.text = std::move(text);
         return e;
     }
     static KernelEvent margin_call(std::uint64_t idx, double equity, double requirement) {

@@ -4,8 +4,26 @@
 
 namespace tarnwick {
 
+namespace {
+
+// Marks the kernel as stepping for the length of one step, so that order operations the
+// step performs report into the step's own events.
+class SteppingScope {
+public:
+    explicit SteppingScope(bool& flag) noexcept : flag_(flag) { flag_ = true; }
+    ~SteppingScope() { flag_ = false; }
+    SteppingScope(const SteppingScope&) = delete;
+    SteppingScope& operator=(const SteppingScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
 const std::vector<KernelEvent>& Kernel::step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal,
                                              bool is_print) {
+    const SteppingScope stepping(stepping_);
     // Preparation: events queued between steps come first.
     events_.clear();
     last_print_ = is_print;
