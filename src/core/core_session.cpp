@@ -33,7 +33,7 @@ const std::vector<KernelEvent>& CoreSession::step(std::uint64_t idx, const Ohlcv
     const std::vector<KernelEvent>& events = kernel_.step(idx, bar, signal, false);
     for (const auto& e : events) {
         if (e.kind == KernelEventKind::Exited && e.trade) out_.trades.push_back(*e.trade);
-        if (e.kind == KernelEventKind::OrderFilled || e.kind == KernelEventKind::OrderRejected) record_order_event(e);
+        snapshots_.record(e, kernel_.orders(), kernel_.config().symbol);
     }
 
     const double eq = kernel_.equity(bar.close);
@@ -54,37 +54,8 @@ const std::vector<KernelEvent>& CoreSession::step(std::uint64_t idx, const Ohlcv
     return events;
 }
 
-void CoreSession::record_order_event(const KernelEvent& e) {
-    const OrderRecord* record = kernel_.find_order(e.id);
-    if (!record) return;
-    if (snapshots_.size() <= e.id) snapshots_.resize(e.id + 1);
-    std::optional<Order>& snap = snapshots_[e.id];
-    if (!snap) {
-        snap = report_order(*record, kernel_.config().symbol);
-        snap->filled_qty = 0.0;
-        snap->avg_fill_price.reset();
-    }
-    if (e.kind == KernelEventKind::OrderFilled) {
-        snap->record_fill(e.price, e.size, e.idx);
-    } else {
-        snap->record_reject(e.reason);
-    }
-}
-
 std::vector<Order> CoreSession::order_reports() const {
-    const auto& records = kernel_.orders();
-    std::vector<Order> out;
-    out.reserve(records.size());
-    for (const auto& r : records) {
-        if (r.id < snapshots_.size() && snapshots_[r.id]) {
-            out.push_back(*snapshots_[r.id]);
-            // An order filled in slices ends "filled", not in the state of its first slice.
-            out.back().status = std::string(name(r.status));
-        } else {
-            out.push_back(report_order(r, kernel_.config().symbol));
-        }
-    }
-    return out;
+    return snapshots_.reports(kernel_.orders(), kernel_.config().symbol);
 }
 
 RunOutput CoreSession::finish() && {

@@ -12,6 +12,7 @@
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
 #include "core/order_report.h"
+#include "core/orders/order_snapshots.h"
 #include "core/trade_record.h"
 #include "metrics/metrics.h"
 
@@ -69,10 +70,7 @@ private:
     RunOutput out_;
     double peak_ = 0.0;
     std::optional<std::pair<std::uint64_t, OhlcvBar>> last_bar_;
-    // Indexed by order id; made at an order's first fill or rejection.
-    std::vector<std::optional<Order>> snapshots_;
-
-    void record_order_event(const KernelEvent& e);
+    OrderSnapshots snapshots_;
 };
 
 // Percent below the running peak; 0.0 when the peak is not above 0 (no meaningful base).
