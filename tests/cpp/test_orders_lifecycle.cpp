@@ -1,0 +1,426 @@
+// The order status machine through kernel steps: acceptance, time in force, post-only and
+// reduce-only, routing under netting and hedging, one-cancels-other groups, parent and
+// child orders, cancels and modifications, and the mended faults of the lifecycle.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "order_fixtures.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace testing_support;
+
+constexpr std::int64_t kDay = 86400000000000LL;
+constexpr std::int64_t kHour = 3600000000000LL;
+
+// A long of `units` opened by a market order filled at 100 on step 0.
+std::uint64_t open_long(Kernel& k, double units = 10.0) {
+    const auto id = submit(k, order_args("buy", "market", 0, units));
+    (void)k.step(0, flat_bar(0, 100.0), {}, false);
+    EXPECT_EQ(status_of(k, id), OrderStatus::Filled);
+    return id;
+}
+
+TEST(OrderLifecycle, MarketOrderStaysSubmittedUntilDueThenAcceptsAndFills) {
+    Kernel k(order_config());
+    const auto id = submit(k, order_args("buy", "market", 3));
+    EXPECT_TRUE(k.pending_events().empty());  // no acceptance at submission
+    EXPECT_TRUE(k.step(2, flat_bar(2, 100.0), {}, false).empty());
+    EXPECT_EQ(status_of(k, id), OrderStatus::Submitted);
+    const auto ev = events_of(k.step(3, flat_bar(3, 101.0), {}, false));
+    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_accepted", "order_filled", "entered"}));
+    EXPECT_EQ(ev[1].price, 101.0);  // same-bar-close timing: the close
+    EXPECT_EQ(status_of(k, id), OrderStatus::Filled);
+}
+
+TEST(OrderLifecycle, NextBarOpenAnnouncesOnTheBarAndFillsAtTheNextOpen) {
+    BacktestConfig bc;
+    bc.fill_timing = FillTiming::NextBarOpen;
+    Kernel k(order_config(bc));
+    const auto id = submit(k, order_args("buy", "market", 0));
+    EXPECT_EQ(kinds_of(events_of(k.step(0, bar(0, 99, 101, 98, 100), {}, false))),
+              (std::vector<std::string>{"order_accepted"}));
+    const auto ev = events_of(k.step(1, bar(1, 102, 103, 101, 102.5), {}, false));
+    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_filled", "entered"}));
+    EXPECT_EQ(ev[0].price, 102.0);
+    EXPECT_EQ(status_of(k, id), OrderStatus::Filled);
+}
+
+TEST(OrderLifecycle, SellLimitClosingALongGivesUpTheLimitSlippage) {
+    BacktestConfig bc;
+    bc.limit_slippage = 0.001;
+    Kernel k(order_config(bc));
+    open_long(k);
+    OrderRequestArgs a = order_args("sell", "limit", 0);
+    a.limit_price = 100.0;
+    const auto id = submit(k, a);
+    const auto ev = events_of(k.step(1, bar(1, 99, 100.5, 98.5, 100), {}, false));
+    const auto exits = of_kind(ev, KernelEventKind::Exited);
+    ASSERT_EQ(exits.size(), 1u);
+    EXPECT_DOUBLE_EQ(exits[0].trade->exit_price, 99.9);  // 100 - 100 x 0.001
+    EXPECT_EQ(status_of(k, id), OrderStatus::Filled);
+    EXPECT_FALSE(k.in_position());
+}
+
+TEST(OrderLifecycle, PostOnlyIsTestedOnlyOnTheFirstEvent) {
+    Kernel k(order_config());
+    OrderRequestArgs a = order_args("buy", "limit", 0);
+    a.limit_price = 100.0;
+    a.post_only = true;
+    const auto marketable = submit(k, a);  // 100 >= the next open 99.5
+    a.submitted_idx = 1;
+    const auto resting = submit(k, a);  // first walked on bar 2
+    auto ev = events_of(k.step(1, bar(1, 99.5, 100.2, 99, 99.8), {}, false));
+    const auto rejects = of_kind(ev, KernelEventKind::OrderRejected);
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_EQ(rejects[0].id, marketable);
+    EXPECT_EQ(rejects[0].reason, "post_only");
+    EXPECT_EQ(rejects[0].text, "c");
+    (void)k.step(2, bar(2, 101, 102, 100.5, 101), {}, false);  // open above 100: not marketable
+    EXPECT_EQ(status_of(k, resting), OrderStatus::Accepted);
+    ev = events_of(k.step(3, bar(3, 99, 100, 98, 99), {}, false));  // marketable now, not tested again
+    ASSERT_EQ(of_kind(ev, KernelEventKind::OrderFilled).size(), 1u);
+    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderFilled)[0].price, 100.0);
+}
+
+TEST(OrderLifecycle, ImmediateOrdersAreCanceledWhenTheFirstEventMissesThem) {
+    Kernel k(order_config());
+    OrderRequestArgs a = order_args("buy", "limit", 0);
+    a.limit_price = 95.0;
+    a.tif = "ioc";
+    const auto ioc = submit(k, a);
+    a.tif = "fok";
+    const auto fok = submit(k, a);
+    a.tif = "gtc";
+    const auto gtc = submit(k, a);
+    const auto ev = events_of(k.step(1, bar(1, 100, 101, 99, 100), {}, false));
+    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderCanceled).size(), 2u);
+    EXPECT_EQ(status_of(k, ioc), OrderStatus::Canceled);
+    EXPECT_EQ(status_of(k, fok), OrderStatus::Canceled);
+    EXPECT_EQ(status_of(k, gtc), OrderStatus::Accepted);
+}
+
+struct ExpiryCase {
+    const char* label;
+    const char* tif;
+    std::int64_t submitted_ts;
+    std::int64_t tz_offset;
+    std::int64_t event_ts;
+    bool expires;
+};
+
+class OrderExpiry : public ::testing::TestWithParam<ExpiryCase> {};
+
+TEST_P(OrderExpiry, DayAndGoodTillDate) {
+    const ExpiryCase& c = GetParam();
+    BacktestConfig bc;
+    bc.session_tz_offset_ns = c.tz_offset;
+    Kernel k(order_config(bc));
+    OrderRequestArgs a = order_args("buy", "limit", 0);
+    a.limit_price = 50.0;
+    a.submitted_ts = c.submitted_ts;
+    a.tif = c.tif;
+    a.expire_ns = 5 * kHour;
+    const auto id = submit(k, a);
+    const auto ev = events_of(k.step(1, flat_bar(c.event_ts, 100.0), {}, false));
+    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderExpired).size(), c.expires ? 1u : 0u);
+    EXPECT_EQ(status_of(k, id), c.expires ? OrderStatus::Expired : OrderStatus::Accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tif, OrderExpiry,
+    ::testing::Values(
+        ExpiryCase{"day_same_day", "day", 1 * kHour, 0, 23 * kHour, false},
+        ExpiryCase{"day_next_day", "day", 1 * kHour, 0, kDay + kHour, true},
+        // 23:00 and 01:00 UTC fall on one local day two hours east: 01:00 and 03:00.
+        ExpiryCase{"day_shifted_by_offset", "day", kDay - kHour, 2 * kHour, kDay + kHour, false},
+        // Before the epoch floor division still puts -1h on day -1.
+        ExpiryCase{"day_before_epoch", "day", -kHour, 0, kHour, true},
+        ExpiryCase{"gtd_before_expiry", "gtd", 0, 0, 5 * kHour - 1, false},
+        ExpiryCase{"gtd_at_expiry", "gtd", 0, 0, 5 * kHour, true},
+        ExpiryCase{"gtc_never", "gtc", 0, 0, 10 * kDay, false}),
+    [](const ::testing::TestParamInfo<ExpiryCase>& info) { return std::string(info.param.label); });
+
+TEST(OrderLifecycle, TimedMarketOrdersFillOnBarsOnlyAtTheirPrice) {
+    Kernel k(order_config({}, OmsType::Hedging));
+    OrderRequestArgs a = order_args("buy", "market", 0);
+    a.tif = "at_open";
+    const auto at_open = submit(k, a);
+    a.tif = "at_close";
+    const auto at_close = submit(k, a);
+    EXPECT_EQ(status_of(k, at_open), OrderStatus::Accepted);  // accepted at submission
+    EXPECT_TRUE(of_kind(events_of(k.step(1, flat_bar(1, 100.0), {}, true)), KernelEventKind::OrderFilled).empty());
+    const auto fills = of_kind(events_of(k.step(2, bar(2, 101, 103, 100, 102), {}, false)),
+                               KernelEventKind::OrderFilled);
+    ASSERT_EQ(fills.size(), 2u);
+    EXPECT_EQ(fills[0].price, 101.0);
+    EXPECT_EQ(fills[1].price, 102.0);
+    EXPECT_EQ(status_of(k, at_close), OrderStatus::Filled);
+}
+
+TEST(OrderLifecycle, NettingClosesAgainstThePositionAndRefusesASecondOpening) {
+    Kernel k(order_config());
+    open_long(k, 6.0);
+    const auto sell = submit(k, order_args("sell", "market", 1, 10.0));
+    auto ev = events_of(k.step(1, flat_bar(1, 101.0), {}, false));
+    const auto exits = of_kind(ev, KernelEventKind::Exited);
+    ASSERT_EQ(exits.size(), 1u);
+    EXPECT_EQ(exits[0].trade->size, 6.0);  // min(10 requested, 6 held)
+    EXPECT_EQ(status_of(k, sell), OrderStatus::Filled);
+
+    open_long(k, 6.0);  // a fresh kernel would do too; ids keep counting
+    const std::uint64_t before = k.rejected_entries();
+    const auto buy = submit(k, order_args("buy", "market", 2));
+    ev = events_of(k.step(2, flat_bar(2, 100.0), {}, false));
+    ASSERT_EQ(of_kind(ev, KernelEventKind::OrderRejected).size(), 1u);
+    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderRejected)[0].reason, "position_open");
+    EXPECT_EQ(status_of(k, buy), OrderStatus::Rejected);
+    EXPECT_EQ(k.rejected_entries(), before + 1);
+}
+
+TEST(OrderLifecycle, OrdersWithoutASizeCloseTheWholePositionOrAreInvalid) {
+    Kernel flat(order_config());
+    submit(flat, order_args("buy", "market", 0, std::nullopt));
+    const auto ev = events_of(flat.step(0, flat_bar(0, 100.0), {}, false));
+    ASSERT_EQ(of_kind(ev, KernelEventKind::OrderRejected).size(), 1u);
+    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderRejected)[0].reason, "invalid_qty");
+
+    Kernel held(order_config());
+    open_long(held, 7.0);
+    const auto close = submit(held, order_args("sell", "market", 1, std::nullopt));
+    const auto exits = of_kind(events_of(held.step(1, flat_bar(1, 100.0), {}, false)), KernelEventKind::Exited);
+    ASSERT_EQ(exits.size(), 1u);
+    EXPECT_EQ(exits[0].trade->size, 7.0);
+    EXPECT_EQ(status_of(held, close), OrderStatus::Filled);
+}
+
+TEST(OrderLifecycle, ReduceOnlyRouting) {
+    Kernel hedging(order_config({}, OmsType::Hedging));
+    OrderRequestArgs a = order_args("sell", "market", 0);
+    a.reduce_only = true;
+    submit(hedging, a);
+    auto rejects = of_kind(events_of(hedging.step(0, flat_bar(0, 100.0), {}, false)), KernelEventKind::OrderRejected);
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_EQ(rejects[0].reason, "reduce_only");
+
+    Kernel netting(order_config());
+    submit(netting, a);  // flat: nothing to reduce
+    rejects = of_kind(events_of(netting.step(0, flat_bar(0, 100.0), {}, false)), KernelEventKind::OrderRejected);
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_EQ(rejects[0].reason, "reduce_only");
+    open_long(netting, 4.0);
+    a.side = "buy";  // reduce-only closes whatever its side
+    a.submitted_idx = 1;
+    submit(netting, a);
+    EXPECT_EQ(of_kind(events_of(netting.step(1, flat_bar(1, 100.0), {}, false)), KernelEventKind::Exited).size(), 1u);
+    EXPECT_FALSE(netting.in_position());
+}
+
+TEST(OrderLifecycle, OneCancelsOtherOnTheFillingStepOnly) {
+    Kernel k(order_config());
+    open_long(k);
+    OrderRequestArgs target = order_args("sell", "limit", 0, 5.0);
+    target.limit_price = 105.0;
+    OrderRequestArgs stop = order_args("sell", "stop_market", 0, 5.0);
+    stop.trigger_price = 95.0;
+    const auto t = submit(k, target);
+    const auto s = submit(k, stop);
+    const std::array<std::uint64_t, 2> group{s, t};
+    k.link_oco(group);
+    EXPECT_EQ(*k.find_order(t)->oco_group, t);  // the smaller id names the group
+    (void)k.step(1, bar(1, 100, 104, 96, 100), {}, false);  // neither reached
+    const auto ev = events_of(k.step(2, bar(2, 100, 106, 99, 105), {}, false));
+    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_filled", "exited", "order_canceled"}));
+    EXPECT_EQ(ev[2].id, s);
+    EXPECT_EQ(status_of(k, s), OrderStatus::Canceled);
+}
+
+TEST(OrderLifecycle, BothSiblingsReachedOnOneBarFillOnlyTheFirst) {
+    Kernel k(order_config());
+    open_long(k);
+    OrderRequestArgs target = order_args("sell", "limit", 0, 5.0);
+    target.limit_price = 105.0;
+    OrderRequestArgs stop = order_args("sell", "stop_market", 0, 5.0);
+    stop.trigger_price = 95.0;
+    const auto t = submit(k, target);
+    const auto s = submit(k, stop);
+    const std::array<std::uint64_t, 2> group{t, s};
+    k.link_oco(group);
+    const auto ev = events_of(k.step(1, bar(1, 100, 106, 94, 100), {}, false));
+    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderFilled).size(), 1u);
+    EXPECT_EQ(status_of(k, t), OrderStatus::Filled);
+    EXPECT_EQ(status_of(k, s), OrderStatus::Canceled);
+    EXPECT_EQ(k.position()->size, 5.0);  // only one of the pair traded
+}
+
+TEST(OrderLifecycle, LinkOcoNamesTheGroupAfterTheSmallestId) {
+    Kernel k(order_config());
+    OrderRequestArgs a = order_args("buy", "limit", 0);
+    a.limit_price = 90.0;
+    for (int i = 0; i < 13; ++i) submit(k, a);
+    const std::array<std::uint64_t, 4> ids{12, 7, 9, 99};  // 99 is unknown and skipped
+    k.link_oco(ids);
+    for (std::uint64_t id = 0; id < 13; ++id) {
+        const bool member = id == 7 || id == 9 || id == 12;
+        EXPECT_EQ(k.find_order(id)->oco_group, member ? std::optional<std::uint64_t>(7) : std::nullopt) << id;
+    }
+    k.link_oco(std::span<const std::uint64_t>{});
+    EXPECT_EQ(*k.find_order(12)->oco_group, 7u);
+}
+
+TEST(OrderLifecycle, ChildWaitsForItsParentAndIsReleasedByTheCompletingFill) {
+    Kernel k(order_config());
+    OrderRequestArgs parent = order_args("buy", "limit", 0);
+    parent.limit_price = 100.0;
+    const auto p = submit(k, parent);
+    OrderRequestArgs child = order_args("sell", "limit", 0);
+    child.limit_price = 110.0;
+    child.parent_id = p;
+    const auto c = submit(k, child);
+    EXPECT_EQ(status_of(k, c), OrderStatus::Submitted);
+    auto ev = events_of(k.step(1, bar(1, 101, 102, 99, 101), {}, false));
+    // The parent's acceptance (queued at submission), its fill, then the child's release.
+    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_accepted", "order_filled", "entered", "order_accepted"}));
+    EXPECT_EQ(ev[3].id, c);
+    ev = events_of(k.step(2, bar(2, 108, 111, 107, 110), {}, false));
+    EXPECT_EQ(of_kind(ev, KernelEventKind::Exited).size(), 1u);
+    EXPECT_EQ(status_of(k, c), OrderStatus::Filled);
+}
+
+TEST(OrderLifecycle, ChildOfACanceledParentIsCanceledOnTheNextEvent) {
+    Kernel k(order_config());
+    OrderRequestArgs parent = order_args("buy", "limit", 0);
+    parent.limit_price = 90.0;
+    const auto p = submit(k, parent);
+    OrderRequestArgs child = order_args("sell", "market", 0);
+    child.parent_id = p;
+    const auto c = submit(k, child);
+    EXPECT_TRUE(k.cancel_order(0, p));
+    const auto ev = events_of(k.step(1, flat_bar(1, 100.0), {}, false));
+    const auto cancels = of_kind(ev, KernelEventKind::OrderCanceled);
+    ASSERT_EQ(cancels.size(), 2u);  // the queued parent cancel, then the child
+    EXPECT_EQ(cancels[1].id, c);
+    EXPECT_EQ(cancels[1].idx, 1u);
+}
+
+TEST(OrderLifecycle, CancelsReportOnlyWorkingOrders) {
+    Kernel k(order_config());
+    EXPECT_FALSE(k.cancel_order(0, 42));
+    EXPECT_TRUE(k.pending_events().empty());
+    EXPECT_TRUE(k.cancel_all_orders(0).empty());
+    const auto filled = open_long(k);
+    EXPECT_FALSE(k.cancel_order(1, filled));
+    OrderRequestArgs a = order_args("sell", "limit", 1);
+    a.limit_price = 120.0;
+    const auto x = submit(k, a);
+    const auto y = submit(k, a);
+    EXPECT_EQ(k.open_order_ids(), (std::vector<std::uint64_t>{x, y}));
+    EXPECT_EQ(k.cancel_all_orders(5), (std::vector<std::uint64_t>{x, y}));
+    EXPECT_TRUE(k.open_order_ids().empty());
+    const auto ev = events_of(k.step(2, flat_bar(2, 100.0), {}, false));
+    EXPECT_EQ(kinds_of(ev),
+              (std::vector<std::string>{"order_accepted", "order_accepted", "order_canceled", "order_canceled"}));
+    EXPECT_EQ(ev[2].idx, 5u);
+}
+
+TEST(OrderLifecycle, ModifyFollowsTheKindsPriceTable) {
+    Kernel k(order_config());
+    const auto market = submit(k, order_args("buy", "market", 5));
+    EXPECT_FALSE(*k.modify_order(market, std::nullopt, std::nullopt, 101.0, std::nullopt));
+    OrderRequestArgs a = order_args("buy", "limit", 0);
+    a.limit_price = 100.0;
+    const auto limit = submit(k, a);
+    EXPECT_TRUE(*k.modify_order(limit, 3.0, std::nullopt, std::nullopt, std::nullopt));
+    EXPECT_EQ(k.find_order(limit)->size_value, 3.0);
+    EXPECT_FALSE(*k.modify_order(limit, std::nullopt, std::nullopt, 101.0, 99.0));
+    EXPECT_EQ(*k.find_order(limit)->prices.limit_price, 101.0);  // replaced before the refusal
+    EXPECT_TRUE(*k.modify_order(limit, std::nullopt, 0.5, std::nullopt, std::nullopt));
+    EXPECT_EQ(k.find_order(limit)->size_mode, SizeMode::SizeFrac);
+
+    OrderRequestArgs sl = order_args("buy", "stop_limit", 0);
+    sl.trigger_price = 105.0;
+    sl.limit_price = 106.0;
+    const auto stop_limit = submit(k, sl);
+    (void)k.step(1, bar(1, 100, 105.5, 100.5, 105), {}, false);  // triggers; 100 limit untouched
+    ASSERT_EQ(status_of(k, stop_limit), OrderStatus::Triggered);
+    EXPECT_FALSE(*k.modify_order(stop_limit, std::nullopt, std::nullopt, 107.0, 104.0));
+    EXPECT_EQ(*k.find_order(stop_limit)->prices.limit_price, 107.0);
+    EXPECT_EQ(*k.find_order(stop_limit)->prices.trigger_price, 105.0);
+    EXPECT_FALSE(*k.modify_order(999, 1.0, std::nullopt, std::nullopt, std::nullopt));
+}
+
+// ---- mended faults ----------------------------------------------------------------
+
+TEST(OrderLifecycleMends, ACompleteFillOfAStillSubmittedChildEndsFilledAndFillsOnce) {
+    Kernel k(order_config());
+    const auto parent = open_long(k);
+    // Submitted after its parent already filled: nothing releases it, so it is still
+    // "submitted" when the walk fills it at the next open.
+    OrderRequestArgs child = order_args("sell", "market", 0, 10.0);
+    child.parent_id = parent;
+    const auto c = submit(k, child);
+    EXPECT_EQ(status_of(k, c), OrderStatus::Submitted);
+    auto ev = events_of(k.step(1, bar(1, 102, 103, 101, 102), {}, false));
+    ASSERT_EQ(of_kind(ev, KernelEventKind::OrderFilled).size(), 1u);
+    EXPECT_EQ(status_of(k, c), OrderStatus::Filled);
+    open_long(k);  // a new position the child must not close again
+    ev = events_of(k.step(2, flat_bar(2, 100.0), {}, false));
+    EXPECT_TRUE(of_kind(ev, KernelEventKind::OrderFilled).empty());
+    EXPECT_TRUE(k.in_position());
+}
+
+TEST(OrderLifecycleMends, ASubmittedOrderExpiresOnce) {
+    Kernel k(order_config());
+    k.set_margin_call(true);  // refuses every entry and ends those steps early
+    OrderRequestArgs a = order_args("buy", "market", 0);
+    a.tif = "gtd";
+    a.expire_ns = 3;
+    const auto id = submit(k, a);
+    std::vector<KernelEvent> all;
+    for (std::uint64_t i = 0; i < 6; ++i) {
+        const auto& ev = k.step(i, flat_bar(static_cast<std::int64_t>(i), 100.0), entry(), false);
+        all.insert(all.end(), ev.begin(), ev.end());
+    }
+    const auto expired = of_kind(all, KernelEventKind::OrderExpired);
+    ASSERT_EQ(expired.size(), 1u);
+    EXPECT_EQ(expired[0].idx, 3u);
+    EXPECT_EQ(status_of(k, id), OrderStatus::Expired);
+}
+
+TEST(OrderLifecycleMends, MarketOrdersForEarlierIndicesAreStillDue) {
+    Kernel late(order_config());
+    const auto id = submit(late, order_args("buy", "market", 0));
+    const auto ev = events_of(late.step(2, flat_bar(2, 103.0), {}, false));
+    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_accepted", "order_filled", "entered"}));
+    EXPECT_EQ(status_of(late, id), OrderStatus::Filled);
+
+    // A refused entry gate ends its step before due orders; the next step fills them.
+    Kernel gated(order_config());
+    gated.set_margin_call(true);
+    const auto held = submit(gated, order_args("buy", "market", 0));
+    (void)gated.step(0, flat_bar(0, 100.0), entry(), false);
+    EXPECT_EQ(status_of(gated, held), OrderStatus::Submitted);
+    gated.set_margin_call(false);
+    (void)gated.step(1, flat_bar(1, 101.0), {}, false);
+    EXPECT_EQ(status_of(gated, held), OrderStatus::Filled);
+}
+
+TEST(OrderLifecycleMends, HedgingRecordsTheOpeningOrderOnTheNewPosition) {
+    Kernel k(order_config({}, OmsType::Hedging));
+    const auto first = submit(k, order_args("buy", "market", 0, 2.0));
+    (void)k.step(0, flat_bar(0, 100.0), {}, false);
+    const auto second = submit(k, order_args("buy", "market", 1, 3.0));
+    (void)k.step(1, flat_bar(1, 101.0), {}, false);
+    const auto& ps = k.ledger().positions();
+    ASSERT_EQ(ps.size(), 2u);
+    EXPECT_EQ(ps[0].opening_order_id, first);
+    EXPECT_EQ(ps[1].opening_order_id, second);
+    EXPECT_EQ(ps[1].size, 3.0);
+}
+
+}  // namespace
+}  // namespace tarnwick
