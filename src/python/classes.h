@@ -54,4 +54,10 @@ PyTypeObject* position_snapshot_type();
 
 PyMethodDef* resolve_atr_period_function();
 
+// Single-instrument array backtests and the batch items.
+PyMethodDef* run_single_backtest_function();
+PyTypeObject* batch_spread_item_type();
+PyTypeObject* batch_single_item_type();
+PyMethodDef* batch_single_backtest_function();
+
 }  // namespace tarnwick::py

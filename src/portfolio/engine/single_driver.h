@@ -1,0 +1,73 @@
+// The single-instrument array driver: one instrument's whole backtest from price columns
+// and raw entry/exit signals, on one CoreSession. run_single_backtest, every job of the
+// single batch and the multi-strategy runner all run through here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "core/backtest_config.h"
+#include "core/core_session.h"
+#include "core/errors.h"
+#include "core/fees/fee_model.h"
+#include "core/instrument_config.h"
+#include "core/kernel_config.h"
+#include "core/result.h"
+
+namespace tarnwick::portfolio::engine {
+
+// Six price columns, read where they lie. The bar count is the length of `close`; the
+// other columns must hold at least that many values, extra values are ignored.
+struct BarSeries {
+    std::span<const std::int64_t> timestamps;  // nanoseconds since the Unix epoch
+    std::span<const double> open;
+    std::span<const double> high;
+    std::span<const double> low;
+    std::span<const double> close;
+    std::span<const double> volume;
+
+    std::size_t bars() const noexcept { return close.size(); }
+};
+
+// One instrument's signals, owned by the caller. Signal bytes: non-zero is set.
+struct SignalInput {
+    std::string symbol;
+    std::span<const std::uint8_t> entries;
+    std::span<const std::uint8_t> exits;
+    std::optional<std::span<const double>> position_sizes;  // bar i's fraction of capital
+    double weight = 1.0;                                     // carried for callers; no effect on a run
+    std::int8_t direction = 1;                               // 1 long, -1 short
+};
+
+// The engine side of a run: the configuration copy and what it resolves to.
+struct SingleRunConfig {
+    BacktestConfig config;
+    SlippageModel slippage;
+    FeeModel fee_model = FeeModel::fraction(0.001);
+    PriceSource price_source = PriceSource::Close;
+
+    // The resolved fee model, proportional slippage when enabled and above 0, and the
+    // close (same-bar close) or the open (the timings that act at a bar's open).
+    static SingleRunConfig from(const BacktestConfig& config);
+};
+
+// The ATR period the stop and target rules in force need: the instrument overrides win
+// side by side, the stop's period wins over the target's; none when neither is ATR-based.
+std::optional<std::uint64_t> resolve_atr_period(const BacktestConfig& config,
+                                                const std::optional<InstrumentConfig>& instrument);
+
+// Every length the run relies on, checked before anything is read: close against the
+// entries, entries against the exits, then each other price column and the sizes, which
+// may be longer than close but not shorter ("Data length mismatch: expected {}, got {}").
+Status<OwnError> check_lengths(const BarSeries& bars, const SignalInput& signals);
+
+// Runs the whole backtest: signals processed bar by bar, the ATR series computed once
+// when a rule needs it (zeros if it cannot be computed), one session step per bar, then
+// the session finished. The only errors are those of `check_lengths`.
+Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
+                                         const SignalInput& signals,
+                                         const std::optional<InstrumentConfig>& instrument);
+
+}  // namespace tarnwick::portfolio::engine

@@ -1,0 +1,288 @@
+// Single-instrument array backtests from Python: run_single_backtest, the batch item
+// classes and batch_single_backtest.
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/backtest_result.h"
+#include "core/format.h"
+#include "core/result_assembly.h"
+#include "portfolio/engine/single_driver.h"
+#include "python/batch_item_records.h"
+#include "python/bound_records.h"
+#include "python/classes.h"
+#include "python/numpy_bridge.h"
+#include "strategies/batch_single.h"
+
+namespace tarnwick::py {
+
+// A spread leg is a Python 4-tuple (option type, strike, quantity, lot size).
+template <>
+struct Converter<strategies::SpreadLegInput> {
+    static strategies::SpreadLegInput from(PyObject* o) {
+        if (!PyTuple_Check(o)) refuse(o, "PyTuple");
+        const Py_ssize_t n = PyTuple_GET_SIZE(o);
+        if (n != 4) raise(PyExc_TypeError, fmt::format("expected tuple of length 4, but got tuple of length {}", n));
+        strategies::SpreadLegInput leg;
+        leg.option_type = from_py<std::string>(PyTuple_GET_ITEM(o, 0));
+        leg.strike = from_py<double>(PyTuple_GET_ITEM(o, 1));
+        leg.quantity = from_py<std::int32_t>(PyTuple_GET_ITEM(o, 2));
+        leg.lot_size = from_py<std::uint64_t>(PyTuple_GET_ITEM(o, 3));
+        return leg;
+    }
+};
+
+namespace {
+
+using engine_bars = portfolio::engine::BarSeries;
+using strategies::BatchSingleItem;
+using strategies::BatchSpreadItem;
+
+// "direction must be 1 (long) or -1 (short), got {}" unless it is one of the two.
+std::int8_t checked_direction(std::int32_t direction) {
+    if (direction != 1 && direction != -1) {
+        raise(PyExc_ValueError, fmt::format("direction must be 1 (long) or -1 (short), got {}", direction));
+    }
+    return static_cast<std::int8_t>(direction);
+}
+
+// The interpreter lock released for a scope, and taken back however the scope ends, so a
+// fault carried out of the pool unwinds into code that may touch Python again.
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+Ref result_object(RunOutput run) { return new_backtest_result(result::build_backtest_result(std::move(run))); }
+
+// ---------------------------------------------------------------------------
+// run_single_backtest
+
+constexpr const char* kRunNames[] = {"timestamps", "open",      "high",   "low",    "close",
+                                     "volume",     "entries",   "exits",  "direction", "weight",
+                                     "symbol",     "config",    "position_sizes", "instrument_config"};
+constexpr Signature kRun{"run_single_backtest", kRunNames, std::size(kRunNames), 8};
+
+PyObject* run_single_backtest(PyObject*, const Args& a) {
+    // The prices are read where they lie: the interpreter lock is held for the whole run.
+    const Column<std::int64_t> timestamps = a.get<Column<std::int64_t>>(0);
+    const Column<double> open = a.get<Column<double>>(1);
+    const Column<double> high = a.get<Column<double>>(2);
+    const Column<double> low = a.get<Column<double>>(3);
+    const Column<double> close = a.get<Column<double>>(4);
+    const Column<double> volume = a.get<Column<double>>(5);
+    const ArrayBool entries = a.get<ArrayBool>(6);
+    const ArrayBool exits = a.get<ArrayBool>(7);
+    const auto direction = a.get_or<std::int32_t>(8, 1);
+    const double weight = a.get_or<double>(9, 1.0);
+    std::string symbol = a.get_or<std::string>(10, "UNKNOWN");
+    const BacktestConfig config = a.opt<BacktestConfig>(11).value_or(BacktestConfig{});
+    const std::optional<ArrayF64> sizes = a.opt<ArrayF64>(12);
+    const std::optional<InstrumentConfig> instrument = a.opt<InstrumentConfig>(13);
+
+    portfolio::engine::SignalInput signals;
+    signals.direction = checked_direction(direction);
+    signals.symbol = std::move(symbol);
+    signals.entries = entries.data;
+    signals.exits = exits.data;
+    if (sizes) signals.position_sizes = std::span<const double>(sizes->data);
+    signals.weight = weight;
+
+    const engine_bars bars{timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
+    RunOutput run = unwrap(portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(config), bars,
+                                                           signals, instrument));
+    return result_object(std::move(run)).release();
+}
+
+PyMethodDef kRunDef = fast_method<kRun, run_single_backtest>(
+    "run_single_backtest",
+    "run_single_backtest(timestamps, open, high, low, close, volume, entries, exits, direction=1, weight=1.0, "
+    "symbol=\"UNKNOWN\", config=None, position_sizes=None, instrument_config=None)\n--\n\n"
+    "Run single instrument backtest.\n\n"
+    "Note: the array-based runners (precomputed boolean entry/exit signals)\n"
+    "are the legacy strategy path. For new strategies prefer driving a\n"
+    "`KernelSession` bar by bar, which shares the same execution core and\n"
+    "result types. Array runners remain supported and will only be\n"
+    "deprecated in a future major release.");
+
+// ---------------------------------------------------------------------------
+// BatchSingleItem
+
+constexpr const char* kSingleItemNames[] = {"item_id", "entries",  "exits",          "direction",        "weight",
+                                            "symbol",  "config",   "position_sizes", "instrument_config"};
+constexpr Signature kSingleItemNew{"BatchSingleItem.__new__", kSingleItemNames, std::size(kSingleItemNames), 3};
+
+PyObject* construct_single_item(PyTypeObject*, const Args& a) {
+    BatchSingleItem item;
+    item.item_id = a.get<std::string>(0);
+    item.entries = a.get<ArrayBool>(1).data;
+    item.exits = a.get<ArrayBool>(2).data;
+    item.direction = a.get_or<std::int32_t>(3, 1);
+    item.weight = a.get_or<double>(4, 1.0);
+    item.symbol = a.get_or<std::string>(5, "UNKNOWN");
+    item.config = a.opt<BacktestConfig>(6);
+    if (auto sizes = a.opt<ArrayF64>(7)) item.position_sizes = std::move(sizes->data);
+    item.instrument_config = a.opt<InstrumentConfig>(8);
+    return wrap(std::move(item)).release();
+}
+
+using SI = BatchSingleItem;
+#define TW_FIELD(T, field) {#field, get_field<T, &T::field>, set_field<T, &T::field>, nullptr, nullptr}
+PyGetSetDef kSingleItemGetSet[] = {
+    TW_FIELD(SI, item_id),
+    TW_FIELD(SI, direction),
+    TW_FIELD(SI, weight),
+    TW_FIELD(SI, symbol),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSingleItemSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "BatchSingleItem(item_id, entries, exits, direction=1, weight=1.0, symbol=\"UNKNOWN\", "
+                    "config=None, position_sizes=None, instrument_config=None)\n--\n\n"
+                    "One signal set for [`batch_single_backtest`].\n\n"
+                    "Eagerly copies its arrays under the GIL at construction, so the item holds\n"
+                    "no GIL-bound types and the batch loop can release the GIL (same pattern as\n"
+                    "[`PyBatchSpreadItem`]).")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kSingleItemNew, construct_single_item>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<SI>)},
+    {Py_tp_getset, kSingleItemGetSet},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// BatchSpreadItem
+
+constexpr const char* kSpreadItemNames[] = {"strategy_id", "legs_premiums", "leg_configs",   "entries",
+                                            "exits",       "spread_type",   "max_loss",      "target_profit",
+                                            "legs_open_premiums"};
+constexpr Signature kSpreadItemNew{"BatchSpreadItem.__new__", kSpreadItemNames, std::size(kSpreadItemNames), 5};
+
+std::vector<std::vector<double>> series_list(std::vector<ArrayF64>&& arrays) {
+    std::vector<std::vector<double>> out;
+    out.reserve(arrays.size());
+    for (auto& a : arrays) out.push_back(std::move(a.data));
+    return out;
+}
+
+PyObject* construct_spread_item(PyTypeObject*, const Args& a) {
+    BatchSpreadItem item;
+    item.strategy_id = a.get<std::string>(0);
+    item.legs_premiums = series_list(a.get<std::vector<ArrayF64>>(1));
+    item.leg_configs = a.get<std::vector<strategies::SpreadLegInput>>(2);
+    item.entries = a.get<ArrayBool>(3).data;
+    item.exits = a.get<ArrayBool>(4).data;
+    item.spread_type = a.get_or<std::string>(5, "custom");
+    item.max_loss = a.opt<double>(6);
+    item.target_profit = a.opt<double>(7);
+    if (auto open = a.opt<std::vector<ArrayF64>>(8)) item.legs_open_premiums = series_list(std::move(*open));
+    return wrap(std::move(item)).release();
+}
+
+using SP = BatchSpreadItem;
+PyGetSetDef kSpreadItemGetSet[] = {
+    TW_FIELD(SP, strategy_id),
+    TW_FIELD(SP, spread_type),
+    TW_FIELD(SP, max_loss),
+    TW_FIELD(SP, target_profit),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef TW_FIELD
+
+PyType_Slot kSpreadItemSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "BatchSpreadItem(strategy_id, legs_premiums, leg_configs, entries, exits, "
+                    "spread_type=\"custom\", max_loss=None, target_profit=None, legs_open_premiums=None)\n--\n\n"
+                    "A single spread backtest item for batch execution.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kSpreadItemNew, construct_spread_item>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<SP>)},
+    {Py_tp_getset, kSpreadItemGetSet},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// batch_single_backtest
+
+constexpr const char* kBatchNames[] = {"timestamps", "open", "high", "low", "close", "volume", "items", "config"};
+constexpr Signature kBatch{"batch_single_backtest", kBatchNames, std::size(kBatchNames), 7};
+
+PyObject* batch_single_backtest(PyObject*, const Args& a) {
+    using strategies::batch_single::PreparedSingleItem;
+    // Everything the runs read is copied out of Python here, once, while the lock is held.
+    strategies::batch_single::SharedSeries series;
+    series.timestamps = a.get<ArrayI64>(0).data;
+    series.open = a.get<ArrayF64>(1).data;
+    series.high = a.get<ArrayF64>(2).data;
+    series.low = a.get<ArrayF64>(3).data;
+    series.close = a.get<ArrayF64>(4).data;
+    series.volume = a.get<ArrayF64>(5).data;
+    std::vector<BatchSingleItem> items = a.get<std::vector<BatchSingleItem>>(6);
+    const BacktestConfig shared = a.opt<BacktestConfig>(7).value_or(BacktestConfig{});
+
+    const engine_bars bars = series.view();
+    unwrap(strategies::batch_single::check_series(bars));
+    std::vector<PreparedSingleItem> prepared;
+    prepared.reserve(items.size());
+    for (BatchSingleItem& item : items) {
+        PreparedSingleItem p;
+        p.item_id = std::move(item.item_id);
+        // An item's own configuration replaces the batch's as a whole.
+        p.config = item.config ? std::move(*item.config) : shared;
+        p.instrument_config = std::move(item.instrument_config);
+        p.symbol = std::move(item.symbol);
+        p.entries = std::move(item.entries);
+        p.exits = std::move(item.exits);
+        p.position_sizes = std::move(item.position_sizes);
+        p.weight = item.weight;
+        p.direction = item.direction;
+        unwrap(strategies::batch_single::check_item(p, bars.bars()));
+        prepared.push_back(std::move(p));
+    }
+    items.clear();
+
+    auto outputs = [&] {
+        WithoutGil released;
+        return strategies::batch_single::run_all(prepared, bars);
+    }();
+    if (!outputs.ok()) raise_value_error(outputs.error().second);
+
+    std::vector<RunOutput>& runs = outputs.value();
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(runs.size())));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        Ref pair = Ref::check(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, to_py(prepared[i].item_id).release());
+        PyTuple_SET_ITEM(pair.get(), 1, result_object(std::move(runs[i])).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return list.release();
+}
+
+PyMethodDef kBatchDef = fast_method<kBatch, batch_single_backtest>(
+    "batch_single_backtest",
+    "batch_single_backtest(timestamps, open, high, low, close, volume, items, config=None)\n--\n\n"
+    "Run many single-instrument backtests over one price series, in parallel.\n\n"
+    "Each item runs exactly as `run_single_backtest` would run it alone, with\n"
+    "its own `config` when set, else the batch `config`, else the defaults.\n"
+    "Returns a list of `(item_id, BacktestResult)` tuples in input order.");
+
+}  // namespace
+
+PyMethodDef* run_single_backtest_function() { return &kRunDef; }
+PyMethodDef* batch_single_backtest_function() { return &kBatchDef; }
+PyTypeObject* batch_single_item_type() {
+    return record_type<BatchSingleItem>("builtins.BatchSingleItem", kSingleItemSlots);
+}
+PyTypeObject* batch_spread_item_type() {
+    return record_type<BatchSpreadItem>("builtins.BatchSpreadItem", kSpreadItemSlots);
+}
+
+}  // namespace tarnwick::py

@@ -1,0 +1,55 @@
+#include "strategies/batch_single.h"
+
+#include "core/format.h"
+#include "core/pool.h"
+
+namespace tarnwick::strategies::batch_single {
+
+using portfolio::engine::BarSeries;
+
+Status<OwnError> check_series(const BarSeries& bars) {
+    const std::size_t n = bars.bars();
+    const std::size_t columns[] = {bars.timestamps.size(), bars.open.size(), bars.high.size(), bars.low.size(),
+                                   bars.volume.size()};
+    for (const std::size_t len : columns) {
+        if (len < n) return err(OwnError{CoreError::data_length_mismatch(n, len).message()});
+    }
+    return Unit{};
+}
+
+Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars) {
+    if (item.entries.size() != bars || item.exits.size() != item.entries.size()) {
+        return err(OwnError{fmt::format(
+            "item '{}': entries ({}) and exits ({}) must match the shared price series length ({})", item.item_id,
+            item.entries.size(), item.exits.size(), bars)});
+    }
+    if (item.position_sizes && item.position_sizes->size() != bars) {
+        return err(OwnError{fmt::format("item '{}': position_sizes ({}) must match the shared price series length ({})",
+                                        item.item_id, item.position_sizes->size(), bars)});
+    }
+    if (item.direction != 1 && item.direction != -1) {
+        return err(OwnError{
+            fmt::format("item '{}': direction must be 1 (long) or -1 (short), got {}", item.item_id, item.direction)});
+    }
+    return Unit{};
+}
+
+Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSeries& bars) {
+    portfolio::engine::SignalInput signals;
+    signals.symbol = item.symbol;
+    signals.entries = item.entries;
+    signals.exits = item.exits;
+    if (item.position_sizes) signals.position_sizes = std::span<const double>(*item.position_sizes);
+    signals.weight = item.weight;
+    signals.direction = item.direction < 0 ? std::int8_t{-1} : std::int8_t{1};
+    return portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(item.config), bars, signals,
+                                           item.instrument_config);
+}
+
+Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::span<const PreparedSingleItem> items,
+                                                                         const BarSeries& bars) {
+    return pool::parallel_map<RunOutput, OwnError>(items.size(),
+                                                   [&](std::size_t i) { return run_item(items[i], bars); });
+}
+
+}  // namespace tarnwick::strategies::batch_single

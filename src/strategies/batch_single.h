@@ -1,0 +1,65 @@
+// Many single-instrument backtests over one shared price series, run on the worker pool.
+// Items are prepared and validated up front, on the calling thread; the jobs then touch
+// nothing but their own item, their own output slot and the read-only shared series.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/backtest_config.h"
+#include "core/core_session.h"
+#include "core/errors.h"
+#include "core/instrument_config.h"
+#include "core/result.h"
+#include "portfolio/engine/single_driver.h"
+
+namespace tarnwick::strategies::batch_single {
+
+// Owned copies of the six price columns, taken once for the whole batch.
+struct SharedSeries {
+    std::vector<std::int64_t> timestamps;  // nanoseconds since the Unix epoch
+    std::vector<double> open;
+    std::vector<double> high;
+    std::vector<double> low;
+    std::vector<double> close;
+    std::vector<double> volume;
+
+    portfolio::engine::BarSeries view() const noexcept { return {timestamps, open, high, low, close, volume}; }
+};
+
+// One item, owning everything its run reads.
+struct PreparedSingleItem {
+    std::string item_id;
+    BacktestConfig config;  // the item's own configuration, else the batch's, else the defaults
+    std::optional<InstrumentConfig> instrument_config;
+    std::string symbol;
+    std::vector<std::uint8_t> entries;  // non-zero is set
+    std::vector<std::uint8_t> exits;
+    std::optional<std::vector<double>> position_sizes;
+    double weight = 1.0;
+    std::int32_t direction = 1;  // as given; validation admits only 1 and -1
+};
+
+// The shared columns against close: none may be shorter ("Data length mismatch: expected
+// {}, got {}", close's length first).
+Status<OwnError> check_series(const portfolio::engine::BarSeries& bars);
+
+// One item against a series of `bars` bars: the signal lengths, then the sizes' length,
+// then the direction, each message naming the item.
+Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars);
+
+// The run of one validated item: exactly the run run_single_backtest makes for the same
+// arrays, signals and configuration.
+Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const portfolio::engine::BarSeries& bars);
+
+// Every item on the pool; outputs in item order whatever the worker count. An item that
+// fails (only an unvalidated one can) is reported with its index, the lowest first.
+Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::span<const PreparedSingleItem> items,
+                                                                         const portfolio::engine::BarSeries& bars);
+
+}  // namespace tarnwick::strategies::batch_single
