@@ -199,6 +199,8 @@ public:
     const std::vector<TwapSchedule>& twap_schedules() const noexcept { return twaps_; }
     const DepthBook& depth_book() const noexcept { return book_; }
     const OrderQueues& order_queues() const noexcept { return queues_; }
+    // The fill generator's state: it moves only when a fill probability is drawn.
+    std::uint64_t fill_random_state() const noexcept { return fill_random_.state(); }
 
     // Events produced between steps come out at the head of the next step.
     void queue_event(KernelEvent event) { pending_.push_back(std::move(event)); }
