@@ -1,0 +1,234 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+
+N = 60
+
+
+def series(n=N, seed=7):
+    rng = np.random.default_rng(seed)
+    close = 100.0 * np.cumprod(1.0 + rng.normal(0.0, 0.02, n))
+    open_ = np.concatenate([[close[0]], close[:-1]]) * (1.0 + rng.normal(0.0, 0.003, n))
+    high = np.maximum(open_, close) * 1.01
+    low = np.minimum(open_, close) * 0.99
+    return np.arange(n, dtype=np.int64) * 86_400 * 10**9, open_, high, low, close, rng.uniform(1e3, 1e4, n)
+
+
+def signals(seed, n=N, p=0.1):
+    rng = np.random.default_rng(seed)
+    return rng.random(n) < p, rng.random(n) < p
+
+
+def assert_same(a, b):
+    for curve in ("equity_curve", "returns", "drawdown_curve"):
+        assert np.array_equal(getattr(a, curve)(), getattr(b, curve)()), curve
+    ta, tb = a.trades(), b.trades()
+    assert [(t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.size, t.pnl, t.fees, t.symbol, t.exit_reason)
+            for t in ta] == [(t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.size, t.pnl, t.fees, t.symbol,
+                              t.exit_reason) for t in tb]
+    assert a.metrics.to_dict() == b.metrics.to_dict()
+
+
+def test_items_run_as_single_backtests_in_input_order():
+    s = series()
+    stop_config = tw.BacktestConfig(fees=0.0005, upon_bar_close=False)
+    stop_config.set_atr_stop(1.5, 5)
+    instrument = tw.InstrumentConfig(lot_size=10.0)
+    specs = [
+        dict(item_id="a"),
+        dict(item_id="b", direction=-1, symbol="XYZ"),
+        dict(item_id="c", config=stop_config),
+        dict(item_id="d", position_sizes=np.linspace(0.1, 1.0, N), instrument_config=instrument),
+        dict(item_id="a", weight=0.0),
+    ]
+    items, expected = [], []
+    for k, spec in enumerate(specs):
+        e, x = signals(k)
+        items.append(tw.BatchSingleItem(spec.pop("item_id"), e, x, **spec))
+        expected.append(tw.run_single_backtest(*s, e, x, **{k2: v for k2, v in spec.items() if k2 != "item_id"}))
+    got = tw.batch_single_backtest(*s, items)
+    assert [i for i, _ in got] == ["a", "b", "c", "d", "a"]
+    for (_, result), want in zip(got, expected):
+        assert_same(result, want)
+
+
+def test_batch_config_and_item_config():
+    s = series()
+    e, x = signals(1)
+    batch_config = tw.BacktestConfig(initial_capital=500_000.0, fees=0.01)
+    got = tw.batch_single_backtest(*s, [tw.BatchSingleItem("own", e, x, config=tw.BacktestConfig()),
+                                        tw.BatchSingleItem("shared", e, x)], config=batch_config)
+    # The item's own configuration replaces the batch's whole, not field by field.
+    assert_same(got[0][1], tw.run_single_backtest(*s, e, x))
+    assert got[0][1].equity_curve()[0] <= 100_000.0
+    assert_same(got[1][1], tw.run_single_backtest(*s, e, x, config=batch_config))
+    # Without any configuration the defaults apply.
+    (_, plain), = tw.batch_single_backtest(*s, [tw.BatchSingleItem("x", e, x)], None)
+    assert_same(plain, tw.run_single_backtest(*s, e, x))
+
+
+def test_item_sequences():
+    s = series()
+    e, x = signals(2)
+    item = tw.BatchSingleItem("t", e, x)
+    assert tw.batch_single_backtest(*s, []) == []
+    assert [i for i, _ in tw.batch_single_backtest(*s, (item, item))] == ["t", "t"]
+
+
+@pytest.mark.parametrize("items, message", [
+    ("abc", "argument 'items': Can't extract `str` to `Vec`"),
+    ((i for i in []), "argument 'items': 'generator' object cannot be converted to 'Sequence'"),
+    (None, "argument 'items': 'NoneType' object cannot be converted to 'Sequence'"),
+    ([1], "argument 'items': 'int' object cannot be converted to 'BatchSingleItem'"),
+])
+def test_items_that_are_not_a_sequence_of_items(items, message):
+    with pytest.raises(TypeError) as e:
+        tw.batch_single_backtest(*series(), items)
+    assert str(e.value) == message
+
+
+def test_a_single_item_without_a_sequence_is_refused():
+    e, x = signals(0)
+    with pytest.raises(TypeError, match="argument 'items': 'BatchSingleItem' object cannot be converted to 'Sequence'"):
+        tw.batch_single_backtest(*series(), tw.BatchSingleItem("a", e, x))
+
+
+def test_config_of_another_class_is_refused():
+    with pytest.raises(TypeError, match="argument 'config': 'InstrumentConfig' object cannot be converted to"
+                                        " 'BacktestConfig'"):
+        tw.batch_single_backtest(*series(), [], tw.InstrumentConfig())
+
+
+def bad(kind, item_id):
+    e, x = signals(3)
+    if kind == "exits":
+        return tw.BatchSingleItem(item_id, e, x[:-1])
+    if kind == "entries":
+        return tw.BatchSingleItem(item_id, e[:-1], x[:-1])
+    if kind == "sizes":
+        return tw.BatchSingleItem(item_id, e, x, position_sizes=np.ones(N + 1))
+    return tw.BatchSingleItem(item_id, e, x, direction=0)
+
+
+@pytest.mark.parametrize("kind, message", [
+    ("exits", f"item 'bad': entries ({N}) and exits ({N - 1}) must match the shared price series length ({N})"),
+    ("entries", f"item 'bad': entries ({N - 1}) and exits ({N - 1}) must match the shared price series length ({N})"),
+    ("sizes", f"item 'bad': position_sizes ({N + 1}) must match the shared price series length ({N})"),
+    ("direction", "item 'bad': direction must be 1 (long) or -1 (short), got 0"),
+])
+def test_item_validation_messages(kind, message):
+    e, x = signals(0)
+    with pytest.raises(ValueError) as err:
+        tw.batch_single_backtest(*series(), [tw.BatchSingleItem("ok", e, x), bad(kind, "bad")])
+    assert str(err.value) == message
+
+
+def test_first_failing_item_is_reported():
+    e, x = signals(0)
+    items = [tw.BatchSingleItem(f"i{k}", e, x) for k in range(7)]
+    items[2] = bad("direction", "i2")
+    items[5] = bad("exits", "i5")
+    with pytest.raises(ValueError, match="^item 'i2': direction"):
+        tw.batch_single_backtest(*series(), items)
+
+
+def test_short_shared_column_is_refused_before_any_run():
+    t, o, h, lo, c, v = series()
+    e, x = signals(0)
+    with pytest.raises(ValueError, match=f"^Data length mismatch: expected {N}, got {N - 2}$"):
+        tw.batch_single_backtest(t, o, h[:-2], lo, c, v, [tw.BatchSingleItem("a", e, x)])
+
+
+def test_items_hold_their_own_copies():
+    s = series()
+    e, x = signals(4)
+    item = tw.BatchSingleItem("a", e, x)
+    want = tw.run_single_backtest(*s, e.copy(), x.copy())
+    e[:] = True
+    x[:] = False
+    assert_same(tw.batch_single_backtest(*s, [item])[0][1], want)
+
+
+def test_single_item_attributes():
+    e, x = signals(0)
+    item = tw.BatchSingleItem("a", e, x)
+    assert (item.item_id, item.direction, item.weight, item.symbol) == ("a", 1, 1.0, "UNKNOWN")
+    item.direction = 2
+    item.weight = 5
+    item.symbol = "S"
+    item.item_id = "b"
+    assert (item.item_id, item.direction, item.weight, item.symbol) == ("b", 2, 5.0, "S")
+    assert type(item.weight) is float
+    with pytest.raises(AttributeError, match="can't delete attribute"):
+        del item.weight
+    with pytest.raises(TypeError) as err:
+        tw.BatchSingleItem()
+    assert str(err.value) == ("BatchSingleItem.__new__() missing 3 required positional arguments: 'item_id', "
+                              "'entries', and 'exits'")
+    with pytest.raises(TypeError, match="^argument 'item_id': 'int' object cannot be converted to 'PyString'$"):
+        tw.BatchSingleItem(1, e, x)
+    with pytest.raises(OverflowError):
+        tw.BatchSingleItem("a", e, x, direction=2**40)
+
+
+def test_spread_item_record():
+    prem = [np.array([1.0, 2.0]), np.array([3.0, 4.0])]
+    legs = [("CE", 100.0, 1, 50), ("PE", 100.0, -1, 50)]
+    e = np.array([True, False])
+    item = tw.BatchSpreadItem("s1", prem, legs, e, e)
+    assert (item.strategy_id, item.spread_type, item.max_loss, item.target_profit) == ("s1", "custom", None, None)
+    item.max_loss = 5
+    assert item.max_loss == 5.0 and type(item.max_loss) is float
+    item.max_loss = None
+    assert item.max_loss is None
+    with pytest.raises(TypeError) as err:
+        tw.BatchSpreadItem("s1")
+    assert str(err.value) == ("BatchSpreadItem.__new__() missing 4 required positional arguments: 'legs_premiums', "
+                              "'leg_configs', 'entries', and 'exits'")
+    with pytest.raises(TypeError, match="^argument 'leg_configs': expected tuple of length 4, but got tuple of "
+                                        "length 3$"):
+        tw.BatchSpreadItem("s1", prem, [("CE", 100.0, 1)], e, e)
+    with pytest.raises(TypeError, match="^argument 'legs_premiums': Can't extract `str` to `Vec`$"):
+        tw.BatchSpreadItem("s1", "abc", legs, e, e)
+    with pytest.raises(OverflowError):
+        tw.BatchSpreadItem("s1", prem, [("CE", 100.0, 1, -1)], e, e)
+
+
+# Every worker count gives the same list: run the same batch under two pool sizes in
+# fresh interpreters (the pool is sized once per process) and compare the bytes.
+SCRIPT = textwrap.dedent("""
+    import hashlib, sys
+    import numpy as np
+    import tarnwick as tw
+    rng = np.random.default_rng(11)
+    n = 3000
+    close = 100.0 * np.cumprod(1.0 + rng.normal(0.0, 0.01, n))
+    s = (np.arange(n, dtype=np.int64), close, close * 1.01, close * 0.99, close, np.ones(n))
+    cfg = tw.BacktestConfig()
+    cfg.set_atr_stop(2.0, 14)
+    items = [tw.BatchSingleItem(str(k), rng.random(n) < 0.05, rng.random(n) < 0.05,
+                                config=cfg if k % 2 else None) for k in range(24)]
+    h = hashlib.sha256()
+    for item_id, r in tw.batch_single_backtest(*s, items):
+        h.update(item_id.encode())
+        for c in (r.equity_curve(), r.returns(), r.drawdown_curve()):
+            h.update(c.tobytes())
+        for t in r.trades():
+            h.update(repr((t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.size, t.pnl)).encode())
+    print(h.hexdigest())
+""")
+
+
+def test_worker_count_does_not_change_results():
+    digests = []
+    for workers in ("1", "4"):
+        env = dict(os.environ, RAYON_NUM_THREADS=workers)
+        out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True)
+        digests.append(out.stdout.strip())
+    assert digests[0] == digests[1] and len(digests[0]) == 64
