@@ -353,6 +353,33 @@ TEST(OrderLifecycle, ModifyFollowsTheKindsPriceTable) {
     EXPECT_FALSE(*k.modify_order(999, 1.0, std::nullopt, std::nullopt, std::nullopt));
 }
 
+TEST(OrderLifecycle, InstrumentExpiryCancelsEveryWorkingOrder) {
+    KernelConfig kc = order_config();
+    kc.instrument = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 10, .lot_size = 1.0});
+    Kernel k(kc);
+    OrderRequestArgs a = order_args("buy", "limit", 0);
+    a.limit_price = 90.0;
+    const auto resting = submit(k, a);
+    const auto market = submit(k, order_args("buy", "market", 5));
+    const auto ev = events_of(k.step(1, flat_bar(10, 100.0), {}, false));
+    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_accepted", "order_canceled", "order_canceled"}));
+    EXPECT_EQ(status_of(k, resting), OrderStatus::Canceled);
+    EXPECT_EQ(status_of(k, market), OrderStatus::Canceled);
+}
+
+TEST(OrderLifecycle, AModifiedLimitIsWhatTheNextWalkUses) {
+    Kernel k(order_config());
+    OrderRequestArgs a = order_args("buy", "limit", 0);
+    a.limit_price = 95.0;
+    const auto id = submit(k, a);
+    (void)k.step(1, bar(1, 100, 101, 98, 100), {}, false);
+    EXPECT_TRUE(*k.modify_order(id, 4.0, std::nullopt, 98.5, std::nullopt));
+    const auto fills = of_kind(events_of(k.step(2, bar(2, 100, 101, 98, 100), {}, false)), KernelEventKind::OrderFilled);
+    ASSERT_EQ(fills.size(), 1u);
+    EXPECT_EQ(fills[0].price, 98.5);
+    EXPECT_EQ(fills[0].size, 4.0);
+}
+
 // ---- mended faults ----------------------------------------------------------------
 
 TEST(OrderLifecycleMends, ACompleteFillOfAStillSubmittedChildEndsFilledAndFillsOnce) {

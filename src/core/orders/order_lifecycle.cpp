@@ -162,31 +162,17 @@ Result<bool, OwnError> Kernel::modify_order(std::uint64_t order_id, std::optiona
     OrderRecord& o = orders_[order_id];
     if (!o.working()) return false;
 
-    switch (o.kind) {
-        case OrderKind::Market:
-        case OrderKind::MarketToLimit:
-        case OrderKind::TrailingStopMarket:
-        case OrderKind::TrailingStopLimit:
-            if (limit_price || trigger_price) return false;
-            break;
-        case OrderKind::Limit:
-            if (limit_price) o.prices.limit_price = limit_price;
-            if (trigger_price) return false;
-            break;
-        case OrderKind::StopMarket:
-        case OrderKind::MarketIfTouched:
-            if (trigger_price) o.prices.trigger_price = trigger_price;
-            if (limit_price) return false;
-            break;
-        case OrderKind::StopLimit:
-        case OrderKind::LimitIfTouched:
-            if (limit_price) o.prices.limit_price = limit_price;
-            if (trigger_price) {
-                if (o.status == OrderStatus::Triggered) return false;
-                o.prices.trigger_price = trigger_price;
-            }
-            break;
+    // Each given price the kind carries is replaced, the limit first; a trigger that has
+    // already fired cannot move, and a price the kind does not carry refuses the edit
+    // (whatever was replaced before stays).
+    const bool carries_limit = has_limit_price(o.kind);
+    const bool carries_trigger = has_trigger_price(o.kind);
+    if (limit_price && carries_limit) o.prices.limit_price = limit_price;
+    if (trigger_price && carries_trigger) {
+        if (o.status == OrderStatus::Triggered) return false;
+        o.prices.trigger_price = trigger_price;
     }
+    if ((limit_price && !carries_limit) || (trigger_price && !carries_trigger)) return false;
     if (units) {
         o.size_mode = SizeMode::Units;
         o.size_value = *units;
