@@ -225,7 +225,9 @@ TEST(PartialFills, EachPrintFillsAtMostItsSize) {
                                      KernelEventKind::OrderFilled)) {
             sizes.push_back(e.size);
         }
-        if (i == 0) EXPECT_EQ(status_of(k, id), OrderStatus::PartiallyFilled);
+        if (i == 0) {
+            EXPECT_EQ(status_of(k, id), OrderStatus::PartiallyFilled);
+        }
     }
     EXPECT_EQ(sizes, (std::vector<double>{30.0, 50.0, 20.0}));  // 100 - 30 - 50 = 20 left for the third
     EXPECT_EQ(status_of(k, id), OrderStatus::Filled);

@@ -355,7 +355,10 @@ TEST(OrderLifecycle, ModifyFollowsTheKindsPriceTable) {
 
 TEST(OrderLifecycle, InstrumentExpiryCancelsEveryWorkingOrder) {
     KernelConfig kc = order_config();
-    kc.instrument = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 10, .lot_size = 1.0});
+    InstrumentSpec::FuturesArgs fut;
+    fut.symbol = "F";
+    fut.expiration_ns = 10;
+    kc.instrument = *InstrumentSpec::futures_contract(fut);
     Kernel k(kc);
     OrderRequestArgs a = order_args("buy", "limit", 0);
     a.limit_price = 90.0;
