@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "portfolio/engine/single_driver.h"
+#include "signals/processor.h"
+#include "strategies/batch_single.h"
+
+using namespace tarnwick;
+using portfolio::engine::BarSeries;
+using portfolio::engine::SignalInput;
+
+namespace {
+
+std::vector<std::uint8_t> bits(std::initializer_list<int> v) { return {v.begin(), v.end()}; }
+
+struct ProcessCase {
+    std::vector<std::uint8_t> entries, exits, want_entries, want_exits;
+};
+
+class SingleDriverProcess : public ::testing::TestWithParam<ProcessCase> {};
+
+TEST_P(SingleDriverProcess, EffectiveSignalsAlternate) {
+    const ProcessCase& c = GetParam();
+    auto r = signals::processor::process(c.entries, c.exits);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r->entries, c.want_entries);
+    EXPECT_EQ(r->exits, c.want_exits);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SingleDriverProcess,
+    ::testing::Values(
+        ProcessCase{bits({1, 1, 0, 0}), bits({0, 0, 1, 1}), bits({1, 0, 0, 0}), bits({0, 0, 1, 0})},
+        // Bar 1 closes and bar 2 opens again; bar 2's exit is ignored because the state was flat.
+        ProcessCase{bits({1, 0, 1}), bits({0, 1, 1}), bits({1, 0, 1}), bits({0, 1, 0})},
+        // Entry and exit together: while flat the entry wins, while holding nothing happens.
+        ProcessCase{bits({1, 1, 0}), bits({1, 1, 1}), bits({1, 0, 0}), bits({0, 0, 1})},
+        // Exits while flat are ignored; any non-zero byte is a set flag.
+        ProcessCase{bits({0, 0, 7, 0}), bits({255, 1, 0, 2}), bits({0, 0, 1, 0}), bits({0, 0, 0, 1})},
+        ProcessCase{{}, {}, {}, {}}));
+
+TEST(SingleDriverProcess, StreamMatchesTheColumns) {
+    const auto e = bits({1, 0, 1, 1, 0, 1, 0, 0, 1});
+    const auto x = bits({0, 1, 1, 0, 1, 1, 1, 0, 1});
+    auto cols = signals::processor::process(e, x);
+    ASSERT_TRUE(cols.ok());
+    signals::processor::Stream s;
+    for (std::size_t i = 0; i < e.size(); ++i) {
+        const auto f = s.next(e[i] != 0, x[i] != 0);
+        EXPECT_EQ(f.entry, cols->entries[i] != 0) << i;
+        EXPECT_EQ(f.exit, cols->exits[i] != 0) << i;
+        EXPECT_FALSE(f.entry && f.exit);
+    }
+}
+
+TEST(SingleDriverProcess, LengthsMustAgree) {
+    auto r = signals::processor::process(bits({1, 0, 0}), bits({0, 1}));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().text, "Entry and exit arrays must have same length: entries 3, exits 2");
+}
+
+// ---------------------------------------------------------------------------
+
+struct AtrCase {
+    std::optional<StopRule> stop;
+    std::optional<TargetRule> target;
+    std::optional<StopRule> stop_override;
+    std::optional<TargetRule> target_override;
+    std::optional<std::uint64_t> want;
+};
+
+class SingleDriverAtrPeriod : public ::testing::TestWithParam<AtrCase> {};
+
+TEST_P(SingleDriverAtrPeriod, OverridesThenStopThenTarget) {
+    const AtrCase& c = GetParam();
+    BacktestConfig cfg;
+    cfg.stop = c.stop;
+    cfg.target = c.target;
+    std::optional<InstrumentConfig> inst;
+    if (c.stop_override || c.target_override) inst = InstrumentConfig{.stop = c.stop_override, .target = c.target_override};
+    EXPECT_EQ(portfolio::engine::resolve_atr_period(cfg, inst), c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SingleDriverAtrPeriod,
+    ::testing::Values(AtrCase{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+                      AtrCase{StopRule::atr(2.0, 14), TargetRule::atr(3.0, 20), std::nullopt, std::nullopt, 14},
+                      AtrCase{StopRule::fixed(2.0), TargetRule::atr(3.0, 20), std::nullopt, std::nullopt, 20},
+                      // A fixed stop override hides the configuration's ATR stop; its ATR target remains.
+                      AtrCase{StopRule::atr(2.0, 5), TargetRule::atr(2.0, 10), StopRule::fixed(1.0), std::nullopt,
+                              10},
+                      AtrCase{std::nullopt, std::nullopt, StopRule::atr(1.0, 7), std::nullopt, 7},
+                      AtrCase{StopRule::trailing(2.0), TargetRule::risk_reward(2.0), std::nullopt, std::nullopt,
+                              std::nullopt}));
+
+// ---------------------------------------------------------------------------
+
+struct Bars {
+    std::vector<std::int64_t> ts;
+    std::vector<double> open, high, low, close, volume;
+    explicit Bars(std::vector<double> c) : close(std::move(c)) {
+        for (std::size_t i = 0; i < close.size(); ++i) {
+            ts.push_back(static_cast<std::int64_t>(i) * 86'400'000'000'000);
+            open.push_back(close[i]);
+            high.push_back(close[i] + 1.0);
+            low.push_back(close[i] - 1.0);
+            volume.push_back(100.0);
+        }
+    }
+    BarSeries view() const { return {ts, open, high, low, close, volume}; }
+};
+
+TEST(SingleDriver, LengthChecksComeFirstInOrder) {
+    Bars b({100.0, 101.0, 102.0});
+    const auto three = bits({1, 0, 0});
+    const auto two = bits({0, 1});
+    const std::vector<double> short_sizes{1.0, 1.0};
+    struct Case {
+        std::span<const std::uint8_t> entries, exits;
+        std::size_t ts_len;
+        std::optional<std::span<const double>> sizes;
+        std::string want;
+    };
+    const Case cases[] = {
+        {two, two, 3, std::nullopt, "OHLCV and signals must have same length: close 3, entries 2"},
+        {three, two, 3, std::nullopt, "Entry and exit arrays must have same length: entries 3, exits 2"},
+        {three, three, 1, std::nullopt, "Data length mismatch: expected 3, got 1"},
+        {three, three, 3, std::span<const double>(short_sizes), "Data length mismatch: expected 3, got 2"},
+    };
+    for (const Case& c : cases) {
+        BarSeries bars = b.view();
+        bars.timestamps = bars.timestamps.first(c.ts_len);
+        SignalInput s{.symbol = "X", .entries = c.entries, .exits = c.exits, .position_sizes = c.sizes};
+        auto r = portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from({}), bars, s, std::nullopt);
+        ASSERT_FALSE(r.ok()) << c.want;
+        EXPECT_EQ(r.error().text, c.want);
+    }
+}
+
+TEST(SingleDriver, ZeroBarsBuildAndFinishTheSession) {
+    Bars b({});
+    SignalInput s{.symbol = "X"};
+    auto r = portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from({}), b.view(), s, std::nullopt);
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(r->trades.empty());
+    EXPECT_TRUE(r->equity_curve.empty());
+}
+
+TEST(SingleDriver, SizesScaleEntriesAndLongerSizesAreIgnored) {
+    Bars b({100.0, 100.0, 110.0});
+    const auto e = bits({1, 0, 0});
+    const auto x = bits({0, 0, 1});
+    const std::vector<double> sizes{0.5, 9.0, 9.0, 9.0};  // one value past the bars
+    BacktestConfig cfg;
+    cfg.fees = 0.0;
+    SignalInput s{.symbol = "X", .entries = e, .exits = x, .position_sizes = std::span<const double>(sizes)};
+    auto r = portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(cfg), b.view(), s, std::nullopt);
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r->trades.size(), 1u);
+    EXPECT_DOUBLE_EQ(r->trades[0].size, 500.0);  // half of 100000 at 100, no fees
+    EXPECT_DOUBLE_EQ(r->trades[0].pnl, 5000.0);  // 500 x (110 - 100)
+}
+
+// ---------------------------------------------------------------------------
+
+strategies::batch_single::PreparedSingleItem item(std::string id, std::vector<std::uint8_t> e,
+                                                  std::vector<std::uint8_t> x) {
+    strategies::batch_single::PreparedSingleItem p;
+    p.item_id = std::move(id);
+    p.symbol = "X";
+    p.entries = std::move(e);
+    p.exits = std::move(x);
+    return p;
+}
+
+TEST(SingleDriverBatch, OutputsEqualSeparateRunsInItemOrder) {
+    Bars b({100.0, 99.0, 104.0, 101.0, 108.0, 103.0});
+    std::vector<strategies::batch_single::PreparedSingleItem> items;
+    items.push_back(item("a", bits({1, 0, 0, 0, 0, 0}), bits({0, 0, 1, 0, 0, 0})));
+    items.push_back(item("b", bits({0, 1, 0, 1, 0, 0}), bits({0, 0, 0, 0, 1, 0})));
+    items.push_back(item("c", bits({0, 0, 0, 0, 0, 1}), bits({0, 0, 0, 0, 0, 0})));
+    items[1].direction = -1;
+    auto all = strategies::batch_single::run_all(items, b.view());
+    ASSERT_TRUE(all.ok());
+    ASSERT_EQ(all->size(), items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        auto one = strategies::batch_single::run_item(items[i], b.view());
+        ASSERT_TRUE(one.ok());
+        EXPECT_EQ((*all)[i].equity_curve, one->equity_curve) << i;
+        ASSERT_EQ((*all)[i].trades.size(), one->trades.size()) << i;
+        for (std::size_t k = 0; k < one->trades.size(); ++k) {
+            EXPECT_EQ((*all)[i].trades[k].pnl, one->trades[k].pnl);
+            EXPECT_EQ((*all)[i].trades[k].direction, items[i].direction);
+        }
+    }
+}
+
+TEST(SingleDriverBatch, UnvalidatedItemsReportTheLowestFailingIndex) {
+    Bars b({100.0, 101.0, 102.0});
+    std::vector<strategies::batch_single::PreparedSingleItem> items;
+    for (int k = 0; k < 6; ++k) items.push_back(item(std::to_string(k), bits({1, 0, 0}), bits({0, 0, 1})));
+    items[4].exits.pop_back();
+    items[2].entries.pop_back();
+    auto all = strategies::batch_single::run_all(items, b.view());
+    ASSERT_FALSE(all.ok());
+    EXPECT_EQ(all.error().first, 2u);
+    EXPECT_EQ(all.error().second.text, "OHLCV and signals must have same length: close 3, entries 2");
+    EXPECT_FALSE(strategies::batch_single::check_item(items[2], 3).ok());
+    EXPECT_TRUE(strategies::batch_single::check_item(items[0], 3).ok());
+}
+
+}  // namespace
