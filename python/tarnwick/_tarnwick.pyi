@@ -515,3 +515,39 @@ class KernelSession:
     def is_in_position(self) -> bool: ...
     def position(self) -> PositionSnapshot | None: ...
     def finish(self) -> BacktestResult: ...
+
+def run_single_backtest(
+    timestamps: NDArray[np.int64], open: NDArray[np.float64], high: NDArray[np.float64], low: NDArray[np.float64],
+    close: NDArray[np.float64], volume: NDArray[np.float64], entries: NDArray[np.bool_], exits: NDArray[np.bool_],
+    direction: int = 1, weight: float = 1.0, symbol: str = "UNKNOWN", config: BacktestConfig | None = None,
+    position_sizes: NDArray[np.float64] | None = None, instrument_config: InstrumentConfig | None = None,
+) -> BacktestResult: ...
+
+class BatchSpreadItem:
+    strategy_id: str
+    spread_type: str
+    max_loss: float | None
+    target_profit: float | None
+    def __new__(
+        cls, strategy_id: str, legs_premiums: list[NDArray[np.float64]], leg_configs: list[tuple[str, float, int, int]],
+        entries: NDArray[np.bool_], exits: NDArray[np.bool_], spread_type: str = "custom",
+        max_loss: float | None = None, target_profit: float | None = None,
+        legs_open_premiums: list[NDArray[np.float64]] | None = None,
+    ) -> BatchSpreadItem: ...
+
+class BatchSingleItem:
+    item_id: str
+    direction: int
+    weight: float
+    symbol: str
+    def __new__(
+        cls, item_id: str, entries: NDArray[np.bool_], exits: NDArray[np.bool_], direction: int = 1,
+        weight: float = 1.0, symbol: str = "UNKNOWN", config: BacktestConfig | None = None,
+        position_sizes: NDArray[np.float64] | None = None, instrument_config: InstrumentConfig | None = None,
+    ) -> BatchSingleItem: ...
+
+def batch_single_backtest(
+    timestamps: NDArray[np.int64], open: NDArray[np.float64], high: NDArray[np.float64], low: NDArray[np.float64],
+    close: NDArray[np.float64], volume: NDArray[np.float64], items: list[BatchSingleItem] | tuple[BatchSingleItem, ...],
+    config: BacktestConfig | None = None,
+) -> list[tuple[str, BacktestResult]]: ...
