@@ -46,7 +46,9 @@ test: install
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	TARNWICK_PROBE_DIR=$(BUILD)/probe $(PY) -m pytest -q tests
 
+# The demo's price history ships inside the arch wheel (daily S&P 500 bars); demo-only.
 demo: install
+	@$(PY) -c 'import arch' 2>/dev/null || $(PIP) install -q arch
 	$(PY) examples/demo.py
 
 dev: system-deps venv
