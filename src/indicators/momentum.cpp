@@ -1,9 +1,10 @@
 #include "indicators/momentum.h"
 
 #include <cmath>
+#include <limits>
 
-#include "indicators/ring.h"
 #include "indicators/series.h"
+#include "indicators/sliding_extreme.h"
 #include "indicators/trend.h"
 
 namespace tarnwick::indicators::momentum {
@@ -84,27 +85,66 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
     MacdSeries out{nan_series(n), nan_series(n), nan_series(n)};
     if (slow_period > n) return out;
 
-    // Periods were checked above, so the kernels cannot refuse them.
-    const std::vector<double> fast = trend::ema(data, fast_period).value();
-    const std::vector<double> slow = trend::ema(data, slow_period).value();
+    // One pass: the fast and slow averages run as the ema kernel computes them (seed mean
+    // of the first period values, then prev * (1 - alpha) + x * alpha), the line is their
+    // difference, and the signal line averages the line as it appears. No intermediate
+    // series is kept.
+    const auto fp = static_cast<std::size_t>(fast_period);
     const auto sp = static_cast<std::size_t>(slow_period);
-    for (std::size_t i = sp - 1; i < n; ++i) {
-        if (!std::isnan(fast[i]) && !std::isnan(slow[i])) out.macd[i] = fast[i] - slow[i];
+    const double fast_alpha = 2.0 / (static_cast<double>(fast_period) + 1.0);
+    const double fast_keep = 1.0 - fast_alpha;
+    const double slow_alpha = 2.0 / (static_cast<double>(slow_period) + 1.0);
+    const double slow_keep = 1.0 - slow_alpha;
+
+    double fast_ema = -0.0;  // the seed sum until the average exists
+    double slow_ema = -0.0;
+    for (std::size_t i = 0; i < fp; ++i) {
+        fast_ema += data[i];
+        slow_ema += data[i];
     }
+    fast_ema = fast_ema / static_cast<double>(fast_period);
+    for (std::size_t i = fp; i + 1 < sp; ++i) {
+        fast_ema = fast_ema * fast_keep + data[i] * fast_alpha;
+        slow_ema += data[i];
+    }
+    // The slow seed completes at sp - 1; the fast average has moved on to that bar too.
+    fast_ema = fast_ema * fast_keep + data[sp - 1] * fast_alpha;
+    slow_ema = (slow_ema + data[sp - 1]) / static_cast<double>(slow_period);
 
     // First signal value at slow + signal - 2; clamped so a huge signal period reads as
     // "beyond the data" rather than wrapping around.
     const std::uint64_t s0 = sat_add(slow_period, signal_period) - 2;
-    if (s0 >= n) return out;
-    const auto first = static_cast<std::size_t>(s0);
-    out.signal[first] = complete_mean(out.macd, sp - 1, first, static_cast<double>(signal_period));
-    const double alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
-    const double keep = 1.0 - alpha;
-    for (std::size_t i = first + 1; i < n; ++i) {
-        if (!std::isnan(out.macd[i])) out.signal[i] = out.signal[i - 1] * keep + out.macd[i] * alpha;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isnan(out.macd[i]) && !std::isnan(out.signal[i])) out.histogram[i] = out.macd[i] - out.signal[i];
+    const double sig_alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
+    const double sig_keep = 1.0 - sig_alpha;
+    double seed_sum = 0.0;  // line values summed from +0 in index order, NaN skipped
+    std::uint64_t seed_count = 0;
+    double signal = kNaN;
+    for (std::size_t i = sp - 1; i < n; ++i) {
+        if (i >= sp) {
+            fast_ema = fast_ema * fast_keep + data[i] * fast_alpha;
+            slow_ema = slow_ema * slow_keep + data[i] * slow_alpha;
+        }
+        const double m = !std::isnan(fast_ema) && !std::isnan(slow_ema) ? fast_ema - slow_ema : kNaN;
+        out.macd[i] = m;
+        if (i < s0) {
+            if (!std::isnan(m)) {
+                seed_sum += m;
+                ++seed_count;
+            }
+            continue;
+        }
+        if (i == s0) {
+            if (!std::isnan(m)) {
+                seed_sum += m;
+                ++seed_count;
+            }
+            signal = seed_count == signal_period ? seed_sum / static_cast<double>(signal_period) : kNaN;
+        } else {
+            // A missing line value leaves the signal missing, and so everything after it.
+            signal = std::isnan(m) ? kNaN : signal * sig_keep + m * sig_alpha;
+        }
+        out.signal[i] = signal;
+        if (!std::isnan(m) && !std::isnan(signal)) out.histogram[i] = m - signal;
     }
     return out;
 }
@@ -120,21 +160,22 @@ Result<StochasticSeries, CoreError> stochastic(std::span<const double> high, std
     StochasticSeries out{nan_series(n), nan_series(n)};
     if (k_period > n) return out;
 
-    // Highest high and lowest low by monotonic windows; the first of equal extremes wins,
-    // as in a left-to-right scan with strict comparisons.
+    // Highest high and lowest low of each window, the first of equal extremes winning as
+    // in a left-to-right scan with strict comparisons; parked in the outputs until %K is
+    // computed from them.
     const auto kp = static_cast<std::size_t>(k_period);
-    MonotonicWindow<true, true> highest(kp + 1);
-    MonotonicWindow<false, true> lowest(kp + 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        highest.push(i, high[i]);
-        lowest.push(i, low[i]);
-        if (i + 1 < kp) continue;
-        highest.expire_before(i + 1 - kp);
-        lowest.expire_before(i + 1 - kp);
-        const double hh = highest.empty() ? -INFINITY : highest.best();
-        const double ll = lowest.empty() ? INFINITY : lowest.best();
-        const double range = hh - ll;
-        out.k[i] = range > 0 ? (close[i] - ll) / range * 100.0 : 50.0;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    std::vector<double> scratch;
+    double* hh = out.k.data();
+    double* ll = out.d.data();
+    sliding_extreme<false>(high, kp, -kInf, scratch, [](double a, double b) { return b > a ? b : a; },
+                           [hh](std::size_t i, double v) { hh[i] = v; });
+    sliding_extreme<false>(low, kp, kInf, scratch, [](double a, double b) { return b < a ? b : a; },
+                           [ll](std::size_t i, double v) { ll[i] = v; });
+    for (std::size_t i = kp - 1; i < n; ++i) {
+        const double range = hh[i] - ll[i];
+        hh[i] = range > 0 ? (close[i] - ll[i]) / range * 100.0 : 50.0;
+        ll[i] = kNaN;
     }
 
     const std::uint64_t d0 = sat_add(k_period, d_period) - 2;
