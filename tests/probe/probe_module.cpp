@@ -9,6 +9,7 @@
 #include "python/convert.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
+#include "python/strategy_converters.h"
 
 namespace tarnwick::py {
 namespace {
@@ -145,6 +146,41 @@ PyObject* bound(PyObject*, const Args& a) {
     return t.release();
 }
 
+// The converted instrument or strategy lists: per entry its name, direction, weight,
+// signals, and (instruments) the address and length of the close column it reads.
+Ref signal_list(const std::vector<std::uint8_t>& v) { return to_py(std::vector<bool>(v.begin(), v.end())); }
+
+PyObject* instruments(PyObject*, const Args& a) {
+    const auto list = unwrap(convert_basket_instruments(a.get<std::vector<BasketTuple>>(0)));
+    Ref out = Ref::check(PyList_New(0));
+    for (const InstrumentInput& in : list) {
+        Ref row = Ref::check(Py_BuildValue("(NiNNNNN)", to_py(in.symbol).release(), int{in.direction},
+                                           to_py(in.weight).release(), signal_list(in.entries).release(),
+                                           signal_list(in.exits).release(),
+                                           to_py(reinterpret_cast<std::uintptr_t>(in.close.data())).release(),
+                                           to_py(std::uint64_t{in.bars().bars()}).release()));
+        if (PyList_Append(out.get(), row.get()) < 0) throw_error_set();
+    }
+    return out.release();
+}
+
+PyObject* strategies(PyObject*, const Args& a) {
+    const auto list = unwrap(convert_multi_strategies(a.get<std::vector<StrategyTuple>>(0)));
+    Ref out = Ref::check(PyList_New(0));
+    for (const StrategyInput& s : list) {
+        Ref row = Ref::check(Py_BuildValue("(NiNNN)", to_py(s.name).release(), int{s.direction},
+                                           to_py(s.weight).release(), signal_list(s.entries).release(),
+                                           signal_list(s.exits).release()));
+        if (PyList_Append(out.get(), row.get()) < 0) throw_error_set();
+    }
+    return out.release();
+}
+
+constexpr const char* kInstrumentsNames[] = {"instruments"};
+constexpr Signature kInstruments{"instruments", kInstrumentsNames, 1, 1};
+constexpr const char* kStrategiesNames[] = {"strategies"};
+constexpr Signature kStrategies{"strategies", kStrategiesNames, 1, 1};
+
 PyMethodDef kMethods[] = {
     fast_method<kFault, trip_fault>("fault", nullptr),
     fast_method<kFault, trip_std_exception>("std_exception", nullptr),
@@ -158,6 +194,8 @@ PyMethodDef kMethods[] = {
     fast_method<kConvert, convert>("convert", nullptr),
     fast_method<kBind, bound>("bind", nullptr),
     fast_method<kBacktestResult, backtest_result>("backtest_result", nullptr),
+    fast_method<kInstruments, instruments>("instruments", nullptr),
+    fast_method<kStrategies, strategies>("strategies", nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 

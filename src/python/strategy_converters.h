@@ -1,0 +1,75 @@
+// The list arguments of the multi-instrument and multi-strategy array runners: lists of
+// fixed-length tuples, bound first (shape and type refusals as TypeError naming the
+// argument) and then converted (directions checked, signals copied, bars viewed).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/result.h"
+#include "portfolio/engine/single_driver.h"
+#include "python/convert.h"
+#include "python/numpy_bridge.h"
+
+namespace tarnwick::py {
+
+// One bound (timestamps, open, high, low, close, volume, entries, exits, direction,
+// weight, symbol) tuple of run_basket_backtest / run_portfolio_backtest.
+struct BasketTuple {
+    Column<std::int64_t> timestamps;
+    Column<double> open, high, low, close, volume;
+    ArrayBool entries, exits;
+    std::int32_t direction = 1;
+    double weight = 1.0;
+    std::string symbol;
+};
+
+// One bound (entries, exits, direction, weight, name) tuple of run_multi_backtest.
+struct StrategyTuple {
+    ArrayBool entries, exits;
+    std::int32_t direction = 1;
+    double weight = 1.0;
+    std::string name;
+};
+
+// A converted instrument: its bars viewed for the length of the call, its signals owned.
+struct InstrumentInput {
+    Column<std::int64_t> timestamps;
+    Column<double> open, high, low, close, volume;
+    std::string symbol;
+    std::vector<std::uint8_t> entries, exits;
+    double weight = 1.0;
+    std::int8_t direction = 1;
+
+    portfolio::engine::BarSeries bars() const {
+        return {timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
+    }
+};
+
+struct StrategyInput {
+    std::string name;
+    std::vector<std::uint8_t> entries, exits;
+    double weight = 1.0;
+    std::int8_t direction = 1;
+};
+
+// In list order; the first direction other than 1 or -1 fails the whole list with
+// "direction must be 1 (long) or -1 (short), got {}". No lengths are compared here.
+Result<std::vector<InstrumentInput>, OwnError> convert_basket_instruments(std::vector<BasketTuple>&& list);
+Result<std::vector<InstrumentInput>, OwnError> convert_portfolio_instruments(std::vector<BasketTuple>&& list);
+Result<std::vector<StrategyInput>, OwnError> convert_multi_strategies(std::vector<StrategyTuple>&& list);
+
+// The tuple's items converted in order; another length is refused with "expected tuple of
+// length {}, but got tuple of length {}".
+template <>
+struct Converter<BasketTuple> {
+    static BasketTuple from(PyObject* o);
+};
+template <>
+struct Converter<StrategyTuple> {
+    static StrategyTuple from(PyObject* o);
+};
+
+}  // namespace tarnwick::py
