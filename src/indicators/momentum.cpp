@@ -1,6 +1,8 @@
 #include "indicators/momentum.h"
 
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "indicators/series.h"
@@ -22,10 +24,13 @@ struct Move {
     double gain = 0.0;
     double loss = 0.0;
 };
+// Selected through a bit mask rather than a branch: prices move up and down at random,
+// so a branch on the direction would be mispredicted half the time.
 Move move_into(std::span<const double> data, std::size_t i) {
     const double d = data[i] - data[i - 1];
-    if (d > 0) return {d, 0.0};
-    return {0.0, -d};
+    const std::uint64_t up = std::uint64_t{0} - static_cast<std::uint64_t>(d > 0);
+    return {std::bit_cast<double>(std::bit_cast<std::uint64_t>(d) & up),
+            std::bit_cast<double>(std::bit_cast<std::uint64_t>(-d) & ~up)};
 }
 
 // Mean of v[from ..= to], summed left to right from +0 over the non-NaN values; NaN
@@ -62,14 +67,29 @@ Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::ui
     double avg_loss = loss_sum / pf;
     out[p] = rsi_value(avg_gain, avg_loss);
 
+    // The averages are one recursion, the value only depends on their ratio. The ratio
+    // is stored first (+inf where the loss average is 0, which the value formula turns
+    // into exactly 100) and the value formula then runs over the stored ratios with no
+    // dependency between elements.
     const double k = 1.0 / pf;
     const double keep = 1.0 - k;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
     for (std::size_t i = p + 1; i < n; ++i) {
         const Move m = move_into(data, i);
         avg_gain = avg_gain * keep + m.gain * k;
         avg_loss = avg_loss * keep + m.loss * k;
-        out[i] = rsi_value(avg_gain, avg_loss);
+        const double ratio = avg_gain / avg_loss;
+        out[i] = avg_loss == 0.0 ? kInf : ratio;
     }
+    using V2 = double __attribute__((vector_size(16), aligned(8)));
+    std::size_t i = p + 1;
+    for (; i + 2 <= n; i += 2) {
+        V2 r;
+        std::memcpy(&r, &out[i], sizeof r);
+        r = 100.0 - 100.0 / (1.0 + r);
+        std::memcpy(&out[i], &r, sizeof r);
+    }
+    for (; i < n; ++i) out[i] = 100.0 - 100.0 / (1.0 + out[i]);
     return out;
 }
 
