@@ -100,7 +100,7 @@ def compare_speed():
     print(f"run_single_backtest 10^6 bars: {t_ours * 1e3:.1f} ms; speed-up {t_signals / t_ours:.2f}x over "
           f"from_signals alone, {t_ref / t_ours:.2f}x with curves (goal >= 2x)")
     print(f"  same run? trades {len(r.trades())} vs {len(pf.trades.records)}, final value "
-          f"{r.equity_curve()[-1]:.2f} vs {pf.value().iloc[-1]:.2f}")
+          f"{r.equity_curve()[-1]:.6g} vs {pf.value().iloc[-1]:.6g}")
 
 
 MEMORY_SCRIPT = textwrap.dedent("""
