@@ -1,5 +1,5 @@
-// Moving averages and the supertrend. The sma and ema kernels are reused by the
-// Bollinger bands and the MACD.
+// Moving averages and the supertrend. The sma kernel is reused by the Bollinger bands;
+// the MACD runs the ema recursion of this kernel inline, with the same arithmetic.
 #pragma once
 
 #include <cstdint>
