@@ -83,9 +83,9 @@ BacktestResult build_backtest_result(const BacktestMetrics& metrics, std::vector
     return r;
 }
 
-BacktestResult build_backtest_result(RunOutput run, std::vector<Order> orders) {
+BacktestResult build_backtest_result(RunOutput run) {
     return build_backtest_result(run.metrics, std::move(run.equity_curve), std::move(run.drawdown_curve),
-                                 std::move(run.returns), std::move(run.trades), std::move(orders));
+                                 std::move(run.returns), std::move(run.trades), std::move(run.orders));
 }
 
 }  // namespace tarnwick::result

@@ -37,6 +37,6 @@ BacktestResult build_backtest_result(const BacktestMetrics& metrics, std::vector
 
 // The same from a finished core session, whose output already carries its metrics. The
 // orders are those the session reported, in submission order.
-BacktestResult build_backtest_result(RunOutput run, std::vector<Order> orders = {});
+BacktestResult build_backtest_result(RunOutput run);
 
 }  // namespace tarnwick::result

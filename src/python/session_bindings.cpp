@@ -7,6 +7,8 @@
 #include "core/format.h"
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
+#include "core/orders/order_request.h"
+#include "core/orders/twap.h"
 #include "core/result_assembly.h"
 #include "portfolio/ledger/ledger.h"
 #include "python/classes.h"
@@ -95,7 +97,7 @@ PyObject* event_trade(PyObject* self, void*) {
 PyObject* event_reject_reason(PyObject* self, void*) {
     return read_event(self, [](const KernelEvent& e) {
         if (e.kind == KernelEventKind::EntryRejected) return to_py(name(e.reject_reason()));
-        if (e.kind == KernelEventKind::OrderRejected) return to_py(e.text);  // until the order engine lands
+        if (e.kind == KernelEventKind::OrderRejected) return to_py(e.reason);
         return Ref::borrow(Py_None);
     });
 }
@@ -344,6 +346,130 @@ PyObject* request_close(PyObject* self, const Args& a) {
     return Py_NewRef(Py_None);
 }
 
+
+// ---------------------------------------------------------------------------
+// Orders between steps: whatever they cause is queued and heads the next step's events.
+
+constexpr const char* kSubmitNames[] = {
+    "side",        "kind",       "submitted_idx", "submitted_ts", "client_id",    "units",      "size_frac",
+    "limit_price", "trigger_price", "tif",        "expire_ns",    "stop_price",   "target_price", "offset",
+    "offset_kind", "limit_offset", "post_only",   "reduce_only",  "parent_id"};
+constexpr Signature kSubmit{"KernelSession.submit_order", kSubmitNames, 19, 5};
+
+PyObject* submit_order(PyObject* self, const Args& a) {
+    const std::string side = a.get<std::string>(0);
+    const std::string kind = a.get<std::string>(1);
+    OrderRequestArgs o;
+    o.submitted_idx = a.get<std::uint64_t>(2);
+    o.submitted_ts = a.get<std::int64_t>(3);
+    const std::string client_id = a.get<std::string>(4);
+    o.units = a.opt<double>(5);
+    o.size_frac = a.opt<double>(6);
+    o.limit_price = a.opt<double>(7);
+    o.trigger_price = a.opt<double>(8);
+    const std::string tif = a.get_or<std::string>(9, "gtc");
+    o.expire_ns = a.opt<std::int64_t>(10);
+    o.stop_price = a.opt<double>(11);
+    o.target_price = a.opt<double>(12);
+    o.offset = a.opt<double>(13);
+    const std::string offset_kind = a.get_or<std::string>(14, "price");
+    o.limit_offset = a.get_or<double>(15, 0.0);
+    o.post_only = a.get_or<bool>(16, false);
+    o.reduce_only = a.get_or<bool>(17, false);
+    o.parent_id = a.opt<std::uint64_t>(18);
+    o.side = side;
+    o.kind = kind;
+    o.client_id = client_id;
+    o.tif = tif;
+    o.offset_kind = offset_kind;
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    return to_py(unwrap(live(r->value).kernel().submit_order(o))).release();
+}
+
+constexpr const char* kLinkNames[] = {"order_ids"};
+constexpr Signature kLink{"KernelSession.link_oco", kLinkNames, 1, 1};
+PyObject* link_oco(PyObject* self, const Args& a) {
+    const auto ids = a.get<std::vector<std::uint64_t>>(0);
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    live(r->value).kernel().link_oco(ids);
+    return Py_NewRef(Py_None);
+}
+
+constexpr const char* kCancelNames[] = {"idx", "order_id"};
+constexpr Signature kCancel{"KernelSession.cancel_order", kCancelNames, 2, 2};
+PyObject* cancel_order(PyObject* self, const Args& a) {
+    const auto idx = a.get<std::uint64_t>(0);
+    const auto id = a.get<std::uint64_t>(1);
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    return to_py(live(r->value).kernel().cancel_order(idx, id)).release();
+}
+
+constexpr const char* kIdxNames[] = {"idx"};
+constexpr Signature kCancelAll{"KernelSession.cancel_all_orders", kIdxNames, 1, 1};
+PyObject* cancel_all_orders(PyObject* self, const Args& a) {
+    const auto idx = a.get<std::uint64_t>(0);
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    return to_py(live(r->value).kernel().cancel_all_orders(idx)).release();
+}
+
+constexpr const char* kTwapNames[] = {"units",         "side",         "slices",    "interval_ns",
+                                      "submitted_idx", "submitted_ts", "client_id", "reduce_only"};
+constexpr Signature kTwap{"KernelSession.submit_twap", kTwapNames, 8, 7};
+PyObject* submit_twap(PyObject* self, const Args& a) {
+    TwapArgs t;
+    t.units = a.get<double>(0);
+    const std::string side = a.get<std::string>(1);
+    t.slices = a.get<std::uint32_t>(2);
+    t.interval_ns = a.get<std::int64_t>(3);
+    t.submitted_idx = a.get<std::uint64_t>(4);
+    t.submitted_ts = a.get<std::int64_t>(5);
+    const std::string client_id = a.get<std::string>(6);
+    t.reduce_only = a.get_or<bool>(7, false);
+    // The side is judged before the session's state, the other values after it.
+    if (side != "buy" && side != "sell") {
+        raise(PyExc_ValueError, fmt::format("side must be 'buy' or 'sell', got {}", side));
+    }
+    t.side = side;
+    t.client_id = client_id;
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    return to_py(unwrap(live(r->value).kernel().submit_twap(t))).release();
+}
+
+constexpr const char* kCancelTwapNames[] = {"algo_id", "idx"};
+constexpr Signature kCancelTwap{"KernelSession.cancel_twap", kCancelTwapNames, 2, 2};
+PyObject* cancel_twap(PyObject* self, const Args& a) {
+    const auto algo = a.get<std::uint64_t>(0);
+    const auto idx = a.get<std::uint64_t>(1);
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    return to_py(live(r->value).kernel().cancel_twap(algo, idx)).release();
+}
+
+constexpr const char* kModifyNames[] = {"order_id", "units", "size_frac", "limit_price", "trigger_price"};
+constexpr Signature kModify{"KernelSession.modify_order", kModifyNames, 5, 1};
+PyObject* modify_order(PyObject* self, const Args& a) {
+    const auto id = a.get<std::uint64_t>(0);
+    const auto units = a.opt<double>(1);
+    const auto size_frac = a.opt<double>(2);
+    const auto limit_price = a.opt<double>(3);
+    const auto trigger_price = a.opt<double>(4);
+    // Judged before the session's state: a finished session reports this first.
+    if (units && size_frac) raise(PyExc_ValueError, "pass units or size_frac, not both");
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
+    return to_py(unwrap(live(r->value).kernel().modify_order(id, units, size_frac, limit_price, trigger_price)))
+        .release();
+}
+
+PyObject* open_order_ids(PyObject* self) {
+    return query(self, [](CoreSession& s) { return to_py(s.kernel().open_order_ids()); });
+}
+
 PyMethodDef noargs(const char* name, PyObject* (*body)(PyObject*, PyObject*), const char* doc) {
     return {name, body, METH_NOARGS, doc};
 }
@@ -356,12 +482,43 @@ PyMethodDef kSessionMethods[] = {
         "Advance the session by one bar.\n\n`entry`/`exit` carry the strategy's order intents for this bar;\n"
         "`stop_price`/`target_price` optionally pin explicit exit levels for an\nentry opened on this bar, "
         "overriding the configured stop/target models."),
+    fast_method<kSubmit, submit_order>(
+        "submit_order",
+        "submit_order($self, side, kind, submitted_idx, submitted_ts, client_id, units=None, size_frac=None, "
+        "limit_price=None, trigger_price=None, tif=\"gtc\", expire_ns=None, stop_price=None, target_price=None, "
+        "offset=None, offset_kind=\"price\", limit_offset=0.0, post_only=False, reduce_only=False, "
+        "parent_id=None)\n--\n\n"
+        "Submit an order.\n\n`side` is `\"buy\"`/`\"sell\"`; `kind` is `\"market\"`, `\"limit\"`,\n"
+        "`\"stop_market\"`, or `\"stop_limit\"`; `tif` is `\"gtc\"`, `\"day\"`,\n`\"gtd\"` (requires "
+        "`expire_ns`), `\"ioc\"`, or `\"fok\"`. Exactly one of\n`units`/`size_frac` sizes an opening order; "
+        "omit both to close the\nfull position with a closing-side order. Returns the engine order id."),
+    fast_method<kLink, link_oco>(
+        "link_oco", "link_oco($self, order_ids)\n--\n\nPut working orders in one one-cancels-other group."),
+    fast_method<kCancel, cancel_order>(
+        "cancel_order",
+        "cancel_order($self, idx, order_id)\n--\n\nCancel a working order; `false` for unknown/finished ids."),
+    fast_method<kCancelAll, cancel_all_orders>(
+        "cancel_all_orders",
+        "cancel_all_orders($self, idx)\n--\n\nCancel every working order, returning canceled ids."),
     fast_method<kUnderlying, set_underlying_price>(
         "set_underlying_price",
         "set_underlying_price($self, price=None)\n--\n\n"
         "Set the underlying price used to settle options at expiry.\n\nAn option's own bars carry the option's "
         "price, so intrinsic value\nneeds the underlying from somewhere else. Without it, contracts\nsettle at "
         "their own close."),
+    fast_method<kTwap, submit_twap>(
+        "submit_twap",
+        "submit_twap($self, units, side, slices, interval_ns, submitted_idx, submitted_ts, client_id, "
+        "reduce_only=False)\n--\n\nRegister a TWAP schedule; returns its id."),
+    fast_method<kCancelTwap, cancel_twap>(
+        "cancel_twap",
+        "cancel_twap($self, algo_id, idx)\n--\n\nStop a schedule and cancel the slices it has working."),
+    fast_method<kModify, modify_order>(
+        "modify_order",
+        "modify_order($self, order_id, units=None, size_frac=None, limit_price=None, trigger_price=None)\n--\n\n"
+        "Replace a working order's prices and/or quantity."),
+    noargs("open_order_ids", plain_entry<open_order_ids>,
+           "open_order_ids($self)\n--\n\nIds of all non-terminal orders, in submission order."),
     fast_method<kSetStop, set_level<true>>(
         "set_stop_price",
         "set_stop_price($self, price, position_id=None)\n--\n\n"
