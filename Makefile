@@ -34,7 +34,7 @@ $(PY):
 	$(PIP) install -q --upgrade pip
 
 venv: $(PY)
-	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
+	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
 
 # The package into the venv, built with the test suite, in a kept build folder so that
 # later runs rebuild only what changed.
