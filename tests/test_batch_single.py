@@ -232,3 +232,31 @@ def test_worker_count_does_not_change_results():
         out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True)
         digests.append(out.stdout.strip())
     assert digests[0] == digests[1] and len(digests[0]) == 64
+
+
+def test_other_threads_run_while_the_batch_works():
+    import threading
+    import time
+
+    n = 200_000
+    close = 100.0 + np.sin(np.arange(n) / 50.0)
+    s = (np.arange(n, dtype=np.int64), close, close + 1.0, close - 1.0, close, np.ones(n))
+    rng = np.random.default_rng(5)
+    items = [tw.BatchSingleItem(str(k), rng.random(n) < 0.02, rng.random(n) < 0.02) for k in range(16)]
+    span = {}
+
+    def work():
+        span["start"] = time.perf_counter()
+        tw.batch_single_backtest(*s, items)
+        span["end"] = time.perf_counter()
+
+    ticks = []
+    worker = threading.Thread(target=work)
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+    worker.join()
+    # Ticks well inside the call are only possible when the call let go of the lock.
+    margin = (span["end"] - span["start"]) * 0.2
+    inside = [t for t in ticks if span["start"] + margin < t < span["end"] - margin]
+    assert len(inside) > 100
