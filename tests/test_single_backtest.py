@@ -200,18 +200,6 @@ def test_longer_columns_are_accepted_and_ignored_past_close():
     same_result(r, run(flags(5, 1), flags(5, 3)))
 
 
-@pytest.mark.parametrize("position, value, message", [
-    (6, np.zeros(5, np.int64), "argument 'entries': type mismatch"),
-    (4, np.zeros((5, 1)), "argument 'close': dimensionality mismatch"),
-    (0, [1, 2, 3, 4, 5], "argument 'timestamps': 'list' object cannot be converted"),
-])
-def test_wrong_arrays_name_the_argument(position, value, message):
-    args = list(bars()) + [flags(5, 1), flags(5, 3)]
-    args[position] = value
-    with pytest.raises(TypeError, match=message):
-        tw.run_single_backtest(*args)
-
-
 def test_result_does_not_follow_later_changes_to_the_inputs():
     t, o, h, lo, c, v = bars()
     e, x = flags(5, 1), flags(5, 3)
@@ -222,13 +210,6 @@ def test_result_does_not_follow_later_changes_to_the_inputs():
     e[:] = False
     config.initial_capital = 1.0
     assert np.array_equal(r.equity_curve(), before)
-
-
-def test_non_contiguous_prices_are_read_correctly():
-    t, o, h, lo, c, v = bars()
-    wide = np.repeat(c, 2)[::2]
-    assert not wide.flags.c_contiguous
-    same_result(tw.run_single_backtest(t, o, h, lo, wide, v, flags(5, 1), flags(5, 3)), run(flags(5, 1), flags(5, 3)))
 
 
 def test_docstring_names_only_what_exists():

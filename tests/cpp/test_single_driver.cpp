@@ -177,28 +177,6 @@ strategies::batch_single::PreparedSingleItem item(std::string id, std::vector<st
     return p;
 }
 
-TEST(SingleDriverBatch, OutputsEqualSeparateRunsInItemOrder) {
-    Bars b({100.0, 99.0, 104.0, 101.0, 108.0, 103.0});
-    std::vector<strategies::batch_single::PreparedSingleItem> items;
-    items.push_back(item("a", bits({1, 0, 0, 0, 0, 0}), bits({0, 0, 1, 0, 0, 0})));
-    items.push_back(item("b", bits({0, 1, 0, 1, 0, 0}), bits({0, 0, 0, 0, 1, 0})));
-    items.push_back(item("c", bits({0, 0, 0, 0, 0, 1}), bits({0, 0, 0, 0, 0, 0})));
-    items[1].direction = -1;
-    auto all = strategies::batch_single::run_all(items, b.view());
-    ASSERT_TRUE(all.ok());
-    ASSERT_EQ(all->size(), items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        auto one = strategies::batch_single::run_item(items[i], b.view());
-        ASSERT_TRUE(one.ok());
-        EXPECT_EQ((*all)[i].equity_curve, one->equity_curve) << i;
-        ASSERT_EQ((*all)[i].trades.size(), one->trades.size()) << i;
-        for (std::size_t k = 0; k < one->trades.size(); ++k) {
-            EXPECT_EQ((*all)[i].trades[k].pnl, one->trades[k].pnl);
-            EXPECT_EQ((*all)[i].trades[k].direction, items[i].direction);
-        }
-    }
-}
-
 TEST(SingleDriverBatch, UnvalidatedItemsReportTheLowestFailingIndex) {
     Bars b({100.0, 101.0, 102.0});
     std::vector<strategies::batch_single::PreparedSingleItem> items;
