@@ -5,6 +5,7 @@
 
 namespace tarnwick {
 struct BacktestResult;
+struct PortfolioResult;
 struct Order;
 struct TradeRecord;
 }  // namespace tarnwick
@@ -19,6 +20,8 @@ PyTypeObject* backtest_result_type();
 PyTypeObject* backtest_metrics_type();
 PyTypeObject* trade_type();
 PyTypeObject* order_type();
+PyTypeObject* portfolio_result_type();
+PyTypeObject* instrument_summary_type();
 PyTypeObject* indicator_type();
 
 // Indicator and tick functions, in registration order.
@@ -47,6 +50,7 @@ PyMethodDef* rolling_max_function();
 Ref new_backtest_result(BacktestResult result);
 Ref new_trade(TradeRecord trade);
 Ref new_order(Order order);
+Ref new_portfolio_result(PortfolioResult result);
 PyTypeObject* instrument_spec_type();
 PyTypeObject* kernel_session_type();
 PyTypeObject* engine_event_type();

@@ -68,6 +68,8 @@ void register_all(PyObject* module) {
         class_row(backtest_metrics_type),
         class_row(trade_type),
         class_row(order_type),
+        class_row(portfolio_result_type),
+        class_row(instrument_summary_type),
         function_row(run_single_backtest_function()),
         class_row(instrument_spec_type),
         class_row(indicator_type),

@@ -1,0 +1,136 @@
+// PortfolioResult and InstrumentSummary: what a shared-capital run hands back. Both are
+// read-only and made only by the engine; every read returns a new object built from a
+// copy, so nothing done to it reaches the record.
+#include <cstddef>
+#include <utility>
+
+#include "core/backtest_result.h"
+#include "core/format.h"
+#include "core/portfolio_result.h"
+#include "python/classes.h"
+#include "python/records.h"
+
+namespace tarnwick::py {
+
+// The same binding of the metrics record as the result classes declare, so the `metrics`
+// shortcut hands out the very class `BacktestResult.metrics` does.
+template <>
+struct Bound<ReportedMetrics> {
+    static constexpr const char* name = "BacktestMetrics";
+    static PyTypeObject* type() { return backtest_metrics_type(); }
+};
+template <>
+struct Bound<InstrumentSummary> {
+    static constexpr const char* name = "InstrumentSummary";
+    static PyTypeObject* type() { return instrument_summary_type(); }
+};
+template <>
+struct Bound<PortfolioResult> {
+    static constexpr const char* name = "PortfolioResult";
+    static PyTypeObject* type() { return portfolio_result_type(); }
+};
+
+namespace {
+
+template <class T, class F>
+PyObject* read(PyObject* self, F&& body) {
+    return guarded([&] {
+        auto* r = as_record<T>(self);
+        SharedBorrow b(r->borrow);
+        return body(std::as_const(r->value));
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// InstrumentSummary
+
+using S = InstrumentSummary;
+
+PyObject* summary_repr(PyObject* self) {
+    return read<S>(self, [](const S& s) {
+        return to_py(fmt::format("InstrumentSummary(symbol='{}', trades={}, pnl={}, rejected_entries={})", s.symbol,
+                                 s.trades, fmt::fixed(s.pnl, 2), s.rejected_entries))
+            .release();
+    });
+}
+
+#define TW_FIELD(record, field) {#field, get_field<record, &record::field>, nullptr, nullptr, nullptr}
+
+PyGetSetDef kSummaryGetSet[] = {
+    TW_FIELD(S, symbol),
+    TW_FIELD(S, trades),
+    TW_FIELD(S, pnl),
+    TW_FIELD(S, rejected_entries),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSummarySlots[] = {
+    {Py_tp_doc, const_cast<char*>("Per-instrument attribution from a portfolio backtest.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<S>)},
+    {Py_tp_getset, kSummaryGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<summary_repr>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------------------
+// PortfolioResult
+
+using P = PortfolioResult;
+
+PyObject* portfolio_result(PyObject* self, void*) {
+    return read<P>(self, [](const P& p) { return new_backtest_result(p.result).release(); });
+}
+
+PyObject* portfolio_metrics(PyObject* self, void*) {
+    return read<P>(self, [](const P& p) { return wrap<ReportedMetrics>(p.result.metrics).release(); });
+}
+
+PyObject* portfolio_per_instrument(PyObject* self, void*) {
+    return read<P>(self, [](const P& p) {
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(p.per_instrument.size())));
+        for (std::size_t i = 0; i < p.per_instrument.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap<S>(p.per_instrument[i]).release());
+        }
+        return list.release();
+    });
+}
+
+PyObject* portfolio_repr(PyObject* self) {
+    return read<P>(self, [](const P& p) {
+        return to_py(fmt::format("PortfolioResult(instruments={}, rejected_entries={}, halted={})",
+                                 p.per_instrument.size(), p.rejected_entries, fmt::boolean(p.halted)))
+            .release();
+    });
+}
+
+PyGetSetDef kPortfolioGetSet[] = {
+    {"result", portfolio_result, nullptr, nullptr, nullptr},
+    {"per_instrument", portfolio_per_instrument, nullptr, nullptr, nullptr},
+    TW_FIELD(P, rejected_entries),
+    TW_FIELD(P, halted),
+    TW_FIELD(P, halted_at),
+    {"metrics", portfolio_metrics, nullptr, const_cast<char*>("Portfolio metrics, computed on the constrained run."),
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef TW_FIELD
+
+PyType_Slot kPortfolioSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Result of a shared-capital portfolio backtest.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<P>)},
+    {Py_tp_getset, kPortfolioGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<portfolio_repr>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* portfolio_result_type() { return record_type<P>("builtins.PortfolioResult", kPortfolioSlots); }
+PyTypeObject* instrument_summary_type() { return record_type<S>("builtins.InstrumentSummary", kSummarySlots); }
+
+Ref new_portfolio_result(PortfolioResult result) { return wrap(std::move(result)); }
+
+}  // namespace tarnwick::py
