@@ -538,6 +538,24 @@ def run_single_backtest(
     position_sizes: NDArray[np.float64] | None = None, instrument_config: InstrumentConfig | None = None,
 ) -> BacktestResult: ...
 
+def run_options_backtest(
+    timestamps: NDArray[np.int64], open: NDArray[np.float64], high: NDArray[np.float64], low: NDArray[np.float64],
+    close: NDArray[np.float64], volume: NDArray[np.float64], option_prices: NDArray[np.float64],
+    entries: NDArray[np.bool_], exits: NDArray[np.bool_], direction: int = 1, symbol: str = "OPTION",
+    config: BacktestConfig | None = None, option_type: str = "call", strike_selection: str = "atm",
+    size_type: str = "percent", size_value: float = 1.0, lot_size: int = 1, strike_interval: float = 50.0,
+    option_open_prices: NDArray[np.float64] | None = None,
+) -> BacktestResult: ...
+
+def run_pairs_backtest(
+    leg1_timestamps: NDArray[np.int64], leg1_open: NDArray[np.float64], leg1_high: NDArray[np.float64],
+    leg1_low: NDArray[np.float64], leg1_close: NDArray[np.float64], leg1_volume: NDArray[np.float64],
+    leg2_timestamps: NDArray[np.int64], leg2_open: NDArray[np.float64], leg2_high: NDArray[np.float64],
+    leg2_low: NDArray[np.float64], leg2_close: NDArray[np.float64], leg2_volume: NDArray[np.float64],
+    entries: NDArray[np.bool_], exits: NDArray[np.bool_], direction: int = 1, symbol: str = "PAIR",
+    config: BacktestConfig | None = None, hedge_ratio: float = 1.0, dynamic_hedge: bool = False,
+) -> BacktestResult: ...
+
 class BatchSpreadItem:
     strategy_id: str
     spread_type: str
@@ -590,3 +608,25 @@ class PortfolioResult:
     def halted_at(self) -> int | None: ...
     @property
     def metrics(self) -> BacktestMetrics: ...
+
+def run_spread_backtest(
+    timestamps: NDArray[np.int64], underlying_close: NDArray[np.float64], legs_premiums: list[NDArray[np.float64]],
+    leg_configs: list[tuple[str, float, int, int]], entries: NDArray[np.bool_], exits: NDArray[np.bool_],
+    config: BacktestConfig | None = None, spread_type: str = "custom", max_loss: float | None = None,
+    target_profit: float | None = None, leg_expiry_timestamps: list[int] | None = None,
+    legs_open_premiums: list[NDArray[np.float64]] | None = None,
+) -> BacktestResult: ...
+
+def run_tick_backtest(
+    timestamps: NDArray[np.int64], ltp: NDArray[np.float64], bid: NDArray[np.float64], ask: NDArray[np.float64],
+    buy_qty_delta: NDArray[np.float64], sell_qty_delta: NDArray[np.float64], oi: NDArray[np.float64],
+    entries: NDArray[np.bool_], exits: NDArray[np.bool_], symbol: str = "TICK", initial_capital: float = 100000.0,
+    fees: float = 0.001, slippage: float = 0.0, stop_loss_pct: float = 5.0, take_profit_pct: float = 10.0,
+    max_hold_seconds: int = 1800, entry_cooldown_ticks: int = 10, max_trades: int = 18446744073709551615,
+    lot_size: int = 1, quantity: int = 1, fee_segment: str | None = None,
+) -> BacktestResult: ...
+
+def batch_spread_backtest(
+    timestamps: NDArray[np.int64], underlying_close: NDArray[np.float64],
+    items: list[BatchSpreadItem] | tuple[BatchSpreadItem, ...], config: BacktestConfig | None = None,
+) -> list[tuple[str, BacktestResult]]: ...

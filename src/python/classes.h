@@ -60,6 +60,8 @@ PyMethodDef* resolve_atr_period_function();
 
 // Single-instrument array backtests and the batch items.
 PyMethodDef* run_single_backtest_function();
+PyMethodDef* run_options_backtest_function();
+PyMethodDef* run_pairs_backtest_function();
 PyTypeObject* batch_spread_item_type();
 PyTypeObject* batch_single_item_type();
 PyMethodDef* batch_single_backtest_function();

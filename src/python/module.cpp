@@ -71,6 +71,8 @@ void register_all(PyObject* module) {
         class_row(portfolio_result_type),
         class_row(instrument_summary_type),
         function_row(run_single_backtest_function()),
+        function_row(run_options_backtest_function()),
+        function_row(run_pairs_backtest_function()),
         class_row(instrument_spec_type),
         class_row(indicator_type),
         class_row(kernel_session_type),

@@ -1,0 +1,281 @@
+import math
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+
+DAY = 86_400 * 10**9
+LEG1 = [100.0, 105.0, 110.0, 110.0]
+LEG2 = [50.0, 50.0, 50.0, 50.0]
+
+
+def flags(n, *idx):
+    out = np.zeros(n, dtype=bool)
+    out[list(idx)] = True
+    return out
+
+
+def leg(close, open_=None, ts_offset=0):
+    close = np.asarray(close, dtype=np.float64)
+    open_ = close if open_ is None else np.asarray(open_, dtype=np.float64)
+    n = len(close)
+    ts = np.arange(n, dtype=np.int64) * DAY + ts_offset
+    return [ts, open_, close + 1.0, close - 1.0, close, np.full(n, 10.0)]
+
+
+def run(entries, exits, leg1=LEG1, leg2=LEG2, open1=None, open2=None, **kw):
+    return tw.run_pairs_backtest(*leg(leg1, open1), *leg(leg2, open2, ts_offset=10**9), entries, exits, **kw)
+
+
+def cfg(fees=0.001, **kw):
+    return tw.BacktestConfig(fees=fees, initial_capital=100_000.0, **kw)
+
+
+def test_long_pair_round_trip_records_both_legs():
+    r = run(flags(4, 0), flags(4, 2), config=cfg())
+    # Half the cash per leg: q1 = 50000 / 100 = 500, q2 = 1.0 x 50000 / 50 = 1000; entry fees 50 + 50.
+    # Exit: gross = 10 x 500 + 0 = 5000; fees 500 x 110 x 0.001 + 1000 x 50 x 0.001 = 105.
+    net = 5000.0 - 105.0
+    t1, t2 = r.trades()
+    assert (t1.id, t1.symbol, t1.direction, t1.size, t1.entry_price, t1.exit_price) == (
+        0, "PAIR_LEG1", 1, 500.0, 100.0, 110.0)
+    assert (t2.id, t2.symbol, t2.direction, t2.size, t2.entry_price, t2.exit_price) == (
+        1, "PAIR_LEG2", -1, 1000.0, 50.0, 50.0)
+    for t in (t1, t2):
+        assert (t.entry_idx, t.exit_idx, t.exit_reason, t.fee_breakdown) == (0, 2, "Signal", None)
+        assert t.pnl == pytest.approx(net / 2)
+        assert t.return_pct == pytest.approx(50 * net / 100_000.0)
+        assert (t.fees, t.entry_fees, t.exit_fees) == pytest.approx((52.5, 0.0, 52.5))
+        assert t.mae_price is None and t.mfe_pnl is None
+    # Each leg's own clock.
+    assert (t1.entry_time, t1.exit_time) == (0, 2 * DAY)
+    assert (t2.entry_time, t2.exit_time) == (10**9, 2 * DAY + 10**9)
+    # Cash after the entry is -100; the pair is marked at both closes.
+    assert r.equity_curve() == pytest.approx([99_900.0, 102_400.0, 104_795.0, 104_795.0])
+    assert r.drawdown_curve() == pytest.approx([0.1, 0.0, 0.0, 0.0])
+    assert r.returns() == pytest.approx([0.0, 2500 / 99_900, 2395 / 102_400, 0.0])
+    m = r.metrics
+    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (1, 1, 0, 100.0)
+    assert m.total_return_pct == pytest.approx(4.795)
+    assert m.max_drawdown_pct == pytest.approx(0.1)
+    assert m.calmar_ratio == pytest.approx(47.95)
+    assert m.profit_factor is None
+    assert (m.start_value, m.end_value) == (100_000.0, pytest.approx(104_795.0))
+    assert m.omega_ratio == 0.0 and m.total_fees_paid == 0.0
+
+
+def test_short_pair_loses_the_same_move():
+    r = run(flags(4, 0), flags(4, 2), config=cfg(), direction=-1)
+    t1, t2 = r.trades()
+    assert (t1.direction, t2.direction) == (-1, 1)
+    assert t1.pnl == pytest.approx((-5000.0 - 105.0) / 2)
+    m = r.metrics
+    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (1, 0, 1, 0.0)
+
+
+def test_defaults_and_none_config():
+    a = run(flags(4, 0), flags(4, 2))
+    b = run(flags(4, 0), flags(4, 2), direction=1, symbol="PAIR", config=None, hedge_ratio=1.0, dynamic_hedge=False)
+    c = run(flags(4, 0), flags(4, 2), config=tw.BacktestConfig(), hedge_ratio=1)
+    for x in (b, c):
+        assert np.array_equal(a.equity_curve(), x.equity_curve())
+        assert [t.pnl for t in a.trades()] == [t.pnl for t in x.trades()]
+    assert a.trades()[0].symbol == "PAIR_LEG1"
+
+
+def test_fixed_ratio_scales_leg_two():
+    r = run(flags(4, 0), flags(4, 2), config=cfg(fees=0.0), hedge_ratio=2)
+    assert [t.size for t in r.trades()] == [500.0, 2000.0]
+    r = run(flags(4, 0), flags(4, 2), config=cfg(fees=0.0), hedge_ratio=0.0)
+    assert [t.size for t in r.trades()] == [500.0, 0.0]
+
+
+def test_next_bar_open_fills_at_the_next_opens_and_marks_at_closes():
+    open1 = [99.0, 104.0, 108.0, 112.0]
+    open2 = [50.0, 51.0, 50.0, 49.0]
+    r = run(flags(4, 0), flags(4, 2), open1=open1, open2=open2, config=cfg(fees=0.0, upon_bar_close=False))
+    q1, q2 = 50_000.0 / 104.0, 50_000.0 / 51.0
+    t1, t2 = r.trades()
+    assert (t1.entry_idx, t1.exit_idx, t1.entry_price, t1.exit_price) == (1, 3, 104.0, 112.0)
+    assert (t2.entry_price, t2.exit_price) == (51.0, 49.0)
+    assert (t1.size, t2.size) == pytest.approx((q1, q2))
+    # Bar 1: long leg 1 up 105 - 104, short leg 2 up 51 - 50; bar 3 after the exit holds the cash.
+    assert r.equity_curve() == pytest.approx([
+        100_000.0, 100_000.0 + q1 + q2, 100_000.0 + 6 * q1 + q2, 100_000.0 + 8 * q1 + 2 * q2])
+
+
+def test_next_bar_open_drops_a_last_bar_entry():
+    r = run(flags(4, 3), flags(4), config=cfg(upon_bar_close=False))
+    assert r.trades() == []
+    assert r.equity_curve().tolist() == [100_000.0] * 4
+
+
+def test_open_pair_at_the_end_is_one_record_and_leaves_the_curves():
+    r = run(flags(4, 1), flags(4), config=cfg())
+    q1 = 50_000.0 / 105.0
+    gross = 5.0 * q1
+    fee = 110.0 * q1 * 0.001 + 50.0
+    (t,) = r.trades()
+    assert (t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.exit_reason) == (0, "PAIR", 1, 1, 3, "EndOfData")
+    assert (t.entry_price, t.exit_price, t.size) == (105.0, 110.0, pytest.approx(q1 + 1000.0))
+    assert t.pnl == pytest.approx(gross - fee)
+    assert t.return_pct == pytest.approx(100 * (gross - fee) / 100_000.0)
+    assert (t.fees, t.entry_fees, t.exit_fees) == pytest.approx((fee, 0.0, fee))
+    assert (t.entry_time, t.exit_time) == (DAY, 3 * DAY)
+    # The curves keep the mark: cash -100 plus notionals and gross, no exit fees.
+    assert r.equity_curve()[-1] == pytest.approx(-100.0 + 100_000.0 + gross)
+    assert r.metrics.end_value == r.equity_curve()[-1]
+    assert r.metrics.total_trades == 1
+
+
+def test_entry_on_the_last_bar_costs_only_the_fees():
+    (t,) = run(flags(4, 3), flags(4), config=cfg()).trades()
+    # q1 = 50000 / 110, q2 = 1000; exit fees 50 + 50 at the same closes.
+    assert t.pnl == pytest.approx(-100.0)
+
+
+def test_round_trips_count_pairs_of_records():
+    leg1 = [100.0, 110.0, 100.0, 95.0]
+    r = run(flags(4, 0, 2), flags(4, 1, 3), leg1=leg1, config=cfg(fees=0.0))
+    # Trip 1: q1 = 500, +5000. Trip 2: cash 105000, q1 = 525, -2625.
+    assert [t.pnl for t in r.trades()] == [2500.0, 2500.0, -1312.5, -1312.5]
+    m = r.metrics
+    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 1, 1, 50.0)
+    assert m.profit_factor == pytest.approx(5000.0 / 2625.0)
+    # A trip and a pair still open: the open pair counts as a round trip of its own.
+    r = run(flags(4, 0, 2), flags(4, 1), leg1=leg1, config=cfg(fees=0.0))
+    m = r.metrics
+    assert len(r.trades()) == 3
+    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 1, 1, 50.0)
+
+
+def test_legacy_annualization_uses_the_record_returns():
+    leg1 = [100.0, 110.0, 100.0, 95.0]
+    r = run(flags(4, 0, 2), flags(4, 1, 3), leg1=leg1, config=cfg(fees=0.0, legacy_annualization=True))
+    rets = np.array([0.025, 0.025, -0.0125, -0.0125])
+    down = math.sqrt(2 * 0.0125**2 / 3)
+    assert r.metrics.sharpe_ratio == pytest.approx(rets.mean() * 252 / (rets.std(ddof=1) * math.sqrt(252)))
+    assert r.metrics.sortino_ratio == pytest.approx(rets.mean() * 252 / (down * math.sqrt(252)))
+
+
+def test_sharpe_from_the_bar_returns():
+    r = run(flags(4, 0), flags(4, 2), config=cfg())
+    rets = r.returns()
+    assert r.metrics.sharpe_ratio == pytest.approx(rets.mean() / rets.std(ddof=1) * math.sqrt(365.0), rel=1e-12)
+
+
+# equity_intraday at value V: brokerage min(0.03% V, 20), STT 0.025% sell side, exchange 0.00307%,
+# SEBI 1e-6, stamp 0.003% buy side, GST 18% of brokerage + exchange + SEBI.
+def intraday(value, buy):
+    brokerage = min(0.0003 * value, 20.0)
+    exch = 3.07e-5 * value
+    sebi = 1e-6 * value
+    stt = 0.0 if buy else 0.00025 * value
+    stamp = 3e-5 * value if buy else 0.0
+    return brokerage + stt + exch + sebi + stamp + 0.18 * (brokerage + exch + sebi)
+
+
+@pytest.mark.parametrize("direction", [1, -1])
+def test_cost_segment_charges_each_leg_on_its_own_side(direction):
+    r = run(flags(4, 0), flags(4, 2), config=tw.BacktestConfig(fee_segment="NSE"), direction=direction)
+    long1 = direction == 1
+    entry = intraday(50_000.0, buy=long1) + intraday(50_000.0, buy=not long1)
+    exit_ = intraday(110.0 * 500, buy=not long1) + intraday(50.0 * 1000, buy=long1)
+    assert r.equity_curve()[0] == pytest.approx(100_000.0 - entry, rel=1e-12)
+    t1, t2 = r.trades()
+    assert t1.fees == pytest.approx(exit_ / 2, rel=1e-12) and t2.exit_fees == t1.exit_fees
+    assert t1.fee_breakdown is None
+
+
+def linear_legs(slope, intercept=3.0, n=25):
+    x = 50.0 + np.arange(n, dtype=np.float64)
+    return slope * x + intercept, x
+
+
+@pytest.mark.parametrize("slope, intercept, signal_bar, expected", [
+    (2.0, 3.0, 20, 2.0),     # first bar with a full 21-bar window
+    (2.0, 3.0, 19, 1.5),     # too early: the caller's ratio
+    (50.0, 0.0, 20, 10.0),   # clamped high
+    (0.02, 100.0, 22, 0.1),  # clamped low
+    (-1.0, 200.0, 21, 0.1),  # a negative slope is clamped low too
+])
+def test_dynamic_hedge_ratio(slope, intercept, signal_bar, expected):
+    leg1, leg2 = linear_legs(slope, intercept)
+    r = run(flags(25, signal_bar), flags(25, 24), leg1=leg1, leg2=leg2, config=cfg(fees=0.0), hedge_ratio=1.5,
+            dynamic_hedge=True)
+    t1, t2 = r.trades()
+    assert t2.size == pytest.approx(expected * 50_000.0 / leg2[signal_bar], rel=1e-9)
+
+
+def test_dynamic_hedge_keeps_the_fixed_ratio_when_leg_two_is_flat():
+    leg1 = 100.0 + np.arange(25, dtype=np.float64)
+    r = run(flags(25, 20), flags(25, 24), leg1=leg1, leg2=np.full(25, 50.0), config=cfg(fees=0.0), hedge_ratio=1.5,
+            dynamic_hedge=True)
+    assert r.trades()[1].size == pytest.approx(1.5 * 50_000.0 / 50.0)
+
+
+def test_dynamic_hedge_nan_in_the_window_gives_nan():
+    leg1, leg2 = linear_legs(2.0)
+    leg1[5] = np.nan
+    r = run(flags(25, 20), flags(25, 24), leg1=leg1, leg2=leg2, config=cfg(fees=0.0), dynamic_hedge=True)
+    assert math.isnan(r.trades()[1].size)
+
+
+def test_dynamic_hedge_under_next_bar_open_ends_the_window_at_the_signal_bar():
+    leg1, leg2 = linear_legs(2.0)
+    leg1[21] = 500.0  # breaks the line only for a window that reaches bar 21
+    open2 = leg2 + 0.5
+    r = run(flags(25, 20), flags(25, 23), leg1=leg1, leg2=leg2, open2=open2,
+            config=cfg(fees=0.0, upon_bar_close=False), dynamic_hedge=True)
+    t1, t2 = r.trades()
+    assert t1.entry_idx == 21
+    assert t2.size == pytest.approx(2.0 * 50_000.0 / open2[21], rel=1e-9)
+
+
+def test_no_bars():
+    r = run(flags(0), flags(0), leg1=[], leg2=[])
+    assert r.trades() == [] and len(r.equity_curve()) == 0
+    assert (r.metrics.end_value, r.metrics.total_return_pct) == (100_000.0, 0.0)
+
+
+def test_argument_errors():
+    with pytest.raises(TypeError) as e:
+        run(flags(4, 0), flags(4, 2), dynamic_hedge=1)
+    assert str(e.value).startswith("argument 'dynamic_hedge': ") and "PyBool" in str(e.value)
+    with pytest.raises(ValueError, match=r"^direction must be 1 \(long\) or -1 \(short\), got 0$"):
+        run(flags(4, 0), flags(4, 2), direction=0)
+    with pytest.raises(OverflowError):
+        run(flags(4, 0), flags(4, 2), direction=2**31)
+    args = leg(LEG1) + leg(LEG2)
+    args[10] = args[10].astype(np.float32)
+    with pytest.raises(TypeError, match="argument 'leg2_close': "):
+        tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2))
+    args = leg(LEG1) + leg(LEG2)
+    args[1] = np.ones((2, 2))
+    with pytest.raises(TypeError, match="argument 'leg1_open': "):
+        tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2))
+
+
+def test_lengths_are_checked():
+    with pytest.raises(ValueError, match="leg1_close 4, leg2_close 3"):
+        run(flags(4, 0), flags(4, 2), leg2=LEG2[:3])
+    with pytest.raises(ValueError, match="close 4, entries 3"):
+        run(flags(3, 0), flags(3, 2))
+    with pytest.raises(ValueError, match="Entry and exit arrays must have same length"):
+        run(flags(4, 0), flags(3, 2))
+    args = leg(LEG1) + leg(LEG2)
+    args[6] = args[6][:3]
+    with pytest.raises(ValueError, match="Data length mismatch: expected 4, got 3"):
+        tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2))
+    # The opens matter only when fills take them.
+    args = leg(LEG1) + leg(LEG2)
+    args[7] = args[7][:3]
+    assert len(tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2)).trades()) == 2
+    with pytest.raises(ValueError, match="Data length mismatch: expected 4, got 3"):
+        tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2), config=cfg(upon_bar_close=False))
+
+
+def test_signature_and_doc():
+    assert tw.run_pairs_backtest.__doc__.strip().endswith("Run pairs trading backtest.")
+    assert "dynamic_hedge=False" in tw.run_pairs_backtest.__text_signature__
