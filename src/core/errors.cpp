@@ -33,4 +33,13 @@ std::string PortfolioError::message() const {
     return {};
 }
 
+std::string AggregateError::message() const {
+    switch (kind) {
+        case Kind::UnknownUnit: return fmt::format("unknown aggregation unit {}", text);
+        case Kind::ZeroStep: return "aggregation step must be >= 1";
+        case Kind::InvalidParam: return fmt::format("invalid builder parameter: {}", text);
+    }
+    return {};
+}
+
 }  // namespace tarnwick

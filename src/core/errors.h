@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace tarnwick {
 
@@ -77,10 +78,21 @@ struct PortfolioError {
     std::string message() const;
 };
 
-// Bar aggregation failures; the kinds and their texts belong to the bar builders.
+// Bar aggregation failures, all met when a builder is specified.
 struct AggregateError {
+    enum class Kind : std::uint8_t {
+        UnknownUnit,   // text = the unit exactly as passed
+        ZeroStep,      // no payload
+        InvalidParam,  // text = which parameter and the rule it breaks
+    };
+    Kind kind;
     std::string text;
-    std::string message() const { return text; }
+
+    static AggregateError unknown_unit(std::string unit) { return {Kind::UnknownUnit, std::move(unit)}; }
+    static AggregateError zero_step() { return {Kind::ZeroStep, {}}; }
+    static AggregateError invalid_param(std::string t) { return {Kind::InvalidParam, std::move(t)}; }
+
+    std::string message() const;
 };
 
 // A failure whose whole text was formatted where it happened.

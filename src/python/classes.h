@@ -24,6 +24,11 @@ PyTypeObject* portfolio_result_type();
 PyTypeObject* instrument_summary_type();
 PyTypeObject* indicator_type();
 
+// Bar aggregation, in registration order.
+PyTypeObject* bar_aggregator_type();
+PyMethodDef* aggregate_bars_function();
+PyMethodDef* bars_from_ticks_function();
+
 // Indicator and tick functions, in registration order.
 PyMethodDef* compute_tick_entry_signals_function();
 PyMethodDef* compute_tick_exit_signals_function();

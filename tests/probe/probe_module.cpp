@@ -39,7 +39,7 @@ PyObject* core_error(PyObject*, const Args& a) {
     const auto kind = a.get<std::uint32_t>(0);
     if (kind == 0) raise_value_error(CoreError::index_out_of_bounds(7, 5));
     if (kind == 1) raise_value_error(PortfolioError::cross_section_too_small(3, 5));
-    raise_value_error(AggregateError{"aggregation step must be >= 1"});
+    raise_value_error(AggregateError::zero_step());
 }
 
 // Echoes converted values, one parameter per engine type.

@@ -1,0 +1,25 @@
+// Turns a caller's aggregation request (step, unit text, clock offset, Renko brick) into
+// one builder.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "core/errors.h"
+#include "core/result.h"
+#include "data/aggregate/bar_builder.h"
+
+namespace tarnwick::aggregate {
+
+struct BuilderSpec {
+    std::uint32_t step = 1;         // units per bar: windows, months, years, ticks, volume, value, threshold
+    std::string_view unit;          // one accepted spelling of an AggregationUnit
+    std::int64_t tz_offset_ns = 0;  // time and calendar units only
+    double brick_size = 0.0;        // "renko" only; not > 0 means one brick per step
+};
+
+// Fails with UnknownUnit (checked first), ZeroStep, or InvalidParam for an infinite brick.
+Result<std::unique_ptr<BarBuilder>, AggregateError> bar_builder_from_spec(const BuilderSpec& spec);
+
+}  // namespace tarnwick::aggregate

@@ -1,0 +1,45 @@
+// Calendar month and year bars in the proleptic Gregorian calendar of an offset clock.
+// Buckets are whole multiples of `step` months counted from January of year 0 (step 3
+// gives quarters) or of `step` years; a bar is stamped with the first instant of the
+// next bucket.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "data/aggregate/bar_builder.h"
+
+namespace tarnwick::aggregate {
+
+struct CivilDate {
+    std::int64_t year;
+    unsigned month;  // 1..12
+    unsigned day;    // 1..31
+};
+
+// Day 0 is 1970-01-01; eras of 146,097 days.
+CivilDate civil_from_days(std::int64_t days) noexcept;
+std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) noexcept;
+
+enum class CalendarPeriod : std::uint8_t { Month, Year };
+
+class CalendarBarBuilder final : public BarBuilder {
+public:
+    // step >= 1.
+    CalendarBarBuilder(std::uint32_t step, CalendarPeriod period, std::int64_t align_offset_ns);
+
+    std::optional<OhlcvBar> push(const SourceRecord& record) override;
+    std::optional<OhlcvBar> flush() override;
+
+private:
+    std::int64_t bucket_of(std::int64_t timestamp) const noexcept;
+    std::optional<OhlcvBar> stamped(std::optional<std::pair<std::int64_t, PartialBar>> done) const noexcept;
+
+    std::uint32_t step_;
+    CalendarPeriod period_;
+    std::int64_t align_offset_ns_;
+    BucketBar<std::int64_t> bar_;
+};
+
+}  // namespace tarnwick::aggregate

@@ -1,0 +1,245 @@
+// Bar aggregation in Python: the streaming BarAggregator class and the whole-array
+// functions aggregate_bars and bars_from_ticks.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "data/aggregate/bar_aggregation.h"
+#include "data/aggregate/bar_aggregator.h"
+#include "python/classes.h"
+#include "python/convert.h"
+#include "python/numpy_bridge.h"
+#include "python/records.h"
+
+namespace tarnwick::py {
+
+template <>
+struct Bound<aggregate::BarAggregator> {
+    static constexpr const char* name = "BarAggregator";
+    static PyTypeObject* type() { return bar_aggregator_type(); }
+};
+
+namespace {
+
+using aggregate::BarAggregator;
+
+// None, or (timestamp int, open, high, low, close, volume floats).
+Ref bar_to_tuple(const std::optional<OhlcvBar>& bar) {
+    if (!bar) return Ref::borrow(Py_None);
+    Ref t = Ref::check(PyTuple_New(6));
+    PyTuple_SET_ITEM(t.get(), 0, to_py(bar->timestamp).release());
+    PyTuple_SET_ITEM(t.get(), 1, to_py(bar->open).release());
+    PyTuple_SET_ITEM(t.get(), 2, to_py(bar->high).release());
+    PyTuple_SET_ITEM(t.get(), 3, to_py(bar->low).release());
+    PyTuple_SET_ITEM(t.get(), 4, to_py(bar->close).release());
+    PyTuple_SET_ITEM(t.get(), 5, to_py(bar->volume).release());
+    return t;
+}
+
+// The six columns of a bar list, as new arrays in a tuple: timestamps (int64), open,
+// high, low, close, volume (float64).
+Ref bars_to_arrays(const std::vector<OhlcvBar>& bars) {
+    const std::size_t n = bars.size();
+    std::vector<std::int64_t> ts(n);
+    std::vector<double> open(n), high(n), low(n), close(n), volume(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        ts[i] = bars[i].timestamp;
+        open[i] = bars[i].open;
+        high[i] = bars[i].high;
+        low[i] = bars[i].low;
+        close[i] = bars[i].close;
+        volume[i] = bars[i].volume;
+    }
+    Ref t = Ref::check(PyTuple_New(6));
+    PyTuple_SET_ITEM(t.get(), 0, from_vec(std::move(ts)).release());
+    PyTuple_SET_ITEM(t.get(), 1, from_vec(std::move(open)).release());
+    PyTuple_SET_ITEM(t.get(), 2, from_vec(std::move(high)).release());
+    PyTuple_SET_ITEM(t.get(), 3, from_vec(std::move(low)).release());
+    PyTuple_SET_ITEM(t.get(), 4, from_vec(std::move(close)).release());
+    PyTuple_SET_ITEM(t.get(), 5, from_vec(std::move(volume)).release());
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// BarAggregator
+
+constexpr const char* kNewNames[] = {"step", "unit", "tz_offset_ns", "brick_size"};
+constexpr Signature kNew{"BarAggregator.__new__", kNewNames, 4, 2};
+
+PyObject* construct(PyTypeObject*, const Args& a) {
+    const auto step = a.get<std::uint32_t>(0);
+    std::string unit = a.get<std::string>(1);
+    const auto tz_offset_ns = a.get_or<std::int64_t>(2, 0);
+    const double brick_size = a.get_or<double>(3, 0.0);
+    return wrap(unwrap(BarAggregator::create(step, std::move(unit), tz_offset_ns, brick_size))).release();
+}
+
+constexpr const char* kPushBarNames[] = {"timestamp", "open", "high", "low", "close", "volume"};
+constexpr const char* kPushTradeNames[] = {"timestamp", "price", "size", "signed_size"};
+constexpr Signature kPushBar{"BarAggregator.push_bar", kPushBarNames, 6, 6};
+constexpr Signature kPushTrade{"BarAggregator.push_trade", kPushTradeNames, 4, 3};
+
+// The object is held before the values are converted and the builder moves only after
+// all of them converted: a bad argument leaves the aggregator as it was.
+PyObject* push_bar_body(PyObject* self, const Args& a) {
+    auto* r = as_record<BarAggregator>(self);
+    ExclusiveBorrow b(r->borrow);
+    const auto timestamp = a.get<std::int64_t>(0);
+    const double open = a.get<double>(1);
+    const double high = a.get<double>(2);
+    const double low = a.get<double>(3);
+    const double close = a.get<double>(4);
+    const double volume = a.get<double>(5);
+    return bar_to_tuple(r->value.push_bar(timestamp, open, high, low, close, volume)).release();
+}
+
+PyObject* push_trade_body(PyObject* self, const Args& a) {
+    auto* r = as_record<BarAggregator>(self);
+    ExclusiveBorrow b(r->borrow);
+    const auto timestamp = a.get<std::int64_t>(0);
+    const double price = a.get<double>(1);
+    const double size = a.get<double>(2);
+    const double signed_size = a.get_or<double>(3, 0.0);
+    return bar_to_tuple(r->value.push_trade(timestamp, price, size, signed_size)).release();
+}
+
+PyObject* next_pending_body(PyObject* self) {
+    auto* r = as_record<BarAggregator>(self);
+    ExclusiveBorrow b(r->borrow);
+    return bar_to_tuple(r->value.next_pending()).release();
+}
+
+PyObject* flush_body(PyObject* self) {
+    auto* r = as_record<BarAggregator>(self);
+    ExclusiveBorrow b(r->borrow);
+    return bar_to_tuple(r->value.flush()).release();
+}
+
+PyObject* get_step(PyObject* self, void*) {
+    return guarded([&] {
+        auto* r = as_record<BarAggregator>(self);
+        SharedBorrow b(r->borrow);
+        return to_py(r->value.step()).release();
+    });
+}
+
+PyObject* get_unit(PyObject* self, void*) {
+    return guarded([&] {
+        auto* r = as_record<BarAggregator>(self);
+        SharedBorrow b(r->borrow);
+        return to_py(r->value.unit()).release();
+    });
+}
+
+PyMethodDef kMethods[] = {
+    fast_method<kPushBar, push_bar_body>(
+        "push_bar",
+        "push_bar($self, timestamp, open, high, low, close, volume)\n--\n\n"
+        "Push one bar; returns the completed coarser bar, if any."),
+    fast_method<kPushTrade, push_trade_body>(
+        "push_trade",
+        "push_trade($self, timestamp, price, size, signed_size=0.0)\n--\n\n"
+        "Push one trade; returns the completed bar, if any.\n\n"
+        "`signed_size` is buy-initiated minus sell-initiated volume, which the\n"
+        "signed-flow units consume. `0.0` means unknown, and those units then\n"
+        "classify direction by the tick rule."),
+    {"next_pending", reinterpret_cast<PyCFunction>(plain_entry<next_pending_body>), METH_NOARGS,
+     "next_pending($self)\n--\n\n"
+     "A bar completed alongside the last push but held back.\n\n"
+     "One large move completes several Renko bricks at once, and `push`\n"
+     "returns only the first. Drain this after every push, or those bars\n"
+     "are lost."},
+    {"flush", reinterpret_cast<PyCFunction>(plain_entry<flush_body>), METH_NOARGS,
+     "flush($self)\n--\n\nEmit any in-progress bar at end of data."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"step", get_step, nullptr, nullptr, nullptr},
+    {"unit", get_unit, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("BarAggregator(step, unit, tz_offset_ns=0, brick_size=0.0)\n--\n\n"
+                                  "Streaming bar aggregator.\n\n"
+                                  "Push source records (finer bars or trades) in ascending time order; a\n"
+                                  "completed bar is returned as `(timestamp, open, high, low, close,\n"
+                                  "volume)` when its boundary is crossed. Time bars are stamped with their\n"
+                                  "window-end timestamp, so a bar labeled `t` contains only data before `t`.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<BarAggregator>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Whole-array functions
+
+constexpr const char* kAggregateNames[] = {"timestamps", "open", "high", "low", "close", "volume",
+                                           "step", "unit", "tz_offset_ns", "brick_size"};
+constexpr const char* kTicksNames[] = {"timestamps", "ltp", "buy_qty_delta", "sell_qty_delta",
+                                       "step", "unit", "tz_offset_ns", "brick_size"};
+constexpr Signature kAggregate{"aggregate_bars", kAggregateNames, 10, 8};
+constexpr Signature kTicks{"bars_from_ticks", kTicksNames, 8, 6};
+
+// The arrays are copied before the scalars after them are converted.
+PyObject* aggregate_bars_body(PyObject*, const Args& a) {
+    const std::vector<std::int64_t> ts = a.get<ArrayI64>(0).data;
+    const std::vector<double> open = a.get<ArrayF64>(1).data;
+    const std::vector<double> high = a.get<ArrayF64>(2).data;
+    const std::vector<double> low = a.get<ArrayF64>(3).data;
+    const std::vector<double> close = a.get<ArrayF64>(4).data;
+    const std::vector<double> volume = a.get<ArrayF64>(5).data;
+    const auto step = a.get<std::uint32_t>(6);
+    const std::string unit = a.get<std::string>(7);
+    const auto tz_offset_ns = a.get_or<std::int64_t>(8, 0);
+    const double brick_size = a.get_or<double>(9, 0.0);
+    return bars_to_arrays(unwrap(aggregate::aggregate_bars({ts, open, high, low, close, volume},
+                                                           {step, unit, tz_offset_ns, brick_size})))
+        .release();
+}
+
+PyObject* bars_from_ticks_body(PyObject*, const Args& a) {
+    const std::vector<std::int64_t> ts = a.get<ArrayI64>(0).data;
+    const std::vector<double> ltp = a.get<ArrayF64>(1).data;
+    const std::vector<double> buy = a.get<ArrayF64>(2).data;
+    const std::vector<double> sell = a.get<ArrayF64>(3).data;
+    const auto step = a.get<std::uint32_t>(4);
+    const std::string unit = a.get<std::string>(5);
+    const auto tz_offset_ns = a.get_or<std::int64_t>(6, 0);
+    const double brick_size = a.get_or<double>(7, 0.0);
+    return bars_to_arrays(
+               unwrap(aggregate::bars_from_ticks({ts, ltp, buy, sell}, {step, unit, tz_offset_ns, brick_size})))
+        .release();
+}
+
+PyMethodDef kAggregateDef = fast_method<kAggregate, aggregate_bars_body>(
+    "aggregate_bars",
+    "aggregate_bars(timestamps, open, high, low, close, volume, step, unit, tz_offset_ns=0, brick_size=0.0)"
+    "\n--\n\n"
+    "Aggregate bars into coarser bars.\n\n"
+    "The final in-progress bar is included (flushed at end of data).\n"
+    "Supported units: time (`\"ms\"`/`\"s\"`/`\"m\"`/`\"h\"`/`\"d\"`/`\"w\"`), `\"tick\"`,\n"
+    "`\"volume\"`, `\"value\"`.");
+PyMethodDef kTicksDef = fast_method<kTicks, bars_from_ticks_body>(
+    "bars_from_ticks",
+    "bars_from_ticks(timestamps, ltp, buy_qty_delta, sell_qty_delta, step, unit, tz_offset_ns=0, "
+    "brick_size=0.0)\n--\n\n"
+    "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).\n\n"
+    "Ticks with a zero last-traded price are skipped, matching the tick\n"
+    "backtester's treatment of missing data.");
+
+}  // namespace
+
+PyTypeObject* bar_aggregator_type() {
+    return record_type<BarAggregator>("builtins.BarAggregator", kSlots);
+}
+
+PyMethodDef* aggregate_bars_function() { return &kAggregateDef; }
+PyMethodDef* bars_from_ticks_function() { return &kTicksDef; }
+
+}  // namespace tarnwick::py

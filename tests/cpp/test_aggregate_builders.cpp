@@ -1,0 +1,489 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "data/aggregate/aggregation_unit.h"
+#include "data/aggregate/bar_aggregation.h"
+#include "data/aggregate/bar_aggregator.h"
+#include "data/aggregate/bar_builder_factory.h"
+#include "data/aggregate/calendar_bar_builder.h"
+#include "data/aggregate/renko_bar_builder.h"
+
+using namespace tarnwick;
+using namespace tarnwick::aggregate;
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
+constexpr std::int64_t kSec = 1'000'000'000;
+constexpr std::int64_t kDay = 86'400 * kSec;
+constexpr std::int64_t kIst = 19'800 * kSec;
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+
+std::unique_ptr<BarBuilder> make(std::uint32_t step, std::string unit, std::int64_t tz = 0, double brick = 0.0) {
+    auto r = bar_builder_from_spec({step, unit, tz, brick});
+    if (!r.ok()) ADD_FAILURE() << r.error().message();
+    return std::move(r).value();
+}
+
+SourceRecord bar(std::int64_t ts, double o, double h, double l, double c, double v) {
+    return {ts, o, h, l, c, v, 0.0};
+}
+SourceRecord px(std::int64_t ts, double price, double size = 1.0, double signed_size = 0.0) {
+    return {ts, price, price, price, price, size, signed_size};
+}
+
+void expect_bar(const std::optional<OhlcvBar>& got, std::int64_t ts, double o, double h, double l, double c,
+                double v) {
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->timestamp, ts);
+    EXPECT_EQ(got->open, o);
+    EXPECT_EQ(got->high, h);
+    EXPECT_EQ(got->low, l);
+    EXPECT_EQ(got->close, c);
+    EXPECT_EQ(got->volume, v);
+}
+
+// Timestamps at which a stream of pushes completes bars (flush excluded).
+std::vector<std::int64_t> completions(BarBuilder& b, const std::vector<SourceRecord>& records) {
+    std::vector<std::int64_t> out;
+    for (const SourceRecord& r : records) {
+        if (auto got = b.push(r)) out.push_back(got->timestamp);
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Units and the factory
+
+struct SpellingCase {
+    const char* text;
+    AggregationUnit unit;
+};
+class AggregateUnitSpelling : public ::testing::TestWithParam<SpellingCase> {};
+TEST_P(AggregateUnitSpelling, ParsesExactly) {
+    const auto got = parse_aggregation_unit(GetParam().text);
+    ASSERT_TRUE(got.has_value()) << GetParam().text;
+    EXPECT_EQ(*got, GetParam().unit);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Aggregate, AggregateUnitSpelling,
+    ::testing::Values(SpellingCase{"ms", AggregationUnit::Millisecond}, SpellingCase{"millisecond", AggregationUnit::Millisecond},
+                      SpellingCase{"s", AggregationUnit::Second}, SpellingCase{"sec", AggregationUnit::Second},
+                      SpellingCase{"second", AggregationUnit::Second}, SpellingCase{"m", AggregationUnit::Minute},
+                      SpellingCase{"min", AggregationUnit::Minute}, SpellingCase{"minute", AggregationUnit::Minute},
+                      SpellingCase{"h", AggregationUnit::Hour}, SpellingCase{"hour", AggregationUnit::Hour},
+                      SpellingCase{"d", AggregationUnit::Day}, SpellingCase{"day", AggregationUnit::Day},
+                      SpellingCase{"w", AggregationUnit::Week}, SpellingCase{"week", AggregationUnit::Week},
+                      SpellingCase{"month", AggregationUnit::Month}, SpellingCase{"y", AggregationUnit::Year},
+                      SpellingCase{"year", AggregationUnit::Year}, SpellingCase{"tick", AggregationUnit::Tick},
+                      SpellingCase{"volume", AggregationUnit::Volume}, SpellingCase{"value", AggregationUnit::Value},
+                      SpellingCase{"renko", AggregationUnit::Renko},
+                      SpellingCase{"tick_imbalance", AggregationUnit::TickImbalance},
+                      SpellingCase{"tick_runs", AggregationUnit::TickRuns},
+                      SpellingCase{"volume_imbalance", AggregationUnit::VolumeImbalance},
+                      SpellingCase{"volume_runs", AggregationUnit::VolumeRuns},
+                      SpellingCase{"value_imbalance", AggregationUnit::ValueImbalance},
+                      SpellingCase{"value_runs", AggregationUnit::ValueRuns}));
+
+struct RefusalCase {
+    std::uint32_t step;
+    const char* unit;
+    double brick;
+    AggregateError::Kind kind;
+    const char* message;
+};
+class AggregateFactoryRefusal : public ::testing::TestWithParam<RefusalCase> {};
+TEST_P(AggregateFactoryRefusal, ReportsKindAndText) {
+    const RefusalCase& c = GetParam();
+    auto r = bar_builder_from_spec({c.step, c.unit, 0, c.brick});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind, c.kind);
+    EXPECT_EQ(r.error().message(), c.message);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Aggregate, AggregateFactoryRefusal,
+    ::testing::Values(
+        RefusalCase{1, "Minute", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit Minute"},
+        RefusalCase{1, "mins", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit mins"},
+        RefusalCase{1, " m", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit  m"},
+        RefusalCase{1, "", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit "},
+        RefusalCase{1, "months", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit months"},
+        // The unit is looked at before the step.
+        RefusalCase{0, "Tick", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit Tick"},
+        RefusalCase{0, "m", 0.0, AggregateError::Kind::ZeroStep, "aggregation step must be >= 1"},
+        RefusalCase{0, "renko", 1.0, AggregateError::Kind::ZeroStep, "aggregation step must be >= 1"},
+        RefusalCase{5, "renko", Inf, AggregateError::Kind::InvalidParam,
+                    "invalid builder parameter: brick_size must be finite and > 0"}));
+
+TEST(AggregateFactory, NonPositiveOrNaNBrickFallsBackToStep) {
+    // Step 2: anchor floor(101 / 2) * 2 = 100; 104.5 is 2.25 bricks away -> two bricks.
+    for (double brick : {0.0, -1.0, -Inf, NaN}) {
+        auto b = make(2, "renko", 0, brick);
+        EXPECT_FALSE(b->push(px(1, 101.0)).has_value());
+        expect_bar(b->push(px(2, 104.5, 7.0)), 2, 100.0, 102.0, 100.0, 102.0, 0.0);
+        expect_bar(b->next_pending(), 2, 102.0, 104.0, 102.0, 104.0, 7.0);
+        EXPECT_FALSE(b->next_pending().has_value());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Time bars
+
+TEST(AggregateTime, RecordOnTheBoundaryOpensTheNextBar) {
+    auto b = make(1, "s");
+    EXPECT_FALSE(b->push(bar(kSec / 2, 1, 2, 0.5, 1.5, 10)).has_value());
+    expect_bar(b->push(bar(kSec, 3, 4, 3, 3.5, 20)), kSec, 1, 2, 0.5, 1.5, 10);
+    expect_bar(b->flush(), 2 * kSec, 3, 4, 3, 3.5, 20);
+    EXPECT_FALSE(b->flush().has_value());
+}
+
+TEST(AggregateTime, FiveMinuteBarsStampedAtWindowEnd) {
+    // 09:15, 09:16, 09:20 UTC on day 0: the third opens the 09:20 window.
+    constexpr std::int64_t kMin = 60 * kSec;
+    auto b = make(5, "m");
+    EXPECT_FALSE(b->push(bar(555 * kMin, 10, 11, 9, 10.5, 1)).has_value());
+    EXPECT_FALSE(b->push(bar(556 * kMin, 10.5, 12, 10, 11, 2)).has_value());
+    expect_bar(b->push(bar(560 * kMin, 11, 11, 11, 11, 4)), 560 * kMin, 10, 12, 9, 11, 3);
+}
+
+TEST(AggregateTime, IstDayBarsEndAtIstMidnight) {
+    // 00:00 UTC is 05:30 IST; that IST day ends at 18:30 UTC = 66,600 s.
+    auto b = make(1, "d", kIst);
+    EXPECT_FALSE(b->push(px(0, 100.0)).has_value());
+    EXPECT_FALSE(b->push(px(66'600 * kSec - 1, 101.0)).has_value());
+    expect_bar(b->push(px(66'600 * kSec, 102.0)), 66'600 * kSec, 100, 101, 100, 101, 2);
+}
+
+TEST(AggregateTime, NegativeTimestampsBucketByFloor) {
+    // -1.5 s lies in [-2 s, -1 s); -0.2 s in [-1 s, 0).
+    auto b = make(1, "s");
+    EXPECT_FALSE(b->push(px(-3 * kSec / 2, 5.0)).has_value());
+    expect_bar(b->push(px(-kSec / 5, 6.0)), -kSec, 5, 5, 5, 5, 1);
+    expect_bar(b->flush(), 0, 6, 6, 6, 6, 1);
+}
+
+TEST(AggregateTime, EarlierBucketAlsoCompletesTheBar) {
+    auto b = make(1, "s");
+    EXPECT_FALSE(b->push(px(5 * kSec + 1, 5.0)).has_value());
+    expect_bar(b->push(px(2 * kSec, 2.0)), 6 * kSec, 5, 5, 5, 5, 1);
+    expect_bar(b->flush(), 3 * kSec, 2, 2, 2, 2, 1);
+}
+
+TEST(AggregateTime, SameBarUpdateIgnoresOneSidedNaN) {
+    auto b = make(1, "m");
+    EXPECT_FALSE(b->push(bar(0, 10, 12, 9, 11, 1)).has_value());
+    EXPECT_FALSE(b->push(bar(1, 99, NaN, 8, 10, 2)).has_value());
+    EXPECT_FALSE(b->push(bar(2, 99, 13, NaN, 12, 3)).has_value());
+    // open stays 10; high max(12, 13); low min(9, 8); close 12; volume 1 + 2 + 3.
+    expect_bar(b->flush(), 60 * kSec, 10, 13, 8, 12, 6);
+
+    EXPECT_FALSE(b->push(bar(0, 1, NaN, NaN, 1, 1)).has_value());
+    EXPECT_FALSE(b->push(bar(1, 1, NaN, 0.5, 1, NaN)).has_value());
+    const auto both = b->flush();
+    ASSERT_TRUE(both.has_value());
+    EXPECT_TRUE(std::isnan(both->high));  // NaN on both sides stays NaN
+    EXPECT_EQ(both->low, 0.5);
+    EXPECT_TRUE(std::isnan(both->volume));
+}
+
+TEST(AggregateTime, HugeWindowStaysExact) {
+    // 4,294,967,295 weeks is about 2.6e24 ns: every real timestamp from 0 on shares
+    // bucket 0, whose end saturates; -1 ns lies in bucket -1, which ends at 0.
+    auto b = make(std::numeric_limits<std::uint32_t>::max(), "w");
+    EXPECT_FALSE(b->push(px(-1, 1.0)).has_value());
+    expect_bar(b->push(px(0, 2.0)), 0, 1, 1, 1, 1, 1);
+    EXPECT_FALSE(b->push(px(kMax, 3.0)).has_value());
+    expect_bar(b->flush(), kMax, 2, 3, 2, 3, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Calendar bars
+
+TEST(AggregateCalendar, CivilDaysAgreeWithKnownDates) {
+    struct Known {
+        std::int64_t days;
+        std::int64_t year;
+        unsigned month, day;
+    };
+    // 2000-01-01 is day 10957 (30 years, 7 leap days); 2000-02-29 is 59 days later.
+    for (const Known k : {Known{0, 1970, 1, 1}, Known{-1, 1969, 12, 31}, Known{10957, 2000, 1, 1},
+                          Known{11016, 2000, 2, 29}, Known{19723, 2024, 1, 1}, Known{-719468, 0, 3, 1}}) {
+        const CivilDate d = civil_from_days(k.days);
+        EXPECT_EQ(d.year, k.year) << k.days;
+        EXPECT_EQ(d.month, k.month) << k.days;
+        EXPECT_EQ(d.day, k.day) << k.days;
+        EXPECT_EQ(days_from_civil(k.year, k.month, k.day), k.days);
+    }
+}
+
+TEST(AggregateCalendar, MonthEndsAtFirstOfNextMonth) {
+    // 2024-01-01 is day 19723; 31 Jan is 19753, 1 Feb 19754 (1,706,745,600 s).
+    auto b = make(1, "month");
+    EXPECT_FALSE(b->push(px(19753 * kDay + 3600 * kSec, 10.0)).has_value());
+    expect_bar(b->push(px(19754 * kDay, 11.0)), 19754 * kDay, 10, 10, 10, 10, 1);
+    EXPECT_EQ(19754 * kDay, 1'706'745'600 * kSec);
+}
+
+TEST(AggregateCalendar, OffsetShiftsTheMonthAndItsStamp) {
+    // 31 Jan 20:00 UTC is 1 Feb 01:30 IST: already February in the offset clock.
+    auto b = make(1, "month", kIst);
+    EXPECT_FALSE(b->push(px(19753 * kDay + 10 * 3600 * kSec, 10.0)).has_value());
+    expect_bar(b->push(px(19753 * kDay + 20 * 3600 * kSec, 11.0)), 19754 * kDay - kIst, 10, 10, 10, 10, 1);
+}
+
+TEST(AggregateCalendar, ThreeMonthStepGroupsQuarters) {
+    // Jan, Feb, Mar 2024 share bucket (2024 * 12 + m) / 3; April (day 19814) opens the next.
+    auto b = make(3, "month");
+    EXPECT_FALSE(b->push(px(19723 * kDay, 1.0)).has_value());
+    EXPECT_FALSE(b->push(px(19754 * kDay, 2.0)).has_value());
+    EXPECT_FALSE(b->push(px(19813 * kDay, 3.0)).has_value());
+    expect_bar(b->push(px(19814 * kDay, 4.0)), 19814 * kDay, 1, 3, 1, 3, 3);
+    EXPECT_EQ(19814 * kDay, 1'711'929'600 * kSec);
+}
+
+TEST(AggregateCalendar, YearsAlignToMultiplesOfStep) {
+    // 2024 and 2029 share the decade bucket 202; it ends 2030-01-01 (1,893,456,000 s).
+    auto b = make(10, "y");
+    EXPECT_FALSE(b->push(px(19723 * kDay, 1.0)).has_value());
+    EXPECT_FALSE(b->push(px(1'893'456'000 * kSec - 1, 2.0)).has_value());
+    expect_bar(b->push(px(1'893'456'000 * kSec, 3.0)), 1'893'456'000 * kSec, 1, 2, 1, 2, 2);
+    // One year per bar: 2030 ends 2031-01-01, 365 days later.
+    auto y = make(1, "year");
+    EXPECT_FALSE(y->push(px(1'893'456'000 * kSec, 3.0)).has_value());
+    expect_bar(y->flush(), (1'893'456'000 + 365 * 86'400) * kSec, 3, 3, 3, 3, 1);
+    EXPECT_FALSE(y->flush().has_value());
+}
+
+TEST(AggregateCalendar, HugeStepSaturatesTheStamp) {
+    // Bucket 0 of 4,294,967,295-year bars ends far past the 64-bit nanosecond range.
+    auto b = make(std::numeric_limits<std::uint32_t>::max(), "year");
+    EXPECT_FALSE(b->push(px(0, 1.0)).has_value());
+    expect_bar(b->flush(), kMax, 1, 1, 1, 1, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Count bars
+
+TEST(AggregateCount, TickCountStampsWithTheClosingRecord) {
+    auto b = make(3, "tick");
+    EXPECT_FALSE(b->push(px(10, 1.0)).has_value());
+    EXPECT_FALSE(b->push(px(20, 3.0)).has_value());
+    expect_bar(b->push(px(30, 2.0)), 30, 1, 3, 1, 2, 3);
+    EXPECT_FALSE(b->push(px(40, 5.0)).has_value());
+    EXPECT_FALSE(b->push(px(50, 4.0)).has_value());
+    expect_bar(b->flush(), 50, 5, 5, 4, 4, 2);
+    // Counting restarts after a flush: three more records make the next bar.
+    EXPECT_FALSE(b->push(px(60, 1.0)).has_value());
+    EXPECT_FALSE(b->push(px(70, 1.0)).has_value());
+    expect_bar(b->push(px(80, 1.0)), 80, 1, 1, 1, 1, 3);
+}
+
+struct ThresholdCase {
+    const char* unit;
+    std::vector<SourceRecord> records;
+    std::vector<std::int64_t> closes;
+};
+class AggregateThreshold : public ::testing::TestWithParam<ThresholdCase> {};
+TEST_P(AggregateThreshold, ClosesWhenTheSumReachesTheStep) {
+    auto b = make(100, GetParam().unit);
+    EXPECT_EQ(completions(*b, GetParam().records), GetParam().closes);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Aggregate, AggregateThreshold,
+    ::testing::Values(
+        // 60 + 50 = 110 closes; the surplus does not carry: 40 + 60 = 100 closes again.
+        ThresholdCase{"volume", {px(1, 1, 60), px(2, 1, 50), px(3, 1, 40), px(4, 1, 60), px(5, 1, 99)}, {2, 4}},
+        // 5 x 10 = 50, + 3 x 20 = 110.
+        ThresholdCase{"value", {px(1, 10, 5), px(2, 20, 3), px(3, 99, 1)}, {2}},
+        // A NaN volume holds the bar open for good (until a flush).
+        ThresholdCase{"volume", {px(1, 1, NaN), px(2, 1, 500), px(3, 1, 500)}, {}},
+        // Negative volume counts against the sum: 80 - 30 + 40 = 90, + 10 = 100.
+        ThresholdCase{"volume", {px(1, 1, 80), px(2, 1, -30), px(3, 1, 40), px(4, 1, 10)}, {4}}));
+
+TEST(AggregateCount, FlushClearsANaNSum) {
+    auto b = make(100, "volume");
+    EXPECT_FALSE(b->push(px(1, 1, NaN)).has_value());
+    EXPECT_TRUE(b->flush().has_value());
+    expect_bar(b->push(px(2, 7, 100)), 2, 7, 7, 7, 7, 100);
+}
+
+// ---------------------------------------------------------------------------
+// Renko
+
+TEST(AggregateRenko, BricksUpThenDown) {
+    RenkoBarBuilder b(1.0);
+    EXPECT_FALSE(b.push(px(1, 100.4, 5)).has_value());
+    EXPECT_EQ(b.anchor(), 100.0);
+    // 103.2 is 3.2 bricks above 100: bricks 100-101, 101-102, 102-103; the last has the volume.
+    expect_bar(b.push(px(2, 103.2, 9)), 2, 100, 101, 100, 101, 0);
+    expect_bar(b.next_pending(), 2, 101, 102, 101, 102, 0);
+    expect_bar(b.next_pending(), 2, 102, 103, 102, 103, 9);
+    EXPECT_FALSE(b.next_pending().has_value());
+    EXPECT_EQ(b.anchor(), 103.0);
+    // 101.9 is 1.1 bricks below 103: one brick 103-102.
+    expect_bar(b.push(px(3, 101.9, 4)), 3, 103, 103, 102, 102, 4);
+    EXPECT_EQ(b.anchor(), 102.0);
+    // Less than a brick away: nothing, and nothing changes.
+    EXPECT_FALSE(b.push(px(4, 102.99, 4)).has_value());
+    EXPECT_FALSE(b.flush().has_value());
+}
+
+TEST(AggregateRenko, QueuedBricksWaitThroughQuietPushesAndFlush) {
+    RenkoBarBuilder b(1.0);
+    (void)b.push(px(1, 10.0));
+    expect_bar(b.push(px(2, 12.5)), 2, 10, 11, 10, 11, 0);
+    // A push without a brick returns nothing even while a brick waits.
+    EXPECT_FALSE(b.push(px(3, 12.2)).has_value());
+    // The next brick-forming push returns the oldest waiting brick first.
+    expect_bar(b.push(px(4, 13.1, 3)), 2, 11, 12, 11, 12, 1);
+    expect_bar(b.flush(), 4, 12, 13, 12, 13, 3);
+    EXPECT_FALSE(b.flush().has_value());
+}
+
+TEST(AggregateRenko, LargeJumpIsCappedAndReanchored) {
+    RenkoBarBuilder b(1.0);
+    (void)b.push(px(1, 0.5));
+    // 20000.5 is 20,000 bricks above 0: 10,000 are formed, the anchor moves to 20,000.
+    expect_bar(b.push(px(2, 20'000.5, 8)), 2, 0, 1, 0, 1, 0);
+    std::uint64_t drained = 1;
+    std::optional<OhlcvBar> last;
+    while (auto next = b.next_pending()) {
+        last = next;
+        ++drained;
+    }
+    EXPECT_EQ(drained, kRenkoMaxBricksPerPush);
+    expect_bar(last, 2, 9'999, 10'000, 9'999, 10'000, 8);
+    EXPECT_EQ(b.anchor(), 20'000.0);
+}
+
+TEST(AggregateRenko, NonFinitePricesFormNothing) {
+    RenkoBarBuilder b(1.0);
+    EXPECT_FALSE(b.push(px(1, NaN)).has_value());
+    EXPECT_FALSE(b.anchor().has_value());
+    EXPECT_FALSE(b.push(px(2, 100.4)).has_value());
+    EXPECT_EQ(b.anchor(), 100.0);
+    EXPECT_FALSE(b.push(px(3, Inf)).has_value());
+    EXPECT_FALSE(b.push(px(4, -Inf)).has_value());
+    EXPECT_FALSE(b.push(px(5, NaN)).has_value());
+    EXPECT_EQ(b.anchor(), 100.0);
+    expect_bar(b.push(px(6, 101.0, 2)), 6, 100, 101, 100, 101, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Flow bars
+
+TEST(AggregateFlow, TickRuleSignsRepeatOnUnchangedPrices) {
+    // Prices 10, 10, 9, 9, 11 sign +, +, -, -, +: runs of two close at the 2nd and 4th.
+    auto b = make(2, "tick_runs");
+    EXPECT_EQ(completions(*b, {px(1, 10), px(2, 10), px(3, 9), px(4, 9), px(5, 11)}),
+              (std::vector<std::int64_t>{2, 4}));
+    expect_bar(b->flush(), 5, 11, 11, 11, 11, 1);
+}
+
+TEST(AggregateFlow, TickRuleMemorySurvivesFlush) {
+    // 10, flush, then 9 is a downtick and 10 an uptick: one each, no run of two.
+    auto b = make(2, "tick_runs");
+    EXPECT_FALSE(b->push(px(1, 10)).has_value());
+    EXPECT_TRUE(b->flush().has_value());
+    EXPECT_EQ(completions(*b, {px(2, 9), px(3, 10)}), std::vector<std::int64_t>{});
+}
+
+struct FlowCase {
+    const char* unit;
+    std::vector<SourceRecord> records;
+    std::vector<std::int64_t> closes;
+};
+class AggregateFlowThreshold : public ::testing::TestWithParam<FlowCase> {};
+TEST_P(AggregateFlowThreshold, ClosesAtTheRule) {
+    auto b = make(100, GetParam().unit);
+    EXPECT_EQ(completions(*b, GetParam().records), GetParam().closes);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Aggregate, AggregateFlowThreshold,
+    ::testing::Values(
+        // Buys of 60 and 50: imbalance 110.
+        FlowCase{"volume_imbalance", {px(1, 10, 60, 60), px(2, 10, 50, 50)}, {2}},
+        // A NaN signed size sells: 60 - 50 = 10, then + 100 = 110.
+        FlowCase{"volume_imbalance", {px(1, 10, 60, 60), px(2, 10, 50, NaN), px(3, 10, 100, 1)}, {3}},
+        // Buying and selling cancel in an imbalance bar but each side runs on its own.
+        FlowCase{"volume_imbalance", {px(1, 10, 60, 1), px(2, 10, 60, -1), px(3, 10, 60, 1)}, {}},
+        FlowCase{"volume_runs", {px(1, 10, 60, 1), px(2, 10, 60, -1), px(3, 10, 60, 1)}, {3}},
+        // A NaN side is ignored by the runs rule.
+        FlowCase{"volume_runs", {px(1, 10, NaN, 1), px(2, 10, 100, -1)}, {2}},
+        // Value: 4 x 10 = 40 bought, then 3 x 20 = 60 more on an uptick.
+        FlowCase{"value_runs", {px(1, 10, 4), px(2, 20, 3)}, {2}},
+        // Signed size decides over the tick rule: an uptick that sells.
+        FlowCase{"value_imbalance", {px(1, 10, 6, 6), px(2, 20, 3, -3), px(3, 20, 5, 5)}, {3}}));
+
+TEST(AggregateFlow, TickImbalanceCountsRecords) {
+    // Uptick, downtick, uptick, uptick: imbalance 1, 0, 1, 2.
+    auto b = make(2, "tick_imbalance");
+    EXPECT_EQ(completions(*b, {px(1, 10), px(2, 9), px(3, 10), px(4, 11)}), std::vector<std::int64_t>{4});
+}
+
+// ---------------------------------------------------------------------------
+// Streaming and whole-array drivers
+
+TEST(AggregateDrivers, ArraysMatchTheStreamingAggregator) {
+    const std::vector<std::int64_t> ts{0, 40 * kSec, 70 * kSec, 130 * kSec, 135 * kSec, 200 * kSec};
+    const std::vector<double> o{100, 101, 99, 104, 103, 97}, h{101, 103, 100, 105, 104, 98},
+        l{99, 100, 98, 103, 102, 96}, c{101, 99, 104, 103, 97, 106.5}, v{5, 6, 7, 8, 9, 10};
+    for (const char* unit : {"m", "tick", "volume", "renko", "tick_imbalance", "value_runs"}) {
+        auto batch = aggregate_bars({ts, o, h, l, c, v}, {2, unit, 0, 0.0});
+        ASSERT_TRUE(batch.ok()) << unit;
+        auto agg = BarAggregator::create(2, unit, 0, 0.0);
+        ASSERT_TRUE(agg.ok());
+        std::vector<OhlcvBar> streamed;
+        for (std::size_t i = 0; i < ts.size(); ++i) {
+            if (auto got = agg->push_bar(ts[i], o[i], h[i], l[i], c[i], v[i])) streamed.push_back(*got);
+            while (auto held = agg->next_pending()) streamed.push_back(*held);
+        }
+        if (auto last = agg->flush()) streamed.push_back(*last);
+        ASSERT_EQ(batch->size(), streamed.size()) << unit;
+        for (std::size_t i = 0; i < streamed.size(); ++i) {
+            EXPECT_EQ((*batch)[i].timestamp, streamed[i].timestamp) << unit;
+            EXPECT_EQ((*batch)[i].close, streamed[i].close) << unit;
+            EXPECT_EQ((*batch)[i].volume, streamed[i].volume) << unit;
+        }
+    }
+}
+
+TEST(AggregateDrivers, LengthCheckComesBeforeTheSpec) {
+    const std::vector<std::int64_t> ts{1, 2};
+    const std::vector<double> two{1, 2}, one{1};
+    auto r = aggregate_bars({ts, two, two, one, two, two}, {0, "bogus", 0, 0.0});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "all input arrays must share one length");
+    auto t = bars_from_ticks({ts, two, two, one}, {0, "bogus", 0, 0.0});
+    ASSERT_FALSE(t.ok());
+    EXPECT_EQ(t.error().message(), "all input arrays must share one length");
+    auto u = bars_from_ticks({ts, two, two, two}, {0, "bogus", 0, 0.0});
+    ASSERT_FALSE(u.ok());
+    EXPECT_EQ(u.error().message(), "unknown aggregation unit bogus");
+}
+
+TEST(AggregateDrivers, TicksWithoutAPriceAreSkipped) {
+    // Rows 1 and 3 have no price. Row 0: size |5| + |-3| = 8, signed 5 - 3 = 2.
+    const std::vector<std::int64_t> ts{1, 2, 3, 4};
+    const std::vector<double> ltp{10, 0, 12, NaN}, buy{5, 100, 1, 100}, sell{-3, 100, 4, 100};
+    auto r = bars_from_ticks({ts, ltp, buy, sell}, {1, "m", 0, 0.0});
+    ASSERT_TRUE(r.ok());
+    ASSERT_EQ(r->size(), 1u);
+    expect_bar((*r)[0], 60 * kSec, 10, 12, 10, 12, 13);
+    // Signed sizes drive the flow units: row 0 buys 8 (signed +2), row 2 sells 5 (1 - 4 < 0).
+    auto flow = bars_from_ticks({ts, ltp, buy, sell}, {2, "volume_imbalance", 0, 0.0});
+    ASSERT_TRUE(flow.ok());
+    ASSERT_EQ(flow->size(), 2u);
+    expect_bar((*flow)[0], 1, 10, 10, 10, 10, 8);
+    expect_bar((*flow)[1], 3, 12, 12, 12, 12, 5);
+}

@@ -1,0 +1,347 @@
+import functools
+import math
+import operator
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+from tarnwick import BarAggregator, aggregate_bars, bars_from_ticks
+
+SEC = 1_000_000_000
+MIN = 60 * SEC
+NAN = math.nan
+ALL_UNITS = [
+    "ms", "millisecond", "s", "sec", "second", "m", "min", "minute", "h", "hour", "d", "day", "w", "week",
+    "month", "y", "year", "tick", "volume", "value", "renko", "tick_imbalance", "tick_runs",
+    "volume_imbalance", "volume_runs", "value_imbalance", "value_runs",
+]
+
+
+def random_bars(n, seed, spacing=37 * SEC):
+    rng = np.random.default_rng(seed)
+    ts = np.cumsum(rng.integers(1, spacing, n)).astype(np.int64) + 1_700_000_000 * SEC
+    close = 100.0 + np.cumsum(rng.normal(0.0, 0.8, n))
+    open_ = close + rng.normal(0.0, 0.3, n)
+    high = np.maximum(open_, close) + rng.uniform(0.0, 0.5, n)
+    low = np.minimum(open_, close) - rng.uniform(0.0, 0.5, n)
+    volume = rng.uniform(1.0, 50.0, n)
+    return ts, open_, high, low, close, volume
+
+
+def stream(agg, rows, push):
+    out = []
+    for row in rows:
+        bar = push(agg, *row)
+        if bar is not None:
+            out.append(bar)
+        while (held := agg.next_pending()) is not None:
+            out.append(held)
+    last = agg.flush()
+    if last is not None:
+        out.append(last)
+    return out
+
+
+def as_rows(arrays):
+    ts = arrays[0]
+    return [(int(ts[i]), *(float(a[i]) for a in arrays[1:])) for i in range(len(ts))]
+
+
+# ---------------------------------------------------------------------------
+# Class face
+
+
+def test_class_face():
+    assert BarAggregator.__text_signature__ == "(step, unit, tz_offset_ns=0, brick_size=0.0)"
+    assert BarAggregator.__doc__.startswith("Streaming bar aggregator.\n\nPush source records")
+    assert BarAggregator.__doc__.endswith("so a bar labeled `t` contains only data before `t`.")
+    assert BarAggregator.__module__ == "builtins"
+    all_ = tw._tarnwick.__all__
+    assert all_[all_.index("Indicator") + 1:all_.index("Indicator") + 4] == [
+        "BarAggregator", "aggregate_bars", "bars_from_ticks"]
+
+
+@pytest.mark.parametrize("name, signature, doc_start", [
+    ("push_bar", "($self, timestamp, open, high, low, close, volume)",
+     "Push one bar; returns the completed coarser bar, if any."),
+    ("push_trade", "($self, timestamp, price, size, signed_size=0.0)",
+     "Push one trade; returns the completed bar, if any.\n\n`signed_size` is buy-initiated"),
+    ("next_pending", "($self)", "A bar completed alongside the last push but held back.\n\nOne large move"),
+    ("flush", "($self)", "Emit any in-progress bar at end of data."),
+])
+def test_method_face(name, signature, doc_start):
+    method = getattr(BarAggregator, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__.startswith(doc_start)
+
+
+def test_function_face():
+    assert aggregate_bars.__text_signature__ == (
+        "(timestamps, open, high, low, close, volume, step, unit, tz_offset_ns=0, brick_size=0.0)")
+    assert aggregate_bars.__doc__.startswith("Aggregate bars into coarser bars.")
+    assert bars_from_ticks.__text_signature__ == (
+        "(timestamps, ltp, buy_qty_delta, sell_qty_delta, step, unit, tz_offset_ns=0, brick_size=0.0)")
+    assert bars_from_ticks.__doc__.startswith("Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).")
+
+
+def test_step_and_unit_are_read_only_copies():
+    agg = BarAggregator(4294967295, "min", tz_offset_ns=-5, brick_size=2.0)
+    assert agg.step == 4294967295 and type(agg.step) is int
+    assert agg.unit == "min"
+    with pytest.raises(AttributeError):
+        agg.step = 2
+    with pytest.raises(AttributeError):
+        del agg.unit
+    assert repr(agg).startswith("<builtins.BarAggregator object at")
+
+
+@pytest.mark.parametrize("args, message", [
+    ((1, "Minute"), "unknown aggregation unit Minute"),
+    ((1, "mins"), "unknown aggregation unit mins"),
+    ((1, "m "), "unknown aggregation unit m "),
+    ((1, ""), "unknown aggregation unit "),
+    ((0, "Hour"), "unknown aggregation unit Hour"),
+    ((0, "m"), "aggregation step must be >= 1"),
+    ((0, "renko", 0, 1.0), "aggregation step must be >= 1"),
+    ((1, "renko", 0, math.inf), "invalid builder parameter: brick_size must be finite and > 0"),
+])
+def test_construction_refusals(args, message):
+    with pytest.raises(ValueError) as e:
+        BarAggregator(*args)
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("kwargs, exc, text", [
+    ({"step": -1, "unit": "m"}, OverflowError, None),
+    ({"step": 2**32, "unit": "m"}, OverflowError, None),
+    ({"step": 1.0, "unit": "m"}, TypeError, "argument 'step': "),
+    ({"step": 1, "unit": b"m"}, TypeError, "argument 'unit': "),
+    ({"step": 1, "unit": "m", "tz_offset_ns": 2**63}, OverflowError, None),
+    ({"step": 1, "unit": "m", "brick_size": "1"}, TypeError, "argument 'brick_size': "),
+])
+def test_construction_conversion_errors(kwargs, exc, text):
+    with pytest.raises(exc) as e:
+        BarAggregator(**kwargs)
+    if text:
+        assert str(e.value).startswith(text)
+
+
+def test_every_unit_is_accepted_by_every_entry():
+    empty_i = np.zeros(0, np.int64)
+    empty_f = np.zeros(0)
+    for unit in ALL_UNITS:
+        assert BarAggregator(1, unit).unit == unit
+        assert len(aggregate_bars(empty_i, empty_f, empty_f, empty_f, empty_f, empty_f, 1, unit)[0]) == 0
+        assert len(bars_from_ticks(empty_i, empty_f, empty_f, empty_f, 1, unit)[0]) == 0
+
+
+# ---------------------------------------------------------------------------
+# Streaming behaviour
+
+
+def test_five_minute_bars_stamped_at_window_end():
+    agg = BarAggregator(5, "m")
+    t0915 = 9 * 3600 * SEC + 15 * MIN
+    assert agg.push_bar(t0915, 10.0, 11.0, 9.0, 10.5, 100.0) is None
+    assert agg.push_bar(t0915 + MIN, 10.5, 12.0, 10.0, 11.0, 50.0) is None
+    bar = agg.push_bar(t0915 + 5 * MIN, 11.0, 11.5, 10.8, 11.2, 25.0)
+    assert bar == (t0915 + 5 * MIN, 10.0, 12.0, 9.0, 11.0, 150.0)
+    assert type(bar[0]) is int and all(type(x) is float for x in bar[1:])
+
+
+def test_renko_bricks_come_one_per_call():
+    agg = BarAggregator(1, "renko", brick_size=1.0)
+    assert agg.push_trade(1, 100.4, 5.0) is None
+    assert agg.push_trade(2, 103.2, 9.0) == (2, 100.0, 101.0, 100.0, 101.0, 0.0)
+    assert agg.next_pending() == (2, 101.0, 102.0, 101.0, 102.0, 0.0)
+    assert agg.next_pending() == (2, 102.0, 103.0, 102.0, 103.0, 9.0)
+    assert agg.next_pending() is None
+    assert agg.push_trade(3, 101.9, 4.0) == (3, 103.0, 103.0, 102.0, 102.0, 4.0)
+    assert agg.flush() is None
+
+
+def test_trade_without_signed_size_uses_the_tick_rule():
+    # 10, 10, 9, 9, 11 -> +1, +1, -1, -1, +1; imbalance after each: 1, 2 (closes), -1, -2 (closes), 1.
+    agg = BarAggregator(2, "tick_imbalance")
+    got = [agg.push_trade(i, p, 1.0) for i, p in enumerate([10.0, 10.0, 9.0, 9.0, 11.0])]
+    assert got == [None, (1, 10.0, 10.0, 10.0, 10.0, 2.0), None, (3, 9.0, 9.0, 9.0, 9.0, 2.0), None]
+    assert agg.flush() == (4, 11.0, 11.0, 11.0, 11.0, 1.0)
+
+
+def test_signed_size_overrides_the_tick_rule():
+    agg = BarAggregator(2, "tick_imbalance")
+    assert agg.push_trade(0, 10.0, 1.0, signed_size=-1.0) is None
+    assert agg.push_trade(1, 11.0, 1.0, -0.5) == (1, 10.0, 11.0, 10.0, 11.0, 2.0)
+
+
+def test_flush_emits_once_and_pushing_continues():
+    agg = BarAggregator(3, "tick")
+    assert agg.flush() is None
+    agg.push_bar(5, 1.0, 2.0, 0.5, 1.5, 1.0)
+    assert agg.flush() == (5, 1.0, 2.0, 0.5, 1.5, 1.0)
+    assert agg.flush() is None
+    assert [agg.push_bar(t, 1.0, 1.0, 1.0, 1.0, 1.0) for t in (6, 7, 8)] == [None, None, (8, 1.0, 1.0, 1.0, 1.0, 3.0)]
+
+
+def test_nan_values_pass_through():
+    agg = BarAggregator(1, "s")
+    assert agg.push_bar(0, NAN, NAN, 1.0, NAN, NAN) is None
+    bar = agg.push_bar(SEC, 1.0, 1.0, 1.0, 1.0, 1.0)
+    assert bar[0] == SEC and bar[3] == 1.0
+    assert all(math.isnan(x) for x in (bar[1], bar[2], bar[4], bar[5]))
+
+
+def test_bad_push_argument_leaves_the_aggregator_unchanged():
+    agg = BarAggregator(2, "tick")
+    agg.push_bar(1, 1.0, 1.0, 1.0, 1.0, 1.0)
+    with pytest.raises(TypeError, match="argument 'volume'"):
+        agg.push_bar(2, 2.0, 2.0, 2.0, 2.0, "x")
+    assert agg.push_bar(3, 3.0, 3.0, 3.0, 3.0, 1.0) == (3, 1.0, 3.0, 1.0, 3.0, 2.0)
+
+
+def test_reentrant_call_is_refused():
+    agg = BarAggregator(1, "tick")
+
+    class Sneaky:
+        def __float__(self):
+            agg.flush()
+            return 1.0
+
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        agg.push_bar(0, Sneaky(), 1.0, 1.0, 1.0, 1.0)
+    assert agg.push_bar(0, 1.0, 1.0, 1.0, 1.0, 1.0) == (0, 1.0, 1.0, 1.0, 1.0, 1.0)
+
+
+# ---------------------------------------------------------------------------
+# Whole arrays
+
+
+@pytest.mark.parametrize("step, unit, tz, brick", [
+    (1, "m", 0, 0.0), (5, "min", 19_800 * SEC, 0.0), (1, "h", -3600 * SEC, 0.0), (1, "d", 19_800 * SEC, 0.0),
+    (1, "month", 0, 0.0), (7, "tick", 0, 0.0), (300, "volume", 0, 0.0), (20_000, "value", 0, 0.0),
+    (1, "renko", 0, 0.5), (3, "renko", 0, 0.0), (4, "tick_imbalance", 0, 0.0), (5, "tick_runs", 0, 0.0),
+    (100, "volume_imbalance", 0, 0.0), (120, "volume_runs", 0, 0.0), (9000, "value_imbalance", 0, 0.0),
+    (15000, "value_runs", 0, 0.0),
+])
+def test_aggregate_bars_equals_streaming(step, unit, tz, brick):
+    spacing = 5 * 86_400 * SEC if unit in ("d", "month") else 37 * SEC
+    arrays = random_bars(400, seed=step + len(unit), spacing=spacing)
+    out = aggregate_bars(*arrays, step, unit, tz_offset_ns=tz, brick_size=brick)
+    assert [a.dtype for a in out] == [np.int64] + [np.float64] * 5
+    expected = stream(BarAggregator(step, unit, tz, brick), as_rows(arrays), BarAggregator.push_bar)
+    assert len(expected) > 1
+    got = list(zip(*(a.tolist() for a in out)))
+    np.testing.assert_array_equal(np.array(got), np.array(expected))
+
+
+@pytest.mark.parametrize("minutes, tz", [(1, 0), (15, 0), (60, 19_800 * SEC), (1440, -7 * 3600 * SEC)])
+def test_time_bars_match_a_numpy_grouping(minutes, tz):
+    ts, o, h, l, c, v = random_bars(600, seed=minutes)
+    window = minutes * MIN
+    bucket = (ts + tz) // window  # numpy floors like the builders
+    starts = np.flatnonzero(np.r_[True, bucket[1:] != bucket[:-1]])
+    ends = np.r_[starts[1:], len(ts)]
+    out = aggregate_bars(ts, o, h, l, c, v, minutes, "m", tz_offset_ns=tz)
+    np.testing.assert_array_equal(out[0], (bucket[starts] + 1) * window - tz)
+    np.testing.assert_array_equal(out[1], o[starts])
+    np.testing.assert_array_equal(out[2], [h[a:b].max() for a, b in zip(starts, ends)])
+    np.testing.assert_array_equal(out[3], [l[a:b].min() for a, b in zip(starts, ends)])
+    np.testing.assert_array_equal(out[4], c[ends - 1])
+    # Volume is summed left to right (Python's sum() compensates, so fold plainly).
+    np.testing.assert_array_equal(out[5], [functools.reduce(operator.add, v[a:b].tolist()) for a, b in zip(starts, ends)])
+
+
+def test_volume_bars_keep_the_final_partial_bar():
+    ts = np.array([1, 2, 3, 4, 5], np.int64)
+    px = np.array([1.0, 2.0, 3.0, 4.0, 5.0])
+    vol = np.array([6.0, 5.0, 4.0, 7.0, 3.0])
+    # 6 + 5 = 11 >= 10 closes at 2; 4 + 7 = 11 closes at 4; 3 is left for the flush.
+    out = aggregate_bars(ts, px, px, px, px, vol, 10, "volume")
+    assert out[0].tolist() == [2, 4, 5]
+    assert out[1].tolist() == [1.0, 3.0, 5.0]
+    assert out[4].tolist() == [2.0, 4.0, 5.0]
+    assert out[5].tolist() == [11.0, 11.0, 3.0]
+
+
+def test_renko_rows_return_every_brick_in_order():
+    ts = np.array([10, 20, 30], np.int64)
+    close = np.array([100.2, 103.7, 101.1])
+    out = aggregate_bars(ts, close, close, close, close, np.array([1.0, 2.0, 3.0]), 1, "renko")
+    # Anchor 100; 103.7 forms 100-101-102-103; 101.1 is 1.9 below 103: one brick 103-102.
+    assert out[0].tolist() == [20, 20, 20, 30]
+    assert out[1].tolist() == [100.0, 101.0, 102.0, 103.0]
+    assert out[4].tolist() == [101.0, 102.0, 103.0, 102.0]
+    assert out[5].tolist() == [0.0, 0.0, 2.0, 3.0]
+
+
+def test_empty_arrays_give_six_empty_arrays():
+    e_i, e_f = np.zeros(0, np.int64), np.zeros(0)
+    out = aggregate_bars(e_i, e_f, e_f, e_f, e_f, e_f, 1, "m")
+    assert isinstance(out, tuple) and len(out) == 6
+    assert [a.dtype for a in out] == [np.int64] + [np.float64] * 5 and all(a.size == 0 for a in out)
+
+
+def test_length_mismatch_reported_before_the_unit():
+    ts = np.array([1, 2], np.int64)
+    two, three = np.ones(2), np.ones(3)
+    with pytest.raises(ValueError, match="^all input arrays must share one length$"):
+        aggregate_bars(ts, two, two, two, two, three, 0, "bogus")
+    with pytest.raises(ValueError, match="^all input arrays must share one length$"):
+        bars_from_ticks(ts, two, three, two, 0, "bogus")
+    with pytest.raises(ValueError, match="^unknown aggregation unit bogus$"):
+        aggregate_bars(ts, two, two, two, two, two, 0, "bogus")
+    with pytest.raises(ValueError, match="^aggregation step must be >= 1$"):
+        bars_from_ticks(ts, two, two, two, 0, "tick")
+
+
+@pytest.mark.parametrize("args, name", [
+    ((np.ones(2), np.ones(2), np.ones(2), np.ones(2), np.ones(2), np.ones(2), 1, "m"), "timestamps"),
+    ((np.ones(2, np.int64), np.ones(2, np.float32), np.ones(2), np.ones(2), np.ones(2), np.ones(2), 1, "m"), "open"),
+    ((np.ones(2, np.int64), np.ones(2), np.ones(2), np.ones(2), np.ones(2), [1.0, 2.0], 1, "m"), "volume"),
+    ((np.ones(2, np.int64), np.ones(2), np.ones(2), np.ones(2), np.ones(2), np.ones(2), 1, 7), "unit"),
+])
+def test_argument_types_are_checked(args, name):
+    with pytest.raises(TypeError, match=f"^argument '{name}': "):
+        aggregate_bars(*args)
+
+
+def test_step_range_is_checked_by_conversion():
+    ts, f = np.ones(1, np.int64), np.ones(1)
+    with pytest.raises(OverflowError):
+        aggregate_bars(ts, f, f, f, f, f, 2**32, "m")
+    with pytest.raises(OverflowError):
+        bars_from_ticks(ts, f, f, f, -1, "m")
+
+
+def test_huge_steps_aggregate_everything_into_one_bar():
+    ts, o, h, l, c, v = random_bars(50, seed=3)
+    for unit in ("w", "y", "tick", "volume", "tick_runs"):
+        out = aggregate_bars(ts, o, h, l, c, v, 4294967295, unit)
+        assert len(out[0]) == 1, unit
+        assert out[1][0] == o[0] and out[4][0] == c[-1] and out[2][0] == h.max() and out[3][0] == l.min()
+
+
+def test_ticks_without_a_price_are_skipped():
+    ts = np.array([1, 2, 3, 4, 5], np.int64)
+    ltp = np.array([10.0, 0.0, 12.0, NAN, 11.0])
+    buy = np.array([5.0, 100.0, -1.0, 100.0, 2.0])
+    sell = np.array([-3.0, 100.0, 4.0, 100.0, 0.0])
+    out = bars_from_ticks(ts, ltp, buy, sell, 1, "m")
+    # Rows 0, 2 and 4: sizes |5|+|-3| = 8, |-1|+|4| = 5, 2.
+    assert [a.tolist() for a in out] == [[MIN], [10.0], [12.0], [10.0], [11.0], [15.0]]
+
+
+def test_ticks_classify_flow_by_delta_sign_then_tick_rule():
+    # Signed sizes |b|-|s|: +2 (buy), -3 (sell), 0 -> tick rule: 11 < 12 sells, 0 -> unchanged sells.
+    ts = np.array([1, 2, 3, 4], np.int64)
+    ltp = np.array([10.0, 12.0, 11.0, 11.0])
+    buy = np.array([5.0, 1.0, 2.0, 1.0])
+    sell = np.array([3.0, 4.0, -2.0, 1.0])
+    out = bars_from_ticks(ts, ltp, buy, sell, 3, "tick_runs")
+    # buy 1, sell 1, sell 2, sell 3 -> closes at row 4.
+    assert out[0].tolist() == [4]
+    expected = stream(BarAggregator(3, "tick_runs"),
+                      [(int(t), p, abs(b) + abs(s), abs(b) - abs(s)) for t, p, b, s in zip(ts, ltp, buy, sell)],
+                      BarAggregator.push_trade)
+    assert list(zip(*(a.tolist() for a in out))) == expected
