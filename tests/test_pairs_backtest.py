@@ -279,3 +279,29 @@ def test_lengths_are_checked():
 def test_signature_and_doc():
     assert tw.run_pairs_backtest.__doc__.strip().endswith("Run pairs trading backtest.")
     assert "dynamic_hedge=False" in tw.run_pairs_backtest.__text_signature__
+
+
+def test_z_score_signals_open_and_close_once_per_round_trip():
+    rng = np.random.default_rng(7)
+    leg2 = 50.0 + np.cumsum(rng.normal(0.0, 0.5, 60))
+    leg1 = 2.0 * leg2 + np.sin(np.arange(60) / 3.0) * 4.0
+    spread = leg1 - 2.0 * leg2
+    z = (spread - spread.mean()) / spread.std()
+    entries, exits = z < -1.0, z > 0.0
+    # Independent walk: the first entry flag while flat opens, the first exit flag while open
+    # closes (not on a bar that also carries an entry flag).
+    trips, holding = [], None
+    for i in range(60):
+        if holding is None and entries[i]:
+            holding = i
+        elif holding is not None and exits[i] and not entries[i]:
+            trips.append((holding, i))
+            holding = None
+    assert len(trips) >= 2 and entries.sum() > len(trips)
+    r = run(entries, exits, leg1=leg1, leg2=leg2, config=cfg(), hedge_ratio=2.0)
+    records = r.trades()
+    signal_records = [t for t in records if t.exit_reason == "Signal"]
+    assert [(t.entry_idx, t.exit_idx) for t in signal_records[::2]] == trips
+    assert [(t.entry_idx, t.exit_idx) for t in signal_records[1::2]] == trips
+    assert [t.id for t in records] == list(range(len(records)))
+    assert (len(records) % 2 == 1) == (holding is not None)
