@@ -1,0 +1,282 @@
+#include "portfolio/monte_carlo.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/format.h"
+#include "core/pool.h"
+#include "core/saturate.h"
+
+namespace tarnwick::portfolio {
+
+namespace {
+
+constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kDt = 1.0;
+constexpr std::array<double, 5> kPercentiles = {5.0, 25.0, 50.0, 75.0, 95.0};
+
+constexpr std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
+
+struct AssetDrift {
+    double mu = 0.0;
+    double sigma = 0.0;
+};
+
+// Population mean and standard deviation, the deviation floored at 1e-10 so a constant
+// series still diffuses; an empty series contributes nothing.
+AssetDrift drift_of(const std::vector<double>& series) {
+    if (series.empty()) return {};
+    const double m = static_cast<double>(series.size());
+    double sum = -0.0;
+    for (double x : series) sum += x;
+    const double mu = sum / m;
+    double ss = -0.0;
+    for (double x : series) ss += (x - mu) * (x - mu);
+    return {mu, std::fmax(std::sqrt(ss / m), 1e-10)};
+}
+
+// Everything a path reads, shared read-only by the pool's tasks.
+struct PathModel {
+    std::size_t n = 0;
+    const std::vector<double>* weights = nullptr;
+    std::vector<double> l;      // n x n lower triangle
+    std::vector<double> scale;  // sigma x sqrt(dt)
+    std::vector<double> drift;  // (mu - sigma^2 / 2) x dt
+    double v0 = 0.0;
+    std::size_t horizon = 0;
+};
+
+// Simulates one path into `out` (horizon + 1 values) from `rng`; z and e are scratch.
+void simulate_path(const PathModel& m, Xoshiro256& rng, double* out, std::vector<double>& z, std::vector<double>& e) {
+    double value = m.v0;
+    out[0] = value;
+    const std::vector<double>& w = *m.weights;
+    for (std::size_t step = 1; step <= m.horizon; ++step) {
+        for (std::size_t i = 0; i < m.n; ++i) {
+            double u1 = rng.uniform();
+            const double u2 = rng.uniform();
+            if (u1 < 1e-15) u1 = 1e-15;
+            z[i] = std::sqrt(-2.0 * std::log(u1)) * std::cos(kTwoPi * u2);
+        }
+        for (std::size_t i = 0; i < m.n; ++i) {
+            const double* row = m.l.data() + i * m.n;
+            double s = 0.0;
+            for (std::size_t j = 0; j <= i; ++j) s += row[j] * z[j];
+            e[i] = s;
+        }
+        double g = 0.0;
+        for (std::size_t i = 0; i < m.n; ++i) g += w[i] * (std::exp(m.scale[i] * e[i] + m.drift[i]) - 1.0);
+        value *= 1.0 + g;
+        out[step] = value;
+    }
+}
+
+// Stable merge sort in which NaN compares equal to everything: a comparison that is not a
+// strict weak order must not reach std::sort.
+void sort_finals(std::vector<double>& v) {
+    std::vector<double> buf(v.size());
+    for (std::size_t width = 1; width < v.size(); width *= 2) {
+        for (std::size_t lo = 0; lo < v.size(); lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, v.size());
+            const std::size_t hi = std::min(lo + 2 * width, v.size());
+            std::size_t a = lo;
+            std::size_t b = mid;
+            std::size_t k = lo;
+            while (a < mid && b < hi) buf[k++] = v[b] < v[a] ? v[b++] : v[a++];
+            while (a < mid) buf[k++] = v[a++];
+            while (b < hi) buf[k++] = v[b++];
+        }
+        v.swap(buf);
+    }
+}
+
+// round(p x (n - 1)), halves away from zero, capped at n - 1.
+std::size_t rank_index(double p, std::size_t n) {
+    const auto k = static_cast<std::size_t>(sat_cast_u64(std::round(p * static_cast<double>(n - 1))));
+    return std::min(k, n - 1);
+}
+
+double non_negative(double x) { return x > 0.0 ? x : 0.0; }  // NaN reads as 0
+
+}  // namespace
+
+Xoshiro256::Xoshiro256(std::uint64_t seed) noexcept {
+    std::uint64_t z = seed + kGolden;
+    for (std::uint64_t& word : s_) {
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        word = z ^ (z >> 31);
+        z = z + kGolden;
+    }
+}
+
+std::uint64_t Xoshiro256::next() noexcept {
+    const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+    const std::uint64_t t = s_[1] << 17;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= t;
+    s_[3] = rotl(s_[3], 45);
+    return result;
+}
+
+void Xoshiro256::jump() noexcept {
+    static constexpr std::uint64_t kJump[] = {0x180ec6d33cfd0abaULL, 0xd5a61266f0c9392cULL, 0xa9582618e03fc9aaULL,
+                                              0x39abdc4529b1661cULL};
+    std::array<std::uint64_t, 4> acc = {0, 0, 0, 0};
+    for (std::uint64_t word : kJump) {
+        for (int b = 0; b < 64; ++b) {
+            if (word & (std::uint64_t{1} << b)) {
+                for (int k = 0; k < 4; ++k) acc[k] ^= s_[k];
+            }
+            next();
+        }
+    }
+    s_ = acc;
+}
+
+Status<OwnError> check_mc_request(const McRequest& q) {
+    const std::size_t n = q.returns.size();
+    if (n == 0) return err(OwnError{"returns must contain at least one asset series"});
+    if (q.weights.size() != n) {
+        return err(OwnError{fmt::format(
+            "weights has {} entries but returns has {} asset series; returns is a list of per-asset series, not an "
+            "(n_obs, n_assets) matrix",
+            q.weights.size(), n)});
+    }
+    bool square = q.correlation.size() == n;
+    for (std::size_t i = 0; square && i < n; ++i) square = q.correlation[i].size() == n;
+    if (!square) {
+        return err(OwnError{fmt::format("correlation_matrix must be {}x{} to match the {} asset series", n, n, n)});
+    }
+    // Zero paths leave nothing to take statistics or percentile paths from.
+    if (q.n_simulations == 0) return err(OwnError{"n_simulations must be >= 1"});
+    std::uint64_t per_path = 0;
+    std::uint64_t total = 0;
+    std::uint64_t bytes = 0;
+    if (__builtin_add_overflow(q.horizon, std::uint64_t{1}, &per_path) ||
+        __builtin_mul_overflow(per_path, q.n_simulations, &total) ||
+        __builtin_mul_overflow(total, std::uint64_t{sizeof(double)}, &bytes) || bytes > PTRDIFF_MAX) {
+        return err(OwnError{fmt::format("{} paths of {} steps do not fit in memory", q.n_simulations, q.horizon)});
+    }
+    return Unit{};
+}
+
+Result<std::vector<double>, OwnError> cholesky_lower(const std::vector<std::vector<double>>& c) {
+    const std::size_t n = c.size();
+    std::vector<double> l(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j <= i; ++j) {
+            double s = -0.0;
+            for (std::size_t k = 0; k < j; ++k) s += l[i * n + k] * l[j * n + k];
+            if (j < i) {
+                const double pivot = l[j * n + j];
+                if (std::fabs(pivot) < 1e-15) {
+                    return err(OwnError{fmt::format(
+                        "correlation matrix is singular (zero pivot at asset {}); assets {} and {} are perfectly "
+                        "collinear or a row is all zeros",
+                        j, i, j)});
+                }
+                l[i * n + j] = (c[i][j] - s) / pivot;
+            } else {
+                const double d = c[i][i] - s;
+                if (d <= 0.0) {
+                    return err(OwnError{fmt::format(
+                        "correlation matrix is not positive definite (non-positive pivot {} at asset {}); it cannot "
+                        "be decomposed, and simulating through a repaired version would report risk figures for a "
+                        "correlation structure you did not supply",
+                        fmt::exp(d, 3), i)});
+                }
+                l[i * n + i] = std::sqrt(d);
+            }
+        }
+    }
+    return l;
+}
+
+Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
+    if (auto s = check_mc_request(q); !s) return err(s.error());
+    PathModel model;
+    model.n = q.returns.size();
+    model.weights = &q.weights;
+    model.v0 = q.initial_value;
+    model.horizon = static_cast<std::size_t>(q.horizon);
+    model.scale.resize(model.n);
+    model.drift.resize(model.n);
+    for (std::size_t i = 0; i < model.n; ++i) {
+        const AssetDrift d = drift_of(q.returns[i]);
+        model.scale[i] = d.sigma * std::sqrt(kDt);
+        model.drift[i] = (d.mu - 0.5 * d.sigma * d.sigma) * kDt;
+    }
+    auto l = cholesky_lower(q.correlation);
+    if (!l) return err(l.error());
+    model.l = std::move(l).value();
+
+    const auto n_paths = static_cast<std::size_t>(q.n_simulations);
+    const std::size_t stride = model.horizon + 1;
+    const std::size_t n_blocks = (n_paths + kPathsPerStream - 1) / kPathsPerStream;
+    std::vector<Xoshiro256> streams;
+    streams.reserve(n_blocks);
+    Xoshiro256 rng(q.seed);
+    for (std::size_t b = 0; b < n_blocks; ++b) {
+        if (b > 0) rng.jump();
+        streams.push_back(rng);
+    }
+
+    std::vector<double> paths(n_paths * stride);
+    auto done = pool::parallel_map<Unit, OwnError>(n_blocks, [&](std::size_t b) -> Result<Unit, OwnError> {
+        Xoshiro256 stream = streams[b];
+        std::vector<double> z(model.n);
+        std::vector<double> e(model.n);
+        const std::size_t end = std::min(b * kPathsPerStream + kPathsPerStream, n_paths);
+        for (std::size_t p = b * kPathsPerStream; p < end; ++p) {
+            simulate_path(model, stream, paths.data() + p * stride, z, e);
+        }
+        return Unit{};
+    });
+    if (!done.ok()) return err(std::move(done).error().second);
+
+    McSummary out;
+    out.final_values.resize(n_paths);
+    for (std::size_t p = 0; p < n_paths; ++p) out.final_values[p] = paths[p * stride + model.horizon];
+    const std::vector<double> finals = out.final_values;  // path order, for the percentile search
+    sort_finals(out.final_values);
+    const std::vector<double>& sorted = out.final_values;
+
+    const double v0 = q.initial_value;
+    const double nf = static_cast<double>(n_paths);
+    double sum = -0.0;
+    std::size_t losses = 0;
+    for (double x : sorted) {
+        sum += x;
+        if (x < v0) ++losses;
+    }
+    out.expected_return = ((sum / nf) / v0 - 1.0) * 100.0;
+    out.probability_of_loss = static_cast<double>(losses) / nf;
+    const std::size_t k = rank_index(0.05, n_paths);
+    out.var_95 = non_negative((v0 - sorted[k]) / v0 * 100.0);
+    double tail = -0.0;
+    for (std::size_t i = 0; i <= k; ++i) tail += sorted[i];
+    out.cvar_95 = non_negative((v0 - tail / static_cast<double>(k + 1)) / v0 * 100.0);
+
+    for (std::size_t pi = 0; pi < kPercentiles.size(); ++pi) {
+        const double target = sorted[rank_index(kPercentiles[pi] / 100.0, n_paths)];
+        std::size_t best = 0;
+        double best_diff = std::fabs(finals[0] - target);
+        for (std::size_t p = 1; p < n_paths; ++p) {
+            const double diff = std::fabs(finals[p] - target);
+            if (diff < best_diff) {
+                best = p;
+                best_diff = diff;
+            }
+        }
+        const double* path = paths.data() + best * stride;
+        out.percentile_paths[pi] = PercentilePath{kPercentiles[pi], std::vector<double>(path, path + stride)};
+    }
+    return out;
+}
+
+}  // namespace tarnwick::portfolio
