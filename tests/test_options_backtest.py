@@ -166,11 +166,12 @@ def test_a_skipped_entry_waits_for_the_next_exit():
     assert [(t.entry_idx, t.exit_reason) for t in r.trades()] == [(3, "EndOfData")]
 
 
-def test_nan_premium_at_an_entry_buys_nothing():
-    premiums = [float("nan"), 100.0, 100.0]
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -1.0])
+def test_an_unusable_premium_buys_nothing_even_with_a_fixed_count(bad):
+    premiums = [bad, 100.0, 100.0]
     r = run(premiums, flags(3, 0), flags(3), config=flat(), size_type="contracts", size_value=1.0)
     assert r.trades() == []
-    assert r.equity_curve().tolist() == [100_000.0] * 3
+    assert r.equity_curve()[1:].tolist() == [100_000.0] * 2
 
 
 @pytest.mark.parametrize("direction", [1, -1])

@@ -215,11 +215,26 @@ def test_dynamic_hedge_keeps_the_fixed_ratio_when_leg_two_is_flat():
     assert r.trades()[1].size == pytest.approx(1.5 * 50_000.0 / 50.0)
 
 
-def test_dynamic_hedge_nan_in_the_window_gives_nan():
+def test_a_nan_hedge_ratio_opens_nothing():
     leg1, leg2 = linear_legs(2.0)
     leg1[5] = np.nan
-    r = run(flags(25, 20), flags(25, 24), leg1=leg1, leg2=leg2, config=cfg(fees=0.0), dynamic_hedge=True)
-    assert math.isnan(r.trades()[1].size)
+    r = run(flags(25, 20, 22), flags(25, 21, 24), leg1=leg1, leg2=leg2, config=cfg(fees=0.0), dynamic_hedge=True)
+    # The NaN slope would hold NaN units of leg 2; bar 21's exit closes nothing and bar 22 opens
+    # with the window 2..22, which still holds the NaN: nothing is ever traded.
+    assert r.trades() == []
+    assert r.equity_curve().tolist() == [100_000.0] * 25
+
+
+@pytest.mark.parametrize("bad", [0.0, -5.0, float("nan"), float("inf")])
+def test_an_unusable_price_opens_nothing_until_the_next_exit(bad):
+    leg1 = [100.0, 105.0, 110.0, 110.0, 120.0]
+    leg2 = [50.0, 50.0, 50.0, 50.0, 50.0]
+    leg2[0] = bad
+    r = run(flags(5, 0, 1, 3), flags(5, 2, 4), leg1=leg1, leg2=leg2, config=cfg(fees=0.0))
+    # Bar 0 cannot open; bar 1's flag is dropped as the signals count the pair as open; bar 2's
+    # exit closes nothing; bar 3 opens and bar 4 closes.
+    assert [(t.entry_idx, t.exit_idx) for t in r.trades()] == [(3, 4), (3, 4)]
+    assert r.equity_curve()[:3].tolist() == [100_000.0] * 3
 
 
 def test_dynamic_hedge_under_next_bar_open_ends_the_window_at_the_signal_bar():

@@ -212,9 +212,9 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
                 close_record(*open, next_id++, signals, bars.timestamps, i, fill, exit, ExitReason::Signal));
             open.reset();
         }
-        // A premium that is not above 0 (NaN included) buys nothing; nor does a count of 0.
+        // A premium that is not a positive finite number buys nothing; nor does a count of 0.
         // The processor still counts the position as open, so later entries wait for an exit.
-        if (flags.entry && !open && fill > 0.0) {
+        if (flags.entry && !open && std::isfinite(fill) && fill > 0.0) {
             const std::uint64_t contracts = run.size.contracts(cash, fill, run.lot_size);
             if (contracts > 0) {
                 const FillCharge entry = leg_costs(run, contracts, signals.direction, true, fill);

@@ -26,6 +26,8 @@ struct LegSides {
     std::int8_t d2;  // leg 2's, against it
 };
 
+bool tradable(double price) noexcept { return std::isfinite(price) && price > 0.0; }
+
 // One leg's gain at `price`: direction x (price - entry) x units.
 double leg_move(std::int8_t direction, double price, double entry, double units) noexcept {
     return static_cast<double>(direction) * (price - entry) * units;
@@ -177,17 +179,24 @@ Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1
             const std::size_t signal_bar = next_open ? i - 1 : i;
             const double beta = hedge_ratio_at(run, leg1.close, leg2.close, signal_bar);
             const double half = 0.5 * cash;
-            h.entry_bar = i;
-            h.e1 = p1;
-            h.e2 = p2;
-            h.q1 = half / p1;
-            h.q2 = beta * half / p2;
-            h.n1 = p1 * h.q1;
-            h.n2 = p2 * h.q2;
-            const double fee1 = fees.fee(p1, h.q1, sides.d1 == 1);
-            const double fee2 = fees.fee(p2, h.q2, sides.d2 == 1);
-            cash -= fee1 + fee2 + h.n1 + h.n2;
-            open = true;
+            const double q1 = half / p1;
+            const double q2 = beta * half / p2;
+            // A price that is not a positive finite number, or a ratio or cash that is not
+            // finite, would hold infinite or NaN units: the pair is not opened. As with any
+            // entry, the signals still count it as open until the next exit flag.
+            if (tradable(p1) && tradable(p2) && std::isfinite(q1) && std::isfinite(q2)) {
+                h.entry_bar = i;
+                h.e1 = p1;
+                h.e2 = p2;
+                h.q1 = q1;
+                h.q2 = q2;
+                h.n1 = p1 * q1;
+                h.n2 = p2 * q2;
+                const double fee1 = fees.fee(p1, q1, sides.d1 == 1);
+                const double fee2 = fees.fee(p2, q2, sides.d2 == 1);
+                cash -= fee1 + fee2 + h.n1 + h.n2;
+                open = true;
+            }
         }
         double equity = cash;
         if (open) {

@@ -49,8 +49,9 @@ double hedge_ratio_at(const PairsRunConfig& run, std::span<const double> leg1_cl
 Status<OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
                                const SignalInput& signals);
 
-// The whole run; `signals.direction` (1 or -1) is leg 1's. The only errors are those of
-// `check_lengths`.
+// The whole run; `signals.direction` (1 or -1) is leg 1's. An entry whose fill prices are
+// not both positive and finite, or whose units would not be finite (a NaN hedge ratio, a
+// non-finite cash), opens nothing. The only errors are those of `check_lengths`.
 Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
                                 const SignalInput& signals);
 
