@@ -89,7 +89,8 @@ Status<OwnError> check_lengths(const BarSeries& bars, std::span<const double> op
                                std::optional<std::span<const double>> option_open_prices,
                                const SignalInput& signals);
 
-// The whole run. The only errors are those of `check_lengths`.
+// The whole run. An entry at a premium that is not a positive finite number, or sized to
+// no contract, opens nothing. The only errors are those of `check_lengths`.
 Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& bars,
                                 std::span<const double> option_prices,
                                 std::optional<std::span<const double>> option_open_prices,
