@@ -659,3 +659,24 @@ def bars_from_ticks(
     timestamps: NDArray[np.int64], ltp: NDArray[np.float64], buy_qty_delta: NDArray[np.float64],
     sell_qty_delta: NDArray[np.float64], step: int, unit: str, tz_offset_ns: int = 0, brick_size: float = 0.0,
 ) -> _BarArrays: ...
+
+BasketInstrument = tuple[
+    NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64],
+    NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], int, float, str,
+]
+MultiStrategy = tuple[NDArray[np.bool_], NDArray[np.bool_], int, float, str]
+
+def run_basket_backtest(
+    instruments: list[BasketInstrument] | tuple[BasketInstrument, ...], config: BacktestConfig | None = None,
+    sync_mode: str = "all", instrument_configs: dict[str, InstrumentConfig] | None = None,
+) -> BacktestResult: ...
+def run_portfolio_backtest(
+    instruments: list[BasketInstrument] | tuple[BasketInstrument, ...], config: BacktestConfig | None = None,
+    allocation: str = "equal_weight", instrument_configs: dict[str, InstrumentConfig] | None = None,
+) -> PortfolioResult: ...
+def run_multi_backtest(
+    timestamps: NDArray[np.int64], open: NDArray[np.float64], high: NDArray[np.float64], low: NDArray[np.float64],
+    close: NDArray[np.float64], volume: NDArray[np.float64],
+    strategies: list[MultiStrategy] | tuple[MultiStrategy, ...], config: BacktestConfig | None = None,
+    combine_mode: str = "any",
+) -> BacktestResult: ...

@@ -65,6 +65,9 @@ PyMethodDef* resolve_atr_period_function();
 
 // Single-instrument array backtests and the batch items.
 PyMethodDef* run_single_backtest_function();
+PyMethodDef* run_basket_backtest_function();
+PyMethodDef* run_portfolio_backtest_function();
+PyMethodDef* run_multi_backtest_function();
 PyMethodDef* run_options_backtest_function();
 PyMethodDef* run_pairs_backtest_function();
 PyTypeObject* batch_spread_item_type();

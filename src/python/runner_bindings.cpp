@@ -1,0 +1,167 @@
+// The multi-instrument and multi-strategy array backtests from Python: run_basket_backtest,
+// run_portfolio_backtest and run_multi_backtest. Bar columns are read where they lie (the
+// interpreter lock is held for the whole run); signals are copied.
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/backtest_config.h"
+#include "core/portfolio_result.h"
+#include "core/result_assembly.h"
+#include "python/bound_records.h"
+#include "python/classes.h"
+#include "python/numpy_bridge.h"
+#include "python/strategy_converters.h"
+#include "signals/synchronizer.h"
+#include "strategies/basket.h"
+#include "strategies/instrument_series.h"
+#include "strategies/multi.h"
+#include "strategies/portfolio.h"
+
+namespace tarnwick::py {
+
+// instrument_configs: a dict of symbol to InstrumentConfig, each value copied.
+template <>
+struct Converter<strategies::InstrumentConfigs> {
+    static strategies::InstrumentConfigs from(PyObject* o) {
+        if (!PyDict_Check(o)) refuse(o, "PyDict");
+        strategies::InstrumentConfigs out;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(o, &pos, &key, &value)) {
+            out.insert_or_assign(from_py<std::string>(key), from_py<InstrumentConfig>(value));
+        }
+        return out;
+    }
+};
+
+namespace {
+
+using portfolio::engine::BarSeries;
+using portfolio::engine::SignalInput;
+
+// Engine views of converted instruments; valid while `inputs` lives.
+std::vector<strategies::InstrumentSeries> series_of(const std::vector<InstrumentInput>& inputs) {
+    std::vector<strategies::InstrumentSeries> out;
+    out.reserve(inputs.size());
+    for (const InstrumentInput& in : inputs) {
+        SignalInput s;
+        s.symbol = in.symbol;
+        s.entries = in.entries;
+        s.exits = in.exits;
+        s.weight = in.weight;
+        s.direction = in.direction;
+        out.push_back({in.bars(), std::move(s)});
+    }
+    return out;
+}
+
+Ref result_object(RunOutput run) { return new_backtest_result(result::build_backtest_result(std::move(run))); }
+
+// ---------------------------------------------------------------------------
+// run_basket_backtest
+
+constexpr const char* kBasketNames[] = {"instruments", "config", "sync_mode", "instrument_configs"};
+constexpr Signature kBasket{"run_basket_backtest", kBasketNames, std::size(kBasketNames), 1};
+
+PyObject* run_basket_backtest(PyObject*, const Args& a) {
+    std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
+    const BacktestConfig config = a.opt<BacktestConfig>(1).value_or(BacktestConfig{});
+    const std::string sync_mode = a.get_or<std::string>(2, "all");
+    strategies::InstrumentConfigs overrides = a.opt<strategies::InstrumentConfigs>(3).value_or(strategies::InstrumentConfigs{});
+
+    const std::vector<InstrumentInput> inputs = unwrap(convert_basket_instruments(std::move(tuples)));
+    const auto run = strategies::basket::BasketRunConfig::from(config, std::move(overrides),
+                                                               signals::synchronizer::parse(sync_mode));
+    const std::vector<strategies::InstrumentSeries> series = series_of(inputs);
+    return result_object(unwrap(strategies::basket::run(run, series))).release();
+}
+
+PyMethodDef kBasketDef = fast_method<kBasket, run_basket_backtest>(
+    "run_basket_backtest",
+    "run_basket_backtest(instruments, config=None, sync_mode=\"all\", instrument_configs=None)\n--\n\n"
+    "Run basket/collective backtest.");
+
+// ---------------------------------------------------------------------------
+// run_portfolio_backtest
+
+constexpr const char* kPortfolioNames[] = {"instruments", "config", "allocation", "instrument_configs"};
+constexpr Signature kPortfolio{"run_portfolio_backtest", kPortfolioNames, std::size(kPortfolioNames), 1};
+
+PyObject* run_portfolio_backtest(PyObject*, const Args& a) {
+    std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
+    strategies::portfolio::PortfolioRunConfig run;
+    run.config = a.opt<BacktestConfig>(1).value_or(BacktestConfig{});
+    const std::string allocation = a.get_or<std::string>(2, "equal_weight");
+    run.instrument_configs = a.opt<strategies::InstrumentConfigs>(3).value_or(strategies::InstrumentConfigs{});
+
+    const std::vector<InstrumentInput> inputs = unwrap(convert_portfolio_instruments(std::move(tuples)));
+    const std::vector<strategies::InstrumentSeries> series = series_of(inputs);
+    return new_portfolio_result(unwrap(strategies::portfolio::run(run, allocation, series))).release();
+}
+
+PyMethodDef kPortfolioDef = fast_method<kPortfolio, run_portfolio_backtest>(
+    "run_portfolio_backtest",
+    "run_portfolio_backtest(instruments, config=None, allocation=\"equal_weight\", instrument_configs=None)\n"
+    "--\n\n"
+    "Run a shared-capital portfolio backtest.\n\n"
+    "Simulates every instrument against one cash pool, with `max_positions` and\n"
+    "the drawdown kill-switch (set on `config`) gating each entry *before* it\n"
+    "opens -- so the reported metrics describe the constrained run.\n\n"
+    "This is not the same as running one backtest per symbol and summing the\n"
+    "equity curves: there each symbol gets its own private capital, so N symbols\n"
+    "deploy N times the account and no cross-symbol limit can be applied.\n\n"
+    "`allocation`: \"equal_weight\" (default) divides the pool across the slots\n"
+    "that could still open; \"full\" lets each entry take the whole remaining pool.");
+
+// ---------------------------------------------------------------------------
+// run_multi_backtest
+
+constexpr const char* kMultiNames[] = {"timestamps", "open",       "high",   "low",         "close",
+                                       "volume",     "strategies", "config", "combine_mode"};
+constexpr Signature kMulti{"run_multi_backtest", kMultiNames, std::size(kMultiNames), 7};
+
+PyObject* run_multi_backtest(PyObject*, const Args& a) {
+    const Column<std::int64_t> timestamps = a.get<Column<std::int64_t>>(0);
+    const Column<double> open = a.get<Column<double>>(1);
+    const Column<double> high = a.get<Column<double>>(2);
+    const Column<double> low = a.get<Column<double>>(3);
+    const Column<double> close = a.get<Column<double>>(4);
+    const Column<double> volume = a.get<Column<double>>(5);
+    std::vector<StrategyTuple> tuples = a.get<std::vector<StrategyTuple>>(6);
+    const BacktestConfig config = a.opt<BacktestConfig>(7).value_or(BacktestConfig{});
+    const std::string combine_mode = a.get_or<std::string>(8, "any");
+
+    const std::vector<StrategyInput> inputs = unwrap(convert_multi_strategies(std::move(tuples)));
+    std::vector<SignalInput> signals;
+    signals.reserve(inputs.size());
+    for (const StrategyInput& s : inputs) {
+        SignalInput in;
+        in.symbol = s.name;
+        in.entries = s.entries;
+        in.exits = s.exits;
+        in.weight = s.weight;
+        in.direction = s.direction;
+        signals.push_back(std::move(in));
+    }
+    const BarSeries bars{timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
+    return result_object(
+               unwrap(strategies::multi::run(config, bars, signals, strategies::multi::parse(combine_mode))))
+        .release();
+}
+
+PyMethodDef kMultiDef = fast_method<kMulti, run_multi_backtest>(
+    "run_multi_backtest",
+    "run_multi_backtest(timestamps, open, high, low, close, volume, strategies, config=None, "
+    "combine_mode=\"any\")\n--\n\n"
+    "Run multi-strategy backtest.");
+
+}  // namespace
+
+PyMethodDef* run_basket_backtest_function() { return &kBasketDef; }
+PyMethodDef* run_portfolio_backtest_function() { return &kPortfolioDef; }
+PyMethodDef* run_multi_backtest_function() { return &kMultiDef; }
+
+}  // namespace tarnwick::py

@@ -1,0 +1,248 @@
+#include "strategies/portfolio.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/core_session.h"
+#include "core/format.h"
+#include "core/kernel.h"
+#include "core/result_assembly.h"
+#include "indicators/volatility.h"
+#include "metrics/metrics.h"
+#include "signals/processor.h"
+
+namespace tarnwick::strategies::portfolio {
+
+Result<Allocation, OwnError> parse_allocation(std::string_view text) {
+    if (text == "equal_weight") return Allocation::EqualWeight;
+    if (text == "full") return Allocation::Full;
+    return err(OwnError{fmt::format("unknown allocation '{}'; expected 'equal_weight' or 'full'", text)});
+}
+
+std::string_view name(Allocation a) noexcept {
+    switch (a) {
+        case Allocation::EqualWeight: return "equal_weight";
+        case Allocation::Full: return "full";
+    }
+    return "equal_weight";
+}
+
+namespace {
+
+using tarnwick::portfolio::engine::BarSeries;
+
+struct Book {
+    std::optional<InstrumentConfig> overrides;
+    std::vector<std::uint8_t> entries, exits;  // effective, after processing (and the open shift)
+    std::vector<double> atr;                   // empty when no rule needs one
+    std::uint64_t trades = 0;
+    double pnl = 0.0;
+    std::uint64_t rejected = 0;
+};
+
+Status<OwnError> check_inputs(std::span<const InstrumentSeries> instruments) {
+    if (instruments.empty()) return err(OwnError{"run_portfolio_backtest requires at least one instrument"});
+    const std::size_t n = instruments.front().bars.bars();
+    for (std::size_t i = 0; i < instruments.size(); ++i) {
+        const std::size_t len = instruments[i].bars.bars();
+        if (len != n) {
+            return err(OwnError{
+                fmt::format("all instruments must have the same number of bars; instrument {} has {}, expected {}", i,
+                            len, n)});
+        }
+    }
+    return Unit{};
+}
+
+std::vector<double> atr_series(const BarSeries& bars, std::optional<std::uint64_t> period) {
+    if (!period) return {};
+    const std::size_t n = bars.bars();
+    auto atr = indicators::volatility::atr(bars.high.first(n), bars.low.first(n), bars.close, *period);
+    if (!atr.ok()) return std::vector<double>(n, 0.0);
+    return std::move(atr).value();
+}
+
+}  // namespace
+
+Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string_view allocation_text,
+                                      std::span<const InstrumentSeries> instruments) {
+    if (auto st = check_inputs(instruments); !st.ok()) return err(std::move(st).error());
+    auto allocation = parse_allocation(allocation_text);
+    if (!allocation.ok()) return err(std::move(allocation).error());
+    for (const InstrumentSeries& in : instruments) {
+        if (auto st = tarnwick::portfolio::engine::check_lengths(in.bars, in.signals); !st.ok()) {
+            return err(OwnError{fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
+        }
+    }
+
+    const BacktestConfig& config = run.config;
+    const std::size_t n = instruments.front().bars.bars();
+    const std::size_t k = instruments.size();
+    const tarnwick::portfolio::engine::SingleRunConfig resolved = tarnwick::portfolio::engine::SingleRunConfig::from(config);
+
+    // Under next-bar-open timing the runner moves the signals one bar later itself and the
+    // kernels act at the open without deferring: a kernel is stepped only on bars where it
+    // can act, so an intent parked inside it would wait for an unrelated later step.
+    const bool at_next_open = config.effective_fill_timing() == FillTiming::NextBarOpen;
+    BacktestConfig kernel_config = config;
+    if (at_next_open) kernel_config.fill_timing = FillTiming::SameBarOpenLookahead;
+
+    std::vector<Book> books(k);
+    std::vector<Kernel> kernels;
+    kernels.reserve(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const InstrumentSeries& in = instruments[i];
+        Book& b = books[i];
+        b.overrides = config_for(run.instrument_configs, in.signals.symbol);
+        auto processed = signals::processor::process(in.signals.entries, in.signals.exits);
+        if (!processed.ok()) return err(std::move(processed).error());
+        b.entries = std::move(processed.value().entries);
+        b.exits = std::move(processed.value().exits);
+        if (at_next_open && n > 0) {
+            std::rotate(b.entries.rbegin(), b.entries.rbegin() + 1, b.entries.rend());
+            std::rotate(b.exits.rbegin(), b.exits.rbegin() + 1, b.exits.rend());
+            b.entries[0] = 0;
+            b.exits[0] = 0;
+        }
+        b.atr = atr_series(in.bars, tarnwick::portfolio::engine::resolve_atr_period(config, b.overrides));
+
+        KernelConfig kc;
+        kc.config = kernel_config;
+        kc.symbol = in.signals.symbol;
+        kc.direction = in.signals.direction;
+        kc.price_source = resolved.price_source;
+        kc.slippage = resolved.slippage;
+        kc.instrument_config = b.overrides;
+        kc.fee_model = resolved.fee_model;
+        kernels.emplace_back(std::move(kc));
+    }
+
+    const std::optional<std::uint64_t> max_positions = config.max_positions;
+    const bool kill_switch = config.max_drawdown_pct && *config.max_drawdown_pct > 0.0;
+    double pool = config.initial_capital;
+    double peak = config.initial_capital;
+    bool halted = false;
+    std::optional<std::uint64_t> halted_at;
+    std::uint64_t rejected_total = 0;
+    std::vector<double> equity(n, config.initial_capital);
+    std::vector<double> returns(n, 0.0);
+    std::vector<double> drawdown(n, 0.0);
+    std::vector<TradeRecord> trades;
+
+    auto bar_of = [](const BarSeries& bars, std::size_t t) {
+        return OhlcvBar{bars.timestamps[t], bars.open[t], bars.high[t], bars.low[t], bars.close[t], bars.volume[t]};
+    };
+    auto book_trade = [&](Book& b, TradeRecord&& trade) {
+        ++b.trades;
+        b.pnl += trade.pnl;
+        trades.push_back(std::move(trade));
+    };
+    // Takes back whatever the kernel holds after a step: proceeds of a close, the unspent
+    // part of a loan.
+    auto settle = [&](Kernel& kernel) {
+        pool += kernel.cash();
+        kernel.set_cash(0.0);
+    };
+
+    BarSignal sig;
+    for (std::size_t t = 0; t < n; ++t) {
+        const auto idx = static_cast<std::uint64_t>(t);
+        // Exit pass.
+        for (std::size_t i = 0; i < k; ++i) {
+            Kernel& kernel = kernels[i];
+            if (!kernel.in_position()) continue;
+            Book& b = books[i];
+            sig = BarSignal{};
+            sig.exit = b.exits[t] != 0;
+            sig.atr = t < b.atr.size() ? b.atr[t] : 0.0;
+            kernel.set_cash(0.0);
+            for (const KernelEvent& e : kernel.step(idx, bar_of(instruments[i].bars, t), sig, false)) {
+                if (e.kind == KernelEventKind::Exited && e.trade) book_trade(b, TradeRecord(*e.trade));
+            }
+            settle(kernel);
+        }
+
+        std::uint64_t open = 0;
+        for (const Kernel& kernel : kernels) open += kernel.in_position() ? 1 : 0;
+
+        // Entry pass.
+        for (std::size_t i = 0; i < k; ++i) {
+            Kernel& kernel = kernels[i];
+            Book& b = books[i];
+            if (kernel.in_position() || b.entries[t] == 0) continue;
+            if (halted || (max_positions && *max_positions > 0 && open >= *max_positions)) {
+                ++b.rejected;
+                ++rejected_total;
+                continue;
+            }
+            double allotment = pool;
+            if (*allocation == Allocation::EqualWeight) {
+                const std::uint64_t slots = max_positions ? *max_positions : static_cast<std::uint64_t>(k);
+                if (slots <= open) continue;
+                allotment = pool / static_cast<double>(slots - open);
+            }
+            if (!(allotment > 0.0)) continue;
+            sig = BarSignal{};
+            sig.entry = true;
+            sig.atr = t < b.atr.size() ? b.atr[t] : 0.0;
+            kernel.set_cash(allotment);
+            bool entered = false;
+            for (const KernelEvent& e : kernel.step(idx, bar_of(instruments[i].bars, t), sig, false)) {
+                entered = entered || e.kind == KernelEventKind::Entered;
+            }
+            pool -= allotment - kernel.cash();
+            kernel.set_cash(0.0);
+            if (entered) ++open;
+        }
+
+        // Mark: each kernel values its own book, so a short in a cash account counts as
+        // its collateral plus its open profit, not as a long holding.
+        double eq = pool;
+        for (std::size_t i = 0; i < k; ++i) {
+            if (kernels[i].in_position()) eq += kernels[i].marked_value(instruments[i].bars.close[t]);
+        }
+        equity[t] = eq;
+        peak = std::max(peak, eq);  // a NaN equity keeps the peak
+        drawdown[t] = drawdown_pct(peak, eq);
+        if (t > 0 && equity[t - 1] != 0.0) returns[t] = (eq - equity[t - 1]) / equity[t - 1];
+        if (!halted && kill_switch && peak > 0.0 && drawdown[t] >= *config.max_drawdown_pct) {
+            halted = true;
+            halted_at = idx;
+        }
+    }
+
+    if (n > 0) {
+        for (std::size_t i = 0; i < k; ++i) {
+            Kernel& kernel = kernels[i];
+            if (!kernel.in_position()) continue;
+            const BarSeries& bars = instruments[i].bars;
+            kernel.set_cash(0.0);
+            for (TradeRecord& trade : kernel.force_close_all(n - 1, bars.timestamps[n - 1], bars.close[n - 1])) {
+                book_trade(books[i], std::move(trade));
+            }
+            settle(kernel);
+        }
+        equity[n - 1] = pool;
+    }
+
+    const BacktestMetrics metrics = metrics::compute_metrics(
+        equity, drawdown, returns, instruments.front().bars.timestamps.first(n), trades, config);
+
+    PortfolioResult out;
+    out.per_instrument.reserve(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        out.per_instrument.push_back(
+            {instruments[i].signals.symbol, books[i].trades, books[i].pnl, books[i].rejected});
+    }
+    out.result = result::build_backtest_result(metrics, std::move(equity), std::move(drawdown), std::move(returns),
+                                               std::move(trades), {});
+    out.rejected_entries = rejected_total;
+    out.halted = halted;
+    out.halted_at = halted_at;
+    return out;
+}
+
+}  // namespace tarnwick::strategies::portfolio

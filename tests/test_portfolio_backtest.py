@@ -1,0 +1,222 @@
+import numpy as np
+import pytest
+
+import tarnwick as tw
+
+DAY = 86_400 * 10**9
+
+
+def flags(n, *idx):
+    out = np.zeros(n, dtype=bool)
+    out[list(idx)] = True
+    return out
+
+
+def inst(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_=None):
+    n = len(close)
+    close = np.array(close, dtype=np.float64)
+    open_ = close.copy() if open_ is None else np.array(open_, dtype=np.float64)
+    return (np.arange(n, dtype=np.int64) * DAY, open_, np.maximum(open_, close), np.minimum(open_, close), close,
+            np.full(n, 1000.0), flags(n, *entries), flags(n, *exits), direction, weight, symbol)
+
+
+def cfg(**kw):
+    kw.setdefault("initial_capital", 10_000.0)
+    kw.setdefault("fees", 0.0)
+    return tw.BacktestConfig(**kw)
+
+
+def summaries(r):
+    return [(s.symbol, s.trades, s.pnl, s.rejected_entries) for s in r.per_instrument]
+
+
+A = dict(close=[100.0, 110.0, 120.0, 120.0], entries=(0,), exits=(2,), symbol="A")
+B = dict(close=[50.0, 50.0, 40.0, 40.0], entries=(0,), exits=(3,), symbol="B")
+
+
+def test_equal_weight_splits_the_pool_across_free_slots():
+    r = tw.run_portfolio_backtest([inst(**A), inst(**B)], cfg())
+    # A takes 10000 / 2 = 5000 -> 50 units at 100; B takes what is left over the one slot
+    # still free: 5000 -> 100 units at 50.
+    ta, tb = r.result.trades()
+    assert (ta.symbol, ta.size, ta.pnl) == ("A", 50.0, 1000.0)  # 50 x (120 - 100)
+    assert (tb.symbol, tb.size, tb.pnl) == ("B", 100.0, -1000.0)  # 100 x (40 - 50)
+    # bar 0: 5000 + 5000; bar 1: 50 x 110 + 100 x 50; bar 2: A sold for 6000, B at 40.
+    np.testing.assert_array_equal(r.result.equity_curve(), [10_000.0, 10_500.0, 10_000.0, 10_000.0])
+    np.testing.assert_allclose(r.result.returns(), [0.0, 0.05, -500.0 / 10_500.0, 0.0], rtol=1e-15)
+    np.testing.assert_allclose(r.result.drawdown_curve(), [0.0, 0.0, 500.0 / 10_500.0 * 100, 500.0 / 10_500.0 * 100],
+                               rtol=1e-15)
+    assert summaries(r) == [("A", 1, 1000.0, 0), ("B", 1, -1000.0, 0)]
+    assert (r.rejected_entries, r.halted, r.halted_at) == (0, False, None)
+    assert r.result.orders() == []
+
+
+def test_full_allocation_lends_the_whole_pool_and_skips_an_empty_one():
+    r = tw.run_portfolio_backtest([inst(**A), inst(**B)], cfg(), "full")
+    # A takes all 10000 -> 100 units; B finds the pool at 0 and is skipped, not refused.
+    (t,) = r.result.trades()
+    assert (t.symbol, t.size, t.pnl) == ("A", 100.0, 2000.0)
+    np.testing.assert_array_equal(r.result.equity_curve(), [10_000.0, 11_000.0, 12_000.0, 12_000.0])
+    assert summaries(r) == [("A", 1, 2000.0, 0), ("B", 0, 0.0, 0)]
+    assert r.rejected_entries == 0
+
+
+def test_max_positions_refuses_later_entries_of_the_same_bar():
+    close = [100.0, 100.0, 100.0]
+    insts = [inst(close, (0,), (), symbol=s) for s in "XYZ"]
+    r = tw.run_portfolio_backtest(insts, cfg(max_positions=1))
+    assert summaries(r) == [("X", 1, 0.0, 0), ("Y", 0, 0.0, 1), ("Z", 0, 0.0, 1)]
+    assert r.rejected_entries == 2
+    # One slot: the first entry takes the whole pool (10000 / (1 - 0)).
+    assert r.result.trades()[0].size == 100.0
+
+
+def test_max_positions_two_with_one_open_gives_the_entrant_the_whole_pool():
+    a = inst([100.0, 100.0, 100.0], (0,), (), symbol="A")
+    b = inst([50.0, 50.0, 50.0], (1,), (), symbol="B")
+    r = tw.run_portfolio_backtest([a, b], cfg(max_positions=2))
+    # A: 10000 / 2 = 5000 -> 50 units; B at bar 1: 5000 / (2 - 1) -> 100 units at 50.
+    sizes = {t.symbol: t.size for t in r.result.trades()}
+    assert sizes == {"A": 50.0, "B": 100.0}
+    assert all(t.exit_reason == "EndOfData" for t in r.result.trades())
+
+
+@pytest.mark.parametrize("allocation, traded", [("equal_weight", 0), ("full", 1)])
+def test_max_positions_zero_never_gates(allocation, traded):
+    r = tw.run_portfolio_backtest([inst([100.0, 100.0], (0,), ())], cfg(max_positions=0), allocation)
+    # Zero slots under equal weight skip every entry uncounted; full ignores slots.
+    assert (len(r.result.trades()), r.rejected_entries) == (traded, 0)
+
+
+def test_drawdown_kill_switch_halts_entries_but_not_exits():
+    a = inst([100.0, 85.0, 85.0, 90.0, 90.0], (0,), (3,), symbol="A")
+    b = inst([10.0, 10.0, 10.0, 10.0, 10.0], (2,), (), symbol="B")
+    r = tw.run_portfolio_backtest([a, b], cfg(max_drawdown_pct=10.0), "full")
+    # A holds 100 units: equity 8500 at bar 1 is 15% below the 10000 peak -> halted at 1.
+    assert (r.halted, r.halted_at) == (True, 1)
+    assert summaries(r) == [("A", 1, -1000.0, 0), ("B", 0, 0.0, 1)]
+    assert r.rejected_entries == 1
+    np.testing.assert_array_equal(r.result.equity_curve(), [10_000.0, 8_500.0, 8_500.0, 9_000.0, 9_000.0])
+    assert repr(r) == "PortfolioResult(instruments=2, rejected_entries=1, halted=true)"
+
+
+@pytest.mark.parametrize("limit", [None, 0.0, -5.0])
+def test_kill_switch_needs_a_positive_limit(limit):
+    a = inst([100.0, 50.0, 50.0], (0,), (1,))
+    b = inst([10.0, 10.0, 10.0], (2,), (), symbol="B")
+    r = tw.run_portfolio_backtest([a, b], cfg(max_drawdown_pct=limit), "full")
+    assert (r.halted, r.halted_at, r.rejected_entries) == (False, None, 0)
+    assert [t.symbol for t in r.result.trades()] == ["A", "B"]
+
+
+def test_short_in_the_cash_account_is_marked_by_its_open_profit():
+    r = tw.run_portfolio_backtest([inst([100.0, 90.0, 80.0, 80.0], (0,), (2,), direction=-1)], cfg(), "full")
+    # 100 units short from 100: at 90 the book is worth 100 x (2 x 100 - 90) = 11000.
+    np.testing.assert_array_equal(r.result.equity_curve(), [10_000.0, 11_000.0, 12_000.0, 12_000.0])
+    assert r.per_instrument[0].pnl == 2000.0
+
+
+def test_open_position_closes_at_the_last_close_and_the_pool_is_the_last_point():
+    r = tw.run_portfolio_backtest([inst([100.0, 120.0, 130.0], (0,), ())], cfg(fees=0.001), "full")
+    (t,) = r.result.trades()
+    assert (t.exit_idx, t.exit_price, t.exit_reason) == (2, 130.0, "EndOfData")
+    assert r.per_instrument[0].trades == 1 and r.per_instrument[0].pnl == t.pnl
+    # Entry fee only (the end-of-data close charges none): pool = 10000 + pnl.
+    assert r.result.equity_curve()[-1] == pytest.approx(10_000.0 + t.pnl, rel=1e-15)
+    assert r.metrics.end_value == r.result.equity_curve()[-1]
+
+
+def test_zero_bars_runs_nothing():
+    r = tw.run_portfolio_backtest([inst([]), inst([], symbol="B")], cfg())
+    assert len(r.result.equity_curve()) == 0 and r.result.trades() == []
+    assert (r.halted, r.halted_at, r.rejected_entries) == (False, None, 0)
+    assert r.metrics.start_value == r.metrics.end_value == 10_000.0
+
+
+def test_weight_and_unknown_override_keys_change_nothing():
+    base = tw.run_portfolio_backtest([inst(**A), inst(**B)], cfg())
+    other = tw.run_portfolio_backtest([inst(**A, weight=5.0), inst(**B, weight=0.0)], cfg(),
+                                      instrument_configs={"nobody": tw.InstrumentConfig(lot_size=7.0)})
+    np.testing.assert_array_equal(base.result.equity_curve(), other.result.equity_curve())
+    assert summaries(base) == summaries(other)
+
+
+def test_instrument_config_reaches_its_kernel():
+    r = tw.run_portfolio_backtest([inst(**A), inst(**B)], cfg(), instrument_configs={"A": tw.InstrumentConfig(lot_size=30.0)})
+    # A's 5000 buys 50 units, rounded down to the lot of 30; B then gets the 7000 left.
+    sizes = {t.symbol: t.size for t in r.result.trades()}
+    assert sizes == {"A": 30.0, "B": 140.0}
+
+
+@pytest.mark.parametrize("make_args, exc, text", [
+    (lambda: ([],), ValueError, "run_portfolio_backtest requires at least one instrument"),
+    (lambda: ([inst([1.0] * 100), inst([1.0] * 99)],), ValueError,
+     "all instruments must have the same number of bars; instrument 1 has 99, expected 100"),
+    (lambda: ([inst([1.0])], None, "Full"), ValueError, "unknown allocation 'Full'; expected 'equal_weight' or 'full'"),
+    (lambda: ([inst([1.0]), inst([1.0], direction=0)],), ValueError, "direction must be 1 (long) or -1 (short), got 0"),
+    (lambda: ([inst([1.0])[:10]],), TypeError, "expected tuple of length 11, but got tuple of length 10"),
+    (lambda: ("AB",), TypeError, "Can't extract `str` to `Vec`"),
+    (lambda: ([inst([1.0])], None, None), TypeError, "allocation"),
+])
+def test_refusals(make_args, exc, text):
+    with pytest.raises(exc, match="^" + (".*" if exc is TypeError else "") + __import__("re").escape(text)):
+        tw.run_portfolio_backtest(*make_args())
+
+
+def test_bar_count_is_checked_before_the_allocation():
+    with pytest.raises(ValueError, match="same number of bars"):
+        tw.run_portfolio_backtest([inst([1.0, 1.0]), inst([1.0])], None, "nope")
+
+
+def test_an_instruments_own_short_columns_are_refused():
+    t = list(inst([100.0, 101.0, 102.0], (0,), ()))
+    t[7] = np.zeros(2, dtype=bool)
+    with pytest.raises(ValueError, match="Entry and exit arrays must have same length"):
+        tw.run_portfolio_backtest([tuple(t)])
+    t = list(inst([100.0, 101.0, 102.0], (0,), ()))
+    t[1] = np.ones(2)
+    with pytest.raises(ValueError, match="Data length mismatch: expected 3, got 2"):
+        tw.run_portfolio_backtest([tuple(t)])
+
+
+def _random_instrument(seed, n=120):
+    rng = np.random.default_rng(seed)
+    close = 100.0 * np.cumprod(1.0 + rng.normal(0.0, 0.02, n))
+    open_ = close * (1.0 + rng.normal(0.0, 0.005, n))
+    high = np.maximum(open_, close) * 1.01
+    low = np.minimum(open_, close) * 0.99
+    entries = rng.random(n) < 0.15
+    exits = rng.random(n) < 0.15
+    ts = np.arange(n, dtype=np.int64) * DAY
+    return ts, open_, high, low, close, np.full(n, 1000.0), entries, exits
+
+
+def _close_results(single, p):
+    np.testing.assert_allclose(p.equity_curve(), single.equity_curve(), rtol=1e-12)
+    np.testing.assert_allclose(p.drawdown_curve(), single.drawdown_curve(), rtol=1e-9, atol=1e-9)
+    ts, tp = single.trades(), p.trades()
+    assert [(t.entry_idx, t.exit_idx, t.exit_reason, t.entry_price, t.exit_price) for t in ts] == \
+        [(t.entry_idx, t.exit_idx, t.exit_reason, t.entry_price, t.exit_price) for t in tp]
+    assert [t.pnl for t in tp] == pytest.approx([t.pnl for t in ts], rel=1e-10)
+    assert p.metrics.total_trades == single.metrics.total_trades
+    assert p.metrics.total_return_pct == pytest.approx(single.metrics.total_return_pct, rel=1e-9)
+
+
+@pytest.mark.parametrize("direction", [1, -1])
+@pytest.mark.parametrize("config", [
+    dict(fees=0.001, slippage=0.0005),
+    dict(fees=0.002, stop=("fixed", 3.0), target=("fixed", 5.0)),
+    dict(fees=0.001, upon_bar_close=False),
+])
+def test_one_instrument_equals_the_single_run(direction, config):
+    stop = config.pop("stop", None)
+    target = config.pop("target", None)
+    c = tw.BacktestConfig(initial_capital=50_000.0, **config)
+    if stop:
+        c.set_fixed_stop(stop[1])
+    if target:
+        c.set_fixed_target(target[1])
+    arrays = _random_instrument(7 if direction == 1 else 11)
+    single = tw.run_single_backtest(*arrays, direction=direction, symbol="S", config=c)
+    p = tw.run_portfolio_backtest([(*arrays, direction, 1.0, "S")], c)
+    _close_results(single, p.result)
