@@ -58,6 +58,7 @@ Ref new_order(Order order);
 Ref new_portfolio_result(PortfolioResult result);
 PyTypeObject* instrument_spec_type();
 PyTypeObject* kernel_session_type();
+PyTypeObject* portfolio_session_type();
 PyTypeObject* engine_event_type();
 PyTypeObject* position_snapshot_type();
 

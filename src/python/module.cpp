@@ -82,6 +82,7 @@ void register_all(PyObject* module) {
         function_row(aggregate_bars_function()),
         function_row(bars_from_ticks_function()),
         class_row(kernel_session_type),
+        class_row(portfolio_session_type),
         class_row(engine_event_type),
         class_row(position_snapshot_type),
         function_row(resolve_atr_period_function()),

@@ -13,6 +13,8 @@
 #include "portfolio/ledger/ledger.h"
 #include "python/classes.h"
 #include "python/bound_records.h"
+#include "python/engine_event_records.h"
+#include "python/order_args.h"
 
 namespace tarnwick::py {
 
@@ -21,16 +23,6 @@ struct KernelSessionState {
     std::optional<CoreSession> core;
 };
 
-template <>
-struct Bound<KernelEvent> {
-    static constexpr const char* name = "EngineEvent";
-    static PyTypeObject* type() { return engine_event_type(); }
-};
-template <>
-struct Bound<PositionSnapshot> {
-    static constexpr const char* name = "PositionSnapshot";
-    static PyTypeObject* type() { return position_snapshot_type(); }
-};
 template <>
 struct Bound<KernelSessionState> {
     static constexpr const char* name = "KernelSession";
@@ -231,15 +223,6 @@ PyObject* construct(PyTypeObject*, const Args& a) {
     return wrap(std::move(state)).release();
 }
 
-// The step's events as a new list of new EngineEvent objects.
-Ref event_list(const std::vector<KernelEvent>& events) {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(events.size())));
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap(events[i]).release());
-    }
-    return list;
-}
-
 constexpr const char* kStepNames[] = {"idx",   "timestamp", "open",  "high", "low",      "close",      "volume",
                                       "entry", "exit",      "atr",   "size_mult", "stop_price", "target_price"};
 constexpr Signature kStep{"KernelSession.step", kStepNames, 13, 7};
@@ -284,12 +267,7 @@ PyObject* query(PyObject* self, F&& f) {
 
 PyObject* positions(PyObject* self) {
     return query(self, [](CoreSession& s) {
-        const std::vector<PositionSnapshot> snaps = s.kernel().positions();
-        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(snaps.size())));
-        for (std::size_t i = 0; i < snaps.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap(snaps[i]).release());
-        }
-        return list;
+        return record_list(s.kernel().positions());
     });
 }
 PyObject* position(PyObject* self) {
@@ -357,34 +335,10 @@ constexpr const char* kSubmitNames[] = {
 constexpr Signature kSubmit{"KernelSession.submit_order", kSubmitNames, 19, 5};
 
 PyObject* submit_order(PyObject* self, const Args& a) {
-    const std::string side = a.get<std::string>(0);
-    const std::string kind = a.get<std::string>(1);
-    OrderRequestArgs o;
-    o.submitted_idx = a.get<std::uint64_t>(2);
-    o.submitted_ts = a.get<std::int64_t>(3);
-    const std::string client_id = a.get<std::string>(4);
-    o.units = a.opt<double>(5);
-    o.size_frac = a.opt<double>(6);
-    o.limit_price = a.opt<double>(7);
-    o.trigger_price = a.opt<double>(8);
-    const std::string tif = a.get_or<std::string>(9, "gtc");
-    o.expire_ns = a.opt<std::int64_t>(10);
-    o.stop_price = a.opt<double>(11);
-    o.target_price = a.opt<double>(12);
-    o.offset = a.opt<double>(13);
-    const std::string offset_kind = a.get_or<std::string>(14, "price");
-    o.limit_offset = a.get_or<double>(15, 0.0);
-    o.post_only = a.get_or<bool>(16, false);
-    o.reduce_only = a.get_or<bool>(17, false);
-    o.parent_id = a.opt<std::uint64_t>(18);
-    o.side = side;
-    o.kind = kind;
-    o.client_id = client_id;
-    o.tif = tif;
-    o.offset_kind = offset_kind;
+    const SubmittedOrder order = read_submitted_order(a, 0);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
-    return to_py(unwrap(live(r->value).kernel().submit_order(o))).release();
+    return to_py(unwrap(live(r->value).kernel().submit_order(order.args()))).release();
 }
 
 constexpr const char* kLinkNames[] = {"order_ids"};

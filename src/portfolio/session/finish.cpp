@@ -1,0 +1,52 @@
+// The end of a session: every instrument closed at its last applied bar, the portfolio's
+// own curves and trades turned into one result, and each instrument's share of it.
+#include "core/result_assembly.h"
+#include "metrics/metrics.h"
+#include "portfolio/session/portfolio_session.h"
+
+namespace tarnwick {
+
+PortfolioResult PortfolioSession::finish() && {
+    for (std::size_t i = 0; i < kernels_.size(); ++i) {
+        if (!last_bars_[i]) continue;
+        const LastBar last = *last_bars_[i];
+        const double locked_before = place_pool(i);
+        const double view = kernels_[i].cash();
+        for (TradeRecord& t : kernels_[i].force_close_all(last.local_idx, last.bar.timestamp, last.bar.close)) {
+            trades_.push_back(std::move(t));
+        }
+        fold(i, view, locked_before);
+        last_marks_[i].reset();
+    }
+    // The last sample is the cash after the closes, exit costs included.
+    if (!equity_curve_.empty()) equity_curve_.back() = pool_cash_;
+
+    const BacktestMetrics metrics =
+        metrics::compute_metrics(equity_curve_, drawdown_curve_, returns_, timestamps_, trades_, config_);
+
+    PortfolioResult out;
+    out.per_instrument.reserve(kernels_.size());
+    bool drawdown_halted = false;
+    for (std::size_t i = 0; i < kernels_.size(); ++i) {
+        InstrumentSummary s;
+        s.symbol = symbols_[i];
+        double pnl = -0.0;
+        for (const TradeRecord& t : trades_) {
+            if (t.symbol != s.symbol) continue;
+            ++s.trades;
+            pnl += t.pnl;
+        }
+        s.pnl = pnl;
+        s.rejected_entries = kernels_[i].rejected_entries();
+        out.rejected_entries += s.rejected_entries;
+        drawdown_halted = drawdown_halted || kernels_[i].drawdown_halt();
+        out.per_instrument.push_back(std::move(s));
+    }
+    out.halted = halted_ || drawdown_halted;
+    out.halted_at = halted_at_;
+    out.result = result::build_backtest_result(metrics, std::move(equity_curve_), std::move(drawdown_curve_),
+                                               std::move(returns_), std::move(trades_), {});
+    return out;
+}
+
+}  // namespace tarnwick

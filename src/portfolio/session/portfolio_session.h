@@ -1,0 +1,186 @@
+// A live-style session over several instruments: one Kernel per instrument, all funded by
+// one shared cash balance and, in a margin account, one pool of locked initial margin, so
+// leverage applies portfolio-wide and a margin call halts every instrument at once.
+//
+// Life: register instruments and attach their streams, seal (merge every stream into one
+// deterministic schedule), then apply the schedule one entry at a time with orders and
+// live appends in between, and finish. Between applications every kernel's cash view is
+// 0: the pool is placed on a kernel just before it acts and its changes are folded back
+// right after.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/backtest_config.h"
+#include "core/bar.h"
+#include "core/errors.h"
+#include "core/instrument_config.h"
+#include "core/instrument_spec.h"
+#include "core/kernel.h"
+#include "core/kernel_config.h"
+#include "core/kernel_event.h"
+#include "core/portfolio_result.h"
+#include "core/result.h"
+#include "core/trade_record.h"
+#include "data/events/depth_snapshot.h"
+#include "data/events/tick_expansion.h"
+#include "data/feed/schedule.h"
+
+namespace tarnwick {
+
+// One working order as a session reports it.
+struct WorkingOrderView {
+    std::uint64_t order_id = 0;
+    std::string client_id;
+    std::string_view side;    // "buy" / "sell"
+    std::string kind;         // variant name in lower case without separators: "stopmarket"
+    std::string_view status;  // "accepted" (submitted or accepted), "triggered", "partially_filled"
+    double filled_qty = 0.0;
+    double units = 0.0;  // NaN for a capital-fraction or close-all order
+};
+
+class PortfolioSession {
+public:
+    PortfolioSession(BacktestConfig config, AccountSetup account);
+
+    // ---- instruments --------------------------------------------------------------
+    // The argument checks of a registration, made before anything else about the
+    // session: direction 1 or -1, an exact oms type, a tradable spec. The oms type.
+    static Result<OmsType, OwnError> check_instrument(std::int32_t direction, std::string_view oms_type,
+                                                      const std::optional<InstrumentSpec>& spec);
+    // Builds the instrument's kernel from the session's configuration and account, arms
+    // its portfolio gates, and returns its index (0, 1, ...). Arguments as checked above.
+    std::uint64_t add_instrument(std::string symbol, std::int8_t direction,
+                                 std::optional<InstrumentConfig> instrument_config,
+                                 std::optional<InstrumentSpec> instrument, OmsType oms);
+    std::size_t instrument_count() const noexcept { return kernels_.size(); }
+    // "unknown instrument index {}" unless the index names a registered instrument.
+    Status<OwnError> check_index(std::uint64_t instrument) const;
+
+    // ---- attached streams (stored whole; merged only by the first seal) ----------------
+    Status<OwnError> set_bars(std::uint64_t instrument, std::vector<OhlcvBar> bars);
+    Status<OwnError> set_ticks(std::uint64_t instrument, TickColumns ticks);
+    Status<OwnError> set_depth(std::uint64_t instrument, std::vector<DepthSnapshot> snapshots);
+    // Merges every attached stream into the schedule; once only, later calls do nothing.
+    void seal();
+    bool sealed() const noexcept { return sealed_; }
+
+    // ---- live appends (at the tail, in call order; each seals first) ------------------
+    Status<OwnError> push_bar(std::uint64_t instrument, const OhlcvBar& bar);
+    // The number of entries appended (0, 1 or 2). A row that yields none leaves the
+    // session as it was, unsealed included.
+    Result<std::uint64_t, OwnError> push_tick(std::uint64_t instrument, std::int64_t timestamp, const TickRow& row);
+    Status<OwnError> push_depth(std::uint64_t instrument, DepthSnapshot snapshot);
+
+    // ---- applying ---------------------------------------------------------------------
+    // Runs the pending entry through its instrument's kernel against the pool, then the
+    // portfolio's own work (group margin, equity sample, margin call, drawdown kill
+    // switch), and advances. The events in order: the kernel's, then a portfolio margin
+    // call, then the liquidation's. Empty when nothing is pending. The reference stays
+    // valid until the next call that changes the session.
+    const std::vector<KernelEvent>& apply_current(const BarSignal& intents);
+    // Pool cash plus every marked instrument's open positions at its mark.
+    double equity() const noexcept;
+    // Re-margins the short option legs of every (underlying, expiry) group from the
+    // group's payoff at expiry; margin accounts only.
+    void allocate_group_margin();
+
+    // ---- orders (they act when the instrument's next bar or print is applied) ---------
+    Result<std::uint64_t, OwnError> submit_order(std::uint64_t instrument, OrderRequestArgs args);
+    Result<bool, OwnError> cancel_order(std::uint64_t instrument, std::uint64_t idx, std::uint64_t order_id);
+    Result<bool, OwnError> modify_order(std::uint64_t instrument, std::uint64_t order_id,
+                                        std::optional<double> units, std::optional<double> size_frac,
+                                        std::optional<double> limit_price, std::optional<double> trigger_price);
+    Result<std::vector<std::uint64_t>, OwnError> cancel_all_orders(std::uint64_t instrument, std::uint64_t idx);
+    Status<OwnError> link_oco(std::uint64_t instrument, std::span<const std::uint64_t> order_ids);
+    Status<OwnError> request_close(std::uint64_t instrument, std::uint64_t position_id);
+    Status<OwnError> set_underlying_price(std::uint64_t instrument, std::optional<double> price);
+    // Seeds a long position the broker already holds; open only until the first bar or
+    // print is applied. The new position id.
+    Result<std::uint64_t, OwnError> adopt_position(std::uint64_t instrument, std::int64_t timestamp, double price,
+                                                   double size);
+
+    // ---- queries ----------------------------------------------------------------------
+    // The entry at the cursor, when there is one.
+    const ScheduleEntry* pending() const noexcept;
+    const DepthSnapshot& depth_snapshot(std::uint64_t position) const;
+    std::uint64_t remaining() const noexcept { return schedule_.size() - cursor_; }
+    std::uint64_t size() const noexcept { return schedule_.size(); }
+    std::uint64_t cursor() const noexcept { return cursor_; }
+    Result<const Kernel*, OwnError> kernel(std::uint64_t instrument) const;
+    Result<std::vector<WorkingOrderView>, OwnError> working_orders(std::uint64_t instrument) const;
+    double cash() const noexcept { return pool_cash_; }
+    double locked_margin() const noexcept { return pool_locked_margin_; }
+    double free_capital() const noexcept { return pool_cash_ - pool_locked_margin_; }
+    // The portfolio latch, or any kernel's margin-call or drawdown-halt flag.
+    bool is_halted() const noexcept;
+    std::optional<std::uint64_t> halted_at() const noexcept { return halted_at_; }
+    const std::vector<ScheduleEntry>& schedule() const noexcept { return schedule_; }
+    const std::vector<double>& equity_curve() const noexcept { return equity_curve_; }
+    const std::vector<double>& drawdown_curve() const noexcept { return drawdown_curve_; }
+    const std::vector<double>& returns() const noexcept { return returns_; }
+    const std::vector<TradeRecord>& trades() const noexcept { return trades_; }
+
+    // ---- finish -----------------------------------------------------------------------
+    // Force-closes every instrument at its last applied bar, computes the portfolio
+    // metrics and attributes trades and refusals to the instruments.
+    PortfolioResult finish() &&;
+
+private:
+    struct LastBar {
+        std::uint64_t local_idx = 0;
+        OhlcvBar bar;
+    };
+
+    // The pool as kernel `i` may see it; returns the kernel's locked margin at that moment.
+    double place_pool(std::size_t i) noexcept;
+    // Takes the kernel's changes since `place_pool` back into the pool and clears its view.
+    void fold(std::size_t i, double view, double locked_before) noexcept;
+    std::uint64_t open_position_count() const noexcept;
+    void record_trades(const std::vector<KernelEvent>& events, std::size_t from);
+    void latch_halt() noexcept;
+    void flag_margin_call_everywhere() noexcept;
+    void sample_equity(std::int64_t ts);
+    void portfolio_margin_check(const ScheduleEntry& e);
+    void drawdown_kill_switch();
+
+    BacktestConfig config_;
+    AccountSetup account_;
+    std::optional<std::uint64_t> halted_at_;
+    double pool_cash_ = 0.0;
+    double pool_locked_margin_ = 0.0;
+    bool halted_ = false;
+
+    // One element per registered instrument, all indexed by the instrument index.
+    std::vector<Kernel> kernels_;
+    std::vector<std::string> symbols_;
+    std::vector<std::vector<OhlcvBar>> bar_streams_;
+    std::vector<std::optional<TickColumns>> tick_streams_;
+    std::vector<std::vector<DepthSnapshot>> depth_streams_;
+    std::vector<std::uint64_t> local_counts_;
+    std::vector<std::optional<double>> last_marks_;
+    std::vector<std::optional<LastBar>> last_bars_;
+
+    std::vector<DepthSnapshot> depth_store_;  // only grows: book entries name positions here
+    std::vector<ScheduleEntry> schedule_;
+
+    std::vector<double> equity_curve_;
+    std::vector<double> drawdown_curve_;  // percent below the running peak
+    std::vector<double> returns_;         // fraction
+    std::vector<std::int64_t> timestamps_;
+    std::vector<TradeRecord> trades_;  // every instrument's, in closing order
+
+    std::uint64_t cursor_ = 0;
+    double peak_equity_ = 0.0;
+    bool sealed_ = false;
+
+    std::vector<KernelEvent> events_;  // the last application's, reused
+};
+
+}  // namespace tarnwick

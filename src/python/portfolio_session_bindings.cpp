@@ -1,0 +1,638 @@
+// PortfolioSession: several instruments over one shared account, driven entry by entry
+// from a Python loop.
+#include <cmath>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/format.h"
+#include "core/portfolio_result.h"
+#include "data/feed/stream_columns.h"
+#include "portfolio/session/portfolio_session.h"
+#include "python/bound_records.h"
+#include "python/classes.h"
+#include "python/engine_event_records.h"
+#include "python/numpy_bridge.h"
+#include "python/order_args.h"
+
+namespace tarnwick::py {
+
+// A live session, or nothing once finished.
+struct PortfolioSessionState {
+    std::optional<PortfolioSession> session;
+};
+
+template <>
+struct Bound<PortfolioSessionState> {
+    static constexpr const char* name = "PortfolioSession";
+    static PyTypeObject* type() { return portfolio_session_type(); }
+};
+
+namespace {
+
+// One (price, size) level of a live depth row.
+struct LevelPair {
+    double price = 0.0;
+    double size = 0.0;
+};
+
+}  // namespace
+
+template <>
+struct Converter<LevelPair> {
+    static LevelPair from(PyObject* o) {
+        if (!PyTuple_Check(o)) refuse(o, "PyTuple");
+        const Py_ssize_t n = PyTuple_GET_SIZE(o);
+        if (n != 2) raise(PyExc_ValueError, fmt::format("expected tuple of length 2, but got tuple of length {}", n));
+        return {from_py<double>(PyTuple_GET_ITEM(o, 0)), from_py<double>(PyTuple_GET_ITEM(o, 1))};
+    }
+};
+
+namespace {
+
+using State = PortfolioSessionState;
+
+constexpr const char* kFinished = "session is finished; create a new one";
+
+PortfolioSession& live(State& s) {
+    if (!s.session) raise(PyExc_ValueError, kFinished);
+    return *s.session;
+}
+
+// Runs `body` on the live session, holding the object exclusively for the call.
+template <class F>
+PyObject* with_session(PyObject* self, F&& body) {
+    auto* r = as_record<State>(self);
+    ExclusiveBorrow b(r->borrow);
+    return body(live(r->value)).release();
+}
+
+Ref none() { return Ref::borrow(Py_None); }
+
+template <class... R>
+Ref tuple(R&&... items) {
+    Ref t = Ref::check(PyTuple_New(sizeof...(items)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(t.get(), i++, items.release())), ...);
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and instruments
+
+constexpr const char* kNewNames[] = {"config", "account_type", "leverage"};
+constexpr Signature kNew{"PortfolioSession.__new__", kNewNames, 3, 0};
+
+PyObject* construct(PyTypeObject*, const Args& a) {
+    const BacktestConfig config = a.opt<BacktestConfig>(0).value_or(BacktestConfig{});
+    const std::string account = a.get_or<std::string>(1, "cash");
+    const double leverage = a.get_or<double>(2, 1.0);
+    const AccountSetup setup = unwrap(parse_account_type(account, leverage));
+    State s;
+    s.session.emplace(config, setup);
+    return wrap(std::move(s)).release();
+}
+
+constexpr const char* kAddNames[] = {"symbol", "direction", "instrument_config", "instrument", "oms_type"};
+constexpr Signature kAdd{"PortfolioSession.add_instrument", kAddNames, 5, 1};
+
+PyObject* add_instrument(PyObject* self, const Args& a) {
+    std::string symbol = a.get<std::string>(0);
+    const auto direction = a.get_or<std::int32_t>(1, 1);
+    auto instrument_config = a.opt<InstrumentConfig>(2);
+    auto instrument = a.opt<InstrumentSpec>(3);
+    const std::string oms_text = a.get_or<std::string>(4, "netting");
+    // Argument errors come before the session's state.
+    const OmsType oms = unwrap(PortfolioSession::check_instrument(direction, oms_text, instrument));
+    return with_session(self, [&](PortfolioSession& s) {
+        return to_py(s.add_instrument(std::move(symbol), static_cast<std::int8_t>(direction),
+                                      std::move(instrument_config), std::move(instrument), oms));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Attached streams
+
+constexpr const char* kBarsNames[] = {"instrument", "timestamps", "open", "high", "low", "close", "volume"};
+constexpr Signature kSetBars{"PortfolioSession.set_bars", kBarsNames, 7, 7};
+
+PyObject* set_bars(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto ts = a.get<ArrayI64>(1);
+    const auto open = a.get<ArrayF64>(2);
+    const auto high = a.get<ArrayF64>(3);
+    const auto low = a.get<ArrayF64>(4);
+    const auto close = a.get<ArrayF64>(5);
+    const auto volume = a.get<ArrayF64>(6);
+    std::vector<OhlcvBar> bars = unwrap(bars_from_columns(ts.data, open.data, high.data, low.data, close.data,
+                                                          volume.data));
+    return with_session(self, [&](PortfolioSession& s) {
+        unwrap(s.set_bars(instrument, std::move(bars)));
+        return none();
+    });
+}
+
+constexpr const char* kTicksNames[] = {"instrument",     "timestamps", "ltp", "bid",     "ask",     "buy_qty_delta",
+                                       "sell_qty_delta", "ltq",        "bid_qty", "ask_qty", "oi"};
+constexpr Signature kSetTicks{"PortfolioSession.set_ticks", kTicksNames, 11, 3};
+
+std::optional<std::vector<double>> optional_column(const Args& a, std::size_t i) {
+    auto c = a.opt<ArrayF64>(i);
+    if (!c) return std::nullopt;
+    return std::move(c->data);
+}
+
+PyObject* set_ticks(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    auto ts = a.get<ArrayI64>(1);
+    auto ltp = a.get<ArrayF64>(2);
+    OptionalTickColumns opt;
+    opt.bid = optional_column(a, 3);
+    opt.ask = optional_column(a, 4);
+    opt.buy_qty_delta = optional_column(a, 5);
+    opt.sell_qty_delta = optional_column(a, 6);
+    opt.ltq = optional_column(a, 7);
+    opt.bid_qty = optional_column(a, 8);
+    opt.ask_qty = optional_column(a, 9);
+    opt.oi = optional_column(a, 10);
+    TickColumns columns = unwrap(tick_columns(std::move(ts.data), std::move(ltp.data), std::move(opt)));
+    return with_session(self, [&](PortfolioSession& s) {
+        unwrap(s.set_ticks(instrument, std::move(columns)));
+        return none();
+    });
+}
+
+constexpr const char* kDepthNames[] = {"instrument", "timestamps", "bid_prices", "bid_sizes", "ask_prices",
+                                       "ask_sizes"};
+constexpr Signature kSetDepth{"PortfolioSession.set_depth", kDepthNames, 6, 6};
+
+PyObject* set_depth(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto ts = a.get<ArrayI64>(1);
+    const auto bid_prices = a.get<ArrayF64x2>(2);
+    const auto bid_sizes = a.get<ArrayF64x2>(3);
+    const auto ask_prices = a.get<ArrayF64x2>(4);
+    const auto ask_sizes = a.get<ArrayF64x2>(5);
+    std::vector<DepthSnapshot> snaps =
+        unwrap(depth_snapshots(ts.data, bid_prices.m, bid_sizes.m, ask_prices.m, ask_sizes.m));
+    return with_session(self, [&](PortfolioSession& s) {
+        unwrap(s.set_depth(instrument, std::move(snaps)));
+        return none();
+    });
+}
+
+PyObject* seal(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) {
+        s.seal();
+        return none();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Live appends
+
+constexpr const char* kPushBarNames[] = {"instrument", "timestamp", "open", "high", "low", "close", "volume"};
+constexpr Signature kPushBar{"PortfolioSession.push_bar", kPushBarNames, 7, 7};
+
+PyObject* push_bar(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    OhlcvBar bar;
+    bar.timestamp = a.get<std::int64_t>(1);
+    bar.open = a.get<double>(2);
+    bar.high = a.get<double>(3);
+    bar.low = a.get<double>(4);
+    bar.close = a.get<double>(5);
+    bar.volume = a.get<double>(6);
+    return with_session(self, [&](PortfolioSession& s) {
+        unwrap(s.push_bar(instrument, bar));
+        return none();
+    });
+}
+
+constexpr const char* kPushTickNames[] = {"instrument",    "timestamp",      "ltp", "bid",     "ask",     "buy_qty_delta",
+                                          "sell_qty_delta", "ltq",           "bid_qty", "ask_qty", "oi"};
+constexpr Signature kPushTick{"PortfolioSession.push_tick", kPushTickNames, 11, 3};
+
+PyObject* push_tick(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto ts = a.get<std::int64_t>(1);
+    TickRow row;
+    row.ltp = a.get<double>(2);
+    row.bid = a.get_or<double>(3, 0.0);
+    row.ask = a.get_or<double>(4, 0.0);
+    row.buy_qty_delta = a.get_or<double>(5, 0.0);
+    row.sell_qty_delta = a.get_or<double>(6, 0.0);
+    row.ltq = a.get_or<double>(7, 0.0);
+    row.bid_qty = a.get_or<double>(8, 0.0);
+    row.ask_qty = a.get_or<double>(9, 0.0);
+    row.oi = a.get_or<double>(10, 0.0);
+    return with_session(self, [&](PortfolioSession& s) { return to_py(unwrap(s.push_tick(instrument, ts, row))); });
+}
+
+constexpr const char* kPushDepthNames[] = {"instrument", "timestamp", "bids", "asks"};
+constexpr Signature kPushDepth{"PortfolioSession.push_depth", kPushDepthNames, 4, 4};
+
+PyObject* push_depth(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto ts = a.get<std::int64_t>(1);
+    const auto bids = a.get<std::vector<LevelPair>>(2);
+    const auto asks = a.get<std::vector<LevelPair>>(3);
+    DepthSnapshot snap;
+    snap.ts = ts;
+    for (const LevelPair& l : bids) snap.offer_bid(l.price, l.size);
+    for (const LevelPair& l : asks) snap.offer_ask(l.price, l.size);
+    return with_session(self, [&](PortfolioSession& s) {
+        unwrap(s.push_depth(instrument, snap));
+        return none();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// The pending entry
+
+PyObject* remaining(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) { return to_py(s.remaining()); });
+}
+
+PyObject* current(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) {
+        const ScheduleEntry* e = s.pending();
+        if (e == nullptr || e->kind != ScheduleKind::Bar) return none();
+        const auto& w = e->payload;
+        return tuple(to_py(e->instrument), to_py(e->local_idx), to_py(e->ts), to_py(w[0]), to_py(w[1]), to_py(w[2]),
+                     to_py(w[3]), to_py(w[4]));
+    });
+}
+
+PyObject* current_event(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) {
+        const ScheduleEntry* e = s.pending();
+        if (e == nullptr) return none();
+        const auto& w = e->payload;
+        std::array<double, 5> v{};
+        switch (e->kind) {
+            case ScheduleKind::Bar: v = w; break;
+            case ScheduleKind::Trade: v = {w[0], w[1], w[3], 0.0, 0.0}; break;  // the signed size stays inside
+            case ScheduleKind::Quote: v = {w[0], w[1], w[2], w[3], 0.0}; break;
+            case ScheduleKind::Book: {
+                const DepthSnapshot& d = s.depth_snapshot(e->depth_position());
+                v = {d.bids[0].price, d.asks[0].price, d.bids[0].size, d.asks[0].size, 0.0};
+                break;
+            }
+        }
+        return tuple(to_py(name(e->kind)), to_py(e->instrument), to_py(e->local_idx), to_py(e->ts), to_py(v[0]),
+                     to_py(v[1]), to_py(v[2]), to_py(v[3]), to_py(v[4]));
+    });
+}
+
+Ref level_list(const std::array<BookLevel, BOOK_LEVELS>& levels, std::uint8_t count) {
+    Ref list = Ref::check(PyList_New(count));
+    for (std::uint8_t i = 0; i < count; ++i) {
+        PyList_SET_ITEM(list.get(), i, tuple(to_py(levels[i].price), to_py(levels[i].size)).release());
+    }
+    return list;
+}
+
+PyObject* current_depth(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) {
+        const ScheduleEntry* e = s.pending();
+        if (e == nullptr || e->kind != ScheduleKind::Book) return none();
+        const DepthSnapshot& d = s.depth_snapshot(e->depth_position());
+        return tuple(level_list(d.bids, d.bid_count), level_list(d.asks, d.ask_count));
+    });
+}
+
+constexpr const char* kApplyNames[] = {"entry", "exit", "atr", "size_mult", "stop_price", "target_price"};
+constexpr Signature kApply{"PortfolioSession.apply_current", kApplyNames, 6, 0};
+
+PyObject* apply_current(PyObject* self, const Args& a) {
+    BarSignal intents;
+    intents.entry = a.get_or<bool>(0, false);
+    intents.exit = a.get_or<bool>(1, false);
+    intents.atr = a.get_or<double>(2, 0.0);
+    intents.size_mult = a.opt<double>(3);
+    intents.stop_price = a.opt<double>(4);
+    intents.target_price = a.opt<double>(5);
+    return with_session(self, [&](PortfolioSession& s) { return event_list(s.apply_current(intents)); });
+}
+
+// ---------------------------------------------------------------------------
+// Orders
+
+constexpr const char* kSubmitNames[] = {
+    "instrument",  "side",   "kind",        "submitted_idx", "submitted_ts", "client_id",  "units",
+    "size_frac",   "limit_price", "trigger_price", "tif",    "expire_ns",    "stop_price", "target_price",
+    "offset",      "offset_kind", "limit_offset",  "post_only", "reduce_only", "parent_id"};
+constexpr Signature kSubmit{"PortfolioSession.submit_order", kSubmitNames, 20, 6};
+
+PyObject* submit_order(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const SubmittedOrder order = read_submitted_order(a, 1);
+    return with_session(self,
+                        [&](PortfolioSession& s) { return to_py(unwrap(s.submit_order(instrument, order.args()))); });
+}
+
+constexpr const char* kCancelNames[] = {"instrument", "idx", "order_id"};
+constexpr Signature kCancel{"PortfolioSession.cancel_order", kCancelNames, 3, 3};
+
+PyObject* cancel_order(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto idx = a.get<std::uint64_t>(1);
+    const auto id = a.get<std::uint64_t>(2);
+    return with_session(self, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_order(instrument, idx, id))); });
+}
+
+constexpr const char* kModifyNames[] = {"instrument", "order_id", "units", "size_frac", "limit_price",
+                                        "trigger_price"};
+constexpr Signature kModify{"PortfolioSession.modify_order", kModifyNames, 6, 2};
+
+PyObject* modify_order(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto id = a.get<std::uint64_t>(1);
+    const auto units = a.opt<double>(2);
+    const auto size_frac = a.opt<double>(3);
+    const auto limit_price = a.opt<double>(4);
+    const auto trigger_price = a.opt<double>(5);
+    // Judged before the session's state: a finished session reports this first.
+    if (units && size_frac) raise(PyExc_ValueError, "pass units or size_frac, not both");
+    return with_session(self, [&](PortfolioSession& s) {
+        return to_py(unwrap(s.modify_order(instrument, id, units, size_frac, limit_price, trigger_price)));
+    });
+}
+
+constexpr const char* kCancelAllNames[] = {"instrument", "idx"};
+constexpr Signature kCancelAll{"PortfolioSession.cancel_all_orders", kCancelAllNames, 2, 2};
+
+PyObject* cancel_all_orders(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto idx = a.get<std::uint64_t>(1);
+    return with_session(self, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_all_orders(instrument, idx))); });
+}
+
+constexpr const char* kLinkNames[] = {"instrument", "order_ids"};
+constexpr Signature kLink{"PortfolioSession.link_oco", kLinkNames, 2, 2};
+
+PyObject* link_oco(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto ids = a.get<std::vector<std::uint64_t>>(1);
+    return with_session(self, [&](PortfolioSession& s) {
+        unwrap(s.link_oco(instrument, ids));
+        return none();
+    });
+}
+
+constexpr const char* kUnderlyingNames[] = {"instrument", "price"};
+constexpr Signature kUnderlying{"PortfolioSession.set_underlying_price", kUnderlyingNames, 2, 1};
+
+PyObject* set_underlying_price(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto price = a.opt<double>(1);
+    return with_session(self, [&](PortfolioSession& s) {
+        unwrap(s.set_underlying_price(instrument, price));
+        return none();
+    });
+}
+
+constexpr const char* kAdoptNames[] = {"instrument", "timestamp_ns", "price", "size"};
+constexpr Signature kAdopt{"PortfolioSession.adopt_position", kAdoptNames, 4, 4};
+
+PyObject* adopt_position(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto ts = a.get<std::int64_t>(1);
+    const auto price = a.get<double>(2);
+    const auto size = a.get<double>(3);
+    return with_session(self,
+                        [&](PortfolioSession& s) { return to_py(unwrap(s.adopt_position(instrument, ts, price, size))); });
+}
+
+constexpr const char* kCloseNames[] = {"instrument", "position_id"};
+constexpr Signature kRequestClose{"PortfolioSession.request_close", kCloseNames, 2, 2};
+
+PyObject* request_close(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    const auto id = a.get<std::uint64_t>(1);
+    return with_session(self, [&](PortfolioSession& s) {
+        unwrap(s.request_close(instrument, id));
+        return none();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+constexpr const char* kInstrumentNames[] = {"instrument"};
+constexpr Signature kPositions{"PortfolioSession.positions", kInstrumentNames, 1, 1};
+constexpr Signature kPosition{"PortfolioSession.position", kInstrumentNames, 1, 1};
+constexpr Signature kWorking{"PortfolioSession.working_orders", kInstrumentNames, 1, 1};
+
+PyObject* positions(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    return with_session(self, [&](PortfolioSession& s) {
+        return record_list(unwrap(s.kernel(instrument))->positions());
+    });
+}
+
+PyObject* position(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    return with_session(self, [&](PortfolioSession& s) {
+        auto p = unwrap(s.kernel(instrument))->position();
+        return p ? wrap(*p) : none();
+    });
+}
+
+PyObject* working_orders(PyObject* self, const Args& a) {
+    const auto instrument = a.get<std::uint64_t>(0);
+    return with_session(self, [&](PortfolioSession& s) {
+        const std::vector<WorkingOrderView> orders = unwrap(s.working_orders(instrument));
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(orders.size())));
+        for (std::size_t i = 0; i < orders.size(); ++i) {
+            const WorkingOrderView& o = orders[i];
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            tuple(to_py(o.order_id), to_py(o.client_id), to_py(o.side), to_py(o.kind),
+                                  to_py(o.status), to_py(o.filled_qty), to_py(o.units))
+                                .release());
+        }
+        return list;
+    });
+}
+
+PyObject* equity(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) { return to_py(s.equity()); });
+}
+PyObject* cash(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) { return to_py(s.cash()); });
+}
+PyObject* free_capital(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) { return to_py(s.free_capital()); });
+}
+PyObject* is_halted(PyObject* self) {
+    return with_session(self, [](PortfolioSession& s) { return to_py(s.is_halted()); });
+}
+
+PyObject* finish(PyObject* self) {
+    auto* r = as_record<State>(self);
+    ExclusiveBorrow b(r->borrow);
+    if (!r->value.session) raise(PyExc_ValueError, "session is already finished");
+    PortfolioSession session = std::move(*r->value.session);
+    r->value.session.reset();
+    return new_portfolio_result(std::move(session).finish()).release();
+}
+
+// The schedule's length, merged and pushed entries alike, applied ones included.
+Py_ssize_t length(PyObject* self) {
+    Py_ssize_t n = -1;
+    PyObject* ok = guarded([&]() -> PyObject* {
+        auto* r = as_record<State>(self);
+        SharedBorrow b(r->borrow);
+        n = static_cast<Py_ssize_t>(live(r->value).size());
+        return Py_None;  // borrowed: only tested against NULL
+    });
+    return ok == nullptr ? -1 : n;
+}
+
+PyMethodDef noargs(const char* name, PyObject* (*body)(PyObject*, PyObject*), const char* doc) {
+    return {name, body, METH_NOARGS, doc};
+}
+
+PyMethodDef kMethods[] = {
+    fast_method<kAdd, add_instrument>(
+        "add_instrument",
+        "add_instrument($self, symbol, direction=1, instrument_config=None, instrument=None, oms_type=\"netting\")"
+        "\n--\n\nRegister an instrument; returns its index for routing."),
+    fast_method<kSetBars, set_bars>(
+        "set_bars", "set_bars($self, instrument, timestamps, open, high, low, close, volume)\n--\n\n"
+                    "Attach an instrument's bar arrays (ascending timestamps)."),
+    fast_method<kSetTicks, set_ticks>(
+        "set_ticks",
+        "set_ticks($self, instrument, timestamps, ltp, bid=None, ask=None, buy_qty_delta=None, "
+        "sell_qty_delta=None, ltq=None, bid_qty=None, ask_qty=None, oi=None)\n--\n\n"
+        "Attach an instrument's tick arrays (ascending timestamps).\n\n"
+        "A row with `ltp > 0` yields a trade print; a row with both `bid > 0`\n"
+        "and `ask > 0` yields a quote. The trade precedes the quote of the\n"
+        "same row, since the print is what that book state followed."),
+    fast_method<kSetDepth, set_depth>(
+        "set_depth",
+        "set_depth($self, instrument, timestamps, bid_prices, bid_sizes, ask_prices, ask_sizes)\n--\n\n"
+        "Attach an instrument's depth snapshots.\n\n"
+        "Price/size arrays are `(n_snapshots, levels)`, best level first:\n"
+        "bids descending, asks ascending. Levels beyond the book's capacity\n"
+        "are truncated."),
+    noargs("current_depth", plain_entry<current_depth>,
+           "current_depth($self)\n--\n\nFull levels of the pending depth event, or `None` for other kinds.\n\n"
+           "Returns `(bids, asks)` as `(price, size)` lists, best first."),
+    noargs("seal", plain_entry<seal>, "seal($self)\n--\n\nMerge all streams into the deterministic schedule."),
+    fast_method<kPushTick, push_tick>(
+        "push_tick",
+        "push_tick($self, instrument, timestamp, ltp, bid=0.0, ask=0.0, buy_qty_delta=0.0, sell_qty_delta=0.0, "
+        "ltq=0.0, bid_qty=0.0, ask_qty=0.0, oi=0.0)\n--\n\n"
+        "Append one live feed row to the schedule tail.\n\n"
+        "Seals first (idempotent), so batch data attached beforehand \u2014 warmup\n"
+        "bars, replayed history \u2014 merges ahead of everything pushed. A row\n"
+        "with `ltp > 0` appends a trade print; a row with both `bid > 0` and\n"
+        "`ask > 0` appends a quote after it. Returns how many events were\n"
+        "appended (0\u20132); drive them with `current_event()`/`apply_current()`."),
+    fast_method<kPushBar, push_bar>(
+        "push_bar", "push_bar($self, instrument, timestamp, open, high, low, close, volume)\n--\n\n"
+                    "Append one live bar to the schedule tail (seals first, idempotent)."),
+    fast_method<kPushDepth, push_depth>(
+        "push_depth", "push_depth($self, instrument, timestamp, bids, asks)\n--\n\n"
+                      "Append one live depth snapshot to the schedule tail.\n\n"
+                      "`bids`/`asks` are `(price, size)` lists, best level first."),
+    noargs("remaining", plain_entry<remaining>,
+           "remaining($self)\n--\n\nEvents pushed or merged but not yet applied."),
+    noargs("current", plain_entry<current>,
+           "current($self)\n--\n\nThe pending event: `(instrument, local_idx, ts, o, h, l, c, v)`.\n\n"
+           "Bar sessions only. A session carrying ticks must use\n"
+           "[`PyPortfolioSession::current_event`], which names the payload kind;\n"
+           "this returns `None` on a non-bar event rather than mispresenting a\n"
+           "print as a bar."),
+    noargs("current_event", plain_entry<current_event>,
+           "current_event($self)\n--\n\nThe pending event, tagged by kind:\n"
+           "`(kind, instrument, local_idx, ts, a, b, c, d, e)` where `kind` is\n"
+           "`\"bar\"` (o/h/l/c/v), `\"trade\"` (price, size, oi, 0, 0) or `\"quote\"`\n"
+           "(bid, ask, bid_size, ask_size, 0) \u2014 a size is `NaN` when the feed\n"
+           "carried none."),
+    fast_method<kApply, apply_current>(
+        "apply_current",
+        "apply_current($self, entry=False, exit=False, atr=0.0, size_mult=None, stop_price=None, "
+        "target_price=None)\n--\n\nStep the pending event through its instrument's kernel and advance."),
+    fast_method<kSubmit, submit_order>(
+        "submit_order",
+        "submit_order($self, instrument, side, kind, submitted_idx, submitted_ts, client_id, units=None, "
+        "size_frac=None, limit_price=None, trigger_price=None, tif=\"gtc\", expire_ns=None, stop_price=None, "
+        "target_price=None, offset=None, offset_kind=\"price\", limit_offset=0.0, post_only=False, "
+        "reduce_only=False, parent_id=None)\n--\n\nSubmit a typed order routed to one instrument's kernel."),
+    fast_method<kCancel, cancel_order>("cancel_order", "cancel_order($self, instrument, idx, order_id)\n--\n\n"),
+    fast_method<kModify, modify_order>(
+        "modify_order",
+        "modify_order($self, instrument, order_id, units=None, size_frac=None, limit_price=None, "
+        "trigger_price=None)\n--\n\nReplace a working order's prices and/or quantity on one instrument."),
+    fast_method<kCancelAll, cancel_all_orders>("cancel_all_orders",
+                                               "cancel_all_orders($self, instrument, idx)\n--\n\n"),
+    fast_method<kLink, link_oco>("link_oco", "link_oco($self, instrument, order_ids)\n--\n\n"),
+    fast_method<kUnderlying, set_underlying_price>(
+        "set_underlying_price", "set_underlying_price($self, instrument, price=None)\n--\n\n"
+                                "Set the underlying price one instrument settles its options against."),
+    fast_method<kAdopt, adopt_position>(
+        "adopt_position",
+        "adopt_position($self, instrument, timestamp_ns, price, size)\n--\n\n"
+        "Adopt a pre-existing position (broker-truth seeding): the account\n"
+        "already holds `size` units at `price` average cost. No order, no\n"
+        "fill, no fees, no trade record \u2014 and it must be called before the\n"
+        "first equity sample so a position-diff signal translation never reads\n"
+        "the position as a fresh entry. Cash or fully funded margin accounts\n"
+        "(leverage 1.0), long-only; a leveraged book is refused because the\n"
+        "broker's posted margin is not derivable from quantity and price.\n\n"
+        "Raises `ValueError` if any event has already been applied: adopting\n"
+        "mid-run understates max drawdown, because the flat stretch before the\n"
+        "adoption holds the running peak down. Quote- and depth-only events\n"
+        "sample no equity, so adopting after one is still allowed."),
+    fast_method<kRequestClose, request_close>("request_close",
+                                              "request_close($self, instrument, position_id)\n--\n\n"),
+    fast_method<kPositions, positions>(
+        "positions", "positions($self, instrument)\n--\n\nOpen positions of one instrument, in opening order."),
+    fast_method<kWorking, working_orders>(
+        "working_orders",
+        "working_orders($self, instrument)\n--\n\nWorking orders of one instrument as\n"
+        "`(order_id, client_id, side, kind, status, filled_qty, units)` \u2014\n"
+        "`units` is `nan` for a capital-fraction or close-all order. Status is\n"
+        "`accepted`, `triggered` or `partially_filled`."),
+    fast_method<kPosition, position>(
+        "position", "position($self, instrument)\n--\n\nEarliest open position of one instrument, or None."),
+    noargs("equity", plain_entry<equity>,
+           "equity($self)\n--\n\nPortfolio equity: pool plus every instrument's last-known mark."),
+    noargs("cash", plain_entry<cash>,
+           "cash($self)\n--\n\nShared cash balance. In margin mode this includes locked initial\n"
+           "margin; see `free_capital()` for what can fund a new position."),
+    noargs("free_capital", plain_entry<free_capital>,
+           "free_capital($self)\n--\n\nCapital available to open new positions across all instruments.\n\n"
+           "Equals `cash()` in cash mode; net of locked initial margin otherwise."),
+    noargs("is_halted", plain_entry<is_halted>,
+           "is_halted($self)\n--\n\nWhether a margin call or drawdown kill-switch has latched."),
+    noargs("finish", plain_entry<finish>,
+           "finish($self)\n--\n\nForce-close all instruments and compute portfolio metrics."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "PortfolioSession(config=None, account_type=\"cash\", leverage=1.0)\n--\n\n"
+                    "Multi-instrument session over deterministically merged bar streams.\n\n"
+                    "One shared account funds every instrument. With `account_type=\"margin\"`\n"
+                    "they also share one pool of locked initial margin, so leverage applies\n"
+                    "portfolio-wide and a margin call halts all instruments at once.\n\n"
+                    "Protocol: `add_instrument` + `set_bars` per symbol, `seal()`, then loop\n"
+                    "`current()` / `apply_current(...)` to completion and `finish()`.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<State>)},
+    {Py_tp_methods, kMethods},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* portfolio_session_type() { return record_type<State>("builtins.PortfolioSession", kSlots); }
+
+}  // namespace tarnwick::py
