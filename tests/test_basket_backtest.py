@@ -1,0 +1,171 @@
+import re
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+
+DAY = 86_400 * 10**9
+
+
+def flags(n, *idx):
+    out = np.zeros(n, dtype=bool)
+    out[list(idx)] = True
+    return out
+
+
+def inst(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_=None):
+    n = len(close)
+    close = np.array(close, dtype=np.float64)
+    open_ = close.copy() if open_ is None else np.array(open_, dtype=np.float64)
+    return (np.arange(n, dtype=np.int64) * DAY, open_, np.maximum(open_, close), np.minimum(open_, close), close,
+            np.full(n, 1000.0), flags(n, *entries), flags(n, *exits), direction, weight, symbol)
+
+
+def cfg(**kw):
+    kw.setdefault("initial_capital", 90_000.0)
+    kw.setdefault("fees", 0.0)
+    return tw.BacktestConfig(**kw)
+
+
+def rows(r):
+    return [(t.id, t.symbol, t.entry_idx, t.exit_idx, t.size, t.exit_reason) for t in r.trades()]
+
+
+def test_weights_share_the_cash_at_entry():
+    a = inst([100.0, 110.0, 120.0], (0,), (2,), weight=2.0, symbol="A")
+    b = inst([50.0, 45.0, 40.0], (0,), (2,), weight=1.0, symbol="B")
+    r = tw.run_basket_backtest([a, b], cfg())
+    # 2/3 of 90000 = 60000 -> 600 units at 100; 1/3 = 30000 -> 600 units at 50.
+    assert rows(r) == [(0, "A", 0, 2, 600.0, "Signal"), (1, "B", 0, 2, 600.0, "Signal")]
+    assert [t.pnl for t in r.trades()] == [12_000.0, -6_000.0]
+    # bar 1: 600 x 110 + 600 x 45; bar 2: cash after both exits.
+    np.testing.assert_array_equal(r.equity_curve(), [90_000.0, 93_000.0, 96_000.0])
+    assert r.orders() == []
+    t = r.trades()[0]
+    assert (t.mae_price, t.mfe_pnl, t.fee_breakdown, t.entry_fees) == (None, None, None, 0.0)
+
+
+def test_fees_entry_lowers_cash_exit_is_on_the_record():
+    a = inst([100.0, 100.0, 110.0], (0,), (2,))
+    r = tw.run_basket_backtest([a], cfg(initial_capital=10_000.0, fees=0.01))
+    (t,) = r.trades()
+    # 100 units at 100 (the entry fee is not sized in): entry fee 100, exit fee 1% of 11000.
+    assert t.size == 100.0
+    assert t.fees == t.exit_fees == pytest.approx(110.0, rel=1e-15)
+    assert t.pnl == pytest.approx(100.0 * 10.0 - 110.0, rel=1e-15)
+    assert t.return_pct == pytest.approx(890.0 / 10_000.0 * 100.0, rel=1e-15)
+    np.testing.assert_allclose(r.equity_curve(), [9_900.0, 9_900.0, 10_790.0], rtol=1e-15)
+
+
+@pytest.mark.parametrize("override, sizes", [
+    (dict(lot_size=10.0), {"A": 30.0, "B": 600.0}),     # 37.5 units round down to 30
+    (dict(lot_size=40.0), {"B": 600.0}),                # fewer than one lot: skipped
+    (dict(alloted_capital=1_000.0), {"A": 1_000.0 / 800.0, "B": 600.0}),
+])
+def test_instrument_overrides(override, sizes):
+    a = inst([800.0, 800.0], (0,), (), weight=1.0, symbol="A")
+    b = inst([50.0, 50.0], (0,), (), weight=1.0, symbol="B")
+    r = tw.run_basket_backtest([a, b], cfg(initial_capital=60_000.0),
+                               instrument_configs={"A": tw.InstrumentConfig(**override), "C": tw.InstrumentConfig()})
+    # 30000 each: A buys 37.5 units at 800, B 600 units at 50.
+    assert {t.symbol: t.size for t in r.trades()} == pytest.approx(sizes, rel=1e-15)
+    assert all(t.exit_reason == "EndOfData" for t in r.trades())
+
+
+def test_short_instrument_profits_when_price_falls():
+    r = tw.run_basket_backtest([inst([100.0, 90.0, 80.0], (0,), (2,), direction=-1)], cfg(initial_capital=10_000.0))
+    (t,) = r.trades()
+    assert (t.direction, t.pnl) == (-1, 2_000.0)
+    np.testing.assert_array_equal(r.equity_curve(), [10_000.0, 11_000.0, 12_000.0])
+
+
+def test_zero_weights_fill_nothing_and_entries_wait_for_an_exit():
+    a = inst([100.0] * 5, (0, 1, 3), (2,), weight=0.0)
+    r = tw.run_basket_backtest([a], cfg())
+    assert r.trades() == []
+    np.testing.assert_array_equal(r.equity_curve(), [90_000.0] * 5)
+
+
+def test_next_bar_open_acts_one_bar_later():
+    close = [100.0, 110.0, 120.0, 130.0]
+    open_ = [99.0, 105.0, 115.0, 125.0]
+    r = tw.run_basket_backtest([inst(close, (0,), (3,), open_=open_)], cfg(initial_capital=10_500.0,
+                                                                              upon_bar_close=False))
+    # Entry signalled at 0 fills at bar 1's open (100 units at 105); the exit on the last
+    # bar is dropped, so the trade ends at the last close.
+    assert rows(r) == [(0, "A", 1, 3, 100.0, "EndOfData")]
+    (t,) = r.trades()
+    assert (t.entry_price, t.exit_price) == (105.0, 130.0)
+    np.testing.assert_array_equal(r.equity_curve(), [10_500.0, 11_000.0, 12_000.0, 13_000.0])
+
+
+def test_exit_then_reentry_uses_the_cash_left():
+    a = inst([100.0, 200.0, 100.0, 100.0], (0, 2), (1,))
+    r = tw.run_basket_backtest([a], cfg(initial_capital=10_000.0))
+    # Out at 200 with 20000, back in at 100 with 200 units.
+    assert [(t.entry_idx, t.exit_idx, t.size) for t in r.trades()] == [(0, 1, 100.0), (2, 3, 200.0)]
+
+
+# Two instruments: A enters at 0 and 3 and exits at 2; B enters at 3 only and exits at 4.
+@pytest.mark.parametrize("mode, trips", [
+    ("all", [(3, 4)]),              # both enter at 3; B's exit at 4 suffices
+    ("any", [(0, 5)]),              # A alone enters at 0; never both exiting: held to the end
+    ("majority", [(0, 2), (3, 4)]),  # one of two is half: enough either way
+    ("master", [(0, 2), (3, 5)]),    # A's own columns
+    ("ALL", [(3, 4)]),
+    ("Any", [(3, 4)]),
+    ("", [(3, 4)]),
+    ("master ", [(3, 4)]),
+])
+def test_sync_modes(mode, trips):
+    n = 6
+    a = inst([100.0] * n, (0, 3), (2,), symbol="A")
+    b = inst([100.0] * n, (3,), (4,), symbol="B")
+    r = tw.run_basket_backtest([a, b], cfg(), mode)
+    got = sorted({(t.entry_idx, t.exit_idx) for t in r.trades()})
+    assert [(e, min(x, n - 1)) for e, x in got] == [(e, min(x, n - 1)) for e, x in trips]
+
+
+@pytest.mark.parametrize("mode", ["all", "any", "majority", "master"])
+def test_one_instrument_follows_its_own_signals_in_every_mode(mode):
+    a = inst([100.0, 101.0, 102.0, 103.0, 104.0], (0, 3), (1,))
+    r = tw.run_basket_backtest([a], cfg(), mode)
+    assert [(t.entry_idx, t.exit_idx) for t in r.trades()] == [(0, 1), (3, 4)]
+
+
+def test_empty_basket():
+    r = tw.run_basket_backtest([], cfg())
+    assert r.trades() == [] and len(r.equity_curve()) == 0
+    m = r.metrics
+    assert (m.start_value, m.end_value, m.total_return_pct, m.total_trades) == (90_000.0, 90_000.0, 0.0, 0)
+
+
+def test_legacy_annualization_with_one_winning_trade():
+    r = tw.run_basket_backtest([inst([100.0, 110.0, 120.0], (0,), (2,))], cfg(legacy_annualization=True))
+    assert r.metrics.sharpe_ratio == 0.0
+    assert r.metrics.sortino_ratio is None  # infinite
+    assert r.metrics.profit_factor is None
+    assert r.metrics.win_rate_pct == 100.0
+
+
+@pytest.mark.parametrize("build, exc, text", [
+    (lambda: [inst([1.0] * 3), inst([1.0] * 2)], ValueError, "All instruments must have same number of bars"),
+    (lambda: [inst([1.0] * 3), inst([1.0] * 3)[:6] + (flags(2), flags(3)) + inst([1.0] * 3)[8:]], ValueError,
+     "Signals must match OHLCV length"),
+    (lambda: [inst([1.0] * 3), inst([1.0] * 3)[:7] + (flags(2),) + inst([1.0] * 3)[8:]], ValueError,
+     "All signal arrays must have same length"),
+    (lambda: [t[:7] + (flags(2),) + t[8:] for t in (inst([1.0] * 3), inst([1.0] * 3))], ValueError,
+     "Entry and exit arrays must have same length"),
+    (lambda: [inst([1.0]), inst([1.0], direction=2)], ValueError, "direction must be 1 (long) or -1 (short), got 2"),
+])
+def test_refusals(build, exc, text):
+    with pytest.raises(exc, match="^" + re.escape(text)):
+        tw.run_basket_backtest(build(), cfg())
+
+
+def test_sync_mode_none_is_a_type_error():
+    with pytest.raises(TypeError, match="sync_mode"):
+        tw.run_basket_backtest([inst([1.0])], None, None)
+    # config and instrument_configs as None are the same as omitting them.
+    tw.run_basket_backtest([inst([1.0])], None, "all", None)
