@@ -37,6 +37,11 @@ std::uint64_t PortfolioSession::add_instrument(std::string symbol, std::int8_t d
     if (config_.max_positions && *config_.max_positions != 0) k.set_max_positions(config_.max_positions);
     if (config_.max_drawdown_pct && *config_.max_drawdown_pct > 0.0) k.set_max_drawdown_pct(config_.max_drawdown_pct);
     k.set_cash(0.0);
+    // A halt stops every instrument, including one registered after it latched.
+    for (const Kernel& other : kernels_) {
+        if (other.margin_call()) k.set_margin_call(true);
+        if (other.drawdown_halt()) k.set_drawdown_halt(true);
+    }
     symbols_.push_back(std::move(symbol));
     bar_streams_.emplace_back();
     tick_streams_.emplace_back();
