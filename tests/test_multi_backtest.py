@@ -121,23 +121,6 @@ def test_independent_splits_capital_and_sums_equity():
     assert m.winning_trades == wins and m.win_rate_pct == pytest.approx(wins / 3 * 100, rel=1e-15)
 
 
-def test_vote_mode_reports_the_combined_runs_orders_like_the_single_run():
-    s = strat((1,), (3,), name="a")
-    single = tw.run_single_backtest(*bars(), s[0], s[1], symbol="a", config=cfg())
-    r = tw.run_multi_backtest(*bars(), [s], cfg())
-    assert len(r.orders()) == len(single.orders())
-
-
-def test_independent_one_strategy_matches_the_vote_but_for_the_symbol():
-    s = strat((1, 4), (3,), name="x")
-    voted = tw.run_multi_backtest(*bars(), [s], cfg(), "any")
-    alone = tw.run_multi_backtest(*bars(), [s], cfg(), "independent")
-    assert trips(voted) == trips(alone)
-    assert [t.symbol for t in alone.trades()] == ["x_0"] * 2
-    assert [t.pnl for t in alone.trades()] == [t.pnl for t in voted.trades()]
-    np.testing.assert_array_equal(alone.equity_curve(), voted.equity_curve())
-
-
 def test_independent_legacy_ratios_from_trade_returns():
     s = strat((1,), (3,), name="x")
     r = tw.run_multi_backtest(*bars(), [s], cfg(legacy_annualization=True), "independent")

@@ -142,7 +142,8 @@ def test_weight_and_unknown_override_keys_change_nothing():
 
 
 def test_instrument_config_reaches_its_kernel():
-    r = tw.run_portfolio_backtest([inst(**A), inst(**B)], cfg(), instrument_configs={"A": tw.InstrumentConfig(lot_size=30.0)})
+    r = tw.run_portfolio_backtest([inst(**A), inst(**B)], cfg(),
+                                  instrument_configs={"A": tw.InstrumentConfig(lot_size=30.0)})
     # A's 5000 buys 50 units, rounded down to the lot of 30; B then gets the 7000 left.
     sizes = {t.symbol: t.size for t in r.result.trades()}
     assert sizes == {"A": 30.0, "B": 140.0}

@@ -63,11 +63,3 @@ def test_halted_run_reports_where_it_latched():
     r = _one_trade_run(50.0, halt=20.0)
     assert r.halted is True and type(r.halted_at) is int and r.halted_at == 1
     assert repr(r).endswith("halted=true)")
-
-
-def test_records_are_read_only():
-    r = _one_trade_run(110.0)
-    with pytest.raises(AttributeError):
-        r.halted = True
-    with pytest.raises(AttributeError):
-        r.per_instrument[0].pnl = 1.0

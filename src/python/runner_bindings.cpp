@@ -70,7 +70,7 @@ PyObject* run_basket_backtest(PyObject*, const Args& a) {
     std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
     const BacktestConfig config = a.opt<BacktestConfig>(1).value_or(BacktestConfig{});
     const std::string sync_mode = a.get_or<std::string>(2, "all");
-    strategies::InstrumentConfigs overrides = a.opt<strategies::InstrumentConfigs>(3).value_or(strategies::InstrumentConfigs{});
+    auto overrides = a.opt<strategies::InstrumentConfigs>(3).value_or(strategies::InstrumentConfigs{});
 
     const std::vector<InstrumentInput> inputs = unwrap(convert_basket_instruments(std::move(tuples)));
     const auto run = strategies::basket::BasketRunConfig::from(config, std::move(overrides),

@@ -66,7 +66,9 @@ Result<std::vector<std::uint8_t>, OwnError> combine(std::span<const std::span<co
 
 Result<Combined, OwnError> synchronize(std::span<const std::span<const std::uint8_t>> entries,
                                        std::span<const std::span<const std::uint8_t>> exits, SyncMode mode) {
-    if (entries.empty() || exits.size() != entries.size()) fault("synchronize needs one entry and exit column per instrument");
+    if (entries.empty() || exits.size() != entries.size()) {
+        fault("synchronize needs one entry and one exit column per instrument");
+    }
     auto e = combine(entries, mode, Side::Entry);
     if (!e.ok()) return err(std::move(e).error());
     auto x = combine(exits, mode, Side::Exit);

@@ -2,6 +2,7 @@
 // and its signals, owned by the caller.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>

@@ -16,6 +16,8 @@
 
 namespace tarnwick::strategies::portfolio {
 
+namespace engine = tarnwick::portfolio::engine;
+
 Result<Allocation, OwnError> parse_allocation(std::string_view text) {
     if (text == "equal_weight") return Allocation::EqualWeight;
     if (text == "full") return Allocation::Full;
@@ -32,7 +34,7 @@ std::string_view name(Allocation a) noexcept {
 
 namespace {
 
-using tarnwick::portfolio::engine::BarSeries;
+using engine::BarSeries;
 
 struct Book {
     std::optional<InstrumentConfig> overrides;
@@ -73,7 +75,7 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
     auto allocation = parse_allocation(allocation_text);
     if (!allocation.ok()) return err(std::move(allocation).error());
     for (const InstrumentSeries& in : instruments) {
-        if (auto st = tarnwick::portfolio::engine::check_lengths(in.bars, in.signals); !st.ok()) {
+        if (auto st = engine::check_lengths(in.bars, in.signals); !st.ok()) {
             return err(OwnError{fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
         }
     }
@@ -81,7 +83,7 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
     const BacktestConfig& config = run.config;
     const std::size_t n = instruments.front().bars.bars();
     const std::size_t k = instruments.size();
-    const tarnwick::portfolio::engine::SingleRunConfig resolved = tarnwick::portfolio::engine::SingleRunConfig::from(config);
+    const engine::SingleRunConfig resolved = engine::SingleRunConfig::from(config);
 
     // Under next-bar-open timing the runner moves the signals one bar later itself and the
     // kernels act at the open without deferring: a kernel is stepped only on bars where it
@@ -107,7 +109,7 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
             b.entries[0] = 0;
             b.exits[0] = 0;
         }
-        b.atr = atr_series(in.bars, tarnwick::portfolio::engine::resolve_atr_period(config, b.overrides));
+        b.atr = atr_series(in.bars, engine::resolve_atr_period(config, b.overrides));
 
         KernelConfig kc;
         kc.config = kernel_config;
