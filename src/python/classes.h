@@ -75,4 +75,15 @@ PyTypeObject* batch_spread_item_type();
 PyTypeObject* batch_single_item_type();
 PyMethodDef* batch_single_backtest_function();
 
+// Portfolio analytics: risk models, the optimiser and risk contributions.
+PyTypeObject* risk_model_type();
+PyTypeObject* optimizer_config_type();
+PyTypeObject* optimization_result_type();
+PyTypeObject* risk_contributions_type();
+PyTypeObject* optimize_item_type();
+PyMethodDef* estimate_covariance_function();
+PyMethodDef* optimize_portfolio_function();
+PyMethodDef* batch_optimize_portfolios_function();
+PyMethodDef* compute_risk_contributions_function();
+
 }  // namespace tarnwick::py

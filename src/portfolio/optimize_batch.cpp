@@ -1,0 +1,17 @@
+#include "portfolio/optimize_batch.h"
+
+#include "core/pool.h"
+
+namespace tarnwick::portfolio {
+
+Result<std::vector<OptimizationResult>, std::pair<std::size_t, PortfolioError>> optimize_batch(
+    const RiskModel& model, std::span<const OptimizeItem> items, const OptimizerConfig& config) {
+    return pool::parallel_map<OptimizationResult, PortfolioError>(items.size(), [&](std::size_t i) {
+        const OptimizeItem& item = items[i];
+        OptimizerConfig own = config;
+        if (item.portfolio_value) own.portfolio_value = *item.portfolio_value;
+        return optimize_book(model, item.alpha, item.w_current, own);
+    });
+}
+
+}  // namespace tarnwick::portfolio

@@ -1,0 +1,428 @@
+// Portfolio analytics from Python: the RiskModel, OptimizerConfig, OptimizationResult,
+// RiskContributions and OptimizeItem classes, and estimate_covariance,
+// optimize_portfolio, batch_optimize_portfolios and compute_risk_contributions.
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/format.h"
+#include "core/matrix.h"
+#include "portfolio/covariance.h"
+#include "portfolio/optimize.h"
+#include "portfolio/optimize_batch.h"
+#include "portfolio/risk_contrib.h"
+#include "python/classes.h"
+#include "python/numpy_bridge.h"
+#include "python/records.h"
+#include "python/without_gil.h"
+
+namespace tarnwick::py {
+
+template <>
+struct Bound<portfolio::RiskModel> {
+    static constexpr const char* name = "RiskModel";
+    static PyTypeObject* type() { return risk_model_type(); }
+};
+template <>
+struct Bound<portfolio::OptimizerConfig> {
+    static constexpr const char* name = "OptimizerConfig";
+    static PyTypeObject* type() { return optimizer_config_type(); }
+};
+template <>
+struct Bound<portfolio::OptimizationResult> {
+    static constexpr const char* name = "OptimizationResult";
+    static PyTypeObject* type() { return optimization_result_type(); }
+};
+template <>
+struct Bound<portfolio::RiskContributions> {
+    static constexpr const char* name = "RiskContributions";
+    static PyTypeObject* type() { return risk_contributions_type(); }
+};
+template <>
+struct Bound<portfolio::OptimizeItem> {
+    static constexpr const char* name = "OptimizeItem";
+    static PyTypeObject* type() { return optimize_item_type(); }
+};
+
+namespace {
+
+using portfolio::OptimizationResult;
+using portfolio::OptimizeItem;
+using portfolio::OptimizerConfig;
+using portfolio::RiskContributions;
+using portfolio::RiskModel;
+
+// A record argument read where it lies, under a shared borrow held until the call returns.
+template <class T>
+class HeldRecord {
+public:
+    HeldRecord(const Args& a, std::size_t i) : record_(checked(a, i)), borrow_(record_->borrow) {}
+    const T& value() const { return record_->value; }
+
+private:
+    static PyRecord<T>* checked(const Args& a, std::size_t i) {
+        PyObject* o = a.raw(i);
+        if (!is_instance<T>(o)) {
+            try {
+                refuse(o, Bound<T>::name);
+            } catch (const ErrorSet&) {
+                prefix_argument_error(a.name(i));
+                throw;
+            }
+        }
+        return as_record<T>(o);
+    }
+
+    PyRecord<T>* record_;
+    SharedBorrow borrow_;
+};
+
+// A method returning a fresh float64 array copied from one vector field of the record.
+template <class T, std::vector<double> T::*Field>
+PyObject* vector_method(PyObject* self, PyObject*) {
+    return guarded([&] {
+        auto* r = as_record<T>(self);
+        SharedBorrow b(r->borrow);
+        return from_vec(std::vector<double>(r->value.*Field)).release();
+    });
+}
+
+template <class T, auto Field>
+constexpr PyGetSetDef read_only(const char* name) {
+    return {name, get_field<T, Field>, nullptr, nullptr, nullptr};
+}
+
+template <class T, auto Field>
+constexpr PyGetSetDef read_write(const char* name) {
+    return {name, get_field<T, Field>, set_field<T, Field>, nullptr, nullptr};
+}
+
+constexpr PyGetSetDef kGetSetEnd{nullptr, nullptr, nullptr, nullptr, nullptr};
+constexpr PyMethodDef kMethodEnd{nullptr, nullptr, 0, nullptr};
+
+// ---------------------------------------------------------------------------
+// RiskModel
+
+PyObject* risk_model_cov(PyObject* self, PyObject*) {
+    return guarded([&] {
+        auto* r = as_record<RiskModel>(self);
+        SharedBorrow b(r->borrow);
+        const RiskModel& m = r->value;
+        const auto n = static_cast<std::size_t>(m.n_assets);
+        if (m.cov.size() != n * n) {
+            raise(PyExc_ValueError,
+                  fmt::format("shape error: {} values cannot be shaped as {}x{}", m.cov.size(), n, n));
+        }
+        return from_matrix(Matrix{m.cov, n, n}).release();
+    });
+}
+
+PyObject* risk_model_repr(PyObject* self) {
+    auto* r = as_record<RiskModel>(self);
+    SharedBorrow b(r->borrow);
+    const RiskModel& m = r->value;
+    return to_py(fmt::format("PyRiskModel(n_assets={}, n_obs={}, shrinkage={}, periods_per_year={})", m.n_assets,
+                             m.n_obs, fmt::fixed(m.shrinkage_intensity, 4), m.periods_per_year))
+        .release();
+}
+
+PyMethodDef kRiskModelMethods[] = {
+    {"cov", risk_model_cov, METH_NOARGS,
+     "cov($self)\n--\n\nCovariance of per-period returns as an `n_assets x n_assets` array."},
+    kMethodEnd,
+};
+
+PyGetSetDef kRiskModelGetSet[] = {
+    read_only<RiskModel, &RiskModel::asset_ids>("asset_ids"),
+    read_only<RiskModel, &RiskModel::n_assets>("n_assets"),
+    read_only<RiskModel, &RiskModel::periods_per_year>("periods_per_year"),
+    read_only<RiskModel, &RiskModel::shrinkage_intensity>("shrinkage_intensity"),
+    read_only<RiskModel, &RiskModel::n_obs>("n_obs"),
+    kGetSetEnd,
+};
+
+PyType_Slot kRiskModelSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Shrunk covariance matrix plus the context needed to use it safely.\n\n"
+                                  "Carries `periods_per_year` and `asset_ids` so annualization and asset\n"
+                                  "ordering travel with the matrix; consumers validate against them\n"
+                                  "instead of trusting the caller.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<RiskModel>)},
+    {Py_tp_methods, kRiskModelMethods},
+    {Py_tp_getset, kRiskModelGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<risk_model_repr>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// OptimizerConfig
+
+using C = OptimizerConfig;
+
+constexpr const char* kConfigNames[] = {
+    "risk_aversion", "turnover_penalty", "position_cap", "sector_ids", "sector_caps",
+    "no_trade_band", "min_trade_value",  "portfolio_value", "cash_max", "max_iter",
+    "tolerance",     "short_cap",        "gross_max",    "net_min",    "net_max"};
+constexpr Signature kConfigNew{"OptimizerConfig.__new__", kConfigNames, std::size(kConfigNames), 5};
+
+PyObject* construct_config(PyTypeObject*, const Args& a) {
+    C c;
+    c.risk_aversion = a.get<double>(0);
+    c.turnover_penalty = a.get<double>(1);
+    c.position_cap = a.get<double>(2);
+    c.sector_ids = a.get<std::vector<std::uint64_t>>(3);
+    c.sector_caps = a.get<std::vector<double>>(4);
+    c.no_trade_band = a.get_or<double>(5, c.no_trade_band);
+    c.min_trade_value = a.get_or<double>(6, c.min_trade_value);
+    c.portfolio_value = a.get_or<double>(7, c.portfolio_value);
+    c.cash_max = a.get_or<double>(8, c.cash_max);
+    c.max_iter = a.get_or<std::uint32_t>(9, c.max_iter);
+    c.tolerance = a.get_or<double>(10, c.tolerance);
+    c.short_cap = a.get_or<double>(11, c.short_cap);
+    c.gross_max = a.get_or<double>(12, c.gross_max);
+    c.net_min = a.get_or<double>(13, c.net_min);
+    c.net_max = a.get_or<double>(14, c.net_max);
+    return wrap(std::move(c)).release();
+}
+
+PyGetSetDef kConfigGetSet[] = {
+    read_write<C, &C::risk_aversion>("risk_aversion"),
+    read_write<C, &C::turnover_penalty>("turnover_penalty"),
+    read_write<C, &C::position_cap>("position_cap"),
+    read_write<C, &C::sector_ids>("sector_ids"),
+    read_write<C, &C::sector_caps>("sector_caps"),
+    read_write<C, &C::no_trade_band>("no_trade_band"),
+    read_write<C, &C::min_trade_value>("min_trade_value"),
+    read_write<C, &C::portfolio_value>("portfolio_value"),
+    read_write<C, &C::cash_max>("cash_max"),
+    read_write<C, &C::max_iter>("max_iter"),
+    read_write<C, &C::tolerance>("tolerance"),
+    read_write<C, &C::short_cap>("short_cap"),
+    read_write<C, &C::gross_max>("gross_max"),
+    read_write<C, &C::net_min>("net_min"),
+    read_write<C, &C::net_max>("net_max"),
+    kGetSetEnd,
+};
+
+PyType_Slot kConfigSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "OptimizerConfig(risk_aversion, turnover_penalty, position_cap, sector_ids, sector_caps, "
+                    "no_trade_band=0.0, min_trade_value=0.0, portfolio_value=0.0, cash_max=0.0, max_iter=200, "
+                    "tolerance=1e-8, short_cap=0.0, gross_max=1.0, net_min=0.0, net_max=1.0)\n--\n\n"
+                    "Constraint and objective configuration for the long-only optimizer.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kConfigNew, construct_config>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<C>)},
+    {Py_tp_getset, kConfigGetSet},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// OptimizationResult
+
+using R = OptimizationResult;
+
+PyObject* result_repr(PyObject* self) {
+    auto* r = as_record<R>(self);
+    SharedBorrow b(r->borrow);
+    const R& v = r->value;
+    return to_py(fmt::format("PyOptimizationResult(turnover={}, cash={}, vol_annualized={}, status={})",
+                             fmt::fixed(v.turnover, 4), fmt::fixed(v.cash, 4), fmt::fixed(v.vol_annualized, 4),
+                             v.solver_status))
+        .release();
+}
+
+PyMethodDef kResultMethods[] = {
+    {"weights", vector_method<R, &R::weights>, METH_NOARGS,
+     "weights($self)\n--\n\nThe new book after snapping, one weight per asset."},
+    {"trades", vector_method<R, &R::trades>, METH_NOARGS,
+     "trades($self)\n--\n\nThe new weights minus the current ones, per asset."},
+    kMethodEnd,
+};
+
+PyGetSetDef kResultGetSet[] = {
+    read_only<R, &R::snapped>("snapped"),
+    read_only<R, &R::cash>("cash"),
+    read_only<R, &R::gross_exposure>("gross_exposure"),
+    read_only<R, &R::net_exposure>("net_exposure"),
+    read_only<R, &R::turnover>("turnover"),
+    read_only<R, &R::objective>("objective"),
+    read_only<R, &R::vol_annualized>("vol_annualized"),
+    read_only<R, &R::solver_status>("solver_status"),
+    read_only<R, &R::iterations>("iterations"),
+    kGetSetEnd,
+};
+
+PyType_Slot kResultSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Result of one optimization.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<R>)},
+    {Py_tp_methods, kResultMethods},
+    {Py_tp_getset, kResultGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plain_entry<result_repr>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// RiskContributions
+
+using RC = RiskContributions;
+
+PyMethodDef kContribMethods[] = {
+    {"marginal", vector_method<RC, &RC::marginal>, METH_NOARGS,
+     "marginal($self)\n--\n\nd sigma / d w_i per asset (per period)."},
+    {"contribution", vector_method<RC, &RC::contribution>, METH_NOARGS,
+     "contribution($self)\n--\n\nw_i times the marginal contribution; sums to sigma."},
+    {"pct_contribution", vector_method<RC, &RC::pct_contribution>, METH_NOARGS,
+     "pct_contribution($self)\n--\n\nEach contribution as a fraction of sigma; sums to 1."},
+    kMethodEnd,
+};
+
+PyGetSetDef kContribGetSet[] = {
+    read_only<RC, &RC::total_vol_annualized>("total_vol_annualized"),
+    kGetSetEnd,
+};
+
+PyType_Slot kContribSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Euler decomposition of portfolio volatility.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<RC>)},
+    {Py_tp_methods, kContribMethods},
+    {Py_tp_getset, kContribGetSet},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// OptimizeItem
+
+constexpr const char* kItemNames[] = {"item_id", "alpha", "w_current", "portfolio_value"};
+constexpr Signature kItemNew{"OptimizeItem.__new__", kItemNames, std::size(kItemNames), 3};
+
+PyObject* construct_item(PyTypeObject*, const Args& a) {
+    OptimizeItem item;
+    item.item_id = a.get<std::string>(0);
+    item.alpha = a.get<ArrayF64>(1).data;
+    item.w_current = a.get<ArrayF64>(2).data;
+    item.portfolio_value = a.opt<double>(3);
+    return wrap(std::move(item)).release();
+}
+
+PyType_Slot kItemSlots[] = {
+    {Py_tp_doc, const_cast<char*>("OptimizeItem(item_id, alpha, w_current, portfolio_value=None)\n--\n\n"
+                                  "One user's book for `batch_optimize_portfolios`.\n\n"
+                                  "The arrays are copied eagerly under the GIL at construction, so the\n"
+                                  "batch loop can release the GIL.")},
+    {Py_tp_new, reinterpret_cast<void*>(new_entry<kItemNew, construct_item>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<OptimizeItem>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Functions
+
+constexpr const char* kEstimateNames[] = {"returns", "asset_ids", "periods_per_year"};
+constexpr Signature kEstimate{"estimate_covariance", kEstimateNames, 3, 3};
+
+PyObject* estimate_covariance(PyObject*, const Args& a) {
+    ArrayF64x2 returns = a.get<ArrayF64x2>(0);
+    std::vector<std::string> ids = a.get<std::vector<std::string>>(1);
+    const double periods_per_year = a.get<double>(2);
+    const Matrix& m = returns.m;
+    return wrap(unwrap(portfolio::covariance::estimate(m.data, m.rows, m.cols, std::move(ids), periods_per_year)))
+        .release();
+}
+
+constexpr const char* kOptimizeNames[] = {"model", "alpha", "w_current", "asset_ids", "config"};
+constexpr Signature kOptimize{"optimize_portfolio", kOptimizeNames, 5, 5};
+
+PyObject* optimize_portfolio(PyObject*, const Args& a) {
+    const HeldRecord<RiskModel> model(a, 0);
+    const Column<double> alpha = a.get<Column<double>>(1);
+    const Column<double> w_current = a.get<Column<double>>(2);
+    const std::vector<std::string> ids = a.get<std::vector<std::string>>(3);
+    const OptimizerConfig config = a.get<OptimizerConfig>(4);
+    unwrap(portfolio::check_asset_alignment(model.value(), ids));
+    return wrap(unwrap(portfolio::optimize_book(model.value(), alpha.span(), w_current.span(), config))).release();
+}
+
+constexpr const char* kBatchNames[] = {"model", "items", "config"};
+constexpr Signature kBatch{"batch_optimize_portfolios", kBatchNames, 3, 3};
+
+PyObject* batch_optimize_portfolios(PyObject*, const Args& a) {
+    // Everything the workers read is copied here, while the lock is held.
+    const RiskModel model = a.get<RiskModel>(0);
+    const std::vector<OptimizeItem> items = a.get<std::vector<OptimizeItem>>(1);
+    const OptimizerConfig config = a.get<OptimizerConfig>(2);
+
+    auto results = [&] {
+        WithoutGil released;
+        return portfolio::optimize_batch(model, items, config);
+    }();
+    if (!results.ok()) {
+        const auto& [index, error] = results.error();
+        raise(PyExc_ValueError, fmt::format("item '{}': {}", items[index].item_id, error.message()));
+    }
+
+    std::vector<OptimizationResult>& books = results.value();
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(books.size())));
+    for (std::size_t i = 0; i < books.size(); ++i) {
+        Ref pair = Ref::check(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, to_py(items[i].item_id).release());
+        PyTuple_SET_ITEM(pair.get(), 1, wrap(std::move(books[i])).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return list.release();
+}
+
+constexpr const char* kContribNames[] = {"model", "weights", "asset_ids"};
+constexpr Signature kContrib{"compute_risk_contributions", kContribNames, 3, 3};
+
+PyObject* compute_risk_contributions(PyObject*, const Args& a) {
+    const HeldRecord<RiskModel> model(a, 0);
+    const ArrayF64 weights = a.get<ArrayF64>(1);
+    const std::vector<std::string> ids = a.get<std::vector<std::string>>(2);
+    unwrap(portfolio::check_asset_alignment(model.value(), ids));
+    return wrap(unwrap(portfolio::risk_contributions(model.value(), weights.data))).release();
+}
+
+PyMethodDef kEstimateDef = fast_method<kEstimate, estimate_covariance>(
+    "estimate_covariance",
+    "estimate_covariance(returns, asset_ids, periods_per_year)\n--\n\n"
+    "Estimate a Ledoit-Wolf constant-correlation shrunk covariance.\n\n"
+    "`returns` is `n_obs x n_assets` per-period simple returns.\n"
+    "`periods_per_year` is required -- annualization is never inferred.");
+
+PyMethodDef kOptimizeDef = fast_method<kOptimize, optimize_portfolio>(
+    "optimize_portfolio",
+    "optimize_portfolio(model, alpha, w_current, asset_ids, config)\n--\n\n"
+    "Optimize one long-only book seeded from current holdings.\n\n"
+    "`asset_ids` must match the model's ordering exactly -- a reordered\n"
+    "universe is an error, not a silently wrong result.");
+
+PyMethodDef kBatchDef = fast_method<kBatch, batch_optimize_portfolios>(
+    "batch_optimize_portfolios",
+    "batch_optimize_portfolios(model, items, config)\n--\n\n"
+    "Optimize many books against one risk model, in parallel.\n\n"
+    "Deterministic: results are identical to a serial loop, order-preserving\n"
+    "by item. A per-item error aborts the whole batch with that item named --\n"
+    "a batch with one silently missing user is worse than a failed batch.");
+
+PyMethodDef kContribDef = fast_method<kContrib, compute_risk_contributions>(
+    "compute_risk_contributions",
+    "compute_risk_contributions(model, weights, asset_ids)\n--\n\n"
+    "Risk contributions of `weights` under `model`.");
+
+}  // namespace
+
+PyTypeObject* risk_model_type() { return record_type<RiskModel>("builtins.RiskModel", kRiskModelSlots); }
+PyTypeObject* optimizer_config_type() { return record_type<C>("builtins.OptimizerConfig", kConfigSlots); }
+PyTypeObject* optimization_result_type() { return record_type<R>("builtins.OptimizationResult", kResultSlots); }
+PyTypeObject* risk_contributions_type() { return record_type<RC>("builtins.RiskContributions", kContribSlots); }
+PyTypeObject* optimize_item_type() { return record_type<OptimizeItem>("builtins.OptimizeItem", kItemSlots); }
+
+PyMethodDef* estimate_covariance_function() { return &kEstimateDef; }
+PyMethodDef* optimize_portfolio_function() { return &kOptimizeDef; }
+PyMethodDef* batch_optimize_portfolios_function() { return &kBatchDef; }
+PyMethodDef* compute_risk_contributions_function() { return &kContribDef; }
+
+}  // namespace tarnwick::py
