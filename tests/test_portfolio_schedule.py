@@ -189,14 +189,6 @@ def test_bar_columns_must_match(bad):
         session(1).set_bars(0, i64(1, 2), *cols)
 
 
-def test_arrays_of_the_wrong_type_are_refused_by_name():
-    s = session(1)
-    with pytest.raises(TypeError, match="argument 'timestamps'"):
-        s.set_bars(0, f64(1.0), f64(1.0), f64(1.0), f64(1.0), f64(1.0), f64(1.0))
-    with pytest.raises(TypeError, match="argument 'bid_prices'"):
-        s.set_depth(0, i64(1), f64(1.0), np.ones((1, 1)), np.ones((1, 1)), np.ones((1, 1)))
-
-
 # ---------------------------------------------------------------------------
 # Depth snapshots
 
@@ -232,14 +224,6 @@ def test_depth_with_no_level_columns_still_stores_one_snapshot_per_row():
     s.set_depth(0, i64(1, 2), np.zeros((2, 0)), np.zeros((2, 0)), np.zeros((2, 0)), np.zeros((2, 0)))
     s.seal()
     assert len(s) == 2 and s.current_depth() == ([], [])
-
-
-def test_depth_reads_any_memory_layout():
-    prices = np.asfortranarray([[10.0, 9.0], [11.0, 10.5]])
-    s = session(1)
-    s.set_depth(0, i64(1, 2), prices, np.ones((2, 2)), prices[:, :1] + 1.0, np.ones((2, 1)))
-    s.seal()
-    assert s.current_depth() == ([(10.0, 1.0), (9.0, 1.0)], [(11.0, 1.0)])
 
 
 @pytest.mark.parametrize("shapes, message", [

@@ -1,9 +1,7 @@
-import math
-
 import numpy as np
 import pytest
 
-from tarnwick import BacktestConfig, EngineEvent, InstrumentSpec, PortfolioResult, PortfolioSession
+from tarnwick import BacktestConfig, InstrumentSpec, PortfolioResult, PortfolioSession
 
 FINISHED = "^session is finished; create a new one$"
 
@@ -395,12 +393,3 @@ def test_instruments_sharing_a_symbol_report_each_others_trades():
     r = s.finish()
     # 1 x (103 - 100) + 1 x (190 - 200) = -7 for both.
     assert [(p.symbol, p.trades, p.pnl) for p in r.per_instrument] == [("X", 2, -7.0), ("X", 2, -7.0)]
-
-
-def test_engine_events_are_new_objects():
-    s = zero_fee_session()
-    s.add_instrument("A")
-    push_flat(s, 0, 1, 100.0)
-    ev = s.apply_current(entry=True)
-    assert isinstance(ev[0], EngineEvent) and ev[0].direction == 1
-    assert math.isclose(ev[0].size, 1000.0)

@@ -137,12 +137,6 @@ def test_request_close_acts_on_the_next_bar():
     assert s.position(0) is None and s.positions(0) == []
 
 
-def test_set_underlying_price_is_routed_and_cleared():
-    s = session(2)
-    assert s.set_underlying_price(1, 101.5) is None
-    assert s.set_underlying_price(1) is None
-
-
 # ---------------------------------------------------------------------------
 # Adopting broker-held positions
 
