@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "data/aggregate/aggregation_unit.h"
-#include "data/aggregate/bar_aggregation.h"
-#include "data/aggregate/bar_aggregator.h"
 #include "data/aggregate/bar_builder_factory.h"
 #include "data/aggregate/calendar_bar_builder.h"
 #include "data/aggregate/renko_bar_builder.h"
@@ -65,65 +63,26 @@ std::vector<std::int64_t> completions(BarBuilder& b, const std::vector<SourceRec
 // ---------------------------------------------------------------------------
 // Units and the factory
 
-struct SpellingCase {
-    const char* text;
-    AggregationUnit unit;
-};
-class AggregateUnitSpelling : public ::testing::TestWithParam<SpellingCase> {};
-TEST_P(AggregateUnitSpelling, ParsesExactly) {
-    const auto got = parse_aggregation_unit(GetParam().text);
-    ASSERT_TRUE(got.has_value()) << GetParam().text;
-    EXPECT_EQ(*got, GetParam().unit);
+TEST(AggregateFactory, ShortSpellingsMapToTheirUnits) {
+    // "m" is a minute and a month has only its long name; "ms" is not "m" + "s".
+    EXPECT_EQ(parse_aggregation_unit("m"), AggregationUnit::Minute);
+    EXPECT_EQ(parse_aggregation_unit("min"), AggregationUnit::Minute);
+    EXPECT_EQ(parse_aggregation_unit("month"), AggregationUnit::Month);
+    EXPECT_EQ(parse_aggregation_unit("ms"), AggregationUnit::Millisecond);
+    EXPECT_EQ(parse_aggregation_unit("y"), AggregationUnit::Year);
+    EXPECT_EQ(parse_aggregation_unit("sec"), AggregationUnit::Second);
+    EXPECT_FALSE(parse_aggregation_unit("mo").has_value());
+    EXPECT_FALSE(parse_aggregation_unit("M").has_value());
 }
-INSTANTIATE_TEST_SUITE_P(
-    Aggregate, AggregateUnitSpelling,
-    ::testing::Values(SpellingCase{"ms", AggregationUnit::Millisecond}, SpellingCase{"millisecond", AggregationUnit::Millisecond},
-                      SpellingCase{"s", AggregationUnit::Second}, SpellingCase{"sec", AggregationUnit::Second},
-                      SpellingCase{"second", AggregationUnit::Second}, SpellingCase{"m", AggregationUnit::Minute},
-                      SpellingCase{"min", AggregationUnit::Minute}, SpellingCase{"minute", AggregationUnit::Minute},
-                      SpellingCase{"h", AggregationUnit::Hour}, SpellingCase{"hour", AggregationUnit::Hour},
-                      SpellingCase{"d", AggregationUnit::Day}, SpellingCase{"day", AggregationUnit::Day},
-                      SpellingCase{"w", AggregationUnit::Week}, SpellingCase{"week", AggregationUnit::Week},
-                      SpellingCase{"month", AggregationUnit::Month}, SpellingCase{"y", AggregationUnit::Year},
-                      SpellingCase{"year", AggregationUnit::Year}, SpellingCase{"tick", AggregationUnit::Tick},
-                      SpellingCase{"volume", AggregationUnit::Volume}, SpellingCase{"value", AggregationUnit::Value},
-                      SpellingCase{"renko", AggregationUnit::Renko},
-                      SpellingCase{"tick_imbalance", AggregationUnit::TickImbalance},
-                      SpellingCase{"tick_runs", AggregationUnit::TickRuns},
-                      SpellingCase{"volume_imbalance", AggregationUnit::VolumeImbalance},
-                      SpellingCase{"volume_runs", AggregationUnit::VolumeRuns},
-                      SpellingCase{"value_imbalance", AggregationUnit::ValueImbalance},
-                      SpellingCase{"value_runs", AggregationUnit::ValueRuns}));
 
-struct RefusalCase {
-    std::uint32_t step;
-    const char* unit;
-    double brick;
-    AggregateError::Kind kind;
-    const char* message;
-};
-class AggregateFactoryRefusal : public ::testing::TestWithParam<RefusalCase> {};
-TEST_P(AggregateFactoryRefusal, ReportsKindAndText) {
-    const RefusalCase& c = GetParam();
-    auto r = bar_builder_from_spec({c.step, c.unit, 0, c.brick});
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind, c.kind);
-    EXPECT_EQ(r.error().message(), c.message);
+TEST(AggregateFactory, UnitIsCheckedBeforeStep) {
+    auto unknown = bar_builder_from_spec({0, "Tick", 0, 0.0});
+    ASSERT_FALSE(unknown.ok());
+    EXPECT_EQ(unknown.error().kind, AggregateError::Kind::UnknownUnit);
+    auto zero = bar_builder_from_spec({0, "tick", 0, 0.0});
+    ASSERT_FALSE(zero.ok());
+    EXPECT_EQ(zero.error().kind, AggregateError::Kind::ZeroStep);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Aggregate, AggregateFactoryRefusal,
-    ::testing::Values(
-        RefusalCase{1, "Minute", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit Minute"},
-        RefusalCase{1, "mins", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit mins"},
-        RefusalCase{1, " m", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit  m"},
-        RefusalCase{1, "", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit "},
-        RefusalCase{1, "months", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit months"},
-        // The unit is looked at before the step.
-        RefusalCase{0, "Tick", 0.0, AggregateError::Kind::UnknownUnit, "unknown aggregation unit Tick"},
-        RefusalCase{0, "m", 0.0, AggregateError::Kind::ZeroStep, "aggregation step must be >= 1"},
-        RefusalCase{0, "renko", 1.0, AggregateError::Kind::ZeroStep, "aggregation step must be >= 1"},
-        RefusalCase{5, "renko", Inf, AggregateError::Kind::InvalidParam,
-                    "invalid builder parameter: brick_size must be finite and > 0"}));
 
 TEST(AggregateFactory, NonPositiveOrNaNBrickFallsBackToStep) {
     // Step 2: anchor floor(101 / 2) * 2 = 100; 104.5 is 2.25 bricks away -> two bricks.
@@ -145,15 +104,6 @@ TEST(AggregateTime, RecordOnTheBoundaryOpensTheNextBar) {
     expect_bar(b->push(bar(kSec, 3, 4, 3, 3.5, 20)), kSec, 1, 2, 0.5, 1.5, 10);
     expect_bar(b->flush(), 2 * kSec, 3, 4, 3, 3.5, 20);
     EXPECT_FALSE(b->flush().has_value());
-}
-
-TEST(AggregateTime, FiveMinuteBarsStampedAtWindowEnd) {
-    // 09:15, 09:16, 09:20 UTC on day 0: the third opens the 09:20 window.
-    constexpr std::int64_t kMin = 60 * kSec;
-    auto b = make(5, "m");
-    EXPECT_FALSE(b->push(bar(555 * kMin, 10, 11, 9, 10.5, 1)).has_value());
-    EXPECT_FALSE(b->push(bar(556 * kMin, 10.5, 12, 10, 11, 2)).has_value());
-    expect_bar(b->push(bar(560 * kMin, 11, 11, 11, 11, 4)), 560 * kMin, 10, 12, 9, 11, 3);
 }
 
 TEST(AggregateTime, IstDayBarsEndAtIstMidnight) {
@@ -274,20 +224,6 @@ TEST(AggregateCalendar, HugeStepSaturatesTheStamp) {
 // ---------------------------------------------------------------------------
 // Count bars
 
-TEST(AggregateCount, TickCountStampsWithTheClosingRecord) {
-    auto b = make(3, "tick");
-    EXPECT_FALSE(b->push(px(10, 1.0)).has_value());
-    EXPECT_FALSE(b->push(px(20, 3.0)).has_value());
-    expect_bar(b->push(px(30, 2.0)), 30, 1, 3, 1, 2, 3);
-    EXPECT_FALSE(b->push(px(40, 5.0)).has_value());
-    EXPECT_FALSE(b->push(px(50, 4.0)).has_value());
-    expect_bar(b->flush(), 50, 5, 5, 4, 4, 2);
-    // Counting restarts after a flush: three more records make the next bar.
-    EXPECT_FALSE(b->push(px(60, 1.0)).has_value());
-    EXPECT_FALSE(b->push(px(70, 1.0)).has_value());
-    expect_bar(b->push(px(80, 1.0)), 80, 1, 1, 1, 1, 3);
-}
-
 struct ThresholdCase {
     const char* unit;
     std::vector<SourceRecord> records;
@@ -382,14 +318,6 @@ TEST(AggregateRenko, NonFinitePricesFormNothing) {
 // ---------------------------------------------------------------------------
 // Flow bars
 
-TEST(AggregateFlow, TickRuleSignsRepeatOnUnchangedPrices) {
-    // Prices 10, 10, 9, 9, 11 sign +, +, -, -, +: runs of two close at the 2nd and 4th.
-    auto b = make(2, "tick_runs");
-    EXPECT_EQ(completions(*b, {px(1, 10), px(2, 10), px(3, 9), px(4, 9), px(5, 11)}),
-              (std::vector<std::int64_t>{2, 4}));
-    expect_bar(b->flush(), 5, 11, 11, 11, 11, 1);
-}
-
 TEST(AggregateFlow, TickRuleMemorySurvivesFlush) {
     // 10, flush, then 9 is a downtick and 10 an uptick: one each, no run of two.
     auto b = make(2, "tick_runs");
@@ -424,66 +352,3 @@ INSTANTIATE_TEST_SUITE_P(
         FlowCase{"value_runs", {px(1, 10, 4), px(2, 20, 3)}, {2}},
         // Signed size decides over the tick rule: an uptick that sells.
         FlowCase{"value_imbalance", {px(1, 10, 6, 6), px(2, 20, 3, -3), px(3, 20, 5, 5)}, {3}}));
-
-TEST(AggregateFlow, TickImbalanceCountsRecords) {
-    // Uptick, downtick, uptick, uptick: imbalance 1, 0, 1, 2.
-    auto b = make(2, "tick_imbalance");
-    EXPECT_EQ(completions(*b, {px(1, 10), px(2, 9), px(3, 10), px(4, 11)}), std::vector<std::int64_t>{4});
-}
-
-// ---------------------------------------------------------------------------
-// Streaming and whole-array drivers
-
-TEST(AggregateDrivers, ArraysMatchTheStreamingAggregator) {
-    const std::vector<std::int64_t> ts{0, 40 * kSec, 70 * kSec, 130 * kSec, 135 * kSec, 200 * kSec};
-    const std::vector<double> o{100, 101, 99, 104, 103, 97}, h{101, 103, 100, 105, 104, 98},
-        l{99, 100, 98, 103, 102, 96}, c{101, 99, 104, 103, 97, 106.5}, v{5, 6, 7, 8, 9, 10};
-    for (const char* unit : {"m", "tick", "volume", "renko", "tick_imbalance", "value_runs"}) {
-        auto batch = aggregate_bars({ts, o, h, l, c, v}, {2, unit, 0, 0.0});
-        ASSERT_TRUE(batch.ok()) << unit;
-        auto agg = BarAggregator::create(2, unit, 0, 0.0);
-        ASSERT_TRUE(agg.ok());
-        std::vector<OhlcvBar> streamed;
-        for (std::size_t i = 0; i < ts.size(); ++i) {
-            if (auto got = agg->push_bar(ts[i], o[i], h[i], l[i], c[i], v[i])) streamed.push_back(*got);
-            while (auto held = agg->next_pending()) streamed.push_back(*held);
-        }
-        if (auto last = agg->flush()) streamed.push_back(*last);
-        ASSERT_EQ(batch->size(), streamed.size()) << unit;
-        for (std::size_t i = 0; i < streamed.size(); ++i) {
-            EXPECT_EQ((*batch)[i].timestamp, streamed[i].timestamp) << unit;
-            EXPECT_EQ((*batch)[i].close, streamed[i].close) << unit;
-            EXPECT_EQ((*batch)[i].volume, streamed[i].volume) << unit;
-        }
-    }
-}
-
-TEST(AggregateDrivers, LengthCheckComesBeforeTheSpec) {
-    const std::vector<std::int64_t> ts{1, 2};
-    const std::vector<double> two{1, 2}, one{1};
-    auto r = aggregate_bars({ts, two, two, one, two, two}, {0, "bogus", 0, 0.0});
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().message(), "all input arrays must share one length");
-    auto t = bars_from_ticks({ts, two, two, one}, {0, "bogus", 0, 0.0});
-    ASSERT_FALSE(t.ok());
-    EXPECT_EQ(t.error().message(), "all input arrays must share one length");
-    auto u = bars_from_ticks({ts, two, two, two}, {0, "bogus", 0, 0.0});
-    ASSERT_FALSE(u.ok());
-    EXPECT_EQ(u.error().message(), "unknown aggregation unit bogus");
-}
-
-TEST(AggregateDrivers, TicksWithoutAPriceAreSkipped) {
-    // Rows 1 and 3 have no price. Row 0: size |5| + |-3| = 8, signed 5 - 3 = 2.
-    const std::vector<std::int64_t> ts{1, 2, 3, 4};
-    const std::vector<double> ltp{10, 0, 12, NaN}, buy{5, 100, 1, 100}, sell{-3, 100, 4, 100};
-    auto r = bars_from_ticks({ts, ltp, buy, sell}, {1, "m", 0, 0.0});
-    ASSERT_TRUE(r.ok());
-    ASSERT_EQ(r->size(), 1u);
-    expect_bar((*r)[0], 60 * kSec, 10, 12, 10, 12, 13);
-    // Signed sizes drive the flow units: row 0 buys 8 (signed +2), row 2 sells 5 (1 - 4 < 0).
-    auto flow = bars_from_ticks({ts, ltp, buy, sell}, {2, "volume_imbalance", 0, 0.0});
-    ASSERT_TRUE(flow.ok());
-    ASSERT_EQ(flow->size(), 2u);
-    expect_bar((*flow)[0], 1, 10, 10, 10, 10, 8);
-    expect_bar((*flow)[1], 3, 12, 12, 12, 12, 5);
-}
