@@ -257,6 +257,20 @@ def test_quotes_and_depth_sample_nothing_and_mark_nothing():
     assert list(s.finish().result.equity_curve()) == [100000.0]
 
 
+@pytest.mark.parametrize("max_positions, second", [
+    (None, ("entered", None)), (0, ("entered", None)), (2, ("entered", None)),
+    (1, ("entry_rejected", "max_positions")),
+])
+def test_the_position_limit_counts_every_instrument(max_positions, second):
+    s = zero_fee_session(max_positions=max_positions)
+    s.add_instrument("A")
+    s.add_instrument("B")
+    push_flat(s, 0, 1, 100.0)
+    push_flat(s, 1, 1, 50.0)
+    assert [e.kind for e in s.apply_current(entry=True, size_mult=0.1)] == ["entered"]
+    assert [(e.kind, e.reject_reason) for e in s.apply_current(entry=True, size_mult=0.1)] == [second]
+
+
 def test_drawdown_kill_switch_halts_every_instrument():
     s = zero_fee_session(max_drawdown_pct=10.0)
     s.add_instrument("A")
