@@ -1,9 +1,10 @@
 #include "data/aggregate/bar_aggregation.h"
 
-#include <cmath>
 #include <initializer_list>
 #include <memory>
 #include <optional>
+
+#include "data/events/tick_expansion.h"
 
 namespace tarnwick::aggregate {
 namespace {
@@ -53,12 +54,17 @@ Result<std::vector<OhlcvBar>, OwnError> bars_from_ticks(const TickRows& ticks, c
     if (!same_length(n, {ticks.ltp.size(), ticks.buy_qty_delta.size(), ticks.sell_qty_delta.size()})) {
         return err(OwnError{kLengthMismatch});
     }
+    // The feed's own tick rule, with no quotes, ltq or oi columns: a print only where the
+    // price is positive, sized by the absolute deltas and signed by their difference.
     return drive(n, spec, [&](std::size_t i) -> std::optional<SourceRecord> {
-        const double price = ticks.ltp[i];
-        if (!(price > 0.0)) return std::nullopt;  // no print on this row (zero or NaN price)
-        const double buy = std::fabs(ticks.buy_qty_delta[i]);
-        const double sell = std::fabs(ticks.sell_qty_delta[i]);
-        return SourceRecord{ticks.timestamps[i], price, price, price, price, buy + sell, buy - sell};
+        TickRow row;
+        row.ltp = ticks.ltp[i];
+        row.buy_qty_delta = ticks.buy_qty_delta[i];
+        row.sell_qty_delta = ticks.sell_qty_delta[i];
+        const std::optional<EventPayload> print = trade_payload(row);  // price, size, signed size, ...
+        if (!print) return std::nullopt;
+        const double price = (*print)[0];
+        return SourceRecord{ticks.timestamps[i], price, price, price, price, (*print)[1], (*print)[2]};
     });
 }
 
