@@ -37,7 +37,7 @@ struct Converter<strategies::SpreadLegInput> {
 
 namespace {
 
-using engine_bars = portfolio::engine::BarSeries;
+using portfolio::engine::BarSeries;
 using strategies::BatchSingleItem;
 using strategies::BatchSpreadItem;
 
@@ -67,9 +67,9 @@ Ref result_object(RunOutput run) { return new_backtest_result(result::build_back
 // ---------------------------------------------------------------------------
 // run_single_backtest
 
-constexpr const char* kRunNames[] = {"timestamps", "open",      "high",   "low",    "close",
-                                     "volume",     "entries",   "exits",  "direction", "weight",
-                                     "symbol",     "config",    "position_sizes", "instrument_config"};
+constexpr const char* kRunNames[] = {"timestamps", "open",   "high",   "low",    "close",          "volume",
+                                     "entries",    "exits",  "direction", "weight", "symbol", "config",
+                                     "position_sizes", "instrument_config"};
 constexpr Signature kRun{"run_single_backtest", kRunNames, std::size(kRunNames), 8};
 
 PyObject* run_single_backtest(PyObject*, const Args& a) {
@@ -97,7 +97,7 @@ PyObject* run_single_backtest(PyObject*, const Args& a) {
     if (sizes) signals.position_sizes = std::span<const double>(sizes->data);
     signals.weight = weight;
 
-    const engine_bars bars{timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
+    const BarSeries bars{timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
     RunOutput run = unwrap(portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(config), bars,
                                                            signals, instrument));
     return result_object(std::move(run)).release();
@@ -228,7 +228,7 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
     std::vector<BatchSingleItem> items = a.get<std::vector<BatchSingleItem>>(6);
     const BacktestConfig shared = a.opt<BacktestConfig>(7).value_or(BacktestConfig{});
 
-    const engine_bars bars = series.view();
+    const BarSeries bars = series.view();
     unwrap(strategies::batch_single::check_series(bars));
     std::vector<PreparedSingleItem> prepared;
     prepared.reserve(items.size());
