@@ -7,11 +7,10 @@ import tarnwick as tw
 
 
 def factor_returns(seed, t=80, n=5):
-    """Returns with one common factor of uneven loadings, so the correlations differ."""
+    """One common factor with uneven loadings, so that the correlations differ."""
     rng = np.random.default_rng(seed)
     market = rng.normal(0.0005, 0.01, t)
-    loadings = rng.uniform(0.3, 1.5, n)
-    return np.outer(market, loadings) + rng.normal(0.0, 0.008, (t, n)) + rng.uniform(-0.001, 0.001, n)
+    return np.outer(market, rng.uniform(0.3, 1.5, n)) + rng.normal(0.0, 0.008, (t, n))
 
 
 def ids(n):
@@ -19,7 +18,7 @@ def ids(n):
 
 
 def reference_shrinkage(x):
-    """Constant-correlation shrinkage written from the closed forms, with whole-matrix algebra."""
+    """Constant-correlation shrinkage from the closed forms, in whole-matrix algebra."""
     t, n = x.shape
     y = x - x.mean(axis=0)
     s = y.T @ y / t
@@ -31,121 +30,76 @@ def reference_shrinkage(x):
     # pi_ij = mean((y_i y_j)^2) - s_ij^2; theta_ij = mean(y_i^3 y_j) - s_ii s_ij.
     pi_mat = (y**2).T @ (y**2) / t - s**2
     theta = (y**3).T @ y / t - var[:, None] * s
-    ratio = np.sqrt(var[None, :] / var[:, None])
     off = ~np.eye(n, dtype=bool)
-    # Both theta terms of an ordered pair are the same sum seen from either end.
-    rho = np.trace(pi_mat) + rbar * (ratio * theta)[off].sum()
-    gamma = ((f - s) ** 2).sum()
-    delta = min(1.0, max(0.0, (pi_mat.sum() - rho) / gamma / t))
+    # The two theta terms of an ordered pair are the same sum seen from either end.
+    rho = np.trace(pi_mat) + rbar * (np.sqrt(var[None, :] / var[:, None]) * theta)[off].sum()
+    delta = min(1.0, max(0.0, (pi_mat.sum() - rho) / ((f - s) ** 2).sum() / t))
     return delta, (1 - delta) * s + delta * f
 
 
-@pytest.mark.parametrize("seed", [1, 2, 3, 4])
+@pytest.mark.parametrize("seed", [1, 2, 3])
 def test_matches_the_closed_form_shrinkage(seed):
     x = factor_returns(seed)
     delta, sigma = reference_shrinkage(x)
-    model = tw.estimate_covariance(x, ids(5), 252.0)
+    model = tw.estimate_covariance(np.asfortranarray(x), ids(5), 252.0)
     assert 0.0 < delta < 1.0
     assert model.shrinkage_intensity == pytest.approx(delta, rel=1e-9)
-    np.testing.assert_allclose(model.cov(), sigma, rtol=1e-10, atol=1e-18)
+    np.testing.assert_allclose(model.cov(), sigma, rtol=1e-10)
     np.testing.assert_array_equal(model.cov(), model.cov().T)
-    assert np.all(np.linalg.eigvalsh(model.cov()) > 0)
 
 
 def test_two_assets_keep_the_sample_covariance():
     x = factor_returns(9, n=2)
     model = tw.estimate_covariance(x, ["x", "y"], 12.0)
-    # With two assets the target equals the sample matrix: nothing to shrink toward.
+    # With two assets the target is the sample matrix itself: nothing to shrink toward.
     assert model.shrinkage_intensity == 0.0
     np.testing.assert_allclose(model.cov(), np.cov(x, rowvar=False, bias=True), rtol=1e-12)
 
 
-def test_model_attributes_and_copies():
-    x = factor_returns(5, t=250, n=3)
-    model = tw.estimate_covariance(x, ["a", "b", "c"], 252)
-    assert (model.n_assets, model.n_obs) == (3, 250)
-    assert model.asset_ids == ["a", "b", "c"]
+def test_model_attributes_are_copies():
+    model = tw.estimate_covariance(factor_returns(5, t=250, n=3), ["a", "b", "c"], 252)
+    assert (model.n_assets, model.n_obs, model.asset_ids) == (3, 250, ["a", "b", "c"])
     assert type(model.periods_per_year) is float and model.periods_per_year == 252.0
     first = model.cov()
     first[0, 0] = 99.0
     model.asset_ids.append("d")
-    assert model.cov()[0, 0] != 99.0 and model.cov() is not model.cov()
-    assert model.asset_ids == ["a", "b", "c"]
+    assert model.cov()[0, 0] != 99.0 and model.asset_ids == ["a", "b", "c"]
     assert repr(model) == (f"PyRiskModel(n_assets=3, n_obs=250, shrinkage={model.shrinkage_intensity:.4f}, "
                            "periods_per_year=252)")
-
-
-def test_repr_of_a_fractional_year():
-    model = tw.estimate_covariance(factor_returns(6, n=3), ids(3), 365.25)
-    assert repr(model).endswith("periods_per_year=365.25)")
-
-
-def test_layout_of_the_panel_does_not_matter():
-    x = factor_returns(7)
-    fortran = np.asfortranarray(x)
-    strided = np.repeat(x, 2, axis=1)[:, ::2]
-    want = tw.estimate_covariance(x, ids(5), 252.0).cov()
-    for panel in (fortran, strided):
-        np.testing.assert_array_equal(tw.estimate_covariance(panel, ids(5), 252.0).cov(), want)
-
-
-def test_repeated_calls_are_identical():
-    x = factor_returns(8, t=300, n=8)
-    a = tw.estimate_covariance(x, ids(8), 52.0)
-    b = tw.estimate_covariance(x, ids(8), 52.0)
-    assert a.cov().tobytes() == b.cov().tobytes()
-    assert a.shrinkage_intensity == b.shrinkage_intensity
-
-
-def _with(x, row, col, value):
-    y = x.copy()
-    y[row, col] = value
-    return y
 
 
 BASE = factor_returns(11, t=10, n=3)
 CONSTANT = BASE.copy()
 CONSTANT[:, 2] = 0.01
-# Spread of 1e-9 around 1: variance 2.5e-19 is below 1 * 1 * 2^-52.
+# A spread of 1e-9 around 1: the variance 2.5e-19 is below 1 * 1 * 2^-52.
 NEAR_CONSTANT = BASE.copy()
 NEAR_CONSTANT[:, 1] = 1.0 + 1e-9 * (np.arange(10) % 2)
+WITH_NAN = BASE.copy()
+WITH_NAN[3, 1] = math.nan
 
 
-@pytest.mark.parametrize("returns, asset_ids, ppy, message", [
-    (_with(BASE, 3, 1, math.nan), ids(2), 252.0, "non-finite value at row 3, col 1"),
-    (_with(BASE, 0, 2, -math.inf), ids(3), 252.0, "non-finite value at row 0, col 2"),
-    (BASE, ids(2), 252.0, "shape mismatch: 2 asset_ids for 3 columns"),
-    (BASE[:1], ids(3), 252.0, "degenerate input: need at least 2 observations, got 1"),
-    (BASE[:, :1], ids(1), 252.0, "degenerate input: need at least 2 assets, got 1"),
-    (BASE, ids(3), 0.0, "degenerate input: periods_per_year must be a positive finite number, got 0"),
-    (BASE, ids(3), -1, "degenerate input: periods_per_year must be a positive finite number, got -1"),
-    (BASE, ids(3), math.nan, "degenerate input: periods_per_year must be a positive finite number, got NaN"),
-    (BASE, ids(3), math.inf, "degenerate input: periods_per_year must be a positive finite number, got inf"),
-    (CONSTANT, ids(3), 252.0, "zero-variance asset at index 2"),
-    (NEAR_CONSTANT, ids(3), 252.0, "zero-variance asset at index 1"),
+@pytest.mark.parametrize("returns, n_ids, ppy, message", [
+    (WITH_NAN, 2, 252.0, "non-finite value at row 3, col 1"),
+    (BASE, 2, 252.0, "shape mismatch: 2 asset_ids for 3 columns"),
+    (BASE[:1], 3, 252.0, "degenerate input: need at least 2 observations, got 1"),
+    (BASE[:, :1], 1, 252.0, "degenerate input: need at least 2 assets, got 1"),
+    (BASE, 3, -1, "degenerate input: periods_per_year must be a positive finite number, got -1"),
+    (BASE, 3, math.nan, "degenerate input: periods_per_year must be a positive finite number, got NaN"),
+    (BASE, 3, math.inf, "degenerate input: periods_per_year must be a positive finite number, got inf"),
+    (CONSTANT, 3, 252.0, "zero-variance asset at index 2"),
+    (NEAR_CONSTANT, 3, 252.0, "zero-variance asset at index 1"),
 ])
-def test_refusals(returns, asset_ids, ppy, message):
+def test_refusals(returns, n_ids, ppy, message):
     with pytest.raises(ValueError) as e:
-        tw.estimate_covariance(returns, asset_ids, ppy)
+        tw.estimate_covariance(returns, ids(n_ids), ppy)
     assert str(e.value) == message
-
-
-def test_subnormal_periods_per_year_is_positive():
-    model = tw.estimate_covariance(BASE, ids(3), 5e-324)
-    assert model.periods_per_year == 5e-324
 
 
 @pytest.mark.parametrize("args, fragment", [
     ((BASE[:, 0], ids(3), 252.0), "argument 'returns'"),
-    ((BASE.astype(np.float32), ids(3), 252.0), "argument 'returns'"),
     ((BASE, "abc", 252.0), "Can't extract `str` to `Vec`"),
     ((BASE, ids(3), "252"), "argument 'periods_per_year'"),
 ])
 def test_argument_types(args, fragment):
     with pytest.raises(TypeError, match=fragment):
         tw.estimate_covariance(*args)
-
-
-def test_risk_model_has_no_constructor():
-    with pytest.raises(TypeError, match="No constructor defined"):
-        tw.RiskModel()

@@ -40,10 +40,14 @@ Result<RiskContributions, PortfolioError> risk_contributions(const RiskModel& mo
     }
     double var = -0.0;
     for (std::size_t i = 0; i < n; ++i) var += weights[i] * sigma_w[i];
-    // NaN (only reachable through overflow) is refused too rather than decomposed into NaNs.
-    if (!(var > 0.0)) {
+    if (var <= 0.0) {
         return err(PortfolioError::degenerate(fmt::format(
             "portfolio variance {} is not positive; risk decomposition undefined", fmt::exp(var, 3))));
+    }
+    // Only overflow gets here: an infinite or NaN variance would decompose into zeros and NaNs.
+    if (!std::isfinite(var)) {
+        return err(PortfolioError::degenerate(
+            fmt::format("portfolio variance {} is not finite; risk decomposition undefined", fmt::exp(var, 3))));
     }
 
     const double sigma = std::sqrt(var);
