@@ -75,6 +75,11 @@ PyTypeObject* batch_spread_item_type();
 PyTypeObject* batch_single_item_type();
 PyMethodDef* batch_single_backtest_function();
 
+// Spread and tick backtests.
+PyMethodDef* run_spread_backtest_function();
+PyMethodDef* run_tick_backtest_function();
+PyMethodDef* batch_spread_backtest_function();
+
 // Portfolio analytics: risk models, the optimiser and risk contributions.
 PyTypeObject* risk_model_type();
 PyTypeObject* optimizer_config_type();

@@ -1,0 +1,193 @@
+// Spread and tick backtests from Python: run_spread_backtest, run_tick_backtest and
+// batch_spread_backtest. Every array is copied at the call's start; the engines never
+// see Python memory.
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/backtest_result.h"
+#include "core/fees/fee_model.h"
+#include "core/result_assembly.h"
+#include "python/batch_item_records.h"
+#include "python/bound_records.h"
+#include "python/classes.h"
+#include "python/without_gil.h"
+#include "python/numpy_bridge.h"
+#include "python/spread_leg_converter.h"
+#include "strategies/spreads.h"
+#include "strategies/tick.h"
+
+namespace tarnwick::py {
+namespace {
+
+namespace spreads = strategies::spreads;
+namespace tick = strategies::tick;
+
+Ref result_object(RunOutput run) { return new_backtest_result(result::build_backtest_result(std::move(run))); }
+
+std::vector<std::vector<double>> owned_series(std::vector<ArrayF64>&& arrays) {
+    std::vector<std::vector<double>> out;
+    out.reserve(arrays.size());
+    for (ArrayF64& a : arrays) out.push_back(std::move(a.data));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// run_spread_backtest
+
+constexpr const char* kSpreadNames[] = {"timestamps",  "underlying_close", "legs_premiums",
+                                        "leg_configs", "entries",          "exits",
+                                        "config",      "spread_type",      "max_loss",
+                                        "target_profit", "leg_expiry_timestamps", "legs_open_premiums"};
+constexpr Signature kSpread{"run_spread_backtest", kSpreadNames, std::size(kSpreadNames), 6};
+
+PyObject* run_spread_backtest(PyObject*, const Args& a) {
+    const std::vector<std::int64_t> timestamps = a.get<ArrayI64>(0).data;
+    // Taken like every other argument, but no rule of the run reads the underlying.
+    const ArrayF64 underlying_close = a.get<ArrayF64>(1);
+    const std::vector<std::vector<double>> premiums = owned_series(a.get<std::vector<ArrayF64>>(2));
+    const std::vector<strategies::SpreadLegInput> legs = a.get<std::vector<strategies::SpreadLegInput>>(3);
+    const std::vector<std::uint8_t> entries = a.get<ArrayBool>(4).data;
+    const std::vector<std::uint8_t> exits = a.get<ArrayBool>(5).data;
+    const BacktestConfig config = a.opt<BacktestConfig>(6).value_or(BacktestConfig{});
+    const std::string spread_type = a.get_or<std::string>(7, "custom");
+    const std::optional<double> max_loss = a.opt<double>(8);
+    const std::optional<double> target_profit = a.opt<double>(9);
+    std::optional<std::vector<std::int64_t>> expiries = a.opt<std::vector<std::int64_t>>(10);
+    std::optional<std::vector<std::vector<double>>> open_premiums;
+    if (auto open = a.opt<std::vector<ArrayF64>>(11)) open_premiums = owned_series(std::move(*open));
+
+    if (open_premiums) unwrap(spreads::check_open_premiums(premiums, *open_premiums));
+    spreads::SpreadRunConfig run;
+    run.legs = unwrap(spreads::parse_legs(legs, spreads::LegMessage::Single));
+    if (expiries) unwrap(spreads::check_expiry_count(expiries->size(), legs.size()));
+    run.spread_type = spreads::parse_spread_type(spread_type);
+    run.config = config;
+    run.max_loss = max_loss;
+    run.target_profit = target_profit;
+    run.leg_expiries = std::move(expiries);
+    run.fee_model = resolve_fee_model(config);
+
+    spreads::SpreadMarket market{timestamps, premiums, std::nullopt, entries, exits};
+    if (open_premiums) market.legs_open_premiums = std::span<const std::vector<double>>(*open_premiums);
+    return result_object(spreads::run(run, market)).release();
+}
+
+PyMethodDef kSpreadDef = fast_method<kSpread, run_spread_backtest>(
+    "run_spread_backtest",
+    "run_spread_backtest(timestamps, underlying_close, legs_premiums, leg_configs, entries, exits, config=None, "
+    "spread_type=\"custom\", max_loss=None, target_profit=None, leg_expiry_timestamps=None, "
+    "legs_open_premiums=None)\n--\n\n"
+    "Run spread backtest (multi-leg options).");
+
+// ---------------------------------------------------------------------------
+// run_tick_backtest
+
+constexpr const char* kTickNames[] = {
+    "timestamps",      "ltp",           "bid",           "ask",
+    "buy_qty_delta",   "sell_qty_delta", "oi",           "entries",
+    "exits",           "symbol",        "initial_capital", "fees",
+    "slippage",        "stop_loss_pct", "take_profit_pct", "max_hold_seconds",
+    "entry_cooldown_ticks", "max_trades", "lot_size",     "quantity",
+    "fee_segment"};
+constexpr Signature kTick{"run_tick_backtest", kTickNames, std::size(kTickNames), 9};
+
+PyObject* run_tick_backtest(PyObject*, const Args& a) {
+    const ArrayI64 timestamps = a.get<ArrayI64>(0);
+    const ArrayF64 ltp = a.get<ArrayF64>(1);
+    const ArrayF64 bid = a.get<ArrayF64>(2);
+    const ArrayF64 ask = a.get<ArrayF64>(3);
+    // The order-flow columns are taken like the others; no rule of the run reads them.
+    const ArrayF64 buy_qty_delta = a.get<ArrayF64>(4);
+    const ArrayF64 sell_qty_delta = a.get<ArrayF64>(5);
+    const ArrayF64 oi = a.get<ArrayF64>(6);
+    const ArrayBool entries = a.get<ArrayBool>(7);
+    const ArrayBool exits = a.get<ArrayBool>(8);
+
+    tick::TickRunConfig config;
+    config.symbol = a.get_or<std::string>(9, "TICK");
+    config.initial_capital = a.get_or<double>(10, 100000.0);
+    config.fees = a.get_or<double>(11, 0.001);
+    config.slippage = a.get_or<double>(12, 0.0);
+    config.stop_loss_pct = a.get_or<double>(13, 5.0);
+    config.take_profit_pct = a.get_or<double>(14, 10.0);
+    config.max_hold_seconds = a.get_or<std::uint64_t>(15, 1800);
+    config.entry_cooldown_ticks = a.get_or<std::uint64_t>(16, 10);
+    config.max_trades = a.get_or<std::uint64_t>(17, std::numeric_limits<std::uint64_t>::max());
+    config.lot_size = a.get_or<std::uint32_t>(18, 1);
+    config.quantity = a.get_or<std::int64_t>(19, 1);
+    config.fee_segment = a.opt<std::string>(20);
+
+    const tick::TickColumns columns{timestamps.data, ltp.data, bid.data, ask.data, entries.data, exits.data};
+    return result_object(unwrap(tick::run(config, columns))).release();
+}
+
+PyMethodDef kTickDef = fast_method<kTick, run_tick_backtest>(
+    "run_tick_backtest",
+    "run_tick_backtest(timestamps, ltp, bid, ask, buy_qty_delta, sell_qty_delta, oi, entries, exits, "
+    "symbol=\"TICK\", initial_capital=100000.0, fees=0.001, slippage=0.0, stop_loss_pct=5.0, "
+    "take_profit_pct=10.0, max_hold_seconds=1800, entry_cooldown_ticks=10, max_trades=..., lot_size=1, "
+    "quantity=1, fee_segment=None)\n--\n\n"
+    "Run tick-level backtest on a single instrument.\n\n"
+    "All arrays must be the same length N (one element per tick).\n"
+    "`buy_qty_delta` and `sell_qty_delta` must already be per-tick deltas \xe2\x80\x94\n"
+    "pass the difference from the previous tick, not the broker feed's cumulative totals.\n"
+    "`entries` / `exits` are caller-computed boolean signal arrays.\n\n"
+    "Returns a `PyBacktestResult` with the same fields as `run_single_backtest`.");
+
+// ---------------------------------------------------------------------------
+// batch_spread_backtest
+
+constexpr const char* kBatchNames[] = {"timestamps", "underlying_close", "items", "config"};
+constexpr Signature kBatch{"batch_spread_backtest", kBatchNames, std::size(kBatchNames), 3};
+
+PyObject* batch_spread_backtest(PyObject*, const Args& a) {
+    // Everything the runs read is copied out of Python here, while the lock is held.
+    const std::vector<std::int64_t> timestamps = a.get<ArrayI64>(0).data;
+    const ArrayF64 underlying_close = a.get<ArrayF64>(1);  // shared by no run
+    std::vector<strategies::BatchSpreadItem> items = a.get<std::vector<strategies::BatchSpreadItem>>(2);
+    const BacktestConfig config = a.opt<BacktestConfig>(3).value_or(BacktestConfig{});
+
+    // Every item is prepared before any runs; the first that fails ends the call.
+    std::vector<spreads::PreparedSpreadItem> prepared;
+    prepared.reserve(items.size());
+    for (strategies::BatchSpreadItem& item : items) {
+        prepared.push_back(unwrap(spreads::prepare_batch_item(std::move(item), config)));
+    }
+    items.clear();
+
+    std::vector<RunOutput> runs = [&] {
+        WithoutGil released;
+        return spreads::run_batch(prepared, timestamps);
+    }();
+
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(runs.size())));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        Ref pair = Ref::check(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, to_py(prepared[i].strategy_id).release());
+        PyTuple_SET_ITEM(pair.get(), 1, result_object(std::move(runs[i])).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    return list.release();
+}
+
+PyMethodDef kBatchDef = fast_method<kBatch, batch_spread_backtest>(
+    "batch_spread_backtest",
+    "batch_spread_backtest(timestamps, underlying_close, items, config=None)\n--\n\n"
+    "Run multiple spread backtests in parallel on the worker pool.\n\n"
+    "Shared data (timestamps, underlying_close) is converted once, then each\n"
+    "item is backtested on its own worker thread with the GIL released.\n\n"
+    "Returns a Vec of (strategy_id, PyBacktestResult) tuples.");
+
+}  // namespace
+
+PyMethodDef* run_spread_backtest_function() { return &kSpreadDef; }
+PyMethodDef* run_tick_backtest_function() { return &kTickDef; }
+PyMethodDef* batch_spread_backtest_function() { return &kBatchDef; }
+
+}  // namespace tarnwick::py

@@ -1,0 +1,158 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import tarnwick as tw
+
+N = 80
+TS = np.arange(N, dtype=np.int64) * 3_600 * 10**9
+UNDERLYING = np.full(N, 100.0)
+
+
+def premiums(seed, legs):
+    rng = np.random.default_rng(seed)
+    return [np.abs(50.0 + np.cumsum(rng.normal(0.0, 2.0, N))) for _ in range(legs)]
+
+
+def signals(seed, p=0.1):
+    rng = np.random.default_rng(seed + 100)
+    return rng.random(N) < p, rng.random(N) < p
+
+
+def item_args(seed):
+    legs = [("CE", 100.0, 1, 50), ("pe", 95.0, -1, 50), ("Call", 110.0, -1, 25)][: 1 + seed % 3]
+    e, x = signals(seed)
+    kw = {}
+    if seed % 2:
+        kw["legs_open_premiums"] = [p * 0.99 for p in premiums(seed, len(legs))]
+    if seed % 3 == 1:
+        kw["max_loss"] = 300.0
+    if seed % 4 == 2:
+        kw["target_profit"] = 250.0
+    return premiums(seed, len(legs)), legs, e, x, kw
+
+
+def same(a, b):
+    for curve in ("equity_curve", "returns", "drawdown_curve"):
+        assert np.array_equal(getattr(a, curve)(), getattr(b, curve)()), curve
+    key = lambda t: (t.id, t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.pnl, t.fees, t.exit_reason,
+                     t.fee_breakdown)
+    assert [key(t) for t in a.trades()] == [key(t) for t in b.trades()]
+    assert a.metrics.to_dict() == b.metrics.to_dict()
+
+
+@pytest.mark.parametrize("config", [None, tw.BacktestConfig(fee_segment="NFO-OPT", fill_timing="next_bar_open")])
+def test_items_run_as_single_spread_runs_in_input_order(config):
+    items, expected = [], []
+    for seed, sid in enumerate(["a", "b", "c", "d", "e", "a"]):
+        prem, legs, e, x, kw = item_args(seed)
+        items.append(tw.BatchSpreadItem(sid, prem, legs, e, x, spread_type="iron_condor", **kw))
+        expected.append(tw.run_spread_backtest(TS, UNDERLYING, prem, legs, e, x, config=config, **kw))
+    got = tw.batch_spread_backtest(TS, UNDERLYING, items, config)
+    assert [sid for sid, _ in got] == ["a", "b", "c", "d", "e", "a"]
+    for (_, result), want in zip(got, expected):
+        same(result, want)
+    assert any(r.trades() for _, r in got)
+
+
+def test_empty_items_and_tuples():
+    assert tw.batch_spread_backtest(TS, UNDERLYING, []) == []
+    prem, legs, e, x, _ = item_args(0)
+    item = tw.BatchSpreadItem("t", prem, legs, e, x)
+    assert [sid for sid, _ in tw.batch_spread_backtest(TS, UNDERLYING, (item, item))] == ["t", "t"]
+
+
+def test_spread_type_never_changes_a_result():
+    prem, legs, e, x, _ = item_args(2)
+    items = [tw.BatchSpreadItem(str(k), prem, legs, e, x, spread_type=t)
+             for k, t in enumerate(["straddle", "IronCondor", "iron-condor", "", "butterfly"])]
+    results = [r for _, r in tw.batch_spread_backtest(TS, UNDERLYING, items)]
+    for r in results[1:]:
+        same(r, results[0])
+
+
+BATCH_MSG = "unknown option type {} for the leg at strike {}; expected CE/CALL/C or PE/PUT/P (case-insensitive)."
+
+
+def with_leg(sid, option_type, strike):
+    prem, _, e, x, _ = item_args(0)
+    return tw.BatchSpreadItem(sid, prem, [(option_type, strike, 1, 1)], e, x)
+
+
+@pytest.mark.parametrize("option_type, strike, shown", [("CE ", 250.0, "250"), ("", 1e-7, "0.0000001")])
+def test_unknown_option_type_fails_the_whole_batch(option_type, strike, shown):
+    items = [with_leg("ok", "ce", 1.0), with_leg("bad", option_type, strike)]
+    with pytest.raises(ValueError) as e:
+        tw.batch_spread_backtest(TS, UNDERLYING, items)
+    assert str(e.value) == BATCH_MSG.format(option_type, shown)
+
+
+def test_lowest_failing_item_is_reported():
+    items = [with_leg(f"i{k}", "PE", 1.0) for k in range(6)]
+    items[1] = with_leg("i1", "Q1", 11.0)
+    items[3] = with_leg("i3", "Q3", 33.0)
+    with pytest.raises(ValueError, match="^unknown option type Q1 for the leg at strike 11;"):
+        tw.batch_spread_backtest(TS, UNDERLYING, items)
+
+
+def test_inconsistent_item_gives_a_flat_result_alone():
+    prem, legs, e, x, _ = item_args(0)
+    short = tw.BatchSpreadItem("short", [p[:-1] for p in prem], legs, e, x)
+    mirror = tw.BatchSpreadItem("mirror", prem, legs, e, x, legs_open_premiums=prem + prem)
+    fine = tw.BatchSpreadItem("fine", prem, legs, e, x)
+    got = dict(tw.batch_spread_backtest(TS, UNDERLYING, [short, mirror, fine],
+                                        tw.BacktestConfig(initial_capital=1234.0)))
+    for sid in ("short", "mirror"):
+        assert got[sid].equity_curve().tolist() == [1234.0] * N and got[sid].trades() == []
+    same(got["fine"], tw.run_spread_backtest(TS, UNDERLYING, prem, legs, e, x,
+                                             config=tw.BacktestConfig(initial_capital=1234.0)))
+
+
+def test_signature_and_doc():
+    f = tw.batch_spread_backtest
+    assert f.__text_signature__ == "(timestamps, underlying_close, items, config=None)"
+    assert f.__doc__ == ("Run multiple spread backtests in parallel on the worker pool.\n\n"
+                         "Shared data (timestamps, underlying_close) is converted once, then each\n"
+                         "item is backtested on its own worker thread with the GIL released.\n\n"
+                         "Returns a Vec of (strategy_id, PyBacktestResult) tuples.")
+
+
+# The pool is sized once per process: run one batch under two sizes in fresh
+# interpreters and compare digests of everything the results hold.
+SCRIPT = textwrap.dedent("""
+    import hashlib
+    import numpy as np
+    import tarnwick as tw
+    rng = np.random.default_rng(3)
+    n = 2000
+    ts = np.arange(n, dtype=np.int64) * 60 * 10**9
+    items = []
+    for k in range(20):
+        legs = [("CE", 100.0, 1, 50), ("PE", 100.0, -1, 50)][: 1 + k % 2]
+        prem = [np.abs(40 + np.cumsum(rng.normal(0, 1, n))) for _ in legs]
+        items.append(tw.BatchSpreadItem(str(k), prem, legs, rng.random(n) < 0.03, rng.random(n) < 0.03,
+                                        max_loss=500.0 if k % 3 else None))
+    cfg = tw.BacktestConfig(fee_segment="NFO-OPT", squareoff_time="15:15")
+    h = hashlib.sha256()
+    for sid, r in tw.batch_spread_backtest(ts, np.ones(n), items, cfg):
+        h.update(sid.encode())
+        for c in (r.equity_curve(), r.returns(), r.drawdown_curve()):
+            h.update(c.tobytes())
+        for t in r.trades():
+            h.update(repr((t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.pnl, t.fee_breakdown)).encode())
+        h.update(repr(sorted(r.metrics.to_dict().items())).encode())
+    print(h.hexdigest())
+""")
+
+
+def test_worker_count_does_not_change_results():
+    digests = []
+    for workers in ("1", "4"):
+        env = dict(os.environ, RAYON_NUM_THREADS=workers)
+        out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True)
+        digests.append(out.stdout.strip())
+    assert digests[0] == digests[1] and len(digests[0]) == 64
