@@ -739,28 +739,6 @@ class PortfolioSession:
     def is_halted(self) -> bool: ...
     def finish(self) -> PortfolioResult: ...
 
-def run_spread_backtest(
-    timestamps: NDArray[np.int64], underlying_close: NDArray[np.float64], legs_premiums: list[NDArray[np.float64]],
-    leg_configs: list[tuple[str, float, int, int]], entries: NDArray[np.bool_], exits: NDArray[np.bool_],
-    config: BacktestConfig | None = None, spread_type: str = "custom", max_loss: float | None = None,
-    target_profit: float | None = None, leg_expiry_timestamps: list[int] | None = None,
-    legs_open_premiums: list[NDArray[np.float64]] | None = None,
-) -> BacktestResult: ...
-
-def run_tick_backtest(
-    timestamps: NDArray[np.int64], ltp: NDArray[np.float64], bid: NDArray[np.float64], ask: NDArray[np.float64],
-    buy_qty_delta: NDArray[np.float64], sell_qty_delta: NDArray[np.float64], oi: NDArray[np.float64],
-    entries: NDArray[np.bool_], exits: NDArray[np.bool_], symbol: str = "TICK", initial_capital: float = 100000.0,
-    fees: float = 0.001, slippage: float = 0.0, stop_loss_pct: float = 5.0, take_profit_pct: float = 10.0,
-    max_hold_seconds: int = 1800, entry_cooldown_ticks: int = 10, max_trades: int = 18446744073709551615,
-    lot_size: int = 1, quantity: int = 1, fee_segment: str | None = None,
-) -> BacktestResult: ...
-
-def batch_spread_backtest(
-    timestamps: NDArray[np.int64], underlying_close: NDArray[np.float64],
-    items: list[BatchSpreadItem] | tuple[BatchSpreadItem, ...], config: BacktestConfig | None = None,
-) -> list[tuple[str, BacktestResult]]: ...
-
 class RiskModel:
     @property
     def asset_ids(self) -> list[str]: ...
