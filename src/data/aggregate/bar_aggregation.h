@@ -25,8 +25,8 @@ struct TickRows {
     std::span<const double> ltp, buy_qty_delta, sell_qty_delta;
 };
 
-// Coarser bars from finer ones. Columns of unequal length are refused before the spec is
-// looked at.
+// Coarser bars from finer ones. Columns of unequal length are refused before the builder
+// is built, so that fault is reported even alongside an unknown unit.
 Result<std::vector<OhlcvBar>, OwnError> aggregate_bars(const BarColumns& bars, const BuilderSpec& spec);
 
 // Bars from trade prints: each row with ltp > 0 is a print of size |buy| + |sell| and
