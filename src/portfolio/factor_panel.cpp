@@ -47,8 +47,13 @@ void rank_finite(const double* row, const std::vector<std::size_t>& cols, std::v
     const std::size_t n = cols.size();
     order.resize(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return row[cols[a]] < row[cols[b]]; });
+    // Ties keep column order, as a stable sort would (the values are finite, so this is a
+    // strict weak order).
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const double x = row[cols[a]];
+        const double y = row[cols[b]];
+        return x < y || (x == y && a < b);
+    });
     std::size_t a = 0;
     while (a < n) {
         std::size_t b = a;
