@@ -12,7 +12,7 @@ JOBS        ?= $(shell nproc)
 PYTHON312   := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do \
                  if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
                    "$$p" -c 'import sys; print(sys.executable)'; break; fi; done)
-PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib clarabel
+PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib scipy clarabel
 export PATH := $(HOME)/.cargo/bin:$(PATH)
 
 .PHONY: test demo dev bench test-asan system-deps venv install clean
@@ -34,7 +34,7 @@ $(PY):
 	$(PIP) install -q --upgrade pip
 
 venv: $(PY)
-	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib, clarabel' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
+	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib, scipy, clarabel' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
 
 # The package into the venv, built with the test suite, in a kept build folder so that
 # later runs rebuild only what changed.

@@ -91,4 +91,17 @@ PyMethodDef* optimize_portfolio_function();
 PyMethodDef* batch_optimize_portfolios_function();
 PyMethodDef* compute_risk_contributions_function();
 
+// Factor panels, rank IC, the cost schedule, rebalance and Monte Carlo simulation.
+PyTypeObject* rebalance_sim_result_type();
+PyTypeObject* rank_ic_type();
+PyMethodDef* simulate_portfolio_mc_function();
+PyMethodDef* winsorize_panel_function();
+PyMethodDef* zscore_panel_function();
+PyMethodDef* rank_panel_function();
+PyMethodDef* momentum_panel_function();
+PyMethodDef* composite_scores_function();
+PyMethodDef* rank_ic_function();
+PyMethodDef* simulate_rebalance_policy_function();
+PyMethodDef* indian_cost_schedule_function();
+
 }  // namespace tarnwick::py

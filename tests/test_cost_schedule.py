@@ -1,0 +1,64 @@
+"""The Indian cost schedule export."""
+
+import pytest
+
+from tarnwick import _tarnwick as tw
+
+KEYS = {
+    "brokerage_flat", "brokerage_rate", "stt_rate", "exchange_txn_rate", "sebi_turnover_rate",
+    "stamp_duty_rate", "gst_rate", "dp_sell_charge_per_isin_per_day",
+}
+
+# (flat, rate, stt, exchange, stamp) per segment, as published for each market.
+RATES = {
+    "equity_intraday": (20.0, 0.0003, 0.00025, 3.07e-05, 3e-05),
+    "equity_delivery": (0.0, 0.0, 0.001, 3.07e-05, 0.00015),
+    "futures_nfo": (20.0, 0.0003, 0.0005, 1.83e-05, 2e-05),
+    "options_nfo": (20.0, 0.0, 0.0015, 0.0003553, 3e-05),
+    "futures_mcx": (20.0, 0.0003, 0.0001, 2.1e-05, 2e-05),
+    "options_mcx": (20.0, 0.0, 0.0005, 0.000418, 3e-05),
+    "futures_cds": (20.0, 0.0003, 0.0, 3.5e-06, 1e-06),
+    "options_cds": (20.0, 0.0, 0.0, 0.000311, 1e-06),
+}
+
+
+@pytest.mark.parametrize("segment", sorted(RATES))
+def test_every_segment_exports_its_rates(segment):
+    got = tw.indian_cost_schedule(segment)
+    assert set(got) == KEYS
+    assert all(type(v) is float for v in got.values())
+    flat, rate, stt, exchange, stamp = RATES[segment]
+    assert got["brokerage_flat"] == flat
+    assert got["brokerage_rate"] == rate
+    assert got["stt_rate"] == stt
+    assert got["exchange_txn_rate"] == exchange
+    assert got["stamp_duty_rate"] == stamp
+    assert got["sebi_turnover_rate"] == 1e-06
+    assert got["gst_rate"] == 0.18
+    assert got["dp_sell_charge_per_isin_per_day"] == 15.34
+
+
+@pytest.mark.parametrize("text", ["OPTIONS_NFO", "Options_Nfo"])
+def test_segment_names_ignore_ascii_case(text):
+    assert tw.indian_cost_schedule(text) == tw.indian_cost_schedule("options_nfo")
+
+
+@pytest.mark.parametrize("text, shown", [("NSE", "nse"), (" options_nfo", " options_nfo"), ("options-nfo", "options-nfo"), ("", "")])
+def test_unknown_segment(text, shown):
+    with pytest.raises(ValueError) as e:
+        tw.indian_cost_schedule(text)
+    assert str(e.value) == (
+        f"unknown segment '{shown}'; expected one of equity_delivery, equity_intraday, futures_nfo, "
+        "options_nfo, futures_mcx, options_mcx, futures_cds, options_cds"
+    )
+
+
+def test_segment_must_be_text():
+    with pytest.raises(TypeError, match="^argument 'segment'"):
+        tw.indian_cost_schedule(3)
+
+
+def test_fresh_dict_per_call():
+    a = tw.indian_cost_schedule("futures_nfo")
+    a["gst_rate"] = 0.0
+    assert tw.indian_cost_schedule("futures_nfo")["gst_rate"] == 0.18

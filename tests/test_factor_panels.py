@@ -1,0 +1,341 @@
+"""Cross-sectional factor panels: winsorize, z-score, rank, momentum, composite."""
+
+import numpy as np
+import pytest
+from scipy import stats
+
+from tarnwick import _tarnwick as tw
+
+NAN = float("nan")
+INF = float("inf")
+
+
+def rows_with_nans(seed, shape=(12, 9), nan_frac=0.2, ties=False):
+    rng = np.random.default_rng(seed)
+    values = rng.normal(size=shape)
+    if ties:
+        values = np.round(values * 2) / 2
+    values[rng.random(shape) < nan_frac] = NAN
+    return values
+
+
+# ---------------------------------------------------------------------------
+# winsorize_panel
+
+
+def reference_winsorize(row, pct):
+    out = row.copy()
+    finite = np.isfinite(row)
+    n = int(finite.sum())
+    if n < 2:
+        return out
+    s = np.sort(row[finite])
+    k = int(np.floor(n * pct))
+    out[finite] = np.clip(row[finite], s[k], s[n - 1 - k])
+    return out
+
+
+@pytest.mark.parametrize(
+    "row, pct, expected",
+    [
+        # n = 5, k = floor(5 * 0.2) = 1: ends pulled to the 2nd smallest / largest
+        ([5.0, 1.0, 3.0, 2.0, 4.0], 0.2, [4.0, 2.0, 3.0, 2.0, 4.0]),
+        ([5.0, 1.0, 3.0, 2.0, 4.0], 0.0, [5.0, 1.0, 3.0, 2.0, 4.0]),
+        # odd n with k = (n - 1) / 2: everything becomes the median
+        ([5.0, 1.0, 3.0], 0.4, [3.0, 3.0, 3.0]),
+        ([NAN, 7.0, NAN], 0.3, [NAN, 7.0, NAN]),
+        ([10.0, NAN, -10.0, 0.0, 1.0], 0.25, [1.0, NAN, 0.0, 0.0, 1.0]),
+    ],
+)
+def test_winsorize_hand_cases(row, pct, expected):
+    got = tw.winsorize_panel(np.array([row]), pct)
+    np.testing.assert_array_equal(got, np.array([expected]))
+
+
+@pytest.mark.parametrize("pct", [0.05, 0.1, 0.3, 0.49])
+def test_winsorize_matches_a_sort_based_reference(pct):
+    values = rows_with_nans(1)
+    got = tw.winsorize_panel(values, pct)
+    expected = np.array([reference_winsorize(r, pct) for r in values])
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_winsorize_agrees_with_scipy_on_rows_without_nans():
+    # scipy's limits cut floor(n * pct) values from each end, the same k.
+    values = np.random.default_rng(4).normal(size=(6, 20))
+    got = tw.winsorize_panel(values, 0.1)
+    for r in range(values.shape[0]):
+        expected = np.asarray(stats.mstats.winsorize(values[r], limits=(0.1, 0.1)))
+        np.testing.assert_array_equal(got[r], expected)
+
+
+def test_winsorize_returns_new_array_and_leaves_input():
+    values = np.array([[1.0, 2.0, 100.0, 4.0]])
+    keep = values.copy()
+    got = tw.winsorize_panel(values, 0.25)
+    np.testing.assert_array_equal(values, keep)
+    assert got is not values
+
+
+@pytest.mark.parametrize(
+    "pct, text",
+    [
+        (0.5, "degenerate input: winsorize pct must be in [0, 0.5), got 0.5"),
+        (-0.1, "degenerate input: winsorize pct must be in [0, 0.5), got -0.1"),
+        (NAN, "degenerate input: winsorize pct must be in [0, 0.5), got NaN"),
+        (1, "degenerate input: winsorize pct must be in [0, 0.5), got 1"),
+    ],
+)
+def test_winsorize_rejects_pct(pct, text):
+    with pytest.raises(ValueError) as e:
+        tw.winsorize_panel(np.ones((2, 2)), pct)
+    assert str(e.value) == text
+
+
+# ---------------------------------------------------------------------------
+# zscore_panel and rank_panel
+
+
+def test_zscore_matches_scipy_population_zscore():
+    values = rows_with_nans(2)
+    got = tw.zscore_panel(values, 3)
+    for r, row in enumerate(values):
+        finite = np.isfinite(row)
+        if finite.sum() < 3:
+            assert np.isnan(got[r]).all()
+            continue
+        expected = np.full(row.shape, NAN)
+        expected[finite] = stats.zscore(row[finite], ddof=0)
+        np.testing.assert_allclose(got[r], expected, rtol=1e-12, atol=1e-12)
+
+
+def test_zscore_scored_row_has_zero_mean_unit_population_sd_and_constant_rows_are_nan():
+    got = tw.zscore_panel(np.array([[1.0, 2.0, NAN, 6.0], [3.0, 3.0, 3.0, NAN], [1.0, NAN, NAN, NAN]]), 2)
+    scored = got[0][np.isfinite(got[0])]
+    assert abs(scored.mean()) < 1e-15
+    assert abs(scored.std() - 1.0) < 1e-15
+    assert np.isnan(got[0, 2])
+    assert np.isnan(got[1]).all()
+    assert np.isnan(got[2]).all()
+
+
+@pytest.mark.parametrize(
+    "row, expected",
+    [
+        ([3.0, 1.0, NAN, 2.0], [1.0, 0.0, NAN, 0.5]),
+        ([1.0, 1.0], [0.5, 0.5]),
+        # ties at sorted positions 1..2 share (1 + 2) / 2 / 3 = 0.5
+        ([0.0, 5.0, -0.0, -1.0], [0.5, 1.0, 0.5, 0.0]),
+        ([4.0, NAN, NAN, NAN], [NAN, NAN, NAN, NAN]),
+    ],
+)
+def test_rank_hand_cases(row, expected):
+    np.testing.assert_array_equal(tw.rank_panel(np.array([row]), 2), np.array([expected]))
+
+
+def test_rank_matches_scipy_average_rankdata():
+    values = rows_with_nans(3, ties=True)
+    got = tw.rank_panel(values, 4)
+    for r, row in enumerate(values):
+        finite = np.isfinite(row)
+        n = finite.sum()
+        if n < 4:
+            assert np.isnan(got[r]).all()
+            continue
+        expected = np.full(row.shape, NAN)
+        expected[finite] = (stats.rankdata(row[finite], method="average") - 1) / (n - 1)
+        np.testing.assert_allclose(got[r], expected, rtol=0, atol=1e-15)
+
+
+@pytest.mark.parametrize("fn", [tw.zscore_panel, tw.rank_panel])
+@pytest.mark.parametrize("shape", [(0, 3), (3, 0), (0, 0)])
+def test_empty_panels_pass_through(fn, shape):
+    got = fn(np.zeros(shape), 2)
+    assert got.shape == shape and got.dtype == np.float64
+
+
+@pytest.mark.parametrize("fn", [tw.zscore_panel, tw.rank_panel])
+def test_min_names_below_two_fails_even_on_an_empty_panel(fn):
+    with pytest.raises(ValueError, match=r"^degenerate input: min_names must be >= 2, got 1$"):
+        fn(np.zeros((0, 0)), 1)
+
+
+@pytest.mark.parametrize("fn, arg", [(tw.winsorize_panel, 0.1), (tw.zscore_panel, 2), (tw.rank_panel, 2)])
+def test_first_infinite_cell_is_reported_before_parameters(fn, arg):
+    values = np.array([[1.0, NAN, 2.0], [3.0, -INF, INF]])
+    with pytest.raises(ValueError, match=r"^non-finite value at row 1, col 1$"):
+        fn(values, arg)
+    bad_param = {tw.winsorize_panel: 0.7}.get(fn, 0)
+    with pytest.raises(ValueError, match="^non-finite"):
+        fn(values, bad_param)
+
+
+def test_panels_are_read_in_logical_order_whatever_the_strides():
+    base = rows_with_nans(5, shape=(8, 6))
+    fortran = np.asfortranarray(base)
+    strided = np.zeros((8, 12))
+    strided[:, ::2] = base
+    view = strided[:, ::2]
+    for fn in (tw.rank_panel, tw.zscore_panel):
+        expected = fn(base, 2)
+        np.testing.assert_array_equal(fn(fortran, 2), expected)
+        np.testing.assert_array_equal(fn(view, 2), expected)
+        np.testing.assert_array_equal(fn(base.T.copy().T, 2), expected)
+
+
+@pytest.mark.parametrize(
+    "args, exc",
+    [
+        ((np.ones(3), 2), TypeError),
+        ((np.ones((2, 2), dtype=np.float32), 2), TypeError),
+        ((np.ones((2, 2)), -1), OverflowError),
+        ((np.ones((2, 2)), 2.0), TypeError),
+    ],
+)
+def test_argument_conversion_errors(args, exc):
+    with pytest.raises(exc) as e:
+        tw.rank_panel(*args)
+    if exc is TypeError:
+        assert str(e.value).startswith(("argument 'values'", "argument 'min_names'"))
+
+
+# ---------------------------------------------------------------------------
+# momentum_panel
+
+
+def test_momentum_hand_case():
+    # t = 3: prices[2] / prices[0] - 1 = 4 / 1 - 1 = 3
+    got = tw.momentum_panel(np.array([[1.0], [2.0], [4.0], [8.0]]), 3, 1)
+    np.testing.assert_array_equal(got, np.array([[NAN], [NAN], [NAN], [3.0]]))
+
+
+def test_momentum_against_shifted_arrays():
+    rng = np.random.default_rng(6)
+    prices = np.exp(rng.normal(size=(40, 5)).cumsum(axis=0))
+    prices[7, 2] = 0.0
+    prices[11, 1] = -3.0
+    prices[20, 4] = NAN
+    lookback, skip = 10, 3
+    expected = np.full(prices.shape, NAN)
+    recent = prices[lookback - skip : len(prices) - skip]
+    past = prices[: len(prices) - lookback]
+    ok = (recent > 0) & (past > 0)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        expected[lookback:] = np.where(ok, recent / past - 1.0, NAN)
+    np.testing.assert_array_equal(tw.momentum_panel(prices, lookback, skip), expected)
+
+
+def test_momentum_skip_zero_uses_the_dates_own_price_and_long_lookback_is_all_nan():
+    prices = np.array([[2.0, 1.0], [3.0, 4.0]])
+    np.testing.assert_array_equal(tw.momentum_panel(prices, 1, 0), np.array([[NAN, NAN], [0.5, 3.0]]))
+    assert np.isnan(tw.momentum_panel(prices, 5, 1)).all()
+
+
+@pytest.mark.parametrize(
+    "lookback, skip, text",
+    [
+        (3, 3, "degenerate input: need 0 <= skip < lookback, got lookback=3 skip=3"),
+        (0, 0, "degenerate input: need 0 <= skip < lookback, got lookback=0 skip=0"),
+        (2, 5, "degenerate input: need 0 <= skip < lookback, got lookback=2 skip=5"),
+    ],
+)
+def test_momentum_rejects_skip_not_below_lookback(lookback, skip, text):
+    with pytest.raises(ValueError) as e:
+        tw.momentum_panel(np.ones((4, 2)), lookback, skip)
+    assert str(e.value) == text
+
+
+def test_momentum_infinite_price_fails_the_call():
+    prices = np.ones((4, 2))
+    prices[0, 1] = INF
+    with pytest.raises(ValueError, match=r"^non-finite value at row 0, col 1$"):
+        tw.momentum_panel(prices, 2, 1)
+
+
+# ---------------------------------------------------------------------------
+# composite_scores
+
+
+def test_composite_equal_weights_is_the_cellwise_mean_and_nan_propagates():
+    a = rows_with_nans(7, shape=(5, 4))
+    b = rows_with_nans(8, shape=(5, 4))
+    got = tw.composite_scores([a, b], np.array([2.0, 2.0]))
+    expected = a * 0.5 + b * 0.5  # NaN wherever either is NaN
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_composite_zero_weight_panel_still_masks_cells():
+    a = np.array([[1.0, 2.0]])
+    b = np.array([[NAN, 5.0]])
+    np.testing.assert_array_equal(tw.composite_scores([a, b], np.array([1.0, 0.0])), np.array([[NAN, 2.0]]))
+    np.testing.assert_array_equal(tw.composite_scores((a, b), np.array([1.0, -0.0])), np.array([[NAN, 2.0]]))
+
+
+def test_composite_normalises_weights():
+    a = np.array([[1.0, 10.0]])
+    b = np.array([[3.0, 20.0]])
+    c = np.array([[0.0, -5.0]])
+    # weights 1, 3, 4 -> 0.125, 0.375, 0.5
+    got = tw.composite_scores([a, b, c], np.array([1.0, 3.0, 4.0]))
+    np.testing.assert_array_equal(got, np.array([[1 * 0.125 + 3 * 0.375 + 0.0, 10 * 0.125 + 20 * 0.375 - 2.5]]))
+
+
+@pytest.mark.parametrize(
+    "factors, weights, text",
+    [
+        ([], [], "no factor panels supplied"),
+        (
+            [np.ones((5, 3)), np.ones((5, 3)), np.ones((5, 4))],
+            [1.0, 1.0, 1.0],
+            "factor 2 shape 5x4 differs from factor 0 shape 5x3",
+        ),
+        ([np.ones((2, 2)), np.ones((2, 2))], [1.0], "shape mismatch: 1 weights for 2 factors"),
+        (
+            [np.ones((2, 2)), np.ones((2, 2))],
+            [1.0, -0.5],
+            "degenerate input: factor weights must be non-negative and sum to a positive number, got [1.0, -0.5]",
+        ),
+        (
+            [np.ones((2, 2)), np.ones((2, 2))],
+            [0.0, 0.0],
+            "degenerate input: factor weights must be non-negative and sum to a positive number, got [0.0, 0.0]",
+        ),
+        (
+            [np.ones((2, 2)), np.ones((2, 2))],
+            [1e-5, 2.0],
+            None,
+        ),
+        (
+            [np.ones((2, 2)), np.ones((2, 2))],
+            [NAN, 1.0],
+            "degenerate input: factor weights must be non-negative and sum to a positive number, got [NaN, 1.0]",
+        ),
+        (
+            [np.ones((2, 2)), np.array([[1.0, INF], [1.0, 1.0]])],
+            [-1.0, 1.0],
+            "non-finite value at row 0, col 1",
+        ),
+    ],
+)
+def test_composite_validation_order_and_texts(factors, weights, text):
+    if text is None:
+        tw.composite_scores(factors, np.array(weights))
+        return
+    with pytest.raises(ValueError) as e:
+        tw.composite_scores(factors, np.array(weights))
+    assert str(e.value) == text
+
+
+def test_composite_weight_list_uses_exponent_form_for_tiny_weights():
+    with pytest.raises(ValueError) as e:
+        tw.composite_scores([np.ones((1, 1))] * 3, np.array([1e-5, 2.0, -1e16]))
+    assert str(e.value).endswith("got [1e-5, 2.0, -1e16]")
+
+
+@pytest.mark.parametrize("factors", ["ab", 3, [np.ones(3)]])
+def test_composite_factor_argument_types(factors):
+    with pytest.raises(TypeError) as e:
+        tw.composite_scores(factors, np.array([1.0]))
+    assert str(e.value).startswith("argument 'factors'")
+    if isinstance(factors, str):
+        assert str(e.value).endswith("Can't extract `str` to `Vec`")
