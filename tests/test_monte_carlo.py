@@ -242,25 +242,6 @@ def test_zero_paths_is_refused():
         tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 100.0, 0, 5)
 
 
-@pytest.mark.parametrize(
-    "kwargs, exc, prefix",
-    [
-        ({"returns": "abc"}, TypeError, "argument 'returns'"),
-        ({"weights": [0.5, 0.3, 0.2]}, TypeError, "argument 'weights'"),
-        ({"n_simulations": -1}, OverflowError, None),
-        ({"seed": 1.5}, TypeError, "argument 'seed'"),
-    ],
-)
-def test_argument_conversion(kwargs, exc, prefix):
-    args = {"returns": RETURNS, "weights": WEIGHTS, "correlation_matrix": CORR, "initial_value": 1.0,
-            "n_simulations": 4, "horizon_days": 2}
-    args.update(kwargs)
-    with pytest.raises(exc) as e:
-        tw.simulate_portfolio_mc(**args)
-    if prefix:
-        assert str(e.value).startswith(prefix)
-
-
 SCRIPT = """
 import numpy as np, sys
 from tarnwick import _tarnwick as tw
