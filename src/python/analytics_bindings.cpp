@@ -98,11 +98,11 @@ constexpr const char* kCompositeNames[] = {"factors", "weights"};
 constexpr Signature kComposite{"composite_scores", kCompositeNames, 2, 2};
 
 PyObject* composite_body(PyObject*, const Args& a) {
-    const std::vector<ArrayF64x2> given = a.get<std::vector<ArrayF64x2>>(0);
+    std::vector<ArrayF64x2> given = a.get<std::vector<ArrayF64x2>>(0);
     const std::vector<double> weights = a.get<ArrayF64>(1).data;
     std::vector<Matrix> factors;
     factors.reserve(given.size());
-    for (const ArrayF64x2& f : given) factors.push_back(f.m);
+    for (ArrayF64x2& f : given) factors.push_back(std::move(f.m));
     return panel_array(unwrap(portfolio::composite_scores(factors, weights))).release();
 }
 
