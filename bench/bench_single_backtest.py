@@ -5,8 +5,8 @@ same-bar-close fills. The reference is vectorbt's Portfolio.from_signals on the 
 arrays and settings when vectorbt can be imported (warmed up first so its compilation is
 not timed); otherwise a plain NumPy/Python loop of the same strategy. Timings include
 input conversion on our side. Memory is measured in a fresh interpreter: the growth of
-the peak resident set during one run, set against the run's own input copies plus the
-three curves it returns.
+the peak resident set during one run, set against copies of all inputs plus the three
+curves it returns, and against what this run copies (the prices are read in place).
 """
 
 import os
@@ -139,9 +139,10 @@ def compare_memory():
     copies = 2 * N  # the entry and exit columns; the prices are read in place
     curves = 3 * 8 * N
     inputs = 8 * 6 * N + 2 * N
-    print(f"peak memory of one 10^6-bar run: {grown / mib:.1f} MiB; input copies + three curves "
-          f"{(copies + curves) / mib:.1f} MiB (ratio {grown / (copies + curves):.2f}, goal <= 1.2); "
-          f"caller's whole input {inputs / mib:.1f} MiB")
+    print(f"peak memory of one 10^6-bar run: {grown / mib:.1f} MiB; against a copy of every input plus "
+          f"the three curves ({(inputs + curves) / mib:.1f} MiB) {grown / (inputs + curves):.2f} (goal <= 1.2); "
+          f"against the copies this run makes (signals only) plus the curves ({(copies + curves) / mib:.1f} MiB) "
+          f"{grown / (copies + curves):.2f}")
 
 
 if __name__ == "__main__":
