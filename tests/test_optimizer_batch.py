@@ -1,12 +1,10 @@
-import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
 
 import tarnwick as tw
+from pool_checks import outputs_under_worker_counts, ticks_inside
 from portfolio_models import diagonal_model
 
 
@@ -114,33 +112,10 @@ SCRIPT = textwrap.dedent("""
 
 
 def test_worker_count_does_not_change_results():
-    digests = []
-    for workers in ("1", "4"):
-        env = dict(os.environ, RAYON_NUM_THREADS=workers)
-        out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True)
-        digests.append(out.stdout.strip())
-    assert digests[0] == digests[1] and len(digests[0]) == 64
+    one, four = outputs_under_worker_counts(SCRIPT)
+    assert one == four and len(one) == 64
 
 
 def test_other_threads_run_while_the_batch_works():
-    import threading
-    import time
-
     many = items(400, seed=6)
-    span = {}
-
-    def work():
-        span["start"] = time.perf_counter()
-        tw.batch_optimize_portfolios(MODEL, many, cfg())
-        span["end"] = time.perf_counter()
-
-    ticks = []
-    worker = threading.Thread(target=work)
-    worker.start()
-    while worker.is_alive():
-        ticks.append(time.perf_counter())
-    worker.join()
-    # Ticks well inside the call are only possible when the call let go of the lock.
-    margin = (span["end"] - span["start"]) * 0.2
-    inside = [t for t in ticks if span["start"] + margin < t < span["end"] - margin]
-    assert len(inside) > 100
+    assert ticks_inside(lambda: tw.batch_optimize_portfolios(MODEL, many, cfg())) > 100

@@ -1,0 +1,37 @@
+"""Checks shared by the tests of the functions that run on the worker pool."""
+import os
+import subprocess
+import sys
+import threading
+import time
+
+
+def outputs_under_worker_counts(script, counts=("1", "4")):
+    """What `script` prints in a fresh interpreter (the pool is sized once per process) per worker count."""
+    outs = []
+    for workers in counts:
+        env = dict(os.environ, RAYON_NUM_THREADS=workers)
+        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+        outs.append(done.stdout.strip())
+    return outs
+
+
+def ticks_inside(call):
+    """How often this thread ran while `call` ran on another, away from the call's two ends.
+
+    Ticks well inside the call are only possible when the call let go of the interpreter lock."""
+    span = {}
+
+    def work():
+        span["start"] = time.perf_counter()
+        call()
+        span["end"] = time.perf_counter()
+
+    ticks = []
+    worker = threading.Thread(target=work)
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+    worker.join()
+    margin = (span["end"] - span["start"]) * 0.2
+    return len([t for t in ticks if span["start"] + margin < t < span["end"] - margin])
