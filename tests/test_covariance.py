@@ -93,13 +93,3 @@ def test_refusals(returns, n_ids, ppy, message):
     with pytest.raises(ValueError) as e:
         tw.estimate_covariance(returns, ids(n_ids), ppy)
     assert str(e.value) == message
-
-
-@pytest.mark.parametrize("args, fragment", [
-    ((BASE[:, 0], ids(3), 252.0), "argument 'returns'"),
-    ((BASE, "abc", 252.0), "Can't extract `str` to `Vec`"),
-    ((BASE, ids(3), "252"), "argument 'periods_per_year'"),
-])
-def test_argument_types(args, fragment):
-    with pytest.raises(TypeError, match=fragment):
-        tw.estimate_covariance(*args)
