@@ -346,7 +346,9 @@ Result<std::vector<SpreadLegConfig>, OwnError> parse_legs(const std::vector<Spre
 Status<OwnError> check_open_premiums(std::span<const std::vector<double>> premiums,
                                      std::span<const std::vector<double>> open_premiums) {
     bool mirrors = open_premiums.size() == premiums.size();
-    for (std::size_t l = 0; mirrors && l < premiums.size(); ++l) mirrors = open_premiums[l].size() == premiums[l].size();
+    for (std::size_t l = 0; mirrors && l < premiums.size(); ++l) {
+        mirrors = open_premiums[l].size() == premiums[l].size();
+    }
     if (!mirrors) {
         return err(OwnError{"legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same "
                             "number of bars per leg"});
@@ -421,14 +423,17 @@ Result<PreparedSpreadItem, OwnError> prepare_batch_item(BatchSpreadItem&& item, 
 RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps) {
     item.run.fee_model = resolve_fee_model(item.run.config);
     SpreadMarket market{timestamps, item.legs_premiums, std::nullopt, item.entries, item.exits};
-    if (item.legs_open_premiums) market.legs_open_premiums = std::span<const std::vector<double>>(*item.legs_open_premiums);
+    if (item.legs_open_premiums) {
+        market.legs_open_premiums = std::span<const std::vector<double>>(*item.legs_open_premiums);
+    }
     return run(item.run, market);
 }
 
 std::vector<RunOutput> run_batch(std::span<PreparedSpreadItem> items, std::span<const std::int64_t> timestamps) {
     // Each job writes only its own item and slot; the timestamps are shared read-only.
-    auto outputs = pool::parallel_map<RunOutput, OwnError>(
-        items.size(), [&](std::size_t i) -> Result<RunOutput, OwnError> { return batch_spread_job(items[i], timestamps); });
+    auto outputs = pool::parallel_map<RunOutput, OwnError>(items.size(), [&](std::size_t i) {
+        return Result<RunOutput, OwnError>(batch_spread_job(items[i], timestamps));
+    });
     return std::move(outputs).value();
 }
 
