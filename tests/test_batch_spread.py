@@ -1,10 +1,8 @@
-import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
+from pool_checks import outputs_under_worker_counts, ticks_inside
 
 import tarnwick as tw
 
@@ -150,37 +148,15 @@ SCRIPT = textwrap.dedent("""
 
 
 def test_worker_count_does_not_change_results():
-    digests = []
-    for workers in ("1", "4"):
-        env = dict(os.environ, RAYON_NUM_THREADS=workers)
-        out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True)
-        digests.append(out.stdout.strip())
-    assert digests[0] == digests[1] and len(digests[0]) == 64
+    one, four = outputs_under_worker_counts(SCRIPT)
+    assert one == four and len(one) == 64
 
 
 def test_other_threads_run_while_the_batch_works():
-    import threading
-    import time
-
     n = 100_000
     ts = np.arange(n, dtype=np.int64) * 60 * 10**9
     prem = [50.0 + np.sin(np.arange(n) / 40.0), 40.0 + np.cos(np.arange(n) / 30.0)]
     rng = np.random.default_rng(8)
     items = [tw.BatchSpreadItem(str(k), prem, [("CE", 1.0, 1, 50), ("PE", 1.0, -1, 50)], rng.random(n) < 0.02,
                                 rng.random(n) < 0.02) for k in range(16)]
-    span = {}
-
-    def work():
-        span["start"] = time.perf_counter()
-        tw.batch_spread_backtest(ts, np.ones(n), items)
-        span["end"] = time.perf_counter()
-
-    ticks = []
-    worker = threading.Thread(target=work)
-    worker.start()
-    while worker.is_alive():
-        ticks.append(time.perf_counter())
-    worker.join()
-    # Ticks well inside the call are only possible when the call let go of the lock.
-    margin = (span["end"] - span["start"]) * 0.2
-    assert len([t for t in ticks if span["start"] + margin < t < span["end"] - margin]) > 100
+    assert ticks_inside(lambda: tw.batch_spread_backtest(ts, np.ones(n), items)) > 100
