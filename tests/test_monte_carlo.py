@@ -1,12 +1,10 @@
 """Monte Carlo forward simulation of a fixed-weight portfolio."""
 
 import math
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
+from pool_checks import outputs_under_worker_counts, ticks_inside
 
 from tarnwick import _tarnwick as tw
 
@@ -254,36 +252,13 @@ sys.stdout.write(d["final_values"].tobytes().hex() + repr([d[k] for k in list(d)
 
 
 def test_same_seed_same_result_whatever_the_worker_count():
-    outputs = set()
-    for workers in ("1", "3", "8"):
-        env = dict(os.environ, RAYON_NUM_THREADS=workers)
-        run = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True)
-        outputs.add(run.stdout)
-    assert len(outputs) == 1
-    other_seed = tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1e6, 50, 30, 98)["final_values"]
-    same_seed = tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1e6, 50, 30, 98)["final_values"]
-    np.testing.assert_array_equal(other_seed, same_seed)
-    assert not np.array_equal(tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1e6, 50, 30, 97)["final_values"], same_seed)
+    outputs = outputs_under_worker_counts(SCRIPT, ("1", "3", "8"))
+    assert outputs[0] and len(set(outputs)) == 1
+    same_seed = [tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1e6, 50, 30, 98)["final_values"] for _ in range(2)]
+    np.testing.assert_array_equal(same_seed[0], same_seed[1])
+    other = tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1e6, 50, 30, 97)["final_values"]
+    assert not np.array_equal(other, same_seed[0])
 
 
 def test_other_threads_run_while_paths_are_simulated():
-    import threading
-    import time
-
-    span = {}
-
-    def work():
-        span["start"] = time.perf_counter()
-        tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1.0, 8000, 252, 3)
-        span["end"] = time.perf_counter()
-
-    ticks = []
-    worker = threading.Thread(target=work)
-    worker.start()
-    while worker.is_alive():
-        ticks.append(time.perf_counter())
-    worker.join()
-    # Ticks well inside the call are only possible when the call let go of the lock.
-    margin = (span["end"] - span["start"]) * 0.2
-    inside = [t for t in ticks if span["start"] + margin < t < span["end"] - margin]
-    assert len(inside) > 100
+    assert ticks_inside(lambda: tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1.0, 8000, 252, 3)) > 100
