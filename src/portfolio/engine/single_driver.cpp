@@ -11,12 +11,9 @@
 namespace tarnwick::portfolio::engine {
 
 SingleRunConfig SingleRunConfig::from(const BacktestConfig& config) {
-    SingleRunConfig r;
-    r.config = config;
-    r.slippage = SlippageModel::from_config(config);
-    r.fee_model = resolve_fee_model(config);
-    r.price_source = price_source_for(config.effective_fill_timing());
-    return r;
+    // The derivation a KernelSession makes, so array runs and sessions never drift apart.
+    KernelConfig k = KernelConfig::for_session(config, {}, 1);
+    return {std::move(k.config), k.slippage, std::move(k.fee_model), k.price_source};
 }
 
 std::optional<std::uint64_t> resolve_atr_period(const BacktestConfig& config,
