@@ -36,16 +36,6 @@ namespace {
 using portfolio::RankIC;
 using portfolio::RebalanceSimResult;
 
-// A fresh float64 array copied from one vector field of a read-only record.
-template <class T, std::vector<double> T::*Field>
-PyObject* series_method(PyObject* self, PyObject*) {
-    return guarded([&] {
-        auto* r = as_record<T>(self);
-        SharedBorrow b(r->borrow);
-        return from_vec(std::vector<double>(r->value.*Field)).release();
-    });
-}
-
 template <class T, auto Field>
 constexpr PyGetSetDef getter(const char* name, const char* doc = nullptr) {
     return {name, get_field<T, Field>, nullptr, doc, nullptr};
@@ -158,7 +148,7 @@ PyGetSetDef kRankIcGetSet[] = {
 };
 
 PyMethodDef kRankIcMethods[] = {
-    {"daily_ic", series_method<RankIC, &RankIC::daily_ic>, METH_NOARGS,
+    {"daily_ic", array_method<RankIC, &RankIC::daily_ic>, METH_NOARGS,
      "daily_ic($self)\n--\n\nThe IC of every date, NaN where the date was not scored."},
     kMethodEnd,
 };
@@ -239,15 +229,15 @@ PyGetSetDef kRebalanceGetSet[] = {
 };
 
 PyMethodDef kRebalanceMethods[] = {
-    {"equity_curve", series_method<RS, &RS::equity_curve>, METH_NOARGS,
+    {"equity_curve", array_method<RS, &RS::equity_curve>, METH_NOARGS,
      "equity_curve($self)\n--\n\nHoldings plus cash on every date, after its trades and costs."},
-    {"turnover", series_method<RS, &RS::turnover>, METH_NOARGS,
+    {"turnover", array_method<RS, &RS::turnover>, METH_NOARGS,
      "turnover($self)\n--\n\nOne-way turnover of every date; 0 where nothing traded."},
-    {"cost_regulatory", series_method<RS, &RS::cost_regulatory>, METH_NOARGS,
+    {"cost_regulatory", array_method<RS, &RS::cost_regulatory>, METH_NOARGS,
      "cost_regulatory($self)\n--\n\nTransaction tax, exchange, SEBI, stamp duty and GST of every date."},
-    {"cost_brokerage", series_method<RS, &RS::cost_brokerage>, METH_NOARGS,
+    {"cost_brokerage", array_method<RS, &RS::cost_brokerage>, METH_NOARGS,
      "cost_brokerage($self)\n--\n\nBrokerage of every date."},
-    {"cost_dp", series_method<RS, &RS::cost_dp>, METH_NOARGS,
+    {"cost_dp", array_method<RS, &RS::cost_dp>, METH_NOARGS,
      "cost_dp($self)\n--\n\nDepository charge of every date."},
     kMethodEnd,
 };
@@ -268,18 +258,6 @@ constexpr const char* kMcNames[] = {"returns",       "weights",      "correlatio
                                     "n_simulations", "horizon_days", "seed"};
 constexpr Signature kMcSig{"simulate_portfolio_mc", kMcNames, 7, 4};
 
-Ref float_list(const std::vector<double>& v) {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(v[i]).release());
-    }
-    return list;
-}
-
-void put(PyObject* dict, const char* key, const Ref& value) {
-    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw_error_set();
-}
-
 PyObject* mc_body(PyObject*, const Args& a) {
     // Everything the paths read is copied out of Python here, while the lock is held.
     portfolio::McRequest q;
@@ -299,13 +277,11 @@ PyObject* mc_body(PyObject*, const Args& a) {
     portfolio::McSummary s = unwrap(std::move(summary));
 
     Ref dict = Ref::check(PyDict_New());
-    Ref paths = Ref::check(PyList_New(static_cast<Py_ssize_t>(s.percentile_paths.size())));
-    for (std::size_t i = 0; i < s.percentile_paths.size(); ++i) {
-        Ref pair = Ref::check(PyTuple_New(2));
-        PyTuple_SET_ITEM(pair.get(), 0, to_py(s.percentile_paths[i].percentile).release());
-        PyTuple_SET_ITEM(pair.get(), 1, float_list(s.percentile_paths[i].path).release());
-        PyList_SET_ITEM(paths.get(), static_cast<Py_ssize_t>(i), pair.release());
-    }
+    Ref paths = list_of(s.percentile_paths.size(), [&](std::size_t i) {
+        const std::vector<double>& path = s.percentile_paths[i].path;
+        return pair_of(to_py(s.percentile_paths[i].percentile),
+                       list_of(path.size(), [&](std::size_t j) { return to_py(path[j]); }));
+    });
     put(dict.get(), "percentile_paths", paths);
     put(dict.get(), "final_values", from_vec(std::move(s.final_values)));
     put(dict.get(), "expected_return", to_py(s.expected_return));

@@ -1,7 +1,8 @@
-// The record classes that other bindings take as arguments, bound once for every file.
+// The record classes that more than one binding takes or hands out, bound once for every file.
 #pragma once
 
 #include "core/backtest_config.h"
+#include "core/backtest_result.h"
 #include "core/instrument_config.h"
 #include "core/instrument_spec.h"
 #include "python/classes.h"
@@ -25,6 +26,30 @@ template <>
 struct Bound<InstrumentSpec> {
     static constexpr const char* name = "InstrumentSpec";
     static PyTypeObject* type() { return instrument_spec_type(); }
+};
+
+template <>
+struct Bound<BacktestResult> {
+    static constexpr const char* name = "BacktestResult";
+    static PyTypeObject* type() { return backtest_result_type(); }
+};
+
+template <>
+struct Bound<ReportedMetrics> {
+    static constexpr const char* name = "BacktestMetrics";
+    static PyTypeObject* type() { return backtest_metrics_type(); }
+};
+
+template <>
+struct Bound<TradeRecord> {
+    static constexpr const char* name = "Trade";
+    static PyTypeObject* type() { return trade_type(); }
+};
+
+template <>
+struct Bound<Order> {
+    static constexpr const char* name = "Order";
+    static PyTypeObject* type() { return order_type(); }
 };
 
 }  // namespace tarnwick::py

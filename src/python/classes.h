@@ -6,6 +6,7 @@
 namespace tarnwick {
 struct BacktestResult;
 struct PortfolioResult;
+struct RunOutput;
 struct Order;
 struct TradeRecord;
 }  // namespace tarnwick
@@ -53,6 +54,8 @@ PyMethodDef* rolling_max_function();
 
 // New objects of the result classes, for every producer of a run's result.
 Ref new_backtest_result(BacktestResult result);
+// The BacktestResult assembled from a finished run.
+Ref new_run_result(RunOutput run);
 Ref new_trade(TradeRecord trade);
 Ref new_order(Order order);
 Ref new_portfolio_result(PortfolioResult result);

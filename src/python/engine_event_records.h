@@ -22,16 +22,6 @@ struct Bound<PositionSnapshot> {
     static PyTypeObject* type() { return position_snapshot_type(); }
 };
 
-// A new list of new objects, one per record, in order.
-template <class T>
-Ref record_list(const std::vector<T>& records) {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap(records[i]).release());
-    }
-    return list;
-}
-
 // A step's events as a new list of new EngineEvent objects, in the order produced.
 inline Ref event_list(const std::vector<KernelEvent>& events) { return record_list(events); }
 

@@ -158,31 +158,22 @@ PyMethodDef kMethods[] = {
 };
 
 // Read-only derived values.
-template <class F>
-PyObject* read(PyObject* self, F&& f) {
-    return guarded([&] {
-        auto* r = as_record<Spec>(self);
-        SharedBorrow b(r->borrow);
-        return f(r->value).release();
-    });
-}
-
 PyObject* get_kind(PyObject* self, void*) {
-    return read(self, [](const Spec& s) { return to_py(name(s.kind.tag)); });
+    return read<Spec>(self, [](const Spec& s) { return to_py(name(s.kind.tag)); });
 }
 PyObject* get_strike(PyObject* self, void*) {
-    return read(self, [](const Spec& s) { return to_py(s.strike()); });
+    return read<Spec>(self, [](const Spec& s) { return to_py(s.strike()); });
 }
 PyObject* get_right(PyObject* self, void*) {
-    return read(self, [](const Spec& s) {
+    return read<Spec>(self, [](const Spec& s) {
         return s.right() ? to_py(name(*s.right())) : Ref::borrow(Py_None);
     });
 }
 PyObject* get_underlying(PyObject* self, void*) {
-    return read(self, [](const Spec& s) { return to_py(s.underlying()); });
+    return read<Spec>(self, [](const Spec& s) { return to_py(s.underlying()); });
 }
 PyObject* get_tradable(PyObject* self, void*) {
-    return read(self, [](const Spec& s) { return to_py(s.tradable()); });
+    return read<Spec>(self, [](const Spec& s) { return to_py(s.tradable()); });
 }
 
 #define TW_RO(field, doc) {#field, get_field<Spec, &Spec::field>, nullptr, doc, nullptr}

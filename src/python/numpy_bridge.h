@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/matrix.h"
@@ -86,6 +87,14 @@ Ref from_vec(std::vector<std::int64_t>&& v);
 Ref from_vec_i8(std::vector<std::int8_t>&& v);
 Ref from_vec_bool(std::vector<std::uint8_t>&& v);
 Ref from_matrix(Matrix&& m);
+
+// The arrays' buffers taken over, one series per array, in order.
+inline std::vector<std::vector<double>> owned_series(std::vector<ArrayF64>&& arrays) {
+    std::vector<std::vector<double>> out;
+    out.reserve(arrays.size());
+    for (ArrayF64& a : arrays) out.push_back(std::move(a.data));
+    return out;
+}
 
 template <>
 struct Converter<ArrayF64> {

@@ -9,9 +9,9 @@
 
 #include "core/backtest_result.h"
 #include "core/format.h"
-#include "core/result_assembly.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/direction.h"
 #include "python/numpy_bridge.h"
 #include "strategies/options.h"
 #include "strategies/pairs.h"
@@ -21,14 +21,6 @@ namespace {
 
 using portfolio::engine::BarSeries;
 using portfolio::engine::SignalInput;
-
-// "direction must be 1 (long) or -1 (short), got {}" unless it is one of the two.
-std::int8_t checked_direction(std::int32_t direction) {
-    if (direction != 1 && direction != -1) {
-        raise(PyExc_ValueError, fmt::format("direction must be 1 (long) or -1 (short), got {}", direction));
-    }
-    return static_cast<std::int8_t>(direction);
-}
 
 // The signals of a run over the copied flags, its direction checked.
 SignalInput signal_input(std::int32_t direction, std::string symbol, const ArrayBool& entries,
@@ -60,8 +52,6 @@ struct BarColumns {
         return {timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
     }
 };
-
-Ref result_object(RunOutput run) { return new_backtest_result(result::build_backtest_result(std::move(run))); }
 
 // ---------------------------------------------------------------------------
 // run_options_backtest
@@ -111,7 +101,7 @@ PyObject* run_options_backtest(PyObject*, const Args& a) {
     std::optional<std::span<const double>> open_view;
     if (open_premiums) open_view = std::span<const double>(open_premiums->data);
     RunOutput out = unwrap(opt::run(run, bars.series(), premiums.data, open_view, signals));
-    return result_object(std::move(out)).release();
+    return new_run_result(std::move(out)).release();
 }
 
 PyMethodDef kOptionsDef = fast_method<kOptions, run_options_backtest>(
@@ -149,7 +139,7 @@ PyObject* run_pairs_backtest(PyObject*, const Args& a) {
     run.hedge_ratio = hedge_ratio;
     run.dynamic_hedge = dynamic_hedge;
     RunOutput out = unwrap(pairs::run(run, leg1.series(), leg2.series(), signals));
-    return result_object(std::move(out)).release();
+    return new_run_result(std::move(out)).release();
 }
 
 PyMethodDef kPairsDef = fast_method<kPairs, run_pairs_backtest>(

@@ -78,16 +78,6 @@ private:
     SharedBorrow borrow_;
 };
 
-// A method returning a fresh float64 array copied from one vector field of the record.
-template <class T, std::vector<double> T::*Field>
-PyObject* vector_method(PyObject* self, PyObject*) {
-    return guarded([&] {
-        auto* r = as_record<T>(self);
-        SharedBorrow b(r->borrow);
-        return from_vec(std::vector<double>(r->value.*Field)).release();
-    });
-}
-
 template <class T, auto Field>
 constexpr PyGetSetDef read_only(const char* name) {
     return {name, get_field<T, Field>, nullptr, nullptr, nullptr};
@@ -233,9 +223,9 @@ PyObject* result_repr(PyObject* self) {
 }
 
 PyMethodDef kResultMethods[] = {
-    {"weights", vector_method<R, &R::weights>, METH_NOARGS,
+    {"weights", array_method<R, &R::weights>, METH_NOARGS,
      "weights($self)\n--\n\nThe new book after snapping, one weight per asset."},
-    {"trades", vector_method<R, &R::trades>, METH_NOARGS,
+    {"trades", array_method<R, &R::trades>, METH_NOARGS,
      "trades($self)\n--\n\nThe new weights minus the current ones, per asset."},
     kMethodEnd,
 };
@@ -269,11 +259,11 @@ PyType_Slot kResultSlots[] = {
 using RC = RiskContributions;
 
 PyMethodDef kContribMethods[] = {
-    {"marginal", vector_method<RC, &RC::marginal>, METH_NOARGS,
+    {"marginal", array_method<RC, &RC::marginal>, METH_NOARGS,
      "marginal($self)\n--\n\nd sigma / d w_i per asset (per period)."},
-    {"contribution", vector_method<RC, &RC::contribution>, METH_NOARGS,
+    {"contribution", array_method<RC, &RC::contribution>, METH_NOARGS,
      "contribution($self)\n--\n\nw_i times the marginal contribution; sums to sigma."},
-    {"pct_contribution", vector_method<RC, &RC::pct_contribution>, METH_NOARGS,
+    {"pct_contribution", array_method<RC, &RC::pct_contribution>, METH_NOARGS,
      "pct_contribution($self)\n--\n\nEach contribution as a fraction of sigma; sums to 1."},
     kMethodEnd,
 };
@@ -364,14 +354,9 @@ PyObject* batch_optimize_portfolios(PyObject*, const Args& a) {
     }
 
     std::vector<OptimizationResult>& books = results.value();
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(books.size())));
-    for (std::size_t i = 0; i < books.size(); ++i) {
-        Ref pair = Ref::check(PyTuple_New(2));
-        PyTuple_SET_ITEM(pair.get(), 0, to_py(items[i].item_id).release());
-        PyTuple_SET_ITEM(pair.get(), 1, wrap(std::move(books[i])).release());
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
-    }
-    return list.release();
+    return list_of(books.size(), [&](std::size_t i) {
+        return pair_of(to_py(items[i].item_id), wrap(std::move(books[i])));
+    }).release();
 }
 
 constexpr const char* kContribNames[] = {"model", "weights", "asset_ids"};

@@ -7,18 +7,11 @@
 #include "core/backtest_result.h"
 #include "core/format.h"
 #include "core/portfolio_result.h"
+#include "python/bound_records.h"
 #include "python/classes.h"
-#include "python/records.h"
 
 namespace tarnwick::py {
 
-// The same binding of the metrics record as the result classes declare, so the `metrics`
-// shortcut hands out the very class `BacktestResult.metrics` does.
-template <>
-struct Bound<ReportedMetrics> {
-    static constexpr const char* name = "BacktestMetrics";
-    static PyTypeObject* type() { return backtest_metrics_type(); }
-};
 template <>
 struct Bound<InstrumentSummary> {
     static constexpr const char* name = "InstrumentSummary";
@@ -31,15 +24,6 @@ struct Bound<PortfolioResult> {
 };
 
 namespace {
-
-template <class T, class F>
-PyObject* read(PyObject* self, F&& body) {
-    return guarded([&] {
-        auto* r = as_record<T>(self);
-        SharedBorrow b(r->borrow);
-        return body(std::as_const(r->value));
-    });
-}
 
 // ---------------------------------------------------------------------------------------
 // InstrumentSummary
@@ -87,13 +71,7 @@ PyObject* portfolio_metrics(PyObject* self, void*) {
 }
 
 PyObject* portfolio_per_instrument(PyObject* self, void*) {
-    return read<P>(self, [](const P& p) {
-        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(p.per_instrument.size())));
-        for (std::size_t i = 0; i < p.per_instrument.size(); ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap<S>(p.per_instrument[i]).release());
-        }
-        return list.release();
-    });
+    return read<P>(self, [](const P& p) { return record_list(p.per_instrument); });
 }
 
 PyObject* portfolio_repr(PyObject* self) {

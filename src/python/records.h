@@ -2,11 +2,15 @@
 // borrow flags, and the entries of their attributes, methods and constructors.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "python/convert.h"
 #include "python/entry.h"
+#include "python/numpy_bridge.h"
 
 namespace tarnwick::py {
 
@@ -133,6 +137,55 @@ int set_field(PyObject* self, PyObject* value, void*) {
         ExclusiveBorrow b(r->borrow);
         r->value.*Field = std::move(v);
     });
+}
+
+// Reads the record of `self` under a shared borrow and returns the new reference that
+// `body` makes of it (a `Ref` or an owned `PyObject*`).
+template <class T, class F>
+PyObject* read(PyObject* self, F&& body) {
+    return guarded([&]() -> PyObject* {
+        auto* r = as_record<T>(self);
+        SharedBorrow b(r->borrow);
+        if constexpr (std::is_same_v<decltype(body(std::as_const(r->value))), Ref>) {
+            return body(std::as_const(r->value)).release();
+        } else {
+            return body(std::as_const(r->value));
+        }
+    });
+}
+
+// A method returning a fresh float64 array copied from one vector field of the record.
+template <class T, std::vector<double> T::*Field>
+PyObject* array_method(PyObject* self, PyObject*) {
+    return read<T>(self, [](const T& v) { return from_vec(std::vector<double>(v.*Field)); });
+}
+
+// A new list of `n` items in order; `item(i)` makes the i-th as a new reference.
+template <class F>
+Ref list_of(std::size_t n, F&& item) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item(i).release());
+    }
+    return list;
+}
+
+// A new list of new objects, one per record, in order.
+template <class T>
+Ref record_list(const std::vector<T>& records) {
+    return list_of(records.size(), [&](std::size_t i) { return wrap<T>(records[i]); });
+}
+
+// A new 2-tuple; batch calls return lists of (id, result) pairs.
+inline Ref pair_of(Ref first, Ref second) {
+    Ref pair = Ref::check(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, first.release());
+    PyTuple_SET_ITEM(pair.get(), 1, second.release());
+    return pair;
+}
+
+inline void put(PyObject* dict, const char* key, const Ref& value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw_error_set();
 }
 
 // Module functions and methods with parameters (fast call with keywords).

@@ -10,57 +10,12 @@
 #include "core/order_report.h"
 #include "core/result_assembly.h"
 #include "core/trade_record.h"
+#include "python/bound_records.h"
 #include "python/classes.h"
-#include "python/numpy_bridge.h"
-#include "python/records.h"
 
 namespace tarnwick::py {
 
-template <>
-struct Bound<BacktestResult> {
-    static constexpr const char* name = "BacktestResult";
-    static PyTypeObject* type() { return backtest_result_type(); }
-};
-template <>
-struct Bound<ReportedMetrics> {
-    static constexpr const char* name = "BacktestMetrics";
-    static PyTypeObject* type() { return backtest_metrics_type(); }
-};
-template <>
-struct Bound<TradeRecord> {
-    static constexpr const char* name = "Trade";
-    static PyTypeObject* type() { return trade_type(); }
-};
-template <>
-struct Bound<Order> {
-    static constexpr const char* name = "Order";
-    static PyTypeObject* type() { return order_type(); }
-};
-
 namespace {
-
-// Reads the record of `self` under a shared borrow and returns what `read` makes of it.
-template <class T, class F>
-PyObject* read(PyObject* self, F&& body) {
-    return guarded([&] {
-        auto* r = as_record<T>(self);
-        SharedBorrow b(r->borrow);
-        return body(std::as_const(r->value));
-    });
-}
-
-void put(PyObject* dict, const char* key, const Ref& value) {
-    if (PyDict_SetItemString(dict, key, value.get()) < 0) throw_error_set();
-}
-
-template <class T>
-Ref list_of(const std::vector<T>& records) {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), wrap<T>(records[i]).release());
-    }
-    return list;
-}
 
 // ---------------------------------------------------------------------------------------
 // Trade
@@ -333,17 +288,12 @@ PyObject* result_metrics(PyObject* self, void*) {
     return read<R>(self, [](const R& r) { return wrap<M>(r.metrics).release(); });
 }
 
-template <std::vector<double> R::*Curve>
-PyObject* result_curve(PyObject* self, PyObject*) {
-    return read<R>(self, [](const R& r) { return from_vec(std::vector<double>(r.*Curve)).release(); });
-}
-
 PyObject* result_trades(PyObject* self, PyObject*) {
-    return read<R>(self, [](const R& r) { return list_of(r.trades).release(); });
+    return read<R>(self, [](const R& r) { return record_list(r.trades); });
 }
 
 PyObject* result_orders(PyObject* self, PyObject*) {
-    return read<R>(self, [](const R& r) { return list_of(r.orders).release(); });
+    return read<R>(self, [](const R& r) { return record_list(r.orders); });
 }
 
 PyObject* result_repr(PyObject* self) {
@@ -356,10 +306,10 @@ PyObject* result_repr(PyObject* self) {
 }
 
 PyMethodDef kResultMethods[] = {
-    {"equity_curve", result_curve<&R::equity_curve>, METH_NOARGS,
+    {"equity_curve", array_method<R, &R::equity_curve>, METH_NOARGS,
      "equity_curve($self)\n--\n\nGet equity curve as numpy array."},
-    {"returns", result_curve<&R::returns>, METH_NOARGS, "returns($self)\n--\n\nGet returns as numpy array."},
-    {"drawdown_curve", result_curve<&R::drawdown_curve>, METH_NOARGS,
+    {"returns", array_method<R, &R::returns>, METH_NOARGS, "returns($self)\n--\n\nGet returns as numpy array."},
+    {"drawdown_curve", array_method<R, &R::drawdown_curve>, METH_NOARGS,
      "drawdown_curve($self)\n--\n\nGet drawdown curve as numpy array."},
     {"trades", result_trades, METH_NOARGS, "trades($self)\n--\n\nGet list of trades."},
     {"orders", result_orders, METH_NOARGS,
@@ -391,6 +341,7 @@ PyTypeObject* trade_type() { return record_type<T>("builtins.Trade", kTradeSlots
 PyTypeObject* order_type() { return record_type<O>("builtins.Order", kOrderSlots); }
 
 Ref new_backtest_result(BacktestResult result) { return wrap(std::move(result)); }
+Ref new_run_result(RunOutput run) { return wrap(result::build_backtest_result(std::move(run))); }
 Ref new_trade(TradeRecord trade) { return wrap(std::move(trade)); }
 Ref new_order(Order order) { return wrap(std::move(order)); }
 

@@ -8,7 +8,6 @@
 
 #include "core/backtest_config.h"
 #include "core/portfolio_result.h"
-#include "core/result_assembly.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/numpy_bridge.h"
@@ -58,8 +57,6 @@ std::vector<strategies::InstrumentSeries> series_of(const std::vector<Instrument
     return out;
 }
 
-Ref result_object(RunOutput run) { return new_backtest_result(result::build_backtest_result(std::move(run))); }
-
 // ---------------------------------------------------------------------------
 // run_basket_backtest
 
@@ -76,7 +73,7 @@ PyObject* run_basket_backtest(PyObject*, const Args& a) {
     const auto run = strategies::basket::BasketRunConfig::from(config, std::move(overrides),
                                                                signals::synchronizer::parse(sync_mode));
     const std::vector<strategies::InstrumentSeries> series = series_of(inputs);
-    return result_object(unwrap(strategies::basket::run(run, series))).release();
+    return new_run_result(unwrap(strategies::basket::run(run, series))).release();
 }
 
 PyMethodDef kBasketDef = fast_method<kBasket, run_basket_backtest>(
@@ -147,7 +144,7 @@ PyObject* run_multi_backtest(PyObject*, const Args& a) {
         signals.push_back(std::move(in));
     }
     const BarSeries bars{timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
-    return result_object(
+    return new_run_result(
                unwrap(strategies::multi::run(config, bars, signals, strategies::multi::parse(combine_mode))))
         .release();
 }

@@ -9,10 +9,10 @@
 #include "core/kernel_event.h"
 #include "core/orders/order_request.h"
 #include "core/orders/twap.h"
-#include "core/result_assembly.h"
 #include "portfolio/ledger/ledger.h"
-#include "python/classes.h"
 #include "python/bound_records.h"
+#include "python/classes.h"
+#include "python/direction.h"
 #include "python/engine_event_records.h"
 #include "python/order_args.h"
 
@@ -52,54 +52,47 @@ bool has_order(KernelEventKind k) {
     }
 }
 
-template <class F>
-PyObject* read_event(PyObject* self, F&& f) {
-    return guarded([&] {
-        auto* r = as_record<KernelEvent>(self);
-        SharedBorrow b(r->borrow);
-        return f(r->value).release();
-    });
-}
-
 PyObject* event_kind(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) { return to_py(name(e.kind)); });
+    return read<KernelEvent>(self, [](const KernelEvent& e) { return to_py(name(e.kind)); });
 }
 PyObject* event_idx(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) { return to_py(e.idx); });
+    return read<KernelEvent>(self, [](const KernelEvent& e) { return to_py(e.idx); });
 }
 PyObject* event_price(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) {
+    return read<KernelEvent>(self, [](const KernelEvent& e) {
         return has_fill(e.kind) ? to_py(e.price) : Ref::borrow(Py_None);
     });
 }
 PyObject* event_size(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) {
+    return read<KernelEvent>(self, [](const KernelEvent& e) {
         return has_fill(e.kind) ? to_py(e.size) : Ref::borrow(Py_None);
     });
 }
 PyObject* event_direction(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) {
+    return read<KernelEvent>(self, [](const KernelEvent& e) {
         const bool carries = e.kind == KernelEventKind::Entered || e.kind == KernelEventKind::Exited;
         return carries ? to_py(static_cast<std::int32_t>(e.code)) : Ref::borrow(Py_None);
     });
 }
 PyObject* event_trade(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) { return e.trade ? new_trade(*e.trade) : Ref::borrow(Py_None); });
+    return read<KernelEvent>(self, [](const KernelEvent& e) {
+        return e.trade ? new_trade(*e.trade) : Ref::borrow(Py_None);
+    });
 }
 PyObject* event_reject_reason(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) {
+    return read<KernelEvent>(self, [](const KernelEvent& e) {
         if (e.kind == KernelEventKind::EntryRejected) return to_py(name(e.reject_reason()));
         if (e.kind == KernelEventKind::OrderRejected) return to_py(e.reason);
         return Ref::borrow(Py_None);
     });
 }
 PyObject* event_order_id(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) {
+    return read<KernelEvent>(self, [](const KernelEvent& e) {
         return has_order(e.kind) ? to_py(e.id) : Ref::borrow(Py_None);
     });
 }
 PyObject* event_client_order_id(PyObject* self, void*) {
-    return read_event(self, [](const KernelEvent& e) {
+    return read<KernelEvent>(self, [](const KernelEvent& e) {
         return has_order(e.kind) ? to_py(e.text) : Ref::borrow(Py_None);
     });
 }
@@ -200,14 +193,11 @@ PyObject* construct(PyTypeObject*, const Args& a) {
     const std::string account = a.get_or<std::string>(6, "cash");
     const double leverage = a.get_or<double>(7, 1.0);
 
-    if (direction != 1 && direction != -1) {
-        raise(PyExc_ValueError, fmt::format("direction must be 1 (long) or -1 (short), got {}", direction));
-    }
+    const std::int8_t checked = checked_direction(direction);
     const BacktestConfig cfg = config.value_or(BacktestConfig{});
     const OmsType oms_type = unwrap(parse_oms_type(oms));
     const AccountSetup setup = unwrap(parse_account_type(account, leverage));
-    KernelConfig kc = KernelConfig::for_session(cfg, std::move(symbol), static_cast<std::int8_t>(direction),
-                                                std::move(instrument_config));
+    KernelConfig kc = KernelConfig::for_session(cfg, std::move(symbol), checked, std::move(instrument_config));
     if (instrument) {
         if (!instrument->tradable()) {
             raise(PyExc_ValueError, fmt::format("instrument {} is not tradable (kind={})", instrument->symbol,
@@ -254,7 +244,7 @@ PyObject* finish(PyObject* self) {
     if (!r->value.core) raise(PyExc_ValueError, "session is already finished");
     CoreSession core = std::move(*r->value.core);
     r->value.core.reset();
-    return new_backtest_result(result::build_backtest_result(std::move(core).finish())).release();
+    return new_run_result(std::move(core).finish()).release();
 }
 
 // Shared read of a live session.

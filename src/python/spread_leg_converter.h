@@ -25,5 +25,4 @@ struct Converter<strategies::SpreadLegInput> {
     }
 };
 
-
 }  // namespace tarnwick::py

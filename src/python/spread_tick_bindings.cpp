@@ -12,7 +12,6 @@
 
 #include "core/backtest_result.h"
 #include "core/fees/fee_model.h"
-#include "core/result_assembly.h"
 #include "python/batch_item_records.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
@@ -27,15 +26,6 @@ namespace {
 
 namespace spreads = strategies::spreads;
 namespace tick = strategies::tick;
-
-Ref result_object(RunOutput run) { return new_backtest_result(result::build_backtest_result(std::move(run))); }
-
-std::vector<std::vector<double>> owned_series(std::vector<ArrayF64>&& arrays) {
-    std::vector<std::vector<double>> out;
-    out.reserve(arrays.size());
-    for (ArrayF64& a : arrays) out.push_back(std::move(a.data));
-    return out;
-}
 
 // ---------------------------------------------------------------------------
 // run_spread_backtest
@@ -75,7 +65,7 @@ PyObject* run_spread_backtest(PyObject*, const Args& a) {
 
     spreads::SpreadMarket market{timestamps, premiums, std::nullopt, entries, exits};
     if (open_premiums) market.legs_open_premiums = std::span<const std::vector<double>>(*open_premiums);
-    return result_object(spreads::run(run, market)).release();
+    return new_run_result(spreads::run(run, market)).release();
 }
 
 PyMethodDef kSpreadDef = fast_method<kSpread, run_spread_backtest>(
@@ -124,7 +114,7 @@ PyObject* run_tick_backtest(PyObject*, const Args& a) {
     config.fee_segment = a.opt<std::string>(20);
 
     const tick::TickColumns columns{timestamps.data, ltp.data, bid.data, ask.data, entries.data, exits.data};
-    return result_object(unwrap(tick::run(config, columns))).release();
+    return new_run_result(unwrap(tick::run(config, columns))).release();
 }
 
 PyMethodDef kTickDef = fast_method<kTick, run_tick_backtest>(
@@ -166,14 +156,9 @@ PyObject* batch_spread_backtest(PyObject*, const Args& a) {
         return spreads::run_batch(prepared, timestamps);
     }();
 
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(runs.size())));
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        Ref pair = Ref::check(PyTuple_New(2));
-        PyTuple_SET_ITEM(pair.get(), 0, to_py(prepared[i].strategy_id).release());
-        PyTuple_SET_ITEM(pair.get(), 1, result_object(std::move(runs[i])).release());
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
-    }
-    return list.release();
+    return list_of(runs.size(), [&](std::size_t i) {
+        return pair_of(to_py(prepared[i].strategy_id), new_run_result(std::move(runs[i])));
+    }).release();
 }
 
 PyMethodDef kBatchDef = fast_method<kBatch, batch_spread_backtest>(

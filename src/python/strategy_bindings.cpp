@@ -9,60 +9,23 @@
 
 #include "core/backtest_result.h"
 #include "core/format.h"
-#include "core/result_assembly.h"
 #include "portfolio/engine/single_driver.h"
 #include "python/batch_item_records.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/direction.h"
 #include "python/numpy_bridge.h"
+#include "python/spread_leg_converter.h"
+#include "python/without_gil.h"
 #include "strategies/batch_single.h"
 
 namespace tarnwick::py {
-
-// A spread leg is a Python 4-tuple (option type, strike, quantity, lot size).
-template <>
-struct Converter<strategies::SpreadLegInput> {
-    static strategies::SpreadLegInput from(PyObject* o) {
-        if (!PyTuple_Check(o)) refuse(o, "PyTuple");
-        const Py_ssize_t n = PyTuple_GET_SIZE(o);
-        if (n != 4) raise(PyExc_TypeError, fmt::format("expected tuple of length 4, but got tuple of length {}", n));
-        strategies::SpreadLegInput leg;
-        leg.option_type = from_py<std::string>(PyTuple_GET_ITEM(o, 0));
-        leg.strike = from_py<double>(PyTuple_GET_ITEM(o, 1));
-        leg.quantity = from_py<std::int32_t>(PyTuple_GET_ITEM(o, 2));
-        leg.lot_size = from_py<std::uint64_t>(PyTuple_GET_ITEM(o, 3));
-        return leg;
-    }
-};
 
 namespace {
 
 using portfolio::engine::BarSeries;
 using strategies::BatchSingleItem;
 using strategies::BatchSpreadItem;
-
-// "direction must be 1 (long) or -1 (short), got {}" unless it is one of the two.
-std::int8_t checked_direction(std::int32_t direction) {
-    if (direction != 1 && direction != -1) {
-        raise(PyExc_ValueError, fmt::format("direction must be 1 (long) or -1 (short), got {}", direction));
-    }
-    return static_cast<std::int8_t>(direction);
-}
-
-// The interpreter lock released for a scope, and taken back however the scope ends, so a
-// fault carried out of the pool unwinds into code that may touch Python again.
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
-Ref result_object(RunOutput run) { return new_backtest_result(result::build_backtest_result(std::move(run))); }
 
 // ---------------------------------------------------------------------------
 // run_single_backtest
@@ -100,7 +63,7 @@ PyObject* run_single_backtest(PyObject*, const Args& a) {
     const BarSeries bars{timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
     RunOutput run = unwrap(portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(config), bars,
                                                            signals, instrument));
-    return result_object(std::move(run)).release();
+    return new_run_result(std::move(run)).release();
 }
 
 PyMethodDef kRunDef = fast_method<kRun, run_single_backtest>(
@@ -167,24 +130,17 @@ constexpr const char* kSpreadItemNames[] = {"strategy_id", "legs_premiums", "leg
                                             "legs_open_premiums"};
 constexpr Signature kSpreadItemNew{"BatchSpreadItem.__new__", kSpreadItemNames, std::size(kSpreadItemNames), 5};
 
-std::vector<std::vector<double>> series_list(std::vector<ArrayF64>&& arrays) {
-    std::vector<std::vector<double>> out;
-    out.reserve(arrays.size());
-    for (auto& a : arrays) out.push_back(std::move(a.data));
-    return out;
-}
-
 PyObject* construct_spread_item(PyTypeObject*, const Args& a) {
     BatchSpreadItem item;
     item.strategy_id = a.get<std::string>(0);
-    item.legs_premiums = series_list(a.get<std::vector<ArrayF64>>(1));
+    item.legs_premiums = owned_series(a.get<std::vector<ArrayF64>>(1));
     item.leg_configs = a.get<std::vector<strategies::SpreadLegInput>>(2);
     item.entries = a.get<ArrayBool>(3).data;
     item.exits = a.get<ArrayBool>(4).data;
     item.spread_type = a.get_or<std::string>(5, "custom");
     item.max_loss = a.opt<double>(6);
     item.target_profit = a.opt<double>(7);
-    if (auto open = a.opt<std::vector<ArrayF64>>(8)) item.legs_open_premiums = series_list(std::move(*open));
+    if (auto open = a.opt<std::vector<ArrayF64>>(8)) item.legs_open_premiums = owned_series(std::move(*open));
     return wrap(std::move(item)).release();
 }
 
@@ -256,14 +212,9 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
     if (!outputs.ok()) raise_value_error(outputs.error().second);
 
     std::vector<RunOutput>& runs = outputs.value();
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(runs.size())));
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        Ref pair = Ref::check(PyTuple_New(2));
-        PyTuple_SET_ITEM(pair.get(), 0, to_py(prepared[i].item_id).release());
-        PyTuple_SET_ITEM(pair.get(), 1, result_object(std::move(runs[i])).release());
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
-    }
-    return list.release();
+    return list_of(runs.size(), [&](std::size_t i) {
+        return pair_of(to_py(prepared[i].item_id), new_run_result(std::move(runs[i])));
+    }).release();
 }
 
 PyMethodDef kBatchDef = fast_method<kBatch, batch_single_backtest>(

@@ -1,6 +1,7 @@
 #include "python/strategy_converters.h"
 
 #include "core/format.h"
+#include "python/direction.h"
 
 namespace tarnwick::py {
 namespace {
@@ -17,13 +18,6 @@ PyObject* tuple_of(PyObject* o, Py_ssize_t want) {
 template <class T>
 T item(PyObject* t, Py_ssize_t i) {
     return from_py<T>(PyTuple_GET_ITEM(t, i));
-}
-
-Result<std::int8_t, OwnError> direction_of(std::int32_t direction) {
-    if (direction != 1 && direction != -1) {
-        return err(OwnError{fmt::format("direction must be 1 (long) or -1 (short), got {}", direction)});
-    }
-    return static_cast<std::int8_t>(direction);
 }
 
 Result<std::vector<InstrumentInput>, OwnError> convert_instruments(std::vector<BasketTuple>&& list) {

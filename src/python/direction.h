@@ -1,0 +1,24 @@
+// A trade direction given from Python: 1 for long, -1 for short.
+#pragma once
+
+#include <cstdint>
+
+#include "core/errors.h"
+#include "core/format.h"
+#include "core/result.h"
+#include "python/entry.h"
+
+namespace tarnwick::py {
+
+// Anything else is refused with "direction must be 1 (long) or -1 (short), got {}".
+inline Result<std::int8_t, OwnError> direction_of(std::int32_t direction) {
+    if (direction != 1 && direction != -1) {
+        return err(OwnError{fmt::format("direction must be 1 (long) or -1 (short), got {}", direction)});
+    }
+    return static_cast<std::int8_t>(direction);
+}
+
+// The same refusal raised as ValueError.
+inline std::int8_t checked_direction(std::int32_t direction) { return unwrap(direction_of(direction)); }
+
+}  // namespace tarnwick::py
