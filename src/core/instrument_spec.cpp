@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "core/text.h"
+
 namespace tarnwick {
 
 std::string_view name(OptionRight right) noexcept {
@@ -14,10 +16,7 @@ std::string_view name(OptionRight right) noexcept {
 }
 
 Result<OptionRight, OwnError> parse_option_right(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string lower = ascii_lower(text);
     if (lower == "c" || lower == "ce" || lower == "call") return OptionRight::Call;
     if (lower == "p" || lower == "pe" || lower == "put") return OptionRight::Put;
     return err(OwnError{"right must be 'call' or 'put', got " + lower});

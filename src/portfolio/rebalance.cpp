@@ -4,6 +4,7 @@
 
 #include "core/format.h"
 #include "core/saturate.h"
+#include "core/text.h"
 #include "portfolio/factor_panel.h"
 
 namespace tarnwick::portfolio {
@@ -29,10 +30,7 @@ void bump(std::uint32_t& count) noexcept {
 }  // namespace
 
 Result<RebalancePolicy, OwnError> parse_rebalance_policy(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string lower = ascii_lower(text);
     if (lower == "calendar") return RebalancePolicy::Calendar;
     if (lower == "band") return RebalancePolicy::Band;
     return err(OwnError{fmt::format("unknown policy '{}'; expected 'calendar' or 'band'", lower)});

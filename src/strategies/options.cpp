@@ -7,20 +7,13 @@
 
 #include "core/format.h"
 #include "core/saturate.h"
+#include "core/text.h"
 #include "signals/processor.h"
 #include "strategies/own_loop_metrics.h"
 
 namespace tarnwick::strategies::options {
 
 namespace {
-
-std::string ascii_lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
 
 struct StrikeName {
     std::string_view text;

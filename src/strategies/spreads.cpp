@@ -9,6 +9,7 @@
 #include "core/format.h"
 #include "core/pool.h"
 #include "core/saturate.h"
+#include "core/text.h"
 #include "metrics/metrics.h"
 #include "strategies/flat_metrics.h"
 
@@ -305,12 +306,7 @@ std::string_view name(SpreadType type) noexcept {
 }
 
 SpreadType parse_spread_type(std::string_view text) {
-    // No character outside ASCII lower-cases onto a letter of these names, so ASCII
-    // lower-casing decides exactly what full case mapping would.
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string lower = ascii_lower(text);
     for (const SpreadName& s : kSpreadNames) {
         if (lower == s.name || (!s.compact.empty() && lower == s.compact)) return s.type;
     }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/format.h"
+#include "core/text.h"
 
 namespace tarnwick {
 
@@ -44,10 +45,7 @@ std::string_view name(CostSegment segment) noexcept {
 }
 
 Result<CostSegment, OwnError> parse_cost_segment(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string lower = ascii_lower(text);
     for (std::size_t i = 0; i < kCostSegmentCount; ++i) {
         if (lower == kNames[i]) return static_cast<CostSegment>(i);
     }
