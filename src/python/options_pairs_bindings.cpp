@@ -13,13 +13,13 @@
 #include "python/classes.h"
 #include "python/direction.h"
 #include "python/numpy_bridge.h"
+#include "python/strategy_converters.h"
 #include "strategies/options.h"
 #include "strategies/pairs.h"
 
 namespace tarnwick::py {
 namespace {
 
-using portfolio::engine::BarSeries;
 using portfolio::engine::SignalInput;
 
 // The signals of a run over the copied flags, its direction checked.
@@ -32,26 +32,6 @@ SignalInput signal_input(std::int32_t direction, std::string symbol, const Array
     s.exits = exits.data;
     return s;
 }
-
-// The six bar columns of one instrument, viewed in parameter order from `first`.
-struct BarColumns {
-    Column<std::int64_t> timestamps;
-    Column<double> open, high, low, close, volume;
-
-    static BarColumns from(const Args& a, std::size_t first) {
-        BarColumns c;
-        c.timestamps = a.get<Column<std::int64_t>>(first);
-        c.open = a.get<Column<double>>(first + 1);
-        c.high = a.get<Column<double>>(first + 2);
-        c.low = a.get<Column<double>>(first + 3);
-        c.close = a.get<Column<double>>(first + 4);
-        c.volume = a.get<Column<double>>(first + 5);
-        return c;
-    }
-    BarSeries series() const {
-        return {timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
-    }
-};
 
 // ---------------------------------------------------------------------------
 // run_options_backtest

@@ -491,10 +491,6 @@ Py_ssize_t length(PyObject* self) {
     return ok == nullptr ? -1 : n;
 }
 
-PyMethodDef noargs(const char* name, PyObject* (*body)(PyObject*, PyObject*), const char* doc) {
-    return {name, body, METH_NOARGS, doc};
-}
-
 PyMethodDef kMethods[] = {
     fast_method<kAdd, add_instrument>(
         "add_instrument",

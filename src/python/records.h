@@ -223,4 +223,9 @@ PyObject* plain_entry(PyObject* self, PyObject* = nullptr) {
     return guarded([&] { return Body(self); });
 }
 
+// A method-table row for a method without parameters.
+inline PyMethodDef noargs(const char* name, PyObject* (*body)(PyObject*, PyObject*), const char* doc) {
+    return {name, body, METH_NOARGS, doc};
+}
+
 }  // namespace tarnwick::py

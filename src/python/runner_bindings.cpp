@@ -38,7 +38,6 @@ struct Converter<strategies::InstrumentConfigs> {
 
 namespace {
 
-using portfolio::engine::BarSeries;
 using portfolio::engine::SignalInput;
 
 // Engine views of converted instruments; valid while `inputs` lives.
@@ -121,12 +120,7 @@ constexpr const char* kMultiNames[] = {"timestamps", "open",       "high",   "lo
 constexpr Signature kMulti{"run_multi_backtest", kMultiNames, std::size(kMultiNames), 7};
 
 PyObject* run_multi_backtest(PyObject*, const Args& a) {
-    const Column<std::int64_t> timestamps = a.get<Column<std::int64_t>>(0);
-    const Column<double> open = a.get<Column<double>>(1);
-    const Column<double> high = a.get<Column<double>>(2);
-    const Column<double> low = a.get<Column<double>>(3);
-    const Column<double> close = a.get<Column<double>>(4);
-    const Column<double> volume = a.get<Column<double>>(5);
+    const BarColumns columns = BarColumns::from(a, 0);
     std::vector<StrategyTuple> tuples = a.get<std::vector<StrategyTuple>>(6);
     const BacktestConfig config = a.opt<BacktestConfig>(7).value_or(BacktestConfig{});
     const std::string combine_mode = a.get_or<std::string>(8, "any");
@@ -143,9 +137,8 @@ PyObject* run_multi_backtest(PyObject*, const Args& a) {
         in.direction = s.direction;
         signals.push_back(std::move(in));
     }
-    const BarSeries bars{timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
-    return new_run_result(
-               unwrap(strategies::multi::run(config, bars, signals, strategies::multi::parse(combine_mode))))
+    return new_run_result(unwrap(strategies::multi::run(config, columns.series(), signals,
+                                                        strategies::multi::parse(combine_mode))))
         .release();
 }
 

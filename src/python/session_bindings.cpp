@@ -414,10 +414,6 @@ PyObject* open_order_ids(PyObject* self) {
     return query(self, [](CoreSession& s) { return to_py(s.kernel().open_order_ids()); });
 }
 
-PyMethodDef noargs(const char* name, PyObject* (*body)(PyObject*, PyObject*), const char* doc) {
-    return {name, body, METH_NOARGS, doc};
-}
-
 PyMethodDef kSessionMethods[] = {
     fast_method<kStep, step>(
         "step",

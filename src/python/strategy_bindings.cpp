@@ -16,6 +16,7 @@
 #include "python/direction.h"
 #include "python/numpy_bridge.h"
 #include "python/spread_leg_converter.h"
+#include "python/strategy_converters.h"
 #include "python/without_gil.h"
 #include "strategies/batch_single.h"
 
@@ -37,12 +38,7 @@ constexpr Signature kRun{"run_single_backtest", kRunNames, std::size(kRunNames),
 
 PyObject* run_single_backtest(PyObject*, const Args& a) {
     // The prices are read where they lie: the interpreter lock is held for the whole run.
-    const Column<std::int64_t> timestamps = a.get<Column<std::int64_t>>(0);
-    const Column<double> open = a.get<Column<double>>(1);
-    const Column<double> high = a.get<Column<double>>(2);
-    const Column<double> low = a.get<Column<double>>(3);
-    const Column<double> close = a.get<Column<double>>(4);
-    const Column<double> volume = a.get<Column<double>>(5);
+    const BarColumns columns = BarColumns::from(a, 0);
     const ArrayBool entries = a.get<ArrayBool>(6);
     const ArrayBool exits = a.get<ArrayBool>(7);
     const auto direction = a.get_or<std::int32_t>(8, 1);
@@ -60,9 +56,8 @@ PyObject* run_single_backtest(PyObject*, const Args& a) {
     if (sizes) signals.position_sizes = std::span<const double>(sizes->data);
     signals.weight = weight;
 
-    const BarSeries bars{timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
-    RunOutput run = unwrap(portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(config), bars,
-                                                           signals, instrument));
+    RunOutput run = unwrap(portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(config),
+                                                           columns.series(), signals, instrument));
     return new_run_result(std::move(run)).release();
 }
 

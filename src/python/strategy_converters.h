@@ -1,8 +1,10 @@
-// The list arguments of the multi-instrument and multi-strategy array runners: lists of
-// fixed-length tuples, bound first (shape and type refusals as TypeError naming the
-// argument) and then converted (directions checked, signals copied, bars viewed).
+// The arguments of the array runners: the six bar columns of an instrument, and the lists
+// of fixed-length tuples of the multi-instrument and multi-strategy runners, bound first
+// (shape and type refusals as TypeError naming the argument) and then converted
+// (directions checked, signals copied, bars viewed).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +16,27 @@
 #include "python/numpy_bridge.h"
 
 namespace tarnwick::py {
+
+// The six bar columns of one instrument, viewed in parameter order from `first`; the
+// interpreter lock is held while the views are read.
+struct BarColumns {
+    Column<std::int64_t> timestamps;
+    Column<double> open, high, low, close, volume;
+
+    static BarColumns from(const Args& a, std::size_t first) {
+        BarColumns c;
+        c.timestamps = a.get<Column<std::int64_t>>(first);
+        c.open = a.get<Column<double>>(first + 1);
+        c.high = a.get<Column<double>>(first + 2);
+        c.low = a.get<Column<double>>(first + 3);
+        c.close = a.get<Column<double>>(first + 4);
+        c.volume = a.get<Column<double>>(first + 5);
+        return c;
+    }
+    portfolio::engine::BarSeries series() const {
+        return {timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
+    }
+};
 
 // One bound (timestamps, open, high, low, close, volume, entries, exits, direction,
 // weight, symbol) tuple of run_basket_backtest / run_portfolio_backtest.
