@@ -44,6 +44,32 @@ inline std::vector<double> nan_series(std::size_t n) {
     return v;
 }
 
+// Room for an output series of n elements, none of them written yet.
+inline std::vector<double> reserve_series(std::size_t n) {
+    std::vector<double> v;
+    v.reserve(n);
+    advise_huge_pages(v.data(), n * sizeof(double));
+    return v;
+}
+
+// Appends `count` values to `out`, produced in order by fill(block, m), which writes the
+// next m values to block[0 .. m). Together with reserve_series this writes every output
+// element once; filling a series with NaN first and then overwriting it would be a second
+// pass over memory, as costly as the cheaper kernels themselves. The block is small enough
+// to stay in L1, and fill runs with no call inside, so a recursion's state stays in
+// registers instead of being spilled around an append that might reallocate.
+inline constexpr std::size_t kAppendBlock = 256;
+template <class Fill>
+void append_blocks(std::vector<double>& out, std::size_t count, Fill fill) {
+    double block[kAppendBlock];
+    while (count > 0) {
+        const std::size_t m = count < kAppendBlock ? count : kAppendBlock;
+        fill(block, m);
+        out.insert(out.end(), block, block + m);
+        count -= m;
+    }
+}
+
 // Larger of two values where a NaN operand counts as missing: the result is NaN only
 // when both are. Used by the true range so a missing close narrows the range instead of
 // erasing it.

@@ -1,6 +1,7 @@
 #include "indicators/trend.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "indicators/series.h"
 #include "indicators/volatility.h"
@@ -8,6 +9,8 @@
 namespace tarnwick::indicators::trend {
 
 namespace {
+
+using V2 = double __attribute__((vector_size(16), aligned(8)));
 
 // Mean of data[0 .. period), summed left to right from negative zero.
 double seed_mean(std::span<const double> data, std::size_t period) {
@@ -21,32 +24,64 @@ double seed_mean(std::span<const double> data, std::size_t period) {
 Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::uint64_t period) {
     if (period == 0) return err(CoreError::invalid_parameter("SMA period must be > 0"));
     const std::size_t n = data.size();
-    std::vector<double> out = nan_series(n);
-    if (period > n) return out;
+    if (period > n) return nan_series(n);
 
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
+    std::vector<double> out = reserve_series(n);
+    out.insert(out.end(), p - 1, kNaN);
     double sum = -0.0;
     for (std::size_t i = 0; i < p; ++i) sum += data[i];
-    out[p - 1] = sum / pf;
-    for (std::size_t j = 0; j + p < n; ++j) {
-        sum = (sum - data[j]) + data[j + p];
-        out[j + p] = sum / pf;
-    }
+    out.push_back(sum / pf);
+    const double* x = data.data();
+    append_blocks(out, n - p, [&sum, &x, p, pf](double* __restrict block, std::size_t m) __attribute__((noinline)) {
+        const double* __restrict in = x;
+        const std::size_t lag = p;
+        const double div = pf;
+        double s = sum;
+        // Two sums per step share one vector division: the division unit then keeps up
+        // with the two-addition recursion instead of being the bottleneck itself.
+        std::size_t k = 0;
+        for (; k + 2 <= m; k += 2) {
+            const double s0 = (s - in[k]) + in[k + lag];
+            s = (s0 - in[k + 1]) + in[k + 1 + lag];
+            const V2 q = V2{s0, s} / div;
+            std::memcpy(block + k, &q, sizeof q);
+        }
+        for (; k < m; ++k) {
+            s = (s - in[k]) + in[k + lag];
+            block[k] = s / div;
+        }
+        sum = s;
+        x += m;
+    });
     return out;
 }
 
 Result<std::vector<double>, CoreError> ema(std::span<const double> data, std::uint64_t period) {
     if (period == 0) return err(CoreError::invalid_parameter("EMA period must be > 0"));
     const std::size_t n = data.size();
-    std::vector<double> out = nan_series(n);
-    if (period > n) return out;
+    if (period > n) return nan_series(n);
 
     const auto p = static_cast<std::size_t>(period);
-    out[p - 1] = seed_mean(data, p);
+    std::vector<double> out = reserve_series(n);
+    out.insert(out.end(), p - 1, kNaN);
+    double value = seed_mean(data, p);
+    out.push_back(value);
     const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
     const double keep = 1.0 - alpha;
-    for (std::size_t i = p; i < n; ++i) out[i] = out[i - 1] * keep + data[i] * alpha;
+    const double* x = data.data() + p;
+    append_blocks(out, n - p, [&value, &x, keep, alpha](double* __restrict block, std::size_t m) __attribute__((noinline)) {
+        const double* __restrict in = x;
+        const double kp = keep, a = alpha;
+        double v = value;
+        for (std::size_t k = 0; k < m; ++k) {
+            v = v * kp + in[k] * a;
+            block[k] = v;
+        }
+        value = v;
+        x += m;
+    });
     return out;
 }
 

@@ -17,18 +17,31 @@ Result<std::vector<double>, CoreError> atr(std::span<const double> high, std::sp
     if (low.size() != n) return err(CoreError::data_length_mismatch(n, low.size()));
     if (period == 0) return err(CoreError::invalid_parameter("ATR period must be > 0"));
 
-    std::vector<double> out = nan_series(n);
-    if (period >= n) return out;
+    if (period >= n) return nan_series(n);
 
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
     double seed = -0.0;
     for (std::size_t i = 0; i < p; ++i) seed += true_range(high, low, close, i);
-    out[p - 1] = seed / pf;
+    std::vector<double> out = reserve_series(n);
+    out.insert(out.end(), p - 1, kNaN);
+    double value = seed / pf;
+    out.push_back(value);
 
     const double k = 1.0 / pf;
     const double keep = 1.0 - k;
-    for (std::size_t i = p; i < n; ++i) out[i] = out[i - 1] * keep + true_range(high, low, close, i) * k;
+    std::size_t next = p;
+    append_blocks(out, n - p, [&](double* __restrict block, std::size_t m) __attribute__((noinline)) {
+        const std::size_t from = next;
+        const double kk = k, kp = keep;
+        double v = value;
+        for (std::size_t j = 0; j < m; ++j) {
+            v = v * kp + true_range(high, low, close, from + j) * kk;
+            block[j] = v;
+        }
+        value = v;
+        next = from + m;
+    });
     return out;
 }
 
