@@ -146,7 +146,6 @@ def test_legacy_annualization_with_one_winning_trade():
      "All signal arrays must have same length"),
     (lambda: [t[:7] + (flags(2),) + t[8:] for t in (inst([1.0] * 3), inst([1.0] * 3))], ValueError,
      "Entry and exit arrays must have same length"),
-    (lambda: [inst([1.0]), inst([1.0], direction=2)], ValueError, "direction must be 1 (long) or -1 (short), got 2"),
 ])
 def test_refusals(build, exc, text):
     with pytest.raises(exc, match="^" + re.escape(text)):
