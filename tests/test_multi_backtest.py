@@ -145,11 +145,6 @@ def test_independent_with_no_bars_is_an_empty_run():
     (lambda: (*bars(), [strat()[:1] + (flags(5),) + strat()[2:]]), ValueError,
      "Entry and exit arrays must have same length"),
     (lambda: (*bars()[:5], np.ones(5), [strat()]), ValueError, "Data length mismatch: expected 6, got 5"),
-    (lambda: (*bars(), [strat(), strat(direction=0)]), ValueError,
-     "direction must be 1 (long) or -1 (short), got 0"),
-    (lambda: (*bars(), "ab"), TypeError, "argument 'strategies': Can't extract `str` to `Vec`"),
-    (lambda: (*bars(), [strat()[:4]]), TypeError,
-     "argument 'strategies': expected tuple of length 5, but got tuple of length 4"),
 ])
 def test_refusals(args, exc, text):
     with pytest.raises(exc, match="^" + re.escape(text)):
