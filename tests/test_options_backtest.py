@@ -263,7 +263,6 @@ def test_choices_match_any_case_and_select_nothing(kw):
     ({"option_type": " call"}, "unknown option_type  call; expected call/ce/c or put/pe/p"),
     ({"strike_selection": "OTM3"}, "unknown strike_selection otm3; expected atm, otm1, otm2, itm1 or itm2"),
     ({"size_type": "Lots"}, "unknown size_type lots; expected percent, contracts, notional or risk"),
-    ({"direction": 0}, "direction must be 1 (long) or -1 (short), got 0"),
     # Earlier checks win: the opening premiums, then the direction, then the choices in order.
     ({"direction": 0, "option_type": "x", "size_type": "y"}, "direction must be 1 (long) or -1 (short), got 0"),
     ({"direction": -2, "option_open_prices": np.ones(4)},
