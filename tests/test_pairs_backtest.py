@@ -244,10 +244,6 @@ def test_argument_errors():
     with pytest.raises(TypeError) as e:
         run(flags(4, 0), flags(4, 2), dynamic_hedge=1)
     assert str(e.value).startswith("argument 'dynamic_hedge': ") and "PyBool" in str(e.value)
-    with pytest.raises(ValueError, match=r"^direction must be 1 \(long\) or -1 \(short\), got 0$"):
-        run(flags(4, 0), flags(4, 2), direction=0)
-    with pytest.raises(OverflowError):
-        run(flags(4, 0), flags(4, 2), direction=2**31)
     args = leg(LEG1) + leg(LEG2)
     args[10] = args[10].astype(np.float32)
     with pytest.raises(TypeError, match="argument 'leg2_close': "):
