@@ -67,7 +67,6 @@ def test_fresh_session_reads():
     "kwargs, message",
     [
         ({"direction": 0}, "direction must be 1 (long) or -1 (short), got 0"),
-        ({"direction": 7}, "direction must be 1 (long) or -1 (short), got 7"),
         ({"oms_type": "Netting"}, "oms_type must be 'netting' or 'hedging', got Netting"),
         ({"oms_type": " netting"}, "oms_type must be 'netting' or 'hedging', got  netting"),
         ({"account_type": "Cash"}, "account_type must be 'cash' or 'margin', got Cash"),
