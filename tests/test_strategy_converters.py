@@ -23,7 +23,7 @@ def test_empty_list_converts_to_nothing():
     assert probe.instruments([]) == [] and probe.strategies(()) == []
 
 
-@pytest.mark.parametrize("direction", [0, -2, 5])
+@pytest.mark.parametrize("direction", [0, 5])
 def test_the_first_bad_direction_is_reported(direction):
     with pytest.raises(ValueError) as e:
         probe.instruments([instrument(), instrument(direction=direction), instrument(direction=7)])
