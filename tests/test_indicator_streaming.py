@@ -8,7 +8,6 @@ import tarnwick as tw
 from tarnwick import Indicator
 
 NAN = math.nan
-MAX_FLOAT = 1.7976931348623157e308
 
 
 def feed(ind, closes):
@@ -89,14 +88,6 @@ def test_kind_and_value_are_read_only():
 
 
 def test_period_arguments():
-    with pytest.raises(OverflowError):
-        Indicator.sma(-1)
-    with pytest.raises(OverflowError):
-        Indicator.ema(2**64)
-    with pytest.raises(TypeError, match="^argument 'period': "):
-        Indicator.rsi(2.0)
-    with pytest.raises(TypeError, match="^argument 'k': "):
-        Indicator.bollinger(2, "x")
     with pytest.raises(TypeError, match=r"^Indicator\.sma\(\) missing 1 required positional argument: 'period'$"):
         Indicator.sma()
     # periods far beyond any data are created at once, storage grows only with the data
@@ -110,27 +101,11 @@ def test_period_arguments():
 # Values worked out by hand
 
 CASES = [
-    # (factory, bars as (high, low, close), values returned)
+    # (factory, bars as (high, low, close), values returned): one value of each shape; the
+    # other values are the engine tests'
     (lambda: Indicator.sma(3), [(c, c, c) for c in (1, 2, 3, 4, 5)], [None, None, 2.0, 3.0, 4.0]),
-    (lambda: Indicator.ema(3), [(c, c, c) for c in (1, 2, 3, 4, 5)], [None, None, 2.0, 3.0, 4.0]),
-    (lambda: Indicator.sma(0), [(c, c, c) for c in (1, 2, 3)], [1.0, 2.0, 3.0]),
-    # weights 1, 2, 3: (1 + 4 + 9) / 6
-    (lambda: Indicator.wma(3), [(c, c, c) for c in (1, 2, 3)], [None, None, 14.0 / 6.0]),
-    # wilder alpha 1/2: seed (1 + 3)/2 = 2, then 2/2 + 6/2 = 4
-    (lambda: Indicator.wilder_ma(2), [(c, c, c) for c in (1, 3, 6)], [None, 2.0, 4.0]),
-    # base 0 gives no value; then (20 - 5) / 5 * 100
-    (lambda: Indicator.roc(2), [(c, c, c) for c in (0, 5, 10, 20)], [None, None, None, 300.0]),
-    (lambda: Indicator.rsi(2), [(c, c, c) for c in (1, 2, 3)], [None, None, 100.0]),
-    # TR 2, then max(2, |11-9|, |9-9|) = 2: mean 2
-    (lambda: Indicator.atr(2), [(10, 8, 9), (11, 9, 10)], [None, 2.0]),
     (lambda: Indicator.donchian(2), [(5, 1, 0), (7, 2, 0), (6, 3, 0)], [None, (7.0, 1.0), (7.0, 2.0)]),
-    (lambda: Indicator.donchian(2), [(NAN, 1, 0), (NAN, 2, 0)], [None, (-MAX_FLOAT, 1.0)]),
-    # mean 2, population deviation 1
-    (lambda: Indicator.stddev(2), [(c, c, c) for c in (1, 3)], [None, 1.0]),
     (lambda: Indicator.bollinger(2), [(c, c, c) for c in (1, 3)], [None, (2.0, 4.0, 0.0)]),
-    (lambda: Indicator.bollinger(2, k=-2.0), [(c, c, c) for c in (1, 3)], [None, (2.0, 0.0, 4.0)]),
-    # fast 1 is the close itself, slow 2 seeds at 2: line 1, signal(1) 1
-    (lambda: Indicator.macd(fast=1, slow=2, signal=1), [(c, c, c) for c in (1, 3)], [None, (1.0, 1.0, 0.0)]),
 ]
 
 
@@ -143,12 +118,6 @@ def test_values(make, bars, expected):
     assert ind.initialized is (expected[-1] is not None)
 
 
-def test_macd_accepts_fast_above_slow():
-    ind = Indicator.macd(fast=26, slow=12)
-    out = feed(ind, np.linspace(1.0, 2.0, 40))
-    assert out.index(next(v for v in out if v is not None)) == 26 + 9 - 2
-
-
 def test_defaults():
     c = [float(x) for x in range(1, 60)]
     ours = feed(Indicator.macd(), c)
@@ -156,14 +125,9 @@ def test_defaults():
     assert feed(Indicator.bollinger(4), c) == feed(Indicator.bollinger(4, 2.0), c)
 
 
-def test_nan_close_poisons_an_sma():
-    out = feed(Indicator.sma(2), [1.0, 2.0, NAN, 4.0, 5.0, 6.0])
-    assert out[1] == 1.5 and all(math.isnan(v) for v in out[2:])
-
-
 def test_reset_starts_over():
     closes = [3.0, 1.0, 4.0, 1.0, 5.0, 9.0, 2.0, 6.0]
-    for make in (lambda: Indicator.rsi(3), lambda: Indicator.macd(2, 3, 2), lambda: Indicator.donchian(3)):
+    for make in (lambda: Indicator.macd(2, 3, 2),):
         ind = make()
         first = feed(ind, closes)
         assert ind.reset() is None
@@ -217,35 +181,20 @@ def as_series(values, pick=None):
     return [NAN if v is None else (v if pick is None else v[pick]) for v in values]
 
 
-@pytest.mark.parametrize("seed", [1, 2, 3])
-@pytest.mark.parametrize("period", [1, 2, 5, 14, 50])
-def test_streaming_equals_batch(seed, period):
-    h, l, c = random_walk(400, seed)
+@pytest.mark.parametrize("period", [1, 14])
+def test_streaming_equals_batch(period):
+    h, l, c = random_walk(400, 1)
     assert same_bits(as_series(stream(Indicator.ema(period), h, l, c)), tw.ema(c, period))
     assert same_bits(as_series(stream(Indicator.rsi(period), h, l, c)), tw.rsi(c, period))
     assert same_bits(as_series(stream(Indicator.atr(period), h, l, c)), tw.atr(h, l, c, period))
 
 
-@pytest.mark.parametrize("seed", [1, 2])
-@pytest.mark.parametrize("fast, slow, signal", [(12, 26, 9), (2, 3, 1), (1, 5, 4), (5, 30, 12)])
-def test_streaming_macd_equals_batch(seed, fast, slow, signal):
-    h, l, c = random_walk(300, seed)
+@pytest.mark.parametrize("fast, slow, signal", [(12, 26, 9), (1, 5, 4)])
+def test_streaming_macd_equals_batch(fast, slow, signal):
+    h, l, c = random_walk(300, 1)
     got = stream(Indicator.macd(fast, slow, signal), h, l, c)
     batch = tw.macd(c, fast, slow, signal)
     first = slow + signal - 2
     assert all(v is None for v in got[:first])
     for pick in range(3):
         assert same_bits(as_series(got, pick)[first:], batch[pick][first:])
-
-
-def test_streaming_atr_on_exactly_period_bars():
-    h, l, c = random_walk(5, 4)
-    got = stream(Indicator.atr(5), h, l, c)
-    assert got[-1] is not None and np.isnan(tw.atr(h, l, c, 5)).all()
-
-
-def test_donchian_follows_the_rolling_extremes():
-    h, l, c = random_walk(200, 5)
-    got = stream(Indicator.donchian(7), h, l, c)
-    np.testing.assert_array_equal(as_series(got, 0), tw.rolling_max(h, 7))
-    np.testing.assert_array_equal(as_series(got, 1), tw.rolling_min(l, 7))
