@@ -77,30 +77,13 @@ def test_step_and_unit_are_read_only_copies():
 
 @pytest.mark.parametrize("args, message", [
     ((1, "Minute"), "unknown aggregation unit Minute"),
-    ((1, "mins"), "unknown aggregation unit mins"),
-    ((1, "m "), "unknown aggregation unit m "),
-    ((1, ""), "unknown aggregation unit "),
-    ((0, "Hour"), "unknown aggregation unit Hour"),
     ((0, "m"), "aggregation step must be >= 1"),
-    ((0, "renko", 0, 1.0), "aggregation step must be >= 1"),
     ((1, "renko", 0, math.inf), "invalid builder parameter: brick_size must be finite and > 0"),
 ])
 def test_construction_refusals(args, message):
     with pytest.raises(ValueError) as e:
         BarAggregator(*args)
     assert str(e.value) == message
-
-
-@pytest.mark.parametrize("kwargs, exc, text", [
-    ({"step": -1, "unit": "m"}, OverflowError, None),
-    ({"step": 2**32, "unit": "m"}, OverflowError, None),
-    ({"step": 1, "unit": b"m"}, TypeError, "argument 'unit': "),
-])
-def test_construction_conversion_errors(kwargs, exc, text):
-    with pytest.raises(exc) as e:
-        BarAggregator(**kwargs)
-    if text:
-        assert str(e.value).startswith(text)
 
 
 def test_every_unit_is_accepted_by_every_entry():
@@ -177,7 +160,7 @@ def test_reentrant_call_is_refused():
 
 
 @pytest.mark.parametrize("step, unit, tz, brick", [
-    (1, "m", 0, 0.0), (5, "min", 19_800 * SEC, 0.0), (1, "h", -3600 * SEC, 0.0), (1, "d", 19_800 * SEC, 0.0),
+    (5, "min", 19_800 * SEC, 0.0), (1, "d", 19_800 * SEC, 0.0),
     (1, "month", 0, 0.0), (7, "tick", 0, 0.0), (300, "volume", 0, 0.0), (20_000, "value", 0, 0.0),
     (1, "renko", 0, 0.5), (3, "renko", 0, 0.0), (4, "tick_imbalance", 0, 0.0), (5, "tick_runs", 0, 0.0),
     (100, "volume_imbalance", 0, 0.0), (120, "volume_runs", 0, 0.0), (9000, "value_imbalance", 0, 0.0),
@@ -252,24 +235,6 @@ def test_length_mismatch_reported_before_the_unit():
         aggregate_bars(ts, two, two, two, two, two, 0, "bogus")
     with pytest.raises(ValueError, match="^aggregation step must be >= 1$"):
         bars_from_ticks(ts, two, two, two, 0, "tick")
-
-
-@pytest.mark.parametrize("args, name", [
-    ((np.ones(2), np.ones(2), np.ones(2), np.ones(2), np.ones(2), np.ones(2), 1, "m"), "timestamps"),
-    ((np.ones(2, np.int64), np.ones(2, np.float32), np.ones(2), np.ones(2), np.ones(2), np.ones(2), 1, "m"), "open"),
-    ((np.ones(2, np.int64), np.ones(2), np.ones(2), np.ones(2), np.ones(2), np.ones(2), 1, 7), "unit"),
-])
-def test_argument_types_are_checked(args, name):
-    with pytest.raises(TypeError, match=f"^argument '{name}': "):
-        aggregate_bars(*args)
-
-
-def test_huge_steps_aggregate_everything_into_one_bar():
-    ts, o, h, l, c, v = random_bars(50, seed=3)
-    for unit in ("w", "y", "tick", "volume", "tick_runs"):
-        out = aggregate_bars(ts, o, h, l, c, v, 4294967295, unit)
-        assert len(out[0]) == 1, unit
-        assert out[1][0] == o[0] and out[4][0] == c[-1] and out[2][0] == h.max() and out[3][0] == l.min()
 
 
 def test_ticks_without_a_price_are_skipped():
