@@ -1,5 +1,9 @@
 #include "indicators/volatility.h"
 
+#include <immintrin.h>
+
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -45,65 +49,178 @@ Result<std::vector<double>, CoreError> atr(std::span<const double> high, std::sp
     return out;
 }
 
+namespace {
+
+// Squared deviations of whole windows about their moving average, W neighbouring windows
+// per vector and four vectors side by side. Each lane sums its own window in index order
+// from -0, with lane-wise IEEE operations (no contraction into fused multiply-adds), so a
+// lane computes exactly what a scalar loop over its window computes; the independent sums
+// only overlap in the pipeline. The variance, root and bands are lane-wise too.
+using V2 = double __attribute__((vector_size(16), aligned(8)));
+using V4 = double __attribute__((vector_size(32), aligned(8)));
+
+template <int W>
+struct Lanes;
+template <>
+struct Lanes<2> {
+    using V = V2;
+    static V splat(double d) { return V{d, d}; }
+    static V sqrt(V v) { return (V)_mm_sqrt_pd((__m128d)v); }
+};
+template <>
+struct Lanes<4> {
+    using V = V4;
+    static V splat(double d) { return V{d, d, d, d}; }
+    __attribute__((target("avx2"))) static V sqrt(V v) { return (V)_mm256_sqrt_pd((__m256d)v); }
+};
+
+template <class V>
+V load(const double* a) {
+    V v;
+    std::memcpy(&v, a, sizeof v);
+    return v;
+}
+template <class V>
+void store(double* a, V v) {
+    std::memcpy(a, &v, sizeof v);
+}
+
+// Scalar band of window i about mean mv.
+inline void band_one(const double* x, std::size_t p, double pf, double std_dev, std::size_t i, double mv, double& up,
+                     double& lo) {
+    double ss = -0.0;
+    for (std::size_t t = i + 1 - p; t <= i; ++t) {
+        const double d = x[t] - mv;
+        ss += d * d;
+    }
+    const double width = std::sqrt(ss / pf) * std_dev;
+    up = mv + width;
+    lo = mv - width;
+}
+
+// Moving average and bands of the windows ending at first .. first + m - 1 (first >= p),
+// into mid/up/lo[0 .. m); sum carries the running window sum of the window before first
+// in and that of the last window out. The average is the sma recursion, which waits on
+// its own latency; the squared deviations are pure throughput. The recursion for the
+// next group of windows is therefore spread over the deviation loop of the current group,
+// so both proceed at once.
+template <int W>
+__attribute__((always_inline)) inline void band_block(const double* x, std::size_t p, double pf, double std_dev,
+                                                      double& sum, std::size_t first, std::size_t m, double* mid,
+                                                      double* up, double* lo) {
+    using L = Lanes<W>;
+    using V = typename L::V;
+    constexpr std::size_t kGroup = 4 * W;
+    const V vpf = L::splat(pf);
+    const V vk = L::splat(std_dev);
+    double s = sum;
+    std::size_t made = 0;  // averages computed so far
+    auto step = [&] {
+        const std::size_t i = first + made;
+        s = (s - x[i - p]) + x[i];
+        mid[made++] = s / pf;
+    };
+    const std::size_t groups = m / kGroup;
+    if (groups > 0) {
+        for (std::size_t k = 0; k < kGroup; ++k) step();
+    }
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t j = g * kGroup;
+        const std::size_t i = first + j;
+        const bool more = g + 1 < groups;
+        const V m0 = load<V>(mid + j), m1 = load<V>(mid + j + W), m2 = load<V>(mid + j + 2 * W),
+                m3 = load<V>(mid + j + 3 * W);
+        V s0 = L::splat(-0.0), s1 = s0, s2 = s0, s3 = s0;
+        const double* w = x + (i + 1 - p);
+        std::size_t pending = more ? kGroup : 0;
+        for (std::size_t t = 0; t < p; ++t) {
+            const V d0 = load<V>(w + t) - m0;
+            const V d1 = load<V>(w + t + W) - m1;
+            const V d2 = load<V>(w + t + 2 * W) - m2;
+            const V d3 = load<V>(w + t + 3 * W) - m3;
+            s0 += d0 * d0;
+            s1 += d1 * d1;
+            s2 += d2 * d2;
+            s3 += d3 * d3;
+            if (pending > 0) {
+                step();
+                --pending;
+            }
+        }
+        for (; pending > 0; --pending) step();
+        const V ms[4] = {m0, m1, m2, m3};
+        const V ss[4] = {s0, s1, s2, s3};
+        for (int q = 0; q < 4; ++q) {
+            const V width = L::sqrt(ss[q] / vpf) * vk;
+            store(up + j + q * W, ms[q] + width);
+            store(lo + j + q * W, ms[q] - width);
+        }
+    }
+    for (std::size_t j = groups * kGroup; j < m; ++j) {
+        step();
+        band_one(x, p, pf, std_dev, first + j, mid[j], up[j], lo[j]);
+    }
+    sum = s;
+}
+
+using BandBlock = void (*)(const double*, std::size_t, double, double, double&, std::size_t, std::size_t, double*,
+                           double*, double*);
+
+void band_block_sse2(const double* x, std::size_t p, double pf, double std_dev, double& sum, std::size_t first,
+                     std::size_t m, double* mid, double* up, double* lo) {
+    band_block<2>(x, p, pf, std_dev, sum, first, m, mid, up, lo);
+}
+
+__attribute__((target("avx2"))) void band_block_avx2(const double* x, std::size_t p, double pf, double std_dev,
+                                                     double& sum, std::size_t first, std::size_t m, double* mid,
+                                                     double* up, double* lo) {
+    band_block<4>(x, p, pf, std_dev, sum, first, m, mid, up, lo);
+}
+
+// Wider vectors only change how many windows are summed at once, never a window's result.
+BandBlock pick_band_block() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? band_block_avx2 : band_block_sse2;
+}
+
+}  // namespace
+
 Result<BollingerSeries, CoreError> bollinger_bands(std::span<const double> data, std::uint64_t period,
                                                    double std_dev) {
     if (period == 0) return err(CoreError::invalid_parameter("Bollinger Bands period must be > 0"));
     if (std_dev <= 0.0) return err(CoreError::invalid_parameter("Bollinger Bands std_dev must be > 0"));
 
     const std::size_t n = data.size();
-    BollingerSeries out{nan_series(n), {}, nan_series(n)};
-    if (period > n) {
-        out.middle = nan_series(n);
-        return out;
-    }
-    out.middle = trend::sma(data, period).value();  // period checked above
+    if (period > n) return BollingerSeries{nan_series(n), nan_series(n), nan_series(n)};
 
+    // The middle band is the sma (same running sum, same division); the variance is taken
+    // about it, each window summed afresh in index order (a running sum of squares would
+    // round differently). A NaN average gives NaN bands through the arithmetic itself.
+    static const BandBlock band = pick_band_block();
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
-    auto bands = [&](std::size_t i, double m, double ss) {
-        if (std::isnan(m)) return;
-        const double width = std::sqrt(ss / pf) * std_dev;
-        out.upper[i] = m + width;
-        out.lower[i] = m - width;
-    };
-    // Population variance about the moving average, rescanned per window so each sum
-    // runs in index order. Eight neighbouring windows are summed side by side, two per
-    // vector register: each lane keeps its own window's order (lane-wise IEEE arithmetic,
-    // no fused operations), and the independent sums overlap in the pipeline.
-    using V2 = double __attribute__((vector_size(16), aligned(8)));
-    auto load2 = [](const double* a) {
-        V2 v;
-        std::memcpy(&v, a, sizeof v);
-        return v;
-    };
     const double* x = data.data();
-    const double* mid = out.middle.data();
-    std::size_t i = p - 1;
-    for (; i + 8 <= n; i += 8) {
-        const V2 m0 = load2(mid + i), m1 = load2(mid + i + 2), m2 = load2(mid + i + 4), m3 = load2(mid + i + 6);
-        V2 s0 = {-0.0, -0.0}, s1 = s0, s2 = s0, s3 = s0;
-        const double* w = x + (i + 1 - p);
-        for (std::size_t t = 0; t < p; ++t) {
-            const V2 d0 = load2(w + t) - m0;
-            const V2 d1 = load2(w + t + 2) - m1;
-            const V2 d2 = load2(w + t + 4) - m2;
-            const V2 d3 = load2(w + t + 6) - m3;
-            s0 += d0 * d0;
-            s1 += d1 * d1;
-            s2 += d2 * d2;
-            s3 += d3 * d3;
-        }
-        const V2 sums[4] = {s0, s1, s2, s3};
-        for (std::size_t k = 0; k < 8; ++k) bands(i + k, mid[i + k], sums[k / 2][k % 2]);
-    }
-    for (; i < n; ++i) {
-        const double m = out.middle[i];
-        double ss = -0.0;
-        for (std::size_t j = i + 1 - p; j <= i; ++j) {
-            const double d = x[j] - m;
-            ss += d * d;
-        }
-        bands(i, m, ss);
+    BollingerSeries out{reserve_series(n), reserve_series(n), reserve_series(n)};
+    out.upper.insert(out.upper.end(), p - 1, kNaN);
+    out.middle.insert(out.middle.end(), p - 1, kNaN);
+    out.lower.insert(out.lower.end(), p - 1, kNaN);
+    double sum = -0.0;
+    for (std::size_t i = 0; i < p; ++i) sum += x[i];
+    double mid[kAppendBlock];
+    double up[kAppendBlock];
+    double lo[kAppendBlock];
+    mid[0] = sum / pf;
+    band_one(x, p, pf, std_dev, p - 1, mid[0], up[0], lo[0]);
+    out.upper.push_back(up[0]);
+    out.middle.push_back(mid[0]);
+    out.lower.push_back(lo[0]);
+    for (std::size_t first = p; first < n;) {
+        const std::size_t m = std::min(kAppendBlock, n - first);
+        band(x, p, pf, std_dev, sum, first, m, mid, up, lo);
+        out.upper.insert(out.upper.end(), up, up + m);
+        out.middle.insert(out.middle.end(), mid, mid + m);
+        out.lower.insert(out.lower.end(), lo, lo + m);
+        first += m;
     }
     return out;
 }
