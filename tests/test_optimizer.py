@@ -129,7 +129,6 @@ def refused(alpha=A5, current=Z5, **kw):
      "degenerate input: w_current[1] = -0.00000000001 is negative; this optimizer is long-only unless short_cap > 0"),
     (dict(current=[0.2, 0.2, 0.2, 0.2, 0.20001]), "degenerate input: w_current sums to 1.000010, which exceeds 1"),
     (dict(short_cap=-0.1), "degenerate input: short_cap must be in [0, 1], got -0.1"),
-    (dict(short_cap=math.nan), "degenerate input: short_cap must be in [0, 1], got NaN"),
     (dict(short_cap=0.2, gross_max=0.0), "degenerate input: gross_max must be > 0 in long/short mode, got 0"),
     (dict(short_cap=0.2, net_min=1.2),
      "degenerate input: net bounds must be finite with net_min <= net_max, got [1.2, 1]"),
