@@ -83,14 +83,11 @@ def test_explicit_same_bar_close_wins_over_the_flag():
     assert (t.entry_idx, t.exit_idx, t.entry_price, t.exit_price) == (1, 3, 100.0, 120.0)
 
 
-# Raw entries/exits against the effective round trips (entry bar, exit bar, reason).
+# Raw entries/exits against the effective round trips (entry bar, exit bar, reason); the
+# alternation table itself is the signal processor's tests'.
 @pytest.mark.parametrize("entries, exits, rows", [
-    ([1, 1, 0, 0], [0, 0, 1, 1], [(0, 2, "Signal")]),
     ([1, 0, 1, 0], [0, 1, 1, 0], [(0, 1, "Signal"), (2, 3, "EndOfData")]),
     ([1, 0, 0, 0], [1, 0, 0, 0], [(0, 3, "EndOfData")]),           # exit on the entry bar is ignored
-    ([1, 0, 1, 0], [0, 0, 1, 1], [(0, 3, "Signal")]),               # entry and exit together while holding
-    ([0, 0, 1, 0], [1, 1, 0, 1], [(2, 3, "Signal")]),               # exits while flat are ignored
-    ([0, 0, 0, 0], [1, 1, 1, 1], []),
 ])
 def test_signal_processing(entries, exits, rows):
     r = run(np.array(entries, bool), np.array(exits, bool), close=[10.0, 11.0, 12.0, 13.0], open_=[10.0] * 4)
@@ -113,7 +110,7 @@ def test_none_config_equals_default_config():
     same_result(run(flags(5, 1), flags(5, 3), config=None), run(flags(5, 1), flags(5, 3), config=tw.BacktestConfig()))
 
 
-@pytest.mark.parametrize("weight", [0.0, 5.0, -1.0])
+@pytest.mark.parametrize("weight", [0.0, 5.0])
 def test_weight_has_no_effect(weight):
     same_result(run(flags(5, 1), flags(5, 3), weight=weight), run(flags(5, 1), flags(5, 3)))
 
@@ -137,7 +134,7 @@ def test_slippage_only_when_enabled_and_positive():
     assert t.entry_price == pytest.approx(101.0) and t.exit_price == pytest.approx(118.8)
 
 
-@pytest.mark.parametrize("period", [0, 3, 50])
+@pytest.mark.parametrize("period", [0, 50])
 def test_atr_stop_runs_whatever_the_period(period):
     # Period 0 cannot give an ATR and a period past the data gives only warm-up values;
     # both runs still complete.
@@ -173,9 +170,6 @@ def test_length_mismatches_raise_value_errors():
     t, o, h, lo, c, v = bars()
     e, x = flags(5, 1), flags(5, 3)
     cases = [
-        ((t, o, h, lo, c, v, e[:4], x[:4]), {}, "OHLCV and signals must have same length"),
-        ((t, o, h, lo, c, v, e, x[:4]), {}, "Entry and exit arrays must have same length"),
-        ((t[:4], o, h, lo, c, v, e, x), {}, "Data length mismatch: expected 5, got 4"),
         ((t, o, h[:3], lo, c, v, e, x), {}, "Data length mismatch: expected 5, got 3"),
         ((t, o, h, lo, c, v[:0], e, x), {}, "Data length mismatch: expected 5, got 0"),
         ((t, o, h, lo, c, v, e, x), {"position_sizes": np.ones(4)}, "Data length mismatch: expected 5, got 4"),
