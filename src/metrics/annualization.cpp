@@ -24,19 +24,37 @@ double periods_per_year(std::optional<double> explicit_value, std::span<const st
     if (explicit_value && *explicit_value > 0.0) return *explicit_value;
     if (timestamps.size() < 2) return default_value;
 
-    std::vector<std::int64_t> steps;
-    steps.reserve(timestamps.size() - 1);
+    // Evenly spaced bars, the common case, need no buffer: the median is their one step.
+    std::size_t positive = 0;
+    std::int64_t first_step = 0;
+    bool uniform = true;
     for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
         const std::int64_t step = saturating_diff(timestamps[i + 1], timestamps[i]);
-        if (step > 0) steps.push_back(step);
+        if (step <= 0) continue;
+        if (positive == 0) first_step = step;
+        uniform = uniform && step == first_step;
+        ++positive;
     }
-    if (steps.empty()) return default_value;
+    if (positive == 0) return default_value;
 
-    std::sort(steps.begin(), steps.end());
-    const std::size_t mid = steps.size() / 2;
-    const double median = steps.size() % 2 == 1
-                              ? static_cast<double>(steps[mid])
-                              : (static_cast<double>(steps[mid - 1]) + static_cast<double>(steps[mid])) * 0.5;
+    double median = static_cast<double>(first_step);
+    if (!uniform) {
+        std::vector<std::int64_t> steps;
+        steps.reserve(positive);
+        for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
+            const std::int64_t step = saturating_diff(timestamps[i + 1], timestamps[i]);
+            if (step > 0) steps.push_back(step);
+        }
+        // Selection finds the middle order statistics a sort would put there; with an even
+        // count the lower one is the largest value left below the upper one.
+        const std::size_t mid = steps.size() / 2;
+        const auto upper = steps.begin() + static_cast<std::ptrdiff_t>(mid);
+        std::nth_element(steps.begin(), upper, steps.end());
+        median = steps.size() % 2 == 1
+                     ? static_cast<double>(*upper)
+                     : (static_cast<double>(*std::max_element(steps.begin(), upper)) + static_cast<double>(*upper)) *
+                           0.5;
+    }
     if (median <= 0.0) return default_value;
 
     if (median >= kNanosPerDay || continuous_market || !(session_minutes > 0.0)) {

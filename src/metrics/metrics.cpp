@@ -120,21 +120,15 @@ BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const 
     // Return statistics.
     const double periods = annualization::run_periods_per_year(settings.legacy_annualization, settings.periods_per_year,
                                                                settings.session_minutes, timestamps);
-    const ReturnStats rs = return_stats(returns, periods, settings.risk_free_rate);
+    const ReturnSummary summary = summarize_returns(returns, periods, settings.risk_free_rate);
+    const ReturnStats& rs = summary.stats;
     m.sharpe_ratio = rs.sharpe;
     m.sortino_ratio = rs.sortino;
     m.omega_ratio = rs.omega;
     m.return_skew = rs.skew;
     m.return_kurtosis = rs.kurtosis;
-    m.tail_ratio = tail_ratio(returns);
-    std::uint64_t positive = 0;
-    std::uint64_t nonzero = 0;
-    for (const double r : returns) {
-        if (std::isnan(r) || r == 0.0) continue;
-        ++nonzero;
-        if (r > 0.0) ++positive;
-    }
-    if (nonzero > 0) m.return_consistency_pct = percent_of(positive, nonzero);
+    m.tail_ratio = summary.tail_ratio;
+    if (summary.nonzero > 0) m.return_consistency_pct = percent_of(summary.positive, summary.nonzero);
 
     // Drawdown.
     const DrawdownStats dd = drawdown_stats(drawdown, timestamps);

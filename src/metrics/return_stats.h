@@ -1,6 +1,7 @@
 // Risk-adjusted statistics of a per-period return series.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -22,5 +23,16 @@ ReturnStats return_stats(std::span<const double> returns, double periods_per_yea
 // The 5%/95% tail ratio |p95 / p5| over the non-NaN returns, with linearly interpolated
 // percentiles. None below 20 returns or when p5 is exactly 0.
 std::optional<double> tail_ratio(std::span<const double> returns);
+
+// Everything a run's metrics read from its returns, in two passes over them: the
+// statistics and the tail ratio above, and how many returns are non-zero and how many of
+// those positive (NaN counts as neither).
+struct ReturnSummary {
+    ReturnStats stats;
+    std::optional<double> tail_ratio;
+    std::uint64_t nonzero = 0;
+    std::uint64_t positive = 0;
+};
+ReturnSummary summarize_returns(std::span<const double> returns, double periods_per_year, double risk_free_rate);
 
 }  // namespace tarnwick::metrics

@@ -72,7 +72,27 @@ INSTANTIATE_TEST_SUITE_P(
                 std::nullopt,
                 94500.0},
         // Even count: steps of 60 s and 120 s, median 90 s; 375 x 60 / 90 = 250 bars a session.
-        AnnCase{"even median", std::nullopt, {kT0, kT0 + kMinute, kT0 + 3 * kMinute}, std::nullopt, 250.0 * 252.0}));
+        AnnCase{"even median", std::nullopt, {kT0, kT0 + kMinute, kT0 + 3 * kMinute}, std::nullopt, 250.0 * 252.0},
+        // Steps 5, 1, 3, 2 minutes (out of order): middle pair 2 and 3, median 150 s;
+        // 375 x 60 / 150 = 150 bars a session.
+        AnnCase{"even median, steps out of order",
+                std::nullopt,
+                {kT0, kT0 + 5 * kMinute, kT0 + 6 * kMinute, kT0 + 9 * kMinute, kT0 + 11 * kMinute},
+                std::nullopt,
+                150.0 * 252.0},
+        // Steps 4, 1, 2 minutes: median 2 minutes, 187.5 bars a session.
+        AnnCase{"odd median, steps out of order",
+                std::nullopt,
+                {kT0, kT0 + 4 * kMinute, kT0 + 5 * kMinute, kT0 + 7 * kMinute},
+                std::nullopt,
+                187.5 * 252.0},
+        // Repeated and backward stamps around evenly spaced ones: only the 2-minute steps
+        // count, 187.5 bars a session.
+        AnnCase{"even spacing between repeats",
+                std::nullopt,
+                {kT0, kT0, kT0 + 2 * kMinute, kT0 + kMinute, kT0 + 3 * kMinute, kT0 + 5 * kMinute},
+                std::nullopt,
+                187.5 * 252.0}));
 
 TEST(Annualization, LegacyConstantIgnoresEverythingElse) {
     EXPECT_EQ(ann::run_periods_per_year(true, 252.0, 870.0, spaced(kMinute, 10)), 365.0);

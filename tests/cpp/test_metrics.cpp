@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "metrics/metrics.h"
@@ -150,6 +152,59 @@ TEST(MetricsReturnStats, TailRatioNeedsTwentyReturns) {
     // A 5th percentile of exactly zero gives no ratio.
     EXPECT_FALSE(metrics::tail_ratio(std::vector<double>(25, 0.0)).has_value());
 }
+
+// The ratio by its definition: a full sort of the non-NaN returns, then the interpolated
+// 5th and 95th percentiles. Any way of finding the order statistics must agree exactly.
+std::optional<double> tail_ratio_by_sorting(std::vector<double> r) {
+    std::erase_if(r, [](double x) { return std::isnan(x); });
+    if (r.size() < 20) return std::nullopt;
+    std::sort(r.begin(), r.end());
+    auto pct = [&](double p) {
+        const double pos = static_cast<double>(r.size() - 1) * p;
+        const auto lo = static_cast<std::size_t>(std::floor(pos));
+        const auto hi = static_cast<std::size_t>(std::ceil(pos));
+        return r[lo] + (r[hi] - r[lo]) * (pos - static_cast<double>(lo));
+    };
+    if (pct(0.05) == 0.0) return std::nullopt;
+    return std::fabs(pct(0.95) / pct(0.05));
+}
+
+struct TailCase {
+    std::size_t size;
+    int distinct;  // values drawn from this many levels; 0 for continuous values
+    double nan_share;
+    bool periodic = false;  // every 128th return the same, so that a strided look sees one value
+};
+
+class TailRatioOrderStatistics : public ::testing::TestWithParam<TailCase> {};
+
+TEST_P(TailRatioOrderStatistics, EqualsTheSortedPercentiles) {
+    const TailCase& c = GetParam();
+    std::mt19937_64 rng(c.size * 31 + static_cast<std::size_t>(c.distinct));
+    std::normal_distribution<double> normal(0.0, 0.01);
+    std::uniform_int_distribution<int> level(-c.distinct, c.distinct);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int round = 0; round < 5; ++round) {
+        std::vector<double> r(c.size);
+        for (double& x : r) {
+            x = c.distinct > 0 ? level(rng) * 0.001 : normal(rng);
+            if (unit(rng) < c.nan_share) x = NAN;
+        }
+        if (c.periodic) {
+            for (std::size_t i = 0; i < r.size(); i += 128) r[i] = 0.5;
+        }
+        const auto expected = tail_ratio_by_sorting(r);
+        const auto got = metrics::tail_ratio(r);
+        ASSERT_EQ(got.has_value(), expected.has_value()) << c.size << " round " << round;
+        if (expected) EXPECT_EQ(*got, *expected) << c.size << " round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, TailRatioOrderStatistics,
+                         ::testing::Values(TailCase{20, 0, 0.0}, TailCase{21, 0, 0.0}, TailCase{39, 3, 0.0},
+                                           TailCase{101, 0, 0.1}, TailCase{1000, 2, 0.0}, TailCase{4097, 0, 0.0},
+                                           TailCase{10007, 50, 0.05}, TailCase{100000, 0, 0.0},
+                                           TailCase{20000, 0, 0.0, true}, TailCase{50000, 4, 0.01, true}));
 
 // ---------------------------------------------------------------------------------------
 // Drawdown figures.

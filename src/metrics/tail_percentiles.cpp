@@ -1,0 +1,122 @@
+#include "metrics/tail_percentiles.h"
+
+#include <algorithm>
+
+#include "core/fault.h"
+
+namespace tarnwick::metrics {
+
+namespace {
+
+// Below this many returns a full copy is as cheap as sampling first.
+constexpr std::size_t kBracketFrom = 4096;
+constexpr std::size_t kSampleStride = 128;
+
+// Order statistics picked out of an unordered buffer, ranks asked for in non-decreasing
+// order. Everything before `floor_` is no greater than anything from `floor_` on, so each
+// selection only looks at what lies above the previous one; a rank right after the
+// previous one is the smallest value left, which one scan finds.
+class RankSelector {
+public:
+    explicit RankSelector(std::vector<double>& values) : v_(values) {}
+
+    double at(std::size_t rank) {
+        if (floor_ > 0 && rank == floor_ - 1) return v_[rank];
+        if (rank < floor_ || rank >= v_.size()) fault("order statistic asked for out of order");
+        const auto first = v_.begin() + static_cast<std::ptrdiff_t>(floor_);
+        const auto nth = v_.begin() + static_cast<std::ptrdiff_t>(rank);
+        if (rank == floor_) {
+            std::iter_swap(nth, std::min_element(first, v_.end()));
+        } else {
+            std::nth_element(first, nth, v_.end());
+        }
+        floor_ = rank + 1;
+        return v_[rank];
+    }
+
+private:
+    std::vector<double>& v_;
+    std::size_t floor_ = 0;
+};
+
+// Linear interpolation between the two order statistics, `offset` ranks lying below the
+// buffer the selector works on.
+double interpolate(RankSelector& values, const PercentileRanks& r, std::size_t offset) {
+    const double low = values.at(r.lo - offset);
+    const double high = values.at(r.hi - offset);
+    return low + (high - low) * r.frac;
+}
+
+// A bracket around percentile `p` from a sorted sample: the sample's own p quantile
+// widened by four standard errors of it (and two sample ranks) to each side, open at an
+// end the widening runs past.
+Bracket bracket_from_sample(const std::vector<double>& sample, double p) {
+    const double s = static_cast<double>(sample.size());
+    const double margin = 4.0 * std::sqrt(p * (1.0 - p) / s) + 2.0 / s;
+    const double first = std::floor((p - margin) * s);
+    const double last = std::ceil((p + margin) * s);
+    Bracket b;
+    if (first > 0.0) b.low = sample[static_cast<std::size_t>(first)];
+    if (last < s - 1.0) b.high = sample[static_cast<std::size_t>(last)];
+    return b;
+}
+
+}  // namespace
+
+PercentileRanks::PercentileRanks(std::size_t n, double p) noexcept {
+    const double pos = static_cast<double>(n - 1) * p;
+    lo = static_cast<std::size_t>(std::floor(pos));
+    hi = static_cast<std::size_t>(std::ceil(pos));
+    frac = pos - static_cast<double>(lo);
+}
+
+TailPercentiles::TailPercentiles(std::span<const double> returns) {
+    if (returns.size() < kBracketFrom) return;
+    std::vector<double> sample;
+    sample.reserve(returns.size() / kSampleStride + 1);
+    for (std::size_t i = 0; i < returns.size(); i += kSampleStride) {
+        if (!std::isnan(returns[i])) sample.push_back(returns[i]);
+    }
+    if (sample.size() < 16) return;
+    std::sort(sample.begin(), sample.end());
+    low_ = bracket_from_sample(sample, 0.05);
+    high_ = bracket_from_sample(sample, 0.95);
+    bracketed_ = true;
+}
+
+bool TailPercentiles::prepare_copies(std::size_t n) {
+    if (!bracketed_ || n < 20) return false;
+    if (!low_.spans(PercentileRanks(n, 0.05)) || !high_.spans(PercentileRanks(n, 0.95))) return false;
+    low_values_.resize(low_.inside);
+    high_values_.resize(high_.inside);
+    copied_ = true;
+    return true;
+}
+
+std::optional<std::pair<double, double>> TailPercentiles::percentiles(std::span<const double> returns,
+                                                                      std::size_t n) {
+    if (n < 20) return std::nullopt;
+    const PercentileRanks p5(n, 0.05);
+    const PercentileRanks p95(n, 0.95);
+    if (copied_) {
+        RankSelector low(low_values_);
+        RankSelector high(high_values_);
+        return std::pair{interpolate(low, p5, low_.below), interpolate(high, p95, high_.below)};
+    }
+    std::vector<double> values;
+    values.reserve(n);
+    for (const double r : returns) {
+        if (!std::isnan(r)) values.push_back(r);
+    }
+    if (values.size() != n) fault("tail percentiles: value count changed between passes");
+    RankSelector all(values);
+    const double p5_value = interpolate(all, p5, 0);
+    return std::pair{p5_value, interpolate(all, p95, 0)};
+}
+
+std::optional<double> ratio_of_tails(const std::optional<std::pair<double, double>>& tails) noexcept {
+    if (!tails || tails->first == 0.0) return std::nullopt;
+    return std::fabs(tails->second / tails->first);
+}
+
+}  // namespace tarnwick::metrics
