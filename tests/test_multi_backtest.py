@@ -2,10 +2,10 @@ import re
 
 import numpy as np
 import pytest
+from array_inputs import DAY, flags
 
 import tarnwick as tw
 
-DAY = 86_400 * 10**9
 CLOSE = [100.0, 100.0, 110.0, 120.0, 115.0, 118.0]
 
 
@@ -13,12 +13,6 @@ def bars(close=CLOSE):
     n = len(close)
     close = np.array(close, dtype=np.float64)
     return (np.arange(n, dtype=np.int64) * DAY, close.copy(), close * 1.01, close * 0.99, close, np.full(n, 1000.0))
-
-
-def flags(n, *idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def strat(entries=(), exits=(), direction=1, weight=1.0, name="s", n=len(CLOSE)):

@@ -2,17 +2,11 @@ import math
 
 import numpy as np
 import pytest
+from array_inputs import DAY, flags
 
 import tarnwick as tw
 
-DAY = 86_400 * 10**9
 PREMIUMS = [100.0, 100.0, 110.0, 120.0, 90.0]
-
-
-def flags(n, *idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def run(premiums, entries, exits, n_bars=None, **kw):

@@ -2,18 +2,12 @@ import math
 
 import numpy as np
 import pytest
+from array_inputs import DAY, flags
 
 import tarnwick as tw
 
-DAY = 86_400 * 10**9
 LEG1 = [100.0, 105.0, 110.0, 110.0]
 LEG2 = [50.0, 50.0, 50.0, 50.0]
-
-
-def flags(n, *idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def leg(close, open_=None, ts_offset=0):

@@ -1,9 +1,9 @@
 import numpy as np
 import pytest
+from array_inputs import DAY, flags
 
 import tarnwick as tw
 
-DAY = 86_400 * 10**9
 CLOSE = [100.0, 100.0, 110.0, 120.0, 115.0]
 OPEN = [100.0, 95.0, 100.0, 118.0, 112.0]
 
@@ -14,12 +14,6 @@ def bars(close=CLOSE, open_=OPEN):
     open_ = np.array(open_, dtype=np.float64)
     return (np.arange(n, dtype=np.int64) * DAY, open_, np.maximum(open_, close), np.minimum(open_, close), close,
             np.full(n, 1000.0))
-
-
-def flags(n, *idx):
-    out = np.zeros(n, dtype=bool)
-    out[list(idx)] = True
-    return out
 
 
 def run(entries, exits, close=CLOSE, open_=OPEN, **kw):

@@ -1,20 +1,14 @@
 import numpy as np
 import pytest
+from array_inputs import DAY, flags
 
 import tarnwick as tw
 
-DAY = 86_400 * 10**9
 MINUTE = 60 * 10**9
 
 
 def days(n):
     return np.arange(n, dtype=np.int64) * DAY
-
-
-def flags(n, *on):
-    out = np.zeros(n, dtype=bool)
-    out[list(on)] = True
-    return out
 
 
 def spread(premiums, legs, entries, exits, ts=None, **kw):
