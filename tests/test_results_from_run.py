@@ -47,20 +47,6 @@ def test_segment_run_reports_fee_lines_that_sum_to_the_fees():
     assert t.fee_breakdown is not lines
 
 
-def test_every_read_is_a_fresh_copy():
-    r = round_trip()
-    a, b = r.equity_curve(), r.equity_curve()
-    assert a is not b
-    a[0] = -1.0
-    assert r.equity_curve()[0] != -1.0
-    t1, t2 = r.trades(), r.trades()
-    assert t1 is not t2 and t1[0] is not t2[0]
-    t1.append(None)
-    assert len(r.trades()) == 1
-    d1 = r.metrics.to_dict()
-    assert len(d1) == 31 and r.metrics.to_dict() is not d1
-
-
 def test_empty_run_sums_are_negative_zero():
     r = KernelSession().finish()
     m = r.metrics
