@@ -55,7 +55,6 @@ def test_face(name, signature, first_line):
     fn = getattr(tw, name)
     assert fn.__text_signature__ == signature
     assert fn.__doc__.split("\n")[0] == first_line
-    assert fn.__module__ == "tarnwick._tarnwick"
 
 
 def test_docstring_details():
