@@ -5,7 +5,6 @@ import operator
 import numpy as np
 import pytest
 
-import tarnwick as tw
 from tarnwick import BarAggregator, aggregate_bars, bars_from_ticks
 
 SEC = 1_000_000_000
@@ -59,9 +58,6 @@ def test_face_signatures_and_registration():
     assert BarAggregator.next_pending.__text_signature__ == "($self)"
     assert bars_from_ticks.__text_signature__ == (
         "(timestamps, ltp, buy_qty_delta, sell_qty_delta, step, unit, tz_offset_ns=0, brick_size=0.0)")
-    all_ = tw._tarnwick.__all__
-    i = all_.index("BarAggregator")
-    assert all_[i - 1:i + 3] == ["Indicator", "BarAggregator", "aggregate_bars", "bars_from_ticks"]
 
 
 def test_step_and_unit_are_read_only_copies():
