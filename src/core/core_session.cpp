@@ -2,12 +2,9 @@
 
 #include <algorithm>
 
-namespace tarnwick {
+#include "core/huge_pages.h"
 
-double drawdown_pct(double peak, double equity) noexcept {
-    if (!(peak > 0.0)) return 0.0;
-    return (peak - equity) / peak * 100.0;
-}
+namespace tarnwick {
 
 CoreSession::CoreSession(KernelConfig cfg) : kernel_(std::move(cfg)) {
     const BacktestConfig& bc = kernel_.config().config;
@@ -17,11 +14,23 @@ CoreSession::CoreSession(KernelConfig cfg) : kernel_(std::move(cfg)) {
     if (bc.max_drawdown_pct && *bc.max_drawdown_pct > 0.0) kernel_.set_max_drawdown_pct(bc.max_drawdown_pct);
 }
 
+namespace {
+
+// Room for n samples; a fresh buffer is advised onto huge pages before its first write.
+template <class T>
+void reserve_curve(std::vector<T>& v, std::size_t n) {
+    const bool fresh = v.empty() && v.capacity() < n;
+    v.reserve(n);
+    if (fresh) advise_huge_pages(v.data(), n * sizeof(T));
+}
+
+}  // namespace
+
 void CoreSession::reserve(std::size_t bars) {
-    out_.equity_curve.reserve(bars);
-    out_.drawdown_curve.reserve(bars);
-    out_.returns.reserve(bars);
-    out_.timestamps.reserve(bars);
+    reserve_curve(out_.equity_curve, bars);
+    reserve_curve(out_.drawdown_curve, bars);
+    reserve_curve(out_.returns, bars);
+    if (!external_timestamps_) reserve_curve(out_.timestamps, bars);
 }
 
 double CoreSession::equity() const noexcept {
@@ -49,7 +58,7 @@ const std::vector<KernelEvent>& CoreSession::step(std::uint64_t idx, const Ohlcv
         kernel_.set_drawdown_halt(true);
     }
     out_.returns.push_back(has_previous && previous != 0.0 ? (eq - previous) / previous : 0.0);
-    out_.timestamps.push_back(bar.timestamp);
+    if (!external_timestamps_) out_.timestamps.push_back(bar.timestamp);
     last_bar_.emplace(idx, bar);
     return events;
 }
@@ -64,7 +73,11 @@ RunOutput CoreSession::finish() && {
         for (auto& t : kernel_.force_close_all(idx, bar.timestamp, bar.close)) out_.trades.push_back(std::move(t));
     }
     out_.orders = order_reports();
-    out_.metrics = metrics::compute_metrics(out_.equity_curve, out_.drawdown_curve, out_.returns, out_.timestamps,
+    std::span<const std::int64_t> timestamps = out_.timestamps;
+    if (external_timestamps_) {
+        timestamps = external_timestamps_->first(std::min(external_timestamps_->size(), out_.equity_curve.size()));
+    }
+    out_.metrics = metrics::compute_metrics(out_.equity_curve, out_.drawdown_curve, out_.returns, timestamps,
                                             out_.trades, config_);
     return std::move(out_);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -24,7 +25,7 @@ struct RunOutput {
     std::vector<double> equity_curve;   // account equity at each bar's close
     std::vector<double> drawdown_curve;  // percent below the running peak
     std::vector<double> returns;        // simple return of each bar, 0.0 for the first
-    std::vector<std::int64_t> timestamps;  // nanoseconds since the Unix epoch
+    std::vector<std::int64_t> timestamps;  // nanoseconds since the Unix epoch; empty when the caller kept them
     std::vector<TradeRecord> trades;    // in the order their positions closed
     std::vector<Order> orders;          // one per order the kernel handled, in submission order
 };
@@ -35,8 +36,17 @@ public:
     // mean something: max_positions when set and not 0, max_drawdown_pct when above 0.
     explicit CoreSession(KernelConfig cfg);
 
-    // Reserves the curves for `bars` steps, so stepping allocates nothing for them.
+    // Reserves the curves for `bars` steps, so stepping allocates nothing for them; large
+    // curves are backed by huge pages where the system allows.
     void reserve(std::size_t bars);
+
+    // The bars' timestamps are the caller's, in step order: the session records none and
+    // its metrics read the first of `timestamps` as many as there were steps. The caller
+    // keeps them alive until `finish` returns and steps bar i with timestamps[i]. Call
+    // before `reserve` and the first step.
+    void read_timestamps_from(std::span<const std::int64_t> timestamps) noexcept {
+        external_timestamps_ = timestamps;
+    }
 
     // Steps the kernel with the bar (never as a trade print), records closed trades,
     // samples equity, drawdown and return, and applies the drawdown halt. Returns the
@@ -71,9 +81,13 @@ private:
     double peak_ = 0.0;
     std::optional<std::pair<std::uint64_t, OhlcvBar>> last_bar_;
     OrderSnapshots snapshots_;
+    std::optional<std::span<const std::int64_t>> external_timestamps_;
 };
 
 // Percent below the running peak; 0.0 when the peak is not above 0 (no meaningful base).
-double drawdown_pct(double peak, double equity) noexcept;
+inline double drawdown_pct(double peak, double equity) noexcept {
+    if (!(peak > 0.0)) return 0.0;
+    return (peak - equity) / peak * 100.0;
+}
 
 }  // namespace tarnwick

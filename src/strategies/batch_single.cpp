@@ -48,13 +48,7 @@ Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSe
 
 Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::span<const PreparedSingleItem> items,
                                                                          const BarSeries& bars) {
-    return pool::parallel_map<RunOutput, OwnError>(items.size(), [&](std::size_t i) {
-        auto out = run_item(items[i], bars);
-        // The per-bar timestamps only served the metrics; every output waits for the whole
-        // batch, so each gives its copy back now for the next job on this worker to reuse.
-        if (out.ok()) std::vector<std::int64_t>().swap(out.value().timestamps);
-        return out;
-    });
+    return pool::parallel_map<RunOutput, OwnError>(items.size(), [&](std::size_t i) { return run_item(items[i], bars); });
 }
 
 }  // namespace tarnwick::strategies::batch_single

@@ -75,6 +75,8 @@ Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSe
     kc.instrument_config = instrument;
     kc.fee_model = run.fee_model;
     CoreSession session(std::move(kc));
+    // Bar i is stepped with timestamps[i], so the metrics read the caller's column.
+    session.read_timestamps_from(bars.timestamps.first(n));
     session.reserve(n);
 
     const std::vector<double> atr = atr_series(bars, resolve_atr_period(run.config, instrument));

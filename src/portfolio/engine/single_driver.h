@@ -65,7 +65,8 @@ Status<OwnError> check_lengths(const BarSeries& bars, const SignalInput& signals
 
 // Runs the whole backtest: signals processed bar by bar, the ATR series computed once
 // when a rule needs it (zeros if it cannot be computed), one session step per bar, then
-// the session finished. The only errors are those of `check_lengths`.
+// the session finished. The output's timestamps are left empty: they are the caller's
+// column. The only errors are those of `check_lengths`.
 Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
                                          const SignalInput& signals,
                                          const std::optional<InstrumentConfig>& instrument);
