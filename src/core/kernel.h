@@ -231,7 +231,9 @@ private:
     };
 
     // Step phases, in the order `step` runs them.
-    bool expiry_due(const OhlcvBar& bar) const noexcept;
+    bool expiry_due(const OhlcvBar& bar) const noexcept {
+        return cfg_.instrument && cfg_.instrument->expiration_ns && bar.timestamp >= *cfg_.instrument->expiration_ns;
+    }
     void settle_expired(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
     void run_deferred_signal(std::uint64_t idx, const OhlcvBar& bar);
     void evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_now);
@@ -248,7 +250,14 @@ private:
     void liquidate_into(std::uint64_t idx, const OhlcvBar& bar, std::vector<KernelEvent>& out);
 
     // Seams of the order engine: working orders, TWAP schedules and due market orders.
-    bool has_order_work() const noexcept;
+    bool has_order_work() const noexcept { return !orders_.empty() || !twaps_.empty(); }
+    // Nothing for a step to do: flat, nothing queued, deferred or requested, no orders or
+    // schedules, no expiry, and a signal that neither enters nor (deferred) exits.
+    bool idle_step(const OhlcvBar& bar, const BarSignal& signal, bool is_print) const noexcept {
+        return ledger_.empty() && pending_.empty() && deferred_.empty() && close_requests_.empty() &&
+               !has_order_work() && !signal.entry &&
+               !(signal.exit && fill_timing_ == FillTiming::NextBarOpen && !is_print) && !expiry_due(bar);
+    }
     void cancel_working_orders_at_expiry(std::uint64_t idx);
     void walk_working_orders(std::uint64_t idx, const OhlcvBar& bar);
     void run_twap_slices(std::uint64_t idx, const OhlcvBar& bar);

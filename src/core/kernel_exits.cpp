@@ -6,10 +6,6 @@
 
 namespace tarnwick {
 
-bool Kernel::expiry_due(const OhlcvBar& bar) const noexcept {
-    return cfg_.instrument && cfg_.instrument->expiration_ns && bar.timestamp >= *cfg_.instrument->expiration_ns;
-}
-
 namespace {
 
 // What one unit pays at expiry: the bar's own close, or for an option with a known

@@ -11,8 +11,6 @@
 
 namespace tarnwick {
 
-bool Kernel::has_order_work() const noexcept { return !orders_.empty() || !twaps_.empty(); }
-
 void Kernel::cancel_working_orders_at_expiry(std::uint64_t idx) {
     if (!orders_.empty()) (void)cancel_all_orders(idx);
 }

@@ -28,6 +28,9 @@ const std::vector<KernelEvent>& Kernel::step(std::uint64_t idx, const OhlcvBar& 
     events_.clear();
     last_print_ = is_print;
     atr_ = signal.atr;
+    // Most bars of a run find the kernel flat with nothing pending: every phase below
+    // would look and do nothing.
+    if (idle_step(bar, signal, is_print)) return events_;
     if (!pending_.empty()) {
         for (auto& e : pending_) events_.push_back(std::move(e));
         pending_.clear();
