@@ -82,15 +82,10 @@ def test_items_are_snapshots_and_configs_are_read_per_call():
     assert np.all(second.weights() <= 0.2 + 1e-6) and first.weights().max() > 0.2
 
 
-@pytest.mark.parametrize("bad, error, message", [
-    ("u0", TypeError, "Can't extract `str` to `Vec`"),
-    (5, TypeError, "argument 'items': 'int' object cannot be converted to 'Sequence'"),
-    ([1], TypeError, "argument 'items': 'int' object cannot be converted to 'OptimizeItem'"),
-])
-def test_items_must_be_a_sequence_of_items(bad, error, message):
-    with pytest.raises(error) as e:
-        tw.batch_optimize_portfolios(MODEL, bad, cfg())
-    assert message in str(e.value)
+def test_items_must_be_items():
+    with pytest.raises(TypeError) as e:
+        tw.batch_optimize_portfolios(MODEL, [1], cfg())
+    assert "argument 'items': 'int' object cannot be converted to 'OptimizeItem'" in str(e.value)
 
 
 # One batch under two pool sizes, each in a fresh interpreter (the pool is sized once).
