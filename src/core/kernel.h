@@ -98,7 +98,7 @@ public:
     // What an entry may spend: free capital, capped by the allotted capital when set.
     double available_capital() const noexcept;
     // Mark-to-market value of the account at `mark`: cash plus `marked_value(mark)`.
-    double equity(double mark) const noexcept;
+    double equity(double mark) const noexcept { return cash_ + marked_value(mark); }
     // What the open positions add to cash when marked at `mark`: their market value in a
     // cash account (a short at size x multiplier x (2 x entry - mark)), their open profit
     // in a margin account. A shared pool values each kernel's book with this.
@@ -237,6 +237,15 @@ private:
     void settle_expired(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
     void run_deferred_signal(std::uint64_t idx, const OhlcvBar& bar);
     void evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_now);
+    // Whether evaluate_exits could do anything: a signal exit, a trailing rule, or a stop
+    // or target level on some position.
+    bool exits_possible(bool exit_now) const noexcept {
+        if (exit_now || (stop_rule_ && stop_rule_->kind == StopRule::Kind::Trailing)) return true;
+        for (const auto& p : ledger_.positions()) {
+            if (p.stop_price || p.target_price) return true;
+        }
+        return false;
+    }
     void run_close_requests(std::uint64_t idx, const OhlcvBar& bar);
     void check_margin(std::uint64_t idx, const OhlcvBar& bar);
     // True when the step must end here (refusals that stop the rest of the event).

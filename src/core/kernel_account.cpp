@@ -44,12 +44,10 @@ double Kernel::available_capital() const noexcept {
     return free;
 }
 
-// Cash account: cash plus the marked value of each position. A short bought with cash is
-// worth its entry value plus its gain, size x multiplier x (2 x entry - price), so equity
-// moves with the short's pnl rather than against it.
+// Equity is cash plus this. Cash account: the marked value of each position. A short
+// bought with cash is worth its entry value plus its gain, size x multiplier x (2 x entry
+// - price), so equity moves with the short's pnl rather than against it.
 // Margin account: cash (which still holds the locked margin) plus each position's open pnl.
-double Kernel::equity(double mark) const noexcept { return cash_ + marked_value(mark); }
-
 double Kernel::marked_value(double mark) const noexcept {
     const double k = ledger_.multiplier();
     double sum = -0.0;

@@ -49,11 +49,12 @@ const std::vector<KernelEvent>& Kernel::step(std::uint64_t idx, const OhlcvBar& 
     if (!ledger_.empty()) ledger_.widen_extremes(bar.high, bar.low);
 
     if (signal.exit && defer) deferred_.exit = true;
-    if (!ledger_.empty()) evaluate_exits(idx, bar, signal.exit && !defer);
+    if (!ledger_.empty() && exits_possible(signal.exit && !defer)) evaluate_exits(idx, bar, signal.exit && !defer);
 
     if (!close_requests_.empty()) run_close_requests(idx, bar);
 
-    if (!ledger_.empty() && !margin_call_) check_margin(idx, bar);
+    // A cash account has no maintenance requirement to fall short of.
+    if (!ledger_.empty() && !margin_call_ && account_type_ != AccountType::Cash) check_margin(idx, bar);
 
     if (has_order_work()) walk_working_orders(idx, bar);
 
