@@ -1,5 +1,6 @@
 #include "indicators/momentum.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -51,8 +52,7 @@ double complete_mean(const std::vector<double>& v, std::size_t from, std::size_t
 Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::uint64_t period) {
     if (period == 0) return err(CoreError::invalid_parameter("RSI period must be > 0"));
     const std::size_t n = data.size();
-    std::vector<double> out = nan_series(n);
-    if (period >= n) return out;
+    if (period >= n) return nan_series(n);
 
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
@@ -65,31 +65,54 @@ Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::ui
     }
     double avg_gain = gain_sum / pf;
     double avg_loss = loss_sum / pf;
-    out[p] = rsi_value(avg_gain, avg_loss);
+    std::vector<double> out = reserve_series(n);
+    out.insert(out.end(), p, kNaN);
+    out.push_back(rsi_value(avg_gain, avg_loss));
 
-    // The averages are one recursion, the value only depends on their ratio. The ratio
-    // is stored first (+inf where the loss average is 0, which the value formula turns
-    // into exactly 100) and the value formula then runs over the stored ratios with no
-    // dependency between elements.
+    // The averages are one recursion; the value only depends on their ratio. Two steps
+    // of the recursion share one vector division for the ratio and one for the value,
+    // which keeps the divider from becoming the bottleneck while it waits on nothing but
+    // the recursion. The ratio is +inf where the loss average is 0, which the value
+    // formula turns into exactly 100.
     const double k = 1.0 / pf;
     const double keep = 1.0 - k;
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    for (std::size_t i = p + 1; i < n; ++i) {
-        const Move m = move_into(data, i);
-        avg_gain = avg_gain * keep + m.gain * k;
-        avg_loss = avg_loss * keep + m.loss * k;
-        const double ratio = avg_gain / avg_loss;
-        out[i] = avg_loss == 0.0 ? kInf : ratio;
-    }
-    using V2 = double __attribute__((vector_size(16), aligned(8)));
-    std::size_t i = p + 1;
-    for (; i + 2 <= n; i += 2) {
-        V2 r;
-        std::memcpy(&r, &out[i], sizeof r);
-        r = 100.0 - 100.0 / (1.0 + r);
-        std::memcpy(&out[i], &r, sizeof r);
-    }
-    for (; i < n; ++i) out[i] = 100.0 - 100.0 / (1.0 + out[i]);
+    std::size_t next = p + 1;
+    append_blocks(out, n - p - 1, [&](double* __restrict block, std::size_t m) __attribute__((noinline)) {
+        using V2 = double __attribute__((vector_size(16), aligned(8)));
+        using M2 = std::int64_t __attribute__((vector_size(16), aligned(8)));
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        const V2 inf = {kInf, kInf};
+        const std::span<const double> x = data;
+        const std::size_t from = next;
+        const double kk = k, kp = keep;
+        double g = avg_gain, l = avg_loss;
+        std::size_t j = 0;
+        for (; j + 2 <= m; j += 2) {
+            const Move m0 = move_into(x, from + j);
+            const Move m1 = move_into(x, from + j + 1);
+            const double g0 = g * kp + m0.gain * kk;
+            const double l0 = l * kp + m0.loss * kk;
+            g = g0 * kp + m1.gain * kk;
+            l = l0 * kp + m1.loss * kk;
+            const V2 gv = {g0, g};
+            const V2 lv = {l0, l};
+            const V2 ratio = gv / lv;
+            const M2 flat = lv == 0.0;
+            const V2 r = (V2)(((M2)inf & flat) | ((M2)ratio & ~flat));
+            const V2 value = 100.0 - 100.0 / (1.0 + r);
+            std::memcpy(block + j, &value, sizeof value);
+        }
+        for (; j < m; ++j) {
+            const Move mv = move_into(x, from + j);
+            g = g * kp + mv.gain * kk;
+            l = l * kp + mv.loss * kk;
+            const double r = l == 0.0 ? kInf : g / l;
+            block[j] = 100.0 - 100.0 / (1.0 + r);
+        }
+        avg_gain = g;
+        avg_loss = l;
+        next = from + m;
+    });
     return out;
 }
 
@@ -102,8 +125,7 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
         return err(CoreError::invalid_parameter("MACD fast period must be < slow period"));
     }
     const std::size_t n = data.size();
-    MacdSeries out{nan_series(n), nan_series(n), nan_series(n)};
-    if (slow_period > n) return out;
+    if (slow_period > n) return MacdSeries{nan_series(n), nan_series(n), nan_series(n)};
 
     // One pass: the fast and slow averages run as the ema kernel computes them (seed mean
     // of the first period values, then prev * (1 - alpha) + x * alpha), the line is their
@@ -134,37 +156,75 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
     // First signal value at slow + signal - 2; clamped so a huge signal period reads as
     // "beyond the data" rather than wrapping around.
     const std::uint64_t s0 = sat_add(slow_period, signal_period) - 2;
+    const std::size_t seed_end = s0 < n ? static_cast<std::size_t>(s0) + 1 : n;  // bars up to the first signal
     const double sig_alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
     const double sig_keep = 1.0 - sig_alpha;
-    double seed_sum = 0.0;  // line values summed from +0 in index order, NaN skipped
+
+    MacdSeries out{reserve_series(n), reserve_series(n), reserve_series(n)};
+    out.macd.insert(out.macd.end(), sp - 1, kNaN);
+    const std::size_t signal_lead = s0 < n ? seed_end - 1 : n;
+    out.signal.insert(out.signal.end(), signal_lead, kNaN);
+    out.histogram.insert(out.histogram.end(), signal_lead, kNaN);
+
+    // The line up to the first signal value, whose seed is the plain mean of the line
+    // values so far: summed from +0 in index order, NaN skipped, and NaN unless all are
+    // present. A NaN average or price gives a NaN line through the arithmetic itself.
+    double seed_sum = 0.0;
     std::uint64_t seed_count = 0;
-    double signal = kNaN;
-    for (std::size_t i = sp - 1; i < n; ++i) {
+    auto line_step = [&](std::size_t i) {
         if (i >= sp) {
             fast_ema = fast_ema * fast_keep + data[i] * fast_alpha;
             slow_ema = slow_ema * slow_keep + data[i] * slow_alpha;
         }
-        const double m = !std::isnan(fast_ema) && !std::isnan(slow_ema) ? fast_ema - slow_ema : kNaN;
-        out.macd[i] = m;
-        if (i < s0) {
-            if (!std::isnan(m)) {
-                seed_sum += m;
-                ++seed_count;
-            }
-            continue;
+        const double m = fast_ema - slow_ema;
+        if (!std::isnan(m)) {
+            seed_sum += m;
+            ++seed_count;
         }
-        if (i == s0) {
-            if (!std::isnan(m)) {
-                seed_sum += m;
-                ++seed_count;
-            }
-            signal = seed_count == signal_period ? seed_sum / static_cast<double>(signal_period) : kNaN;
-        } else {
-            // A missing line value leaves the signal missing, and so everything after it.
-            signal = std::isnan(m) ? kNaN : signal * sig_keep + m * sig_alpha;
+        out.macd.push_back(m);
+        return m;
+    };
+    for (std::size_t i = sp - 1; i + 1 < seed_end; ++i) line_step(i);
+    if (s0 >= n) {
+        line_step(n - 1);
+        return out;
+    }
+    const double m0 = line_step(seed_end - 1);
+    double signal = seed_count == signal_period ? seed_sum / static_cast<double>(signal_period) : kNaN;
+    out.signal.push_back(signal);
+    out.histogram.push_back(m0 - signal);
+
+    // From there on the three recursions are independent of each other's latency but for
+    // the line feeding the signal; no branch remains. A missing line value leaves the
+    // signal missing, and so everything after it, through the arithmetic.
+    std::size_t next = seed_end;
+    auto fill = [&](double* __restrict mb, double* __restrict sb, double* __restrict hb,
+                    std::size_t m) __attribute__((noinline)) {
+        const double* __restrict x = data.data() + next;
+        const double fa = fast_alpha, fk = fast_keep, sa = slow_alpha, sk = slow_keep, ga = sig_alpha,
+                     gk = sig_keep;
+        double f = fast_ema, sl = slow_ema, sg = signal;
+        for (std::size_t j = 0; j < m; ++j) {
+            f = f * fk + x[j] * fa;
+            sl = sl * sk + x[j] * sa;
+            const double line = f - sl;
+            sg = sg * gk + line * ga;
+            mb[j] = line;
+            sb[j] = sg;
+            hb[j] = line - sg;
         }
-        out.signal[i] = signal;
-        if (!std::isnan(m) && !std::isnan(signal)) out.histogram[i] = m - signal;
+        fast_ema = f;
+        slow_ema = sl;
+        signal = sg;
+        next += m;
+    };
+    double mb[kAppendBlock], sb[kAppendBlock], hb[kAppendBlock];
+    while (next < n) {
+        const std::size_t m = std::min(kAppendBlock, n - next);
+        fill(mb, sb, hb, m);
+        out.macd.insert(out.macd.end(), mb, mb + m);
+        out.signal.insert(out.signal.end(), sb, sb + m);
+        out.histogram.insert(out.histogram.end(), hb, hb + m);
     }
     return out;
 }

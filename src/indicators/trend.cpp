@@ -1,5 +1,7 @@
 #include "indicators/trend.h"
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -93,53 +95,73 @@ Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std
     if (low.size() != n) return err(CoreError::data_length_mismatch(n, low.size()));
     if (period == 0) return err(CoreError::invalid_parameter("Supertrend period must be > 0"));
 
-    SupertrendSeries out{nan_series(n), std::vector<std::int8_t>(n, 0)};
-    if (period >= n) return out;
+    if (period >= n) return SupertrendSeries{nan_series(n), std::vector<std::int8_t>(n, 0)};
 
-    // Lengths and period were checked above, so the kernel cannot refuse them.
-    const std::vector<double> atr = volatility::atr(high, low, close, period).value();
+    // The ATR recursion runs inline, with the arithmetic of the atr kernel: its latency
+    // then hides the band updates instead of adding to them, and no ATR series is kept.
     const auto p = static_cast<std::size_t>(period);
+    const double pf = static_cast<double>(period);
+    double seed = -0.0;
+    for (std::size_t i = 0; i < p; ++i) seed += true_range(high, low, close, i);
+    double atr = seed / pf;
+    const double k = 1.0 / pf;
+    const double keep = 1.0 - k;
 
-    double final_upper = kNaN;
-    double final_lower = kNaN;
-    std::int8_t dir = 0;
-    for (std::size_t i = p - 1; i < n; ++i) {
-        double basic_upper = kNaN;
-        double basic_lower = kNaN;
-        if (!std::isnan(atr[i])) {
-            const double hl2 = (high[i] + low[i]) * 0.5;
-            basic_upper = hl2 + atr[i] * multiplier;
-            basic_lower = hl2 - atr[i] * multiplier;
-        }
-        if (i == p - 1) {
-            final_upper = basic_upper;
-            final_lower = basic_lower;
-        } else {
-            // A band only tightens while the previous close stayed on its side of it.
-            const double pc = close[i - 1];
-            if (std::isnan(basic_upper) || std::isnan(final_upper) || !(pc <= final_upper)) {
-                final_upper = basic_upper;
-            } else if (basic_upper < final_upper) {
-                final_upper = basic_upper;
-            }
-            if (std::isnan(basic_lower) || std::isnan(final_lower) || !(pc >= final_lower)) {
-                final_lower = basic_lower;
-            } else if (basic_lower > final_lower) {
-                final_lower = basic_lower;
-            }
-        }
+    SupertrendSeries out{reserve_series(n), std::vector<std::int8_t>(n, 0)};
+    out.value.insert(out.value.end(), p - 1, kNaN);
+    // A NaN ATR, high or low gives NaN basic bands through the arithmetic itself.
+    const std::size_t first = p - 1;
+    double final_upper = (high[first] + low[first]) * 0.5 + atr * multiplier;
+    double final_lower = (high[first] + low[first]) * 0.5 - atr * multiplier;
+    std::int8_t dir = final_upper >= close[first] ? -1 : 1;
+    out.direction[first] = dir;
+    out.value.push_back(dir == 1 ? final_lower : final_upper);
 
-        const double c = close[i];
-        if (i == p - 1) {
-            dir = final_upper >= c ? -1 : 1;
-        } else if (dir == 1) {
-            if (final_lower > c) dir = -1;
-        } else {
-            if (c > final_upper) dir = 1;
+    // Each step is written as mask selections rather than branches, which band moves and
+    // whether the trend flips changing at random from bar to bar. The masks stay in
+    // vector registers: a round trip through integer registers would lengthen the band
+    // recursions. The comparisons are false for NaN exactly as the scalar ones are.
+    std::int8_t* direction = out.direction.data();
+    std::size_t next = p;
+    __m128d upper = _mm_set_sd(final_upper);
+    __m128d lower = _mm_set_sd(final_lower);
+    __m128d rising = _mm_castsi128_pd(_mm_set1_epi64x(dir == 1 ? -1 : 0));
+    append_blocks(out.value, n - p, [&](double* __restrict block, std::size_t m) __attribute__((noinline)) {
+        const std::span<const double> h = high, l = low, cl = close;
+        std::int8_t* __restrict dir_out = direction;
+        const std::size_t from = next;
+        const double kk = k, kp = keep;
+        const __m128d mult = _mm_set_sd(multiplier);
+        const __m128d half = _mm_set_sd(0.5);
+        double a = atr;
+        __m128d fu = upper, fl = lower, up = rising;
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::size_t i = from + j;
+            a = a * kp + true_range(h, l, cl, i) * kk;
+            const __m128d hl2 = _mm_mul_sd(_mm_add_sd(_mm_set_sd(h[i]), _mm_set_sd(l[i])), half);
+            const __m128d width = _mm_mul_sd(_mm_set_sd(a), mult);
+            const __m128d basic_upper = _mm_add_sd(hl2, width);
+            const __m128d basic_lower = _mm_sub_sd(hl2, width);
+            // A band only tightens while the previous close stayed on its side of it; a
+            // missing band, close or basic band resets it to the basic band.
+            const __m128d pc = _mm_set_sd(cl[i - 1]);
+            const __m128d keep_upper = _mm_and_pd(_mm_cmple_sd(pc, fu), _mm_cmpge_sd(basic_upper, fu));
+            fu = _mm_or_pd(_mm_and_pd(keep_upper, fu), _mm_andnot_pd(keep_upper, basic_upper));
+            const __m128d keep_lower = _mm_and_pd(_mm_cmpge_sd(pc, fl), _mm_cmple_sd(basic_lower, fl));
+            fl = _mm_or_pd(_mm_and_pd(keep_lower, fl), _mm_andnot_pd(keep_lower, basic_lower));
+            // Rising stays rising unless the close falls below the lower band; falling
+            // turns rising once the close is above the upper band.
+            const __m128d c = _mm_set_sd(cl[i]);
+            up = _mm_or_pd(_mm_and_pd(up, _mm_cmpngt_sd(fl, c)), _mm_andnot_pd(up, _mm_cmpgt_sd(c, fu)));
+            dir_out[i] = static_cast<std::int8_t>(2 * (_mm_movemask_pd(up) & 1) - 1);
+            block[j] = _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(up, fl), _mm_andnot_pd(up, fu)));
         }
-        out.direction[i] = dir;
-        out.value[i] = dir == 1 ? final_lower : final_upper;
-    }
+        atr = a;
+        upper = fu;
+        lower = fl;
+        rising = up;
+        next = from + m;
+    });
     return out;
 }
 
