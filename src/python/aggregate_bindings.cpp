@@ -118,18 +118,14 @@ PyObject* flush_body(PyObject* self) {
 }
 
 PyObject* get_step(PyObject* self, void*) {
-    return guarded([&] {
-        auto* r = as_record<BarAggregator>(self);
-        SharedBorrow b(r->borrow);
-        return to_py(r->value.step()).release();
+    return read<BarAggregator>(self, [](const BarAggregator& v) {
+        return to_py(v.step()).release();
     });
 }
 
 PyObject* get_unit(PyObject* self, void*) {
-    return guarded([&] {
-        auto* r = as_record<BarAggregator>(self);
-        SharedBorrow b(r->borrow);
-        return to_py(r->value.unit()).release();
+    return read<BarAggregator>(self, [](const BarAggregator& v) {
+        return to_py(v.unit()).release();
     });
 }
 

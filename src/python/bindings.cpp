@@ -55,11 +55,9 @@ PyObject* construct(PyTypeObject*, const Args& a) {
 }
 
 PyObject* get_fill_timing(PyObject* self, void*) {
-    return guarded([&] {
-        auto* r = as_record<C>(self);
-        SharedBorrow b(r->borrow);
-        if (!r->value.fill_timing) return Py_NewRef(Py_None);
-        return to_py(name(*r->value.fill_timing)).release();
+    return read<C>(self, [](const C& v) {
+        if (!v.fill_timing) return Py_NewRef(Py_None);
+        return to_py(name(*v.fill_timing)).release();
     });
 }
 
@@ -180,11 +178,11 @@ PyObject* construct_instrument(PyTypeObject*, const Args& a) {
 }
 
 PyObject* instrument_repr(PyObject* self) {
-    auto* r = as_record<I>(self);
-    SharedBorrow b(r->borrow);
-    return to_py("InstrumentConfig(lot_size=" + fmt::optional(r->value.lot_size) +
-                 ", alloted_capital=" + fmt::optional(r->value.alloted_capital) + ")")
-        .release();
+    return read<I>(self, [](const I& v) {
+        return to_py("InstrumentConfig(lot_size=" + fmt::optional(v.lot_size) +
+                     ", alloted_capital=" + fmt::optional(v.alloted_capital) + ")")
+            .release();
+    });
 }
 
 constexpr Signature kIFixedStop{"InstrumentConfig.set_fixed_stop", kPercent, 1, 1};

@@ -388,35 +388,29 @@ PyObject* reset_body(PyObject* self) {
 }
 
 PyObject* repr_body(PyObject* self) {
-    auto* r = as_record<Indicator>(self);
-    SharedBorrow b(r->borrow);
-    std::string text = "Indicator(kind=";
-    text += r->value.kind_name();
-    text += ')';
-    return to_py(text).release();
+    return read<Indicator>(self, [](const Indicator& v) {
+        std::string text = "Indicator(kind=";
+        text += v.kind_name();
+        text += ')';
+        return to_py(text).release();
+    });
 }
 
 PyObject* get_kind(PyObject* self, void*) {
-    return guarded([&] {
-        auto* r = as_record<Indicator>(self);
-        SharedBorrow b(r->borrow);
-        return to_py(r->value.kind_name()).release();
+    return read<Indicator>(self, [](const Indicator& v) {
+        return to_py(v.kind_name()).release();
     });
 }
 
 PyObject* get_value(PyObject* self, void*) {
-    return guarded([&] {
-        auto* r = as_record<Indicator>(self);
-        SharedBorrow b(r->borrow);
-        return indicator_value_into_py(r->value.value()).release();
+    return read<Indicator>(self, [](const Indicator& v) {
+        return indicator_value_into_py(v.value()).release();
     });
 }
 
 PyObject* get_initialized(PyObject* self, void*) {
-    return guarded([&] {
-        auto* r = as_record<Indicator>(self);
-        SharedBorrow b(r->borrow);
-        return to_py(r->value.value().present()).release();
+    return read<Indicator>(self, [](const Indicator& v) {
+        return to_py(v.value().present()).release();
     });
 }
 

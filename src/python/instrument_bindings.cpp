@@ -205,12 +205,11 @@ PyGetSetDef kGetSet[] = {
 #undef TW_RW
 
 PyObject* spec_repr(PyObject* self) {
-    auto* r = as_record<Spec>(self);
-    SharedBorrow b(r->borrow);
-    const Spec& s = r->value;
-    return to_py(fmt::format("InstrumentSpec(symbol={}, kind={}, lot_size={}, multiplier={})", s.symbol,
-                             name(s.kind.tag), s.lot_size, s.multiplier))
-        .release();
+    return read<Spec>(self, [](const Spec& s) {
+        return to_py(fmt::format("InstrumentSpec(symbol={}, kind={}, lot_size={}, multiplier={})", s.symbol,
+                                 name(s.kind.tag), s.lot_size, s.multiplier))
+            .release();
+    });
 }
 
 PyType_Slot kSlots[] = {

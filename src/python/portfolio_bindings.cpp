@@ -95,10 +95,7 @@ constexpr PyMethodDef kMethodEnd{nullptr, nullptr, 0, nullptr};
 // RiskModel
 
 PyObject* risk_model_cov(PyObject* self, PyObject*) {
-    return guarded([&] {
-        auto* r = as_record<RiskModel>(self);
-        SharedBorrow b(r->borrow);
-        const RiskModel& m = r->value;
+    return read<RiskModel>(self, [](const RiskModel& m) {
         const auto n = static_cast<std::size_t>(m.n_assets);
         if (m.cov.size() != n * n) {
             raise(PyExc_ValueError,
@@ -109,12 +106,11 @@ PyObject* risk_model_cov(PyObject* self, PyObject*) {
 }
 
 PyObject* risk_model_repr(PyObject* self) {
-    auto* r = as_record<RiskModel>(self);
-    SharedBorrow b(r->borrow);
-    const RiskModel& m = r->value;
-    return to_py(fmt::format("PyRiskModel(n_assets={}, n_obs={}, shrinkage={}, periods_per_year={})", m.n_assets,
-                             m.n_obs, fmt::fixed(m.shrinkage_intensity, 4), m.periods_per_year))
-        .release();
+    return read<RiskModel>(self, [](const RiskModel& m) {
+        return to_py(fmt::format("PyRiskModel(n_assets={}, n_obs={}, shrinkage={}, periods_per_year={})", m.n_assets,
+                                 m.n_obs, fmt::fixed(m.shrinkage_intensity, 4), m.periods_per_year))
+            .release();
+    });
 }
 
 PyMethodDef kRiskModelMethods[] = {
@@ -213,13 +209,12 @@ PyType_Slot kConfigSlots[] = {
 using R = OptimizationResult;
 
 PyObject* result_repr(PyObject* self) {
-    auto* r = as_record<R>(self);
-    SharedBorrow b(r->borrow);
-    const R& v = r->value;
-    return to_py(fmt::format("PyOptimizationResult(turnover={}, cash={}, vol_annualized={}, status={})",
-                             fmt::fixed(v.turnover, 4), fmt::fixed(v.cash, 4), fmt::fixed(v.vol_annualized, 4),
-                             v.solver_status))
-        .release();
+    return read<R>(self, [](const R& v) {
+        return to_py(fmt::format("PyOptimizationResult(turnover={}, cash={}, vol_annualized={}, status={})",
+                                 fmt::fixed(v.turnover, 4), fmt::fixed(v.cash, 4), fmt::fixed(v.vol_annualized, 4),
+                                 v.solver_status))
+            .release();
+    });
 }
 
 PyMethodDef kResultMethods[] = {

@@ -98,9 +98,9 @@ PyObject* event_client_order_id(PyObject* self, void*) {
 }
 
 PyObject* event_repr(PyObject* self) {
-    auto* r = as_record<KernelEvent>(self);
-    SharedBorrow b(r->borrow);
-    return to_py(fmt::format("EngineEvent(kind={}, idx={})", name(r->value.kind), r->value.idx)).release();
+    return read<KernelEvent>(self, [](const KernelEvent& v) {
+        return to_py(fmt::format("EngineEvent(kind={}, idx={})", name(v.kind), v.idx)).release();
+    });
 }
 
 PyGetSetDef kEventGetSet[] = {
@@ -137,12 +137,11 @@ PyType_Slot kEventSlots[] = {
 using P = PositionSnapshot;
 
 PyObject* snapshot_repr(PyObject* self) {
-    auto* r = as_record<P>(self);
-    SharedBorrow b(r->borrow);
-    const P& p = r->value;
-    return to_py(fmt::format("PositionSnapshot(entry_idx={}, entry_price={}, size={}, direction={})", p.entry_idx,
-                             fmt::fixed(p.entry_price, 2), fmt::fixed(p.size, 2), p.direction))
-        .release();
+    return read<P>(self, [](const P& p) {
+        return to_py(fmt::format("PositionSnapshot(entry_idx={}, entry_price={}, size={}, direction={})", p.entry_idx,
+                                 fmt::fixed(p.entry_price, 2), fmt::fixed(p.size, 2), p.direction))
+            .release();
+    });
 }
 
 #define TW_RO(field, doc) {#field, get_field<P, &P::field>, nullptr, doc, nullptr}
