@@ -39,23 +39,17 @@ TEST_P(FeeSegmentText, ResolvesToScheduleOrFallsBackToFlatFraction) {
 INSTANTIATE_TEST_SUITE_P(
     Fees, FeeSegmentText,
     ::testing::Values(
-        TextCase{"NSE", CostSegment::EquityIntraday}, TextCase{"nse", CostSegment::EquityIntraday},
-        TextCase{"NSE-INTRADAY", CostSegment::EquityIntraday}, TextCase{"NSE-ANYTHING", CostSegment::EquityIntraday},
-        TextCase{"NSE-CE", CostSegment::EquityIntraday}, TextCase{"NSE-", CostSegment::EquityIntraday},
-        TextCase{"BSE", CostSegment::EquityIntraday}, TextCase{"NSE-DELIVERY", CostSegment::EquityDelivery},
-        TextCase{"nse-delivery", CostSegment::EquityDelivery}, TextCase{"bse-Delivery", CostSegment::EquityDelivery},
-        TextCase{"NFO", CostSegment::FuturesNfo}, TextCase{"NFO-FUT", CostSegment::FuturesNfo},
+        // One row per exchange and per suffix rule; case is folded everywhere.
+        TextCase{"nse", CostSegment::EquityIntraday}, TextCase{"NSE-ANYTHING", CostSegment::EquityIntraday},
+        TextCase{"NSE-", CostSegment::EquityIntraday}, TextCase{"BSE", CostSegment::EquityIntraday},
+        TextCase{"bse-Delivery", CostSegment::EquityDelivery}, TextCase{"NFO", CostSegment::FuturesNfo},
         TextCase{"NFO-DELIVERY", CostSegment::FuturesNfo}, TextCase{"NFO-OPT-W", CostSegment::FuturesNfo},
-        TextCase{"NFO-CE", CostSegment::OptionsNfo}, TextCase{"nfo-pe", CostSegment::OptionsNfo},
-        TextCase{"BFO-OPT", CostSegment::OptionsNfo}, TextCase{"NFO-OPT", CostSegment::OptionsNfo},
-        TextCase{"MCX", CostSegment::FuturesMcx}, TextCase{"MCX-FUT", CostSegment::FuturesMcx},
-        TextCase{"MCX-OPT", CostSegment::OptionsMcx}, TextCase{"CDS", CostSegment::FuturesCds},
-        TextCase{"BCD-FUT", CostSegment::FuturesCds}, TextCase{"BCD-CE", CostSegment::OptionsCds},
-        TextCase{"cds-pe", CostSegment::OptionsCds},
+        TextCase{"nfo-pe", CostSegment::OptionsNfo}, TextCase{"BFO-OPT", CostSegment::OptionsNfo},
+        TextCase{"MCX-FUT", CostSegment::FuturesMcx}, TextCase{"MCX-OPT", CostSegment::OptionsMcx},
+        TextCase{"CDS", CostSegment::FuturesCds}, TextCase{"BCD-CE", CostSegment::OptionsCds},
         // Unknown exchanges, blanks that are not trimmed, and the empty text.
-        TextCase{"NYSE", std::nullopt}, TextCase{"", std::nullopt}, TextCase{"NSE ", std::nullopt},
-        TextCase{" NSE", std::nullopt}, TextCase{"XYZ-CE", std::nullopt}, TextCase{"-NSE", std::nullopt},
-        TextCase{"NS", std::nullopt}, TextCase{"equity_intraday", std::nullopt}));
+        TextCase{"NYSE", std::nullopt}, TextCase{"", std::nullopt}, TextCase{" NSE", std::nullopt},
+        TextCase{"XYZ-CE", std::nullopt}, TextCase{"equity_intraday", std::nullopt}));
 
 TEST(FeeSegmentText, UnsetSegmentChargesTheFlatFraction) {
     BacktestConfig config;
@@ -246,16 +240,6 @@ TEST(FeeCostSegment, UnknownNamesAreRefusedWithTheChoices) {
     for (const char* bad : {"", " equity_delivery", "equity_delivery ", "equity-delivery"}) {
         EXPECT_FALSE(parse_cost_segment(bad).ok()) << '"' << bad << '"';
     }
-}
-
-TEST(FeeCostSegment, ScheduleTables) {
-    const CostSchedule& d = cost_schedule(CostSegment::EquityDelivery);
-    EXPECT_EQ(d.brokerage_flat, 0.0);
-    EXPECT_EQ(d.brokerage_rate, 0.0);
-    EXPECT_EQ(d.stt_rate, 0.001);
-    EXPECT_EQ(d.exchange_txn_rate, 3.07e-05);
-    EXPECT_EQ(d.stamp_duty_rate, 0.00015);
-    EXPECT_EQ(kDpSellChargePerIsinPerDay, 15.34);
 }
 
 }  // namespace
