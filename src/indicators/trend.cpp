@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -19,6 +20,86 @@ double seed_mean(std::span<const double> data, std::size_t period) {
     double sum = -0.0;
     for (std::size_t i = 0; i < period; ++i) sum += data[i];
     return sum / static_cast<double>(period);
+}
+
+// Supertrend steps for bars from .. from + m - 1 (from >= 1). Each step is written as
+// mask selections rather than branches, which band moves and whether the trend flips
+// changing at random from bar to bar. The masks stay in vector registers, where a round
+// trip through integer registers would lengthen the band recursions; only the low lane
+// carries a value. The comparisons are false for NaN exactly as the scalar ones are.
+struct TrendInputs {
+    const double* high;
+    const double* low;
+    const double* close;
+    double k;       // 1 / period
+    double keep;    // 1 - k
+    double multiplier;
+};
+struct TrendState {
+    double atr;
+    __m128d upper;
+    __m128d lower;
+    __m128d rising;  // all ones while the trend rides the lower band
+};
+
+__attribute__((always_inline)) inline void trend_steps(const TrendInputs& in, std::size_t from, std::size_t m,
+                                                       TrendState& st, double* __restrict value,
+                                                       std::int8_t* __restrict direction) {
+    const double* __restrict h = in.high;
+    const double* __restrict l = in.low;
+    const double* __restrict c = in.close;
+    const double kk = in.k, kp = in.keep, mult = in.multiplier;
+    const __m128d half = _mm_set1_pd(0.5);
+    double a = st.atr;
+    __m128d fu = st.upper, fl = st.lower, up = st.rising;
+    double pc = c[from - 1];
+    for (std::size_t j = 0; j < m; ++j) {
+        const std::size_t i = from + j;
+        // The atr kernel's true range and recursion, with its arithmetic.
+        const double hi = h[i], lo = l[i], cl = c[i];
+        const double tr = max_present(max_present(hi - lo, std::fabs(hi - pc)), std::fabs(lo - pc));
+        a = a * kp + tr * kk;
+        const __m128d hl2 = _mm_mul_pd(_mm_add_pd(_mm_load_sd(h + i), _mm_load_sd(l + i)), half);
+        const __m128d width = _mm_set_sd(a * mult);
+        const __m128d basic_upper = _mm_add_pd(hl2, width);
+        const __m128d basic_lower = _mm_sub_pd(hl2, width);
+        // A band only tightens while the previous close stayed on its side of it; a
+        // missing band, close or basic band resets it to the basic band.
+        const __m128d prev = _mm_load_sd(c + i - 1);
+        const __m128d keep_upper = _mm_and_pd(_mm_cmple_pd(prev, fu), _mm_cmple_pd(fu, basic_upper));
+        fu = _mm_or_pd(_mm_and_pd(keep_upper, fu), _mm_andnot_pd(keep_upper, basic_upper));
+        const __m128d keep_lower = _mm_and_pd(_mm_cmple_pd(fl, prev), _mm_cmple_pd(basic_lower, fl));
+        fl = _mm_or_pd(_mm_and_pd(keep_lower, fl), _mm_andnot_pd(keep_lower, basic_lower));
+        // Rising stays rising unless the close falls below the lower band; falling turns
+        // rising once the close is above the upper band.
+        const __m128d close_now = _mm_load_sd(c + i);
+        up = _mm_or_pd(_mm_and_pd(up, _mm_cmpnlt_pd(close_now, fl)), _mm_andnot_pd(up, _mm_cmplt_pd(fu, close_now)));
+        direction[i] = static_cast<std::int8_t>(2 * (_mm_movemask_pd(up) & 1) - 1);
+        value[j] = _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(up, fl), _mm_andnot_pd(up, fu)));
+        pc = cl;
+    }
+    st.atr = a;
+    st.upper = fu;
+    st.lower = fl;
+    st.rising = up;
+}
+
+using TrendBlock = void (*)(const TrendInputs&, std::size_t, std::size_t, TrendState&, double*, std::int8_t*);
+
+void trend_block_sse2(const TrendInputs& in, std::size_t from, std::size_t m, TrendState& st, double* value,
+                      std::int8_t* direction) {
+    trend_steps(in, from, m, st, value, direction);
+}
+
+// The same operations in the three-operand encoding, which saves the register copies.
+__attribute__((target("avx2"))) void trend_block_avx2(const TrendInputs& in, std::size_t from, std::size_t m,
+                                                      TrendState& st, double* value, std::int8_t* direction) {
+    trend_steps(in, from, m, st, value, direction);
+}
+
+TrendBlock pick_trend_block() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? trend_block_avx2 : trend_block_sse2;
 }
 
 }  // namespace
@@ -117,51 +198,18 @@ Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std
     out.direction[first] = dir;
     out.value.push_back(dir == 1 ? final_lower : final_upper);
 
-    // Each step is written as mask selections rather than branches, which band moves and
-    // whether the trend flips changing at random from bar to bar. The masks stay in
-    // vector registers: a round trip through integer registers would lengthen the band
-    // recursions. The comparisons are false for NaN exactly as the scalar ones are.
-    std::int8_t* direction = out.direction.data();
+    TrendState state{atr, _mm_set_sd(final_upper), _mm_set_sd(final_lower),
+                     _mm_castsi128_pd(_mm_set1_epi64x(dir == 1 ? -1 : 0))};
+    static const TrendBlock block_fn = pick_trend_block();
+    const TrendInputs in{high.data(), low.data(), close.data(), k, keep, multiplier};
     std::size_t next = p;
-    __m128d upper = _mm_set_sd(final_upper);
-    __m128d lower = _mm_set_sd(final_lower);
-    __m128d rising = _mm_castsi128_pd(_mm_set1_epi64x(dir == 1 ? -1 : 0));
-    append_blocks(out.value, n - p, [&](double* __restrict block, std::size_t m) __attribute__((noinline)) {
-        const std::span<const double> h = high, l = low, cl = close;
-        std::int8_t* __restrict dir_out = direction;
-        const std::size_t from = next;
-        const double kk = k, kp = keep;
-        const __m128d mult = _mm_set_sd(multiplier);
-        const __m128d half = _mm_set_sd(0.5);
-        double a = atr;
-        __m128d fu = upper, fl = lower, up = rising;
-        for (std::size_t j = 0; j < m; ++j) {
-            const std::size_t i = from + j;
-            a = a * kp + true_range(h, l, cl, i) * kk;
-            const __m128d hl2 = _mm_mul_sd(_mm_add_sd(_mm_set_sd(h[i]), _mm_set_sd(l[i])), half);
-            const __m128d width = _mm_mul_sd(_mm_set_sd(a), mult);
-            const __m128d basic_upper = _mm_add_sd(hl2, width);
-            const __m128d basic_lower = _mm_sub_sd(hl2, width);
-            // A band only tightens while the previous close stayed on its side of it; a
-            // missing band, close or basic band resets it to the basic band.
-            const __m128d pc = _mm_set_sd(cl[i - 1]);
-            const __m128d keep_upper = _mm_and_pd(_mm_cmple_sd(pc, fu), _mm_cmpge_sd(basic_upper, fu));
-            fu = _mm_or_pd(_mm_and_pd(keep_upper, fu), _mm_andnot_pd(keep_upper, basic_upper));
-            const __m128d keep_lower = _mm_and_pd(_mm_cmpge_sd(pc, fl), _mm_cmple_sd(basic_lower, fl));
-            fl = _mm_or_pd(_mm_and_pd(keep_lower, fl), _mm_andnot_pd(keep_lower, basic_lower));
-            // Rising stays rising unless the close falls below the lower band; falling
-            // turns rising once the close is above the upper band.
-            const __m128d c = _mm_set_sd(cl[i]);
-            up = _mm_or_pd(_mm_and_pd(up, _mm_cmpngt_sd(fl, c)), _mm_andnot_pd(up, _mm_cmpgt_sd(c, fu)));
-            dir_out[i] = static_cast<std::int8_t>(2 * (_mm_movemask_pd(up) & 1) - 1);
-            block[j] = _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(up, fl), _mm_andnot_pd(up, fu)));
-        }
-        atr = a;
-        upper = fu;
-        lower = fl;
-        rising = up;
-        next = from + m;
-    });
+    double block[kAppendBlock];
+    while (next < n) {
+        const std::size_t m = std::min(kAppendBlock, n - next);
+        block_fn(in, next, m, state, block, out.direction.data());
+        out.value.insert(out.value.end(), block, block + m);
+        next += m;
+    }
     return out;
 }
 
