@@ -52,6 +52,8 @@ def test_finished_session_refuses_every_call():
                  lambda: s.set_stop_price(1.0), lambda: s.set_underlying_price(1.0)):
         with pytest.raises(ValueError, match="^session is finished; create a new one$"):
             call()
+    with pytest.raises(TypeError, match="^argument 'entry': "):
+        s.step(0, 0, 1.0, 1.0, 1.0, 1.0, 1.0, entry=1)
 
 
 def test_fresh_session_reads():
@@ -66,6 +68,7 @@ def test_fresh_session_reads():
     [
         ({"direction": 0}, "direction must be 1 (long) or -1 (short), got 0"),
         ({"oms_type": "Netting"}, "oms_type must be 'netting' or 'hedging', got Netting"),
+        ({"oms_type": " netting"}, "oms_type must be 'netting' or 'hedging', got  netting"),
         ({"account_type": "Cash"}, "account_type must be 'cash' or 'margin', got Cash"),
         ({"account_type": "margin", "leverage": 0.0}, "leverage must be > 0"),
         ({"instrument": InstrumentSpec.index("I")}, "instrument I is not tradable (kind=Index)"),
@@ -81,6 +84,12 @@ def test_constructor_argument_types():
     assert KernelSession.__text_signature__ == (
         '(symbol="ASSET", direction=1, config=None, instrument_config=None, instrument=None, '
         'oms_type="netting", account_type="cash", leverage=1.0)')
+    with pytest.raises(TypeError, match="^argument 'direction': "):
+        KernelSession(direction=1.0)
+    with pytest.raises(OverflowError):
+        KernelSession(direction=2**31)
+    with pytest.raises(TypeError, match="^argument 'config': 'InstrumentConfig' object cannot be converted"):
+        KernelSession(config=InstrumentConfig())
     with pytest.raises(TypeError, match="No constructor defined"):
         EngineEvent()
     with pytest.raises(TypeError, match="No constructor defined"):
@@ -94,10 +103,20 @@ def test_config_is_copied_at_construction():
     assert s.equity() == 5000.0
 
 
+def test_fixed_stop():
+    c = BacktestConfig()
+    c.set_fixed_stop(0.05)
+    s = session(c)
+    bar(s, 0, 100, entry=True)
+    assert s.position().stop_price == pytest.approx(95.0)
+    ev = bar(s, 1, 93, 96, 92, 94)
+    assert [e.kind for e in ev] == ["exited"]
+    assert ev[0].price == 93.0 and ev[0].trade.exit_reason == "StopLoss"
+
+
 @pytest.mark.parametrize(
     "adaptive, limit_slippage, price, reason",
-    # The path rules are the engine's acceptance tests; here the step's own levels reach the kernel.
-    [(False, 0.0, 95.0, "StopLoss"), (True, 0.01, 108.9, "TakeProfit")],
+    [(False, 0.0, 95.0, "StopLoss"), (True, 0.0, 110.0, "TakeProfit"), (True, 0.01, 108.9, "TakeProfit")],
 )
 def test_stop_and_target_on_one_bar(adaptive, limit_slippage, price, reason):
     s = session(BacktestConfig(bar_path_adaptive=adaptive, limit_slippage=limit_slippage))
@@ -105,6 +124,25 @@ def test_stop_and_target_on_one_bar(adaptive, limit_slippage, price, reason):
     ev = bar(s, 1, 108, 111, 94, 96)
     assert ev[0].kind == "exited"
     assert ev[0].price == pytest.approx(price) and ev[0].trade.exit_reason == reason
+
+
+def test_trailing_stop_ratchets():
+    c = BacktestConfig()
+    c.set_trailing_stop(0.05)
+    s = session(c)
+    bar(s, 0, 100, entry=True)
+    assert s.position().stop_price == pytest.approx(95.0)
+    assert bar(s, 1, 118, 120, 115, 118) == []
+    assert s.position().stop_price == pytest.approx(114.0)  # 120 x 0.95
+    ev = bar(s, 2, 115, 116, 113, 114)
+    assert ev[0].kind == "exited" and ev[0].price == pytest.approx(114.0)
+
+
+def test_next_bar_open_fills_at_the_following_open():
+    s = session(BacktestConfig(fill_timing="next_bar_open"))
+    assert bar(s, 0, 100, 101, 99, 100, entry=True) == []
+    ev = bar(s, 1, 102, 103, 101, 102)
+    assert ev[0].kind == "entered" and ev[0].price == 102.0
 
 
 def test_margin_call_and_liquidation():
@@ -136,6 +174,17 @@ def test_option_settles_at_intrinsic_value():
     assert exited and exited[0].price == 4.0
     t = exited[0].trade
     assert t.exit_reason == "Settlement" and t.exit_fees == 0.0
+
+
+def test_finish_closes_open_position_once_at_end_of_data():
+    s = session()
+    bar(s, 0, 100, entry=True)
+    bar(s, 1, 105)
+    r = s.finish()
+    assert len(r.trades()) == 1
+    t = r.trades()[0]
+    assert t.exit_reason == "EndOfData" and t.exit_price == 105.0 and t.exit_fees == 0.0
+    assert len(r.equity_curve()) == 2
 
 
 def test_stop_and_target_moves_and_requested_close():
