@@ -61,6 +61,26 @@ Bracket bracket_from_sample(const std::vector<double>& sample, double p) {
     return b;
 }
 
+// A buffer for the values inside the bracket, or, when its ends are equal, that one value
+// and a bracket emptied for the copying pass (its count stays).
+void prepare_side(Bracket& b, std::optional<double>& single, std::vector<double>& values) {
+    if (b.low == b.high) {
+        single = b.low;
+        b.low = INFINITY;
+        b.high = -INFINITY;
+        return;
+    }
+    values.resize(b.inside);
+}
+
+// The percentile from one side's copies, or from its single value.
+double side_percentile(std::vector<double>& values, const std::optional<double>& single, const PercentileRanks& r,
+                       std::size_t below) {
+    if (single) return *single + (*single - *single) * r.frac;
+    RankSelector selector(values);
+    return interpolate(selector, r, below);
+}
+
 }  // namespace
 
 PercentileRanks::PercentileRanks(std::size_t n, double p) noexcept {
@@ -87,8 +107,8 @@ TailPercentiles::TailPercentiles(std::span<const double> returns) {
 bool TailPercentiles::prepare_copies(std::size_t n) {
     if (!bracketed_ || n < 20) return false;
     if (!low_.spans(PercentileRanks(n, 0.05)) || !high_.spans(PercentileRanks(n, 0.95))) return false;
-    low_values_.resize(low_.inside);
-    high_values_.resize(high_.inside);
+    prepare_side(low_, low_single_, low_values_);
+    prepare_side(high_, high_single_, high_values_);
     copied_ = true;
     return true;
 }
@@ -99,9 +119,8 @@ std::optional<std::pair<double, double>> TailPercentiles::percentiles(std::span<
     const PercentileRanks p5(n, 0.05);
     const PercentileRanks p95(n, 0.95);
     if (copied_) {
-        RankSelector low(low_values_);
-        RankSelector high(high_values_);
-        return std::pair{interpolate(low, p5, low_.below), interpolate(high, p95, high_.below)};
+        return std::pair{side_percentile(low_values_, low_single_, p5, low_.below),
+                         side_percentile(high_values_, high_single_, p95, high_.below)};
     }
     std::vector<double> values;
     values.reserve(n);

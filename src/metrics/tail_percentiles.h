@@ -51,6 +51,9 @@ public:
 
     // After the counting pass over `n` non-NaN values: whether both brackets span their
     // ranks. When they do, buffers for the values inside are ready at low_out()/high_out().
+    // A bracket whose ends are equal holds that one value only (zeros of either sign
+    // count as one, which the ratio cannot tell apart): it gets no buffer, and holds()
+    // turns false so that the copying pass writes nothing for it.
     bool prepare_copies(std::size_t n);
     double* low_out() noexcept { return low_values_.data(); }
     double* high_out() noexcept { return high_values_.data(); }
@@ -64,6 +67,8 @@ private:
     Bracket high_;
     bool bracketed_ = false;
     bool copied_ = false;
+    std::optional<double> low_single_;
+    std::optional<double> high_single_;
     std::vector<double> low_values_;
     std::vector<double> high_values_;
 };

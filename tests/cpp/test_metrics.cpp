@@ -204,7 +204,9 @@ INSTANTIATE_TEST_SUITE_P(Metrics, TailRatioOrderStatistics,
                          ::testing::Values(TailCase{20, 0, 0.0}, TailCase{21, 0, 0.0}, TailCase{39, 3, 0.0},
                                            TailCase{101, 0, 0.1}, TailCase{1000, 2, 0.0}, TailCase{4097, 0, 0.0},
                                            TailCase{10007, 50, 0.05}, TailCase{100000, 0, 0.0},
-                                           TailCase{20000, 0, 0.0, true}, TailCase{50000, 4, 0.01, true}));
+                                           TailCase{20000, 0, 0.0, true}, TailCase{50000, 4, 0.01, true},
+                                           // Three levels a third each: both tails sit inside one level.
+                                           TailCase{100000, 1, 0.0}, TailCase{30000, 1, 0.02, true}));
 
 // ---------------------------------------------------------------------------------------
 // Drawdown figures.
