@@ -218,14 +218,11 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
         signal = sg;
         next += m;
     };
-    double mb[kAppendBlock], sb[kAppendBlock], hb[kAppendBlock];
-    while (next < n) {
-        const std::size_t m = std::min(kAppendBlock, n - next);
-        fill(mb, sb, hb, m);
-        out.macd.insert(out.macd.end(), mb, mb + m);
-        out.signal.insert(out.signal.end(), sb, sb + m);
-        out.histogram.insert(out.histogram.end(), hb, hb + m);
-    }
+    const std::size_t at = next;
+    out.macd.resize(n);
+    out.signal.resize(n);
+    out.histogram.resize(n);
+    fill(out.macd.data() + at, out.signal.data() + at, out.histogram.data() + at, n - at);
     return out;
 }
 

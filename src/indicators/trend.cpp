@@ -202,12 +202,11 @@ Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std
                      _mm_castsi128_pd(_mm_set1_epi64x(dir == 1 ? -1 : 0))};
     static const TrendBlock block_fn = pick_trend_block();
     const TrendInputs in{high.data(), low.data(), close.data(), k, keep, multiplier};
-    std::size_t next = p;
-    double block[kAppendBlock];
-    while (next < n) {
+    // The rest is zero-filled in one go (see append_blocks) and written in place.
+    out.value.resize(n);
+    for (std::size_t next = p; next < n;) {
         const std::size_t m = std::min(kAppendBlock, n - next);
-        block_fn(in, next, m, state, block, out.direction.data());
-        out.value.insert(out.value.end(), block, block + m);
+        block_fn(in, next, m, state, out.value.data() + next, out.direction.data());
         next += m;
     }
     return out;

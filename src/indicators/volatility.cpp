@@ -203,20 +203,20 @@ Result<BollingerSeries, CoreError> bollinger_bands(std::span<const double> data,
     out.lower.insert(out.lower.end(), p - 1, kNaN);
     double sum = -0.0;
     for (std::size_t i = 0; i < p; ++i) sum += x[i];
-    double mid[kAppendBlock];
-    double up[kAppendBlock];
-    double lo[kAppendBlock];
-    mid[0] = sum / pf;
-    band_one(x, p, pf, std_dev, p - 1, mid[0], up[0], lo[0]);
-    out.upper.push_back(up[0]);
-    out.middle.push_back(mid[0]);
-    out.lower.push_back(lo[0]);
+    double mid0 = sum / pf;
+    double up0 = 0.0, lo0 = 0.0;
+    band_one(x, p, pf, std_dev, p - 1, mid0, up0, lo0);
+    out.upper.push_back(up0);
+    out.middle.push_back(mid0);
+    out.lower.push_back(lo0);
+    // The rest is zero-filled in one go (see append_blocks) and written in place.
+    out.upper.resize(n);
+    out.middle.resize(n);
+    out.lower.resize(n);
     for (std::size_t first = p; first < n;) {
         const std::size_t m = std::min(kAppendBlock, n - first);
-        band(x, p, pf, std_dev, sum, first, m, mid, up, lo);
-        out.upper.insert(out.upper.end(), up, up + m);
-        out.middle.insert(out.middle.end(), mid, mid + m);
-        out.lower.insert(out.lower.end(), lo, lo + m);
+        band(x, p, pf, std_dev, sum, first, m, out.middle.data() + first, out.upper.data() + first,
+             out.lower.data() + first);
         first += m;
     }
     return out;
