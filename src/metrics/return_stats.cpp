@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "metrics/tail_percentiles.h"
 
@@ -20,48 +21,67 @@ double kept_or_negative_zero(bool keep, double x) noexcept {
     return std::bit_cast<double>((std::bit_cast<std::uint64_t>(x) & mask) | (negative_zero & ~mask));
 }
 
-std::size_t one_if(bool b) noexcept { return b ? 1 : 0; }
-
 struct FirstPass {
     std::size_t count = 0;
     double sum = -0.0;
-    std::size_t nonzero = 0;
-    std::size_t positive = 0;
 };
 
-// The count and in-order sum of the non-NaN returns, the sign counts, and with
-// `kBrackets` the tail brackets' counts. The sum's chain of additions sets the pace, so
-// the counting rides along for free; it is all kept in locals, hence in registers.
-template <bool kBrackets>
-FirstPass first_pass(std::span<const double> returns, Bracket& low, Bracket& high) {
-    FirstPass out;
-    std::size_t count = 0, negative = 0, positive = 0;
-    std::size_t low_below = 0, low_upto = 0, high_below = 0, high_upto = 0;
-    const double low_min = low.low, low_max = low.high, high_min = high.low, high_max = high.high;
+// The count and in-order sum of the non-NaN returns: a chain of additions, nothing else
+// in the loop.
+FirstPass first_pass(std::span<const double> returns) {
+    std::size_t count = 0;
     double sum = -0.0;
     for (const double r : returns) {
-        // One comparison per count: a NaN fails every one of them.
-        negative += one_if(r < 0.0);
-        positive += one_if(r > 0.0);
-        if constexpr (kBrackets) {
-            low_below += one_if(r < low_min);
-            low_upto += one_if(r <= low_max);
-            high_below += one_if(r < high_min);
-            high_upto += one_if(r <= high_max);
-        }
         if (std::isnan(r)) continue;
         ++count;
         sum += r;
     }
-    out.count = count;
-    out.sum = sum;
-    out.nonzero = negative + positive;
-    out.positive = positive;
-    if constexpr (kBrackets) {
-        low.below = low_below;
-        low.inside = low_upto - low_below;
-        high.below = high_below;
-        high.inside = high_upto - high_below;
+    return {count, sum};
+}
+
+// The sign counts and the tail brackets' counts, one comparison per count and two returns
+// at a time in vector lanes. A NaN fails every comparison, so it is never counted.
+struct Counts {
+    std::size_t negative = 0;
+    std::size_t positive = 0;
+    std::size_t low_below = 0;
+    std::size_t low_upto = 0;
+    std::size_t high_below = 0;
+    std::size_t high_upto = 0;
+};
+
+using Lanes = double __attribute__((vector_size(16)));
+using LaneCounts = std::int64_t __attribute__((vector_size(16)));
+
+Counts count_returns(std::span<const double> returns, const Bracket& low, const Bracket& high) {
+    const Lanes zero = {0.0, 0.0};
+    const Lanes low_min = {low.low, low.low}, low_max = {low.high, low.high};
+    const Lanes high_min = {high.low, high.low}, high_max = {high.high, high.high};
+    // A true comparison is -1 in its lane, so subtracting counts it.
+    LaneCounts negative = {0, 0}, positive = {0, 0}, low_below = {0, 0}, low_upto = {0, 0}, high_below = {0, 0},
+               high_upto = {0, 0};
+    std::size_t i = 0;
+    for (; i + 2 <= returns.size(); i += 2) {
+        Lanes r;
+        std::memcpy(&r, returns.data() + i, sizeof r);
+        negative -= r < zero;
+        positive -= r > zero;
+        low_below -= r < low_min;
+        low_upto -= r <= low_max;
+        high_below -= r < high_min;
+        high_upto -= r <= high_max;
+    }
+    auto total = [](LaneCounts c) { return static_cast<std::size_t>(c[0] + c[1]); };
+    Counts out{total(negative), total(positive), total(low_below), total(low_upto), total(high_below),
+               total(high_upto)};
+    for (; i < returns.size(); ++i) {
+        const double r = returns[i];
+        out.negative += r < 0.0 ? 1 : 0;
+        out.positive += r > 0.0 ? 1 : 0;
+        out.low_below += r < low.low ? 1 : 0;
+        out.low_upto += r <= low.high ? 1 : 0;
+        out.high_below += r < high.low ? 1 : 0;
+        out.high_upto += r <= high.high ? 1 : 0;
     }
     return out;
 }
@@ -151,11 +171,18 @@ template <bool kTails>
 ReturnSummary summarize(std::span<const double> returns, double periods_per_year, double risk_free_rate) {
     ReturnSummary out;
     TailPercentiles tails(kTails ? returns : std::span<const double>{});
-    const FirstPass first = kTails && tails.bracketed()
-                                ? first_pass<true>(returns, tails.low_bracket(), tails.high_bracket())
-                                : first_pass<false>(returns, tails.low_bracket(), tails.high_bracket());
-    out.nonzero = first.nonzero;
-    out.positive = first.positive;
+    const FirstPass first = first_pass(returns);
+    if constexpr (kTails) {
+        Bracket& low = tails.low_bracket();
+        Bracket& high = tails.high_bracket();
+        const Counts c = count_returns(returns, low, high);
+        out.nonzero = c.negative + c.positive;
+        out.positive = c.positive;
+        low.below = c.low_below;
+        low.inside = c.low_upto - c.low_below;
+        high.below = c.high_below;
+        high.inside = c.high_upto - c.high_below;
+    }
     if (first.count >= 2) {
         const double mean = first.sum / static_cast<double>(first.count);
         const Moments m = kTails && tails.prepare_copies(first.count) ? second_pass<true>(returns, mean, tails)
