@@ -228,8 +228,11 @@ template <bool kMax>
 Result<std::vector<double>, CoreError> rolling_extreme(std::span<const double> data, std::uint64_t period) {
     if (period == 0) return err(CoreError::invalid_parameter("period must be at least 1"));
     const std::size_t n = data.size();
-    std::vector<double> out = nan_series(n);
-    if (period > n) return out;
+    if (period > n) return nan_series(n);
+    // Every window from p - 1 on is written below; see append_blocks for the zero fill.
+    std::vector<double> out = reserve_series(n);
+    out.resize(n);
+    std::fill_n(out.data(), static_cast<std::size_t>(period) - 1, kNaN);
 
     // An infinity pointing away from the extreme is the fold's own start value and so
     // never counts as a found value. Equal values: the later one wins (visible only in
