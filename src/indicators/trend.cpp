@@ -1,6 +1,6 @@
 #include "indicators/trend.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -42,9 +42,22 @@ struct TrendState {
     __m128d rising;  // all ones while the trend rides the lower band
 };
 
+// mask ? a : b per lane, mask lanes being all ones or all zeros.
+inline __m128d select_and_or(__m128d mask, __m128d a, __m128d b) {
+    return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+}
+__attribute__((target("avx2"))) inline __m128d select_blend(__m128d mask, __m128d a, __m128d b) {
+    return _mm_blendv_pd(b, a, mask);
+}
+
+template <bool kBlend>
 __attribute__((always_inline)) inline void trend_steps(const TrendInputs& in, std::size_t from, std::size_t m,
                                                        TrendState& st, double* __restrict value,
                                                        std::int8_t* __restrict direction) {
+    auto select = [](__m128d mask, __m128d a, __m128d b) __attribute__((always_inline)) {
+        if constexpr (kBlend) return select_blend(mask, a, b);
+        else return select_and_or(mask, a, b);
+    };
     const double* __restrict h = in.high;
     const double* __restrict l = in.low;
     const double* __restrict c = in.close;
@@ -67,15 +80,15 @@ __attribute__((always_inline)) inline void trend_steps(const TrendInputs& in, st
         // missing band, close or basic band resets it to the basic band.
         const __m128d prev = _mm_load_sd(c + i - 1);
         const __m128d keep_upper = _mm_and_pd(_mm_cmple_pd(prev, fu), _mm_cmple_pd(fu, basic_upper));
-        fu = _mm_or_pd(_mm_and_pd(keep_upper, fu), _mm_andnot_pd(keep_upper, basic_upper));
+        fu = select(keep_upper, fu, basic_upper);
         const __m128d keep_lower = _mm_and_pd(_mm_cmple_pd(fl, prev), _mm_cmple_pd(basic_lower, fl));
-        fl = _mm_or_pd(_mm_and_pd(keep_lower, fl), _mm_andnot_pd(keep_lower, basic_lower));
+        fl = select(keep_lower, fl, basic_lower);
         // Rising stays rising unless the close falls below the lower band; falling turns
         // rising once the close is above the upper band.
         const __m128d close_now = _mm_load_sd(c + i);
-        up = _mm_or_pd(_mm_and_pd(up, _mm_cmpnlt_pd(close_now, fl)), _mm_andnot_pd(up, _mm_cmplt_pd(fu, close_now)));
+        up = select(up, _mm_cmpnlt_pd(close_now, fl), _mm_cmplt_pd(fu, close_now));
         direction[i] = static_cast<std::int8_t>(2 * (_mm_movemask_pd(up) & 1) - 1);
-        value[j] = _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(up, fl), _mm_andnot_pd(up, fu)));
+        value[j] = _mm_cvtsd_f64(select(up, fl, fu));
         pc = cl;
     }
     st.atr = a;
@@ -88,13 +101,14 @@ using TrendBlock = void (*)(const TrendInputs&, std::size_t, std::size_t, TrendS
 
 void trend_block_sse2(const TrendInputs& in, std::size_t from, std::size_t m, TrendState& st, double* value,
                       std::int8_t* direction) {
-    trend_steps(in, from, m, st, value, direction);
+    trend_steps<false>(in, from, m, st, value, direction);
 }
 
-// The same operations in the three-operand encoding, which saves the register copies.
+// The same operations in the three-operand encoding, which saves the register copies,
+// and with blends for the selections.
 __attribute__((target("avx2"))) void trend_block_avx2(const TrendInputs& in, std::size_t from, std::size_t m,
                                                       TrendState& st, double* value, std::int8_t* direction) {
-    trend_steps(in, from, m, st, value, direction);
+    trend_steps<true>(in, from, m, st, value, direction);
 }
 
 TrendBlock pick_trend_block() {
