@@ -34,6 +34,95 @@ Move move_into(std::span<const double> data, std::size_t i) {
             std::bit_cast<double>(std::bit_cast<std::uint64_t>(-d) & ~up)};
 }
 
+// Wilder averages of gains and losses and the RSI of bars from .. from + m - 1 into
+// out[0 .. m). W steps of the recursion are taken one after the other, then the W ratios
+// and values are computed as vectors: the two divisions per value would otherwise keep
+// the divider busier than the recursion keeps anything else. Lane-wise IEEE arithmetic
+// gives each value exactly as a scalar evaluation would. The ratio is +inf where the
+// loss average is 0, which the value formula turns into exactly 100.
+struct RsiState {
+    double gain;
+    double loss;
+};
+
+template <int W>
+struct RsiLanes;
+template <>
+struct RsiLanes<2> {
+    using V = double __attribute__((vector_size(16), aligned(8)));
+    using M = std::int64_t __attribute__((vector_size(16), aligned(8)));
+};
+template <>
+struct RsiLanes<4> {
+    using V = double __attribute__((vector_size(32), aligned(8)));
+    using M = std::int64_t __attribute__((vector_size(32), aligned(8)));
+};
+
+template <int W>
+__attribute__((always_inline)) inline void rsi_steps(const double* x, std::size_t from, std::size_t m, double k,
+                                                     double keep, RsiState& st, double* __restrict out) {
+    using V = typename RsiLanes<W>::V;
+    using M = typename RsiLanes<W>::M;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::span<const double> data(x, from + m);
+    V inf;
+    for (int q = 0; q < W; ++q) inf[q] = kInf;
+    double g = st.gain, l = st.loss;
+    std::size_t j = 0;
+    for (; j + W <= m; j += W) {
+        double ga[W], la[W];
+#pragma GCC unroll 4
+        for (int q = 0; q < W; ++q) {
+            const Move mv = move_into(data, from + j + q);
+            g = g * keep + mv.gain * k;
+            l = l * keep + mv.loss * k;
+            ga[q] = g;
+            la[q] = l;
+        }
+        // Built from registers; a store of the steps and a wide reload would stall.
+        V gv, lv;
+        if constexpr (W == 4) {
+            gv = V{ga[0], ga[1], ga[2], ga[3]};
+            lv = V{la[0], la[1], la[2], la[3]};
+        } else {
+            gv = V{ga[0], ga[1]};
+            lv = V{la[0], la[1]};
+        }
+        const V ratio = gv / lv;
+        const M flat = lv == 0.0;
+        const V r = (V)(((M)inf & flat) | ((M)ratio & ~flat));
+        const V value = 100.0 - 100.0 / (1.0 + r);
+        std::memcpy(out + j, &value, sizeof value);
+    }
+    for (; j < m; ++j) {
+        const Move mv = move_into(data, from + j);
+        g = g * keep + mv.gain * k;
+        l = l * keep + mv.loss * k;
+        const double r = l == 0.0 ? kInf : g / l;
+        out[j] = 100.0 - 100.0 / (1.0 + r);
+    }
+    st.gain = g;
+    st.loss = l;
+}
+
+using RsiBlock = void (*)(const double*, std::size_t, std::size_t, double, double, RsiState&, double*);
+
+void rsi_block_sse2(const double* x, std::size_t from, std::size_t m, double k, double keep, RsiState& st,
+                    double* out) {
+    rsi_steps<2>(x, from, m, k, keep, st, out);
+}
+
+// Four lanes per division where the CPU has them.
+__attribute__((target("avx2"))) void rsi_block_avx2(const double* x, std::size_t from, std::size_t m, double k,
+                                                   double keep, RsiState& st, double* out) {
+    rsi_steps<4>(x, from, m, k, keep, st, out);
+}
+
+RsiBlock pick_rsi_block() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? rsi_block_avx2 : rsi_block_sse2;
+}
+
 // Mean of v[from ..= to], summed left to right from +0 over the non-NaN values; NaN
 // unless every value is present.
 double complete_mean(const std::vector<double>& v, std::size_t from, std::size_t to, double count) {
@@ -69,49 +158,17 @@ Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::ui
     out.insert(out.end(), p, kNaN);
     out.push_back(rsi_value(avg_gain, avg_loss));
 
-    // The averages are one recursion; the value only depends on their ratio. Two steps
-    // of the recursion share one vector division for the ratio and one for the value,
-    // which keeps the divider from becoming the bottleneck while it waits on nothing but
-    // the recursion. The ratio is +inf where the loss average is 0, which the value
-    // formula turns into exactly 100.
+    // The averages are one recursion; the values only depend on their ratio. W steps of
+    // the recursion share one vector division for the ratio and one for the value (see
+    // rsi_steps).
+    static const RsiBlock block_fn = pick_rsi_block();
+    RsiState state{avg_gain, avg_loss};
     const double k = 1.0 / pf;
     const double keep = 1.0 - k;
     std::size_t next = p + 1;
-    append_blocks(out, n - p - 1, [&](double* __restrict block, std::size_t m) __attribute__((noinline)) {
-        using V2 = double __attribute__((vector_size(16), aligned(8)));
-        using M2 = std::int64_t __attribute__((vector_size(16), aligned(8)));
-        constexpr double kInf = std::numeric_limits<double>::infinity();
-        const V2 inf = {kInf, kInf};
-        const std::span<const double> x = data;
-        const std::size_t from = next;
-        const double kk = k, kp = keep;
-        double g = avg_gain, l = avg_loss;
-        std::size_t j = 0;
-        for (; j + 2 <= m; j += 2) {
-            const Move m0 = move_into(x, from + j);
-            const Move m1 = move_into(x, from + j + 1);
-            const double g0 = g * kp + m0.gain * kk;
-            const double l0 = l * kp + m0.loss * kk;
-            g = g0 * kp + m1.gain * kk;
-            l = l0 * kp + m1.loss * kk;
-            const V2 gv = {g0, g};
-            const V2 lv = {l0, l};
-            const V2 ratio = gv / lv;
-            const M2 flat = lv == 0.0;
-            const V2 r = (V2)(((M2)inf & flat) | ((M2)ratio & ~flat));
-            const V2 value = 100.0 - 100.0 / (1.0 + r);
-            std::memcpy(block + j, &value, sizeof value);
-        }
-        for (; j < m; ++j) {
-            const Move mv = move_into(x, from + j);
-            g = g * kp + mv.gain * kk;
-            l = l * kp + mv.loss * kk;
-            const double r = l == 0.0 ? kInf : g / l;
-            block[j] = 100.0 - 100.0 / (1.0 + r);
-        }
-        avg_gain = g;
-        avg_loss = l;
-        next = from + m;
+    append_blocks(out, n - p - 1, [&](double* __restrict block, std::size_t m) {
+        block_fn(data.data(), next, m, k, keep, state, block);
+        next += m;
     });
     return out;
 }
