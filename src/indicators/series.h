@@ -64,16 +64,19 @@ inline double max_present(double a, double b) {
 
 // Whether no element is NaN or infinite. Kernels with a cheaper path for such data ask
 // this once up front; the sums use independent lanes so the scan vectorises (the order of
-// additions cannot change whether a NaN appears).
+// additions cannot change whether a NaN appears), enough of them to cover the latency
+// of the additions.
 inline bool all_finite(std::span<const double> x) {
-    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
+    constexpr std::size_t kLanes = 16;
+    double lanes[kLanes] = {};
     std::size_t i = 0;
-    for (; i + 4 <= x.size(); i += 4) {
-        for (std::size_t k = 0; k < 4; ++k) lanes[k] += x[i + k] * 0.0;
+    for (; i + kLanes <= x.size(); i += kLanes) {
+        for (std::size_t k = 0; k < kLanes; ++k) lanes[k] += x[i + k] * 0.0;
     }
     double rest = 0.0;
     for (; i < x.size(); ++i) rest += x[i] * 0.0;
-    return !std::isnan(((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + rest);
+    for (double l : lanes) rest += l;
+    return !std::isnan(rest);
 }
 
 // a + b clamped to the unsigned 64-bit range. Period sums such as slow + signal can be
