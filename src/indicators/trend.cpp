@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "indicators/series.h"
-#include "indicators/volatility.h"
 
 namespace tarnwick::indicators::trend {
 

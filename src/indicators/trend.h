@@ -1,5 +1,6 @@
-// Moving averages and the supertrend. The sma kernel is reused by the Bollinger bands;
-// the MACD runs the ema recursion of this kernel inline, with the same arithmetic.
+// Moving averages and the supertrend. The Bollinger bands run the sma recursion inline,
+// the MACD the ema recursion and the supertrend the atr recursion, each with exactly the
+// arithmetic of the kernel it repeats, so their values agree bit for bit.
 #pragma once
 
 #include <cstdint>

@@ -3,14 +3,11 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "indicators/series.h"
 #include "indicators/sliding_extreme.h"
-#include "indicators/trend.h"
 
 namespace tarnwick::indicators::volatility {
 
