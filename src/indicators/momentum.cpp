@@ -123,6 +123,14 @@ RsiBlock pick_rsi_block() {
     return __builtin_cpu_supports("avx2") ? rsi_block_avx2 : rsi_block_sse2;
 }
 
+// The MACD line and histogram, the NaN marker where an operand is missing.
+inline double line_of(double fast, double slow) {
+    return !std::isnan(fast) && !std::isnan(slow) ? fast - slow : kNaN;
+}
+inline double histogram_of(double line, double signal) {
+    return !std::isnan(line) && !std::isnan(signal) ? line - signal : kNaN;
+}
+
 // Mean of v[from ..= to], summed left to right from +0 over the non-NaN values; NaN
 // unless every value is present.
 double complete_mean(const std::vector<double>& v, std::size_t from, std::size_t to, double count) {
@@ -225,7 +233,7 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
 
     // The line up to the first signal value, whose seed is the plain mean of the line
     // values so far: summed from +0 in index order, NaN skipped, and NaN unless all are
-    // present. A NaN average or price gives a NaN line through the arithmetic itself.
+    // present.
     double seed_sum = 0.0;
     std::uint64_t seed_count = 0;
     auto line_step = [&](std::size_t i) {
@@ -233,7 +241,7 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
             fast_ema = fast_ema * fast_keep + data[i] * fast_alpha;
             slow_ema = slow_ema * slow_keep + data[i] * slow_alpha;
         }
-        const double m = fast_ema - slow_ema;
+        const double m = line_of(fast_ema, slow_ema);
         if (!std::isnan(m)) {
             seed_sum += m;
             ++seed_count;
@@ -249,30 +257,38 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
     const double m0 = line_step(seed_end - 1);
     double signal = seed_count == signal_period ? seed_sum / static_cast<double>(signal_period) : kNaN;
     out.signal.push_back(signal);
-    out.histogram.push_back(m0 - signal);
+    out.histogram.push_back(histogram_of(m0, signal));
 
     // From there on the three recursions are independent of each other's latency but for
-    // the line feeding the signal; no branch remains. A missing line value leaves the
-    // signal missing, and so everything after it, through the arithmetic.
+    // the line feeding the signal. A missing line value leaves the signal missing, and so
+    // everything after it.
     std::size_t next = seed_end;
+    // The first missing line value makes every later signal the NaN marker. That is
+    // tracked as a flag rather than selected inside the signal recursion, where it would
+    // lengthen the recursion's latency; the recursion's own values are then unused.
+    bool missing = false;
     auto fill = [&](double* __restrict mb, double* __restrict sb, double* __restrict hb,
                     std::size_t m) __attribute__((noinline)) {
         const double* __restrict x = data.data() + next;
         const double fa = fast_alpha, fk = fast_keep, sa = slow_alpha, sk = slow_keep, ga = sig_alpha,
                      gk = sig_keep;
         double f = fast_ema, sl = slow_ema, sg = signal;
+        bool gone = missing;
         for (std::size_t j = 0; j < m; ++j) {
             f = f * fk + x[j] * fa;
             sl = sl * sk + x[j] * sa;
-            const double line = f - sl;
+            const double line = line_of(f, sl);
             sg = sg * gk + line * ga;
+            gone = gone || std::isnan(line);
+            const double shown = gone ? kNaN : sg;
             mb[j] = line;
-            sb[j] = sg;
-            hb[j] = line - sg;
+            sb[j] = shown;
+            hb[j] = histogram_of(line, shown);
         }
         fast_ema = f;
         slow_ema = sl;
         signal = sg;
+        missing = gone;
         next += m;
     };
     const std::size_t at = next;

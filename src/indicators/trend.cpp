@@ -62,6 +62,8 @@ __attribute__((always_inline)) inline void trend_steps(const TrendInputs& in, st
     const double* __restrict c = in.close;
     const double kk = in.k, kp = in.keep, mult = in.multiplier;
     const __m128d half = _mm_set1_pd(0.5);
+    const __m128d mult_v = _mm_set1_pd(mult);
+    const __m128d nan_v = _mm_set1_pd(kNaN);
     double a = st.atr;
     __m128d fu = st.upper, fl = st.lower, up = st.rising;
     double pc = c[from - 1];
@@ -72,9 +74,12 @@ __attribute__((always_inline)) inline void trend_steps(const TrendInputs& in, st
         const double tr = max_present(max_present(hi - lo, std::fabs(hi - pc)), std::fabs(lo - pc));
         a = a * kp + tr * kk;
         const __m128d hl2 = _mm_mul_pd(_mm_add_pd(_mm_load_sd(h + i), _mm_load_sd(l + i)), half);
-        const __m128d width = _mm_set_sd(a * mult);
-        const __m128d basic_upper = _mm_add_pd(hl2, width);
-        const __m128d basic_lower = _mm_sub_pd(hl2, width);
+        // A missing ATR gives the NaN marker as basic bands.
+        const __m128d atr_v = _mm_set_sd(a);
+        const __m128d no_atr = _mm_cmpunord_pd(atr_v, atr_v);
+        const __m128d width = _mm_mul_pd(atr_v, mult_v);
+        const __m128d basic_upper = select(no_atr, nan_v, _mm_add_pd(hl2, width));
+        const __m128d basic_lower = select(no_atr, nan_v, _mm_sub_pd(hl2, width));
         // A band only tightens while the previous close stayed on its side of it; a
         // missing band, close or basic band resets it to the basic band.
         const __m128d prev = _mm_load_sd(c + i - 1);
@@ -203,10 +208,11 @@ Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std
 
     SupertrendSeries out{reserve_series(n), std::vector<std::int8_t>(n, 0)};
     out.value.insert(out.value.end(), p - 1, kNaN);
-    // A NaN ATR, high or low gives NaN basic bands through the arithmetic itself.
+    // A missing ATR gives the NaN marker as basic bands.
     const std::size_t first = p - 1;
-    double final_upper = (high[first] + low[first]) * 0.5 + atr * multiplier;
-    double final_lower = (high[first] + low[first]) * 0.5 - atr * multiplier;
+    const double hl2 = (high[first] + low[first]) * 0.5;
+    double final_upper = std::isnan(atr) ? kNaN : hl2 + atr * multiplier;
+    double final_lower = std::isnan(atr) ? kNaN : hl2 - atr * multiplier;
     std::int8_t dir = final_upper >= close[first] ? -1 : 1;
     out.direction[first] = dir;
     out.value.push_back(dir == 1 ? final_lower : final_upper);

@@ -67,6 +67,11 @@ struct Lanes<2> {
     using V = V2;
     static V splat(double d) { return V{d, d}; }
     static V sqrt(V v) { return (V)_mm_sqrt_pd((__m128d)v); }
+    // v, or the NaN marker where m is NaN.
+    static V unless_nan(V m, V v) {
+        const __m128d nan = _mm_cmpunord_pd((__m128d)m, (__m128d)m);
+        return (V)_mm_or_pd(_mm_and_pd(nan, _mm_set1_pd(kNaN)), _mm_andnot_pd(nan, (__m128d)v));
+    }
     static V load(const double* a) { return (V)_mm_loadu_pd(a); }
     static void store(double* a, V v) { _mm_storeu_pd(a, (__m128d)v); }
 };
@@ -75,13 +80,21 @@ struct Lanes<4> {
     using V = V4;
     __attribute__((target("avx2"))) static V splat(double d) { return V{d, d, d, d}; }
     __attribute__((target("avx2"))) static V sqrt(V v) { return (V)_mm256_sqrt_pd((__m256d)v); }
+    __attribute__((target("avx2"))) static V unless_nan(V m, V v) {
+        return (V)_mm256_blendv_pd((__m256d)v, _mm256_set1_pd(kNaN), _mm256_cmp_pd((__m256d)m, (__m256d)m, _CMP_UNORD_Q));
+    }
     __attribute__((target("avx2"))) static V load(const double* a) { return (V)_mm256_loadu_pd(a); }
     __attribute__((target("avx2"))) static void store(double* a, V v) { _mm256_storeu_pd(a, (__m256d)v); }
 };
 
-// Scalar band of window i about mean mv.
+// Scalar band of window i about mean mv; a NaN mean gives the NaN marker.
 inline void band_one(const double* x, std::size_t p, double pf, double std_dev, std::size_t i, double mv, double& up,
                      double& lo) {
+    if (std::isnan(mv)) {
+        up = kNaN;
+        lo = kNaN;
+        return;
+    }
     double ss = -0.0;
     for (std::size_t t = i + 1 - p; t <= i; ++t) {
         const double d = x[t] - mv;
@@ -146,8 +159,8 @@ __attribute__((always_inline)) inline void band_block(const double* x, std::size
         const V ss[4] = {s0, s1, s2, s3};
         for (int q = 0; q < 4; ++q) {
             const V width = L::sqrt(ss[q] / vpf) * vk;
-            L::store(up + j + q * W, ms[q] + width);
-            L::store(lo + j + q * W, ms[q] - width);
+            L::store(up + j + q * W, L::unless_nan(ms[q], ms[q] + width));
+            L::store(lo + j + q * W, L::unless_nan(ms[q], ms[q] - width));
         }
     }
     for (std::size_t j = groups * kGroup; j < m; ++j) {
@@ -189,7 +202,7 @@ Result<BollingerSeries, CoreError> bollinger_bands(std::span<const double> data,
 
     // The middle band is the sma (same running sum, same division); the variance is taken
     // about it, each window summed afresh in index order (a running sum of squares would
-    // round differently). A NaN average gives NaN bands through the arithmetic itself.
+    // round differently). A NaN average gives the NaN marker in both bands.
     static const BandBlock band = pick_band_block();
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
