@@ -150,3 +150,19 @@ def test_arrays_are_read_after_the_scalars_converted():
             return 2
 
     np.testing.assert_array_equal(tw.sma(x, Period()), [NAN, 15.0, 25.0])
+
+
+@pytest.mark.parametrize("n, period", [(5000, 20), (37, 5), (20, 20), (400, 1)])
+def test_bollinger_middle_is_the_sma_bit_for_bit(n, period):
+    # Long series exercise the vectorised window sums, short ones the scalar tail.
+    rng = np.random.default_rng(n + period)
+    x = 100.0 + np.cumsum(rng.normal(size=n))
+    x[n // 3] = np.nan
+    upper, middle, lower = tw.bollinger_bands(x, period, 2.0)
+    np.testing.assert_array_equal(middle, tw.sma(x, period))
+    finite = np.isfinite(middle)
+    assert np.all(upper[finite] >= middle[finite]) and np.all(lower[finite] <= middle[finite])
+    # Each band is the middle plus/minus k population deviations of its own window.
+    for i in np.flatnonzero(finite)[:: max(1, n // 50)]:
+        w = x[i - period + 1 : i + 1]
+        assert upper[i] - middle[i] == pytest.approx(2.0 * w.std(), rel=1e-9, abs=1e-12)

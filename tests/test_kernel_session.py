@@ -1,4 +1,5 @@
 import gc
+import os
 import tracemalloc
 
 import pytest
@@ -232,3 +233,31 @@ def test_steps_leave_memory_flat():
     tracemalloc.stop()
     growth = sum(d.size_diff for d in after.compare_to(before, "filename"))
     assert growth < 64 * 1024
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer keeps freed memory in quarantine")
+def test_sessions_and_events_release_their_native_memory():
+    # Native memory (kernels, buffers, event records) is invisible to tracemalloc; the
+    # resident size must not keep growing across many sessions of trading steps.
+    def run(n):
+        s = session()
+        for i in range(n):
+            s.step(i, i, 100.0, 101.0, 99.0, 100.0, 1.0, entry=(i % 10 == 0), exit=(i % 10 == 5))
+        s.positions()
+        s.finish().trades()
+
+    for _ in range(3):
+        run(20_000)
+    gc.collect()
+    before = _rss_bytes()
+    for _ in range(5):
+        run(20_000)
+    gc.collect()
+    assert _rss_bytes() - before < 8 * 1024 * 1024
