@@ -1,0 +1,39 @@
+// Extreme of every trailing window of a short fixed length over a whole series, with
+// vector instructions and no data-dependent branch.
+//
+// Each window is the union of a few runs of equal width that start at fixed offsets from
+// the window's start: the last run ends at the window's end and may overlap the one
+// before. A run of width 4w is in turn four adjacent runs of width w, so run extremes are
+// built level by level in a small buffer, and every level and the windows themselves are
+// folds of a few loads at fixed offsets, the same for every position. A chunk of windows
+// is finished before the next is started, so the buffer stays in the first-level cache.
+//
+// The result is bit for bit that of a left-to-right scan which skips NaN and takes every
+// value at least as extreme as the one held, equal values included, so a zero's sign is
+// that of the latest extreme zero. An infinity pointing away from the extreme is the
+// scan's start value and so, like an all-NaN window, gives NaN.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace tarnwick::indicators {
+
+// Periods up to this one use the level buffer on the stack; a longer one recomputes too
+// much of the window at each chunk and is served better by the block method
+// (sliding_extreme.h).
+inline constexpr std::size_t kWindowExtremeMaxPeriod = 256;
+
+// out[i] = maximum (kMax) or minimum of x[i - period + 1 ..= i] as described above, or
+// NaN when the window holds no value, for every i from period - 1 to len(x) - 1; out[0 ..
+// period - 1) is not written. Requires 1 <= period <= min(len(x), kWindowExtremeMaxPeriod)
+// and len(out) == len(x).
+template <bool kMax>
+void window_extremes(std::span<const double> x, std::size_t period, std::span<double> out);
+
+// The same with 128-bit vectors only, as run where AVX2 is missing. For tests: both
+// widths must give the same bits.
+template <bool kMax>
+void window_extremes_sse2(std::span<const double> x, std::size_t period, std::span<double> out);
+
+}  // namespace tarnwick::indicators
