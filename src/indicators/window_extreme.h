@@ -10,8 +10,8 @@
 //
 // The result is bit for bit that of a left-to-right scan which skips NaN and takes every
 // value at least as extreme as the one held, equal values included, so a zero's sign is
-// that of the latest extreme zero. An infinity pointing away from the extreme is the
-// scan's start value and so, like an all-NaN window, gives NaN.
+// that of the latest extreme zero. A window holding nothing but NaN and the infinity
+// pointing away from the extreme (the scan's start value) has no value: NaN.
 #pragma once
 
 #include <cstddef>
@@ -19,9 +19,9 @@
 
 namespace tarnwick::indicators {
 
-// Periods up to this one use the level buffer on the stack; a longer one recomputes too
-// much of the window at each chunk and is served better by the block method
-// (sliding_extreme.h).
+// Periods up to this one fit the level buffer on the stack. A longer one would redo much
+// of its window at every chunk; the block method (sliding_extreme.h), with constant work
+// per element whatever the period, serves it.
 inline constexpr std::size_t kWindowExtremeMaxPeriod = 256;
 
 // out[i] = maximum (kMax) or minimum of x[i - period + 1 ..= i] as described above, or
