@@ -129,10 +129,19 @@ def macd_reference(x, fast, slow, signal):
     return line, sig, hist
 
 
+def max_present(a, b):
+    # a missing term is left out; missing only when both are
+    if math.isnan(a):
+        return b
+    if math.isnan(b):
+        return a
+    return b if b > a else a
+
+
 def true_range(h, l, c, i):
     if i == 0:
         return h[0] - l[0]
-    return max(h[i] - l[i], abs(h[i] - c[i - 1]), abs(l[i] - c[i - 1]))
+    return max_present(max_present(h[i] - l[i], abs(h[i] - c[i - 1])), abs(l[i] - c[i - 1]))
 
 
 def atr_reference(h, l, c, period):
@@ -204,6 +213,20 @@ def test_atr(hlc, period):
     ours = tw.atr(h, l, c, period)
     np.testing.assert_array_equal(ours, atr_reference(list(h), list(l), list(c), period))
     converged(ours, talib.ATR(h, l, c, period), period)
+
+
+# Kernels take whole vectors of bars at a time and redo a stretch that holds a missing
+# value; scattered missing or infinite prices, next to each other and far apart, must
+# still give exactly the written-out recursions.
+@pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf], ids=["nan", "inf", "-inf"])
+def test_atr_and_macd_around_missing_or_infinite_prices(bad):
+    h, l, c = bars(17)
+    h[[300, 1001]] = bad
+    l[[301, 1500, 2999]] = bad
+    c[[1002, 2047]] = bad
+    np.testing.assert_array_equal(tw.atr(h, l, c, 14), atr_reference(h.tolist(), l.tolist(), c.tolist(), 14))
+    for got, want in zip(tw.macd(c, 12, 26, 9), macd_reference(c.tolist(), 12, 26, 9)):
+        np.testing.assert_array_equal(got, want)
 
 
 @pytest.mark.parametrize("period", [5, 14, 30])

@@ -131,6 +131,84 @@ inline double histogram_of(double line, double signal) {
     return !std::isnan(line) && !std::isnan(signal) ? line - signal : kNaN;
 }
 
+// The three MACD recursions from one bar to the next: the fast and slow averages (the
+// ema kernel's arithmetic) and the signal average of their difference.
+struct MacdRates {
+    double fast_alpha, fast_keep, slow_alpha, slow_keep, signal_alpha, signal_keep;
+};
+struct MacdState {
+    double fast, slow, signal;
+};
+
+// Line, signal and histogram of the m bars at x[0 .. m) into mb, sb, hb, in general:
+// NaN markers where an operand is missing, and from the first missing line value on
+// (`missing` on entry, the result on return) a missing signal.
+__attribute__((noinline)) bool macd_steps(const MacdRates& r, const double* __restrict x, std::size_t m,
+                                          MacdState& st, bool missing, double* __restrict mb,
+                                          double* __restrict sb, double* __restrict hb) {
+    double f = st.fast, sl = st.slow, sg = st.signal;
+    bool gone = missing;
+    for (std::size_t j = 0; j < m; ++j) {
+        f = f * r.fast_keep + x[j] * r.fast_alpha;
+        sl = sl * r.slow_keep + x[j] * r.slow_alpha;
+        const double line = line_of(f, sl);
+        sg = sg * r.signal_keep + line * r.signal_alpha;
+        gone = gone || std::isnan(line);
+        const double shown = gone ? kNaN : sg;
+        mb[j] = line;
+        sb[j] = shown;
+        hb[j] = histogram_of(line, shown);
+    }
+    st = {f, sl, sg};
+    return gone;
+}
+
+// The same for a stretch without any NaN, where no marker is selected and the line feeds
+// the signal directly: only the three recursions and the stores remain, so the loop keeps
+// pace with the latency of the recursions. Every histogram value is summed as it is
+// stored; a NaN line or signal makes that sum NaN, and false is returned, the outputs and
+// state then to be redone by macd_steps. (The sum also turns NaN on an overflow or an
+// infinite histogram, which only costs that redo.)
+__attribute__((always_inline)) inline bool macd_present_steps(const MacdRates& r, const double* __restrict x,
+                                                              std::size_t m, MacdState& st, double* __restrict mb,
+                                                              double* __restrict sb, double* __restrict hb) {
+    const double fa = r.fast_alpha, fk = r.fast_keep, sa = r.slow_alpha, sk = r.slow_keep, ga = r.signal_alpha,
+                 gk = r.signal_keep;
+    double f = st.fast, sl = st.slow, sg = st.signal;
+    double check = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        f = f * fk + x[j] * fa;
+        sl = sl * sk + x[j] * sa;
+        const double line = f - sl;
+        sg = sg * gk + line * ga;
+        const double hist = line - sg;
+        mb[j] = line;
+        sb[j] = sg;
+        hb[j] = hist;
+        check += hist;
+    }
+    st = {f, sl, sg};
+    return !std::isnan(check);
+}
+
+using MacdBlock = bool (*)(const MacdRates&, const double*, std::size_t, MacdState&, double*, double*, double*);
+
+bool macd_present_sse2(const MacdRates& r, const double* x, std::size_t m, MacdState& st, double* mb, double* sb,
+                       double* hb) {
+    return macd_present_steps(r, x, m, st, mb, sb, hb);
+}
+
+// The same operations in the three-operand encoding, which saves the register copies.
+__attribute__((target("avx2"))) bool macd_present_avx2(const MacdRates& r, const double* x, std::size_t m,
+                                                       MacdState& st, double* mb, double* sb, double* hb) {
+    return macd_present_steps(r, x, m, st, mb, sb, hb);
+}
+
+MacdBlock pick_macd_block() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? macd_present_avx2 : macd_present_sse2;
+}
+
 // Mean of v[from ..= to], summed left to right from +0 over the non-NaN values; NaN
 // unless every value is present.
 double complete_mean(const std::vector<double>& v, std::size_t from, std::size_t to, double count) {
@@ -181,8 +259,9 @@ Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::ui
     return out;
 }
 
-Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t fast_period,
-                                   std::uint64_t slow_period, std::uint64_t signal_period) {
+Status<CoreError> macd_into(std::span<const double> data, std::uint64_t fast_period, std::uint64_t slow_period,
+                            std::uint64_t signal_period, std::span<double> macd_out, std::span<double> signal_out,
+                            std::span<double> histogram_out) {
     if (fast_period == 0 || slow_period == 0 || signal_period == 0) {
         return err(CoreError::invalid_parameter("MACD periods must be > 0"));
     }
@@ -190,7 +269,15 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
         return err(CoreError::invalid_parameter("MACD fast period must be < slow period"));
     }
     const std::size_t n = data.size();
-    if (slow_period > n) return MacdSeries{nan_series(n), nan_series(n), nan_series(n)};
+    check_output(macd_out, n);
+    check_output(signal_out, n);
+    check_output(histogram_out, n);
+    if (slow_period > n) {
+        std::fill(macd_out.begin(), macd_out.end(), kNaN);
+        std::fill(signal_out.begin(), signal_out.end(), kNaN);
+        std::fill(histogram_out.begin(), histogram_out.end(), kNaN);
+        return Unit{};
+    }
 
     // One pass: the fast and slow averages run as the ema kernel computes them (seed mean
     // of the first period values, then prev * (1 - alpha) + x * alpha), the line is their
@@ -225,11 +312,10 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
     const double sig_alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
     const double sig_keep = 1.0 - sig_alpha;
 
-    MacdSeries out{reserve_series(n), reserve_series(n), reserve_series(n)};
-    out.macd.insert(out.macd.end(), sp - 1, kNaN);
+    std::fill_n(macd_out.data(), sp - 1, kNaN);
     const std::size_t signal_lead = s0 < n ? seed_end - 1 : n;
-    out.signal.insert(out.signal.end(), signal_lead, kNaN);
-    out.histogram.insert(out.histogram.end(), signal_lead, kNaN);
+    std::fill_n(signal_out.data(), signal_lead, kNaN);
+    std::fill_n(histogram_out.data(), signal_lead, kNaN);
 
     // The line up to the first signal value, whose seed is the plain mean of the line
     // values so far: summed from +0 in index order, NaN skipped, and NaN unless all are
@@ -246,56 +332,52 @@ Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t f
             seed_sum += m;
             ++seed_count;
         }
-        out.macd.push_back(m);
+        macd_out[i] = m;
         return m;
     };
     for (std::size_t i = sp - 1; i + 1 < seed_end; ++i) line_step(i);
     if (s0 >= n) {
         line_step(n - 1);
-        return out;
+        return Unit{};
     }
     const double m0 = line_step(seed_end - 1);
     double signal = seed_count == signal_period ? seed_sum / static_cast<double>(signal_period) : kNaN;
-    out.signal.push_back(signal);
-    out.histogram.push_back(histogram_of(m0, signal));
+    signal_out[seed_end - 1] = signal;
+    histogram_out[seed_end - 1] = histogram_of(m0, signal);
 
     // From there on the three recursions are independent of each other's latency but for
     // the line feeding the signal. A missing line value leaves the signal missing, and so
-    // everything after it.
-    std::size_t next = seed_end;
-    // The first missing line value makes every later signal the NaN marker. That is
-    // tracked as a flag rather than selected inside the signal recursion, where it would
-    // lengthen the recursion's latency; the recursion's own values are then unused.
+    // everything after it. Blocks without any NaN take the lean loop; a block where one
+    // appears is redone from its start in the general form, as is every block after the
+    // first missing line value.
+    static const MacdBlock present_block = pick_macd_block();
+    const MacdRates rates{fast_alpha, fast_keep, slow_alpha, slow_keep, sig_alpha, sig_keep};
+    MacdState state{fast_ema, slow_ema, signal};
     bool missing = false;
-    auto fill = [&](double* __restrict mb, double* __restrict sb, double* __restrict hb,
-                    std::size_t m) __attribute__((noinline)) {
-        const double* __restrict x = data.data() + next;
-        const double fa = fast_alpha, fk = fast_keep, sa = slow_alpha, sk = slow_keep, ga = sig_alpha,
-                     gk = sig_keep;
-        double f = fast_ema, sl = slow_ema, sg = signal;
-        bool gone = missing;
-        for (std::size_t j = 0; j < m; ++j) {
-            f = f * fk + x[j] * fa;
-            sl = sl * sk + x[j] * sa;
-            const double line = line_of(f, sl);
-            sg = sg * gk + line * ga;
-            gone = gone || std::isnan(line);
-            const double shown = gone ? kNaN : sg;
-            mb[j] = line;
-            sb[j] = shown;
-            hb[j] = histogram_of(line, shown);
+    for (std::size_t at = seed_end; at < n;) {
+        const std::size_t m = std::min(kAppendBlock, n - at);
+        const double* x = data.data() + at;
+        double* mb = macd_out.data() + at;
+        double* sb = signal_out.data() + at;
+        double* hb = histogram_out.data() + at;
+        const MacdState start = state;
+        if (missing || !present_block(rates, x, m, state, mb, sb, hb)) {
+            state = start;
+            missing = macd_steps(rates, x, m, state, missing, mb, sb, hb);
         }
-        fast_ema = f;
-        slow_ema = sl;
-        signal = sg;
-        missing = gone;
-        next += m;
-    };
-    const std::size_t at = next;
-    out.macd.resize(n);
-    out.signal.resize(n);
-    out.histogram.resize(n);
-    fill(out.macd.data() + at, out.signal.data() + at, out.histogram.data() + at, n - at);
+        at += m;
+    }
+    return Unit{};
+}
+
+Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t fast_period,
+                                   std::uint64_t slow_period, std::uint64_t signal_period) {
+    const std::size_t n = data.size();
+    MacdSeries out{output_series(n), output_series(n), output_series(n)};
+    if (auto done = macd_into(data, fast_period, slow_period, signal_period, out.macd, out.signal, out.histogram);
+        !done) {
+        return err(std::move(done).error());
+    }
     return out;
 }
 

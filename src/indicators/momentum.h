@@ -25,6 +25,10 @@ struct MacdSeries {
 // Errors: any period 0, then fast_period >= slow_period.
 Result<MacdSeries, CoreError> macd(std::span<const double> data, std::uint64_t fast_period,
                                    std::uint64_t slow_period, std::uint64_t signal_period);
+// The same into the three outputs, each of data.size() elements and overwritten in full.
+Status<CoreError> macd_into(std::span<const double> data, std::uint64_t fast_period, std::uint64_t slow_period,
+                            std::uint64_t signal_period, std::span<double> macd_out, std::span<double> signal_out,
+                            std::span<double> histogram_out);
 
 struct StochasticSeries {
     std::vector<double> k;  // k_period - 1 leading NaN; 50 where the window has no range

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/fault.h"
 #include "core/huge_pages.h"
 
 namespace tarnwick::indicators {
@@ -33,24 +34,42 @@ inline std::vector<double> reserve_series(std::size_t n) {
     return v;
 }
 
-// Appends `count` values to `out`, produced in order by fill(block, m), which writes the
-// next m values to block[0 .. m). The storage is first extended with zeros in one go, a
-// plain memset, which on large fresh outputs costs clearly less than a NaN fill or than
-// copying the values in from a buffer; the values are then written in place. fill runs
-// with no call inside (it is meant to be noinline), so a recursion's state stays in
-// registers.
+// Writes `count` values to dst[0 .. count), produced in order by fill(block, m), which
+// writes the next m values to block[0 .. m). fill runs with no call inside (it is meant to
+// be noinline), so a recursion's state stays in registers.
 inline constexpr std::size_t kAppendBlock = 256;
 template <class Fill>
-void append_blocks(std::vector<double>& out, std::size_t count, Fill fill) {
-    const std::size_t at = out.size();
-    out.resize(at + count);
-    double* dst = out.data() + at;
+void write_blocks(double* dst, std::size_t count, Fill fill) {
     while (count > 0) {
         const std::size_t m = count < kAppendBlock ? count : kAppendBlock;
         fill(dst, m);
         dst += m;
         count -= m;
     }
+}
+// Appends `count` values to `out` the same way. The storage is first extended with zeros
+// in one go, a plain memset, which on large fresh outputs costs clearly less than a NaN
+// fill or than copying the values in from a buffer; the values are then written in place.
+template <class Fill>
+void append_blocks(std::vector<double>& out, std::size_t count, Fill fill) {
+    const std::size_t at = out.size();
+    out.resize(at + count);
+    write_blocks(out.data() + at, count, fill);
+}
+
+// Storage for a series of n elements that a kernel writing into a caller's buffer (the
+// *_into functions) then overwrites in full. Callers that own the result's allocation,
+// such as the Python layer handing out fresh arrays, call those kernels directly and so
+// skip this zero fill.
+inline std::vector<double> output_series(std::size_t n) {
+    std::vector<double> v = reserve_series(n);
+    v.resize(n);
+    return v;
+}
+
+// Guards the contract of the *_into kernels: one output element per input element.
+inline void check_output(std::span<const double> out, std::size_t n) {
+    if (out.size() != n) fault("indicator output length differs from the input length");
 }
 
 // Larger of two values where a NaN operand counts as missing: the result is NaN only

@@ -122,20 +122,23 @@ TrendBlock pick_trend_block() {
 
 }  // namespace
 
-Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::uint64_t period) {
+Status<CoreError> sma_into(std::span<const double> data, std::uint64_t period, std::span<double> out) {
     if (period == 0) return err(CoreError::invalid_parameter("SMA period must be > 0"));
     const std::size_t n = data.size();
-    if (period > n) return nan_series(n);
+    check_output(out, n);
+    if (period > n) {
+        std::fill(out.begin(), out.end(), kNaN);
+        return Unit{};
+    }
 
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
-    std::vector<double> out = reserve_series(n);
-    out.insert(out.end(), p - 1, kNaN);
+    std::fill_n(out.data(), p - 1, kNaN);
     double sum = -0.0;
     for (std::size_t i = 0; i < p; ++i) sum += data[i];
-    out.push_back(sum / pf);
+    out[p - 1] = sum / pf;
     const double* x = data.data();
-    append_blocks(out, n - p, [&sum, &x, p, pf](double* __restrict block, std::size_t m) __attribute__((noinline)) {
+    auto fill = [&sum, &x, p, pf](double* __restrict block, std::size_t m) __attribute__((noinline)) {
         const double* __restrict in = x;
         const std::size_t lag = p;
         const double div = pf;
@@ -155,7 +158,14 @@ Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::ui
         }
         sum = s;
         x += m;
-    });
+    };
+    write_blocks(out.data() + p, n - p, fill);
+    return Unit{};
+}
+
+Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::uint64_t period) {
+    std::vector<double> out = output_series(data.size());
+    if (auto done = sma_into(data, period, out); !done) return err(std::move(done).error());
     return out;
 }
 

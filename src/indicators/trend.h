@@ -15,6 +15,8 @@ namespace tarnwick::indicators::trend {
 // Simple moving average over a running sum (leaving value subtracted before the entering
 // one is added). period - 1 leading NaN; a period longer than the data gives all NaN.
 Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::uint64_t period);
+// The same into out, which has data.size() elements and is overwritten in full.
+Status<CoreError> sma_into(std::span<const double> data, std::uint64_t period, std::span<double> out);
 
 // Exponential moving average, alpha = 2 / (period + 1), seeded with the mean of the first
 // period values. period - 1 leading NaN; a period longer than the data gives all NaN.

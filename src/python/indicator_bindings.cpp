@@ -92,15 +92,30 @@ PyObject* series_body(PyObject*, const Args& a) {
     return from_vec(unwrap(Kernel(data.span(), period))).release();
 }
 
+// The same for kernels that write into a caller's buffer: the result array is allocated
+// here, uninitialised, and filled in place, so its storage is written once and never
+// copied. Allocating an array runs no Python code, so the view stays valid.
+using SeriesIntoKernel = Status<CoreError> (*)(std::span<const double>, std::uint64_t, std::span<double>);
+
+template <SeriesIntoKernel Kernel>
+PyObject* series_into_body(PyObject*, const Args& a) {
+    check_f64_arrays(a, 1);
+    const auto period = a.get<std::uint64_t>(1);
+    const Column<double> data = view_f64(a, 0);
+    NewF64 out = empty_f64(data.size());
+    unwrap(Kernel(data.span(), period, out.data));
+    return out.array.release();
+}
+
 PyObject* macd_body(PyObject*, const Args& a) {
     check_f64_arrays(a, 1);
     const auto fast = a.get_or<std::uint64_t>(1, 12);
     const auto slow = a.get_or<std::uint64_t>(2, 26);
     const auto signal = a.get_or<std::uint64_t>(3, 9);
     const Column<double> data = view_f64(a, 0);
-    ind::momentum::MacdSeries s = unwrap(ind::momentum::macd(data.span(), fast, slow, signal));
-    return tuple_of(from_vec(std::move(s.macd)), from_vec(std::move(s.signal)), from_vec(std::move(s.histogram)))
-        .release();
+    NewF64 line = empty_f64(data.size()), sig = empty_f64(data.size()), hist = empty_f64(data.size());
+    unwrap(ind::momentum::macd_into(data.span(), fast, slow, signal, line.data, sig.data, hist.data));
+    return tuple_of(std::move(line.array), std::move(sig.array), std::move(hist.array)).release();
 }
 
 PyObject* stochastic_body(PyObject*, const Args& a) {
@@ -151,7 +166,7 @@ PyObject* supertrend_body(PyObject*, const Args& a) {
     return tuple_of(from_vec(std::move(s.value)), from_vec_i8(std::move(s.direction))).release();
 }
 
-PyMethodDef kSmaDef = fast_method<kSma, series_body<ind::trend::sma>>(
+PyMethodDef kSmaDef = fast_method<kSma, series_into_body<ind::trend::sma_into>>(
     "sma", "sma(data, period)\n--\n\nSimple Moving Average.");
 PyMethodDef kEmaDef = fast_method<kEma, series_body<ind::trend::ema>>(
     "ema", "ema(data, period)\n--\n\nExponential Moving Average.");

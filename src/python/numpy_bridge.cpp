@@ -156,6 +156,14 @@ Matrix to_matrix_f64(PyObject* o) {
 Column<double> column_f64(PyObject* o) { return column<double>(o, Elem::F64); }
 Column<std::int64_t> column_i64(PyObject* o) { return column<std::int64_t>(o, Elem::I64); }
 
+NewF64 empty_f64(std::size_t n) {
+    ensure_numpy();
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    Ref array = Ref::check(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    return {std::move(array), std::span<double>(data, n)};
+}
+
 Ref from_vec(std::vector<double>&& v) { return hand_over_1d(std::move(v), NPY_FLOAT64); }
 Ref from_vec(std::vector<std::int64_t>&& v) { return hand_over_1d(std::move(v), NPY_INT64); }
 Ref from_vec_i8(std::vector<std::int8_t>&& v) { return hand_over_1d(std::move(v), NPY_INT8); }

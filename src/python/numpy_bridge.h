@@ -81,6 +81,14 @@ Matrix to_matrix_f64(PyObject* o);
 Column<double> column_f64(PyObject* o);
 Column<std::int64_t> column_i64(PyObject* o);
 
+// A new float64 array of n elements whose storage is not initialised, with a view of
+// that storage for a kernel to overwrite in full before the array is handed out.
+struct NewF64 {
+    Ref array;
+    std::span<double> data;
+};
+NewF64 empty_f64(std::size_t n);
+
 // New arrays that own the given buffers.
 Ref from_vec(std::vector<double>&& v);
 Ref from_vec(std::vector<std::int64_t>&& v);
