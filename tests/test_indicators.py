@@ -78,8 +78,10 @@ def test_supertrend():
 # Arrays in and out
 
 
-def test_results_are_fresh_arrays():
-    x = arr([1, 2, 3, 4])
+# Large results get storage that earlier, dropped results gave back.
+@pytest.mark.parametrize("n", [4, 300_000], ids=["small", "large"])
+def test_results_are_fresh_arrays(n):
+    x = np.arange(1.0, n + 1.0)
     before = x.copy()
     a = tw.sma(x, 2)
     b = tw.sma(x, 2)
@@ -88,6 +90,14 @@ def test_results_are_fresh_arrays():
     a[1] = 99.0
     assert b[1] == 1.5
     np.testing.assert_array_equal(x, before)
+    # whatever a dropped result left behind is overwritten in full: the mean of three
+    # consecutive integers is the middle one, exactly
+    del a, b
+    c = tw.sma(x, 3)
+    assert np.isnan(c[:2]).all()
+    np.testing.assert_array_equal(c[2:], x[1:-1])
+    del c
+    assert np.isnan(tw.sma(x, n + 1)).all()
 
 
 def test_strided_input_is_read_in_index_order():
