@@ -63,6 +63,61 @@ const std::vector<KernelEvent>& CoreSession::step(std::uint64_t idx, const Ohlcv
     return events;
 }
 
+void CoreSession::step_quiet(std::uint64_t first_idx, const QuietBars& bars) {
+    const std::size_t m = bars.close.size();
+    if (m == 0) return;
+    const std::size_t at = out_.equity_curve.size();
+    const bool flat = !kernel_.in_position();
+    out_.equity_curve.resize(at + m);
+    out_.drawdown_curve.resize(at + m);
+    out_.returns.resize(at + m);
+    double* __restrict equity = out_.equity_curve.data() + at;
+    double* __restrict drawdown = out_.drawdown_curve.data() + at;
+    double* __restrict returns = out_.returns.data() + at;
+    kernel_.step_quiet(bars.high.first(m), bars.low.first(m), bars.close, bars.atr, equity);
+
+    // The samples `step` takes, in passes that run in vector lanes: the running peak
+    // (parked in the drawdown column), then each drawdown and return from its own inputs.
+    // Flat, the equity is one value: from the second bar on, every sample has the same
+    // inputs as the first's successor, so two are computed and the rest copied.
+    const std::size_t computed = flat ? std::min<std::size_t>(m, 2) : m;
+    double peak = peak_;
+    for (std::size_t k = 0; k < computed; ++k) {
+        peak = std::max(peak, equity[k]);
+        drawdown[k] = peak;
+    }
+    peak_ = peak;
+    for (std::size_t k = 0; k < computed; ++k) drawdown[k] = drawdown_pct(drawdown[k], equity[k]);
+    const double before = at > 0 ? out_.equity_curve[at - 1] : 0.0;
+    returns[0] = at > 0 && before != 0.0 ? (equity[0] - before) / before : 0.0;
+    for (std::size_t k = 1; k < computed; ++k) {
+        const double previous = equity[k - 1];
+        returns[k] = previous != 0.0 ? (equity[k] - previous) / previous : 0.0;
+    }
+    if (computed < m) {
+        std::fill(drawdown + computed, drawdown + m, drawdown[computed - 1]);
+        std::fill(returns + computed, returns + m, returns[computed - 1]);
+    }
+
+    // The halt comes on at the first sample at or past the limit (a drawdown above 0 has
+    // a peak above 0); nothing in the stretch reads the flag before the next step.
+    const std::optional<double> limit = kernel_.max_drawdown_pct();
+    if (limit && *limit > 0.0 && !kernel_.drawdown_halt()) {
+        for (std::size_t k = 0; k < m; ++k) {
+            if (drawdown[k] >= *limit) {
+                kernel_.set_drawdown_halt(true);
+                break;
+            }
+        }
+    }
+    if (!external_timestamps_) {
+        out_.timestamps.insert(out_.timestamps.end(), bars.timestamps.begin(), bars.timestamps.begin() + m);
+    }
+    const std::size_t last = m - 1;
+    last_bar_.emplace(first_idx + last, OhlcvBar{bars.timestamps[last], bars.open[last], bars.high[last],
+                                                 bars.low[last], bars.close[last], bars.volume[last]});
+}
+
 std::vector<Order> CoreSession::order_reports() const {
     return snapshots_.reports(kernel_.orders(), kernel_.config().symbol);
 }

@@ -53,6 +53,21 @@ public:
     // kernel's events for the step; valid until the next call that changes the session.
     const std::vector<KernelEvent>& step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
 
+    // Bars first_idx, first_idx + 1, ... given as columns of equal length, on which the
+    // kernel is quiet (`kernel().quiet()`) and no signal arrives: the same samples, halt
+    // and last bar as stepping them one at a time, without the per-step work. `atr` is the
+    // last bar's ATR.
+    struct QuietBars {
+        std::span<const std::int64_t> timestamps;
+        std::span<const double> open;
+        std::span<const double> high;
+        std::span<const double> low;
+        std::span<const double> close;
+        std::span<const double> volume;
+        double atr = 0.0;
+    };
+    void step_quiet(std::uint64_t first_idx, const QuietBars& bars);
+
     // Force-closes what is still open at the last bar's close (EndOfData, no exit fee;
     // the curves are not extended), computes the metrics over the run's curves and
     // trades, and hands over the run's buffers.

@@ -69,6 +69,23 @@ public:
     const std::vector<KernelEvent>& step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal,
                                          bool is_print);
 
+    // Whether a bar without signals can do nothing but move the marks: nothing queued,
+    // deferred, requested or working, no expiry ahead, and, while holding, no exit rule or
+    // level that could fire and no maintenance requirement to watch. Stays true over such
+    // bars, so a driver may hand a whole stretch of them to `step_quiet`.
+    bool quiet() const noexcept {
+        if (!pending_.empty() || !deferred_.empty() || !close_requests_.empty() || has_order_work()) return false;
+        if (cfg_.instrument && cfg_.instrument->expiration_ns) return false;
+        if (ledger_.empty()) return true;
+        return !exits_possible(false) && (account_type_ == AccountType::Cash || margin_call_);
+    }
+    // Steps a stretch of bars, given as columns of equal length, on which the kernel is
+    // quiet and no signal arrives (the caller checks both): exactly what stepping them one
+    // by one does, the positions' extremes widened bar by bar, and nothing else. Writes
+    // the equity at each close to `equity[0 .. close.size())`; `atr` is the last bar's.
+    void step_quiet(std::span<const double> high, std::span<const double> low, std::span<const double> close,
+                    double atr, double* equity);
+
     // Book updates step nothing and fill nothing. A quote leaves one level a side and,
     // with the queue model on, moves queue entries up to the new best price; a depth
     // snapshot replaces up to five levels a side and leaves the queues alone.

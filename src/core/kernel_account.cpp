@@ -67,6 +67,40 @@ double Kernel::marked_value(double mark) const noexcept {
     return sum;
 }
 
+void Kernel::step_quiet(std::span<const double> high, std::span<const double> low, std::span<const double> close,
+                        double atr, double* __restrict equity) {
+    events_.clear();
+    last_print_ = false;
+    atr_ = atr;
+    const std::size_t m = close.size();
+    const double cash = cash_;
+    if (ledger_.empty()) {
+        // Flat, the equity is cash plus an empty sum, the same at every close.
+        const double flat = cash + marked_value(0.0);
+        for (std::size_t k = 0; k < m; ++k) equity[k] = flat;
+        return;
+    }
+    ledger_.widen_extremes(high.first(m), low.first(m));
+    const double* __restrict marks = close.data();
+    if (ledger_.size() == 1) {
+        // marked_value's sum of one term, written out so the loop runs in vector lanes:
+        // -0.0 plus a term is the term, bit for bit.
+        const Position& p = ledger_.positions().front();
+        const double k = ledger_.multiplier();
+        const double size = p.size;
+        if (account_type_ == AccountType::Cash && p.direction > 0) {
+            for (std::size_t i = 0; i < m; ++i) equity[i] = cash + (-0.0 + size * marks[i] * k);
+            return;
+        }
+        if (account_type_ == AccountType::Cash) {
+            const double twice_entry = 2.0 * p.entry_price;
+            for (std::size_t i = 0; i < m; ++i) equity[i] = cash + (-0.0 + size * k * (twice_entry - marks[i]));
+            return;
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) equity[i] = cash + marked_value(marks[i]);
+}
+
 double Kernel::margin_rate(bool* from_instrument) const noexcept {
     *from_instrument = false;
     if (cfg_.instrument && cfg_.instrument->margin_init > 0.0) {

@@ -110,6 +110,49 @@ TEST(MetricsReturnStats, NoLossesMeansUnboundedSortinoAndOmega) {
     EXPECT_FALSE(flat.skew.has_value());  // no dispersion
 }
 
+// The statistics by their definition, one return at a time: every sum in return order
+// from -0.0, NaN skipped. Any faster evaluation must agree bit for bit.
+TEST(MetricsReturnStats, EqualTheOneByOneSums) {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal(0.0, 0.01);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (const std::size_t n : {2u, 3u, 4u, 5u, 17u, 1001u, 20000u}) {
+        std::vector<double> r(n);
+        for (double& x : r) {
+            const double u = unit(rng);
+            x = u < 0.05 ? NAN : u < 0.1 ? 0.0 : u < 0.12 ? -0.0 : normal(rng);
+        }
+        std::size_t count = 0;
+        double sum = -0.0;
+        for (double x : r) {
+            if (!std::isnan(x)) ++count, sum += x;
+        }
+        const double mean = sum / static_cast<double>(count);
+        double sq = -0.0, cube = -0.0, quad = -0.0, down = -0.0, gains = -0.0, losses = -0.0;
+        for (double x : r) {
+            if (std::isnan(x)) continue;
+            const double d = x - mean;
+            sq += d * d;
+            cube += d * d * d;
+            quad += d * d * (d * d);
+            if (x < 0.0) down += x * x, losses += -x;
+            if (x > 0.0) gains += x;
+        }
+        const double cn = static_cast<double>(count);
+        const auto s = metrics::return_stats(r, 252.0, 0.0);
+        EXPECT_EQ(s.sharpe, mean / std::sqrt(sq / (cn - 1.0)) * std::sqrt(252.0)) << n;
+        if (losses > 0.0) {  // the loss-free limits are checked above
+            EXPECT_EQ(s.sortino, std::sqrt(252.0) * mean / std::sqrt(down / cn)) << n;
+            EXPECT_EQ(s.omega, gains / losses) << n;
+        }
+        if (count >= 4) {
+            const double m2 = sq / cn, m4 = quad / cn, g = m4 / (m2 * m2) - 3.0;
+            EXPECT_EQ(*s.skew, std::sqrt(cn * (cn - 1.0)) * ((cube / cn) / std::pow(m2, 1.5)) / (cn - 2.0)) << n;
+            EXPECT_EQ(*s.kurtosis, (cn - 1.0) * ((cn + 1.0) * g + 6.0) / ((cn - 2.0) * (cn - 3.0))) << n;
+        }
+    }
+}
+
 struct MomentCase {
     std::vector<double> returns;
     double skew;

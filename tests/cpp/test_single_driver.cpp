@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "core/core_session.h"
+#include "indicators/volatility.h"
 #include "portfolio/engine/single_driver.h"
 #include "signals/processor.h"
 #include "strategies/batch_single.h"
@@ -192,3 +198,120 @@ TEST(SingleDriverBatch, UnvalidatedItemsReportTheLowestFailingIndex) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The driver hands stretches without signals to the session in one go. Stepping every
+// bar through CoreSession::step, as a plain loop would, must give the same run bit for
+// bit, whatever rules, sides, timings and gaps in the data.
+
+struct StretchCase {
+    const char* name;
+    std::int8_t direction;
+    std::optional<StopRule> stop;
+    std::optional<TargetRule> target;
+    std::optional<FillTiming> timing;
+    std::optional<double> max_drawdown_pct;
+    double signal_rate;
+};
+
+RunOutput step_every_bar(const portfolio::engine::SingleRunConfig& run, const BarSeries& bars,
+                         const SignalInput& signals) {
+    KernelConfig kc;
+    kc.config = run.config;
+    kc.symbol = signals.symbol;
+    kc.direction = signals.direction;
+    kc.price_source = run.price_source;
+    kc.slippage = run.slippage;
+    kc.fee_model = run.fee_model;
+    CoreSession session(std::move(kc));
+    const std::size_t n = bars.bars();
+    session.read_timestamps_from(bars.timestamps.first(n));
+    session.reserve(n);
+    std::vector<double> atr;
+    if (auto period = portfolio::engine::resolve_atr_period(run.config, std::nullopt)) {
+        atr = indicators::volatility::atr(bars.high, bars.low, bars.close, *period).value();
+    }
+    signals::processor::Stream processor;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto flags = processor.next(signals.entries[i] != 0, signals.exits[i] != 0);
+        BarSignal sig;
+        sig.entry = flags.entry;
+        sig.exit = flags.exit;
+        sig.atr = atr.empty() ? 0.0 : atr[i];
+        session.step(i, {bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i], bars.volume[i]},
+                     sig);
+    }
+    return std::move(session).finish();
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+class SingleDriverStretches : public ::testing::TestWithParam<StretchCase> {};
+
+TEST_P(SingleDriverStretches, MatchStepping) {
+    const StretchCase& c = GetParam();
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> move(0.0, 0.005);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const std::size_t n = 3000;
+    std::vector<std::int64_t> ts(n);
+    std::vector<double> open(n), high(n), low(n), close(n), volume(n, 1e4);
+    std::vector<std::uint8_t> entries(n), exits(n);
+    double price = 100.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        price *= 1.0 + move(rng);
+        ts[i] = static_cast<std::int64_t>(i) * 60'000'000'000;
+        open[i] = price * (1.0 + 0.3 * move(rng));
+        close[i] = price;
+        high[i] = std::max(open[i], close[i]) * 1.01;
+        low[i] = std::min(open[i], close[i]) * 0.99;
+        // Gaps in the data, and one-bar crashes that trip a drawdown limit while holding.
+        if (unit(rng) < 0.01) close[i] = std::nan("");
+        if (unit(rng) < 0.005) high[i] = std::nan("");
+        if (i % 500 == 499) close[i] = price * 0.2;
+        entries[i] = unit(rng) < c.signal_rate;
+        exits[i] = unit(rng) < c.signal_rate;
+    }
+    BarSeries bars{ts, open, high, low, close, volume};
+    BacktestConfig cfg;
+    cfg.stop = c.stop;
+    cfg.target = c.target;
+    cfg.fill_timing = c.timing;
+    cfg.max_drawdown_pct = c.max_drawdown_pct;
+    const auto run = portfolio::engine::SingleRunConfig::from(cfg);
+    SignalInput s{.symbol = "X", .entries = entries, .exits = exits, .direction = c.direction};
+
+    auto fast = portfolio::engine::run_backtest(run, bars, s, std::nullopt);
+    ASSERT_TRUE(fast.ok());
+    const RunOutput slow = step_every_bar(run, bars, s);
+    EXPECT_TRUE(same_bits(fast->equity_curve, slow.equity_curve));
+    EXPECT_TRUE(same_bits(fast->drawdown_curve, slow.drawdown_curve));
+    EXPECT_TRUE(same_bits(fast->returns, slow.returns));
+    ASSERT_EQ(fast->trades.size(), slow.trades.size());
+    ASSERT_FALSE(slow.trades.empty());
+    for (std::size_t k = 0; k < slow.trades.size(); ++k) {
+        const TradeRecord& a = fast->trades[k];
+        const TradeRecord& b = slow.trades[k];
+        EXPECT_EQ(a.exit_idx, b.exit_idx) << k;
+        EXPECT_EQ(a.exit_reason, b.exit_reason) << k;
+        EXPECT_EQ(std::memcmp(&a.pnl, &b.pnl, sizeof(double)), 0) << k;
+        EXPECT_EQ(a.mae_pnl, b.mae_pnl) << k;
+        EXPECT_EQ(a.mfe_pnl, b.mfe_pnl) << k;
+    }
+    EXPECT_EQ(fast->metrics.sharpe_ratio, slow.metrics.sharpe_ratio);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, SingleDriverStretches,
+    ::testing::Values(StretchCase{"plain_long", 1, {}, {}, {}, {}, 0.01},
+                      StretchCase{"plain_short", -1, {}, {}, {}, {}, 0.01},
+                      StretchCase{"dense", 1, {}, {}, {}, {}, 0.3},
+                      StretchCase{"next_open", 1, {}, {}, FillTiming::NextBarOpen, {}, 0.01},
+                      StretchCase{"fixed_stop_and_target", 1, StopRule::fixed(3.0), TargetRule::fixed(5.0), {}, {},
+                                  0.01},
+                      StretchCase{"trailing_short", -1, StopRule::trailing(4.0), {}, {}, {}, 0.01},
+                      StretchCase{"atr_stop", 1, StopRule::atr(2.0, 14), {}, {}, {}, 0.01},
+                      StretchCase{"drawdown_halt", 1, {}, {}, {}, 30.0, 0.01}),
+    [](const auto& info) { return std::string(info.param.name); });

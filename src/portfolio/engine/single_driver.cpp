@@ -1,5 +1,6 @@
 #include "portfolio/engine/single_driver.h"
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -58,6 +59,23 @@ std::vector<double> atr_series(const BarSeries& bars, std::optional<std::uint64_
     return std::move(atr).value();
 }
 
+// The first bar at or after `from` whose raw entry or exit byte is set, or `n`. Eight
+// bytes of each column at a time: signals are sparse, and most words hold none.
+std::size_t next_signal(std::span<const std::uint8_t> entries, std::span<const std::uint8_t> exits,
+                        std::size_t from, std::size_t n) {
+    std::size_t i = from;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t a = 0, b = 0;
+        std::memcpy(&a, entries.data() + i, 8);
+        std::memcpy(&b, exits.data() + i, 8);
+        if ((a | b) != 0) break;
+    }
+    for (; i < n; ++i) {
+        if ((entries[i] | exits[i]) != 0) return i;
+    }
+    return n;
+}
+
 }  // namespace
 
 Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
@@ -83,6 +101,26 @@ Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSe
     signals::processor::Stream processor;
     BarSignal sig;
     for (std::size_t i = 0; i < n; ++i) {
+        // Bars without a raw signal change nothing while the kernel is quiet (the processor
+        // included), so the stretch up to the next signal is stepped in one go.
+        if (session.kernel().quiet()) {
+            const std::size_t next = next_signal(signals.entries, signals.exits, i, n);
+            if (next > i) {
+                const std::size_t m = next - i;
+                // The stepped bar after the stretch reads columns the stretch leaves alone;
+                // asking for them now hides their fetch behind the stretch's work.
+                if (next < n) {
+                    __builtin_prefetch(bars.timestamps.data() + next);
+                    __builtin_prefetch(bars.open.data() + next);
+                    __builtin_prefetch(bars.volume.data() + next);
+                }
+                session.step_quiet(i, {bars.timestamps.subspan(i, m), bars.open.subspan(i, m),
+                                       bars.high.subspan(i, m), bars.low.subspan(i, m), bars.close.subspan(i, m),
+                                       bars.volume.subspan(i, m), next - 1 < atr.size() ? atr[next - 1] : 0.0});
+                i = next;
+                if (i == n) break;
+            }
+        }
         const OhlcvBar bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i],
                            bars.volume[i]};
         const auto flags = processor.next(signals.entries[i] != 0, signals.exits[i] != 0);

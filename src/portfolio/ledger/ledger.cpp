@@ -25,13 +25,6 @@ std::uint64_t Ledger::add(Position p) {
     return positions_.back().position_id;
 }
 
-void Ledger::widen_extremes(double high, double low) noexcept {
-    for (auto& p : positions_) {
-        p.highest_price = std::max(p.highest_price, high);
-        p.lowest_price = std::min(p.lowest_price, low);
-    }
-}
-
 TradeRecord Ledger::build_trade(const Position& p, double quantity, double entry_fees, const CloseRequest& req) {
     TradeRecord t;
     t.id = next_trade_id_++;

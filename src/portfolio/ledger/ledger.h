@@ -3,8 +3,10 @@
 // no cash: the kernel's account owns every cash and margin movement.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -78,7 +80,26 @@ public:
     std::uint64_t add(Position p);
 
     // Raises every position's highest price to `high` and lowers its lowest to `low`.
-    void widen_extremes(double high, double low) noexcept;
+    void widen_extremes(double high, double low) noexcept {
+        for (auto& p : positions_) {
+            p.highest_price = std::max(p.highest_price, high);
+            p.lowest_price = std::min(p.lowest_price, low);
+        }
+    }
+    // The same over a run of bars in order; each position folds its own extremes, so
+    // walking the bars per position gives what bar-by-bar widening gives.
+    void widen_extremes(std::span<const double> highs, std::span<const double> lows) noexcept {
+        for (auto& p : positions_) {
+            double highest = p.highest_price;
+            double lowest = p.lowest_price;
+            for (std::size_t k = 0; k < highs.size(); ++k) {
+                highest = std::max(highest, highs[k]);
+                lowest = std::min(lowest, lows[k]);
+            }
+            p.highest_price = highest;
+            p.lowest_price = lowest;
+        }
+    }
 
     // Removes the position and returns its trade, or nothing when no position has the id
     // (no trade id is used then).
