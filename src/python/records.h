@@ -79,6 +79,37 @@ bool is_instance(PyObject* o) {
     return PyObject_TypeCheck(o, tp) != 0;
 }
 
+// A record argument read in place instead of copied: a new reference to the object and a
+// shared borrow on it, both held as long as this lives, so the value can neither go away
+// nor be changed through its setters ("Already borrowed") while it is read, with or
+// without the interpreter lock. Created and destroyed with the lock held.
+template <class T>
+class Held {
+public:
+    Held(Ref object, std::int32_t& flag) : object_(std::move(object)), flag_(&flag) {
+        if (*flag_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        ++*flag_;
+    }
+    Held(Held&& other) noexcept : object_(std::move(other.object_)), flag_(std::exchange(other.flag_, nullptr)) {}
+    Held& operator=(Held&&) = delete;
+    ~Held() {
+        if (flag_ != nullptr) --*flag_;
+    }
+    const T& value() const noexcept { return as_record<T>(object_.get())->value; }
+
+private:
+    Ref object_;
+    std::int32_t* flag_;
+};
+
+template <class T>
+struct Converter<Held<T>> {
+    static Held<T> from(PyObject* o) {
+        if (!is_instance<T>(o)) refuse(o, Bound<T>::name);
+        return Held<T>(Ref::borrow(o), as_record<T>(o)->borrow);
+    }
+};
+
 // Records given as arguments are read under a shared borrow and copied out.
 template <class T>
 struct Converter<T, std::void_t<decltype(Bound<T>::name)>> {

@@ -176,29 +176,31 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
     series.low = a.get<ArrayF64>(3).data;
     series.close = a.get<ArrayF64>(4).data;
     series.volume = a.get<ArrayF64>(5).data;
-    std::vector<BatchSingleItem> items = a.get<std::vector<BatchSingleItem>>(6);
+    // The items already own copies of their arrays (taken when they were made); they are
+    // read in place, held and borrowed until the runs are over.
+    const std::vector<Held<BatchSingleItem>> items = a.get<std::vector<Held<BatchSingleItem>>>(6);
     const BacktestConfig shared = a.opt<BacktestConfig>(7).value_or(BacktestConfig{});
 
     const BarSeries bars = series.view();
     unwrap(strategies::batch_single::check_series(bars));
     std::vector<PreparedSingleItem> prepared;
     prepared.reserve(items.size());
-    for (BatchSingleItem& item : items) {
+    for (const Held<BatchSingleItem>& held : items) {
+        const BatchSingleItem& item = held.value();
         PreparedSingleItem p;
-        p.item_id = std::move(item.item_id);
+        p.item_id = item.item_id;
         // An item's own configuration replaces the batch's as a whole.
-        p.config = item.config ? std::move(*item.config) : shared;
-        p.instrument_config = std::move(item.instrument_config);
-        p.symbol = std::move(item.symbol);
-        p.entries = std::move(item.entries);
-        p.exits = std::move(item.exits);
-        p.position_sizes = std::move(item.position_sizes);
+        p.config = item.config ? *item.config : shared;
+        p.instrument_config = item.instrument_config;
+        p.symbol = item.symbol;
+        p.entries = item.entries;
+        p.exits = item.exits;
+        if (item.position_sizes) p.position_sizes = std::span<const double>(*item.position_sizes);
         p.weight = item.weight;
         p.direction = item.direction;
         unwrap(strategies::batch_single::check_item(p, bars.bars()));
         prepared.push_back(std::move(p));
     }
-    items.clear();
 
     auto outputs = [&] {
         WithoutGil released;

@@ -39,7 +39,7 @@ Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSe
     signals.symbol = item.symbol;
     signals.entries = item.entries;
     signals.exits = item.exits;
-    if (item.position_sizes) signals.position_sizes = std::span<const double>(*item.position_sizes);
+    signals.position_sizes = item.position_sizes;
     signals.weight = item.weight;
     signals.direction = item.direction < 0 ? std::int8_t{-1} : std::int8_t{1};
     return portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(item.config), bars, signals,

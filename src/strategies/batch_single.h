@@ -32,15 +32,16 @@ struct SharedSeries {
     portfolio::engine::BarSeries view() const noexcept { return {timestamps, open, high, low, close, volume}; }
 };
 
-// One item, owning everything its run reads.
+// One item. Its settings are its own; its columns are read where they lie, so whoever
+// prepares it keeps them alive and unchanged until the run is over.
 struct PreparedSingleItem {
     std::string item_id;
     BacktestConfig config;  // the item's own configuration, else the batch's, else the defaults
     std::optional<InstrumentConfig> instrument_config;
     std::string symbol;
-    std::vector<std::uint8_t> entries;  // non-zero is set
-    std::vector<std::uint8_t> exits;
-    std::optional<std::vector<double>> position_sizes;
+    std::span<const std::uint8_t> entries;  // non-zero is set
+    std::span<const std::uint8_t> exits;
+    std::optional<std::span<const double>> position_sizes;
     double weight = 1.0;
     std::int32_t direction = 1;  // as given; validation admits only 1 and -1
 };

@@ -173,13 +173,16 @@ TEST(SingleDriver, SizesScaleEntriesAndLongerSizesAreIgnored) {
 
 // ---------------------------------------------------------------------------
 
+// Items read their columns in place: the test keeps them alive in `columns`.
+std::vector<std::vector<std::uint8_t>> columns;
+
 strategies::batch_single::PreparedSingleItem item(std::string id, std::vector<std::uint8_t> e,
                                                   std::vector<std::uint8_t> x) {
     strategies::batch_single::PreparedSingleItem p;
     p.item_id = std::move(id);
     p.symbol = "X";
-    p.entries = std::move(e);
-    p.exits = std::move(x);
+    p.entries = columns.emplace_back(std::move(e));
+    p.exits = columns.emplace_back(std::move(x));
     return p;
 }
 
@@ -187,8 +190,8 @@ TEST(SingleDriverBatch, UnvalidatedItemsReportTheLowestFailingIndex) {
     Bars b({100.0, 101.0, 102.0});
     std::vector<strategies::batch_single::PreparedSingleItem> items;
     for (int k = 0; k < 6; ++k) items.push_back(item(std::to_string(k), bits({1, 0, 0}), bits({0, 0, 1})));
-    items[4].exits.pop_back();
-    items[2].entries.pop_back();
+    items[4].exits = items[4].exits.first(2);
+    items[2].entries = items[2].entries.first(2);
     auto all = strategies::batch_single::run_all(items, b.view());
     ASSERT_FALSE(all.ok());
     EXPECT_EQ(all.error().first, 2u);
