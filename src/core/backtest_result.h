@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/block_cache.h"
 #include "core/order_report.h"
 #include "core/trade_record.h"
 
@@ -67,9 +68,9 @@ struct ReportedMetrics {
 
 struct BacktestResult {
     ReportedMetrics metrics;
-    std::vector<double> equity_curve;    // one sample per stepped bar or trade print
-    std::vector<double> drawdown_curve;  // percent below the running peak, same samples
-    std::vector<double> returns;         // one per period, as the run produced them
+    Curve equity_curve;    // one sample per stepped bar or trade print
+    Curve drawdown_curve;  // percent below the running peak, same samples
+    Curve returns;         // one per period, as the run produced them
     std::vector<TradeRecord> trades;     // in the order their positions closed
     std::vector<Order> orders;           // in submission order
 };

@@ -17,11 +17,11 @@ CoreSession::CoreSession(KernelConfig cfg) : kernel_(std::move(cfg)) {
 namespace {
 
 // Room for n samples; a fresh buffer is advised onto huge pages before its first write.
-template <class T>
-void reserve_curve(std::vector<T>& v, std::size_t n) {
+template <class V>
+void reserve_curve(V& v, std::size_t n) {
     const bool fresh = v.empty() && v.capacity() < n;
     v.reserve(n);
-    if (fresh) advise_huge_pages(v.data(), n * sizeof(T));
+    if (fresh) advise_huge_pages(v.data(), n * sizeof(typename V::value_type));
 }
 
 }  // namespace

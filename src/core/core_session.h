@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/bar.h"
+#include "core/block_cache.h"
 #include "core/kernel.h"
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
@@ -22,9 +23,9 @@ namespace tarnwick {
 // What a finished run yields. Curves hold one sample per stepped bar.
 struct RunOutput {
     BacktestMetrics metrics;
-    std::vector<double> equity_curve;   // account equity at each bar's close
-    std::vector<double> drawdown_curve;  // percent below the running peak
-    std::vector<double> returns;        // simple return of each bar, 0.0 for the first
+    Curve equity_curve;    // account equity at each bar's close
+    Curve drawdown_curve;  // percent below the running peak
+    Curve returns;         // simple return of each bar, 0.0 for the first
     std::vector<std::int64_t> timestamps;  // nanoseconds since the Unix epoch; empty when the caller kept them
     std::vector<TradeRecord> trades;    // in the order their positions closed
     std::vector<Order> orders;          // one per order the kernel handled, in submission order
@@ -78,9 +79,9 @@ public:
     // The latest equity sample, or the initial capital before the first step.
     double equity() const noexcept;
     double peak_equity() const noexcept { return peak_; }
-    const std::vector<double>& equity_curve() const noexcept { return out_.equity_curve; }
-    const std::vector<double>& drawdown_curve() const noexcept { return out_.drawdown_curve; }
-    const std::vector<double>& returns() const noexcept { return out_.returns; }
+    const Curve& equity_curve() const noexcept { return out_.equity_curve; }
+    const Curve& drawdown_curve() const noexcept { return out_.drawdown_curve; }
+    const Curve& returns() const noexcept { return out_.returns; }
     const std::vector<TradeRecord>& trades() const noexcept { return out_.trades; }
     const std::optional<std::pair<std::uint64_t, OhlcvBar>>& last_bar() const noexcept { return last_bar_; }
     // The orders as they would be reported now: an order that filled or was rejected

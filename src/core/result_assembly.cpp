@@ -70,8 +70,8 @@ ReportedMetrics report_metrics(const BacktestMetrics& m) noexcept {
     return r;
 }
 
-BacktestResult build_backtest_result(const BacktestMetrics& metrics, std::vector<double> equity_curve,
-                                     std::vector<double> drawdown_curve, std::vector<double> returns,
+BacktestResult build_backtest_result(const BacktestMetrics& metrics, Curve equity_curve,
+                                     Curve drawdown_curve, Curve returns,
                                      std::vector<TradeRecord> trades, std::vector<Order> orders) {
     BacktestResult r;
     r.metrics = report_metrics(metrics);

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/block_cache.h"
 #include "core/backtest_result.h"
 #include "core/core_session.h"
 #include "core/order_report.h"
@@ -31,8 +32,8 @@ ReportedMetrics report_metrics(const BacktestMetrics& m) noexcept;
 
 // Assembles a result from its parts, taking ownership of the curves, trades and orders.
 // The metrics are computed by the caller over the same curves and trades.
-BacktestResult build_backtest_result(const BacktestMetrics& metrics, std::vector<double> equity_curve,
-                                     std::vector<double> drawdown_curve, std::vector<double> returns,
+BacktestResult build_backtest_result(const BacktestMetrics& metrics, Curve equity_curve,
+                                     Curve drawdown_curve, Curve returns,
                                      std::vector<TradeRecord> trades, std::vector<Order> orders);
 
 // The same from a finished core session, whose output already carries its metrics. The

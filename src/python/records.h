@@ -186,9 +186,12 @@ PyObject* read(PyObject* self, F&& body) {
 }
 
 // A method returning a fresh float64 array copied from one vector field of the record.
-template <class T, std::vector<double> T::*Field>
+template <class T, auto Field>
 PyObject* array_method(PyObject* self, PyObject*) {
-    return read<T>(self, [](const T& v) { return from_vec(std::vector<double>(v.*Field)); });
+    return read<T>(self, [](const T& v) {
+        const auto& field = v.*Field;
+        return from_vec(std::vector<double>(field.begin(), field.end()));
+    });
 }
 
 // A new list of `n` items in order; `item(i)` makes the i-th as a new reference.

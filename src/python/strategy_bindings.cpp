@@ -170,12 +170,13 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
     using strategies::batch_single::PreparedSingleItem;
     // Everything the runs read is copied out of Python here, once, while the lock is held.
     strategies::batch_single::SharedSeries series;
-    series.timestamps = a.get<ArrayI64>(0).data;
-    series.open = a.get<ArrayF64>(1).data;
-    series.high = a.get<ArrayF64>(2).data;
-    series.low = a.get<ArrayF64>(3).data;
-    series.close = a.get<ArrayF64>(4).data;
-    series.volume = a.get<ArrayF64>(5).data;
+    auto copy = [](auto& into, const auto& column) { into.assign(column.span().begin(), column.span().end()); };
+    copy(series.timestamps, a.get<Column<std::int64_t>>(0));
+    copy(series.open, a.get<Column<double>>(1));
+    copy(series.high, a.get<Column<double>>(2));
+    copy(series.low, a.get<Column<double>>(3));
+    copy(series.close, a.get<Column<double>>(4));
+    copy(series.volume, a.get<Column<double>>(5));
     // The items already own copies of their arrays (taken when they were made); they are
     // read in place, held and borrowed until the runs are over.
     const std::vector<Held<BatchSingleItem>> items = a.get<std::vector<Held<BatchSingleItem>>>(6);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/backtest_config.h"
+#include "core/block_cache.h"
 #include "core/core_session.h"
 #include "core/errors.h"
 #include "core/instrument_config.h"
@@ -20,14 +21,15 @@
 
 namespace tarnwick::strategies::batch_single {
 
-// Owned copies of the six price columns, taken once for the whole batch.
+// Owned copies of the six price columns, taken once for the whole batch (batches tend to
+// come one after another over series of one length: the blocks are recycled).
 struct SharedSeries {
-    std::vector<std::int64_t> timestamps;  // nanoseconds since the Unix epoch
-    std::vector<double> open;
-    std::vector<double> high;
-    std::vector<double> low;
-    std::vector<double> close;
-    std::vector<double> volume;
+    std::vector<std::int64_t, CachedAllocator<std::int64_t>> timestamps;  // nanoseconds since the Unix epoch
+    Curve open;
+    Curve high;
+    Curve low;
+    Curve close;
+    Curve volume;
 
     portfolio::engine::BarSeries view() const noexcept { return {timestamps, open, high, low, close, volume}; }
 };

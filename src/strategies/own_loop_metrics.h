@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "core/block_cache.h"
 #include "core/backtest_config.h"
 #include "core/core_session.h"
 #include "core/trade_record.h"
@@ -28,18 +29,18 @@ public:
     // sees the new value, and the last return is taken again from the bar before.
     void restate_last(double equity);
 
-    const std::vector<double>& equity() const noexcept { return equity_; }
-    const std::vector<double>& drawdown() const noexcept { return drawdown_; }
-    const std::vector<double>& returns() const noexcept { return returns_; }
+    const Curve& equity() const noexcept { return equity_; }
+    const Curve& drawdown() const noexcept { return drawdown_; }
+    const Curve& returns() const noexcept { return returns_; }
 
-    std::vector<double> take_equity() noexcept { return std::move(equity_); }
-    std::vector<double> take_drawdown() noexcept { return std::move(drawdown_); }
-    std::vector<double> take_returns() noexcept { return std::move(returns_); }
+    Curve take_equity() noexcept { return std::move(equity_); }
+    Curve take_drawdown() noexcept { return std::move(drawdown_); }
+    Curve take_returns() noexcept { return std::move(returns_); }
 
 private:
     void sample(std::size_t i, double equity) noexcept;
 
-    std::vector<double> equity_, drawdown_, returns_;
+    Curve equity_, drawdown_, returns_;
     double peak_;
 };
 

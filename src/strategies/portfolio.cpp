@@ -129,9 +129,9 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
     bool halted = false;
     std::optional<std::uint64_t> halted_at;
     std::uint64_t rejected_total = 0;
-    std::vector<double> equity(n, config.initial_capital);
-    std::vector<double> returns(n, 0.0);
-    std::vector<double> drawdown(n, 0.0);
+    Curve equity(n, config.initial_capital);
+    Curve returns(n, 0.0);
+    Curve drawdown(n, 0.0);
     std::vector<TradeRecord> trades;
 
     auto bar_of = [](const BarSeries& bars, std::size_t t) {

@@ -179,9 +179,9 @@ TEST(BuildBacktestResult, RunWithoutTradesOrOrders) {
     const BacktestResult r = result::build_backtest_result(std::move(s).finish());
     EXPECT_TRUE(r.trades.empty());
     EXPECT_TRUE(r.orders.empty());
-    EXPECT_EQ(r.equity_curve, (std::vector<double>{100000.0, 100000.0}));
-    EXPECT_EQ(r.drawdown_curve, (std::vector<double>{0.0, 0.0}));
-    EXPECT_EQ(r.returns, (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(r.equity_curve, (Curve{100000.0, 100000.0}));
+    EXPECT_EQ(r.drawdown_curve, (Curve{0.0, 0.0}));
+    EXPECT_EQ(r.returns, (Curve{0.0, 0.0}));
     const ReportedMetrics& m = r.metrics;
     EXPECT_EQ(m.total_trades, 0u);
     // Sums over no trades keep their negative-zero start.
@@ -262,9 +262,9 @@ TEST(BuildBacktestResult, PartsAreMovedInUnchanged) {
                                                            {a, b}, {o});
     EXPECT_FALSE(r.metrics.profit_factor.has_value());
     EXPECT_EQ(r.metrics.total_trades, 2u);
-    EXPECT_EQ(r.equity_curve, (std::vector<double>{1.0, 2.0}));
-    EXPECT_EQ(r.drawdown_curve, (std::vector<double>{0.0, 0.5}));
-    EXPECT_EQ(r.returns, (std::vector<double>{0.0, 1.0, -0.25}));
+    EXPECT_EQ(r.equity_curve, (Curve{1.0, 2.0}));
+    EXPECT_EQ(r.drawdown_curve, (Curve{0.0, 0.5}));
+    EXPECT_EQ(r.returns, (Curve{0.0, 1.0, -0.25}));
     ASSERT_EQ(r.trades.size(), 2u);
     EXPECT_EQ(name(r.trades[0].exit_reason), "EndOfData");
     EXPECT_EQ(name(r.trades[1].exit_reason), "Settlement");

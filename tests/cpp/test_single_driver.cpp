@@ -247,7 +247,7 @@ RunOutput step_every_bar(const portfolio::engine::SingleRunConfig& run, const Ba
     return std::move(session).finish();
 }
 
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+bool same_bits(const Curve& a, const Curve& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 

@@ -122,9 +122,9 @@ public:
     bool is_halted() const noexcept;
     std::optional<std::uint64_t> halted_at() const noexcept { return halted_at_; }
     const std::vector<ScheduleEntry>& schedule() const noexcept { return schedule_; }
-    const std::vector<double>& equity_curve() const noexcept { return equity_curve_; }
-    const std::vector<double>& drawdown_curve() const noexcept { return drawdown_curve_; }
-    const std::vector<double>& returns() const noexcept { return returns_; }
+    const Curve& equity_curve() const noexcept { return equity_curve_; }
+    const Curve& drawdown_curve() const noexcept { return drawdown_curve_; }
+    const Curve& returns() const noexcept { return returns_; }
     const std::vector<TradeRecord>& trades() const noexcept { return trades_; }
 
     // ---- finish -----------------------------------------------------------------------
@@ -170,9 +170,9 @@ private:
     std::vector<DepthSnapshot> depth_store_;  // only grows: book entries name positions here
     std::vector<ScheduleEntry> schedule_;
 
-    std::vector<double> equity_curve_;
-    std::vector<double> drawdown_curve_;  // percent below the running peak
-    std::vector<double> returns_;         // fraction
+    Curve equity_curve_;
+    Curve drawdown_curve_;  // percent below the running peak
+    Curve returns_;         // fraction
     std::vector<std::int64_t> timestamps_;
     std::vector<TradeRecord> trades_;  // every instrument's, in closing order
 
