@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -59,6 +61,18 @@ struct CachedAllocator {
         } else {
             block_cache::give(p, bytes);
         }
+    }
+
+    // Elements added without a value (`resize`) are left unwritten, as `new double` leaves
+    // them: whoever grows a curve that way writes every element before reading it, and
+    // zero-filling megabytes first would cost about as much as writing them.
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
 
     template <class U>

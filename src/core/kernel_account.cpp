@@ -1,6 +1,7 @@
 // The kernel's account view: valuation, maintenance requirement, margin locking and the
 // two whole-book closes.
 #include <algorithm>
+#include <cstring>
 
 #include "core/kernel.h"
 
@@ -67,6 +68,12 @@ double Kernel::marked_value(double mark) const noexcept {
     return sum;
 }
 
+namespace {
+// Two doubles side by side; lane-wise IEEE operations, so each lane computes what the
+// scalar expression does.
+using Pair = double __attribute__((vector_size(16)));
+}  // namespace
+
 void Kernel::step_quiet(std::span<const double> high, std::span<const double> low, std::span<const double> close,
                         double atr, double* __restrict equity) {
     events_.clear();
@@ -88,13 +95,20 @@ void Kernel::step_quiet(std::span<const double> high, std::span<const double> lo
         const Position& p = ledger_.positions().front();
         const double k = ledger_.multiplier();
         const double size = p.size;
-        if (account_type_ == AccountType::Cash && p.direction > 0) {
-            for (std::size_t i = 0; i < m; ++i) equity[i] = cash + (-0.0 + size * marks[i] * k);
-            return;
-        }
         if (account_type_ == AccountType::Cash) {
+            const bool is_long = p.direction > 0;
             const double twice_entry = 2.0 * p.entry_price;
-            for (std::size_t i = 0; i < m; ++i) equity[i] = cash + (-0.0 + size * k * (twice_entry - marks[i]));
+            auto value = [=](auto mark) {
+                return is_long ? -0.0 + size * mark * k : -0.0 + size * k * (twice_entry - mark);
+            };
+            std::size_t i = 0;
+            for (; i + 2 <= m; i += 2) {
+                Pair mark;
+                std::memcpy(&mark, marks + i, sizeof mark);
+                const Pair e = cash + value(mark);
+                std::memcpy(equity + i, &e, sizeof e);
+            }
+            for (; i < m; ++i) equity[i] = cash + value(marks[i]);
             return;
         }
     }
