@@ -72,6 +72,22 @@ def test_batch_config_and_item_config():
     assert_same(plain, tw.run_single_backtest(*s, e, x))
 
 
+def test_annualisation_settings_per_item():
+    # Minute bars with gaps: the periods per year depend on each item's session setting,
+    # which the batch must honour item by item.
+    ts, o, h, lo, c, v = series()
+    ts = np.cumsum(np.where(np.arange(N) % 7 == 0, 300, 60)).astype(np.int64) * 10**9
+    s = (ts, o, h, lo, c, v)
+    configs = [tw.BacktestConfig(), tw.BacktestConfig(session_minutes=0.0), tw.BacktestConfig(session_minutes=60.0),
+               tw.BacktestConfig(session_minutes=60.0), tw.BacktestConfig(legacy_annualization=True),
+               tw.BacktestConfig(periods_per_year=1000.0), tw.BacktestConfig(periods_per_year=0.0)]
+    e, x = signals(3)
+    got = tw.batch_single_backtest(*s, [tw.BatchSingleItem(str(k), e, x, config=cfg) for k, cfg in enumerate(configs)])
+    for (_, result), cfg in zip(got, configs):
+        assert_same(result, tw.run_single_backtest(*s, e, x, config=cfg))
+    assert len({result.metrics.sharpe_ratio for _, result in got}) >= 4
+
+
 def test_item_sequences():
     s = series()
     e, x = signals(2)
