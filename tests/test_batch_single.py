@@ -197,23 +197,23 @@ def test_worker_count_does_not_change_results():
     assert digests[0] == digests[1] and len(digests[0]) == 64
 
 
-def test_other_threads_run_while_the_batch_works():
-    n = 200_000
+def long_batch(seed, n=200_000):
+    """A batch that runs long enough for another thread to act while it works."""
     close = 100.0 + np.sin(np.arange(n) / 50.0)
     s = (np.arange(n, dtype=np.int64), close, close + 1.0, close - 1.0, close, np.ones(n))
-    rng = np.random.default_rng(5)
-    items = [tw.BatchSingleItem(str(k), rng.random(n) < 0.02, rng.random(n) < 0.02) for k in range(16)]
+    rng = np.random.default_rng(seed)
+    return s, [tw.BatchSingleItem(str(k), rng.random(n) < 0.02, rng.random(n) < 0.02) for k in range(16)]
+
+
+def test_other_threads_run_while_the_batch_works():
+    s, items = long_batch(5)
     assert ticks_inside(lambda: tw.batch_single_backtest(*s, items)) > 100
 
 
 def test_items_cannot_change_while_the_batch_reads_them():
     # The batch reads the items in place with the lock released: setters must be refused
     # until it is over, and work again afterwards.
-    n = 200_000
-    close = 100.0 + np.sin(np.arange(n) / 50.0)
-    s = (np.arange(n, dtype=np.int64), close, close + 1.0, close - 1.0, close, np.ones(n))
-    rng = np.random.default_rng(6)
-    items = [tw.BatchSingleItem(str(k), rng.random(n) < 0.02, rng.random(n) < 0.02) for k in range(16)]
+    s, items = long_batch(6)
     done = threading.Event()
     worker = threading.Thread(target=lambda: (tw.batch_single_backtest(*s, items), done.set()))
     refusals = set()

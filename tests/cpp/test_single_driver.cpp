@@ -219,14 +219,7 @@ struct StretchCase {
 
 RunOutput step_every_bar(const portfolio::engine::SingleRunConfig& run, const BarSeries& bars,
                          const SignalInput& signals) {
-    KernelConfig kc;
-    kc.config = run.config;
-    kc.symbol = signals.symbol;
-    kc.direction = signals.direction;
-    kc.price_source = run.price_source;
-    kc.slippage = run.slippage;
-    kc.fee_model = run.fee_model;
-    CoreSession session(std::move(kc));
+    CoreSession session(portfolio::engine::kernel_config(run, signals, std::nullopt));
     const std::size_t n = bars.bars();
     session.read_timestamps_from(bars.timestamps.first(n));
     session.reserve(n);

@@ -78,12 +78,8 @@ std::size_t next_signal(std::span<const std::uint8_t> entries, std::span<const s
 
 }  // namespace
 
-Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
-                                         const SignalInput& signals,
-                                         const std::optional<InstrumentConfig>& instrument) {
-    if (auto st = check_lengths(bars, signals); !st.ok()) return err(std::move(st).error());
-    const std::size_t n = bars.bars();
-
+KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signals,
+                           const std::optional<InstrumentConfig>& instrument) {
     KernelConfig kc;
     kc.config = run.config;
     kc.symbol = signals.symbol;
@@ -92,7 +88,16 @@ Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSe
     kc.slippage = run.slippage;
     kc.instrument_config = instrument;
     kc.fee_model = run.fee_model;
-    CoreSession session(std::move(kc));
+    return kc;
+}
+
+Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
+                                         const SignalInput& signals,
+                                         const std::optional<InstrumentConfig>& instrument) {
+    if (auto st = check_lengths(bars, signals); !st.ok()) return err(std::move(st).error());
+    const std::size_t n = bars.bars();
+
+    CoreSession session(kernel_config(run, signals, instrument));
     // Bar i is stepped with timestamps[i], so the metrics read the caller's column.
     session.read_timestamps_from(bars.timestamps.first(n));
     session.reserve(n);

@@ -63,6 +63,10 @@ std::optional<std::uint64_t> resolve_atr_period(const BacktestConfig& config,
 // may be longer than close but not shorter ("Data length mismatch: expected {}, got {}").
 Status<OwnError> check_lengths(const BarSeries& bars, const SignalInput& signals);
 
+// The configuration of the kernel a run of `signals` under `run` steps.
+KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signals,
+                           const std::optional<InstrumentConfig>& instrument);
+
 // Runs the whole backtest: signals processed bar by bar, the ATR series computed once
 // when a rule needs it (zeros if it cannot be computed), one session step per bar, then
 // the session finished. The output's timestamps are left empty: they are the caller's
