@@ -31,7 +31,7 @@ def data(seed=3):
     return bars, signals
 
 
-def best_of(fn, repeat=3):
+def best_of(fn, repeat=5):
     best = float("inf")
     for _ in range(repeat):
         t = time.perf_counter()
