@@ -4,45 +4,156 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "indicators/series.h"
 #include "indicators/sliding_extreme.h"
+#include "indicators/window_extreme.h"
 
 namespace tarnwick::indicators::volatility {
 
-Result<std::vector<double>, CoreError> atr(std::span<const double> high, std::span<const double> low,
-                                           std::span<const double> close, std::uint64_t period) {
+namespace {
+
+template <int W>
+struct RangeLanes;
+template <>
+struct RangeLanes<2> {
+    using V = double __attribute__((vector_size(16), aligned(8)));
+    using M = std::int64_t __attribute__((vector_size(16), aligned(8)));
+};
+template <>
+struct RangeLanes<4> {
+    using V = double __attribute__((vector_size(32), aligned(8)));
+    using M = std::int64_t __attribute__((vector_size(32), aligned(8)));
+};
+
+struct AtrInputs {
+    const double* high;
+    const double* low;
+    const double* close;
+    double k;     // 1 / period
+    double keep;  // 1 - k
+};
+
+// The recursion over the first bars of from .. from + m - 1 (from >= 1), a multiple of W
+// of them, into out, advancing v; returns how many bars were done. The true ranges of W
+// bars are computed per vector instruction, their terms compared as max_present does when
+// neither operand is NaN, with lane-wise IEEE operations (so bit for bit the scalar
+// values); they do not depend on the recursion and so proceed beside it while it waits on
+// its own multiply and add, which are then the only work on its path. Returns 0 when a
+// term of some bar was NaN: out and v are then not those of true_range, and the block has
+// to be redone with it. Only the general scalar loop ever adds a NaN range to a NaN
+// average, where the operand order of the instruction decides which NaN is passed on, so
+// it also takes the last few bars of a block.
+template <int W>
+__attribute__((always_inline)) inline std::size_t atr_steps(const AtrInputs& in, std::size_t from, std::size_t m,
+                                                            double& v, double* __restrict out) {
+    using V = typename RangeLanes<W>::V;
+    using M = typename RangeLanes<W>::M;
+    const double* __restrict h = in.high;
+    const double* __restrict l = in.low;
+    const double* __restrict c = in.close;
+    const double k = in.k, kp = in.keep;
+    V kv;
+    M magnitude;
+    for (int q = 0; q < W; ++q) {
+        kv[q] = k;
+        magnitude[q] = std::numeric_limits<std::int64_t>::max();
+    }
+    M nan_seen = {};
+    double a = v;
+    std::size_t j = 0;
+    for (; j + W <= m; j += W) {
+        const std::size_t i = from + j;
+        V hi, lo, pc;
+        std::memcpy(&hi, h + i, sizeof hi);
+        std::memcpy(&lo, l + i, sizeof lo);
+        std::memcpy(&pc, c + i - 1, sizeof pc);
+        const V hl = hi - lo;
+        const V up = (V)((M)(hi - pc) & magnitude);
+        const V down = (V)((M)(lo - pc) & magnitude);
+        nan_seen |= (hl != hl) | (up != up) | (down != down);
+        const V wider = up > hl ? up : hl;
+        const V scaled = (down > wider ? down : wider) * kv;
+#pragma GCC unroll 4
+        for (int q = 0; q < W; ++q) {
+            a = a * kp + scaled[q];
+            out[j + q] = a;
+        }
+    }
+    M any = nan_seen;
+    for (int q = 1; q < W; ++q) any[0] |= any[q];
+    v = a;
+    return any[0] == 0 ? j : 0;
+}
+
+using AtrBlock = std::size_t (*)(const AtrInputs&, std::size_t, std::size_t, double&, double*);
+
+std::size_t atr_block_sse2(const AtrInputs& in, std::size_t from, std::size_t m, double& v, double* out) {
+    return atr_steps<2>(in, from, m, v, out);
+}
+
+__attribute__((target("avx2"))) std::size_t atr_block_avx2(const AtrInputs& in, std::size_t from, std::size_t m,
+                                                           double& v, double* out) {
+    return atr_steps<4>(in, from, m, v, out);
+}
+
+AtrBlock pick_atr_block() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? atr_block_avx2 : atr_block_sse2;
+}
+
+}  // namespace
+
+Status<CoreError> atr_into(std::span<const double> high, std::span<const double> low,
+                           std::span<const double> close, std::uint64_t period, std::span<double> out) {
     const std::size_t n = close.size();
     if (high.size() != n) return err(CoreError::data_length_mismatch(n, high.size()));
     if (low.size() != n) return err(CoreError::data_length_mismatch(n, low.size()));
     if (period == 0) return err(CoreError::invalid_parameter("ATR period must be > 0"));
+    check_output(out, n);
 
-    if (period >= n) return nan_series(n);
+    if (period >= n) {
+        std::fill(out.begin(), out.end(), kNaN);
+        return Unit{};
+    }
 
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
     double seed = -0.0;
     for (std::size_t i = 0; i < p; ++i) seed += true_range(high, low, close, i);
-    std::vector<double> out = reserve_series(n);
-    out.insert(out.end(), p - 1, kNaN);
+    std::fill_n(out.data(), p - 1, kNaN);
     double value = seed / pf;
-    out.push_back(value);
+    out[p - 1] = value;
 
+    // The recursion is bound by the latency of its multiply and add; everything else is
+    // kept off its path (see atr_steps). A block where some term is NaN is redone in the
+    // general, NaN-aware form.
+    static const AtrBlock block_fn = pick_atr_block();
     const double k = 1.0 / pf;
-    const double keep = 1.0 - k;
+    const AtrInputs in{high.data(), low.data(), close.data(), k, 1.0 - k};
     std::size_t next = p;
-    append_blocks(out, n - p, [&](double* __restrict block, std::size_t m) __attribute__((noinline)) {
+    write_blocks(out.data() + p, n - p, [&](double* __restrict block, std::size_t m) __attribute__((noinline)) {
         const std::size_t from = next;
-        const double kk = k, kp = keep;
         double v = value;
-        for (std::size_t j = 0; j < m; ++j) {
+        const std::size_t done = block_fn(in, from, m, v, block);
+        if (done == 0) v = value;
+        const double kk = in.k, kp = in.keep;
+        for (std::size_t j = done; j < m; ++j) {
             v = v * kp + true_range(high, low, close, from + j) * kk;
             block[j] = v;
         }
         value = v;
         next = from + m;
     });
+    return Unit{};
+}
+
+Result<std::vector<double>, CoreError> atr(std::span<const double> high, std::span<const double> low,
+                                           std::span<const double> close, std::uint64_t period) {
+    std::vector<double> out = output_series(close.size());
+    if (auto done = atr_into(high, low, close, period, out); !done) return err(std::move(done).error());
     return out;
 }
 
@@ -243,10 +354,15 @@ Result<std::vector<double>, CoreError> rolling_extreme(std::span<const double> d
     std::vector<double> out = reserve_series(n);
     out.resize(n);
     std::fill_n(out.data(), static_cast<std::size_t>(period) - 1, kNaN);
+    if (period <= kWindowExtremeMaxPeriod) {
+        window_extremes<kMax>(data, static_cast<std::size_t>(period), out);
+        return out;
+    }
 
-    // An infinity pointing away from the extreme is the fold's own start value and so
-    // never counts as a found value. Equal values: the later one wins (visible only in
-    // the sign of a zero), as in a scan that takes every value at least as extreme.
+    // Longer windows: the block method, with the same results. An infinity pointing away
+    // from the extreme is the fold's own start value and so never counts as a found
+    // value. Equal values: the later one wins (visible only in the sign of a zero), as in
+    // a scan that takes every value at least as extreme.
     constexpr double kNone = kMax ? -std::numeric_limits<double>::infinity()
                                   : std::numeric_limits<double>::infinity();
     auto pick = [](double earlier, double later) {

@@ -16,6 +16,9 @@ namespace tarnwick::indicators::volatility {
 // period - 1 leading NaN; a period at or above the length gives an all-NaN series.
 Result<std::vector<double>, CoreError> atr(std::span<const double> high, std::span<const double> low,
                                            std::span<const double> close, std::uint64_t period);
+// The same into out, which has close.size() elements and is overwritten in full.
+Status<CoreError> atr_into(std::span<const double> high, std::span<const double> low,
+                           std::span<const double> close, std::uint64_t period, std::span<double> out);
 
 struct BollingerSeries {
     std::vector<double> upper;

@@ -140,6 +140,19 @@ PyObject* bar_body(PyObject*, const Args& a) {
     return from_vec(unwrap(Kernel(high.span(), low.span(), close.span(), period))).release();
 }
 
+using BarIntoKernel = Status<CoreError> (*)(std::span<const double>, std::span<const double>,
+                                            std::span<const double>, std::uint64_t, std::span<double>);
+
+template <BarIntoKernel Kernel>
+PyObject* bar_into_body(PyObject*, const Args& a) {
+    check_f64_arrays(a, 3);
+    const auto period = a.get<std::uint64_t>(3);
+    const Column<double> high = view_f64(a, 0), low = view_f64(a, 1), close = view_f64(a, 2);
+    NewF64 out = empty_f64(close.size());
+    unwrap(Kernel(high.span(), low.span(), close.span(), period, out.data));
+    return out.array.release();
+}
+
 PyObject* bollinger_body(PyObject*, const Args& a) {
     check_f64_arrays(a, 1);
     const auto period = a.get_or<std::uint64_t>(1, 20);
@@ -176,7 +189,7 @@ PyMethodDef kMacdDef = fast_method<kMacd, macd_body>(
     "macd", "macd(data, fast_period=12, slow_period=26, signal_period=9)\n--\n\nMACD indicator.");
 PyMethodDef kStochDef = fast_method<kStoch, stochastic_body>(
     "stochastic", "stochastic(high, low, close, k_period=14, d_period=3)\n--\n\nStochastic oscillator.");
-PyMethodDef kAtrDef = fast_method<kAtr, bar_body<ind::volatility::atr>>(
+PyMethodDef kAtrDef = fast_method<kAtr, bar_into_body<ind::volatility::atr_into>>(
     "atr", "atr(high, low, close, period)\n--\n\nAverage True Range.");
 PyMethodDef kBollDef = fast_method<kBoll, bollinger_body>(
     "bollinger_bands", "bollinger_bands(data, period=20, std_dev=2.0)\n--\n\nBollinger Bands.");
