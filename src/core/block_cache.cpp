@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "core/huge_pages.h"
+
 namespace tarnwick::block_cache {
 
 namespace {
@@ -41,11 +43,17 @@ public:
         }
         void* block = std::malloc(cls);
         if (block == nullptr) throw std::bad_alloc();
+        advise_huge_pages(block, cls);
         return block;
     }
 
     void give(void* block, std::size_t bytes) noexcept {
         if (block == nullptr) return;
+        // A size that cannot be the block's own (an owner that lost it) only frees it.
+        if (bytes < kMinBytes) {
+            std::free(block);
+            return;
+        }
         const std::size_t cls = size_class(bytes);
         {
             std::lock_guard lock(mutex_);

@@ -32,7 +32,8 @@ inline constexpr std::size_t kMaxKeptBytes = std::size_t{512} << 20;
 // A block of at least `bytes` (>= kMinBytes), aligned for any scalar; throws
 // std::bad_alloc when the system has none.
 void* take(std::size_t bytes);
-// Returns a block from `take` with the same `bytes`.
+// Returns a block from `take` with the same `bytes`; a block given with fewer than
+// kMinBytes is only freed.
 void give(void* block, std::size_t bytes) noexcept;
 // Bytes currently kept for reuse.
 std::size_t kept_bytes() noexcept;

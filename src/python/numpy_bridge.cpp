@@ -8,7 +8,7 @@
 #include <numpy/arrayobject.h>
 
 #include "core/format.h"
-#include "core/huge_pages.h"
+#include "core/block_cache.h"
 
 namespace tarnwick::py {
 namespace {
@@ -120,66 +120,6 @@ Ref hand_over_1d(std::vector<T>&& v, int type) {
     return hand_over(std::move(v), type, 1, dims);
 }
 
-// Released blocks of large result arrays, handed out again for results of the same size.
-// A fresh block of a million values is 8 MB that the system maps and clears page by page
-// on first write, which costs more than computing most indicators; and the C library
-// gives blocks that size back to the system as soon as a few are free together, so a
-// MACD's three results come fresh on every call. Repeated calls on series of one length
-// (an indicator over many symbols, a parameter sweep) then write into mapped memory
-// instead. Bounded in count and bytes, oldest block out first; the arrays are created
-// and destroyed with the GIL held, which serialises every use.
-class RecycledBlocks {
-public:
-    static constexpr std::size_t kMinBytes = std::size_t{1} << 20;  // smaller blocks: the allocator reuses them
-    static constexpr std::size_t kMaxBytes = std::size_t{32} << 20;  // the most kept, all blocks together
-    static constexpr std::size_t kSlots = 4;
-
-    static bool eligible(std::size_t bytes) { return bytes >= kMinBytes && bytes <= kMaxBytes; }
-
-    // A kept block of exactly `bytes`, newest first, or null.
-    void* take(std::size_t bytes) {
-        for (std::size_t i = count_; i-- > 0;) {
-            if (slots_[i].bytes != bytes) continue;
-            void* block = slots_[i].block;
-            drop(i);
-            return block;
-        }
-        return nullptr;
-    }
-
-    // Keeps a released block, giving up the oldest ones for room; false if the caller is
-    // to free it.
-    bool keep(void* block, std::size_t bytes) {
-        if (!eligible(bytes)) return false;
-        while (count_ == kSlots || total_ + bytes > kMaxBytes) {
-            ::operator delete(slots_[0].block);
-            drop(0);
-        }
-        slots_[count_++] = {block, bytes};
-        total_ += bytes;
-        return true;
-    }
-
-private:
-    struct Slot {
-        void* block = nullptr;
-        std::size_t bytes = 0;
-    };
-    void drop(std::size_t i) {
-        total_ -= slots_[i].bytes;
-        for (std::size_t j = i + 1; j < count_; ++j) slots_[j - 1] = slots_[j];
-        --count_;
-    }
-
-    Slot slots_[kSlots];
-    std::size_t count_ = 0;
-    std::size_t total_ = 0;
-};
-
-RecycledBlocks& recycled_blocks() {
-    static RecycledBlocks blocks;
-    return blocks;
-}
 
 }  // namespace
 
@@ -224,24 +164,23 @@ NewF64 empty_f64(std::size_t n) {
     ensure_numpy();
     npy_intp dims[1] = {static_cast<npy_intp>(n)};
     const std::size_t bytes = n * sizeof(double);
-    if (!RecycledBlocks::eligible(bytes)) {
+    // Large results come from the block cache, so that repeated calls over series of one
+    // length (an indicator over many symbols, a parameter sweep) write into memory that is
+    // already mapped instead of having fresh pages cleared for every result.
+    if (bytes < block_cache::kMinBytes) {
         Ref array = Ref::check(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
         auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
         return {std::move(array), std::span<double>(data, n)};
     }
-    void* block = recycled_blocks().take(bytes);
-    if (block == nullptr) {
-        block = ::operator new(bytes);
-        advise_huge_pages(block, bytes);
-    }
+    void* block = block_cache::take(bytes);
     // The capsule owns the block from here on, and is the array's base.
     Ref capsule = Ref::steal(PyCapsule_New(block, nullptr, [](PyObject* cap) {
         void* b = PyCapsule_GetPointer(cap, nullptr);
         const auto size = reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(cap));
-        if (!recycled_blocks().keep(b, size)) ::operator delete(b);
+        block_cache::give(b, static_cast<std::size_t>(size));
     }));
     if (!capsule) {
-        ::operator delete(block);
+        block_cache::give(block, bytes);
         throw_error_set();
     }
     if (PyCapsule_SetContext(capsule.get(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(bytes))) < 0) {
