@@ -1,33 +1,10 @@
-import math
-import struct
-
-import numpy as np
 import pytest
 
-import tarnwick as tw
 from tarnwick import Indicator
-
-NAN = math.nan
 
 
 def feed(ind, closes):
     return [ind.update_bar(0.0, c, c, c) for c in closes]
-
-
-def bits(x):
-    return struct.pack("<d", x)
-
-
-def same_bits(a, b):
-    return all(bits(x) == bits(y) for x, y in zip(a, b)) and len(a) == len(b)
-
-
-def random_walk(n, seed):
-    rng = np.random.default_rng(seed)
-    close = 50.0 + np.cumsum(rng.normal(0.0, 0.7, n))
-    high = close + rng.uniform(0.0, 1.5, n)
-    low = close - rng.uniform(0.0, 1.5, n)
-    return high, low, close
 
 
 # ---------------------------------------------------------------------------
@@ -90,11 +67,10 @@ def test_kind_and_value_are_read_only():
 def test_period_arguments():
     with pytest.raises(TypeError, match=r"^Indicator\.sma\(\) missing 1 required positional argument: 'period'$"):
         Indicator.sma()
-    # periods far beyond any data are created at once, storage grows only with the data
-    for big in (2**60, 2**64 - 1):
-        ind = Indicator.sma(big)
-        assert feed(ind, [1.0, 2.0, 3.0]) == [None, None, None]
-        assert Indicator.macd(big, big, big).update_bar(0, 1, 1, 1) is None
+    # the whole unsigned 64-bit range converts; the engine tests cover what such periods cost
+    big = 2**64 - 1
+    assert feed(Indicator.sma(big), [1.0, 2.0]) == [None, None]
+    assert Indicator.macd(big, big, big).update_bar(0, 1, 1, 1) is None
 
 
 # ---------------------------------------------------------------------------
@@ -120,19 +96,18 @@ def test_values(make, bars, expected):
 
 def test_defaults():
     c = [float(x) for x in range(1, 60)]
-    ours = feed(Indicator.macd(), c)
-    assert ours == feed(Indicator.macd(12, 26, 9), c)
+    assert feed(Indicator.macd(), c) == feed(Indicator.macd(12, 26, 9), c)
     assert feed(Indicator.bollinger(4), c) == feed(Indicator.bollinger(4, 2.0), c)
 
 
 def test_reset_starts_over():
+    # the replay of every kind is the engine tests'; here the tuple values and the face
     closes = [3.0, 1.0, 4.0, 1.0, 5.0, 9.0, 2.0, 6.0]
-    for make in (lambda: Indicator.macd(2, 3, 2),):
-        ind = make()
-        first = feed(ind, closes)
-        assert ind.reset() is None
-        assert ind.value is None and not ind.initialized
-        assert feed(ind, closes) == first == feed(make(), closes)
+    ind = Indicator.macd(2, 3, 2)
+    first = feed(ind, closes)
+    assert ind.reset() is None
+    assert ind.value is None and not ind.initialized
+    assert feed(ind, closes) == first
 
 
 def test_a_failed_update_leaves_the_state_unchanged():
@@ -163,38 +138,3 @@ def test_update_holds_the_object():
 
     assert ind.update_bar(Price(), 1.0, 1.0, 2.0) == 2.0
     assert seen == ["Already mutably borrowed"]
-
-
-# ---------------------------------------------------------------------------
-# Streaming equals batch, bit for bit
-
-
-def stream(ind, h, l, c):
-    out = []
-    for hi, lo, cl in zip(h, l, c):
-        v = ind.update_bar(0.0, hi, lo, cl)
-        out.append(v)
-    return out
-
-
-def as_series(values, pick=None):
-    return [NAN if v is None else (v if pick is None else v[pick]) for v in values]
-
-
-@pytest.mark.parametrize("period", [1, 14])
-def test_streaming_equals_batch(period):
-    h, l, c = random_walk(400, 1)
-    assert same_bits(as_series(stream(Indicator.ema(period), h, l, c)), tw.ema(c, period))
-    assert same_bits(as_series(stream(Indicator.rsi(period), h, l, c)), tw.rsi(c, period))
-    assert same_bits(as_series(stream(Indicator.atr(period), h, l, c)), tw.atr(h, l, c, period))
-
-
-@pytest.mark.parametrize("fast, slow, signal", [(12, 26, 9), (1, 5, 4)])
-def test_streaming_macd_equals_batch(fast, slow, signal):
-    h, l, c = random_walk(300, 1)
-    got = stream(Indicator.macd(fast, slow, signal), h, l, c)
-    batch = tw.macd(c, fast, slow, signal)
-    first = slow + signal - 2
-    assert all(v is None for v in got[:first])
-    for pick in range(3):
-        assert same_bits(as_series(got, pick)[first:], batch[pick][first:])

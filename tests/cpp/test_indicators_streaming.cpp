@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -89,42 +90,18 @@ INSTANTIATE_TEST_SUITE_P(
         ScalarCase{"roc_nan", [] { return Indicator::roc(1); }, {1, NaN, 3, 6}, {NaN, NaN, NaN, 100}}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(IndicatorsStreaming, AtrFromBars) {
-    // TR 10 - 8 = 2; then max(11 - 9, |11 - 9|, |9 - 9|) = 2; mean 2.
-    Indicator atr = Indicator::atr(2);
-    EXPECT_FALSE(atr.update_bar(0, 10, 8, 9).present());
-    IndicatorValue v = atr.update_bar(0, 11, 9, 10);
-    ASSERT_EQ(v.count, 1);
-    EXPECT_DOUBLE_EQ(v.v[0], 2.0);
-    EXPECT_TRUE(atr.initialized());
-}
-
-TEST(IndicatorsStreaming, DonchianChannel) {
-    Indicator d = Indicator::donchian(2);
-    EXPECT_FALSE(d.update_bar(0, 5, 1, 0).present());
-    IndicatorValue a = d.update_bar(0, 7, 2, 0);
-    ASSERT_EQ(a.count, 2);
-    EXPECT_EQ(a.v[0], 7.0);
-    EXPECT_EQ(a.v[1], 1.0);
-    IndicatorValue b = d.update_bar(0, 6, 3, 0);
-    EXPECT_EQ(b.v[0], 7.0);
-    EXPECT_EQ(b.v[1], 2.0);
-
+TEST(IndicatorsStreaming, DonchianWithoutUsableExtremes) {
     // Windows without usable highs or lows report the extreme finite numbers.
     Indicator e = Indicator::donchian(2);
     e.update_bar(0, NaN, NaN, 0);
     IndicatorValue c = e.update_bar(0, -INFINITY, INFINITY, 0);
+    ASSERT_EQ(c.count, 2);
     EXPECT_EQ(c.v[0], -kMost);
     EXPECT_EQ(c.v[1], kMost);
 }
 
-TEST(IndicatorsStreaming, BollingerOrderAndNegativeWidth) {
-    // mean 2, population deviation 1
-    Indicator b = Indicator::bollinger(2);
-    b.update_bar(0, 1, 1, 1);
-    IndicatorValue v = b.update_bar(0, 3, 3, 3);
-    ASSERT_EQ(v.count, 3);
-    EXPECT_EQ(v.v, (std::array<double, 3>{2, 4, 0}));
+TEST(IndicatorsStreaming, BollingerNegativeWidthSwapsTheBands) {
+    // mean 2, population deviation 1: (middle, upper, lower) with k = -2
     Indicator neg = Indicator::bollinger(2, -2.0);
     neg.update_bar(0, 1, 1, 1);
     EXPECT_EQ(neg.update_bar(0, 3, 3, 3).v, (std::array<double, 3>{2, 0, 4}));
@@ -196,16 +173,19 @@ TEST(IndicatorsStreaming, BitForBitWithTheBatchKernels) {
         return out;
     };
 
-    ind_test::expect_bits(stream(Indicator::ema(14), 0), trend::ema(w.close, 14).value());
-    ind_test::expect_bits(stream(Indicator::rsi(14), 0), momentum::rsi(w.close, 14).value());
-    ind_test::expect_bits(stream(Indicator::atr(14), 0), volatility::atr(w.high, w.low, w.close, 14).value());
-
-    auto batch = momentum::macd(w.close, 12, 26, 9).value();
-    // The streaming object shows the triple only once the signal exists (index 33).
-    for (std::size_t i = 0; i < 33; ++i) batch.macd[i] = ind_test::NaN;
-    ind_test::expect_bits(stream(Indicator::macd(12, 26, 9), 0), batch.macd);
-    ind_test::expect_bits(stream(Indicator::macd(12, 26, 9), 1), batch.signal);
-    ind_test::expect_bits(stream(Indicator::macd(12, 26, 9), 2), batch.histogram);
+    for (std::uint64_t p : {1, 14}) {
+        ind_test::expect_bits(stream(Indicator::ema(p), 0), trend::ema(w.close, p).value());
+        ind_test::expect_bits(stream(Indicator::rsi(p), 0), momentum::rsi(w.close, p).value());
+        ind_test::expect_bits(stream(Indicator::atr(p), 0), volatility::atr(w.high, w.low, w.close, p).value());
+    }
+    for (std::array<std::uint64_t, 3> m : {std::array<std::uint64_t, 3>{12, 26, 9}, {1, 5, 4}}) {
+        auto batch = momentum::macd(w.close, m[0], m[1], m[2]).value();
+        // The streaming object shows the triple only once the signal exists.
+        for (std::size_t i = 0; i < m[1] + m[2] - 2; ++i) batch.macd[i] = ind_test::NaN;
+        ind_test::expect_bits(stream(Indicator::macd(m[0], m[1], m[2]), 0), batch.macd);
+        ind_test::expect_bits(stream(Indicator::macd(m[0], m[1], m[2]), 1), batch.signal);
+        ind_test::expect_bits(stream(Indicator::macd(m[0], m[1], m[2]), 2), batch.histogram);
+    }
 
     ind_test::expect_bits(stream(Indicator::donchian(20), 0), volatility::rolling_max(w.high, 20).value());
     ind_test::expect_bits(stream(Indicator::donchian(20), 1), volatility::rolling_min(w.low, 20).value());
@@ -243,8 +223,8 @@ TEST(IndicatorsStreaming, AtrWithExactlyPeriodBars) {
     const std::vector<double> h{10, 11, 12}, l{8, 9, 10}, c{9, 10, 11};
     EXPECT_EQ(ind_test::leading_nan(volatility::atr(h, l, c, 3).value()), 3u);
     Indicator a = Indicator::atr(3);
-    for (int i = 0; i < 3; ++i) a.update_bar(0, h[i], l[i], c[i]);
-    ASSERT_TRUE(a.initialized());
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(a.update_bar(0, h[i], l[i], c[i]).present());
+    ASSERT_TRUE(a.update_bar(0, h[2], l[2], c[2]).present());
     EXPECT_DOUBLE_EQ(a.value().v[0], 2.0);  // TRs 2, 2, 2
 }
 

@@ -31,17 +31,13 @@ const std::vector<double> kClose{9, 11, 10, 12, 11.5};
 
 TEST(IndicatorsAtr, WilderSmoothingOverHandComputedTrueRanges) {
     // seed (2 + 3) / 2 = 2.5; then x * 0.5 + TR * 0.5: 2.25, 2.625, 1.8125
-    auto r = volatility::atr(kHigh, kLow, kClose, 2);
-    ASSERT_TRUE(r.ok());
-    ind_test::expect_series(*r, {NaN, 2.5, 2.25, 2.625, 1.8125});
+    ind_test::expect_series(volatility::atr(kHigh, kLow, kClose, 2).value(), {NaN, 2.5, 2.25, 2.625, 1.8125});
 }
 
 TEST(IndicatorsAtr, PeriodOneIsTheTrueRange) {
     // TR1 = max(1.0, |11 - 9.5| = 1.5, |10 - 9.5| = 0.5) = 1.5
     const std::vector<double> h{10, 11}, l{9, 10}, c{9.5, 10.5};
-    auto r = volatility::atr(h, l, c, 1);
-    ASSERT_TRUE(r.ok());
-    ind_test::expect_series(*r, {1.0, 1.5});
+    ind_test::expect_series(volatility::atr(h, l, c, 1).value(), {1.0, 1.5});
 }
 
 TEST(IndicatorsAtr, MissingCloseNarrowsTheNextTrueRange) {
@@ -49,42 +45,33 @@ TEST(IndicatorsAtr, MissingCloseNarrowsTheNextTrueRange) {
     // so the series equals the complete one.
     std::vector<double> c = kClose;
     c[3] = NaN;
-    auto r = volatility::atr(kHigh, kLow, c, 2);
-    ASSERT_TRUE(r.ok());
-    ind_test::expect_series(*r, {NaN, 2.5, 2.25, 2.625, 1.8125});
+    ind_test::expect_series(volatility::atr(kHigh, kLow, c, 2).value(), {NaN, 2.5, 2.25, 2.625, 1.8125});
 }
 
 TEST(IndicatorsAtr, AllTermsMissingPoisonsTheRest) {
     std::vector<double> h = kHigh, l = kLow, c = kClose;
     h[2] = NaN;
     c[1] = NaN;  // TR2 = max(NaN, NaN, NaN)
-    auto r = volatility::atr(h, l, c, 2);
-    ASSERT_TRUE(r.ok());
-    ind_test::expect_series(*r, {NaN, 2.5, NaN, NaN, NaN});
+    ind_test::expect_series(volatility::atr(h, l, c, 2).value(), {NaN, 2.5, NaN, NaN, NaN});
 }
 
 TEST(IndicatorsAtr, WarmUpDependsOnPeriodVersusLength) {
     // One less than the length: seed at index 3 = (2 + 3 + 2 + 3) / 4 = 2.5, then
     // 2.5 * 0.75 + 1 * 0.25 = 2.125.
-    auto one = volatility::atr(kHigh, kLow, kClose, 4);
-    ASSERT_TRUE(one.ok());
-    ind_test::expect_series(*one, {NaN, NaN, NaN, 2.5, 2.125});
+    ind_test::expect_series(volatility::atr(kHigh, kLow, kClose, 4).value(), {NaN, NaN, NaN, 2.5, 2.125});
 
     for (std::uint64_t p : {std::uint64_t{5}, std::uint64_t{6}, kHuge}) {
-        auto r = volatility::atr(kHigh, kLow, kClose, p);
-        ASSERT_TRUE(r.ok());
-        EXPECT_EQ(r->size(), 5u);
-        EXPECT_EQ(ind_test::leading_nan(*r), 5u) << "period " << p;
+        const auto r = volatility::atr(kHigh, kLow, kClose, p).value();
+        EXPECT_EQ(r.size(), 5u);
+        EXPECT_EQ(ind_test::leading_nan(r), 5u) << "period " << p;
     }
-    auto empty = volatility::atr({}, {}, {}, 3);
-    ASSERT_TRUE(empty.ok());
-    EXPECT_TRUE(empty->empty());
+    const auto empty = volatility::atr({}, {}, {}, 3).value();
+    EXPECT_TRUE(empty.empty());
 }
 
 TEST(IndicatorsAtr, UndefinedElementsAreTheDefaultQuietNaN) {
-    auto r = volatility::atr(kHigh, kLow, kClose, 3);
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(std::bit_cast<std::uint64_t>((*r)[0]), 0x7ff8000000000000ull);
+    const auto r = volatility::atr(kHigh, kLow, kClose, 3).value();
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(r[0]), 0x7ff8000000000000ull);
 }
 
 struct LengthCase {
@@ -112,32 +99,27 @@ TEST(IndicatorsAtr, ZeroPeriodRefused) {
 
 TEST(IndicatorsBollinger, PopulationDeviationAboutTheMovingAverage) {
     // period 2: mean 2, var ((1-2)^2 + (3-2)^2) / 2 = 1, width 2 -> 4, 0; mean 4 -> 6, 2
-    auto r = volatility::bollinger_bands(std::vector<double>{1, 3, 5}, 2, 2.0);
-    ASSERT_TRUE(r.ok());
-    ind_test::expect_series(r->upper, {NaN, 4, 6});
-    ind_test::expect_series(r->middle, {NaN, 2, 4});
-    ind_test::expect_series(r->lower, {NaN, 0, 2});
+    const auto r = volatility::bollinger_bands(std::vector<double>{1, 3, 5}, 2, 2.0).value();
+    ind_test::expect_series(r.upper, {NaN, 4, 6});
+    ind_test::expect_series(r.middle, {NaN, 2, 4});
+    ind_test::expect_series(r.lower, {NaN, 0, 2});
 }
 
 TEST(IndicatorsBollinger, ConstantSeriesCollapsesTheBands) {
-    auto r = volatility::bollinger_bands(std::vector<double>(6, 5.0), 4, 2.0);
-    ASSERT_TRUE(r.ok());
-    ind_test::expect_series(r->upper, {NaN, NaN, NaN, 5, 5, 5});
-    ind_test::expect_series(r->lower, {NaN, NaN, NaN, 5, 5, 5});
+    const auto r = volatility::bollinger_bands(std::vector<double>(6, 5.0), 4, 2.0).value();
+    ind_test::expect_series(r.upper, {NaN, NaN, NaN, 5, 5, 5});
+    ind_test::expect_series(r.lower, {NaN, NaN, NaN, 5, 5, 5});
 }
 
 TEST(IndicatorsBollinger, NaNWidthAndShortOrEmptyData) {
-    auto nan_k = volatility::bollinger_bands(std::vector<double>{1, 3, 5}, 2, NaN);
-    ASSERT_TRUE(nan_k.ok());
-    ind_test::expect_series(nan_k->middle, {NaN, 2, 4});
-    EXPECT_EQ(ind_test::leading_nan(nan_k->upper), 3u);
-    auto empty = volatility::bollinger_bands({}, 20, 2.0);
-    ASSERT_TRUE(empty.ok());
-    EXPECT_TRUE(empty->upper.empty() && empty->middle.empty() && empty->lower.empty());
-    auto longer = volatility::bollinger_bands(std::vector<double>{1, 2}, kHuge, 2.0);
-    ASSERT_TRUE(longer.ok());
-    EXPECT_EQ(ind_test::leading_nan(longer->middle), 2u);
-    EXPECT_EQ(longer->upper.size(), 2u);
+    const auto nan_k = volatility::bollinger_bands(std::vector<double>{1, 3, 5}, 2, NaN).value();
+    ind_test::expect_series(nan_k.middle, {NaN, 2, 4});
+    EXPECT_EQ(ind_test::leading_nan(nan_k.upper), 3u);
+    const auto empty = volatility::bollinger_bands({}, 20, 2.0).value();
+    EXPECT_TRUE(empty.upper.empty() && empty.middle.empty() && empty.lower.empty());
+    const auto longer = volatility::bollinger_bands(std::vector<double>{1, 2}, kHuge, 2.0).value();
+    EXPECT_EQ(ind_test::leading_nan(longer.middle), 2u);
+    EXPECT_EQ(longer.upper.size(), 2u);
 }
 
 TEST(IndicatorsBollinger, PeriodIsCheckedBeforeWidth) {
@@ -150,31 +132,23 @@ TEST(IndicatorsBollinger, PeriodIsCheckedBeforeWidth) {
 }
 
 TEST(IndicatorsRolling, SkipsNaNWithinTheWindow) {
-    auto mx = volatility::rolling_max(std::vector<double>{1, NaN, 3, NaN, NaN}, 2);
-    ASSERT_TRUE(mx.ok());
-    ind_test::expect_series(*mx, {NaN, 1, 3, 3, NaN});
-    auto mn = volatility::rolling_min(std::vector<double>{4, 2, 3, 5, 1}, 3);
-    ASSERT_TRUE(mn.ok());
-    ind_test::expect_series(*mn, {NaN, NaN, 2, 2, 1});
+    const auto mx = volatility::rolling_max(std::vector<double>{1, NaN, 3, NaN, NaN}, 2).value();
+    ind_test::expect_series(mx, {NaN, 1, 3, 3, NaN});
+    const auto mn = volatility::rolling_min(std::vector<double>{4, 2, 3, 5, 1}, 3).value();
+    ind_test::expect_series(mn, {NaN, NaN, 2, 2, 1});
 }
 
 TEST(IndicatorsRolling, TheFoldStartValueIsNoValue) {
     const double inf = std::numeric_limits<double>::infinity();
-    auto mn = volatility::rolling_min(std::vector<double>{inf, inf, 2}, 2);
-    ASSERT_TRUE(mn.ok());
-    ind_test::expect_series(*mn, {NaN, NaN, 2});
-    auto mx = volatility::rolling_max(std::vector<double>{-inf, -inf, inf}, 2);
-    ASSERT_TRUE(mx.ok());
-    ind_test::expect_series(*mx, {NaN, NaN, inf});
+    ind_test::expect_series(volatility::rolling_min(std::vector<double>{inf, inf, 2}, 2).value(), {NaN, NaN, 2});
+    ind_test::expect_series(volatility::rolling_max(std::vector<double>{-inf, -inf, inf}, 2).value(), {NaN, NaN, inf});
 }
 
 TEST(IndicatorsRolling, EqualExtremesKeepTheNewest) {
-    auto mx = volatility::rolling_max(std::vector<double>{0.0, -0.0}, 2);
-    ASSERT_TRUE(mx.ok());
-    EXPECT_TRUE(std::signbit((*mx)[1]));
-    auto mn = volatility::rolling_min(std::vector<double>{-0.0, 0.0}, 2);
-    ASSERT_TRUE(mn.ok());
-    EXPECT_FALSE(std::signbit((*mn)[1]));
+    const auto mx = volatility::rolling_max(std::vector<double>{0.0, -0.0}, 2).value();
+    EXPECT_TRUE(std::signbit(mx[1]));
+    const auto mn = volatility::rolling_min(std::vector<double>{-0.0, 0.0}, 2).value();
+    EXPECT_FALSE(std::signbit(mn[1]));
 }
 
 TEST(IndicatorsRolling, AgreesWithAFreshScanOfEveryWindow) {
@@ -203,9 +177,8 @@ TEST(IndicatorsRolling, AgreesWithAFreshScanOfEveryWindow) {
 }
 
 TEST(IndicatorsRolling, PeriodLimits) {
-    auto longer = volatility::rolling_min(std::vector<double>{1, 2}, kHuge);
-    ASSERT_TRUE(longer.ok());
-    EXPECT_EQ(ind_test::leading_nan(*longer), 2u);
+    const auto longer = volatility::rolling_min(std::vector<double>{1, 2}, kHuge).value();
+    EXPECT_EQ(ind_test::leading_nan(longer), 2u);
     for (auto fn : {&volatility::rolling_min, &volatility::rolling_max}) {
         auto z = fn(std::vector<double>{1, 2}, 0);
         ASSERT_FALSE(z.ok());
@@ -218,8 +191,7 @@ TEST(IndicatorsRolling, LongWindowsOutgrowTheInitialRoom) {
     // window storage must grow well past its initial room; the maximum is the oldest.
     std::vector<double> d(5000);
     for (std::size_t i = 0; i < d.size(); ++i) d[i] = 1e6 - static_cast<double>(i);
-    auto r = volatility::rolling_max(d, 3000);
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(ind_test::leading_nan(*r), 2999u);
-    for (std::size_t i = 2999; i < d.size(); ++i) ASSERT_EQ((*r)[i], d[i - 2999]) << i;
+    const auto r = volatility::rolling_max(d, 3000).value();
+    EXPECT_EQ(ind_test::leading_nan(r), 2999u);
+    for (std::size_t i = 2999; i < d.size(); ++i) ASSERT_EQ(r[i], d[i - 2999]) << i;
 }
