@@ -64,13 +64,12 @@ def test_working_orders_report_kind_status_and_units():
 
 
 def test_cancel_and_cancel_all():
+    # Which orders a cancel reaches is the engine's own tests; here the calls reach the instrument's book.
     s = session(1)
     for cid in ("a", "b", "c"):
         s.submit_order(0, "buy", "limit", 0, 0, cid, units=1.0, limit_price=10.0)
-    assert s.cancel_order(0, 4, 1) is True
-    assert s.cancel_order(0, 4, 1) is False and s.cancel_order(0, 4, 77) is False
-    assert s.cancel_all_orders(0, 5) == [0, 2]
-    assert s.cancel_all_orders(0, 5) == [] and s.working_orders(0) == []
+    assert s.cancel_order(0, 4, 1) is True and s.cancel_order(0, 4, 1) is False
+    assert s.cancel_all_orders(0, 5) == [0, 2] and s.working_orders(0) == []
     push_flat(s, 0, 1, 100.0)
     assert [(e.kind, e.idx) for e in s.apply_current()] == [
         ("order_accepted", 0), ("order_accepted", 0), ("order_accepted", 0),
@@ -94,8 +93,7 @@ def test_one_cancels_other_across_the_group():
     s = session(1)
     ids = [s.submit_order(0, "buy", "limit", 0, 0, c, units=1.0, limit_price=p)
            for c, p in (("a", 50.0), ("b", 99.0), ("c", 40.0))]
-    s.link_oco(0, [])
-    s.link_oco(0, [ids[2], ids[0], ids[1], 12345])
+    s.link_oco(0, [ids[2], ids[0], ids[1]])
     push_flat(s, 0, 1, 100.0)
     push_flat(s, 0, 2, 98.0)
     s.apply_current()
@@ -218,35 +216,27 @@ def margin_book(legs):
     return s
 
 
-def test_one_short_call_alone():
+C110, P90 = option("C110", 110.0, "call"), option("P90", 90.0, "put")
+
+
+@pytest.mark.parametrize("legs, free", [
     # Uncovered: 0.1 x 110 x 50 = 550, plus exposure 0.03 x 5500 = 165; no premium offset for one leg.
-    s = margin_book([(option("C110", 110.0, "call"), "sell", 3.0)])
-    assert s.free_capital() == 100000.0 - 715.0
-
-
-def test_a_covered_call_spread_is_margined_as_one_group():
+    ([(C110, "sell", 3.0)], 100000.0 - 715.0),
     # Long 100 call (premium 8, fully funded: 400 locked) and short 110 call (premium 3).
     # Covered, worst loss 0; exposure 165; net premium 150 - 400 = -250: the short locks 415.
-    s = margin_book([(option("C100", 100.0, "call"), "buy", 8.0), (option("C110", 110.0, "call"), "sell", 3.0)])
-    assert s.free_capital() == 100000.0 - 400.0 - 415.0
-
-
-def test_two_short_legs_share_the_group_amount():
+    ([(option("C100", 100.0, "call"), "buy", 8.0), (C110, "sell", 3.0)], 100000.0 - 400.0 - 415.0),
     # Uncovered: 0.1 x max(5500, 4500) = 550, exposure 165 + 135 = 300, premium received 150 + 100:
     # 600, split 715 : 585 between the call and the put.
-    s = margin_book([(option("C110", 110.0, "call"), "sell", 3.0), (option("P90", 90.0, "put"), "sell", 2.0)])
-    assert s.free_capital() == pytest.approx(100000.0 - 600.0)
-
-
-def test_different_expiries_are_different_groups():
-    # Each leg alone: 715 for the call, 0.1 x 4500 + 135 = 585 for the put.
-    s = margin_book([(option("C110", 110.0, "call"), "sell", 3.0),
-                     (option("P90", 90.0, "put", expiry=60 * D), "sell", 2.0)])
-    assert s.free_capital() == pytest.approx(100000.0 - 1300.0)
+    ([(C110, "sell", 3.0), (P90, "sell", 2.0)], pytest.approx(100000.0 - 600.0)),
+    # Different expiries are different groups: 715 for the call, 0.1 x 4500 + 135 = 585 for the put.
+    ([(C110, "sell", 3.0), (option("P90", 90.0, "put", expiry=60 * D), "sell", 2.0)], pytest.approx(100000.0 - 1300.0)),
+])
+def test_option_group_margin(legs, free):
+    assert margin_book(legs).free_capital() == free
 
 
 def test_a_group_margin_follows_its_remaining_legs():
-    s = margin_book([(option("C110", 110.0, "call"), "sell", 3.0), (option("P90", 90.0, "put"), "sell", 2.0)])
+    s = margin_book([(C110, "sell", 3.0), (P90, "sell", 2.0)])
     s.request_close(1, s.position(1).position_id)
     push_flat(s, 1, 2, 2.0)
     s.apply_current()
@@ -264,7 +254,7 @@ def test_futures_and_cash_accounts_take_no_part():
     # 0.2 x 100 x 2 x 50 as the kernel locked it.
     assert s.free_capital() == 100000.0 - 2000.0
     c = PortfolioSession(BacktestConfig(fees=0.0))
-    c.add_instrument("C", direction=-1, instrument=option("C110", 110.0, "call"))
+    c.add_instrument("C", direction=-1, instrument=C110)
     push_flat(c, 0, 1, 3.0)
     c.submit_order(0, "sell", "market", 0, 0, "c", units=1.0)
     c.apply_current()
@@ -275,19 +265,10 @@ def test_futures_and_cash_accounts_take_no_part():
 # Queries
 
 
-def test_queries_return_new_objects_and_the_halt_latches():
-    s = session(1, account_type="margin", leverage=4.0)
+def test_queries_return_new_objects():
+    s = session(1)
     push_flat(s, 0, 1, 100.0)
-    s.submit_order(0, "buy", "market", 0, 0, "a", units=2000.0)
+    s.submit_order(0, "buy", "market", 0, 0, "a", units=20.0)
     assert s.current() == (0, 0, 1, 100.0, 100.0, 100.0, 100.0, 1000.0)
     s.apply_current()
-    # Margin: 25 % of the 200000 notional is locked out of the cash.
-    assert (s.cash(), s.free_capital()) == (100000.0, 50000.0)
-    assert s.positions(0) is not s.positions(0) and s.position(0).size == 2000.0
-    # At 55: equity 100000 - 90000 = 10000 against 0.125 x 110000 = 13750.
-    push_flat(s, 0, 2, 55.0)
-    s.apply_current()
-    assert s.is_halted()
-    push_flat(s, 0, 3, 100.0)
-    s.apply_current()
-    assert s.is_halted()
+    assert s.positions(0) is not s.positions(0) and s.position(0).size == 20.0
