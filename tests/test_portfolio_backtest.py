@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pytest
 from array_inputs import DAY, flags, inst
@@ -78,7 +80,7 @@ def test_drawdown_kill_switch_halts_entries_but_not_exits():
     b = inst([10.0, 10.0, 10.0, 10.0, 10.0], (2,), (), symbol="B")
     r = tw.run_portfolio_backtest([a, b], cfg(max_drawdown_pct=10.0), "full")
     # A holds 100 units: equity 8500 at bar 1 is 15% below the 10000 peak -> halted at 1.
-    assert (r.halted, r.halted_at) == (True, 1)
+    assert (r.halted, r.halted_at) == (True, 1) and type(r.halted_at) is int
     assert summaries(r) == [("A", 1, -1000.0, 0), ("B", 0, 0.0, 1)]
     assert r.rejected_entries == 1
     np.testing.assert_array_equal(r.result.equity_curve(), [10_000.0, 8_500.0, 8_500.0, 9_000.0, 9_000.0])
@@ -134,32 +136,29 @@ def test_instrument_config_reaches_its_kernel():
     assert sizes == {"A": 30.0, "B": 140.0}
 
 
+def with_column(k, column):
+    """A three-bar instrument with its column k replaced."""
+    t = list(inst([100.0, 101.0, 102.0], (0,), ()))
+    t[k] = column
+    return tuple(t)
+
+
 @pytest.mark.parametrize("make_args, exc, text", [
     (lambda: ([],), ValueError, "run_portfolio_backtest requires at least one instrument"),
     (lambda: ([inst([1.0] * 100), inst([1.0] * 99)],), ValueError,
      "all instruments must have the same number of bars; instrument 1 has 99, expected 100"),
     (lambda: ([inst([1.0])], None, "Full"), ValueError, "unknown allocation 'Full'; expected 'equal_weight' or 'full'"),
     (lambda: ([inst([1.0])], None, None), TypeError, "allocation"),
+    # The bar count is checked before the allocation name.
+    (lambda: ([inst([1.0, 1.0]), inst([1.0])], None, "nope"), ValueError,
+     "all instruments must have the same number of bars; instrument 1 has 1, expected 2"),
+    (lambda: ([with_column(7, np.zeros(2, dtype=bool))],), ValueError,
+     "instrument 'A': Entry and exit arrays must have same length: entries 3, exits 2"),
+    (lambda: ([with_column(1, np.ones(2))],), ValueError, "instrument 'A': Data length mismatch: expected 3, got 2"),
 ])
 def test_refusals(make_args, exc, text):
-    with pytest.raises(exc, match="^" + (".*" if exc is TypeError else "") + __import__("re").escape(text)):
+    with pytest.raises(exc, match="^" + (".*" if exc is TypeError else "") + re.escape(text)):
         tw.run_portfolio_backtest(*make_args())
-
-
-def test_bar_count_is_checked_before_the_allocation():
-    with pytest.raises(ValueError, match="same number of bars"):
-        tw.run_portfolio_backtest([inst([1.0, 1.0]), inst([1.0])], None, "nope")
-
-
-def test_an_instruments_own_short_columns_are_refused():
-    t = list(inst([100.0, 101.0, 102.0], (0,), ()))
-    t[7] = np.zeros(2, dtype=bool)
-    with pytest.raises(ValueError, match="Entry and exit arrays must have same length"):
-        tw.run_portfolio_backtest([tuple(t)])
-    t = list(inst([100.0, 101.0, 102.0], (0,), ()))
-    t[1] = np.ones(2)
-    with pytest.raises(ValueError, match="Data length mismatch: expected 3, got 2"):
-        tw.run_portfolio_backtest([tuple(t)])
 
 
 def _random_instrument(seed, n=120):

