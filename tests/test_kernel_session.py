@@ -1,3 +1,5 @@
+# The Python face of KernelSession: records, conversions, refusals and memory. The engine's
+# scenarios and their hand-computed values are asserted once, in the C++ kernel tests.
 import gc
 import os
 import tracemalloc
@@ -22,30 +24,22 @@ def bar(s, i, o, h=None, l=None, c=None, **kw):
     return s.step(i, i * D, o, h, l, c, 1000.0, **kw)
 
 
-def test_round_trip_acceptance():
+def test_event_and_trade_records():
     s = session()
     ev = s.step(0, 0, 100, 100, 100, 100, 1000.0, entry=True)
     assert len(ev) == 1 and isinstance(ev[0], EngineEvent)
-    assert ev[0].kind == "entered" and repr(ev[0]) == "EngineEvent(kind=entered, idx=0)"
-    # 0.1% fee: 999 units x 100 = 99900 plus 99.9 fee leaves 0.1 of 100000.
+    assert repr(ev[0]) == "EngineEvent(kind=entered, idx=0)"
     assert (ev[0].price, ev[0].size, ev[0].direction) == (100.0, 999.0, 1)
-    assert s.cash() == pytest.approx(0.1) and s.equity() == pytest.approx(99900.1)
     ev = s.step(1, D, 110, 110, 110, 110, 1000.0, exit=True)
     assert [e.kind for e in ev] == ["exited"]
     trade = ev[0].trade
     assert trade.exit_price == ev[0].price == 110.0 and ev[0].trade is not trade
-    # 999 x 10 = 9990 gain less 99.9 entry and 109.89 exit fees.
-    assert trade.pnl == pytest.approx(9780.21)
-    assert s.equity() == pytest.approx(109780.21)
-    r = s.finish()
-    assert len(r.trades()) == 1 and r.trades()[0].pnl == pytest.approx(9780.21)
-    assert r.metrics.sharpe_ratio == 13.509256086106294
+    assert [t.exit_price for t in s.finish().trades()] == [110.0]
 
 
 def test_finished_session_refuses_every_call():
     s = KernelSession()
-    r = s.finish()
-    assert r.trades() == []
+    assert s.finish().trades() == []
     with pytest.raises(ValueError, match="^session is already finished$"):
         s.finish()
     for call in (s.cash, s.equity, s.free_capital, s.positions, s.position, s.is_in_position,
@@ -91,10 +85,9 @@ def test_constructor_argument_types():
         KernelSession(direction=2**31)
     with pytest.raises(TypeError, match="^argument 'config': 'InstrumentConfig' object cannot be converted"):
         KernelSession(config=InstrumentConfig())
-    with pytest.raises(TypeError, match="No constructor defined"):
-        EngineEvent()
-    with pytest.raises(TypeError, match="No constructor defined"):
-        PositionSnapshot()
+    for cls in (EngineEvent, PositionSnapshot):
+        with pytest.raises(TypeError, match="No constructor defined"):
+            cls()
 
 
 def test_config_is_copied_at_construction():
@@ -104,88 +97,37 @@ def test_config_is_copied_at_construction():
     assert s.equity() == 5000.0
 
 
-def test_fixed_stop():
-    c = BacktestConfig()
-    c.set_fixed_stop(0.05)
-    s = session(c)
-    bar(s, 0, 100, entry=True)
-    assert s.position().stop_price == pytest.approx(95.0)
-    ev = bar(s, 1, 93, 96, 92, 94)
-    assert [e.kind for e in ev] == ["exited"]
-    assert ev[0].price == 93.0 and ev[0].trade.exit_reason == "StopLoss"
-
-
-@pytest.mark.parametrize(
-    "adaptive, limit_slippage, price, reason",
-    [(False, 0.0, 95.0, "StopLoss"), (True, 0.0, 110.0, "TakeProfit"), (True, 0.01, 108.9, "TakeProfit")],
-)
-def test_stop_and_target_on_one_bar(adaptive, limit_slippage, price, reason):
-    s = session(BacktestConfig(bar_path_adaptive=adaptive, limit_slippage=limit_slippage))
-    bar(s, 0, 100, entry=True, stop_price=95.0, target_price=110.0)
-    ev = bar(s, 1, 108, 111, 94, 96)
-    assert ev[0].kind == "exited"
-    assert ev[0].price == pytest.approx(price) and ev[0].trade.exit_reason == reason
-
-
-def test_trailing_stop_ratchets():
+def test_stop_rule_set_on_the_python_config_reaches_the_session():
     c = BacktestConfig()
     c.set_trailing_stop(0.05)
     s = session(c)
     bar(s, 0, 100, entry=True)
-    assert s.position().stop_price == pytest.approx(95.0)
     assert bar(s, 1, 118, 120, 115, 118) == []
     assert s.position().stop_price == pytest.approx(114.0)  # 120 x 0.95
     ev = bar(s, 2, 115, 116, 113, 114)
-    assert ev[0].kind == "exited" and ev[0].price == pytest.approx(114.0)
+    assert ev[0].trade.exit_reason == "StopLoss"
 
 
-def test_next_bar_open_fills_at_the_following_open():
-    s = session(BacktestConfig(fill_timing="next_bar_open"))
-    assert bar(s, 0, 100, 101, 99, 100, entry=True) == []
-    ev = bar(s, 1, 102, 103, 101, 102)
-    assert ev[0].kind == "entered" and ev[0].price == 102.0
-
-
-def test_margin_call_and_liquidation():
+def test_margin_call_and_rejection_records():
     s = session(BacktestConfig(liquidate_on_margin_call=True), account_type="margin", leverage=4.0)
-    ev = bar(s, 0, 100, entry=True)
-    assert ev[0].size == 3984.0
-    assert s.free_capital() == pytest.approx(1.6)
+    bar(s, 0, 100, entry=True)
     ev = bar(s, 1, 85)
-    kinds = [e.kind for e in ev]
-    assert kinds[0] == "margin_call"
-    assert ev[0].price == pytest.approx(39841.6) and ev[0].size == pytest.approx(42330.0)
+    assert [e.kind for e in ev] == ["margin_call", "exited"]
+    # The call carries equity as its price and the requirement as its size, and no order.
     assert ev[0].price < ev[0].size and ev[0].order_id is None
-    exited = [e for e in ev if e.kind == "exited"]
-    assert exited and exited[0].price == 85.0 and exited[0].trade.exit_reason == "Liquidation"
+    assert ev[1].trade.exit_reason == "Liquidation"
     ev = bar(s, 2, 85, entry=True)
     assert [(e.kind, e.reject_reason) for e in ev] == [("entry_rejected", "margin_call")]
     assert ev[0].price is None and ev[0].size is None and ev[0].direction is None
 
 
-def test_option_settles_at_intrinsic_value():
-    opt = InstrumentSpec.option("NIFTY24C100", 100.0, "call", 3 * D, 1)
-    s = KernelSession("NIFTY24C100", instrument=opt, instrument_config=InstrumentConfig(lot_size=1.0))
+def test_underlying_price_reaches_option_settlement():
+    opt = InstrumentSpec.option("C100", 100.0, "call", D, 1)
+    s = KernelSession("C100", instrument=opt, instrument_config=InstrumentConfig(lot_size=1.0))
     bar(s, 0, 5.0, entry=True)
     s.set_underlying_price(104.0)
-    bar(s, 1, 5.0)
-    bar(s, 2, 5.0)
-    ev = bar(s, 3, 5.0)
-    exited = [e for e in ev if e.kind == "exited"]
-    assert exited and exited[0].price == 4.0
-    t = exited[0].trade
-    assert t.exit_reason == "Settlement" and t.exit_fees == 0.0
-
-
-def test_finish_closes_open_position_once_at_end_of_data():
-    s = session()
-    bar(s, 0, 100, entry=True)
-    bar(s, 1, 105)
-    r = s.finish()
-    assert len(r.trades()) == 1
-    t = r.trades()[0]
-    assert t.exit_reason == "EndOfData" and t.exit_price == 105.0 and t.exit_fees == 0.0
-    assert len(r.equity_curve()) == 2
+    (t,) = [e.trade for e in bar(s, 1, 5.0) if e.kind == "exited"]
+    assert (t.exit_price, t.exit_reason) == (4.0, "Settlement")  # max(104 - 100, 0), not the close
 
 
 def test_stop_and_target_moves_and_requested_close():
@@ -194,15 +136,13 @@ def test_stop_and_target_moves_and_requested_close():
     pid = s.position().position_id
     s.set_stop_price(90.0)
     s.set_target_price(130.0, position_id=pid)
-    p = s.position()
-    assert (p.stop_price, p.target_price) == (90.0, 130.0)
+    assert (s.position().stop_price, s.position().target_price) == (90.0, 130.0)
     s.set_stop_price(None)
     assert s.position().stop_price is None
     with pytest.raises(ValueError, match="^unknown position id 42$"):
         s.set_stop_price(1.0, position_id=42)
     s.request_close(pid)
-    ev = bar(s, 1, 101)
-    assert [e.kind for e in ev] == ["exited"]
+    assert [e.kind for e in bar(s, 1, 101)] == ["exited"]
     assert s.position() is None and s.set_stop_price(80.0) is None
 
 
@@ -215,24 +155,25 @@ def test_snapshot_repr_and_independence():
     assert snap.stop_price is None and s.position().stop_price == 50.0
 
 
-def test_steps_leave_memory_flat():
-    def run(n):
-        s = session()
-        for i in range(n):
-            s.step(i, i, 100.0, 100.0, 100.0, 100.0, 1.0, entry=(i % 10 == 0), exit=(i % 10 == 5))
-        s.finish()
+def _churn(n):
+    s = session()
+    for i in range(n):
+        s.step(i, i, 100.0, 101.0, 99.0, 100.0, 1.0, entry=(i % 10 == 0), exit=(i % 10 == 5))
+    s.positions()
+    s.finish().trades()
 
-    run(2000)
+
+def test_steps_leave_memory_flat():
+    _churn(2000)
     gc.collect()
     tracemalloc.start()
     before = tracemalloc.take_snapshot()
     for _ in range(5):
-        run(2000)
+        _churn(2000)
     gc.collect()
     after = tracemalloc.take_snapshot()
     tracemalloc.stop()
-    growth = sum(d.size_diff for d in after.compare_to(before, "filename"))
-    assert growth < 64 * 1024
+    assert sum(d.size_diff for d in after.compare_to(before, "filename")) < 64 * 1024
 
 
 def _rss_bytes():
@@ -246,18 +187,11 @@ def _rss_bytes():
 def test_sessions_and_events_release_their_native_memory():
     # Native memory (kernels, buffers, event records) is invisible to tracemalloc; the
     # resident size must not keep growing across many sessions of trading steps.
-    def run(n):
-        s = session()
-        for i in range(n):
-            s.step(i, i, 100.0, 101.0, 99.0, 100.0, 1.0, entry=(i % 10 == 0), exit=(i % 10 == 5))
-        s.positions()
-        s.finish().trades()
-
     for _ in range(3):
-        run(20_000)
+        _churn(20_000)
     gc.collect()
     before = _rss_bytes()
     for _ in range(5):
-        run(20_000)
+        _churn(20_000)
     gc.collect()
     assert _rss_bytes() - before < 8 * 1024 * 1024
