@@ -42,25 +42,17 @@ def test_instrument_config_overrides_can_be_replaced_not_read():
     assert not hasattr(c, "stop") and not hasattr(c, "target")
 
 
-def test_stop_config_constructors():
-    s = StopConfig()
-    assert (s.stop_type, s.percent, s.multiplier, s.period) == ("none", None, None, None)
-    s = StopConfig.atr(2.5, 14)
-    assert (s.stop_type, s.percent, s.multiplier, s.period) == ("atr", None, 2.5, 14)
-    s = StopConfig.fixed(-3)
-    assert (s.stop_type, s.percent) == ("fixed", -3.0) and type(s.percent) is float
-    s = StopConfig.trailing(percent=0.05)
-    assert (s.stop_type, s.percent, s.multiplier, s.period) == ("trailing", 0.05, None, None)
-
-
-def test_target_config_constructors():
-    t = TargetConfig()
-    assert (t.target_type, t.percent, t.multiplier, t.period, t.ratio) == ("none", None, None, None, None)
-    t = TargetConfig.risk_reward(2.0)
-    assert (t.target_type, t.percent, t.multiplier, t.period, t.ratio) == ("risk_reward", None, None, None, 2.0)
-    t = TargetConfig.atr(3, 0)
-    assert (t.target_type, t.multiplier, t.period, t.ratio) == ("atr", 3.0, 0, None)
-    assert TargetConfig.fixed(0.1).percent == 0.1
+def test_rule_constructors():
+    stop = lambda s: (s.stop_type, s.percent, s.multiplier, s.period)
+    target = lambda t: (t.target_type, t.percent, t.multiplier, t.period, t.ratio)
+    assert stop(StopConfig()) == ("none", None, None, None)
+    assert stop(StopConfig.atr(2.5, 14)) == ("atr", None, 2.5, 14)
+    assert stop(StopConfig.fixed(-3)) == ("fixed", -3.0, None, None) and type(StopConfig.fixed(-3).percent) is float
+    assert stop(StopConfig.trailing(percent=0.05)) == ("trailing", 0.05, None, None)
+    assert target(TargetConfig()) == ("none", None, None, None, None)
+    assert target(TargetConfig.risk_reward(2.0)) == ("risk_reward", None, None, None, 2.0)
+    assert target(TargetConfig.atr(3, 0)) == ("atr", None, 3.0, 0, None)
+    assert target(TargetConfig.fixed(0.1)) == ("fixed", 0.1, None, None, None)
 
 
 @pytest.mark.parametrize("cls, names", [

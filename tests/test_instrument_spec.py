@@ -52,31 +52,15 @@ def test_validation_messages_in_check_order(build, message):
     assert str(e.value) == message
 
 
-def test_option_fields():
+def test_optional_fields_convert_to_python_values():
+    # Which fields each family carries is the engine tests'; here, their Python shapes.
     o = S.option("O", 100.0, "PE", DAY, 25, underlying="NIFTY")
-    assert o.right == "put" and o.kind == "option" and o.strike == 100.0 and o.underlying == "NIFTY"
-
-
-def test_activation_before_expiry_and_optional_times():
-    f = S.futures_contract("F", 100, 1, activation_ns=99)
-    assert (f.activation_ns, f.expiration_ns) == (99, 100)
-    assert S.futures_contract("F", -5, 1).expiration_ns == -5
-    assert S.equity("E").expiration_ns is None
-
-
-def test_index_defaults():
+    assert (o.right, o.kind, o.strike, o.underlying, o.expiration_ns) == ("put", "option", 100.0, "NIFTY", DAY)
+    assert S.futures_contract("F", 100, 1, activation_ns=99).activation_ns == 99
     i = S.index("NIFTY")
-    assert i.tradable is False and i.kind == "index"
+    assert i.tradable is False and S.equity("E").tradable is True
     assert (i.strike, i.right, i.underlying, i.activation_ns, i.expiration_ns) == (None,) * 5
     assert (i.lot_size, i.multiplier, i.margin_init, i.settlement_fee) == (1.0, 1.0, 0.0, 0.0)
-
-
-def test_underlying_only_for_derivatives():
-    assert S.perpetual("P").underlying is None
-    assert S.perpetual("P", underlying="BTC").underlying == "BTC"
-    assert S.equity("E").underlying is None and S.currency_pair("C").underlying is None
-    assert S.equity("E").tradable is True
-    assert S.equity("E").strike is None and S.equity("E").right is None
 
 
 def test_writable_and_read_only_attributes():

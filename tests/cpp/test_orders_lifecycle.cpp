@@ -13,9 +13,22 @@ namespace tarnwick {
 namespace {
 
 using namespace testing_support;
+using Kinds = std::vector<std::string>;
 
 constexpr std::int64_t kDay = 86400000000000LL;
 constexpr std::int64_t kHour = 3600000000000LL;
+
+OrderRequestArgs limit_args(const char* side, double limit, std::uint64_t idx = 0,
+                            std::optional<double> units = 10.0) {
+    OrderRequestArgs a = order_args(side, "limit", idx, units);
+    a.limit_price = limit;
+    return a;
+}
+
+// One bar step with no signal, its events copied out of the kernel's buffer.
+std::vector<KernelEvent> run(Kernel& k, std::uint64_t idx, const OhlcvBar& b, bool print = false) {
+    return events_of(k.step(idx, b, {}, print));
+}
 
 // A long of `units` opened by a market order filled at 100 on step 0.
 std::uint64_t open_long(Kernel& k, double units = 10.0) {
@@ -29,10 +42,10 @@ TEST(OrderLifecycle, MarketOrderStaysSubmittedUntilDueThenAcceptsAndFills) {
     Kernel k(order_config());
     const auto id = submit(k, order_args("buy", "market", 3));
     EXPECT_TRUE(k.pending_events().empty());  // no acceptance at submission
-    EXPECT_TRUE(k.step(2, flat_bar(2, 100.0), {}, false).empty());
+    EXPECT_TRUE(run(k, 2, flat_bar(2, 100.0)).empty());
     EXPECT_EQ(status_of(k, id), OrderStatus::Submitted);
-    const auto ev = events_of(k.step(3, flat_bar(3, 101.0), {}, false));
-    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_accepted", "order_filled", "entered"}));
+    const auto ev = run(k, 3, flat_bar(3, 101.0));
+    EXPECT_EQ(kinds_of(ev), (Kinds{"order_accepted", "order_filled", "entered"}));
     EXPECT_EQ(ev[1].price, 101.0);  // same-bar-close timing: the close
     EXPECT_EQ(status_of(k, id), OrderStatus::Filled);
 }
@@ -41,13 +54,11 @@ TEST(OrderLifecycle, NextBarOpenAnnouncesOnTheBarAndFillsAtTheNextOpen) {
     BacktestConfig bc;
     bc.fill_timing = FillTiming::NextBarOpen;
     Kernel k(order_config(bc));
-    const auto id = submit(k, order_args("buy", "market", 0));
-    EXPECT_EQ(kinds_of(events_of(k.step(0, bar(0, 99, 101, 98, 100), {}, false))),
-              (std::vector<std::string>{"order_accepted"}));
-    const auto ev = events_of(k.step(1, bar(1, 102, 103, 101, 102.5), {}, false));
-    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_filled", "entered"}));
+    submit(k, order_args("buy", "market", 0));
+    EXPECT_EQ(kinds_of(run(k, 0, bar(0, 99, 101, 98, 100))), (Kinds{"order_accepted"}));
+    const auto ev = run(k, 1, bar(1, 102, 103, 101, 102.5));
+    EXPECT_EQ(kinds_of(ev), (Kinds{"order_filled", "entered"}));
     EXPECT_EQ(ev[0].price, 102.0);
-    EXPECT_EQ(status_of(k, id), OrderStatus::Filled);
 }
 
 TEST(OrderLifecycle, SellLimitClosingALongGivesUpTheLimitSlippage) {
@@ -55,11 +66,8 @@ TEST(OrderLifecycle, SellLimitClosingALongGivesUpTheLimitSlippage) {
     bc.limit_slippage = 0.001;
     Kernel k(order_config(bc));
     open_long(k);
-    OrderRequestArgs a = order_args("sell", "limit", 0);
-    a.limit_price = 100.0;
-    const auto id = submit(k, a);
-    const auto ev = events_of(k.step(1, bar(1, 99, 100.5, 98.5, 100), {}, false));
-    const auto exits = of_kind(ev, KernelEventKind::Exited);
+    const auto id = submit(k, limit_args("sell", 100.0));
+    const auto exits = of_kind(run(k, 1, bar(1, 99, 100.5, 98.5, 100)), KernelEventKind::Exited);
     ASSERT_EQ(exits.size(), 1u);
     EXPECT_DOUBLE_EQ(exits[0].trade->exit_price, 99.9);  // 100 - 100 x 0.001
     EXPECT_EQ(status_of(k, id), OrderStatus::Filled);
@@ -68,40 +76,35 @@ TEST(OrderLifecycle, SellLimitClosingALongGivesUpTheLimitSlippage) {
 
 TEST(OrderLifecycle, PostOnlyIsTestedOnlyOnTheFirstEvent) {
     Kernel k(order_config());
-    OrderRequestArgs a = order_args("buy", "limit", 0);
-    a.limit_price = 100.0;
+    OrderRequestArgs a = limit_args("buy", 100.0);
     a.post_only = true;
     const auto marketable = submit(k, a);  // 100 >= the next open 99.5
     a.submitted_idx = 1;
     const auto resting = submit(k, a);  // first walked on bar 2
-    auto ev = events_of(k.step(1, bar(1, 99.5, 100.2, 99, 99.8), {}, false));
-    const auto rejects = of_kind(ev, KernelEventKind::OrderRejected);
+    const auto rejects = of_kind(run(k, 1, bar(1, 99.5, 100.2, 99, 99.8)), KernelEventKind::OrderRejected);
     ASSERT_EQ(rejects.size(), 1u);
     EXPECT_EQ(rejects[0].id, marketable);
     EXPECT_EQ(rejects[0].reason, "post_only");
     EXPECT_EQ(rejects[0].text, "c");
-    (void)k.step(2, bar(2, 101, 102, 100.5, 101), {}, false);  // open above 100: not marketable
+    (void)run(k, 2, bar(2, 101, 102, 100.5, 101));  // open above 100: not marketable
     EXPECT_EQ(status_of(k, resting), OrderStatus::Accepted);
-    ev = events_of(k.step(3, bar(3, 99, 100, 98, 99), {}, false));  // marketable now, not tested again
-    ASSERT_EQ(of_kind(ev, KernelEventKind::OrderFilled).size(), 1u);
-    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderFilled)[0].price, 100.0);
+    const auto fills = of_kind(run(k, 3, bar(3, 99, 100, 98, 99)), KernelEventKind::OrderFilled);
+    ASSERT_EQ(fills.size(), 1u);  // marketable now, not tested again
+    EXPECT_EQ(fills[0].price, 100.0);
 }
 
 TEST(OrderLifecycle, ImmediateOrdersAreCanceledWhenTheFirstEventMissesThem) {
     Kernel k(order_config());
-    OrderRequestArgs a = order_args("buy", "limit", 0);
-    a.limit_price = 95.0;
-    a.tif = "ioc";
-    const auto ioc = submit(k, a);
-    a.tif = "fok";
-    const auto fok = submit(k, a);
-    a.tif = "gtc";
-    const auto gtc = submit(k, a);
-    const auto ev = events_of(k.step(1, bar(1, 100, 101, 99, 100), {}, false));
-    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderCanceled).size(), 2u);
-    EXPECT_EQ(status_of(k, ioc), OrderStatus::Canceled);
-    EXPECT_EQ(status_of(k, fok), OrderStatus::Canceled);
-    EXPECT_EQ(status_of(k, gtc), OrderStatus::Accepted);
+    std::vector<std::uint64_t> ids;
+    for (const char* tif : {"ioc", "fok", "gtc"}) {
+        OrderRequestArgs a = limit_args("buy", 95.0);
+        a.tif = tif;
+        ids.push_back(submit(k, a));
+    }
+    EXPECT_EQ(count_kind(run(k, 1, bar(1, 100, 101, 99, 100)), KernelEventKind::OrderCanceled), 2u);
+    EXPECT_EQ(status_of(k, ids[0]), OrderStatus::Canceled);
+    EXPECT_EQ(status_of(k, ids[1]), OrderStatus::Canceled);
+    EXPECT_EQ(status_of(k, ids[2]), OrderStatus::Accepted);
 }
 
 struct ExpiryCase {
@@ -120,14 +123,12 @@ TEST_P(OrderExpiry, DayAndGoodTillDate) {
     BacktestConfig bc;
     bc.session_tz_offset_ns = c.tz_offset;
     Kernel k(order_config(bc));
-    OrderRequestArgs a = order_args("buy", "limit", 0);
-    a.limit_price = 50.0;
+    OrderRequestArgs a = limit_args("buy", 50.0);
     a.submitted_ts = c.submitted_ts;
     a.tif = c.tif;
     a.expire_ns = 5 * kHour;
     const auto id = submit(k, a);
-    const auto ev = events_of(k.step(1, flat_bar(c.event_ts, 100.0), {}, false));
-    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderExpired).size(), c.expires ? 1u : 0u);
+    EXPECT_EQ(count_kind(run(k, 1, flat_bar(c.event_ts, 100.0)), KernelEventKind::OrderExpired), c.expires ? 1u : 0u);
     EXPECT_EQ(status_of(k, id), c.expires ? OrderStatus::Expired : OrderStatus::Accepted);
 }
 
@@ -151,23 +152,20 @@ TEST(OrderLifecycle, TimedMarketOrdersFillOnBarsOnlyAtTheirPrice) {
     a.tif = "at_open";
     const auto at_open = submit(k, a);
     a.tif = "at_close";
-    const auto at_close = submit(k, a);
+    submit(k, a);
     EXPECT_EQ(status_of(k, at_open), OrderStatus::Accepted);  // accepted at submission
-    EXPECT_TRUE(of_kind(events_of(k.step(1, flat_bar(1, 100.0), {}, true)), KernelEventKind::OrderFilled).empty());
-    const auto fills = of_kind(events_of(k.step(2, bar(2, 101, 103, 100, 102), {}, false)),
-                               KernelEventKind::OrderFilled);
+    EXPECT_EQ(count_kind(run(k, 1, flat_bar(1, 100.0), true), KernelEventKind::OrderFilled), 0u);
+    const auto fills = of_kind(run(k, 2, bar(2, 101, 103, 100, 102)), KernelEventKind::OrderFilled);
     ASSERT_EQ(fills.size(), 2u);
     EXPECT_EQ(fills[0].price, 101.0);
     EXPECT_EQ(fills[1].price, 102.0);
-    EXPECT_EQ(status_of(k, at_close), OrderStatus::Filled);
 }
 
 TEST(OrderLifecycle, NettingClosesAgainstThePositionAndRefusesASecondOpening) {
     Kernel k(order_config());
     open_long(k, 6.0);
     const auto sell = submit(k, order_args("sell", "market", 1, 10.0));
-    auto ev = events_of(k.step(1, flat_bar(1, 101.0), {}, false));
-    const auto exits = of_kind(ev, KernelEventKind::Exited);
+    const auto exits = of_kind(run(k, 1, flat_bar(1, 101.0)), KernelEventKind::Exited);
     ASSERT_EQ(exits.size(), 1u);
     EXPECT_EQ(exits[0].trade->size, 6.0);  // min(10 requested, 6 held)
     EXPECT_EQ(status_of(k, sell), OrderStatus::Filled);
@@ -175,9 +173,9 @@ TEST(OrderLifecycle, NettingClosesAgainstThePositionAndRefusesASecondOpening) {
     open_long(k, 6.0);  // a fresh kernel would do too; ids keep counting
     const std::uint64_t before = k.rejected_entries();
     const auto buy = submit(k, order_args("buy", "market", 2));
-    ev = events_of(k.step(2, flat_bar(2, 100.0), {}, false));
-    ASSERT_EQ(of_kind(ev, KernelEventKind::OrderRejected).size(), 1u);
-    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderRejected)[0].reason, "position_open");
+    const auto rejects = of_kind(run(k, 2, flat_bar(2, 100.0)), KernelEventKind::OrderRejected);
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_EQ(rejects[0].reason, "position_open");
     EXPECT_EQ(status_of(k, buy), OrderStatus::Rejected);
     EXPECT_EQ(k.rejected_entries(), before + 1);
 }
@@ -185,73 +183,65 @@ TEST(OrderLifecycle, NettingClosesAgainstThePositionAndRefusesASecondOpening) {
 TEST(OrderLifecycle, OrdersWithoutASizeCloseTheWholePositionOrAreInvalid) {
     Kernel flat(order_config());
     submit(flat, order_args("buy", "market", 0, std::nullopt));
-    const auto ev = events_of(flat.step(0, flat_bar(0, 100.0), {}, false));
-    ASSERT_EQ(of_kind(ev, KernelEventKind::OrderRejected).size(), 1u);
-    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderRejected)[0].reason, "invalid_qty");
+    const auto rejects = of_kind(run(flat, 0, flat_bar(0, 100.0)), KernelEventKind::OrderRejected);
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_EQ(rejects[0].reason, "invalid_qty");
 
     Kernel held(order_config());
     open_long(held, 7.0);
-    const auto close = submit(held, order_args("sell", "market", 1, std::nullopt));
-    const auto exits = of_kind(events_of(held.step(1, flat_bar(1, 100.0), {}, false)), KernelEventKind::Exited);
+    submit(held, order_args("sell", "market", 1, std::nullopt));
+    const auto exits = of_kind(run(held, 1, flat_bar(1, 100.0)), KernelEventKind::Exited);
     ASSERT_EQ(exits.size(), 1u);
     EXPECT_EQ(exits[0].trade->size, 7.0);
-    EXPECT_EQ(status_of(held, close), OrderStatus::Filled);
 }
 
 TEST(OrderLifecycle, ReduceOnlyRouting) {
-    Kernel hedging(order_config({}, OmsType::Hedging));
     OrderRequestArgs a = order_args("sell", "market", 0);
     a.reduce_only = true;
-    submit(hedging, a);
-    auto rejects = of_kind(events_of(hedging.step(0, flat_bar(0, 100.0), {}, false)), KernelEventKind::OrderRejected);
-    ASSERT_EQ(rejects.size(), 1u);
-    EXPECT_EQ(rejects[0].reason, "reduce_only");
-
+    for (OmsType oms : {OmsType::Hedging, OmsType::Netting}) {  // flat netting: nothing to reduce
+        Kernel k(order_config({}, oms));
+        submit(k, a);
+        const auto rejects = of_kind(run(k, 0, flat_bar(0, 100.0)), KernelEventKind::OrderRejected);
+        ASSERT_EQ(rejects.size(), 1u);
+        EXPECT_EQ(rejects[0].reason, "reduce_only");
+    }
     Kernel netting(order_config());
-    submit(netting, a);  // flat: nothing to reduce
-    rejects = of_kind(events_of(netting.step(0, flat_bar(0, 100.0), {}, false)), KernelEventKind::OrderRejected);
-    ASSERT_EQ(rejects.size(), 1u);
-    EXPECT_EQ(rejects[0].reason, "reduce_only");
     open_long(netting, 4.0);
     a.side = "buy";  // reduce-only closes whatever its side
     a.submitted_idx = 1;
     submit(netting, a);
-    EXPECT_EQ(of_kind(events_of(netting.step(1, flat_bar(1, 100.0), {}, false)), KernelEventKind::Exited).size(), 1u);
+    EXPECT_EQ(count_kind(run(netting, 1, flat_bar(1, 100.0)), KernelEventKind::Exited), 1u);
     EXPECT_FALSE(netting.in_position());
+}
+
+// A long of 10 with a sell target at 105 and a sell stop at 95 for 5 each, linked with
+// the ids in the given order.
+std::pair<std::uint64_t, std::uint64_t> bracket(Kernel& k, bool stop_first) {
+    open_long(k);
+    const auto t = submit(k, limit_args("sell", 105.0, 0, 5.0));
+    OrderRequestArgs stop = order_args("sell", "stop_market", 0, 5.0);
+    stop.trigger_price = 95.0;
+    const auto s = submit(k, stop);
+    const std::array<std::uint64_t, 2> group = stop_first ? std::array{s, t} : std::array{t, s};
+    k.link_oco(group);
+    return {t, s};
 }
 
 TEST(OrderLifecycle, OneCancelsOtherOnTheFillingStepOnly) {
     Kernel k(order_config());
-    open_long(k);
-    OrderRequestArgs target = order_args("sell", "limit", 0, 5.0);
-    target.limit_price = 105.0;
-    OrderRequestArgs stop = order_args("sell", "stop_market", 0, 5.0);
-    stop.trigger_price = 95.0;
-    const auto t = submit(k, target);
-    const auto s = submit(k, stop);
-    const std::array<std::uint64_t, 2> group{s, t};
-    k.link_oco(group);
+    const auto [t, s] = bracket(k, true);
     EXPECT_EQ(*k.find_order(t)->oco_group, t);  // the smaller id names the group
-    (void)k.step(1, bar(1, 100, 104, 96, 100), {}, false);  // neither reached
-    const auto ev = events_of(k.step(2, bar(2, 100, 106, 99, 105), {}, false));
-    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_filled", "exited", "order_canceled"}));
+    (void)run(k, 1, bar(1, 100, 104, 96, 100));  // neither reached
+    const auto ev = run(k, 2, bar(2, 100, 106, 99, 105));
+    EXPECT_EQ(kinds_of(ev), (Kinds{"order_filled", "exited", "order_canceled"}));
     EXPECT_EQ(ev[2].id, s);
     EXPECT_EQ(status_of(k, s), OrderStatus::Canceled);
 }
 
 TEST(OrderLifecycle, BothSiblingsReachedOnOneBarFillOnlyTheFirst) {
     Kernel k(order_config());
-    open_long(k);
-    OrderRequestArgs target = order_args("sell", "limit", 0, 5.0);
-    target.limit_price = 105.0;
-    OrderRequestArgs stop = order_args("sell", "stop_market", 0, 5.0);
-    stop.trigger_price = 95.0;
-    const auto t = submit(k, target);
-    const auto s = submit(k, stop);
-    const std::array<std::uint64_t, 2> group{t, s};
-    k.link_oco(group);
-    const auto ev = events_of(k.step(1, bar(1, 100, 106, 94, 100), {}, false));
-    EXPECT_EQ(of_kind(ev, KernelEventKind::OrderFilled).size(), 1u);
+    const auto [t, s] = bracket(k, false);
+    EXPECT_EQ(count_kind(run(k, 1, bar(1, 100, 106, 94, 100)), KernelEventKind::OrderFilled), 1u);
     EXPECT_EQ(status_of(k, t), OrderStatus::Filled);
     EXPECT_EQ(status_of(k, s), OrderStatus::Canceled);
     EXPECT_EQ(k.position()->size, 5.0);  // only one of the pair traded
@@ -259,49 +249,39 @@ TEST(OrderLifecycle, BothSiblingsReachedOnOneBarFillOnlyTheFirst) {
 
 TEST(OrderLifecycle, LinkOcoNamesTheGroupAfterTheSmallestId) {
     Kernel k(order_config());
-    OrderRequestArgs a = order_args("buy", "limit", 0);
-    a.limit_price = 90.0;
-    for (int i = 0; i < 13; ++i) submit(k, a);
+    for (int i = 0; i < 13; ++i) submit(k, limit_args("buy", 90.0));
     const std::array<std::uint64_t, 4> ids{12, 7, 9, 99};  // 99 is unknown and skipped
     k.link_oco(ids);
+    k.link_oco(std::span<const std::uint64_t>{});
     for (std::uint64_t id = 0; id < 13; ++id) {
         const bool member = id == 7 || id == 9 || id == 12;
         EXPECT_EQ(k.find_order(id)->oco_group, member ? std::optional<std::uint64_t>(7) : std::nullopt) << id;
     }
-    k.link_oco(std::span<const std::uint64_t>{});
-    EXPECT_EQ(*k.find_order(12)->oco_group, 7u);
 }
 
 TEST(OrderLifecycle, ChildWaitsForItsParentAndIsReleasedByTheCompletingFill) {
     Kernel k(order_config());
-    OrderRequestArgs parent = order_args("buy", "limit", 0);
-    parent.limit_price = 100.0;
-    const auto p = submit(k, parent);
-    OrderRequestArgs child = order_args("sell", "limit", 0);
-    child.limit_price = 110.0;
+    const auto p = submit(k, limit_args("buy", 100.0));
+    OrderRequestArgs child = limit_args("sell", 110.0);
     child.parent_id = p;
     const auto c = submit(k, child);
     EXPECT_EQ(status_of(k, c), OrderStatus::Submitted);
-    auto ev = events_of(k.step(1, bar(1, 101, 102, 99, 101), {}, false));
+    const auto ev = run(k, 1, bar(1, 101, 102, 99, 101));
     // The parent's acceptance (queued at submission), its fill, then the child's release.
-    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_accepted", "order_filled", "entered", "order_accepted"}));
+    EXPECT_EQ(kinds_of(ev), (Kinds{"order_accepted", "order_filled", "entered", "order_accepted"}));
     EXPECT_EQ(ev[3].id, c);
-    ev = events_of(k.step(2, bar(2, 108, 111, 107, 110), {}, false));
-    EXPECT_EQ(of_kind(ev, KernelEventKind::Exited).size(), 1u);
+    EXPECT_EQ(count_kind(run(k, 2, bar(2, 108, 111, 107, 110)), KernelEventKind::Exited), 1u);
     EXPECT_EQ(status_of(k, c), OrderStatus::Filled);
 }
 
 TEST(OrderLifecycle, ChildOfACanceledParentIsCanceledOnTheNextEvent) {
     Kernel k(order_config());
-    OrderRequestArgs parent = order_args("buy", "limit", 0);
-    parent.limit_price = 90.0;
-    const auto p = submit(k, parent);
+    const auto p = submit(k, limit_args("buy", 90.0));
     OrderRequestArgs child = order_args("sell", "market", 0);
     child.parent_id = p;
     const auto c = submit(k, child);
     EXPECT_TRUE(k.cancel_order(0, p));
-    const auto ev = events_of(k.step(1, flat_bar(1, 100.0), {}, false));
-    const auto cancels = of_kind(ev, KernelEventKind::OrderCanceled);
+    const auto cancels = of_kind(run(k, 1, flat_bar(1, 100.0)), KernelEventKind::OrderCanceled);
     ASSERT_EQ(cancels.size(), 2u);  // the queued parent cancel, then the child
     EXPECT_EQ(cancels[1].id, c);
     EXPECT_EQ(cancels[1].idx, 1u);
@@ -310,20 +290,16 @@ TEST(OrderLifecycle, ChildOfACanceledParentIsCanceledOnTheNextEvent) {
 TEST(OrderLifecycle, CancelsReportOnlyWorkingOrders) {
     Kernel k(order_config());
     EXPECT_FALSE(k.cancel_order(0, 42));
-    EXPECT_TRUE(k.pending_events().empty());
     EXPECT_TRUE(k.cancel_all_orders(0).empty());
-    const auto filled = open_long(k);
-    EXPECT_FALSE(k.cancel_order(1, filled));
-    OrderRequestArgs a = order_args("sell", "limit", 1);
-    a.limit_price = 120.0;
-    const auto x = submit(k, a);
-    const auto y = submit(k, a);
+    EXPECT_TRUE(k.pending_events().empty());
+    EXPECT_FALSE(k.cancel_order(1, open_long(k)));
+    const auto x = submit(k, limit_args("sell", 120.0, 1));
+    const auto y = submit(k, limit_args("sell", 120.0, 1));
     EXPECT_EQ(k.open_order_ids(), (std::vector<std::uint64_t>{x, y}));
     EXPECT_EQ(k.cancel_all_orders(5), (std::vector<std::uint64_t>{x, y}));
     EXPECT_TRUE(k.open_order_ids().empty());
-    const auto ev = events_of(k.step(2, flat_bar(2, 100.0), {}, false));
-    EXPECT_EQ(kinds_of(ev),
-              (std::vector<std::string>{"order_accepted", "order_accepted", "order_canceled", "order_canceled"}));
+    const auto ev = run(k, 2, flat_bar(2, 100.0));
+    EXPECT_EQ(kinds_of(ev), (Kinds{"order_accepted", "order_accepted", "order_canceled", "order_canceled"}));
     EXPECT_EQ(ev[2].idx, 5u);
 }
 
@@ -331,9 +307,7 @@ TEST(OrderLifecycle, ModifyFollowsTheKindsPriceTable) {
     Kernel k(order_config());
     const auto market = submit(k, order_args("buy", "market", 5));
     EXPECT_FALSE(*k.modify_order(market, std::nullopt, std::nullopt, 101.0, std::nullopt));
-    OrderRequestArgs a = order_args("buy", "limit", 0);
-    a.limit_price = 100.0;
-    const auto limit = submit(k, a);
+    const auto limit = submit(k, limit_args("buy", 100.0));
     EXPECT_TRUE(*k.modify_order(limit, 3.0, std::nullopt, std::nullopt, std::nullopt));
     EXPECT_EQ(k.find_order(limit)->size_value, 3.0);
     EXPECT_FALSE(*k.modify_order(limit, std::nullopt, std::nullopt, 101.0, 99.0));
@@ -341,11 +315,11 @@ TEST(OrderLifecycle, ModifyFollowsTheKindsPriceTable) {
     EXPECT_TRUE(*k.modify_order(limit, std::nullopt, 0.5, std::nullopt, std::nullopt));
     EXPECT_EQ(k.find_order(limit)->size_mode, SizeMode::SizeFrac);
 
-    OrderRequestArgs sl = order_args("buy", "stop_limit", 0);
+    OrderRequestArgs sl = limit_args("buy", 106.0);
+    sl.kind = "stop_limit";
     sl.trigger_price = 105.0;
-    sl.limit_price = 106.0;
     const auto stop_limit = submit(k, sl);
-    (void)k.step(1, bar(1, 100, 105.5, 100.5, 105), {}, false);  // triggers; 100 limit untouched
+    (void)run(k, 1, bar(1, 100, 105.5, 100.5, 105));  // triggers; 100 limit untouched
     ASSERT_EQ(status_of(k, stop_limit), OrderStatus::Triggered);
     EXPECT_FALSE(*k.modify_order(stop_limit, std::nullopt, std::nullopt, 107.0, 104.0));
     EXPECT_EQ(*k.find_order(stop_limit)->prices.limit_price, 107.0);
@@ -355,29 +329,21 @@ TEST(OrderLifecycle, ModifyFollowsTheKindsPriceTable) {
 
 TEST(OrderLifecycle, InstrumentExpiryCancelsEveryWorkingOrder) {
     KernelConfig kc = order_config();
-    InstrumentSpec::FuturesArgs fut;
-    fut.symbol = "F";
-    fut.expiration_ns = 10;
-    kc.instrument = *InstrumentSpec::futures_contract(fut);
+    kc.instrument = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 10});
     Kernel k(kc);
-    OrderRequestArgs a = order_args("buy", "limit", 0);
-    a.limit_price = 90.0;
-    const auto resting = submit(k, a);
+    const auto resting = submit(k, limit_args("buy", 90.0));
     const auto market = submit(k, order_args("buy", "market", 5));
-    const auto ev = events_of(k.step(1, flat_bar(10, 100.0), {}, false));
-    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_accepted", "order_canceled", "order_canceled"}));
+    EXPECT_EQ(kinds_of(run(k, 1, flat_bar(10, 100.0))), (Kinds{"order_accepted", "order_canceled", "order_canceled"}));
     EXPECT_EQ(status_of(k, resting), OrderStatus::Canceled);
     EXPECT_EQ(status_of(k, market), OrderStatus::Canceled);
 }
 
 TEST(OrderLifecycle, AModifiedLimitIsWhatTheNextWalkUses) {
     Kernel k(order_config());
-    OrderRequestArgs a = order_args("buy", "limit", 0);
-    a.limit_price = 95.0;
-    const auto id = submit(k, a);
-    (void)k.step(1, bar(1, 100, 101, 98, 100), {}, false);
+    const auto id = submit(k, limit_args("buy", 95.0));
+    (void)run(k, 1, bar(1, 100, 101, 98, 100));
     EXPECT_TRUE(*k.modify_order(id, 4.0, std::nullopt, 98.5, std::nullopt));
-    const auto fills = of_kind(events_of(k.step(2, bar(2, 100, 101, 98, 100), {}, false)), KernelEventKind::OrderFilled);
+    const auto fills = of_kind(run(k, 2, bar(2, 100, 101, 98, 100)), KernelEventKind::OrderFilled);
     ASSERT_EQ(fills.size(), 1u);
     EXPECT_EQ(fills[0].price, 98.5);
     EXPECT_EQ(fills[0].size, 4.0);
@@ -394,12 +360,10 @@ TEST(OrderLifecycleMends, ACompleteFillOfAStillSubmittedChildEndsFilledAndFillsO
     child.parent_id = parent;
     const auto c = submit(k, child);
     EXPECT_EQ(status_of(k, c), OrderStatus::Submitted);
-    auto ev = events_of(k.step(1, bar(1, 102, 103, 101, 102), {}, false));
-    ASSERT_EQ(of_kind(ev, KernelEventKind::OrderFilled).size(), 1u);
+    EXPECT_EQ(count_kind(run(k, 1, bar(1, 102, 103, 101, 102)), KernelEventKind::OrderFilled), 1u);
     EXPECT_EQ(status_of(k, c), OrderStatus::Filled);
     open_long(k);  // a new position the child must not close again
-    ev = events_of(k.step(2, flat_bar(2, 100.0), {}, false));
-    EXPECT_TRUE(of_kind(ev, KernelEventKind::OrderFilled).empty());
+    EXPECT_EQ(count_kind(run(k, 2, flat_bar(2, 100.0)), KernelEventKind::OrderFilled), 0u);
     EXPECT_TRUE(k.in_position());
 }
 
@@ -424,8 +388,7 @@ TEST(OrderLifecycleMends, ASubmittedOrderExpiresOnce) {
 TEST(OrderLifecycleMends, MarketOrdersForEarlierIndicesAreStillDue) {
     Kernel late(order_config());
     const auto id = submit(late, order_args("buy", "market", 0));
-    const auto ev = events_of(late.step(2, flat_bar(2, 103.0), {}, false));
-    EXPECT_EQ(kinds_of(ev), (std::vector<std::string>{"order_accepted", "order_filled", "entered"}));
+    EXPECT_EQ(kinds_of(run(late, 2, flat_bar(2, 103.0))), (Kinds{"order_accepted", "order_filled", "entered"}));
     EXPECT_EQ(status_of(late, id), OrderStatus::Filled);
 
     // A refused entry gate ends its step before due orders; the next step fills them.
@@ -435,16 +398,16 @@ TEST(OrderLifecycleMends, MarketOrdersForEarlierIndicesAreStillDue) {
     (void)gated.step(0, flat_bar(0, 100.0), entry(), false);
     EXPECT_EQ(status_of(gated, held), OrderStatus::Submitted);
     gated.set_margin_call(false);
-    (void)gated.step(1, flat_bar(1, 101.0), {}, false);
+    (void)run(gated, 1, flat_bar(1, 101.0));
     EXPECT_EQ(status_of(gated, held), OrderStatus::Filled);
 }
 
 TEST(OrderLifecycleMends, HedgingRecordsTheOpeningOrderOnTheNewPosition) {
     Kernel k(order_config({}, OmsType::Hedging));
     const auto first = submit(k, order_args("buy", "market", 0, 2.0));
-    (void)k.step(0, flat_bar(0, 100.0), {}, false);
+    (void)run(k, 0, flat_bar(0, 100.0));
     const auto second = submit(k, order_args("buy", "market", 1, 3.0));
-    (void)k.step(1, flat_bar(1, 101.0), {}, false);
+    (void)run(k, 1, flat_bar(1, 101.0));
     const auto& ps = k.ledger().positions();
     ASSERT_EQ(ps.size(), 2u);
     EXPECT_EQ(ps[0].opening_order_id, first);
