@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pytest
 
@@ -12,31 +14,16 @@ SIGNATURE = (
     "fill_timing=None)"
 )
 
-DEFAULTS = {
-    "initial_capital": 100000.0,
-    "fees": 0.001,
-    "slippage": 0.0,
-    "upon_bar_close": True,
-    "apply_slippage": True,
-    "periods_per_year": None,
-    "risk_free_rate": 0.0,
-    "session_minutes": None,
-    "fee_segment": None,
-    "max_positions": None,
-    "max_drawdown_pct": None,
-    "legacy_annualization": False,
-    "fill_prob_limit": 1.0,
-    "fill_prob_slippage": 0.0,
-    "queue_fill_model": False,
-    "partial_fills": False,
-    "order_latency_ns": 0,
-    "session_tz_offset_ns": 0,
-    "squareoff_time_minutes": None,
-    "limit_slippage": 0.0,
-    "liquidate_on_margin_call": False,
-    "fill_seed": 0,
-    "bar_path_adaptive": False,
-}
+# Attribute order differs from the positional order around fill_seed and the two flags after it.
+DEFAULTS = dict(
+    initial_capital=100000.0, fees=0.001, slippage=0.0, upon_bar_close=True, apply_slippage=True,
+    periods_per_year=None, risk_free_rate=0.0, session_minutes=None, fee_segment=None, max_positions=None,
+    max_drawdown_pct=None, legacy_annualization=False, fill_prob_limit=1.0, fill_prob_slippage=0.0,
+    queue_fill_model=False, partial_fills=False, order_latency_ns=0, session_tz_offset_ns=0,
+    squareoff_time_minutes=None, limit_slippage=0.0, liquidate_on_margin_call=False, fill_seed=0,
+    bar_path_adaptive=False,
+)
+PARAMS = re.findall(r"(\w+)=", SIGNATURE)
 
 
 def test_class_face():
@@ -61,16 +48,8 @@ def test_every_parameter_by_position():
         True, 1000, -19800, 0.001, True, "15:25", "next_bar_open",
     ]
     c = BacktestConfig(*values)
-    names = [n for n in DEFAULTS if n != "squareoff_time_minutes"]
-    # Positional order differs from attribute order around fill_seed and the two booleans after it.
-    by_param = dict(zip(
-        ["initial_capital", "fees", "slippage", "upon_bar_close", "apply_slippage", "periods_per_year",
-         "risk_free_rate", "session_minutes", "fee_segment", "max_positions", "max_drawdown_pct",
-         "legacy_annualization", "fill_prob_limit", "fill_prob_slippage", "fill_seed", "bar_path_adaptive",
-         "queue_fill_model", "partial_fills", "order_latency_ns", "session_tz_offset_ns", "limit_slippage",
-         "liquidate_on_margin_call"], values))
-    for name in names:
-        assert getattr(c, name) == by_param[name], name
+    for name, value in zip(PARAMS[:-2], values):
+        assert getattr(c, name) == value, name
     assert c.squareoff_time_minutes == 15 * 60 + 25
     assert c.fill_timing == "next_bar_open"
 
@@ -85,19 +64,9 @@ def test_squareoff_accepted(text, minutes):
 
 @pytest.mark.parametrize(
     "text, shown",
-    [
-        ("24:00", '"24:00"'),
-        ("9:60", '"9:60"'),
-        ("09:30:00", '"09:30:00"'),
-        ("0930", '"0930"'),
-        ("", '""'),
-        (":30", '":30"'),
-        ("-1:00", '"-1:00"'),
-        ("9 : 3 0", '"9 : 3 0"'),
-        ("++9:00", '"++9:00"'),
-        ("4294967296:00", '"4294967296:00"'),
-        ('1"\\\t\n:x', '"1\\"\\\\\\t\\n:x"'),
-    ],
+    [(t, f'"{t}"') for t in ["24:00", "9:60", "09:30:00", "0930", "", ":30", "-1:00", "9 : 3 0", "++9:00",
+                             "4294967296:00"]]
+    + [('1"\\\t\n:x', '"1\\"\\\\\\t\\n:x"')],
 )
 def test_squareoff_refused_with_the_text_as_given(text, shown):
     with pytest.raises(ValueError) as e:

@@ -51,10 +51,7 @@ def test_flat_fees_per_leg():
     r = spread([CALL, PUT], LEGS, flags(4, 0), flags(4, 2), config=tw.BacktestConfig(fees=0.001))
     # Entry: call 10*50*0.001 = 0.5, put 8*(2*25)*0.001 = 0.4. Exit: 15*50*0.001 = 0.75, 5*50*0.001 = 0.25.
     (t,) = r.trades()
-    assert t.entry_fees == pytest.approx(0.9)
-    assert t.exit_fees == pytest.approx(1.0)
-    assert t.fees == pytest.approx(1.9)
-    assert t.pnl == pytest.approx(398.1)
+    assert (t.entry_fees, t.exit_fees, t.fees, t.pnl) == pytest.approx((0.9, 1.0, 1.9, 398.1))
     assert t.fee_breakdown is None
     assert r.equity_curve().tolist() == pytest.approx([99999.1, 100149.1, 100398.1, 100398.1])
     assert r.metrics.total_fees_paid == pytest.approx(1.9)
@@ -81,11 +78,7 @@ def test_segment_fees_itemised_per_leg_and_side():
     (t,) = r.trades()
     assert t.entry_fees == pytest.approx(sum(entry.values()))
     assert t.exit_fees == pytest.approx(sum(exit_.values()))
-    want = summed(entry, exit_)
-    got = t.fee_breakdown
-    for k, v in want.items():
-        assert got[k] == pytest.approx(v), k
-    assert got["total"] == pytest.approx(t.fees)
+    assert t.fee_breakdown == pytest.approx({**summed(entry, exit_), "total": t.fees})
     assert t.pnl == pytest.approx(400.0 - t.fees)
     assert r.equity_curve()[-1] == pytest.approx(100000.0 + t.pnl)
 
@@ -96,14 +89,6 @@ def test_zero_quantity_leg_has_no_pnl_and_no_cost():
     alone = spread([CALL], legs[:1], flags(4, 0), flags(4, 2), config=tw.BacktestConfig(fee_segment="NFO-OPT"))
     assert with_zero.trades()[0].pnl == alone.trades()[0].pnl
     assert with_zero.trades()[0].fee_breakdown == alone.trades()[0].fee_breakdown
-
-
-@pytest.mark.parametrize("spread_type", ["Iron_Condor", ""])
-def test_spread_type_is_a_label(spread_type):
-    base = spread([CALL, PUT], LEGS, flags(4, 0), flags(4, 2))
-    other = spread([CALL, PUT], LEGS, flags(4, 0), flags(4, 2), spread_type=spread_type)
-    assert other.equity_curve().tolist() == base.equity_curve().tolist()
-    assert other.trades()[0].pnl == base.trades()[0].pnl
 
 
 def test_option_types_accepted_in_any_case():
@@ -125,12 +110,6 @@ def test_unknown_option_type(option_type, strike, shown):
     assert str(e.value) == SINGLE_MSG.format(option_type, shown)
 
 
-def test_only_the_first_bad_leg_is_reported():
-    legs = [("CE", 1.0, 1, 1), ("bad", 2.0, 1, 1), ("worse", 3.0, 1, 1)]
-    with pytest.raises(ValueError, match="^unknown option type bad for the leg at strike 2;"):
-        spread([CALL, CALL, CALL], legs, flags(4, 0), flags(4, 2))
-
-
 OPEN_MSG = ("legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars "
             "per leg")
 EXPIRY_MSG = ("leg_expiry_timestamps has 2 entries but there are 3 legs; each leg needs its own expiry, matched by "
@@ -145,8 +124,9 @@ def test_refusals_come_in_order():
     e, x = flags(4, 0), flags(4, 2)
     with pytest.raises(ValueError, match=f"^{OPEN_MSG}$"):
         spread(three, legs, e, x, leg_expiry_timestamps=[1, 2], legs_open_premiums=short_open)
-    with pytest.raises(ValueError, match="^unknown option type XX"):
-        spread(three, legs, e, x, leg_expiry_timestamps=[1, 2])
+    # Only the first bad leg is reported.
+    with pytest.raises(ValueError, match="^unknown option type XX for the leg at strike 2;"):
+        spread(three, legs[:2] + [("worse", 3.0, 1, 1)], e, x, leg_expiry_timestamps=[1, 2])
     with pytest.raises(ValueError) as err:
         spread(three, good_legs, e, x, leg_expiry_timestamps=[1, 2])
     assert str(err.value) == EXPIRY_MSG
@@ -280,11 +260,15 @@ def test_next_bar_open_shifts_signals_and_uses_open_premiums():
     assert [(t.entry_idx, t.entry_price, t.exit_idx) for t in ahead.trades()] == [(0, 10.0, 2)]
 
 
-def test_kernel_settings_do_not_reach_the_spread_engine():
+@pytest.mark.parametrize("kw", [
+    {"spread_type": "Iron_Condor"}, {"spread_type": ""},
+    # Settings of the bar kernel that the spread engine has no use for.
+    {"config": tw.BacktestConfig(slippage=0.05, max_positions=0, max_drawdown_pct=0.0001, partial_fills=True,
+                                 order_latency_ns=10**12, fill_prob_limit=0.0, queue_fill_model=True)},
+])
+def test_labels_and_kernel_settings_change_nothing(kw):
     base = spread([CALL, PUT], LEGS, flags(4, 0), flags(4, 2))
-    cfg = tw.BacktestConfig(slippage=0.05, max_positions=0, max_drawdown_pct=0.0001, partial_fills=True,
-                            order_latency_ns=10**12, fill_prob_limit=0.0, queue_fill_model=True)
-    other = spread([CALL, PUT], LEGS, flags(4, 0), flags(4, 2), config=cfg)
+    other = spread([CALL, PUT], LEGS, flags(4, 0), flags(4, 2), **kw)
     assert other.equity_curve().tolist() == base.equity_curve().tolist()
     assert [t.pnl for t in other.trades()] == [t.pnl for t in base.trades()]
 

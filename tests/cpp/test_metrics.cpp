@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "metrics/metrics.h"
@@ -43,25 +45,16 @@ TradeRecord trade(double pnl, double return_pct, std::uint64_t entry_idx, std::u
 TEST(MetricsEmpty, FixedValuesForARunWithoutData) {
     const BacktestMetrics m = metrics::compute_metrics({}, {}, {}, {}, {}, daily(200000.0));
     // Sums over nothing keep the sign of their negative-zero start.
-    EXPECT_EQ(m.total_fees_paid, 0.0);
-    EXPECT_TRUE(std::signbit(m.total_fees_paid));
-    EXPECT_TRUE(std::signbit(m.total_turnover));
-    EXPECT_TRUE(std::signbit(m.open_trade_pnl));
-    EXPECT_EQ(m.sharpe_ratio, 0.0);
-    EXPECT_EQ(m.sortino_ratio, 0.0);
-    EXPECT_EQ(m.omega_ratio, 1.0);
-    EXPECT_EQ(m.calmar_ratio, 0.0);
-    EXPECT_EQ(m.profit_factor, 0.0);
-    EXPECT_EQ(m.payoff_ratio, 0.0);
-    EXPECT_EQ(m.recovery_factor, 0.0);
-    EXPECT_EQ(m.start_value, 200000.0);
-    EXPECT_EQ(m.end_value, 200000.0);
-    EXPECT_EQ(m.total_return_pct, 0.0);
+    for (const double sum : {m.total_fees_paid, m.total_turnover, m.open_trade_pnl}) {
+        EXPECT_TRUE(sum == 0.0 && std::signbit(sum));
+    }
+    const std::vector<std::pair<double, double>> fixed = {
+        {m.sharpe_ratio, 0.0}, {m.sortino_ratio, 0.0}, {m.omega_ratio, 1.0}, {m.calmar_ratio, 0.0},
+        {m.profit_factor, 0.0}, {m.payoff_ratio, 0.0}, {m.recovery_factor, 0.0}, {m.start_value, 200000.0},
+        {m.end_value, 200000.0}, {m.total_return_pct, 0.0}, {m.win_rate_pct, 0.0}, {m.sqn, 0.0},
+        {m.exposure_pct, 0.0}, {m.ulcer_index, 0.0}};
+    for (std::size_t i = 0; i < fixed.size(); ++i) EXPECT_EQ(fixed[i].first, fixed[i].second) << "row " << i;
     EXPECT_EQ(m.total_trades, 0u);
-    EXPECT_EQ(m.win_rate_pct, 0.0);
-    EXPECT_EQ(m.sqn, 0.0);
-    EXPECT_EQ(m.exposure_pct, 0.0);
-    EXPECT_EQ(m.ulcer_index, 0.0);
     for (const auto& opt : {m.max_drawdown_duration_secs, m.avg_win_pct, m.avg_loss_pct, m.avg_winning_duration,
                             m.avg_losing_duration, m.avg_holding_period_secs, m.return_skew, m.return_kurtosis,
                             m.tail_ratio, m.cost_to_gross_profit_pct, m.breakeven_cost_multiple,
@@ -318,21 +311,14 @@ TEST(MetricsTrades, HandCheckedRun) {
         trade(30.0, 3.0, 18, 20, ExitReason::EndOfData),  // open at the end
     };
     for (auto& t : trades) t.fees = 2.0;
-    trades[0].mae_pnl = -10.0;
-    trades[0].mfe_pnl = 150.0;
-    trades[1].mae_pnl = -60.0;
-    trades[1].mfe_pnl = 5.0;
-    trades[3].mae_pnl = -20.0;
-    trades[3].mfe_pnl = 250.0;
-    trades[4].mae_pnl = -99.0;  // open: never counted in the excursion figures
-    trades[4].mfe_pnl = 99.0;
-    trades[0].entry_price = 100.0;
-    trades[0].exit_price = 110.0;
-    trades[4].entry_price = 50.0;
-    trades[4].exit_price = 80.0;
+    // Excursions on trades 0, 1 and 3; the open one's are never counted.
+    const std::pair<std::size_t, std::pair<double, double>> excursions[] = {
+        {0, {-10.0, 150.0}}, {1, {-60.0, 5.0}}, {3, {-20.0, 250.0}}, {4, {-99.0, 99.0}}};
+    for (const auto& [i, mae_mfe] : excursions) std::tie(trades[i].mae_pnl, trades[i].mfe_pnl) = mae_mfe;
+    std::tie(trades[0].entry_price, trades[0].exit_price) = std::pair{100.0, 110.0};
+    std::tie(trades[4].entry_price, trades[4].exit_price) = std::pair{50.0, 80.0};
 
-    const std::vector<double> equity(20, 1000.0);
-    std::vector<double> eq = equity;
+    std::vector<double> eq(20, 1000.0);
     eq.back() = 1280.0;
     const BacktestMetrics m = metrics::compute_metrics(eq, std::vector<double>(20, 0.0), {}, {}, trades, daily());
 

@@ -142,29 +142,19 @@ TEST(FeeBreakdownDict, TotalOfNothingIsPositiveZero) {
 // ---------------------------------------------------------------------------------------
 // Order fill summaries.
 
-TEST(OrderFillSummary, SlicesAverageBySize) {
+TEST(OrderFillSummary, SlicesAverageBySizeAndNothingFilledHasNoAverage) {
     Order o;
+    o.record_fill(100.0, 0.0, 2);
+    EXPECT_FALSE(o.avg_fill_price.has_value());
     o.record_fill(100.0, 4.0, 3);
-    EXPECT_EQ(o.filled_qty, 4.0);
-    EXPECT_EQ(o.avg_fill_price, 100.0);
-    EXPECT_EQ(o.last_fill_idx, 3u);
-    EXPECT_EQ(o.fill_slices, 1u);
     o.record_fill(101.0, 6.0, 5);
     // (100 * 4 + 101 * 6) / 10 = 1006 / 10 = 100.6
     EXPECT_EQ(o.filled_qty, 10.0);
     ASSERT_TRUE(o.avg_fill_price.has_value());
     EXPECT_DOUBLE_EQ(*o.avg_fill_price, 100.6);
     EXPECT_EQ(o.last_fill_idx, 5u);
-    EXPECT_EQ(o.fill_slices, 2u);
+    EXPECT_EQ(o.fill_slices, 3u);
     EXPECT_FALSE(o.reject_reason.has_value());
-}
-
-TEST(OrderFillSummary, NothingFilledHasNoAverage) {
-    Order o;
-    o.record_fill(100.0, 0.0, 2);
-    EXPECT_EQ(o.filled_qty, 0.0);
-    EXPECT_FALSE(o.avg_fill_price.has_value());
-    EXPECT_EQ(o.fill_slices, 1u);
     o.record_reject("insufficient_margin");
     EXPECT_EQ(o.reject_reason, "insufficient_margin");
 }
@@ -182,19 +172,10 @@ TEST(BuildBacktestResult, RunWithoutTradesOrOrders) {
     EXPECT_EQ(r.equity_curve, (Curve{100000.0, 100000.0}));
     EXPECT_EQ(r.drawdown_curve, (Curve{0.0, 0.0}));
     EXPECT_EQ(r.returns, (Curve{0.0, 0.0}));
-    const ReportedMetrics& m = r.metrics;
-    EXPECT_EQ(m.total_trades, 0u);
-    // Sums over no trades keep their negative-zero start.
-    EXPECT_TRUE(m.total_fees_paid == 0.0 && std::signbit(m.total_fees_paid));
-    EXPECT_TRUE(m.total_turnover == 0.0 && std::signbit(m.total_turnover));
-    EXPECT_TRUE(m.open_trade_pnl == 0.0 && std::signbit(m.open_trade_pnl));
-    // Neutral ratios are measured values, reported as such rather than absent.
-    EXPECT_EQ(m.sortino_ratio, 0.0);
-    EXPECT_EQ(m.calmar_ratio, 0.0);
-    EXPECT_EQ(m.omega_ratio, 1.0);
-    EXPECT_EQ(m.profit_factor, 0.0);
-    EXPECT_FALSE(m.avg_win_pct.has_value());
-    EXPECT_FALSE(m.avg_loss_pct.has_value());
+    // The empty-run figures themselves are the metrics' own tests; here only that a real
+    // finished session reaches the report with its negative-zero sums intact.
+    EXPECT_EQ(r.metrics.total_trades, 0u);
+    EXPECT_TRUE(std::signbit(r.metrics.total_fees_paid) && std::signbit(r.metrics.open_trade_pnl));
 }
 
 TEST(BuildBacktestResult, RoundTripEnteringAllCapital) {
@@ -237,39 +218,31 @@ TEST(BuildBacktestResult, SegmentTradeCarriesItsLines) {
     (void)s.step(1, flat_bar(1, 100.0), exit_signal());
     const BacktestResult r = result::build_backtest_result(std::move(s).finish());
     ASSERT_EQ(r.trades.size(), 1u);
-    const TradeRecord& t = r.trades[0];
-    ASSERT_TRUE(t.fee_breakdown.has_value());
-    const auto lines = result::fee_breakdown_dict(*t.fee_breakdown);
-    EXPECT_EQ(lines[6].name, "total");
-    EXPECT_NEAR(lines[6].amount, t.fees, 1e-9);
+    ASSERT_TRUE(r.trades[0].fee_breakdown.has_value());
+    const auto lines = result::fee_breakdown_dict(*r.trades[0].fee_breakdown);
     EXPECT_GT(lines[6].amount, 0.0);
+    EXPECT_NEAR(lines[6].amount, r.trades[0].fees, 1e-9);
 }
 
 TEST(BuildBacktestResult, PartsAreMovedInUnchanged) {
     BacktestMetrics m;
     m.profit_factor = kInf;
     m.total_trades = 2;
-    TradeRecord a;
-    a.id = 1;
-    a.exit_reason = ExitReason::EndOfData;
-    TradeRecord b;
-    b.id = 2;
+    TradeRecord a, b;
     b.exit_reason = ExitReason::Settlement;
     Order o;
-    o.id = 9;
     o.side = "sell";
     const BacktestResult r = result::build_backtest_result(m, {1.0, 2.0}, {0.0, 0.5}, {0.0, 1.0, -0.25},
                                                            {a, b}, {o});
     EXPECT_FALSE(r.metrics.profit_factor.has_value());
     EXPECT_EQ(r.metrics.total_trades, 2u);
+    // Distinct lengths and contents show each curve lands in its own slot.
     EXPECT_EQ(r.equity_curve, (Curve{1.0, 2.0}));
     EXPECT_EQ(r.drawdown_curve, (Curve{0.0, 0.5}));
     EXPECT_EQ(r.returns, (Curve{0.0, 1.0, -0.25}));
     ASSERT_EQ(r.trades.size(), 2u);
-    EXPECT_EQ(name(r.trades[0].exit_reason), "EndOfData");
-    EXPECT_EQ(name(r.trades[1].exit_reason), "Settlement");
+    EXPECT_EQ(r.trades[1].exit_reason, ExitReason::Settlement);
     ASSERT_EQ(r.orders.size(), 1u);
-    EXPECT_EQ(r.orders[0].id, 9u);
     EXPECT_EQ(r.orders[0].side, "sell");
 }
 
