@@ -122,14 +122,6 @@ def test_flush_emits_once_and_pushing_continues():
     assert [agg.push_bar(t, 1.0, 1.0, 1.0, 1.0, 1.0) for t in (6, 7, 8)] == [None, None, (8, 1.0, 1.0, 1.0, 1.0, 3.0)]
 
 
-def test_nan_values_pass_through():
-    agg = BarAggregator(1, "s")
-    assert agg.push_bar(0, NAN, NAN, 1.0, NAN, NAN) is None
-    bar = agg.push_bar(SEC, 1.0, 1.0, 1.0, 1.0, 1.0)
-    assert bar[0] == SEC and bar[3] == 1.0
-    assert all(math.isnan(x) for x in (bar[1], bar[2], bar[4], bar[5]))
-
-
 def test_bad_push_argument_leaves_the_aggregator_unchanged():
     agg = BarAggregator(2, "tick")
     agg.push_bar(1, 1.0, 1.0, 1.0, 1.0, 1.0)
@@ -188,29 +180,6 @@ def test_time_bars_match_a_numpy_grouping(minutes, tz):
     np.testing.assert_array_equal(out[4], c[ends - 1])
     # Volume is summed left to right (Python's sum() compensates, so fold plainly).
     np.testing.assert_array_equal(out[5], [functools.reduce(operator.add, v[a:b].tolist()) for a, b in zip(starts, ends)])
-
-
-def test_volume_bars_keep_the_final_partial_bar():
-    ts = np.array([1, 2, 3, 4, 5], np.int64)
-    px = np.array([1.0, 2.0, 3.0, 4.0, 5.0])
-    vol = np.array([6.0, 5.0, 4.0, 7.0, 3.0])
-    # 6 + 5 = 11 >= 10 closes at 2; 4 + 7 = 11 closes at 4; 3 is left for the flush.
-    out = aggregate_bars(ts, px, px, px, px, vol, 10, "volume")
-    assert out[0].tolist() == [2, 4, 5]
-    assert out[1].tolist() == [1.0, 3.0, 5.0]
-    assert out[4].tolist() == [2.0, 4.0, 5.0]
-    assert out[5].tolist() == [11.0, 11.0, 3.0]
-
-
-def test_renko_rows_return_every_brick_in_order():
-    ts = np.array([10, 20, 30], np.int64)
-    close = np.array([100.2, 103.7, 101.1])
-    out = aggregate_bars(ts, close, close, close, close, np.array([1.0, 2.0, 3.0]), 1, "renko")
-    # Anchor 100; 103.7 forms 100-101-102-103; 101.1 is 1.9 below 103: one brick 103-102.
-    assert out[0].tolist() == [20, 20, 20, 30]
-    assert out[1].tolist() == [100.0, 101.0, 102.0, 103.0]
-    assert out[4].tolist() == [101.0, 102.0, 103.0, 102.0]
-    assert out[5].tolist() == [0.0, 0.0, 2.0, 3.0]
 
 
 def test_empty_arrays_give_six_empty_arrays():

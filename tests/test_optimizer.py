@@ -147,13 +147,10 @@ def refused(alpha=A5, current=Z5, **kw):
      "infeasible constraints: position_cap 0.1 x 5 assets = 0.5000 cannot reach required investment 1.0000"),
     (dict(sector_caps=[0.3, 0.3], position_cap=0.5, cash_max=0.2),
      "infeasible constraints: sector caps admit at most 0.3000 invested, below required 0.8000"),
+    (dict(max_iter=1), "solver failed: status MaxIterations after 1 iterations"),
 ])
 def test_validation_messages(args, message):
     assert refused(**args) == message
-
-
-def test_iteration_limit_is_reported():
-    assert refused(max_iter=1) == "solver failed: status MaxIterations after 1 iterations"
 
 
 def test_certified_infeasibility():

@@ -119,13 +119,6 @@ def test_identical_ics_leave_the_t_stat_undefined_and_counts_follow_the_horizon(
     assert np.isnan(r.daily_ic()[-horizon:]).all()
 
 
-def test_min_names_skips_thin_dates():
-    factor = np.array([[1.0, 2.0, NAN], [0.0, 0.0, 0.0]])
-    prices = np.array([[1.0, 1.0, 1.0], [2.0, 3.0, 4.0]])
-    assert tw.rank_ic(factor, prices, 1, 3).n_dates_scored == 0
-    assert tw.rank_ic(factor, prices, 1, 2).n_dates_scored == 1
-
-
 @pytest.mark.parametrize(
     "factor, prices, horizon, min_names, text",
     [
