@@ -51,12 +51,9 @@ def test_long_pair_round_trip_records_both_legs():
     assert r.returns() == pytest.approx([0.0, 2500 / 99_900, 2395 / 102_400, 0.0])
     m = r.metrics
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (1, 1, 0, 100.0)
-    assert m.total_return_pct == pytest.approx(4.795)
-    assert m.max_drawdown_pct == pytest.approx(0.1)
-    assert m.calmar_ratio == pytest.approx(47.95)
-    assert m.profit_factor is None
-    assert (m.start_value, m.end_value) == (100_000.0, pytest.approx(104_795.0))
-    assert m.omega_ratio == 0.0 and m.total_fees_paid == 0.0
+    assert (m.total_return_pct, m.max_drawdown_pct, m.calmar_ratio, m.end_value) == pytest.approx(
+        (4.795, 0.1, 47.95, 104_795.0))
+    assert (m.profit_factor, m.start_value, m.omega_ratio, m.total_fees_paid) == (None, 100_000.0, 0.0, 0.0)
 
 
 def test_short_pair_loses_the_same_move():
@@ -80,10 +77,9 @@ def test_defaults_and_none_config():
 
 
 def test_fixed_ratio_scales_leg_two():
-    r = run(flags(4, 0), flags(4, 2), config=cfg(fees=0.0), hedge_ratio=2)
-    assert [t.size for t in r.trades()] == [500.0, 2000.0]
-    r = run(flags(4, 0), flags(4, 2), config=cfg(fees=0.0), hedge_ratio=0.0)
-    assert [t.size for t in r.trades()] == [500.0, 0.0]
+    for ratio, size in ((2, 2000.0), (0.0, 0.0)):
+        r = run(flags(4, 0), flags(4, 2), config=cfg(fees=0.0), hedge_ratio=ratio)
+        assert [t.size for t in r.trades()] == [500.0, size]
 
 
 def test_next_bar_open_fills_at_the_next_opens_and_marks_at_closes():
@@ -113,14 +109,11 @@ def test_open_pair_at_the_end_is_one_record_and_leaves_the_curves():
     fee = 110.0 * q1 * 0.001 + 50.0
     (t,) = r.trades()
     assert (t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.exit_reason) == (0, "PAIR", 1, 1, 3, "EndOfData")
-    assert (t.entry_price, t.exit_price, t.size) == (105.0, 110.0, pytest.approx(q1 + 1000.0))
-    assert t.pnl == pytest.approx(gross - fee)
-    assert t.return_pct == pytest.approx(100 * (gross - fee) / 100_000.0)
+    assert (t.entry_price, t.exit_price, t.entry_time, t.exit_time) == (105.0, 110.0, DAY, 3 * DAY)
+    assert (t.size, t.pnl, t.return_pct) == pytest.approx((q1 + 1000.0, gross - fee, (gross - fee) / 1000.0))
     assert (t.fees, t.entry_fees, t.exit_fees) == pytest.approx((fee, 0.0, fee))
-    assert (t.entry_time, t.exit_time) == (DAY, 3 * DAY)
     # The curves keep the mark: cash -100 plus notionals and gross, no exit fees.
-    assert r.equity_curve()[-1] == pytest.approx(-100.0 + 100_000.0 + gross)
-    assert r.metrics.end_value == r.equity_curve()[-1]
+    assert r.equity_curve()[-1] == r.metrics.end_value == pytest.approx(-100.0 + 100_000.0 + gross)
     assert r.metrics.total_trades == 1
 
 
@@ -141,18 +134,14 @@ def test_round_trips_count_pairs_of_records():
     # A trip and a pair still open: the open pair counts as a round trip of its own.
     r = run(flags(4, 0, 2), flags(4, 1), leg1=leg1, config=cfg(fees=0.0))
     m = r.metrics
-    assert len(r.trades()) == 3
-    assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (2, 1, 1, 50.0)
+    assert (len(r.trades()), m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (3, 2, 1, 1, 50.0)
 
 
 # equity_intraday at value V: brokerage min(0.03% V, 20), STT 0.025% sell side, exchange 0.00307%,
 # SEBI 1e-6, stamp 0.003% buy side, GST 18% of brokerage + exchange + SEBI.
 def intraday(value, buy):
-    brokerage = min(0.0003 * value, 20.0)
-    exch = 3.07e-5 * value
-    sebi = 1e-6 * value
-    stt = 0.0 if buy else 0.00025 * value
-    stamp = 3e-5 * value if buy else 0.0
+    brokerage, exch, sebi = min(0.0003 * value, 20.0), 3.07e-5 * value, 1e-6 * value
+    stt, stamp = (0.0, 3e-5 * value) if buy else (0.00025 * value, 0.0)
     return brokerage + stt + exch + sebi + stamp + 0.18 * (brokerage + exch + sebi)
 
 

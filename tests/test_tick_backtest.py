@@ -34,9 +34,8 @@ def test_defaults_and_a_signal_round_trip():
     # Entry at the ask 100.5, exit at the bid 101.5, one unit, 0.1% flat fees on each fill.
     assert (t.id, t.symbol, t.size, t.direction) == (0, "TICK", 1.0, 1)
     assert summary(r) == [(0, 2, 100.5, 101.5, "Signal")]
-    assert t.entry_fees == pytest.approx(0.1005) and t.exit_fees == pytest.approx(0.1015)
-    assert t.pnl == pytest.approx(1.0 - 0.202)
-    assert t.return_pct == pytest.approx(t.pnl / 100.5 * 100)
+    assert (t.entry_fees, t.exit_fees, t.pnl, t.return_pct) == pytest.approx(
+        (0.1005, 0.1015, 0.798, 0.798 / 100.5 * 100))
     assert (t.entry_time, t.exit_time) == (0, 2 * SEC)
     assert (t.fee_breakdown, t.mae_price, t.mfe_price, t.mae_pnl, t.mfe_pnl) == (None,) * 5
     assert r.equity_curve().tolist() == pytest.approx([100000.0, 100000.0 + t.pnl])
@@ -103,8 +102,8 @@ def test_trade_cap(max_trades, count):
 @pytest.mark.parametrize("kw", [dict(quantity=0), dict(lot_size=0)])
 def test_no_units_no_trades(kw):
     r = tw.run_tick_backtest(*ticks([100.0] * 5, entries=on(5, 0)), initial_capital=500.0, **kw)
-    assert r.trades() == [] and r.equity_curve().tolist() == [500.0]
-    assert r.drawdown_curve().tolist() == [0.0] and r.returns().size == 0
+    assert (r.trades(), r.equity_curve().tolist(), r.drawdown_curve().tolist(), r.returns().size) == ([], [500.0],
+                                                                                                     [0.0], 0)
     m = r.metrics
     assert (m.start_value, m.end_value, m.omega_ratio, m.total_trades, m.sortino_ratio) == (500.0, 500.0, 0.0, 0, 0.0)
 
@@ -124,10 +123,8 @@ def test_units_and_segment_fees():
     want = {"brokerage": 40.0, "stt": sell * 0.0015, "exchange_txn": (buy + sell) * 0.0003553,
             "sebi_fee": (buy + sell) * 1e-6, "stamp_duty": buy * 3e-5}
     want["gst"] = 0.18 * (want["brokerage"] + want["exchange_txn"] + want["sebi_fee"])
-    for k, v in want.items():
-        assert t.fee_breakdown[k] == pytest.approx(v), k
-    assert t.fees == pytest.approx(sum(want.values()))
-    assert t.pnl == pytest.approx(1.0 * 50 - t.fees)
+    assert t.fee_breakdown == pytest.approx({**want, "total": sum(want.values())})
+    assert (t.fees, t.pnl) == pytest.approx((sum(want.values()), 50.0 - sum(want.values())))
     # An unknown segment text falls back to the flat fees.
     flat = tw.run_tick_backtest(*a, lot_size=25, quantity=2, fee_segment="LSE", fees=0.002).trades()[0]
     assert flat.fee_breakdown is None and flat.fees == pytest.approx((buy + sell) * 0.002)
