@@ -31,24 +31,15 @@ def test_submitted_index_follows_the_pending_instrument():
     for t in (1, 2, 3):
         push_flat(s, 0, t, 100.0)
         push_flat(s, 1, t, 50.0)
+    # Pending is A's first bar: B has applied nothing yet, so its order is stamped 0, not 99.
     b0 = s.submit_order(1, "buy", "limit", 99, 0, "b0", units=1.0, limit_price=10.0)
-    for _ in range(4):
-        s.apply_current()
+    assert kinds([e for _ in range(4) for e in s.apply_current()]) == [("order_accepted", 0, 0)]
     # Pending is A's third bar: A keeps the caller's 99, B is stamped with its own last index 1.
     a = s.submit_order(0, "buy", "limit", 99, 0, "a", units=1.0, limit_price=10.0)
     b1 = s.submit_order(1, "buy", "limit", 99, 0, "b1", units=1.0, limit_price=10.0)
     assert (a, b0, b1) == (0, 0, 1)
     assert kinds(s.apply_current()) == [("order_accepted", 99, 0)]
     assert kinds(s.apply_current()) == [("order_accepted", 1, 1)]
-
-
-def test_a_fresh_instrument_stamps_orders_with_zero():
-    s = session(2)
-    push_flat(s, 0, 1, 100.0)
-    push_flat(s, 1, 1, 100.0)
-    s.submit_order(1, "buy", "limit", 42, 0, "b", units=1.0, limit_price=10.0)
-    s.apply_current()
-    assert kinds(s.apply_current()) == [("order_accepted", 0, 0)]
 
 
 def test_working_orders_report_kind_status_and_units():
@@ -157,25 +148,21 @@ def test_adopt_after_quotes_and_depth_but_not_after_a_bar():
         s.adopt_position(0, 0, 100.0, 1.0)
 
 
-@pytest.mark.parametrize("price, size, message", [
-    (100.0, -2.5, "adopt_position needs positive price and size (got size -2.5 @ 100)"),
-    (float("nan"), 1.0, "adopt_position needs positive price and size (got size 1 @ NaN)"),
+LEVERAGED = {"account_type": "margin", "leverage": 2.0}
+
+
+@pytest.mark.parametrize("account, price, size, message", [
+    ({}, 100.0, -2.5, "adopt_position needs positive price and size (got size -2.5 @ 100)"),
+    ({}, float("nan"), 1.0, "adopt_position needs positive price and size (got size 1 @ NaN)"),
+    (LEVERAGED, 100.0, 1.0, "adopt_position requires a cash or fully funded account (initial margin rate 0.5 < 1.0); "
+     "posted margin on a broker-held position is not derivable under leverage"),
 ])
-def test_adopt_refuses_non_positive_values(price, size, message):
-    s = session(1)
+def test_adopt_refusals_change_nothing(account, price, size, message):
+    s = session(1, **account)
     with pytest.raises(ValueError) as e:
         s.adopt_position(0, 0, price, size)
     assert str(e.value) == message
     assert s.positions(0) == [] and s.cash() == 100000.0
-
-
-def test_adopt_refuses_a_leveraged_book():
-    s = session(1, account_type="margin", leverage=2.0)
-    with pytest.raises(ValueError) as e:
-        s.adopt_position(0, 0, 100.0, 1.0)
-    assert str(e.value) == (
-        "adopt_position requires a cash or fully funded account (initial margin rate 0.5 < 1.0); posted margin "
-        "on a broker-held position is not derivable under leverage")
 
 
 def test_adopt_in_a_fully_funded_margin_account_locks_the_notional():
