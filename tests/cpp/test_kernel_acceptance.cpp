@@ -9,6 +9,7 @@ namespace {
 using namespace testing_support;
 
 TEST(KernelAcceptance, AllInEntryAndSignalExit) {
+    constexpr std::int64_t kDay = 86'400'000'000'000;
     CoreSession s(base_config());
     auto ev = events_of(s.step(0, flat_bar(0, 100.0), entry()));
     ASSERT_EQ(ev.size(), 1u);
@@ -20,7 +21,7 @@ TEST(KernelAcceptance, AllInEntryAndSignalExit) {
     EXPECT_NEAR(s.kernel().cash(), 0.1, 1e-9);
     EXPECT_NEAR(s.equity(), 99900.1, 1e-9);
 
-    ev = events_of(s.step(1, flat_bar(1, 110.0), exit_signal()));
+    ev = events_of(s.step(1, flat_bar(kDay, 110.0), exit_signal()));
     ASSERT_EQ(ev.size(), 1u);
     ASSERT_TRUE(ev[0].trade);
     // exit fee 109890 * 0.001 = 109.89; cash = 0.1 + 109890 - 109.89 = 109780.21
@@ -28,16 +29,8 @@ TEST(KernelAcceptance, AllInEntryAndSignalExit) {
     // pnl = 10 * 999 - (99.9 + 109.89) = 9780.21
     EXPECT_NEAR(ev[0].trade->pnl, 9780.21, 1e-8);
     EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::Signal);
-}
-
-TEST(KernelAcceptance, FinishedRunCarriesItsMetrics) {
-    constexpr std::int64_t kDay = 86'400'000'000'000;
-    CoreSession s(base_config());
-    (void)s.step(0, flat_bar(0, 100.0), entry());
-    (void)s.step(1, flat_bar(kDay, 110.0), exit_signal());
     RunOutput out = std::move(s).finish();
     ASSERT_EQ(out.trades.size(), 1u);
-    EXPECT_NEAR(out.trades[0].pnl, 9780.21, 1e-8);
     // Figure stated for this run by the issue that asked for the session.
     EXPECT_EQ(out.metrics.sharpe_ratio, 13.509256086106294);
 }
@@ -55,37 +48,54 @@ TEST(KernelAcceptance, FixedStopGapsThroughAtTheOpen) {
     EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::StopLoss);
 }
 
-struct StopTargetCase {
+struct LevelExitCase {
+    const char* label;
+    std::int8_t direction;
     bool adaptive;
     double limit_slippage;
+    std::optional<double> stop;
+    std::optional<double> target;
+    OhlcvBar bar;
     double exit_price;
     ExitReason reason;
 };
 
-class StopAndTargetOnOneBar : public ::testing::TestWithParam<StopTargetCase> {};
+class LevelExitOnOneBar : public ::testing::TestWithParam<LevelExitCase> {};
 
-TEST_P(StopAndTargetOnOneBar, ResolvesByPath) {
-    const auto c = GetParam();
+TEST_P(LevelExitOnOneBar, ResolvesByPath) {
+    const auto& c = GetParam();
     BacktestConfig bc;
     bc.bar_path_adaptive = c.adaptive;
     bc.limit_slippage = c.limit_slippage;
-    CoreSession s(base_config(bc));
+    CoreSession s(base_config(bc, c.direction));
     BarSignal sig = entry();
-    sig.stop_price = 95.0;
-    sig.target_price = 110.0;
+    sig.stop_price = c.stop;
+    sig.target_price = c.target;
     (void)s.step(0, flat_bar(0, 100.0), sig);
-    auto ev = events_of(s.step(1, bar(1, 108, 111, 94, 96), {}));
+    auto ev = events_of(s.step(1, c.bar, {}));
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_DOUBLE_EQ(ev[0].trade->exit_price, c.exit_price);
     EXPECT_EQ(ev[0].trade->exit_reason, c.reason);
+    EXPECT_EQ(ev[0].trade->direction, c.direction);
 }
 
-// A down bar (open 108 > close 96) runs open, high, low: the long's target comes first.
-// 110 - 110 * 0.01 = 108.9.
-INSTANTIATE_TEST_SUITE_P(Cases, StopAndTargetOnOneBar,
-                         ::testing::Values(StopTargetCase{false, 0.0, 95.0, ExitReason::StopLoss},
-                                           StopTargetCase{true, 0.0, 110.0, ExitReason::TakeProfit},
-                                           StopTargetCase{true, 0.01, 108.9, ExitReason::TakeProfit}));
+// A down bar (open 108 > close 96) runs open, high, low: the long's target comes first;
+// an up bar runs open, low, high. 110 - 110 * 0.01 = 108.9.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LevelExitOnOneBar,
+    ::testing::Values(
+        LevelExitCase{"fixed_path_stop_first", 1, false, 0.0, 95.0, 110.0, bar(1, 108, 111, 94, 96), 95.0,
+                      ExitReason::StopLoss},
+        LevelExitCase{"down_bar_target_first", 1, true, 0.0, 95.0, 110.0, bar(1, 108, 111, 94, 96), 110.0,
+                      ExitReason::TakeProfit},
+        LevelExitCase{"target_gives_up_slippage", 1, true, 0.01, 95.0, 110.0, bar(1, 108, 111, 94, 96), 108.9,
+                      ExitReason::TakeProfit},
+        LevelExitCase{"up_bar_low_first", 1, true, 0.0, 95.0, 110.0, bar(1, 96, 111, 94, 108), 95.0,
+                      ExitReason::StopLoss},
+        // max(open 108, stop 105)
+        LevelExitCase{"short_stop_gaps_at_open", -1, false, 0.0, 105.0, std::nullopt, bar(1, 108, 109, 107, 108),
+                      108.0, ExitReason::StopLoss}),
+    [](const ::testing::TestParamInfo<LevelExitCase>& info) { return std::string(info.param.label); });
 
 TEST(KernelAcceptance, TrailingStopRatchetsAndExits) {
     BacktestConfig bc;

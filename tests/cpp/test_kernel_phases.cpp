@@ -17,6 +17,18 @@ KernelConfig zero_fee_config(std::int8_t direction = 1) {
     return base_config(bc, direction);
 }
 
+KernelConfig margin_config(KernelConfig kc, double leverage = 1.0) {
+    kc.account_type = AccountType::Margin;
+    kc.leverage = leverage;
+    return kc;
+}
+
+// Opens `units` at `price` with explicit size and no levels.
+OpenOutcome hold(Kernel& k, double price, double units, int direction = 1, std::uint64_t idx = 0) {
+    return k.open_position(idx, static_cast<std::int64_t>(idx), direction, 0.0, price, std::nullopt, units, 0.0,
+                           std::nullopt, std::nullopt);
+}
+
 TEST(KernelStep, ConstructionDerivesTimingLatencyAndRules) {
     BacktestConfig bc;
     bc.upon_bar_close = false;
@@ -97,7 +109,7 @@ TEST_P(OptionSettlement, PaysIntrinsicValue) {
     KernelConfig kc = zero_fee_config();
     kc.instrument = spec;
     Kernel k(std::move(kc));
-    (void)k.open_position(0, 0, 1, 0.0, 3.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    (void)hold(k, 3.0, 10.0);
     k.set_underlying_price(c.underlying);
     const auto& ev = k.step(1, flat_bar(1, 2.0), {}, false);
     ASSERT_EQ(ev.size(), 1u);
@@ -140,33 +152,6 @@ TEST(KernelStep, TradePrintsNeverDefer) {
     EXPECT_TRUE(k.last_step_was_print());
 }
 
-TEST(KernelStep, ShortStopGapsAtTheOpen) {
-    BacktestConfig bc;
-    bc.fees = 0.0;
-    CoreSession s(base_config(bc, -1));
-    BarSignal sig = entry();
-    sig.stop_price = 105.0;
-    (void)s.step(0, flat_bar(0, 100.0), sig);
-    auto ev = events_of(s.step(1, bar(1, 108, 109, 107, 108), {}));
-    ASSERT_EQ(ev.size(), 1u);
-    EXPECT_EQ(ev[0].trade->exit_price, 108.0);  // max(open 108, stop 105)
-    EXPECT_EQ(ev[0].trade->direction, -1);
-}
-
-TEST(KernelStep, AdaptivePathTakesTheStopOnAnUpBar) {
-    BacktestConfig bc;
-    bc.bar_path_adaptive = true;
-    CoreSession s(base_config(bc));
-    BarSignal sig = entry();
-    sig.stop_price = 95.0;
-    sig.target_price = 110.0;
-    (void)s.step(0, flat_bar(0, 100.0), sig);
-    auto ev = events_of(s.step(1, bar(1, 96, 111, 94, 108), {}));  // close >= open: low first
-    ASSERT_EQ(ev.size(), 1u);
-    EXPECT_EQ(ev[0].trade->exit_reason, ExitReason::StopLoss);
-    EXPECT_EQ(ev[0].trade->exit_price, 95.0);
-}
-
 TEST(KernelStep, RuleLevelsFromAtrAndRiskReward) {
     BacktestConfig bc;
     bc.stop = StopRule::atr(2.0, 14);
@@ -203,10 +188,7 @@ TEST(KernelStep, RequestedCloseExitsAtThePriceSource) {
 }
 
 TEST(KernelStep, MarginCallFiresOnceWithoutLiquidation) {
-    KernelConfig kc = base_config();
-    kc.account_type = AccountType::Margin;
-    kc.leverage = 4.0;
-    CoreSession s(std::move(kc));
+    CoreSession s(margin_config(base_config(), 4.0));
     (void)s.step(0, flat_bar(0, 100.0), entry());
     auto ev = events_of(s.step(1, flat_bar(1, 85.0), {}));
     ASSERT_EQ(ev.size(), 1u);
@@ -234,12 +216,10 @@ class MaintenanceRequirement : public ::testing::TestWithParam<RequirementCase> 
 
 TEST_P(MaintenanceRequirement, FollowsTheRates) {
     const auto c = GetParam();
-    KernelConfig kc = zero_fee_config();
-    kc.account_type = AccountType::Margin;
-    kc.leverage = c.leverage;
+    KernelConfig kc = margin_config(zero_fee_config(), c.leverage);
     kc.instrument = *InstrumentSpec::equity({.symbol = "E", .margin_init = c.margin_init, .margin_maint = c.margin_maint});
     Kernel k(std::move(kc));
-    (void)k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    (void)hold(k, 100.0, 10.0);
     EXPECT_DOUBLE_EQ(k.margin_requirement(50.0), c.requirement);
 }
 
@@ -251,13 +231,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, MaintenanceRequirement,
                                            RequirementCase{4.0, 0.0, 0.3, 150.0}));  // 500 * 0.3
 
 TEST(KernelAccount, ShortOptionLocksSpanMarginFromTheStrike) {
-    KernelConfig kc = base_config({}, -1);
-    kc.account_type = AccountType::Margin;
+    KernelConfig kc = margin_config(base_config({}, -1));
     kc.instrument = *InstrumentSpec::option(
         {.symbol = "P", .strike = 100.0, .right = "put", .expiration_ns = 99, .span_pct = 0.1, .exposure_pct = 0.05});
     Kernel k(std::move(kc));
-    auto open = k.open_position(0, 0, -1, 0.0, 5.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
-    ASSERT_EQ(open.kind, OpenOutcome::Kind::Opened);
+    ASSERT_EQ(hold(k, 5.0, 10.0, -1).kind, OpenOutcome::Kind::Opened);
     // (0.1 + 0.05) * 100 * 1 per unit, 10 units; fee 5 * 10 * 0.001 = 0.05
     EXPECT_DOUBLE_EQ(k.locked_margin_total(), 150.0);
     EXPECT_DOUBLE_EQ(k.cash(), 100000.0 - 0.05);
@@ -268,8 +246,7 @@ TEST(KernelAccount, ShortOptionLocksSpanMarginFromTheStrike) {
 TEST(KernelAccount, TooLittleMarginForOneLotIsInsufficientMargin) {
     BacktestConfig bc;
     bc.initial_capital = 10.0;
-    KernelConfig kc = base_config(bc);
-    kc.account_type = AccountType::Margin;
+    KernelConfig kc = margin_config(base_config(bc));
     kc.instrument = *InstrumentSpec::equity({.symbol = "E", .margin_init = 0.5});
     Kernel k(std::move(kc));
     // 10 / (100 * (0.001 + 0.5)) = 0.1996 -> lot 1 -> 0
@@ -277,9 +254,7 @@ TEST(KernelAccount, TooLittleMarginForOneLotIsInsufficientMargin) {
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].reject_reason(), EntryRejectReason::InsufficientMargin);
     // Without an instrument rate the same shortfall is a zero size.
-    BacktestConfig small;
-    small.initial_capital = 10.0;
-    Kernel cash_k(base_config(small));
+    Kernel cash_k(base_config(bc));
     EXPECT_EQ(cash_k.step(0, flat_bar(0, 100.0), entry(), false)[0].reject_reason(), EntryRejectReason::ZeroSize);
 }
 
@@ -366,11 +341,11 @@ TEST(CoreSessionSamples, ReturnAfterAZeroSampleIsZero) {
 
 TEST(KernelAccount, ForceCloseChargesNoFeeAndLiquidationDoes) {
     Kernel k(base_config());
-    (void)k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    (void)hold(k, 100.0, 10.0);
     auto liq = k.liquidate_all(1, flat_bar(1, 110.0));
     ASSERT_EQ(liq.size(), 1u);
     EXPECT_NEAR(liq[0].trade->exit_fees, 1.1, 1e-15);
-    (void)k.open_position(2, 2, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    (void)hold(k, 100.0, 10.0, 1, 2);
     auto closed = k.force_close_all(3, 3, 120.0);
     ASSERT_EQ(closed.size(), 1u);
     EXPECT_EQ(closed[0].exit_fees, 0.0);
@@ -386,10 +361,7 @@ TEST(KernelAccount, AdoptionBooksNotionalAndRefusesWhatItCannotHold) {
               "ledger refused adoption: a position is already open");
     EXPECT_EQ(k.adopt_position(0, 0.0, 2.0).error().message(),
               "adopt_position needs positive price and size (got size 2 @ 0)");
-    KernelConfig mc = base_config();
-    mc.account_type = AccountType::Margin;
-    mc.leverage = 2.0;
-    Kernel m(std::move(mc));
+    Kernel m(margin_config(base_config(), 2.0));
     EXPECT_EQ(m.adopt_position(0, 50.0, 1.0).error().message(),
               "adopt_position requires a cash or fully funded account (initial margin rate 0.5 < 1.0); posted "
               "margin on a broker-held position is not derivable under leverage");

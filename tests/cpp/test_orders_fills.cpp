@@ -26,6 +26,10 @@ std::uint64_t buy_limit(Kernel& k, double limit, double units = 10.0, const char
     return submit(k, a);
 }
 
+std::vector<KernelEvent> fills_at(Kernel& k, std::uint64_t idx, const OhlcvBar& b, bool print = false) {
+    return of_kind(k.step(idx, b, {}, print), KernelEventKind::OrderFilled);
+}
+
 // ---- limit fill probability -----------------------------------------------------
 
 struct ProbabilityCase {
@@ -46,13 +50,12 @@ TEST_P(LimitFillProbability, SeededDrawsDecideTheBar) {
     const auto id = buy_limit(k, 100.0);
     std::optional<std::uint64_t> filled_on;
     for (std::uint64_t i = 1; i <= 3; ++i) {
-        const auto fills = of_kind(events_of(k.step(i, bar(static_cast<std::int64_t>(i), 101, 102, 99.5, 101), {},
-                                                     false)),
-                                   KernelEventKind::OrderFilled);
+        const auto fills = fills_at(k, i, bar(static_cast<std::int64_t>(i), 101, 102, 99.5, 101));
         if (!fills.empty() && !filled_on) filled_on = i;
     }
     EXPECT_EQ(filled_on, c.fill_bar);
     EXPECT_EQ(status_of(k, id), c.fill_bar ? OrderStatus::Filled : OrderStatus::Accepted);
+    if (!(c.probability < 1.0)) EXPECT_EQ(k.fill_random_state(), c.seed);  // certain: no model, no draw
 }
 
 // SplitMix64 draws, computed independently: seed 0 gives 0.883, 0.432, ...; seed 3
@@ -66,16 +69,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ProbabilityCase{"nan_means_certain", kNaN, 1, 1},
                       ProbabilityCase{"zero_never", 0.0, 3, std::nullopt}),
     [](const ::testing::TestParamInfo<ProbabilityCase>& info) { return std::string(info.param.label); });
-
-TEST(FillModels, CertainFillsDrawNothing) {
-    BacktestConfig bc;
-    bc.fill_seed = 11;
-    bc.fill_prob_limit = kNaN;  // no model, as 1.0
-    Kernel k(order_config(bc));
-    buy_limit(k, 100.0);
-    (void)k.step(1, bar(1, 101, 102, 99, 101), {}, false);
-    EXPECT_EQ(k.fill_random_state(), 11u);
-}
 
 TEST(FillModels, TheGeneratorMatchesTheMixer) {
     FillRandom r(0);
@@ -92,11 +85,14 @@ TEST(FillModels, NonRestingFillsSlipOneTickAgainstTheTrader) {
     Kernel k(order_config(bc, OmsType::Hedging, 0.05));
     submit(k, order_args("buy", "market_to_limit", 0));
     submit(k, order_args("sell", "market_to_limit", 0));
-    const auto fills = of_kind(events_of(k.step(1, bar(1, 101, 102, 100, 101), {}, false)),
-                               KernelEventKind::OrderFilled);
-    ASSERT_EQ(fills.size(), 2u);
+    OrderRequestArgs stop = order_args("buy", "stop_market", 0);
+    stop.trigger_price = 100.5;
+    submit(k, stop);
+    const auto fills = fills_at(k, 1, bar(1, 101, 102, 100, 101));
+    ASSERT_EQ(fills.size(), 3u);
     EXPECT_EQ(fills[0].price, 101.0 + 0.05);
     EXPECT_EQ(fills[1].price, 101.0 - 0.05);
+    EXPECT_EQ(fills[2].price, 101.0 + 0.05);  // the stop decided at the open 101, over its trigger
 }
 
 TEST(FillModels, SlipDrawsEvenWithoutAnIncrementButNotForMarketPrices) {
@@ -110,7 +106,7 @@ TEST(FillModels, SlipDrawsEvenWithoutAnIncrementButNotForMarketPrices) {
     EXPECT_TRUE(k.in_position());
     OrderRequestArgs a = order_args("sell", "market_to_limit", 0);
     submit(k, a);
-    const auto fills = of_kind(events_of(k.step(1, flat_bar(1, 101.0), {}, false)), KernelEventKind::OrderFilled);
+    const auto fills = fills_at(k, 1, flat_bar(1, 101.0));
     ASSERT_EQ(fills.size(), 1u);
     EXPECT_EQ(fills[0].price, 101.0);  // no instrument: nothing to move by
     EXPECT_NE(k.fill_random_state(), 5u);
@@ -134,11 +130,11 @@ TEST(QueueFills, OrderWaitsForTheSizeDisplayedAheadOfIt) {
     Kernel k = queue_kernel();
     show_bid(k, 100.0, 300.0);
     const auto id = buy_limit(k, 100.0);
-    EXPECT_TRUE(of_kind(events_of(k.step(1, print(1, 100.0, 100.0), {}, true)), KernelEventKind::OrderFilled).empty());
-    EXPECT_TRUE(of_kind(events_of(k.step(2, print(2, 100.0, 150.0), {}, true)), KernelEventKind::OrderFilled).empty());
+    EXPECT_TRUE(fills_at(k, 1, print(1, 100.0, 100.0), true).empty());
+    EXPECT_TRUE(fills_at(k, 2, print(2, 100.0, 150.0), true).empty());
     ASSERT_NE(k.order_queues().find(id), nullptr);
     EXPECT_EQ(k.order_queues().find(id)->traded, 250.0);
-    const auto fills = of_kind(events_of(k.step(3, print(3, 100.0, 60.0), {}, true)), KernelEventKind::OrderFilled);
+    const auto fills = fills_at(k, 3, print(3, 100.0, 60.0), true);
     ASSERT_EQ(fills.size(), 1u);  // 310 traded > 300 ahead
     EXPECT_EQ(fills[0].price, 100.0);
     EXPECT_EQ(k.order_queues().find(id), nullptr);
@@ -148,7 +144,7 @@ TEST(QueueFills, APrintThroughTheLimitFillsAtOnceAtTheLimit) {
     Kernel k = queue_kernel(0.01);
     show_bid(k, 100.0, 300.0);
     buy_limit(k, 100.0);
-    const auto fills = of_kind(events_of(k.step(1, print(1, 99.5, 1.0), {}, true)), KernelEventKind::OrderFilled);
+    const auto fills = fills_at(k, 1, print(1, 99.5, 1.0), true);
     ASSERT_EQ(fills.size(), 1u);
     EXPECT_EQ(fills[0].price, 100.0);  // the queue fills at L, without the walk's limit slippage
 }
@@ -157,13 +153,13 @@ TEST(QueueFills, ALimitBetterThanTheBestBidHasNothingAhead) {
     Kernel k = queue_kernel();
     show_bid(k, 99.5, 500.0);
     buy_limit(k, 100.0);
-    EXPECT_EQ(of_kind(events_of(k.step(1, print(1, 100.0, 1.0), {}, true)), KernelEventKind::OrderFilled).size(), 1u);
+    EXPECT_EQ(fills_at(k, 1, print(1, 100.0, 1.0), true).size(), 1u);
 }
 
 TEST(QueueFills, WithoutABookTheProbabilityDecides) {
     Kernel k = queue_kernel(0.01);
     buy_limit(k, 100.0);
-    const auto fills = of_kind(events_of(k.step(1, print(1, 100.0, 1.0), {}, true)), KernelEventKind::OrderFilled);
+    const auto fills = fills_at(k, 1, print(1, 100.0, 1.0), true);
     ASSERT_EQ(fills.size(), 1u);
     EXPECT_DOUBLE_EQ(fills[0].price, 101.0);  // the walk's price: 100 + 100 x 0.01
 }
@@ -175,7 +171,7 @@ TEST(QueueFills, AQuoteShortensTheQueueToTheDisplayedSize) {
     (void)k.step(1, print(1, 100.0, 100.0), {}, true);  // ahead 300, traded 100
     k.apply_quote(2, 100.0, 50.0, 100.5, 10.0);
     EXPECT_EQ(k.order_queues().find(id)->ahead, 150.0);  // 50 shown + 100 traded
-    EXPECT_EQ(of_kind(events_of(k.step(2, print(3, 100.0, 60.0), {}, true)), KernelEventKind::OrderFilled).size(), 1u);
+    EXPECT_EQ(fills_at(k, 2, print(3, 100.0, 60.0), true).size(), 1u);
 }
 
 TEST(QueueFills, AQuoteBelowTheOrderClearsItsQueue) {
@@ -185,7 +181,7 @@ TEST(QueueFills, AQuoteBelowTheOrderClearsItsQueue) {
     (void)k.step(1, print(1, 100.0, 20.0), {}, true);
     k.apply_quote(2, 99.0, 500.0, 101.0, 10.0);
     EXPECT_EQ(k.order_queues().find(id)->ahead, 20.0);  // ahead = traded
-    EXPECT_EQ(of_kind(events_of(k.step(2, print(3, 100.0, 1.0), {}, true)), KernelEventKind::OrderFilled).size(), 1u);
+    EXPECT_EQ(fills_at(k, 2, print(3, 100.0, 1.0), true).size(), 1u);
 }
 
 TEST(DepthBook, QuotesAndSnapshotsReplaceTheLevels) {
@@ -220,9 +216,7 @@ TEST(PartialFills, EachPrintFillsAtMostItsSize) {
     std::vector<double> sizes;
     const std::array<double, 4> prints{30.0, 50.0, 40.0, 40.0};
     for (std::size_t i = 0; i < prints.size(); ++i) {
-        for (const auto& e : of_kind(events_of(k.step(i + 1, print(static_cast<std::int64_t>(i + 1), 100.0, prints[i]),
-                                                        {}, true)),
-                                     KernelEventKind::OrderFilled)) {
+        for (const auto& e : fills_at(k, i + 1, print(static_cast<std::int64_t>(i + 1), 100.0, prints[i]), true)) {
             sizes.push_back(e.size);
         }
         if (i == 0) {
@@ -252,7 +246,7 @@ TEST(PartialFills, FillOrKillIsCanceledAndImmediateOrCancelKeepsItsPart) {
 TEST(PartialFills, BarsAndPlainPrintsFillTheWholeQuantity) {
     Kernel k(order_config());
     buy_limit(k, 100.0, 100.0);
-    const auto fills = of_kind(events_of(k.step(1, print(1, 100.0, 30.0), {}, true)), KernelEventKind::OrderFilled);
+    const auto fills = fills_at(k, 1, print(1, 100.0, 30.0), true);
     ASSERT_EQ(fills.size(), 1u);
     EXPECT_EQ(fills[0].size, 100.0);
 }
@@ -307,8 +301,8 @@ TEST(FillModels, PrintsWaitForTheOrderLatency) {
     Kernel k(order_config(bc, OmsType::Hedging));
     const auto market = submit(k, order_args("buy", "market", 0));
     const auto limit = buy_limit(k, 100.0);
-    EXPECT_TRUE(of_kind(events_of(k.step(1, print(9, 100.0, 1.0), {}, true)), KernelEventKind::OrderFilled).empty());
-    EXPECT_EQ(of_kind(events_of(k.step(2, print(10, 100.0, 1.0), {}, true)), KernelEventKind::OrderFilled).size(), 2u);
+    EXPECT_TRUE(fills_at(k, 1, print(9, 100.0, 1.0), true).empty());
+    EXPECT_EQ(fills_at(k, 2, print(10, 100.0, 1.0), true).size(), 2u);
     EXPECT_EQ(status_of(k, market), OrderStatus::Filled);
     EXPECT_EQ(status_of(k, limit), OrderStatus::Filled);
 }
