@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "data/aggregate/aggregation_unit.h"
@@ -49,6 +51,28 @@ void expect_bar(const std::optional<OhlcvBar>& got, std::int64_t ts, double o, d
     EXPECT_EQ(got->volume, v);
 }
 
+using Bar = std::tuple<std::int64_t, double, double, double, double, double>;
+using Emitted = std::vector<std::pair<std::size_t, Bar>>;
+
+// Every bar, waiting bricks included, with the index of the push that gave it; the flush
+// counts as one past the last push, and a second flush must give nothing.
+Emitted run(BarBuilder& b, const std::vector<SourceRecord>& records) {
+    Emitted out;
+    auto add = [&](std::size_t i, const std::optional<OhlcvBar>& x) {
+        if (x) out.push_back({i, {x->timestamp, x->open, x->high, x->low, x->close, x->volume}});
+        return x.has_value();
+    };
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (add(i, b.push(records[i]))) {
+            while (add(i, b.next_pending())) {
+            }
+        }
+    }
+    add(records.size(), b.flush());
+    EXPECT_FALSE(b.flush().has_value());
+    return out;
+}
+
 // Timestamps at which a stream of pushes completes bars (flush excluded).
 std::vector<std::int64_t> completions(BarBuilder& b, const std::vector<SourceRecord>& records) {
     std::vector<std::int64_t> out;
@@ -87,47 +111,72 @@ TEST(AggregateFactory, UnitIsCheckedBeforeStep) {
 TEST(AggregateFactory, NonPositiveOrNaNBrickFallsBackToStep) {
     // Step 2: anchor floor(101 / 2) * 2 = 100; 104.5 is 2.25 bricks away -> two bricks.
     for (double brick : {0.0, -1.0, -Inf, NaN}) {
-        auto b = make(2, "renko", 0, brick);
-        EXPECT_FALSE(b->push(px(1, 101.0)).has_value());
-        expect_bar(b->push(px(2, 104.5, 7.0)), 2, 100.0, 102.0, 100.0, 102.0, 0.0);
-        expect_bar(b->next_pending(), 2, 102.0, 104.0, 102.0, 104.0, 7.0);
-        EXPECT_FALSE(b->next_pending().has_value());
+        EXPECT_EQ(run(*make(2, "renko", 0, brick), {px(1, 101.0), px(2, 104.5, 7.0)}),
+                  (Emitted{{1, {2, 100, 102, 100, 102, 0}}, {1, {2, 102, 104, 102, 104, 7}}}));
     }
 }
 
 // ---------------------------------------------------------------------------
-// Time bars
+// Time and calendar bars
 
-TEST(AggregateTime, RecordOnTheBoundaryOpensTheNextBar) {
-    auto b = make(1, "s");
-    EXPECT_FALSE(b->push(bar(kSec / 2, 1, 2, 0.5, 1.5, 10)).has_value());
-    expect_bar(b->push(bar(kSec, 3, 4, 3, 3.5, 20)), kSec, 1, 2, 0.5, 1.5, 10);
-    expect_bar(b->flush(), 2 * kSec, 3, 4, 3, 3.5, 20);
-    EXPECT_FALSE(b->flush().has_value());
+struct StampCase {
+    const char* label;
+    std::uint32_t step;
+    const char* unit;
+    std::int64_t tz;
+    std::vector<SourceRecord> records;
+    Emitted want;
+};
+class AggregateStamps : public ::testing::TestWithParam<StampCase> {};
+TEST_P(AggregateStamps, BarsAndWhereTheyComplete) {
+    const auto& c = GetParam();
+    EXPECT_EQ(run(*make(c.step, c.unit, c.tz), c.records), c.want);
 }
-
-TEST(AggregateTime, IstDayBarsEndAtIstMidnight) {
-    // 00:00 UTC is 05:30 IST; that IST day ends at 18:30 UTC = 66,600 s.
-    auto b = make(1, "d", kIst);
-    EXPECT_FALSE(b->push(px(0, 100.0)).has_value());
-    EXPECT_FALSE(b->push(px(66'600 * kSec - 1, 101.0)).has_value());
-    expect_bar(b->push(px(66'600 * kSec, 102.0)), 66'600 * kSec, 100, 101, 100, 101, 2);
-}
-
-TEST(AggregateTime, NegativeTimestampsBucketByFloor) {
-    // -1.5 s lies in [-2 s, -1 s); -0.2 s in [-1 s, 0).
-    auto b = make(1, "s");
-    EXPECT_FALSE(b->push(px(-3 * kSec / 2, 5.0)).has_value());
-    expect_bar(b->push(px(-kSec / 5, 6.0)), -kSec, 5, 5, 5, 5, 1);
-    expect_bar(b->flush(), 0, 6, 6, 6, 6, 1);
-}
-
-TEST(AggregateTime, EarlierBucketAlsoCompletesTheBar) {
-    auto b = make(1, "s");
-    EXPECT_FALSE(b->push(px(5 * kSec + 1, 5.0)).has_value());
-    expect_bar(b->push(px(2 * kSec, 2.0)), 6 * kSec, 5, 5, 5, 5, 1);
-    expect_bar(b->flush(), 3 * kSec, 2, 2, 2, 2, 1);
-}
+// Day numbers: 2024-01-01 is 19723, 1 Feb 19754 (1,706,745,600 s), 1 Mar 19783, 1 Apr
+// 19814 (1,711,929,600 s), 1 Jul 19905; 2030-01-01 is 1,893,456,000 s and 2040-01-01
+// 3,652 days (two leap years) later, 2,208,988,800 s.
+INSTANTIATE_TEST_SUITE_P(
+    Aggregate, AggregateStamps,
+    ::testing::Values(
+        // A record on the boundary opens the next bar.
+        StampCase{"boundary", 1, "s", 0, {bar(kSec / 2, 1, 2, 0.5, 1.5, 10), bar(kSec, 3, 4, 3, 3.5, 20)},
+                  {{1, {kSec, 1, 2, 0.5, 1.5, 10}}, {2, {2 * kSec, 3, 4, 3, 3.5, 20}}}},
+        // 00:00 UTC is 05:30 IST; that IST day ends at 18:30 UTC = 66,600 s.
+        StampCase{"ist_day", 1, "d", kIst, {px(0, 100), px(66'600 * kSec - 1, 101), px(66'600 * kSec, 102)},
+                  {{2, {66'600 * kSec, 100, 101, 100, 101, 2}},
+                   {3, {(66'600 + 86'400) * kSec, 102, 102, 102, 102, 1}}}},
+        // -1.5 s lies in [-2 s, -1 s); -0.2 s in [-1 s, 0).
+        StampCase{"negative", 1, "s", 0, {px(-3 * kSec / 2, 5), px(-kSec / 5, 6)},
+                  {{1, {-kSec, 5, 5, 5, 5, 1}}, {2, {0, 6, 6, 6, 6, 1}}}},
+        // An earlier bucket also completes the bar.
+        StampCase{"earlier", 1, "s", 0, {px(5 * kSec + 1, 5), px(2 * kSec, 2)},
+                  {{1, {6 * kSec, 5, 5, 5, 5, 1}}, {2, {3 * kSec, 2, 2, 2, 2, 1}}}},
+        // 4,294,967,295 weeks is about 2.6e24 ns: every timestamp from 0 on shares bucket 0,
+        // whose end saturates; -1 ns lies in bucket -1, which ends at 0.
+        StampCase{"huge_weeks", std::numeric_limits<std::uint32_t>::max(), "w", 0, {px(-1, 1), px(0, 2), px(kMax, 3)},
+                  {{1, {0, 1, 1, 1, 1, 1}}, {3, {kMax, 2, 3, 2, 3, 2}}}},
+        // A month ends at the first of the next.
+        StampCase{"month", 1, "month", 0, {px(19753 * kDay + 3600 * kSec, 10), px(19754 * kDay, 11)},
+                  {{1, {19754 * kDay, 10, 10, 10, 10, 1}}, {2, {19783 * kDay, 11, 11, 11, 11, 1}}}},
+        // 31 Jan 20:00 UTC is 1 Feb 01:30 IST: already February in the offset clock.
+        StampCase{"month_ist", 1, "month", kIst,
+                  {px(19753 * kDay + 10 * 3600 * kSec, 10), px(19753 * kDay + 20 * 3600 * kSec, 11)},
+                  {{1, {19754 * kDay - kIst, 10, 10, 10, 10, 1}}, {2, {19783 * kDay - kIst, 11, 11, 11, 11, 1}}}},
+        // Jan, Feb, Mar share bucket (2024 * 12 + m) / 3; April opens the next quarter.
+        StampCase{"quarter", 3, "month", 0,
+                  {px(19723 * kDay, 1), px(19754 * kDay, 2), px(19813 * kDay, 3), px(19814 * kDay, 4)},
+                  {{3, {19814 * kDay, 1, 3, 1, 3, 3}}, {4, {19905 * kDay, 4, 4, 4, 4, 1}}}},
+        // 2024 and 2029 share the decade bucket 202, which ends 2030-01-01.
+        StampCase{"decade", 10, "y", 0,
+                  {px(19723 * kDay, 1), px(1'893'456'000 * kSec - 1, 2), px(1'893'456'000 * kSec, 3)},
+                  {{2, {1'893'456'000 * kSec, 1, 2, 1, 2, 2}}, {3, {2'208'988'800 * kSec, 3, 3, 3, 3, 1}}}},
+        // 2030 ends 2031-01-01, 365 days later.
+        StampCase{"year", 1, "year", 0, {px(1'893'456'000 * kSec, 3)},
+                  {{1, {(1'893'456'000 + 365 * 86'400) * kSec, 3, 3, 3, 3, 1}}}},
+        // Bucket 0 of 4,294,967,295-year bars ends far past the 64-bit nanosecond range.
+        StampCase{"huge_years", std::numeric_limits<std::uint32_t>::max(), "year", 0, {px(0, 1)},
+                  {{1, {kMax, 1, 1, 1, 1, 1}}}}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST(AggregateTime, SameBarUpdateIgnoresOneSidedNaN) {
     auto b = make(1, "m");
@@ -146,19 +195,6 @@ TEST(AggregateTime, SameBarUpdateIgnoresOneSidedNaN) {
     EXPECT_TRUE(std::isnan(both->volume));
 }
 
-TEST(AggregateTime, HugeWindowStaysExact) {
-    // 4,294,967,295 weeks is about 2.6e24 ns: every real timestamp from 0 on shares
-    // bucket 0, whose end saturates; -1 ns lies in bucket -1, which ends at 0.
-    auto b = make(std::numeric_limits<std::uint32_t>::max(), "w");
-    EXPECT_FALSE(b->push(px(-1, 1.0)).has_value());
-    expect_bar(b->push(px(0, 2.0)), 0, 1, 1, 1, 1, 1);
-    EXPECT_FALSE(b->push(px(kMax, 3.0)).has_value());
-    expect_bar(b->flush(), kMax, 2, 3, 2, 3, 2);
-}
-
-// ---------------------------------------------------------------------------
-// Calendar bars
-
 TEST(AggregateCalendar, CivilDaysAgreeWithKnownDates) {
     struct Known {
         std::int64_t days;
@@ -176,51 +212,6 @@ TEST(AggregateCalendar, CivilDaysAgreeWithKnownDates) {
     }
 }
 
-TEST(AggregateCalendar, MonthEndsAtFirstOfNextMonth) {
-    // 2024-01-01 is day 19723; 31 Jan is 19753, 1 Feb 19754 (1,706,745,600 s).
-    auto b = make(1, "month");
-    EXPECT_FALSE(b->push(px(19753 * kDay + 3600 * kSec, 10.0)).has_value());
-    expect_bar(b->push(px(19754 * kDay, 11.0)), 19754 * kDay, 10, 10, 10, 10, 1);
-    EXPECT_EQ(19754 * kDay, 1'706'745'600 * kSec);
-}
-
-TEST(AggregateCalendar, OffsetShiftsTheMonthAndItsStamp) {
-    // 31 Jan 20:00 UTC is 1 Feb 01:30 IST: already February in the offset clock.
-    auto b = make(1, "month", kIst);
-    EXPECT_FALSE(b->push(px(19753 * kDay + 10 * 3600 * kSec, 10.0)).has_value());
-    expect_bar(b->push(px(19753 * kDay + 20 * 3600 * kSec, 11.0)), 19754 * kDay - kIst, 10, 10, 10, 10, 1);
-}
-
-TEST(AggregateCalendar, ThreeMonthStepGroupsQuarters) {
-    // Jan, Feb, Mar 2024 share bucket (2024 * 12 + m) / 3; April (day 19814) opens the next.
-    auto b = make(3, "month");
-    EXPECT_FALSE(b->push(px(19723 * kDay, 1.0)).has_value());
-    EXPECT_FALSE(b->push(px(19754 * kDay, 2.0)).has_value());
-    EXPECT_FALSE(b->push(px(19813 * kDay, 3.0)).has_value());
-    expect_bar(b->push(px(19814 * kDay, 4.0)), 19814 * kDay, 1, 3, 1, 3, 3);
-    EXPECT_EQ(19814 * kDay, 1'711'929'600 * kSec);
-}
-
-TEST(AggregateCalendar, YearsAlignToMultiplesOfStep) {
-    // 2024 and 2029 share the decade bucket 202; it ends 2030-01-01 (1,893,456,000 s).
-    auto b = make(10, "y");
-    EXPECT_FALSE(b->push(px(19723 * kDay, 1.0)).has_value());
-    EXPECT_FALSE(b->push(px(1'893'456'000 * kSec - 1, 2.0)).has_value());
-    expect_bar(b->push(px(1'893'456'000 * kSec, 3.0)), 1'893'456'000 * kSec, 1, 2, 1, 2, 2);
-    // One year per bar: 2030 ends 2031-01-01, 365 days later.
-    auto y = make(1, "year");
-    EXPECT_FALSE(y->push(px(1'893'456'000 * kSec, 3.0)).has_value());
-    expect_bar(y->flush(), (1'893'456'000 + 365 * 86'400) * kSec, 3, 3, 3, 3, 1);
-    EXPECT_FALSE(y->flush().has_value());
-}
-
-TEST(AggregateCalendar, HugeStepSaturatesTheStamp) {
-    // Bucket 0 of 4,294,967,295-year bars ends far past the 64-bit nanosecond range.
-    auto b = make(std::numeric_limits<std::uint32_t>::max(), "year");
-    EXPECT_FALSE(b->push(px(0, 1.0)).has_value());
-    expect_bar(b->flush(), kMax, 1, 1, 1, 1, 1);
-}
-
 // ---------------------------------------------------------------------------
 // Count bars
 
@@ -230,7 +221,7 @@ struct ThresholdCase {
     std::vector<std::int64_t> closes;
 };
 class AggregateThreshold : public ::testing::TestWithParam<ThresholdCase> {};
-TEST_P(AggregateThreshold, ClosesWhenTheSumReachesTheStep) {
+TEST_P(AggregateThreshold, ClosesAtTheRule) {
     auto b = make(100, GetParam().unit);
     EXPECT_EQ(completions(*b, GetParam().records), GetParam().closes);
 }
@@ -326,29 +317,19 @@ TEST(AggregateFlow, TickRuleMemorySurvivesFlush) {
     EXPECT_EQ(completions(*b, {px(2, 9), px(3, 10)}), std::vector<std::int64_t>{});
 }
 
-struct FlowCase {
-    const char* unit;
-    std::vector<SourceRecord> records;
-    std::vector<std::int64_t> closes;
-};
-class AggregateFlowThreshold : public ::testing::TestWithParam<FlowCase> {};
-TEST_P(AggregateFlowThreshold, ClosesAtTheRule) {
-    auto b = make(100, GetParam().unit);
-    EXPECT_EQ(completions(*b, GetParam().records), GetParam().closes);
-}
 INSTANTIATE_TEST_SUITE_P(
-    Aggregate, AggregateFlowThreshold,
+    AggregateFlow, AggregateThreshold,
     ::testing::Values(
         // Buys of 60 and 50: imbalance 110.
-        FlowCase{"volume_imbalance", {px(1, 10, 60, 60), px(2, 10, 50, 50)}, {2}},
+        ThresholdCase{"volume_imbalance", {px(1, 10, 60, 60), px(2, 10, 50, 50)}, {2}},
         // A NaN signed size sells: 60 - 50 = 10, then + 100 = 110.
-        FlowCase{"volume_imbalance", {px(1, 10, 60, 60), px(2, 10, 50, NaN), px(3, 10, 100, 1)}, {3}},
+        ThresholdCase{"volume_imbalance", {px(1, 10, 60, 60), px(2, 10, 50, NaN), px(3, 10, 100, 1)}, {3}},
         // Buying and selling cancel in an imbalance bar but each side runs on its own.
-        FlowCase{"volume_imbalance", {px(1, 10, 60, 1), px(2, 10, 60, -1), px(3, 10, 60, 1)}, {}},
-        FlowCase{"volume_runs", {px(1, 10, 60, 1), px(2, 10, 60, -1), px(3, 10, 60, 1)}, {3}},
+        ThresholdCase{"volume_imbalance", {px(1, 10, 60, 1), px(2, 10, 60, -1), px(3, 10, 60, 1)}, {}},
+        ThresholdCase{"volume_runs", {px(1, 10, 60, 1), px(2, 10, 60, -1), px(3, 10, 60, 1)}, {3}},
         // A NaN side is ignored by the runs rule.
-        FlowCase{"volume_runs", {px(1, 10, NaN, 1), px(2, 10, 100, -1)}, {2}},
+        ThresholdCase{"volume_runs", {px(1, 10, NaN, 1), px(2, 10, 100, -1)}, {2}},
         // Value: 4 x 10 = 40 bought, then 3 x 20 = 60 more on an uptick.
-        FlowCase{"value_runs", {px(1, 10, 4), px(2, 20, 3)}, {2}},
+        ThresholdCase{"value_runs", {px(1, 10, 4), px(2, 20, 3)}, {2}},
         // Signed size decides over the tick rule: an uptick that sells.
-        FlowCase{"value_imbalance", {px(1, 10, 6, 6), px(2, 20, 3, -3), px(3, 20, 5, 5)}, {3}}));
+        ThresholdCase{"value_imbalance", {px(1, 10, 6, 6), px(2, 20, 3, -3), px(3, 20, 5, 5)}, {3}}));
