@@ -96,12 +96,6 @@ def test_next_bar_open_fills_at_the_next_opens_and_marks_at_closes():
         100_000.0, 100_000.0 + q1 + q2, 100_000.0 + 6 * q1 + q2, 100_000.0 + 8 * q1 + 2 * q2])
 
 
-def test_next_bar_open_drops_a_last_bar_entry():
-    r = run(flags(4, 3), flags(4), config=cfg(upon_bar_close=False))
-    assert r.trades() == []
-    assert r.equity_curve().tolist() == [100_000.0] * 4
-
-
 def test_open_pair_at_the_end_is_one_record_and_leaves_the_curves():
     r = run(flags(4, 1), flags(4), config=cfg())
     q1 = 50_000.0 / 105.0
@@ -117,10 +111,12 @@ def test_open_pair_at_the_end_is_one_record_and_leaves_the_curves():
     assert r.metrics.total_trades == 1
 
 
-def test_entry_on_the_last_bar_costs_only_the_fees():
+def test_entry_on_the_last_bar_costs_only_the_fees_or_is_dropped_at_next_bar_open():
     (t,) = run(flags(4, 3), flags(4), config=cfg()).trades()
     # q1 = 50000 / 110, q2 = 1000; exit fees 50 + 50 at the same closes.
     assert t.pnl == pytest.approx(-100.0)
+    r = run(flags(4, 3), flags(4), config=cfg(upon_bar_close=False))
+    assert r.trades() == [] and r.equity_curve().tolist() == [100_000.0] * 4
 
 
 def test_round_trips_count_pairs_of_records():
