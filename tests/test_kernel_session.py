@@ -51,11 +51,15 @@ def test_finished_session_refuses_every_call():
         s.step(0, 0, 1.0, 1.0, 1.0, 1.0, 1.0, entry=1)
 
 
-def test_fresh_session_reads():
+def test_fresh_session_reads_and_its_config_is_a_copy():
     s = KernelSession()
     assert s.equity() == 100000.0 and s.cash() == 100000.0 and s.free_capital() == 100000.0
     assert s.position() is None and s.positions() == [] and s.is_in_position() is False
     assert s.step(0, 0, 1.0, 1.0, 1.0, 1.0, 1.0) == []
+    c = BacktestConfig(initial_capital=5000.0)
+    s = KernelSession(config=c)
+    c.initial_capital = 1.0
+    assert s.equity() == 5000.0
 
 
 @pytest.mark.parametrize(
@@ -88,13 +92,6 @@ def test_constructor_argument_types():
     for cls in (EngineEvent, PositionSnapshot):
         with pytest.raises(TypeError, match="No constructor defined"):
             cls()
-
-
-def test_config_is_copied_at_construction():
-    c = BacktestConfig(initial_capital=5000.0)
-    s = KernelSession(config=c)
-    c.initial_capital = 1.0
-    assert s.equity() == 5000.0
 
 
 def test_stop_rule_set_on_the_python_config_reaches_the_session():

@@ -23,43 +23,35 @@ TEST_P(InstrumentSpecRejects, WithTheFirstFailingCheck) {
     EXPECT_EQ(r.error().message(), GetParam().message);
 }
 
+using IS = InstrumentSpec;
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, InstrumentSpecRejects,
     ::testing::Values(
-        RejectCase{"negative lot", [] { return InstrumentSpec::equity({.symbol = "A", .lot_size = -1.0}); },
+        RejectCase{"negative lot", [] { return IS::equity({.symbol = "A", .lot_size = -1.0}); },
                    "increments and lot_size must be >= 0"},
-        RejectCase{"zero multiplier", [] { return InstrumentSpec::perpetual({.symbol = "P", .multiplier = 0.0}); },
+        RejectCase{"zero multiplier", [] { return IS::perpetual({.symbol = "P", .multiplier = 0.0}); },
                    "multiplier must be > 0"},
-        RejectCase{"negative multiplier",
-                   [] { return InstrumentSpec::perpetual({.symbol = "P", .multiplier = -2.0}); },
+        RejectCase{"negative multiplier", [] { return IS::perpetual({.symbol = "P", .multiplier = -2.0}); },
                    "multiplier must be > 0"},
         RejectCase{"expiry equal to activation",
-                   [] {
-                       return InstrumentSpec::futures_contract(
-                           {.symbol = "F", .expiration_ns = 100, .activation_ns = 100});
-                   },
+                   [] { return IS::futures_contract({.symbol = "F", .expiration_ns = 100, .activation_ns = 100}); },
                    "expiration_ns must be after activation_ns"},
-        RejectCase{"bad right", [] { return InstrumentSpec::option({.symbol = "O", .strike = 1, .right = "puts"}); },
+        RejectCase{"bad right", [] { return IS::option({.symbol = "O", .strike = 1, .right = "puts"}); },
                    "right must be 'call' or 'put', got puts"},
         RejectCase{"capital right is lower-cased in the message",
-                   [] { return InstrumentSpec::option({.symbol = "O", .strike = 1, .right = "X"}); },
+                   [] { return IS::option({.symbol = "O", .strike = 1, .right = "X"}); },
                    "right must be 'call' or 'put', got x"},
-        RejectCase{"zero strike", [] { return InstrumentSpec::option({.symbol = "O", .strike = 0, .right = "c"}); },
+        RejectCase{"zero strike", [] { return IS::option({.symbol = "O", .strike = 0, .right = "c"}); },
                    "strike must be > 0"},
         // The span check runs before the strike check, the option checks before the shared ones.
         RejectCase{"span before strike",
-                   [] {
-                       return InstrumentSpec::option({.symbol = "O", .strike = 0, .right = "c", .span_pct = -0.1});
-                   },
+                   [] { return IS::option({.symbol = "O", .strike = 0, .right = "c", .span_pct = -0.1}); },
                    "span_pct and exposure_pct must be >= 0"},
         RejectCase{"right before increments",
-                   [] {
-                       return InstrumentSpec::option(
-                           {.symbol = "O", .strike = 1, .right = "z", .price_increment = -1.0});
-                   },
+                   [] { return IS::option({.symbol = "O", .strike = 1, .right = "z", .price_increment = -1.0}); },
                    "right must be 'call' or 'put', got z"},
-        RejectCase{"index increment", [] { return InstrumentSpec::index("I", -0.05); },
-                   "price_increment must be >= 0"}));
+        RejectCase{"index increment", [] { return IS::index("I", -0.05); }, "price_increment must be >= 0"}));
 
 TEST(InstrumentSpec, OptionRightAliases) {
     struct Case {
@@ -90,11 +82,7 @@ TEST(InstrumentSpec, IndexDefaultsAndDerivedFields) {
     ASSERT_TRUE(idx);
     EXPECT_FALSE(idx->tradable());
     EXPECT_EQ(name(idx->kind.tag), "index");
-    EXPECT_FALSE(idx->strike());
-    EXPECT_FALSE(idx->right());
-    EXPECT_FALSE(idx->underlying());
-    EXPECT_FALSE(idx->activation_ns);
-    EXPECT_FALSE(idx->expiration_ns);
+    EXPECT_FALSE(idx->strike() || idx->right() || idx->underlying() || idx->activation_ns || idx->expiration_ns);
     EXPECT_EQ(idx->lot_size, 1.0);
     EXPECT_EQ(idx->multiplier, 1.0);
 

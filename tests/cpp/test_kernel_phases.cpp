@@ -24,9 +24,8 @@ KernelConfig margin_config(KernelConfig kc, double leverage = 1.0) {
 }
 
 // Opens `units` at `price` with explicit size and no levels.
-OpenOutcome hold(Kernel& k, double price, double units, int direction = 1, std::uint64_t idx = 0) {
-    return k.open_position(idx, static_cast<std::int64_t>(idx), direction, 0.0, price, std::nullopt, units, 0.0,
-                           std::nullopt, std::nullopt);
+OpenOutcome hold(Kernel& k, double price, double units, int direction = 1) {
+    return k.open_position(0, 0, direction, 0.0, price, std::nullopt, units, 0.0, std::nullopt, std::nullopt);
 }
 
 TEST(KernelStep, ConstructionDerivesTimingLatencyAndRules) {
@@ -339,17 +338,14 @@ TEST(CoreSessionSamples, ReturnAfterAZeroSampleIsZero) {
     EXPECT_EQ(s.returns()[2], 0.0);
 }
 
-TEST(KernelAccount, ForceCloseChargesNoFeeAndLiquidationDoes) {
+TEST(KernelAccount, LiquidationChargesTheExitFee) {
+    // The end-of-data close, which charges none, is checked with the finished run.
     Kernel k(base_config());
     (void)hold(k, 100.0, 10.0);
     auto liq = k.liquidate_all(1, flat_bar(1, 110.0));
     ASSERT_EQ(liq.size(), 1u);
-    EXPECT_NEAR(liq[0].trade->exit_fees, 1.1, 1e-15);
-    (void)hold(k, 100.0, 10.0, 1, 2);
-    auto closed = k.force_close_all(3, 3, 120.0);
-    ASSERT_EQ(closed.size(), 1u);
-    EXPECT_EQ(closed[0].exit_fees, 0.0);
-    EXPECT_EQ(closed[0].exit_reason, ExitReason::EndOfData);
+    EXPECT_NEAR(liq[0].trade->exit_fees, 1.1, 1e-15);  // 10 x 110 x 0.001
+    EXPECT_EQ(liq[0].trade->exit_reason, ExitReason::Liquidation);
 }
 
 TEST(KernelAccount, AdoptionBooksNotionalAndRefusesWhatItCannotHold) {

@@ -77,8 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Limits fill at the limit once the bar reaches it, on the second bar here.
         KindCase{"buy_limit", "buy", "limit", {}, 100.0, {}, "price", 0.0,
                  {b(102, 103, 100.5, 101), b(101, 102, 99.5, 100)}, 2, 100.0, false},
-        KindCase{"sell_limit", "sell", "limit", {}, 100.0, {}, "price", 0.0,
-                 {b(98, 100, 97, 99)}, 1, 100.0, false},
+        KindCase{"sell_limit", "sell", "limit", {}, 100.0, {}, "price", 0.0, {b(98, 100, 97, 99)}, 1, 100.0, false},
         // Touched orders: a buy touches on the low, a sell on the high.
         KindCase{"buy_if_touched", "buy", "market_if_touched", 99.0, {}, {}, "price", 0.0,
                  {b(101, 102, 98.5, 100)}, 1, 99.0, false},

@@ -46,96 +46,45 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"negative_units", [](auto& a) { a.units = -1.0; }, "units must be > 0"},
         RefusalCase{"nan_units", [](auto& a) { a.units = kNaN; }, "units must be > 0"},
         RefusalCase{"infinite_units", [](auto& a) { a.units = kInf; }, "units must be finite"},
-        RefusalCase{"zero_frac",
-                    [](auto& a) {
-                        a.units.reset();
-                        a.size_frac = 0.0;
-                    },
+        RefusalCase{"zero_frac", [](auto& a) { a.units.reset(); a.size_frac = 0.0; }, "size_frac must be in (0, 1]"},
+        RefusalCase{"frac_above_one", [](auto& a) { a.units.reset(); a.size_frac = 1.5; },
                     "size_frac must be in (0, 1]"},
-        RefusalCase{"frac_above_one",
-                    [](auto& a) {
-                        a.units.reset();
-                        a.size_frac = 1.5;
-                    },
-                    "size_frac must be in (0, 1]"},
-        RefusalCase{"nan_frac",
-                    [](auto& a) {
-                        a.units.reset();
-                        a.size_frac = kNaN;
-                    },
-                    "size_frac must be in (0, 1]"},
+        RefusalCase{"nan_frac", [](auto& a) { a.units.reset(); a.size_frac = kNaN; }, "size_frac must be in (0, 1]"},
         RefusalCase{"unknown_kind", [](auto& a) { a.kind = "stop"; }, "unknown order kind \"stop\""},
         RefusalCase{"limit_without_price", [](auto& a) { a.limit_price.reset(); }, "limit needs limit_price"},
-        RefusalCase{"stop_limit_trigger_first",
-                    [](auto& a) {
-                        a.kind = "stop_limit";
-                        a.limit_price.reset();
-                    },
+        RefusalCase{"stop_limit_trigger_first", [](auto& a) { a.kind = "stop_limit"; a.limit_price.reset(); },
                     "stop_limit needs trigger_price"},
         RefusalCase{"stop_limit_then_limit",
-                    [](auto& a) {
-                        a.kind = "limit_if_touched";
-                        a.limit_price.reset();
-                        a.trigger_price = 99.0;
-                    },
+                    [](auto& a) { a.kind = "limit_if_touched"; a.limit_price.reset(); a.trigger_price = 99.0; },
                     "limit_if_touched needs limit_price"},
         RefusalCase{"stop_market_needs_trigger", [](auto& a) { a.kind = "stop_market"; },
                     "stop_market needs trigger_price"},
         RefusalCase{"nan_limit", [](auto& a) { a.limit_price = kNaN; }, "limit_price must be finite and > 0"},
         RefusalCase{"negative_limit", [](auto& a) { a.limit_price = -3.0; }, "limit_price must be finite and > 0"},
-        RefusalCase{"zero_trigger",
-                    [](auto& a) {
-                        a.kind = "stop_market";
-                        a.trigger_price = 0.0;
-                    },
+        RefusalCase{"zero_trigger", [](auto& a) { a.kind = "stop_market"; a.trigger_price = 0.0; },
                     "trigger_price must be finite and > 0"},
         RefusalCase{"nan_stop_level", [](auto& a) { a.stop_price = kNaN; }, "stop_price must be finite and > 0"},
-        RefusalCase{"infinite_target", [](auto& a) { a.target_price = kInf; },
-                    "target_price must be finite and > 0"},
+        RefusalCase{"infinite_target", [](auto& a) { a.target_price = kInf; }, "target_price must be finite and > 0"},
         RefusalCase{"trailing_without_offset", [](auto& a) { a.kind = "trailing_stop_market"; },
                     "trailing_stop_market needs offset"},
-        RefusalCase{"zero_offset",
-                    [](auto& a) {
-                        a.kind = "trailing_stop_market";
-                        a.offset = 0.0;
-                    },
+        RefusalCase{"zero_offset", [](auto& a) { a.kind = "trailing_stop_market"; a.offset = 0.0; },
                     "offset must be > 0"},
-        RefusalCase{"nan_offset",
-                    [](auto& a) {
-                        a.kind = "trailing_stop_limit";
-                        a.offset = kNaN;
-                    },
+        RefusalCase{"nan_offset", [](auto& a) { a.kind = "trailing_stop_limit"; a.offset = kNaN; },
                     "offset must be > 0"},
         RefusalCase{"ticks_without_instrument",
-                    [](auto& a) {
-                        a.kind = "trailing_stop_market";
-                        a.offset = 4.0;
-                        a.offset_kind = "ticks";
-                    },
+                    [](auto& a) { a.kind = "trailing_stop_market"; a.offset = 4.0; a.offset_kind = "ticks"; },
                     "offset_kind='ticks' needs an instrument with price_increment"},
         RefusalCase{"unknown_offset_kind",
-                    [](auto& a) {
-                        a.kind = "trailing_stop_market";
-                        a.offset = 4.0;
-                        a.offset_kind = "pct";
-                    },
+                    [](auto& a) { a.kind = "trailing_stop_market"; a.offset = 4.0; a.offset_kind = "pct"; },
                     "offset_kind must be 'price', 'bps', or 'ticks', got \"pct\""},
         RefusalCase{"nan_limit_offset",
-                    [](auto& a) {
-                        a.kind = "trailing_stop_limit";
-                        a.offset = 1.0;
-                        a.limit_offset = kNaN;
-                    },
+                    [](auto& a) { a.kind = "trailing_stop_limit"; a.offset = 1.0; a.limit_offset = kNaN; },
                     "limit_offset must be finite"},
         RefusalCase{"unknown_tif", [](auto& a) { a.tif = "GTC"; }, "unknown tif \"GTC\""},
         RefusalCase{"gtd_without_expiry", [](auto& a) { a.tif = "gtd"; }, "gtd orders need expire_ns"},
         RefusalCase{"at_open_limit", [](auto& a) { a.tif = "at_open"; }, "at_open/at_close apply to market orders"},
         RefusalCase{"post_only_touched",
-                    [](auto& a) {
-                        a.kind = "limit_if_touched";
-                        a.trigger_price = 99.0;
-                        a.post_only = true;
-                    },
+                    [](auto& a) { a.kind = "limit_if_touched"; a.trigger_price = 99.0; a.post_only = true; },
                     "post_only applies to limit orders"}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.label); });
 
