@@ -228,17 +228,12 @@ TEST(IndicatorsStreaming, AtrWithExactlyPeriodBars) {
 }
 
 TEST(IndicatorsStreaming, KindNames) {
-    const std::pair<Indicator, const char*> cases[] = {
-        {Indicator::sma(0), "sma"},       {Indicator::ema(1), "ema"},       {Indicator::wilder_ma(1), "wilder_ma"},
-        {Indicator::wma(1), "wma"},       {Indicator::roc(1), "roc"},       {Indicator::stddev(1), "stddev"},
-        {Indicator::rsi(1), "rsi"},       {Indicator::atr(1), "atr"},       {Indicator::donchian(1), "donchian"},
-        {Indicator::bollinger(1), "bollinger"}, {Indicator::macd(), "macd"},
-    };
-    for (const auto& [ind, text] : cases) {
-        EXPECT_EQ(ind.kind_name(), text);
+    // Which kind each factory builds is checked from Python; here the text round trip.
+    for (const char* text : {"sma", "ema", "wilder_ma", "wma", "roc", "stddev", "rsi", "atr", "donchian", "bollinger",
+                             "macd"}) {
         auto parsed = parse_indicator_kind(text);
-        ASSERT_TRUE(parsed.ok());
-        EXPECT_EQ(*parsed, ind.kind());
+        ASSERT_TRUE(parsed.ok()) << text;
+        EXPECT_EQ(name(*parsed), text);
     }
     auto bad = parse_indicator_kind("vwap");
     ASSERT_FALSE(bad.ok());
