@@ -349,18 +349,14 @@ TEST(KernelAccount, LiquidationChargesTheExitFee) {
 }
 
 TEST(KernelAccount, AdoptionBooksNotionalAndRefusesWhatItCannotHold) {
+    // The refusals' exact texts are asserted where they surface, at the portfolio session's
+    // Python face.
     Kernel k(base_config());
-    auto id = k.adopt_position(0, 50.0, 10.0);
-    ASSERT_TRUE(id);
+    EXPECT_FALSE(k.adopt_position(0, 0.0, 2.0));  // needs positive price and size
+    ASSERT_TRUE(k.adopt_position(0, 50.0, 10.0));
     EXPECT_EQ(k.free_capital(), 99500.0);  // 100000 - 50 * 10
-    EXPECT_EQ(k.adopt_position(0, 50.0, 1.0).error().message(),
-              "ledger refused adoption: a position is already open");
-    EXPECT_EQ(k.adopt_position(0, 0.0, 2.0).error().message(),
-              "adopt_position needs positive price and size (got size 2 @ 0)");
-    Kernel m(margin_config(base_config(), 2.0));
-    EXPECT_EQ(m.adopt_position(0, 50.0, 1.0).error().message(),
-              "adopt_position requires a cash or fully funded account (initial margin rate 0.5 < 1.0); posted "
-              "margin on a broker-held position is not derivable under leverage");
+    EXPECT_FALSE(k.adopt_position(0, 50.0, 1.0));  // a position is already open
+    EXPECT_FALSE(Kernel(margin_config(base_config(), 2.0)).adopt_position(0, 50.0, 1.0));  // posted margin unknown
 }
 
 TEST(KernelAccount, LevelSetters) {

@@ -114,21 +114,21 @@ TEST(FillModels, SlipDrawsEvenWithoutAnIncrementButNotForMarketPrices) {
 
 // ---- queue positions ----------------------------------------------------------------
 
-Kernel queue_kernel(double limit_slippage = 0.0) {
+// A kernel with the queue model and, unless `bid_size` is zero, one bid level shown.
+Kernel queue_kernel(double limit_slippage = 0.0, double bid = 100.0, double bid_size = 300.0) {
     BacktestConfig bc;
     bc.queue_fill_model = true;
     bc.limit_slippage = limit_slippage;
-    return Kernel(order_config(bc));
-}
-
-void show_bid(Kernel& k, double price, double size) {
-    const std::array<double, 1> bp{price}, bs{size};
-    k.apply_depth(0, bp, bs, {}, {});
+    Kernel k(order_config(bc));
+    if (bid_size > 0.0) {
+        const std::array<double, 1> bp{bid}, bs{bid_size};
+        k.apply_depth(0, bp, bs, {}, {});
+    }
+    return k;
 }
 
 TEST(QueueFills, OrderWaitsForTheSizeDisplayedAheadOfIt) {
     Kernel k = queue_kernel();
-    show_bid(k, 100.0, 300.0);
     const auto id = buy_limit(k, 100.0);
     EXPECT_TRUE(fills_at(k, 1, print(1, 100.0, 100.0), true).empty());
     EXPECT_TRUE(fills_at(k, 2, print(2, 100.0, 150.0), true).empty());
@@ -142,7 +142,6 @@ TEST(QueueFills, OrderWaitsForTheSizeDisplayedAheadOfIt) {
 
 TEST(QueueFills, APrintThroughTheLimitFillsAtOnceAtTheLimit) {
     Kernel k = queue_kernel(0.01);
-    show_bid(k, 100.0, 300.0);
     buy_limit(k, 100.0);
     const auto fills = fills_at(k, 1, print(1, 99.5, 1.0), true);
     ASSERT_EQ(fills.size(), 1u);
@@ -150,14 +149,13 @@ TEST(QueueFills, APrintThroughTheLimitFillsAtOnceAtTheLimit) {
 }
 
 TEST(QueueFills, ALimitBetterThanTheBestBidHasNothingAhead) {
-    Kernel k = queue_kernel();
-    show_bid(k, 99.5, 500.0);
+    Kernel k = queue_kernel(0.0, 99.5, 500.0);
     buy_limit(k, 100.0);
     EXPECT_EQ(fills_at(k, 1, print(1, 100.0, 1.0), true).size(), 1u);
 }
 
 TEST(QueueFills, WithoutABookTheProbabilityDecides) {
-    Kernel k = queue_kernel(0.01);
+    Kernel k = queue_kernel(0.01, 0.0, 0.0);
     buy_limit(k, 100.0);
     const auto fills = fills_at(k, 1, print(1, 100.0, 1.0), true);
     ASSERT_EQ(fills.size(), 1u);
@@ -166,7 +164,6 @@ TEST(QueueFills, WithoutABookTheProbabilityDecides) {
 
 TEST(QueueFills, AQuoteShortensTheQueueToTheDisplayedSize) {
     Kernel k = queue_kernel();
-    show_bid(k, 100.0, 300.0);
     const auto id = buy_limit(k, 100.0);
     (void)k.step(1, print(1, 100.0, 100.0), {}, true);  // ahead 300, traded 100
     k.apply_quote(2, 100.0, 50.0, 100.5, 10.0);
@@ -176,7 +173,6 @@ TEST(QueueFills, AQuoteShortensTheQueueToTheDisplayedSize) {
 
 TEST(QueueFills, AQuoteBelowTheOrderClearsItsQueue) {
     Kernel k = queue_kernel();
-    show_bid(k, 100.0, 300.0);
     const auto id = buy_limit(k, 100.0);
     (void)k.step(1, print(1, 100.0, 20.0), {}, true);
     k.apply_quote(2, 99.0, 500.0, 101.0, 10.0);
