@@ -81,32 +81,27 @@ def test_minimum_trade_value_snaps_small_trades():
     assert r.objective == pytest.approx(10 * 1e-4 * (W3 @ W3) - ALPHA3 @ W3, abs=1e-9)
 
 
-@pytest.mark.parametrize("kw, current, message", [
+@pytest.mark.parametrize("kw, alpha, current, message", [
     # A reduction of an over-cap holding is snapped while the others trade.
-    (dict(position_cap=0.48, no_trade_band=0.01), [0.485, 0.1, 0.4],
+    (dict(position_cap=0.48, no_trade_band=0.01), ALPHA3, [0.485, 0.1, 0.4],
      "infeasible constraints: post-snap weight 0.485000 on asset 0 exceeds position_cap" + " " * 18
      + "0.480000; the no-trade band snapped a trade that was reducing" + " " * 18
      + "it -- lower the band, raise the cap, or accept the trades"),
     # A purchase of 0.004 is snapped: the book ends 0.4% in cash with cash_max 0.
-    (dict(no_trade_band=0.005), list(W3 + np.array([-0.004, 0.104, -0.1])),
+    (dict(no_trade_band=0.005), ALPHA3, list(W3 + np.array([-0.004, 0.104, -0.1])),
      "infeasible constraints: post-snap cash 0.004000 outside [0, 0.000000]; snapping stranded 0.004000 of "
      "weight -- widen cash_max, lower the band, or accept the trades"),
-])
-def test_snapping_that_breaks_a_limit_is_refused(kw, current, message):
-    with pytest.raises(ValueError) as e:
-        tw.optimize_portfolio(MODEL3, ALPHA3, np.array(current), IDS3, config(3, **kw))
-    assert str(e.value) == message
-
-
-def test_snapping_that_overfills_a_sector_is_refused():
     # Equal alphas want 1/3 each; sector 0 = {0, 1} capped at 0.6 gives (0.3, 0.3, 0.4).
     # Asset 0's cut of 0.005 is snapped, leaving the sector at 0.605.
-    cfg = config(3, sector_ids=[0, 0, 1], sector_caps=[0.6, 1.0], no_trade_band=0.01)
+    (dict(sector_ids=[0, 0, 1], sector_caps=[0.6, 1.0], no_trade_band=0.01), np.full(3, 0.001), [0.305, 0.35, 0.345],
+     "infeasible constraints: post-snap sector 0 exposure 0.605000 exceeds its cap" + " " * 22
+     + "0.600000; snapping stranded weight in the sector -- lower" + " " * 22
+     + "the band, raise the cap, or accept the trades"),
+])
+def test_snapping_that_breaks_a_limit_is_refused(kw, alpha, current, message):
     with pytest.raises(ValueError) as e:
-        tw.optimize_portfolio(MODEL3, np.full(3, 0.001), np.array([0.305, 0.35, 0.345]), IDS3, cfg)
-    assert str(e.value) == ("infeasible constraints: post-snap sector 0 exposure 0.605000 exceeds its cap" + " " * 22
-                            + "0.600000; snapping stranded weight in the sector -- lower" + " " * 22
-                            + "the band, raise the cap, or accept the trades")
+        tw.optimize_portfolio(MODEL3, alpha, np.array(current), IDS3, config(3, **kw))
+    assert str(e.value) == message
 
 
 MODEL5, IDS5 = diagonal_model([1e-4, 2e-4, 3e-4, 4e-4, 5e-4])
