@@ -199,15 +199,8 @@ TEST(IndicatorsStreaming, BitForBitWithTheBatchKernels) {
 TEST(IndicatorsStreaming, LongWindowsOutgrowTheInitialRoom) {
     // Windows longer than the room reserved up front grow while warming up and then wrap.
     const Walk w = random_walk(4000, 11);
-    std::vector<double> sma, wma;
-    Indicator s = Indicator::sma(3000);
-    Indicator m = Indicator::wma(1500);
-    for (double c : w.close) {
-        IndicatorValue a = s.update_bar(0, c, c, c);
-        IndicatorValue b = m.update_bar(0, c, c, c);
-        sma.push_back(a.present() ? a.v[0] : NaN);
-        wma.push_back(b.present() ? b.v[0] : NaN);
-    }
+    const std::vector<double> sma = feed_closes(Indicator::sma(3000), w.close);
+    const std::vector<double> wma = feed_closes(Indicator::wma(1500), w.close);
     ind_test::expect_series(sma, trend::sma(w.close, 3000).value(), 1e-9);
     for (std::size_t i : {std::size_t{1499}, std::size_t{2500}, std::size_t{3999}}) {
         double num = 0.0;
