@@ -23,18 +23,15 @@ def rows_with_nans(seed, shape=(12, 9), nan_frac=0.2, ties=False):
 # winsorize_panel
 
 
-@pytest.mark.parametrize(
-    "row, pct, expected",
-    [
-        # n = 5, k = floor(5 * 0.2) = 1: ends pulled to the 2nd smallest / largest
-        ([5.0, 1.0, 3.0, 2.0, 4.0], 0.2, [4.0, 2.0, 3.0, 2.0, 4.0]),
-        ([5.0, 1.0, 3.0, 2.0, 4.0], 0.0, [5.0, 1.0, 3.0, 2.0, 4.0]),
-        # odd n with k = (n - 1) / 2: everything becomes the median
-        ([5.0, 1.0, 3.0], 0.4, [3.0, 3.0, 3.0]),
-        ([NAN, 7.0, NAN], 0.3, [NAN, 7.0, NAN]),
-        ([10.0, NAN, -10.0, 0.0, 1.0], 0.25, [1.0, NAN, 0.0, 0.0, 1.0]),
-    ],
-)
+@pytest.mark.parametrize("row, pct, expected", [
+    # n = 5, k = floor(5 * 0.2) = 1: ends pulled to the 2nd smallest / largest
+    ([5.0, 1.0, 3.0, 2.0, 4.0], 0.2, [4.0, 2.0, 3.0, 2.0, 4.0]),
+    ([5.0, 1.0, 3.0, 2.0, 4.0], 0.0, [5.0, 1.0, 3.0, 2.0, 4.0]),
+    # odd n with k = (n - 1) / 2: everything becomes the median
+    ([5.0, 1.0, 3.0], 0.4, [3.0, 3.0, 3.0]),
+    ([NAN, 7.0, NAN], 0.3, [NAN, 7.0, NAN]),
+    ([10.0, NAN, -10.0, 0.0, 1.0], 0.25, [1.0, NAN, 0.0, 0.0, 1.0]),
+])
 def test_winsorize_hand_cases(row, pct, expected):
     got = tw.winsorize_panel(np.array([row]), pct)
     np.testing.assert_array_equal(got, np.array([expected]))
@@ -53,17 +50,20 @@ def test_winsorize_agrees_with_scipy_on_rows_without_nans():
 # zscore_panel and rank_panel
 
 
-def test_zscore_matches_scipy_population_zscore():
-    values = rows_with_nans(2)
-    got = tw.zscore_panel(values, 3)
+@pytest.mark.parametrize("fn, min_names, seed, ties, reference, rtol, atol", [
+    (tw.zscore_panel, 3, 2, False, lambda x: stats.zscore(x, ddof=0), 1e-12, 1e-12),
+    (tw.rank_panel, 4, 3, True, lambda x: (stats.rankdata(x, method="average") - 1) / (len(x) - 1), 0, 1e-15),
+])
+def test_rows_match_scipy(fn, min_names, seed, ties, reference, rtol, atol):
+    # Rows with fewer than min_names finite values are all NaN.
+    values = rows_with_nans(seed, ties=ties)
+    got = fn(values, min_names)
     for r, row in enumerate(values):
         finite = np.isfinite(row)
-        if finite.sum() < 3:
-            assert np.isnan(got[r]).all()
-            continue
         expected = np.full(row.shape, NAN)
-        expected[finite] = stats.zscore(row[finite], ddof=0)
-        np.testing.assert_allclose(got[r], expected, rtol=1e-12, atol=1e-12)
+        if finite.sum() >= min_names:
+            expected[finite] = reference(row[finite])
+        np.testing.assert_allclose(got[r], expected, rtol=rtol, atol=atol)
 
 
 def test_zscore_constant_and_thin_rows_are_nan():
@@ -71,32 +71,15 @@ def test_zscore_constant_and_thin_rows_are_nan():
     assert np.isnan(got).all()
 
 
-@pytest.mark.parametrize(
-    "row, expected",
-    [
-        ([3.0, 1.0, NAN, 2.0], [1.0, 0.0, NAN, 0.5]),
-        ([1.0, 1.0], [0.5, 0.5]),
-        # ties at sorted positions 1..2 share (1 + 2) / 2 / 3 = 0.5
-        ([0.0, 5.0, -0.0, -1.0], [0.5, 1.0, 0.5, 0.0]),
-        ([4.0, NAN, NAN, NAN], [NAN, NAN, NAN, NAN]),
-    ],
-)
+@pytest.mark.parametrize("row, expected", [
+    ([3.0, 1.0, NAN, 2.0], [1.0, 0.0, NAN, 0.5]),
+    ([1.0, 1.0], [0.5, 0.5]),
+    # ties at sorted positions 1..2 share (1 + 2) / 2 / 3 = 0.5
+    ([0.0, 5.0, -0.0, -1.0], [0.5, 1.0, 0.5, 0.0]),
+    ([4.0, NAN, NAN, NAN], [NAN, NAN, NAN, NAN]),
+])
 def test_rank_hand_cases(row, expected):
     np.testing.assert_array_equal(tw.rank_panel(np.array([row]), 2), np.array([expected]))
-
-
-def test_rank_matches_scipy_average_rankdata():
-    values = rows_with_nans(3, ties=True)
-    got = tw.rank_panel(values, 4)
-    for r, row in enumerate(values):
-        finite = np.isfinite(row)
-        n = finite.sum()
-        if n < 4:
-            assert np.isnan(got[r]).all()
-            continue
-        expected = np.full(row.shape, NAN)
-        expected[finite] = (stats.rankdata(row[finite], method="average") - 1) / (n - 1)
-        np.testing.assert_allclose(got[r], expected, rtol=0, atol=1e-15)
 
 
 @pytest.mark.parametrize("fn", [tw.zscore_panel, tw.rank_panel])

@@ -119,16 +119,13 @@ def test_identical_ics_leave_the_t_stat_undefined_and_counts_follow_the_horizon(
     assert np.isnan(r.daily_ic()[-horizon:]).all()
 
 
-@pytest.mark.parametrize(
-    "factor, prices, horizon, min_names, text",
-    [
-        (np.ones((3, 2)), np.ones((3, 3)), 1, 2, "factor is 3x2 but prices is 3x3"),
-        (np.array([[1.0, INF]]), np.array([[-INF, 1.0]]), 1, 2, "non-finite value at row 0, col 1"),
-        (np.ones((2, 2)), np.array([[1.0, 1.0], [INF, 1.0]]), 1, 2, "non-finite value at row 1, col 0"),
-        (np.ones((2, 2)), np.ones((2, 2)), 0, 1, "degenerate input: horizon must be >= 1"),
-        (np.ones((2, 2)), np.ones((2, 2)), 1, 1, "degenerate input: min_names must be >= 2, got 1"),
-    ],
-)
+@pytest.mark.parametrize("factor, prices, horizon, min_names, text", [
+    (np.ones((3, 2)), np.ones((3, 3)), 1, 2, "factor is 3x2 but prices is 3x3"),
+    (np.array([[1.0, INF]]), np.array([[-INF, 1.0]]), 1, 2, "non-finite value at row 0, col 1"),
+    (np.ones((2, 2)), np.array([[1.0, 1.0], [INF, 1.0]]), 1, 2, "non-finite value at row 1, col 0"),
+    (np.ones((2, 2)), np.ones((2, 2)), 0, 1, "degenerate input: horizon must be >= 1"),
+    (np.ones((2, 2)), np.ones((2, 2)), 1, 1, "degenerate input: min_names must be >= 2, got 1"),
+])
 def test_failures(factor, prices, horizon, min_names, text):
     with pytest.raises(ValueError) as e:
         tw.rank_ic(factor, prices, horizon, min_names)
