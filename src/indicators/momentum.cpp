@@ -46,23 +46,10 @@ struct RsiState {
 };
 
 template <int W>
-struct RsiLanes;
-template <>
-struct RsiLanes<2> {
-    using V = double __attribute__((vector_size(16), aligned(8)));
-    using M = std::int64_t __attribute__((vector_size(16), aligned(8)));
-};
-template <>
-struct RsiLanes<4> {
-    using V = double __attribute__((vector_size(32), aligned(8)));
-    using M = std::int64_t __attribute__((vector_size(32), aligned(8)));
-};
-
-template <int W>
 __attribute__((always_inline)) inline void rsi_steps(const double* x, std::size_t from, std::size_t m, double k,
                                                      double keep, RsiState& st, double* __restrict out) {
-    using V = typename RsiLanes<W>::V;
-    using M = typename RsiLanes<W>::M;
+    using V = typename VectorLanes<W>::V;
+    using M = typename VectorLanes<W>::M;
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const std::span<const double> data(x, from + m);
     V inf;

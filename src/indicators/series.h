@@ -72,6 +72,21 @@ inline void check_output(std::span<const double> out, std::size_t n) {
     if (out.size() != n) fault("indicator output length differs from the input length");
 }
 
+// W doubles side by side and their comparison masks, for kernels that form the terms of
+// W bars at once (unaligned: they are loaded from anywhere in a series).
+template <int W>
+struct VectorLanes;
+template <>
+struct VectorLanes<2> {
+    using V = double __attribute__((vector_size(16), aligned(8)));
+    using M = std::int64_t __attribute__((vector_size(16), aligned(8)));
+};
+template <>
+struct VectorLanes<4> {
+    using V = double __attribute__((vector_size(32), aligned(8)));
+    using M = std::int64_t __attribute__((vector_size(32), aligned(8)));
+};
+
 // Larger of two values where a NaN operand counts as missing: the result is NaN only
 // when both are. Used by the true range so a missing close narrows the range instead of
 // erasing it.

@@ -15,19 +15,6 @@ namespace tarnwick::indicators::volatility {
 
 namespace {
 
-template <int W>
-struct RangeLanes;
-template <>
-struct RangeLanes<2> {
-    using V = double __attribute__((vector_size(16), aligned(8)));
-    using M = std::int64_t __attribute__((vector_size(16), aligned(8)));
-};
-template <>
-struct RangeLanes<4> {
-    using V = double __attribute__((vector_size(32), aligned(8)));
-    using M = std::int64_t __attribute__((vector_size(32), aligned(8)));
-};
-
 struct AtrInputs {
     const double* high;
     const double* low;
@@ -49,8 +36,8 @@ struct AtrInputs {
 template <int W>
 __attribute__((always_inline)) inline std::size_t atr_steps(const AtrInputs& in, std::size_t from, std::size_t m,
                                                             double& v, double* __restrict out) {
-    using V = typename RangeLanes<W>::V;
-    using M = typename RangeLanes<W>::M;
+    using V = typename VectorLanes<W>::V;
+    using M = typename VectorLanes<W>::M;
     const double* __restrict h = in.high;
     const double* __restrict l = in.low;
     const double* __restrict c = in.close;
