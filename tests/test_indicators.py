@@ -94,6 +94,17 @@ def test_results_are_fresh_arrays(n):
     np.testing.assert_array_equal(c[2:], x[1:-1])
     del c
     assert np.isnan(tw.sma(x, n + 1)).all()
+    # The same for the other kernels that fill their arrays in place. An EMA of ones with
+    # weight 1/2 stays 1 exactly; the window (k-1, k, k+1) has squared deviations summing
+    # to 2, so both bands sit sqrt(2/3) x 2 from the middle one.
+    e = tw.ema(np.ones(n), 3)
+    assert np.isnan(e[:2]).all() and (e[2:] == 1.0).all()
+    upper, middle, lower = tw.bollinger_bands(x, 3, 2.0)
+    width = np.sqrt(2.0 / 3.0) * 2.0
+    assert np.isnan(upper[:2]).all() and np.isnan(lower[:2]).all()
+    np.testing.assert_array_equal(middle[2:], x[1:-1])
+    np.testing.assert_array_equal(upper[2:], x[1:-1] + width)
+    np.testing.assert_array_equal(lower[2:], x[1:-1] - width)
 
 
 def test_strided_input_is_read_in_index_order():

@@ -169,20 +169,23 @@ Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::ui
     return out;
 }
 
-Result<std::vector<double>, CoreError> ema(std::span<const double> data, std::uint64_t period) {
+Status<CoreError> ema_into(std::span<const double> data, std::uint64_t period, std::span<double> out) {
     if (period == 0) return err(CoreError::invalid_parameter("EMA period must be > 0"));
     const std::size_t n = data.size();
-    if (period > n) return nan_series(n);
+    check_output(out, n);
+    if (period > n) {
+        std::fill(out.begin(), out.end(), kNaN);
+        return Unit{};
+    }
 
     const auto p = static_cast<std::size_t>(period);
-    std::vector<double> out = reserve_series(n);
-    out.insert(out.end(), p - 1, kNaN);
+    std::fill_n(out.data(), p - 1, kNaN);
     double value = seed_mean(data, p);
-    out.push_back(value);
+    out[p - 1] = value;
     const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
     const double keep = 1.0 - alpha;
     const double* x = data.data() + p;
-    append_blocks(out, n - p, [&value, &x, keep, alpha](double* __restrict block, std::size_t m) __attribute__((noinline)) {
+    write_blocks(out.data() + p, n - p, [&value, &x, keep, alpha](double* __restrict block, std::size_t m) __attribute__((noinline)) {
         const double* __restrict in = x;
         const double kp = keep, a = alpha;
         double v = value;
@@ -193,6 +196,12 @@ Result<std::vector<double>, CoreError> ema(std::span<const double> data, std::ui
         value = v;
         x += m;
     });
+    return Unit{};
+}
+
+Result<std::vector<double>, CoreError> ema(std::span<const double> data, std::uint64_t period) {
+    std::vector<double> out = output_series(data.size());
+    if (auto done = ema_into(data, period, out); !done) return err(std::move(done).error());
     return out;
 }
 

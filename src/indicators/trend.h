@@ -21,6 +21,8 @@ Status<CoreError> sma_into(std::span<const double> data, std::uint64_t period, s
 // Exponential moving average, alpha = 2 / (period + 1), seeded with the mean of the first
 // period values. period - 1 leading NaN; a period longer than the data gives all NaN.
 Result<std::vector<double>, CoreError> ema(std::span<const double> data, std::uint64_t period);
+// The same into out, which has data.size() elements and is overwritten in full.
+Status<CoreError> ema_into(std::span<const double> data, std::uint64_t period, std::span<double> out);
 
 struct SupertrendSeries {
     std::vector<double> value;         // the band the trend rides on; NaN while undefined

@@ -290,13 +290,19 @@ BandBlock pick_band_block() {
 
 }  // namespace
 
-Result<BollingerSeries, CoreError> bollinger_bands(std::span<const double> data, std::uint64_t period,
-                                                   double std_dev) {
+Status<CoreError> bollinger_into(std::span<const double> data, std::uint64_t period, double std_dev,
+                                 std::span<double> upper, std::span<double> middle, std::span<double> lower) {
     if (period == 0) return err(CoreError::invalid_parameter("Bollinger Bands period must be > 0"));
     if (std_dev <= 0.0) return err(CoreError::invalid_parameter("Bollinger Bands std_dev must be > 0"));
 
     const std::size_t n = data.size();
-    if (period > n) return BollingerSeries{nan_series(n), nan_series(n), nan_series(n)};
+    check_output(upper, n);
+    check_output(middle, n);
+    check_output(lower, n);
+    if (period > n) {
+        for (std::span<double> band : {upper, middle, lower}) std::fill(band.begin(), band.end(), kNaN);
+        return Unit{};
+    }
 
     // The middle band is the sma (same running sum, same division); the variance is taken
     // about it, each window summed afresh in index order (a running sum of squares would
@@ -305,27 +311,25 @@ Result<BollingerSeries, CoreError> bollinger_bands(std::span<const double> data,
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
     const double* x = data.data();
-    BollingerSeries out{reserve_series(n), reserve_series(n), reserve_series(n)};
-    out.upper.insert(out.upper.end(), p - 1, kNaN);
-    out.middle.insert(out.middle.end(), p - 1, kNaN);
-    out.lower.insert(out.lower.end(), p - 1, kNaN);
+    for (std::span<double> b : {upper, middle, lower}) std::fill_n(b.data(), p - 1, kNaN);
     double sum = -0.0;
     for (std::size_t i = 0; i < p; ++i) sum += x[i];
-    double mid0 = sum / pf;
-    double up0 = 0.0, lo0 = 0.0;
-    band_one(x, p, pf, std_dev, p - 1, mid0, up0, lo0);
-    out.upper.push_back(up0);
-    out.middle.push_back(mid0);
-    out.lower.push_back(lo0);
-    // The rest is zero-filled in one go (see append_blocks) and written in place.
-    out.upper.resize(n);
-    out.middle.resize(n);
-    out.lower.resize(n);
+    middle[p - 1] = sum / pf;
+    band_one(x, p, pf, std_dev, p - 1, middle[p - 1], upper[p - 1], lower[p - 1]);
     for (std::size_t first = p; first < n;) {
         const std::size_t m = std::min(kAppendBlock, n - first);
-        band(x, p, pf, std_dev, sum, first, m, out.middle.data() + first, out.upper.data() + first,
-             out.lower.data() + first);
+        band(x, p, pf, std_dev, sum, first, m, middle.data() + first, upper.data() + first, lower.data() + first);
         first += m;
+    }
+    return Unit{};
+}
+
+Result<BollingerSeries, CoreError> bollinger_bands(std::span<const double> data, std::uint64_t period,
+                                                   double std_dev) {
+    const std::size_t n = data.size();
+    BollingerSeries out{output_series(n), output_series(n), output_series(n)};
+    if (auto done = bollinger_into(data, period, std_dev, out.upper, out.middle, out.lower); !done) {
+        return err(std::move(done).error());
     }
     return out;
 }

@@ -31,6 +31,9 @@ struct BollingerSeries {
 // and gives NaN bands). period - 1 leading NaN in all three series.
 Result<BollingerSeries, CoreError> bollinger_bands(std::span<const double> data, std::uint64_t period,
                                                    double std_dev);
+// The same into the three bands, each with data.size() elements and overwritten in full.
+Status<CoreError> bollinger_into(std::span<const double> data, std::uint64_t period, double std_dev,
+                                 std::span<double> upper, std::span<double> middle, std::span<double> lower);
 
 // Lowest / highest value of each trailing window of `period` elements, NaN elements
 // skipped; a window without any usable value (only NaN, or only the infinity that cannot

@@ -158,9 +158,9 @@ PyObject* bollinger_body(PyObject*, const Args& a) {
     const auto period = a.get_or<std::uint64_t>(1, 20);
     const double std_dev = a.get_or<double>(2, 2.0);
     const Column<double> data = view_f64(a, 0);
-    ind::volatility::BollingerSeries s = unwrap(ind::volatility::bollinger_bands(data.span(), period, std_dev));
-    return tuple_of(from_vec(std::move(s.upper)), from_vec(std::move(s.middle)), from_vec(std::move(s.lower)))
-        .release();
+    NewF64 upper = empty_f64(data.size()), middle = empty_f64(data.size()), lower = empty_f64(data.size());
+    unwrap(ind::volatility::bollinger_into(data.span(), period, std_dev, upper.data, middle.data, lower.data));
+    return tuple_of(std::move(upper.array), std::move(middle.array), std::move(lower.array)).release();
 }
 
 PyObject* vwap_body(PyObject*, const Args& a) {
@@ -181,7 +181,7 @@ PyObject* supertrend_body(PyObject*, const Args& a) {
 
 PyMethodDef kSmaDef = fast_method<kSma, series_into_body<ind::trend::sma_into>>(
     "sma", "sma(data, period)\n--\n\nSimple Moving Average.");
-PyMethodDef kEmaDef = fast_method<kEma, series_body<ind::trend::ema>>(
+PyMethodDef kEmaDef = fast_method<kEma, series_into_body<ind::trend::ema_into>>(
     "ema", "ema(data, period)\n--\n\nExponential Moving Average.");
 PyMethodDef kRsiDef = fast_method<kRsi, series_body<ind::momentum::rsi>>(
     "rsi", "rsi(data, period)\n--\n\nRelative Strength Index.");
