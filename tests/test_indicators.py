@@ -105,6 +105,10 @@ def test_results_are_fresh_arrays(n):
     np.testing.assert_array_equal(middle[2:], x[1:-1])
     np.testing.assert_array_equal(upper[2:], x[1:-1] + width)
     np.testing.assert_array_equal(lower[2:], x[1:-1] - width)
+    # A steady climb of one a bar with a range of two: +DM 1, -DM 0 and TR 2 on every bar,
+    # so +DI is 50, -DI 0, and every DX and ADX value is 100.
+    a = tw.adx(x + 1.0, x - 1.0, x, 14)
+    assert np.isnan(a[:27]).all() and (a[27:] == 100.0).all()
 
 
 def test_strided_input_is_read_in_index_order():

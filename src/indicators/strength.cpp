@@ -1,5 +1,6 @@
 #include "indicators/strength.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -44,16 +45,21 @@ double directional_index(double s_plus, double s_minus, double s_tr) {
 
 }  // namespace
 
-Result<std::vector<double>, CoreError> adx(std::span<const double> high, std::span<const double> low,
-                                           std::span<const double> close, std::uint64_t period) {
+Status<CoreError> adx_into(std::span<const double> high, std::span<const double> low, std::span<const double> close,
+                           std::uint64_t period, std::span<double> out) {
     const std::size_t n = close.size();
     if (high.size() != n) return err(CoreError::data_length_mismatch(n, high.size()));
     if (low.size() != n) return err(CoreError::data_length_mismatch(n, low.size()));
     if (period == 0) return err(CoreError::invalid_parameter("ADX period must be > 0"));
+    check_output(out, n);
 
-    std::vector<double> out = nan_series(n);
     // 2 * period > n, asked without forming 2 * period.
-    if (period > n / 2) return out;
+    if (period > n / 2) {
+        std::fill(out.begin(), out.end(), kNaN);
+        return Unit{};
+    }
+    // Every value from 2p - 1 on is written below.
+    std::fill_n(out.data(), 2 * static_cast<std::size_t>(period) - 1, kNaN);
 
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
@@ -88,6 +94,13 @@ Result<std::vector<double>, CoreError> adx(std::span<const double> high, std::sp
             out[i] = value;
         }
     }
+    return Unit{};
+}
+
+Result<std::vector<double>, CoreError> adx(std::span<const double> high, std::span<const double> low,
+                                           std::span<const double> close, std::uint64_t period) {
+    std::vector<double> out = output_series(close.size());
+    if (auto done = adx_into(high, low, close, period, out); !done) return err(std::move(done).error());
     return out;
 }
 

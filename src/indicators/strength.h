@@ -16,6 +16,9 @@ namespace tarnwick::indicators::strength {
 // length, then period 0.
 Result<std::vector<double>, CoreError> adx(std::span<const double> high, std::span<const double> low,
                                            std::span<const double> close, std::uint64_t period);
+// The same into out, which has close.size() elements and is overwritten in full.
+Status<CoreError> adx_into(std::span<const double> high, std::span<const double> low, std::span<const double> close,
+                           std::uint64_t period, std::span<double> out);
 
 // Volume-weighted average of the typical price (high + low + close) / 3 from the first
 // bar on, no reset; NaN while the cumulative volume is not positive. Error: a high, low

@@ -128,18 +128,7 @@ PyObject* stochastic_body(PyObject*, const Args& a) {
     return tuple_of(from_vec(std::move(s.k)), from_vec(std::move(s.d))).release();
 }
 
-// high, low, close and one period: atr, adx.
-using BarKernel = Result<std::vector<double>, CoreError> (*)(std::span<const double>, std::span<const double>,
-                                                             std::span<const double>, std::uint64_t);
-
-template <BarKernel Kernel>
-PyObject* bar_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 3);
-    const auto period = a.get<std::uint64_t>(3);
-    const Column<double> high = view_f64(a, 0), low = view_f64(a, 1), close = view_f64(a, 2);
-    return from_vec(unwrap(Kernel(high.span(), low.span(), close.span(), period))).release();
-}
-
+// high, low, close and one period, written into a fresh array: atr, adx.
 using BarIntoKernel = Status<CoreError> (*)(std::span<const double>, std::span<const double>,
                                             std::span<const double>, std::uint64_t, std::span<double>);
 
@@ -193,7 +182,7 @@ PyMethodDef kAtrDef = fast_method<kAtr, bar_into_body<ind::volatility::atr_into>
     "atr", "atr(high, low, close, period)\n--\n\nAverage True Range.");
 PyMethodDef kBollDef = fast_method<kBoll, bollinger_body>(
     "bollinger_bands", "bollinger_bands(data, period=20, std_dev=2.0)\n--\n\nBollinger Bands.");
-PyMethodDef kAdxDef = fast_method<kAdx, bar_body<ind::strength::adx>>(
+PyMethodDef kAdxDef = fast_method<kAdx, bar_into_body<ind::strength::adx_into>>(
     "adx", "adx(high, low, close, period)\n--\n\nAverage Directional Index.");
 PyMethodDef kVwapDef = fast_method<kVwap, vwap_body>(
     "vwap", "vwap(high, low, close, volume)\n--\n\nVolume Weighted Average Price.");
