@@ -109,6 +109,9 @@ def test_results_are_fresh_arrays(n):
     # so +DI is 50, -DI 0, and every DX and ADX value is 100.
     a = tw.adx(x + 1.0, x - 1.0, x, 14)
     assert np.isnan(a[:27]).all() and (a[27:] == 100.0).all()
+    # Nothing is ever lost on a climb: the RSI is 100 from the first full period on.
+    r = tw.rsi(x, 14)
+    assert np.isnan(r[:14]).all() and (r[14:] == 100.0).all()
 
 
 def test_strided_input_is_read_in_index_order():

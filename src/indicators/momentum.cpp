@@ -211,10 +211,14 @@ double complete_mean(const std::vector<double>& v, std::size_t from, std::size_t
 
 }  // namespace
 
-Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::uint64_t period) {
+Status<CoreError> rsi_into(std::span<const double> data, std::uint64_t period, std::span<double> out) {
     if (period == 0) return err(CoreError::invalid_parameter("RSI period must be > 0"));
     const std::size_t n = data.size();
-    if (period >= n) return nan_series(n);
+    check_output(out, n);
+    if (period >= n) {
+        std::fill(out.begin(), out.end(), kNaN);
+        return Unit{};
+    }
 
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
@@ -227,9 +231,8 @@ Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::ui
     }
     double avg_gain = gain_sum / pf;
     double avg_loss = loss_sum / pf;
-    std::vector<double> out = reserve_series(n);
-    out.insert(out.end(), p, kNaN);
-    out.push_back(rsi_value(avg_gain, avg_loss));
+    std::fill_n(out.data(), p, kNaN);
+    out[p] = rsi_value(avg_gain, avg_loss);
 
     // The averages are one recursion; the values only depend on their ratio. W steps of
     // the recursion share one vector division for the ratio and one for the value (see
@@ -239,10 +242,16 @@ Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::ui
     const double k = 1.0 / pf;
     const double keep = 1.0 - k;
     std::size_t next = p + 1;
-    append_blocks(out, n - p - 1, [&](double* __restrict block, std::size_t m) {
+    write_blocks(out.data() + p + 1, n - p - 1, [&](double* __restrict block, std::size_t m) {
         block_fn(data.data(), next, m, k, keep, state, block);
         next += m;
     });
+    return Unit{};
+}
+
+Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::uint64_t period) {
+    std::vector<double> out = output_series(data.size());
+    if (auto done = rsi_into(data, period, out); !done) return err(std::move(done).error());
     return out;
 }
 

@@ -15,6 +15,8 @@ namespace tarnwick::indicators::momentum {
 // period gains and losses (period + 1 prices). period leading NaN; 100 when the average
 // loss is 0. Error: period 0.
 Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::uint64_t period);
+// The same into out, which has data.size() elements and is overwritten in full.
+Status<CoreError> rsi_into(std::span<const double> data, std::uint64_t period, std::span<double> out);
 
 struct MacdSeries {
     std::vector<double> macd;       // fast ema - slow ema; slow_period - 1 leading NaN

@@ -172,7 +172,7 @@ PyMethodDef kSmaDef = fast_method<kSma, series_into_body<ind::trend::sma_into>>(
     "sma", "sma(data, period)\n--\n\nSimple Moving Average.");
 PyMethodDef kEmaDef = fast_method<kEma, series_into_body<ind::trend::ema_into>>(
     "ema", "ema(data, period)\n--\n\nExponential Moving Average.");
-PyMethodDef kRsiDef = fast_method<kRsi, series_body<ind::momentum::rsi>>(
+PyMethodDef kRsiDef = fast_method<kRsi, series_into_body<ind::momentum::rsi_into>>(
     "rsi", "rsi(data, period)\n--\n\nRelative Strength Index.");
 PyMethodDef kMacdDef = fast_method<kMacd, macd_body>(
     "macd", "macd(data, fast_period=12, slow_period=26, signal_period=9)\n--\n\nMACD indicator.");
