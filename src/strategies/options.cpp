@@ -9,7 +9,9 @@
 #include "core/saturate.h"
 #include "core/text.h"
 #include "signals/processor.h"
+#include "strategies/column_lengths.h"
 #include "strategies/own_loop_metrics.h"
+#include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::options {
 
@@ -48,7 +50,7 @@ TradeRecord close_record(const Holding& h, std::uint64_t id, const SignalInput& 
     t.exit_price = exit_premium;
     t.size = h.units;
     t.direction = signals.direction;
-    t.pnl = (exit_premium - h.premium) * h.units - (h.fees + exit.total);
+    t.pnl = static_cast<double>(signals.direction) * (exit_premium - h.premium) * h.units - (h.fees + exit.total);
     const double cost = h.premium * h.units;
     t.return_pct = cost > 0.0 ? t.pnl / cost * 100.0 : 0.0;
     t.entry_time = timestamps[h.entry_bar];
@@ -165,10 +167,7 @@ Status<OwnError> check_lengths(const BarSeries& bars, std::span<const double> op
     if (auto st = signals::processor::check_lengths(signals.entries.size(), signals.exits.size()); !st.ok()) {
         return err(std::move(st).error());
     }
-    if (bars.timestamps.size() < n) {
-        return err(OwnError{CoreError::data_length_mismatch(n, bars.timestamps.size()).message()});
-    }
-    return Unit{};
+    return covers("timestamps", bars.timestamps.size(), "option_prices", n);
 }
 
 Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& bars,
@@ -185,11 +184,15 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
     const bool next_open = cfg.effective_fill_timing() == FillTiming::NextBarOpen;
     const std::span<const double> fill_prices = next_open && option_open_prices ? *option_open_prices : option_prices;
 
+    // A short position receives the premium at its entry and pays it back at its exit.
+    const double d = static_cast<double>(signals.direction);
     double cash = cfg.initial_capital;
     std::uint64_t next_id = 0;
     own_loop::Curves curves(n, cfg.initial_capital);
     std::vector<TradeRecord> trades;
     std::optional<Holding> open;
+    bool exit_due = false;  // an exit signalled on a bar without a tradable premium
+    LastTradable mark;
 
     signals::processor::Stream processor;
     signals::processor::Flags pending;  // the previous bar's flags, under next-bar-open timing
@@ -198,16 +201,19 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
         const signals::processor::Flags flags = next_open ? std::exchange(pending, now) : now;
         const double fill = fill_prices[i];
 
-        if (flags.exit && open) {
+        exit_due = open && (exit_due || flags.exit);
+        if (exit_due && tradable(fill)) {
             const FillCharge exit = leg_costs(run, open->contracts, signals.direction, false, fill);
-            cash += fill * open->units - exit.total;
+            cash += d * fill * open->units - exit.total;
             trades.push_back(
                 close_record(*open, next_id++, signals, bars.timestamps, i, fill, exit, ExitReason::Signal));
             open.reset();
+            exit_due = false;
         }
-        // A premium that is not a positive finite number buys nothing; nor does a count of 0.
-        // The processor still counts the position as open, so later entries wait for an exit.
-        if (flags.entry && !open && std::isfinite(fill) && fill > 0.0) {
+        // A premium that is not tradable buys nothing, and the signal is not carried to a
+        // later bar; nor does a count of 0 buy anything. The processor still counts the
+        // position as open, so later entries wait for an exit.
+        if (flags.entry && !open && tradable(fill)) {
             const std::uint64_t contracts = run.size.contracts(cash, fill, run.lot_size);
             if (contracts > 0) {
                 const FillCharge entry = leg_costs(run, contracts, signals.direction, true, fill);
@@ -218,20 +224,22 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
                 h.premium = fill;
                 h.fees = entry.total;
                 h.breakdown = entry.breakdown;
-                cash -= fill * h.units + entry.total;
+                cash -= d * fill * h.units + entry.total;
                 open = h;
+                mark.see(fill);  // the mark's fallback when this bar closes on a gap
             }
         }
-        curves.mark(i, open ? cash + option_prices[i] * open->units : cash);
+        const double m = mark.at(option_prices[i]);
+        curves.mark(i, open ? cash + d * m * open->units : cash);
     }
 
     if (open) {
-        // Settled at the last closing premium whatever the timing; the last sample then
-        // shows the cash the settlement leaves.
+        // Settled at the last closing premium whatever the timing (the last tradable one
+        // when the series ends in a gap); the last sample then shows the cash it leaves.
         const std::size_t last = n - 1;
-        const double premium = option_prices[last];
+        const double premium = mark.at(option_prices[last]);
         const FillCharge exit = leg_costs(run, open->contracts, signals.direction, false, premium);
-        cash += premium * open->units - exit.total;
+        cash += d * premium * open->units - exit.total;
         trades.push_back(
             close_record(*open, next_id++, signals, bars.timestamps, last, premium, exit, ExitReason::EndOfData));
         curves.restate_last(cash);

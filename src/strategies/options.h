@@ -4,9 +4,14 @@
 // contracts of `lot_size` units at a bar's premium, are marked at the closing premium and
 // close on an exit signal or at the end of the data. Nothing here prices an option: the
 // right, the strike choice and the strike grid are carried for the caller but select
-// nothing. The direction never changes a cash flow (the premium is paid at the entry and
-// received at the exit either way); it decides only which side of each fill the Indian
-// cost schedules see.
+// nothing. A long position (direction 1) pays the premium at its entry and receives it at
+// its exit; a short one (-1) receives it at its entry and pays it back at its exit, so it
+// gains as the premium falls and is marked at cash - premium x units. The direction also
+// decides which side of each fill the Indian cost schedules see.
+//
+// Premiums that are not tradable (NaN, infinite, 0 or below) take no fill: an entry on
+// such a bar opens nothing, an exit waits for the next bar with a tradable premium, and the
+// mark and an end-of-data close use the last tradable closing premium.
 #pragma once
 
 #include <cstdint>
@@ -89,8 +94,8 @@ Status<OwnError> check_lengths(const BarSeries& bars, std::span<const double> op
                                std::optional<std::span<const double>> option_open_prices,
                                const SignalInput& signals);
 
-// The whole run. An entry at a premium that is not a positive finite number, or sized to
-// no contract, opens nothing. The only errors are those of `check_lengths`.
+// The whole run. An entry sized to no contract opens nothing. The only errors are those
+// of `check_lengths`.
 Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& bars,
                                 std::span<const double> option_prices,
                                 std::optional<std::span<const double>> option_open_prices,
