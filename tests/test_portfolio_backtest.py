@@ -68,13 +68,6 @@ def test_max_positions_two_with_one_open_gives_the_entrant_the_whole_pool():
     assert all(t.exit_reason == "EndOfData" for t in r.result.trades())
 
 
-@pytest.mark.parametrize("allocation, traded", [("equal_weight", 0), ("full", 1)])
-def test_max_positions_zero_never_gates(allocation, traded):
-    r = tw.run_portfolio_backtest([inst([100.0, 100.0], (0,), ())], cfg(max_positions=0), allocation)
-    # Zero slots under equal weight skip every entry uncounted; full ignores slots.
-    assert (len(r.result.trades()), r.rejected_entries) == (traded, 0)
-
-
 def test_drawdown_kill_switch_halts_entries_but_not_exits():
     a = inst([100.0, 85.0, 85.0, 90.0, 90.0], (0,), (3,), symbol="A")
     b = inst([10.0, 10.0, 10.0, 10.0, 10.0], (2,), (), symbol="B")

@@ -13,6 +13,7 @@
 #include "indicators/volatility.h"
 #include "metrics/metrics.h"
 #include "signals/processor.h"
+#include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::portfolio {
 
@@ -43,6 +44,8 @@ struct Book {
     std::uint64_t trades = 0;
     double pnl = 0.0;
     std::uint64_t rejected = 0;
+    bool exit_due = false;  // an effective exit met on a bar without a tradable fill price
+    LastTradable mark;      // the close the book is valued at across gaps
 };
 
 Status<OwnError> check_inputs(std::span<const InstrumentSeries> instruments) {
@@ -122,7 +125,8 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
         kernels.emplace_back(std::move(kc));
     }
 
-    const std::optional<std::uint64_t> max_positions = config.max_positions;
+    // A cap of 0 means no cap, as in the kernel configuration.
+    const std::uint64_t cap = config.max_positions.value_or(0);
     const bool kill_switch = config.max_drawdown_pct && *config.max_drawdown_pct > 0.0;
     double pool = config.initial_capital;
     double peak = config.initial_capital;
@@ -149,6 +153,13 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
         kernel.set_cash(0.0);
     };
 
+    // The price a signal fill of instrument i takes on bar t; a bar without a tradable one
+    // takes no signal fill: the entry is dropped, the exit waits for the next bar.
+    auto signal_fill_price = [&](std::size_t i, std::size_t t, bool opening) {
+        return reference_price(resolved.price_source, bar_of(instruments[i].bars, t), instruments[i].signals.direction,
+                               opening);
+    };
+
     BarSignal sig;
     for (std::size_t t = 0; t < n; ++t) {
         const auto idx = static_cast<std::uint64_t>(t);
@@ -157,14 +168,16 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
             Kernel& kernel = kernels[i];
             if (!kernel.in_position()) continue;
             Book& b = books[i];
+            b.exit_due = b.exit_due || b.exits[t] != 0;
             sig = BarSignal{};
-            sig.exit = b.exits[t] != 0;
+            sig.exit = b.exit_due && tradable(signal_fill_price(i, t, false));
             sig.atr = t < b.atr.size() ? b.atr[t] : 0.0;
             kernel.set_cash(0.0);
             for (const KernelEvent& e : kernel.step(idx, bar_of(instruments[i].bars, t), sig, false)) {
                 if (e.kind == KernelEventKind::Exited && e.trade) book_trade(b, TradeRecord(*e.trade));
             }
             settle(kernel);
+            if (!kernel.in_position()) b.exit_due = false;
         }
 
         std::uint64_t open = 0;
@@ -175,14 +188,16 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
             Kernel& kernel = kernels[i];
             Book& b = books[i];
             if (kernel.in_position() || b.entries[t] == 0) continue;
-            if (halted || (max_positions && *max_positions > 0 && open >= *max_positions)) {
+            if (halted || (cap > 0 && open >= cap)) {
                 ++b.rejected;
                 ++rejected_total;
                 continue;
             }
+            const double fill_price = signal_fill_price(i, t, true);
+            if (!tradable(fill_price)) continue;
             double allotment = pool;
             if (*allocation == Allocation::EqualWeight) {
-                const std::uint64_t slots = max_positions ? *max_positions : static_cast<std::uint64_t>(k);
+                const std::uint64_t slots = cap > 0 ? cap : static_cast<std::uint64_t>(k);
                 if (slots <= open) continue;
                 allotment = pool / static_cast<double>(slots - open);
             }
@@ -197,14 +212,19 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
             }
             pool -= allotment - kernel.cash();
             kernel.set_cash(0.0);
-            if (entered) ++open;
+            if (entered) {
+                ++open;
+                b.mark.see(fill_price);  // the mark's fallback when this bar closes on a gap
+            }
         }
 
         // Mark: each kernel values its own book, so a short in a cash account counts as
-        // its collateral plus its open profit, not as a long holding.
+        // its collateral plus its open profit, not as a long holding. A close that is not
+        // tradable leaves the book at its last tradable close.
         double eq = pool;
         for (std::size_t i = 0; i < k; ++i) {
-            if (kernels[i].in_position()) eq += kernels[i].marked_value(instruments[i].bars.close[t]);
+            const double close = books[i].mark.at(instruments[i].bars.close[t]);
+            if (kernels[i].in_position()) eq += kernels[i].marked_value(close);
         }
         equity[t] = eq;
         peak = std::max(peak, eq);  // a NaN equity keeps the peak
@@ -222,7 +242,8 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
             if (!kernel.in_position()) continue;
             const BarSeries& bars = instruments[i].bars;
             kernel.set_cash(0.0);
-            for (TradeRecord& trade : kernel.force_close_all(n - 1, bars.timestamps[n - 1], bars.close[n - 1])) {
+            const double last = books[i].mark.at(bars.close[n - 1]);
+            for (TradeRecord& trade : kernel.force_close_all(n - 1, bars.timestamps[n - 1], last)) {
                 book_trade(books[i], std::move(trade));
             }
             settle(kernel);

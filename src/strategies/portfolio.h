@@ -1,12 +1,16 @@
 // Several instruments against one shared cash pool, each on a kernel of its own that
 // owns no money: the pool lends a kernel cash for exactly one step and takes back what
 // the kernel holds afterwards. Two portfolio rules gate every entry before the kernel
-// sees it: a cap on the instruments holding a position (`max_positions`) and a drawdown
-// kill-switch (`max_drawdown_pct`).
+// sees it: a cap on the instruments holding a position (`max_positions`; 0 is no cap) and
+// a drawdown kill-switch (`max_drawdown_pct`).
 //
 // Each bar: exits first (only kernels holding a position are stepped), then entries in
 // list order (only flat kernels with an effective entry that passed the gates), then the
 // pool is marked: pool cash plus every kernel's book at the bar's close.
+//
+// Signal fills need a tradable price (finite, above 0) on their bar: an entry without one
+// is dropped, an exit without one waits for the next bar that has one, and books are
+// marked, and closed at the end of the data, at their last tradable close.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +26,7 @@
 namespace tarnwick::strategies::portfolio {
 
 // EqualWeight divides the pool across the slots that could still open (max_positions
-// when set, else the number of instruments); Full lends each entry the whole pool.
+// when set above 0, else the number of instruments); Full lends each entry the whole pool.
 enum class Allocation : std::uint8_t { EqualWeight = 0, Full = 1 };
 
 // Exact: "equal_weight" or "full" ("unknown allocation '{}'; expected 'equal_weight' or 'full'").
