@@ -31,18 +31,6 @@ def test_weights_share_the_cash_at_entry():
     assert (t.mae_price, t.mfe_pnl, t.fee_breakdown, t.entry_fees) == (None, None, None, 0.0)
 
 
-def test_fees_entry_lowers_cash_exit_is_on_the_record():
-    a = inst([100.0, 100.0, 110.0], (0,), (2,))
-    r = tw.run_basket_backtest([a], cfg(initial_capital=10_000.0, fees=0.01))
-    (t,) = r.trades()
-    # 100 units at 100 (the entry fee is not sized in): entry fee 100, exit fee 1% of 11000.
-    assert t.size == 100.0
-    assert t.fees == t.exit_fees == pytest.approx(110.0, rel=1e-15)
-    assert t.pnl == pytest.approx(100.0 * 10.0 - 110.0, rel=1e-15)
-    assert t.return_pct == pytest.approx(890.0 / 10_000.0 * 100.0, rel=1e-15)
-    np.testing.assert_allclose(r.equity_curve(), [9_900.0, 9_900.0, 10_790.0], rtol=1e-15)
-
-
 @pytest.mark.parametrize("override, sizes", [
     (dict(lot_size=10.0), {"A": 30.0, "B": 600.0}),     # 37.5 units round down to 30
     (dict(lot_size=40.0), {"B": 600.0}),                # fewer than one lot: skipped
@@ -121,6 +109,10 @@ def test_legacy_annualization_reaches_the_metrics():
     assert r.metrics.sharpe_ratio == 0.0 and r.metrics.sortino_ratio is None
 
 
+def with_column(t, k, column):
+    return t[:k] + (column,) + t[k + 1:]
+
+
 @pytest.mark.parametrize("build, exc, text", [
     (lambda: [inst([1.0] * 3), inst([1.0] * 2)], ValueError, "All instruments must have same number of bars"),
     (lambda: [inst([1.0] * 3), inst([1.0] * 3)[:6] + (flags(2), flags(3)) + inst([1.0] * 3)[8:]], ValueError,
@@ -129,6 +121,12 @@ def test_legacy_annualization_reaches_the_metrics():
      "All signal arrays must have same length"),
     (lambda: [t[:7] + (flags(2),) + t[8:] for t in (inst([1.0] * 3), inst([1.0] * 3))], ValueError,
      "Entry and exit arrays must have same length"),
+    (lambda: [inst([1.0] * 3), with_column(inst([1.0] * 3, symbol="B"), 2, np.ones(2))], ValueError,
+     "instrument 'B': high has 2 values, close has 3"),
+    (lambda: [inst([1.0] * 3), inst([1.0] * 3, weight=-1.0, symbol="B")], ValueError,
+     "weight of instrument 1 ('B') must be a finite number >= 0, got -1"),
+    (lambda: [inst([1.0] * 3, weight=float("nan"))], ValueError,
+     "weight of instrument 0 ('A') must be a finite number >= 0, got NaN"),
 ])
 def test_refusals(build, exc, text):
     with pytest.raises(exc, match="^" + re.escape(text)):

@@ -9,7 +9,9 @@
 
 #include "core/format.h"
 #include "signals/processor.h"
+#include "strategies/column_lengths.h"
 #include "strategies/own_loop_metrics.h"
+#include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::basket {
 
@@ -27,24 +29,50 @@ namespace {
 
 struct Slot {
     bool open = false;
+    bool exit_due = false;  // a basket exit met this instrument on a bar without a tradable price
     std::size_t entry_idx = 0;
     double entry_price = 0.0;
     double quantity = 0.0;
+    double entry_fee = 0.0;  // already out of the cash
 };
 
-Status<OwnError> check_lengths(std::span<const InstrumentSeries> instruments, std::size_t n) {
-    for (const InstrumentSeries& in : instruments) {
-        if (in.bars.close.size() != n) {
-            return err(OwnError{fmt::format("All instruments must have same number of bars: {} has {}, expected {}",
-                                            in.signals.symbol, in.bars.close.size(), n)});
+Status<OwnError> check_columns(const InstrumentSeries& in, std::size_t n) {
+    const std::size_t close = in.bars.close.size();
+    if (close != n) {
+        return err(OwnError{fmt::format("All instruments must have same number of bars: {} has {}, expected {}",
+                                        in.signals.symbol, close, n)});
+    }
+    if (in.signals.entries.size() != n) {
+        return err(OwnError{fmt::format("Signals must match OHLCV length: {} has {} entries, expected {}",
+                                        in.signals.symbol, in.signals.entries.size(), n)});
+    }
+    const struct {
+        const char* name;
+        std::size_t length;
+    } columns[] = {{"timestamps", in.bars.timestamps.size()}, {"open", in.bars.open.size()},
+                   {"high", in.bars.high.size()},             {"low", in.bars.low.size()},
+                   {"volume", in.bars.volume.size()}};
+    for (const auto& c : columns) {
+        if (auto st = same_length(c.name, c.length, "close", close); !st.ok()) {
+            return err(OwnError{fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
         }
-        if (in.signals.entries.size() != n) {
-            return err(OwnError{fmt::format("Signals must match OHLCV length: {} has {} entries, expected {}",
-                                            in.signals.symbol, in.signals.entries.size(), n)});
-        }
-        for (const std::size_t len : {in.bars.timestamps.size(), in.bars.open.size()}) {
-            if (len < n) return err(OwnError{CoreError::data_length_mismatch(n, len).message()});
-        }
+    }
+    return Unit{};
+}
+
+// A weight is a share of the cash: a negative one would borrow it from the others, and a
+// NaN or infinite one makes every share meaningless.
+Status<OwnError> check_weight(const InstrumentSeries& in, std::size_t index) {
+    const double w = in.signals.weight;
+    if (std::isfinite(w) && w >= 0.0) return Unit{};
+    return err(OwnError{fmt::format("weight of instrument {} ('{}') must be a finite number >= 0, got {}", index,
+                                    in.signals.symbol, w)});
+}
+
+Status<OwnError> check_inputs(std::span<const InstrumentSeries> instruments, std::size_t n) {
+    for (std::size_t i = 0; i < instruments.size(); ++i) {
+        if (auto st = check_columns(instruments[i], n); !st.ok()) return st;
+        if (auto st = check_weight(instruments[i], i); !st.ok()) return st;
     }
     return Unit{};
 }
@@ -59,7 +87,7 @@ BacktestMetrics empty_metrics(const BacktestConfig& config) {
 // by its allotted capital and rounded down to its lot size when it has overrides.
 double quantity_for(const std::optional<InstrumentConfig>& ic, double weight,
                     double total_weight, double cash, double price) {
-    if (total_weight == 0.0 || price <= 0.0) return 0.0;
+    if (total_weight == 0.0 || !tradable(price)) return 0.0;
     double allotment = weight / total_weight * cash;
     if (!ic) return allotment / price;
     if (ic->alloted_capital) allotment = std::min(allotment, *ic->alloted_capital);
@@ -78,7 +106,7 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
         return out;
     }
     const std::size_t n = instruments.front().bars.bars();
-    if (auto st = check_lengths(instruments, n); !st.ok()) return err(std::move(st).error());
+    if (auto st = check_inputs(instruments, n); !st.ok()) return err(std::move(st).error());
 
     const std::size_t k = instruments.size();
     std::vector<std::span<const std::uint8_t>> entry_cols, exit_cols;
@@ -115,18 +143,22 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
     }
 
     std::vector<Slot> slots(k);
+    std::vector<LastTradable> marks(k);
     std::vector<double> quantities(k, 0.0);
     std::vector<TradeRecord> trades;
     own_loop::Curves curves(n, config.initial_capital);
     double cash = config.initial_capital;
     std::uint64_t next_id = 0;
 
+    // A record carries the entry fee the slot paid and, for a sale, the exit fee, so that the
+    // records add up to the equity change; returns the exit fee.
     auto record = [&](std::size_t i, std::size_t exit_idx, double exit_price, ExitReason reason) {
         const InstrumentSeries& in = instruments[i];
         const Slot& s = slots[i];
         const double d = in.signals.direction;
-        const double fee = run.fee_model.fee(exit_price, s.quantity, in.signals.direction == -1);
-        const double pnl = d * (exit_price - s.entry_price) * s.quantity - fee;
+        const double fee =
+            reason == ExitReason::EndOfData ? 0.0 : run.fee_model.fee(exit_price, s.quantity, in.signals.direction == -1);
+        const double pnl = d * (exit_price - s.entry_price) * s.quantity - s.entry_fee - fee;
         const double basis = s.entry_price * s.quantity;
         TradeRecord tr;
         tr.id = next_id++;
@@ -141,8 +173,8 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
         tr.return_pct = basis > 0.0 ? pnl / basis * 100.0 : 0.0;
         tr.entry_time = in.bars.timestamps[s.entry_idx];
         tr.exit_time = in.bars.timestamps[exit_idx];
-        tr.fees = fee;
-        tr.entry_fees = 0.0;
+        tr.fees = s.entry_fee + fee;
+        tr.entry_fees = s.entry_fee;
         tr.exit_fees = fee;
         tr.exit_reason = reason;
         trades.push_back(std::move(tr));
@@ -150,23 +182,26 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
     };
 
     for (std::size_t t = 0; t < n; ++t) {
-        if (exits[t] != 0) {
-            for (std::size_t i = 0; i < k; ++i) {
-                Slot& s = slots[i];
-                if (!s.open) continue;
-                const InstrumentSeries& in = instruments[i];
-                const double p = at_open ? in.bars.open[t] : in.bars.close[t];
-                const double fee = record(i, t, p, ExitReason::Signal);
-                const double d = in.signals.direction;
-                cash += s.entry_price * s.quantity + d * (p - s.entry_price) * s.quantity - fee;
-                s.open = false;
-            }
+        // Exits: every open instrument on a basket exit bar; one without a tradable price
+        // there waits for the next bar that has one.
+        for (std::size_t i = 0; i < k; ++i) {
+            Slot& s = slots[i];
+            if (!s.open) continue;
+            s.exit_due = s.exit_due || exits[t] != 0;
+            const InstrumentSeries& in = instruments[i];
+            const double p = at_open ? in.bars.open[t] : in.bars.close[t];
+            if (!s.exit_due || !tradable(p)) continue;
+            const double fee = record(i, t, p, ExitReason::Signal);
+            const double d = in.signals.direction;
+            cash += s.entry_price * s.quantity + d * (p - s.entry_price) * s.quantity - fee;
+            s = Slot{};
         }
         if (entries[t] != 0) {
             bool all_closed = true;
             for (const Slot& s : slots) all_closed = all_closed && !s.open;
             if (all_closed) {
-                // Every quantity is sized from the same cash, before any fill is paid.
+                // Every quantity is sized from the same cash, before any fill is paid. An
+                // instrument without a tradable price on the bar is skipped.
                 const double c = cash;
                 for (std::size_t i = 0; i < k; ++i) {
                     const InstrumentSeries& in = instruments[i];
@@ -180,24 +215,27 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
                     const double p = at_open ? in.bars.open[t] : in.bars.close[t];
                     const double fee = run.fee_model.fee(p, q, in.signals.direction == 1);
                     cash -= q * p + fee;
-                    slots[i] = Slot{true, t, p, q};
+                    slots[i] = Slot{true, false, t, p, q, fee};
+                    marks[i].see(p);  // the mark's fallback when this bar closes on a gap
                 }
             }
         }
         double equity = cash;
         for (std::size_t i = 0; i < k; ++i) {
+            const double c = marks[i].at(instruments[i].bars.close[t]);
             const Slot& s = slots[i];
             if (!s.open) continue;
             const double d = instruments[i].signals.direction;
-            equity += s.entry_price * s.quantity + d * (instruments[i].bars.close[t] - s.entry_price) * s.quantity;
+            equity += s.entry_price * s.quantity + d * (c - s.entry_price) * s.quantity;
         }
         curves.mark(t, equity);
     }
 
-    // Positions still open are reported at the last close; the cash and curves keep them open.
+    // Positions still open are valued at the last tradable close, not sold: the cash and
+    // the curves keep them open, and their records charge no exit fee.
     if (n > 0) {
         for (std::size_t i = 0; i < k; ++i) {
-            if (slots[i].open) (void)record(i, n - 1, instruments[i].bars.close[n - 1], ExitReason::EndOfData);
+            if (slots[i].open) (void)record(i, n - 1, *marks[i].last(), ExitReason::EndOfData);
         }
     }
 

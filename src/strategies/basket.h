@@ -32,16 +32,21 @@ struct BasketRunConfig {
                                 signals::synchronizer::SyncMode mode);
 };
 
-// Lengths, in this order: every instrument's closes against the first's ("All instruments
-// must have same number of bars"), then its entries ("Signals must match OHLCV length")
-// and its timestamps and open ("Data length mismatch: expected {}, got {}"; they may be
-// longer, not shorter); then the exit columns among themselves (the synchroniser) and
-// against the entries (the signal processor).
+// Checked instrument by instrument before anything is read: its closes against the
+// first's ("All instruments must have same number of bars"), its entries against them
+// ("Signals must match OHLCV length"), its timestamps, open, high, low and volume against
+// its closes ("instrument 'A': high has 3 values, close has 5"), and its weight, which
+// must be a finite number >= 0; then the exit columns among themselves (the
+// synchroniser) and against the entries (the signal processor).
 //
 // An empty basket is no error: no trades and empty curves. Under next-bar-open timing the
-// basket's effective signals act one bar later and fills take the bar's open; the trades
-// still open after the last bar are recorded at the last close (EndOfData) without
-// changing the cash or the curves.
+// basket's effective signals act one bar later and fills take the bar's open. Fills need
+// a tradable price (finite, above 0): an instrument without one on a basket entry bar is
+// skipped, one without one on a basket exit bar closes on the next bar that has one
+// (until then the basket holds and no new entry is taken), and marks use the last
+// tradable close. Each record carries its entry fee; the trades still open after the last
+// bar are recorded at the last tradable close without an exit fee (EndOfData), leaving
+// the cash and the curves as they are, so the records add up to the equity change.
 Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const InstrumentSeries> instruments);
 
 }  // namespace tarnwick::strategies::basket
