@@ -30,7 +30,7 @@ def test_long_pair_round_trip_records_both_legs():
     r = run(flags(4, 0), flags(4, 2), config=cfg())
     # Half the cash per leg: q1 = 50000 / 100 = 500, q2 = 1.0 x 50000 / 50 = 1000; entry fees 50 + 50.
     # Exit: gross = 10 x 500 + 0 = 5000; fees 500 x 110 x 0.001 + 1000 x 50 x 0.001 = 105.
-    net = 5000.0 - 105.0
+    net = 5000.0 - 100.0 - 105.0
     t1, t2 = r.trades()
     assert (t1.id, t1.symbol, t1.direction, t1.size, t1.entry_price, t1.exit_price) == (
         0, "PAIR_LEG1", 1, 500.0, 100.0, 110.0)
@@ -40,7 +40,7 @@ def test_long_pair_round_trip_records_both_legs():
         assert (t.entry_idx, t.exit_idx, t.exit_reason, t.fee_breakdown) == (0, 2, "Signal", None)
         assert t.pnl == pytest.approx(net / 2)
         assert t.return_pct == pytest.approx(50 * net / 100_000.0)
-        assert (t.fees, t.entry_fees, t.exit_fees) == pytest.approx((52.5, 0.0, 52.5))
+        assert (t.fees, t.entry_fees, t.exit_fees) == pytest.approx((102.5, 50.0, 52.5))
         assert t.mae_price is None and t.mfe_pnl is None
     # Each leg's own clock.
     assert (t1.entry_time, t1.exit_time) == (0, 2 * DAY)
@@ -60,7 +60,7 @@ def test_short_pair_loses_the_same_move():
     r = run(flags(4, 0), flags(4, 2), config=cfg(), direction=-1)
     t1, t2 = r.trades()
     assert (t1.direction, t2.direction) == (-1, 1)
-    assert t1.pnl == pytest.approx((-5000.0 - 105.0) / 2)
+    assert t1.pnl == pytest.approx((-5000.0 - 100.0 - 105.0) / 2)
     m = r.metrics
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (1, 0, 1, 0.0)
 
@@ -100,12 +100,12 @@ def test_open_pair_at_the_end_is_one_record_and_leaves_the_curves():
     r = run(flags(4, 1), flags(4), config=cfg())
     q1 = 50_000.0 / 105.0
     gross = 5.0 * q1
-    fee = 110.0 * q1 * 0.001 + 50.0
+    fee = 50.0 + 50.0  # entry fees only: the pair is valued, not sold
     (t,) = r.trades()
     assert (t.id, t.symbol, t.direction, t.entry_idx, t.exit_idx, t.exit_reason) == (0, "PAIR", 1, 1, 3, "EndOfData")
     assert (t.entry_price, t.exit_price, t.entry_time, t.exit_time) == (105.0, 110.0, DAY, 3 * DAY)
     assert (t.size, t.pnl, t.return_pct) == pytest.approx((q1 + 1000.0, gross - fee, (gross - fee) / 1000.0))
-    assert (t.fees, t.entry_fees, t.exit_fees) == pytest.approx((fee, 0.0, fee))
+    assert (t.fees, t.entry_fees, t.exit_fees) == pytest.approx((fee, fee, 0.0))
     # The curves keep the mark: cash -100 plus notionals and gross, no exit fees.
     assert r.equity_curve()[-1] == r.metrics.end_value == pytest.approx(-100.0 + 100_000.0 + gross)
     assert r.metrics.total_trades == 1
@@ -149,7 +149,8 @@ def test_cost_segment_charges_each_leg_on_its_own_side(direction):
     exit_ = intraday(110.0 * 500, buy=not long1) + intraday(50.0 * 1000, buy=long1)
     assert r.equity_curve()[0] == pytest.approx(100_000.0 - entry, rel=1e-12)
     t1, t2 = r.trades()
-    assert t1.fees == pytest.approx(exit_ / 2, rel=1e-12) and t2.exit_fees == t1.exit_fees
+    assert (t1.entry_fees, t1.exit_fees) == pytest.approx((entry / 2, exit_ / 2), rel=1e-12)
+    assert (t2.entry_fees, t2.exit_fees) == (t1.entry_fees, t1.exit_fees)
     assert t1.fee_breakdown is None
 
 
@@ -238,13 +239,13 @@ def test_lengths_are_checked():
         run(flags(4, 0), flags(3, 2))
     args = leg(LEG1) + leg(LEG2)
     args[6] = args[6][:3]
-    with pytest.raises(ValueError, match="Data length mismatch: expected 4, got 3"):
+    with pytest.raises(ValueError, match="^leg2_timestamps has 3 values, leg1_close has 4$"):
         tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2))
     # The opens matter only when fills take them.
     args = leg(LEG1) + leg(LEG2)
     args[7] = args[7][:3]
     assert len(tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2)).trades()) == 2
-    with pytest.raises(ValueError, match="Data length mismatch: expected 4, got 3"):
+    with pytest.raises(ValueError, match="^leg2_open has 3 values, leg1_close has 4$"):
         tw.run_pairs_backtest(*args, flags(4, 0), flags(4, 2), config=cfg(upon_bar_close=False))
 
 

@@ -7,7 +7,9 @@
 #include "core/fees/fee_model.h"
 #include "core/format.h"
 #include "signals/processor.h"
+#include "strategies/column_lengths.h"
 #include "strategies/own_loop_metrics.h"
+#include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::pairs {
 
@@ -19,14 +21,13 @@ struct PairHolding {
     double e1 = 0.0, e2 = 0.0;  // entry prices
     double q1 = 0.0, q2 = 0.0;  // units
     double n1 = 0.0, n2 = 0.0;  // entry notionals
+    double entry_fees = 0.0;    // both legs' entry fees, already out of the cash
 };
 
 struct LegSides {
     std::int8_t d1;  // leg 1's direction, the run's
     std::int8_t d2;  // leg 2's, against it
 };
-
-bool tradable(double price) noexcept { return std::isfinite(price) && price > 0.0; }
 
 // One leg's gain at `price`: direction x (price - entry) x units.
 double leg_move(std::int8_t direction, double price, double entry, double units) noexcept {
@@ -37,11 +38,12 @@ double leg_gross(const LegSides& s, const PairHolding& h, double p1, double p2) 
     return leg_move(s.d1, p1, h.e1, h.q1) + leg_move(s.d2, p2, h.e2, h.q2);
 }
 
-// The two records of a signal exit share the pair's net result and exit fees equally;
-// the entry fees lowered the cash when the pair opened and appear in no record.
+// The two records of a signal exit share the pair's net result, its entry fees and its
+// exit fees equally, so that the records of a round trip add up to its cash change.
 TradeRecord leg_record(std::uint64_t id, std::string symbol, std::size_t entry_bar, std::size_t exit_bar,
                        double entry_price, double exit_price, double size, std::int8_t direction,
-                       std::span<const std::int64_t> timestamps, double net, double fees, double notional) {
+                       std::span<const std::int64_t> timestamps, double net, double entry_fees, double exit_fees,
+                       double notional) {
     TradeRecord t;
     t.id = id;
     t.symbol = std::move(symbol);
@@ -55,9 +57,9 @@ TradeRecord leg_record(std::uint64_t id, std::string symbol, std::size_t entry_b
     t.return_pct = notional > 0.0 ? 50.0 * net / notional : 0.0;
     t.entry_time = timestamps[entry_bar];
     t.exit_time = timestamps[exit_bar];
-    t.fees = fees / 2.0;
-    t.entry_fees = 0.0;
-    t.exit_fees = fees / 2.0;
+    t.entry_fees = entry_fees / 2.0;
+    t.exit_fees = exit_fees / 2.0;
+    t.fees = t.entry_fees + t.exit_fees;
     t.exit_reason = ExitReason::Signal;
     return t;
 }
@@ -121,15 +123,12 @@ Status<OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1,
     if (auto st = signals::processor::check_lengths(signals.entries.size(), signals.exits.size()); !st.ok()) {
         return err(std::move(st).error());
     }
-    std::vector<std::size_t> columns = {leg1.timestamps.size(), leg2.timestamps.size()};
-    if (run.config.effective_fill_timing() == FillTiming::NextBarOpen) {
-        columns.push_back(leg1.open.size());
-        columns.push_back(leg2.open.size());
-    }
-    for (const std::size_t len : columns) {
-        if (len < n) return err(OwnError{CoreError::data_length_mismatch(n, len).message()});
-    }
-    return Unit{};
+    if (auto st = covers("leg1_timestamps", leg1.timestamps.size(), "leg1_close", n); !st.ok()) return st;
+    if (auto st = covers("leg2_timestamps", leg2.timestamps.size(), "leg1_close", n); !st.ok()) return st;
+    // The opens are read only when fills take them.
+    if (run.config.effective_fill_timing() != FillTiming::NextBarOpen) return Unit{};
+    if (auto st = covers("leg1_open", leg1.open.size(), "leg1_close", n); !st.ok()) return st;
+    return covers("leg2_open", leg2.open.size(), "leg1_close", n);
 }
 
 Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
@@ -152,6 +151,8 @@ Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1
     std::vector<TradeRecord> trades;
     PairHolding h;  // the open pair, valid while `open`
     bool open = false;
+    bool exit_due = false;  // an exit signalled on a bar where a leg had no tradable price
+    LastTradable mark1, mark2;
 
     signals::processor::Stream processor;
     signals::processor::Flags pending;  // the previous bar's flags, under next-bar-open timing
@@ -160,19 +161,23 @@ Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1
         const signals::processor::Flags flags = next_open ? std::exchange(pending, now) : now;
         const double p1 = fill1[i];
         const double p2 = fill2[i];
+        // The pair opens and closes as a whole: both legs need a tradable price.
+        const bool fillable = tradable(p1) && tradable(p2);
 
-        if (flags.exit && open) {
+        exit_due = open && (exit_due || flags.exit);
+        if (exit_due && fillable) {
             const double gross = leg_gross(sides, h, p1, p2);
             const double fee = fees.fee(p1, h.q1, -sides.d1 == 1) + fees.fee(p2, h.q2, -sides.d2 == 1);
-            const double net = gross - fee;
+            const double net = gross - h.entry_fees - fee;
             const double notional = h.n1 + h.n2;
             trades.push_back(leg_record(next_id, leg1_symbol, h.entry_bar, i, h.e1, p1, h.q1, sides.d1,
-                                        leg1.timestamps, net, fee, notional));
+                                        leg1.timestamps, net, h.entry_fees, fee, notional));
             trades.push_back(leg_record(next_id + 1, leg2_symbol, h.entry_bar, i, h.e2, p2, h.q2, sides.d2,
-                                        leg2.timestamps, net, fee, notional));
+                                        leg2.timestamps, net, h.entry_fees, fee, notional));
             next_id += 2;
             cash += notional + gross - fee;
             open = false;
+            exit_due = false;
         }
         if (flags.entry && !open) {
             // The regression window ends at the bar that carried the signal.
@@ -181,10 +186,11 @@ Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1
             const double half = 0.5 * cash;
             const double q1 = half / p1;
             const double q2 = beta * half / p2;
-            // A price that is not a positive finite number, or a ratio or cash that is not
-            // finite, would hold infinite or NaN units: the pair is not opened. As with any
-            // entry, the signals still count it as open until the next exit flag.
-            if (tradable(p1) && tradable(p2) && std::isfinite(q1) && std::isfinite(q2)) {
+            // A price that is not tradable, or a ratio or cash that is not finite, would hold
+            // infinite or NaN units: the pair is not opened, and the signal is not carried to
+            // a later bar. As with any entry, the signals still count it as open until the
+            // next exit flag.
+            if (fillable && std::isfinite(q1) && std::isfinite(q2)) {
                 h.entry_bar = i;
                 h.e1 = p1;
                 h.e2 = p2;
@@ -192,28 +198,29 @@ Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1
                 h.q2 = q2;
                 h.n1 = p1 * q1;
                 h.n2 = p2 * q2;
-                const double fee1 = fees.fee(p1, q1, sides.d1 == 1);
-                const double fee2 = fees.fee(p2, q2, sides.d2 == 1);
-                cash -= fee1 + fee2 + h.n1 + h.n2;
+                h.entry_fees = fees.fee(p1, q1, sides.d1 == 1) + fees.fee(p2, q2, sides.d2 == 1);
+                cash -= h.entry_fees + h.n1 + h.n2;
                 open = true;
+                // The marks' fallback when this bar closes on a gap.
+                mark1.see(p1);
+                mark2.see(p2);
             }
         }
+        const double c1 = mark1.at(leg1.close[i]);
+        const double c2 = mark2.at(leg2.close[i]);
         double equity = cash;
-        if (open) {
-            equity = cash + (h.n1 + h.n2 + leg_move(sides.d1, leg1.close[i], h.e1, h.q1) +
-                             leg_move(sides.d2, leg2.close[i], h.e2, h.q2));
-        }
+        if (open) equity = cash + (h.n1 + h.n2 + leg_move(sides.d1, c1, h.e1, h.q1) + leg_move(sides.d2, c2, h.e2, h.q2));
         curves.mark(i, equity);
     }
 
     if (open) {
-        // Still open after the last bar: reported as one record for the whole pair at the
-        // last closes, leaving the cash and the curves as they are.
+        // Still open after the last bar: reported as one record for the whole pair, valued
+        // at the last tradable closes and not sold (no exit fees), leaving the cash and the
+        // curves as they are; its pnl is the pair's part of the equity change.
         const std::size_t last = n - 1;
-        const double c1 = leg1.close[last];
-        const double c2 = leg2.close[last];
+        const double c1 = *mark1.last();
+        const double c2 = *mark2.last();
         const double gross = leg_gross(sides, h, c1, c2);
-        const double fee = fees.fee(c1, h.q1, -sides.d1 == 1) + fees.fee(c2, h.q2, -sides.d2 == 1);
         const double notional = h.n1 + h.n2;
         TradeRecord t;
         t.id = next_id;
@@ -224,13 +231,13 @@ Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1
         t.exit_price = c1;
         t.size = h.q1 + h.q2;
         t.direction = sides.d1;
-        t.pnl = gross - fee;
-        t.return_pct = notional > 0.0 ? 100.0 * (gross - fee) / notional : 0.0;
+        t.pnl = gross - h.entry_fees;
+        t.return_pct = notional > 0.0 ? 100.0 * t.pnl / notional : 0.0;
         t.entry_time = leg1.timestamps[h.entry_bar];
         t.exit_time = leg1.timestamps[last];
-        t.fees = fee;
-        t.entry_fees = 0.0;
-        t.exit_fees = fee;
+        t.fees = h.entry_fees;
+        t.entry_fees = h.entry_fees;
+        t.exit_fees = 0.0;
         t.exit_reason = ExitReason::EndOfData;
         trades.push_back(std::move(t));
     }

@@ -49,9 +49,14 @@ double hedge_ratio_at(const PairsRunConfig& run, std::span<const double> leg1_cl
 Status<OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
                                const SignalInput& signals);
 
-// The whole run; `signals.direction` (1 or -1) is leg 1's. An entry whose fill prices are
-// not both positive and finite, or whose units would not be finite (a NaN hedge ratio, a
-// non-finite cash), opens nothing. The only errors are those of `check_lengths`.
+// The whole run; `signals.direction` (1 or -1) is leg 1's. The pair opens and closes as a
+// whole: an entry whose fill prices are not both tradable (finite, above 0), or whose
+// units would not be finite (a NaN hedge ratio, a non-finite cash), opens nothing; an exit
+// on such a bar waits for the next bar where both legs have a tradable price, and the
+// marks use each leg's last tradable close. Records carry the fees they paid: a signal
+// exit's two records share the pair's entry fees, exit fees and net result equally; a
+// pair still open at the end is one record valued at the last closes without exit fees,
+// so the records add up to the equity change. The only errors are those of `check_lengths`.
 Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
                                 const SignalInput& signals);
 

@@ -1,0 +1,97 @@
+// The pairs engine: records that add up to the equity change, and a pair that opens and
+// closes as a whole at tradable prices only. Expected values are worked by hand in each
+// row's comment.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "runner_fixtures.h"
+#include "strategies/pairs.h"
+
+namespace tarnwick::strategies::pairs {
+namespace {
+
+using namespace tarnwick::testing_support;
+
+struct Case {
+    std::string name;
+    std::vector<double> leg1, leg2;
+    std::vector<std::size_t> entries, exits;
+    double fees;
+    std::vector<double> equity;
+    std::vector<Trip> trips;
+    std::vector<double> entry_fees;  // per record
+};
+
+// Failures name the row, not its bytes.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+RunOutput run_case(const Case& c, std::int8_t direction = 1) {
+    PairsRunConfig run;
+    run.config.fees = c.fees;
+    const Bars leg1 = Bars::from(c.leg1);
+    const Bars leg2 = Bars::from(c.leg2);
+    const std::size_t n = c.leg1.size();
+    const auto entries = flags(n, c.entries);
+    const auto exits = flags(n, c.exits);
+    portfolio::engine::SignalInput s;
+    s.symbol = "PAIR";
+    s.entries = entries;
+    s.exits = exits;
+    s.direction = direction;
+    auto out = pairs::run(run, leg1.series(), leg2.series(), s);
+    EXPECT_TRUE(out.ok());
+    return std::move(out).value();
+}
+
+class PairsScenario : public ::testing::TestWithParam<Case> {};
+
+TEST_P(PairsScenario, RecordsAddUpToTheEquityChange) {
+    const Case& c = GetParam();
+    const RunOutput r = run_case(c);
+    expect_curve(r.equity_curve, c.equity);
+    expect_trips(r.trades, c.trips);
+    expect_fee_records(r, c.entry_fees, 100000.0);
+}
+
+const Case kCases[] = {
+    // Half the cash per leg: 500 of leg 1 at 100, 1000 of leg 2 at 50 (short); entry fees
+    // 50 + 50, exit fees 55 + 50. Net 5000 - 205, shared by the two records.
+    {"SignalExitSharesEntryAndExitFees", {100, 105, 110, 110}, {50, 50, 50, 50}, {0}, {2}, 0.001,
+     {99900, 102400, 104795, 104795},
+     {{0, 2, 110, 2397.5, ExitReason::Signal}, {0, 2, 50, 2397.5, ExitReason::Signal}}, {50, 50}},
+    // Held to the end: valued at the last closes, no exit fee. 500 x 10 - 100.
+    {"OpenAtTheEndCarriesTheEntryFeesOnly", {100, 105, 110}, {50, 50, 50}, {0}, {}, 0.001, {99900, 102400, 104900},
+     {{0, 2, 110, 4900, ExitReason::EndOfData}}, {100}},
+    // Fees 0. On the exit bar leg 2 has no price: the pair waits, marked with leg 2 at its
+    // last close 50, and closes on bar 3 at 120 / 50: 500 x 20 shared.
+    {"ExitWithoutALegPriceWaits", {100, 105, 110, 120}, {50, 50, kNaN, 50}, {0}, {2}, 0.0,
+     {100000, 102500, 105000, 110000},
+     {{0, 3, 120, 5000, ExitReason::Signal}, {0, 3, 50, 5000, ExitReason::Signal}}, {0, 0}},
+    // The data end in a gap on leg 1: valued at its last close 110.
+    {"EndOfDataGapUsesTheLastCloses", {100, 110, kNaN}, {50, 50, 50}, {0}, {}, 0.0, {100000, 105000, 105000},
+     {{0, 2, 110, 5000, ExitReason::EndOfData}}, {0}},
+    // No entry with leg 2 at infinity; the signal is not carried to bar 1.
+    {"EntryWithoutALegPriceOpensNothing", {100, 105, 110}, {kInf, 50, 50}, {0}, {}, 0.0, {100000, 100000, 100000},
+     {}, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, PairsScenario, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(PairsScenario, WinRateCountsTheNetOfBothFees) {
+    // Leg 1 gains 0.3 on 500 units (150); the exit fees take 50.15 + 50 and the entry fees
+    // 50 + 50: a losing trip that the exit fees alone would have called a winner.
+    Case c{"", {100, 100.3}, {50, 50}, {0}, {1}, 0.001, {}, {}, {}};
+    const RunOutput r = run_case(c);
+    ASSERT_EQ(r.trades.size(), 2u);
+    EXPECT_NEAR(r.trades[0].pnl + r.trades[1].pnl, 150.0 - 100.15 - 100.0, 1e-9);
+    EXPECT_EQ(r.metrics.winning_trades, 0u);
+    EXPECT_EQ(r.metrics.losing_trades, 1u);
+    EXPECT_EQ(r.metrics.win_rate_pct, 0.0);
+}
+
+}  // namespace
+}  // namespace tarnwick::strategies::pairs
