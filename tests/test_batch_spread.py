@@ -84,17 +84,25 @@ def test_unknown_option_type_fails_the_whole_batch(option_type, strike, shown):
     assert str(e.value) == BATCH_MSG.format(option_type, shown)
 
 
-def test_inconsistent_item_gives_a_flat_result_alone():
+@pytest.mark.parametrize("bad, message", [
+    (lambda p, legs, e, x: tw.BatchSpreadItem("short", [q[:-1] for q in p], legs, e, x),
+     f"item 'short': legs_premiums[0] has {N - 1} values, timestamps has {N}"),
+    (lambda p, legs, e, x: tw.BatchSpreadItem("legs", p + p, legs, e, x),
+     "item 'legs': legs_premiums has 2 series, leg_configs has 1"),
+    (lambda p, legs, e, x: tw.BatchSpreadItem("mirror", p, legs, e, x, legs_open_premiums=p + p),
+     "item 'mirror': legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of "
+     "bars per leg"),
+    (lambda p, legs, e, x: tw.BatchSpreadItem("signals", p, legs, e[:-3], x),
+     f"item 'signals': entries has {N - 3} values, timestamps has {N}"),
+])
+def test_an_item_whose_arrays_do_not_fit_fails_the_batch_by_name(bad, message):
     prem, legs, e, x, _ = item_args(0)
-    short = tw.BatchSpreadItem("short", [p[:-1] for p in prem], legs, e, x)
-    mirror = tw.BatchSpreadItem("mirror", prem, legs, e, x, legs_open_premiums=prem + prem)
     fine = tw.BatchSpreadItem("fine", prem, legs, e, x)
-    got = dict(tw.batch_spread_backtest(TS, UNDERLYING, [short, mirror, fine],
-                                        tw.BacktestConfig(initial_capital=1234.0)))
-    for sid in ("short", "mirror"):
-        assert got[sid].equity_curve().tolist() == [1234.0] * N and got[sid].trades() == []
-    same(got["fine"], tw.run_spread_backtest(TS, UNDERLYING, prem, legs, e, x,
-                                             config=tw.BacktestConfig(initial_capital=1234.0)))
+    # The first failing item in input order is reported, and nothing runs.
+    items = [fine, bad(prem, legs, e, x), tw.BatchSpreadItem("later", prem[:0], legs, e, x)]
+    with pytest.raises(ValueError) as err:
+        tw.batch_spread_backtest(TS, UNDERLYING, items)
+    assert str(err.value) == message
 
 
 def test_signature_and_doc():

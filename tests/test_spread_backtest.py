@@ -273,31 +273,18 @@ def test_labels_and_kernel_settings_change_nothing(kw):
     assert [t.pnl for t in other.trades()] == [t.pnl for t in base.trades()]
 
 
-FLAT_CASES = {
-    "short premium series": ([CALL, PUT[:-1]], LEGS, flags(4, 0), flags(4, 2)),
-    "fewer series than legs": ([CALL], LEGS, flags(4, 0), flags(4, 2)),
-    "short exits": ([CALL, PUT], LEGS, flags(4, 0), flags(3)),
-    "short entries": ([CALL, PUT], LEGS, flags(3, 0), flags(4, 2)),
-}
-
-
-@pytest.mark.parametrize("case", FLAT_CASES)
-def test_inconsistent_shapes_give_the_flat_result(case):
-    premiums, legs, entries, exits = FLAT_CASES[case]
-    r = tw.run_spread_backtest(days(4), np.ones(4), [np.array(p) for p in premiums], legs, entries, exits,
-                               config=tw.BacktestConfig(initial_capital=5000.0))
-    assert r.equity_curve().tolist() == [5000.0] * 4
-    assert r.returns().tolist() == [0.0] * 4 and r.drawdown_curve().tolist() == [0.0] * 4
-    assert r.trades() == [] and r.orders() == []
-    assert all(v == 0.0 for v in r.metrics.to_dict().values() if v is not None)
-    m = r.metrics
-    assert (m.start_value, m.end_value, m.omega_ratio, m.avg_win_pct, m.total_fees_paid) == (0.0, 0.0, 0.0, None, 0.0)
-
-
-def test_longer_signals_are_ignored_past_the_bars():
-    long = spread([CALL], [("CE", 1.0, 1, 1)], flags(6, 0), flags(6, 2), ts=days(4))
-    short = spread([CALL], [("CE", 1.0, 1, 1)], flags(4, 0), flags(4, 2))
-    assert long.equity_curve().tolist() == short.equity_curve().tolist()
+@pytest.mark.parametrize("premiums, legs, entries, exits, message", [
+    ([CALL, PUT[:-1]], LEGS, flags(4, 0), flags(4, 2), "legs_premiums[1] has 3 values, timestamps has 4"),
+    ([CALL], LEGS, flags(4, 0), flags(4, 2), "legs_premiums has 1 series, leg_configs has 2"),
+    ([CALL, PUT], LEGS[:1], flags(4, 0), flags(4, 2), "legs_premiums has 2 series, leg_configs has 1"),
+    ([CALL, PUT], LEGS, flags(4, 0), flags(3), "exits has 3 values, timestamps has 4"),
+    ([CALL, PUT], LEGS, flags(3, 0), flags(4, 2), "entries has 3 values, timestamps has 4"),
+    ([CALL, PUT], LEGS, flags(6, 0), flags(4, 2), "entries has 6 values, timestamps has 4"),
+])
+def test_arrays_that_do_not_fit_the_bars_are_refused(premiums, legs, entries, exits, message):
+    with pytest.raises(ValueError) as e:
+        tw.run_spread_backtest(days(4), np.ones(4), [np.array(p) for p in premiums], legs, entries, exits)
+    assert str(e.value) == message
 
 
 def test_empty_bars():

@@ -65,6 +65,7 @@ PyObject* run_spread_backtest(PyObject*, const Args& a) {
 
     spreads::SpreadMarket market{timestamps, premiums, std::nullopt, entries, exits};
     if (open_premiums) market.legs_open_premiums = std::span<const std::vector<double>>(*open_premiums);
+    unwrap(spreads::check_market(run.legs.size(), market));
     return new_run_result(spreads::run(run, market)).release();
 }
 
@@ -143,11 +144,12 @@ PyObject* batch_spread_backtest(PyObject*, const Args& a) {
     std::vector<strategies::BatchSpreadItem> items = a.get<std::vector<strategies::BatchSpreadItem>>(2);
     const BacktestConfig config = a.opt<BacktestConfig>(3).value_or(BacktestConfig{});
 
-    // Every item is prepared before any runs; the first that fails ends the call.
+    // Every item is prepared and checked before any runs; the first that fails, in input
+    // order, ends the call.
     std::vector<spreads::PreparedSpreadItem> prepared;
     prepared.reserve(items.size());
     for (strategies::BatchSpreadItem& item : items) {
-        prepared.push_back(unwrap(spreads::prepare_batch_item(std::move(item), config)));
+        prepared.push_back(unwrap(spreads::prepare_batch_item(std::move(item), config, timestamps)));
     }
     items.clear();
 

@@ -11,7 +11,9 @@
 #include "core/saturate.h"
 #include "core/text.h"
 #include "metrics/metrics.h"
+#include "strategies/column_lengths.h"
 #include "strategies/flat_metrics.h"
+#include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::spreads {
 
@@ -145,27 +147,57 @@ private:
         return false;
     }
 
+    // The premium of leg `l` at bar `i`: at the bar's open or its close.
+    double premium(std::size_t l, std::size_t i, bool at_open) const noexcept {
+        return at_open ? (*market_.legs_open_premiums)[l][i] : market_.legs_premiums[l][i];
+    }
+
+    // The position trades as a whole: a fill needs a tradable premium on every leg it
+    // touches (every leg at an entry, the live legs at an exit).
+    bool fillable(std::size_t i, bool at_open, bool live_only) const noexcept {
+        for (std::size_t l = 0; l < cfg_.legs.size(); ++l) {
+            if (live_only && legs_[l].settled) continue;
+            if (!tradable(premium(l, i, at_open))) return false;
+        }
+        return true;
+    }
+
     void step(std::size_t i) {
         double pnl = 0.0;
         if (open_) {
+            // A leg without a tradable premium keeps its last one as its mark.
             for (std::size_t l = 0; l < legs_.size(); ++l) {
-                if (!legs_[l].settled) legs_[l].current_premium = market_.legs_premiums[l][i];
+                const double p = market_.legs_premiums[l][i];
+                if (!legs_[l].settled && tradable(p)) legs_[l].current_premium = p;
             }
             settle_expired(i);
             pnl = open_pnl(legs_);
-            if (const auto reason = exit_reason(i, pnl)) {
-                if (*reason == ExitReason::Signal && opens_at_open_premiums()) {
-                    for (std::size_t l = 0; l < legs_.size(); ++l) {
-                        if (!legs_[l].settled) legs_[l].current_premium = (*market_.legs_open_premiums)[l][i];
-                    }
-                    pnl = open_pnl(legs_);
-                }
-                close(i, *reason, pnl);
+            std::optional<ExitReason> reason = exit_reason(i, pnl);
+            // An exit that fell due on a bar without tradable premiums still stands.
+            if (pending_exit_ && reason != ExitReason::Settlement) reason = pending_exit_;
+            if (reason == ExitReason::Settlement) {
+                close(i, *reason, pnl);  // no fill: the legs settled at their marks
                 pnl = 0.0;
+            } else if (reason) {
+                const bool at_open = *reason == ExitReason::Signal && opens_at_open_premiums();
+                if (fillable(i, at_open, true)) {
+                    if (at_open) {
+                        for (std::size_t l = 0; l < legs_.size(); ++l) {
+                            if (!legs_[l].settled) legs_[l].current_premium = premium(l, i, true);
+                        }
+                        pnl = open_pnl(legs_);
+                    }
+                    close(i, *reason, pnl);
+                    pnl = 0.0;
+                } else {
+                    pending_exit_ = reason;
+                }
             }
         }
-        // A bar can close one position and open the next.
-        if (!open_ && signal(market_.entries, i) && !any_expired(i) && !flagged(i)) {
+        // A bar can close one position and open the next. An entry on a bar where a leg has
+        // no tradable premium opens nothing; the signal is not carried.
+        if (!open_ && signal(market_.entries, i) && !any_expired(i) && !flagged(i) &&
+            fillable(i, opens_at_open_premiums(), false)) {
             enter(i);
             pnl = 0.0;  // every leg stands at its entry premium
         }
@@ -199,10 +231,9 @@ private:
         entry_net_ = 0.0;
         for (std::size_t l = 0; l < cfg_.legs.size(); ++l) {
             const SpreadLegConfig& leg = cfg_.legs[l];
-            const double premium = at_open ? (*market_.legs_open_premiums)[l][i] : market_.legs_premiums[l][i];
-            legs_.push_back(SpreadLegState{std::nullopt, leg.strike, leg.lot_size, leg.quantity, leg.right, premium,
-                                           i, premium});
-            entry_net_ += static_cast<double>(leg.quantity) * premium * static_cast<double>(leg.lot_size);
+            const double p = premium(l, i, at_open);
+            legs_.push_back(SpreadLegState{std::nullopt, leg.strike, leg.lot_size, leg.quantity, leg.right, p, i, p});
+            entry_net_ += static_cast<double>(leg.quantity) * p * static_cast<double>(leg.lot_size);
         }
         const FillCharge charge = segment_cost_breakdown(cfg_, legs_, true);
         entry_fees_ = charge.total;
@@ -242,6 +273,7 @@ private:
         out_.trades.push_back(std::move(t));
         cash_ += pnl - exit_charge.total;
         open_ = false;
+        pending_exit_.reset();
     }
 
     // The position still open after the last bar closes there at its last marks; the
@@ -272,6 +304,7 @@ private:
     std::uint64_t next_id_ = 1;
 
     bool open_ = false;
+    std::optional<ExitReason> pending_exit_;  // due on a bar where a live leg had no tradable premium
     std::vector<SpreadLegState> legs_;
     std::uint64_t entry_idx_ = 0;
     std::int64_t entry_time_ = 0;
@@ -361,6 +394,23 @@ Status<OwnError> check_expiry_count(std::size_t expiries, std::size_t legs) {
     return Unit{};
 }
 
+Status<OwnError> check_market(std::size_t legs, const SpreadMarket& market) {
+    const std::size_t n = market.timestamps.size();
+    if (market.legs_premiums.size() != legs) {
+        return err(OwnError{
+            fmt::format("legs_premiums has {} series, leg_configs has {}", market.legs_premiums.size(), legs)});
+    }
+    for (std::size_t l = 0; l < market.legs_premiums.size(); ++l) {
+        const std::string column = fmt::format("legs_premiums[{}]", l);
+        if (auto st = same_length(column, market.legs_premiums[l].size(), "timestamps", n); !st.ok()) return st;
+    }
+    if (market.legs_open_premiums) {
+        if (auto st = check_open_premiums(market.legs_premiums, *market.legs_open_premiums); !st.ok()) return st;
+    }
+    if (auto st = same_length("entries", market.entries.size(), "timestamps", n); !st.ok()) return st;
+    return same_length("exits", market.exits.size(), "timestamps", n);
+}
+
 std::vector<std::uint8_t> squareoff_flags(std::span<const std::int64_t> timestamps, const BacktestConfig& config) {
     std::vector<std::uint8_t> flags;
     if (!config.squareoff_time_minutes) return flags;
@@ -399,9 +449,15 @@ RunOutput run(const SpreadRunConfig& config, const SpreadMarket& market) {
     return SpreadRun(config, market).finish();
 }
 
-Result<PreparedSpreadItem, OwnError> prepare_batch_item(BatchSpreadItem&& item, const BacktestConfig& config) {
+Result<PreparedSpreadItem, OwnError> prepare_batch_item(BatchSpreadItem&& item, const BacktestConfig& config,
+                                                       std::span<const std::int64_t> timestamps) {
     auto legs = parse_legs(item.leg_configs, LegMessage::Batch);
     if (!legs.ok()) return err(std::move(legs).error());
+    SpreadMarket shape{timestamps, item.legs_premiums, std::nullopt, item.entries, item.exits};
+    if (item.legs_open_premiums) shape.legs_open_premiums = std::span<const std::vector<double>>(*item.legs_open_premiums);
+    if (auto st = check_market(legs.value().size(), shape); !st.ok()) {
+        return err(OwnError{fmt::format("item '{}': {}", item.strategy_id, st.error().message())});
+    }
     PreparedSpreadItem p;
     p.run.config = config;
     p.run.max_loss = item.max_loss;

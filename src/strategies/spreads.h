@@ -116,7 +116,18 @@ std::vector<std::uint8_t> squareoff_flags(std::span<const std::int64_t> timestam
 FillCharge segment_cost_breakdown(const SpreadRunConfig& config, std::span<const SpreadLegState> legs,
                                   bool entering);
 
-// The whole run. Inconsistent shapes (premium series or expiries not one per leg, a series
+// Every array of the market against the run, before anything is read, in this order: one
+// premium series per leg ("legs_premiums has 2 series, leg_configs has 3"), each series as
+// long as the timestamps ("legs_premiums[1] has 3 values, timestamps has 5"), the open
+// premiums mirroring the premiums when given, then the entries and the exits as long as
+// the timestamps.
+Status<OwnError> check_market(std::size_t legs, const SpreadMarket& market);
+
+// The whole run. The position opens and closes as a whole at tradable premiums (finite,
+// above 0) on every leg it fills: an entry on a bar where one is missing opens nothing,
+// an exit due there (signal, squareoff, loss limit or target) waits for the next bar where
+// every live leg has one, and a leg without one is marked, settled and closed at the end
+// of the data at its last tradable premium. Inconsistent shapes (premium series or expiries not one per leg, a series
 // or a signal array shorter than the bars) give the flat result: equity at
 // initial_capital on every bar, zero returns and drawdown, no trades, zeroed metrics.
 RunOutput run(const SpreadRunConfig& config, const SpreadMarket& market);
@@ -131,9 +142,12 @@ struct PreparedSpreadItem {
     std::vector<std::uint8_t> exits;
 };
 
-// Parses the item's legs and spread type and gives it a copy of the batch configuration,
-// moving its series in. The only failure is an unknown option type (batch wording).
-Result<PreparedSpreadItem, OwnError> prepare_batch_item(BatchSpreadItem&& item, const BacktestConfig& config);
+// Parses the item's legs and spread type, checks its arrays against the shared timestamps
+// as `check_market` does, and gives it a copy of the batch configuration, moving its series
+// in. Fails on an unknown option type (batch wording, naming no item) or on an array of
+// the wrong length ("item '{id}': entries has 3 values, timestamps has 5").
+Result<PreparedSpreadItem, OwnError> prepare_batch_item(BatchSpreadItem&& item, const BacktestConfig& config,
+                                                       std::span<const std::int64_t> timestamps);
 
 // The run of one prepared item over the shared timestamps; resolves its fee model first.
 RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps);

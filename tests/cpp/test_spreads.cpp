@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "runner_fixtures.h"
 #include "strategies/spreads.h"
 
 namespace tarnwick::strategies::spreads {
@@ -119,6 +123,181 @@ TEST(ParseLeg, BatchAndSingleWording) {
               "unknown option type calls for the leg at strike 250; expected CE/CALL/C or PE/PUT/P "
               "(case-insensitive).");
     EXPECT_EQ(parse_leg({"pE", 1.5, -2, 3}, LegMessage::Single).value().right, OptionRight::Put);
+}
+
+
+// ---------------------------------------------------------------------------
+// Runs: the position fills as a whole at tradable premiums only
+
+using testing_support::expect_curve;
+using testing_support::expect_trips;
+using testing_support::flags;
+using testing_support::kInf;
+using testing_support::kNaN;
+using testing_support::Trip;
+
+struct RunCase {
+    std::string name;
+    std::vector<SpreadLegConfig> legs;
+    std::vector<std::vector<double>> premiums;
+    std::vector<std::size_t> entries, exits;
+    std::optional<double> max_loss;
+    std::vector<double> equity;
+    std::vector<Trip> trips;
+};
+
+// Failures name the row, not its bytes.
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
+SpreadLegConfig call(std::int32_t quantity, std::uint64_t lot) { return {OptionRight::Call, 100.0, quantity, lot}; }
+SpreadLegConfig put(std::int32_t quantity, std::uint64_t lot) { return {OptionRight::Put, 100.0, quantity, lot}; }
+
+std::vector<std::int64_t> days(std::size_t n) {
+    std::vector<std::int64_t> ts(n);
+    for (std::size_t i = 0; i < n; ++i) ts[i] = static_cast<std::int64_t>(i) * testing_support::kDayNs;
+    return ts;
+}
+
+class SpreadRunScenario : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(SpreadRunScenario, FillsAtTradablePremiumsOnly) {
+    const RunCase& c = GetParam();
+    SpreadRunConfig cfg;
+    cfg.config.fees = 0.0;
+    cfg.fee_model = FeeModel::fraction(0.0);
+    cfg.legs = c.legs;
+    cfg.max_loss = c.max_loss;
+    const std::size_t n = c.premiums.front().size();
+    const auto ts = days(n);
+    const auto entries = flags(n, c.entries);
+    const auto exits = flags(n, c.exits);
+    const RunOutput out = run(cfg, SpreadMarket{ts, c.premiums, std::nullopt, entries, exits});
+    expect_curve(out.equity_curve, c.equity);
+    expect_trips(out.trades, c.trips);
+    for (const double v : out.drawdown_curve) EXPECT_FALSE(std::isnan(v));
+    EXPECT_FALSE(std::isnan(out.metrics.ulcer_index));
+    EXPECT_FALSE(std::isnan(out.metrics.total_return_pct));
+}
+
+const RunCase kRunCases[] = {
+    // No position on the entry bar's NaN premium, and the signal is not carried to bar 2.
+    {"EntryOnANaNPremiumOpensNothing", {call(1, 1)}, {{100, kNaN, 110, 120}}, {1}, {}, std::nullopt,
+     {100000, 100000, 100000, 100000}, {}},
+    // One leg's NaN blocks the whole entry.
+    {"OneLegWithoutAPremiumBlocksTheEntry", {call(1, 1), put(-1, 1)}, {{10, 11, 12}, {kNaN, 5, 5}}, {0}, {},
+     std::nullopt, {100000, 100000, 100000}, {}},
+    // Bought at 10; the exit due on bar 2 meets a NaN and waits, bar 2 is marked at 12, and
+    // bar 3 sells at 15.
+    {"ExitOnANaNPremiumWaits", {call(1, 1)}, {{10, 12, kNaN, 15}}, {0}, {2}, std::nullopt,
+     {100000, 100002, 100002, 100005}, {{0, 3, 15, 5, ExitReason::Signal}}},
+    // A bought call (1 x 50) and two sold puts (-2 x 25). On the exit bar the put has no
+    // premium: bar 2 marks the call at 15 ((15-10) x 50) and the put at its last 7
+    // ((7-8) x -50): 300. Bar 3 closes both: (11-10) x 50 + (9-8) x -50 = 0. The exit value
+    // is 11 x 50 - 9 x 50 = 100.
+    {"ExitWaitsUntilEveryLiveLegHasAPremium", {call(1, 50), put(-2, 25)},
+     {{10, 12, 15, 11}, {8, 7, kNaN, 9}}, {0}, {2}, std::nullopt, {100000, 100150, 100300, 100000},
+     {{0, 3, 100, 0, ExitReason::Signal}}},
+    // An infinite premium is no mark: the position stays at 10 on bar 1, and the loss limit
+    // of 1 is breached on bar 2 (7 - 10) and fills there.
+    {"LossLimitReadsTheLastTradableMark", {call(1, 1)}, {{10, kInf, 7, 6}}, {0}, {}, 1.0,
+     {100000, 100000, 99997, 99997}, {{0, 2, 7, -3, ExitReason::StopLoss}}},
+    // The data end in a gap: closed at the last tradable premium 12.
+    {"EndOfDataGapClosesAtTheLastPremium", {call(1, 1)}, {{10, 12, kNaN}}, {0}, {}, std::nullopt,
+     {100000, 100002, 100002}, {{0, 2, 12, 2, ExitReason::EndOfData}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SpreadRunScenario, ::testing::ValuesIn(kRunCases),
+                         [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// Array lengths, checked before anything runs
+
+struct MarketCase {
+    std::string name;
+    std::size_t legs;
+    std::vector<std::size_t> premium_lengths;
+    std::optional<std::vector<std::size_t>> open_lengths;
+    std::size_t entries, exits;
+    std::string message;  // empty: accepted
+};
+
+void PrintTo(const MarketCase& c, std::ostream* os) { *os << c.name; }
+
+class SpreadMarketLengths : public ::testing::TestWithParam<MarketCase> {};
+
+SpreadMarket market_of(const MarketCase& c, const std::vector<std::int64_t>& ts,
+                       std::vector<std::vector<double>>& premiums, std::vector<std::vector<double>>& open,
+                       std::vector<std::uint8_t>& entries, std::vector<std::uint8_t>& exits) {
+    for (const std::size_t len : c.premium_lengths) premiums.emplace_back(len, 1.0);
+    entries.assign(c.entries, 0);
+    exits.assign(c.exits, 0);
+    SpreadMarket m{ts, premiums, std::nullopt, entries, exits};
+    if (c.open_lengths) {
+        for (const std::size_t len : *c.open_lengths) open.emplace_back(len, 1.0);
+        m.legs_open_premiums = std::span<const std::vector<double>>(open);
+    }
+    return m;
+}
+
+TEST_P(SpreadMarketLengths, NameTheArrayAndBothLengths) {
+    const MarketCase& c = GetParam();
+    const auto ts = days(4);
+    std::vector<std::vector<double>> premiums, open;
+    std::vector<std::uint8_t> entries, exits;
+    const SpreadMarket m = market_of(c, ts, premiums, open, entries, exits);
+    const Status<OwnError> st = check_market(c.legs, m);
+    if (c.message.empty()) {
+        EXPECT_TRUE(st.ok()) << st.error().message();
+    } else {
+        ASSERT_FALSE(st.ok());
+        EXPECT_EQ(st.error().message(), c.message);
+    }
+}
+
+const char* const kMirror =
+    "legs_open_premiums must mirror legs_premiums exactly -- same number of legs, same number of bars per leg";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SpreadMarketLengths,
+    ::testing::Values(
+        MarketCase{"Fits", 2, {4, 4}, std::vector<std::size_t>{4, 4}, 4, 4, ""},
+        MarketCase{"FewerSeriesThanLegs", 2, {4}, std::nullopt, 4, 4, "legs_premiums has 1 series, leg_configs has 2"},
+        MarketCase{"MoreSeriesThanLegs", 1, {4, 4}, std::nullopt, 4, 4,
+                   "legs_premiums has 2 series, leg_configs has 1"},
+        MarketCase{"ShortSeries", 2, {4, 3}, std::nullopt, 4, 4, "legs_premiums[1] has 3 values, timestamps has 4"},
+        MarketCase{"LongSeries", 2, {5, 4}, std::nullopt, 4, 4, "legs_premiums[0] has 5 values, timestamps has 4"},
+        MarketCase{"OpenSeriesMissing", 2, {4, 4}, std::vector<std::size_t>{4}, 4, 4, kMirror},
+        MarketCase{"ShortEntries", 1, {4}, std::nullopt, 3, 4, "entries has 3 values, timestamps has 4"},
+        MarketCase{"LongExits", 1, {4}, std::nullopt, 4, 6, "exits has 6 values, timestamps has 4"}),
+    [](const auto& info) { return info.param.name; });
+
+BatchSpreadItem batch_item(std::string id, std::string option_type, std::size_t bars) {
+    BatchSpreadItem item;
+    item.strategy_id = std::move(id);
+    item.legs_premiums = {std::vector<double>(bars, 1.0)};
+    item.leg_configs = {SpreadLegInput{std::move(option_type), 250.0, 1, 1}};
+    item.entries.assign(bars, 0);
+    item.exits.assign(bars, 0);
+    return item;
+}
+
+TEST(PrepareBatchItem, LengthErrorsNameTheItemOptionTypeErrorsDoNot) {
+    const auto ts = days(4);
+    const BacktestConfig cfg;
+    auto short_item = batch_item("short", "CE", 4);
+    short_item.exits.resize(3);
+    auto failed = prepare_batch_item(std::move(short_item), cfg, ts);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().message(), "item 'short': exits has 3 values, timestamps has 4");
+    // An unknown option type is found before the lengths are looked at.
+    auto both = batch_item("both", "CEE", 2);
+    failed = prepare_batch_item(std::move(both), cfg, ts);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().message(),
+              "unknown option type CEE for the leg at strike 250; expected CE/CALL/C or PE/PUT/P (case-insensitive).");
+    auto fine = prepare_batch_item(batch_item("fine", "pe", 4), cfg, ts);
+    ASSERT_TRUE(fine.ok());
+    EXPECT_EQ(fine.value().run.legs.front().right, OptionRight::Put);
 }
 
 }  // namespace
