@@ -151,10 +151,14 @@ def test_order_flow_columns_do_not_matter_and_keywords_match_positions():
 
 
 @pytest.mark.parametrize("index, length, message", [
-    (7, 4, "ticks and entries must have same length"),
-    (8, 6, "ticks and exits must have same length"),
-    (2, 4, "Data length mismatch: expected 5, got 4"),
-    (3, 3, "Data length mismatch: expected 5, got 3"),
+    (0, 6, "timestamps has 6 values, ltp has 5"),
+    (2, 4, "bid has 4 values, ltp has 5"),
+    (3, 3, "ask has 3 values, ltp has 5"),
+    (4, 4, "buy_qty_delta has 4 values, ltp has 5"),
+    (5, 0, "sell_qty_delta has 0 values, ltp has 5"),
+    (6, 6, "oi has 6 values, ltp has 5"),
+    (7, 4, "entries has 4 values, ltp has 5"),
+    (8, 6, "exits has 6 values, ltp has 5"),
 ])
 def test_length_mismatches_are_refused(index, length, message):
     a = ticks([100.0] * 5, entries=on(5, 0))

@@ -93,7 +93,8 @@ PyObject* run_tick_backtest(PyObject*, const Args& a) {
     const ArrayF64 ltp = a.get<ArrayF64>(1);
     const ArrayF64 bid = a.get<ArrayF64>(2);
     const ArrayF64 ask = a.get<ArrayF64>(3);
-    // The order-flow columns are taken like the others; no rule of the run reads them.
+    // The order-flow columns are taken and length-checked like the others; no rule of the
+    // run reads them.
     const ArrayF64 buy_qty_delta = a.get<ArrayF64>(4);
     const ArrayF64 sell_qty_delta = a.get<ArrayF64>(5);
     const ArrayF64 oi = a.get<ArrayF64>(6);
@@ -114,7 +115,9 @@ PyObject* run_tick_backtest(PyObject*, const Args& a) {
     config.quantity = a.get_or<std::int64_t>(19, 1);
     config.fee_segment = a.opt<std::string>(20);
 
-    const tick::TickColumns columns{timestamps.data, ltp.data, bid.data, ask.data, entries.data, exits.data};
+    const tick::TickColumns columns{timestamps.data, ltp.data,           bid.data,
+                                    ask.data,        entries.data,       exits.data,
+                                    buy_qty_delta.data, sell_qty_delta.data, oi.data};
     return new_run_result(unwrap(tick::run(config, columns))).release();
 }
 

@@ -8,7 +8,9 @@
 #include "core/format.h"
 #include "core/saturate.h"
 #include "metrics/metrics.h"
+#include "strategies/column_lengths.h"
 #include "strategies/flat_metrics.h"
+#include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::tick {
 
@@ -29,8 +31,8 @@ std::size_t sat_add_index(std::size_t a, std::uint64_t b) noexcept {
     return out;
 }
 
-// The fill price of a side: the quote when there is one (above 0), else the last price.
-double quote_or_last(double quote, double last) noexcept { return quote > 0.0 ? quote : last; }
+// The fill price of a side: the quote when it is tradable, else the last price.
+double quote_or_last(double quote, double last) noexcept { return tradable(quote) ? quote : last; }
 
 struct OpenPosition {
     std::size_t idx = 0;
@@ -57,41 +59,49 @@ public:
         std::size_t i = 0;
         std::size_t next_entry = 0;
         while (i < n) {
-            // Entry scan.
+            // Entry scan: a tick with no tradable ask or last price takes no entry.
             for (; i < n; ++i) {
-                const double price = quote_or_last(ticks_.ask[i], ticks_.ltp[i]);
-                if (i < next_entry || 0.0 >= price || ticks_.entries[i] == 0) continue;
-                break;
+                if (i < next_entry || ticks_.entries[i] == 0) continue;
+                if (tradable(quote_or_last(ticks_.ask[i], ticks_.ltp[i]))) break;
             }
             if (i >= n) break;
             const OpenPosition pos = open(i);
+            // The exit side's last tradable price, for a close at the end of the data; until
+            // the first one, the entry's own price.
+            LastTradable exit_side;
+            exit_side.see(quote_or_last(ticks_.ask[i], ticks_.ltp[i]));
+            exit_side.see(quote_or_last(ticks_.bid[i], ticks_.ltp[i]));
             // Holding scan, from the tick after the entry. An entry on the last tick has
             // nothing to hold over and closes at once at the end of the data.
             std::size_t j = i + 1;
             double exit_price = 0.0;
             ExitReason reason = ExitReason::EndOfData;
+            bool exit_due = false;  // a signal met on a tick without a tradable exit price
             for (; j < n; ++j) {
                 const double last = ticks_.ltp[j];
-                if (last <= pos.stop) {
+                if (tradable(last) && last <= pos.stop && tradable(pos.stop)) {
                     exit_price = pos.stop;
                     reason = ExitReason::StopLoss;
                     break;
                 }
-                if (last >= pos.target) {
+                if (tradable(last) && last >= pos.target && tradable(pos.target)) {
                     exit_price = pos.target;
                     reason = ExitReason::TakeProfit;
                     break;
                 }
                 const bool timed_out = hold_ns_ > 0 && sat_sub(ticks_.timestamps[j], pos.time) >= hold_ns_;
-                if (ticks_.exits[j] != 0 || timed_out) {
-                    exit_price = quote_or_last(ticks_.bid[j], last);
+                exit_due = exit_due || ticks_.exits[j] != 0;
+                const double price = quote_or_last(ticks_.bid[j], last);
+                exit_side.see(price);
+                if ((exit_due || timed_out) && tradable(price)) {
+                    exit_price = price;
                     reason = timed_out ? ExitReason::TimeExit : ExitReason::Signal;
                     break;
                 }
             }
             if (j >= n) {
                 j = n - 1;
-                exit_price = quote_or_last(ticks_.bid[j], ticks_.ltp[j]);
+                exit_price = *exit_side.last();
                 reason = ExitReason::EndOfData;
             }
             close(pos, j, exit_price, reason);
@@ -158,10 +168,15 @@ Status<OwnError> check_quantity(std::int64_t quantity) {
 
 Status<OwnError> check_columns(const TickColumns& ticks) {
     const std::size_t n = ticks.ltp.size();
-    if (ticks.entries.size() != n) return err(OwnError{"ticks and entries must have same length"});
-    if (ticks.exits.size() != n) return err(OwnError{"ticks and exits must have same length"});
-    for (const std::size_t len : {ticks.timestamps.size(), ticks.bid.size(), ticks.ask.size()}) {
-        if (len < n) return err(OwnError{CoreError::data_length_mismatch(n, len).message()});
+    const struct {
+        const char* name;
+        std::size_t length;
+    } columns[] = {{"timestamps", ticks.timestamps.size()},         {"bid", ticks.bid.size()},
+                   {"ask", ticks.ask.size()},                       {"buy_qty_delta", ticks.buy_qty_delta.size()},
+                   {"sell_qty_delta", ticks.sell_qty_delta.size()}, {"oi", ticks.oi.size()},
+                   {"entries", ticks.entries.size()},               {"exits", ticks.exits.size()}};
+    for (const auto& c : columns) {
+        if (auto st = same_length(c.name, c.length, "ltp", n); !st.ok()) return st;
     }
     return Unit{};
 }

@@ -38,22 +38,30 @@ struct TickRunConfig {
 struct TickColumns {
     std::span<const std::int64_t> timestamps;  // nanoseconds since the Unix epoch
     std::span<const double> ltp;               // last traded price; its length is the tick count
-    std::span<const double> bid;               // <= 0: no bid
-    std::span<const double> ask;               // <= 0: no ask
+    std::span<const double> bid;               // not tradable (NaN, <= 0, ...): no bid
+    std::span<const double> ask;               // not tradable: no ask
     std::span<const std::uint8_t> entries;
     std::span<const std::uint8_t> exits;
+    // Order flow: checked for its length like every column, read by no rule of the run.
+    std::span<const double> buy_qty_delta;
+    std::span<const double> sell_qty_delta;
+    std::span<const double> oi;
 };
 
 // Refuses a negative quantity ("tick backtests are long-only: quantity must be >= 0, got
 // {}"); callers check it before they copy any array.
 Status<OwnError> check_quantity(std::int64_t quantity);
 
-// Entries and exits must have one value per tick ("ticks and entries must have same
-// length", "ticks and exits must have same length"); timestamps, bid and ask at least one
-// ("Data length mismatch: expected {}, got {}"). Checked before any tick is read.
+// Every column must have one value per tick of `ltp`, checked in parameter order before
+// any tick is read ("bid has 3 values, ltp has 5").
 Status<OwnError> check_columns(const TickColumns& ticks);
 
-// The whole run: the quantity and column checks, then the scan and the result.
+// The whole run: the quantity and column checks, then the scan and the result. Fills
+// need a tradable price (finite, above 0): a tick whose ask and last price are both
+// untradable takes no entry; stop and target levels fire on tradable last prices only; a
+// signal or holding-time exit met on a tick with neither a tradable bid nor last price
+// waits for the next tick that has one; and a position open at the end of the data
+// closes at the last tradable exit-side price.
 Result<RunOutput, OwnError> run(const TickRunConfig& config, const TickColumns& ticks);
 
 // Curves and figures from the closed trades: equity starts at initial_capital and moves
