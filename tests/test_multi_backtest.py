@@ -135,7 +135,7 @@ def test_independent_with_no_bars_is_an_empty_run():
     (lambda: (*bars(), [strat(), strat(n=5)]), ValueError, "All strategies must have same length as OHLCV"),
     (lambda: (*bars(), [strat()[:1] + (flags(5),) + strat()[2:]]), ValueError,
      "Entry and exit arrays must have same length"),
-    (lambda: (*bars()[:5], np.ones(5), [strat()]), ValueError, "Data length mismatch: expected 6, got 5"),
+    (lambda: (*bars()[:5], np.ones(5), [strat()]), ValueError, "volume has 5 values, close has 6"),
 ])
 def test_refusals(args, exc, text):
     with pytest.raises(exc, match="^" + re.escape(text)):

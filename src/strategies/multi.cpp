@@ -8,6 +8,7 @@
 #include "core/fault.h"
 #include "core/format.h"
 #include "signals/processor.h"
+#include "strategies/column_lengths.h"
 #include "strategies/own_loop_metrics.h"
 
 namespace tarnwick::strategies::multi {
@@ -39,9 +40,16 @@ using portfolio::engine::SingleRunConfig;
 
 Status<OwnError> check_lengths(const BarSeries& bars, std::span<const SignalInput> strategies) {
     const std::size_t n = bars.bars();
-    for (const std::size_t len :
-         {bars.timestamps.size(), bars.open.size(), bars.high.size(), bars.low.size(), bars.volume.size()}) {
-        if (len != n) return err(OwnError{CoreError::data_length_mismatch(n, len).message()});
+    const struct {
+        const char* name;
+        std::size_t length;
+    } columns[] = {{"timestamps", bars.timestamps.size()},
+                   {"open", bars.open.size()},
+                   {"high", bars.high.size()},
+                   {"low", bars.low.size()},
+                   {"volume", bars.volume.size()}};
+    for (const auto& c : columns) {
+        if (auto st = same_length(c.name, c.length, "close", n); !st.ok()) return st;
     }
     for (const SignalInput& s : strategies) {
         if (s.entries.size() != n) {

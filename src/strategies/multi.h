@@ -26,10 +26,11 @@ enum class CombineMode : std::uint8_t { Any = 0, All = 1, Majority = 2, Weighted
 CombineMode parse(std::string_view text) noexcept;
 std::string_view name(CombineMode mode) noexcept;
 
-// Lengths first, before any run: every strategy's entries as many as the bars ("All
-// strategies must have same length as OHLCV"), its exits as many as its entries, the six
-// bar columns one length. No strategies, or no bars under "independent", give a run with
-// no trades, empty curves and start and end value at the initial capital.
+// Lengths first, before any run: the six bar columns one length ("high has 3 values,
+// close has 5"), then every strategy's entries as many as the bars ("All strategies must
+// have same length as OHLCV") and its exits as many as its entries. No strategies, or no
+// bars under "independent", give a run with no trades, empty curves and start and end
+// value at the initial capital.
 Result<RunOutput, OwnError> run(const BacktestConfig& config, const portfolio::engine::BarSeries& bars,
                                 std::span<const portfolio::engine::SignalInput> strategies, CombineMode mode);
 
