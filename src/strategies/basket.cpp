@@ -46,16 +46,8 @@ Status<OwnError> check_columns(const InstrumentSeries& in, std::size_t n) {
         return err(OwnError{fmt::format("Signals must match OHLCV length: {} has {} entries, expected {}",
                                         in.signals.symbol, in.signals.entries.size(), n)});
     }
-    const struct {
-        const char* name;
-        std::size_t length;
-    } columns[] = {{"timestamps", in.bars.timestamps.size()}, {"open", in.bars.open.size()},
-                   {"high", in.bars.high.size()},             {"low", in.bars.low.size()},
-                   {"volume", in.bars.volume.size()}};
-    for (const auto& c : columns) {
-        if (auto st = same_length(c.name, c.length, "close", close); !st.ok()) {
-            return err(OwnError{fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
-        }
+    if (auto st = columns_match_close(in.bars); !st.ok()) {
+        return err(OwnError{fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
     }
     return Unit{};
 }

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string_view>
 
 #include "core/errors.h"
 #include "core/format.h"
 #include "core/result.h"
+#include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies {
 
@@ -16,11 +18,28 @@ inline OwnError length_mismatch(std::string_view column, std::size_t length, std
     return OwnError{fmt::format("{} has {} values, {} has {}", column, length, reference, expected)};
 }
 
-// `column` must hold exactly as many values as `reference`.
-inline Status<OwnError> same_length(std::string_view column, std::size_t length, std::string_view reference,
-                                    std::size_t expected) {
-    if (length != expected) return err(length_mismatch(column, length, reference, expected));
+struct NamedLength {
+    std::string_view column;
+    std::size_t length;
+};
+
+// Every column, in the order given, must hold exactly as many values as `reference`.
+inline Status<OwnError> same_lengths(std::initializer_list<NamedLength> columns, std::string_view reference,
+                                     std::size_t expected) {
+    for (const NamedLength& c : columns) {
+        if (c.length != expected) return err(length_mismatch(c.column, c.length, reference, expected));
+    }
     return Unit{};
+}
+
+// A bar series' timestamps, open, high, low and volume, each as long as its closes.
+inline Status<OwnError> columns_match_close(const portfolio::engine::BarSeries& b) {
+    return same_lengths({{"timestamps", b.timestamps.size()},
+                         {"open", b.open.size()},
+                         {"high", b.high.size()},
+                         {"low", b.low.size()},
+                         {"volume", b.volume.size()}},
+                        "close", b.close.size());
 }
 
 // `column` must hold at least as many values as `reference`; the rest is never read.

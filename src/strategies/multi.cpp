@@ -40,17 +40,7 @@ using portfolio::engine::SingleRunConfig;
 
 Status<OwnError> check_lengths(const BarSeries& bars, std::span<const SignalInput> strategies) {
     const std::size_t n = bars.bars();
-    const struct {
-        const char* name;
-        std::size_t length;
-    } columns[] = {{"timestamps", bars.timestamps.size()},
-                   {"open", bars.open.size()},
-                   {"high", bars.high.size()},
-                   {"low", bars.low.size()},
-                   {"volume", bars.volume.size()}};
-    for (const auto& c : columns) {
-        if (auto st = same_length(c.name, c.length, "close", n); !st.ok()) return st;
-    }
+    if (auto st = columns_match_close(bars); !st.ok()) return st;
     for (const SignalInput& s : strategies) {
         if (s.entries.size() != n) {
             return err(OwnError{fmt::format("All strategies must have same length as OHLCV: '{}' has {}, expected {}",

@@ -401,14 +401,13 @@ Status<OwnError> check_market(std::size_t legs, const SpreadMarket& market) {
             fmt::format("legs_premiums has {} series, leg_configs has {}", market.legs_premiums.size(), legs)});
     }
     for (std::size_t l = 0; l < market.legs_premiums.size(); ++l) {
-        const std::string column = fmt::format("legs_premiums[{}]", l);
-        if (auto st = same_length(column, market.legs_premiums[l].size(), "timestamps", n); !st.ok()) return st;
+        const std::size_t len = market.legs_premiums[l].size();
+        if (len != n) return err(length_mismatch(fmt::format("legs_premiums[{}]", l), len, "timestamps", n));
     }
     if (market.legs_open_premiums) {
         if (auto st = check_open_premiums(market.legs_premiums, *market.legs_open_premiums); !st.ok()) return st;
     }
-    if (auto st = same_length("entries", market.entries.size(), "timestamps", n); !st.ok()) return st;
-    return same_length("exits", market.exits.size(), "timestamps", n);
+    return same_lengths({{"entries", market.entries.size()}, {"exits", market.exits.size()}}, "timestamps", n);
 }
 
 std::vector<std::uint8_t> squareoff_flags(std::span<const std::int64_t> timestamps, const BacktestConfig& config) {

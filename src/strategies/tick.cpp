@@ -167,18 +167,15 @@ Status<OwnError> check_quantity(std::int64_t quantity) {
 }
 
 Status<OwnError> check_columns(const TickColumns& ticks) {
-    const std::size_t n = ticks.ltp.size();
-    const struct {
-        const char* name;
-        std::size_t length;
-    } columns[] = {{"timestamps", ticks.timestamps.size()},         {"bid", ticks.bid.size()},
-                   {"ask", ticks.ask.size()},                       {"buy_qty_delta", ticks.buy_qty_delta.size()},
-                   {"sell_qty_delta", ticks.sell_qty_delta.size()}, {"oi", ticks.oi.size()},
-                   {"entries", ticks.entries.size()},               {"exits", ticks.exits.size()}};
-    for (const auto& c : columns) {
-        if (auto st = same_length(c.name, c.length, "ltp", n); !st.ok()) return st;
-    }
-    return Unit{};
+    return same_lengths({{"timestamps", ticks.timestamps.size()},
+                         {"bid", ticks.bid.size()},
+                         {"ask", ticks.ask.size()},
+                         {"buy_qty_delta", ticks.buy_qty_delta.size()},
+                         {"sell_qty_delta", ticks.sell_qty_delta.size()},
+                         {"oi", ticks.oi.size()},
+                         {"entries", ticks.entries.size()},
+                         {"exits", ticks.exits.size()}},
+                        "ltp", ticks.ltp.size());
 }
 
 Result<RunOutput, OwnError> run(const TickRunConfig& config, const TickColumns& ticks) {
