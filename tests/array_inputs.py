@@ -18,3 +18,28 @@ def inst(close, entries=(), exits=(), direction=1, weight=1.0, symbol="A", open_
     open_ = close.copy() if open_ is None else np.array(open_, dtype=np.float64)
     return (np.arange(n, dtype=np.int64) * DAY, open_, np.maximum(open_, close), np.minimum(open_, close), close,
             np.full(n, 1000.0), flags(n, *entries), flags(n, *exits), direction, weight, symbol)
+
+
+def at_odd_address(a):
+    """The same values at an address that is not a multiple of the item size (as a buffer
+    read at an odd offset gives them); arrays of one-byte items are returned as they are."""
+    a = np.asarray(a)
+    if a.dtype.itemsize == 1:
+        return a
+    raw = np.zeros(a.nbytes + a.dtype.itemsize + 1, dtype=np.uint8)
+    offset = next(k for k in range(1, a.dtype.itemsize) if (raw.ctypes.data + k) % a.dtype.itemsize)
+    out = raw[offset:offset + a.nbytes].view(a.dtype).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
+def packed_field(a):
+    """The values of a 1-D array as a field of a packed record array: unaligned and strided."""
+    a = np.asarray(a)
+    if a.dtype.itemsize == 1 or a.ndim != 1:
+        return at_odd_address(a)
+    records = np.zeros(a.shape, dtype=[("pad", "u1"), ("v", a.dtype)])
+    records["v"] = a
+    assert not records["v"].flags.aligned
+    return records["v"]

@@ -1,5 +1,6 @@
 import numpy as np
 import pytest
+from array_inputs import at_odd_address, packed_field
 
 probe = pytest.importorskip("_tarnwick_probe")
 
@@ -37,6 +38,31 @@ def test_non_contiguous_1d_is_copied(array):
     np.testing.assert_array_equal(probe.f64(array), array)
     values, _ = probe.column(array)
     assert values == list(array)
+
+
+@pytest.mark.parametrize("make", [at_odd_address, packed_field])
+def test_unaligned_column_is_copied_into_aligned_memory(make):
+    a = make(np.array([1.5, -2.0, np.inf, 4.25]))
+    values, address = probe.column(a)
+    assert values == [1.5, -2.0, np.inf, 4.25]
+    assert address != a.__array_interface__["data"][0]
+    assert address % 8 == 0
+
+
+@pytest.mark.parametrize("fn, array, make", [
+    ("f64", np.array([1.5, -0.0, np.nan, 7.0]), at_odd_address),
+    ("f64", np.array([1.5, -0.0, np.nan, 7.0]), packed_field),
+    ("i64", np.array([-(2**63), 5, 2**63 - 1], dtype=np.int64), at_odd_address),
+    ("matrix", np.arange(12.0).reshape(3, 4), at_odd_address),
+    # Fortran order at an odd address.
+    ("matrix", np.arange(12.0).reshape(3, 4), lambda a: at_odd_address(a.T.copy()).T),
+])
+def test_unaligned_arrays_copy_like_aligned_ones(fn, array, make):
+    given = make(array)
+    assert not given.flags.aligned
+    out = getattr(probe, fn)(given)
+    assert out.dtype == array.dtype and out.shape == array.shape
+    assert out.tobytes() == np.ascontiguousarray(array).tobytes()
 
 
 def test_column_reads_contiguous_memory_in_place():

@@ -65,7 +65,8 @@ PyArrayObject* checked(PyObject* o, Elem elem, int ndim) {
     return a;
 }
 
-// Copies the elements of a 1-D array in index order, whatever its stride.
+// Copies the elements of a 1-D array in index order, whatever its stride or alignment:
+// every element is read as bytes, never through a typed pointer into the array.
 template <class T>
 std::vector<T> copy_1d(PyArrayObject* a) {
     const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
@@ -83,11 +84,22 @@ std::vector<T> copy_1d(PyArrayObject* a) {
     return out;
 }
 
+// Whether the engine may read the array's memory in place as a dense run of T: one
+// element apart, and on a T boundary. NumPy hands out arrays that are neither (slices
+// with a step, fields of packed records, buffers at an odd offset); reading those through
+// a T pointer is undefined, so they are copied.
+template <class T>
+bool readable_in_place(PyArrayObject* a) {
+    const auto address = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
+    return PyArray_STRIDE(a, 0) == static_cast<npy_intp>(sizeof(T)) && address % alignof(T) == 0;
+}
+
 template <class T>
 Column<T> column(PyObject* o, Elem elem) {
     PyArrayObject* a = checked(o, elem, 1);
     const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
-    if (n == 0 || PyArray_STRIDE(a, 0) == static_cast<npy_intp>(sizeof(T))) {
+    if (n == 0) return Column<T>{};
+    if (readable_in_place<T>(a)) {
         return Column<T>::view(Ref::borrow(o), static_cast<const T*>(PyArray_DATA(a)), n);
     }
     return Column<T>::owned(copy_1d<T>(a));

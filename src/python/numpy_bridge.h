@@ -35,7 +35,8 @@ struct ArrayF64x2 {
 };
 
 // A read-only view of a 1-D array's elements, valid until the call that received the
-// array returns. A non-contiguous array is copied instead, so the view is always dense.
+// array returns. A strided or unaligned array is copied instead, so the view is always
+// dense and aligned.
 template <class T>
 class Column {
 public:
