@@ -60,12 +60,30 @@ PortfolioSession& live(State& s) {
     return *s.session;
 }
 
-// Runs `body` on the live session, holding the object exclusively for the call.
+// The session held exclusively for the whole call. A method takes it before it converts
+// an argument: a conversion runs Python code (`__float__`, `__index__`), and one that calls
+// back into this session must find it borrowed rather than change it under the call.
+class Taken {
+public:
+    explicit Taken(PyObject* self) : record_(as_record<State>(self)), borrow_(record_->borrow) {}
+    State& state() noexcept { return record_->value; }
+
+private:
+    PyRecord<State>* record_;
+    ExclusiveBorrow borrow_;
+};
+
+// Runs `body` on the live session of a call that took it.
+template <class F>
+PyObject* with_session(Taken& taken, F&& body) {
+    return body(live(taken.state())).release();
+}
+
+// The same for methods without arguments.
 template <class F>
 PyObject* with_session(PyObject* self, F&& body) {
-    auto* r = as_record<State>(self);
-    ExclusiveBorrow b(r->borrow);
-    return body(live(r->value)).release();
+    Taken taken(self);
+    return with_session(taken, std::forward<F>(body));
 }
 
 Ref none() { return Ref::borrow(Py_None); }
@@ -98,6 +116,7 @@ constexpr const char* kAddNames[] = {"symbol", "direction", "instrument_config",
 constexpr Signature kAdd{"PortfolioSession.add_instrument", kAddNames, 5, 1};
 
 PyObject* add_instrument(PyObject* self, const Args& a) {
+    Taken taken(self);
     std::string symbol = a.get<std::string>(0);
     const auto direction = a.get_or<std::int32_t>(1, 1);
     auto instrument_config = a.opt<InstrumentConfig>(2);
@@ -105,7 +124,7 @@ PyObject* add_instrument(PyObject* self, const Args& a) {
     const std::string oms_text = a.get_or<std::string>(4, "netting");
     // Argument errors come before the session's state.
     const OmsType oms = unwrap(PortfolioSession::check_instrument(direction, oms_text, instrument));
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         return to_py(s.add_instrument(std::move(symbol), static_cast<std::int8_t>(direction),
                                       std::move(instrument_config), std::move(instrument), oms));
     });
@@ -118,6 +137,7 @@ constexpr const char* kBarsNames[] = {"instrument", "timestamps", "open", "high"
 constexpr Signature kSetBars{"PortfolioSession.set_bars", kBarsNames, 7, 7};
 
 PyObject* set_bars(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto ts = a.get<ArrayI64>(1);
     const auto open = a.get<ArrayF64>(2);
@@ -127,7 +147,7 @@ PyObject* set_bars(PyObject* self, const Args& a) {
     const auto volume = a.get<ArrayF64>(6);
     std::vector<OhlcvBar> bars = unwrap(bars_from_columns(ts.data, open.data, high.data, low.data, close.data,
                                                           volume.data));
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         unwrap(s.set_bars(instrument, std::move(bars)));
         return none();
     });
@@ -144,6 +164,7 @@ std::optional<std::vector<double>> optional_column(const Args& a, std::size_t i)
 }
 
 PyObject* set_ticks(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     auto ts = a.get<ArrayI64>(1);
     auto ltp = a.get<ArrayF64>(2);
@@ -157,7 +178,7 @@ PyObject* set_ticks(PyObject* self, const Args& a) {
     opt.ask_qty = optional_column(a, 9);
     opt.oi = optional_column(a, 10);
     TickColumns columns = unwrap(tick_columns(std::move(ts.data), std::move(ltp.data), std::move(opt)));
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         unwrap(s.set_ticks(instrument, std::move(columns)));
         return none();
     });
@@ -168,6 +189,7 @@ constexpr const char* kDepthNames[] = {"instrument", "timestamps", "bid_prices",
 constexpr Signature kSetDepth{"PortfolioSession.set_depth", kDepthNames, 6, 6};
 
 PyObject* set_depth(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto ts = a.get<ArrayI64>(1);
     const auto bid_prices = a.get<ArrayF64x2>(2);
@@ -176,7 +198,7 @@ PyObject* set_depth(PyObject* self, const Args& a) {
     const auto ask_sizes = a.get<ArrayF64x2>(5);
     std::vector<DepthSnapshot> snaps =
         unwrap(depth_snapshots(ts.data, bid_prices.m, bid_sizes.m, ask_prices.m, ask_sizes.m));
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         unwrap(s.set_depth(instrument, std::move(snaps)));
         return none();
     });
@@ -196,6 +218,7 @@ constexpr const char* kPushBarNames[] = {"instrument", "timestamp", "open", "hig
 constexpr Signature kPushBar{"PortfolioSession.push_bar", kPushBarNames, 7, 7};
 
 PyObject* push_bar(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     OhlcvBar bar;
     bar.timestamp = a.get<std::int64_t>(1);
@@ -204,7 +227,7 @@ PyObject* push_bar(PyObject* self, const Args& a) {
     bar.low = a.get<double>(4);
     bar.close = a.get<double>(5);
     bar.volume = a.get<double>(6);
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         unwrap(s.push_bar(instrument, bar));
         return none();
     });
@@ -215,6 +238,7 @@ constexpr const char* kPushTickNames[] = {"instrument",    "timestamp",      "lt
 constexpr Signature kPushTick{"PortfolioSession.push_tick", kPushTickNames, 11, 3};
 
 PyObject* push_tick(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto ts = a.get<std::int64_t>(1);
     TickRow row;
@@ -227,13 +251,14 @@ PyObject* push_tick(PyObject* self, const Args& a) {
     row.bid_qty = a.get_or<double>(8, 0.0);
     row.ask_qty = a.get_or<double>(9, 0.0);
     row.oi = a.get_or<double>(10, 0.0);
-    return with_session(self, [&](PortfolioSession& s) { return to_py(unwrap(s.push_tick(instrument, ts, row))); });
+    return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.push_tick(instrument, ts, row))); });
 }
 
 constexpr const char* kPushDepthNames[] = {"instrument", "timestamp", "bids", "asks"};
 constexpr Signature kPushDepth{"PortfolioSession.push_depth", kPushDepthNames, 4, 4};
 
 PyObject* push_depth(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto ts = a.get<std::int64_t>(1);
     const auto bids = a.get<std::vector<LevelPair>>(2);
@@ -242,7 +267,7 @@ PyObject* push_depth(PyObject* self, const Args& a) {
     snap.ts = ts;
     for (const LevelPair& l : bids) snap.offer_bid(l.price, l.size);
     for (const LevelPair& l : asks) snap.offer_ask(l.price, l.size);
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         unwrap(s.push_depth(instrument, snap));
         return none();
     });
@@ -307,6 +332,7 @@ constexpr const char* kApplyNames[] = {"entry", "exit", "atr", "size_mult", "sto
 constexpr Signature kApply{"PortfolioSession.apply_current", kApplyNames, 6, 0};
 
 PyObject* apply_current(PyObject* self, const Args& a) {
+    Taken taken(self);
     BarSignal intents;
     intents.entry = a.get_or<bool>(0, false);
     intents.exit = a.get_or<bool>(1, false);
@@ -314,7 +340,7 @@ PyObject* apply_current(PyObject* self, const Args& a) {
     intents.size_mult = a.opt<double>(3);
     intents.stop_price = a.opt<double>(4);
     intents.target_price = a.opt<double>(5);
-    return with_session(self, [&](PortfolioSession& s) { return event_list(s.apply_current(intents)); });
+    return with_session(taken, [&](PortfolioSession& s) { return event_list(s.apply_current(intents)); });
 }
 
 // ---------------------------------------------------------------------------
@@ -327,9 +353,10 @@ constexpr const char* kSubmitNames[] = {
 constexpr Signature kSubmit{"PortfolioSession.submit_order", kSubmitNames, 20, 6};
 
 PyObject* submit_order(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const SubmittedOrder order = read_submitted_order(a, 1);
-    return with_session(self,
+    return with_session(taken,
                         [&](PortfolioSession& s) { return to_py(unwrap(s.submit_order(instrument, order.args()))); });
 }
 
@@ -337,10 +364,11 @@ constexpr const char* kCancelNames[] = {"instrument", "idx", "order_id"};
 constexpr Signature kCancel{"PortfolioSession.cancel_order", kCancelNames, 3, 3};
 
 PyObject* cancel_order(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto idx = a.get<std::uint64_t>(1);
     const auto id = a.get<std::uint64_t>(2);
-    return with_session(self, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_order(instrument, idx, id))); });
+    return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_order(instrument, idx, id))); });
 }
 
 constexpr const char* kModifyNames[] = {"instrument", "order_id", "units", "size_frac", "limit_price",
@@ -348,6 +376,7 @@ constexpr const char* kModifyNames[] = {"instrument", "order_id", "units", "size
 constexpr Signature kModify{"PortfolioSession.modify_order", kModifyNames, 6, 2};
 
 PyObject* modify_order(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto id = a.get<std::uint64_t>(1);
     const auto units = a.opt<double>(2);
@@ -356,7 +385,7 @@ PyObject* modify_order(PyObject* self, const Args& a) {
     const auto trigger_price = a.opt<double>(5);
     // Judged before the session's state: a finished session reports this first.
     if (units && size_frac) raise(PyExc_ValueError, "pass units or size_frac, not both");
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         return to_py(unwrap(s.modify_order(instrument, id, units, size_frac, limit_price, trigger_price)));
     });
 }
@@ -365,18 +394,20 @@ constexpr const char* kCancelAllNames[] = {"instrument", "idx"};
 constexpr Signature kCancelAll{"PortfolioSession.cancel_all_orders", kCancelAllNames, 2, 2};
 
 PyObject* cancel_all_orders(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto idx = a.get<std::uint64_t>(1);
-    return with_session(self, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_all_orders(instrument, idx))); });
+    return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_all_orders(instrument, idx))); });
 }
 
 constexpr const char* kLinkNames[] = {"instrument", "order_ids"};
 constexpr Signature kLink{"PortfolioSession.link_oco", kLinkNames, 2, 2};
 
 PyObject* link_oco(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto ids = a.get<std::vector<std::uint64_t>>(1);
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         unwrap(s.link_oco(instrument, ids));
         return none();
     });
@@ -386,9 +417,10 @@ constexpr const char* kUnderlyingNames[] = {"instrument", "price"};
 constexpr Signature kUnderlying{"PortfolioSession.set_underlying_price", kUnderlyingNames, 2, 1};
 
 PyObject* set_underlying_price(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto price = a.opt<double>(1);
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         unwrap(s.set_underlying_price(instrument, price));
         return none();
     });
@@ -398,11 +430,12 @@ constexpr const char* kAdoptNames[] = {"instrument", "timestamp_ns", "price", "s
 constexpr Signature kAdopt{"PortfolioSession.adopt_position", kAdoptNames, 4, 4};
 
 PyObject* adopt_position(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto ts = a.get<std::int64_t>(1);
     const auto price = a.get<double>(2);
     const auto size = a.get<double>(3);
-    return with_session(self,
+    return with_session(taken,
                         [&](PortfolioSession& s) { return to_py(unwrap(s.adopt_position(instrument, ts, price, size))); });
 }
 
@@ -410,9 +443,10 @@ constexpr const char* kCloseNames[] = {"instrument", "position_id"};
 constexpr Signature kRequestClose{"PortfolioSession.request_close", kCloseNames, 2, 2};
 
 PyObject* request_close(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
     const auto id = a.get<std::uint64_t>(1);
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         unwrap(s.request_close(instrument, id));
         return none();
     });
@@ -427,23 +461,26 @@ constexpr Signature kPosition{"PortfolioSession.position", kInstrumentNames, 1, 
 constexpr Signature kWorking{"PortfolioSession.working_orders", kInstrumentNames, 1, 1};
 
 PyObject* positions(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         return record_list(unwrap(s.kernel(instrument))->positions());
     });
 }
 
 PyObject* position(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         auto p = unwrap(s.kernel(instrument))->position();
         return p ? wrap(*p) : none();
     });
 }
 
 PyObject* working_orders(PyObject* self, const Args& a) {
+    Taken taken(self);
     const auto instrument = a.get<std::uint64_t>(0);
-    return with_session(self, [&](PortfolioSession& s) {
+    return with_session(taken, [&](PortfolioSession& s) {
         const std::vector<WorkingOrderView> orders = unwrap(s.working_orders(instrument));
         Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(orders.size())));
         for (std::size_t i = 0; i < orders.size(); ++i) {

@@ -173,6 +173,10 @@ using KS = KernelSessionState;
 
 constexpr const char* kFinished = "session is finished; create a new one";
 
+// Every method takes the session before it converts an argument: a conversion runs Python
+// code (`__float__`, `__index__`), and one that calls back into this session must find it
+// borrowed rather than change it under the call.
+
 CoreSession& live(KS& s) {
     if (!s.core) raise(PyExc_ValueError, kFinished);
     return *s.core;
@@ -217,6 +221,8 @@ constexpr const char* kStepNames[] = {"idx",   "timestamp", "open",  "high", "lo
 constexpr Signature kStep{"KernelSession.step", kStepNames, 13, 7};
 
 PyObject* step(PyObject* self, const Args& a) {
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
     const auto idx = a.get<std::uint64_t>(0);
     OhlcvBar bar;
     bar.timestamp = a.get<std::int64_t>(1);
@@ -232,8 +238,6 @@ PyObject* step(PyObject* self, const Args& a) {
     signal.size_mult = a.opt<double>(10);
     signal.stop_price = a.opt<double>(11);
     signal.target_price = a.opt<double>(12);
-    auto* r = as_record<KS>(self);
-    ExclusiveBorrow b(r->borrow);
     return event_list(live(r->value).step(idx, bar, signal)).release();
 }
 
@@ -281,9 +285,9 @@ PyObject* is_in_position(PyObject* self) {
 constexpr const char* kPriceNames[] = {"price"};
 constexpr Signature kUnderlying{"KernelSession.set_underlying_price", kPriceNames, 1, 0};
 PyObject* set_underlying_price(PyObject* self, const Args& a) {
-    const auto price = a.opt<double>(0);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
+    const auto price = a.opt<double>(0);
     live(r->value).kernel().set_underlying_price(price);
     return Py_NewRef(Py_None);
 }
@@ -294,10 +298,10 @@ constexpr Signature kSetTarget{"KernelSession.set_target_price", kLevelNames, 2,
 
 template <bool Stop>
 PyObject* set_level(PyObject* self, const Args& a) {
-    const auto price = a.get<std::optional<double>>(0);
-    const auto id = a.opt<std::uint64_t>(1);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
+    const auto price = a.get<std::optional<double>>(0);
+    const auto id = a.opt<std::uint64_t>(1);
     Kernel& k = live(r->value).kernel();
     unwrap(Stop ? k.set_stop_price(price, id) : k.set_target_price(price, id));
     return Py_NewRef(Py_None);
@@ -306,9 +310,9 @@ PyObject* set_level(PyObject* self, const Args& a) {
 constexpr const char* kCloseNames[] = {"position_id"};
 constexpr Signature kRequestClose{"KernelSession.request_close", kCloseNames, 1, 1};
 PyObject* request_close(PyObject* self, const Args& a) {
-    const auto id = a.get<std::uint64_t>(0);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
+    const auto id = a.get<std::uint64_t>(0);
     live(r->value).kernel().request_close(id);
     return Py_NewRef(Py_None);
 }
@@ -324,18 +328,18 @@ constexpr const char* kSubmitNames[] = {
 constexpr Signature kSubmit{"KernelSession.submit_order", kSubmitNames, 19, 5};
 
 PyObject* submit_order(PyObject* self, const Args& a) {
-    const SubmittedOrder order = read_submitted_order(a, 0);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
+    const SubmittedOrder order = read_submitted_order(a, 0);
     return to_py(unwrap(live(r->value).kernel().submit_order(order.args()))).release();
 }
 
 constexpr const char* kLinkNames[] = {"order_ids"};
 constexpr Signature kLink{"KernelSession.link_oco", kLinkNames, 1, 1};
 PyObject* link_oco(PyObject* self, const Args& a) {
-    const auto ids = a.get<std::vector<std::uint64_t>>(0);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
+    const auto ids = a.get<std::vector<std::uint64_t>>(0);
     live(r->value).kernel().link_oco(ids);
     return Py_NewRef(Py_None);
 }
@@ -343,19 +347,19 @@ PyObject* link_oco(PyObject* self, const Args& a) {
 constexpr const char* kCancelNames[] = {"idx", "order_id"};
 constexpr Signature kCancel{"KernelSession.cancel_order", kCancelNames, 2, 2};
 PyObject* cancel_order(PyObject* self, const Args& a) {
-    const auto idx = a.get<std::uint64_t>(0);
-    const auto id = a.get<std::uint64_t>(1);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
+    const auto idx = a.get<std::uint64_t>(0);
+    const auto id = a.get<std::uint64_t>(1);
     return to_py(live(r->value).kernel().cancel_order(idx, id)).release();
 }
 
 constexpr const char* kIdxNames[] = {"idx"};
 constexpr Signature kCancelAll{"KernelSession.cancel_all_orders", kIdxNames, 1, 1};
 PyObject* cancel_all_orders(PyObject* self, const Args& a) {
-    const auto idx = a.get<std::uint64_t>(0);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
+    const auto idx = a.get<std::uint64_t>(0);
     return to_py(live(r->value).kernel().cancel_all_orders(idx)).release();
 }
 
@@ -363,6 +367,8 @@ constexpr const char* kTwapNames[] = {"units",         "side",         "slices",
                                       "submitted_idx", "submitted_ts", "client_id", "reduce_only"};
 constexpr Signature kTwap{"KernelSession.submit_twap", kTwapNames, 8, 7};
 PyObject* submit_twap(PyObject* self, const Args& a) {
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
     TwapArgs t;
     t.units = a.get<double>(0);
     const std::string side = a.get<std::string>(1);
@@ -378,24 +384,24 @@ PyObject* submit_twap(PyObject* self, const Args& a) {
     }
     t.side = side;
     t.client_id = client_id;
-    auto* r = as_record<KS>(self);
-    ExclusiveBorrow b(r->borrow);
     return to_py(unwrap(live(r->value).kernel().submit_twap(t))).release();
 }
 
 constexpr const char* kCancelTwapNames[] = {"algo_id", "idx"};
 constexpr Signature kCancelTwap{"KernelSession.cancel_twap", kCancelTwapNames, 2, 2};
 PyObject* cancel_twap(PyObject* self, const Args& a) {
-    const auto algo = a.get<std::uint64_t>(0);
-    const auto idx = a.get<std::uint64_t>(1);
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
+    const auto algo = a.get<std::uint64_t>(0);
+    const auto idx = a.get<std::uint64_t>(1);
     return to_py(live(r->value).kernel().cancel_twap(algo, idx)).release();
 }
 
 constexpr const char* kModifyNames[] = {"order_id", "units", "size_frac", "limit_price", "trigger_price"};
 constexpr Signature kModify{"KernelSession.modify_order", kModifyNames, 5, 1};
 PyObject* modify_order(PyObject* self, const Args& a) {
+    auto* r = as_record<KS>(self);
+    ExclusiveBorrow b(r->borrow);
     const auto id = a.get<std::uint64_t>(0);
     const auto units = a.opt<double>(1);
     const auto size_frac = a.opt<double>(2);
@@ -403,8 +409,6 @@ PyObject* modify_order(PyObject* self, const Args& a) {
     const auto trigger_price = a.opt<double>(4);
     // Judged before the session's state: a finished session reports this first.
     if (units && size_frac) raise(PyExc_ValueError, "pass units or size_frac, not both");
-    auto* r = as_record<KS>(self);
-    ExclusiveBorrow b(r->borrow);
     return to_py(unwrap(live(r->value).kernel().modify_order(id, units, size_frac, limit_price, trigger_price)))
         .release();
 }
