@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/format.h"
+#include "core/output_size.h"
 
 namespace tarnwick::portfolio::covariance {
 
@@ -12,6 +13,10 @@ namespace {
 // Double-precision machine epsilon, 2^-52: the floor below which a variance or a target
 // distance is rounding noise rather than signal.
 constexpr double kEpsilon = 2.220446049250313e-16;
+
+// n x n matrices alive at once at the peak: the sample, the target, the three sums of
+// the intensity, the shrunk result and its Cholesky factor.
+constexpr std::size_t kSquareMatrices = 7;
 
 Status<PortfolioError> validate(std::span<const double> panel, std::size_t rows, std::size_t cols,
                                 std::size_t id_count, double periods_per_year) {
@@ -43,6 +48,9 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
     if (auto ok = validate(panel, rows, cols, asset_ids.size(), periods_per_year); !ok) return err(ok.error());
     const std::size_t t_count = rows;
     const std::size_t n = cols;
+    // The n x n matrices below are alive together; a panel of more assets than this
+    // machine could hold them for is refused before the first is made.
+    check_total({kSquareMatrices, n, n, sizeof(double)}, fmt::format("the covariance of {} assets", n));
     const double tf = static_cast<double>(t_count);
     const double inv_t = 1.0 / tf;
 

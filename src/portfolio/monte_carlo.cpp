@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/format.h"
+#include "core/output_size.h"
 #include "core/pool.h"
 #include "core/saturate.h"
 
@@ -154,14 +155,6 @@ Status<OwnError> check_mc_request(const McRequest& q) {
     }
     // Zero paths leave nothing to take statistics or percentile paths from.
     if (q.n_simulations == 0) return err(OwnError{"n_simulations must be >= 1"});
-    std::uint64_t per_path = 0;
-    std::uint64_t total = 0;
-    std::uint64_t bytes = 0;
-    if (__builtin_add_overflow(q.horizon, std::uint64_t{1}, &per_path) ||
-        __builtin_mul_overflow(per_path, q.n_simulations, &total) ||
-        __builtin_mul_overflow(total, std::uint64_t{sizeof(double)}, &bytes) || bytes > PTRDIFF_MAX) {
-        return err(OwnError{fmt::format("{} paths of {} steps do not fit in memory", q.n_simulations, q.horizon)});
-    }
     return Unit{};
 }
 
@@ -199,6 +192,12 @@ Result<std::vector<double>, OwnError> cholesky_lower(const std::vector<std::vect
 
 Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
     if (auto s = check_mc_request(q); !s) return err(s.error());
+    // The stored paths, N x (H + 1) values, are by far the largest piece: sized without
+    // wrapping and taken before any stream or path is built, so that a request this
+    // machine cannot hold fails at once (OutOfMemory) instead of after the work.
+    std::vector<double> paths = allocate_product<double>(
+        {q.n_simulations, SizeFactor{q.horizon} + 1},
+        fmt::format("the paths ({} paths of {} steps)", q.n_simulations, q.horizon));
     PathModel model;
     model.n = q.returns.size();
     model.weights = &q.weights;
@@ -226,7 +225,6 @@ Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
         streams.push_back(rng);
     }
 
-    std::vector<double> paths(n_paths * stride);
     auto done = pool::parallel_map<Unit, OwnError>(n_blocks, [&](std::size_t b) -> Result<Unit, OwnError> {
         Xoshiro256 stream = streams[b];
         std::vector<double> z(model.n);

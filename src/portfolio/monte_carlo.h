@@ -47,8 +47,7 @@ struct McSummary {
 };
 
 // The argument shape rules checked before any work: at least one series, one weight per
-// series, an n x n correlation matrix, at least one path, and a path store that fits in
-// memory.
+// series, an n x n correlation matrix, at least one path.
 Status<OwnError> check_mc_request(const McRequest& request);
 
 // Lower-triangular L with L x L' = C, row-major n x n; fails on a zero pivot that a later
@@ -70,7 +69,8 @@ private:
 };
 
 // Runs on the worker pool; call it without the interpreter lock. Expects a request that
-// passed check_mc_request.
+// passed check_mc_request. Throws OutOfMemory, naming the byte count, when the stored
+// paths (N x (H + 1) values) cannot be held; nothing is simulated then.
 Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& request);
 
 }  // namespace tarnwick::portfolio

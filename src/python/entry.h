@@ -11,6 +11,7 @@
 
 #include "core/errors.h"
 #include "core/fault.h"
+#include "core/output_size.h"
 #include "core/result.h"
 #include "python/object.h"
 
@@ -32,6 +33,8 @@ PyObject* guarded(F&& body) noexcept {
     } catch (const ErrorSet&) {
     } catch (const Fault& f) {
         raise_panic(f.what(), f.where().file_name(), f.where().line(), f.where().column());
+    } catch (const OutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

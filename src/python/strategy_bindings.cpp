@@ -184,6 +184,7 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
 
     const BarSeries bars = series.view();
     unwrap(strategies::batch_single::check_series(bars));
+    strategies::batch_single::check_output_size(items.size(), bars.bars());
     std::vector<PreparedSingleItem> prepared;
     prepared.reserve(items.size());
     for (const Held<BatchSingleItem>& held : items) {

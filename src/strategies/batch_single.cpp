@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/format.h"
+#include "core/output_size.h"
 #include "core/pool.h"
 #include "metrics/annualization.h"
 
@@ -36,6 +37,12 @@ Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars) {
             fmt::format("item '{}': direction must be 1 (long) or -1 (short), got {}", item.item_id, item.direction)});
     }
     return Unit{};
+}
+
+void check_output_size(std::size_t items, std::size_t bars) {
+    constexpr std::size_t kCurvesPerRun = 3;  // equity, drawdown, returns
+    check_total({items, bars, kCurvesPerRun, sizeof(double)},
+                fmt::format("the results of {} items over {} bars", items, bars));
 }
 
 Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSeries& bars) {

@@ -56,6 +56,11 @@ Status<OwnError> check_series(const portfolio::engine::BarSeries& bars);
 // then the direction, each message naming the item.
 Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars);
 
+// Items may all be one object, so a batch's results (three curves of one value per bar
+// per item) can dwarf its inputs: throws OutOfMemory, naming the byte count, when no
+// machine of this size could hold them. Called before any item is prepared or run.
+void check_output_size(std::size_t items, std::size_t bars);
+
 // The run of one validated item: exactly the run run_single_backtest makes for the same
 // arrays, signals and configuration.
 Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const portfolio::engine::BarSeries& bars);

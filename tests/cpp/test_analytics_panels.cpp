@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/output_size.h"
 #include "portfolio/monte_carlo.h"
 
 using namespace tarnwick;
@@ -55,8 +56,11 @@ TEST(MonteCarloRequest, RefusesAPathStoreThatCannotBeAddressed) {
     q.n_simulations = 2;
     q.horizon = 10;
     EXPECT_TRUE(check_mc_request(q).ok());
-    q.horizon = UINT64_MAX;  // horizon + 1 wraps
-    EXPECT_FALSE(check_mc_request(q).ok());
-    q.horizon = UINT64_MAX / 4;  // the byte count wraps
-    EXPECT_FALSE(check_mc_request(q).ok());
+    EXPECT_TRUE(simulate_portfolio_mc(q).ok());
+    // The shape is still right; the store is refused when the paths are about to be made.
+    for (const std::uint64_t horizon : {UINT64_MAX /* horizon + 1 wraps */, UINT64_MAX / 4 /* the bytes wrap */}) {
+        q.horizon = horizon;
+        EXPECT_TRUE(check_mc_request(q).ok());
+        EXPECT_THROW((void)simulate_portfolio_mc(q), OutOfMemory);
+    }
 }

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/output_size.h"
+#include "portfolio/covariance.h"
+#include "portfolio/monte_carlo.h"
+#include "strategies/batch_single.h"
+
+using namespace tarnwick;
+
+namespace {
+
+constexpr SizeFactor k2p31 = SizeFactor{1} << 31;
+constexpr SizeFactor k2p40 = SizeFactor{1} << 40;
+constexpr SizeFactor k2p63 = SizeFactor{1} << 63;
+constexpr SizeFactor k2p64 = SizeFactor{1} << 64;
+constexpr std::size_t kPtrdiffMax = std::numeric_limits<std::ptrdiff_t>::max();
+
+struct ProductCase {
+    const char* name;
+    std::vector<SizeFactor> factors;
+    std::size_t limit;
+    std::optional<std::size_t> bytes;
+};
+
+class BoundedProduct : public testing::TestWithParam<ProductCase> {};
+
+TEST_P(BoundedProduct, IsExactOrNothing) {
+    const ProductCase& c = GetParam();
+    EXPECT_EQ(bounded_product(c.factors, c.limit), c.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BoundedProduct,
+    testing::Values(
+        ProductCase{"small", {3, 4, 8}, kPtrdiffMax, 96},
+        ProductCase{"a zero factor", {0, k2p64, 8}, kPtrdiffMax, 0},
+        ProductCase{"at the limit", {5, 5}, 25, 25},
+        ProductCase{"past the limit", {5, 5}, 24, std::nullopt},
+        // 2^31 paths of 253 values: 2^31 x 253 x 8 = 4346506903552.
+        ProductCase{"paths", {k2p31, 253, 8}, kPtrdiffMax, 4346506903552u},
+        // 2^67 bytes: wraps 64 bits, not 128.
+        ProductCase{"past 64 bits", {SizeFactor{1} << 32, SizeFactor{1} << 32, 8}, kPtrdiffMax, std::nullopt},
+        // 2^130 bytes: wraps even 128 bits.
+        ProductCase{"past 128 bits", {k2p63, k2p64, 8}, kPtrdiffMax, std::nullopt},
+        ProductCase{"past a signed size", {k2p63}, std::numeric_limits<std::size_t>::max(), std::size_t{1} << 63}),
+    [](const testing::TestParamInfo<ProductCase>& i) {
+        std::string n = i.param.name;
+        for (char& ch : n) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        return n;
+    });
+
+struct TextCase {
+    std::vector<SizeFactor> factors;
+    const char* text;
+};
+
+class CannotAllocate : public testing::TestWithParam<TextCase> {};
+
+TEST_P(CannotAllocate, NamesTheByteCount) {
+    EXPECT_EQ(cannot_allocate(GetParam().factors, "the paths"), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CannotAllocate,
+    testing::Values(
+        TextCase{{k2p31, 253, 8}, "cannot allocate 4346506903552 bytes for the paths"},
+        // 2^127, the largest power of two that 128 bits hold.
+        TextCase{{k2p64, k2p63}, "cannot allocate 170141183460469231731687303715884105728 bytes for the paths"},
+        // 2^130 is past 128 bits: the factors are named instead.
+        TextCase{{k2p63, k2p64, 8},
+                 "cannot allocate 9223372036854775808 x 18446744073709551616 x 8 bytes for the paths"},
+        TextCase{{0, 8}, "cannot allocate 0 bytes for the paths"}));
+
+TEST(OutputSize, AllocatesTheProductZeroed) {
+    const std::vector<double> v = allocate_product<double>({3, 4}, "a panel");
+    EXPECT_EQ(v, std::vector<double>(12, 0.0));
+}
+
+TEST(OutputSize, CheckTotalStopsAtTheMachinesMemory) {
+    const std::size_t ceiling = memory_ceiling();
+    ASSERT_GT(ceiling, 0u);
+    EXPECT_EQ(check_total({ceiling}, "x"), ceiling);
+    EXPECT_THROW(check_total({SizeFactor{ceiling} + 1}, "x"), OutOfMemory);
+}
+
+TEST(OutputSize, MonteCarloRefusesBeforeSimulating) {
+    portfolio::McRequest q;
+    q.returns = {{0.01, -0.02, 0.005}};
+    q.weights = {1.0};
+    q.correlation = {{1.0}};
+    q.initial_value = 100.0;
+    q.n_simulations = std::uint64_t{1} << 31;
+    q.horizon = 252;
+    ASSERT_TRUE(portfolio::check_mc_request(q).ok());
+    try {
+        (void)portfolio::simulate_portfolio_mc(q);
+        ADD_FAILURE() << "simulated";
+    } catch (const OutOfMemory& e) {
+        EXPECT_STREQ(e.what(), "cannot allocate 4346506903552 bytes for the paths (2147483648 paths of 252 steps)");
+    }
+    // H + 1 passes 64 bits: the values per path are counted without wrapping to zero.
+    q.n_simulations = 1;
+    q.horizon = std::numeric_limits<std::uint64_t>::max();
+    try {
+        (void)portfolio::simulate_portfolio_mc(q);
+        ADD_FAILURE() << "simulated";
+    } catch (const OutOfMemory& e) {
+        EXPECT_STREQ(e.what(),
+                     "cannot allocate 147573952589676412928 bytes for the paths (1 paths of 18446744073709551615 steps)");
+    }
+}
+
+TEST(OutputSize, BatchResultsAreCheckedBeforeTheItemsRun) {
+    // 10^6 items over 10^5 bars: three curves of 8-byte values, 2.4 x 10^12 bytes.
+    EXPECT_NO_THROW(strategies::batch_single::check_output_size(1000, 1000));
+    try {
+        strategies::batch_single::check_output_size(1'000'000, 100'000);
+        ADD_FAILURE() << "accepted";
+    } catch (const OutOfMemory& e) {
+        EXPECT_STREQ(e.what(), "cannot allocate 2400000000000 bytes for the results of 1000000 items over 100000 bars");
+    }
+}
+
+TEST(OutputSize, CovarianceOfTooManyAssetsIsRefusedBeforeAnyMatrix) {
+    // Two observations of 10^5 assets: seven 10^5 x 10^5 matrices of 8 bytes, 5.6 x 10^11 bytes.
+    const std::size_t n = 100'000;
+    std::vector<double> panel(2 * n);
+    for (std::size_t j = 0; j < n; ++j) panel[n + j] = 0.01 * static_cast<double>(j % 7 + 1);
+    try {
+        (void)portfolio::covariance::estimate(panel, 2, n, std::vector<std::string>(n, "a"), 252.0);
+        ADD_FAILURE() << "estimated";
+    } catch (const OutOfMemory& e) {
+        EXPECT_STREQ(e.what(), "cannot allocate 560000000000 bytes for the covariance of 100000 assets");
+    }
+}
+
+}  // namespace
