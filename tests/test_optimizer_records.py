@@ -51,6 +51,42 @@ def test_failed_assignment_keeps_the_old_value(name, value, error, text):
     assert getattr(c, name) == before
 
 
+def interpreter_overflow_text(value):
+    """The interpreter's own refusal of `value` as a signed 64-bit integer."""
+    with pytest.raises(OverflowError) as e:
+        tw.KernelSession().step(0, value, 1.0, 1.0, 1.0, 1.0, 1.0)
+    return str(e.value)
+
+
+NARROW = "out of range integral type conversion attempted"
+
+
+@pytest.mark.parametrize("value, beyond_64_bits", [
+    (2**70, True),
+    (2**64, True),
+    (2**63, True),
+    (-(2**63) - 1, True),
+    (-(2**70), True),
+    (2**63 - 1, False),
+    (2**32, False),
+    (-1, False),
+    (-(2**63), False),
+])
+def test_max_iter_overflow_names_the_kind_of_overflow(value, beyond_64_bits):
+    text = NARROW
+    if beyond_64_bits:
+        text = interpreter_overflow_text(value)
+        assert text != NARROW
+    c = make()
+    with pytest.raises(OverflowError) as e:
+        c.max_iter = value
+    assert str(e.value) == text
+    assert c.max_iter == 200
+    with pytest.raises(OverflowError) as e:
+        tw.OptimizerConfig(2.0, 0.001, 0.3, [], [], max_iter=value)
+    assert str(e.value) == text
+
+
 def test_attributes_cannot_be_deleted_and_lists_are_copies():
     c = make()
     for name in NAMES:

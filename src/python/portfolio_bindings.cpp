@@ -2,6 +2,8 @@
 // RiskContributions and OptimizeItem classes, and estimate_covariance,
 // optimize_portfolio, batch_optimize_portfolios and compute_risk_contributions.
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,6 +79,29 @@ private:
     PyRecord<T>* record_;
     SharedBorrow borrow_;
 };
+
+// An iteration limit: an unsigned 32-bit count whose refusal tells the two kinds of
+// overflow apart. Beyond the signed 64-bit range the interpreter's own text is kept, as
+// the 64-bit parameters give it; within it, the narrow fields' shared message.
+struct IterationLimit {
+    std::uint32_t value;
+    operator std::uint32_t() const noexcept { return value; }
+};
+
+}  // namespace
+
+template <>
+struct Converter<IterationLimit> {
+    static IterationLimit from(PyObject* o) {
+        const std::int64_t wide = index_to_i64(o);
+        if (wide < 0 || wide > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max())) {
+            raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+        }
+        return {static_cast<std::uint32_t>(wide)};
+    }
+};
+
+namespace {
 
 template <class T, auto Field>
 constexpr PyGetSetDef read_only(const char* name) {
@@ -163,7 +188,7 @@ PyObject* construct_config(PyTypeObject*, const Args& a) {
     c.min_trade_value = a.get_or<double>(6, c.min_trade_value);
     c.portfolio_value = a.get_or<double>(7, c.portfolio_value);
     c.cash_max = a.get_or<double>(8, c.cash_max);
-    c.max_iter = a.get_or<std::uint32_t>(9, c.max_iter);
+    c.max_iter = a.get_or<IterationLimit>(9, {c.max_iter});
     c.tolerance = a.get_or<double>(10, c.tolerance);
     c.short_cap = a.get_or<double>(11, c.short_cap);
     c.gross_max = a.get_or<double>(12, c.gross_max);
@@ -182,7 +207,7 @@ PyGetSetDef kConfigGetSet[] = {
     read_write<C, &C::min_trade_value>("min_trade_value"),
     read_write<C, &C::portfolio_value>("portfolio_value"),
     read_write<C, &C::cash_max>("cash_max"),
-    read_write<C, &C::max_iter>("max_iter"),
+    {"max_iter", get_field<C, &C::max_iter>, set_field<C, &C::max_iter, IterationLimit>, nullptr, nullptr},
     read_write<C, &C::tolerance>("tolerance"),
     read_write<C, &C::short_cap>("short_cap"),
     read_write<C, &C::gross_max>("gross_max"),

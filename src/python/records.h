@@ -158,12 +158,12 @@ PyObject* get_field(PyObject* self, void*) {
     });
 }
 
-template <class T, auto Field>
+// `As` is the engine type the value is converted through, the field's own by default.
+template <class T, auto Field, class As = std::remove_cvref_t<decltype(std::declval<T&>().*Field)>>
 int set_field(PyObject* self, PyObject* value, void*) {
     return guarded_int([&] {
         if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
-        using F = std::remove_cvref_t<decltype(std::declval<T&>().*Field)>;
-        F v = from_py<F>(value);
+        As v = from_py<As>(value);
         auto* r = as_record<T>(self);
         ExclusiveBorrow b(r->borrow);
         r->value.*Field = std::move(v);
