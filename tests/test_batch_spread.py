@@ -111,7 +111,7 @@ def test_signature_and_doc():
     assert f.__doc__ == ("Run multiple spread backtests in parallel on the worker pool.\n\n"
                          "Shared data (timestamps, underlying_close) is converted once, then each\n"
                          "item is backtested on its own worker thread with the GIL released.\n\n"
-                         "Returns a Vec of (strategy_id, PyBacktestResult) tuples.")
+                         "Returns a list of (strategy_id, BacktestResult) tuples.")
 
 
 # The pool is sized once per process: run one batch under two sizes in fresh

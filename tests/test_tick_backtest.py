@@ -234,4 +234,4 @@ def test_signature_and_doc():
         "`buy_qty_delta` and `sell_qty_delta` must already be per-tick deltas \u2014",
         "pass the difference from the previous tick, not the broker feed's cumulative totals.",
         "`entries` / `exits` are caller-computed boolean signal arrays.", "",
-        "Returns a `PyBacktestResult` with the same fields as `run_single_backtest`."]
+        "Returns a `BacktestResult` with the same fields as `run_single_backtest`."]

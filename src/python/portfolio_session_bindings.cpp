@@ -577,7 +577,7 @@ PyMethodDef kMethods[] = {
     noargs("current", plain_entry<current>,
            "current($self)\n--\n\nThe pending event: `(instrument, local_idx, ts, o, h, l, c, v)`.\n\n"
            "Bar sessions only. A session carrying ticks must use\n"
-           "[`PyPortfolioSession::current_event`], which names the payload kind;\n"
+           "`PortfolioSession.current_event`, which names the payload kind;\n"
            "this returns `None` on a non-bar event rather than mispresenting a\n"
            "print as a bar."),
     noargs("current_event", plain_entry<current_event>,

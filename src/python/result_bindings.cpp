@@ -253,7 +253,9 @@ PyGetSetDef kMetricsGetSet[] = {
     TW_FIELD(M, payoff_ratio, nullptr),
     TW_FIELD(M, recovery_factor, nullptr),
     TW_FIELD(M, total_turnover,
-             "Total traded notional, both sides counted; see\n`metrics::trade_stats::total_turnover`."),
+             "Total traded notional, both sides counted: |size x entry price| plus\n"
+             "|size x exit price| per trade, without the exit leg of a trade still open\n"
+             "at the end of the data or settled at expiry."),
     TW_FIELD(M, return_skew, nullptr),
     TW_FIELD(M, return_kurtosis, nullptr),
     TW_FIELD(M, tail_ratio, nullptr),

@@ -495,7 +495,7 @@ PyType_Slot kSessionSlots[] = {
                     "KernelSession(symbol=\"ASSET\", direction=1, config=None, instrument_config=None, "
                     "instrument=None, oms_type=\"netting\", account_type=\"cash\", leverage=1.0)\n--\n\n"
                     "Per-bar simulation session for one instrument.\n\nDrive it by calling "
-                    "[`PyKernelSession::step`] once per bar in ascending\norder, then [`PyKernelSession::finish`] "
+                    "`KernelSession.step` once per bar in ascending\norder, then `KernelSession.finish` "
                     "to obtain the standard backtest\nresult. Scalars cross the boundary per bar, so a Python "
                     "driver loop pays\none FFI call per bar with no array allocation.")},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},

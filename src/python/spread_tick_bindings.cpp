@@ -132,7 +132,7 @@ PyMethodDef kTickDef = fast_method<kTick, run_tick_backtest>(
     "`buy_qty_delta` and `sell_qty_delta` must already be per-tick deltas \xe2\x80\x94\n"
     "pass the difference from the previous tick, not the broker feed's cumulative totals.\n"
     "`entries` / `exits` are caller-computed boolean signal arrays.\n\n"
-    "Returns a `PyBacktestResult` with the same fields as `run_single_backtest`.");
+    "Returns a `BacktestResult` with the same fields as `run_single_backtest`.");
 
 // ---------------------------------------------------------------------------
 // batch_spread_backtest
@@ -172,7 +172,7 @@ PyMethodDef kBatchDef = fast_method<kBatch, batch_spread_backtest>(
     "Run multiple spread backtests in parallel on the worker pool.\n\n"
     "Shared data (timestamps, underlying_close) is converted once, then each\n"
     "item is backtested on its own worker thread with the GIL released.\n\n"
-    "Returns a Vec of (strategy_id, PyBacktestResult) tuples.");
+    "Returns a list of (strategy_id, BacktestResult) tuples.");
 
 }  // namespace
 

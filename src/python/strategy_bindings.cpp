@@ -107,10 +107,10 @@ PyType_Slot kSingleItemSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "BatchSingleItem(item_id, entries, exits, direction=1, weight=1.0, symbol=\"UNKNOWN\", "
                     "config=None, position_sizes=None, instrument_config=None)\n--\n\n"
-                    "One signal set for [`batch_single_backtest`].\n\n"
+                    "One signal set for `batch_single_backtest`.\n\n"
                     "Eagerly copies its arrays under the GIL at construction, so the item holds\n"
                     "no GIL-bound types and the batch loop can release the GIL (same pattern as\n"
-                    "[`PyBatchSpreadItem`]).")},
+                    "`BatchSpreadItem`).")},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kSingleItemNew, construct_single_item>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<SI>)},
     {Py_tp_getset, kSingleItemGetSet},
