@@ -12,7 +12,7 @@ JOBS        ?= $(shell nproc)
 PYTHON312   := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do \
                  if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
                    "$$p" -c 'import sys; print(sys.executable)'; break; fi; done)
-PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib scipy clarabel
+PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib scipy clarabel mypy
 export PATH := $(HOME)/.cargo/bin:$(PATH)
 
 .PHONY: test demo dev bench test-asan system-deps venv install clean
@@ -34,7 +34,7 @@ $(PY):
 	$(PIP) install -q --upgrade pip
 
 venv: $(PY)
-	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib, scipy, clarabel' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
+	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib, scipy, clarabel, mypy' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
 
 # The package into the venv, built with the test suite, in a kept build folder so that
 # later runs rebuild only what changed.
@@ -42,8 +42,10 @@ install: system-deps venv
 	$(PIP) install -q --no-build-isolation \
 	  -Cbuild-dir=$(BUILD) -Ccmake.define.TARNWICK_TESTS=ON -Ccmake.build-type=Release .
 
+# The stub is held to the installed module (mypy is a test-only dependency).
 test: install
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	MYPY_CACHE_DIR=$(BUILD)/mypy-cache $(PY) -m mypy.stubtest tarnwick._tarnwick
 	TARNWICK_PROBE_DIR=$(BUILD)/probe $(PY) -m pytest -q tests
 
 # The demo's price history ships inside the arch wheel (daily S&P 500 bars); demo-only.

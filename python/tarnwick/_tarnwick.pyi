@@ -1,7 +1,87 @@
-from typing import Final
+from typing import Final, final
 
 import numpy as np
 from numpy.typing import NDArray
+
+__all__ = [
+    "SESSION_NSE",
+    "SESSION_MCX",
+    "SESSION_CDS",
+    "SESSION_CONTINUOUS",
+    "IST_OFFSET_NS",
+    "BacktestConfig",
+    "InstrumentConfig",
+    "StopConfig",
+    "TargetConfig",
+    "BacktestResult",
+    "BacktestMetrics",
+    "Trade",
+    "Order",
+    "PortfolioResult",
+    "InstrumentSummary",
+    "run_single_backtest",
+    "run_basket_backtest",
+    "run_portfolio_backtest",
+    "run_options_backtest",
+    "run_pairs_backtest",
+    "run_multi_backtest",
+    "run_spread_backtest",
+    "run_tick_backtest",
+    "InstrumentSpec",
+    "Indicator",
+    "BarAggregator",
+    "aggregate_bars",
+    "bars_from_ticks",
+    "KernelSession",
+    "PortfolioSession",
+    "EngineEvent",
+    "PositionSnapshot",
+    "resolve_atr_period",
+    "BatchSpreadItem",
+    "batch_spread_backtest",
+    "BatchSingleItem",
+    "batch_single_backtest",
+    "simulate_portfolio_mc",
+    "RiskModel",
+    "OptimizerConfig",
+    "OptimizationResult",
+    "RiskContributions",
+    "OptimizeItem",
+    "RebalanceSimResult",
+    "RankIC",
+    "estimate_covariance",
+    "optimize_portfolio",
+    "batch_optimize_portfolios",
+    "compute_risk_contributions",
+    "winsorize_panel",
+    "zscore_panel",
+    "rank_panel",
+    "momentum_panel",
+    "composite_scores",
+    "rank_ic",
+    "simulate_rebalance_policy",
+    "indian_cost_schedule",
+    "compute_tick_entry_signals",
+    "compute_tick_exit_signals",
+    "tick_spread_pct",
+    "buy_sell_imbalance_delta",
+    "return_window",
+    "realized_vol_rolling",
+    "oi_position_pct",
+    "tick_velocity",
+    "sma",
+    "ema",
+    "rsi",
+    "macd",
+    "stochastic",
+    "atr",
+    "bollinger_bands",
+    "adx",
+    "vwap",
+    "supertrend",
+    "rolling_min",
+    "rolling_max",
+]
 
 SESSION_NSE: Final[float]
 SESSION_MCX: Final[float]
@@ -9,6 +89,7 @@ SESSION_CDS: Final[float]
 SESSION_CONTINUOUS: Final[float]
 IST_OFFSET_NS: Final[int]
 
+@final
 class BacktestConfig:
     initial_capital: float
     fees: float
@@ -70,6 +151,7 @@ class BacktestConfig:
     def set_atr_target(self, multiplier: float, period: int) -> None: ...
     def set_risk_reward_target(self, ratio: float) -> None: ...
 
+@final
 class InstrumentConfig:
     lot_size: float | None
     alloted_capital: float | None
@@ -89,6 +171,7 @@ class InstrumentConfig:
     def set_atr_target(self, multiplier: float, period: int) -> None: ...
     def set_risk_reward_target(self, ratio: float) -> None: ...
 
+@final
 class StopConfig:
     stop_type: str
     percent: float | None
@@ -102,6 +185,7 @@ class StopConfig:
     @staticmethod
     def trailing(percent: float) -> StopConfig: ...
 
+@final
 class TargetConfig:
     target_type: str
     percent: float | None
@@ -116,6 +200,7 @@ class TargetConfig:
     @staticmethod
     def risk_reward(ratio: float) -> TargetConfig: ...
 
+@final
 class InstrumentSpec:
     @property
     def symbol(self) -> str: ...
@@ -182,6 +267,7 @@ class InstrumentSpec:
 def resolve_atr_period(config: BacktestConfig | None = None,
                        instrument_config: InstrumentConfig | None = None) -> int | None: ...
 
+@final
 class Indicator:
     """Streaming indicator with batch-identical values."""
     @property
@@ -269,6 +355,7 @@ def supertrend(
 def rolling_min(data: NDArray[np.float64], period: int) -> NDArray[np.float64]: ...
 def rolling_max(data: NDArray[np.float64], period: int) -> NDArray[np.float64]: ...
 
+@final
 class Trade:
     @property
     def id(self) -> int: ...
@@ -313,6 +400,7 @@ class Trade:
     @property
     def mfe_pnl(self) -> float | None: ...
 
+@final
 class Order:
     @property
     def id(self) -> int: ...
@@ -333,7 +421,7 @@ class Order:
     @property
     def submitted_ts(self) -> int: ...
     @property
-    def requested_qty(self) -> float: ...
+    def requested_qty(self) -> float | None: ...
     @property
     def filled_qty(self) -> float: ...
     @property
@@ -353,6 +441,7 @@ class Order:
     @property
     def oco_group(self) -> int | None: ...
 
+@final
 class BacktestMetrics:
     @property
     def total_return_pct(self) -> float: ...
@@ -452,6 +541,7 @@ class BacktestMetrics:
     def mfe_capture_ratio(self) -> float | None: ...
     def to_dict(self) -> dict[str, float | int | None]: ...
 
+@final
 class BacktestResult:
     def equity_curve(self) -> NDArray[np.float64]: ...
     def returns(self) -> NDArray[np.float64]: ...
@@ -461,6 +551,7 @@ class BacktestResult:
     @property
     def metrics(self) -> BacktestMetrics: ...
 
+@final
 class EngineEvent:
     @property
     def kind(self) -> str: ...
@@ -481,6 +572,7 @@ class EngineEvent:
     @property
     def client_order_id(self) -> str | None: ...
 
+@final
 class PositionSnapshot:
     @property
     def position_id(self) -> int: ...
@@ -497,6 +589,7 @@ class PositionSnapshot:
     @property
     def target_price(self) -> float | None: ...
 
+@final
 class KernelSession:
     def __new__(cls, symbol: str = "ASSET", direction: int = 1, config: BacktestConfig | None = None,
                 instrument_config: InstrumentConfig | None = None, instrument: InstrumentSpec | None = None,
@@ -556,6 +649,7 @@ def run_pairs_backtest(
     config: BacktestConfig | None = None, hedge_ratio: float = 1.0, dynamic_hedge: bool = False,
 ) -> BacktestResult: ...
 
+@final
 class BatchSpreadItem:
     strategy_id: str
     spread_type: str
@@ -568,6 +662,7 @@ class BatchSpreadItem:
         legs_open_premiums: list[NDArray[np.float64]] | None = None,
     ) -> BatchSpreadItem: ...
 
+@final
 class BatchSingleItem:
     item_id: str
     direction: int
@@ -585,6 +680,7 @@ def batch_single_backtest(
     config: BacktestConfig | None = None,
 ) -> list[tuple[str, BacktestResult]]: ...
 
+@final
 class InstrumentSummary:
     @property
     def symbol(self) -> str: ...
@@ -595,6 +691,7 @@ class InstrumentSummary:
     @property
     def rejected_entries(self) -> int: ...
 
+@final
 class PortfolioResult:
     @property
     def result(self) -> BacktestResult: ...
@@ -622,7 +719,7 @@ def run_tick_backtest(
     buy_qty_delta: NDArray[np.float64], sell_qty_delta: NDArray[np.float64], oi: NDArray[np.float64],
     entries: NDArray[np.bool_], exits: NDArray[np.bool_], symbol: str = "TICK", initial_capital: float = 100000.0,
     fees: float = 0.001, slippage: float = 0.0, stop_loss_pct: float = 5.0, take_profit_pct: float = 10.0,
-    max_hold_seconds: int = 1800, entry_cooldown_ticks: int = 10, max_trades: int = 18446744073709551615,
+    max_hold_seconds: int = 1800, entry_cooldown_ticks: int = 10, max_trades: int = ...,
     lot_size: int = 1, quantity: int = 1, fee_segment: str | None = None,
 ) -> BacktestResult: ...
 
@@ -637,9 +734,10 @@ _BarArrays = tuple[
     NDArray[np.float64],
 ]
 
+@final
 class BarAggregator:
     """Streaming bar aggregator."""
-    def __init__(self, step: int, unit: str, tz_offset_ns: int = 0, brick_size: float = 0.0) -> None: ...
+    def __new__(cls, step: int, unit: str, tz_offset_ns: int = 0, brick_size: float = 0.0) -> BarAggregator: ...
     @property
     def step(self) -> int: ...
     @property
@@ -660,24 +758,24 @@ def bars_from_ticks(
     sell_qty_delta: NDArray[np.float64], step: int, unit: str, tz_offset_ns: int = 0, brick_size: float = 0.0,
 ) -> _BarArrays: ...
 
-BasketInstrument = tuple[
+_BasketInstrument = tuple[
     NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64],
     NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], int, float, str,
 ]
-MultiStrategy = tuple[NDArray[np.bool_], NDArray[np.bool_], int, float, str]
+_MultiStrategy = tuple[NDArray[np.bool_], NDArray[np.bool_], int, float, str]
 
 def run_basket_backtest(
-    instruments: list[BasketInstrument] | tuple[BasketInstrument, ...], config: BacktestConfig | None = None,
+    instruments: list[_BasketInstrument] | tuple[_BasketInstrument, ...], config: BacktestConfig | None = None,
     sync_mode: str = "all", instrument_configs: dict[str, InstrumentConfig] | None = None,
 ) -> BacktestResult: ...
 def run_portfolio_backtest(
-    instruments: list[BasketInstrument] | tuple[BasketInstrument, ...], config: BacktestConfig | None = None,
+    instruments: list[_BasketInstrument] | tuple[_BasketInstrument, ...], config: BacktestConfig | None = None,
     allocation: str = "equal_weight", instrument_configs: dict[str, InstrumentConfig] | None = None,
 ) -> PortfolioResult: ...
 def run_multi_backtest(
     timestamps: NDArray[np.int64], open: NDArray[np.float64], high: NDArray[np.float64], low: NDArray[np.float64],
     close: NDArray[np.float64], volume: NDArray[np.float64],
-    strategies: list[MultiStrategy] | tuple[MultiStrategy, ...], config: BacktestConfig | None = None,
+    strategies: list[_MultiStrategy] | tuple[_MultiStrategy, ...], config: BacktestConfig | None = None,
     combine_mode: str = "any",
 ) -> BacktestResult: ...
 
@@ -687,6 +785,7 @@ def simulate_portfolio_mc(
     horizon_days: int = 252, seed: int = 42,
 ) -> dict[str, object]: ...
 
+@final
 class RebalanceSimResult:
     @property
     def n_rebalances(self) -> int: ...
@@ -700,6 +799,7 @@ class RebalanceSimResult:
     def cost_brokerage(self) -> NDArray[np.float64]: ...
     def cost_dp(self) -> NDArray[np.float64]: ...
 
+@final
 class RankIC:
     @property
     def mean_ic(self) -> float: ...
@@ -730,10 +830,11 @@ def rank_ic(factor: NDArray[np.float64], prices: NDArray[np.float64], horizon: i
 def simulate_rebalance_policy(
     prices: NDArray[np.float64], target_weights: NDArray[np.float64], initial_capital: float, policy: str,
     policy_param: float, segment: str = "equity_delivery", min_trade_value: float = 0.0,
-    dp_charge_per_isin: float = 15.34, periods_per_year: float = 252.0,
+    dp_charge_per_isin: float = ..., periods_per_year: float = 252.0,
 ) -> RebalanceSimResult: ...
 def indian_cost_schedule(segment: str) -> dict[str, float]: ...
 
+@final
 class PortfolioSession:
     """Multi-instrument session over deterministically merged bar streams."""
     def __new__(cls, config: BacktestConfig | None = None, account_type: str = "cash",
@@ -792,6 +893,7 @@ class PortfolioSession:
     def is_halted(self) -> bool: ...
     def finish(self) -> PortfolioResult: ...
 
+@final
 class RiskModel:
     @property
     def asset_ids(self) -> list[str]: ...
@@ -805,6 +907,7 @@ class RiskModel:
     def n_obs(self) -> int: ...
     def cov(self) -> NDArray[np.float64]: ...
 
+@final
 class OptimizerConfig:
     risk_aversion: float
     turnover_penalty: float
@@ -828,6 +931,7 @@ class OptimizerConfig:
         short_cap: float = 0.0, gross_max: float = 1.0, net_min: float = 0.0, net_max: float = 1.0,
     ) -> OptimizerConfig: ...
 
+@final
 class OptimizationResult:
     @property
     def snapped(self) -> list[bool]: ...
@@ -850,6 +954,7 @@ class OptimizationResult:
     def weights(self) -> NDArray[np.float64]: ...
     def trades(self) -> NDArray[np.float64]: ...
 
+@final
 class RiskContributions:
     @property
     def total_vol_annualized(self) -> float: ...
@@ -857,6 +962,7 @@ class RiskContributions:
     def contribution(self) -> NDArray[np.float64]: ...
     def pct_contribution(self) -> NDArray[np.float64]: ...
 
+@final
 class OptimizeItem:
     def __new__(
         cls, item_id: str, alpha: NDArray[np.float64], w_current: NDArray[np.float64],
