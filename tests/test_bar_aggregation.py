@@ -220,3 +220,112 @@ def test_ticks_classify_flow_by_delta_sign_then_tick_rule():
                       [(int(t), p, abs(b) + abs(s), abs(b) - abs(s)) for t, p, b, s in zip(ts, ltp, buy, sell)],
                       BarAggregator.push_trade)
     assert list(zip(*(a.tolist() for a in out))) == expected
+
+
+# ---------------------------------------------------------------------------
+# Arrays read in place, work split over the pool
+
+
+def _minute_grouping(ts, o, h, l, c, v, window):
+    bucket = ts // window
+    starts = np.flatnonzero(np.r_[True, bucket[1:] != bucket[:-1]])
+    ends = np.r_[starts[1:], len(ts)]
+    volume = [functools.reduce(operator.add, part) for part in np.split(v, starts[1:])]
+    return ((bucket[starts] + 1) * window, o[starts], np.maximum.reduceat(h, starts),
+            np.minimum.reduceat(l, starts), c[ends - 1], np.array(volume))
+
+
+def test_long_inputs_split_over_the_pool_match_a_numpy_grouping():
+    # Long enough to be cut into parts for every worker; bars longer than a part included.
+    ts, o, h, l, c, v = random_bars(1_200_000, seed=5, spacing=2 * SEC)
+    out = aggregate_bars(ts, o, h, l, c, v, 1, "m")
+    for got, want in zip(out, _minute_grouping(ts, o, h, l, c, v, MIN)):
+        np.testing.assert_array_equal(got, want)
+    # 1,000 rows to a tick bar: every field from whole blocks of rows.
+    out = aggregate_bars(ts, o, h, l, c, v, 1000, "tick")
+    starts = np.arange(0, len(ts), 1000)
+    ends = np.minimum(starts + 1000, len(ts))
+    np.testing.assert_array_equal(out[0], ts[ends - 1])
+    np.testing.assert_array_equal(out[1], o[starts])
+    np.testing.assert_array_equal(out[2], np.maximum.reduceat(h, starts))
+    np.testing.assert_array_equal(out[3], np.minimum.reduceat(l, starts))
+    np.testing.assert_array_equal(out[4], c[ends - 1])
+
+
+_WORKER_UNITS = [(1, "m", 0.0), (600, "tick", 0.0), (5000, "volume", 0.0), (500_000, "value", 0.0),
+                 (1, "renko", 0.5), (40, "tick_imbalance", 0.0), (3000, "volume_runs", 0.0)]
+
+_WORKER_SCRIPT = """
+import hashlib, sys
+import numpy as np
+from tarnwick import aggregate_bars, bars_from_ticks
+rng = np.random.default_rng(8)
+n = 900_000
+ts = np.cumsum(rng.integers(0, 200_000_000, n)).astype(np.int64)
+price = np.round(100 + np.cumsum(rng.normal(0, 0.05, n)), 2)
+ltp = np.where(rng.random(n) < 0.02, 0.0, price)
+buy = rng.integers(0, 30, n).astype(float)
+sell = rng.integers(0, 30, n).astype(float)
+h = hashlib.sha256()
+for step, unit, brick in %r:
+    for out in (aggregate_bars(ts, price, price + 0.1, price - 0.1, price, buy + sell, step, unit, brick_size=brick),
+                bars_from_ticks(ts, ltp, buy, sell, step, unit, brick_size=brick)):
+        for a in out:
+            h.update(a.tobytes())
+print(h.hexdigest())
+""" % (_WORKER_UNITS,)
+
+
+def test_bars_are_the_same_for_any_worker_count():
+    import os
+    import subprocess
+    import sys
+
+    digests = set()
+    for workers in ("1", "3", "8"):
+        env = dict(os.environ, RAYON_NUM_THREADS=workers)
+        run = subprocess.run([sys.executable, "-c", _WORKER_SCRIPT], env=env, capture_output=True, text=True,
+                             check=True)
+        digests.add(run.stdout.strip())
+    assert len(digests) == 1
+
+
+@pytest.mark.parametrize("unit, step", [("m", 1), ("tick", 7), ("volume_runs", 60), ("renko", 1)])
+def test_strided_arrays_read_like_their_copies(unit, step):
+    ts, o, h, l, c, v = random_bars(4000, seed=step)
+    wide = [np.repeat(a, 2) for a in (ts, o, h, l, c, v)]  # every other element is the data
+    views = [a[::2] for a in wide]
+    assert not views[1].flags.c_contiguous
+    np.testing.assert_array_equal(np.array(aggregate_bars(*views, step, unit)),
+                                  np.array(aggregate_bars(ts, o, h, l, c, v, step, unit)))
+    np.testing.assert_array_equal(np.array(bars_from_ticks(views[0], views[4], views[5], views[1], step, unit)),
+                                  np.array(bars_from_ticks(ts, c, v, o, step, unit)))
+
+
+def _unaligned(a):
+    raw = np.zeros(a.nbytes + 1, np.uint8)
+    out = np.frombuffer(raw.data, dtype=a.dtype, count=a.size, offset=1)
+    out[...] = a
+    return out
+
+
+def test_unaligned_arrays_read_like_aligned_ones():
+    arrays = random_bars(3000, seed=4)
+    odd = [_unaligned(a) for a in arrays]
+    assert not odd[2].flags.aligned
+    for step, unit in ((1, "m"), (40, "volume"), (5, "tick_runs")):
+        np.testing.assert_array_equal(np.array(aggregate_bars(*odd, step, unit)),
+                                      np.array(aggregate_bars(*arrays, step, unit)))
+
+
+def test_inputs_are_left_alone_and_results_are_fresh_arrays():
+    arrays = random_bars(3000, seed=9)
+    before = [a.copy() for a in arrays]
+    out = aggregate_bars(*arrays, 1, "m")
+    for a, b in zip(arrays, before):
+        np.testing.assert_array_equal(a, b)
+    for a in out:
+        assert a.flags.writeable and a.flags.c_contiguous
+        assert not any(np.shares_memory(a, x) for x in arrays)
+    out[1][:] = -1.0  # writing a result touches no input
+    np.testing.assert_array_equal(arrays[1], before[1])

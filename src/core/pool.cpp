@@ -1,6 +1,7 @@
 #include "core/pool.h"
 
 #include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
 #include <oneapi/tbb/task_arena.h>
 #include <unistd.h>
 
@@ -47,6 +48,36 @@ void run_indexed(std::size_t n, void (*fn)(void*, std::size_t), void* ctx) {
     if (n == 0) return;
     arena().execute([&] {
         tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) { fn(ctx, i); });
+    });
+}
+
+class Starter {
+public:
+    Starter(tbb::task_group& group, void (*task)(void*, std::size_t), void* ctx) : group_(group), task_(task), ctx_(ctx) {}
+    void start(std::size_t i) {
+        group_.run([this, i] { task_(ctx_, i); });
+    }
+
+private:
+    tbb::task_group& group_;
+    void (*task_)(void*, std::size_t);
+    void* ctx_;
+};
+
+void start_task(Starter& starter, std::size_t index) { starter.start(index); }
+
+void run_alongside(void (*produce)(void*, Starter&), void* produce_ctx, void (*task)(void*, std::size_t),
+                   void* task_ctx) {
+    arena().execute([&] {
+        tbb::task_group group;
+        Starter starter(group, task, task_ctx);
+        try {
+            produce(produce_ctx, starter);
+        } catch (...) {
+            group.wait();
+            throw;
+        }
+        group.wait();
     });
 }
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <exception>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "core/result.h"
@@ -21,6 +22,25 @@ std::size_t configured_workers();
 
 // Runs fn(i) for i in [0, n) on the pool and waits for all of them.
 void run_indexed(std::size_t n, void (*fn)(void*, std::size_t), void* ctx);
+
+// Hands tasks to the pool while a producer runs (see run_alongside).
+class Starter;
+void start_task(Starter& starter, std::size_t index);
+void run_alongside(void (*produce)(void*, Starter&), void* produce_ctx, void (*task)(void*, std::size_t),
+                   void* task_ctx);
+
+// Runs produce(start) on the calling thread inside the pool, where each start(i) lets
+// task(i) run on the pool's other workers while produce goes on (or on this thread once
+// produce has returned, when no other worker is free). Returns when produce and every
+// started task have finished; an exception from any of them is rethrown then.
+template <class Produce, class Task>
+void run_alongside(Produce&& produce, Task&& task) {
+    auto produce_entry = [](void* p, Starter& starter) {
+        (*static_cast<std::remove_reference_t<Produce>*>(p))([&starter](std::size_t i) { start_task(starter, i); });
+    };
+    auto task_entry = [](void* t, std::size_t i) { (*static_cast<std::remove_reference_t<Task>*>(t))(i); };
+    run_alongside(produce_entry, &produce, task_entry, &task);
+}
 
 // fn: (std::size_t index) -> Result<R, E>. Every item runs; faults thrown by an item are
 // carried back and rethrown on the calling thread (again the lowest index first).

@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/bar_aggregator.h"
@@ -38,27 +37,16 @@ Ref bar_to_tuple(const std::optional<OhlcvBar>& bar) {
     return t;
 }
 
-// The six columns of a bar list, as new arrays in a tuple: timestamps (int64), open,
-// high, low, close, volume (float64).
-Ref bars_to_arrays(const std::vector<OhlcvBar>& bars) {
-    const std::size_t n = bars.size();
-    std::vector<std::int64_t> ts(n);
-    std::vector<double> open(n), high(n), low(n), close(n), volume(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        ts[i] = bars[i].timestamp;
-        open[i] = bars[i].open;
-        high[i] = bars[i].high;
-        low[i] = bars[i].low;
-        close[i] = bars[i].close;
-        volume[i] = bars[i].volume;
-    }
+// The six bar columns as new arrays in a tuple, each taking over its buffer: timestamps
+// (int64), open, high, low, close, volume (float64).
+Ref bars_to_arrays(aggregate::OhlcvColumns&& bars) {
     Ref t = Ref::check(PyTuple_New(6));
-    PyTuple_SET_ITEM(t.get(), 0, from_vec(std::move(ts)).release());
-    PyTuple_SET_ITEM(t.get(), 1, from_vec(std::move(open)).release());
-    PyTuple_SET_ITEM(t.get(), 2, from_vec(std::move(high)).release());
-    PyTuple_SET_ITEM(t.get(), 3, from_vec(std::move(low)).release());
-    PyTuple_SET_ITEM(t.get(), 4, from_vec(std::move(close)).release());
-    PyTuple_SET_ITEM(t.get(), 5, from_vec(std::move(volume)).release());
+    PyTuple_SET_ITEM(t.get(), 0, from_vec(std::move(bars.timestamps)).release());
+    PyTuple_SET_ITEM(t.get(), 1, from_vec(std::move(bars.open)).release());
+    PyTuple_SET_ITEM(t.get(), 2, from_vec(std::move(bars.high)).release());
+    PyTuple_SET_ITEM(t.get(), 3, from_vec(std::move(bars.low)).release());
+    PyTuple_SET_ITEM(t.get(), 4, from_vec(std::move(bars.close)).release());
+    PyTuple_SET_ITEM(t.get(), 5, from_vec(std::move(bars.volume)).release());
     return t;
 }
 
@@ -182,34 +170,37 @@ constexpr const char* kTicksNames[] = {"timestamps", "ltp", "buy_qty_delta", "se
 constexpr Signature kAggregate{"aggregate_bars", kAggregateNames, 10, 8};
 constexpr Signature kTicks{"bars_from_ticks", kTicksNames, 8, 6};
 
-// The arrays are copied before the scalars after them are converted.
+// The arrays are read where they lie (the interpreter lock is held for the whole call,
+// and the bridge copies a strided or unaligned array) and bound before the scalars after
+// them are converted.
 PyObject* aggregate_bars_body(PyObject*, const Args& a) {
-    const std::vector<std::int64_t> ts = a.get<ArrayI64>(0).data;
-    const std::vector<double> open = a.get<ArrayF64>(1).data;
-    const std::vector<double> high = a.get<ArrayF64>(2).data;
-    const std::vector<double> low = a.get<ArrayF64>(3).data;
-    const std::vector<double> close = a.get<ArrayF64>(4).data;
-    const std::vector<double> volume = a.get<ArrayF64>(5).data;
+    const auto ts = a.get<Column<std::int64_t>>(0);
+    const auto open = a.get<Column<double>>(1);
+    const auto high = a.get<Column<double>>(2);
+    const auto low = a.get<Column<double>>(3);
+    const auto close = a.get<Column<double>>(4);
+    const auto volume = a.get<Column<double>>(5);
     const auto step = a.get<std::uint32_t>(6);
     const std::string unit = a.get<std::string>(7);
     const auto tz_offset_ns = a.get_or<std::int64_t>(8, 0);
     const double brick_size = a.get_or<double>(9, 0.0);
-    return bars_to_arrays(unwrap(aggregate::aggregate_bars({ts, open, high, low, close, volume},
-                                                           {step, unit, tz_offset_ns, brick_size})))
+    return bars_to_arrays(unwrap(aggregate::aggregate_bars(
+                              {ts.span(), open.span(), high.span(), low.span(), close.span(), volume.span()},
+                              {step, unit, tz_offset_ns, brick_size})))
         .release();
 }
 
 PyObject* bars_from_ticks_body(PyObject*, const Args& a) {
-    const std::vector<std::int64_t> ts = a.get<ArrayI64>(0).data;
-    const std::vector<double> ltp = a.get<ArrayF64>(1).data;
-    const std::vector<double> buy = a.get<ArrayF64>(2).data;
-    const std::vector<double> sell = a.get<ArrayF64>(3).data;
+    const auto ts = a.get<Column<std::int64_t>>(0);
+    const auto ltp = a.get<Column<double>>(1);
+    const auto buy = a.get<Column<double>>(2);
+    const auto sell = a.get<Column<double>>(3);
     const auto step = a.get<std::uint32_t>(4);
     const std::string unit = a.get<std::string>(5);
     const auto tz_offset_ns = a.get_or<std::int64_t>(6, 0);
     const double brick_size = a.get_or<double>(7, 0.0);
-    return bars_to_arrays(
-               unwrap(aggregate::bars_from_ticks({ts, ltp, buy, sell}, {step, unit, tz_offset_ns, brick_size})))
+    return bars_to_arrays(unwrap(aggregate::bars_from_ticks({ts.span(), ltp.span(), buy.span(), sell.span()},
+                                                            {step, unit, tz_offset_ns, brick_size})))
         .release();
 }
 

@@ -293,6 +293,18 @@ TEST(AggregateRenko, LargeJumpIsCappedAndReanchored) {
     EXPECT_EQ(b.anchor(), 20'000.0);
 }
 
+TEST(AggregateRenko, AMoveJustShortOfABrickFormsNone) {
+    // From anchor 0, one brick of b needs a move of b; the double just below never rounds
+    // up to a whole brick, whether b is a power of two or not.
+    for (double b : {0.1, 0.25, 3.0, 1e-300, 5e-324 * 3}) {
+        RenkoBarBuilder short_of(b), whole(b);
+        (void)short_of.push(px(1, 0.0));
+        (void)whole.push(px(1, 0.0));
+        EXPECT_FALSE(short_of.push(px(2, std::nextafter(b, 0.0))).has_value()) << b;
+        expect_bar(whole.push(px(2, b, 4)), 2, 0, b, 0, b, 4);
+    }
+}
+
 TEST(AggregateRenko, NonFinitePricesFormNothing) {
     RenkoBarBuilder b(1.0);
     EXPECT_FALSE(b.push(px(1, NaN)).has_value());

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 #include <mutex>
 #include <chrono>
@@ -98,4 +99,39 @@ TEST(Pool, WorkerCountFollowsTheEnvironment) {
     EXPECT_EQ(pool::configured_workers(), static_cast<std::size_t>(sysconf(_SC_NPROCESSORS_ONLN)));
     saved1 ? setenv("RAYON_NUM_THREADS", s1.c_str(), 1) : unsetenv("RAYON_NUM_THREADS");
     saved2 ? setenv("RAYON_RS_NUM_CPUS", s2.c_str(), 1) : unsetenv("RAYON_RS_NUM_CPUS");
+}
+
+TEST(Pool, TasksStartedAlongsideAProducerAllRunAfterTheirInput) {
+    // Each task reads the slot its start filled in; every task runs exactly once and sees it.
+    constexpr std::size_t n = 200;
+    std::vector<std::size_t> input(n, 0), output(n, 0);
+    std::atomic<std::size_t> runs{0};
+    pool::run_alongside(
+        [&](auto&& start) {
+            for (std::size_t i = 0; i < n; ++i) {
+                input[i] = 3 * i + 1;
+                start(i);
+            }
+        },
+        [&](std::size_t i) {
+            output[i] = input[i] * 2;
+            ++runs;
+        });
+    EXPECT_EQ(runs.load(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(output[i], (3 * i + 1) * 2) << i;
+}
+
+TEST(Pool, AFaultInATaskStartedAlongsideReachesTheCaller) {
+    std::atomic<int> finished{0};
+    EXPECT_THROW(pool::run_alongside(
+                     [&](auto&& start) {
+                         for (std::size_t i = 0; i < 8; ++i) start(i);
+                     },
+                     [&](std::size_t i) {
+                         if (i == 5) throw std::runtime_error("task 5");
+                         ++finished;
+                     }),
+                 std::runtime_error);
+    EXPECT_THROW(pool::run_alongside([](auto&&) { throw std::runtime_error("producer"); }, [](std::size_t) {}),
+                 std::runtime_error);
 }

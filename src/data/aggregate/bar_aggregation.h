@@ -2,35 +2,58 @@
 // each push, one flush at the end.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "core/bar.h"
 #include "core/errors.h"
 #include "core/result.h"
 #include "data/aggregate/bar_builder_factory.h"
+#include "data/aggregate/source_rows.h"
 
 namespace tarnwick::aggregate {
 
-struct BarColumns {
-    std::span<const std::int64_t> timestamps;  // nanoseconds since the Unix epoch
-    std::span<const double> open, high, low, close, volume;
+// The bars of a whole-array call, one column per field; bar i is element i of each.
+struct OhlcvColumns {
+    std::vector<std::int64_t> timestamps;
+    std::vector<double> open, high, low, close, volume;
+
+    std::size_t size() const noexcept { return timestamps.size(); }
+    void append(const OhlcvBar& bar) {
+        timestamps.push_back(bar.timestamp);
+        open.push_back(bar.open);
+        high.push_back(bar.high);
+        low.push_back(bar.low);
+        close.push_back(bar.close);
+        volume.push_back(bar.volume);
+    }
 };
 
-// Tick rows: last traded price and the buy- and sell-initiated quantity traded since the
-// previous row (deltas, not running totals).
-struct TickRows {
-    std::span<const std::int64_t> timestamps;
-    std::span<const double> ltp, buy_qty_delta, sell_qty_delta;
+// How far a call may cut its rows for the worker pool: into at most `parts` pieces of
+// at least `min_rows` rows. The bars never depend on it.
+struct RowSplit {
+    std::size_t parts = 1;
+    std::size_t min_rows = 1;
+
+    // One piece per pool worker, each of a few hundred thousand rows at least: below
+    // that, handing out the work costs more than it saves.
+    static RowSplit pool();
+    std::size_t parts_for(std::size_t n) const noexcept {
+        const std::size_t most = n / (min_rows > 0 ? min_rows : 1);
+        return std::max<std::size_t>(1, std::min(parts, most));
+    }
 };
 
 // Coarser bars from finer ones. Columns of unequal length are refused before the builder
 // is built, so that fault is reported even alongside an unknown unit.
-Result<std::vector<OhlcvBar>, OwnError> aggregate_bars(const BarColumns& bars, const BuilderSpec& spec);
+Result<OhlcvColumns, OwnError> aggregate_bars(const BarColumns& bars, const BuilderSpec& spec,
+                                              const RowSplit& split = RowSplit::pool());
 
 // Bars from trade prints: each row with ltp > 0 is a print of size |buy| + |sell| and
 // signed size |buy| - |sell|; other rows (a missing price) are skipped.
-Result<std::vector<OhlcvBar>, OwnError> bars_from_ticks(const TickRows& ticks, const BuilderSpec& spec);
+Result<OhlcvColumns, OwnError> bars_from_ticks(const TickRows& ticks, const BuilderSpec& spec,
+                                               const RowSplit& split = RowSplit::pool());
 
 }  // namespace tarnwick::aggregate

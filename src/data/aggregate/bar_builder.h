@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <utility>
 
 #include "core/bar.h"
+#include "data/aggregate/partial_bar.h"
 
 namespace tarnwick::aggregate {
 
@@ -25,6 +27,13 @@ struct SourceRecord {
 
 // Records are expected in ascending time order; no builder checks it, and none fails on
 // any value (NaN passes through). Only a Renko builder allocates, for its brick queue.
+//
+// Besides this interface every builder has a member template for whole runs of records,
+//     feed(rows, begin, end, emit),
+// which takes rows begin .. end - 1 of a row source (source_rows.h) and hands every bar
+// they complete, in order, to `emit(const OhlcvBar&)`. Called on the concrete builder it
+// keeps its state in registers for the whole run and reads only the columns it needs;
+// push is feed over one record.
 class BarBuilder {
 public:
     virtual ~BarBuilder() = default;
@@ -37,68 +46,58 @@ public:
     virtual std::optional<OhlcvBar> next_pending() { return std::nullopt; }
 };
 
-// The bar being built by a builder that keeps one. The first record sets all five
-// values; later ones widen the range (a NaN on one side is ignored), replace the close
-// and add their volume. Open never changes.
-class PartialBar {
-public:
-    bool active() const noexcept { return active_; }
+// One record as a row source: every row asked for is that record.
+struct OneRecord {
+    const SourceRecord& r;
 
-    void absorb(const SourceRecord& r) noexcept {
-        if (!active_) {
-            bar_ = {r.timestamp, r.open, r.high, r.low, r.close, r.volume};
-            active_ = true;
-            return;
-        }
-        bar_.high = std::fmax(bar_.high, r.high);
-        bar_.low = std::fmin(bar_.low, r.low);
-        bar_.close = r.close;
-        bar_.volume += r.volume;
-    }
-
-    // Ends the bar, stamped `timestamp`; none when no bar was in progress.
-    std::optional<OhlcvBar> take(std::int64_t timestamp) noexcept {
-        if (!active_) return std::nullopt;
-        active_ = false;
-        OhlcvBar out = bar_;
-        out.timestamp = timestamp;
-        return out;
-    }
-
-private:
-    OhlcvBar bar_;
-    bool active_ = false;
+    bool present(std::size_t) const noexcept { return true; }
+    std::int64_t timestamp(std::size_t) const noexcept { return r.timestamp; }
+    double open(std::size_t) const noexcept { return r.open; }
+    double high(std::size_t) const noexcept { return r.high; }
+    double low(std::size_t) const noexcept { return r.low; }
+    double close(std::size_t) const noexcept { return r.close; }
+    double volume(std::size_t) const noexcept { return r.volume; }
+    double signed_size(std::size_t) const noexcept { return r.signed_size; }
 };
 
-// The bar of one clock bucket, for builders whose bars are buckets of time: a record in
-// any other bucket, earlier or later, ends the bar in progress and opens the next.
-template <class Bucket>
-class BucketBar {
-public:
-    // The bucket just ended with its bar (whose stamp the caller sets), if this record
-    // ended one.
-    std::optional<std::pair<Bucket, PartialBar>> absorb(Bucket bucket, const SourceRecord& r) noexcept {
-        std::optional<std::pair<Bucket, PartialBar>> done;
-        if (partial_.active() && bucket != bucket_) {
-            done.emplace(bucket_, partial_);
-            partial_ = PartialBar{};
-        }
-        bucket_ = bucket;
-        partial_.absorb(r);
-        return done;
+// The last row in [begin, end) that carries a record, if any.
+template <class Rows>
+std::optional<std::size_t> last_present(const Rows& rows, std::size_t begin, std::size_t end) {
+    for (std::size_t i = end; i-- > begin;) {
+        if (rows.present(i)) return i;
     }
+    return std::nullopt;
+}
 
-    // The bar in progress with its bucket; the builder is empty afterwards.
-    std::optional<std::pair<Bucket, PartialBar>> take() noexcept {
-        if (!partial_.active()) return std::nullopt;
-        std::pair<Bucket, PartialBar> done{bucket_, partial_};
-        partial_ = PartialBar{};
-        bucket_ = Bucket{};
-        return done;
+// One record through a builder's feed: the bar it completed, if any (a builder other
+// than Renko completes at most one bar per record).
+template <class Builder>
+std::optional<OhlcvBar> push_one(Builder& builder, const SourceRecord& record) {
+    std::optional<OhlcvBar> out;
+    builder.feed(OneRecord{record}, 0, 1, [&out](const OhlcvBar& bar) { out = bar; });
+    return out;
+}
+
+// The interface for a builder whose bars close on a running count; Derived gives
+//     feed_as(bar, rows, begin, end, emit)     feed with the bar in progress in `bar`
+//     flush_as(bar)                            end of data for the bar in `bar`
+// where `bar` is a PartialBar, or a SpanBar when only the rows of each bar are wanted.
+template <class Derived>
+class CountingBarBuilder : public BarBuilder {
+public:
+    std::optional<OhlcvBar> push(const SourceRecord& record) final {
+        return push_one(static_cast<Derived&>(*this), record);
+    }
+    std::optional<OhlcvBar> flush() final { return static_cast<Derived&>(*this).flush_as(partial_); }
+
+    template <class Rows, class Emit>
+    void feed(const Rows& rows, std::size_t begin, std::size_t end, Emit&& emit) {
+        PartialBar bar = partial_;
+        static_cast<Derived&>(*this).feed_as(bar, rows, begin, end, emit);
+        partial_ = bar;
     }
 
 private:
-    Bucket bucket_{};  // meaningful while partial_ is active
     PartialBar partial_;
 };
 

@@ -5,20 +5,15 @@
 #include <utility>
 
 #include "data/aggregate/aggregation_unit.h"
-#include "data/aggregate/calendar_bar_builder.h"
-#include "data/aggregate/count_bar_builder.h"
-#include "data/aggregate/flow_bar_builder.h"
-#include "data/aggregate/renko_bar_builder.h"
-#include "data/aggregate/time_bar_builder.h"
 
 namespace tarnwick::aggregate {
 namespace {
 
-using BuilderResult = Result<std::unique_ptr<BarBuilder>, AggregateError>;
+using BuilderResult = Result<AnyBarBuilder, AggregateError>;
 
 template <class B, class... A>
 BuilderResult make(A&&... args) {
-    return std::unique_ptr<BarBuilder>(std::make_unique<B>(std::forward<A>(args)...));
+    return AnyBarBuilder(std::in_place_type<B>, std::forward<A>(args)...);
 }
 
 BuilderResult time_bars(std::uint32_t step, std::int64_t unit_ns, std::int64_t offset) {
@@ -38,7 +33,7 @@ BuilderResult renko_bars(const BuilderSpec& spec) {
 
 }  // namespace
 
-BuilderResult bar_builder_from_spec(const BuilderSpec& spec) {
+BuilderResult make_bar_builder(const BuilderSpec& spec) {
     const std::optional<AggregationUnit> unit = parse_aggregation_unit(spec.unit);
     if (!unit) return err(AggregateError::unknown_unit(std::string(spec.unit)));
     if (spec.step == 0) return err(AggregateError::zero_step());
@@ -68,6 +63,16 @@ BuilderResult bar_builder_from_spec(const BuilderSpec& spec) {
         case U::ValueRuns: return flow_bars(FlowMagnitude::Value, FlowRule::Runs, step);
     }
     fault("aggregation unit without a builder");
+}
+
+Result<std::unique_ptr<BarBuilder>, AggregateError> bar_builder_from_spec(const BuilderSpec& spec) {
+    auto built = make_bar_builder(spec);
+    if (!built.ok()) return err(std::move(built).error());
+    return std::visit(
+        [](auto&& b) -> std::unique_ptr<BarBuilder> {
+            return std::make_unique<std::decay_t<decltype(b)>>(std::move(b));
+        },
+        std::move(built).value());
 }
 
 }  // namespace tarnwick::aggregate

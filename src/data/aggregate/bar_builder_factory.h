@@ -5,10 +5,16 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <variant>
 
 #include "core/errors.h"
 #include "core/result.h"
 #include "data/aggregate/bar_builder.h"
+#include "data/aggregate/calendar_bar_builder.h"
+#include "data/aggregate/count_bar_builder.h"
+#include "data/aggregate/flow_bar_builder.h"
+#include "data/aggregate/renko_bar_builder.h"
+#include "data/aggregate/time_bar_builder.h"
 
 namespace tarnwick::aggregate {
 
@@ -19,7 +25,14 @@ struct BuilderSpec {
     double brick_size = 0.0;        // "renko" only; not > 0 means one brick per step
 };
 
+// One builder of any kind, held by value: a caller that drives it over many records
+// visits it once and then calls the concrete builder directly.
+using AnyBarBuilder = std::variant<TimeBarBuilder, CalendarBarBuilder, CountBarBuilder, RenkoBarBuilder, FlowBarBuilder>;
+
 // Fails with UnknownUnit (checked first), ZeroStep, or InvalidParam for an infinite brick.
+Result<AnyBarBuilder, AggregateError> make_bar_builder(const BuilderSpec& spec);
+
+// The same builder behind the one interface, for a caller that pushes a record at a time.
 Result<std::unique_ptr<BarBuilder>, AggregateError> bar_builder_from_spec(const BuilderSpec& spec);
 
 }  // namespace tarnwick::aggregate

@@ -43,36 +43,28 @@ CalendarBarBuilder::CalendarBarBuilder(std::uint32_t step, CalendarPeriod period
     if (step_ == 0) fault("calendar bar step must be positive");
 }
 
-std::int64_t CalendarBarBuilder::bucket_of(std::int64_t timestamp) const noexcept {
-    // The shifted timestamp may leave 64 bits; its day number never does.
-    const auto days = static_cast<std::int64_t>(floor_div(WideNs{timestamp} + align_offset_ns_, kDayNs));
-    const CivilDate date = civil_from_days(days);
-    const std::int64_t key = period_ == CalendarPeriod::Year ? date.year : date.year * 12 + (date.month - 1);
-    return floor_div64(key, step_);
-}
-
-// A bar ends at the first instant of the next bucket.
-std::optional<OhlcvBar> CalendarBarBuilder::stamped(
-    std::optional<std::pair<std::int64_t, PartialBar>> done) const noexcept {
-    if (!done) return std::nullopt;
-    // (bucket + 1) * step stays far inside 64 bits: |bucket| <= |key| / step.
-    const std::int64_t next = (done->first + 1) * static_cast<std::int64_t>(step_);
-    std::int64_t days = 0;
+std::int64_t CalendarBarBuilder::first_day(std::int64_t key) const noexcept {
     switch (period_) {
-        case CalendarPeriod::Year: days = days_from_civil(next, 1, 1); break;
+        case CalendarPeriod::Year: return days_from_civil(key, 1, 1);
         case CalendarPeriod::Month: {
-            const std::int64_t year = floor_div64(next, 12);
-            days = days_from_civil(year, static_cast<unsigned>(next - year * 12) + 1, 1);
-            break;
+            const std::int64_t year = floor_div64(key, 12);
+            return days_from_civil(year, static_cast<unsigned>(key - year * 12) + 1, 1);
         }
     }
-    return done->second.take(saturate_ns(WideNs{days} * kDayNs - align_offset_ns_));
+    return 0;
 }
 
-std::optional<OhlcvBar> CalendarBarBuilder::push(const SourceRecord& record) {
-    return stamped(bar_.absorb(bucket_of(record.timestamp), record));
+ClockWindow CalendarBarBuilder::window_of(std::int64_t t) const noexcept {
+    // The shifted timestamp may leave 64 bits; its day number never does.
+    const auto days = static_cast<std::int64_t>(floor_div(WideNs{t} + align_offset_ns_, kDayNs));
+    const CivilDate date = civil_from_days(days);
+    const std::int64_t key = period_ == CalendarPeriod::Year ? date.year : date.year * 12 + (date.month - 1);
+    const std::int64_t bucket = floor_div64(key, step_);
+    // bucket * step and (bucket + 1) * step stay far inside 64 bits: |bucket| <= |key| / step.
+    const auto step = static_cast<std::int64_t>(step_);
+    const WideNs first = WideNs{first_day(bucket * step)} * kDayNs - align_offset_ns_;
+    const WideNs end = WideNs{first_day((bucket + 1) * step)} * kDayNs - align_offset_ns_;
+    return {saturate_ns(first), saturate_ns(end - 1), saturate_ns(end)};
 }
-
-std::optional<OhlcvBar> CalendarBarBuilder::flush() { return stamped(bar_.take()); }
 
 }  // namespace tarnwick::aggregate

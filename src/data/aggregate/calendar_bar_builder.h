@@ -4,11 +4,11 @@
 // next bucket.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <utility>
 
-#include "data/aggregate/bar_builder.h"
+#include "data/aggregate/clock_bars.h"
 
 namespace tarnwick::aggregate {
 
@@ -24,22 +24,22 @@ std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) no
 
 enum class CalendarPeriod : std::uint8_t { Month, Year };
 
-class CalendarBarBuilder final : public BarBuilder {
+class CalendarBarBuilder final : public ClockBarBuilder<CalendarBarBuilder> {
 public:
     // step >= 1.
     CalendarBarBuilder(std::uint32_t step, CalendarPeriod period, std::int64_t align_offset_ns);
 
-    std::optional<OhlcvBar> push(const SourceRecord& record) override;
-    std::optional<OhlcvBar> flush() override;
+    // The bucket holding timestamp t, from its first instant to the first of the next.
+    ClockWindow window_of(std::int64_t t) const noexcept;
 
 private:
-    std::int64_t bucket_of(std::int64_t timestamp) const noexcept;
-    std::optional<OhlcvBar> stamped(std::optional<std::pair<std::int64_t, PartialBar>> done) const noexcept;
+    // The day number of the first day of the period numbered `key` (months from January
+    // of year 0, or years).
+    std::int64_t first_day(std::int64_t key) const noexcept;
 
     std::uint32_t step_;
     CalendarPeriod period_;
     std::int64_t align_offset_ns_;
-    BucketBar<std::int64_t> bar_;
 };
 
 }  // namespace tarnwick::aggregate

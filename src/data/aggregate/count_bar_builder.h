@@ -2,6 +2,7 @@
 // threshold; the record that reaches it closes the bar and stamps it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -16,20 +17,59 @@ struct CountThreshold {
     double amount = 0.0;      // Volume: summed volume; Value: summed volume x close
 };
 
-class CountBarBuilder final : public BarBuilder {
+class CountBarBuilder final : public CountingBarBuilder<CountBarBuilder> {
 public:
     explicit CountBarBuilder(CountThreshold threshold) : threshold_(threshold) {}
 
-    std::optional<OhlcvBar> push(const SourceRecord& record) override;
+    template <class Bar, class Rows, class Emit>
+    void feed_as(Bar& bar_in_progress, const Rows& rows, std::size_t begin, std::size_t end, Emit&& emit) {
+        // Locals, not members, so that the loop keeps them in registers.
+        Bar bar = bar_in_progress;
+        const CountThreshold threshold = threshold_;
+        std::uint64_t ticks = ticks_;
+        double accumulated = accumulated_;
+        for (std::size_t i = begin; i < end; ++i) {
+            if (!rows.present(i)) continue;
+            bar.absorb(rows, i);
+            ++ticks;
+            bool complete = false;
+            switch (threshold.kind) {
+                case CountThreshold::Kind::Tick: complete = ticks >= threshold.ticks; break;
+                case CountThreshold::Kind::Volume:
+                    accumulated += rows.volume(i);
+                    complete = accumulated >= threshold.amount;
+                    break;
+                case CountThreshold::Kind::Value:
+                    accumulated += rows.volume(i) * rows.close(i);
+                    complete = accumulated >= threshold.amount;
+                    break;
+            }
+            if (!complete) continue;
+            ticks = 0;
+            accumulated = 0.0;
+            if (auto done = bar.take(rows.timestamp(i))) emit(*done);
+        }
+        bar_in_progress = bar;
+        ticks_ = ticks;
+        accumulated_ = accumulated;
+        if (const std::optional<std::size_t> last = last_present(rows, begin, end)) last_ts_ = rows.timestamp(*last);
+    }
+
     // Ends the bar in progress stamped with the latest record; counting goes on after.
-    std::optional<OhlcvBar> flush() override;
+    template <class Bar>
+    auto flush_as(Bar& bar) -> decltype(bar.take(std::int64_t{})) {
+        ticks_ = 0;
+        accumulated_ = 0.0;
+        return bar.take(last_ts_);
+    }
+
+    const CountThreshold& threshold() const noexcept { return threshold_; }
 
 private:
     CountThreshold threshold_;
     double accumulated_ = 0.0;  // NaN once a NaN was added: that bar closes only at flush
     std::uint64_t ticks_ = 0;
     std::int64_t last_ts_ = 0;
-    PartialBar partial_;
 };
 
 }  // namespace tarnwick::aggregate

@@ -3,11 +3,14 @@
 // next_pending. There is no partial brick.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "core/saturate.h"
 #include "data/aggregate/bar_builder.h"
 
 namespace tarnwick::aggregate {
@@ -20,16 +23,76 @@ public:
     // brick > 0 and finite.
     explicit RenkoBarBuilder(double brick);
 
-    std::optional<OhlcvBar> push(const SourceRecord& record) override;
+    // Queues the record's bricks; hands out the oldest waiting brick when it formed any.
+    std::optional<OhlcvBar> push(const SourceRecord& record) override {
+        const std::size_t waiting = pending_.size();
+        feed(OneRecord{record}, 0, 1, [this](const OhlcvBar& brick) { pending_.push_back(brick); });
+        if (pending_.size() == waiting) return std::nullopt;
+        return pop();
+    }
     // Both hand out the oldest waiting brick; the anchor and queue outlive a flush.
     std::optional<OhlcvBar> flush() override { return pop(); }
     std::optional<OhlcvBar> next_pending() override { return pop(); }
+
+    // Every brick goes to `emit` as it forms; nothing waits.
+    template <class Rows, class Emit>
+    void feed(const Rows& rows, std::size_t begin, std::size_t end, Emit&& emit) {
+        // Locals, not members, so that the loop keeps them in registers.
+        std::optional<double> anchor = anchor_;
+        const double brick = brick_;
+        for (std::size_t i = begin; i < end; ++i) {
+            if (!rows.present(i)) continue;
+            const double close = rows.close(i);
+            // A close that is not a finite price moves no brick and must not become the
+            // anchor: a NaN or infinite anchor would stop every later brick.
+            if (!std::isfinite(close)) continue;
+            if (!anchor) {
+                anchor = grid_floor(close);
+                continue;
+            }
+            // Most records move less than one brick from the anchor, which one comparison
+            // tells without dividing: move / brick rounds to 1 or more exactly when move >=
+            // brick (just below, it is at most 1 - 2^-53). The whole count of bricks is the
+            // quotient's floor, which truncation gives here.
+            const double move = std::fabs(close - *anchor);
+            if (move >= brick) {
+                const double bricks = move / brick;
+                anchor = form(rows.timestamp(i), close, rows.volume(i), sat_cast_u64(bricks), *anchor, emit);
+            }
+        }
+        anchor_ = anchor;
+    }
 
     std::optional<double> anchor() const noexcept { return anchor_; }
 
 private:
     double grid_floor(double price) const noexcept;
-    std::optional<OhlcvBar> pop() noexcept;
+
+    // Forms the bricks of a move of n >= 1 whole bricks from the anchor (at most
+    // kRenkoMaxBricksPerPush); only the last carries the record's volume. Returns the new
+    // anchor: the last brick's close, or the close's grid line when bricks were left out.
+    template <class Emit>
+    double form(std::int64_t timestamp, double close, double volume, std::uint64_t n, double anchor, Emit& emit) const {
+        const std::uint64_t count = std::min(n, kRenkoMaxBricksPerPush);
+        const bool up = close > anchor;
+        double open = anchor;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const double shut = up ? open + brick_ : open - brick_;
+            emit(OhlcvBar{timestamp, open, std::max(open, shut), std::min(open, shut), shut, i + 1 == count ? volume : 0.0});
+            open = shut;
+        }
+        return n > kRenkoMaxBricksPerPush ? grid_floor(close) : open;
+    }
+
+    std::optional<OhlcvBar> pop() noexcept {
+        if (head_ == pending_.size()) return std::nullopt;
+        const OhlcvBar out = pending_[head_++];
+        if (head_ == pending_.size()) {
+            pending_.clear();
+            head_ = 0;
+        }
+        return out;
+    }
 
     double brick_;
     std::optional<double> anchor_;

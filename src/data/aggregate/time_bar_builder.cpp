@@ -9,16 +9,13 @@ TimeBarBuilder::TimeBarBuilder(WideNs window_ns, std::int64_t align_offset_ns)
     if (window_ <= 0) fault("time bar window must be positive");
 }
 
-// A bar ends where its window does.
-std::optional<OhlcvBar> TimeBarBuilder::stamped(std::optional<std::pair<WideNs, PartialBar>> done) const noexcept {
-    if (!done) return std::nullopt;
-    return done->second.take(saturate_ns((done->first + 1) * window_ - align_offset_ns_));
+// Window b holds the timestamps t with b * window <= t + offset < (b + 1) * window; its
+// bar ends where it does.
+ClockWindow TimeBarBuilder::window_of(std::int64_t t) const noexcept {
+    const WideNs bucket = floor_div(WideNs{t} + align_offset_ns_, window_);
+    const WideNs first = bucket * window_ - align_offset_ns_;
+    const WideNs end = first + window_;
+    return {saturate_ns(first), saturate_ns(end - 1), saturate_ns(end)};
 }
-
-std::optional<OhlcvBar> TimeBarBuilder::push(const SourceRecord& record) {
-    return stamped(bar_.absorb(floor_div(WideNs{record.timestamp} + align_offset_ns_, window_), record));
-}
-
-std::optional<OhlcvBar> TimeBarBuilder::flush() { return stamped(bar_.take()); }
 
 }  // namespace tarnwick::aggregate
