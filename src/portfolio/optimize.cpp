@@ -52,7 +52,7 @@ Result<solver::Solution, PortfolioError> solve_book(const RiskModel& model, std:
 // Snapping can move a book back over a limit that the solver had respected; each limit
 // it can break is checked again.
 Status<PortfolioError> check_snapped_book(std::span<const double> w, const std::vector<bool>& snapped, bool any_snapped,
-                                          const OptimizerConfig& c, double tc) {
+                                          const OptimizerConfig& c, double tc, double sum_slack) {
     const bool ls = optimize_checks::long_short(c);
     const std::size_t n = w.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -79,7 +79,7 @@ Status<PortfolioError> check_snapped_book(std::span<const double> w, const std::
             exposure[s] += ls ? std::fabs(w[i]) : w[i];
         }
         for (std::size_t s = 0; s < exposure.size(); ++s) {
-            if (exposure[s] > c.sector_caps[s] + tc) {
+            if (exposure[s] > c.sector_caps[s] + sum_slack) {
                 return err(PortfolioError::infeasible(fmt::format(
                     "post-snap sector {} exposure {} exceeds its cap                      {}; snapping stranded "
                     "weight in the sector -- lower                      the band, raise the cap, or accept the trades",
@@ -100,10 +100,10 @@ Status<PortfolioError> check_snapped_book(std::span<const double> w, const std::
 }
 
 // Cash of a traded book, or the budget the snapping broke.
-Result<double, PortfolioError> traded_cash(std::span<const double> w, const OptimizerConfig& c, double tc) {
+Result<double, PortfolioError> traded_cash(std::span<const double> w, const OptimizerConfig& c, double sum_slack) {
     const double net = sum(w);
     if (optimize_checks::long_short(c)) {
-        if (net < c.net_min - tc || net > c.net_max + tc) {
+        if (net < c.net_min - sum_slack || net > c.net_max + sum_slack) {
             return err(PortfolioError::infeasible(
                 fmt::format("post-snap net exposure {} outside [{}, {}]; snapping stranded weight -- widen the net "
                             "bounds, lower the band, or accept the trades",
@@ -112,7 +112,7 @@ Result<double, PortfolioError> traded_cash(std::span<const double> w, const Opti
         return 1.0 - net;
     }
     const double cash = 1.0 - net;
-    if (cash < -tc || cash > c.cash_max + tc) {
+    if (cash < -sum_slack || cash > c.cash_max + sum_slack) {
         const double stranded = cash < 0.0 ? cash : cash - c.cash_max;
         return err(PortfolioError::infeasible(
             fmt::format("post-snap cash {} outside [0, {}]; snapping stranded {} of weight -- widen cash_max, lower "
@@ -136,21 +136,21 @@ double quadratic_form(std::span<const double> matrix, std::span<const double> x)
     return total;
 }
 
-Result<OptimizationResult, PortfolioError> optimize_book(const RiskModel& model, std::span<const double> alpha,
-                                                         std::span<const double> w_current,
-                                                         const OptimizerConfig& config) {
-    const std::size_t n = model.n_assets;
-    if (auto r = optimize_checks::validate(n, alpha, w_current, config); !r) return err(r.error());
-    if (auto r = optimize_checks::check_reachable(n, config); !r) return err(r.error());
-    auto solved = solve_book(model, alpha, w_current, config);
-    if (!solved) return err(std::move(solved).error());
-    const solver::Solution& solution = solved.value();
-    if (solution.x.size() < n) fault("solver returned fewer values than the book has assets");
-
+Result<OptimizationResult, PortfolioError> settle_book(std::span<const double> solved,
+                                                       std::span<const double> w_current,
+                                                       const OptimizerConfig& config) {
+    const std::size_t n = solved.size();
+    if (w_current.size() != n || config.sector_ids.size() != n) fault("settling a book of mismatched lengths");
     const bool ls = optimize_checks::long_short(config);
-    std::vector<double> w(solution.x.begin(), solution.x.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<double> w(solved.begin(), solved.end());
+    // Clearing adds weight back; over a large universe at its lower bounds that adds up
+    // to more than the check tolerance, and it is rounding, not stranded weight.
+    double cleared = 0.0;
     for (double& v : w) {
-        if (v > -kNegativeClear && v < 0.0) v = 0.0;
+        if (v > -kNegativeClear && v < 0.0) {
+            cleared -= v;
+            v = 0.0;
+        }
     }
 
     std::vector<bool> snapped(n, false);
@@ -182,8 +182,9 @@ Result<OptimizationResult, PortfolioError> optimize_book(const RiskModel& model,
         const double cash = 1.0 - sum(w_current);
         out.cash = ls ? cash : std::clamp(cash, 0.0, 1.0);
     } else {
-        if (auto r = check_snapped_book(w, snapped, any_snapped, config, tc); !r) return err(r.error());
-        auto cash = traded_cash(w, config, tc);
+        const double sum_slack = tc + cleared;
+        if (auto r = check_snapped_book(w, snapped, any_snapped, config, tc, sum_slack); !r) return err(r.error());
+        auto cash = traded_cash(w, config, sum_slack);
         if (!cash) return err(std::move(cash).error());
         out.cash = cash.value();
         out.trades.resize(n);
@@ -191,6 +192,23 @@ Result<OptimizationResult, PortfolioError> optimize_book(const RiskModel& model,
         out.weights = std::move(w);
     }
     out.snapped = std::move(snapped);
+    return out;
+}
+
+Result<OptimizationResult, PortfolioError> optimize_book(const RiskModel& model, std::span<const double> alpha,
+                                                         std::span<const double> w_current,
+                                                         const OptimizerConfig& config) {
+    const std::size_t n = model.n_assets;
+    if (auto r = optimize_checks::validate(n, alpha, w_current, config); !r) return err(r.error());
+    if (auto r = optimize_checks::check_reachable(n, config); !r) return err(r.error());
+    auto solved = solve_book(model, alpha, w_current, config);
+    if (!solved) return err(std::move(solved).error());
+    const solver::Solution& solution = solved.value();
+    if (solution.x.size() < n) fault("solver returned fewer values than the book has assets");
+
+    auto settled = settle_book(std::span<const double>(solution.x).first(n), w_current, config);
+    if (!settled) return err(std::move(settled).error());
+    OptimizationResult out = std::move(settled).value();
     out.gross_exposure = abs_sum(out.weights);
     out.net_exposure = sum(out.weights);
     out.turnover = 0.5 * abs_sum(out.trades);

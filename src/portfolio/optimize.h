@@ -57,6 +57,16 @@ Result<OptimizationResult, PortfolioError> optimize_book(const RiskModel& model,
                                                          std::span<const double> w_current,
                                                          const OptimizerConfig& config);
 
+// The post-processing of a solved book, given the solver's weights (its first n values):
+// clears tiny negatives, snaps trades under the no-trade band or the minimum trade value,
+// and re-checks what snapping can break. Fills weights, trades, snapped and cash.
+// The budget and sector sums are checked with the weight the clearing added on top of
+// the check tolerance, so that rounding spread over many assets is not taken for
+// stranded weight.
+Result<OptimizationResult, PortfolioError> settle_book(std::span<const double> solved,
+                                                       std::span<const double> w_current,
+                                                       const OptimizerConfig& config);
+
 // x' M x for a square row-major matrix: each row's dot product with x (ascending column,
 // from -0.0), times x(i), added to a running total from -0.0.
 double quadratic_form(std::span<const double> matrix, std::span<const double> x);
