@@ -12,7 +12,10 @@ JOBS        ?= $(shell nproc)
 PYTHON312   := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 /usr/bin/python3.12; do \
                  if "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
                    "$$p" -c 'import sys; print(sys.executable)'; break; fi; done)
-PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib scipy clarabel mypy
+# The clarabel wheel is the optimiser's reference: the same solver version as the crate
+# rust/clarabel_ffi pins, so that both answer the same problem with the same bits.
+CLARABEL    := 0.11.1
+PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib scipy clarabel==$(CLARABEL) mypy
 export PATH := $(HOME)/.cargo/bin:$(PATH)
 
 .PHONY: test demo dev bench test-asan system-deps venv install clean
@@ -34,7 +37,8 @@ $(PY):
 	$(PIP) install -q --upgrade pip
 
 venv: $(PY)
-	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib, scipy, clarabel, mypy' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
+	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib, scipy, clarabel, mypy; \
+	  assert clarabel.__version__ == "$(CLARABEL)"' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
 
 # The package into the venv, built with the test suite, in a kept build folder so that
 # later runs rebuild only what changed.

@@ -201,6 +201,7 @@ def reference_weights(cov, alpha, current, cfg):
     settings.verbose = False
     settings.max_iter = cfg.max_iter
     settings.tol_gap_abs = settings.tol_gap_rel = settings.tol_feas = cfg.tolerance
+    settings.max_threads = 1  # as ours: the factorisation's rounding depends on its thread count
     sol = clarabel.DefaultSolver(sp.csc_matrix(np.triu(P)), q, sp.csc_matrix(A), b,
                                  [clarabel.NonnegativeConeT(len(b))], settings).solve()
     assert str(sol.status) == "Solved"
@@ -217,18 +218,30 @@ def random_book(seed, n=6):
     return model, ids, alpha, current
 
 
+def cleared(x):
+    """The optimiser's rule for the solver's weights: tiny negatives are rounding."""
+    return np.where((x > -1e-9) & (x < 0.0), 0.0, x)
+
+
+# 6 assets factor with the solver's simplicial LDL; 160, whose covariance block makes the
+# KKT system nearly dense, with its supernodal one. The solver, the problem and the
+# settings are the same, so the answers are the same to the bit.
 @pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("n, sector_ids", [
+    (6, [0, 1, 0, 1, 2, 2]),
+    (160, [i % 3 for i in range(160)]),
+])
 @pytest.mark.parametrize("mode", [
     dict(),
     dict(short_cap=0.25, gross_max=1.6, net_min=0.2, net_max=1.0),
 ])
-def test_agrees_with_the_reference_solver(seed, mode):
-    model, ids, alpha, current = random_book(seed)
-    cfg = tw.OptimizerConfig(5.0, 0.0005, 0.4, [0, 1, 0, 1, 2, 2], [0.7, 0.6, 0.5], cash_max=0.05, **mode)
+def test_agrees_with_the_reference_solver(seed, n, sector_ids, mode):
+    model, ids, alpha, current = random_book(seed, n)
+    cfg = tw.OptimizerConfig(5.0, 0.0005, 0.4, sector_ids, [0.7, 0.6, 0.5], cash_max=0.05, **mode)
     r = tw.optimize_portfolio(model, alpha, current, ids, cfg)
     want, objective = reference_weights(model.cov(), alpha, current, cfg)
-    np.testing.assert_allclose(r.weights(), want, atol=1e-6)
-    assert r.objective == pytest.approx(objective, abs=1e-8)
+    np.testing.assert_array_equal(r.weights(), cleared(want))
+    assert r.objective == objective
     np.testing.assert_allclose(r.trades(), r.weights() - current, atol=0)
 
 

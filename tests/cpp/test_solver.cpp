@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "portfolio/solver.h"
@@ -65,6 +66,100 @@ INSTANTIATE_TEST_SUITE_P(
         QpCase{"unbounded_budget", Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, {-2.0, -3.0}, {1.0, 1.5}, -3.25,
                {INFINITY, 0.0, 0.0}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+// P = 2 (I + 11') over n variables, stored as its dense upper triangle: the shape of a
+// covariance block, large enough that the solver factors it with its supernodal method.
+Csc dense_coupled(std::size_t n) {
+    Csc p{n, n, {0}, {}, {}};
+    for (std::size_t col = 0; col < n; ++col) {
+        for (std::size_t row = 0; row <= col; ++row) {
+            p.rowval.push_back(row);
+            p.nzval.push_back(row == col ? 4.0 : 2.0);
+        }
+        p.colptr.push_back(p.rowval.size());
+    }
+    return p;
+}
+
+// Row 0: sum of x <= 1; rows 1..n: -x(i) <= 0.
+Csc budget_rows(std::size_t n) {
+    Csc a{n + 1, n, {0}, {}, {}};
+    for (std::size_t col = 0; col < n; ++col) {
+        a.rowval.insert(a.rowval.end(), {0, col + 1});
+        a.nzval.insert(a.nzval.end(), {1.0, -1.0});
+        a.colptr.push_back(a.rowval.size());
+    }
+    return a;
+}
+
+std::vector<double> budget_rhs(std::size_t n) {
+    std::vector<double> b(n + 1, 0.0);
+    b[0] = 1.0;
+    return b;
+}
+
+}  // namespace
+
+struct DenseCase {
+    const char* name;
+    double pull;  // q = -pull on every variable
+    double x;  // every x(i), by symmetry
+    double objective;
+};
+
+class SolvesDenseBlock : public ::testing::TestWithParam<DenseCase> {};
+
+constexpr std::size_t kDenseN = 200;
+
+TEST_P(SolvesDenseBlock, ToItsSymmetricPoint) {
+    const DenseCase& c = GetParam();
+    const std::vector<double> q(kDenseN, -c.pull);
+    auto r = solver::solve(dense_coupled(kDenseN), q, budget_rows(kDenseN), budget_rhs(kDenseN), tight());
+    ASSERT_TRUE(r.ok()) << r.error();
+    ASSERT_EQ(solver::status_name(r->status), "Solved");
+    for (std::size_t i = 0; i < kDenseN; ++i) ASSERT_NEAR(r->x[i], c.x, 1e-9) << i;
+    EXPECT_NEAR(r->objective, c.objective, 1e-8);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Solver, SolvesDenseBlock,
+    ::testing::Values(
+        // With x(i) = s, (Px)(i) = 2 s (1 + n) = 402 s. Free: 402 s = 1.005 gives
+        // s = 0.0025 and n s = 0.5 < 1; objective n (1 + n) s^2 - pull n s
+        // = 200 * 201 * 6.25e-6 - 0.5025 = -0.25125.
+        DenseCase{"budget_slack", 1.005, 0.0025, -0.25125},
+        // Free, 402 s = 4 would give n s = 1.99 > 1: the budget binds at s = 1/200, its
+        // multiplier 4 - 402 * 0.005 = 1.99 > 0; objective 200 * 201 * 2.5e-5 - 4 = -2.995.
+        DenseCase{"budget_binds", 4.0, 0.005, -2.995}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Solver, DenseBlockGivesTheSameBitsOnEveryCallAndThread) {
+    std::vector<double> q(kDenseN);
+    for (std::size_t i = 0; i < kDenseN; ++i) q[i] = -4.0 * (1.0 + 0.001 * static_cast<double>((i * 37) % 11));
+    const Csc p = dense_coupled(kDenseN);
+    const Csc a = budget_rows(kDenseN);
+    const std::vector<double> b = budget_rhs(kDenseN);
+    auto first = solver::solve(p, q, a, b, tight());
+    ASSERT_TRUE(first.ok()) << first.error();
+
+    constexpr std::size_t kThreads = 8;
+    std::vector<solver::Solution> concurrent(kThreads);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            auto r = solver::solve(p, q, a, b, tight());
+            if (r.ok()) concurrent[t] = std::move(r).value();
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (const auto& s : concurrent) {
+        EXPECT_EQ(s.x, first->x);
+        EXPECT_EQ(s.objective, first->objective);
+        EXPECT_EQ(s.iterations, first->iterations);
+    }
+}
 
 TEST(Solver, ContradictoryRowsArePrimalInfeasible) {
     // x1 + x2 <= -1 with x >= 0 has no solution.

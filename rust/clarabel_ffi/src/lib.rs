@@ -190,6 +190,10 @@ unsafe fn solve_raw(
         tol_gap_rel: settings.tol_gap_rel,
         tol_feas: settings.tol_feas,
         verbose: false,
+        // The sparse factorisation splits its work by thread count, and the split
+        // changes the rounding; one thread keeps a book's answer the same on every
+        // call, whatever else the process runs in parallel.
+        max_threads: 1,
         ..DefaultSettings::default()
     };
     let cones = [SupportedConeT::NonnegativeConeT(m)];
