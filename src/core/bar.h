@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace tarnwick {
@@ -15,6 +16,12 @@ struct OhlcvBar {
     double close = 0.0;
     double volume = 0.0;
 };
+
+// Whether a fill may happen at `price`: a finite number above 0. A gap in the data (NaN),
+// an infinity or a price of 0 or below fills nothing.
+inline bool is_tradable_price(double price) noexcept {
+    return price > 0.0 && price < std::numeric_limits<double>::infinity();
+}
 
 // One bar's effective entry and exit flags with the values an entry on it may use.
 struct BarSignal {

@@ -94,11 +94,13 @@ public:
                      std::span<const double> ask_prices, std::span<const double> ask_sizes);
 
     // ---- whole-book closes ------------------------------------------------------
-    // Closes every open position at the bar's close (slippage and exit fees as for any
-    // close) with exit reason Liquidation; returns the exited events in ledger order.
+    // Closes every open position at the bar's close, or the last tradable price when the
+    // close is a gap (slippage and exit fees as for any close), with exit reason
+    // Liquidation; returns the exited events in ledger order.
     std::vector<KernelEvent> liquidate_all(std::uint64_t idx, const OhlcvBar& bar);
-    // End of data: every open position closed at `price` with no slippage and no exit
-    // fee, exit reason EndOfData; the trades in ledger order, no events.
+    // End of data: every open position closed at `price` (the last tradable price when
+    // `price` is a gap) with no slippage and no exit fee, exit reason EndOfData; the
+    // trades in ledger order, no events.
     std::vector<TradeRecord> force_close_all(std::uint64_t idx, std::int64_t timestamp, double price);
 
     // ---- account view -------------------------------------------------------------
@@ -118,8 +120,16 @@ public:
     double equity(double mark) const noexcept { return cash_ + marked_value(mark); }
     // What the open positions add to cash when marked at `mark`: their market value in a
     // cash account (a short at size x multiplier x (2 x entry - mark)), their open profit
-    // in a margin account. A shared pool values each kernel's book with this.
+    // in a margin account. A shared pool values each kernel's book with this. A `mark`
+    // that is not a tradable price (a gap in the data) is replaced by `mark()`.
     double marked_value(double mark) const noexcept;
+    // The last tradable price the kernel knows: the latest tradable close (or print) it
+    // was stepped with, else the price its first position opened or was adopted at.
+    std::optional<double> mark() const noexcept { return last_mark_; }
+    // `price` when tradable, else the last tradable one (else `price` itself).
+    double mark_or(double price) const noexcept {
+        return is_tradable_price(price) ? price : last_mark_.value_or(price);
+    }
     // Maintenance requirement of the open positions valued at `mark`; 0.0 in a cash account.
     double margin_requirement(double mark) const noexcept;
     AccountType account_type() const noexcept { return account_type_; }
@@ -271,6 +281,8 @@ private:
     // The entry gate; the refusal (already counted and pushed) or nothing.
     std::optional<EntryRejectReason> entry_gate(const OhlcvBar& bar);
     void enter_from_signal(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
+    // Closes at the price source price; a position the bar gives no tradable price for
+    // is queued to close on a later step instead.
     void exit_at_price_source(std::uint64_t idx, const OhlcvBar& bar, std::uint64_t position_id);
     void push_exit(std::uint64_t idx, std::optional<TradeRecord> trade);
     void liquidate_into(std::uint64_t idx, const OhlcvBar& bar, std::vector<KernelEvent>& out);
@@ -343,6 +355,7 @@ private:
     AccountType account_type_ = AccountType::Cash;
     double leverage_ = 1.0;
     std::optional<double> underlying_price_;
+    std::optional<double> last_mark_;
 
     double cash_ = 0.0;
     std::vector<LockedMargin> locked_;

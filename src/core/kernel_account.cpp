@@ -49,7 +49,8 @@ double Kernel::available_capital() const noexcept {
 // bought with cash is worth its entry value plus its gain, size x multiplier x (2 x entry
 // - price), so equity moves with the short's pnl rather than against it.
 // Margin account: cash (which still holds the locked margin) plus each position's open pnl.
-double Kernel::marked_value(double mark) const noexcept {
+double Kernel::marked_value(double price) const noexcept {
+    const double mark = mark_or(price);
     const double k = ledger_.multiplier();
     double sum = -0.0;
     if (account_type_ == AccountType::Cash) {
@@ -85,10 +86,27 @@ void Kernel::step_quiet(std::span<const double> high, std::span<const double> lo
         // Flat, the equity is cash plus an empty sum, the same at every close.
         const double flat = cash + marked_value(0.0);
         for (std::size_t k = 0; k < m; ++k) equity[k] = flat;
+        for (std::size_t k = m; k-- > 0;) {
+            if (is_tradable_price(close[k])) {
+                last_mark_ = close[k];
+                break;
+            }
+        }
         return;
     }
     ledger_.widen_extremes(high.first(m), low.first(m));
     const double* __restrict marks = close.data();
+    bool all_tradable = true;
+    for (std::size_t i = 0; i < m; ++i) all_tradable &= is_tradable_price(marks[i]);
+    if (!all_tradable) {
+        // A gap is marked at the last tradable close before it.
+        for (std::size_t i = 0; i < m; ++i) {
+            if (is_tradable_price(marks[i])) last_mark_ = marks[i];
+            equity[i] = cash + marked_value(marks[i]);
+        }
+        return;
+    }
+    if (m > 0) last_mark_ = marks[m - 1];
     if (ledger_.size() == 1) {
         // marked_value's sum of one term, written out so the loop runs in vector lanes:
         // -0.0 plus a term is the term, bit for bit.
@@ -193,8 +211,9 @@ void Kernel::book_close(std::uint64_t position_id, const TradeRecord& t, double 
 void Kernel::liquidate_into(std::uint64_t idx, const OhlcvBar& bar, std::vector<KernelEvent>& out) {
     scratch_ids_.clear();
     for (const auto& p : ledger_.positions()) scratch_ids_.push_back(p.position_id);
+    const double price = mark_or(bar.close);
     for (std::uint64_t id : scratch_ids_) {
-        auto t = close_position_by_id(idx, bar.timestamp, id, ExitReason::Liquidation, bar.volume, bar.close);
+        auto t = close_position_by_id(idx, bar.timestamp, id, ExitReason::Liquidation, bar.volume, price);
         if (t) out.push_back(KernelEvent::exited(idx, std::move(*t)));
     }
 }
@@ -205,7 +224,8 @@ std::vector<KernelEvent> Kernel::liquidate_all(std::uint64_t idx, const OhlcvBar
     return out;
 }
 
-std::vector<TradeRecord> Kernel::force_close_all(std::uint64_t idx, std::int64_t timestamp, double price) {
+std::vector<TradeRecord> Kernel::force_close_all(std::uint64_t idx, std::int64_t timestamp, double last_price) {
+    const double price = mark_or(last_price);
     std::vector<TradeRecord> out;
     out.reserve(ledger_.size());
     while (!ledger_.empty()) {

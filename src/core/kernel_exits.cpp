@@ -23,7 +23,8 @@ double settlement_price(const InstrumentSpec& spec, std::optional<double> underl
 void Kernel::settle_expired(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal) {
     deferred_ = DeferredSignal{};
     const InstrumentSpec& spec = *cfg_.instrument;
-    const double price = settlement_price(spec, underlying_price_, bar.close);
+    // A gap on the settlement bar settles at the last tradable price.
+    const double price = settlement_price(spec, underlying_price_, mark_or(bar.close));
     const double k = effective_multiplier();
     scratch_ids_.clear();
     for (const auto& p : ledger_.positions()) scratch_ids_.push_back(p.position_id);
@@ -64,9 +65,13 @@ void Kernel::evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_no
             const bool up_bar = bar.close >= bar.open;
             take_stop = is_long ? up_bar : !up_bar;
         }
+        // A level whose exit price is not tradable (a gap) stays in place for later bars.
         if (take_stop) {
             const double stop = *p->stop_price;
-            const double price = is_long ? std::min(bar.open, stop) : std::max(bar.open, stop);
+            // A gap through the stop fills at the open, when the open is a price at all.
+            const double price = !is_tradable_price(bar.open) ? stop
+                                 : is_long                     ? std::min(bar.open, stop)
+                                                               : std::max(bar.open, stop);
             push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::StopLoss, bar.volume, price));
             continue;
         }

@@ -182,6 +182,8 @@ OpenOutcome Kernel::open_position(std::uint64_t idx, std::int64_t timestamp, int
         set_locked_margin(id, deposit);
         cash_ -= charge.total;
     }
+    // A position opened before any tradable close is marked at its fill until one comes.
+    if (!last_mark_) last_mark_ = reference;
     out.kind = OpenOutcome::Kind::Opened;
     out.position_id = id;
     out.entry_price = entry;
@@ -250,6 +252,8 @@ std::optional<TradeRecord> Kernel::close_position_by_id(std::uint64_t idx, std::
     if (!p) return std::nullopt;
     const bool buy = p->direction < 0;
     const double exit = slipped(reference, volume, buy);
+    // A gap in the prices closes nothing: the cash it would book is not a number.
+    if (!is_tradable_price(exit)) return std::nullopt;
     const FillCharge charge = fill_charge(exit * effective_multiplier(), p->size, buy);
     std::optional<FeeBreakdown> lines;
     if (charge.breakdown) {
@@ -269,6 +273,7 @@ std::optional<TradeRecord> Kernel::close_by_order(std::uint64_t idx, std::int64_
     }
     const bool buy = p->direction < 0;
     const double exit = slipped(reference, volume, buy);
+    if (!is_tradable_price(exit)) return std::nullopt;
     const FillCharge charge = fill_charge(exit * effective_multiplier(), quantity, buy);
     const double fraction = quantity / p->size;
     const double entry_share = p->entry_fees * fraction;

@@ -54,6 +54,8 @@ void Kernel::fill_order(std::uint64_t idx, const OhlcvBar& bar, const OrderActio
         const int dir = closing ? first->direction : o.direction();
         price = reference_price(cfg_.price_source, bar, dir, !closing);
     }
+    // A gap in the prices fills nothing; the order keeps working for a later event.
+    if (!is_tradable_price(price)) return;
     if (closing) {
         fill_closing(idx, bar, o, price);
     } else {

@@ -28,6 +28,7 @@ const std::vector<KernelEvent>& Kernel::step(std::uint64_t idx, const OhlcvBar& 
     events_.clear();
     last_print_ = is_print;
     atr_ = signal.atr;
+    if (is_tradable_price(bar.close)) last_mark_ = bar.close;
     // Most bars of a run find the kernel flat with nothing pending: every phase below
     // would look and do nothing.
     if (idle_step(bar, signal, is_print)) return events_;
@@ -96,9 +97,11 @@ void Kernel::run_close_requests(std::uint64_t idx, const OhlcvBar& bar) {
 }
 
 void Kernel::check_margin(std::uint64_t idx, const OhlcvBar& bar) {
-    const double requirement = margin_requirement(bar.close);
+    // A bar without a tradable close is checked at the last price that was tradable.
+    const double mark = mark_or(bar.close);
+    const double requirement = margin_requirement(mark);
     if (!(requirement > 0.0)) return;
-    const double eq = equity(bar.close);
+    const double eq = equity(mark);
     if (!(requirement > eq)) return;
     margin_call_ = true;
     events_.push_back(KernelEvent::margin_call(idx, eq, requirement));
@@ -151,7 +154,10 @@ void Kernel::exit_at_price_source(std::uint64_t idx, const OhlcvBar& bar, std::u
     const Position* p = ledger_.find(position_id);
     if (!p) return;
     const double reference = reference_price(cfg_.price_source, bar, p->direction, false);
-    push_exit(idx, close_position_by_id(idx, bar.timestamp, position_id, ExitReason::Signal, bar.volume, reference));
+    auto trade = close_position_by_id(idx, bar.timestamp, position_id, ExitReason::Signal, bar.volume, reference);
+    // No tradable price on this bar: the exit waits for the next step that has one.
+    if (!trade) close_requests_.push_back(position_id);
+    push_exit(idx, std::move(trade));
 }
 
 void Kernel::push_exit(std::uint64_t idx, std::optional<TradeRecord> trade) {

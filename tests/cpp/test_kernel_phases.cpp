@@ -330,11 +330,13 @@ TEST(CoreSessionSamples, FinishWithoutStepsIsEmpty) {
 TEST(CoreSessionSamples, ReturnAfterAZeroSampleIsZero) {
     BacktestConfig bc;
     bc.fees = 0.0;
-    CoreSession s(base_config(bc));
+    // A cash short of 1000 at 100 is worth 1000 x (200 - mark): nothing at 200.
+    CoreSession s(base_config(bc, -1));
     (void)s.step(0, flat_bar(0, 100.0), entry());
-    (void)s.step(1, flat_bar(1, 0.0), {});
-    (void)s.step(2, flat_bar(2, 10.0), {});
+    (void)s.step(1, flat_bar(1, 200.0), {});
+    (void)s.step(2, flat_bar(2, 190.0), {});
     EXPECT_EQ(s.equity_curve()[1], 0.0);
+    EXPECT_EQ(s.equity_curve()[2], 10000.0);
     EXPECT_EQ(s.returns()[2], 0.0);
 }
 

@@ -16,6 +16,14 @@ void push(std::vector<OrderAction>& out, OrderActionKind kind, const OrderRecord
     out.push_back(OrderAction{kind, o.id, price, reason});
 }
 
+// A fill at `price`, when it is a price at all: a gap in the bar decides nothing, and
+// the order waits for an event that trades.
+bool fill_at(std::vector<OrderAction>& out, const OrderRecord& o, double price) {
+    if (!is_tradable_price(price)) return false;
+    push(out, OrderActionKind::Fill, o, price);
+    return true;
+}
+
 void trigger(OrderRecord& o, std::vector<OrderAction>& out) {
     // A child released late can still be "submitted" here; triggering moves it on too,
     // so the trigger is reported once.
@@ -44,19 +52,16 @@ bool limit_rule(OrderRecord& o, double limit, const WalkEvent& ev, bool post_onl
     const bool reached = buy ? b.low <= limit : b.high >= limit;
     if (!reached) return false;
     const double s = ev.limit_slippage;
-    push(out, OrderActionKind::Fill, o, buy ? limit + limit * s : limit - limit * s);
-    return true;
+    return fill_at(out, o, buy ? limit + limit * s : limit - limit * s);
 }
 
 // A stop at `trigger_price`: buys fire on the high, sells on the low, filling at the
 // worse of the open and the stop.
 bool stop_rule(OrderRecord& o, double stop, const OhlcvBar& b, std::vector<OrderAction>& out) {
     const bool buy = o.side == OrderSide::Buy;
-    if (buy ? b.high >= stop : b.low <= stop) {
-        push(out, OrderActionKind::Fill, o, buy ? std::max(b.open, stop) : std::min(b.open, stop));
-        return true;
-    }
-    return false;
+    if (!(buy ? b.high >= stop : b.low <= stop)) return false;
+    if (!is_tradable_price(b.open)) return fill_at(out, o, stop);
+    return fill_at(out, o, buy ? std::max(b.open, stop) : std::min(b.open, stop));
 }
 
 bool stop_reached(const OrderRecord& o, double stop, const OhlcvBar& b) noexcept {
@@ -95,12 +100,10 @@ bool decide_kind(OrderRecord& o, const WalkEvent& ev, std::vector<OrderAction>& 
         case OrderKind::Market:
             if (o.tif == TimeInForce::AtOpen || o.tif == TimeInForce::AtClose) {
                 if (ev.is_print) return false;
-                push(out, OrderActionKind::Fill, o, o.tif == TimeInForce::AtOpen ? b.open : b.close);
-                return true;
+                return fill_at(out, o, o.tif == TimeInForce::AtOpen ? b.open : b.close);
             }
             if (!o.parent_id) return false;
-            push(out, OrderActionKind::Fill, o, b.open);
-            return true;
+            return fill_at(out, o, b.open);
         case OrderKind::Limit: return limit_rule(o, limit, ev, true, out);
         case OrderKind::StopMarket: return stop_rule(o, trig, b, out);
         case OrderKind::StopLimit:
@@ -112,8 +115,7 @@ bool decide_kind(OrderRecord& o, const WalkEvent& ev, std::vector<OrderAction>& 
             return limit_rule(o, limit, ev, false, out);
         case OrderKind::MarketIfTouched:
             if (!touch_reached(o, trig, b)) return false;
-            push(out, OrderActionKind::Fill, o, o.side == OrderSide::Buy ? trig + trig * s : trig - trig * s);
-            return true;
+            return fill_at(out, o, o.side == OrderSide::Buy ? trig + trig * s : trig - trig * s);
         case OrderKind::LimitIfTouched:
             if (not_yet_triggered(o)) {
                 if (!touch_reached(o, trig, b)) return false;
@@ -121,7 +123,7 @@ bool decide_kind(OrderRecord& o, const WalkEvent& ev, std::vector<OrderAction>& 
                 return true;
             }
             return limit_rule(o, limit, ev, false, out);
-        case OrderKind::MarketToLimit: push(out, OrderActionKind::Fill, o, b.open); return true;
+        case OrderKind::MarketToLimit: return fill_at(out, o, b.open);
         case OrderKind::TrailingStopMarket: return stop_rule(o, trailing_stop(o, b), b, out);
         case OrderKind::TrailingStopLimit:
             if (not_yet_triggered(o)) {

@@ -162,7 +162,8 @@ const std::vector<KernelEvent>& PortfolioSession::apply_current(const BarSignal&
     record_trades(events_, 0);
 
     if (e.kind == ScheduleKind::Bar || e.kind == ScheduleKind::Trade) {
-        last_marks_[i] = bar.close;
+        // A gap keeps the instrument marked at its last tradable price.
+        if (is_tradable_price(bar.close)) last_marks_[i] = bar.close;
         last_bars_[i] = LastBar{e.local_idx, bar};
         sample_equity(e.ts);
         portfolio_margin_check(e);
