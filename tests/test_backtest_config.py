@@ -127,9 +127,9 @@ def test_numbers_accept_ints_and_numpy_scalars():
     assert c.max_positions == 4 and c.fill_seed == 1
 
 
-def test_no_range_checks_values_stored_as_given():
-    c = BacktestConfig(initial_capital=-5.0, fees=float("nan"), fill_prob_limit=7.0)
-    assert c.initial_capital == -5.0 and c.fees != c.fees and c.fill_prob_limit == 7.0
+def test_fields_other_than_the_money_fields_are_stored_as_given():
+    c = BacktestConfig(initial_capital=-5.0, fill_prob_limit=7.0, max_drawdown_pct=-1.0)
+    assert c.initial_capital == -5.0 and c.fill_prob_limit == 7.0 and c.max_drawdown_pct == -1.0
 
 
 def test_attribute_writes_convert_or_leave_the_value():
@@ -215,3 +215,59 @@ def test_setter_converts_before_taking_the_object():
     c = BacktestConfig()
     c.initial_capital = _WritesConfig(c)
     assert c.initial_capital == 1.0 and c.fees == 0.5
+
+
+NAN, INF = float("nan"), float("inf")
+
+# Values that would make nonsense money, each with the message naming field and value.
+MONEY_REFUSALS = [
+    ("fees", NAN, "fees must be finite and above -1, got NaN"),
+    ("fees", INF, "fees must be finite and above -1, got inf"),
+    ("fees", -1.0, "fees must be finite and above -1, got -1"),
+    ("slippage", NAN, "slippage must be finite and within (-1, 1), got NaN"),
+    ("slippage", 1.0, "slippage must be finite and within (-1, 1), got 1"),
+    ("slippage", -1.0, "slippage must be finite and within (-1, 1), got -1"),
+    ("limit_slippage", -INF, "limit_slippage must be finite and within (-1, 1), got -inf"),
+    ("limit_slippage", 2.5, "limit_slippage must be finite and within (-1, 1), got 2.5"),
+    ("fill_prob_slippage", NAN, "fill_prob_slippage must be a probability in [0, 1], got NaN"),
+    ("fill_prob_slippage", 1.5, "fill_prob_slippage must be a probability in [0, 1], got 1.5"),
+    ("fill_prob_slippage", -0.1, "fill_prob_slippage must be a probability in [0, 1], got -0.1"),
+]
+
+
+@pytest.mark.parametrize("field, value, message", MONEY_REFUSALS)
+def test_money_fields_refuse_nonsense_in_the_constructor_and_the_setter(field, value, message):
+    with pytest.raises(ValueError) as e:
+        BacktestConfig(**{field: value})
+    assert str(e.value) == message
+    c = BacktestConfig()
+    before = getattr(c, field)
+    with pytest.raises(ValueError) as e:
+        setattr(c, field, value)
+    assert str(e.value) == message
+    assert getattr(c, field) == before
+
+
+@pytest.mark.parametrize("field, value", [
+    ("fees", -0.0005),  # a rebate
+    ("fees", 0.999), ("slippage", -0.999), ("limit_slippage", 0.5),
+    ("fill_prob_slippage", 0.0), ("fill_prob_slippage", 1.0),
+])
+def test_money_fields_keep_values_that_make_sense(field, value):
+    assert getattr(BacktestConfig(**{field: value}), field) == value
+    c = BacktestConfig()
+    setattr(c, field, value)
+    assert getattr(c, field) == value
+
+
+@pytest.mark.parametrize("field, value, message", [m for m in MONEY_REFUSALS if m[0] in ("fees", "slippage")])
+def test_tick_runner_refuses_the_same_fees_and_slippage(field, value, message):
+    import tarnwick as tw
+
+    n = 3
+    ltp = np.array([100.0, 101.0, 102.0])
+    args = [np.arange(n, dtype=np.int64), ltp, ltp - 0.5, ltp + 0.5, np.zeros(n), np.zeros(n), np.zeros(n),
+            np.zeros(n, dtype=bool), np.zeros(n, dtype=bool)]
+    with pytest.raises(ValueError) as e:
+        tw.run_tick_backtest(*args, **{field: value})
+    assert str(e.value) == message

@@ -1,6 +1,7 @@
 #include "core/backtest_config.h"
 
 #include <array>
+#include <cmath>
 
 #include "core/format.h"
 
@@ -24,6 +25,28 @@ Result<FillTiming, OwnError> parse_fill_timing(std::string_view text) {
         "invalid fill_timing {}; expected \"same_bar_close\", \"next_bar_open\", or "
         "\"same_bar_open_lookahead\" (the pre-0.11 look-ahead, for reproducing old results only)",
         fmt::quoted(text))});
+}
+
+Status<OwnError> check_fees(double fees) {
+    if (std::isfinite(fees) && fees > -1.0) return Unit{};
+    return err(OwnError{fmt::format("fees must be finite and above -1, got {}", fees)});
+}
+
+Status<OwnError> check_slippage_fraction(std::string_view field, double value) {
+    if (std::isfinite(value) && value > -1.0 && value < 1.0) return Unit{};
+    return err(OwnError{fmt::format("{} must be finite and within (-1, 1), got {}", field, value)});
+}
+
+Status<OwnError> check_probability(std::string_view field, double value) {
+    if (value >= 0.0 && value <= 1.0) return Unit{};
+    return err(OwnError{fmt::format("{} must be a probability in [0, 1], got {}", field, value)});
+}
+
+Status<OwnError> check_money_fields(const BacktestConfig& c) {
+    if (auto ok = check_fees(c.fees); !ok) return ok;
+    if (auto ok = check_slippage_fraction("slippage", c.slippage); !ok) return ok;
+    if (auto ok = check_slippage_fraction("limit_slippage", c.limit_slippage); !ok) return ok;
+    return check_probability("fill_prob_slippage", c.fill_prob_slippage);
 }
 
 namespace {

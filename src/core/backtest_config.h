@@ -45,7 +45,8 @@ struct TargetRule {
 };
 
 // Fractions are plain fractions (0.001 = 0.1%); `_pct` fields are percent; times are
-// nanoseconds. No field is range-checked: every value is stored as given.
+// nanoseconds. Only the fields that turn into money at every fill are range-checked
+// (`check_money_fields`); every other value is stored as given.
 struct BacktestConfig {
     double initial_capital = 100000.0;
     double fees = 0.001;
@@ -80,6 +81,16 @@ struct BacktestConfig {
         return upon_bar_close ? FillTiming::SameBarClose : FillTiming::NextBarOpen;
     }
 };
+
+// The fields every fill prices with, refused where they would make nonsense money; each
+// message names the field and the value. Fees are finite and above -1 (below 0 they are a
+// rebate); a slippage fraction is finite and within (-1, 1), so a fill price stays above
+// 0; a probability is a number in [0, 1].
+Status<OwnError> check_fees(double fees);
+Status<OwnError> check_slippage_fraction(std::string_view field, double value);
+Status<OwnError> check_probability(std::string_view field, double value);
+// fees, slippage, limit_slippage and fill_prob_slippage, in that order.
+Status<OwnError> check_money_fields(const BacktestConfig& config);
 
 // "HH:MM" (24-hour, local time) -> minutes from midnight.
 Result<std::uint32_t, OwnError> parse_squareoff_time(std::string_view text);

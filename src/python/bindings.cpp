@@ -51,7 +51,26 @@ PyObject* construct(PyTypeObject*, const Args& a) {
     const auto fill_timing = a.opt<std::string>(23);
     if (squareoff) c.squareoff_time_minutes = unwrap(parse_squareoff_time(*squareoff));
     if (fill_timing) c.fill_timing = unwrap(parse_fill_timing(*fill_timing));
+    unwrap(check_money_fields(c));
     return wrap(std::move(c)).release();
+}
+
+// The money fields' setters check the value before storing it.
+Status<OwnError> check_fees_field(double v) { return check_fees(v); }
+Status<OwnError> check_slippage_field(double v) { return check_slippage_fraction("slippage", v); }
+Status<OwnError> check_limit_slippage_field(double v) { return check_slippage_fraction("limit_slippage", v); }
+Status<OwnError> check_fill_prob_slippage_field(double v) { return check_probability("fill_prob_slippage", v); }
+
+template <auto Field, Status<OwnError> (*Check)(double)>
+int set_money_field(PyObject* self, PyObject* value, void*) {
+    return guarded_int([&] {
+        if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
+        const double v = from_py<double>(value);
+        unwrap(Check(v));
+        auto* r = as_record<C>(self);
+        ExclusiveBorrow b(r->borrow);
+        r->value.*Field = v;
+    });
 }
 
 PyObject* get_fill_timing(PyObject* self, void*) {
@@ -90,11 +109,12 @@ PyMethodDef kMethods[] = {
 #undef TW_METHOD
 
 #define TW_FIELD(field, doc) {#field, get_field<C, &C::field>, set_field<C, &C::field>, doc, nullptr}
+#define TW_MONEY_FIELD(field, check, doc) {#field, get_field<C, &C::field>, set_money_field<&C::field, check>, doc, nullptr}
 
 PyGetSetDef kGetSet[] = {
     TW_FIELD(initial_capital, nullptr),
-    TW_FIELD(fees, nullptr),
-    TW_FIELD(slippage, nullptr),
+    TW_MONEY_FIELD(fees, check_fees_field, nullptr),
+    TW_MONEY_FIELD(slippage, check_slippage_field, nullptr),
     TW_FIELD(upon_bar_close,
              "Deprecated in favor of `fill_timing`: `True` maps to\n`\"same_bar_close\"`, `False` to "
              "`\"next_bar_open\"`. An explicit\n`fill_timing` wins over this flag."),
@@ -112,7 +132,7 @@ PyGetSetDef kGetSet[] = {
     TW_FIELD(max_drawdown_pct, "Drawdown percent that halts new entries. `None` disables."),
     TW_FIELD(legacy_annualization, "Reproduce pre-0.5.0 annualization constants."),
     TW_FIELD(fill_prob_limit, "Probability a marketable resting limit order fills (1.0 = always)."),
-    TW_FIELD(fill_prob_slippage, "Probability a stop/market fill slips one tick against the trader."),
+    TW_MONEY_FIELD(fill_prob_slippage, check_fill_prob_slippage_field, "Probability a stop/market fill slips one tick against the trader."),
     TW_FIELD(queue_fill_model, "Fill resting limits from observed queue position (needs depth data)."),
     TW_FIELD(partial_fills, "Fill typed orders across prints on the tick path (partial fills)."),
     TW_FIELD(order_latency_ns, "Order-entry latency on the tick path (ns); 0 = same-print."),
@@ -121,7 +141,7 @@ PyGetSetDef kGetSet[] = {
      "Squareoff time as minutes from local midnight; `None` disables.\n\nSet through the `squareoff_time` "
      "\"HH:MM\" argument, not directly.",
      nullptr},
-    TW_FIELD(limit_slippage, "Adverse adjustment on limit fills, as a fraction of the limit price."),
+    TW_MONEY_FIELD(limit_slippage, check_limit_slippage_field, "Adverse adjustment on limit fills, as a fraction of the limit price."),
     TW_FIELD(liquidate_on_margin_call, "Force-close positions on a margin call instead of only halting entries."),
     TW_FIELD(fill_seed, "Seed for the stochastic-fill RNG."),
     TW_FIELD(bar_path_adaptive,
@@ -133,6 +153,7 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 #undef TW_FIELD
+#undef TW_MONEY_FIELD
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(

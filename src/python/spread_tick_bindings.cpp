@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/backtest_config.h"
 #include "core/backtest_result.h"
 #include "core/fees/fee_model.h"
 #include "python/batch_item_records.h"
@@ -106,6 +107,8 @@ PyObject* run_tick_backtest(PyObject*, const Args& a) {
     config.initial_capital = a.get_or<double>(10, 100000.0);
     config.fees = a.get_or<double>(11, 0.001);
     config.slippage = a.get_or<double>(12, 0.0);
+    unwrap(check_fees(config.fees));
+    unwrap(check_slippage_fraction("slippage", config.slippage));
     config.stop_loss_pct = a.get_or<double>(13, 5.0);
     config.take_profit_pct = a.get_or<double>(14, 10.0);
     config.max_hold_seconds = a.get_or<std::uint64_t>(15, 1800);
