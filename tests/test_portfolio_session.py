@@ -43,7 +43,7 @@ def test_fresh_session_defaults():
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"account_type": "cash", "leverage": -1.0}, "leverage must be > 0"),
+    ({"account_type": "margin", "leverage": -1.0}, "leverage must be > 0"),
     ({"account_type": "Margin"}, "account_type must be 'cash' or 'margin', got Margin"),
 ])
 def test_constructor_refusals(kwargs, message):
@@ -309,15 +309,16 @@ def test_finish_closes_at_the_last_applied_bar():
     push_flat(s, 0, 2, 110.0)
     push_flat(s, 0, 3, 500.0)  # never applied
     s.submit_order(0, "buy", "market", 0, 0, "a", units=100.0)
-    s.adopt_position(1, 0, 10.0, 5.0)  # no bar ever applied for B: it stays open
+    s.adopt_position(1, 0, 10.0, 5.0)  # no bar ever applied for B: closed at its adoption price
     s.apply_current()
     s.apply_current()
     cash_before = s.cash()
     r = s.finish()
     trades = r.result.trades()
-    assert [(t.symbol, t.exit_price, t.exit_reason) for t in trades] == [("A", 110.0, "EndOfData")]
-    assert r.result.equity_curve()[-1] == pytest.approx(cash_before + 100 * 110.0 - trades[0].exit_fees)
-    assert [(p.symbol, p.trades) for p in r.per_instrument] == [("A", 1), ("B", 0)]
+    assert [(t.symbol, t.exit_price, t.exit_reason) for t in trades] == [("A", 110.0, "EndOfData"),
+                                                                         ("B", 10.0, "EndOfData")]
+    assert r.result.equity_curve()[-1] == pytest.approx(cash_before + 100 * 110.0 + 5 * 10.0)
+    assert [(p.symbol, p.trades) for p in r.per_instrument] == [("A", 1), ("B", 1)]
 
 
 def test_instruments_sharing_a_symbol_report_each_others_trades():

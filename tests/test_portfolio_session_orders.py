@@ -131,8 +131,8 @@ def test_adopt_in_a_cash_account_pays_the_notional():
     assert len(pos) == 1 and isinstance(pos[0], PositionSnapshot)
     assert (pos[0].position_id, pos[0].entry_price, pos[0].size, pos[0].direction) == (pid, 100.0, 3.0, 1)
     assert (pos[0].stop_price, pos[0].target_price) == (None, None)
-    # Not marked before a bar: equity is the pool alone.
-    assert s.equity() == s.cash()
+    # Marked at the adoption prices until a bar comes: 94700 + 3 x 100 + 2 x 100 x 25.
+    assert s.equity() == 100_000.0
 
 
 def test_adopt_after_quotes_and_depth_but_not_after_a_bar():

@@ -21,6 +21,8 @@ Result<AccountSetup, OwnError> parse_account_type(std::string_view text, double 
     } else {
         return err(OwnError{"account_type must be 'cash' or 'margin', got " + std::string(text)});
     }
+    // A cash account borrows nothing: whatever leverage comes with it is ignored.
+    if (type == AccountType::Cash) return AccountSetup{type, 1.0};
     if (!(leverage > 0.0)) return err(OwnError{"leverage must be > 0"});
     return AccountSetup{type, leverage};
 }

@@ -8,13 +8,20 @@ namespace tarnwick {
 
 PortfolioResult PortfolioSession::finish() && {
     for (std::size_t i = 0; i < kernels_.size(); ++i) {
-        if (!last_bars_[i]) continue;
-        const LastBar last = *last_bars_[i];
+        // An instrument that never traded still closes what it holds (an adopted
+        // position) at its mark, on the session's last sample.
+        if (!last_bars_[i] && !(kernels_[i].in_position() && last_marks_[i])) continue;
+        std::uint64_t idx = 0;
+        std::int64_t ts = timestamps_.empty() ? kernels_[i].ledger().positions().front().entry_time : timestamps_.back();
+        double price = last_marks_[i].value_or(0.0);
+        if (last_bars_[i]) {
+            idx = last_bars_[i]->local_idx;
+            ts = last_bars_[i]->bar.timestamp;
+            price = last_bars_[i]->bar.close;
+        }
         const double locked_before = place_pool(i);
         const double view = kernels_[i].cash();
-        for (TradeRecord& t : kernels_[i].force_close_all(last.local_idx, last.bar.timestamp, last.bar.close)) {
-            trades_.push_back(std::move(t));
-        }
+        for (TradeRecord& t : kernels_[i].force_close_all(idx, ts, price)) trades_.push_back(std::move(t));
         fold(i, view, locked_before);
         last_marks_[i].reset();
     }

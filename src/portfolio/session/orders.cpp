@@ -93,6 +93,8 @@ Result<std::uint64_t, OwnError> PortfolioSession::adopt_position(std::uint64_t i
     auto id = kernels_[instrument].adopt_position(timestamp, price, size);
     fold(instrument, view, locked_before);
     allocate_group_margin();
+    // Until the instrument's first bar or print, the adoption price is all that is known.
+    if (id.ok() && !last_marks_[instrument]) last_marks_[instrument] = price;
     return id;
 }
 
