@@ -315,13 +315,33 @@ private:
     // The position this order (or, under netting, an earlier slice of its schedule) opened.
     Position* position_of_order(const OrderRecord& o) noexcept;
     void reject_order(std::uint64_t idx, OrderRecord& o, std::string_view reason, bool counts_as_entry);
+    // Accepts the children still waiting on `parent`; with `filled`, a child sized in
+    // units is cut to that many (a parent that ended part-filled protects what it filled).
+    void release_children(std::uint64_t idx, const OrderRecord& parent, std::optional<double> filled,
+                          std::vector<KernelEvent>& out);
+    void release_children_of_partial(std::uint64_t idx, const OrderRecord& parent, std::vector<KernelEvent>& out);
     // Cancels a working order into the current event list and drops its queue entry.
     void cancel_linked_order(std::uint64_t idx, std::uint64_t order_id);
     bool cancel_into(std::uint64_t idx, std::uint64_t order_id, std::vector<KernelEvent>& out);
     // Where events go: the step's list while stepping, the queue for the next step otherwise.
     std::vector<KernelEvent>& event_sink() noexcept { return stepping_ ? events_ : pending_; }
 
-    // Pricing and booking helpers shared by the ledger operations.
+    // Sets the limit the ledger's fill prices may not pass for the length of one order fill.
+    class LimitCapScope {
+    public:
+        LimitCapScope(std::optional<double>& slot, std::optional<double> limit) noexcept : slot_(slot) {
+            slot_ = limit;
+        }
+        ~LimitCapScope() { slot_.reset(); }
+        LimitCapScope(const LimitCapScope&) = delete;
+        LimitCapScope& operator=(const LimitCapScope&) = delete;
+
+    private:
+        std::optional<double>& slot_;
+    };
+
+    // Pricing and booking helpers shared by the ledger operations. A fill under a limit
+    // (`fill_cap_`) is slipped and then kept at the limit or better.
     double slipped(double reference, double volume, bool buy) const noexcept;
     FillCharge fill_charge(double price, double quantity, bool is_buy) const noexcept;
     double round_quantity(double quantity) const noexcept;
@@ -356,6 +376,7 @@ private:
     double leverage_ = 1.0;
     std::optional<double> underlying_price_;
     std::optional<double> last_mark_;
+    std::optional<double> fill_cap_;  // set only while an order of a limit kind fills
 
     double cash_ = 0.0;
     std::vector<LockedMargin> locked_;

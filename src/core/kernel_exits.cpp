@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/kernel.h"
+#include "core/orders/price_grid.h"
 
 namespace tarnwick {
 
@@ -48,14 +49,20 @@ void Kernel::evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_no
     for (const auto& p : ledger_.positions()) scratch_ids_.push_back(p.position_id);
     const double s = cfg_.config.limit_slippage;
     const bool trailing = stop_rule_ && stop_rule_->kind == StopRule::Kind::Trailing;
+    const PriceGrid grid{cfg_.instrument ? cfg_.instrument->price_increment : 0.0};
+    const bool open_known = is_tradable_price(bar.open);
     for (std::size_t i = 0; i < scratch_ids_.size(); ++i) {
         const std::uint64_t id = scratch_ids_[i];
         Position* p = ledger_.find(id);
         if (!p) continue;
         const bool is_long = p->direction > 0;
-        const bool stop_hit = p->stop_price && (is_long ? bar.low <= *p->stop_price : bar.high >= *p->stop_price);
-        const bool target_hit =
-            p->target_price && (is_long ? bar.high >= *p->target_price : bar.low <= *p->target_price);
+        // A long's stop and a short's target are met from above, the others from below.
+        auto met_from_above = [&](double price, double level) { return grid.at_or_below(price, level); };
+        auto met_from_below = [&](double price, double level) { return grid.at_or_above(price, level); };
+        const bool stop_hit = p->stop_price && (is_long ? met_from_above(bar.low, *p->stop_price)
+                                                        : met_from_below(bar.high, *p->stop_price));
+        const bool target_hit = p->target_price && (is_long ? met_from_below(bar.high, *p->target_price)
+                                                            : met_from_above(bar.low, *p->target_price));
 
         bool take_stop = stop_hit;
         if (stop_hit && target_hit && cfg_.config.bar_path_adaptive) {
@@ -65,19 +72,25 @@ void Kernel::evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_no
             const bool up_bar = bar.close >= bar.open;
             take_stop = is_long ? up_bar : !up_bar;
         }
-        // A level whose exit price is not tradable (a gap) stays in place for later bars.
+        // A level is filled at the open when the bar opened through it, else at the level
+        // itself as far as the bar traded it. A level whose exit price is not tradable (a
+        // gap) stays in place for later bars.
         if (take_stop) {
             const double stop = *p->stop_price;
-            // A gap through the stop fills at the open, when the open is a price at all.
-            const double price = !is_tradable_price(bar.open) ? stop
-                                 : is_long                     ? std::min(bar.open, stop)
-                                                               : std::max(bar.open, stop);
+            const bool through = open_known && (is_long ? met_from_above(bar.open, stop) : met_from_below(bar.open, stop));
+            const double price = through ? bar.open : grid.fill_at(stop, !is_long, bar.low, bar.high);
             push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::StopLoss, bar.volume, price));
             continue;
         }
         if (target_hit) {
             const double target = *p->target_price;
-            const double price = is_long ? target - target * s : target + target * s;
+            // A trade print keeps filling a target at the target.
+            const bool through = open_known && !last_print_ &&
+                                 (is_long ? met_from_below(bar.open, target) : met_from_above(bar.open, target));
+            const double base = through       ? bar.open
+                                : last_print_ ? target
+                                              : grid.fill_at(target, is_long, bar.low, bar.high);
+            const double price = is_long ? base - base * s : base + base * s;
             push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::TakeProfit, bar.volume, price));
             continue;
         }

@@ -1,5 +1,6 @@
 // The four ledger operations every fill ends in (open, add, whole close, partial close by
 // order), with the pricing, sizing and booking rules they share.
+#include <algorithm>
 #include <cmath>
 
 #include "core/kernel.h"
@@ -18,7 +19,9 @@ bool finite_positive(double x) noexcept { return std::isfinite(x) && x > 0.0; }
 
 double Kernel::slipped(double reference, double volume, bool buy) const noexcept {
     const double amount = cfg_.slippage.amount_for(reference, volume);
-    return buy ? reference + amount : reference - amount;
+    const double price = buy ? reference + amount : reference - amount;
+    if (!fill_cap_) return price;
+    return buy ? std::min(price, *fill_cap_) : std::max(price, *fill_cap_);
 }
 
 // The one place fills are charged.
@@ -27,7 +30,9 @@ FillCharge Kernel::fill_charge(double price, double quantity, bool is_buy) const
 }
 
 double Kernel::round_quantity(double quantity) const noexcept {
-    if (lot_size_ && *lot_size_ > 0.0) quantity = std::floor(quantity / *lot_size_) * *lot_size_;
+    // Whole lots, a quantity within rounding of a whole number of lots counting as one:
+    // 4.3 units in lots of 0.1 divide to 42.99999999999999 and are 43 lots.
+    if (lot_size_ && *lot_size_ > 0.0) quantity = snap_size_to_increment(quantity, *lot_size_);
     if (cfg_.instrument && cfg_.instrument->size_increment > 0.0) {
         quantity = snap_size_to_increment(quantity, cfg_.instrument->size_increment);
     }

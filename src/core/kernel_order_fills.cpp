@@ -12,8 +12,30 @@ void Kernel::fill_order(std::uint64_t idx, const OhlcvBar& bar, const OrderActio
     OrderRecord& o = orders_[a.order_id];
     // A sibling's fill earlier in the same step may already have canceled this order.
     if (!o.working()) return;
+
+    // Route first: a reduce-only order only ever takes off a position held the other way.
+    const Position* first = ledger_.empty() ? nullptr : &ledger_.positions().front();
+    bool closing = false;
+    if (o.reduce_only) {
+        if (ledger_.hedging() || !first || first->direction == o.direction()) {
+            reject_order(idx, o, "reduce_only", true);
+            return;
+        }
+        closing = true;
+    } else if (!ledger_.hedging()) {
+        closing = first && first->direction != o.direction();
+    }
+
     const bool buy = o.side == OrderSide::Buy;
     double price = a.price;
+    if (std::isnan(price)) {
+        // A market order takes the price a fill of its kind takes on this event: a
+        // closing fill the price a close of that position would take.
+        const int dir = closing ? first->direction : o.direction();
+        price = reference_price(cfg_.price_source, bar, dir, !closing);
+    }
+    // A gap in the prices fills nothing; the order keeps working for a later event.
+    if (!is_tradable_price(price)) return;
     if (is_resting_limit(o)) {
         bool queued_fill = false;
         if (cfg_.config.queue_fill_model && last_print_) {
@@ -33,29 +55,8 @@ void Kernel::fill_order(std::uint64_t idx, const OhlcvBar& bar, const OrderActio
         price = slipped_fill_price(price, buy, cfg_.config.fill_prob_slippage, increment, fill_random_);
     }
 
-    const Position* first = ledger_.empty() ? nullptr : &ledger_.positions().front();
-    bool closing = false;
-    if (ledger_.hedging()) {
-        if (o.reduce_only) {
-            reject_order(idx, o, "reduce_only", true);
-            return;
-        }
-    } else if (o.reduce_only) {
-        if (!first) {
-            reject_order(idx, o, "reduce_only", true);
-            return;
-        }
-        closing = true;
-    } else {
-        closing = first && first->direction != o.direction();
-    }
-    if (std::isnan(price)) {
-        // A closing fill takes the price a close of that position would take.
-        const int dir = closing ? first->direction : o.direction();
-        price = reference_price(cfg_.price_source, bar, dir, !closing);
-    }
-    // A gap in the prices fills nothing; the order keeps working for a later event.
-    if (!is_tradable_price(price)) return;
+    // Every slippage the ledger adds stops at the limit of a limit kind.
+    const LimitCapScope cap(fill_cap_, std::isnan(a.cap) ? std::nullopt : std::optional<double>(a.cap));
     if (closing) {
         fill_closing(idx, bar, o, price);
     } else {

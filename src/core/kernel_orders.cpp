@@ -21,8 +21,12 @@ void Kernel::walk_working_orders(std::uint64_t idx, const OhlcvBar& bar) {
     for (std::size_t i = 0; i < orders_.size(); ++i) status_snapshot_[i] = orders_[i].status;
     expiry_actions_.clear();
     order_actions_.clear();
-    const WalkEvent ev{idx, bar, last_print_, order_latency_ns_, cfg_.config.session_tz_offset_ns,
-                       cfg_.config.limit_slippage};
+    WalkEvent ev{idx, bar, last_print_, order_latency_ns_, cfg_.config.session_tz_offset_ns,
+                 cfg_.config.limit_slippage};
+    if (cfg_.instrument) {
+        ev.tick = cfg_.instrument->price_increment;
+        ev.activation_ns = cfg_.instrument->activation_ns;
+    }
     walk_orders(orders_, status_snapshot_, ev, expiry_actions_, order_actions_);
     for (const OrderAction& a : expiry_actions_) apply_order_action(idx, bar, a);
     for (const OrderAction& a : order_actions_) apply_order_action(idx, bar, a);
@@ -38,9 +42,11 @@ void Kernel::apply_order_action(std::uint64_t idx, const OhlcvBar& bar, const Or
             return;
         case OrderActionKind::Expire:
             events_.push_back(KernelEvent::order(KernelEventKind::OrderExpired, idx, o.id, o.client_id));
+            release_children_of_partial(idx, o, events_);
             return;
         case OrderActionKind::Cancel:
             events_.push_back(KernelEvent::order(KernelEventKind::OrderCanceled, idx, o.id, o.client_id));
+            release_children_of_partial(idx, o, events_);
             return;
         case OrderActionKind::Reject:
             events_.push_back(KernelEvent::order_rejected(idx, o.id, o.client_id, a.reason));
@@ -54,9 +60,14 @@ void Kernel::run_twap_slices(std::uint64_t idx, const OhlcvBar& bar) {
         TwapSchedule& t = twaps_[i];
         if (!t.due(bar.timestamp)) continue;
         const std::uint32_t k = t.slices_done;
-        const double units = twap_slice_units(t.total_units, k, t.slices);
+        // Each cumulative target in what the ledger can fill (whole lots and size
+        // increments), so that no slice asks for a fraction it cannot trade.
+        const double units = round_quantity(twap_cumulative_units(t.total_units, k + 1, t.slices)) -
+                             round_quantity(twap_cumulative_units(t.total_units, k, t.slices));
         t.slices_done = k + 1;
         t.next_due_ns = sat_add(bar.timestamp, t.interval_ns);
+        // A slice that rounds to nothing sends no order; its units come with a later one.
+        if (!(units > 0.0)) continue;
         OrderRequest r;
         r.side = t.side;
         r.size_mode = SizeMode::Units;
@@ -100,12 +111,19 @@ void Kernel::fill_due_market_orders(std::uint64_t idx, const OhlcvBar& bar) {
             due_ids_.push_back(o.id);
         }
     }
+    const bool inactive = cfg_.instrument && cfg_.instrument->activation_ns &&
+                          bar.timestamp < *cfg_.instrument->activation_ns;
     for (std::uint64_t id : due_ids_) {
         OrderRecord& o = orders_[id];
         if (!o.working()) continue;
         if (o.status == OrderStatus::Submitted) {
             o.status = OrderStatus::Accepted;
             events_.push_back(KernelEvent::order(KernelEventKind::OrderAccepted, idx, o.id, o.client_id));
+        }
+        o.offered = true;
+        if (inactive) {
+            reject_order(idx, o, "inactive", false);
+            continue;
         }
         OrderAction fill;
         fill.order_id = id;

@@ -58,4 +58,16 @@ inline std::vector<std::string> kinds_of(const std::vector<KernelEvent>& ev) {
 
 inline OrderStatus status_of(const Kernel& k, std::uint64_t id) { return k.find_order(id)->status; }
 
+// One step with no signal, its events copied out of the kernel's buffer.
+inline std::vector<KernelEvent> run(Kernel& k, std::uint64_t idx, const OhlcvBar& b, bool print = false) {
+    return events_of(k.step(idx, b, {}, print));
+}
+
+// The reasons of the step's order rejections, in order.
+inline std::vector<std::string> reject_reasons(const std::vector<KernelEvent>& ev) {
+    std::vector<std::string> out;
+    for (const auto& e : of_kind(ev, KernelEventKind::OrderRejected)) out.push_back(e.reason);
+    return out;
+}
+
 }  // namespace tarnwick::testing_support

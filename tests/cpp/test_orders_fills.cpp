@@ -95,20 +95,28 @@ TEST(FillModels, NonRestingFillsSlipOneTickAgainstTheTrader) {
     EXPECT_EQ(fills[2].price, 101.0 + 0.05);  // the stop decided at the open 101, over its trigger
 }
 
-TEST(FillModels, SlipDrawsEvenWithoutAnIncrementButNotForMarketPrices) {
+TEST(FillModels, MarketOrdersSlipOneTickToo) {
+    // The market orders' price is the event's close (same-bar close): 101.0.
+    BacktestConfig bc;
+    bc.fill_prob_slippage = 1.0;
+    Kernel k(order_config(bc, OmsType::Hedging, 0.05));
+    submit(k, order_args("buy", "market", 0));
+    submit(k, order_args("sell", "market", 0));
+    const auto fills = fills_at(k, 0, flat_bar(0, 101.0));
+    ASSERT_EQ(fills.size(), 2u);
+    EXPECT_DOUBLE_EQ(fills[0].price, 101.05);
+    EXPECT_DOUBLE_EQ(fills[1].price, 100.95);
+}
+
+TEST(FillModels, SlipDrawsEvenWithoutAnIncrement) {
     BacktestConfig bc;
     bc.fill_prob_slippage = 0.5;
     bc.fill_seed = 5;
     Kernel k(order_config(bc));
-    submit(k, order_args("buy", "market", 0));  // takes the event's price: no draw
-    (void)k.step(0, flat_bar(0, 100.0), {}, false);
-    EXPECT_EQ(k.fill_random_state(), 5u);
-    EXPECT_TRUE(k.in_position());
-    OrderRequestArgs a = order_args("sell", "market_to_limit", 0);
-    submit(k, a);
-    const auto fills = fills_at(k, 1, flat_bar(1, 101.0));
+    submit(k, order_args("buy", "market", 0));
+    const auto fills = fills_at(k, 0, flat_bar(0, 100.0));
     ASSERT_EQ(fills.size(), 1u);
-    EXPECT_EQ(fills[0].price, 101.0);  // no instrument: nothing to move by
+    EXPECT_EQ(fills[0].price, 100.0);  // no instrument: nothing to move by
     EXPECT_NE(k.fill_random_state(), 5u);
 }
 
@@ -159,7 +167,7 @@ TEST(QueueFills, WithoutABookTheProbabilityDecides) {
     buy_limit(k, 100.0);
     const auto fills = fills_at(k, 1, print(1, 100.0, 1.0), true);
     ASSERT_EQ(fills.size(), 1u);
-    EXPECT_DOUBLE_EQ(fills[0].price, 101.0);  // the walk's price: 100 + 100 x 0.01
+    EXPECT_EQ(fills[0].price, 100.0);  // 100 + 100 x 0.01, kept at the limit
 }
 
 TEST(QueueFills, AQuoteShortensTheQueueToTheDisplayedSize) {

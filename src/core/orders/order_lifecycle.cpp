@@ -71,6 +71,8 @@ std::uint64_t Kernel::submit_order(OrderRequest r) {
     o.submitted_ts = r.submitted_ts;
     o.post_only = r.post_only;
     o.reduce_only = r.reduce_only;
+    // A trailing order trails from the last price known when it is sent.
+    if (o.kind == OrderKind::TrailingStopMarket || o.kind == OrderKind::TrailingStopLimit) o.trail_extreme = last_mark_;
     // Plain market orders are accepted when they come due; children when their parent fills.
     const bool timed_market = o.tif == TimeInForce::AtOpen || o.tif == TimeInForce::AtClose;
     if (!o.parent_id && (o.kind != OrderKind::Market || timed_market)) {
@@ -87,7 +89,23 @@ bool Kernel::cancel_into(std::uint64_t idx, std::uint64_t order_id, std::vector<
     if (!o.working()) return false;
     o.status = OrderStatus::Canceled;
     out.push_back(KernelEvent::order(KernelEventKind::OrderCanceled, idx, o.id, o.client_id));
+    release_children_of_partial(idx, o, out);
     return true;
+}
+
+void Kernel::release_children(std::uint64_t idx, const OrderRecord& parent, std::optional<double> filled,
+                              std::vector<KernelEvent>& out) {
+    for (auto& child : orders_) {
+        if (child.status != OrderStatus::Submitted || child.parent_id != parent.id) continue;
+        child.status = OrderStatus::Accepted;
+        if (filled && child.sized_in_units()) child.size_value = std::min(child.size_value, *filled);
+        out.push_back(KernelEvent::order(KernelEventKind::OrderAccepted, idx, child.id, child.client_id));
+    }
+}
+
+void Kernel::release_children_of_partial(std::uint64_t idx, const OrderRecord& parent,
+                                         std::vector<KernelEvent>& out) {
+    if (parent.filled_qty > 0.0) release_children(idx, parent, parent.filled_qty, out);
 }
 
 bool Kernel::cancel_order(std::uint64_t idx, std::uint64_t order_id) {
@@ -120,7 +138,9 @@ std::vector<std::uint64_t> Kernel::open_order_ids() const {
 void Kernel::reject_order(std::uint64_t idx, OrderRecord& o, std::string_view reason, bool counts_as_entry) {
     if (o.working()) o.status = OrderStatus::Rejected;
     if (counts_as_entry) ++rejected_entries_;
-    event_sink().push_back(KernelEvent::order_rejected(idx, o.id, o.client_id, reason));
+    auto& out = event_sink();
+    out.push_back(KernelEvent::order_rejected(idx, o.id, o.client_id, reason));
+    release_children_of_partial(idx, o, out);
 }
 
 void Kernel::apply_fill(std::uint64_t idx, OrderRecord& o, KernelEvent ledger_event, double price, double quantity,
@@ -137,12 +157,7 @@ void Kernel::apply_fill(std::uint64_t idx, OrderRecord& o, KernelEvent ledger_ev
         if (o.tif == TimeInForce::Ioc) cancel_linked_order(idx, o.id);
         return;
     }
-    for (auto& child : orders_) {
-        if (child.status == OrderStatus::Submitted && child.parent_id == o.id) {
-            child.status = OrderStatus::Accepted;
-            out.push_back(KernelEvent::order(KernelEventKind::OrderAccepted, idx, child.id, child.client_id));
-        }
-    }
+    release_children(idx, o, std::nullopt, out);
     if (o.oco_group) {
         for (auto& sibling : orders_) {
             if (sibling.id != o.id && sibling.working() && sibling.oco_group == o.oco_group) {
@@ -161,6 +176,15 @@ Result<bool, OwnError> Kernel::modify_order(std::uint64_t order_id, std::optiona
     if (order_id >= orders_.size()) return false;
     OrderRecord& o = orders_[order_id];
     if (!o.working()) return false;
+    // Orders without a price of their own to replace are not edited at all: a market
+    // order resized between steps would fill a quantity nobody sent.
+    switch (o.kind) {
+        case OrderKind::Market:
+        case OrderKind::MarketToLimit:
+        case OrderKind::TrailingStopMarket:
+        case OrderKind::TrailingStopLimit: return false;
+        default: break;
+    }
 
     // Each given price the kind carries is replaced, the limit first; a trigger that has
     // already fired cannot move, and a price the kind does not carry refuses the edit

@@ -50,6 +50,9 @@ struct OrderRecord {
     std::uint64_t submitted_idx = 0;
     std::int64_t submitted_ts = 0;  // nanoseconds since the Unix epoch
     double filled_qty = 0.0;        // units filled so far
+    // Whether the walk has offered the order an event it could trade on: post-only and
+    // the activation gate apply to the first one.
+    bool offered = false;
     bool post_only = false;
     bool reduce_only = false;
     OrderStatus status = OrderStatus::Submitted;
@@ -77,6 +80,9 @@ struct OrderAction {
     // Fill: the decided price; NaN takes the event's reference price for the order.
     double price = std::numeric_limits<double>::quiet_NaN();
     std::string_view reason;  // Reject: a static reject reason text
+    // Fill of a limit kind: the price its slippage may not pass (a buy's highest, a
+    // sell's lowest); NaN for every other fill.
+    double cap = std::numeric_limits<double>::quiet_NaN();
 };
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -18,12 +19,20 @@ struct WalkEvent {
     bool is_print = false;
     std::int64_t latency_ns = 0;      // order latency, never negative
     std::int64_t tz_offset_ns = 0;    // session offset that decides where a "day" ends
-    double limit_slippage = 0.0;      // fraction of the limit price given up on limit fills
+    double limit_slippage = 0.0;      // fraction of the fill price given up on limit and touched fills
+    double tick = 0.0;                // the instrument's price increment; 0 = none
+    std::optional<std::int64_t> activation_ns;  // the instrument trades from then on
 };
 
 // Walks `orders` (submission order) against the event. `snapshot` holds every order's
 // status from before the walk, indexed by order id; parent links read it. Expiries go
 // to `expiries`, every other decision to `others`, each in walk order.
+//
+// On a bar, a level (limit, touched, stop or trailing) that the bar opens through
+// fills at the open, else at the level, so that no fill lies outside what the bar traded.
+// A trade print fills a resting level at the level and a stop at the print. A triggered
+// limit fills on its trigger event when the event trades at the limit or better after
+// the trigger.
 void walk_orders(std::span<OrderRecord> orders, std::span<const OrderStatus> snapshot, const WalkEvent& event,
                  std::vector<OrderAction>& expiries, std::vector<OrderAction>& others);
 

@@ -6,11 +6,13 @@
 
 namespace tarnwick {
 
+double twap_cumulative_units(double total, std::uint32_t k, std::uint32_t slices) noexcept {
+    if (k >= slices) return total;
+    return static_cast<double>(k) * total / static_cast<double>(slices);
+}
+
 double twap_slice_units(double total, std::uint32_t k, std::uint32_t slices) noexcept {
-    const double n = static_cast<double>(slices);
-    const double done = total * static_cast<double>(k) / n;
-    const double target = k + 1 >= slices ? total : static_cast<double>(k + 1) * total / n;
-    return target - done;
+    return twap_cumulative_units(total, k + 1, slices) - twap_cumulative_units(total, k, slices);
 }
 
 Result<TwapSchedule, OwnError> make_twap_schedule(const TwapArgs& a, std::uint64_t algo_id) {

@@ -28,8 +28,13 @@ struct TwapSchedule {
     bool due(std::int64_t timestamp) const noexcept { return active && !complete() && timestamp >= next_due_ns; }
 };
 
+// Units the first `k` slices add up to: k x total / slices, and the total itself once
+// every slice is counted.
+double twap_cumulative_units(double total, std::uint32_t k, std::uint32_t slices) noexcept;
 // Units of slice `k` (from 0): the cumulative target after the slice less the one before
-// it, the last slice taking whatever remains of the total.
+// it, the last slice taking whatever remains of the total. Where quantities trade in
+// whole lots the kernel rounds each cumulative target down to whole lots first, so the
+// remainder carries into the later slices.
 double twap_slice_units(double total, std::uint32_t k, std::uint32_t slices) noexcept;
 
 // The checks of a new schedule, in order: side, slice count, interval, total units.
