@@ -112,6 +112,8 @@ Result<std::uint64_t, OwnError> Kernel::adopt_position(std::int64_t timestamp, d
     p.highest_price = price;
     p.lowest_price = price;
     const std::uint64_t id = ledger_.add(std::move(p));
+    // Until a bar or print comes, the adoption price is the last price known.
+    if (!last_mark_) last_mark_ = price;
     const double notional = price * size * effective_multiplier();
     if (account_type_ == AccountType::Margin) {
         set_locked_margin(id, rate * notional);

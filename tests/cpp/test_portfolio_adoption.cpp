@@ -3,6 +3,8 @@
 // kill switch and the end-of-session close.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "portfolio/session/portfolio_session.h"
 
 namespace tarnwick {
@@ -78,6 +80,14 @@ TEST(AdoptedPositions, TheFirstBarTakesOverTheMark) {
     PortfolioResult r = std::move(s).finish();
     ASSERT_EQ(r.result.trades.size(), 1u);
     EXPECT_EQ(r.result.trades[0].exit_price, 110.0);
+}
+
+TEST(AdoptedPositions, TheKernelKnowsTheAdoptionPriceAsItsMark) {
+    BacktestConfig c = cfg();
+    Kernel k(KernelConfig::for_session(c, "A", 1));
+    ASSERT_TRUE(k.adopt_position(0, 100.0, 10.0).ok());
+    EXPECT_EQ(k.mark(), 100.0);
+    EXPECT_EQ(k.marked_value(std::nan("")), 1000.0);  // a gap is marked at the adoption price
 }
 
 }  // namespace
