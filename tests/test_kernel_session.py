@@ -68,7 +68,7 @@ def test_fresh_session_reads_and_its_config_is_a_copy():
         ({"direction": 0}, "direction must be 1 (long) or -1 (short), got 0"),
         ({"oms_type": "Netting"}, "oms_type must be 'netting' or 'hedging', got Netting"),
         ({"oms_type": " netting"}, "oms_type must be 'netting' or 'hedging', got  netting"),
-        ({"account_type": "Cash"}, "account_type must be 'cash' or 'margin', got Cash"),
+        ({"account_type": "Cash"}, "account_type must be 'cash' or 'margin', got \"Cash\""),
         ({"account_type": "margin", "leverage": 0.0}, "leverage must be > 0"),
         ({"instrument": InstrumentSpec.index("I")}, "instrument I is not tradable (kind=Index)"),
     ],

@@ -44,7 +44,7 @@ def test_fresh_session_defaults():
 
 @pytest.mark.parametrize("kwargs, message", [
     ({"account_type": "margin", "leverage": -1.0}, "leverage must be > 0"),
-    ({"account_type": "Margin"}, "account_type must be 'cash' or 'margin', got Margin"),
+    ({"account_type": "Margin"}, "account_type must be 'cash' or 'margin', got \"Margin\""),
 ])
 def test_constructor_refusals(kwargs, message):
     with pytest.raises(ValueError) as e:

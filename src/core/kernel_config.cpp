@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/format.h"
+
 namespace tarnwick {
 
 std::string_view name(AccountType t) noexcept {
@@ -19,7 +21,7 @@ Result<AccountSetup, OwnError> parse_account_type(std::string_view text, double 
     } else if (text == "margin") {
         type = AccountType::Margin;
     } else {
-        return err(OwnError{"account_type must be 'cash' or 'margin', got " + std::string(text)});
+        return err(OwnError{"account_type must be 'cash' or 'margin', got " + fmt::quoted(text)});
     }
     // A cash account borrows nothing: whatever leverage comes with it is ignored.
     if (type == AccountType::Cash) return AccountSetup{type, 1.0};
