@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import tarnwick as tw
+from pool_checks import outputs_under_worker_counts
 
 
 def factor_returns(seed, t=80, n=5):
@@ -92,3 +93,39 @@ def test_refusals(returns, n_ids, ppy, message):
     with pytest.raises(ValueError) as e:
         tw.estimate_covariance(returns, ids(n_ids), ppy)
     assert str(e.value) == message
+
+
+SMALL = np.array([[.01, .02, -.01], [0, -.01, .02], [.02, .01, 0], [-.01, 0, .01], [.03, .02, -.02], [0, .01, .01]])
+
+
+@pytest.mark.parametrize("power", [-100, -30, -12, -6, -3, 0, 3, 6, 50])
+def test_intensity_does_not_depend_on_the_unit_of_the_returns(power):
+    # The closed forms on the unscaled panel in NumPy; a power of ten only rounds the panel.
+    delta, _ = reference_shrinkage(SMALL)
+    assert 0.1 < delta < 0.3
+    model = tw.estimate_covariance(SMALL * 10.0**power, ids(3), 252.0)
+    assert model.shrinkage_intensity == pytest.approx(delta, rel=1e-12)
+
+
+@pytest.mark.parametrize("factor, quantity", [(1e80, "pi"), (1e160, "S")])
+def test_returns_whose_fourth_powers_overflow_are_refused(factor, quantity):
+    # Returns near 1e78 still give the true intensity; near 1e80, dev^2 passes 1e308.
+    assert tw.estimate_covariance(SMALL * 1e78, ids(3), 252.0).shrinkage_intensity == pytest.approx(
+        reference_shrinkage(SMALL)[0], rel=1e-12)
+    with pytest.raises(ValueError, match=f"^degenerate input: values too large: {quantity} is not finite$"):
+        tw.estimate_covariance(SMALL * factor, ids(3), 252.0)
+
+
+WORKERS_SCRIPT = """
+import numpy as np, sys
+import tarnwick as tw
+rng = np.random.default_rng(4)
+x = np.outer(rng.normal(0, 0.01, 700), rng.uniform(0.3, 1.5, 150)) + rng.normal(0, 0.01, (700, 150))
+m = tw.estimate_covariance(x, [str(i) for i in range(150)], 252.0)
+sys.stdout.write(m.cov().tobytes().hex() + repr(m.shrinkage_intensity))
+"""
+
+
+def test_same_bits_whatever_the_worker_count():
+    outputs = outputs_under_worker_counts(WORKERS_SCRIPT, ("1", "3", "8"))
+    assert outputs[0] and len(set(outputs)) == 1

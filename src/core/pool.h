@@ -42,6 +42,19 @@ void run_alongside(Produce&& produce, Task&& task) {
     run_alongside(produce_entry, &produce, task_entry, &task);
 }
 
+// Runs fn(i) for i in [0, n): on the pool, or in index order on the calling thread when
+// `on_pool` is false (work too small to be worth the hand-over, or a test pinning it).
+template <class Fn>
+void for_each_index(std::size_t n, bool on_pool, Fn&& fn) {
+    if (!on_pool || n < 2) {
+        for (std::size_t i = 0; i < n; ++i) fn(i);
+        return;
+    }
+    using F = std::remove_reference_t<Fn>;
+    run_indexed(
+        n, [](void* ctx, std::size_t i) { (*static_cast<F*>(ctx))(i); }, const_cast<void*>(static_cast<const void*>(&fn)));
+}
+
 // fn: (std::size_t index) -> Result<R, E>. Every item runs; faults thrown by an item are
 // carried back and rethrown on the calling thread (again the lowest index first).
 template <class R, class E, class Fn>
