@@ -107,26 +107,35 @@ def reference_paths(returns, weights, corr, v0, n_paths, horizon, seed):
     return paths
 
 
+def same(a, b):
+    return a == b or (math.isnan(a) and math.isnan(b))
+
+
 def summarise(paths, v0):
+    """The summary as documented: finals ordered -inf, finite ascending, +inf, NaN (ties in
+    path order); statistics over the finite finals; each percentile path the first path
+    whose final value is the one at the percentile's place."""
     finals = [p[-1] for p in paths]
-    s = sorted(finals)
+    s = sorted(finals, key=lambda v: (math.isnan(v), v))
     n = len(s)
-    total = seq_sum(s)
-    k = min(int(math.floor(0.05 * (n - 1) + 0.5)), n - 1)
-    tail = seq_sum(s[: k + 1])
+    finite = [v for v in s if math.isfinite(v)]
+    m = len(finite)
+    out = {"final_values": s}
+    if m:
+        k = min(int(math.floor(0.05 * (m - 1) + 0.5)), m - 1)
+        out["expected_return"] = ((seq_sum(finite) / m) / v0 - 1) * 100
+        out["probability_of_loss"] = sum(f < v0 for f in finite) / m
+        out["var_95"] = max(0.0, (v0 - finite[k]) / v0 * 100)
+        out["cvar_95"] = max(0.0, (v0 - seq_sum(finite[: k + 1]) / (k + 1)) / v0 * 100)
+    else:
+        out.update(expected_return=math.nan, probability_of_loss=math.nan, var_95=0.0, cvar_95=0.0)
     pct = []
     for p in (5.0, 25.0, 50.0, 75.0, 95.0):
         target = s[min(int(math.floor(p / 100 * (n - 1) + 0.5)), n - 1)]
-        best = min(range(n), key=lambda i: (abs(finals[i] - target), i))
+        best = next(i for i in range(n) if same(finals[i], target))
         pct.append((p, paths[best]))
-    return {
-        "percentile_paths": pct,
-        "final_values": s,
-        "expected_return": ((total / n) / v0 - 1) * 100,
-        "probability_of_loss": sum(f < v0 for f in finals) / n,
-        "var_95": max(0.0, (v0 - s[k]) / v0 * 100),
-        "cvar_95": max(0.0, (v0 - tail / (k + 1)) / v0 * 100),
-    }
+    out["percentile_paths"] = pct
+    return out
 
 
 RETURNS = [
@@ -138,16 +147,53 @@ WEIGHTS = np.array([0.5, 0.3, 0.2])
 CORR = [np.array([1.0, 0.3, 0.1]), np.array([0.3, 1.0, -0.2]), np.array([0.1, -0.2, 1.0])]
 
 
+def assert_same_summary(got, ref):
+    assert list(got) == ["percentile_paths", "final_values", "expected_return", "probability_of_loss", "var_95", "cvar_95"]
+    np.testing.assert_array_equal(got["final_values"], np.array(ref["final_values"]))
+    for key in ("expected_return", "probability_of_loss", "var_95", "cvar_95"):
+        assert same(got[key], ref[key]), key
+    for (p, path), (rp, rpath) in zip(got["percentile_paths"], ref["percentile_paths"]):
+        assert p == rp
+        np.testing.assert_array_equal(np.array(path), np.array(rpath))
+
+
 @pytest.mark.parametrize("n_paths, horizon, seed", [(5, 4, 42), (70, 3, 7), (130, 2, 2**64 - 1)])
 def test_paths_match_an_independent_replay(n_paths, horizon, seed):
     got = tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1000.0, n_paths, horizon, seed)
     corr = [list(r) for r in CORR]
     ref = summarise(reference_paths([list(r) for r in RETURNS], list(WEIGHTS), corr, 1000.0, n_paths, horizon, seed), 1000.0)
-    assert list(got) == ["percentile_paths", "final_values", "expected_return", "probability_of_loss", "var_95", "cvar_95"]
-    np.testing.assert_array_equal(got["final_values"], np.array(ref["final_values"]))
-    for key in ("expected_return", "probability_of_loss", "var_95", "cvar_95"):
-        assert got[key] == ref[key], key
-    assert got["percentile_paths"] == ref["percentile_paths"]
+    assert_same_summary(got, ref)
+
+
+# Two assets of mean 1 and spread 1 under weights of +-1e308: a step's growth overflows to
+# +inf, to -inf, to NaN (inf - inf) or stays finite, each for a good share of the paths.
+WILD_RETURNS = [np.array([0.01, -0.01]), np.array([0.0, 2.0]), np.array([2.0, 0.0])]
+WILD_WEIGHTS = np.array([1.0, 1e308, -1e308])
+IDENTITY = [np.array([1.0, 0.0, 0.0]), np.array([0.0, 1.0, 0.0]), np.array([0.0, 0.0, 1.0])]
+
+
+@pytest.mark.parametrize("n_paths, horizon, seed", [(200, 1, 5), (67, 2, 9), (1, 1, 3)])
+def test_infinite_and_nan_finals_are_ordered_and_left_out_of_the_statistics(n_paths, horizon, seed):
+    got = tw.simulate_portfolio_mc(WILD_RETURNS, WILD_WEIGHTS, IDENTITY, 1.0, n_paths, horizon, seed)
+    ref = summarise(reference_paths([r.tolist() for r in WILD_RETURNS], WILD_WEIGHTS.tolist(),
+                                    [r.tolist() for r in IDENTITY], 1.0, n_paths, horizon, seed), 1.0)
+    assert_same_summary(got, ref)
+    s = got["final_values"]
+    kinds = np.select([np.isneginf(s), np.isfinite(s), np.isposinf(s)], [0, 1, 2], 3)
+    assert np.all(np.diff(kinds) >= 0)
+    if n_paths == 200:
+        assert set(kinds) == {0, 1, 2, 3}
+        assert np.all(np.diff(s[np.isfinite(s)]) >= 0)
+        # The 5th and 95th percentile paths end at -inf and at NaN, as the order has them.
+        assert got["percentile_paths"][0][1][-1] == -math.inf and math.isnan(got["percentile_paths"][4][1][-1])
+
+
+def test_no_finite_final_value_leaves_mean_and_loss_share_undefined():
+    # An empty series contributes exp(0) - 1 = 0, times an infinite weight: NaN every step.
+    got = tw.simulate_portfolio_mc([np.array([])], np.array([math.inf]), [np.array([1.0])], 100.0, 4, 3)
+    assert np.all(np.isnan(got["final_values"]))
+    assert math.isnan(got["expected_return"]) and math.isnan(got["probability_of_loss"])
+    assert (got["var_95"], got["cvar_95"]) == (0.0, 0.0)
 
 
 def test_statistics_follow_the_inputs():

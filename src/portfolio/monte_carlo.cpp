@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 
 #include "core/format.h"
 #include "core/output_size.h"
@@ -73,8 +74,12 @@ void simulate_path(const PathModel& m, Xoshiro256& rng, double* out, std::vector
     }
 }
 
-// Stable merge sort in which NaN compares equal to everything: a comparison that is not a
-// strict weak order must not reach std::sort.
+// The total order of final values: -inf first, then the finite values ascending, then
+// +inf, NaN last. Whether x goes strictly before y.
+bool before(double x, double y) { return !std::isnan(x) && (std::isnan(y) || x < y); }
+
+// Stable bottom-up merge sort in that order: equal values (0 and -0 among them) keep path
+// order.
 void sort_finals(std::vector<double>& v) {
     std::vector<double> buf(v.size());
     for (std::size_t width = 1; width < v.size(); width *= 2) {
@@ -84,13 +89,16 @@ void sort_finals(std::vector<double>& v) {
             std::size_t a = lo;
             std::size_t b = mid;
             std::size_t k = lo;
-            while (a < mid && b < hi) buf[k++] = v[b] < v[a] ? v[b++] : v[a++];
+            while (a < mid && b < hi) buf[k++] = before(v[b], v[a]) ? v[b++] : v[a++];
             while (a < mid) buf[k++] = v[a++];
             while (b < hi) buf[k++] = v[b++];
         }
         v.swap(buf);
     }
 }
+
+// Whether a and b are the same place in that order.
+bool same_final(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 // round(p x (n - 1)), halves away from zero, capped at n - 1.
 std::size_t rank_index(double p, std::size_t n) {
@@ -237,40 +245,48 @@ Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
     });
     if (!done.ok()) return err(std::move(done).error().second);
 
+    return summarise_paths(paths, n_paths, model.horizon, q.initial_value);
+}
+
+McSummary summarise_paths(std::span<const double> paths, std::size_t n_paths, std::size_t horizon, double v0) {
+    const std::size_t stride = horizon + 1;
     McSummary out;
     out.final_values.resize(n_paths);
-    for (std::size_t p = 0; p < n_paths; ++p) out.final_values[p] = paths[p * stride + model.horizon];
+    for (std::size_t p = 0; p < n_paths; ++p) out.final_values[p] = paths[p * stride + horizon];
     const std::vector<double> finals = out.final_values;  // path order, for the percentile search
     sort_finals(out.final_values);
     const std::vector<double>& sorted = out.final_values;
 
-    const double v0 = q.initial_value;
-    const double nf = static_cast<double>(n_paths);
+    // The finite values sit together between the -inf and the +inf/NaN ends of the order.
+    const auto lo = std::find_if(sorted.begin(), sorted.end(), [](double x) { return std::isfinite(x); });
+    const auto hi = std::find_if(lo, sorted.end(), [](double x) { return !std::isfinite(x); });
+    const std::span<const double> finite(lo, hi);
+    const std::size_t m = finite.size();
+    const double mf = static_cast<double>(m);
     double sum = -0.0;
     std::size_t losses = 0;
-    for (double x : sorted) {
+    for (double x : finite) {
         sum += x;
         if (x < v0) ++losses;
     }
-    out.expected_return = ((sum / nf) / v0 - 1.0) * 100.0;
-    out.probability_of_loss = static_cast<double>(losses) / nf;
-    const std::size_t k = rank_index(0.05, n_paths);
-    out.var_95 = non_negative((v0 - sorted[k]) / v0 * 100.0);
-    double tail = -0.0;
-    for (std::size_t i = 0; i <= k; ++i) tail += sorted[i];
-    out.cvar_95 = non_negative((v0 - tail / static_cast<double>(k + 1)) / v0 * 100.0);
+    // With no finite final value the mean and the loss share are 0/0: NaN, said as such.
+    out.expected_return = ((sum / mf) / v0 - 1.0) * 100.0;
+    out.probability_of_loss = static_cast<double>(losses) / mf;
+    if (m > 0) {
+        const std::size_t k = rank_index(0.05, m);
+        out.var_95 = non_negative((v0 - finite[k]) / v0 * 100.0);
+        double tail = -0.0;
+        for (std::size_t i = 0; i <= k; ++i) tail += finite[i];
+        out.cvar_95 = non_negative((v0 - tail / static_cast<double>(k + 1)) / v0 * 100.0);
+    }
 
+    // The path at each percentile's place in the order: the lowest-indexed path whose final
+    // value is that place's value (for finite values, the closest one, as no other is
+    // closer than an equal one).
     for (std::size_t pi = 0; pi < kPercentiles.size(); ++pi) {
         const double target = sorted[rank_index(kPercentiles[pi] / 100.0, n_paths)];
         std::size_t best = 0;
-        double best_diff = std::fabs(finals[0] - target);
-        for (std::size_t p = 1; p < n_paths; ++p) {
-            const double diff = std::fabs(finals[p] - target);
-            if (diff < best_diff) {
-                best = p;
-                best_diff = diff;
-            }
-        }
+        while (!same_final(finals[best], target)) ++best;
         const double* path = paths.data() + best * stride;
         out.percentile_paths[pi] = PercentilePath{kPercentiles[pi], std::vector<double>(path, path + stride)};
     }

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/errors.h"
@@ -37,11 +38,14 @@ struct PercentilePath {
     std::vector<double> path;   // horizon + 1 values, the first the initial value
 };
 
+// Final values are ordered -inf first, then the finite ones ascending, then +inf, NaN last;
+// the percentile paths are picked at places in that order. The four statistics are taken
+// over the finite final values only (expected return and loss share NaN when there is none).
 struct McSummary {
     std::array<PercentilePath, 5> percentile_paths;
-    std::vector<double> final_values;  // sorted ascending
+    std::vector<double> final_values;  // in the order above
     double expected_return = 0.0;      // percent
-    double probability_of_loss = 0.0;  // fraction of finals below the initial value
+    double probability_of_loss = 0.0;  // fraction of finite finals below the initial value
     double var_95 = 0.0;               // percent, never negative
     double cvar_95 = 0.0;              // percent, never negative
 };
@@ -67,6 +71,9 @@ public:
 private:
     std::array<std::uint64_t, 4> s_;
 };
+
+// The summary of `n_paths` (>= 1) paths of horizon + 1 values each, one after another.
+McSummary summarise_paths(std::span<const double> paths, std::size_t n_paths, std::size_t horizon, double v0);
 
 // Runs on the worker pool; call it without the interpreter lock. Expects a request that
 // passed check_mc_request. Throws OutOfMemory, naming the byte count, when the stored

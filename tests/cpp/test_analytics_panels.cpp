@@ -1,7 +1,10 @@
 // Internals of the analytics that Python reaches only through whole simulations.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -64,3 +67,59 @@ TEST(MonteCarloRequest, RefusesAPathStoreThatCannotBeAddressed) {
         EXPECT_THROW((void)simulate_portfolio_mc(q), OutOfMemory);
     }
 }
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct FinalsCase {
+    const char* name;
+    std::vector<double> finals;  // one path of horizon 1 each: [v0, final]
+    double v0;
+    std::vector<double> sorted;
+    double expected_return, probability_of_loss, var_95, cvar_95;
+    std::array<std::size_t, 5> percentile_paths;
+};
+
+class McSummaryOrder : public ::testing::TestWithParam<FinalsCase> {};
+
+bool same(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (a != a && b != b); }
+
+TEST_P(McSummaryOrder, SortsTotallyAndTakesStatisticsOverFiniteFinals) {
+    const FinalsCase& c = GetParam();
+    std::vector<double> paths;
+    for (double f : c.finals) {
+        paths.push_back(c.v0);
+        paths.push_back(f);
+    }
+    const McSummary s = summarise_paths(paths, c.finals.size(), 1, c.v0);
+    ASSERT_EQ(s.final_values.size(), c.sorted.size());
+    for (std::size_t i = 0; i < c.sorted.size(); ++i) EXPECT_TRUE(same(s.final_values[i], c.sorted[i])) << i;
+    EXPECT_TRUE(same(s.expected_return, c.expected_return)) << s.expected_return;
+    EXPECT_TRUE(same(s.probability_of_loss, c.probability_of_loss)) << s.probability_of_loss;
+    EXPECT_DOUBLE_EQ(s.var_95, c.var_95);
+    EXPECT_DOUBLE_EQ(s.cvar_95, c.cvar_95);
+    for (std::size_t k = 0; k < 5; ++k) {
+        EXPECT_TRUE(same(s.percentile_paths[k].path[1], c.finals[c.percentile_paths[k]])) << k;
+    }
+}
+
+// Worked by hand. Percentile places are round(p x (N - 1)) over all N finals; statistics
+// use the finite ones only, k = round(0.05 x (m - 1)).
+INSTANTIATE_TEST_SUITE_P(
+    MonteCarlo, McSummaryOrder,
+    ::testing::Values(
+        // Finite [-0, 0, 1, 2, 3]: mean 1.2, three below 2, k = 0 at -0. Places 0, 2, 4, 5, 7:
+        // -inf (path 2), 0 (first equal final: -0 on path 6), 2 (5), 3 (0), NaN (1).
+        FinalsCase{"mixed", {3, kNaN, -kInf, 1, kInf, 2, -0.0, 0.0}, 2.0, {-kInf, -0.0, 0.0, 1, 2, 3, kInf, kNaN},
+                   -40.0, 0.6, 100.0, 100.0, {2, 6, 5, 0, 1}},
+        // Nothing finite: mean and loss share are 0/0; places 0, 1, 1, 2, 2.
+        FinalsCase{"none_finite", {kNaN, kInf, -kInf}, 1.0, {-kInf, kInf, kNaN}, kNaN, kNaN, 0.0, 0.0,
+                   {2, 1, 1, 0, 0}},
+        // All finite: mean 3, two below 3, k = 0 at 1; places 0, 1, 2, 3, 4.
+        FinalsCase{"finite", {5, 1, 4, 2, 3}, 3.0, {1, 2, 3, 4, 5}, 0.0, 0.4, 200.0 / 3.0, 200.0 / 3.0,
+                   {1, 3, 4, 2, 0}}),
+    [](const ::testing::TestParamInfo<FinalsCase>& p) { return std::string(p.param.name); });
+
+}  // namespace
