@@ -66,6 +66,17 @@ def test_rows_match_scipy(fn, min_names, seed, ties, reference, rtol, atol):
         np.testing.assert_allclose(got[r], expected, rtol=rtol, atol=atol)
 
 
+@pytest.mark.parametrize("row", [[1e300, -1e300, 1e300], [1e308, 5e307, -1e308, NAN], [-1e-170, 4e-171, NAN, 3e-170]])
+def test_zscore_of_rows_whose_sums_leave_the_double_range(row):
+    # scipy on the raw row overflows (or underflows) to zeros; on the row divided by its
+    # largest magnitude it gives the true z-scores.
+    row = np.array(row)
+    finite = np.isfinite(row)
+    expected = np.full(row.shape, NAN)
+    expected[finite] = stats.zscore(row[finite] / np.abs(row[finite]).max(), ddof=0)
+    np.testing.assert_allclose(tw.zscore_panel(np.array([row]), 2)[0], expected, rtol=1e-15, atol=0)
+
+
 def test_zscore_constant_and_thin_rows_are_nan():
     got = tw.zscore_panel(np.array([[3.0, 3.0, 3.0, NAN], [1.0, NAN, NAN, NAN]]), 2)
     assert np.isnan(got).all()

@@ -64,6 +64,40 @@ void rank_finite(const double* row, const std::vector<std::size_t>& cols, std::v
     }
 }
 
+// Mean and population variance of the finite cells of a row, each cell divided by `unit`
+// (1 leaves them exact), summed in column order.
+struct RowMoments {
+    double mean = 0.0;
+    double variance = 0.0;
+    bool representable = true;  // neither sum overflowed nor the variance fell below the normal range
+};
+
+RowMoments row_moments(const double* row, const std::vector<std::size_t>& cols, double unit) {
+    const double n = static_cast<double>(cols.size());
+    double sum = 0.0;
+    for (std::size_t c : cols) sum += row[c] / unit;
+    const double mean = sum / n;
+    double ss = 0.0;
+    for (std::size_t c : cols) ss += (row[c] / unit - mean) * (row[c] / unit - mean);
+    const double variance = ss / n;
+    const bool representable = std::isfinite(sum) && std::isfinite(variance) &&
+                               !(variance < std::numeric_limits<double>::min());
+    return {mean, variance, representable};
+}
+
+bool all_equal(const double* row, const std::vector<std::size_t>& cols) {
+    for (std::size_t c : cols) {
+        if (row[c] != row[cols.front()]) return false;
+    }
+    return true;
+}
+
+double largest_magnitude(const double* row, const std::vector<std::size_t>& cols) {
+    double m = 0.0;
+    for (std::size_t c : cols) m = std::max(m, std::fabs(row[c]));
+    return m;
+}
+
 std::string weight_list(std::span<const double> weights) {
     std::string out = "[";
     for (std::size_t i = 0; i < weights.size(); ++i) {
@@ -138,16 +172,17 @@ Result<Matrix, PortfolioError> zscore_panel(const Matrix& values, std::uint64_t 
         finite_positions(values, r, cols);
         if (cols.size() < min_names) continue;
         const double* row = values.data.data() + r * values.cols;
-        const double n = static_cast<double>(cols.size());
-        double sum = 0.0;
-        for (std::size_t c : cols) sum += row[c];
-        const double mean = sum / n;
-        double ss = 0.0;
-        for (std::size_t c : cols) ss += (row[c] - mean) * (row[c] - mean);
-        const double variance = ss / n;
-        if (!(variance > 0.0)) continue;
-        const double sd = std::sqrt(variance);
-        for (std::size_t c : cols) out(r, c) = (row[c] - mean) / sd;
+        double unit = 1.0;
+        RowMoments m = row_moments(row, cols, unit);
+        if (!m.representable && !all_equal(row, cols)) {
+            // The sums left the double range (or their squares fell below it): the same row
+            // in units of its largest magnitude has the same z-scores, and sums that fit.
+            unit = largest_magnitude(row, cols);
+            m = row_moments(row, cols, unit);
+        }
+        if (!(m.variance > 0.0)) continue;
+        const double sd = std::sqrt(m.variance);
+        for (std::size_t c : cols) out(r, c) = (row[c] / unit - m.mean) / sd;
     }
     return out;
 }

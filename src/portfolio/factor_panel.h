@@ -29,7 +29,8 @@ std::vector<double> average_ranks(std::span<const double> values);
 Result<Matrix, PortfolioError> winsorize_panel(Matrix values, double pct);
 
 // (x - mean) / population stdev per row; rows with fewer than `min_names` finite cells or
-// zero variance are all NaN. min_names >= 2.
+// all finite cells equal are all NaN. A row whose sums leave the double range is scored in
+// units of its largest magnitude, which leaves its z-scores as they are. min_names >= 2.
 Result<Matrix, PortfolioError> zscore_panel(const Matrix& values, std::uint64_t min_names);
 
 // Average ranks scaled into [0, 1] by (n - 1) per row; rows with fewer than `min_names`

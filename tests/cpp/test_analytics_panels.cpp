@@ -1,14 +1,17 @@
-// Internals of the analytics that Python reaches only through whole simulations.
+// Internals of the analytics that Python reaches only through whole simulations, and the
+// panel statistics at the edges of the double range.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "core/output_size.h"
+#include "portfolio/factor_panel.h"
 #include "portfolio/monte_carlo.h"
 
 using namespace tarnwick;
@@ -121,5 +124,47 @@ INSTANTIATE_TEST_SUITE_P(
         FinalsCase{"finite", {5, 1, 4, 2, 3}, 3.0, {1, 2, 3, 4, 5}, 0.0, 0.4, 200.0 / 3.0, 200.0 / 3.0,
                    {1, 3, 4, 2, 0}}),
     [](const ::testing::TestParamInfo<FinalsCase>& p) { return std::string(p.param.name); });
+
+}  // namespace
+
+namespace {
+
+struct ZscoreRow {
+    const char* name;
+    std::vector<double> row;
+    std::vector<double> z;
+};
+
+class ZscoreOutOfRange : public ::testing::TestWithParam<ZscoreRow> {};
+
+TEST_P(ZscoreOutOfRange, ScoresTheRowInUnitsOfItsLargestMagnitude) {
+    const ZscoreRow& c = GetParam();
+    Matrix m;
+    m.rows = 1;
+    m.cols = c.row.size();
+    m.data = c.row;
+    auto got = zscore_panel(m, 2);
+    ASSERT_TRUE(got.ok());
+    for (std::size_t i = 0; i < c.z.size(); ++i) {
+        if (std::isnan(c.z[i])) EXPECT_TRUE(std::isnan(got->data[i])) << i;
+        else EXPECT_DOUBLE_EQ(got->data[i], c.z[i]) << i;
+    }
+}
+
+// By hand, on the row divided by its largest magnitude.
+INSTANTIATE_TEST_SUITE_P(
+    FactorPanels, ZscoreOutOfRange,
+    ::testing::Values(
+        // [1, -1, 1]: mean 1/3, variance 8/9, so (2/3) / (2 sqrt 2 / 3) = 1/sqrt 2 and -sqrt 2.
+        // The squared deviations (4/9 1e600) overflow.
+        ZscoreRow{"squares_overflow", {1e300, -1e300, 1e300}, {1 / std::sqrt(2.0), -std::sqrt(2.0), 1 / std::sqrt(2.0)}},
+        // [1, 1, -1, -1, NaN]: mean 0, variance 1. The sum overflows at its second term.
+        ZscoreRow{"sum_overflows", {1e308, 1e308, -1e308, -1e308, kNaN}, {1, 1, -1, -1, kNaN}},
+        // [1/3, 2/3, 1]: variance 2/27, z = -+(1/3) / sqrt(2/27) = -+sqrt(3/2). The squared
+        // deviations (1e-340) underflow to zero.
+        ZscoreRow{"squares_underflow", {1e-170, kNaN, 2e-170, 3e-170}, {-std::sqrt(1.5), kNaN, 0, std::sqrt(1.5)}},
+        // Equal values stay unscored, however large.
+        ZscoreRow{"equal", {1e308, 1e308, 1e308}, {kNaN, kNaN, kNaN}}),
+    [](const ::testing::TestParamInfo<ZscoreRow>& p) { return std::string(p.param.name); });
 
 }  // namespace
