@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "core/format.h"
 #include "core/output_size.h"
+#include "core/pool.h"
 #include "portfolio/cholesky.h"
 #include "portfolio/pair_moments.h"
 
@@ -22,14 +25,42 @@ constexpr double kEpsilon = 2.220446049250313e-16;
 // it and its factor.
 constexpr std::size_t kSquareMatrices = 7;
 
-Status<PortfolioError> validate(std::span<const double> panel, std::size_t rows, std::size_t cols,
-                                std::size_t id_count, double periods_per_year) {
-    if (panel.size() != rows * cols) {
-        return err(PortfolioError::shape_mismatch(
-            fmt::format("expected {}x{}={} values, got {}", rows, cols, rows * cols, panel.size())));
+// The first value that is NaN or infinite (in row-major order) and the largest magnitude,
+// read in blocks on the pool.
+struct PanelScan {
+    std::size_t first_non_finite = SIZE_MAX;
+    double largest = 0.0;
+};
+
+PanelScan scan_panel(std::span<const double> panel, bool use_pool) {
+    constexpr std::size_t kBlockValues = std::size_t{1} << 16;
+    const std::size_t blocks = (panel.size() + kBlockValues - 1) / kBlockValues;
+    std::vector<PanelScan> parts(blocks);
+    pool::for_each_index(blocks, use_pool, [&](std::size_t b) {
+        const std::size_t end = std::min(panel.size(), (b + 1) * kBlockValues);
+        PanelScan& part = parts[b];
+        for (std::size_t k = b * kBlockValues; k < end; ++k) {
+            const double a = std::fabs(panel[k]);
+            if (!(a <= std::numeric_limits<double>::max())) {
+                part.first_non_finite = k;
+                break;
+            }
+            part.largest = std::max(part.largest, a);
+        }
+    });
+    PanelScan all;
+    for (const PanelScan& part : parts) {
+        if (part.first_non_finite != SIZE_MAX) return part;
+        all.largest = std::max(all.largest, part.largest);
     }
-    for (std::size_t k = 0; k < panel.size(); ++k) {
-        if (!std::isfinite(panel[k])) return err(PortfolioError::non_finite(k / cols, k % cols));
+    return all;
+}
+
+// The checks after the panel's length, in their order.
+Status<PortfolioError> validate(std::size_t rows, std::size_t cols, std::size_t id_count, double periods_per_year,
+                                const PanelScan& scan) {
+    if (scan.first_non_finite != SIZE_MAX) {
+        return err(PortfolioError::non_finite(scan.first_non_finite / cols, scan.first_non_finite % cols));
     }
     if (id_count != cols) {
         return err(PortfolioError::shape_mismatch(fmt::format("{} asset_ids for {} columns", id_count, cols)));
@@ -54,9 +85,7 @@ PortfolioError too_large(const char* quantity) {
 // caller's units wherever that one neither underflows nor loses digits to subnormal
 // numbers; only panels of tiny values gain (their fourth powers would underflow). Larger
 // panels are left as they are, so overflow is met and refused in the caller's units.
-int prescale_exponent(std::span<const double> panel) {
-    double largest = 0.0;
-    for (double x : panel) largest = std::max(largest, std::fabs(x));
+int prescale_exponent(double largest) {
     if (!(largest > 0.0)) return 0;
     int e = 0;
     (void)std::frexp(largest, &e);
@@ -64,26 +93,71 @@ int prescale_exponent(std::span<const double> panel) {
     return e < 0 ? std::min(-e, 1000) : 0;
 }
 
-// The intensity's guard: the target must differ from the sample matrix by more than
-// rounding at the sample matrix's own scale, gamma > eps x (sum of S(i, j)^2). Both sides
-// are compared after the same power-of-two rescaling (exact), so that neither the sum of
-// squares overflows nor a small sample matrix switches the shrinkage off.
-bool target_is_distinct(double gamma, const PairTerms& terms, std::size_t n) {
-    double largest = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) largest = std::max(largest, std::fabs(terms.at(terms.cov, i, j)));
+// The constant-correlation target: F(i, i) = S(i, i), and above the diagonal
+// sd(i) rbar sd(j), read mirrored below it (sd(j) rbar sd(i) can round differently, and the
+// model must stay exactly symmetric).
+struct Target {
+    const PairTerms& terms;
+    const std::vector<double>& sd;
+    double rbar;
+    double operator()(std::size_t i, std::size_t j) const {
+        if (i == j) return terms.at(terms.cov, i, i);
+        return i < j ? sd[i] * rbar * sd[j] : sd[j] * rbar * sd[i];
     }
+};
+
+// The scalars of the intensity. Every sum runs over its entries in row-major order; sums
+// that do not depend on each other are formed side by side in one sweep.
+struct IntensitySums {
+    double rbar = 0.0;
+    double pi = 0.0;
+    double rho = 0.0;
+    double gamma = 0.0;
+    bool distinct = false;  // the guard: gamma > eps x (sum of S(i, j)^2)
+};
+
+Result<IntensitySums, PortfolioError> intensity_sums(const PairTerms& terms, const std::vector<double>& sd,
+                                                     std::size_t n) {
+    IntensitySums out;
+    bool finite = true;
+    double largest = 0.0;
+    double corr_sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const double s = terms.at(terms.cov, i, j);
+            finite = finite && std::isfinite(s);
+            largest = std::max(largest, std::fabs(s));
+            if (j > i) corr_sum += s / (sd[i] * sd[j]);
+        }
+    }
+    if (!finite) return err(too_large("S"));
+    out.rbar = corr_sum / (static_cast<double>(n) * static_cast<double>(n - 1) / 2.0);
+    const Target target{terms, sd, out.rbar};
+    // The guard's sum of squares is taken with S brought near 1 by a power of two (exact),
+    // so that it neither overflows nor lets a small sample matrix switch the shrinkage off.
     int e = 0;
     (void)std::frexp(largest, &e);
     const double r = std::ldexp(1.0, -e);
+    double pi_diag = 0.0;
+    double theta_term = 0.0;  // never -0, so the diagonal's stored +0 terms change nothing
     double squares = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
-            const double v = terms.at(terms.cov, i, j) * r;
-            squares += v * v;
+            const double s = terms.at(terms.cov, i, j);
+            out.pi += terms.at(terms.pi, i, j);
+            theta_term += terms.at(terms.theta, i, j);
+            const double d = target(i, j) - s;
+            out.gamma += d * d;
+            squares += (s * r) * (s * r);
         }
+        pi_diag += terms.at(terms.pi, i, i);
     }
-    return gamma * r * r > kEpsilon * squares;
+    out.rho = pi_diag + (out.rbar / 2.0) * theta_term;
+    if (!std::isfinite(out.pi)) return err(too_large("pi"));
+    if (!std::isfinite(out.rho)) return err(too_large("rho"));
+    if (!std::isfinite(out.gamma)) return err(too_large("gamma"));
+    out.distinct = out.gamma * r * r > kEpsilon * squares;
+    return out;
 }
 
 }  // namespace
@@ -91,7 +165,14 @@ bool target_is_distinct(double gamma, const PairTerms& terms, std::size_t n) {
 Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::size_t rows, std::size_t cols,
                                            std::vector<std::string> asset_ids, double periods_per_year,
                                            const KernelPlan& plan) {
-    if (auto ok = validate(panel, rows, cols, asset_ids.size(), periods_per_year); !ok) return err(ok.error());
+    if (panel.size() != rows * cols) {
+        return err(PortfolioError::shape_mismatch(
+            fmt::format("expected {}x{}={} values, got {}", rows, cols, rows * cols, panel.size())));
+    }
+    const PanelScan scan = scan_panel(panel, plan.use_pool && panel.size() > (std::size_t{1} << 18));
+    if (auto ok = validate(rows, cols, asset_ids.size(), periods_per_year, scan); !ok) {
+        return err(ok.error());
+    }
     const std::size_t t_count = rows;
     const std::size_t n = cols;
     // The n x n matrices below are alive together; a panel of more assets than this
@@ -99,7 +180,7 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
     check_total({kSquareMatrices, n, n, sizeof(double)}, fmt::format("the covariance of {} assets", n));
     const double tf = static_cast<double>(t_count);
 
-    const int k = prescale_exponent(panel);
+    const int k = prescale_exponent(scan.largest);
     const CentredPanel centred = centre_panel(panel, rows, cols, std::ldexp(1.0, k), plan);
     const std::vector<double>& mean = centred.mean;
     std::vector<double> sd(n);
@@ -111,57 +192,22 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
     }
 
     const PairTerms terms = pair_terms(centred, plan);
-    auto s = [&](std::size_t i, std::size_t j) { return terms.at(terms.cov, i, j); };
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            if (!std::isfinite(s(i, j))) return err(too_large("S"));
-        }
-    }
-
-    double corr_sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = i + 1; j < n; ++j) corr_sum += s(i, j) / (sd[i] * sd[j]);
-    }
-    const double rbar = corr_sum / (static_cast<double>(n) * static_cast<double>(n - 1) / 2.0);
-    // The target above the diagonal, read mirrored below it: sd(j) rbar sd(i) can round
-    // differently from sd(i) rbar sd(j), and the model must stay exactly symmetric.
-    auto target = [&](std::size_t i, std::size_t j) {
-        if (i == j) return s(i, i);
-        return i < j ? sd[i] * rbar * sd[j] : sd[j] * rbar * sd[i];
-    };
-
-    // Independent sums, each in row-major order, formed side by side.
-    double pi = 0.0;
-    double pi_diag = 0.0;
-    double theta_term = 0.0;
-    double gamma = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            pi += terms.at(terms.pi, i, j);
-            if (i != j) theta_term += terms.at(terms.theta, i, j);
-            const double d = target(i, j) - s(i, j);
-            gamma += d * d;
-        }
-        pi_diag += terms.at(terms.pi, i, i);
-    }
-    const double rho = pi_diag + (rbar / 2.0) * theta_term;
-    if (!std::isfinite(pi)) return err(too_large("pi"));
-    if (!std::isfinite(rho)) return err(too_large("rho"));
-    if (!std::isfinite(gamma)) return err(too_large("gamma"));
-
+    auto sums = intensity_sums(terms, sd, n);
+    if (!sums) return err(std::move(sums).error());
     double delta = 0.0;
-    if (target_is_distinct(gamma, terms, n)) {
-        delta = ((pi - rho) / gamma) / tf;
+    if (sums->distinct) {
+        delta = ((sums->pi - sums->rho) / sums->gamma) / tf;
         if (delta < 0.0) delta = 0.0;
         if (delta > 1.0) delta = 1.0;
     }
 
     // Back to the caller's units: the two factors of 2^-k are exact.
     const double unscale = std::ldexp(1.0, -k);
+    const Target target{terms, sd, sums->rbar};
     std::vector<double> sigma(n * n);
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t j = 0; j < n; ++j) {
-            sigma[i * n + j] = (s(i, j) * (1.0 - delta) + target(i, j) * delta) * unscale * unscale;
+            sigma[i * n + j] = (terms.at(terms.cov, i, j) * (1.0 - delta) + target(i, j) * delta) * unscale * unscale;
         }
     }
 

@@ -23,43 +23,84 @@ constexpr std::size_t kNarrowPanelCols = 512;
 constexpr double kPoolWork = 1 << 20;
 
 // ---------------------------------------------------------------------------
-// Centring, one group of columns at a time.
+// Centring, a band of columns at a time: the panel is read row by row across the band, so
+// that memory is read in runs, while each column's sums still go down its observations in
+// order.
 
-void centre_group(std::span<const double> panel, std::size_t rows, std::size_t cols, double scale,
-                  std::size_t g, CentredPanel& out) {
-    const std::size_t j0 = g * kGroup;
-    const std::size_t width = std::min(kGroup, cols - j0);
-    double* c = out.centred.group(g);
-    double* d = out.spread.group(g);
-    double sum[kGroup] = {};
-    for (std::size_t t = 0; t < rows; ++t) {
-        const double* row = panel.data() + t * cols + j0;
-        for (std::size_t l = 0; l < width; ++l) sum[l] += row[l] * scale;
+constexpr std::size_t kBandGroups = 16;
+constexpr std::size_t kBand = kBandGroups * kGroup;
+
+struct Band {
+    std::span<const double> panel;
+    std::size_t rows, cols;
+    double scale;
+    CentredPanel* out;
+};
+
+// Columns [j0, j0 + width) of the band whose first group is g0, W at a time (a scalar tail
+// past the last whole vector); lanes hold columns, so every column's sums keep their order.
+template <class L>
+TARNWICK_LANES_INLINE void centre_band(const Band& b, std::size_t g0, std::size_t g1) {
+    using V = typename L::V;
+    constexpr std::size_t W = L::kWidth;
+    CentredPanel& out = *b.out;
+    const std::size_t j0 = g0 * kGroup;
+    const std::size_t width = std::min(g1 * kGroup, b.cols) - j0;
+    const std::size_t vec_width = width / W * W;
+    const double tf = static_cast<double>(b.rows);
+    const V scale = L::splat(b.scale);
+    auto at = [&](std::size_t l, std::size_t t) { return out.centred.group(g0 + l / kGroup) + t * kGroup + l % kGroup; };
+    alignas(64) double sum[kBand] = {};
+    for (std::size_t t = 0; t < b.rows; ++t) {
+        const double* row = b.panel.data() + t * b.cols + j0;
+        std::size_t l = 0;
+        for (; l < vec_width; l += W) L::store(sum + l, L::load(sum + l) + L::load(row + l) * scale);
+        for (; l < width; ++l) sum[l] += row[l] * b.scale;
     }
-    double mean[kGroup] = {};
-    for (std::size_t l = 0; l < width; ++l) mean[l] = sum[l] / static_cast<double>(rows);
-    double sq[kGroup] = {};
-    for (std::size_t t = 0; t < rows; ++t) {
-        const double* row = panel.data() + t * cols + j0;
-        double* ct = c + t * kGroup;
-        for (std::size_t l = 0; l < width; ++l) {
-            ct[l] = row[l] * scale - mean[l];
-            sq[l] += ct[l] * ct[l];
+    alignas(64) double mean[kBand] = {};
+    for (std::size_t l = 0; l < width; ++l) mean[l] = sum[l] / tf;
+    alignas(64) double sq[kBand] = {};
+    for (std::size_t t = 0; t < b.rows; ++t) {
+        const double* row = b.panel.data() + t * b.cols + j0;
+        std::size_t l = 0;
+        for (; l < vec_width; l += W) {
+            const V c = L::load(row + l) * scale - L::load(mean + l);
+            L::store(at(l, t), c);
+            L::store(sq + l, L::load(sq + l) + c * c);
         }
-        for (std::size_t l = width; l < kGroup; ++l) ct[l] = 0.0;
+        for (; l < width; ++l) {
+            const double c = row[l] * b.scale - mean[l];
+            *at(l, t) = c;
+            sq[l] += c * c;
+        }
+        for (; l < (g1 - g0) * kGroup; ++l) *at(l, t) = 0.0;
     }
-    double var[kGroup] = {};
-    for (std::size_t l = 0; l < width; ++l) var[l] = sq[l] / static_cast<double>(rows);
-    for (std::size_t t = 0; t < rows; ++t) {
-        const double* ct = c + t * kGroup;
-        double* dt = d + t * kGroup;
-        for (std::size_t l = 0; l < kGroup; ++l) dt[l] = ct[l] * ct[l] - var[l];
+    alignas(64) double var[kBand] = {};
+    for (std::size_t l = 0; l < width; ++l) var[l] = sq[l] / tf;
+    for (std::size_t g = g0; g < g1; ++g) {
+        const double* c = out.centred.group(g);
+        double* d = out.spread.group(g);
+        const double* v = var + (g - g0) * kGroup;
+        for (std::size_t t = 0; t < b.rows; ++t) {
+            for (std::size_t l = 0; l < kGroup; l += W) {
+                const V x = L::load(c + t * kGroup + l);
+                L::store(d + t * kGroup + l, x * x - L::load(v + l));
+            }
+        }
     }
     for (std::size_t l = 0; l < width; ++l) {
         out.mean[j0 + l] = mean[l];
         out.variance[j0 + l] = var[l];
     }
 }
+
+__attribute__((target("avx512f"))) void centre_band_avx512(const Band& b, std::size_t g0, std::size_t g1) {
+    centre_band<simd::Avx512>(b, g0, g1);
+}
+__attribute__((target("avx2"))) void centre_band_avx2(const Band& b, std::size_t g0, std::size_t g1) {
+    centre_band<simd::Avx2>(b, g0, g1);
+}
+void centre_band_sse2(const Band& b, std::size_t g0, std::size_t g1) { centre_band<simd::Sse2>(b, g0, g1); }
 
 // ---------------------------------------------------------------------------
 // The pair kernels.
@@ -278,7 +319,13 @@ CentredPanel centre_panel(std::span<const double> panel, std::size_t rows, std::
     out.centred.reset(out.groups, rows);
     out.spread.reset(out.groups, rows);
     const bool on_pool = plan.use_pool && static_cast<double>(rows) * static_cast<double>(cols) > kPoolWork;
-    pool::for_each_index(out.groups, on_pool, [&](std::size_t g) { centre_group(panel, rows, cols, scale, g, out); });
+    const std::size_t bands = (out.groups + kBandGroups - 1) / kBandGroups;
+    using BandFn = void (*)(const Band&, std::size_t, std::size_t);
+    const BandFn run = simd::select<BandFn>(plan.isa, centre_band_sse2, centre_band_avx2, centre_band_avx512);
+    const Band band{panel, rows, cols, scale, &out};
+    pool::for_each_index(bands, on_pool, [&](std::size_t b) {
+        run(band, b * kBandGroups, std::min((b + 1) * kBandGroups, out.groups));
+    });
     return out;
 }
 

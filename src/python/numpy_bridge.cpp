@@ -169,6 +169,23 @@ Matrix to_matrix_f64(PyObject* o) {
     return m;
 }
 
+PanelView PanelView::of(PyObject* o) {
+    PyArrayObject* a = checked(o, Elem::F64, 2);
+    PanelView v;
+    if (PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a)) {
+        v.array_ = Ref::borrow(o);
+        v.rows_ = static_cast<std::size_t>(PyArray_DIM(a, 0));
+        v.cols_ = static_cast<std::size_t>(PyArray_DIM(a, 1));
+        v.data_ = static_cast<const double*>(PyArray_DATA(a));
+        return v;
+    }
+    v.copy_ = to_matrix_f64(o);
+    v.rows_ = v.copy_.rows;
+    v.cols_ = v.copy_.cols;
+    v.data_ = v.copy_.data.data();
+    return v;
+}
+
 Column<double> column_f64(PyObject* o) { return column<double>(o, Elem::F64); }
 Column<std::int64_t> column_i64(PyObject* o) { return column<std::int64_t>(o, Elem::I64); }
 

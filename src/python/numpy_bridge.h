@@ -75,6 +75,35 @@ private:
     std::size_t size_ = 0;
 };
 
+// A read-only row-major view of a 2-D float64 array's elements, valid until the call that
+// received the array returns (the interpreter lock held throughout). An array that is not
+// C-contiguous and aligned is copied instead, so the view is always dense.
+class PanelView {
+public:
+    PanelView() = default;
+    PanelView(PanelView&& o) noexcept { *this = std::move(o); }
+    PanelView& operator=(PanelView&& o) noexcept {
+        array_ = std::move(o.array_);
+        copy_ = std::move(o.copy_);
+        rows_ = o.rows_;
+        cols_ = o.cols_;
+        data_ = array_ ? o.data_ : copy_.data.data();
+        return *this;
+    }
+    std::span<const double> data() const { return {data_, rows_ * cols_}; }
+    std::size_t rows() const { return rows_; }
+    std::size_t cols() const { return cols_; }
+
+    static PanelView of(PyObject* o);
+
+private:
+    Ref array_;
+    Matrix copy_;
+    const double* data_ = nullptr;
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+};
+
 std::vector<double> to_vec_f64(PyObject* o);
 std::vector<std::int64_t> to_vec_i64(PyObject* o);
 std::vector<std::uint8_t> to_vec_bool(PyObject* o);
@@ -120,6 +149,10 @@ struct Converter<ArrayBool> {
 template <>
 struct Converter<ArrayF64x2> {
     static ArrayF64x2 from(PyObject* o) { return {to_matrix_f64(o)}; }
+};
+template <>
+struct Converter<PanelView> {
+    static PanelView from(PyObject* o) { return PanelView::of(o); }
 };
 template <>
 struct Converter<Column<double>> {

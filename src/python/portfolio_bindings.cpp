@@ -334,11 +334,12 @@ constexpr const char* kEstimateNames[] = {"returns", "asset_ids", "periods_per_y
 constexpr Signature kEstimate{"estimate_covariance", kEstimateNames, 3, 3};
 
 PyObject* estimate_covariance(PyObject*, const Args& a) {
-    ArrayF64x2 returns = a.get<ArrayF64x2>(0);
+    // Read in place: the estimator copies the panel into its own layout in its first pass.
+    const PanelView returns = a.get<PanelView>(0);
     std::vector<std::string> ids = a.get<std::vector<std::string>>(1);
     const double periods_per_year = a.get<double>(2);
-    const Matrix& m = returns.m;
-    return wrap(unwrap(portfolio::covariance::estimate(m.data, m.rows, m.cols, std::move(ids), periods_per_year)))
+    return wrap(unwrap(portfolio::covariance::estimate(returns.data(), returns.rows(), returns.cols(), std::move(ids),
+                                                       periods_per_year)))
         .release();
 }
 
