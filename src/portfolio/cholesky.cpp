@@ -36,7 +36,8 @@ struct Panels {
 
 struct Work {
     std::size_t n = 0;
-    std::size_t rows = 0;  // n padded to a multiple of kTaskRows; the padding rows are zero
+    std::size_t rows = 0;  // n padded to a multiple of kTaskRows; A's padding rows are zero,
+                           // which keeps L's zero wherever a later block reads them
     Panels l;              // the factor
     Panels a;              // A; only its lower triangle is read
     Curve dot;             // the block's running sums: row i of column j0 + b at [b * rows + i]
@@ -83,7 +84,7 @@ TARNWICK_LANES_INLINE void block_product(Work& w, std::size_t j0, std::size_t i0
 // Row i's sum for column j carried on over the block's columns [j0, j).
 template <class L>
 TARNWICK_LANES_INLINE typename L::V carry_on(const Work& w, const double* dot, std::size_t i, std::size_t j0,
-                                       std::size_t j) {
+                                             std::size_t j) {
     typename L::V acc = L::load(dot + i);
     for (std::size_t k = j0; k < j; ++k) acc = acc + L::load(w.l.at(i, k)) * L::splat(*w.l.at(j, k));
     return acc;
@@ -226,7 +227,8 @@ Result<ColumnFactor, PortfolioError> factor_columns(std::span<const double> a, s
         std::fill(w.l.v.data() + (g * n + written) * kPanel, w.l.v.data() + (g + 1) * n * kPanel, 0.0);
     });
 
-    const Status<PortfolioError> ok = factor(w, simd::select<StepFn>(plan.isa, step_sse2, step_avx2, step_avx512), plan.use_pool);
+    const StepFn step = simd::select<StepFn>(plan.isa, step_sse2, step_avx2, step_avx512);
+    const Status<PortfolioError> ok = factor(w, step, plan.use_pool);
     if (!ok) return err(ok.error());
     ColumnFactor f;
     f.n = n;

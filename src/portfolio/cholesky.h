@@ -2,10 +2,10 @@
 //
 // Every entry is A(i, j) minus the sum over k < j, in ascending order from 0.0, of
 // L(i, k) L(j, k), then the square root (diagonal) or the quotient by L(j, j), as a row by
-// row loop forms it; so is the first pivot that fails. Columns are formed eight at a time:
+// row loop forms it; so is the first pivot that fails. Columns are finished 32 at a time:
 // the part of every row's sums over the columns already finished is a product of panels
-// whose vector lanes hold different rows, split over the worker pool, and each sum then
-// goes on in the same order over the new columns.
+// whose vector lanes hold different rows, split over the worker pool by rows, and each sum
+// then goes on in the same order over the block's own columns.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +20,7 @@ namespace tarnwick::portfolio::covariance {
 
 struct ColumnFactor {
     std::size_t n = 0;
-    std::size_t rows = 0;  // n padded; the padding rows are zero
+    std::size_t rows = 0;  // n padded; rows past n are no part of the factor
     Curve panels;          // L(i, j) at [((i / 8) * n + j) * 8 + i % 8], zero for j > i
     double at(std::size_t i, std::size_t j) const { return panels[((i / 8) * n + j) * 8 + i % 8]; }
 };

@@ -49,7 +49,9 @@ TARNWICK_LANES_INLINE void centre_band(const Band& b, std::size_t g0, std::size_
     const std::size_t vec_width = width / W * W;
     const double tf = static_cast<double>(b.rows);
     const V scale = L::splat(b.scale);
-    auto at = [&](std::size_t l, std::size_t t) { return out.centred.group(g0 + l / kGroup) + t * kGroup + l % kGroup; };
+    auto at = [&](std::size_t l, std::size_t t) {
+        return out.centred.group(g0 + l / kGroup) + t * kGroup + l % kGroup;
+    };
     alignas(64) double sum[kBand] = {};
     for (std::size_t t = 0; t < b.rows; ++t) {
         const double* row = b.panel.data() + t * b.cols + j0;
@@ -129,7 +131,7 @@ inline const double* column(const PackedColumns& p, std::size_t j) { return p.gr
 // observations [t0, t1). acc is the sum of (i0, j0) in a square array of `np` columns.
 template <class L, int R, int JV>
 TARNWICK_LANES_INLINE void cross_block(const double* ci, const double* const* cj, double* acc, std::size_t np,
-                                 const Round& r, double t_count) {
+                                       const Round& r, double t_count) {
     using V = typename L::V;
     constexpr std::size_t W = L::kWidth;
     V s[R][JV];
@@ -160,8 +162,8 @@ TARNWICK_LANES_INLINE void cross_block(const double* ci, const double* const* cj
 // The three fourth-moment sums for R consecutive columns i against one vector of columns j.
 template <class L, int R>
 TARNWICK_LANES_INLINE void moment_block(const double* ci, const double* di, const double* cj, const double* dj,
-                                  const double* cov, double* p, double* a, double* b, std::size_t np,
-                                  const Round& r) {
+                                        const double* cov, double* p, double* a, double* b, std::size_t np,
+                                        const Round& r) {
     using V = typename L::V;
     V s[R], sp[R], sa[R], sb[R];
 #pragma GCC unroll 8
@@ -239,7 +241,8 @@ void finish_tile(const Job& job, const Tile& tile) {
                 continue;
             }
             const double vj = p.variance[j];
-            const double theta = std::sqrt(vj / vi) * (inv_t * out.theta[ij]) + std::sqrt(vi / vj) * (inv_t * out.scratch[ij]);
+            const double theta =
+                std::sqrt(vj / vi) * (inv_t * out.theta[ij]) + std::sqrt(vi / vj) * (inv_t * out.scratch[ij]);
             const std::size_t ji = j * np + i;
             out.pi[ij] = out.pi[ji] = pi;
             out.theta[ij] = out.theta[ji] = theta;

@@ -87,7 +87,9 @@ struct FinalsCase {
 
 class McSummaryOrder : public ::testing::TestWithParam<FinalsCase> {};
 
-bool same(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (a != a && b != b); }
+bool same(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
+}
 
 TEST_P(McSummaryOrder, SortsTotallyAndTakesStatisticsOverFiniteFinals) {
     const FinalsCase& c = GetParam();
@@ -157,7 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // [1, -1, 1]: mean 1/3, variance 8/9, so (2/3) / (2 sqrt 2 / 3) = 1/sqrt 2 and -sqrt 2.
         // The squared deviations (4/9 1e600) overflow.
-        ZscoreRow{"squares_overflow", {1e300, -1e300, 1e300}, {1 / std::sqrt(2.0), -std::sqrt(2.0), 1 / std::sqrt(2.0)}},
+        ZscoreRow{"squares_overflow",
+                  {1e300, -1e300, 1e300},
+                  {1 / std::sqrt(2.0), -std::sqrt(2.0), 1 / std::sqrt(2.0)}},
         // [1, 1, -1, -1, NaN]: mean 0, variance 1. The sum overflows at its second term.
         ZscoreRow{"sum_overflows", {1e308, 1e308, -1e308, -1e308, kNaN}, {1, 1, -1, -1, kNaN}},
         // [1/3, 2/3, 1]: variance 2/27, z = -+(1/3) / sqrt(2/27) = -+sqrt(3/2). The squared

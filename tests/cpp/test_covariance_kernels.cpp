@@ -76,7 +76,9 @@ Estimate serial_estimate(const std::vector<double>& x, std::size_t t_count, std:
     std::vector<double> sd(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double v = s[i * n + i];
-        if (v <= 0.0 || v < mean[i] * mean[i] * kEps) return {{}, 0.0, "zero-variance asset at index " + std::to_string(i)};
+        if (v <= 0.0 || v < mean[i] * mean[i] * kEps) {
+            return {{}, 0.0, "zero-variance asset at index " + std::to_string(i)};
+        }
         sd[i] = std::sqrt(v);
     }
     for (double v : s) {
