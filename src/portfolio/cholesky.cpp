@@ -218,9 +218,12 @@ Result<ColumnFactor, PortfolioError> factor_columns(std::span<const double> a, s
     // panel's last column are never written, and are read as the zeros above the diagonal.
     pool::for_each_index(panels, plan.use_pool && n >= 256, [&](std::size_t g) {
         double* ap = w.a.v.data() + g * n * kPanel;
+        const double* rows[kPanel];
         for (std::size_t r = 0; r < kPanel; ++r) {
-            const std::size_t i = g * kPanel + r;
-            for (std::size_t j = 0; j < n; ++j) ap[j * kPanel + r] = i < n ? a[i * n + j] : 0.0;
+            rows[r] = g * kPanel + r < n ? a.data() + (g * kPanel + r) * n : nullptr;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            for (std::size_t r = 0; r < kPanel; ++r) ap[j * kPanel + r] = rows[r] != nullptr ? rows[r][j] : 0.0;
         }
         // Columns of later blocks than the panel's own rows' block.
         const std::size_t written = std::min(n, round_up((g + 1) * kPanel, kBlock));

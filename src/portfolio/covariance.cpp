@@ -1,9 +1,9 @@
 #include "portfolio/covariance.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <utility>
 
 #include "core/format.h"
@@ -32,21 +32,36 @@ struct PanelScan {
     double largest = 0.0;
 };
 
+// The magnitude's bits of a double: for non-negative doubles the bits order as the values,
+// and NaN and the infinities lie above every finite value.
+constexpr std::uint64_t kMagnitudeBits = 0x7fffffffffffffffULL;
+constexpr std::uint64_t kInfinityBits = 0x7ff0000000000000ULL;
+
 PanelScan scan_panel(std::span<const double> panel, bool use_pool) {
     constexpr std::size_t kBlockValues = std::size_t{1} << 16;
     const std::size_t blocks = (panel.size() + kBlockValues - 1) / kBlockValues;
     std::vector<PanelScan> parts(blocks);
     pool::for_each_index(blocks, use_pool, [&](std::size_t b) {
-        const std::size_t end = std::min(panel.size(), (b + 1) * kBlockValues);
-        PanelScan& part = parts[b];
-        for (std::size_t k = b * kBlockValues; k < end; ++k) {
-            const double a = std::fabs(panel[k]);
-            if (!(a <= std::numeric_limits<double>::max())) {
-                part.first_non_finite = k;
-                break;
+        const std::size_t begin = b * kBlockValues;
+        const std::size_t end = std::min(panel.size(), begin + kBlockValues);
+        // Four running maxima of the magnitude's bits, so that no comparison waits on the last.
+        std::uint64_t top[4] = {0, 0, 0, 0};
+        std::size_t k = begin;
+        for (; k + 4 <= end; k += 4) {
+            for (std::size_t q = 0; q < 4; ++q) {
+                top[q] = std::max(top[q], std::bit_cast<std::uint64_t>(panel[k + q]) & kMagnitudeBits);
             }
-            part.largest = std::max(part.largest, a);
         }
+        for (; k < end; ++k) top[0] = std::max(top[0], std::bit_cast<std::uint64_t>(panel[k]) & kMagnitudeBits);
+        const std::uint64_t largest = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+        PanelScan& part = parts[b];
+        if (largest < kInfinityBits) {
+            part.largest = std::bit_cast<double>(largest);
+            return;
+        }
+        for (k = begin; std::isfinite(panel[k]); ++k) {
+        }
+        part.first_non_finite = k;
     });
     PanelScan all;
     for (const PanelScan& part : parts) {
@@ -106,8 +121,9 @@ struct Target {
     }
 };
 
-// The scalars of the intensity. Every sum runs over its entries in row-major order; sums
-// that do not depend on each other are formed side by side in one sweep.
+// The scalars of the intensity. Every sum runs over its entries in row-major order from
+// 0.0; sums that do not depend on each other run side by side on the pool, each whole on
+// one worker, in two rounds (gamma needs rbar, and the guard's squares the largest S).
 struct IntensitySums {
     double rbar = 0.0;
     double pi = 0.0;
@@ -117,42 +133,68 @@ struct IntensitySums {
 };
 
 Result<IntensitySums, PortfolioError> intensity_sums(const PairTerms& terms, const std::vector<double>& sd,
-                                                     std::size_t n) {
-    IntensitySums out;
+                                                     std::size_t n, bool use_pool) {
+    auto s = [&](std::size_t i, std::size_t j) { return terms.at(terms.cov, i, j); };
     bool finite = true;
     double largest = 0.0;
     double corr_sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            const double s = terms.at(terms.cov, i, j);
-            finite = finite && std::isfinite(s);
-            largest = std::max(largest, std::fabs(s));
-            if (j > i) corr_sum += s / (sd[i] * sd[j]);
+    double pi = 0.0;
+    double pi_diag = 0.0;
+    double theta_term = 0.0;  // never -0, so the diagonal's stored +0 terms change nothing
+    auto sample_sums = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                finite = finite && std::isfinite(s(i, j));
+                largest = std::max(largest, std::fabs(s(i, j)));
+                if (j > i) corr_sum += s(i, j) / (sd[i] * sd[j]);
+            }
         }
-    }
+    };
+    auto pi_sums = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) pi += terms.at(terms.pi, i, j);
+            pi_diag += terms.at(terms.pi, i, i);
+        }
+    };
+    auto theta_sum = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) theta_term += terms.at(terms.theta, i, j);
+        }
+    };
+    pool::for_each_index(3, use_pool, [&](std::size_t task) {
+        if (task == 0) sample_sums();
+        else if (task == 1) pi_sums();
+        else theta_sum();
+    });
     if (!finite) return err(too_large("S"));
+    IntensitySums out;
     out.rbar = corr_sum / (static_cast<double>(n) * static_cast<double>(n - 1) / 2.0);
+    out.pi = pi;
+    out.rho = pi_diag + (out.rbar / 2.0) * theta_term;
     const Target target{terms, sd, out.rbar};
     // The guard's sum of squares is taken with S brought near 1 by a power of two (exact),
     // so that it neither overflows nor lets a small sample matrix switch the shrinkage off.
     int e = 0;
     (void)std::frexp(largest, &e);
     const double r = std::ldexp(1.0, -e);
-    double pi_diag = 0.0;
-    double theta_term = 0.0;  // never -0, so the diagonal's stored +0 terms change nothing
     double squares = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            const double s = terms.at(terms.cov, i, j);
-            out.pi += terms.at(terms.pi, i, j);
-            theta_term += terms.at(terms.theta, i, j);
-            const double d = target(i, j) - s;
-            out.gamma += d * d;
-            squares += (s * r) * (s * r);
+    auto gamma_sum = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const double d = target(i, j) - s(i, j);
+                out.gamma += d * d;
+            }
         }
-        pi_diag += terms.at(terms.pi, i, i);
-    }
-    out.rho = pi_diag + (out.rbar / 2.0) * theta_term;
+    };
+    auto square_sum = [&] {
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) squares += (s(i, j) * r) * (s(i, j) * r);
+        }
+    };
+    pool::for_each_index(2, use_pool, [&](std::size_t task) {
+        if (task == 0) gamma_sum();
+        else square_sum();
+    });
     if (!std::isfinite(out.pi)) return err(too_large("pi"));
     if (!std::isfinite(out.rho)) return err(too_large("rho"));
     if (!std::isfinite(out.gamma)) return err(too_large("gamma"));
@@ -192,7 +234,7 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
     }
 
     const PairTerms terms = pair_terms(centred, plan);
-    auto sums = intensity_sums(terms, sd, n);
+    auto sums = intensity_sums(terms, sd, n, plan.use_pool && n >= 256);
     if (!sums) return err(std::move(sums).error());
     double delta = 0.0;
     if (sums->distinct) {
@@ -205,11 +247,11 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
     const double unscale = std::ldexp(1.0, -k);
     const Target target{terms, sd, sums->rbar};
     std::vector<double> sigma(n * n);
-    for (std::size_t i = 0; i < n; ++i) {
+    pool::for_each_index(n, plan.use_pool && n >= 256, [&](std::size_t i) {
         for (std::size_t j = 0; j < n; ++j) {
             sigma[i * n + j] = (terms.at(terms.cov, i, j) * (1.0 - delta) + target(i, j) * delta) * unscale * unscale;
         }
-    }
+    });
 
     if (auto factor = factor_columns(sigma, n, plan); !factor) return err(std::move(factor).error());
 

@@ -379,3 +379,41 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TooLarge>& p) { return std::string(p.param.name); });
 
 }  // namespace
+
+namespace {
+
+struct NonFinite {
+    std::vector<std::size_t> at;  // flat indices, in the order written
+    std::vector<double> values;
+    const char* message;
+};
+
+class CovarianceNonFinite : public ::testing::TestWithParam<NonFinite> {};
+
+// The scan reads the panel in blocks of 65536 values on the pool; the first bad value in
+// row-major order is still the one reported, whichever blocks hold others.
+TEST_P(CovarianceNonFinite, ReportsTheFirstInRowMajorOrder) {
+    const NonFinite& c = GetParam();
+    std::vector<double> x = factor_panel(400, 300, 5);
+    for (std::size_t q = 0; q < c.at.size(); ++q) x[c.at[q]] = c.values[q];
+    for (const covariance::KernelPlan& plan : every_plan()) {
+        auto got = covariance::estimate(x, 400, 300, ids(300), 252.0, plan);
+        ASSERT_FALSE(got.ok());
+        EXPECT_EQ(got.error().message(), c.message);
+    }
+}
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kQuietNaN = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Covariance, CovarianceNonFinite,
+    ::testing::Values(NonFinite{{250 * 300 + 7}, {kInfinity}, "non-finite value at row 250, col 7"},
+                      // A later block's value is written first; the earlier one wins.
+                      NonFinite{{399 * 300 + 299, 10 * 300 + 2}, {kQuietNaN, -kInfinity},
+                                "non-finite value at row 10, col 2"},
+                      // Two in one block: the first of them.
+                      NonFinite{{230 * 300 + 9, 230 * 300 + 4}, {kQuietNaN, kQuietNaN},
+                                "non-finite value at row 230, col 4"}));
+
+}  // namespace
