@@ -19,7 +19,7 @@ def test_instrument_config_repr(args, text):
 
 def test_instrument_config_face():
     assert InstrumentConfig.__text_signature__ == "(lot_size=None, alloted_capital=None, existing_qty=None, avg_price=None)"
-    assert InstrumentConfig.__doc__ == "Python-exposed per-instrument configuration."
+    assert InstrumentConfig.__doc__.startswith("Python-exposed per-instrument configuration.\n\n")
     c = InstrumentConfig(existing_qty=3, avg_price=101.5)
     assert (c.lot_size, c.alloted_capital, c.existing_qty, c.avg_price) == (None, None, 3.0, 101.5)
     c.lot_size = 25
@@ -30,8 +30,8 @@ def test_instrument_config_face():
         del c.avg_price
     with pytest.raises(TypeError, match="^argument 'lot_size': must be real number, not str$"):
         InstrumentConfig("25")
-    assert BacktestConfig.set_fixed_stop.__doc__ == "Set fixed percentage stop-loss."
-    assert InstrumentConfig.set_fixed_stop.__doc__ == "Set fixed percentage stop-loss override."
+    assert BacktestConfig.set_fixed_stop.__doc__.startswith("Set fixed percentage stop-loss.\n\n")
+    assert InstrumentConfig.set_fixed_stop.__doc__.startswith("Set fixed percentage stop-loss override.\n\n")
     assert InstrumentConfig.set_atr_target.__text_signature__ == "($self, multiplier, period)"
 
 

@@ -93,17 +93,18 @@ constexpr Signature kRiskRewardTarget{"BacktestConfig.set_risk_reward_target", k
 #define TW_METHOD(name, sig, store, doc) fast_method<sig, rule_setter<C, sig, store<C>>>(name, doc)
 PyMethodDef kMethods[] = {
     TW_METHOD("set_fixed_stop", kFixedStop, store_fixed_stop,
-              "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss."),
+              "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss." TW_FIXED_STOP_UNITS),
     TW_METHOD("set_atr_stop", kAtrStop, store_atr_stop,
-              "set_atr_stop($self, multiplier, period)\n--\n\nSet ATR-based stop-loss."),
+              "set_atr_stop($self, multiplier, period)\n--\n\nSet ATR-based stop-loss." TW_ATR_STOP_UNITS),
     TW_METHOD("set_trailing_stop", kTrailingStop, store_trailing_stop,
-              "set_trailing_stop($self, percent)\n--\n\nSet trailing stop-loss."),
+              "set_trailing_stop($self, percent)\n--\n\nSet trailing stop-loss." TW_TRAILING_STOP_UNITS),
     TW_METHOD("set_fixed_target", kFixedTarget, store_fixed_target,
-              "set_fixed_target($self, percent)\n--\n\nSet fixed percentage take-profit."),
+              "set_fixed_target($self, percent)\n--\n\nSet fixed percentage take-profit." TW_FIXED_TARGET_UNITS),
     TW_METHOD("set_atr_target", kAtrTarget, store_atr_target,
-              "set_atr_target($self, multiplier, period)\n--\n\nSet ATR-based take-profit."),
+              "set_atr_target($self, multiplier, period)\n--\n\nSet ATR-based take-profit." TW_ATR_TARGET_UNITS),
     TW_METHOD("set_risk_reward_target", kRiskRewardTarget, store_risk_reward_target,
-              "set_risk_reward_target($self, ratio)\n--\n\nSet risk-reward based take-profit."),
+              "set_risk_reward_target($self, ratio)\n--\n\nSet risk-reward based take-profit."
+              TW_RISK_REWARD_TARGET_UNITS),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef TW_METHOD
@@ -112,43 +113,82 @@ PyMethodDef kMethods[] = {
 #define TW_MONEY_FIELD(field, check, doc) {#field, get_field<C, &C::field>, set_money_field<&C::field, check>, doc, nullptr}
 
 PyGetSetDef kGetSet[] = {
-    TW_FIELD(initial_capital, nullptr),
-    TW_MONEY_FIELD(fees, check_fees_field, nullptr),
-    TW_MONEY_FIELD(slippage, check_slippage_field, nullptr),
+    TW_FIELD(initial_capital, "Starting cash of the account, in the price currency."),
+    TW_MONEY_FIELD(fees, check_fees_field,
+                   "Flat fee of every fill, entries and exits alike, as a fraction of its\ntraded value: 0.001 is "
+                   "0.1 %. Charged unless `fee_segment` names a\nschedule; finite and above -1 (a negative fee is a rebate)."),
+    TW_MONEY_FIELD(slippage, check_slippage_field,
+                   "Adverse slippage of every fill but a limit order's (see\n`limit_slippage`), as a fraction of "
+                   "the fill price: 0.0005 (5 bp) buys\n0.05 % higher and sells 0.05 % lower, stop and target exits "
+                   "included.\nApplied while `apply_slippage` is true; within (-1, 1)."),
     TW_FIELD(upon_bar_close,
              "Deprecated in favor of `fill_timing`: `True` maps to\n`\"same_bar_close\"`, `False` to "
              "`\"next_bar_open\"`. An explicit\n`fill_timing` wins over this flag."),
     TW_FIELD(apply_slippage, "Whether `slippage` is applied to fills. Ignored entirely before 0.5.0."),
-    TW_FIELD(periods_per_year, "Explicit annualization factor; `None` infers it from bar spacing."),
-    TW_FIELD(risk_free_rate, "Annual risk-free rate as a fraction."),
+    TW_FIELD(periods_per_year,
+             "Explicit annualization factor; `None` infers it from bar spacing.\n\nReturn periods per year "
+             "that scale the Sharpe and Sortino ratios; pass\n252 for stock-exchange daily bars. When None (or "
+             "not above 0) the median\nbar spacing decides: bars of a day or longer, or any bars with\n"
+             "`session_minutes` 0, give 365 days over the bar length, so daily\nbars get 365; intraday bars "
+             "get the bars per session x 252."),
+    TW_FIELD(risk_free_rate,
+             "Annual risk-free rate as a fraction.\n\n0.05 is 5 % a year. Divided by the periods per year, it is "
+             "taken off\nthe mean return of the Sharpe and Sortino ratios; no cash earns it."),
     TW_FIELD(session_minutes,
              "Trading minutes per session for intraday annualization.\n\nNSE equity 375, MCX 870, CDS 480. "
-             "`0` marks a 24x7 market.\n`None` defaults to NSE."),
+             "`0` marks a 24x7 market.\n`None` defaults to NSE.\n\nRead only to infer the periods per year of intraday "
+             "bars: bars per\nsession x 252 sessions. At 0 or below, bars are counted against a\n365-day "
+             "year instead."),
     TW_FIELD(fee_segment,
              "Itemized Indian cost segment, e.g. \"NSE\", \"NFO-OPT\", \"MCX-FUT\".\n\nWhen set, the engine "
              "charges the real regulatory schedule instead of\nthe flat `fees` fraction, and reports the "
-             "breakdown per trade."),
-    TW_FIELD(max_positions, "Maximum concurrent open positions. `None` is unlimited."),
-    TW_FIELD(max_drawdown_pct, "Drawdown percent that halts new entries. `None` disables."),
-    TW_FIELD(legacy_annualization, "Reproduce pre-0.5.0 annualization constants."),
+             "breakdown per trade.\n\nThe text is an exchange, then optionally \"-\" and a product, matched "
+             "without\nregard to case: \"NSE\" or \"BSE\" alone or with \"-INTRADAY\" is equity\nintraday, "
+             "\"NSE-DELIVERY\" equity delivery; \"NFO\", \"MCX\" and \"CDS\"\n(\"BFO\", \"BCD\") give "
+             "their futures schedule, or their options schedule\nwith \"-OPT\", \"-CE\" or \"-PE\". Any other "
+             "text silently keeps the flat\n`fees`. The schedules' fixed charges are rupees (brokerage up to 20 "
+             "a\nfill), so prices should be too. Entries are sized so that the\nschedule's charges fit the "
+             "available capital."),
+    TW_FIELD(max_positions,
+             "Maximum concurrent open positions. `None` is unlimited.\n\nIn a portfolio run or session the "
+             "count covers every instrument; an\nentry beyond it is refused with the reason \"max_positions\"."),
+    TW_FIELD(max_drawdown_pct,
+             "Drawdown percent that halts new entries. `None` disables.\n\nPercent of the equity peak, not a "
+             "fraction: 10.0 halts at 10 % below\nthe peak. Only a value above 0 arms it; once tripped it stays, "
+             "and\nexits still run."),
+    TW_FIELD(legacy_annualization,
+             "Reproduce pre-0.5.0 annualization constants.\n\nWhen true every run annualises with 365 periods "
+             "a year, whatever\n`periods_per_year` says."),
     TW_FIELD(fill_prob_limit, "Probability a marketable resting limit order fills (1.0 = always)."),
-    TW_MONEY_FIELD(fill_prob_slippage, check_fill_prob_slippage_field, "Probability a stop/market fill slips one tick against the trader."),
+    TW_MONEY_FIELD(fill_prob_slippage, check_fill_prob_slippage_field,
+                   "Probability a stop/market fill slips one tick against the trader.\n\nThe tick is the "
+                   "instrument's `price_increment`; without an instrument\nthere is no tick and nothing slips. "
+                   "Draws follow `fill_seed`."),
     TW_FIELD(queue_fill_model, "Fill resting limits from observed queue position (needs depth data)."),
     TW_FIELD(partial_fills, "Fill typed orders across prints on the tick path (partial fills)."),
     TW_FIELD(order_latency_ns, "Order-entry latency on the tick path (ns); 0 = same-print."),
-    TW_FIELD(session_tz_offset_ns, "Offset for the trading date DAY orders expire on (0 = UTC)."),
+    TW_FIELD(session_tz_offset_ns,
+             "Offset for the trading date DAY orders expire on (0 = UTC).\n\nNanoseconds added to the UTC "
+             "timestamps to get local time\n(`IST_OFFSET_NS` for India); the square-off time is local time too."),
     {"squareoff_time_minutes", get_field<C, &C::squareoff_time_minutes>, nullptr,
      "Squareoff time as minutes from local midnight; `None` disables.\n\nSet through the `squareoff_time` "
-     "\"HH:MM\" argument, not directly.",
+     "\"HH:MM\" argument, not directly.\n\nLocal time is the UTC timestamp plus `session_tz_offset_ns`.",
      nullptr},
-    TW_MONEY_FIELD(limit_slippage, check_limit_slippage_field, "Adverse adjustment on limit fills, as a fraction of the limit price."),
+    TW_MONEY_FIELD(limit_slippage, check_limit_slippage_field,
+                   "Adverse adjustment on limit fills, as a fraction of the limit price.\n\nThe engine applies it "
+                   "to the fill price, not the limit price: a buy\nfills at the fill price x (1 + "
+                   "`limit_slippage`), a sell at x (1 -\n`limit_slippage`), and never beyond the limit. Within "
+                   "(-1, 1)."),
     TW_FIELD(liquidate_on_margin_call, "Force-close positions on a margin call instead of only halting entries."),
     TW_FIELD(fill_seed, "Seed for the stochastic-fill RNG."),
     TW_FIELD(bar_path_adaptive,
              "Infer intra-bar high/low order from candle geometry on stop/target\nconflicts; false keeps the "
              "legacy stop-first assumption."),
     {"fill_timing", get_fill_timing, nullptr,
-     "The execution-timing policy, or `None` when it derives from the\ndeprecated `upon_bar_close` flag.",
+     "The execution-timing policy, or `None` when it derives from the\ndeprecated `upon_bar_close` flag."
+     "\n\n\"same_bar_close\" fills signal entries and exits at their bar's close,\n\"next_bar_open\" at the "
+     "next bar's open; \"same_bar_open_lookahead\" fills\nat the signal bar's own open, which looks ahead, "
+     "and only reproduces\nold results.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -163,7 +203,10 @@ PyType_Slot kSlots[] = {
                     "fill_prob_limit=1.0, fill_prob_slippage=0.0, fill_seed=0, bar_path_adaptive=False, "
                     "queue_fill_model=False, partial_fills=False, order_latency_ns=0, session_tz_offset_ns=0, "
                     "limit_slippage=0.0, liquidate_on_margin_call=False, squareoff_time=None, "
-                    "fill_timing=None)\n--\n\nPython-exposed backtest configuration.")},
+                    "fill_timing=None)\n--\n\nPython-exposed backtest configuration.\n\n"
+                    "Money is in the price currency. `fees`, `slippage`, `limit_slippage`\nand `risk_free_rate` are "
+                    "fractions (0.001 is 0.1 %); names ending in\n`_pct` hold percent; times and offsets are "
+                    "nanoseconds. Every run and\nsession copies the record, so later changes reach none already built.")},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<C>)},
     {Py_tp_methods, kMethods},
@@ -216,30 +259,48 @@ constexpr Signature kIRiskRewardTarget{"InstrumentConfig.set_risk_reward_target"
 #define TW_METHOD(name, sig, store, doc) fast_method<sig, rule_setter<I, sig, store<I>>>(name, doc)
 PyMethodDef kInstrumentMethods[] = {
     TW_METHOD("set_fixed_stop", kIFixedStop, store_fixed_stop,
-              "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss override."),
+              "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss override." TW_FIXED_STOP_UNITS),
     TW_METHOD("set_atr_stop", kIAtrStop, store_atr_stop,
-              "set_atr_stop($self, multiplier, period)\n--\n\nSet ATR-based stop-loss override."),
+              "set_atr_stop($self, multiplier, period)\n--\n\nSet ATR-based stop-loss override." TW_ATR_STOP_UNITS),
     TW_METHOD("set_trailing_stop", kITrailingStop, store_trailing_stop,
-              "set_trailing_stop($self, percent)\n--\n\nSet trailing stop-loss override."),
+              "set_trailing_stop($self, percent)\n--\n\nSet trailing stop-loss override." TW_TRAILING_STOP_UNITS),
     TW_METHOD("set_fixed_target", kIFixedTarget, store_fixed_target,
-              "set_fixed_target($self, percent)\n--\n\nSet fixed percentage take-profit override."),
+              "set_fixed_target($self, percent)\n--\n\nSet fixed percentage take-profit override."
+              TW_FIXED_TARGET_UNITS),
     TW_METHOD("set_atr_target", kIAtrTarget, store_atr_target,
-              "set_atr_target($self, multiplier, period)\n--\n\nSet ATR-based take-profit override."),
+              "set_atr_target($self, multiplier, period)\n--\n\nSet ATR-based take-profit override."
+              TW_ATR_TARGET_UNITS),
     TW_METHOD("set_risk_reward_target", kIRiskRewardTarget, store_risk_reward_target,
-              "set_risk_reward_target($self, ratio)\n--\n\nSet risk-reward based take-profit override."),
+              "set_risk_reward_target($self, ratio)\n--\n\nSet risk-reward based take-profit override."
+              TW_RISK_REWARD_TARGET_UNITS),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef TW_METHOD
 
-#define TW_FIELD(T, field) {#field, get_field<T, &T::field>, set_field<T, &T::field>, nullptr, nullptr}
+#define TW_DOC_FIELD(T, field, doc) {#field, get_field<T, &T::field>, set_field<T, &T::field>, doc, nullptr}
 PyGetSetDef kInstrumentGetSet[] = {
-    TW_FIELD(I, lot_size), TW_FIELD(I, alloted_capital), TW_FIELD(I, existing_qty), TW_FIELD(I, avg_price),
+    TW_DOC_FIELD(I, lot_size,
+             "Quantity step of entries, in units (50 for a NIFTY lot): when set\nand above 0, every entry and "
+             "add is rounded down to a multiple of\nit, and an entry smaller than one lot is not opened."),
+    TW_DOC_FIELD(I, alloted_capital,
+             "Capital this instrument may use, in the price currency: its entries\nare sized against the "
+             "smaller of it and the account's free capital."),
+    TW_DOC_FIELD(I, existing_qty,
+             "Quantity already held. Carried with the record; no engine reads it.\nTo start a session with a "
+             "holding, use `PortfolioSession.adopt_position`."),
+    TW_DOC_FIELD(I, avg_price, "Average price of `existing_qty`; carried with it, read by no engine."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+#undef TW_DOC_FIELD
+
+#define TW_FIELD(T, field) {#field, get_field<T, &T::field>, set_field<T, &T::field>, nullptr, nullptr}
 
 PyType_Slot kInstrumentSlots[] = {
     {Py_tp_doc, const_cast<char*>("InstrumentConfig(lot_size=None, alloted_capital=None, existing_qty=None, "
-                                  "avg_price=None)\n--\n\nPython-exposed per-instrument configuration.")},
+                                  "avg_price=None)\n--\n\nPython-exposed per-instrument configuration.\n\n"
+                                  "Overrides the run's `BacktestConfig` for one instrument; None keeps\nthe "
+                                  "configuration's behaviour. A stop or target set here replaces\nthe "
+                                  "configuration's rule of that side as a whole.")},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kInstrumentNew, construct_instrument>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<I>)},
     {Py_tp_repr, reinterpret_cast<void*>(plain_entry<instrument_repr>)},

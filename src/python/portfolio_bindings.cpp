@@ -109,8 +109,8 @@ constexpr PyGetSetDef read_only(const char* name) {
 }
 
 template <class T, auto Field>
-constexpr PyGetSetDef read_write(const char* name) {
-    return {name, get_field<T, Field>, set_field<T, Field>, nullptr, nullptr};
+constexpr PyGetSetDef read_write(const char* name, const char* doc = nullptr) {
+    return {name, get_field<T, Field>, set_field<T, Field>, doc, nullptr};
 }
 
 constexpr PyGetSetDef kGetSetEnd{nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -197,22 +197,56 @@ PyObject* construct_config(PyTypeObject*, const Args& a) {
     return wrap(std::move(c)).release();
 }
 
+// Weights are fractions of the book's value throughout; alpha, the covariance and the
+// turnover penalty share the model's period.
 PyGetSetDef kConfigGetSet[] = {
-    read_write<C, &C::risk_aversion>("risk_aversion"),
-    read_write<C, &C::turnover_penalty>("turnover_penalty"),
-    read_write<C, &C::position_cap>("position_cap"),
-    read_write<C, &C::sector_ids>("sector_ids"),
-    read_write<C, &C::sector_caps>("sector_caps"),
-    read_write<C, &C::no_trade_band>("no_trade_band"),
-    read_write<C, &C::min_trade_value>("min_trade_value"),
-    read_write<C, &C::portfolio_value>("portfolio_value"),
-    read_write<C, &C::cash_max>("cash_max"),
-    {"max_iter", get_field<C, &C::max_iter>, set_field<C, &C::max_iter, IterationLimit>, nullptr, nullptr},
-    read_write<C, &C::tolerance>("tolerance"),
-    read_write<C, &C::short_cap>("short_cap"),
-    read_write<C, &C::gross_max>("gross_max"),
-    read_write<C, &C::net_min>("net_min"),
-    read_write<C, &C::net_max>("net_max"),
+    read_write<C, &C::risk_aversion>(
+        "risk_aversion",
+        "Weight of the variance term, > 0. The objective is `risk_aversion` x\nw'Cw - alpha'w + "
+        "`turnover_penalty` x sum|w - w_current|, with C the\nmodel's per-period covariance; scaling alpha, C and "
+        "the penalty\ntogether leaves the optimum unchanged, so the same value serves daily\nand annual units."),
+    read_write<C, &C::turnover_penalty>(
+        "turnover_penalty",
+        "Cost per unit of absolute weight traded, >= 0, in alpha's per-period\nreturn units; it falls on "
+        "the full sum |w - w_current|, while the\nreported `turnover` is half that sum (one-way)."),
+    read_write<C, &C::position_cap>("position_cap",
+                                    "Largest weight of one asset, in (0, 1]: 0.1 caps it at 10 % of the book."),
+    read_write<C, &C::sector_ids>(
+        "sector_ids",
+        "Sector of each asset, one per asset in the model's order, each an\nindex into `sector_caps`."),
+    read_write<C, &C::sector_caps>(
+        "sector_caps",
+        "Largest weight of each sector, > 0, indexed by sector id: the net\nweight when long-only, the gross "
+        "weight when long/short."),
+    read_write<C, &C::no_trade_band>(
+        "no_trade_band",
+        "A weight change smaller than this (a fraction of the book, >= 0) is\nnot traded: the asset keeps its "
+        "current weight."),
+    read_write<C, &C::min_trade_value>(
+        "min_trade_value",
+        "A trade worth less money than this (|weight change| x\n`portfolio_value`) is not traded; 0 disables, "
+        "and a value above 0\nneeds `portfolio_value`."),
+    read_write<C, &C::portfolio_value>(
+        "portfolio_value",
+        "Money value of the book, used only to price trades for\n`min_trade_value`; an `OptimizeItem` may "
+        "carry its own."),
+    read_write<C, &C::cash_max>(
+        "cash_max",
+        "Largest cash weight in long-only mode, in [0, 1): the weights sum to\nbetween 1 - `cash_max` and 1."),
+    {"max_iter", get_field<C, &C::max_iter>, set_field<C, &C::max_iter, IterationLimit>,
+     "Iteration limit of the interior-point solver.", nullptr},
+    read_write<C, &C::tolerance>(
+        "tolerance",
+        "Gap and feasibility tolerance of the solver; the snapped book is\nchecked against the constraints "
+        "to 10 x this (at least 1e-9)."),
+    read_write<C, &C::short_cap>(
+        "short_cap",
+        "Largest short weight of one asset, in [0, 1]; 0 is long-only mode,\nabove 0 long/short mode with "
+        "`gross_max`, `net_min` and `net_max`."),
+    read_write<C, &C::gross_max>("gross_max",
+                                 "Budget of the sum of absolute weights, long/short mode only (1.3 is 130 %)."),
+    read_write<C, &C::net_min>("net_min", "Lowest sum of weights, long/short mode only."),
+    read_write<C, &C::net_max>("net_max", "Highest sum of weights, long/short mode only."),
     kGetSetEnd,
 };
 
@@ -221,7 +255,10 @@ PyType_Slot kConfigSlots[] = {
                     "OptimizerConfig(risk_aversion, turnover_penalty, position_cap, sector_ids, sector_caps, "
                     "no_trade_band=0.0, min_trade_value=0.0, portfolio_value=0.0, cash_max=0.0, max_iter=200, "
                     "tolerance=1e-8, short_cap=0.0, gross_max=1.0, net_min=0.0, net_max=1.0)\n--\n\n"
-                    "Constraint and objective configuration for the long-only optimizer.")},
+                    "Constraint and objective configuration for the long-only optimizer.\n\n"
+                    "Weights are fractions of the book's value (0.05 is 5 %) and cash is\n1 - sum(w). `alpha` and "
+                    "`turnover_penalty` are per-period returns in\nthe period of the `RiskModel` (daily for daily "
+                    "returns). Nothing is\nchecked here; the first optimisation reports a bad value.")},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kConfigNew, construct_config>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<C>)},
     {Py_tp_getset, kConfigGetSet},

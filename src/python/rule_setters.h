@@ -6,6 +6,21 @@
 #include "core/backtest_config.h"
 #include "python/records.h"
 
+// What the arguments of the six installers mean, appended to both classes' docstrings.
+// Adjacent string literals are the only way to join them at compile time, hence macros.
+#define TW_FIXED_STOP_UNITS \
+    "\n\n`percent` is a fraction of the entry price, not percent: 0.05 puts the\nstop 5 % below a long entry (above a short one)."
+#define TW_ATR_STOP_UNITS \
+    "\n\nThe stop sits `multiplier` x ATR from the entry price. The array runners\ncompute the ATR over `period` bars; a session uses the `atr` its step is\ngiven, and sets no stop while that is 0."
+#define TW_TRAILING_STOP_UNITS \
+    "\n\n`percent` is a fraction, not percent: 0.05 keeps the stop 5 % below the\nhighest price since entry (above the lowest, for a short)."
+#define TW_FIXED_TARGET_UNITS \
+    "\n\n`percent` is a fraction of the entry price, not percent: 0.1 puts the\ntarget 10 % above a long entry (below a short one)."
+#define TW_ATR_TARGET_UNITS \
+    "\n\nThe target sits `multiplier` x ATR from the entry price. The array runners\ncompute the ATR over `period` bars; a session uses the `atr` its step is\ngiven, and sets no target while that is 0."
+#define TW_RISK_REWARD_TARGET_UNITS \
+    "\n\nThe target sits `ratio` times the distance to the stop rule's level\nbeyond the entry; without a stop rule no target is set."
+
 namespace tarnwick::py {
 
 template <class T, const Signature& Sig, void (*Store)(T&, const Args&)>
