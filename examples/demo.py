@@ -1,6 +1,6 @@
 """A real backtest: a moving-average crossover with an ATR stop on twenty years of daily
-S&P 500 bars, charged with the NSE equity cost schedule, then the same strategy swept over
-50 parameter pairs in one parallel batch.
+S&P 500 bars, charged a flat 0.05 % of traded value per fill as a US index trades, then
+the same strategy swept over 50 parameter pairs in one parallel batch.
 
 The price history is the daily S&P 500 series that the `arch` package ships inside its
 wheel, so the demo needs no network once its dependencies are installed."""
@@ -15,7 +15,8 @@ import tarnwick as tw
 
 def load_bars():
     frame = sp500.load()
-    timestamps = frame.index.values.astype("datetime64[ns]").astype(np.int64)
+    # pandas keeps the index in microseconds; the engine takes nanoseconds since the epoch.
+    timestamps = frame.index.as_unit("ns").asi8
     columns = [np.ascontiguousarray(frame[name].to_numpy(dtype=np.float64))
                for name in ("Open", "High", "Low", "Close", "Volume")]
     return (timestamps, *columns), frame.index[0].date(), frame.index[-1].date()
@@ -30,7 +31,7 @@ def crossover(close, fast, slow):
 
 
 def config():
-    c = tw.BacktestConfig(initial_capital=1_000_000.0, fee_segment="NSE", fill_timing="next_bar_open",
+    c = tw.BacktestConfig(initial_capital=1_000_000.0, fees=0.0005, fill_timing="next_bar_open",
                           periods_per_year=252.0)
     c.set_atr_stop(3.0, 14)
     return c
@@ -75,7 +76,7 @@ def main():
     started = time.perf_counter()
     result = tw.run_single_backtest(*bars, entries, exits, symbol="SPX", config=config())
     took = time.perf_counter() - started
-    print(f"\nSMA({fast})/SMA({slow}) crossover, 3 x ATR(14) stop, NSE costs, next-bar-open fills"
+    print(f"\nSMA({fast})/SMA({slow}) crossover, 3 x ATR(14) stop, 0.05 % fees, next-bar-open fills"
           f" ({took * 1e3:.1f} ms)")
     show_metrics(result)
     print("\nFirst trades")
