@@ -15,7 +15,10 @@ PYTHON312   := $(shell for p in python3.12 $${PYENV_ROOT:-$$HOME/.pyenv}/version
 # The clarabel wheel is the optimiser's reference: the same solver version as the crate
 # rust/clarabel_ffi pins, so that both answer the same problem with the same bits.
 CLARABEL    := 0.11.1
-PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib scipy clarabel==$(CLARABEL) mypy
+# pandas, arch and skfolio are test-only: the README's examples, which make test runs, read
+# the daily S&P 500 bars inside the arch wheel and the 20-stock prices inside skfolio's.
+PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib scipy clarabel==$(CLARABEL) mypy \
+               "pandas>=3" arch skfolio
 export PATH := $(HOME)/.cargo/bin:$(PATH)
 
 .PHONY: test demo dev bench test-asan system-deps venv install clean
@@ -37,7 +40,7 @@ $(PY):
 	$(PIP) install -q --upgrade pip
 
 venv: $(PY)
-	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib, scipy, clarabel, mypy; \
+	@$(PY) -c 'import numpy, pytest, hypothesis, scikit_build_core, talib, scipy, clarabel, mypy, pandas, arch, skfolio; \
 	  assert clarabel.__version__ == "$(CLARABEL)"' 2>/dev/null || $(PIP) install -q $(PY_DEPS)
 
 # The package into the venv, built with the test suite, in a kept build folder so that
@@ -52,9 +55,9 @@ test: install
 	MYPY_CACHE_DIR=$(BUILD)/mypy-cache $(PY) -m mypy.stubtest tarnwick._tarnwick
 	TARNWICK_PROBE_DIR=$(BUILD)/probe $(PY) -m pytest -q tests
 
-# The demo's price history ships inside the arch wheel (daily S&P 500 bars); demo-only.
+# The demo's price history ships inside the arch wheel (daily S&P 500 bars), which the
+# venv already holds for the README's examples.
 demo: install
-	@$(PY) -c 'import arch' 2>/dev/null || $(PIP) install -q arch
 	$(PY) examples/demo.py
 
 dev: system-deps venv
