@@ -7,8 +7,9 @@
 
 #include <numpy/arrayobject.h>
 
-#include "core/format.h"
 #include "core/block_cache.h"
+#include "core/flag_bytes.h"
+#include "core/format.h"
 
 namespace tarnwick::py {
 namespace {
@@ -142,7 +143,7 @@ std::vector<std::int64_t> to_vec_i64(PyObject* o) { return copy_1d<std::int64_t>
 std::vector<std::uint8_t> to_vec_bool(PyObject* o) {
     // Read as bytes: a byte other than 0 or 1 must not become a C++ bool.
     std::vector<std::uint8_t> out = copy_1d<std::uint8_t>(checked(o, Elem::Bool, 1));
-    for (auto& b : out) b = b != 0 ? 1 : 0;
+    flag_bytes::copy_as_ones(out.data(), out.data(), out.size());
     return out;
 }
 

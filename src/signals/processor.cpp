@@ -1,5 +1,6 @@
 #include "signals/processor.h"
 
+#include "core/flag_bytes.h"
 #include "core/format.h"
 
 namespace tarnwick::signals::processor {
@@ -12,17 +13,32 @@ Status<OwnError> check_lengths(std::size_t entries, std::size_t exits) {
     return Unit{};
 }
 
-Result<Processed, OwnError> process(std::span<const std::uint8_t> entries, std::span<const std::uint8_t> exits) {
+Result<std::vector<std::size_t>, OwnError> signal_bars(std::span<const std::uint8_t> entries,
+                                                       std::span<const std::uint8_t> exits) {
     if (auto st = check_lengths(entries.size(), exits.size()); !st.ok()) return err(std::move(st).error());
+    // What Stream gives bar by bar, jumping between the bars that can change its state:
+    // while flat the next raw entry, while holding the next raw exit without an entry.
+    const std::size_t n = entries.size();
+    std::vector<std::size_t> bars;
+    bool holding = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        i = flag_bytes::first_set(holding ? exits : entries, i, n);
+        if (i == n) break;
+        if (!holding || entries[i] == 0) {
+            bars.push_back(i);
+            holding = !holding;
+        }
+    }
+    return bars;
+}
+
+Result<Processed, OwnError> process(std::span<const std::uint8_t> entries, std::span<const std::uint8_t> exits) {
+    auto bars = signal_bars(entries, exits);
+    if (!bars.ok()) return err(std::move(bars).error());
     Processed out;
     out.entries.assign(entries.size(), 0);
     out.exits.assign(entries.size(), 0);
-    Stream s;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const Flags f = s.next(entries[i] != 0, exits[i] != 0);
-        out.entries[i] = f.entry ? 1 : 0;
-        out.exits[i] = f.exit ? 1 : 0;
-    }
+    for (std::size_t j = 0; j < bars.value().size(); ++j) (j % 2 == 0 ? out.entries : out.exits)[bars.value()[j]] = 1;
     return out;
 }
 

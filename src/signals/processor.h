@@ -57,4 +57,9 @@ Status<OwnError> check_lengths(std::size_t entries, std::size_t exits);
 // Both columns processed in one sweep into two new columns of the input's length.
 Result<Processed, OwnError> process(std::span<const std::uint8_t> entries, std::span<const std::uint8_t> exits);
 
+// The same signals as the bars they fall on, in order: since they alternate and start with
+// an entry, the bars at even positions are entries and those at odd positions exits.
+Result<std::vector<std::size_t>, OwnError> signal_bars(std::span<const std::uint8_t> entries,
+                                                       std::span<const std::uint8_t> exits);
+
 }  // namespace tarnwick::signals::processor

@@ -63,6 +63,36 @@ TEST(SingleDriverProcess, StreamMatchesTheColumns) {
     }
 }
 
+// Long columns, so that the eight-byte scans cross word boundaries and stop in tails: the
+// columns and the signal bars both follow the bar-by-bar processor.
+class SingleDriverProcessLong : public ::testing::TestWithParam<double> {};
+
+TEST_P(SingleDriverProcessLong, ColumnsAndBarsFollowTheStream) {
+    std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam() * 1e6));
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (const std::size_t n : {1003u, 4096u, 77u}) {
+        std::vector<std::uint8_t> e(n), x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            e[i] = u(rng) < GetParam() ? static_cast<std::uint8_t>(1 + rng() % 255) : 0;
+            x[i] = u(rng) < GetParam() ? static_cast<std::uint8_t>(1 + rng() % 255) : 0;
+        }
+        auto cols = signals::processor::process(e, x);
+        auto bars = signals::processor::signal_bars(e, x);
+        ASSERT_TRUE(cols.ok() && bars.ok());
+        std::vector<std::size_t> want_bars;
+        signals::processor::Stream s;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto f = s.next(e[i] != 0, x[i] != 0);
+            ASSERT_EQ(cols->entries[i], f.entry ? 1 : 0) << i;
+            ASSERT_EQ(cols->exits[i], f.exit ? 1 : 0) << i;
+            if (f.entry || f.exit) want_bars.push_back(i);
+        }
+        EXPECT_EQ(bars.value(), want_bars);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Densities, SingleDriverProcessLong, ::testing::Values(0.001, 0.02, 0.3, 0.9));
+
 TEST(SingleDriverProcess, LengthsMustAgree) {
     auto r = signals::processor::process(bits({1, 0, 0}), bits({0, 1}));
     ASSERT_FALSE(r.ok());

@@ -1,10 +1,10 @@
 #include "portfolio/engine/single_driver.h"
 
-#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "core/bar.h"
+#include "core/flag_bytes.h"
 #include "core/format.h"
 #include "indicators/volatility.h"
 #include "signals/processor.h"
@@ -59,23 +59,6 @@ std::vector<double> atr_series(const BarSeries& bars, std::optional<std::uint64_
     return std::move(atr).value();
 }
 
-// The first bar at or after `from` whose raw entry or exit byte is set, or `n`. Eight
-// bytes of each column at a time: signals are sparse, and most words hold none.
-std::size_t next_signal(std::span<const std::uint8_t> entries, std::span<const std::uint8_t> exits,
-                        std::size_t from, std::size_t n) {
-    std::size_t i = from;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t a = 0, b = 0;
-        std::memcpy(&a, entries.data() + i, 8);
-        std::memcpy(&b, exits.data() + i, 8);
-        if ((a | b) != 0) break;
-    }
-    for (; i < n; ++i) {
-        if ((entries[i] | exits[i]) != 0) return i;
-    }
-    return n;
-}
-
 }  // namespace
 
 KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signals,
@@ -109,7 +92,7 @@ Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSe
         // Bars without a raw signal change nothing while the kernel is quiet (the processor
         // included), so the stretch up to the next signal is stepped in one go.
         if (session.kernel().quiet()) {
-            const std::size_t next = next_signal(signals.entries, signals.exits, i, n);
+            const std::size_t next = flag_bytes::first_set_in_either(signals.entries, signals.exits, i, n);
             if (next > i) {
                 const std::size_t m = next - i;
                 // The stepped bar after the stretch reads columns the stretch leaves alone;
