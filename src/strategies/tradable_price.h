@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <optional>
+#include <span>
 
 namespace tarnwick::strategies {
 
@@ -25,6 +27,20 @@ public:
     double at(double price) noexcept {
         see(price);
         return last_.value_or(price);
+    }
+    // `at` over a run of prices in order, the results written to `out`.
+    void at_each(std::span<const double> prices, double* out) noexcept {
+        bool seen = last_.has_value();
+        double last = last_.value_or(0.0);
+        for (std::size_t j = 0; j < prices.size(); ++j) {
+            const double p = prices[j];
+            if (tradable(p)) {
+                last = p;
+                seen = true;
+            }
+            out[j] = seen ? last : p;
+        }
+        if (seen) last_ = last;
     }
     std::optional<double> last() const noexcept { return last_; }
 
