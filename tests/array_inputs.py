@@ -43,3 +43,13 @@ def packed_field(a):
     records["v"] = a
     assert not records["v"].flags.aligned
     return records["v"]
+
+
+def with_signal_bytes(instrument, value):
+    """The instrument tuple with its set entry and exit flags stored as the byte `value`."""
+    t = list(instrument)
+    for k in (6, 7):
+        raw = t[k].view(np.uint8).copy()
+        raw[raw != 0] = value
+        t[k] = raw.view(bool)
+    return tuple(t)

@@ -2,7 +2,7 @@ import re
 
 import numpy as np
 import pytest
-from array_inputs import DAY, flags, inst
+from array_inputs import DAY, flags, inst, with_signal_bytes
 
 import tarnwick as tw
 
@@ -17,9 +17,11 @@ def rows(r):
     return [(t.id, t.symbol, t.entry_idx, t.exit_idx, t.size, t.exit_reason) for t in r.trades()]
 
 
-def test_weights_share_the_cash_at_entry():
-    a = inst([100.0, 110.0, 120.0], (0,), (2,), weight=2.0, symbol="A")
-    b = inst([50.0, 45.0, 40.0], (0,), (2,), weight=1.0, symbol="B")
+@pytest.mark.parametrize("byte", [1, 77])
+def test_weights_share_the_cash_at_entry(byte):
+    # Signal arrays are read where they lie: any byte other than 0 is a set flag.
+    a = with_signal_bytes(inst([100.0, 110.0, 120.0], (0,), (2,), weight=2.0, symbol="A"), byte)
+    b = with_signal_bytes(inst([50.0, 45.0, 40.0], (0,), (2,), weight=1.0, symbol="B"), byte)
     r = tw.run_basket_backtest([a, b], cfg())
     # 2/3 of 90000 = 60000 -> 600 units at 100; 1/3 = 30000 -> 600 units at 50.
     assert rows(r) == [(0, "A", 0, 2, 600.0, "Signal"), (1, "B", 0, 2, 600.0, "Signal")]

@@ -2,7 +2,7 @@ import re
 
 import numpy as np
 import pytest
-from array_inputs import DAY, flags, inst
+from array_inputs import DAY, flags, inst, with_signal_bytes
 
 import tarnwick as tw
 
@@ -36,6 +36,15 @@ def test_equal_weight_splits_the_pool_across_free_slots():
     assert summaries(r) == [("A", 1, 1000.0, 0), ("B", 1, -1000.0, 0)]
     assert (r.rejected_entries, r.halted, r.halted_at) == (0, False, None)
     assert r.result.orders() == []
+
+
+@pytest.mark.parametrize("byte", [2, 128, 255])
+def test_any_nonzero_signal_byte_is_a_set_flag(byte):
+    # The signal arrays are read where they lie, bytes as given.
+    r = tw.run_portfolio_backtest([with_signal_bytes(inst(**A), byte), with_signal_bytes(inst(**B), byte)], cfg())
+    # As in the equal-weight split above: A 50 units +1000, B 100 units -1000.
+    assert summaries(r) == [("A", 1, 1000.0, 0), ("B", 1, -1000.0, 0)]
+    np.testing.assert_array_equal(r.result.equity_curve(), [10_000.0, 10_500.0, 10_000.0, 10_000.0])
 
 
 def test_full_allocation_lends_the_whole_pool_and_skips_an_empty_one():

@@ -10,13 +10,15 @@ def instrument(direction=1, n=3, symbol="A", weight=1.0):
             np.array([True] + [False] * (n - 1)), np.array([False] * (n - 1) + [True]), direction, weight, symbol)
 
 
-def test_instruments_keep_bars_in_place_and_copy_signals():
+def test_instruments_keep_bars_and_signals_in_place():
     a, b = instrument(symbol="A", weight=0.5), instrument(direction=-1, n=5, symbol="B")
     got = probe.instruments([a, b])
     assert [(s, d, w) for s, d, w, *_ in got] == [("A", 1, 0.5), ("B", -1, 1.0)]
     assert got[0][3] == [True, False, False] and got[0][4] == [False, False, True]
-    # The close column is read where the caller's array lies; lengths are not compared here.
+    # The close and entry columns are read where the caller's arrays lie; lengths are not
+    # compared here.
     assert got[0][5] == a[4].ctypes.data and (got[0][6], got[1][6]) == (3, 5)
+    assert got[0][7] == a[6].ctypes.data
 
 
 def test_empty_list_converts_to_nothing():

@@ -189,6 +189,7 @@ PanelView PanelView::of(PyObject* o) {
 
 Column<double> column_f64(PyObject* o) { return column<double>(o, Elem::F64); }
 Column<std::int64_t> column_i64(PyObject* o) { return column<std::int64_t>(o, Elem::I64); }
+Column<std::uint8_t> column_bool(PyObject* o) { return column<std::uint8_t>(o, Elem::Bool); }
 
 NewF64 empty_f64(std::size_t n) {
     ensure_numpy();

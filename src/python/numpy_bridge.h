@@ -110,6 +110,8 @@ std::vector<std::uint8_t> to_vec_bool(PyObject* o);
 Matrix to_matrix_f64(PyObject* o);
 Column<double> column_f64(PyObject* o);
 Column<std::int64_t> column_i64(PyObject* o);
+// A boolean array viewed as its bytes, not normalised: readers take any non-zero byte as set.
+Column<std::uint8_t> column_bool(PyObject* o);
 
 // A new float64 array of n elements whose storage is not initialised, with a view of
 // that storage for a kernel to overwrite in full before the array is handed out.
@@ -161,6 +163,10 @@ struct Converter<Column<double>> {
 template <>
 struct Converter<Column<std::int64_t>> {
     static Column<std::int64_t> from(PyObject* o) { return column_i64(o); }
+};
+template <>
+struct Converter<Column<std::uint8_t>> {
+    static Column<std::uint8_t> from(PyObject* o) { return column_bool(o); }
 };
 
 }  // namespace tarnwick::py

@@ -1,6 +1,7 @@
 // The multi-instrument and multi-strategy array backtests from Python: run_basket_backtest,
 // run_portfolio_backtest and run_multi_backtest. Bar columns are read where they lie (the
-// interpreter lock is held for the whole run); signals are copied.
+// interpreter lock is held for the whole run), and so are the instruments' signals; the
+// strategies' signals of run_multi_backtest are copied.
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -47,8 +48,8 @@ std::vector<strategies::InstrumentSeries> series_of(const std::vector<Instrument
     for (const InstrumentInput& in : inputs) {
         SignalInput s;
         s.symbol = in.symbol;
-        s.entries = in.entries;
-        s.exits = in.exits;
+        s.entries = in.entries.span();
+        s.exits = in.exits.span();
         s.weight = in.weight;
         s.direction = in.direction;
         out.push_back({in.bars(), std::move(s)});

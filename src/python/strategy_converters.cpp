@@ -34,8 +34,8 @@ Result<std::vector<InstrumentInput>, OwnError> convert_instruments(std::vector<B
         in.close = std::move(t.close);
         in.volume = std::move(t.volume);
         in.symbol = std::move(t.symbol);
-        in.entries = std::move(t.entries.data);
-        in.exits = std::move(t.exits.data);
+        in.entries = std::move(t.entries);
+        in.exits = std::move(t.exits);
         in.weight = t.weight;
         in.direction = direction.value();
         out.push_back(std::move(in));
@@ -54,8 +54,8 @@ BasketTuple Converter<BasketTuple>::from(PyObject* o) {
     b.low = item<Column<double>>(t, 3);
     b.close = item<Column<double>>(t, 4);
     b.volume = item<Column<double>>(t, 5);
-    b.entries = item<ArrayBool>(t, 6);
-    b.exits = item<ArrayBool>(t, 7);
+    b.entries = item<Column<std::uint8_t>>(t, 6);
+    b.exits = item<Column<std::uint8_t>>(t, 7);
     b.direction = item<std::int32_t>(t, 8);
     b.weight = item<double>(t, 9);
     b.symbol = item<std::string>(t, 10);

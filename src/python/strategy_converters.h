@@ -1,7 +1,7 @@
 // The arguments of the array runners: the six bar columns of an instrument, and the lists
 // of fixed-length tuples of the multi-instrument and multi-strategy runners, bound first
 // (shape and type refusals as TypeError naming the argument) and then converted
-// (directions checked, signals copied, bars viewed).
+// (directions checked; bars viewed, and the signals of the multi-instrument runners too).
 #pragma once
 
 #include <cstddef>
@@ -43,7 +43,7 @@ struct BarColumns {
 struct BasketTuple {
     Column<std::int64_t> timestamps;
     Column<double> open, high, low, close, volume;
-    ArrayBool entries, exits;
+    Column<std::uint8_t> entries, exits;  // any non-zero byte is set
     std::int32_t direction = 1;
     double weight = 1.0;
     std::string symbol;
@@ -57,12 +57,13 @@ struct StrategyTuple {
     std::string name;
 };
 
-// A converted instrument: its bars viewed for the length of the call, its signals owned.
+// A converted instrument: its bars and signals viewed for the length of the call (the
+// runners read the signals once, into columns or signal bars of their own).
 struct InstrumentInput {
     Column<std::int64_t> timestamps;
     Column<double> open, high, low, close, volume;
     std::string symbol;
-    std::vector<std::uint8_t> entries, exits;
+    Column<std::uint8_t> entries, exits;  // any non-zero byte is set
     double weight = 1.0;
     std::int8_t direction = 1;
 

@@ -1,6 +1,7 @@
 // A test-only extension that reaches the binding layer's pieces directly: the call entry,
 // the converters and the NumPy bridge. It is built with the test suite and never installed.
 #include <limits>
+#include <span>
 
 #include "core/errors.h"
 #include "core/fault.h"
@@ -147,18 +148,20 @@ PyObject* bound(PyObject*, const Args& a) {
 }
 
 // The converted instrument or strategy lists: per entry its name, direction, weight,
-// signals, and (instruments) the address and length of the close column it reads.
-Ref signal_list(const std::vector<std::uint8_t>& v) { return to_py(std::vector<bool>(v.begin(), v.end())); }
+// signals, and (instruments) the address and length of the close column it reads and the
+// address of the entries it reads.
+Ref signal_list(std::span<const std::uint8_t> v) { return to_py(std::vector<bool>(v.begin(), v.end())); }
 
 PyObject* instruments(PyObject*, const Args& a) {
     const auto list = unwrap(convert_basket_instruments(a.get<std::vector<BasketTuple>>(0)));
     Ref out = Ref::check(PyList_New(0));
     for (const InstrumentInput& in : list) {
-        Ref row = Ref::check(Py_BuildValue("(NiNNNNN)", to_py(in.symbol).release(), int{in.direction},
-                                           to_py(in.weight).release(), signal_list(in.entries).release(),
-                                           signal_list(in.exits).release(),
+        Ref row = Ref::check(Py_BuildValue("(NiNNNNNN)", to_py(in.symbol).release(), int{in.direction},
+                                           to_py(in.weight).release(), signal_list(in.entries.span()).release(),
+                                           signal_list(in.exits.span()).release(),
                                            to_py(reinterpret_cast<std::uintptr_t>(in.close.data())).release(),
-                                           to_py(std::uint64_t{in.bars().bars()}).release()));
+                                           to_py(std::uint64_t{in.bars().bars()}).release(),
+                                           to_py(reinterpret_cast<std::uintptr_t>(in.entries.data())).release()));
         if (PyList_Append(out.get(), row.get()) < 0) throw_error_set();
     }
     return out.release();
