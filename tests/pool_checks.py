@@ -35,3 +35,21 @@ def ticks_inside(call):
     worker.join()
     margin = (span["end"] - span["start"]) * 0.2
     return len([t for t in ticks if span["start"] + margin < t < span["end"] - margin])
+
+
+def setter_refusals(call, item, attribute, value):
+    """The errors a setter of `item` raised while `call` ran on another thread.
+
+    A batch that reads its items in place with the lock released must refuse every change
+    to them until it is over."""
+    done = threading.Event()
+    worker = threading.Thread(target=lambda: (call(), done.set()))
+    refusals = set()
+    worker.start()
+    while not done.is_set():
+        try:
+            setattr(item, attribute, value)
+        except RuntimeError as e:
+            refusals.add(str(e))
+    worker.join()
+    return refusals

@@ -1,9 +1,8 @@
 import textwrap
-import threading
 
 import numpy as np
 import pytest
-from pool_checks import outputs_under_worker_counts, ticks_inside
+from pool_checks import outputs_under_worker_counts, setter_refusals, ticks_inside
 
 import tarnwick as tw
 
@@ -213,17 +212,11 @@ def test_other_threads_run_while_the_batch_works():
 def test_items_cannot_change_while_the_batch_reads_them():
     # The batch reads the items in place with the lock released: setters must be refused
     # until it is over, and work again afterwards.
-    s, items = long_batch(6)
-    done = threading.Event()
-    worker = threading.Thread(target=lambda: (tw.batch_single_backtest(*s, items), done.set()))
-    refusals = set()
-    worker.start()
-    while not done.is_set():
-        try:
-            items[3].weight = 2.0
-        except RuntimeError as e:
-            refusals.add(str(e))
-    worker.join()
-    assert refusals == {"Already borrowed"}
+    n = 200_000
+    close = 100.0 + np.sin(np.arange(n) / 50.0)
+    s = (np.arange(n, dtype=np.int64), close, close + 1.0, close - 1.0, close, np.ones(n))
+    rng = np.random.default_rng(6)
+    items = [tw.BatchSingleItem(str(k), rng.random(n) < 0.02, rng.random(n) < 0.02) for k in range(16)]
+    assert setter_refusals(lambda: tw.batch_single_backtest(*s, items), items[3], "weight", 2.0) == {"Already borrowed"}
     items[3].weight = 3.0
     assert items[3].weight == 3.0

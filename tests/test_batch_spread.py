@@ -2,7 +2,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from pool_checks import outputs_under_worker_counts, ticks_inside
+from pool_checks import outputs_under_worker_counts, setter_refusals, ticks_inside
 
 import tarnwick as tw
 
@@ -147,11 +147,26 @@ def test_worker_count_does_not_change_results():
     assert one == four and len(one) == 64
 
 
-def test_other_threads_run_while_the_batch_works():
+def long_batch(count, seed):
+    """A call of the batch over `count` two-leg items of 100,000 bars, and its items."""
     n = 100_000
     ts = np.arange(n, dtype=np.int64) * 60 * 10**9
     prem = [50.0 + np.sin(np.arange(n) / 40.0), 40.0 + np.cos(np.arange(n) / 30.0)]
-    rng = np.random.default_rng(8)
+    rng = np.random.default_rng(seed)
     items = [tw.BatchSpreadItem(str(k), prem, [("CE", 1.0, 1, 50), ("PE", 1.0, -1, 50)], rng.random(n) < 0.02,
-                                rng.random(n) < 0.02) for k in range(16)]
-    assert ticks_inside(lambda: tw.batch_spread_backtest(ts, np.ones(n), items)) > 100
+                                rng.random(n) < 0.02) for k in range(count)]
+    return (lambda: tw.batch_spread_backtest(ts, np.ones(n), items)), items
+
+
+def test_other_threads_run_while_the_batch_works():
+    call, _ = long_batch(16, 8)
+    assert ticks_inside(call) > 100
+
+
+def test_items_cannot_change_while_the_batch_reads_them():
+    # The batch reads the items' series in place with the lock released: setters must be
+    # refused until it is over, and work again afterwards.
+    call, items = long_batch(24, 9)
+    assert setter_refusals(call, items[5], "max_loss", 10.0) == {"Already borrowed"}
+    items[5].max_loss = 20.0
+    assert items[5].max_loss == 20.0

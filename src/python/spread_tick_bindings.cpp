@@ -1,6 +1,7 @@
 // Spread and tick backtests from Python: run_spread_backtest, run_tick_backtest and
-// batch_spread_backtest. Every array is copied at the call's start; the engines never
-// see Python memory.
+// batch_spread_backtest. The single runs copy every array at the call's start; the batch
+// copies the shared timestamps and reads its items' own copies in place, borrowed until
+// the runs are over. The engines never see Python memory.
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -12,6 +13,7 @@
 
 #include "core/backtest_config.h"
 #include "core/backtest_result.h"
+#include "core/block_cache.h"
 #include "core/fees/fee_model.h"
 #include "python/batch_item_records.h"
 #include "python/bound_records.h"
@@ -144,20 +146,25 @@ constexpr const char* kBatchNames[] = {"timestamps", "underlying_close", "items"
 constexpr Signature kBatch{"batch_spread_backtest", kBatchNames, std::size(kBatchNames), 3};
 
 PyObject* batch_spread_backtest(PyObject*, const Args& a) {
-    // Everything the runs read is copied out of Python here, while the lock is held.
-    const std::vector<std::int64_t> timestamps = a.get<ArrayI64>(0).data;
+    // The shared timestamps are copied out of Python here, while the lock is held (batches
+    // tend to come one after another over series of one length: the block is recycled).
+    const Column<std::int64_t> given = a.get<Column<std::int64_t>>(0);
+    const std::vector<std::int64_t, CachedAllocator<std::int64_t>> timestamps(given.span().begin(),
+                                                                              given.span().end());
     const ArrayF64 underlying_close = a.get<ArrayF64>(1);  // shared by no run
-    std::vector<strategies::BatchSpreadItem> items = a.get<std::vector<strategies::BatchSpreadItem>>(2);
+    // The items already own copies of their arrays (taken when they were made); they are
+    // read in place, held and borrowed until the runs are over.
+    const std::vector<Held<strategies::BatchSpreadItem>> items =
+        a.get<std::vector<Held<strategies::BatchSpreadItem>>>(2);
     const BacktestConfig config = a.opt<BacktestConfig>(3).value_or(BacktestConfig{});
 
     // Every item is prepared and checked before any runs; the first that fails, in input
     // order, ends the call.
     std::vector<spreads::PreparedSpreadItem> prepared;
     prepared.reserve(items.size());
-    for (strategies::BatchSpreadItem& item : items) {
-        prepared.push_back(unwrap(spreads::prepare_batch_item(std::move(item), config, timestamps)));
+    for (const Held<strategies::BatchSpreadItem>& item : items) {
+        prepared.push_back(unwrap(spreads::prepare_batch_item(item.value(), config, timestamps)));
     }
-    items.clear();
 
     std::vector<RunOutput> runs = [&] {
         WithoutGil released;

@@ -1,12 +1,11 @@
 #include "strategies/batch_single.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "core/format.h"
 #include "core/output_size.h"
 #include "core/pool.h"
-#include "metrics/annualization.h"
+#include "strategies/shared_annualisation.h"
 
 namespace tarnwick::strategies::batch_single {
 
@@ -57,46 +56,11 @@ Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSe
                                            item.instrument_config);
 }
 
-namespace {
-
-// The periods per year an item's metrics would infer from the shared timestamps, or
-// nothing when its settings fix them (the legacy constant, or an explicit value above 0).
-// The inference reads every timestamp and depends on nothing else but the session
-// minutes, so a batch works it out once per distinct setting; handed to the run as an
-// explicit value, it is used as is.
-class SharedAnnualisation {
-public:
-    explicit SharedAnnualisation(std::span<const std::int64_t> timestamps) : timestamps_(timestamps) {}
-
-    std::optional<double> for_item(const BacktestConfig& c) {
-        if (c.legacy_annualization || (c.periods_per_year && *c.periods_per_year > 0.0)) return std::nullopt;
-        for (const auto& [minutes, periods] : known_) {
-            if (same(minutes, c.session_minutes)) return periods;
-        }
-        const double periods =
-            metrics::annualization::run_periods_per_year(false, std::nullopt, c.session_minutes, timestamps_);
-        known_.emplace_back(c.session_minutes, periods);
-        return periods;
-    }
-
-private:
-    // Bit for bit, so that NaN minutes find their own entry.
-    static bool same(const std::optional<double>& a, const std::optional<double>& b) {
-        if (a.has_value() != b.has_value()) return false;
-        return !a || std::memcmp(&*a, &*b, sizeof(double)) == 0;
-    }
-
-    std::span<const std::int64_t> timestamps_;
-    std::vector<std::pair<std::optional<double>, double>> known_;
-};
-
-}  // namespace
-
 Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::span<const PreparedSingleItem> items,
                                                                          const BarSeries& bars) {
     SharedAnnualisation annualisation(bars.timestamps.first(std::min(bars.timestamps.size(), bars.bars())));
     std::vector<std::optional<double>> periods(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) periods[i] = annualisation.for_item(items[i].config);
+    for (std::size_t i = 0; i < items.size(); ++i) periods[i] = annualisation.for_config(items[i].config);
     return pool::parallel_map<RunOutput, OwnError>(items.size(), [&](std::size_t i) -> Result<RunOutput, OwnError> {
         if (!periods[i]) return run_item(items[i], bars);
         PreparedSingleItem item = items[i];

@@ -13,6 +13,7 @@
 #include "metrics/metrics.h"
 #include "strategies/column_lengths.h"
 #include "strategies/flat_metrics.h"
+#include "strategies/shared_annualisation.h"
 #include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::spreads {
@@ -448,7 +449,7 @@ RunOutput run(const SpreadRunConfig& config, const SpreadMarket& market) {
     return SpreadRun(config, market).finish();
 }
 
-Result<PreparedSpreadItem, OwnError> prepare_batch_item(BatchSpreadItem&& item, const BacktestConfig& config,
+Result<PreparedSpreadItem, OwnError> prepare_batch_item(const BatchSpreadItem& item, const BacktestConfig& config,
                                                        std::span<const std::int64_t> timestamps) {
     auto legs = parse_legs(item.leg_configs, LegMessage::Batch);
     if (!legs.ok()) return err(std::move(legs).error());
@@ -463,24 +464,25 @@ Result<PreparedSpreadItem, OwnError> prepare_batch_item(BatchSpreadItem&& item, 
     p.run.target_profit = item.target_profit;
     p.run.legs = std::move(legs).value();
     p.run.spread_type = parse_spread_type(item.spread_type);
-    p.strategy_id = std::move(item.strategy_id);
-    p.legs_premiums = std::move(item.legs_premiums);
-    p.legs_open_premiums = std::move(item.legs_open_premiums);
-    p.entries = std::move(item.entries);
-    p.exits = std::move(item.exits);
+    p.strategy_id = item.strategy_id;
+    p.legs_premiums = item.legs_premiums;
+    if (item.legs_open_premiums) p.legs_open_premiums = std::span<const std::vector<double>>(*item.legs_open_premiums);
+    p.entries = item.entries;
+    p.exits = item.exits;
     return p;
 }
 
 RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps) {
     item.run.fee_model = resolve_fee_model(item.run.config);
-    SpreadMarket market{timestamps, item.legs_premiums, std::nullopt, item.entries, item.exits};
-    if (item.legs_open_premiums) {
-        market.legs_open_premiums = std::span<const std::vector<double>>(*item.legs_open_premiums);
-    }
+    const SpreadMarket market{timestamps, item.legs_premiums, item.legs_open_premiums, item.entries, item.exits};
     return run(item.run, market);
 }
 
 std::vector<RunOutput> run_batch(std::span<PreparedSpreadItem> items, std::span<const std::int64_t> timestamps) {
+    SharedAnnualisation annualisation(timestamps);
+    for (PreparedSpreadItem& item : items) {
+        if (auto periods = annualisation.for_config(item.run.config)) item.run.config.periods_per_year = periods;
+    }
     // Each job writes only its own item and slot; the timestamps are shared read-only.
     auto outputs = pool::parallel_map<RunOutput, OwnError>(items.size(), [&](std::size_t i) {
         return Result<RunOutput, OwnError>(batch_spread_job(items[i], timestamps));

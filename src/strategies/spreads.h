@@ -132,27 +132,31 @@ Status<OwnError> check_market(std::size_t legs, const SpreadMarket& market);
 // initial_capital on every bar, zero returns and drawdown, no trades, zeroed metrics.
 RunOutput run(const SpreadRunConfig& config, const SpreadMarket& market);
 
-// A batch item ready for a worker: owns everything its run reads.
+// A batch item ready for a worker. Its settings are its own; its series are read where
+// they lie, in the item it was prepared from, which the caller keeps alive and unchanged
+// until the run is over.
 struct PreparedSpreadItem {
     SpreadRunConfig run;  // no leg expiries; the fee model is resolved by the job
     std::string strategy_id;
-    std::vector<std::vector<double>> legs_premiums;
-    std::optional<std::vector<std::vector<double>>> legs_open_premiums;
-    std::vector<std::uint8_t> entries;
-    std::vector<std::uint8_t> exits;
+    std::span<const std::vector<double>> legs_premiums;
+    std::optional<std::span<const std::vector<double>>> legs_open_premiums;
+    std::span<const std::uint8_t> entries;
+    std::span<const std::uint8_t> exits;
 };
 
 // Parses the item's legs and spread type, checks its arrays against the shared timestamps
-// as `check_market` does, and gives it a copy of the batch configuration, moving its series
-// in. Fails on an unknown option type (batch wording, naming no item) or on an array of
-// the wrong length ("item '{id}': entries has 3 values, timestamps has 5").
-Result<PreparedSpreadItem, OwnError> prepare_batch_item(BatchSpreadItem&& item, const BacktestConfig& config,
+// as `check_market` does, and gives it a copy of the batch configuration and views of its
+// series. Fails on an unknown option type (batch wording, naming no item) or on an array
+// of the wrong length ("item '{id}': entries has 3 values, timestamps has 5").
+Result<PreparedSpreadItem, OwnError> prepare_batch_item(const BatchSpreadItem& item, const BacktestConfig& config,
                                                        std::span<const std::int64_t> timestamps);
 
 // The run of one prepared item over the shared timestamps; resolves its fee model first.
 RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps);
 
-// Every item on the worker pool, outputs in item order whatever the worker count.
+// Every item on the worker pool, outputs in item order whatever the worker count. The
+// periods per year the items' metrics infer from the shared timestamps are worked out
+// once, up front.
 std::vector<RunOutput> run_batch(std::span<PreparedSpreadItem> items, std::span<const std::int64_t> timestamps);
 
 }  // namespace tarnwick::strategies::spreads
