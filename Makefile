@@ -63,17 +63,18 @@ demo: install
 dev: system-deps venv
 	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -Cbuild-dir=build/dev-editable -e .
 
-# vectorbt is the reference of the single-backtest bench (bench-only; the bench falls back
-# to a plain loop when it cannot be installed); pandas and polars are the references of the
-# bar-aggregation bench (bench-only; it times whichever of them installs); cvxpy that of the
-# optimiser bench, whose cvxpy column is skipped without it; scikit-learn's ledoit_wolf that
-# of the covariance bench, which runs it without OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE.
+# vectorbt is the reference of the single-backtest and portfolio benches (bench-only; they
+# fall back to a plain loop or to our timings alone when it cannot be installed); pandas and
+# polars are the references of the bar-aggregation bench (bench-only; it times whichever of
+# them installs); cvxpy that of the optimiser bench, whose cvxpy column is skipped without
+# it; scikit-learn's ledoit_wolf that of the covariance bench, which runs it without
+# OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE.
 bench: install
 	@$(PY) -c 'import vectorbt' 2>/dev/null || $(PIP) install -q vectorbt || echo "vectorbt unavailable"
 	@$(PY) -c 'import pandas, polars' 2>/dev/null || $(PIP) install -q pandas polars || echo "pandas or polars unavailable"
 	@$(PY) -c 'import cvxpy' 2>/dev/null || $(PIP) install -q cvxpy || echo "cvxpy unavailable"
 	@$(PY) -c 'import sklearn' 2>/dev/null || $(PIP) install -q scikit-learn
-	@for b in bench/*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b"; done
+	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b"; done
 
 # The extension and the core built with AddressSanitizer and UBSan, and the whole Python
 # suite run against that build. Leak detection is off: the interpreter keeps memory to exit.

@@ -11,9 +11,9 @@ import os
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import time  # noqa: E402
 
 import numpy as np  # noqa: E402
+from timing import best_of, cores, pool_workers  # noqa: E402
 
 import tarnwick as tw  # noqa: E402
 
@@ -31,15 +31,6 @@ def data(seed=3):
     return bars, signals
 
 
-def best_of(fn, repeat=5):
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
-
-
 def main():
     bars, signals = data()
     config = tw.BacktestConfig(fees=0.001)
@@ -54,11 +45,10 @@ def main():
     batch()  # the pool starts on first use
     t_serial = best_of(serial)
     t_batch = best_of(batch)
-    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-    workers = int(os.environ.get("RAYON_NUM_THREADS") or os.environ.get("RAYON_RS_NUM_CPUS") or cores)
+    workers = pool_workers()
     speedup = t_serial / t_batch
     print(f"batch_single_backtest {ITEMS} items x {N} bars: serial {t_serial * 1e3:.0f} ms, batch "
-          f"{t_batch * 1e3:.0f} ms, speed-up {speedup:.2f}x on {workers} workers / {cores} cores "
+          f"{t_batch * 1e3:.0f} ms, speed-up {speedup:.2f}x on {workers} workers / {cores()} cores "
           f"({speedup / workers:.2f} x workers, goal >= 0.85); load average {os.getloadavg()[0]:.1f}")
 
 

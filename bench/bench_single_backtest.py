@@ -18,9 +18,9 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import subprocess  # noqa: E402
 import sys  # noqa: E402
 import textwrap  # noqa: E402
-import time  # noqa: E402
 
 import numpy as np  # noqa: E402
+from timing import best_of  # noqa: E402
 
 import tarnwick as tw  # noqa: E402
 
@@ -39,15 +39,6 @@ def data(n=N, seed=1):
     entries = rng.random(n) < 0.01
     exits = rng.random(n) < 0.01
     return (ts, open_, high, low, close, np.full(n, 1e4)), entries, exits
-
-
-def best_of(fn, repeat=5):
-    best = float("inf")
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
 
 
 def ours(bars, entries, exits):
