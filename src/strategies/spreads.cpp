@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/flag_bytes.h"
 #include "core/format.h"
 #include "core/pool.h"
 #include "core/saturate.h"
@@ -124,7 +125,22 @@ public:
 
     RunOutput finish() && {
         const std::size_t n = market_.timestamps.size();
-        for (std::size_t i = 0; i < n; ++i) step(i);
+        for (std::size_t i = 0; i < n;) {
+            // Flat bars without an entry signal open nothing and sample the same equity: from
+            // the second of them on, every sample repeats the one before.
+            if (!open_) {
+                const std::size_t next = next_entry_bar(i);
+                if (next > i + 2) {
+                    step(i);
+                    step(i + 1);
+                    repeat_last_sample(next - i - 2);
+                    i = next;
+                    continue;
+                }
+            }
+            step(i);
+            ++i;
+        }
         if (open_) close_at_end(n - 1);
         out_.metrics = metrics::compute_metrics(out_.equity_curve, out_.drawdown_curve, out_.returns,
                                                 market_.timestamps, out_.trades, cfg_.config);
@@ -138,6 +154,14 @@ private:
         return raw[i] != 0;
     }
     bool flagged(std::size_t i) const noexcept { return !flags_.empty() && flags_[i] != 0; }
+    // The first bar at or after `from` on which an entry signal acts, or the bar count.
+    std::size_t next_entry_bar(std::size_t from) const noexcept {
+        const std::size_t n = market_.timestamps.size();
+        if (!next_open_) return flag_bytes::first_set(market_.entries, from, n);
+        if (n == 0) return n;
+        const std::size_t raw = flag_bytes::first_set(market_.entries, from == 0 ? 0 : from - 1, n - 1);
+        return raw == n - 1 ? n : raw + 1;
+    }
     bool opens_at_open_premiums() const noexcept { return next_open_ && market_.legs_open_premiums.has_value(); }
 
     bool any_expired(std::size_t i) const noexcept {
@@ -284,6 +308,12 @@ private:
         const double peak_before = peak_;
         out_.equity_curve.back() = cash_;
         out_.drawdown_curve.back() = drawdown_pct(std::max(peak_before, cash_), cash_);
+    }
+
+    void repeat_last_sample(std::size_t count) {
+        out_.equity_curve.insert(out_.equity_curve.end(), count, out_.equity_curve.back());
+        out_.drawdown_curve.insert(out_.drawdown_curve.end(), count, out_.drawdown_curve.back());
+        out_.returns.insert(out_.returns.end(), count, out_.returns.back());
     }
 
     void sample(double equity) {

@@ -152,6 +152,8 @@ void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 SpreadLegConfig call(std::int32_t quantity, std::uint64_t lot) { return {OptionRight::Call, 100.0, quantity, lot}; }
 SpreadLegConfig put(std::int32_t quantity, std::uint64_t lot) { return {OptionRight::Put, 100.0, quantity, lot}; }
 
+constexpr std::size_t n_bars() { return 24; }
+
 std::vector<std::int64_t> days(std::size_t n) {
     std::vector<std::int64_t> ts(n);
     for (std::size_t i = 0; i < n; ++i) ts[i] = static_cast<std::int64_t>(i) * testing_support::kDayNs;
@@ -208,6 +210,59 @@ const RunCase kRunCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Table, SpreadRunScenario, ::testing::ValuesIn(kRunCases),
                          [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// Long flat stretches: the bars up to the next entry signal repeat one sample
+
+struct FlatCase {
+    std::string name;
+    bool at_next_open;
+    std::vector<std::size_t> entries, exits;
+    std::size_t jump;  // first bar whose equity is 100003 (none past the end)
+    std::vector<Trip> trips;
+};
+
+void PrintTo(const FlatCase& c, std::ostream* os) { *os << c.name; }
+
+class SpreadFlatStretch : public ::testing::TestWithParam<FlatCase> {};
+
+TEST_P(SpreadFlatStretch, SamplesAndEntriesAsBarByBar) {
+    const FlatCase& c = GetParam();
+    // One bought call; its premium is 10 until bar 14 and 13 from bar 15 on.
+    constexpr std::size_t n = n_bars();
+    std::vector<std::vector<double>> premiums = {std::vector<double>(n, 10.0)};
+    for (std::size_t t = 15; t < n; ++t) premiums[0][t] = 13.0;
+    SpreadRunConfig cfg;
+    cfg.fee_model = FeeModel::fraction(0.0);
+    cfg.legs = {call(1, 1)};
+    if (c.at_next_open) cfg.config.fill_timing = FillTiming::NextBarOpen;
+    const auto ts = days(n);
+    const auto entries = flags(n, c.entries);
+    const auto exits = flags(n, c.exits);
+    const RunOutput out = run(cfg, SpreadMarket{ts, premiums, std::nullopt, entries, exits});
+    std::vector<double> equity(n, 100000.0), returns(n, 0.0);
+    for (std::size_t t = c.jump; t < n; ++t) equity[t] = 100003.0;
+    if (c.jump < n) returns[c.jump] = 3.0 / 100000.0;
+    EXPECT_EQ(testing_support::values(out.equity_curve), equity);
+    expect_curve(out.returns, returns, 1e-18);
+    EXPECT_EQ(testing_support::values(out.drawdown_curve), std::vector<double>(n, 0.0));
+    expect_trips(out.trades, c.trips);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SpreadFlatStretch,
+    ::testing::Values(
+        // Bought at 10 on bar 12, held through the jump on bar 15, sold at 13 on bar 18.
+        FlatCase{"EntryAfterTwelveFlatBars", false, {12}, {18}, 15, {{12, 18, 13, 3, ExitReason::Signal}}},
+        // The signal of bar 0 acts on bar 1, the exit of bar 17 on bar 18.
+        FlatCase{"NextOpenSignalOfTheFirstBar", true, {0}, {17}, 15, {{1, 18, 13, 3, ExitReason::Signal}}},
+        // A signal of the last bar has no bar left to act on.
+        FlatCase{"NextOpenSignalOfTheLastBar", true, {23}, {}, n_bars(), {}},
+        // Out flat at 10 on bar 5; back in at 13 on bar 20 after fourteen flat bars, held
+        // to the end at 13.
+        FlatCase{"SecondEntryAfterAFlatStretch", false, {2, 20}, {5}, n_bars(),
+                 {{2, 5, 10, 0, ExitReason::Signal}, {20, 23, 13, 0, ExitReason::EndOfData}}}),
+    [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
 // Array lengths, checked before anything runs
