@@ -151,7 +151,7 @@ PyObject* batch_spread_backtest(PyObject*, const Args& a) {
     const Column<std::int64_t> given = a.get<Column<std::int64_t>>(0);
     const std::vector<std::int64_t, CachedAllocator<std::int64_t>> timestamps(given.span().begin(),
                                                                               given.span().end());
-    const ArrayF64 underlying_close = a.get<ArrayF64>(1);  // shared by no run
+    const Column<double> underlying_close = a.get<Column<double>>(1);  // checked, read by no run
     // The items already own copies of their arrays (taken when they were made); they are
     // read in place, held and borrowed until the runs are over.
     const std::vector<Held<strategies::BatchSpreadItem>> items =

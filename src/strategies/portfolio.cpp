@@ -141,6 +141,8 @@ public:
           k_(instruments.size()),
           cap_(config.max_positions.value_or(0)),  // 0 is no cap, as in the kernel configuration
           kill_switch_(config.max_drawdown_pct && *config.max_drawdown_pct > 0.0),
+          // Chunks short enough that the value buffer (a chunk per instrument) stays near a
+          // megabyte, long enough that each held book is caught up in long runs.
           chunk_(std::max<std::size_t>(64, std::min<std::size_t>(4096, (std::size_t{1} << 17) / k_))),
           pool_(config.initial_capital),
           peak_(config.initial_capital),
