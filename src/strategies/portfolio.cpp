@@ -206,7 +206,8 @@ private:
         std::size_t last = next_event_;
         while (last < events_.size() && events_[last].bar == t) ++last;
         const std::span<const SignalEvent> here(events_.data() + next_event_, last - next_event_);
-        for (std::size_t j = last; j < std::min(events_.size(), last + kPrefetchAhead); ++j) {
+        const std::size_t ahead = std::min(events_.size(), last + kPrefetchAhead);
+        for (std::size_t j = std::max(last, prefetched_); j < ahead; ++j) {
             // Written out here: a helper holding nothing but prefetches is taken for a
             // function without effects, and its calls are dropped.
             const BarSeries& bars = instruments_[events_[j].instrument].bars;
@@ -218,6 +219,7 @@ private:
             __builtin_prefetch(bars.close.data() + at);
             __builtin_prefetch(bars.volume.data() + at);
         }
+        prefetched_ = std::max(prefetched_, ahead);
         next_event_ = last;
         exit_pass(t, here);
         entry_pass(t, here);
@@ -464,6 +466,7 @@ private:
     std::size_t summed_ = 0;   // the curves are complete before this bar
     std::vector<SignalEvent> events_;
     std::size_t next_event_ = 0;  // the first event not yet stepped
+    std::size_t prefetched_ = 0;  // the events before this one have had their bars asked for
     std::vector<double> values_;
     Curve equity_;
     Curve returns_;
