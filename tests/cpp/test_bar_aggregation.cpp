@@ -336,6 +336,14 @@ std::vector<Bits> streamed(const UnitCase& c, const std::vector<SourceRecord>& r
     return out;
 }
 
+// Parts of a split, and blocks of a scan the pool feeds: one block of one row, blocks
+// that cut groups of closes, blocks of many groups, one block for everything.
+const RowSplit kSplits[] = {{1, 1, 16384}, {2, 1, 1}, {3, 1, 17}, {7, 1, 250}, {8, 1, 3}, {64, 1, 16384}};
+
+std::string describe(const RowSplit& s) {
+    return "parts " + std::to_string(s.parts) + ", blocks of " + std::to_string(s.block_rows);
+}
+
 class AggregateAgainstReference : public ::testing::TestWithParam<UnitCase> {};
 
 TEST_P(AggregateAgainstReference, EveryEntryGivesTheReferenceBarsBitForBit) {
@@ -348,14 +356,14 @@ TEST_P(AggregateAgainstReference, EveryEntryGivesTheReferenceBarsBitForBit) {
         ASSERT_GT(want_bars.size(), 2u) << "seed " << seed;
         EXPECT_EQ(streamed(c, s.bar_records()), want_bars) << "streamed bars, seed " << seed;
         EXPECT_EQ(streamed(c, s.tick_records()), want_ticks) << "streamed ticks, seed " << seed;
-        for (std::size_t parts : {1u, 2u, 3u, 7u, 64u}) {
+        for (const RowSplit& split : kSplits) {
             const BuilderSpec spec{c.step, c.unit, c.tz, c.brick};
-            auto got = aggregate_bars(s.bars(), spec, RowSplit{parts, 1});
+            auto got = aggregate_bars(s.bars(), spec, split);
             ASSERT_TRUE(got.ok());
-            EXPECT_EQ(bits(got.value()), want_bars) << "aggregate_bars, seed " << seed << ", parts " << parts;
-            auto from_ticks = bars_from_ticks(s.ticks(), spec, RowSplit{parts, 1});
+            EXPECT_EQ(bits(got.value()), want_bars) << "aggregate_bars, seed " << seed << ", " << describe(split);
+            auto from_ticks = bars_from_ticks(s.ticks(), spec, split);
             ASSERT_TRUE(from_ticks.ok());
-            EXPECT_EQ(bits(from_ticks.value()), want_ticks) << "bars_from_ticks, seed " << seed << ", parts " << parts;
+            EXPECT_EQ(bits(from_ticks.value()), want_ticks) << "bars_from_ticks, seed " << seed << ", " << describe(split);
         }
     }
 }

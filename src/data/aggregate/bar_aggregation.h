@@ -32,10 +32,15 @@ struct OhlcvColumns {
 };
 
 // How far a call may cut its rows for the worker pool: into at most `parts` pieces of
-// at least `min_rows` rows. The bars never depend on it.
+// at least `min_rows` rows, and for a one-pass scan that the pool feeds, into blocks of
+// `block_rows` rows. The bars never depend on it.
 struct RowSplit {
     std::size_t parts = 1;
     std::size_t min_rows = 1;
+    std::size_t block_rows = kScanBlockRows;
+
+    // Blocks of a scan small enough that the few the pool works ahead on stay in cache.
+    static constexpr std::size_t kScanBlockRows = 16384;
 
     // One piece per pool worker, each of a few hundred thousand rows at least: below
     // that, handing out the work costs more than it saves.

@@ -81,7 +81,7 @@ std::optional<OhlcvBar> push_one(Builder& builder, const SourceRecord& record) {
 // The interface for a builder whose bars close on a running count; Derived gives
 //     feed_as(bar, rows, begin, end, emit)     feed with the bar in progress in `bar`
 //     flush_as(bar)                            end of data for the bar in `bar`
-// where `bar` is a PartialBar, or a SpanBar when only the rows of each bar are wanted.
+// where `bar` is the PartialBar in progress.
 template <class Derived>
 class CountingBarBuilder : public BarBuilder {
 public:

@@ -65,6 +65,35 @@ public:
 
     const CountThreshold& threshold() const noexcept { return threshold_; }
 
+    // What each record of rows [begin, end) adds to the running amount of volume or value
+    // bars, into amounts[0 ..]; +0 for rows without a record, which changes no comparison
+    // (the sum is below the threshold, or NaN, before and after).
+    template <class Rows>
+    void write_amounts(const Rows& rows, std::size_t begin, std::size_t end, double* amounts) const {
+        if (threshold_.kind == CountThreshold::Kind::Value) {
+            for (std::size_t i = begin; i < end; ++i) {
+                amounts[i - begin] = rows.present(i) ? rows.volume(i) * rows.close(i) : 0.0;
+            }
+        } else {
+            for (std::size_t i = begin; i < end; ++i) amounts[i - begin] = rows.present(i) ? rows.volume(i) : 0.0;
+        }
+    }
+
+    // Volume or value bars of rows [begin, end) from their amounts, handing on_end(row)
+    // every row that closes a bar. The sum goes on across calls.
+    template <class OnEnd>
+    void scan_amounts(const double* amounts, std::size_t begin, std::size_t end, OnEnd&& on_end) {
+        const double threshold = threshold_.amount;
+        double accumulated = accumulated_;
+        for (std::size_t r = 0; r < end - begin; ++r) {
+            accumulated += amounts[r];
+            if (!(accumulated >= threshold)) continue;
+            accumulated = 0.0;
+            on_end(begin + r);
+        }
+        accumulated_ = accumulated;
+    }
+
 private:
     CountThreshold threshold_;
     double accumulated_ = 0.0;  // NaN once a NaN was added: that bar closes only at flush

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 #include "data/aggregate/bar_builder.h"
 
@@ -17,10 +18,94 @@ namespace tarnwick::aggregate {
 enum class FlowMagnitude : std::uint8_t { Tick, Volume, Value };
 enum class FlowRule : std::uint8_t { Imbalance, Runs };
 
+// The tick rule's memory: the previous close and the side the rule gave last. Before
+// the first record the close is -inf, above which every price but -inf and NaN ticks
+// up, and those two repeat the side, which starts as buying: the first record always
+// buys.
+struct TickRule {
+    double prev_close = -std::numeric_limits<double>::infinity();
+    bool prev_buy = true;
+
+    // Whether a record buys: when its signed size is positive; not when it is negative or
+    // NaN; and when it is zero (unknown) by the tick rule: an uptick buys, a downtick
+    // sells, an unchanged or incomparable price repeats the rule's previous side.
+    // Direction changes at random in real flow, so the side is worked out without
+    // branches.
+    bool buys(double close, double signed_size) noexcept {
+        const bool up = close > prev_close;
+        const bool down = close < prev_close;
+        const bool tick_buy = up | (!down & prev_buy);
+        const bool by_tick = signed_size == 0.0;
+        prev_buy = (by_tick & tick_buy) | (!by_tick & prev_buy);
+        prev_close = close;
+        return (signed_size > 0.0) | (by_tick & tick_buy);
+    }
+};
+
+// The side of a row's record, as a scan reads it; kEither: not known from the row's own
+// block (see BlockSides).
+enum FlowSide : std::uint8_t { kNoRecord = 0, kBuys = 1, kSells = 2, kEither = kBuys | kSells };
+
+// The records of a block of rows, sided from the block's rows alone. Only records that
+// follow the tick rule, from the block's first record up to the first that ticks up or
+// down, depend on the rule's memory from before the block: the first record, when it
+// follows the rule, is compared with the close before the block, and those after it that
+// repeat the rule's side repeat a side from before the block. They are marked kEither.
+struct BlockSides {
+    std::size_t head = 0;                // marked records lie in the block's rows [0, head)
+    std::optional<double> first_close;   // the first record's close, when it follows the rule
+    std::optional<bool> settled;         // the side the rule last gave within the block
+    std::optional<double> last_close;    // the block's last record's close
+
+    // put(row, side) for every row in [begin, end), in order.
+    template <class Rows, class Put>
+    static BlockSides of(const Rows& rows, std::size_t begin, std::size_t end, Put&& put) {
+        BlockSides out;
+        std::size_t i = begin;
+        for (; i < end && !rows.present(i); ++i) put(i, kNoRecord);
+        if (i == end) return out;
+        double prev_close = rows.close(i);
+        if (rows.signed_size(i) == 0.0) {
+            out.first_close = prev_close;
+            out.head = i - begin + 1;
+            put(i, kEither);
+        } else {
+            put(i, rows.signed_size(i) > 0.0 ? kBuys : kSells);
+        }
+        bool known = false;  // whether the rule gave a side within the block yet
+        bool prev_buy = false;
+        for (++i; i < end; ++i) {
+            if (!rows.present(i)) {
+                put(i, kNoRecord);
+                continue;
+            }
+            const double close = rows.close(i);
+            const double signed_size = rows.signed_size(i);
+            const bool up = close > prev_close;
+            const bool down = close < prev_close;
+            const bool by_tick = signed_size == 0.0;
+            const bool tick_buy = up | (!down & prev_buy);
+            const bool waits = by_tick & !up & !down & !known;
+            known |= by_tick & (up | down);
+            prev_buy = (by_tick & tick_buy) | (!by_tick & prev_buy);
+            const bool buying = (signed_size > 0.0) | (by_tick & tick_buy);
+            put(i, waits ? kEither : buying ? kBuys : kSells);
+            out.head = waits ? i - begin + 1 : out.head;
+            prev_close = close;
+        }
+        out.last_close = prev_close;
+        if (known) out.settled = prev_buy;
+        return out;
+    }
+};
+
 class FlowBarBuilder final : public CountingBarBuilder<FlowBarBuilder> {
 public:
     FlowBarBuilder(FlowMagnitude magnitude, FlowRule rule, double threshold)
         : magnitude_(magnitude), rule_(rule), threshold_(threshold) {}
+
+    FlowMagnitude magnitude() const noexcept { return magnitude_; }
+    const TickRule& tick_rule() const noexcept { return rule_memory_; }
 
     // Ends the bar in progress stamped with the latest record; the tick-rule memory stays.
     template <class Bar>
@@ -30,13 +115,8 @@ public:
         return bar.take(last_ts_);
     }
 
-    // A record buys when its signed size is positive, sells when it is negative or NaN,
-    // and when it is zero (unknown) follows the tick rule: an uptick (or the first record)
-    // buys, a downtick sells, an unchanged or incomparable price repeats the rule's
-    // previous side. Direction changes at random in real flow, so the side is worked out
-    // without branches, and the size is added to one side and +0 to the other (which
-    // changes no comparison below). The bar in progress is kept in `bar` (a PartialBar,
-    // or a SpanBar when only the rows of each bar are wanted).
+    // Each record's size is added to its side and +0 to the other (which changes no
+    // comparison below). The bar in progress is kept in `bar`.
     template <class Bar, class Rows, class Emit>
     void feed_as(Bar& bar, const Rows& rows, std::size_t begin, std::size_t end, Emit&& emit) {
         using M = FlowMagnitude;
@@ -45,6 +125,60 @@ public:
             case M::Volume: return by_rule<M::Volume>(bar, rows, begin, end, emit);
             case M::Value: return by_rule<M::Value>(bar, rows, begin, end, emit);
         }
+    }
+
+    // The sides of the records of rows [begin, end), from those rows alone (so blocks of
+    // rows can be worked out apart, on the pool), into sides[0 ..] for counted flow and
+    // into what each row adds to the buy and the sell side, buys[0 ..] and sells[0 ..],
+    // for sized flow. A record whose side depends on the rule's memory from before the
+    // rows is marked kEither (sized: its size on both sides) until settle() settles it.
+    template <class Rows>
+    static BlockSides write_sides(const Rows& rows, std::size_t begin, std::size_t end, std::uint8_t* sides) {
+        return BlockSides::of(rows, begin, end,
+                              [sides, begin](std::size_t i, FlowSide side) { sides[i - begin] = side; });
+    }
+    template <class Rows>
+    BlockSides write_sizes(const Rows& rows, std::size_t begin, std::size_t end, double* buys, double* sells) const {
+        auto sized = [&](auto magnitude) {
+            return BlockSides::of(rows, begin, end, [&](std::size_t i, FlowSide side) {
+                const double size = side == kNoRecord ? 0.0 : size_of<decltype(magnitude)::value>(rows, i);
+                buys[i - begin] = only_if((side & kBuys) != 0, size);
+                sells[i - begin] = only_if((side & kSells) != 0, size);
+            });
+        };
+        if (magnitude_ == FlowMagnitude::Value) return sized(std::integral_constant<FlowMagnitude, FlowMagnitude::Value>{});
+        return sized(std::integral_constant<FlowMagnitude, FlowMagnitude::Volume>{});
+    }
+
+    // Settles the records marked kEither in a block written as above, which follows every
+    // record this builder has seen, and takes the block's records into the rule's memory.
+    void settle(const BlockSides& block, std::uint8_t* sides) noexcept {
+        const FlowSide side = settle_head(block);
+        for (std::size_t r = 0; r < block.head; ++r) if (sides[r] == kEither) sides[r] = side;
+        settle_tail(block);
+    }
+    void settle(const BlockSides& block, double* buys, double* sells) noexcept {
+        const FlowSide side = settle_head(block);
+        for (std::size_t r = 0; r < block.head; ++r) {
+            // Only a marked record has the same bits on both sides, other than +0 on both.
+            if (std::bit_cast<std::uint64_t>(buys[r]) != std::bit_cast<std::uint64_t>(sells[r])) continue;
+            (side == kBuys ? sells : buys)[r] = 0.0;
+        }
+        settle_tail(block);
+    }
+
+    // Scans rows [begin, end) from their side bytes (counted flow) or from what they add to
+    // each side (sized flow), handing on_end(row) every row that closes a bar. The sums
+    // go on across calls.
+    template <class OnEnd>
+    void scan_sides(const std::uint8_t* sides, std::size_t begin, std::size_t end, OnEnd&& on_end) {
+        if (rule_ == FlowRule::Imbalance) return count<FlowRule::Imbalance>(sides, begin, end, on_end);
+        return count<FlowRule::Runs>(sides, begin, end, on_end);
+    }
+    template <class OnEnd>
+    void scan_sizes(const double* buys, const double* sells, std::size_t begin, std::size_t end, OnEnd&& on_end) {
+        if (rule_ == FlowRule::Imbalance) return sum<FlowRule::Imbalance>(buys, sells, begin, end, on_end);
+        return sum<FlowRule::Runs>(buys, sells, begin, end, on_end);
     }
 
 private:
@@ -62,42 +196,93 @@ private:
         // Locals, not members, so that the loop keeps them in registers.
         Bar bar = bar_in_progress;
         const double threshold = threshold_;
-        double prev_close = prev_close_;
-        bool prev_buy = prev_buy_;
+        TickRule rule = rule_memory_;
         double buy = buy_;
         double sell = sell_;
         for (std::size_t i = begin; i < end; ++i) {
             if (!rows.present(i)) continue;
-            const double close = rows.close(i);
-            const double s = rows.signed_size(i);
-            const bool up = close > prev_close;
-            const bool down = close < prev_close;
-            const bool tick_buy = up | (!down & prev_buy);
-            const bool by_tick = s == 0.0;
-            prev_buy = (by_tick & tick_buy) | (!by_tick & prev_buy);
-            const bool buying = (s > 0.0) | (by_tick & tick_buy);
-            prev_close = close;
-            double size = 1.0;
-            if constexpr (M == FlowMagnitude::Volume) size = rows.volume(i);
-            if constexpr (M == FlowMagnitude::Value) size = rows.volume(i) * close;
+            const bool buying = rule.buys(rows.close(i), rows.signed_size(i));
+            const double size = size_of<M>(rows, i);
             buy += only_if(buying, size);
             sell += only_if(!buying, size);
             bar.absorb(rows, i);
-            bool complete = false;
-            if constexpr (R == FlowRule::Imbalance) complete = std::fabs(buy - sell) >= threshold;
-            // max(buy, sell) >= threshold with a NaN side ignored.
-            if constexpr (R == FlowRule::Runs) complete = (buy >= threshold) | (sell >= threshold);
-            if (!complete) continue;
+            if (!complete<R>(buy, sell, threshold)) continue;
             buy = 0.0;
             sell = 0.0;
             if (auto done = bar.take(rows.timestamp(i))) emit(*done);
         }
         bar_in_progress = bar;
-        prev_close_ = prev_close;
-        prev_buy_ = prev_buy;
+        rule_memory_ = rule;
         if (const std::optional<std::size_t> last = last_present(rows, begin, end)) last_ts_ = rows.timestamp(*last);
         buy_ = buy;
         sell_ = sell;
+    }
+
+    // The side the rule gives a block's marked records, its memory taking in the block's
+    // first record when that one follows the rule.
+    FlowSide settle_head(const BlockSides& block) noexcept {
+        if (block.first_close) rule_memory_.buys(*block.first_close, 0.0);
+        return rule_memory_.prev_buy ? kBuys : kSells;
+    }
+    void settle_tail(const BlockSides& block) noexcept {
+        if (block.settled) rule_memory_.prev_buy = *block.settled;
+        if (block.last_close) rule_memory_.prev_close = *block.last_close;
+    }
+
+    template <FlowRule R, class OnEnd>
+    void sum(const double* buys, const double* sells, std::size_t begin, std::size_t end, OnEnd& on_end) {
+        const double threshold = threshold_;
+        double buy = buy_;
+        double sell = sell_;
+        for (std::size_t r = 0; r < end - begin; ++r) {
+            buy += buys[r];
+            sell += sells[r];
+            if (!complete<R>(buy, sell, threshold)) continue;
+            buy = 0.0;
+            sell = 0.0;
+            on_end(begin + r);
+        }
+        buy_ = buy;
+        sell_ = sell;
+    }
+
+    // Counted flow in integers: each side holds a count of records (below 2^53, so its
+    // double is exact), and a whole number reaches the threshold exactly when it reaches
+    // the threshold's ceiling.
+    template <FlowRule R, class OnEnd>
+    void count(const std::uint8_t* sides, std::size_t begin, std::size_t end, OnEnd& on_end) {
+        const auto need = static_cast<std::int64_t>(std::ceil(threshold_));
+        auto buy = static_cast<std::int64_t>(buy_);
+        auto sell = static_cast<std::int64_t>(sell_);
+        for (std::size_t r = 0; r < end - begin; ++r) {
+            buy += sides[r] & kBuys;
+            sell += sides[r] >> 1;
+            bool done = false;
+            if constexpr (R == FlowRule::Imbalance) done = (buy - sell >= need) | (sell - buy >= need);
+            if constexpr (R == FlowRule::Runs) done = (buy >= need) | (sell >= need);
+            if (!done) continue;
+            buy = 0;
+            sell = 0;
+            on_end(begin + r);
+        }
+        buy_ = static_cast<double>(buy);
+        sell_ = static_cast<double>(sell);
+    }
+
+    // What a record adds to its side.
+    template <FlowMagnitude M, class Rows>
+    static double size_of(const Rows& rows, std::size_t i) noexcept {
+        if constexpr (M == FlowMagnitude::Volume) return rows.volume(i);
+        if constexpr (M == FlowMagnitude::Value) return rows.volume(i) * rows.close(i);
+        return 1.0;
+    }
+
+    // Whether the sides' sums close a bar: for imbalance |buy - sell| >= threshold, for
+    // runs max(buy, sell) >= threshold with a NaN side ignored.
+    template <FlowRule R>
+    static bool complete(double buy, double sell, double threshold) noexcept {
+        if constexpr (R == FlowRule::Imbalance) return std::fabs(buy - sell) >= threshold;
+        return (buy >= threshold) | (sell >= threshold);
     }
 
     // x when `keep`, else +0, without a branch.
@@ -108,11 +293,7 @@ private:
     FlowMagnitude magnitude_;
     FlowRule rule_;
     double threshold_;
-    // The previous close, and the side the tick rule gave last. Before the first record
-    // the close is -inf, above which every price but -inf and NaN ticks up, and those
-    // two repeat the side, which starts as buying: the first record always buys.
-    double prev_close_ = -std::numeric_limits<double>::infinity();
-    bool prev_buy_ = true;
+    TickRule rule_memory_;
     std::int64_t last_ts_ = 0;
     double buy_ = 0.0;
     double sell_ = 0.0;

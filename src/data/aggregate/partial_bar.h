@@ -1,5 +1,4 @@
-// The bar a builder has in progress: its values folded record by record, or only its
-// rows when the values are folded later.
+// The bar a builder has in progress, its values folded record by record.
 #pragma once
 
 #include <cmath>
@@ -82,36 +81,6 @@ private:
     double low_ = 0.0;
     double close_ = 0.0;
     double volume_ = 0.0;
-    bool active_ = false;
-};
-
-// The rows of a bar, with its stamp: a bar as far as deciding where bars end needs it.
-struct RowSpan {
-    std::size_t first = 0;  // row of the bar's first record
-    std::size_t last = 0;   // row of its last record
-    std::int64_t stamp = 0;
-};
-
-// Stands in for PartialBar where only the rows of each bar are wanted: its contents are
-// folded afterwards, so reading the records' prices and volumes is left for then.
-class SpanBar {
-public:
-    bool active() const noexcept { return active_; }
-    template <class Rows>
-    void absorb(const Rows&, std::size_t row) noexcept {
-        if (!active_) first_ = row;
-        last_ = row;
-        active_ = true;
-    }
-    std::optional<RowSpan> take(std::int64_t stamp) noexcept {
-        if (!active_) return std::nullopt;
-        active_ = false;
-        return RowSpan{first_, last_, stamp};
-    }
-
-private:
-    std::size_t first_ = 0;
-    std::size_t last_ = 0;
     bool active_ = false;
 };
 

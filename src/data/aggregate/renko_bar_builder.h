@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -37,27 +38,53 @@ public:
     // Every brick goes to `emit` as it forms; nothing waits.
     template <class Rows, class Emit>
     void feed(const Rows& rows, std::size_t begin, std::size_t end, Emit&& emit) {
-        // Locals, not members, so that the loop keeps them in registers.
+        // A local, not the member, so that the loop keeps it in a register.
+        std::optional<double> anchor = anchor_;
+        for (std::size_t i = begin; i < end; ++i) {
+            if (rows.present(i)) take(anchor, rows.close(i), rows, i, emit);
+        }
+        anchor_ = anchor;
+    }
+
+    // Rows a group of closes holds, each group summed up by its lowest and highest close.
+    static constexpr std::size_t kGroup = 16;
+
+    // The closes of rows [begin, end) into closes[0 ..], NaN where a row carries no record
+    // or its close is not a finite price (neither moves a brick), and the lowest and
+    // highest of the finite closes of each group into lows[] and highs[] (+inf and -inf
+    // when there are none).
+    template <class Rows>
+    static void write_closes(const Rows& rows, std::size_t begin, std::size_t end, double* closes, double* lows,
+                             double* highs) {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        for (std::size_t from = begin, g = 0; from < end; from += kGroup, ++g) {
+            double low = inf;
+            double high = -inf;
+            for (std::size_t i = from; i < std::min(end, from + kGroup); ++i) {
+                const double close = rows.present(i) ? rows.close(i) : std::numeric_limits<double>::quiet_NaN();
+                const bool finite = std::isfinite(close);
+                closes[i - begin] = finite ? close : std::numeric_limits<double>::quiet_NaN();
+                low = finite && close < low ? close : low;
+                high = finite && close > high ? close : high;
+            }
+            lows[g] = low;
+            highs[g] = high;
+        }
+    }
+
+    // feed over rows [begin, end) with their closes written by write_closes. A group whose
+    // closes all lie less than a brick from the anchor moves no brick, and its lowest and
+    // highest close tell so: close - anchor rounds monotonically in the close, so every
+    // difference lies between those of the two extremes.
+    template <class Rows, class Emit>
+    void feed_closes(const Rows& rows, const double* closes, const double* lows, const double* highs,
+                     std::size_t begin, std::size_t end, Emit&& emit) {
         std::optional<double> anchor = anchor_;
         const double brick = brick_;
-        for (std::size_t i = begin; i < end; ++i) {
-            if (!rows.present(i)) continue;
-            const double close = rows.close(i);
-            // A close that is not a finite price moves no brick and must not become the
-            // anchor: a NaN or infinite anchor would stop every later brick.
-            if (!std::isfinite(close)) continue;
-            if (!anchor) {
-                anchor = grid_floor(close);
-                continue;
-            }
-            // Most records move less than one brick from the anchor, which one comparison
-            // tells without dividing: move / brick rounds to 1 or more exactly when move >=
-            // brick (just below, it is at most 1 - 2^-53). The whole count of bricks is the
-            // quotient's floor, which truncation gives here.
-            const double move = std::fabs(close - *anchor);
-            if (move >= brick) {
-                const double bricks = move / brick;
-                anchor = form(rows.timestamp(i), close, rows.volume(i), sat_cast_u64(bricks), *anchor, emit);
+        for (std::size_t from = 0, g = 0; from < end - begin; from += kGroup, ++g) {
+            if (anchor && highs[g] - *anchor < brick && lows[g] - *anchor > -brick) continue;
+            for (std::size_t r = from; r < std::min(end - begin, from + kGroup); ++r) {
+                take(anchor, closes[r], rows, begin + r, emit);
             }
         }
         anchor_ = anchor;
@@ -67,6 +94,24 @@ public:
 
 private:
     double grid_floor(double price) const noexcept;
+
+    // One record's close, row i of `rows`: the bricks it forms go to `emit`.
+    template <class Rows, class Emit>
+    void take(std::optional<double>& anchor, double close, const Rows& rows, std::size_t i, Emit& emit) const {
+        // A close that is not a finite price moves no brick and must not become the
+        // anchor: a NaN or infinite anchor would stop every later brick.
+        if (!std::isfinite(close)) return;
+        if (!anchor) {
+            anchor = grid_floor(close);
+            return;
+        }
+        // Most records move less than one brick from the anchor, which one comparison
+        // tells without dividing: move / brick rounds to 1 or more exactly when move >=
+        // brick (just below, it is at most 1 - 2^-53). The whole count of bricks is the
+        // quotient's floor, which truncation gives here.
+        const double move = std::fabs(close - *anchor);
+        if (move >= brick_) anchor = form(rows.timestamp(i), close, rows.volume(i), sat_cast_u64(move / brick_), *anchor, emit);
+    }
 
     // Forms the bricks of a move of n >= 1 whole bricks from the anchor (at most
     // kRenkoMaxBricksPerPush); only the last carries the record's volume. Returns the new

@@ -5,16 +5,18 @@
 //   part is fed to its own copy of the fresh builder and flushed, and the parts' bars are
 //   laid end to end.
 // - Where a bar ends depends on every row before it for volume, value and order-flow
-//   bars: one pass on the calling thread finds the rows of every bar, reading only what
-//   the rule needs, and the bars' contents are folded from their rows on the pool
-//   alongside.
-// - Renko bricks run in one piece.
+//   bars, and so does every Renko brick: one pass on the calling thread goes through the
+//   rows block by block (scan_ahead.h), reading only what the rule needs from compact
+//   per-row inputs that the pool works out from the input alone a few blocks ahead (a
+//   row's amount, its order-flow side, its close); the pool folds the bars' contents
+//   from their rows as each block is scanned.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "core/pool.h"
 #include "core/result.h"
 #include "data/aggregate/bar_aggregation.h"
+#include "data/aggregate/scan_ahead.h"
 
 namespace tarnwick::aggregate::split {
 
@@ -145,40 +148,155 @@ inline OhlcvColumns concatenate(std::vector<OhlcvColumns>&& pieces) {
     return out;
 }
 
-// Folds the bar of one span the way the builder would have built it.
+// Where bars end, found block by block by a scan, and the bars themselves, folded from
+// their rows on the pool as soon as the block they end in is scanned.
 template <class Rows>
-OhlcvBar fold_span(const Rows& rows, const RowSpan& span) {
-    PartialBar bar;
-    for (std::size_t i = span.first; i <= span.last; ++i) {
-        if (rows.present(i)) bar.absorb(rows, i);
+class BarEnds {
+public:
+    BarEnds(const Rows& rows, const fed_scan::Blocks& blocks)
+        : rows_(rows), blocks_(blocks), ends_(blocks.count()), first_(blocks.count()), pieces_(blocks.count()) {}
+
+    // The scan: block b begins; a bar ends at `row` of block b.
+    void begin_block(std::size_t b) noexcept { first_[b] = next_first_; }
+    void end_at(std::size_t b, std::size_t row) {
+        ends_[b].push_back(row);
+        next_first_ = row + 1;
     }
-    return *bar.take(span.stamp);
+
+    // The bars that end in block b, and after the last block the bar still in progress.
+    void fold(std::size_t b) {
+        std::size_t first = first_[b];
+        for (std::size_t last : ends_[b]) {
+            PartialBar bar;
+            for (std::size_t i = first; i <= last; ++i) {
+                if (rows_.present(i)) bar.absorb(rows_, i);
+            }
+            pieces_[b].append(*bar.take(rows_.timestamp(last)));
+            first = last + 1;
+        }
+        if (b + 1 < blocks_.count()) return;
+        if (const std::optional<std::size_t> last = last_present(rows_, first, blocks_.n)) {
+            PartialBar bar;
+            for (std::size_t i = first; i <= *last; ++i) {
+                if (rows_.present(i)) bar.absorb(rows_, i);
+            }
+            pieces_[b].append(*bar.take(rows_.timestamp(*last)));
+        }
+    }
+
+    OhlcvColumns take() { return concatenate(std::move(pieces_)); }
+
+private:
+    const Rows& rows_;
+    fed_scan::Blocks blocks_;
+    std::vector<std::vector<std::size_t>> ends_;  // per block, the rows whose records close a bar
+    std::vector<std::size_t> first_;              // per block, the first row of its first bar
+    std::vector<OhlcvColumns> pieces_;            // per block, the bars that end in it
+    std::size_t next_first_ = 0;
+};
+
+// A scan that finds where bars end from slots of per-row inputs:
+//     prepare(b, slot)   fills the slot for block b (on the pool)
+//     scan(slot, begin, end, on_end)   runs the builder's scan over the block
+template <class Slot, class Rows, class Prepare, class Scan>
+OhlcvColumns ends_then_fold(const Rows& rows, const fed_scan::Blocks& blocks, Prepare&& prepare, Scan&& scan) {
+    BarEnds<Rows> bars(rows, blocks);
+    fed_scan::pipeline<Slot>(
+        blocks, prepare,
+        [&](std::size_t b, Slot& slot) {
+            bars.begin_block(b);
+            scan(slot, blocks.begin(b), blocks.end(b), [&bars, b](std::size_t row) { bars.end_at(b, row); });
+        },
+        [&](std::size_t b) { bars.fold(b); });
+    return bars.take();
 }
 
-// The scan goes through the rows in `blocks` blocks on the calling thread; as each block
-// is done, the bars that ended in it are folded on the pool while the scan goes on.
-template <class Builder, class Rows>
-OhlcvColumns scan_then_fold(const Builder& fresh, const Rows& rows, std::size_t n, std::size_t blocks) {
-    std::vector<std::vector<RowSpan>> ended(blocks);
-    std::vector<OhlcvColumns> pieces(blocks);
-    pool::run_alongside(
-        [&](auto&& start) {
-            Builder builder = fresh;
-            SpanBar bar;
-            for (std::size_t b = 0; b < blocks; ++b) {
-                std::vector<RowSpan>& spans = ended[b];
-                builder.feed_as(bar, rows, chunk_begin(b, blocks, n), chunk_begin(b + 1, blocks, n),
-                                [&spans](const RowSpan& span) { spans.push_back(span); });
-                if (b + 1 == blocks) {
-                    if (std::optional<RowSpan> rest = builder.flush_as(bar)) spans.push_back(*rest);
-                }
-                start(b);
-            }
+// Scan inputs of one block: numbers per row (and per group of rows), written on the pool.
+template <class T>
+struct RowValues {
+    explicit RowValues(std::size_t rows) : values(std::make_unique_for_overwrite<T[]>(rows)) {}
+    std::unique_ptr<T[]> values;
+};
+struct PairSlot {
+    explicit PairSlot(std::size_t rows)
+        : first(std::make_unique_for_overwrite<double[]>(rows)), second(std::make_unique_for_overwrite<double[]>(rows)) {}
+    std::unique_ptr<double[]> first, second;
+};
+struct SideSlot : RowValues<std::uint8_t> {
+    using RowValues::RowValues;
+    BlockSides block;
+};
+struct SizeSlot : PairSlot {
+    using PairSlot::PairSlot;
+    BlockSides block;
+};
+struct CloseSlot {
+    explicit CloseSlot(std::size_t rows)
+        : closes(rows), lows(rows / RenkoBarBuilder::kGroup + 1), highs(rows / RenkoBarBuilder::kGroup + 1) {}
+    RowValues<double> closes, lows, highs;
+};
+
+// Volume and value bars: each row's amount is worked out on the pool.
+template <class Rows>
+OhlcvColumns amount_bars(const CountBarBuilder& fresh, const Rows& rows, const fed_scan::Blocks& blocks) {
+    CountBarBuilder builder = fresh;
+    return ends_then_fold<RowValues<double>>(
+        rows, blocks,
+        [&](std::size_t b, RowValues<double>& slot) {
+            fresh.write_amounts(rows, blocks.begin(b), blocks.end(b), slot.values.get());
         },
-        [&](std::size_t b) {
-            for (const RowSpan& span : ended[b]) pieces[b].append(fold_span(rows, span));
+        [&](RowValues<double>& slot, std::size_t begin, std::size_t end, auto&& on_end) {
+            builder.scan_amounts(slot.values.get(), begin, end, on_end);
         });
-    return concatenate(std::move(pieces));
+}
+
+// Order-flow bars: each row's side, and for sized flow what it adds to each side, is
+// worked out on the pool from its block alone; the scan settles the few records at the
+// head of a block whose side depends on the rows before it, then keeps the sums that
+// decide where bars end, one pass.
+template <class Rows>
+OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_scan::Blocks& blocks) {
+    FlowBarBuilder builder = fresh;
+    if (fresh.magnitude() == FlowMagnitude::Tick) {
+        return ends_then_fold<SideSlot>(
+            rows, blocks,
+            [&](std::size_t b, SideSlot& slot) {
+                slot.block = FlowBarBuilder::write_sides(rows, blocks.begin(b), blocks.end(b), slot.values.get());
+            },
+            [&](SideSlot& slot, std::size_t begin, std::size_t end, auto&& on_end) {
+                builder.settle(slot.block, slot.values.get());
+                builder.scan_sides(slot.values.get(), begin, end, on_end);
+            });
+    }
+    return ends_then_fold<SizeSlot>(
+        rows, blocks,
+        [&](std::size_t b, SizeSlot& slot) {
+            slot.block = fresh.write_sizes(rows, blocks.begin(b), blocks.end(b), slot.first.get(), slot.second.get());
+        },
+        [&](SizeSlot& slot, std::size_t begin, std::size_t end, auto&& on_end) {
+            builder.settle(slot.block, slot.first.get(), slot.second.get());
+            builder.scan_sizes(slot.first.get(), slot.second.get(), begin, end, on_end);
+        });
+}
+
+// Renko bricks: the closes and each group's range are laid out on the pool; the scan
+// passes over groups that move no brick.
+template <class Rows>
+OhlcvColumns renko_bars(const RenkoBarBuilder& fresh, const Rows& rows, const fed_scan::Blocks& blocks) {
+    RenkoBarBuilder builder = fresh;
+    OhlcvColumns out;
+    fed_scan::pipeline<CloseSlot>(
+        blocks,
+        [&](std::size_t b, CloseSlot& slot) {
+            RenkoBarBuilder::write_closes(rows, blocks.begin(b), blocks.end(b), slot.closes.values.get(),
+                                          slot.lows.values.get(), slot.highs.values.get());
+        },
+        [&](std::size_t b, CloseSlot& slot) {
+            builder.feed_closes(rows, slot.closes.values.get(), slot.lows.values.get(), slot.highs.values.get(),
+                                blocks.begin(b), blocks.end(b), [&out](const OhlcvBar& brick) { out.append(brick); });
+        },
+        [](std::size_t) {});
+    return out;
 }
 
 // One fresh builder over rows 0 .. n - 1 and one flush, in as many parts as the split
@@ -199,9 +317,13 @@ OhlcvColumns feed_rows(const Builder& fresh, const Rows& rows, std::size_t n, co
         each_part(parts, [&](std::size_t k) { pieces[k] = one_piece((*starts)[k], (*starts)[k + 1]); });
         return concatenate(std::move(pieces));
     }
-    if constexpr (std::is_base_of_v<CountingBarBuilder<Builder>, Builder>) {
-        // A few blocks per part keep the pool busy while the scan goes on.
-        return scan_then_fold(fresh, rows, n, std::min(n, 4 * parts));
+    const fed_scan::Blocks blocks{n, std::max<std::size_t>(split.block_rows, 1)};
+    if constexpr (std::is_same_v<Builder, CountBarBuilder>) {
+        return amount_bars(fresh, rows, blocks);
+    } else if constexpr (std::is_same_v<Builder, FlowBarBuilder>) {
+        return flow_bars(fresh, rows, blocks);
+    } else if constexpr (std::is_same_v<Builder, RenkoBarBuilder>) {
+        return renko_bars(fresh, rows, blocks);
     }
     return one_piece(0, n);
 }

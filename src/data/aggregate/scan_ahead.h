@@ -1,0 +1,88 @@
+// A one-pass scan over rows that the worker pool keeps fed: the rows are cut into
+// blocks; the pool works out each block's scan inputs (a few compact values per row,
+// derived from the input alone) into one of a ring of slots a few blocks ahead of the
+// scan; the calling thread scans the blocks in order from those slots; and as each
+// block is scanned the pool does what follows from it.
+//
+// The scan reads one core's worth of memory; read from the slots, which sit in cache, it
+// runs at the speed of its own arithmetic rather than at one core's share of memory,
+// while the pool reads the wide input columns.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/pool.h"
+
+namespace tarnwick::aggregate::fed_scan {
+
+// Rows [begin, end) of block b of `blocks` blocks of `rows` rows over rows 0 .. n - 1.
+struct Blocks {
+    std::size_t n = 0;
+    std::size_t rows = 1;
+
+    std::size_t count() const noexcept { return n == 0 ? 0 : (n - 1) / rows + 1; }
+    std::size_t begin(std::size_t b) const noexcept { return b * rows; }
+    std::size_t end(std::size_t b) const noexcept { return std::min(n, (b + 1) * rows); }
+};
+
+// Slots a block's inputs wait in: enough for the pool to keep well ahead of the scan,
+// few enough to stay in cache.
+inline constexpr std::size_t kSlots = 16;
+
+inline void spin_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Runs, for every block b in order,
+//     prepare(b, slot)   on the pool (or here, when no worker has taken it up yet),
+//     scan(b, slot)      on the calling thread, once the slot is prepared (it may
+//                        change the slot),
+//     after(b)           on the pool, once block b is scanned,
+// where `slot` is a Slot(blocks.rows) reused for blocks kSlots apart. prepare must not
+// throw: the scan waits for it. Returns when every call has finished.
+template <class Slot, class Prepare, class Scan, class After>
+void pipeline(const Blocks& blocks, Prepare&& prepare, Scan&& scan, After&& after) {
+    const std::size_t count = blocks.count();
+    if (count == 0) return;
+    const std::size_t ring = std::min(count, kSlots);
+    std::vector<Slot> slots;
+    slots.reserve(ring);
+    for (std::size_t k = 0; k < ring; ++k) slots.emplace_back(blocks.rows);
+    // Per block: 0 waiting, 1 being prepared, 2 prepared.
+    const std::unique_ptr<std::atomic<std::uint8_t>[]> state(new std::atomic<std::uint8_t>[count]);
+    for (std::size_t b = 0; b < count; ++b) state[b].store(0, std::memory_order_relaxed);
+    auto fill = [&](std::size_t b) {
+        std::uint8_t waiting = 0;
+        if (!state[b].compare_exchange_strong(waiting, 1, std::memory_order_acquire)) return;
+        prepare(b, slots[b % ring]);
+        state[b].store(2, std::memory_order_release);
+    };
+    // Tasks 0 .. count - 1 prepare a block, count .. 2 count - 1 follow one up.
+    pool::run_alongside(
+        [&](auto&& start) {
+            for (std::size_t b = 0; b < ring; ++b) start(b);
+            for (std::size_t b = 0; b < count; ++b) {
+                fill(b);
+                while (state[b].load(std::memory_order_acquire) != 2) spin_pause();
+                scan(b, slots[b % ring]);
+                start(count + b);
+                if (b + ring < count) start(b + ring);
+            }
+        },
+        [&](std::size_t task) {
+            if (task < count) {
+                fill(task);
+            } else {
+                after(task - count);
+            }
+        });
+}
+
+}  // namespace tarnwick::aggregate::fed_scan
