@@ -3,15 +3,16 @@
 // when |buy - sell| reaches the threshold, a runs bar when either side alone does.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <type_traits>
 
 #include "data/aggregate/bar_builder.h"
+#include "data/aggregate/source_rows.h"
 
 namespace tarnwick::aggregate {
 
@@ -57,45 +58,80 @@ struct BlockSides {
     std::optional<bool> settled;         // the side the rule last gave within the block
     std::optional<double> last_close;    // the block's last record's close
 
-    // put(row, side) for every row in [begin, end), in order.
+    // put(row, side, fields) for every row in [begin, end), in order, with the row's
+    // FlowFields. The loop keeps to selects: sides change at random in real flow.
     template <class Rows, class Put>
-    static BlockSides of(const Rows& rows, std::size_t begin, std::size_t end, Put&& put) {
+    static BlockSides of(const Rows& source, std::size_t begin, std::size_t end, Put&& put) {
+        const Rows rows = source;  // its column pointers stay in registers across put's stores
         BlockSides out;
         std::size_t i = begin;
-        for (; i < end && !rows.present(i); ++i) put(i, kNoRecord);
-        if (i == end) return out;
-        double prev_close = rows.close(i);
-        if (rows.signed_size(i) == 0.0) {
-            out.first_close = prev_close;
-            out.head = i - begin + 1;
-            put(i, kEither);
-        } else {
-            put(i, rows.signed_size(i) > 0.0 ? kBuys : kSells);
-        }
-        bool known = false;  // whether the rule gave a side within the block yet
-        bool prev_buy = false;
-        for (++i; i < end; ++i) {
-            if (!rows.present(i)) {
-                put(i, kNoRecord);
+        for (; i < end; ++i) {
+            const FlowFields row = rows.flow(i);
+            if (!row.present) {
+                put(i, kNoRecord, row);
                 continue;
             }
-            const double close = rows.close(i);
-            const double signed_size = rows.signed_size(i);
-            const bool up = close > prev_close;
-            const bool down = close < prev_close;
-            const bool by_tick = signed_size == 0.0;
-            const bool tick_buy = up | (!down & prev_buy);
-            const bool waits = by_tick & !up & !down & !known;
+            // The first record: by the rule, it compares with the close before the block.
+            if (row.signed_size == 0.0) out.first_close = row.close;
+            put(i, row.signed_size == 0.0 ? kEither : row.signed_size > 0.0 ? kBuys : kSells, row);
+            out.last_close = row.close;
+            break;
+        }
+        if (i == end) return out;
+        out.head = out.first_close ? i - begin + 1 : 0;
+        double prev_close = *out.last_close;
+        unsigned known = 0;  // whether the rule gave a side within the block yet
+        unsigned prev_buy = 0;
+        for (++i; i < end; ++i) {
+            const FlowFields row = rows.flow(i);
+            // Comparisons as 0 or 1, combined in integers: the compiler keeps to selects.
+            const unsigned present = row.present;
+            const unsigned up = row.close > prev_close;
+            const unsigned down = row.close < prev_close;
+            const unsigned by_tick = present & (row.signed_size == 0.0);
+            const unsigned tick_buy = up | (~down & prev_buy & 1u);
+            const unsigned waits = by_tick & ~(up | down | known) & 1u;
             known |= by_tick & (up | down);
-            prev_buy = (by_tick & tick_buy) | (!by_tick & prev_buy);
-            const bool buying = (signed_size > 0.0) | (by_tick & tick_buy);
-            put(i, waits ? kEither : buying ? kBuys : kSells);
-            out.head = waits ? i - begin + 1 : out.head;
-            prev_close = close;
+            prev_buy = (by_tick & tick_buy) | (~by_tick & prev_buy & 1u);
+            const unsigned buying = static_cast<unsigned>(row.signed_size > 0.0) | (by_tick & tick_buy);
+            // kBuys or kSells, kEither when waiting, kNoRecord when absent.
+            const unsigned side = ((2u - buying) | (3u * waits)) & (3u * present);
+            put(i, static_cast<FlowSide>(side), row);
+            out.head = waits != 0 ? i - begin + 1 : out.head;
+            prev_close = present != 0 ? row.close : prev_close;
         }
         out.last_close = prev_close;
-        if (known) out.settled = prev_buy;
+        if (known != 0) out.settled = prev_buy != 0;
         return out;
+    }
+};
+
+// The side bytes of a group of rows summed up: its buying and its selling records, and
+// the highest and lowest running count of buys minus sells after each of its rows.
+struct SideGroup {
+    static constexpr std::size_t kRows = 64;
+
+    std::int16_t buys = 0;
+    std::int16_t sells = 0;
+    std::int16_t high = 0;
+    std::int16_t low = 0;
+
+    // The groups of rows [from, to) of sides (from a multiple of kRows) into groups[].
+    static void count(const std::uint8_t* sides, std::size_t from, std::size_t to, SideGroup* groups) noexcept {
+        for (std::size_t g = from / kRows; g * kRows < to; ++g) {
+            int buys = 0;
+            int sells = 0;
+            int high = std::numeric_limits<int>::min();
+            int low = std::numeric_limits<int>::max();
+            for (std::size_t r = g * kRows; r < std::min(to, (g + 1) * kRows); ++r) {
+                buys += sides[r] & kBuys;
+                sells += sides[r] >> 1;
+                high = std::max(high, buys - sells);
+                low = std::min(low, buys - sells);
+            }
+            groups[g] = {static_cast<std::int16_t>(buys), static_cast<std::int16_t>(sells),
+                         static_cast<std::int16_t>(high), static_cast<std::int16_t>(low)};
+        }
     }
 };
 
@@ -133,28 +169,27 @@ public:
     // for sized flow. A record whose side depends on the rule's memory from before the
     // rows is marked kEither (sized: its size on both sides) until settle() settles it.
     template <class Rows>
-    static BlockSides write_sides(const Rows& rows, std::size_t begin, std::size_t end, std::uint8_t* sides) {
-        return BlockSides::of(rows, begin, end,
-                              [sides, begin](std::size_t i, FlowSide side) { sides[i - begin] = side; });
+    static BlockSides write_sides(const Rows& rows, std::size_t begin, std::size_t end, std::uint8_t* sides,
+                                  SideGroup* groups) {
+        const BlockSides block = BlockSides::of(
+            rows, begin, end, [sides, begin](std::size_t i, FlowSide side, const FlowFields&) { sides[i - begin] = side; });
+        SideGroup::count(sides, 0, end - begin, groups);
+        return block;
     }
     template <class Rows>
     BlockSides write_sizes(const Rows& rows, std::size_t begin, std::size_t end, double* buys, double* sells) const {
-        auto sized = [&](auto magnitude) {
-            return BlockSides::of(rows, begin, end, [&](std::size_t i, FlowSide side) {
-                const double size = side == kNoRecord ? 0.0 : size_of<decltype(magnitude)::value>(rows, i);
-                buys[i - begin] = only_if((side & kBuys) != 0, size);
-                sells[i - begin] = only_if((side & kSells) != 0, size);
-            });
-        };
-        if (magnitude_ == FlowMagnitude::Value) return sized(std::integral_constant<FlowMagnitude, FlowMagnitude::Value>{});
-        return sized(std::integral_constant<FlowMagnitude, FlowMagnitude::Volume>{});
+        if (magnitude_ == FlowMagnitude::Value) return sizes_of<true>(rows, begin, end, buys, sells);
+        return sizes_of<false>(rows, begin, end, buys, sells);
     }
 
     // Settles the records marked kEither in a block written as above, which follows every
     // record this builder has seen, and takes the block's records into the rule's memory.
-    void settle(const BlockSides& block, std::uint8_t* sides) noexcept {
+    void settle(const BlockSides& block, std::uint8_t* sides, std::size_t rows, SideGroup* groups) noexcept {
         const FlowSide side = settle_head(block);
-        for (std::size_t r = 0; r < block.head; ++r) if (sides[r] == kEither) sides[r] = side;
+        for (std::size_t r = 0; r < block.head; ++r) {
+            if (sides[r] == kEither) sides[r] = side;
+        }
+        SideGroup::count(sides, 0, std::min(rows, (block.head + SideGroup::kRows - 1) / SideGroup::kRows * SideGroup::kRows), groups);
         settle_tail(block);
     }
     void settle(const BlockSides& block, double* buys, double* sells) noexcept {
@@ -171,9 +206,10 @@ public:
     // each side (sized flow), handing on_end(row) every row that closes a bar. The sums
     // go on across calls.
     template <class OnEnd>
-    void scan_sides(const std::uint8_t* sides, std::size_t begin, std::size_t end, OnEnd&& on_end) {
-        if (rule_ == FlowRule::Imbalance) return count<FlowRule::Imbalance>(sides, begin, end, on_end);
-        return count<FlowRule::Runs>(sides, begin, end, on_end);
+    void scan_sides(const std::uint8_t* sides, const SideGroup* groups, std::size_t begin, std::size_t end,
+                    OnEnd&& on_end) {
+        if (rule_ == FlowRule::Imbalance) return count<FlowRule::Imbalance>(sides, groups, begin, end, on_end);
+        return count<FlowRule::Runs>(sides, groups, begin, end, on_end);
     }
     template <class OnEnd>
     void scan_sizes(const double* buys, const double* sells, std::size_t begin, std::size_t end, OnEnd&& on_end) {
@@ -218,6 +254,15 @@ private:
         sell_ = sell;
     }
 
+    template <bool kValue, class Rows>
+    static BlockSides sizes_of(const Rows& rows, std::size_t begin, std::size_t end, double* buys, double* sells) {
+        return BlockSides::of(rows, begin, end, [buys, sells, begin](std::size_t i, FlowSide side, const FlowFields& row) {
+            const double size = kValue ? row.volume * row.close : row.volume;
+            buys[i - begin] = only_if((side & kBuys) != 0, size);
+            sells[i - begin] = only_if((side & kSells) != 0, size);
+        });
+    }
+
     // The side the rule gives a block's marked records, its memory taking in the block's
     // first record when that one follows the rule.
     FlowSide settle_head(const BlockSides& block) noexcept {
@@ -248,22 +293,38 @@ private:
 
     // Counted flow in integers: each side holds a count of records (below 2^53, so its
     // double is exact), and a whole number reaches the threshold exactly when it reaches
-    // the threshold's ceiling.
+    // the threshold's ceiling. A group of rows whose counts show that no running count
+    // within it reaches the threshold is taken whole.
     template <FlowRule R, class OnEnd>
-    void count(const std::uint8_t* sides, std::size_t begin, std::size_t end, OnEnd& on_end) {
+    void count(const std::uint8_t* sides, const SideGroup* groups, std::size_t begin, std::size_t end, OnEnd& on_end) {
         const auto need = static_cast<std::int64_t>(std::ceil(threshold_));
         auto buy = static_cast<std::int64_t>(buy_);
         auto sell = static_cast<std::int64_t>(sell_);
-        for (std::size_t r = 0; r < end - begin; ++r) {
-            buy += sides[r] & kBuys;
-            sell += sides[r] >> 1;
-            bool done = false;
-            if constexpr (R == FlowRule::Imbalance) done = (buy - sell >= need) | (sell - buy >= need);
-            if constexpr (R == FlowRule::Runs) done = (buy >= need) | (sell >= need);
-            if (!done) continue;
-            buy = 0;
-            sell = 0;
-            on_end(begin + r);
+        const std::size_t n = end - begin;
+        for (std::size_t from = 0, g = 0; from < n; from += SideGroup::kRows, ++g) {
+            const SideGroup& group = groups[g];
+            bool quiet = false;
+            if constexpr (R == FlowRule::Imbalance) {
+                quiet = (buy - sell + group.high < need) & (sell - buy - group.low < need);
+            } else {
+                quiet = (buy + group.buys < need) & (sell + group.sells < need);
+            }
+            if (quiet) {
+                buy += group.buys;
+                sell += group.sells;
+                continue;
+            }
+            for (std::size_t r = from; r < std::min(n, from + SideGroup::kRows); ++r) {
+                buy += sides[r] & kBuys;
+                sell += sides[r] >> 1;
+                bool done = false;
+                if constexpr (R == FlowRule::Imbalance) done = (buy - sell >= need) | (sell - buy >= need);
+                if constexpr (R == FlowRule::Runs) done = (buy >= need) | (sell >= need);
+                if (!done) continue;
+                buy = 0;
+                sell = 0;
+                on_end(begin + r);
+            }
         }
         buy_ = static_cast<double>(buy);
         sell_ = static_cast<double>(sell);

@@ -75,19 +75,30 @@ public:
     // feed over rows [begin, end) with their closes written by write_closes. A group whose
     // closes all lie less than a brick from the anchor moves no brick, and its lowest and
     // highest close tell so: close - anchor rounds monotonically in the close, so every
-    // difference lies between those of the two extremes.
+    // difference lies between those of the two extremes. Within a group, a close less
+    // than a brick from the anchor (or NaN) changes nothing either.
     template <class Rows, class Emit>
     void feed_closes(const Rows& rows, const double* closes, const double* lows, const double* highs,
                      std::size_t begin, std::size_t end, Emit&& emit) {
         std::optional<double> anchor = anchor_;
         const double brick = brick_;
-        for (std::size_t from = 0, g = 0; from < end - begin; from += kGroup, ++g) {
-            if (anchor && highs[g] - *anchor < brick && lows[g] - *anchor > -brick) continue;
-            for (std::size_t r = from; r < std::min(end - begin, from + kGroup); ++r) {
-                take(anchor, closes[r], rows, begin + r, emit);
+        const std::size_t n = end - begin;
+        std::size_t from = 0;
+        std::size_t g = 0;
+        for (; !anchor && from < n; from += kGroup, ++g) {  // until the first finite close anchors
+            for (std::size_t r = from; r < std::min(n, from + kGroup); ++r) take(anchor, closes[r], rows, begin + r, emit);
+        }
+        if (!anchor) return;
+        double at = *anchor;
+        for (; from < n; from += kGroup, ++g) {
+            if (highs[g] - at < brick && lows[g] - at > -brick) continue;
+            for (std::size_t r = from; r < std::min(n, from + kGroup); ++r) {
+                const double move = std::fabs(closes[r] - at);
+                if (!(move >= brick)) continue;
+                at = form(rows.timestamp(begin + r), closes[r], rows.volume(begin + r), sat_cast_u64(move / brick), at, emit);
             }
         }
-        anchor_ = anchor;
+        anchor_ = at;
     }
 
     std::optional<double> anchor() const noexcept { return anchor_; }

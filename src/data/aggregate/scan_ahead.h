@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "core/pool.h"
@@ -70,7 +71,19 @@ void pipeline(const Blocks& blocks, Prepare&& prepare, Scan&& scan, After&& afte
             for (std::size_t b = 0; b < ring; ++b) start(b);
             for (std::size_t b = 0; b < count; ++b) {
                 fill(b);
-                while (state[b].load(std::memory_order_acquire) != 2) spin_pause();
+                // While a worker prepares block b, the scan prepares blocks after it that
+                // no worker has taken up yet (their slots are free), rather than wait.
+                std::size_t next = b + 1;
+                for (unsigned spins = 0; state[b].load(std::memory_order_acquire) != 2;) {
+                    while (next < std::min(count, b + ring) && state[next].load(std::memory_order_relaxed) != 0) ++next;
+                    if (next < std::min(count, b + ring)) {
+                        fill(next);
+                    } else if (++spins % 64 != 0) {
+                        spin_pause();
+                    } else {
+                        std::this_thread::yield();  // the worker may be waiting for a core
+                    }
+                }
                 scan(b, slots[b % ring]);
                 start(count + b);
                 if (b + ring < count) start(b + ring);

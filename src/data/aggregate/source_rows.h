@@ -3,7 +3,8 @@
 //
 // A row source answers present(i) (whether row i carries a record) and, for a row that
 // does, timestamp(i), open(i), high(i), low(i), close(i), volume(i) and signed_size(i);
-// OneRecord (bar_builder.h) is the source of a single pushed record.
+// OneRecord (bar_builder.h) is the source of a single pushed record. The whole-array
+// sources also answer flow(i), the fields of row i that order flow reads, in one go.
 #pragma once
 
 #include <cmath>
@@ -26,6 +27,14 @@ inline T ahead(const T* column, std::size_t i) noexcept {
     __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(column + i) + kAhead));
     return column[i];
 }
+
+// Row i as order flow reads it; close, volume and signed size mean nothing when absent.
+struct FlowFields {
+    bool present;
+    double close;
+    double volume;
+    double signed_size;
+};
 
 struct BarColumns {
     std::span<const std::int64_t> timestamps;  // nanoseconds since the Unix epoch
@@ -53,6 +62,7 @@ struct BarRows {
     double close(std::size_t i) const noexcept { return ahead(c, i); }
     double volume(std::size_t i) const noexcept { return ahead(v, i); }
     double signed_size(std::size_t) const noexcept { return 0.0; }
+    FlowFields flow(std::size_t i) const noexcept { return {true, ahead(c, i), ahead(v, i), 0.0}; }
 };
 
 // Tick rows: last traded price and the buy- and sell-initiated quantity traded since the
@@ -80,6 +90,12 @@ struct TickPrints {
     double close(std::size_t i) const noexcept { return ltp[i]; }
     double volume(std::size_t i) const noexcept { return std::fabs(ahead(buy, i)) + std::fabs(ahead(sell, i)); }
     double signed_size(std::size_t i) const noexcept { return std::fabs(ahead(buy, i)) - std::fabs(ahead(sell, i)); }
+    FlowFields flow(std::size_t i) const noexcept {
+        const double price = ahead(ltp, i);
+        const double b = std::fabs(ahead(buy, i));
+        const double s = std::fabs(ahead(sell, i));
+        return {price > 0.0, price, b + s, b - s};
+    }
 };
 
 }  // namespace tarnwick::aggregate

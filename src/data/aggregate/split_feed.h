@@ -223,7 +223,8 @@ struct PairSlot {
     std::unique_ptr<double[]> first, second;
 };
 struct SideSlot : RowValues<std::uint8_t> {
-    using RowValues::RowValues;
+    explicit SideSlot(std::size_t rows) : RowValues(rows), groups(rows / SideGroup::kRows + 1) {}
+    RowValues<SideGroup> groups;
     BlockSides block;
 };
 struct SizeSlot : PairSlot {
@@ -261,11 +262,12 @@ OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_
         return ends_then_fold<SideSlot>(
             rows, blocks,
             [&](std::size_t b, SideSlot& slot) {
-                slot.block = FlowBarBuilder::write_sides(rows, blocks.begin(b), blocks.end(b), slot.values.get());
+                slot.block = FlowBarBuilder::write_sides(rows, blocks.begin(b), blocks.end(b), slot.values.get(),
+                                                         slot.groups.values.get());
             },
             [&](SideSlot& slot, std::size_t begin, std::size_t end, auto&& on_end) {
-                builder.settle(slot.block, slot.values.get());
-                builder.scan_sides(slot.values.get(), begin, end, on_end);
+                builder.settle(slot.block, slot.values.get(), end - begin, slot.groups.values.get());
+                builder.scan_sides(slot.values.get(), slot.groups.values.get(), begin, end, on_end);
             });
     }
     return ends_then_fold<SizeSlot>(
@@ -279,12 +281,21 @@ OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_
         });
 }
 
+// Row numbers in place of stamps and volumes: a brick formed from row i carries i as
+// its stamp, and the scan reads no column but the closes.
+struct RowNumbers {
+    bool present(std::size_t) const noexcept { return true; }
+    std::int64_t timestamp(std::size_t i) const noexcept { return static_cast<std::int64_t>(i); }
+    double volume(std::size_t) const noexcept { return 0.0; }
+};
+
 // Renko bricks: the closes and each group's range are laid out on the pool; the scan
-// passes over groups that move no brick.
+// passes over groups that move no brick, and the pool stamps each block's bricks with
+// their rows' timestamps and puts each row's volume on its last brick.
 template <class Rows>
 OhlcvColumns renko_bars(const RenkoBarBuilder& fresh, const Rows& rows, const fed_scan::Blocks& blocks) {
     RenkoBarBuilder builder = fresh;
-    OhlcvColumns out;
+    std::vector<OhlcvColumns> pieces(blocks.count());
     fed_scan::pipeline<CloseSlot>(
         blocks,
         [&](std::size_t b, CloseSlot& slot) {
@@ -292,11 +303,20 @@ OhlcvColumns renko_bars(const RenkoBarBuilder& fresh, const Rows& rows, const fe
                                           slot.lows.values.get(), slot.highs.values.get());
         },
         [&](std::size_t b, CloseSlot& slot) {
-            builder.feed_closes(rows, slot.closes.values.get(), slot.lows.values.get(), slot.highs.values.get(),
+            OhlcvColumns& out = pieces[b];
+            builder.feed_closes(RowNumbers{}, slot.closes.values.get(), slot.lows.values.get(), slot.highs.values.get(),
                                 blocks.begin(b), blocks.end(b), [&out](const OhlcvBar& brick) { out.append(brick); });
         },
-        [](std::size_t) {});
-    return out;
+        [&](std::size_t b) {
+            OhlcvColumns& out = pieces[b];
+            for (std::size_t k = 0; k < out.size(); ++k) {
+                const auto row = static_cast<std::size_t>(out.timestamps[k]);
+                const bool last_of_row = k + 1 == out.size() || out.timestamps[k + 1] != out.timestamps[k];
+                out.volume[k] = last_of_row ? rows.volume(row) : 0.0;
+            }
+            for (std::int64_t& stamp : out.timestamps) stamp = rows.timestamp(static_cast<std::size_t>(stamp));
+        });
+    return concatenate(std::move(pieces));
 }
 
 // One fresh builder over rows 0 .. n - 1 and one flush, in as many parts as the split
