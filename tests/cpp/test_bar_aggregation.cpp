@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -17,6 +18,7 @@
 
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/bar_builder_factory.h"
+#include "data/aggregate/scan_ahead.h"
 #include "data/events/tick_expansion.h"
 
 using namespace tarnwick;
@@ -380,9 +382,124 @@ INSTANTIATE_TEST_SUITE_P(
                       UnitCase{60, "volume", 0, 0.0, kSec}, UnitCase{900, "value", 0, 0.0, kSec},
                       UnitCase{1, "renko", 0, 0.25, kSec}, UnitCase{2, "renko", 0, 0.0, kSec},
                       UnitCase{4, "tick_imbalance", 0, 0.0, kSec}, UnitCase{9, "tick_runs", 0, 0.0, kSec},
+                      UnitCase{14, "tick_imbalance", 0, 0.0, kSec}, UnitCase{150, "tick_runs", 0, 0.0, kSec},
                       UnitCase{30, "volume_imbalance", 0, 0.0, kSec}, UnitCase{40, "volume_runs", 0, 0.0, kSec},
                       UnitCase{600, "value_imbalance", 0, 0.0, kSec}, UnitCase{900, "value_runs", 0, 0.0, kSec}),
     [](const auto& info) { return label(info.param); });
+
+// ---------------------------------------------------------------------------
+// Order flow decided by the tick rule across the blocks of a scan
+
+// Long runs of one price, so that whole blocks repeat a side settled blocks before;
+// now and then a print with a known side inside a run (it must not move the tick rule),
+// a row without a price, a NaN close (no comparison either way) or -inf.
+Stream flat_stream(std::uint64_t seed, std::size_t n) {
+    std::mt19937_64 g(seed);
+    Stream s;
+    std::int64_t t = 1'000 * kSec;
+    double p = 50.0;
+    std::size_t left = 0;  // rows before the price moves
+    for (std::size_t i = 0; i < n; ++i) {
+        if (left-- == 0) {
+            p += g() % 2 == 0 ? 0.5 : -0.5;
+            left = g() % 600;
+        }
+        t += static_cast<std::int64_t>(g() % kSec);
+        const std::uint64_t odd = g() % 40;
+        const double c = odd == 0 ? NaN : odd == 1 ? -Inf : p;
+        s.ts.push_back(t);
+        s.open.push_back(c);
+        s.high.push_back(c);
+        s.low.push_back(c);
+        s.close.push_back(c);
+        s.volume.push_back(static_cast<double>(1 + g() % 5));
+        s.ltp.push_back(odd == 2 ? 0.0 : odd == 0 ? NaN : p);
+        const double size = static_cast<double>(1 + g() % 4);
+        s.buy.push_back(size);
+        s.sell.push_back(odd == 3 ? size + 1.0 : odd == 4 ? size - 1.0 : -size);  // mostly |buy| = |sell|
+    }
+    return s;
+}
+
+class AggregateFlatFlow : public ::testing::TestWithParam<UnitCase> {};
+
+TEST_P(AggregateFlatFlow, SidesCarriedAcrossBlocksGiveTheReferenceBars) {
+    const UnitCase& c = GetParam();
+    const Reference ref{c.unit, c.step, 0, 0.0};
+    for (std::uint64_t seed : {5u, 6u}) {
+        const Stream s = flat_stream(seed, 4000);
+        const std::vector<Bits> want_bars = ref.run(s.bar_records());
+        const std::vector<Bits> want_ticks = ref.run(s.tick_records());
+        ASSERT_GT(want_ticks.size(), 2u);
+        for (const RowSplit& split : kSplits) {
+            const BuilderSpec spec{c.step, c.unit, 0, 0.0};
+            EXPECT_EQ(bits(aggregate_bars(s.bars(), spec, split).value()), want_bars)
+                << "aggregate_bars, seed " << seed << ", " << describe(split);
+            EXPECT_EQ(bits(bars_from_ticks(s.ticks(), spec, split).value()), want_ticks)
+                << "bars_from_ticks, seed " << seed << ", " << describe(split);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Aggregate, AggregateFlatFlow,
+                         ::testing::Values(UnitCase{3, "tick_imbalance", 0, 0.0, 0}, UnitCase{70, "tick_runs", 0, 0.0, 0},
+                                           UnitCase{9, "volume_imbalance", 0, 0.0, 0}, UnitCase{30, "volume_runs", 0, 0.0, 0},
+                                           UnitCase{400, "value_imbalance", 0, 0.0, 0}, UnitCase{2000, "value_runs", 0, 0.0, 0}),
+                         [](const auto& info) { return label(info.param); });
+
+// ---------------------------------------------------------------------------
+// The scan the pool feeds: every block prepared once, scanned in order from its own slot
+
+struct PipelineCase {
+    std::size_t n, rows;
+};
+class AggregatePipeline : public ::testing::TestWithParam<PipelineCase> {};
+
+TEST_P(AggregatePipeline, EachBlockPreparedOnceScannedInOrderFollowedUpOnce) {
+    const auto [n, rows] = GetParam();
+    const fed_scan::Blocks blocks{n, rows};
+    const std::size_t count = blocks.count();
+    EXPECT_EQ(count, (n + rows - 1) / rows);
+    struct Slot {
+        explicit Slot(std::size_t) {}
+        std::size_t block = 0;
+        std::size_t begin = 0, end = 0;
+    };
+    std::vector<std::atomic<int>> prepared(count), followed(count);
+    std::vector<std::size_t> scanned;
+    std::size_t covered = 0;
+    fed_scan::pipeline<Slot>(
+        blocks,
+        [&](std::size_t b, Slot& slot) {
+            prepared[b].fetch_add(1);
+            slot = Slot(0);
+            slot.block = b;
+            slot.begin = blocks.begin(b);
+            slot.end = blocks.end(b);
+        },
+        [&](std::size_t b, Slot& slot) {
+            EXPECT_EQ(slot.block, b);  // the slot holds this block, not one kSlots before or after
+            EXPECT_EQ(slot.begin, covered);
+            covered = slot.end;
+            scanned.push_back(b);
+        },
+        [&](std::size_t b) { followed[b].fetch_add(1); });
+    EXPECT_EQ(covered, n);
+    ASSERT_EQ(scanned.size(), count);
+    for (std::size_t b = 0; b < count; ++b) {
+        EXPECT_EQ(scanned[b], b);
+        EXPECT_EQ(prepared[b].load(), 1) << "block " << b;
+        EXPECT_EQ(followed[b].load(), 1) << "block " << b;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Aggregate, AggregatePipeline,
+                         ::testing::Values(PipelineCase{0, 4}, PipelineCase{1, 1}, PipelineCase{5, 1}, PipelineCase{5, 5},
+                                           PipelineCase{100, 7}, PipelineCase{17, fed_scan::kSlots},
+                                           PipelineCase{200'000, 16}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.n) + "_rows_in_blocks_of_" + std::to_string(info.param.rows);
+                         });
 
 // ---------------------------------------------------------------------------
 // The high and low of a bar do not depend on the order of its records
