@@ -47,6 +47,9 @@ struct TickRule {
 // block (see BlockSides).
 enum FlowSide : std::uint8_t { kNoRecord = 0, kBuys = 1, kSells = 2, kEither = kBuys | kSells };
 
+// a when c, else b, without a branch.
+inline unsigned pick(bool c, unsigned a, unsigned b) noexcept { return b ^ ((a ^ b) & (0u - static_cast<unsigned>(c))); }
+
 // The records of a block of rows, sided from the block's rows alone. Only records that
 // follow the tick rule, from the block's first record up to the first that ticks up or
 // down, depend on the rule's memory from before the block: the first record, when it
@@ -61,8 +64,11 @@ struct BlockSides {
     // put(row, side, fields) for every row in [begin, end), in order, with the row's
     // FlowFields. The loop keeps to selects: sides change at random in real flow.
     template <class Rows, class Put>
-    static BlockSides of(const Rows& source, std::size_t begin, std::size_t end, Put&& put) {
-        const Rows rows = source;  // its column pointers stay in registers across put's stores
+    static BlockSides of(const Rows& source, std::size_t begin, std::size_t end, Put&& put_side) {
+        // Local copies, and the results in locals until the end: put stores through a
+        // pointer the compiler must assume may point at anything not local.
+        const Rows rows = source;
+        auto put = put_side;
         BlockSides out;
         std::size_t i = begin;
         for (; i < end; ++i) {
@@ -78,30 +84,24 @@ struct BlockSides {
             break;
         }
         if (i == end) return out;
-        out.head = out.first_close ? i - begin + 1 : 0;
+        std::size_t head = out.first_close ? i - begin + 1 : 0;
         double prev_close = *out.last_close;
-        unsigned known = 0;  // whether the rule gave a side within the block yet
-        unsigned prev_buy = 0;
+        unsigned rule = kNoRecord;  // the side the rule last gave within the block, kNoRecord for none yet
         for (++i; i < end; ++i) {
             const FlowFields row = rows.flow(i);
-            // Comparisons as 0 or 1, combined in integers: the compiler keeps to selects.
-            const unsigned present = row.present;
-            const unsigned up = row.close > prev_close;
-            const unsigned down = row.close < prev_close;
-            const unsigned by_tick = present & (row.signed_size == 0.0);
-            const unsigned tick_buy = up | (~down & prev_buy & 1u);
-            const unsigned waits = by_tick & ~(up | down | known) & 1u;
-            known |= by_tick & (up | down);
-            prev_buy = (by_tick & tick_buy) | (~by_tick & prev_buy & 1u);
-            const unsigned buying = static_cast<unsigned>(row.signed_size > 0.0) | (by_tick & tick_buy);
-            // kBuys or kSells, kEither when waiting, kNoRecord when absent.
-            const unsigned side = ((2u - buying) | (3u * waits)) & (3u * present);
+            const bool by_tick = row.present & (row.signed_size == 0.0);
+            // kBuys on an uptick, kSells on a downtick, kNoRecord when unchanged or incomparable.
+            const unsigned move = static_cast<unsigned>(row.close > prev_close) | (static_cast<unsigned>(row.close < prev_close) << 1);
+            rule = pick(by_tick & (move != 0), move, rule);
+            const unsigned by_size = 2u - static_cast<unsigned>(row.signed_size > 0.0);
+            const unsigned side = pick(row.present, pick(by_tick, pick(rule != kNoRecord, rule, kEither), by_size), kNoRecord);
             put(i, static_cast<FlowSide>(side), row);
-            out.head = waits != 0 ? i - begin + 1 : out.head;
-            prev_close = present != 0 ? row.close : prev_close;
+            head = side == kEither ? i - begin + 1 : head;
+            prev_close = row.present ? row.close : prev_close;
         }
+        out.head = head;
         out.last_close = prev_close;
-        if (known != 0) out.settled = prev_buy != 0;
+        if (rule != kNoRecord) out.settled = rule == kBuys;
         return out;
     }
 };

@@ -4,7 +4,8 @@
 // A row source answers present(i) (whether row i carries a record) and, for a row that
 // does, timestamp(i), open(i), high(i), low(i), close(i), volume(i) and signed_size(i);
 // OneRecord (bar_builder.h) is the source of a single pushed record. The whole-array
-// sources also answer flow(i), the fields of row i that order flow reads, in one go.
+// sources also answer flow(i), the fields of row i that order flow reads, in one go
+// (read by the pool, many cores at once, where asking for the rows ahead gains nothing).
 #pragma once
 
 #include <cmath>
@@ -62,7 +63,7 @@ struct BarRows {
     double close(std::size_t i) const noexcept { return ahead(c, i); }
     double volume(std::size_t i) const noexcept { return ahead(v, i); }
     double signed_size(std::size_t) const noexcept { return 0.0; }
-    FlowFields flow(std::size_t i) const noexcept { return {true, ahead(c, i), ahead(v, i), 0.0}; }
+    FlowFields flow(std::size_t i) const noexcept { return {true, c[i], v[i], 0.0}; }
 };
 
 // Tick rows: last traded price and the buy- and sell-initiated quantity traded since the
@@ -91,9 +92,9 @@ struct TickPrints {
     double volume(std::size_t i) const noexcept { return std::fabs(ahead(buy, i)) + std::fabs(ahead(sell, i)); }
     double signed_size(std::size_t i) const noexcept { return std::fabs(ahead(buy, i)) - std::fabs(ahead(sell, i)); }
     FlowFields flow(std::size_t i) const noexcept {
-        const double price = ahead(ltp, i);
-        const double b = std::fabs(ahead(buy, i));
-        const double s = std::fabs(ahead(sell, i));
+        const double price = ltp[i];
+        const double b = std::fabs(buy[i]);
+        const double s = std::fabs(sell[i]);
         return {price > 0.0, price, b + s, b - s};
     }
 };
