@@ -70,24 +70,33 @@ struct BlockSides {
         const Rows rows = source;
         auto put = put_side;
         BlockSides out;
+        // Records with a known side need no memory of the rule, and in flow with signed
+        // sizes they are most or all of a block: up to the first record that follows the
+        // rule, a simpler loop does.
         std::size_t i = begin;
+        bool seen = false;  // a record before row i
+        double prev_close = 0.0;
         for (; i < end; ++i) {
             const FlowFields row = rows.flow(i);
-            if (!row.present) {
-                put(i, kNoRecord, row);
-                continue;
-            }
-            // The first record: by the rule, it compares with the close before the block.
-            if (row.signed_size == 0.0) out.first_close = row.close;
-            put(i, row.signed_size == 0.0 ? kEither : row.signed_size > 0.0 ? kBuys : kSells, row);
-            out.last_close = row.close;
-            break;
+            if (row.present & (row.signed_size == 0.0)) break;
+            put(i, static_cast<FlowSide>(pick(row.present, 2u - static_cast<unsigned>(row.signed_size > 0.0), kNoRecord)), row);
+            prev_close = row.present ? row.close : prev_close;
+            seen |= row.present;
         }
+        if (seen) out.last_close = prev_close;
         if (i == end) return out;
-        std::size_t head = out.first_close ? i - begin + 1 : 0;
-        double prev_close = *out.last_close;
+        std::size_t head = 0;
+        if (!seen) {
+            // The block's first record follows the rule: it compares with the close before the block.
+            const FlowFields row = rows.flow(i);
+            put(i, kEither, row);
+            out.first_close = row.close;
+            head = i - begin + 1;
+            prev_close = row.close;
+            ++i;
+        }
         unsigned rule = kNoRecord;  // the side the rule last gave within the block, kNoRecord for none yet
-        for (++i; i < end; ++i) {
+        for (; i < end; ++i) {
             const FlowFields row = rows.flow(i);
             const bool by_tick = row.present & (row.signed_size == 0.0);
             // kBuys on an uptick, kSells on a downtick, kNoRecord when unchanged or incomparable.
