@@ -451,12 +451,12 @@ INSTANTIATE_TEST_SUITE_P(Aggregate, AggregateFlatFlow,
 // The scan the pool feeds: every block prepared once, scanned in order from its own slot
 
 struct PipelineCase {
-    std::size_t n, rows;
+    std::size_t n, rows, slots;
 };
 class AggregatePipeline : public ::testing::TestWithParam<PipelineCase> {};
 
 TEST_P(AggregatePipeline, EachBlockPreparedOnceScannedInOrderFollowedUpOnce) {
-    const auto [n, rows] = GetParam();
+    const auto [n, rows, slots] = GetParam();
     const fed_scan::Blocks blocks{n, rows};
     const std::size_t count = blocks.count();
     EXPECT_EQ(count, (n + rows - 1) / rows);
@@ -469,7 +469,7 @@ TEST_P(AggregatePipeline, EachBlockPreparedOnceScannedInOrderFollowedUpOnce) {
     std::vector<std::size_t> scanned;
     std::size_t covered = 0;
     fed_scan::pipeline<Slot>(
-        blocks,
+        blocks, slots,
         [&](std::size_t b, Slot& slot) {
             prepared[b].fetch_add(1);
             slot = Slot(0);
@@ -494,11 +494,13 @@ TEST_P(AggregatePipeline, EachBlockPreparedOnceScannedInOrderFollowedUpOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Aggregate, AggregatePipeline,
-                         ::testing::Values(PipelineCase{0, 4}, PipelineCase{1, 1}, PipelineCase{5, 1}, PipelineCase{5, 5},
-                                           PipelineCase{100, 7}, PipelineCase{17, fed_scan::kSlots},
-                                           PipelineCase{200'000, 16}),
+                         ::testing::Values(PipelineCase{0, 4, 16}, PipelineCase{1, 1, 16}, PipelineCase{5, 1, 16},
+                                           PipelineCase{5, 5, 16}, PipelineCase{100, 7, 1}, PipelineCase{100, 7, 3},
+                                           PipelineCase{17, 1, 17}, PipelineCase{200'000, 16, 16},
+                                           PipelineCase{200'000, 16, 100'000}),
                          [](const auto& info) {
-                             return std::to_string(info.param.n) + "_rows_in_blocks_of_" + std::to_string(info.param.rows);
+                             return std::to_string(info.param.n) + "_rows_in_blocks_of_" + std::to_string(info.param.rows) +
+                                    "_" + std::to_string(info.param.slots) + "_slots";
                          });
 
 // ---------------------------------------------------------------------------

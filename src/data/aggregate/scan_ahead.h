@@ -31,9 +31,15 @@ struct Blocks {
     std::size_t end(std::size_t b) const noexcept { return std::min(n, (b + 1) * rows); }
 };
 
-// Slots a block's inputs wait in: enough for the pool to keep well ahead of the scan,
-// few enough to stay in cache.
+// Slots a block's inputs wait in: enough for the pool to keep well ahead of the scan
+// (at least kSlots), few enough that they stay in cache (kSlotBytes together). Where a
+// block's inputs are small, every block gets a slot of its own and the pool prepares
+// them all at once, as it does work that is cut into parts.
 inline constexpr std::size_t kSlots = 16;
+inline constexpr std::size_t kSlotBytes = std::size_t{4} << 20;
+inline std::size_t slots_for(std::size_t bytes_per_slot) noexcept {
+    return std::max(kSlots, kSlotBytes / std::max<std::size_t>(bytes_per_slot, 1));
+}
 
 inline void spin_pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -46,23 +52,23 @@ inline void spin_pause() noexcept {
 //     scan(b, slot)      on the calling thread, once the slot is prepared (it may
 //                        change the slot),
 //     after(b)           on the pool, once block b is scanned,
-// where `slot` is a Slot(blocks.rows) reused for blocks kSlots apart. prepare must not
+// where `slot` is a Slot(blocks.rows) reused for blocks `slots` apart. prepare must not
 // throw: the scan waits for it. Returns when every call has finished.
 template <class Slot, class Prepare, class Scan, class After>
-void pipeline(const Blocks& blocks, Prepare&& prepare, Scan&& scan, After&& after) {
+void pipeline(const Blocks& blocks, std::size_t slots, Prepare&& prepare, Scan&& scan, After&& after) {
     const std::size_t count = blocks.count();
     if (count == 0) return;
-    const std::size_t ring = std::min(count, kSlots);
-    std::vector<Slot> slots;
-    slots.reserve(ring);
-    for (std::size_t k = 0; k < ring; ++k) slots.emplace_back(blocks.rows);
+    const std::size_t ring = std::clamp<std::size_t>(slots, 1, count);
+    std::vector<Slot> slot;
+    slot.reserve(ring);
+    for (std::size_t k = 0; k < ring; ++k) slot.emplace_back(blocks.rows);
     // Per block: 0 waiting, 1 being prepared, 2 prepared.
     const std::unique_ptr<std::atomic<std::uint8_t>[]> state(new std::atomic<std::uint8_t>[count]);
     for (std::size_t b = 0; b < count; ++b) state[b].store(0, std::memory_order_relaxed);
     auto fill = [&](std::size_t b) {
         std::uint8_t waiting = 0;
         if (!state[b].compare_exchange_strong(waiting, 1, std::memory_order_acquire)) return;
-        prepare(b, slots[b % ring]);
+        prepare(b, slot[b % ring]);
         state[b].store(2, std::memory_order_release);
     };
     // Tasks 0 .. count - 1 prepare a block, count .. 2 count - 1 follow one up.
@@ -84,7 +90,7 @@ void pipeline(const Blocks& blocks, Prepare&& prepare, Scan&& scan, After&& afte
                         std::this_thread::yield();  // the worker may be waiting for a core
                     }
                 }
-                scan(b, slots[b % ring]);
+                scan(b, slot[b % ring]);
                 start(count + b);
                 if (b + ring < count) start(b + ring);
             }

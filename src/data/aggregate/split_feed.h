@@ -202,7 +202,7 @@ template <class Slot, class Rows, class Prepare, class Scan>
 OhlcvColumns ends_then_fold(const Rows& rows, const fed_scan::Blocks& blocks, Prepare&& prepare, Scan&& scan) {
     BarEnds<Rows> bars(rows, blocks);
     fed_scan::pipeline<Slot>(
-        blocks, prepare,
+        blocks, fed_scan::slots_for(Slot::bytes(blocks.rows)), prepare,
         [&](std::size_t b, Slot& slot) {
             bars.begin_block(b);
             scan(slot, blocks.begin(b), blocks.end(b), [&bars, b](std::size_t row) { bars.end_at(b, row); });
@@ -211,29 +211,34 @@ OhlcvColumns ends_then_fold(const Rows& rows, const fed_scan::Blocks& blocks, Pr
     return bars.take();
 }
 
-// Scan inputs of one block: numbers per row (and per group of rows), written on the pool.
+// Scan inputs of one block: numbers per row (and per group of rows), written on the
+// pool; bytes(rows) is what a slot of `rows` rows takes.
 template <class T>
 struct RowValues {
     explicit RowValues(std::size_t rows) : values(std::make_unique_for_overwrite<T[]>(rows)) {}
+    static std::size_t bytes(std::size_t rows) noexcept { return rows * sizeof(T); }
     std::unique_ptr<T[]> values;
-};
-struct PairSlot {
-    explicit PairSlot(std::size_t rows)
-        : first(std::make_unique_for_overwrite<double[]>(rows)), second(std::make_unique_for_overwrite<double[]>(rows)) {}
-    std::unique_ptr<double[]> first, second;
 };
 struct SideSlot : RowValues<std::uint8_t> {
     explicit SideSlot(std::size_t rows) : RowValues(rows), groups(rows / SideGroup::kRows + 1) {}
+    static std::size_t bytes(std::size_t rows) noexcept {
+        return RowValues::bytes(rows) + RowValues<SideGroup>::bytes(rows / SideGroup::kRows + 1);
+    }
     RowValues<SideGroup> groups;
     BlockSides block;
 };
-struct SizeSlot : PairSlot {
-    using PairSlot::PairSlot;
+struct SizeSlot {
+    explicit SizeSlot(std::size_t rows) : buys(rows), sells(rows) {}
+    static std::size_t bytes(std::size_t rows) noexcept { return 2 * RowValues<double>::bytes(rows); }
+    RowValues<double> buys, sells;
     BlockSides block;
 };
 struct CloseSlot {
     explicit CloseSlot(std::size_t rows)
         : closes(rows), lows(rows / RenkoBarBuilder::kGroup + 1), highs(rows / RenkoBarBuilder::kGroup + 1) {}
+    static std::size_t bytes(std::size_t rows) noexcept {
+        return RowValues<double>::bytes(rows) + 2 * RowValues<double>::bytes(rows / RenkoBarBuilder::kGroup + 1);
+    }
     RowValues<double> closes, lows, highs;
 };
 
@@ -273,11 +278,12 @@ OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_
     return ends_then_fold<SizeSlot>(
         rows, blocks,
         [&](std::size_t b, SizeSlot& slot) {
-            slot.block = fresh.write_sizes(rows, blocks.begin(b), blocks.end(b), slot.first.get(), slot.second.get());
+            slot.block = fresh.write_sizes(rows, blocks.begin(b), blocks.end(b), slot.buys.values.get(),
+                                           slot.sells.values.get());
         },
         [&](SizeSlot& slot, std::size_t begin, std::size_t end, auto&& on_end) {
-            builder.settle(slot.block, slot.first.get(), slot.second.get());
-            builder.scan_sizes(slot.first.get(), slot.second.get(), begin, end, on_end);
+            builder.settle(slot.block, slot.buys.values.get(), slot.sells.values.get());
+            builder.scan_sizes(slot.buys.values.get(), slot.sells.values.get(), begin, end, on_end);
         });
 }
 
@@ -297,7 +303,7 @@ OhlcvColumns renko_bars(const RenkoBarBuilder& fresh, const Rows& rows, const fe
     RenkoBarBuilder builder = fresh;
     std::vector<OhlcvColumns> pieces(blocks.count());
     fed_scan::pipeline<CloseSlot>(
-        blocks,
+        blocks, fed_scan::slots_for(CloseSlot::bytes(blocks.rows)),
         [&](std::size_t b, CloseSlot& slot) {
             RenkoBarBuilder::write_closes(rows, blocks.begin(b), blocks.end(b), slot.closes.values.get(),
                                           slot.lows.values.get(), slot.highs.values.get());
