@@ -273,7 +273,9 @@ struct Stream {
 // Prices on a 0.25 grid with repeats, a few NaNs, zeros of both signs and infinities;
 // stamps mostly rising with ties and the odd step back; volumes with zeros, negatives
 // and, near the end, NaN; tick rows without a price now and then.
-Stream random_stream(std::uint64_t seed, std::size_t n, std::int64_t spacing) {
+// With whole_volumes, every volume (and tick size) is a whole number, as share counts
+// are, up to 2^31 and a little past it, with -0 among them.
+Stream random_stream(std::uint64_t seed, std::size_t n, std::int64_t spacing, bool whole_volumes = false) {
     std::mt19937_64 g(seed);
     auto pick = [&](std::initializer_list<double> xs) { return *(xs.begin() + g() % xs.size()); };
     Stream s;
@@ -296,10 +298,15 @@ Stream random_stream(std::uint64_t seed, std::size_t n, std::int64_t spacing) {
         s.high.push_back(h);
         s.low.push_back(l);
         s.close.push_back(c);
-        s.volume.push_back(pick({0.0, -0.0, 1.0, 2.5, 40.0, 7.0, 3.0, -2.0, late && g() % 5 == 0 ? NaN : 1.0}));
+        if (whole_volumes) {
+            s.volume.push_back(pick({0.0, -0.0, -0.0, 1.0, 40.0, 7.0, 3.0, -2.0, g() % 200 == 0 ? 2147483648.0 : 5.0,
+                                     g() % 300 == 0 ? 2147483649.0 : 1.0}));
+        } else {
+            s.volume.push_back(pick({0.0, -0.0, 1.0, 2.5, 40.0, 0.1, 7.0, 3.0, -2.0, late && g() % 5 == 0 ? NaN : 1.0}));
+        }
         s.ltp.push_back(g() % 25 == 0 ? pick({0.0, -1.0, NaN}) : p);
-        s.buy.push_back(pick({0.0, -0.0, 3.0, -2.0, 1.0, 5.0, g() % 30 == 0 ? NaN : 2.0}));
-        s.sell.push_back(pick({0.0, 1.0, -4.0, 2.0, 3.0}));
+        s.buy.push_back(pick({0.0, -0.0, 3.0, -2.0, 1.0, 5.0, whole_volumes ? 4.0 : g() % 30 == 0 ? NaN : 2.0}));
+        s.sell.push_back(pick({0.0, 1.0, -4.0, 2.0, whole_volumes && g() % 200 == 0 ? 2147483648.0 : 3.0}));
     }
     return s;
 }
@@ -351,8 +358,8 @@ class AggregateAgainstReference : public ::testing::TestWithParam<UnitCase> {};
 TEST_P(AggregateAgainstReference, EveryEntryGivesTheReferenceBarsBitForBit) {
     const UnitCase& c = GetParam();
     const Reference ref{c.unit, c.step, c.tz, c.brick};
-    for (std::uint64_t seed : {1u, 2u, 3u}) {
-        const Stream s = random_stream(seed * 977 + c.step, 3000, c.spacing);
+    for (std::uint64_t seed : {1u, 2u, 3u, 4u}) {
+        const Stream s = random_stream(seed * 977 + c.step, 3000, c.spacing, /*whole_volumes=*/seed == 4);
         const std::vector<Bits> want_bars = ref.run(s.bar_records());
         const std::vector<Bits> want_ticks = ref.run(s.tick_records());
         ASSERT_GT(want_bars.size(), 2u) << "seed " << seed;
@@ -564,6 +571,65 @@ INSTANTIATE_TEST_SUITE_P(Aggregate, AggregateTickPrints,
                                            TickRowCase{10.0, NaN, 2.0}, TickRowCase{0.0, 5.0, 1.0},
                                            TickRowCase{-1.0, 5.0, 1.0}, TickRowCase{NaN, 1.0, 1.0},
                                            TickRowCase{Inf, 2.0, 2.0}, TickRowCase{1e-300, 0.0, 7.0}));
+
+// ---------------------------------------------------------------------------
+// A group's volume joins a bar's in one step only where that sum is exact
+
+struct GroupJoinCase {
+    const char* label;
+    std::vector<double> before, group;  // volumes, one record each
+    bool joins;
+};
+class AggregateGroupJoin : public ::testing::TestWithParam<GroupJoinCase> {};
+
+// The group of records with these volumes, each at price 1.
+GroupBar group_of(const std::vector<double>& volumes) {
+    const std::vector<std::int64_t> ts(volumes.size(), 0);
+    const std::vector<double> price(volumes.size(), 1.0);
+    GroupBar g;
+    GroupBar::of(BarRows(BarColumns{ts, price, price, price, price, volumes}), 0, volumes.size(), &g);
+    return g;
+}
+
+TEST_P(AggregateGroupJoin, OneStepOnlyWhereExact) {
+    const GroupJoinCase& c = GetParam();
+    GroupBar bar = group_of(c.before);
+    const GroupBar group = group_of(c.group);
+    ASSERT_EQ(bar.join(group), c.joins);
+    if (!c.joins) return;
+    // Joined in one step, the volume is the record-by-record sum.
+    double want = c.before.empty() ? c.group[0] : c.before[0];
+    bool first = true;
+    for (const auto* v : {&c.before, &c.group}) {
+        for (double x : *v) {
+            if (!first) want += x;
+            first = false;
+        }
+    }
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(bar.bar.take(0)->volume), std::bit_cast<std::uint64_t>(want));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Aggregate, AggregateGroupJoin,
+    ::testing::Values(GroupJoinCase{"whole_numbers", {3.0, -2.0}, {40.0, 7.0}, true},
+                      GroupJoinCase{"all_negative_zero_stays_negative", {-0.0, -0.0}, {-0.0}, true},
+                      GroupJoinCase{"cancelling_to_positive_zero", {5.0}, {-5.0, -0.0}, true},
+                      GroupJoinCase{"largest_whole_number", {2147483648.0}, {2147483648.0}, true},
+                      GroupJoinCase{"past_the_largest", {1.0}, {2147483649.0}, false},
+                      GroupJoinCase{"fraction_in_the_group", {1.0}, {2.5}, false},
+                      GroupJoinCase{"fraction_before", {2.5}, {1.0}, false},
+                      GroupJoinCase{"nan_in_the_group", {1.0}, {NaN}, false},
+                      GroupJoinCase{"empty_bar_takes_any_group", {}, {2.5, 0.1}, true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(AggregateGroupJoin, MagnitudesPastTwoToThe53AddRowByRow) {
+    const GroupBar one = group_of({1.0});
+    GroupBar bar = group_of({1.0});
+    bar.magnitude = 9007199254740990.0;  // 2^53 - 2: one more keeps every running sum exact
+    EXPECT_TRUE(GroupBar(bar).join(one));
+    bar.magnitude = 9007199254740993.0;  // 2^53 + 1, which rounds to 2^53: one more might not be exact
+    EXPECT_FALSE(GroupBar(bar).join(one));
+}
 
 // ---------------------------------------------------------------------------
 // Cutting rows into parts

@@ -1,6 +1,7 @@
 // The bar a builder has in progress, its values folded record by record.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +66,33 @@ public:
         volume_ += rows.volume(i);
     }
 
+    // A bar in progress with these values.
+    static PartialBar of(double open, double high, double low, double close, double volume) noexcept {
+        PartialBar bar;
+        bar.open_ = open;
+        bar.high_ = high;
+        bar.low_ = low;
+        bar.close_ = close;
+        bar.volume_ = volume;
+        bar.active_ = true;
+        return bar;
+    }
+
+    // The records of `later`, a bar of records that follow this bar's, joined to it as if
+    // absorbed one by one; its volume, though, is added as one sum, which equals adding
+    // the volumes one by one only where every running sum is exact (see GroupBar).
+    void join(const PartialBar& later) noexcept {
+        if (!later.active_) return;
+        if (!active_) {
+            *this = later;
+            return;
+        }
+        high_ = widen_high(high_, later.high_);
+        low_ = widen_low(low_, later.low_);
+        close_ = later.close_;
+        volume_ += later.volume_;
+    }
+
     // Ends the bar, stamped `timestamp`; none when no bar was in progress.
     std::optional<OhlcvBar> take(std::int64_t timestamp) noexcept {
         if (!active_) return std::nullopt;
@@ -82,6 +110,102 @@ private:
     double close_ = 0.0;
     double volume_ = 0.0;
     bool active_ = false;
+};
+
+// The bar of a group of rows, folded once so that a bar holding the whole group can take
+// it in one step. Highs and lows join in any grouping (see widen_high). Volumes add up
+// in one step only where that is exact: whole numbers of magnitude at most 2^31 have
+// exact running sums while the sum of their magnitudes stays below 2^53, in any
+// grouping, and a zero sum then has the sign the record-by-record sum has (-0 only when
+// every volume is -0). (The magnitudes are summed the same way, so a sum reaching 2^53
+// may already be rounded: it only has to stay below.)
+struct GroupBar {
+    static constexpr std::size_t kRows = 64;
+    static constexpr double kWholeLimit = 2147483648.0;      // 2^31
+    static constexpr double kExactLimit = 9007199254740992.0;  // 2^53
+
+    PartialBar bar;
+    double magnitude = 0.0;  // the sum of |volume| over the group's records
+    bool whole = true;       // every volume a whole number of magnitude at most kWholeLimit
+
+    // Without a call to trunc, which the baseline instruction set lacks: within the limit
+    // the value converts to a 64-bit integer and back unchanged exactly when it is whole.
+    static bool whole_number(double v) noexcept {
+        const bool small = std::fabs(v) <= kWholeLimit;  // false for NaN
+        const double in_range = small ? v : 0.0;
+        return small & (static_cast<double>(static_cast<std::int64_t>(in_range)) == v);
+    }
+
+    // Row i joins the group (or a bar being folded the same way).
+    template <class Rows>
+    void absorb(const Rows& rows, std::size_t i) noexcept {
+        bar.absorb(rows, i);
+        const double v = rows.volume(i);
+        magnitude += std::fabs(v);
+        whole = whole & whole_number(v);
+    }
+
+    // A later group joins: in one step where that is exact, else false (nothing changes).
+    bool join(const GroupBar& later) noexcept {
+        // Below the limit, the sum of the two magnitudes is itself exact.
+        const bool exact = !bar.active() || (whole && later.whole && magnitude + later.magnitude < kExactLimit);
+        if (!exact) return false;
+        bar.join(later.bar);
+        magnitude += later.magnitude;
+        whole = whole && later.whole;
+        return true;
+    }
+
+    // The groups of rows [begin, end), kRows rows each from begin, into out[0 ..].
+    template <class Rows>
+    static void of(const Rows& rows, std::size_t begin, std::size_t end, GroupBar* out) noexcept {
+        for (std::size_t from = begin; from < end; from += kRows) *out++ = group(rows, from, std::min(end, from + kRows));
+    }
+
+private:
+    // In a few dozen records a new high or low is too frequent to guess, so the plain
+    // maximum and minimum are taken without branches; they agree with widen_high and
+    // widen_low but where a NaN or a zero (of either sign) takes part, and those groups
+    // are gone through again.
+    template <class Rows>
+    static GroupBar group(const Rows& rows, std::size_t from, std::size_t to) noexcept {
+        GroupBar out;
+        std::size_t i = from;
+        while (i < to && !rows.present(i)) ++i;
+        if (i == to) return out;
+        const std::size_t first = i;
+        std::size_t last = i;
+        double high = rows.high(i);
+        double low = rows.low(i);
+        double volume = rows.volume(i);
+        bool plain = (high == high) & (high != 0.0) & (low == low) & (low != 0.0);
+        out.magnitude = std::fabs(volume);
+        out.whole = whole_number(volume);
+        for (++i; i < to; ++i) {
+            if (!rows.present(i)) continue;
+            const double h = rows.high(i);
+            const double l = rows.low(i);
+            const double v = rows.volume(i);
+            high = std::max(high, h);
+            low = std::min(low, l);
+            plain = plain & (h == h) & (h != 0.0) & (l == l) & (l != 0.0);
+            volume += v;
+            out.magnitude += std::fabs(v);
+            out.whole = out.whole & whole_number(v);
+            last = i;
+        }
+        if (!plain) {
+            high = rows.high(first);
+            low = rows.low(first);
+            for (i = first + 1; i <= last; ++i) {
+                if (!rows.present(i)) continue;
+                high = widen_high(high, rows.high(i));
+                low = widen_low(low, rows.low(i));
+            }
+        }
+        out.bar = PartialBar::of(rows.open(first), high, low, rows.close(last), volume);
+        return out;
+    }
 };
 
 }  // namespace tarnwick::aggregate

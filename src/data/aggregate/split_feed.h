@@ -154,7 +154,19 @@ template <class Rows>
 class BarEnds {
 public:
     BarEnds(const Rows& rows, const fed_scan::Blocks& blocks)
-        : rows_(rows), blocks_(blocks), ends_(blocks.count()), first_(blocks.count()), pieces_(blocks.count()) {}
+        : rows_(rows),
+          blocks_(blocks),
+          per_block_((blocks.rows - 1) / GroupBar::kRows + 1),
+          groups_(blocks.count() * per_block_),
+          ends_(blocks.count()),
+          first_(blocks.count()),
+          pieces_(blocks.count()) {}
+
+    // On the pool, before block b is scanned: the bars of its groups of rows, so that
+    // the bars are folded from those rather than row by row where they can be.
+    void summarize(std::size_t b) noexcept {
+        GroupBar::of(rows_, blocks_.begin(b), blocks_.end(b), groups_.data() + b * per_block_);
+    }
 
     // The scan: block b begins; a bar ends at `row` of block b.
     void begin_block(std::size_t b) noexcept { first_[b] = next_first_; }
@@ -167,28 +179,42 @@ public:
     void fold(std::size_t b) {
         std::size_t first = first_[b];
         for (std::size_t last : ends_[b]) {
-            PartialBar bar;
-            for (std::size_t i = first; i <= last; ++i) {
-                if (rows_.present(i)) bar.absorb(rows_, i);
-            }
-            pieces_[b].append(*bar.take(rows_.timestamp(last)));
+            pieces_[b].append(fold(first, last));
             first = last + 1;
         }
         if (b + 1 < blocks_.count()) return;
         if (const std::optional<std::size_t> last = last_present(rows_, first, blocks_.n)) {
-            PartialBar bar;
-            for (std::size_t i = first; i <= *last; ++i) {
-                if (rows_.present(i)) bar.absorb(rows_, i);
-            }
-            pieces_[b].append(*bar.take(rows_.timestamp(*last)));
+            pieces_[b].append(fold(first, *last));
         }
     }
 
     OhlcvColumns take() { return concatenate(std::move(pieces_)); }
 
 private:
+    // The bar of rows [first, last], `last` carrying a record: whole groups in one step
+    // where that is exact, the rest row by row.
+    OhlcvBar fold(std::size_t first, std::size_t last) const {
+        GroupBar bar;
+        for (std::size_t i = first; i <= last;) {
+            const std::size_t b = i / blocks_.rows;
+            const std::size_t k = (i - blocks_.begin(b)) / GroupBar::kRows;
+            const std::size_t from = blocks_.begin(b) + k * GroupBar::kRows;
+            const std::size_t to = std::min(blocks_.end(b), from + GroupBar::kRows);
+            if (i == from && to - 1 <= last && bar.join(groups_[b * per_block_ + k])) {
+                i = to;
+                continue;
+            }
+            for (const std::size_t stop = std::min(to - 1, last); i <= stop; ++i) {
+                if (rows_.present(i)) bar.absorb(rows_, i);
+            }
+        }
+        return *bar.bar.take(rows_.timestamp(last));
+    }
+
     const Rows& rows_;
     fed_scan::Blocks blocks_;
+    std::size_t per_block_;                       // groups of rows per block
+    std::vector<GroupBar> groups_;                // block b's at [b * per_block_, ...)
     std::vector<std::vector<std::size_t>> ends_;  // per block, the rows whose records close a bar
     std::vector<std::size_t> first_;              // per block, the first row of its first bar
     std::vector<OhlcvColumns> pieces_;            // per block, the bars that end in it
@@ -202,7 +228,11 @@ template <class Slot, class Rows, class Prepare, class Scan>
 OhlcvColumns ends_then_fold(const Rows& rows, const fed_scan::Blocks& blocks, Prepare&& prepare, Scan&& scan) {
     BarEnds<Rows> bars(rows, blocks);
     fed_scan::pipeline<Slot>(
-        blocks, fed_scan::slots_for(Slot::bytes(blocks.rows)), prepare,
+        blocks, fed_scan::slots_for(Slot::bytes(blocks.rows)),
+        [&](std::size_t b, Slot& slot) {
+            bars.summarize(b);
+            prepare(b, slot);
+        },
         [&](std::size_t b, Slot& slot) {
             bars.begin_block(b);
             scan(slot, blocks.begin(b), blocks.end(b), [&bars, b](std::size_t row) { bars.end_at(b, row); });
