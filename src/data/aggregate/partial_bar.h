@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "core/bar.h"
@@ -114,22 +115,19 @@ private:
 
 // The bar of a group of rows, folded once so that a bar holding the whole group can take
 // it in one step. Highs and lows join in any grouping (see widen_high). Volumes add up
-// in one step only where that is exact: whole numbers of magnitude at most 2^31 have
-// exact running sums while the sum of their magnitudes stays below 2^53, in any
-// grouping, and a zero sum then has the sign the record-by-record sum has (-0 only when
-// every volume is -0). (The magnitudes are summed the same way, so a sum reaching 2^53
-// may already be rounded: it only has to stay below.)
+// in one step only where that is exact: whole numbers of magnitude at most 2^31, no
+// more than 2^22 of them, have running sums within 2^53, all exact, in any grouping;
+// and a zero sum then has the sign the record-by-record sum has (-0 only when every
+// volume is -0).
 struct GroupBar {
     static constexpr std::size_t kRows = 64;
     static constexpr double kWholeLimit = 2147483648.0;      // 2^31
-    static constexpr double kExactLimit = 9007199254740992.0;  // 2^53
+    static constexpr std::size_t kMostRows = std::size_t{1} << 22;  // rows of a bar that joins groups
+    static_assert(kWholeLimit * static_cast<double>(kMostRows) <= 9007199254740992.0);
 
     PartialBar bar;
-    double magnitude = 0.0;  // the sum of |volume| over the group's records
-    bool whole = true;       // every volume a whole number of magnitude at most kWholeLimit
+    bool whole = true;  // every volume a whole number of magnitude at most kWholeLimit
 
-    // Without a call to trunc, which the baseline instruction set lacks: within the limit
-    // the value converts to a 64-bit integer and back unchanged exactly when it is whole.
     static bool whole_number(double v) noexcept {
         const bool small = std::fabs(v) <= kWholeLimit;  // false for NaN
         const double in_range = small ? v : 0.0;
@@ -140,26 +138,25 @@ struct GroupBar {
     template <class Rows>
     void absorb(const Rows& rows, std::size_t i) noexcept {
         bar.absorb(rows, i);
-        const double v = rows.volume(i);
-        magnitude += std::fabs(v);
-        whole = whole & whole_number(v);
+        whole = whole & whole_number(rows.volume(i));
     }
 
-    // A later group joins: in one step where that is exact, else false (nothing changes).
+    // A later group joins, the two spanning at most kMostRows rows: in one step where that
+    // is exact, else false (nothing changes).
     bool join(const GroupBar& later) noexcept {
-        // Below the limit, the sum of the two magnitudes is itself exact.
-        const bool exact = !bar.active() || (whole && later.whole && magnitude + later.magnitude < kExactLimit);
-        if (!exact) return false;
+        if (bar.active() && !(whole && later.whole)) return false;
         bar.join(later.bar);
-        magnitude += later.magnitude;
         whole = whole && later.whole;
         return true;
     }
 
-    // The groups of rows [begin, end), kRows rows each from begin, into out[0 ..].
+    // The groups of rows [begin, end), kRows rows each from begin, made in the storage at
+    // out[0 ..] (which need hold no groups yet).
     template <class Rows>
     static void of(const Rows& rows, std::size_t begin, std::size_t end, GroupBar* out) noexcept {
-        for (std::size_t from = begin; from < end; from += kRows) *out++ = group(rows, from, std::min(end, from + kRows));
+        for (std::size_t from = begin; from < end; from += kRows) {
+            std::construct_at(out++, group(rows, from, std::min(end, from + kRows)));
+        }
     }
 
 private:
@@ -179,7 +176,6 @@ private:
         double low = rows.low(i);
         double volume = rows.volume(i);
         bool plain = (high == high) & (high != 0.0) & (low == low) & (low != 0.0);
-        out.magnitude = std::fabs(volume);
         out.whole = whole_number(volume);
         for (++i; i < to; ++i) {
             if (!rows.present(i)) continue;
@@ -190,7 +186,6 @@ private:
             low = std::min(low, l);
             plain = plain & (h == h) & (h != 0.0) & (l == l) & (l != 0.0);
             volume += v;
-            out.magnitude += std::fabs(v);
             out.whole = out.whole & whole_number(v);
             last = i;
         }

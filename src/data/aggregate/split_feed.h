@@ -157,7 +157,7 @@ public:
         : rows_(rows),
           blocks_(blocks),
           per_block_((blocks.rows - 1) / GroupBar::kRows + 1),
-          groups_(blocks.count() * per_block_),
+          groups_(std::allocator<GroupBar>().allocate(blocks.count() * per_block_), Release{blocks.count() * per_block_}),
           ends_(blocks.count()),
           first_(blocks.count()),
           pieces_(blocks.count()) {}
@@ -165,7 +165,7 @@ public:
     // On the pool, before block b is scanned: the bars of its groups of rows, so that
     // the bars are folded from those rather than row by row where they can be.
     void summarize(std::size_t b) noexcept {
-        GroupBar::of(rows_, blocks_.begin(b), blocks_.end(b), groups_.data() + b * per_block_);
+        GroupBar::of(rows_, blocks_.begin(b), blocks_.end(b), groups_.get() + b * per_block_);
     }
 
     // The scan: block b begins; a bar ends at `row` of block b.
@@ -195,12 +195,13 @@ private:
     // where that is exact, the rest row by row.
     OhlcvBar fold(std::size_t first, std::size_t last) const {
         GroupBar bar;
+        const bool joins = last - first < GroupBar::kMostRows;
         for (std::size_t i = first; i <= last;) {
             const std::size_t b = i / blocks_.rows;
             const std::size_t k = (i - blocks_.begin(b)) / GroupBar::kRows;
             const std::size_t from = blocks_.begin(b) + k * GroupBar::kRows;
             const std::size_t to = std::min(blocks_.end(b), from + GroupBar::kRows);
-            if (i == from && to - 1 <= last && bar.join(groups_[b * per_block_ + k])) {
+            if (joins && i == from && to - 1 <= last && bar.join(groups_[b * per_block_ + k])) {
                 i = to;
                 continue;
             }
@@ -213,8 +214,15 @@ private:
 
     const Rows& rows_;
     fed_scan::Blocks blocks_;
-    std::size_t per_block_;                       // groups of rows per block
-    std::vector<GroupBar> groups_;                // block b's at [b * per_block_, ...)
+    // Storage for the groups, which summarize makes: left unwritten until then, as the
+    // pool writes it faster than the calling thread would.
+    struct Release {
+        std::size_t count;
+        void operator()(GroupBar* p) const noexcept { std::allocator<GroupBar>().deallocate(p, count); }
+    };
+
+    std::size_t per_block_;                          // groups of rows per block
+    std::unique_ptr<GroupBar[], Release> groups_;    // block b's at [b * per_block_, ...)
     std::vector<std::vector<std::size_t>> ends_;  // per block, the rows whose records close a bar
     std::vector<std::size_t> first_;              // per block, the first row of its first bar
     std::vector<OhlcvColumns> pieces_;            // per block, the bars that end in it
