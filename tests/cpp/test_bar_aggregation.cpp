@@ -273,9 +273,13 @@ struct Stream {
 // Prices on a 0.25 grid with repeats, a few NaNs, zeros of both signs and infinities;
 // stamps mostly rising with ties and the odd step back; volumes with zeros, negatives
 // and, near the end, NaN; tick rows without a price now and then.
-// With whole_volumes, every volume (and tick size) is a whole number, as share counts
-// are, up to 2^31 and a little past it, with -0 among them.
-Stream random_stream(std::uint64_t seed, std::size_t n, std::int64_t spacing, bool whole_volumes = false) {
+// Volumes (and tick sizes) of every kind, or whole numbers, as share counts are, up to
+// 2^31 and a little past it with -0 among them, or whole numbers with now and then a
+// fraction whose bits a running sum carries on.
+enum class Volumes { Mixed, Whole, MostlyWhole };
+
+Stream random_stream(std::uint64_t seed, std::size_t n, std::int64_t spacing, Volumes volumes = Volumes::Mixed) {
+    const bool whole_volumes = volumes != Volumes::Mixed;
     std::mt19937_64 g(seed);
     auto pick = [&](std::initializer_list<double> xs) { return *(xs.begin() + g() % xs.size()); };
     Stream s;
@@ -299,14 +303,16 @@ Stream random_stream(std::uint64_t seed, std::size_t n, std::int64_t spacing, bo
         s.low.push_back(l);
         s.close.push_back(c);
         if (whole_volumes) {
+            const double odd = volumes == Volumes::Whole ? 2147483649.0 : 0.1;
             s.volume.push_back(pick({0.0, -0.0, -0.0, 1.0, 40.0, 7.0, 3.0, -2.0, g() % 200 == 0 ? 2147483648.0 : 5.0,
-                                     g() % 300 == 0 ? 2147483649.0 : 1.0}));
+                                     g() % 300 == 0 ? odd : 1.0}));
         } else {
             s.volume.push_back(pick({0.0, -0.0, 1.0, 2.5, 40.0, 0.1, 7.0, 3.0, -2.0, late && g() % 5 == 0 ? NaN : 1.0}));
         }
         s.ltp.push_back(g() % 25 == 0 ? pick({0.0, -1.0, NaN}) : p);
         s.buy.push_back(pick({0.0, -0.0, 3.0, -2.0, 1.0, 5.0, whole_volumes ? 4.0 : g() % 30 == 0 ? NaN : 2.0}));
-        s.sell.push_back(pick({0.0, 1.0, -4.0, 2.0, whole_volumes && g() % 200 == 0 ? 2147483648.0 : 3.0}));
+        s.sell.push_back(pick({0.0, 1.0, -4.0, 2.0, whole_volumes && g() % 200 == 0 ? 2147483648.0 : 3.0,
+                               volumes == Volumes::MostlyWhole && g() % 300 == 0 ? 0.3 : 1.0}));
     }
     return s;
 }
@@ -358,8 +364,9 @@ class AggregateAgainstReference : public ::testing::TestWithParam<UnitCase> {};
 TEST_P(AggregateAgainstReference, EveryEntryGivesTheReferenceBarsBitForBit) {
     const UnitCase& c = GetParam();
     const Reference ref{c.unit, c.step, c.tz, c.brick};
-    for (std::uint64_t seed : {1u, 2u, 3u, 4u}) {
-        const Stream s = random_stream(seed * 977 + c.step, 3000, c.spacing, /*whole_volumes=*/seed == 4);
+    for (std::uint64_t seed : {1u, 2u, 3u, 4u, 5u}) {
+        const Volumes volumes = seed == 4 ? Volumes::Whole : seed == 5 ? Volumes::MostlyWhole : Volumes::Mixed;
+        const Stream s = random_stream(seed * 977 + c.step, 3000, c.spacing, volumes);
         const std::vector<Bits> want_bars = ref.run(s.bar_records());
         const std::vector<Bits> want_ticks = ref.run(s.tick_records());
         ASSERT_GT(want_bars.size(), 2u) << "seed " << seed;
@@ -387,10 +394,12 @@ INSTANTIATE_TEST_SUITE_P(
                       UnitCase{1, "year", 0, 0.0, 30 * kDay}, UnitCase{1, "tick", 0, 0.0, kSec},
                       UnitCase{7, "tick", 0, 0.0, kSec}, UnitCase{300, "tick", 0, 0.0, kSec},
                       UnitCase{60, "volume", 0, 0.0, kSec}, UnitCase{900, "value", 0, 0.0, kSec},
+                      UnitCase{2500, "volume", 0, 0.0, kSec},
                       UnitCase{1, "renko", 0, 0.25, kSec}, UnitCase{2, "renko", 0, 0.0, kSec},
                       UnitCase{4, "tick_imbalance", 0, 0.0, kSec}, UnitCase{9, "tick_runs", 0, 0.0, kSec},
                       UnitCase{14, "tick_imbalance", 0, 0.0, kSec}, UnitCase{150, "tick_runs", 0, 0.0, kSec},
                       UnitCase{30, "volume_imbalance", 0, 0.0, kSec}, UnitCase{40, "volume_runs", 0, 0.0, kSec},
+                      UnitCase{150, "volume_imbalance", 0, 0.0, kSec}, UnitCase{1500, "volume_runs", 0, 0.0, kSec},
                       UnitCase{600, "value_imbalance", 0, 0.0, kSec}, UnitCase{900, "value_runs", 0, 0.0, kSec}),
     [](const auto& info) { return label(info.param); });
 
@@ -633,6 +642,31 @@ TEST(AggregateSplit, MorePartsThanRowsAndEmptyInput) {
     }
     const Stream none = random_stream(7, 0, kSec);
     EXPECT_EQ(aggregate_bars(none.bars(), {1, "tick", 0, 0.0}, RowSplit{8, 1}).value().size(), 0u);
+}
+
+TEST(AggregateSplit, WholeNumbersAfterAFractionAddOneByOne) {
+    // 0.1, then a group of 64 whole volumes -2^31, +2^31, 0, ...: one by one the sum comes
+    // back as 0.0999999046..., not 0.1, and the volume 0.90000001 after it then stays
+    // below 1 where 0.1 + 0.90000001 would reach it.
+    constexpr std::size_t n = 300;
+    std::vector<std::int64_t> ts(n);
+    std::vector<double> price(n, 10.0), volume(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) ts[i] = static_cast<std::int64_t>(i);
+    volume[0] = 0.1;
+    volume[64] = -2147483648.0;
+    volume[65] = 2147483648.0;
+    volume[128] = 0.90000001;
+    volume[200] = 0.5;
+    const BarColumns bars{ts, price, price, price, price, volume};
+    const Stream stream{ts, price, price, price, price, volume, {}, {}, {}};
+    for (const char* unit : {"volume", "volume_runs"}) {
+        const std::vector<Bits> want = Reference{unit, 1, 0, 0.0}.run(stream.bar_records());
+        ASSERT_EQ(want.size(), 2u) << unit;  // the bar ends at row 200, not 128
+        EXPECT_EQ(want[0][0], 200u);
+        for (const RowSplit& split : kSplits) {
+            EXPECT_EQ(bits(aggregate_bars(bars, {1, unit, 0, 0.0}, split).value()), want) << unit << ", " << describe(split);
+        }
+    }
 }
 
 TEST(AggregateSplit, PartsOfAtLeastTheLeastRows) {
