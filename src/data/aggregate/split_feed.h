@@ -153,19 +153,22 @@ inline OhlcvColumns concatenate(std::vector<OhlcvColumns>&& pieces) {
 template <class Rows>
 class BarEnds {
 public:
-    BarEnds(const Rows& rows, const fed_scan::Blocks& blocks)
+    // With `grouped`, the bars of groups of rows are made before each block is scanned.
+    BarEnds(const Rows& rows, const fed_scan::Blocks& blocks, bool grouped)
         : rows_(rows),
           blocks_(blocks),
-          per_block_((blocks.rows - 1) / GroupBar::kRows + 1),
+          per_block_(grouped ? (blocks.rows - 1) / GroupBar::kRows + 1 : 0),
           groups_(std::allocator<GroupBar>().allocate(blocks.count() * per_block_), Release{blocks.count() * per_block_}),
           ends_(blocks.count()),
           first_(blocks.count()),
           pieces_(blocks.count()) {}
 
     // On the pool, before block b is scanned: the bars of its groups of rows, so that
-    // the bars are folded from those rather than row by row where they can be.
+    // the bars are folded from those rather than row by row where they can be. Worth it
+    // where the scan, not the pool, sets the pace: the pool reads the rows once, the
+    // bars' folds only their ends.
     void summarize(std::size_t b) noexcept {
-        GroupBar::of(rows_, blocks_.begin(b), blocks_.end(b), groups_.get() + b * per_block_);
+        if (per_block_ > 0) GroupBar::of(rows_, blocks_.begin(b), blocks_.end(b), groups_.get() + b * per_block_);
     }
 
     // The scan: block b begins; a bar ends at `row` of block b.
@@ -194,14 +197,20 @@ private:
     // The bar of rows [first, last], `last` carrying a record: whole groups in one step
     // where that is exact, the rest row by row.
     OhlcvBar fold(std::size_t first, std::size_t last) const {
+        if (per_block_ == 0 || last - first >= GroupBar::kMostRows) {
+            PartialBar bar;
+            for (std::size_t i = first; i <= last; ++i) {
+                if (rows_.present(i)) bar.absorb(rows_, i);
+            }
+            return *bar.take(rows_.timestamp(last));
+        }
         GroupBar bar;
-        const bool joins = last - first < GroupBar::kMostRows;
         for (std::size_t i = first; i <= last;) {
             const std::size_t b = i / blocks_.rows;
             const std::size_t k = (i - blocks_.begin(b)) / GroupBar::kRows;
             const std::size_t from = blocks_.begin(b) + k * GroupBar::kRows;
             const std::size_t to = std::min(blocks_.end(b), from + GroupBar::kRows);
-            if (joins && i == from && to - 1 <= last && bar.join(groups_[b * per_block_ + k])) {
+            if (i == from && to - 1 <= last && bar.join(groups_[b * per_block_ + k])) {
                 i = to;
                 continue;
             }
@@ -233,8 +242,9 @@ private:
 //     prepare(b, slot)   fills the slot for block b (on the pool)
 //     scan(slot, begin, end, on_end)   runs the builder's scan over the block
 template <class Slot, class Rows, class Prepare, class Scan>
-OhlcvColumns ends_then_fold(const Rows& rows, const fed_scan::Blocks& blocks, Prepare&& prepare, Scan&& scan) {
-    BarEnds<Rows> bars(rows, blocks);
+OhlcvColumns ends_then_fold(const Rows& rows, const fed_scan::Blocks& blocks, bool grouped, Prepare&& prepare,
+                            Scan&& scan) {
+    BarEnds<Rows> bars(rows, blocks, grouped);
     fed_scan::pipeline<Slot>(
         blocks, fed_scan::slots_for(Slot::bytes(blocks.rows)),
         [&](std::size_t b, Slot& slot) {
@@ -285,7 +295,7 @@ template <class Rows>
 OhlcvColumns amount_bars(const CountBarBuilder& fresh, const Rows& rows, const fed_scan::Blocks& blocks) {
     CountBarBuilder builder = fresh;
     return ends_then_fold<RowValues<double>>(
-        rows, blocks,
+        rows, blocks, /*grouped=*/true,
         [&](std::size_t b, RowValues<double>& slot) {
             fresh.write_amounts(rows, blocks.begin(b), blocks.end(b), slot.values.get());
         },
@@ -302,8 +312,9 @@ template <class Rows>
 OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_scan::Blocks& blocks) {
     FlowBarBuilder builder = fresh;
     if (fresh.magnitude() == FlowMagnitude::Tick) {
+        // The scan of counted flow is quick: the pool sets the pace.
         return ends_then_fold<SideSlot>(
-            rows, blocks,
+            rows, blocks, /*grouped=*/false,
             [&](std::size_t b, SideSlot& slot) {
                 slot.block = FlowBarBuilder::write_sides(rows, blocks.begin(b), blocks.end(b), slot.values.get(),
                                                          slot.groups.values.get());
@@ -314,7 +325,7 @@ OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_
             });
     }
     return ends_then_fold<SizeSlot>(
-        rows, blocks,
+        rows, blocks, /*grouped=*/true,
         [&](std::size_t b, SizeSlot& slot) {
             slot.block = fresh.write_sizes(rows, blocks.begin(b), blocks.end(b), slot.buys.values.get(),
                                            slot.sells.values.get());
