@@ -173,10 +173,9 @@ public:
     }
 
     // The sides of the records of rows [begin, end), from those rows alone (so blocks of
-    // rows can be worked out apart, on the pool), into sides[0 ..] for counted flow and
-    // into what each row adds to the buy and the sell side, buys[0 ..] and sells[0 ..],
-    // for sized flow. A record whose side depends on the rule's memory from before the
-    // rows is marked kEither (sized: its size on both sides) until settle() settles it.
+    // rows can be worked out apart, on the pool), into sides[0 ..], and for sized flow
+    // each record's size into sizes[0 ..]. A record whose side depends on the rule's
+    // memory from before the rows is marked kEither until settle() settles it.
     template <class Rows>
     static BlockSides write_sides(const Rows& rows, std::size_t begin, std::size_t end, std::uint8_t* sides,
                                   SideGroup* groups) {
@@ -186,29 +185,25 @@ public:
         return block;
     }
     template <class Rows>
-    BlockSides write_sizes(const Rows& rows, std::size_t begin, std::size_t end, double* buys, double* sells) const {
-        if (magnitude_ == FlowMagnitude::Value) return sizes_of<true>(rows, begin, end, buys, sells);
-        return sizes_of<false>(rows, begin, end, buys, sells);
+    BlockSides write_sizes(const Rows& rows, std::size_t begin, std::size_t end, double* sizes,
+                           std::uint8_t* sides) const {
+        if (magnitude_ == FlowMagnitude::Value) return sizes_of<true>(rows, begin, end, sizes, sides);
+        return sizes_of<false>(rows, begin, end, sizes, sides);
     }
 
     // Settles the records marked kEither in a block written as above, which follows every
-    // record this builder has seen, and takes the block's records into the rule's memory.
-    void settle(const BlockSides& block, std::uint8_t* sides, std::size_t rows, SideGroup* groups) noexcept {
+    // record this builder has seen, and takes the block's records into the rule's memory;
+    // for counted flow, the groups the settled rows lie in are counted again.
+    void settle(const BlockSides& block, std::uint8_t* sides) noexcept {
         const FlowSide side = settle_head(block);
         for (std::size_t r = 0; r < block.head; ++r) {
             if (sides[r] == kEither) sides[r] = side;
         }
-        SideGroup::count(sides, 0, std::min(rows, (block.head + SideGroup::kRows - 1) / SideGroup::kRows * SideGroup::kRows), groups);
         settle_tail(block);
     }
-    void settle(const BlockSides& block, double* buys, double* sells) noexcept {
-        const FlowSide side = settle_head(block);
-        for (std::size_t r = 0; r < block.head; ++r) {
-            // Only a marked record has the same bits on both sides, other than +0 on both.
-            if (std::bit_cast<std::uint64_t>(buys[r]) != std::bit_cast<std::uint64_t>(sells[r])) continue;
-            (side == kBuys ? sells : buys)[r] = 0.0;
-        }
-        settle_tail(block);
+    void settle(const BlockSides& block, std::uint8_t* sides, std::size_t rows, SideGroup* groups) noexcept {
+        settle(block, sides);
+        SideGroup::count(sides, 0, std::min(rows, (block.head + SideGroup::kRows - 1) / SideGroup::kRows * SideGroup::kRows), groups);
     }
 
     // Scans rows [begin, end) from their side bytes (counted flow) or from what they add to
@@ -221,9 +216,10 @@ public:
         return count<FlowRule::Runs>(sides, groups, begin, end, on_end);
     }
     template <class OnEnd>
-    void scan_sizes(const double* buys, const double* sells, std::size_t begin, std::size_t end, OnEnd&& on_end) {
-        if (rule_ == FlowRule::Imbalance) return sum<FlowRule::Imbalance>(buys, sells, begin, end, on_end);
-        return sum<FlowRule::Runs>(buys, sells, begin, end, on_end);
+    void scan_sizes(const double* sizes, const std::uint8_t* sides, std::size_t begin, std::size_t end,
+                    OnEnd&& on_end) {
+        if (rule_ == FlowRule::Imbalance) return sum<FlowRule::Imbalance>(sizes, sides, begin, end, on_end);
+        return sum<FlowRule::Runs>(sizes, sides, begin, end, on_end);
     }
 
 private:
@@ -264,11 +260,10 @@ private:
     }
 
     template <bool kValue, class Rows>
-    static BlockSides sizes_of(const Rows& rows, std::size_t begin, std::size_t end, double* buys, double* sells) {
-        return BlockSides::of(rows, begin, end, [buys, sells, begin](std::size_t i, FlowSide side, const FlowFields& row) {
-            const double size = kValue ? row.volume * row.close : row.volume;
-            buys[i - begin] = only_if((side & kBuys) != 0, size);
-            sells[i - begin] = only_if((side & kSells) != 0, size);
+    static BlockSides sizes_of(const Rows& rows, std::size_t begin, std::size_t end, double* sizes, std::uint8_t* sides) {
+        return BlockSides::of(rows, begin, end, [sizes, sides, begin](std::size_t i, FlowSide side, const FlowFields& row) {
+            sizes[i - begin] = kValue ? row.volume * row.close : row.volume;
+            sides[i - begin] = side;
         });
     }
 
@@ -283,14 +278,16 @@ private:
         if (block.last_close) rule_memory_.prev_close = *block.last_close;
     }
 
+    // Sized flow: each record's size goes to its own side and +0 to the other (a row
+    // without a record: to neither), as in run.
     template <FlowRule R, class OnEnd>
-    void sum(const double* buys, const double* sells, std::size_t begin, std::size_t end, OnEnd& on_end) {
+    void sum(const double* sizes, const std::uint8_t* sides, std::size_t begin, std::size_t end, OnEnd& on_end) {
         const double threshold = threshold_;
         double buy = buy_;
         double sell = sell_;
         for (std::size_t r = 0; r < end - begin; ++r) {
-            buy += buys[r];
-            sell += sells[r];
+            buy += only_if((sides[r] & kBuys) != 0, sizes[r]);
+            sell += only_if((sides[r] & kSells) != 0, sizes[r]);
             if (!complete<R>(buy, sell, threshold)) continue;
             buy = 0.0;
             sell = 0.0;

@@ -276,9 +276,12 @@ struct SideSlot : RowValues<std::uint8_t> {
     BlockSides block;
 };
 struct SizeSlot {
-    explicit SizeSlot(std::size_t rows) : buys(rows), sells(rows) {}
-    static std::size_t bytes(std::size_t rows) noexcept { return 2 * RowValues<double>::bytes(rows); }
-    RowValues<double> buys, sells;
+    explicit SizeSlot(std::size_t rows) : sizes(rows), sides(rows) {}
+    static std::size_t bytes(std::size_t rows) noexcept {
+        return RowValues<double>::bytes(rows) + RowValues<std::uint8_t>::bytes(rows);
+    }
+    RowValues<double> sizes;
+    RowValues<std::uint8_t> sides;
     BlockSides block;
 };
 struct CloseSlot {
@@ -327,12 +330,12 @@ OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_
     return ends_then_fold<SizeSlot>(
         rows, blocks, /*grouped=*/true,
         [&](std::size_t b, SizeSlot& slot) {
-            slot.block = fresh.write_sizes(rows, blocks.begin(b), blocks.end(b), slot.buys.values.get(),
-                                           slot.sells.values.get());
+            slot.block = fresh.write_sizes(rows, blocks.begin(b), blocks.end(b), slot.sizes.values.get(),
+                                           slot.sides.values.get());
         },
         [&](SizeSlot& slot, std::size_t begin, std::size_t end, auto&& on_end) {
-            builder.settle(slot.block, slot.buys.values.get(), slot.sells.values.get());
-            builder.scan_sizes(slot.buys.values.get(), slot.sells.values.get(), begin, end, on_end);
+            builder.settle(slot.block, slot.sides.values.get());
+            builder.scan_sizes(slot.sizes.values.get(), slot.sides.values.get(), begin, end, on_end);
         });
 }
 
