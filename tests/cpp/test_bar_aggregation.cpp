@@ -477,7 +477,8 @@ TEST_P(AggregatePipeline, EachBlockPreparedOnceScannedInOrderFollowedUpOnce) {
     const std::size_t count = blocks.count();
     EXPECT_EQ(count, (n + rows - 1) / rows);
     struct Slot {
-        explicit Slot(std::size_t) {}
+        Slot(std::size_t, fed_scan::Carver&) {}
+        static std::size_t bytes(std::size_t) { return 0; }
         std::size_t block = 0;
         std::size_t begin = 0, end = 0;
     };
@@ -488,7 +489,6 @@ TEST_P(AggregatePipeline, EachBlockPreparedOnceScannedInOrderFollowedUpOnce) {
         blocks, slots,
         [&](std::size_t b, Slot& slot) {
             prepared[b].fetch_add(1);
-            slot = Slot(0);
             slot.block = b;
             slot.begin = blocks.begin(b);
             slot.end = blocks.end(b);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/block_cache.h"
 #include "core/pool.h"
 
 namespace tarnwick::aggregate::fed_scan {
@@ -29,6 +30,30 @@ struct Blocks {
     std::size_t count() const noexcept { return n == 0 ? 0 : (n - 1) / rows + 1; }
     std::size_t begin(std::size_t b) const noexcept { return b * rows; }
     std::size_t end(std::size_t b) const noexcept { return std::min(n, (b + 1) * rows); }
+};
+
+// Arrays of a slot, cut one after another from the memory of the whole ring (taken from
+// the process's block cache, so that a call does not fault fresh pages in). bytes<T>(n)
+// is what take<T>(n) uses up.
+class Carver {
+public:
+    explicit Carver(std::byte* at) noexcept : at_(at) {}
+
+    template <class T>
+    static constexpr std::size_t bytes(std::size_t n) noexcept {
+        return (n * sizeof(T) + kAlign - 1) / kAlign * kAlign;
+    }
+    // Storage for n values of T, not yet written (T must be an implicit-lifetime type).
+    template <class T>
+    T* take(std::size_t n) noexcept {
+        T* p = reinterpret_cast<T*>(at_);
+        at_ += bytes<T>(n);
+        return p;
+    }
+
+private:
+    static constexpr std::size_t kAlign = 64;  // a cache line: slots written by different workers share none
+    std::byte* at_;
 };
 
 // Slots a block's inputs wait in: enough for the pool to keep well ahead of the scan
@@ -52,16 +77,19 @@ inline void spin_pause() noexcept {
 //     scan(b, slot)      on the calling thread, once the slot is prepared (it may
 //                        change the slot),
 //     after(b)           on the pool, once block b is scanned,
-// where `slot` is a Slot(blocks.rows) reused for blocks `slots` apart. prepare must not
-// throw: the scan waits for it. Returns when every call has finished.
+// where `slot` is a Slot(blocks.rows, carver), of Slot::bytes(blocks.rows) bytes, reused
+// for blocks `slots` apart. prepare must not throw: the scan waits for it. Returns when
+// every call has finished.
 template <class Slot, class Prepare, class Scan, class After>
 void pipeline(const Blocks& blocks, std::size_t slots, Prepare&& prepare, Scan&& scan, After&& after) {
     const std::size_t count = blocks.count();
     if (count == 0) return;
     const std::size_t ring = std::clamp<std::size_t>(slots, 1, count);
+    std::vector<std::byte, CachedAllocator<std::byte>> memory(ring * Slot::bytes(blocks.rows));
+    Carver carver(memory.data());
     std::vector<Slot> slot;
     slot.reserve(ring);
-    for (std::size_t k = 0; k < ring; ++k) slot.emplace_back(blocks.rows);
+    for (std::size_t k = 0; k < ring; ++k) slot.emplace_back(blocks.rows, carver);
     // Per block: 0 waiting, 1 being prepared, 2 prepared.
     const std::unique_ptr<std::atomic<std::uint8_t>[]> state(new std::atomic<std::uint8_t>[count]);
     for (std::size_t b = 0; b < count; ++b) state[b].store(0, std::memory_order_relaxed);

@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/block_cache.h"
 #include "core/fault.h"
 #include "core/pool.h"
 #include "core/result.h"
@@ -158,7 +159,7 @@ public:
         : rows_(rows),
           blocks_(blocks),
           per_block_(grouped ? (blocks.rows - 1) / GroupBar::kRows + 1 : 0),
-          groups_(std::allocator<GroupBar>().allocate(blocks.count() * per_block_), Release{blocks.count() * per_block_}),
+          groups_(CachedAllocator<GroupBar>().allocate(blocks.count() * per_block_), Release{blocks.count() * per_block_}),
           ends_(blocks.count()),
           first_(blocks.count()),
           pieces_(blocks.count()) {}
@@ -224,10 +225,11 @@ private:
     const Rows& rows_;
     fed_scan::Blocks blocks_;
     // Storage for the groups, which summarize makes: left unwritten until then, as the
-    // pool writes it faster than the calling thread would.
+    // pool writes it faster than the calling thread would, and kept by the block cache
+    // between calls.
     struct Release {
         std::size_t count;
-        void operator()(GroupBar* p) const noexcept { std::allocator<GroupBar>().deallocate(p, count); }
+        void operator()(GroupBar* p) const noexcept { CachedAllocator<GroupBar>().deallocate(p, count); }
     };
 
     std::size_t per_block_;                          // groups of rows per block
@@ -263,20 +265,22 @@ OhlcvColumns ends_then_fold(const Rows& rows, const fed_scan::Blocks& blocks, bo
 // pool; bytes(rows) is what a slot of `rows` rows takes.
 template <class T>
 struct RowValues {
-    explicit RowValues(std::size_t rows) : values(std::make_unique_for_overwrite<T[]>(rows)) {}
-    static std::size_t bytes(std::size_t rows) noexcept { return rows * sizeof(T); }
-    std::unique_ptr<T[]> values;
+    RowValues(std::size_t rows, fed_scan::Carver& carver) : values(carver.take<T>(rows)) {}
+    static std::size_t bytes(std::size_t rows) noexcept { return fed_scan::Carver::bytes<T>(rows); }
+    T* values;
 };
-struct SideSlot : RowValues<std::uint8_t> {
-    explicit SideSlot(std::size_t rows) : RowValues(rows), groups(rows / SideGroup::kRows + 1) {}
+struct SideSlot {
+    SideSlot(std::size_t rows, fed_scan::Carver& carver)
+        : sides(rows, carver), groups(rows / SideGroup::kRows + 1, carver) {}
     static std::size_t bytes(std::size_t rows) noexcept {
-        return RowValues::bytes(rows) + RowValues<SideGroup>::bytes(rows / SideGroup::kRows + 1);
+        return RowValues<std::uint8_t>::bytes(rows) + RowValues<SideGroup>::bytes(rows / SideGroup::kRows + 1);
     }
+    RowValues<std::uint8_t> sides;
     RowValues<SideGroup> groups;
     BlockSides block;
 };
 struct SizeSlot {
-    explicit SizeSlot(std::size_t rows) : sizes(rows), sides(rows) {}
+    SizeSlot(std::size_t rows, fed_scan::Carver& carver) : sizes(rows, carver), sides(rows, carver) {}
     static std::size_t bytes(std::size_t rows) noexcept {
         return RowValues<double>::bytes(rows) + RowValues<std::uint8_t>::bytes(rows);
     }
@@ -285,8 +289,10 @@ struct SizeSlot {
     BlockSides block;
 };
 struct CloseSlot {
-    explicit CloseSlot(std::size_t rows)
-        : closes(rows), lows(rows / RenkoBarBuilder::kGroup + 1), highs(rows / RenkoBarBuilder::kGroup + 1) {}
+    CloseSlot(std::size_t rows, fed_scan::Carver& carver)
+        : closes(rows, carver),
+          lows(rows / RenkoBarBuilder::kGroup + 1, carver),
+          highs(rows / RenkoBarBuilder::kGroup + 1, carver) {}
     static std::size_t bytes(std::size_t rows) noexcept {
         return RowValues<double>::bytes(rows) + 2 * RowValues<double>::bytes(rows / RenkoBarBuilder::kGroup + 1);
     }
@@ -300,10 +306,10 @@ OhlcvColumns amount_bars(const CountBarBuilder& fresh, const Rows& rows, const f
     return ends_then_fold<RowValues<double>>(
         rows, blocks, /*grouped=*/true,
         [&](std::size_t b, RowValues<double>& slot) {
-            fresh.write_amounts(rows, blocks.begin(b), blocks.end(b), slot.values.get());
+            fresh.write_amounts(rows, blocks.begin(b), blocks.end(b), slot.values);
         },
         [&](RowValues<double>& slot, std::size_t begin, std::size_t end, auto&& on_end) {
-            builder.scan_amounts(slot.values.get(), begin, end, on_end);
+            builder.scan_amounts(slot.values, begin, end, on_end);
         });
 }
 
@@ -319,23 +325,23 @@ OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_
         return ends_then_fold<SideSlot>(
             rows, blocks, /*grouped=*/false,
             [&](std::size_t b, SideSlot& slot) {
-                slot.block = FlowBarBuilder::write_sides(rows, blocks.begin(b), blocks.end(b), slot.values.get(),
-                                                         slot.groups.values.get());
+                slot.block = FlowBarBuilder::write_sides(rows, blocks.begin(b), blocks.end(b), slot.sides.values,
+                                                         slot.groups.values);
             },
             [&](SideSlot& slot, std::size_t begin, std::size_t end, auto&& on_end) {
-                builder.settle(slot.block, slot.values.get(), end - begin, slot.groups.values.get());
-                builder.scan_sides(slot.values.get(), slot.groups.values.get(), begin, end, on_end);
+                builder.settle(slot.block, slot.sides.values, end - begin, slot.groups.values);
+                builder.scan_sides(slot.sides.values, slot.groups.values, begin, end, on_end);
             });
     }
     return ends_then_fold<SizeSlot>(
         rows, blocks, /*grouped=*/true,
         [&](std::size_t b, SizeSlot& slot) {
-            slot.block = fresh.write_sizes(rows, blocks.begin(b), blocks.end(b), slot.sizes.values.get(),
-                                           slot.sides.values.get());
+            slot.block = fresh.write_sizes(rows, blocks.begin(b), blocks.end(b), slot.sizes.values,
+                                           slot.sides.values);
         },
         [&](SizeSlot& slot, std::size_t begin, std::size_t end, auto&& on_end) {
-            builder.settle(slot.block, slot.sides.values.get());
-            builder.scan_sizes(slot.sizes.values.get(), slot.sides.values.get(), begin, end, on_end);
+            builder.settle(slot.block, slot.sides.values);
+            builder.scan_sizes(slot.sizes.values, slot.sides.values, begin, end, on_end);
         });
 }
 
@@ -357,12 +363,12 @@ OhlcvColumns renko_bars(const RenkoBarBuilder& fresh, const Rows& rows, const fe
     fed_scan::pipeline<CloseSlot>(
         blocks, fed_scan::slots_for(CloseSlot::bytes(blocks.rows)),
         [&](std::size_t b, CloseSlot& slot) {
-            RenkoBarBuilder::write_closes(rows, blocks.begin(b), blocks.end(b), slot.closes.values.get(),
-                                          slot.lows.values.get(), slot.highs.values.get());
+            RenkoBarBuilder::write_closes(rows, blocks.begin(b), blocks.end(b), slot.closes.values,
+                                          slot.lows.values, slot.highs.values);
         },
         [&](std::size_t b, CloseSlot& slot) {
             OhlcvColumns& out = pieces[b];
-            builder.feed_closes(RowNumbers{}, slot.closes.values.get(), slot.lows.values.get(), slot.highs.values.get(),
+            builder.feed_closes(RowNumbers{}, slot.closes.values, slot.lows.values, slot.highs.values,
                                 blocks.begin(b), blocks.end(b), [&out](const OhlcvBar& brick) { out.append(brick); });
         },
         [&](std::size_t b) {
