@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "core/block_cache.h"
-#include "core/order_report.h"
-#include "core/trade_record.h"
+#include "base/block_cache.h"
+#include "domain/order_report.h"
+#include "domain/trade_record.h"
 
 namespace tarnwick {
 
@@ -68,11 +68,11 @@ struct ReportedMetrics {
 
 struct BacktestResult {
     ReportedMetrics metrics;
-    Curve equity_curve;    // one sample per stepped bar or trade print
-    Curve drawdown_curve;  // percent below the running peak, same samples
-    Curve returns;         // one per period, as the run produced them
-    std::vector<TradeRecord> trades;     // in the order their positions closed
-    std::vector<Order> orders;           // in submission order
+    base::Curve equity_curve;                 // one sample per stepped bar or trade print
+    base::Curve drawdown_curve;               // percent below the running peak, same samples
+    base::Curve returns;                      // one per period, as the run produced them
+    std::vector<domain::TradeRecord> trades;  // in the order their positions closed
+    std::vector<domain::Order> orders;        // in submission order
 };
 
 }  // namespace tarnwick

@@ -3,9 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/huge_pages.h"
+#include "base/huge_pages.h"
 
 namespace tarnwick {
+
+using base::advise_huge_pages;
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::OhlcvBar;
+using domain::Order;
 
 CoreSession::CoreSession(KernelConfig cfg) : kernel_(std::move(cfg)) {
     const BacktestConfig& bc = kernel_.config().config;

@@ -8,14 +8,14 @@
 #include <utility>
 #include <vector>
 
-#include "core/bar.h"
-#include "core/block_cache.h"
+#include "base/block_cache.h"
 #include "core/kernel.h"
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
-#include "core/order_report.h"
 #include "core/orders/order_snapshots.h"
-#include "core/trade_record.h"
+#include "domain/bar.h"
+#include "domain/order_report.h"
+#include "domain/trade_record.h"
 #include "metrics/metrics.h"
 
 namespace tarnwick {
@@ -23,12 +23,12 @@ namespace tarnwick {
 // What a finished run yields. Curves hold one sample per stepped bar.
 struct RunOutput {
     BacktestMetrics metrics;
-    Curve equity_curve;    // account equity at each bar's close
-    Curve drawdown_curve;  // percent below the running peak
-    Curve returns;         // simple return of each bar, 0.0 for the first
+    base::Curve equity_curve;              // account equity at each bar's close
+    base::Curve drawdown_curve;            // percent below the running peak
+    base::Curve returns;                   // simple return of each bar, 0.0 for the first
     std::vector<std::int64_t> timestamps;  // nanoseconds since the Unix epoch; empty when the caller kept them
-    std::vector<TradeRecord> trades;    // in the order their positions closed
-    std::vector<Order> orders;          // one per order the kernel handled, in submission order
+    std::vector<domain::TradeRecord> trades;  // in the order their positions closed
+    std::vector<domain::Order> orders;        // one per order the kernel handled, in submission order
 };
 
 class CoreSession {
@@ -52,7 +52,8 @@ public:
     // Steps the kernel with the bar (never as a trade print), records closed trades,
     // samples equity, drawdown and return, and applies the drawdown halt. Returns the
     // kernel's events for the step; valid until the next call that changes the session.
-    const std::vector<KernelEvent>& step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
+    const std::vector<KernelEvent>& step(std::uint64_t idx, const domain::OhlcvBar& bar,
+                                         const domain::BarSignal& signal);
 
     // Bars first_idx, first_idx + 1, ... given as columns of equal length, on which the
     // kernel is quiet (`kernel().quiet()`) and no signal arrives: the same samples, halt
@@ -79,23 +80,23 @@ public:
     // The latest equity sample, or the initial capital before the first step.
     double equity() const noexcept;
     double peak_equity() const noexcept { return peak_; }
-    const Curve& equity_curve() const noexcept { return out_.equity_curve; }
-    const Curve& drawdown_curve() const noexcept { return out_.drawdown_curve; }
-    const Curve& returns() const noexcept { return out_.returns; }
-    const std::vector<TradeRecord>& trades() const noexcept { return out_.trades; }
-    const std::optional<std::pair<std::uint64_t, OhlcvBar>>& last_bar() const noexcept { return last_bar_; }
+    const base::Curve& equity_curve() const noexcept { return out_.equity_curve; }
+    const base::Curve& drawdown_curve() const noexcept { return out_.drawdown_curve; }
+    const base::Curve& returns() const noexcept { return out_.returns; }
+    const std::vector<domain::TradeRecord>& trades() const noexcept { return out_.trades; }
+    const std::optional<std::pair<std::uint64_t, domain::OhlcvBar>>& last_bar() const noexcept { return last_bar_; }
     // The orders as they would be reported now: an order that filled or was rejected
     // keeps the prices and settings it had at that first event, carries its summed fills
     // and reject reason, and reports its current status; any other order is reported as
     // it stands.
-    std::vector<Order> order_reports() const;
+    std::vector<domain::Order> order_reports() const;
 
 private:
     Kernel kernel_;
-    BacktestConfig config_;  // the run's own copy, for the metrics
+    domain::BacktestConfig config_;  // the run's own copy, for the metrics
     RunOutput out_;
     double peak_ = 0.0;
-    std::optional<std::pair<std::uint64_t, OhlcvBar>> last_bar_;
+    std::optional<std::pair<std::uint64_t, domain::OhlcvBar>> last_bar_;
     OrderSnapshots snapshots_;
     std::optional<std::span<const std::int64_t>> external_timestamps_;
 };

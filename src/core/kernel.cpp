@@ -3,9 +3,18 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/format.h"
+#include "base/format.h"
 
 namespace tarnwick {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+using domain::BacktestConfig;
+using domain::InstrumentConfig;
+using domain::InstrumentSpec;
 
 namespace {
 
@@ -62,7 +71,7 @@ namespace {
 Result<Position*, OwnError> level_target(Ledger& ledger, std::optional<std::uint64_t> position_id) {
     if (position_id) {
         Position* p = ledger.find(*position_id);
-        if (!p) return err(OwnError{fmt::format("unknown position id {}", *position_id)});
+        if (!p) return err(OwnError{base::fmt::format("unknown position id {}", *position_id)});
         return p;
     }
     if (ledger.empty()) return static_cast<Position*>(nullptr);
@@ -87,15 +96,15 @@ Status<OwnError> Kernel::set_target_price(std::optional<double> price, std::opti
 
 Result<std::uint64_t, OwnError> Kernel::adopt_position(std::int64_t timestamp, double price, double size) {
     if (!(price > 0.0 && size > 0.0) || !std::isfinite(price) || !std::isfinite(size)) {
-        return err(OwnError{fmt::format("adopt_position needs positive price and size (got size {} @ {})", size,
-                                        price)});
+        return err(OwnError{
+            base::fmt::format("adopt_position needs positive price and size (got size {} @ {})", size, price)});
     }
     double rate = 1.0;
     if (account_type_ == AccountType::Margin) {
         bool from_instrument = false;
         rate = margin_rate(&from_instrument);
         if (rate < 1.0) {
-            return err(OwnError{fmt::format(
+            return err(OwnError{base::fmt::format(
                 "adopt_position requires a cash or fully funded account (initial margin rate {} < 1.0); posted "
                 "margin on a broker-held position is not derivable under leverage",
                 rate)});

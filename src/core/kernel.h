@@ -14,16 +14,16 @@
 #include <span>
 #include <vector>
 
-#include "core/bar.h"
-#include "core/errors.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
 #include "core/orders/order_lifecycle.h"
 #include "core/orders/order_request.h"
 #include "core/orders/twap.h"
-#include "core/result.h"
-#include "core/trade_record.h"
 #include "data/book/depth_book.h"
+#include "domain/bar.h"
+#include "domain/trade_record.h"
 #include "execution/fill_models.h"
 #include "execution/queue_fill.h"
 #include "portfolio/ledger/ledger.h"
@@ -66,8 +66,8 @@ public:
     // four prices equal (`is_print` true). Returns the events queued since the previous
     // step followed by this step's own, in order. The reference stays valid until the
     // next call that changes the kernel; the buffer is reused from step to step.
-    const std::vector<KernelEvent>& step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal,
-                                         bool is_print);
+    const std::vector<KernelEvent>& step(std::uint64_t idx, const domain::OhlcvBar& bar,
+                                         const domain::BarSignal& signal, bool is_print);
 
     // Whether a bar without signals can do nothing but move the marks: nothing queued,
     // deferred, requested or working, no expiry ahead, and, while holding, no exit rule or
@@ -97,11 +97,11 @@ public:
     // Closes every open position at the bar's close, or the last tradable price when the
     // close is a gap (slippage and exit fees as for any close), with exit reason
     // Liquidation; returns the exited events in ledger order.
-    std::vector<KernelEvent> liquidate_all(std::uint64_t idx, const OhlcvBar& bar);
+    std::vector<KernelEvent> liquidate_all(std::uint64_t idx, const domain::OhlcvBar& bar);
     // End of data: every open position closed at `price` (the last tradable price when
     // `price` is a gap) with no slippage and no exit fee, exit reason EndOfData; the
     // trades in ledger order, no events.
-    std::vector<TradeRecord> force_close_all(std::uint64_t idx, std::int64_t timestamp, double price);
+    std::vector<domain::TradeRecord> force_close_all(std::uint64_t idx, std::int64_t timestamp, double price);
 
     // ---- account view -------------------------------------------------------------
     double cash() const noexcept { return cash_; }
@@ -128,7 +128,7 @@ public:
     std::optional<double> mark() const noexcept { return last_mark_; }
     // `price` when tradable, else the last tradable one (else `price` itself).
     double mark_or(double price) const noexcept {
-        return is_tradable_price(price) ? price : last_mark_.value_or(price);
+        return domain::is_tradable_price(price) ? price : last_mark_.value_or(price);
     }
     // Maintenance requirement of the open positions valued at `mark`; 0.0 in a cash account.
     double margin_requirement(double mark) const noexcept;
@@ -159,14 +159,15 @@ public:
     void request_close(std::uint64_t position_id) { close_requests_.push_back(position_id); }
     // With an id: that position's level, failing "unknown position id {}"; without: the
     // earliest position's level, nothing when flat. None clears the level.
-    Status<OwnError> set_stop_price(std::optional<double> price, std::optional<std::uint64_t> position_id);
-    Status<OwnError> set_target_price(std::optional<double> price, std::optional<std::uint64_t> position_id);
+    base::Status<base::OwnError> set_stop_price(std::optional<double> price, std::optional<std::uint64_t> position_id);
+    base::Status<base::OwnError> set_target_price(std::optional<double> price,
+                                                  std::optional<std::uint64_t> position_id);
     void set_underlying_price(std::optional<double> price) noexcept { underlying_price_ = price; }
     std::optional<double> underlying_price() const noexcept { return underlying_price_; }
     // Seeds a long position already held elsewhere: no order, fill, fee or trade. Cash
     // accounts pay the notional from cash; margin accounts must be fully funded (rate >= 1)
     // and lock rate x notional. Returns the new position id.
-    Result<std::uint64_t, OwnError> adopt_position(std::int64_t timestamp, double price, double size);
+    base::Result<std::uint64_t, base::OwnError> adopt_position(std::int64_t timestamp, double price, double size);
 
     // ---- ledger operations (every fill ends in one of these) ----------------------
     // `reference` is the bar price the fill takes before slippage; `volume` feeds the
@@ -186,18 +187,19 @@ public:
     std::optional<AddOutcome> add_to_position(std::uint64_t position_id, bool keep_stop, bool keep_target,
                                               double volume, double reference, double quantity);
     // Closes the whole position with the fee model's exit fee; nothing for an unknown id.
-    std::optional<TradeRecord> close_position_by_id(std::uint64_t idx, std::int64_t timestamp,
-                                                    std::uint64_t position_id, ExitReason reason, double volume,
-                                                    double reference);
+    std::optional<domain::TradeRecord> close_position_by_id(std::uint64_t idx, std::int64_t timestamp,
+                                                            std::uint64_t position_id, domain::ExitReason reason,
+                                                            double volume, double reference);
     // Closes `quantity` units (the whole position when it is not below the size) with
     // exit reason Order; the closed part carries its share of the entry fees.
-    std::optional<TradeRecord> close_by_order(std::uint64_t idx, std::int64_t timestamp, std::uint64_t position_id,
-                                              double volume, double quantity, double reference);
+    std::optional<domain::TradeRecord> close_by_order(std::uint64_t idx, std::int64_t timestamp,
+                                                      std::uint64_t position_id, double volume, double quantity,
+                                                      double reference);
 
     // ---- orders ---------------------------------------------------------------------
     // Parses the caller's values (the instrument's price increment converts tick
     // offsets) and submits the order; the new order id or the request's error message.
-    Result<std::uint64_t, OwnError> submit_order(const OrderRequestArgs& args);
+    base::Result<std::uint64_t, base::OwnError> submit_order(const OrderRequestArgs& args);
     // Appends a validated request as a new record and returns its id (ids start at 0 and
     // equal the record's place in `orders()`). Orders other than plain market orders are
     // accepted at once unless they wait for a parent.
@@ -210,13 +212,13 @@ public:
     // Replaces a working order's prices and/or size; false for an unknown or finished id
     // or a price the kind does not carry. Sizes and prices are checked as at submission
     // (an error changes nothing); no event is produced.
-    Result<bool, OwnError> modify_order(std::uint64_t order_id, std::optional<double> units,
-                                        std::optional<double> size_frac, std::optional<double> limit_price,
-                                        std::optional<double> trigger_price);
+    base::Result<bool, base::OwnError> modify_order(std::uint64_t order_id, std::optional<double> units,
+                                                    std::optional<double> size_frac, std::optional<double> limit_price,
+                                                    std::optional<double> trigger_price);
     // One one-cancels-other group named after the smallest listed id; unknown ids skipped.
     void link_oco(std::span<const std::uint64_t> order_ids);
     // Registers a schedule (algo_started queued with `submitted_idx`); its algo id.
-    Result<std::uint64_t, OwnError> submit_twap(const TwapArgs& args);
+    base::Result<std::uint64_t, base::OwnError> submit_twap(const TwapArgs& args);
     // Stops an active schedule and cancels its working slices; false when unknown or stopped.
     bool cancel_twap(std::uint64_t algo_id, std::uint64_t idx);
     const std::vector<OrderRecord>& orders() const noexcept { return orders_; }
@@ -237,10 +239,10 @@ public:
 
     // ---- configuration read-back --------------------------------------------------
     const KernelConfig& config() const noexcept { return cfg_; }
-    FillTiming fill_timing() const noexcept { return fill_timing_; }
+    domain::FillTiming fill_timing() const noexcept { return fill_timing_; }
     PriceSource price_source() const noexcept { return cfg_.price_source; }
-    const std::optional<StopRule>& stop_rule() const noexcept { return stop_rule_; }
-    const std::optional<TargetRule>& target_rule() const noexcept { return target_rule_; }
+    const std::optional<domain::StopRule>& stop_rule() const noexcept { return stop_rule_; }
+    const std::optional<domain::TargetRule>& target_rule() const noexcept { return target_rule_; }
     std::optional<double> lot_size() const noexcept { return lot_size_; }
     std::int64_t order_latency_ns() const noexcept { return order_latency_ns_; }
     double current_atr() const noexcept { return atr_; }
@@ -253,65 +255,66 @@ private:
     struct DeferredSignal {
         bool has_entry = false;
         bool exit = false;
-        BarSignal signal;
+        domain::BarSignal signal;
         bool empty() const noexcept { return !has_entry && !exit; }
     };
 
     // Step phases, in the order `step` runs them.
-    bool expiry_due(const OhlcvBar& bar) const noexcept {
+    bool expiry_due(const domain::OhlcvBar& bar) const noexcept {
         return cfg_.instrument && cfg_.instrument->expiration_ns && bar.timestamp >= *cfg_.instrument->expiration_ns;
     }
-    void settle_expired(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
-    void run_deferred_signal(std::uint64_t idx, const OhlcvBar& bar);
-    void evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_now);
+    void settle_expired(std::uint64_t idx, const domain::OhlcvBar& bar, const domain::BarSignal& signal);
+    void run_deferred_signal(std::uint64_t idx, const domain::OhlcvBar& bar);
+    void evaluate_exits(std::uint64_t idx, const domain::OhlcvBar& bar, bool exit_now);
     // Whether evaluate_exits could do anything: a signal exit, a trailing rule, or a stop
     // or target level on some position.
     bool exits_possible(bool exit_now) const noexcept {
-        if (exit_now || (stop_rule_ && stop_rule_->kind == StopRule::Kind::Trailing)) return true;
+        if (exit_now || (stop_rule_ && stop_rule_->kind == domain::StopRule::Kind::Trailing)) return true;
         for (const auto& p : ledger_.positions()) {
             if (p.stop_price || p.target_price) return true;
         }
         return false;
     }
-    void run_close_requests(std::uint64_t idx, const OhlcvBar& bar);
-    void check_margin(std::uint64_t idx, const OhlcvBar& bar);
+    void run_close_requests(std::uint64_t idx, const domain::OhlcvBar& bar);
+    void check_margin(std::uint64_t idx, const domain::OhlcvBar& bar);
     // True when the step must end here (refusals that stop the rest of the event).
-    bool run_signal_entry(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
+    bool run_signal_entry(std::uint64_t idx, const domain::OhlcvBar& bar, const domain::BarSignal& signal);
 
     // The entry gate; the refusal (already counted and pushed) or nothing.
-    std::optional<EntryRejectReason> entry_gate(const OhlcvBar& bar);
-    void enter_from_signal(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal);
+    std::optional<EntryRejectReason> entry_gate(const domain::OhlcvBar& bar);
+    void enter_from_signal(std::uint64_t idx, const domain::OhlcvBar& bar, const domain::BarSignal& signal);
     // Closes at the price source price; a position the bar gives no tradable price for
     // is queued to close on a later step instead.
-    void exit_at_price_source(std::uint64_t idx, const OhlcvBar& bar, std::uint64_t position_id);
-    void push_exit(std::uint64_t idx, std::optional<TradeRecord> trade);
-    void liquidate_into(std::uint64_t idx, const OhlcvBar& bar, std::vector<KernelEvent>& out);
+    void exit_at_price_source(std::uint64_t idx, const domain::OhlcvBar& bar, std::uint64_t position_id);
+    void push_exit(std::uint64_t idx, std::optional<domain::TradeRecord> trade);
+    void liquidate_into(std::uint64_t idx, const domain::OhlcvBar& bar, std::vector<KernelEvent>& out);
 
     // Seams of the order engine: working orders, TWAP schedules and due market orders.
     bool has_order_work() const noexcept { return !orders_.empty() || !twaps_.empty(); }
     // Nothing for a step to do: flat, nothing queued, deferred or requested, no orders or
     // schedules, no expiry, and a signal that neither enters nor (deferred) exits.
-    bool idle_step(const OhlcvBar& bar, const BarSignal& signal, bool is_print) const noexcept {
+    bool idle_step(const domain::OhlcvBar& bar, const domain::BarSignal& signal, bool is_print) const noexcept {
         return ledger_.empty() && pending_.empty() && deferred_.empty() && close_requests_.empty() &&
                !has_order_work() && !signal.entry &&
-               !(signal.exit && fill_timing_ == FillTiming::NextBarOpen && !is_print) && !expiry_due(bar);
+               !(signal.exit && fill_timing_ == domain::FillTiming::NextBarOpen && !is_print) && !expiry_due(bar);
     }
     void cancel_working_orders_at_expiry(std::uint64_t idx);
-    void walk_working_orders(std::uint64_t idx, const OhlcvBar& bar);
-    void run_twap_slices(std::uint64_t idx, const OhlcvBar& bar);
-    void fill_due_market_orders(std::uint64_t idx, const OhlcvBar& bar);
+    void walk_working_orders(std::uint64_t idx, const domain::OhlcvBar& bar);
+    void run_twap_slices(std::uint64_t idx, const domain::OhlcvBar& bar);
+    void fill_due_market_orders(std::uint64_t idx, const domain::OhlcvBar& bar);
 
     // Carrying out the walk's decisions: one action, a fill through the fill models and
     // the ledger, and the bookkeeping of a fill on its order.
-    void apply_order_action(std::uint64_t idx, const OhlcvBar& bar, const OrderAction& action);
-    void fill_order(std::uint64_t idx, const OhlcvBar& bar, const OrderAction& action);
-    void fill_closing(std::uint64_t idx, const OhlcvBar& bar, OrderRecord& o, double price);
-    void fill_opening(std::uint64_t idx, const OhlcvBar& bar, OrderRecord& o, double price);
+    void apply_order_action(std::uint64_t idx, const domain::OhlcvBar& bar, const OrderAction& action);
+    void fill_order(std::uint64_t idx, const domain::OhlcvBar& bar, const OrderAction& action);
+    void fill_closing(std::uint64_t idx, const domain::OhlcvBar& bar, OrderRecord& o, double price);
+    void fill_opening(std::uint64_t idx, const domain::OhlcvBar& bar, OrderRecord& o, double price);
     void apply_fill(std::uint64_t idx, OrderRecord& o, KernelEvent ledger_event, double price, double quantity,
                     double completion);
     // `quantity` cut to the print's size in partial-fill mode; nothing when a fill-or-kill
     // order was cut (it is canceled instead).
-    std::optional<double> fill_quantity(std::uint64_t idx, const OhlcvBar& bar, OrderRecord& o, double quantity);
+    std::optional<double> fill_quantity(std::uint64_t idx, const domain::OhlcvBar& bar, OrderRecord& o,
+                                        double quantity);
     // The position this order (or, under netting, an earlier slice of its schedule) opened.
     Position* position_of_order(const OrderRecord& o) noexcept;
     void reject_order(std::uint64_t idx, OrderRecord& o, std::string_view reason, bool counts_as_entry);
@@ -343,7 +346,7 @@ private:
     // Pricing and booking helpers shared by the ledger operations. A fill under a limit
     // (`fill_cap_`) is slipped and then kept at the limit or better.
     double slipped(double reference, double volume, bool buy) const noexcept;
-    FillCharge fill_charge(double price, double quantity, bool is_buy) const noexcept;
+    domain::FillCharge fill_charge(double price, double quantity, bool is_buy) const noexcept;
     double round_quantity(double quantity) const noexcept;
     // The initial margin rate of a margin account, and whether it came from the instrument.
     double margin_rate(bool* from_instrument) const noexcept;
@@ -354,9 +357,9 @@ private:
     // Quantity that all-in (or fractional) capital buys at `price` under the fee model.
     double size_for_capital(double capital, double price, int direction) const noexcept;
     // Books a close on the account: `fraction` of the position's size (1.0 = whole).
-    void book_close(std::uint64_t position_id, const TradeRecord& trade, double fraction);
+    void book_close(std::uint64_t position_id, const domain::TradeRecord& trade, double fraction);
     // Removes the position at `exit_price` with `exit_fee` and books it; the trade.
-    std::optional<TradeRecord> close_whole(std::uint64_t position_id, const CloseRequest& req);
+    std::optional<domain::TradeRecord> close_whole(std::uint64_t position_id, const CloseRequest& req);
     void remove_locked(std::uint64_t position_id) noexcept;
     LockedMargin* find_locked(std::uint64_t position_id) noexcept;
     std::optional<double> rule_stop(double entry, int direction, double atr) const noexcept;
@@ -364,10 +367,10 @@ private:
                                       std::optional<double> rule_stop_level) const noexcept;
 
     KernelConfig cfg_;
-    FillTiming fill_timing_ = FillTiming::SameBarClose;
+    domain::FillTiming fill_timing_ = domain::FillTiming::SameBarClose;
     std::int64_t order_latency_ns_ = 0;
-    std::optional<StopRule> stop_rule_;
-    std::optional<TargetRule> target_rule_;
+    std::optional<domain::StopRule> stop_rule_;
+    std::optional<domain::TargetRule> target_rule_;
     std::optional<double> lot_size_;
     std::optional<double> alloted_capital_;
     std::optional<std::uint64_t> max_positions_;

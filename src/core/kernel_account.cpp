@@ -7,6 +7,12 @@
 
 namespace tarnwick {
 
+using domain::ExitReason;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
+using domain::TradeRecord;
+using domain::is_tradable_price;
+
 double Kernel::locked_margin_total() const noexcept {
     double sum = -0.0;
     for (const auto& l : locked_) sum += l.amount;

@@ -2,9 +2,18 @@
 
 #include <string>
 
-#include "core/format.h"
+#include "base/format.h"
 
 namespace tarnwick {
+
+using base::OwnError;
+using base::Result;
+using base::err;
+using domain::BacktestConfig;
+using domain::FillTiming;
+using domain::InstrumentConfig;
+using domain::OhlcvBar;
+using domain::resolve_fee_model;
 
 std::string_view name(AccountType t) noexcept {
     switch (t) {
@@ -21,7 +30,7 @@ Result<AccountSetup, OwnError> parse_account_type(std::string_view text, double 
     } else if (text == "margin") {
         type = AccountType::Margin;
     } else {
-        return err(OwnError{"account_type must be 'cash' or 'margin', got " + fmt::quoted(text)});
+        return err(OwnError{"account_type must be 'cash' or 'margin', got " + base::fmt::quoted(text)});
     }
     // A cash account borrows nothing: whatever leverage comes with it is ignored.
     if (type == AccountType::Cash) return AccountSetup{type, 1.0};

@@ -6,13 +6,13 @@
 #include <string>
 #include <string_view>
 
-#include "core/backtest_config.h"
-#include "core/bar.h"
-#include "core/errors.h"
-#include "core/fees/fee_model.h"
-#include "core/instrument_config.h"
-#include "core/instrument_spec.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
+#include "domain/backtest_config.h"
+#include "domain/bar.h"
+#include "domain/fees/fee_model.h"
+#include "domain/instrument_config.h"
+#include "domain/instrument_spec.h"
 
 namespace tarnwick {
 
@@ -25,12 +25,12 @@ struct AccountSetup {
 };
 // "cash" or "margin" (exact). A margin account's leverage must be above 0; a cash
 // account ignores the leverage given and carries 1.0.
-Result<AccountSetup, OwnError> parse_account_type(std::string_view text, double leverage);
+base::Result<AccountSetup, base::OwnError> parse_account_type(std::string_view text, double leverage);
 
 enum class OmsType : std::uint8_t { Netting = 0, Hedging = 1 };
 std::string_view name(OmsType t) noexcept;  // "netting" / "hedging"
 // Exact match, nothing trimmed.
-Result<OmsType, OwnError> parse_oms_type(std::string_view text);
+base::Result<OmsType, base::OwnError> parse_oms_type(std::string_view text);
 
 // The bar price at which signal entries, signal exits and requested closes execute.
 enum class PriceSource : std::uint8_t {
@@ -44,10 +44,10 @@ enum class PriceSource : std::uint8_t {
 };
 
 // The table price for a fill of `direction` that opens (true) or closes a position.
-double reference_price(PriceSource source, const OhlcvBar& bar, int direction, bool opening) noexcept;
+double reference_price(PriceSource source, const domain::OhlcvBar& bar, int direction, bool opening) noexcept;
 
 // Open for the timings that act at a bar's open, close for same-bar-close.
-PriceSource price_source_for(FillTiming timing) noexcept;
+PriceSource price_source_for(domain::FillTiming timing) noexcept;
 
 // Price slippage of ledger fills: none; amount x reference price; a fixed amount (two
 // codes); amount / (1 + volume x scale) when the bar's volume is above 0.
@@ -60,27 +60,27 @@ struct SlippageModel {
 
     double amount_for(double reference, double volume) const noexcept;
     // Enabled exactly when apply_slippage is set and slippage is above 0 (fraction kind).
-    static SlippageModel from_config(const BacktestConfig& cfg) noexcept;
+    static SlippageModel from_config(const domain::BacktestConfig& cfg) noexcept;
 };
 
 struct KernelConfig {
-    BacktestConfig config;
+    domain::BacktestConfig config;
     std::string symbol;
     std::int8_t direction = 1;  // side of signal entries: 1 long, -1 short
     PriceSource price_source = PriceSource::Close;
     SlippageModel slippage;
-    std::optional<InstrumentConfig> instrument_config;
-    FeeModel fee_model = FeeModel::fraction(0.001);
+    std::optional<domain::InstrumentConfig> instrument_config;
+    domain::FeeModel fee_model = domain::FeeModel::fraction(0.001);
     AccountType account_type = AccountType::Cash;
     double leverage = 1.0;
-    std::optional<InstrumentSpec> instrument;
+    std::optional<domain::InstrumentSpec> instrument;
     OmsType oms = OmsType::Netting;
 
     // The configuration a single-instrument session derives from a BacktestConfig: the
     // fee model it resolves, the slippage model of `from_config` and the price source of
     // the effective fill timing.
-    static KernelConfig for_session(const BacktestConfig& cfg, std::string symbol, std::int8_t direction,
-                                    std::optional<InstrumentConfig> instrument_config = std::nullopt);
+    static KernelConfig for_session(const domain::BacktestConfig& cfg, std::string symbol, std::int8_t direction,
+                                    std::optional<domain::InstrumentConfig> instrument_config = std::nullopt);
 };
 
 }  // namespace tarnwick

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/trade_record.h"
+#include "domain/trade_record.h"
 
 namespace tarnwick {
 
@@ -50,7 +50,7 @@ struct KernelEvent {
     std::uint64_t id = 0;  // order id (order_*) or algo id (algo_*)
     std::string text;      // client id (order_* and algo_started); empty for algo_completed
     std::string reason;    // order_rejected: the reject reason text
-    std::optional<TradeRecord> trade;  // exited only
+    std::optional<domain::TradeRecord> trade;  // exited only
 
     static KernelEvent entered(std::uint64_t idx, std::int8_t direction, double price, double size) {
         KernelEvent e;
@@ -61,7 +61,7 @@ struct KernelEvent {
         e.size = size;
         return e;
     }
-    static KernelEvent exited(std::uint64_t idx, TradeRecord trade) {
+    static KernelEvent exited(std::uint64_t idx, domain::TradeRecord trade) {
         KernelEvent e;
         e.kind = KernelEventKind::Exited;
         e.idx = idx;

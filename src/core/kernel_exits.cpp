@@ -7,6 +7,14 @@
 
 namespace tarnwick {
 
+using domain::BarSignal;
+using domain::ExitReason;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
+using domain::OptionRight;
+using domain::StopRule;
+using domain::is_tradable_price;
+
 namespace {
 
 // What one unit pays at expiry: the bar's own close, or for an option with a known

@@ -7,6 +7,16 @@
 
 namespace tarnwick {
 
+using domain::ExitReason;
+using domain::FeeBreakdown;
+using domain::FillCharge;
+using domain::StopRule;
+using domain::TargetRule;
+using domain::TradeRecord;
+using domain::is_tradable_price;
+using domain::snap_price_to_increment;
+using domain::snap_size_to_increment;
+
 namespace {
 
 // A cost this close above the capital is the same amount up to rounding: sizing to the

@@ -8,6 +8,9 @@
 
 namespace tarnwick {
 
+using domain::OhlcvBar;
+using domain::is_tradable_price;
+
 void Kernel::fill_order(std::uint64_t idx, const OhlcvBar& bar, const OrderAction& a) {
     OrderRecord& o = orders_[a.order_id];
     // A sibling's fill earlier in the same step may already have canceled this order.

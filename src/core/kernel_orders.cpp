@@ -4,12 +4,19 @@
 #include <cmath>
 #include <limits>
 
-#include "core/format.h"
+#include "base/format.h"
+#include "base/saturate.h"
 #include "core/kernel.h"
 #include "core/orders/order_walk.h"
-#include "core/saturate.h"
 
 namespace tarnwick {
+
+using base::OwnError;
+using base::Result;
+using base::err;
+using base::sat_add;
+using domain::FillTiming;
+using domain::OhlcvBar;
 
 void Kernel::cancel_working_orders_at_expiry(std::uint64_t idx) {
     if (!orders_.empty()) (void)cancel_all_orders(idx);
@@ -76,7 +83,7 @@ void Kernel::run_twap_slices(std::uint64_t idx, const OhlcvBar& bar) {
         r.tif = TimeInForce::Gtc;
         r.submitted_idx = idx;
         r.submitted_ts = bar.timestamp;
-        r.client_id = fmt::format("{}#{}", t.client_id, k);
+        r.client_id = base::fmt::format("{}#{}", t.client_id, k);
         r.reduce_only = t.reduce_only;
         const std::uint64_t id = submit_order(std::move(r));
         orders_[id].algo_id = t.algo_id;

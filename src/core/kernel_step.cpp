@@ -4,6 +4,13 @@
 
 namespace tarnwick {
 
+using domain::BarSignal;
+using domain::ExitReason;
+using domain::FillTiming;
+using domain::OhlcvBar;
+using domain::TradeRecord;
+using domain::is_tradable_price;
+
 namespace {
 
 // Marks the kernel as stepping for the length of one step, so that order operations the

@@ -4,6 +4,11 @@
 
 namespace tarnwick::result {
 
+using base::Curve;
+using domain::FeeBreakdown;
+using domain::Order;
+using domain::TradeRecord;
+
 std::array<FeeLine, 7> fee_breakdown_dict(const FeeBreakdown& b) noexcept {
     return {{
         {"brokerage", b.brokerage},

@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/block_cache.h"
+#include "base/block_cache.h"
 #include "core/backtest_result.h"
 #include "core/core_session.h"
-#include "core/order_report.h"
-#include "core/trade_record.h"
+#include "domain/order_report.h"
+#include "domain/trade_record.h"
 #include "metrics/metrics.h"
 
 namespace tarnwick::result {
@@ -24,7 +24,7 @@ struct FeeLine {
 
 // The six lines of the breakdown under their reported names, then "total": the six added
 // left to right (FeeBreakdown::total), so the total matches the fees the trade carried.
-std::array<FeeLine, 7> fee_breakdown_dict(const FeeBreakdown& b) noexcept;
+std::array<FeeLine, 7> fee_breakdown_dict(const domain::FeeBreakdown& b) noexcept;
 
 // The figures as reported: the six unbounded ratios kept only when finite (0.0 stays
 // 0.0), every other field copied as computed.
@@ -32,9 +32,9 @@ ReportedMetrics report_metrics(const BacktestMetrics& m) noexcept;
 
 // Assembles a result from its parts, taking ownership of the curves, trades and orders.
 // The metrics are computed by the caller over the same curves and trades.
-BacktestResult build_backtest_result(const BacktestMetrics& metrics, Curve equity_curve,
-                                     Curve drawdown_curve, Curve returns,
-                                     std::vector<TradeRecord> trades, std::vector<Order> orders);
+BacktestResult build_backtest_result(const BacktestMetrics& metrics, base::Curve equity_curve,
+                                     base::Curve drawdown_curve, base::Curve returns,
+                                     std::vector<domain::TradeRecord> trades, std::vector<domain::Order> orders);
 
 // The same from a finished core session, whose output already carries its metrics. The
 // orders are those the session reported, in submission order.

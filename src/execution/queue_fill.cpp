@@ -5,6 +5,8 @@
 
 namespace tarnwick {
 
+using domain::BookLevel;
+
 QueueOutcome OrderQueues::on_print(std::uint64_t order_id, OrderSide side, double limit, double print_price,
                                    double size, const DepthBook& book) {
     const bool buy = side == OrderSide::Buy;

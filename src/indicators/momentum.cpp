@@ -12,6 +12,12 @@
 
 namespace tarnwick::indicators::momentum {
 
+using base::CoreError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+
 namespace {
 
 double rsi_value(double avg_gain, double avg_loss) {

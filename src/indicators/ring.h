@@ -9,7 +9,7 @@
 #include <limits>
 #include <vector>
 
-#include "core/fault.h"
+#include "base/fault.h"
 
 namespace tarnwick::indicators {
 
@@ -33,7 +33,7 @@ public:
 
     // i-th element from the front.
     const T& operator[](std::size_t i) const {
-        check_index(i, size_);
+        base::check_index(i, size_);
         return buf_[(head_ + i) & mask()];
     }
     const T& front() const { return (*this)[0]; }
@@ -45,14 +45,14 @@ public:
         ++size_;
     }
     T pop_front() {
-        if (size_ == 0) fault("pop_front on an empty ring");
+        if (size_ == 0) base::fault("pop_front on an empty ring");
         T v = buf_[head_];
         head_ = (head_ + 1) & mask();
         --size_;
         return v;
     }
     void pop_back() {
-        if (size_ == 0) fault("pop_back on an empty ring");
+        if (size_ == 0) base::fault("pop_back on an empty ring");
         --size_;
     }
 

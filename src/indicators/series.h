@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "core/fault.h"
-#include "core/huge_pages.h"
+#include "base/fault.h"
+#include "base/huge_pages.h"
 
 namespace tarnwick::indicators {
 
@@ -21,7 +21,7 @@ inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline std::vector<double> nan_series(std::size_t n) {
     std::vector<double> v;
     v.reserve(n);
-    advise_huge_pages(v.data(), n * sizeof(double));
+    base::advise_huge_pages(v.data(), n * sizeof(double));
     v.assign(n, kNaN);
     return v;
 }
@@ -30,7 +30,7 @@ inline std::vector<double> nan_series(std::size_t n) {
 inline std::vector<double> reserve_series(std::size_t n) {
     std::vector<double> v;
     v.reserve(n);
-    advise_huge_pages(v.data(), n * sizeof(double));
+    base::advise_huge_pages(v.data(), n * sizeof(double));
     return v;
 }
 
@@ -69,7 +69,7 @@ inline std::vector<double> output_series(std::size_t n) {
 
 // Guards the contract of the *_into kernels: one output element per input element.
 inline void check_output(std::span<const double> out, std::size_t n) {
-    if (out.size() != n) fault("indicator output length differs from the input length");
+    if (out.size() != n) base::fault("indicator output length differs from the input length");
 }
 
 // W doubles side by side and their comparison masks, for kernels that form the terms of

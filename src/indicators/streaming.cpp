@@ -4,11 +4,16 @@
 #include <limits>
 #include <utility>
 
-#include "core/fault.h"
-#include "core/format.h"
+#include "base/fault.h"
+#include "base/format.h"
 #include "indicators/series.h"
 
 namespace tarnwick::indicators {
+
+using base::CoreError;
+using base::Result;
+using base::err;
+using base::fault;
 
 namespace {
 
@@ -40,7 +45,7 @@ Result<IndicatorKind, CoreError> parse_indicator_kind(std::string_view text) {
         choices += t;
     }
     return err(CoreError::invalid_parameter(
-        fmt::format("indicator kind must be one of {}, got {}", choices, fmt::quoted(text))));
+        base::fmt::format("indicator kind must be one of {}, got {}", choices, base::fmt::quoted(text))));
 }
 
 namespace streaming {

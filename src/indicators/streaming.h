@@ -12,8 +12,8 @@
 #include <string_view>
 #include <variant>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "indicators/ring.h"
 
 namespace tarnwick::indicators {
@@ -23,7 +23,7 @@ enum class IndicatorKind : std::uint8_t { Sma, Ema, WilderMa, Wma, Roc, StdDev, 
 // Kind strings: "sma", "ema", "wilder_ma", "wma", "roc", "stddev", "rsi", "atr",
 // "donchian", "bollinger", "macd".
 std::string_view name(IndicatorKind kind);
-Result<IndicatorKind, CoreError> parse_indicator_kind(std::string_view text);
+base::Result<IndicatorKind, base::CoreError> parse_indicator_kind(std::string_view text);
 
 // The current value: absent during warm-up (count 0), one number (count 1), a pair
 // (donchian: upper, lower) or a triple (bollinger: middle, upper, lower; macd: macd,

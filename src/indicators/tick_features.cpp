@@ -7,6 +7,10 @@
 
 namespace tarnwick::indicators::tick_features {
 
+using base::CoreError;
+using base::Result;
+using base::err;
+
 namespace {
 
 constexpr std::int64_t kMaxI64 = std::numeric_limits<std::int64_t>::max();

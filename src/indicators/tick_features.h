@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 
 namespace tarnwick::indicators::tick_features {
 
@@ -20,15 +20,16 @@ std::int64_t window_ns(double window_seconds);
 
 // Percent return from the last earlier tick at least the window old; NaN without one or
 // with a non-positive base. Error: ltp shorter than timestamps_ns (longer is ignored).
-Result<std::vector<double>, CoreError> return_window(std::span<const std::int64_t> timestamps_ns,
-                                                     std::span<const double> ltp, double window_seconds = 60.0);
+base::Result<std::vector<double>, base::CoreError> return_window(std::span<const std::int64_t> timestamps_ns,
+                                                                 std::span<const double> ltp,
+                                                                 double window_seconds = 60.0);
 
 // Sample standard deviation, in percent, of the log returns between the ticks inside the
 // window (the tick exactly one window back included); NaN with fewer than two returns.
 // Error: ltp shorter than timestamps_ns.
-Result<std::vector<double>, CoreError> realized_vol_rolling(std::span<const std::int64_t> timestamps_ns,
-                                                            std::span<const double> ltp,
-                                                            double window_seconds = 300.0);
+base::Result<std::vector<double>, base::CoreError> realized_vol_rolling(std::span<const std::int64_t> timestamps_ns,
+                                                                        std::span<const double> ltp,
+                                                                        double window_seconds = 300.0);
 
 // Open interest as a percent of the day's range, unclamped; all NaN when the range is
 // not positive.
@@ -44,7 +45,7 @@ std::vector<double> tick_spread_pct(std::span<const double> bid, std::span<const
 
 // Buy share of each tick's volume from cumulative session totals (a falling or missing
 // total counts as no volume); 0.5 where nothing traded. Error: sell shorter than buy.
-Result<std::vector<double>, CoreError> buy_sell_imbalance_delta(std::span<const double> buy_qty_cumulative,
-                                                                std::span<const double> sell_qty_cumulative);
+base::Result<std::vector<double>, base::CoreError> buy_sell_imbalance_delta(
+    std::span<const double> buy_qty_cumulative, std::span<const double> sell_qty_cumulative);
 
 }  // namespace tarnwick::indicators::tick_features

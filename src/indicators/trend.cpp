@@ -10,6 +10,12 @@
 
 namespace tarnwick::indicators::trend {
 
+using base::CoreError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+
 namespace {
 
 using V2 = double __attribute__((vector_size(16), aligned(8)));

@@ -7,22 +7,22 @@
 #include <span>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 
 namespace tarnwick::indicators::trend {
 
 // Simple moving average over a running sum (leaving value subtracted before the entering
 // one is added). period - 1 leading NaN; a period longer than the data gives all NaN.
-Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::uint64_t period);
+base::Result<std::vector<double>, base::CoreError> sma(std::span<const double> data, std::uint64_t period);
 // The same into out, which has data.size() elements and is overwritten in full.
-Status<CoreError> sma_into(std::span<const double> data, std::uint64_t period, std::span<double> out);
+base::Status<base::CoreError> sma_into(std::span<const double> data, std::uint64_t period, std::span<double> out);
 
 // Exponential moving average, alpha = 2 / (period + 1), seeded with the mean of the first
 // period values. period - 1 leading NaN; a period longer than the data gives all NaN.
-Result<std::vector<double>, CoreError> ema(std::span<const double> data, std::uint64_t period);
+base::Result<std::vector<double>, base::CoreError> ema(std::span<const double> data, std::uint64_t period);
 // The same into out, which has data.size() elements and is overwritten in full.
-Status<CoreError> ema_into(std::span<const double> data, std::uint64_t period, std::span<double> out);
+base::Status<base::CoreError> ema_into(std::span<const double> data, std::uint64_t period, std::span<double> out);
 
 struct SupertrendSeries {
     std::vector<double> value;         // the band the trend rides on; NaN while undefined
@@ -31,8 +31,8 @@ struct SupertrendSeries {
 
 // ATR-band trend follower. Errors: a high or low length differing from the close length,
 // period 0. A period at or above the length gives all NaN values and all-zero directions.
-Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std::span<const double> low,
-                                               std::span<const double> close, std::uint64_t period,
-                                               double multiplier);
+base::Result<SupertrendSeries, base::CoreError> supertrend(std::span<const double> high, std::span<const double> low,
+                                                           std::span<const double> close, std::uint64_t period,
+                                                           double multiplier);
 
 }  // namespace tarnwick::indicators::trend

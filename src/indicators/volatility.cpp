@@ -13,6 +13,12 @@
 
 namespace tarnwick::indicators::volatility {
 
+using base::CoreError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+
 namespace {
 
 struct AtrInputs {

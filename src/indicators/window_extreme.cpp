@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <limits>
 
-#include "core/fault.h"
+#include "base/fault.h"
 
 namespace tarnwick::indicators {
+
+using base::fault;
+
 namespace {
 
 // The AVX2 lanes are only ever inlined into the AVX2 entry point below, so no AVX value

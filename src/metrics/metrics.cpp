@@ -8,6 +8,9 @@
 
 namespace tarnwick::metrics {
 
+using domain::ExitReason;
+using domain::TradeRecord;
+
 namespace {
 
 // b - a, saturating at the ends of the 64-bit range.

@@ -6,8 +6,8 @@
 #include <optional>
 #include <span>
 
-#include "core/backtest_config.h"
-#include "core/trade_record.h"
+#include "domain/backtest_config.h"
+#include "domain/trade_record.h"
 
 namespace tarnwick {
 
@@ -76,7 +76,7 @@ struct MetricsSettings {
     std::optional<double> session_minutes;
     bool legacy_annualization = false;
 
-    static MetricsSettings from(const BacktestConfig& config) {
+    static MetricsSettings from(const domain::BacktestConfig& config) {
         return {config.initial_capital, config.periods_per_year, config.risk_free_rate, config.session_minutes,
                 config.legacy_annualization};
     }
@@ -88,11 +88,12 @@ struct MetricsSettings {
 // included, which count as open trades. Never fails: degenerate inputs give fixed values.
 BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const double> drawdown,
                                 std::span<const double> returns, std::span<const std::int64_t> timestamps,
-                                std::span<const TradeRecord> trades, const MetricsSettings& settings);
+                                std::span<const domain::TradeRecord> trades, const MetricsSettings& settings);
 
 inline BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const double> drawdown,
                                        std::span<const double> returns, std::span<const std::int64_t> timestamps,
-                                       std::span<const TradeRecord> trades, const BacktestConfig& config) {
+                                       std::span<const domain::TradeRecord> trades,
+                                       const domain::BacktestConfig& config) {
     return compute_metrics(equity, drawdown, returns, timestamps, trades, MetricsSettings::from(config));
 }
 
@@ -105,7 +106,7 @@ namespace trade_stats {
 
 // Traded notional, both legs counted: |size x entry| + |size x exit| per trade, leaving
 // out the exit leg of trades that never traded out (EndOfData, Settlement).
-double total_turnover(std::span<const TradeRecord> trades) noexcept;
+double total_turnover(std::span<const domain::TradeRecord> trades) noexcept;
 
 }  // namespace trade_stats
 

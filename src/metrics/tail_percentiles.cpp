@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
-#include "core/fault.h"
+#include "base/fault.h"
 
 namespace tarnwick::metrics {
+
+using base::fault;
 
 namespace {
 

@@ -4,11 +4,18 @@
 #include <cmath>
 #include <utility>
 
-#include "core/format.h"
-#include "core/pool.h"
-#include "core/simd.h"
+#include "base/format.h"
+#include "base/pool.h"
+#include "base/simd.h"
 
 namespace tarnwick::portfolio::covariance {
+
+using base::Curve;
+using base::PortfolioError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
 
 namespace {
 
@@ -102,8 +109,8 @@ TARNWICK_LANES_INLINE Status<PortfolioError> diagonal_block(Work& w, std::size_t
         for (std::size_t i = j0; i < end; i += W) L::store(dot + i, carry_on<L>(w, dot, i, j0, j));
         const double pivot = *w.a.at(j, j) - dot[j];
         if (!std::isfinite(pivot) || !(pivot > 0.0)) {
-            return err(
-                PortfolioError::not_positive_definite(fmt::format("pivot {} at index {}", fmt::exp(pivot, 3), j)));
+            return err(PortfolioError::not_positive_definite(
+                base::fmt::format("pivot {} at index {}", base::fmt::exp(pivot, 3), j)));
         }
         const double ljj = std::sqrt(pivot);
         const V d = L::splat(ljj);
@@ -164,12 +171,12 @@ TARNWICK_LANES_INLINE Status<PortfolioError> run_step(Work& w, const Step& s) {
 }
 
 __attribute__((target("avx512f"))) Status<PortfolioError> step_avx512(Work& w, const Step& s) {
-    return run_step<simd::Avx512, 2>(w, s);
+    return run_step<base::simd::Avx512, 2>(w, s);
 }
 __attribute__((target("avx2"))) Status<PortfolioError> step_avx2(Work& w, const Step& s) {
-    return run_step<simd::Avx2, 2>(w, s);
+    return run_step<base::simd::Avx2, 2>(w, s);
 }
-Status<PortfolioError> step_sse2(Work& w, const Step& s) { return run_step<simd::Sse2, 1>(w, s); }
+Status<PortfolioError> step_sse2(Work& w, const Step& s) { return run_step<base::simd::Sse2, 1>(w, s); }
 
 // The pool's tasks call the entry point through a pointer: no lane type may be formed in a
 // lambda.
@@ -191,7 +198,7 @@ Status<PortfolioError> factor(Work& w, StepFn step, bool use_pool) {
         const double work = static_cast<double>(w.rows - j1) * static_cast<double>(j1 + kBlock) * kBlock;
         // Rows from the task boundary above j1 get sums nobody reads, so that every task
         // covers whole vectors of its own rows.
-        pool::for_each_index(tasks, use_pool && work > kPoolWork, [&](std::size_t t) {
+        base::pool::for_each_index(tasks, use_pool && work > kPoolWork, [&](std::size_t t) {
             const std::size_t i0 = first + t * kTaskRows;
             const std::size_t i1 = i0 + kTaskRows;
             if (std::max(i0, next_end) < i1) (void)step(w, {Step::Below, j0, j1, std::max(i0, next_end), i1});
@@ -216,7 +223,7 @@ Result<ColumnFactor, PortfolioError> factor_columns(std::span<const double> a, s
     w.dot.assign(kBlock * w.rows, 0.0);
     // Per panel: A's rows side by side (zero past row n); the factor's entries right of the
     // panel's last column are never written, and are read as the zeros above the diagonal.
-    pool::for_each_index(panels, plan.use_pool && n >= 256, [&](std::size_t g) {
+    base::pool::for_each_index(panels, plan.use_pool && n >= 256, [&](std::size_t g) {
         double* ap = w.a.v.data() + g * n * kPanel;
         const double* rows[kPanel];
         for (std::size_t r = 0; r < kPanel; ++r) {
@@ -230,7 +237,7 @@ Result<ColumnFactor, PortfolioError> factor_columns(std::span<const double> a, s
         std::fill(w.l.v.data() + (g * n + written) * kPanel, w.l.v.data() + (g + 1) * n * kPanel, 0.0);
     });
 
-    const StepFn step = simd::select<StepFn>(plan.isa, step_sse2, step_avx2, step_avx512);
+    const StepFn step = base::simd::select<StepFn>(plan.isa, step_sse2, step_avx2, step_avx512);
     const Status<PortfolioError> ok = factor(w, step, plan.use_pool);
     if (!ok) return err(ok.error());
     ColumnFactor f;
@@ -244,7 +251,7 @@ Result<std::vector<double>, PortfolioError> cholesky(std::span<const double> a, 
                                                      const KernelPlan& plan) {
     if (a.size() != n * n) {
         return err(PortfolioError::shape_mismatch(
-            fmt::format("expected {}x{}={} values, got {}", n, n, n * n, a.size())));
+            base::fmt::format("expected {}x{}={} values, got {}", n, n, n * n, a.size())));
     }
     auto f = factor_columns(a, n, plan);
     if (!f) return err(std::move(f).error());

@@ -11,9 +11,9 @@
 #include <cstddef>
 #include <span>
 
-#include "core/block_cache.h"
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/block_cache.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "portfolio/covariance.h"
 
 namespace tarnwick::portfolio::covariance {
@@ -21,12 +21,12 @@ namespace tarnwick::portfolio::covariance {
 struct ColumnFactor {
     std::size_t n = 0;
     std::size_t rows = 0;  // n padded; rows past n are no part of the factor
-    Curve panels;          // L(i, j) at [((i / 8) * n + j) * 8 + i % 8], zero for j > i
+    base::Curve panels;    // L(i, j) at [((i / 8) * n + j) * 8 + i % 8], zero for j > i
     double at(std::size_t i, std::size_t j) const { return panels[((i / 8) * n + j) * 8 + i % 8]; }
 };
 
 // Reads only the lower triangle of the row-major n x n matrix `a` (a.size() == n * n).
-Result<ColumnFactor, PortfolioError> factor_columns(std::span<const double> a, std::size_t n,
-                                                    const KernelPlan& plan);
+base::Result<ColumnFactor, base::PortfolioError> factor_columns(std::span<const double> a, std::size_t n,
+                                                                const KernelPlan& plan);
 
 }  // namespace tarnwick::portfolio::covariance

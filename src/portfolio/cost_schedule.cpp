@@ -2,6 +2,13 @@
 
 namespace tarnwick::portfolio {
 
+using domain::CostSchedule;
+using domain::CostSegment;
+using domain::cost_schedule;
+using domain::kDpSellChargePerIsinPerDay;
+using domain::kGstRate;
+using domain::kSebiTurnoverRate;
+
 std::array<NamedRate, kScheduleEntryCount> schedule_entries(CostSegment segment) noexcept {
     const CostSchedule& s = cost_schedule(segment);
     return {{

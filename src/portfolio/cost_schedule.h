@@ -5,7 +5,7 @@
 #include <array>
 #include <string_view>
 
-#include "core/fees/cost_segment.h"
+#include "domain/fees/cost_segment.h"
 
 namespace tarnwick::portfolio {
 
@@ -18,6 +18,6 @@ inline constexpr std::size_t kScheduleEntryCount = 8;
 
 // brokerage_flat, brokerage_rate, stt_rate, exchange_txn_rate, sebi_turnover_rate,
 // stamp_duty_rate, gst_rate, dp_sell_charge_per_isin_per_day.
-std::array<NamedRate, kScheduleEntryCount> schedule_entries(CostSegment segment) noexcept;
+std::array<NamedRate, kScheduleEntryCount> schedule_entries(domain::CostSegment segment) noexcept;
 
 }  // namespace tarnwick::portfolio

@@ -6,13 +6,20 @@
 #include <cstdint>
 #include <utility>
 
-#include "core/format.h"
-#include "core/output_size.h"
-#include "core/pool.h"
+#include "base/format.h"
+#include "base/output_size.h"
+#include "base/pool.h"
 #include "portfolio/cholesky.h"
 #include "portfolio/pair_moments.h"
 
 namespace tarnwick::portfolio::covariance {
+
+using base::PortfolioError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::check_total;
+using base::err;
 
 namespace {
 
@@ -41,7 +48,7 @@ PanelScan scan_panel(std::span<const double> panel, bool use_pool) {
     constexpr std::size_t kBlockValues = std::size_t{1} << 16;
     const std::size_t blocks = (panel.size() + kBlockValues - 1) / kBlockValues;
     std::vector<PanelScan> parts(blocks);
-    pool::for_each_index(blocks, use_pool, [&](std::size_t b) {
+    base::pool::for_each_index(blocks, use_pool, [&](std::size_t b) {
         const std::size_t begin = b * kBlockValues;
         const std::size_t end = std::min(panel.size(), begin + kBlockValues);
         // Four running maxima of the magnitude's bits, so that no comparison waits on the last.
@@ -78,21 +85,21 @@ Status<PortfolioError> validate(std::size_t rows, std::size_t cols, std::size_t 
         return err(PortfolioError::non_finite(scan.first_non_finite / cols, scan.first_non_finite % cols));
     }
     if (id_count != cols) {
-        return err(PortfolioError::shape_mismatch(fmt::format("{} asset_ids for {} columns", id_count, cols)));
+        return err(PortfolioError::shape_mismatch(base::fmt::format("{} asset_ids for {} columns", id_count, cols)));
     }
     if (rows < 2) {
-        return err(PortfolioError::degenerate(fmt::format("need at least 2 observations, got {}", rows)));
+        return err(PortfolioError::degenerate(base::fmt::format("need at least 2 observations, got {}", rows)));
     }
-    if (cols < 2) return err(PortfolioError::degenerate(fmt::format("need at least 2 assets, got {}", cols)));
+    if (cols < 2) return err(PortfolioError::degenerate(base::fmt::format("need at least 2 assets, got {}", cols)));
     if (!std::isfinite(periods_per_year) || !(periods_per_year > 0.0)) {
         return err(PortfolioError::degenerate(
-            fmt::format("periods_per_year must be a positive finite number, got {}", periods_per_year)));
+            base::fmt::format("periods_per_year must be a positive finite number, got {}", periods_per_year)));
     }
     return Unit{};
 }
 
 PortfolioError too_large(const char* quantity) {
-    return PortfolioError::degenerate(fmt::format("values too large: {} is not finite", quantity));
+    return PortfolioError::degenerate(base::fmt::format("values too large: {} is not finite", quantity));
 }
 
 // 2^k brings the largest magnitude of a panel of small values into [0.5, 1). Scaling by a
@@ -161,10 +168,13 @@ Result<IntensitySums, PortfolioError> intensity_sums(const PairTerms& terms, con
             for (std::size_t j = 0; j < n; ++j) theta_term += terms.at(terms.theta, i, j);
         }
     };
-    pool::for_each_index(3, use_pool, [&](std::size_t task) {
-        if (task == 0) sample_sums();
-        else if (task == 1) pi_sums();
-        else theta_sum();
+    base::pool::for_each_index(3, use_pool, [&](std::size_t task) {
+        if (task == 0)
+            sample_sums();
+        else if (task == 1)
+            pi_sums();
+        else
+            theta_sum();
     });
     if (!finite) return err(too_large("S"));
     IntensitySums out;
@@ -191,9 +201,11 @@ Result<IntensitySums, PortfolioError> intensity_sums(const PairTerms& terms, con
             for (std::size_t j = 0; j < n; ++j) squares += (s(i, j) * r) * (s(i, j) * r);
         }
     };
-    pool::for_each_index(2, use_pool, [&](std::size_t task) {
-        if (task == 0) gamma_sum();
-        else square_sum();
+    base::pool::for_each_index(2, use_pool, [&](std::size_t task) {
+        if (task == 0)
+            gamma_sum();
+        else
+            square_sum();
     });
     if (!std::isfinite(out.pi)) return err(too_large("pi"));
     if (!std::isfinite(out.rho)) return err(too_large("rho"));
@@ -209,7 +221,7 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
                                            const KernelPlan& plan) {
     if (panel.size() != rows * cols) {
         return err(PortfolioError::shape_mismatch(
-            fmt::format("expected {}x{}={} values, got {}", rows, cols, rows * cols, panel.size())));
+            base::fmt::format("expected {}x{}={} values, got {}", rows, cols, rows * cols, panel.size())));
     }
     const PanelScan scan = scan_panel(panel, plan.use_pool && panel.size() > (std::size_t{1} << 18));
     if (auto ok = validate(rows, cols, asset_ids.size(), periods_per_year, scan); !ok) {
@@ -219,7 +231,7 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
     const std::size_t n = cols;
     // The n x n matrices below are alive together; a panel of more assets than this
     // machine could hold them for is refused before the first is made.
-    check_total({kSquareMatrices, n, n, sizeof(double)}, fmt::format("the covariance of {} assets", n));
+    check_total({kSquareMatrices, n, n, sizeof(double)}, base::fmt::format("the covariance of {} assets", n));
     const double tf = static_cast<double>(t_count);
 
     const int k = prescale_exponent(scan.largest);
@@ -247,7 +259,7 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
     const double unscale = std::ldexp(1.0, -k);
     const Target target{terms, sd, sums->rbar};
     std::vector<double> sigma(n * n);
-    pool::for_each_index(n, plan.use_pool && n >= 256, [&](std::size_t i) {
+    base::pool::for_each_index(n, plan.use_pool && n >= 256, [&](std::size_t i) {
         for (std::size_t j = 0; j < n; ++j) {
             sigma[i * n + j] = (terms.at(terms.cov, i, j) * (1.0 - delta) + target(i, j) * delta) * unscale * unscale;
         }

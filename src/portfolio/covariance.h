@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
-#include "core/simd.h"
+#include "base/errors.h"
+#include "base/result.h"
+#include "base/simd.h"
 
 namespace tarnwick::portfolio {
 
@@ -33,7 +33,7 @@ namespace covariance {
 // worker pool or run one after another on the calling thread. Neither changes a bit of
 // any result; tests pin both.
 struct KernelPlan {
-    simd::Isa isa = simd::widest_isa();
+    base::simd::Isa isa = base::simd::widest_isa();
     bool use_pool = true;
 };
 
@@ -41,16 +41,16 @@ struct KernelPlan {
 // Ledoit-Wolf (2004) intensity. `panel` is rows x cols, row-major: rows are observations,
 // columns assets. Sums whose values leave the double range are refused (Degenerate,
 // "values too large: {} is not finite" naming S, pi, rho or gamma), never carried on.
-Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::size_t rows, std::size_t cols,
-                                           std::vector<std::string> asset_ids, double periods_per_year,
-                                           const KernelPlan& plan = {});
+base::Result<RiskModel, base::PortfolioError> estimate(std::span<const double> panel, std::size_t rows,
+                                                       std::size_t cols, std::vector<std::string> asset_ids,
+                                                       double periods_per_year, const KernelPlan& plan = {});
 
 // Lower-triangular L with L L' = a (row-major, upper triangle zero), or
 // NotPositiveDefinite naming the first pivot that is not a positive finite number. Only
 // the lower triangle of `a` is read. Every entry is A(i, j) minus the sum over k < j, in
 // ascending order from 0.0, of L(i, k) L(j, k).
-Result<std::vector<double>, PortfolioError> cholesky(std::span<const double> a, std::size_t n,
-                                                     const KernelPlan& plan = {});
+base::Result<std::vector<double>, base::PortfolioError> cholesky(std::span<const double> a, std::size_t n,
+                                                                 const KernelPlan& plan = {});
 
 }  // namespace covariance
 

@@ -6,10 +6,19 @@
 #include <numeric>
 #include <string>
 
-#include "core/format.h"
-#include "core/saturate.h"
+#include "base/format.h"
+#include "base/saturate.h"
 
 namespace tarnwick::portfolio {
+
+using base::Matrix;
+using base::OwnError;
+using base::PortfolioError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+using base::sat_cast_u64;
 
 namespace {
 
@@ -25,7 +34,7 @@ Matrix nan_panel(std::size_t rows, std::size_t cols) {
 
 Status<PortfolioError> check_min_names(std::uint64_t min_names) {
     if (min_names < 2) {
-        return err(PortfolioError::degenerate(fmt::format("min_names must be >= 2, got {}", min_names)));
+        return err(PortfolioError::degenerate(base::fmt::format("min_names must be >= 2, got {}", min_names)));
     }
     return Unit{};
 }
@@ -102,7 +111,7 @@ std::string weight_list(std::span<const double> weights) {
     std::string out = "[";
     for (std::size_t i = 0; i < weights.size(); ++i) {
         if (i > 0) out += ", ";
-        out += fmt::debug(weights[i]);
+        out += base::fmt::debug(weights[i]);
     }
     out += ']';
     return out;
@@ -114,8 +123,8 @@ Status<PortfolioError> check_panel(const Matrix& panel) {
     std::size_t expected = 0;
     const bool overflow = __builtin_mul_overflow(panel.rows, panel.cols, &expected);
     if (overflow || expected != panel.data.size()) {
-        return err(PortfolioError::shape_mismatch(fmt::format("expected {}x{}={} values, got {}", panel.rows,
-                                                              panel.cols, expected, panel.data.size())));
+        return err(PortfolioError::shape_mismatch(base::fmt::format("expected {}x{}={} values, got {}", panel.rows,
+                                                                    panel.cols, expected, panel.data.size())));
     }
     for (std::size_t i = 0; i < panel.data.size(); ++i) {
         if (std::isinf(panel.data[i])) return err(PortfolioError::non_finite(i / panel.cols, i % panel.cols));
@@ -135,7 +144,7 @@ std::vector<double> average_ranks(std::span<const double> values) {
 Result<Matrix, PortfolioError> winsorize_panel(Matrix values, double pct) {
     if (auto s = check_panel(values); !s) return err(s.error());
     if (!(pct >= 0.0 && pct < 0.5)) {
-        return err(PortfolioError::degenerate(fmt::format("winsorize pct must be in [0, 0.5), got {}", pct)));
+        return err(PortfolioError::degenerate(base::fmt::format("winsorize pct must be in [0, 0.5), got {}", pct)));
     }
     std::vector<double> sorted;
     sorted.reserve(values.cols);
@@ -209,7 +218,7 @@ Result<Matrix, PortfolioError> momentum_panel(const Matrix& prices, std::uint64_
     if (auto s = check_panel(prices); !s) return err(s.error());
     if (!(skip < lookback)) {
         return err(PortfolioError::degenerate(
-            fmt::format("need 0 <= skip < lookback, got lookback={} skip={}", lookback, skip)));
+            base::fmt::format("need 0 <= skip < lookback, got lookback={} skip={}", lookback, skip)));
     }
     Matrix out = nan_panel(prices.rows, prices.cols);
     for (std::uint64_t t = lookback; t < prices.rows; ++t) {
@@ -229,14 +238,14 @@ Result<Matrix, OwnError> composite_scores(const std::vector<Matrix>& factors, st
     for (std::size_t k = 1; k < factors.size(); ++k) {
         const Matrix& f = factors[k];
         if (f.rows != first.rows || f.cols != first.cols) {
-            return err(OwnError{fmt::format("factor {} shape {}x{} differs from factor 0 shape {}x{}", k, f.rows,
-                                            f.cols, first.rows, first.cols)});
+            return err(OwnError{base::fmt::format("factor {} shape {}x{} differs from factor 0 shape {}x{}", k, f.rows,
+                                                  f.cols, first.rows, first.cols)});
         }
     }
     if (weights.size() != factors.size()) {
-        return err(OwnError{
-            PortfolioError::shape_mismatch(fmt::format("{} weights for {} factors", weights.size(), factors.size()))
-                .message()});
+        return err(OwnError{PortfolioError::shape_mismatch(
+                                base::fmt::format("{} weights for {} factors", weights.size(), factors.size()))
+                                .message()});
     }
     for (const Matrix& f : factors) {
         if (auto s = check_panel(f); !s) return err(OwnError{s.error().message()});

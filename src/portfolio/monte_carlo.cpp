@@ -4,12 +4,21 @@
 #include <cmath>
 #include <span>
 
-#include "core/format.h"
-#include "core/output_size.h"
-#include "core/pool.h"
-#include "core/saturate.h"
+#include "base/format.h"
+#include "base/output_size.h"
+#include "base/pool.h"
+#include "base/saturate.h"
 
 namespace tarnwick::portfolio {
+
+using base::OwnError;
+using base::Result;
+using base::SizeFactor;
+using base::Status;
+using base::Unit;
+using base::allocate_product;
+using base::err;
+using base::sat_cast_u64;
 
 namespace {
 
@@ -151,7 +160,7 @@ Status<OwnError> check_mc_request(const McRequest& q) {
     const std::size_t n = q.returns.size();
     if (n == 0) return err(OwnError{"returns must contain at least one asset series"});
     if (q.weights.size() != n) {
-        return err(OwnError{fmt::format(
+        return err(OwnError{base::fmt::format(
             "weights has {} entries but returns has {} asset series; returns is a list of per-asset series, not an "
             "(n_obs, n_assets) matrix",
             q.weights.size(), n)});
@@ -159,7 +168,8 @@ Status<OwnError> check_mc_request(const McRequest& q) {
     bool square = q.correlation.size() == n;
     for (std::size_t i = 0; square && i < n; ++i) square = q.correlation[i].size() == n;
     if (!square) {
-        return err(OwnError{fmt::format("correlation_matrix must be {}x{} to match the {} asset series", n, n, n)});
+        return err(
+            OwnError{base::fmt::format("correlation_matrix must be {}x{} to match the {} asset series", n, n, n)});
     }
     // Zero paths leave nothing to take statistics or percentile paths from.
     if (q.n_simulations == 0) return err(OwnError{"n_simulations must be >= 1"});
@@ -176,7 +186,7 @@ Result<std::vector<double>, OwnError> cholesky_lower(const std::vector<std::vect
             if (j < i) {
                 const double pivot = l[j * n + j];
                 if (std::fabs(pivot) < 1e-15) {
-                    return err(OwnError{fmt::format(
+                    return err(OwnError{base::fmt::format(
                         "correlation matrix is singular (zero pivot at asset {}); assets {} and {} are perfectly "
                         "collinear or a row is all zeros",
                         j, i, j)});
@@ -185,11 +195,11 @@ Result<std::vector<double>, OwnError> cholesky_lower(const std::vector<std::vect
             } else {
                 const double d = c[i][i] - s;
                 if (d <= 0.0) {
-                    return err(OwnError{fmt::format(
+                    return err(OwnError{base::fmt::format(
                         "correlation matrix is not positive definite (non-positive pivot {} at asset {}); it cannot "
                         "be decomposed, and simulating through a repaired version would report risk figures for a "
                         "correlation structure you did not supply",
-                        fmt::exp(d, 3), i)});
+                        base::fmt::exp(d, 3), i)});
                 }
                 l[i * n + i] = std::sqrt(d);
             }
@@ -203,9 +213,9 @@ Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
     // The stored paths, N x (H + 1) values, are by far the largest piece: sized without
     // wrapping and taken before any stream or path is built, so that a request this
     // machine cannot hold fails at once (OutOfMemory) instead of after the work.
-    std::vector<double> paths = allocate_product<double>(
-        {q.n_simulations, SizeFactor{q.horizon} + 1},
-        fmt::format("the paths ({} paths of {} steps)", q.n_simulations, q.horizon));
+    std::vector<double> paths =
+        allocate_product<double>({q.n_simulations, SizeFactor{q.horizon} + 1},
+                                 base::fmt::format("the paths ({} paths of {} steps)", q.n_simulations, q.horizon));
     PathModel model;
     model.n = q.returns.size();
     model.weights = &q.weights;
@@ -233,7 +243,7 @@ Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
         streams.push_back(rng);
     }
 
-    auto done = pool::parallel_map<Unit, OwnError>(n_blocks, [&](std::size_t b) -> Result<Unit, OwnError> {
+    auto done = base::pool::parallel_map<Unit, OwnError>(n_blocks, [&](std::size_t b) -> Result<Unit, OwnError> {
         Xoshiro256 stream = streams[b];
         std::vector<double> z(model.n);
         std::vector<double> e(model.n);

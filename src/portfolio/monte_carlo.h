@@ -16,8 +16,8 @@
 #include <span>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 
 namespace tarnwick::portfolio {
 
@@ -52,11 +52,11 @@ struct McSummary {
 
 // The argument shape rules checked before any work: at least one series, one weight per
 // series, an n x n correlation matrix, at least one path.
-Status<OwnError> check_mc_request(const McRequest& request);
+base::Status<base::OwnError> check_mc_request(const McRequest& request);
 
 // Lower-triangular L with L x L' = C, row-major n x n; fails on a zero pivot that a later
 // row divides by, or on a non-positive diagonal pivot.
-Result<std::vector<double>, OwnError> cholesky_lower(const std::vector<std::vector<double>>& c);
+base::Result<std::vector<double>, base::OwnError> cholesky_lower(const std::vector<std::vector<double>>& c);
 
 // xoshiro256** seeded by the SplitMix64-style expansion of `seed`.
 class Xoshiro256 {
@@ -78,6 +78,6 @@ McSummary summarise_paths(std::span<const double> paths, std::size_t n_paths, st
 // Runs on the worker pool; call it without the interpreter lock. Expects a request that
 // passed check_mc_request. Throws OutOfMemory, naming the byte count, when the stored
 // paths (N x (H + 1) values) cannot be held; nothing is simulated then.
-Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& request);
+base::Result<McSummary, base::OwnError> simulate_portfolio_mc(const McRequest& request);
 
 }  // namespace tarnwick::portfolio

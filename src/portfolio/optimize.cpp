@@ -4,12 +4,20 @@
 #include <cmath>
 #include <utility>
 
-#include "core/format.h"
+#include "base/format.h"
 #include "portfolio/optimize_checks.h"
 #include "portfolio/optimize_problem.h"
 #include "portfolio/solver.h"
 
 namespace tarnwick::portfolio {
+
+using base::PortfolioError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::check_index;
+using base::err;
+using base::fault;
 
 namespace {
 
@@ -35,17 +43,18 @@ Result<solver::Solution, PortfolioError> solve_book(const RiskModel& model, std:
     const BookProblem problem = build_book_problem(model, alpha, w_current, c);
     const solver::Settings settings{c.max_iter, c.tolerance, c.tolerance, c.tolerance};
     auto solved = solver::solve(problem.p_upper, problem.q, problem.a, problem.b, settings);
-    if (!solved) return err(PortfolioError::solver_failed(fmt::format("setup: {}", solved.error())));
+    if (!solved) return err(PortfolioError::solver_failed(base::fmt::format("setup: {}", solved.error())));
     solver::Solution& s = solved.value();
     const std::string_view status = solver::status_name(s.status);
     switch (s.status) {
         case solver::Status::Solved: return std::move(s);
         case solver::Status::PrimalInfeasible:
         case solver::Status::AlmostPrimalInfeasible:
-            return err(PortfolioError::infeasible(fmt::format("solver certified primal infeasibility ({})", status)));
+            return err(
+                PortfolioError::infeasible(base::fmt::format("solver certified primal infeasibility ({})", status)));
         default:
             return err(PortfolioError::solver_failed(
-                fmt::format("status {} after {} iterations", status, s.iterations)));
+                base::fmt::format("status {} after {} iterations", status, s.iterations)));
     }
 }
 
@@ -58,17 +67,17 @@ Status<PortfolioError> check_snapped_book(std::span<const double> w, const std::
     for (std::size_t i = 0; i < n; ++i) {
         if (!snapped[i]) continue;
         if (w[i] > c.position_cap + tc) {
-            return err(PortfolioError::infeasible(fmt::format(
+            return err(PortfolioError::infeasible(base::fmt::format(
                 "post-snap weight {} on asset {} exceeds position_cap                  {}; the no-trade band "
                 "snapped a trade that was reducing                  it -- lower the band, raise the cap, or "
                 "accept the trades",
-                fmt::fixed(w[i], 6), i, fmt::fixed(c.position_cap, 6))));
+                base::fmt::fixed(w[i], 6), i, base::fmt::fixed(c.position_cap, 6))));
         }
         if (ls && w[i] < -c.short_cap - tc) {
-            return err(PortfolioError::infeasible(fmt::format(
+            return err(PortfolioError::infeasible(base::fmt::format(
                 "post-snap weight {} on asset {} breaches short_cap                  -{}; the no-trade band "
                 "snapped a covering trade -- lower                  the band, raise the cap, or accept the trades",
-                fmt::fixed(w[i], 6), i, fmt::fixed(c.short_cap, 6))));
+                base::fmt::fixed(w[i], 6), i, base::fmt::fixed(c.short_cap, 6))));
         }
     }
     if (any_snapped) {
@@ -80,19 +89,19 @@ Status<PortfolioError> check_snapped_book(std::span<const double> w, const std::
         }
         for (std::size_t s = 0; s < exposure.size(); ++s) {
             if (exposure[s] > c.sector_caps[s] + sum_slack) {
-                return err(PortfolioError::infeasible(fmt::format(
+                return err(PortfolioError::infeasible(base::fmt::format(
                     "post-snap sector {} exposure {} exceeds its cap                      {}; snapping stranded "
                     "weight in the sector -- lower                      the band, raise the cap, or accept the trades",
-                    s, fmt::fixed(exposure[s], 6), fmt::fixed(c.sector_caps[s], 6))));
+                    s, base::fmt::fixed(exposure[s], 6), base::fmt::fixed(c.sector_caps[s], 6))));
             }
         }
         if (ls) {
             const double gross = abs_sum(w);
             if (gross > c.gross_max + tc) {
-                return err(PortfolioError::infeasible(fmt::format(
+                return err(PortfolioError::infeasible(base::fmt::format(
                     "post-snap gross exposure {} exceeds gross_max                      {}; snapping stranded "
                     "weight -- lower the band, raise                      the budget, or accept the trades",
-                    fmt::fixed(gross, 6), fmt::fixed(c.gross_max, 6))));
+                    base::fmt::fixed(gross, 6), base::fmt::fixed(c.gross_max, 6))));
             }
         }
     }
@@ -104,20 +113,20 @@ Result<double, PortfolioError> traded_cash(std::span<const double> w, const Opti
     const double net = sum(w);
     if (optimize_checks::long_short(c)) {
         if (net < c.net_min - sum_slack || net > c.net_max + sum_slack) {
-            return err(PortfolioError::infeasible(
-                fmt::format("post-snap net exposure {} outside [{}, {}]; snapping stranded weight -- widen the net "
-                            "bounds, lower the band, or accept the trades",
-                            fmt::fixed(net, 6), fmt::fixed(c.net_min, 6), fmt::fixed(c.net_max, 6))));
+            return err(PortfolioError::infeasible(base::fmt::format(
+                "post-snap net exposure {} outside [{}, {}]; snapping stranded weight -- widen the net "
+                "bounds, lower the band, or accept the trades",
+                base::fmt::fixed(net, 6), base::fmt::fixed(c.net_min, 6), base::fmt::fixed(c.net_max, 6))));
         }
         return 1.0 - net;
     }
     const double cash = 1.0 - net;
     if (cash < -sum_slack || cash > c.cash_max + sum_slack) {
         const double stranded = cash < 0.0 ? cash : cash - c.cash_max;
-        return err(PortfolioError::infeasible(
-            fmt::format("post-snap cash {} outside [0, {}]; snapping stranded {} of weight -- widen cash_max, lower "
-                        "the band, or accept the trades",
-                        fmt::fixed(cash, 6), fmt::fixed(c.cash_max, 6), fmt::fixed(stranded, 6))));
+        return err(PortfolioError::infeasible(base::fmt::format(
+            "post-snap cash {} outside [0, {}]; snapping stranded {} of weight -- widen cash_max, lower "
+            "the band, or accept the trades",
+            base::fmt::fixed(cash, 6), base::fmt::fixed(c.cash_max, 6), base::fmt::fixed(stranded, 6))));
     }
     return std::clamp(cash, 0.0, c.cash_max);
 }

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "portfolio/covariance.h"
 
 namespace tarnwick::portfolio {
@@ -53,9 +53,10 @@ struct OptimizationResult {
 
 // Pure: validates, proves reachability, solves, snaps and re-checks. Safe to call from
 // any number of threads at once on shared read-only inputs.
-Result<OptimizationResult, PortfolioError> optimize_book(const RiskModel& model, std::span<const double> alpha,
-                                                         std::span<const double> w_current,
-                                                         const OptimizerConfig& config);
+base::Result<OptimizationResult, base::PortfolioError> optimize_book(const RiskModel& model,
+                                                                     std::span<const double> alpha,
+                                                                     std::span<const double> w_current,
+                                                                     const OptimizerConfig& config);
 
 // The post-processing of a solved book, given the solver's weights (its first n values):
 // clears tiny negatives, snaps trades under the no-trade band or the minimum trade value,
@@ -63,9 +64,9 @@ Result<OptimizationResult, PortfolioError> optimize_book(const RiskModel& model,
 // The budget and sector sums are checked with the weight the clearing added on top of
 // the check tolerance, so that rounding spread over many assets is not taken for
 // stranded weight.
-Result<OptimizationResult, PortfolioError> settle_book(std::span<const double> solved,
-                                                       std::span<const double> w_current,
-                                                       const OptimizerConfig& config);
+base::Result<OptimizationResult, base::PortfolioError> settle_book(std::span<const double> solved,
+                                                                   std::span<const double> w_current,
+                                                                   const OptimizerConfig& config);
 
 // x' M x for a square row-major matrix: each row's dot product with x (ascending column,
 // from -0.0), times x(i), added to a running total from -0.0.

@@ -1,12 +1,15 @@
 #include "portfolio/optimize_batch.h"
 
-#include "core/pool.h"
+#include "base/pool.h"
 
 namespace tarnwick::portfolio {
 
+using base::PortfolioError;
+using base::Result;
+
 Result<std::vector<OptimizationResult>, std::pair<std::size_t, PortfolioError>> optimize_batch(
     const RiskModel& model, std::span<const OptimizeItem> items, const OptimizerConfig& config) {
-    return pool::parallel_map<OptimizationResult, PortfolioError>(items.size(), [&](std::size_t i) {
+    return base::pool::parallel_map<OptimizationResult, PortfolioError>(items.size(), [&](std::size_t i) {
         const OptimizeItem& item = items[i];
         OptimizerConfig own = config;
         if (item.portfolio_value) own.portfolio_value = *item.portfolio_value;

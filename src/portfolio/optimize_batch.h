@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "portfolio/covariance.h"
 #include "portfolio/optimize.h"
 
@@ -25,7 +25,7 @@ struct OptimizeItem {
 };
 
 // Every item runs to its end; on failure, the lowest failing index with its error.
-Result<std::vector<OptimizationResult>, std::pair<std::size_t, PortfolioError>> optimize_batch(
+base::Result<std::vector<OptimizationResult>, std::pair<std::size_t, base::PortfolioError>> optimize_batch(
     const RiskModel& model, std::span<const OptimizeItem> items, const OptimizerConfig& config);
 
 }  // namespace tarnwick::portfolio

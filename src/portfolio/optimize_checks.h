@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <span>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "portfolio/optimize.h"
 
 namespace tarnwick::portfolio::optimize_checks {
@@ -18,8 +18,8 @@ inline bool long_short(const OptimizerConfig& c) { return c.short_cap > 0.0; }
 
 // The book's vectors against the n assets of the model, then the configuration; the
 // first broken rule is reported.
-Status<PortfolioError> validate(std::size_t n, std::span<const double> alpha, std::span<const double> w_current,
-                                const OptimizerConfig& config);
+base::Status<base::PortfolioError> validate(std::size_t n, std::span<const double> alpha,
+                                            std::span<const double> w_current, const OptimizerConfig& config);
 
 // The most weight the sector caps admit: the sum over sectors of the smaller of the cap
 // and counts[s] x position_cap (a NaN operand yields the other).
@@ -28,6 +28,6 @@ double sector_capacity(std::size_t sector_count, const OptimizerConfig& config,
 
 // After validate: the position caps and the sector caps against the required investment
 // (1 - cash_max long-only, net_min long/short).
-Status<PortfolioError> check_reachable(std::size_t n, const OptimizerConfig& config);
+base::Status<base::PortfolioError> check_reachable(std::size_t n, const OptimizerConfig& config);
 
 }  // namespace tarnwick::portfolio::optimize_checks

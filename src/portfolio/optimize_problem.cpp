@@ -1,9 +1,12 @@
 #include "portfolio/optimize_problem.h"
 
-#include "core/fault.h"
+#include "base/fault.h"
 #include "portfolio/optimize_checks.h"
 
 namespace tarnwick::portfolio {
+
+using base::check_index;
+using base::fault;
 
 namespace {
 

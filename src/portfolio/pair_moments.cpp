@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "core/pool.h"
-#include "core/simd.h"
+#include "base/pool.h"
+#include "base/simd.h"
 
 namespace tarnwick::portfolio::covariance {
 
@@ -97,12 +97,12 @@ TARNWICK_LANES_INLINE void centre_band(const Band& b, std::size_t g0, std::size_
 }
 
 __attribute__((target("avx512f"))) void centre_band_avx512(const Band& b, std::size_t g0, std::size_t g1) {
-    centre_band<simd::Avx512>(b, g0, g1);
+    centre_band<base::simd::Avx512>(b, g0, g1);
 }
 __attribute__((target("avx2"))) void centre_band_avx2(const Band& b, std::size_t g0, std::size_t g1) {
-    centre_band<simd::Avx2>(b, g0, g1);
+    centre_band<base::simd::Avx2>(b, g0, g1);
 }
-void centre_band_sse2(const Band& b, std::size_t g0, std::size_t g1) { centre_band<simd::Sse2>(b, g0, g1); }
+void centre_band_sse2(const Band& b, std::size_t g0, std::size_t g1) { centre_band<base::simd::Sse2>(b, g0, g1); }
 
 // ---------------------------------------------------------------------------
 // The pair kernels.
@@ -278,13 +278,13 @@ TARNWICK_LANES_INLINE void tile_round(const Job& job, std::size_t k, const Round
 
 __attribute__((target("avx512f"))) void tile_round_avx512(const Job& job, std::size_t k, const Round& r,
                                                           bool moments) {
-    tile_round<simd::Avx512>(job, k, r, moments);
+    tile_round<base::simd::Avx512>(job, k, r, moments);
 }
 __attribute__((target("avx2"))) void tile_round_avx2(const Job& job, std::size_t k, const Round& r, bool moments) {
-    tile_round<simd::Avx2>(job, k, r, moments);
+    tile_round<base::simd::Avx2>(job, k, r, moments);
 }
 void tile_round_sse2(const Job& job, std::size_t k, const Round& r, bool moments) {
-    tile_round<simd::Sse2>(job, k, r, moments);
+    tile_round<base::simd::Sse2>(job, k, r, moments);
 }
 
 using TileRound = void (*)(const Job&, std::size_t, const Round&, bool);
@@ -324,9 +324,9 @@ CentredPanel centre_panel(std::span<const double> panel, std::size_t rows, std::
     const bool on_pool = plan.use_pool && static_cast<double>(rows) * static_cast<double>(cols) > kPoolWork;
     const std::size_t bands = (out.groups + kBandGroups - 1) / kBandGroups;
     using BandFn = void (*)(const Band&, std::size_t, std::size_t);
-    const BandFn run = simd::select<BandFn>(plan.isa, centre_band_sse2, centre_band_avx2, centre_band_avx512);
+    const BandFn run = base::simd::select<BandFn>(plan.isa, centre_band_sse2, centre_band_avx2, centre_band_avx512);
     const Band band{panel, rows, cols, scale, &out};
-    pool::for_each_index(bands, on_pool, [&](std::size_t b) {
+    base::pool::for_each_index(bands, on_pool, [&](std::size_t b) {
         run(band, b * kBandGroups, std::min((b + 1) * kBandGroups, out.groups));
     });
     return out;
@@ -344,12 +344,12 @@ PairTerms pair_terms(const CentredPanel& panel, const KernelPlan& plan) {
     job.panel = &panel;
     job.out = &out;
     job.tiles = tiles_of(np);
-    const TileRound run = simd::select<TileRound>(plan.isa, tile_round_sse2, tile_round_avx2, tile_round_avx512);
+    const TileRound run = base::simd::select<TileRound>(plan.isa, tile_round_sse2, tile_round_avx2, tile_round_avx512);
     const double work = static_cast<double>(panel.rows) * static_cast<double>(np) * static_cast<double>(np) / 2.0;
     const bool on_pool = plan.use_pool && work > kPoolWork;
     // A tile's cross products are complete before its moments start (these need S(i, j));
     // tiles share nothing, so each runs from start to end on whichever worker takes it.
-    pool::for_each_index(job.tiles.size(), on_pool, [&](std::size_t k) {
+    base::pool::for_each_index(job.tiles.size(), on_pool, [&](std::size_t k) {
         for (const bool moments : {false, true}) {
             for (std::size_t t0 = 0; t0 < panel.rows; t0 += kRoundRows) {
                 Round r;

@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "core/block_cache.h"
+#include "base/block_cache.h"
 #include "portfolio/covariance.h"
 
 namespace tarnwick::portfolio::covariance {
@@ -31,7 +31,7 @@ public:
     const double* group(std::size_t g) const { return base_ + g * rows_ * kGroup; }
 
 private:
-    Curve store_;
+    base::Curve store_;
     double* base_ = nullptr;
     std::size_t rows_ = 0;
 };
@@ -59,11 +59,11 @@ CentredPanel centre_panel(std::span<const double> panel, std::size_t rows, std::
 // both triangles filled for i, j < cols; theta is 0 on the diagonal.
 struct PairTerms {
     std::size_t stride = 0;
-    Curve cov;
-    Curve pi;
-    Curve theta;
-    Curve scratch;  // room for the second theta sums while they are formed
-    double at(const Curve& m, std::size_t i, std::size_t j) const { return m[i * stride + j]; }
+    base::Curve cov;
+    base::Curve pi;
+    base::Curve theta;
+    base::Curve scratch;  // room for the second theta sums while they are formed
+    double at(const base::Curve& m, std::size_t i, std::size_t j) const { return m[i * stride + j]; }
 };
 
 PairTerms pair_terms(const CentredPanel& panel, const KernelPlan& plan);

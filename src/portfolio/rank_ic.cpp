@@ -4,10 +4,16 @@
 #include <limits>
 #include <optional>
 
-#include "core/format.h"
+#include "base/format.h"
 #include "portfolio/factor_panel.h"
 
 namespace tarnwick::portfolio {
+
+using base::Matrix;
+using base::OwnError;
+using base::PortfolioError;
+using base::Result;
+using base::err;
 
 namespace {
 
@@ -45,14 +51,14 @@ std::optional<double> rank_correlation(const std::vector<double>& rx, const std:
 Result<RankIC, OwnError> rank_ic(const Matrix& factor, const Matrix& prices, std::uint64_t horizon,
                                  std::uint64_t min_names) {
     if (factor.rows != prices.rows || factor.cols != prices.cols) {
-        return err(OwnError{fmt::format("factor is {}x{} but prices is {}x{}", factor.rows, factor.cols,
-                                        prices.rows, prices.cols)});
+        return err(OwnError{base::fmt::format("factor is {}x{} but prices is {}x{}", factor.rows, factor.cols,
+                                              prices.rows, prices.cols)});
     }
     if (auto s = check_panel(factor); !s) return err(own(s.error()));
     if (auto s = check_panel(prices); !s) return err(own(s.error()));
     if (horizon < 1) return err(own(PortfolioError::degenerate("horizon must be >= 1")));
     if (min_names < 2) {
-        return err(own(PortfolioError::degenerate(fmt::format("min_names must be >= 2, got {}", min_names))));
+        return err(own(PortfolioError::degenerate(base::fmt::format("min_names must be >= 2, got {}", min_names))));
     }
 
     RankIC out;

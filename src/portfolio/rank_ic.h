@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/matrix.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/matrix.h"
+#include "base/result.h"
 
 namespace tarnwick::portfolio {
 
@@ -29,7 +29,7 @@ struct RankIC {
 // A date is scored when it has at least `min_names` pairs with positive, finite prices at
 // both ends and a finite factor, and neither its factor ranks nor its return ranks are all
 // equal. Refusals carry their whole text.
-Result<RankIC, OwnError> rank_ic(const Matrix& factor, const Matrix& prices, std::uint64_t horizon,
-                                 std::uint64_t min_names);
+base::Result<RankIC, base::OwnError> rank_ic(const base::Matrix& factor, const base::Matrix& prices,
+                                             std::uint64_t horizon, std::uint64_t min_names);
 
 }  // namespace tarnwick::portfolio

@@ -2,12 +2,26 @@
 
 #include <cmath>
 
-#include "core/format.h"
-#include "core/saturate.h"
-#include "core/text.h"
+#include "base/format.h"
+#include "base/saturate.h"
+#include "base/text.h"
 #include "portfolio/factor_panel.h"
 
 namespace tarnwick::portfolio {
+
+using base::Matrix;
+using base::OwnError;
+using base::PortfolioError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::ascii_lower;
+using base::err;
+using base::sat_cast_u64;
+using domain::FeeBreakdown;
+using domain::fill_total;
+using domain::parse_cost_segment;
+using domain::segment_fill_charges;
 
 namespace {
 
@@ -33,7 +47,7 @@ Result<RebalancePolicy, OwnError> parse_rebalance_policy(std::string_view text) 
     const std::string lower = ascii_lower(text);
     if (lower == "calendar") return RebalancePolicy::Calendar;
     if (lower == "band") return RebalancePolicy::Band;
-    return err(OwnError{fmt::format("unknown policy '{}'; expected 'calendar' or 'band'", lower)});
+    return err(OwnError{base::fmt::format("unknown policy '{}'; expected 'calendar' or 'band'", lower)});
 }
 
 std::string_view name(RebalancePolicy policy) noexcept {
@@ -61,8 +75,8 @@ Result<RebalanceSimResult, OwnError> simulate_rebalance_policy(const RebalanceRe
     const Matrix& prices = q.prices;
     const Matrix& targets = q.target_weights;
     if (targets.rows != prices.rows || targets.cols != prices.cols) {
-        return err(OwnError{fmt::format("target_weights shape {}x{} differs from prices shape {}x{}", targets.rows,
-                                        targets.cols, prices.rows, prices.cols)});
+        return err(OwnError{base::fmt::format("target_weights shape {}x{} differs from prices shape {}x{}",
+                                              targets.rows, targets.cols, prices.rows, prices.cols)});
     }
     auto policy = parse_rebalance_policy(q.policy);
     if (!policy) return err(policy.error());
@@ -70,8 +84,8 @@ Result<RebalanceSimResult, OwnError> simulate_rebalance_policy(const RebalanceRe
     if (*policy == RebalancePolicy::Calendar) {
         if (!(q.policy_param >= 1.0) || q.policy_param != std::trunc(q.policy_param) ||
             !std::isfinite(q.policy_param)) {
-            return err(OwnError{fmt::format("calendar policy_param must be a whole number >= 1, got {}",
-                                            q.policy_param)});
+            return err(OwnError{
+                base::fmt::format("calendar policy_param must be a whole number >= 1, got {}", q.policy_param)});
         }
         every_n = sat_cast_u64(q.policy_param);
     }
@@ -82,8 +96,8 @@ Result<RebalanceSimResult, OwnError> simulate_rebalance_policy(const RebalanceRe
     if (prices.rows == 0 || prices.cols == 0) return err(degenerate("empty panel"));
     for (std::size_t i = 0; i < prices.data.size(); ++i) {
         if (!(prices.data[i] > 0.0)) {
-            return err(degenerate(fmt::format("non-positive price {} at row {}, col {}", prices.data[i],
-                                              i / prices.cols, i % prices.cols)));
+            return err(degenerate(base::fmt::format("non-positive price {} at row {}, col {}", prices.data[i],
+                                                    i / prices.cols, i % prices.cols)));
         }
     }
     for (std::size_t t = 0; t < targets.rows; ++t) {
@@ -94,12 +108,12 @@ Result<RebalanceSimResult, OwnError> simulate_rebalance_policy(const RebalanceRe
             negative = negative || targets(t, j) < -1e-12;
         }
         if (negative || sum > 1.000000001) {
-            return err(degenerate(fmt::format("target weights on date {} must be long-only and sum <= 1 (sum {})",
-                                              t, fmt::fixed(sum, 6))));
+            return err(degenerate(base::fmt::format("target weights on date {} must be long-only and sum <= 1 (sum {})",
+                                                    t, base::fmt::fixed(sum, 6))));
         }
     }
     if (!(q.initial_capital > 0.0) || !std::isfinite(q.initial_capital)) {
-        return err(degenerate(fmt::format("initial_capital must be > 0, got {}", q.initial_capital)));
+        return err(degenerate(base::fmt::format("initial_capital must be > 0, got {}", q.initial_capital)));
     }
     // NaN is refused with the negatives: it would otherwise trade every leg (min_trade_value)
     // or turn every sell into a NaN charge (dp_charge_per_isin).
@@ -107,7 +121,7 @@ Result<RebalanceSimResult, OwnError> simulate_rebalance_policy(const RebalanceRe
         return err(degenerate("dp_charge_per_isin and min_trade_value must be >= 0"));
     }
     if (!(q.periods_per_year > 0.0) || !std::isfinite(q.periods_per_year)) {
-        return err(degenerate(fmt::format("periods_per_year must be > 0, got {}", q.periods_per_year)));
+        return err(degenerate(base::fmt::format("periods_per_year must be > 0, got {}", q.periods_per_year)));
     }
     if (*policy == RebalancePolicy::Band && (!(q.policy_param > 0.0) || !std::isfinite(q.policy_param))) {
         return err(degenerate("Band band must be a positive finite fraction"));

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/fees/cost_segment.h"
-#include "core/matrix.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/matrix.h"
+#include "base/result.h"
+#include "domain/fees/cost_segment.h"
 
 namespace tarnwick::portfolio {
 
@@ -21,18 +21,18 @@ enum class RebalancePolicy : std::uint8_t { Calendar, Band };
 
 // ASCII letters lower-cased, then exactly "calendar" or "band"; fails with
 // "unknown policy '<lower-cased>'; expected 'calendar' or 'band'".
-Result<RebalancePolicy, OwnError> parse_rebalance_policy(std::string_view text);
+base::Result<RebalancePolicy, base::OwnError> parse_rebalance_policy(std::string_view text);
 std::string_view name(RebalancePolicy policy) noexcept;
 
 struct RebalanceRequest {
-    Matrix prices;
-    Matrix target_weights;  // fraction of equity per asset, same shape as prices
+    base::Matrix prices;
+    base::Matrix target_weights;  // fraction of equity per asset, same shape as prices
     double initial_capital = 0.0;
     std::string policy;
     double policy_param = 0.0;  // calendar: every N dates (whole, >= 1); band: one-way drift fraction
     std::string segment = "equity_delivery";
     double min_trade_value = 0.0;  // legs below this absolute value are not traded
-    double dp_charge_per_isin = kDpSellChargePerIsinPerDay;
+    double dp_charge_per_isin = domain::kDpSellChargePerIsinPerDay;
     double periods_per_year = 252.0;
 };
 
@@ -55,6 +55,6 @@ double drift_l1(const std::vector<double>& holdings, const double* prices, doubl
                 const double* targets) noexcept;
 
 // Refusals carry their whole text.
-Result<RebalanceSimResult, OwnError> simulate_rebalance_policy(const RebalanceRequest& request);
+base::Result<RebalanceSimResult, base::OwnError> simulate_rebalance_policy(const RebalanceRequest& request);
 
 }  // namespace tarnwick::portfolio

@@ -3,20 +3,27 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/format.h"
+#include "base/format.h"
 
 namespace tarnwick::portfolio {
+
+using base::PortfolioError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+using base::fault;
 
 Status<PortfolioError> check_asset_alignment(const RiskModel& model, std::span<const std::string> asset_ids) {
     if (asset_ids.size() != model.n_assets) {
         return err(PortfolioError::asset_ids_mismatch(
-            fmt::format("model has {} assets, caller supplied {}", model.n_assets, asset_ids.size())));
+            base::fmt::format("model has {} assets, caller supplied {}", model.n_assets, asset_ids.size())));
     }
     const std::size_t common = std::min(asset_ids.size(), model.asset_ids.size());
     for (std::size_t i = 0; i < common; ++i) {
         if (model.asset_ids[i] != asset_ids[i]) {
             return err(PortfolioError::asset_ids_mismatch(
-                fmt::format("position {}: model '{}' vs caller '{}'", i, model.asset_ids[i], asset_ids[i])));
+                base::fmt::format("position {}: model '{}' vs caller '{}'", i, model.asset_ids[i], asset_ids[i])));
         }
     }
     return Unit{};
@@ -25,7 +32,7 @@ Status<PortfolioError> check_asset_alignment(const RiskModel& model, std::span<c
 Result<RiskContributions, PortfolioError> risk_contributions(const RiskModel& model, std::span<const double> weights) {
     const std::size_t n = model.n_assets;
     if (weights.size() != n) {
-        return err(PortfolioError::shape_mismatch(fmt::format("{} weights for {} assets", weights.size(), n)));
+        return err(PortfolioError::shape_mismatch(base::fmt::format("{} weights for {} assets", weights.size(), n)));
     }
     for (std::size_t i = 0; i < n; ++i) {
         if (!std::isfinite(weights[i])) return err(PortfolioError::non_finite(0, i));
@@ -41,13 +48,13 @@ Result<RiskContributions, PortfolioError> risk_contributions(const RiskModel& mo
     double var = -0.0;
     for (std::size_t i = 0; i < n; ++i) var += weights[i] * sigma_w[i];
     if (var <= 0.0) {
-        return err(PortfolioError::degenerate(fmt::format(
-            "portfolio variance {} is not positive; risk decomposition undefined", fmt::exp(var, 3))));
+        return err(PortfolioError::degenerate(base::fmt::format(
+            "portfolio variance {} is not positive; risk decomposition undefined", base::fmt::exp(var, 3))));
     }
     // Only overflow gets here: an infinite or NaN variance would decompose into zeros and NaNs.
     if (!std::isfinite(var)) {
-        return err(PortfolioError::degenerate(
-            fmt::format("portfolio variance {} is not finite; risk decomposition undefined", fmt::exp(var, 3))));
+        return err(PortfolioError::degenerate(base::fmt::format(
+            "portfolio variance {} is not finite; risk decomposition undefined", base::fmt::exp(var, 3))));
     }
 
     const double sigma = std::sqrt(var);

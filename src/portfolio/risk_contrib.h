@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "portfolio/covariance.h"
 
 namespace tarnwick::portfolio {
@@ -22,9 +22,11 @@ struct RiskContributions {
 
 // The caller's ids must equal the model's, count first, then position by position as
 // exact byte strings: a reordered universe is an error, never silently re-mapped.
-Status<PortfolioError> check_asset_alignment(const RiskModel& model, std::span<const std::string> asset_ids);
+base::Status<base::PortfolioError> check_asset_alignment(const RiskModel& model,
+                                                         std::span<const std::string> asset_ids);
 
 // Assumes the ids were checked; validates the weights' count and finiteness.
-Result<RiskContributions, PortfolioError> risk_contributions(const RiskModel& model, std::span<const double> weights);
+base::Result<RiskContributions, base::PortfolioError> risk_contributions(const RiskModel& model,
+                                                                         std::span<const double> weights);
 
 }  // namespace tarnwick::portfolio

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <array>
 
-#include "core/fault.h"
+#include "base/fault.h"
 #include "portfolio/clarabel_ffi.h"
 
 namespace tarnwick::solver {
+
+using base::Result;
+using base::err;
+using base::fault;
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.h"
+#include "base/result.h"
 
 namespace tarnwick::solver {
 
@@ -64,7 +64,7 @@ struct Solution {
 // The error text covers malformed input (CSC arrays, shapes, P not upper triangular),
 // the solver refusing the problem at setup, and a caught solver panic; a solve that
 // ran returns a Solution whatever its status.
-Result<Solution, std::string> solve(const Csc& p_upper, std::span<const double> q, const Csc& a,
-                                    std::span<const double> b, const Settings& settings);
+base::Result<Solution, std::string> solve(const Csc& p_upper, std::span<const double> q, const Csc& a,
+                                          std::span<const double> b, const Settings& settings);
 
 }  // namespace tarnwick::solver

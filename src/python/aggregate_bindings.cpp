@@ -14,6 +14,8 @@
 
 namespace tarnwick::py {
 
+using domain::OhlcvBar;
+
 template <>
 struct Bound<aggregate::BarAggregator> {
     static constexpr const char* name = "BarAggregator";

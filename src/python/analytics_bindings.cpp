@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/fees/cost_segment.h"
-#include "core/matrix.h"
+#include "base/matrix.h"
+#include "domain/fees/cost_segment.h"
 #include "portfolio/cost_schedule.h"
 #include "portfolio/factor_panel.h"
 #include "portfolio/monte_carlo.h"
@@ -19,6 +19,11 @@
 #include "python/without_gil.h"
 
 namespace tarnwick::py {
+
+using base::Matrix;
+using domain::CostSegment;
+using domain::kDpSellChargePerIsinPerDay;
+using domain::parse_cost_segment;
 
 template <>
 struct Bound<portfolio::RankIC> {

@@ -1,15 +1,25 @@
 // The input records: BacktestConfig, InstrumentConfig, StopConfig and TargetConfig.
-#include "core/backtest_config.h"
-#include "core/format.h"
-#include "core/instrument_config.h"
+#include "base/format.h"
+#include "domain/backtest_config.h"
+#include "domain/instrument_config.h"
 
 #include <cstddef>
 
-#include "python/classes.h"
 #include "python/bound_records.h"
+#include "python/classes.h"
 #include "python/rule_setters.h"
 
 namespace tarnwick::py {
+
+using base::OwnError;
+using base::Status;
+using domain::BacktestConfig;
+using domain::check_fees;
+using domain::check_money_fields;
+using domain::check_probability;
+using domain::check_slippage_fraction;
+using domain::parse_fill_timing;
+using domain::parse_squareoff_time;
 
 namespace {
 
@@ -225,6 +235,8 @@ PyTypeObject* backtest_config_type() { return record_type<C>("builtins.BacktestC
 
 namespace tarnwick::py {
 
+using domain::InstrumentConfig;
+
 namespace {
 
 using I = InstrumentConfig;
@@ -243,8 +255,8 @@ PyObject* construct_instrument(PyTypeObject*, const Args& a) {
 
 PyObject* instrument_repr(PyObject* self) {
     return read<I>(self, [](const I& v) {
-        return to_py("InstrumentConfig(lot_size=" + fmt::optional(v.lot_size) +
-                     ", alloted_capital=" + fmt::optional(v.alloted_capital) + ")")
+        return to_py("InstrumentConfig(lot_size=" + base::fmt::optional(v.lot_size) +
+                     ", alloted_capital=" + base::fmt::optional(v.alloted_capital) + ")")
             .release();
     });
 }
@@ -434,6 +446,12 @@ PyTypeObject* target_config_type() { return record_type<T>("builtins.TargetConfi
 // resolve_atr_period: the ATR period a run would compute for its stops and targets.
 
 namespace tarnwick::py {
+
+using domain::BacktestConfig;
+using domain::InstrumentConfig;
+using domain::StopRule;
+using domain::TargetRule;
+
 namespace {
 
 constexpr const char* kResolveNames[] = {"config", "instrument_config"};

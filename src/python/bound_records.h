@@ -1,29 +1,29 @@
 // The record classes that more than one binding takes or hands out, bound once for every file.
 #pragma once
 
-#include "core/backtest_config.h"
 #include "core/backtest_result.h"
-#include "core/instrument_config.h"
-#include "core/instrument_spec.h"
+#include "domain/backtest_config.h"
+#include "domain/instrument_config.h"
+#include "domain/instrument_spec.h"
 #include "python/classes.h"
 #include "python/records.h"
 
 namespace tarnwick::py {
 
 template <>
-struct Bound<BacktestConfig> {
+struct Bound<domain::BacktestConfig> {
     static constexpr const char* name = "BacktestConfig";
     static PyTypeObject* type() { return backtest_config_type(); }
 };
 
 template <>
-struct Bound<InstrumentConfig> {
+struct Bound<domain::InstrumentConfig> {
     static constexpr const char* name = "InstrumentConfig";
     static PyTypeObject* type() { return instrument_config_type(); }
 };
 
 template <>
-struct Bound<InstrumentSpec> {
+struct Bound<domain::InstrumentSpec> {
     static constexpr const char* name = "InstrumentSpec";
     static PyTypeObject* type() { return instrument_spec_type(); }
 };
@@ -41,13 +41,13 @@ struct Bound<ReportedMetrics> {
 };
 
 template <>
-struct Bound<TradeRecord> {
+struct Bound<domain::TradeRecord> {
     static constexpr const char* name = "Trade";
     static PyTypeObject* type() { return trade_type(); }
 };
 
 template <>
-struct Bound<Order> {
+struct Bound<domain::Order> {
     static constexpr const char* name = "Order";
     static PyTypeObject* type() { return order_type(); }
 };

@@ -7,9 +7,12 @@ namespace tarnwick {
 struct BacktestResult;
 struct PortfolioResult;
 struct RunOutput;
+}  // namespace tarnwick
+
+namespace tarnwick::domain {
 struct Order;
 struct TradeRecord;
-}  // namespace tarnwick
+}  // namespace tarnwick::domain
 
 namespace tarnwick::py {
 
@@ -56,8 +59,8 @@ PyMethodDef* rolling_max_function();
 Ref new_backtest_result(BacktestResult result);
 // The BacktestResult assembled from a finished run.
 Ref new_run_result(RunOutput run);
-Ref new_trade(TradeRecord trade);
-Ref new_order(Order order);
+Ref new_trade(domain::TradeRecord trade);
+Ref new_order(domain::Order order);
 Ref new_portfolio_result(PortfolioResult result);
 PyTypeObject* instrument_spec_type();
 PyTypeObject* kernel_session_type();

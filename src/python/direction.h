@@ -3,17 +3,18 @@
 
 #include <cstdint>
 
-#include "core/errors.h"
-#include "core/format.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/format.h"
+#include "base/result.h"
 #include "python/entry.h"
 
 namespace tarnwick::py {
 
 // Anything else is refused with "direction must be 1 (long) or -1 (short), got {}".
-inline Result<std::int8_t, OwnError> direction_of(std::int32_t direction) {
+inline base::Result<std::int8_t, base::OwnError> direction_of(std::int32_t direction) {
     if (direction != 1 && direction != -1) {
-        return err(OwnError{fmt::format("direction must be 1 (long) or -1 (short), got {}", direction)});
+        return base::err(
+            base::OwnError{base::fmt::format("direction must be 1 (long) or -1 (short), got {}", direction)});
     }
     return static_cast<std::int8_t>(direction);
 }

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "core/format.h"
+#include "base/format.h"
 #include "python/convert.h"
 
 namespace tarnwick::py {
@@ -26,7 +26,7 @@ std::string type_name(PyObject* o) {
 }
 
 void refuse(PyObject* given, const char* expected) {
-    raise(PyExc_TypeError, fmt::format("'{}' object cannot be converted to '{}'", type_name(given), expected));
+    raise(PyExc_TypeError, base::fmt::format("'{}' object cannot be converted to '{}'", type_name(given), expected));
 }
 
 std::int64_t index_to_i64(PyObject* o) {
@@ -89,11 +89,11 @@ std::string quoted_list(const std::vector<const char*>& names) {
 [[noreturn]] void too_many_positional(const Signature& sig, std::size_t given) {
     const char* verb = given == 1 ? "was" : "were";
     if (sig.required == sig.count) {
-        raise(PyExc_TypeError, fmt::format("{}() takes {} positional arguments but {} {} given", sig.display,
-                                           sig.count, given, verb));
+        raise(PyExc_TypeError, base::fmt::format("{}() takes {} positional arguments but {} {} given", sig.display,
+                                                 sig.count, given, verb));
     }
-    raise(PyExc_TypeError, fmt::format("{}() takes from {} to {} positional arguments but {} {} given",
-                                       sig.display, sig.required, sig.count, given, verb));
+    raise(PyExc_TypeError, base::fmt::format("{}() takes from {} to {} positional arguments but {} {} given",
+                                             sig.display, sig.required, sig.count, given, verb));
 }
 
 void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** slots) {
@@ -101,7 +101,7 @@ void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObjec
         if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
             if (slots[i] != nullptr) {
                 raise(PyExc_TypeError,
-                      fmt::format("{}() got multiple values for argument '{}'", sig.display, sig.names[i]));
+                      base::fmt::format("{}() got multiple values for argument '{}'", sig.display, sig.names[i]));
             }
             slots[i] = value;
             return;
@@ -112,7 +112,7 @@ void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObjec
         PyErr_Clear();
         k = "?";
     }
-    raise(PyExc_TypeError, fmt::format("{}() got an unexpected keyword argument '{}'", sig.display, k));
+    raise(PyExc_TypeError, base::fmt::format("{}() got an unexpected keyword argument '{}'", sig.display, k));
 }
 
 void check_missing(const Signature& sig, PyObject** slots) {
@@ -121,8 +121,8 @@ void check_missing(const Signature& sig, PyObject** slots) {
         if (slots[i] == nullptr) missing.push_back(sig.names[i]);
     }
     if (missing.empty()) return;
-    raise(PyExc_TypeError, fmt::format("{}() missing {} required positional {}: {}", sig.display, missing.size(),
-                                       missing.size() == 1 ? "argument" : "arguments", quoted_list(missing)));
+    raise(PyExc_TypeError, base::fmt::format("{}() missing {} required positional {}: {}", sig.display, missing.size(),
+                                             missing.size() == 1 ? "argument" : "arguments", quoted_list(missing)));
 }
 
 }  // namespace

@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 
-#include "core/errors.h"
-#include "core/fault.h"
-#include "core/output_size.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/fault.h"
+#include "base/output_size.h"
+#include "base/result.h"
 #include "python/object.h"
 
 namespace tarnwick::py {
@@ -31,9 +31,9 @@ PyObject* guarded(F&& body) noexcept {
     try {
         return body();
     } catch (const ErrorSet&) {
-    } catch (const Fault& f) {
+    } catch (const base::Fault& f) {
         raise_panic(f.what(), f.where().file_name(), f.where().line(), f.where().column());
-    } catch (const OutOfMemory& e) {
+    } catch (const base::OutOfMemory& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -62,13 +62,13 @@ template <class E>
 }
 
 template <class T, class E>
-T unwrap(Result<T, E>&& r) {
+T unwrap(base::Result<T, E>&& r) {
     if (!r.ok()) raise_value_error(r.error());
     return std::move(r).value();
 }
 
 template <class E>
-void unwrap(Result<Unit, E>&& r) {
+void unwrap(base::Result<base::Unit, E>&& r) {
     if (!r.ok()) raise_value_error(r.error());
 }
 

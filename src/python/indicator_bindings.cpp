@@ -21,6 +21,11 @@
 
 namespace tarnwick::py {
 
+using base::CoreError;
+using base::Result;
+using base::Status;
+using base::fault;
+
 template <>
 struct Bound<indicators::Indicator> {
     static constexpr const char* name = "Indicator";

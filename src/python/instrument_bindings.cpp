@@ -1,12 +1,16 @@
 // InstrumentSpec: instrument market definitions, built only through their six validated
 // static constructors.
-#include "core/instrument_spec.h"
+#include "domain/instrument_spec.h"
 
-#include "core/format.h"
-#include "python/classes.h"
+#include "base/format.h"
 #include "python/bound_records.h"
+#include "python/classes.h"
 
 namespace tarnwick::py {
+
+using base::OwnError;
+using base::Result;
+using domain::InstrumentSpec;
 
 namespace {
 
@@ -206,8 +210,8 @@ PyGetSetDef kGetSet[] = {
 
 PyObject* spec_repr(PyObject* self) {
     return read<Spec>(self, [](const Spec& s) {
-        return to_py(fmt::format("InstrumentSpec(symbol={}, kind={}, lot_size={}, multiplier={})", s.symbol,
-                                 name(s.kind.tag), s.lot_size, s.multiplier))
+        return to_py(base::fmt::format("InstrumentSpec(symbol={}, kind={}, lot_size={}, multiplier={})", s.symbol,
+                                       name(s.kind.tag), s.lot_size, s.multiplier))
             .release();
     });
 }

@@ -7,11 +7,15 @@
 
 #include <numpy/arrayobject.h>
 
-#include "core/block_cache.h"
-#include "core/flag_bytes.h"
-#include "core/format.h"
+#include "base/block_cache.h"
+#include "base/flag_bytes.h"
+#include "base/format.h"
 
 namespace tarnwick::py {
+
+using base::Matrix;
+using base::fault;
+
 namespace {
 
 // NumPy's C API table is looked up once, on first use.
@@ -47,12 +51,11 @@ const char* elem_name(Elem e) {
 PyArrayObject* checked(PyObject* o, Elem elem, int ndim) {
     ensure_numpy();
     if (!PyArray_Check(o)) {
-        raise(PyExc_TypeError,
-              fmt::format("'{}' object cannot be converted to 'PyArray<T, D>'", type_name(o)));
+        raise(PyExc_TypeError, base::fmt::format("'{}' object cannot be converted to 'PyArray<T, D>'", type_name(o)));
     }
     auto* a = reinterpret_cast<PyArrayObject*>(o);
     if (PyArray_NDIM(a) != ndim) {
-        raise(PyExc_TypeError, fmt::format("dimensionality mismatch:\n from={}, to={}", PyArray_NDIM(a), ndim));
+        raise(PyExc_TypeError, base::fmt::format("dimensionality mismatch:\n from={}, to={}", PyArray_NDIM(a), ndim));
     }
     PyArray_Descr* want = PyArray_DescrFromType(type_num(elem));
     const bool same = PyArray_EquivTypes(PyArray_DESCR(a), want) != 0;
@@ -61,7 +64,7 @@ PyArrayObject* checked(PyObject* o, Elem elem, int ndim) {
         Ref given = Ref::check(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(a))));
         const char* g = PyUnicode_AsUTF8(given.get());
         if (g == nullptr) throw_error_set();
-        raise(PyExc_TypeError, fmt::format("type mismatch:\n from={}, to={}", g, elem_name(elem)));
+        raise(PyExc_TypeError, base::fmt::format("type mismatch:\n from={}, to={}", g, elem_name(elem)));
     }
     return a;
 }
@@ -143,7 +146,7 @@ std::vector<std::int64_t> to_vec_i64(PyObject* o) { return copy_1d<std::int64_t>
 std::vector<std::uint8_t> to_vec_bool(PyObject* o) {
     // Read as bytes: a byte other than 0 or 1 must not become a C++ bool.
     std::vector<std::uint8_t> out = copy_1d<std::uint8_t>(checked(o, Elem::Bool, 1));
-    flag_bytes::copy_as_ones(out.data(), out.data(), out.size());
+    base::flag_bytes::copy_as_ones(out.data(), out.data(), out.size());
     return out;
 }
 
@@ -198,20 +201,20 @@ NewF64 empty_f64(std::size_t n) {
     // Large results come from the block cache, so that repeated calls over series of one
     // length (an indicator over many symbols, a parameter sweep) write into memory that is
     // already mapped instead of having fresh pages cleared for every result.
-    if (bytes < block_cache::kMinBytes) {
+    if (bytes < base::block_cache::kMinBytes) {
         Ref array = Ref::check(PyArray_SimpleNew(1, dims, NPY_FLOAT64));
         auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
         return {std::move(array), std::span<double>(data, n)};
     }
-    void* block = block_cache::take(bytes);
+    void* block = base::block_cache::take(bytes);
     // The capsule owns the block from here on, and is the array's base.
     Ref capsule = Ref::steal(PyCapsule_New(block, nullptr, [](PyObject* cap) {
         void* b = PyCapsule_GetPointer(cap, nullptr);
         const auto size = reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(cap));
-        block_cache::give(b, static_cast<std::size_t>(size));
+        base::block_cache::give(b, static_cast<std::size_t>(size));
     }));
     if (!capsule) {
-        block_cache::give(block, bytes);
+        base::block_cache::give(block, bytes);
         throw_error_set();
     }
     if (PyCapsule_SetContext(capsule.get(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(bytes))) < 0) {

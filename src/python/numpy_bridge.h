@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/matrix.h"
+#include "base/matrix.h"
 #include "python/convert.h"
 #include "python/object.h"
 
@@ -31,7 +31,7 @@ using ArrayBool = Array1<std::uint8_t>;
 
 // An owned copy of a 2-D float64 array, whatever its memory layout.
 struct ArrayF64x2 {
-    Matrix m;
+    base::Matrix m;
 };
 
 // A read-only view of a 1-D array's elements, valid until the call that received the
@@ -98,7 +98,7 @@ public:
 
 private:
     Ref array_;
-    Matrix copy_;
+    base::Matrix copy_;
     const double* data_ = nullptr;
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
@@ -107,7 +107,7 @@ private:
 std::vector<double> to_vec_f64(PyObject* o);
 std::vector<std::int64_t> to_vec_i64(PyObject* o);
 std::vector<std::uint8_t> to_vec_bool(PyObject* o);
-Matrix to_matrix_f64(PyObject* o);
+base::Matrix to_matrix_f64(PyObject* o);
 Column<double> column_f64(PyObject* o);
 Column<std::int64_t> column_i64(PyObject* o);
 // A boolean array viewed as its bytes, not normalised: readers take any non-zero byte as set.
@@ -126,7 +126,7 @@ Ref from_vec(std::vector<double>&& v);
 Ref from_vec(std::vector<std::int64_t>&& v);
 Ref from_vec_i8(std::vector<std::int8_t>&& v);
 Ref from_vec_bool(std::vector<std::uint8_t>&& v);
-Ref from_matrix(Matrix&& m);
+Ref from_matrix(base::Matrix&& m);
 
 // The arrays' buffers taken over, one series per array, in order.
 inline std::vector<std::vector<double>> owned_series(std::vector<ArrayF64>&& arrays) {

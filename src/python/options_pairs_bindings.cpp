@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "base/format.h"
 #include "core/backtest_result.h"
-#include "core/format.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/direction.h"
@@ -18,6 +18,9 @@
 #include "strategies/pairs.h"
 
 namespace tarnwick::py {
+
+using domain::BacktestConfig;
+
 namespace {
 
 using portfolio::engine::SignalInput;
@@ -63,9 +66,9 @@ PyObject* run_options_backtest(PyObject*, const Args& a) {
 
     if (open_premiums && open_premiums->data.size() != premiums.data.size()) {
         raise(PyExc_ValueError,
-              fmt::format("option_open_prices has {} entries but option_prices has {}; the two series must cover "
-                          "the same bars",
-                          open_premiums->data.size(), premiums.data.size()));
+              base::fmt::format("option_open_prices has {} entries but option_prices has {}; the two series must cover "
+                                "the same bars",
+                                open_premiums->data.size(), premiums.data.size()));
     }
     const SignalInput signals = signal_input(direction, std::move(symbol), entries, exits);
 

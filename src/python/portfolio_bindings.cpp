@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/format.h"
-#include "core/matrix.h"
+#include "base/format.h"
+#include "base/matrix.h"
 #include "portfolio/covariance.h"
 #include "portfolio/optimize.h"
 #include "portfolio/optimize_batch.h"
@@ -20,6 +20,8 @@
 #include "python/without_gil.h"
 
 namespace tarnwick::py {
+
+using base::Matrix;
 
 template <>
 struct Bound<portfolio::RiskModel> {
@@ -124,7 +126,7 @@ PyObject* risk_model_cov(PyObject* self, PyObject*) {
         const auto n = static_cast<std::size_t>(m.n_assets);
         if (m.cov.size() != n * n) {
             raise(PyExc_ValueError,
-                  fmt::format("shape error: {} values cannot be shaped as {}x{}", m.cov.size(), n, n));
+                  base::fmt::format("shape error: {} values cannot be shaped as {}x{}", m.cov.size(), n, n));
         }
         return from_matrix(Matrix{m.cov, n, n}).release();
     });
@@ -132,8 +134,9 @@ PyObject* risk_model_cov(PyObject* self, PyObject*) {
 
 PyObject* risk_model_repr(PyObject* self) {
     return read<RiskModel>(self, [](const RiskModel& m) {
-        return to_py(fmt::format("PyRiskModel(n_assets={}, n_obs={}, shrinkage={}, periods_per_year={})", m.n_assets,
-                                 m.n_obs, fmt::fixed(m.shrinkage_intensity, 4), m.periods_per_year))
+        return to_py(base::fmt::format("PyRiskModel(n_assets={}, n_obs={}, shrinkage={}, periods_per_year={})",
+                                       m.n_assets, m.n_obs, base::fmt::fixed(m.shrinkage_intensity, 4),
+                                       m.periods_per_year))
             .release();
     });
 }
@@ -272,9 +275,9 @@ using R = OptimizationResult;
 
 PyObject* result_repr(PyObject* self) {
     return read<R>(self, [](const R& v) {
-        return to_py(fmt::format("PyOptimizationResult(turnover={}, cash={}, vol_annualized={}, status={})",
-                                 fmt::fixed(v.turnover, 4), fmt::fixed(v.cash, 4), fmt::fixed(v.vol_annualized, 4),
-                                 v.solver_status))
+        return to_py(base::fmt::format("PyOptimizationResult(turnover={}, cash={}, vol_annualized={}, status={})",
+                                       base::fmt::fixed(v.turnover, 4), base::fmt::fixed(v.cash, 4),
+                                       base::fmt::fixed(v.vol_annualized, 4), v.solver_status))
             .release();
     });
 }
@@ -408,7 +411,7 @@ PyObject* batch_optimize_portfolios(PyObject*, const Args& a) {
     }();
     if (!results.ok()) {
         const auto& [index, error] = results.error();
-        raise(PyExc_ValueError, fmt::format("item '{}': {}", items[index].item_id, error.message()));
+        raise(PyExc_ValueError, base::fmt::format("item '{}': {}", items[index].item_id, error.message()));
     }
 
     std::vector<OptimizationResult>& books = results.value();

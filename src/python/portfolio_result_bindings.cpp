@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "base/format.h"
 #include "core/backtest_result.h"
-#include "core/format.h"
 #include "core/portfolio_result.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
@@ -32,8 +32,8 @@ using S = InstrumentSummary;
 
 PyObject* summary_repr(PyObject* self) {
     return read<S>(self, [](const S& s) {
-        return to_py(fmt::format("InstrumentSummary(symbol='{}', trades={}, pnl={}, rejected_entries={})", s.symbol,
-                                 s.trades, fmt::fixed(s.pnl, 2), s.rejected_entries))
+        return to_py(base::fmt::format("InstrumentSummary(symbol='{}', trades={}, pnl={}, rejected_entries={})",
+                                       s.symbol, s.trades, base::fmt::fixed(s.pnl, 2), s.rejected_entries))
             .release();
     });
 }
@@ -76,8 +76,8 @@ PyObject* portfolio_per_instrument(PyObject* self, void*) {
 
 PyObject* portfolio_repr(PyObject* self) {
     return read<P>(self, [](const P& p) {
-        return to_py(fmt::format("PortfolioResult(instruments={}, rejected_entries={}, halted={})",
-                                 p.per_instrument.size(), p.rejected_entries, fmt::boolean(p.halted)))
+        return to_py(base::fmt::format("PortfolioResult(instruments={}, rejected_entries={}, halted={})",
+                                       p.per_instrument.size(), p.rejected_entries, base::fmt::boolean(p.halted)))
             .release();
     });
 }

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/format.h"
+#include "base/format.h"
 #include "core/portfolio_result.h"
 #include "data/feed/stream_columns.h"
 #include "portfolio/session/portfolio_session.h"
@@ -17,6 +17,14 @@
 #include "python/order_args.h"
 
 namespace tarnwick::py {
+
+using domain::BOOK_LEVELS;
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::BookLevel;
+using domain::InstrumentConfig;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
 
 // A live session, or nothing once finished.
 struct PortfolioSessionState {
@@ -44,7 +52,8 @@ struct Converter<LevelPair> {
     static LevelPair from(PyObject* o) {
         if (!PyTuple_Check(o)) refuse(o, "PyTuple");
         const Py_ssize_t n = PyTuple_GET_SIZE(o);
-        if (n != 2) raise(PyExc_ValueError, fmt::format("expected tuple of length 2, but got tuple of length {}", n));
+        if (n != 2)
+            raise(PyExc_ValueError, base::fmt::format("expected tuple of length 2, but got tuple of length {}", n));
         return {from_py<double>(PyTuple_GET_ITEM(o, 0)), from_py<double>(PyTuple_GET_ITEM(o, 1))};
     }
 };

@@ -5,15 +5,18 @@
 #include <string>
 #include <utility>
 
+#include "base/format.h"
 #include "core/backtest_result.h"
-#include "core/format.h"
-#include "core/order_report.h"
 #include "core/result_assembly.h"
-#include "core/trade_record.h"
+#include "domain/order_report.h"
+#include "domain/trade_record.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 
 namespace tarnwick::py {
+
+using domain::Order;
+using domain::TradeRecord;
 
 namespace {
 
@@ -41,9 +44,9 @@ PyObject* trade_exit_reason(PyObject* self, void*) {
 
 PyObject* trade_repr(PyObject* self) {
     return read<T>(self, [](const T& t) {
-        return to_py(fmt::format("Trade(symbol={}, entry={}, exit={}, pnl={}, return={}%)", t.symbol,
-                                 fmt::fixed(t.entry_price, 2), fmt::fixed(t.exit_price, 2), fmt::fixed(t.pnl, 2),
-                                 fmt::fixed(t.return_pct, 2)))
+        return to_py(base::fmt::format("Trade(symbol={}, entry={}, exit={}, pnl={}, return={}%)", t.symbol,
+                                       base::fmt::fixed(t.entry_price, 2), base::fmt::fixed(t.exit_price, 2),
+                                       base::fmt::fixed(t.pnl, 2), base::fmt::fixed(t.return_pct, 2)))
             .release();
     });
 }
@@ -104,12 +107,11 @@ using O = Order;
 
 PyObject* order_repr(PyObject* self) {
     return read<O>(self, [](const O& o) {
-        std::string text =
-            o.reject_reason
-                ? fmt::format("Order(id={}, {} {}, status={}, rejected={})", o.id, o.side, o.symbol, o.status,
-                              *o.reject_reason)
-                : fmt::format("Order(id={}, {} {}, status={}, filled={})", o.id, o.side, o.symbol, o.status,
-                              fmt::shortest(o.filled_qty));
+        std::string text = o.reject_reason
+                               ? base::fmt::format("Order(id={}, {} {}, status={}, rejected={})", o.id, o.side,
+                                                   o.symbol, o.status, *o.reject_reason)
+                               : base::fmt::format("Order(id={}, {} {}, status={}, filled={})", o.id, o.side, o.symbol,
+                                                   o.status, base::fmt::shortest(o.filled_qty));
         return to_py(text).release();
     });
 }
@@ -198,9 +200,9 @@ PyObject* metrics_to_dict(PyObject* self, PyObject*) {
 
 PyObject* metrics_repr(PyObject* self) {
     return read<M>(self, [](const M& m) {
-        return to_py(fmt::format("BacktestMetrics(return={}%, sharpe={}, max_dd={}%, trades={})",
-                                 fmt::fixed(m.total_return_pct, 2), fmt::fixed(m.sharpe_ratio, 2),
-                                 fmt::fixed(m.max_drawdown_pct, 2), m.total_trades))
+        return to_py(base::fmt::format("BacktestMetrics(return={}%, sharpe={}, max_dd={}%, trades={})",
+                                       base::fmt::fixed(m.total_return_pct, 2), base::fmt::fixed(m.sharpe_ratio, 2),
+                                       base::fmt::fixed(m.max_drawdown_pct, 2), m.total_trades))
             .release();
     });
 }
@@ -300,9 +302,9 @@ PyObject* result_orders(PyObject* self, PyObject*) {
 
 PyObject* result_repr(PyObject* self) {
     return read<R>(self, [](const R& r) {
-        return to_py(fmt::format("BacktestResult(return={}%, trades={}, max_dd={}%)",
-                                 fmt::fixed(r.metrics.total_return_pct, 2), r.metrics.total_trades,
-                                 fmt::fixed(r.metrics.max_drawdown_pct, 2)))
+        return to_py(base::fmt::format("BacktestResult(return={}%, trades={}, max_dd={}%)",
+                                       base::fmt::fixed(r.metrics.total_return_pct, 2), r.metrics.total_trades,
+                                       base::fmt::fixed(r.metrics.max_drawdown_pct, 2)))
             .release();
     });
 }

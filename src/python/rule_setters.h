@@ -3,7 +3,7 @@
 // the rule is replaced only when every argument converted.
 #pragma once
 
-#include "core/backtest_config.h"
+#include "domain/backtest_config.h"
 #include "python/records.h"
 
 // What the arguments of the six installers mean, appended to both classes' docstrings.
@@ -33,29 +33,29 @@ PyObject* rule_setter(PyObject* self, const Args& a) {
 
 template <class T>
 void store_fixed_stop(T& c, const Args& a) {
-    c.stop = StopRule::fixed(a.get<double>(0));
+    c.stop = domain::StopRule::fixed(a.get<double>(0));
 }
 template <class T>
 void store_atr_stop(T& c, const Args& a) {
     const double m = a.get<double>(0);
-    c.stop = StopRule::atr(m, a.get<std::uint64_t>(1));
+    c.stop = domain::StopRule::atr(m, a.get<std::uint64_t>(1));
 }
 template <class T>
 void store_trailing_stop(T& c, const Args& a) {
-    c.stop = StopRule::trailing(a.get<double>(0));
+    c.stop = domain::StopRule::trailing(a.get<double>(0));
 }
 template <class T>
 void store_fixed_target(T& c, const Args& a) {
-    c.target = TargetRule::fixed(a.get<double>(0));
+    c.target = domain::TargetRule::fixed(a.get<double>(0));
 }
 template <class T>
 void store_atr_target(T& c, const Args& a) {
     const double m = a.get<double>(0);
-    c.target = TargetRule::atr(m, a.get<std::uint64_t>(1));
+    c.target = domain::TargetRule::atr(m, a.get<std::uint64_t>(1));
 }
 template <class T>
 void store_risk_reward_target(T& c, const Args& a) {
-    c.target = TargetRule::risk_reward(a.get<double>(0));
+    c.target = domain::TargetRule::risk_reward(a.get<double>(0));
 }
 
 }  // namespace tarnwick::py

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/backtest_config.h"
 #include "core/portfolio_result.h"
+#include "domain/backtest_config.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/numpy_bridge.h"
@@ -20,6 +20,9 @@
 #include "strategies/portfolio.h"
 
 namespace tarnwick::py {
+
+using domain::BacktestConfig;
+using domain::InstrumentConfig;
 
 // instrument_configs: a dict of symbol to InstrumentConfig, each value copied.
 template <>

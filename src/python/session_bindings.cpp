@@ -2,9 +2,9 @@
 // hands back, EngineEvent and PositionSnapshot.
 #include <optional>
 
+#include "base/format.h"
 #include "core/backtest_result.h"
 #include "core/core_session.h"
-#include "core/format.h"
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
 #include "core/orders/order_request.h"
@@ -17,6 +17,13 @@
 #include "python/order_args.h"
 
 namespace tarnwick::py {
+
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::InstrumentConfig;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
+using domain::variant_name;
 
 // A live session owns its core session; a finished one holds nothing.
 struct KernelSessionState {
@@ -99,7 +106,7 @@ PyObject* event_client_order_id(PyObject* self, void*) {
 
 PyObject* event_repr(PyObject* self) {
     return read<KernelEvent>(self, [](const KernelEvent& v) {
-        return to_py(fmt::format("EngineEvent(kind={}, idx={})", name(v.kind), v.idx)).release();
+        return to_py(base::fmt::format("EngineEvent(kind={}, idx={})", name(v.kind), v.idx)).release();
     });
 }
 
@@ -138,8 +145,9 @@ using P = PositionSnapshot;
 
 PyObject* snapshot_repr(PyObject* self) {
     return read<P>(self, [](const P& p) {
-        return to_py(fmt::format("PositionSnapshot(entry_idx={}, entry_price={}, size={}, direction={})", p.entry_idx,
-                                 fmt::fixed(p.entry_price, 2), fmt::fixed(p.size, 2), p.direction))
+        return to_py(base::fmt::format("PositionSnapshot(entry_idx={}, entry_price={}, size={}, direction={})",
+                                       p.entry_idx, base::fmt::fixed(p.entry_price, 2), base::fmt::fixed(p.size, 2),
+                                       p.direction))
             .release();
     });
 }
@@ -203,8 +211,8 @@ PyObject* construct(PyTypeObject*, const Args& a) {
     KernelConfig kc = KernelConfig::for_session(cfg, std::move(symbol), checked, std::move(instrument_config));
     if (instrument) {
         if (!instrument->tradable()) {
-            raise(PyExc_ValueError, fmt::format("instrument {} is not tradable (kind={})", instrument->symbol,
-                                                variant_name(instrument->kind.tag)));
+            raise(PyExc_ValueError, base::fmt::format("instrument {} is not tradable (kind={})", instrument->symbol,
+                                                      variant_name(instrument->kind.tag)));
         }
         kc.instrument = std::move(instrument);
     }
@@ -380,7 +388,7 @@ PyObject* submit_twap(PyObject* self, const Args& a) {
     t.reduce_only = a.get_or<bool>(7, false);
     // The side is judged before the session's state, the other values after it.
     if (side != "buy" && side != "sell") {
-        raise(PyExc_ValueError, fmt::format("side must be 'buy' or 'sell', got {}", side));
+        raise(PyExc_ValueError, base::fmt::format("side must be 'buy' or 'sell', got {}", side));
     }
     t.side = side;
     t.client_id = client_id;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/format.h"
+#include "base/format.h"
 #include "python/convert.h"
 #include "strategies/batch_items.h"
 
@@ -15,7 +15,8 @@ struct Converter<strategies::SpreadLegInput> {
     static strategies::SpreadLegInput from(PyObject* o) {
         if (!PyTuple_Check(o)) refuse(o, "PyTuple");
         const Py_ssize_t n = PyTuple_GET_SIZE(o);
-        if (n != 4) raise(PyExc_TypeError, fmt::format("expected tuple of length 4, but got tuple of length {}", n));
+        if (n != 4)
+            raise(PyExc_TypeError, base::fmt::format("expected tuple of length 4, but got tuple of length {}", n));
         strategies::SpreadLegInput leg;
         leg.option_type = from_py<std::string>(PyTuple_GET_ITEM(o, 0));
         leg.strike = from_py<double>(PyTuple_GET_ITEM(o, 1));

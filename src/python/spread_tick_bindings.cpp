@@ -11,20 +11,27 @@
 #include <utility>
 #include <vector>
 
-#include "core/backtest_config.h"
+#include "base/block_cache.h"
 #include "core/backtest_result.h"
-#include "core/block_cache.h"
-#include "core/fees/fee_model.h"
+#include "domain/backtest_config.h"
+#include "domain/fees/fee_model.h"
 #include "python/batch_item_records.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
-#include "python/without_gil.h"
 #include "python/numpy_bridge.h"
 #include "python/spread_leg_converter.h"
+#include "python/without_gil.h"
 #include "strategies/spreads.h"
 #include "strategies/tick.h"
 
 namespace tarnwick::py {
+
+using base::CachedAllocator;
+using domain::BacktestConfig;
+using domain::check_fees;
+using domain::check_slippage_fraction;
+using domain::resolve_fee_model;
+
 namespace {
 
 namespace spreads = strategies::spreads;

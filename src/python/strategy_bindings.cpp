@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/format.h"
 #include "core/backtest_result.h"
-#include "core/format.h"
 #include "portfolio/engine/single_driver.h"
 #include "python/batch_item_records.h"
 #include "python/bound_records.h"
@@ -21,6 +21,9 @@
 #include "strategies/batch_single.h"
 
 namespace tarnwick::py {
+
+using domain::BacktestConfig;
+using domain::InstrumentConfig;
 
 namespace {
 

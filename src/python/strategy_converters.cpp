@@ -1,16 +1,21 @@
 #include "python/strategy_converters.h"
 
-#include "core/format.h"
+#include "base/format.h"
 #include "python/direction.h"
 
 namespace tarnwick::py {
+
+using base::OwnError;
+using base::Result;
+using base::err;
+
 namespace {
 
 PyObject* tuple_of(PyObject* o, Py_ssize_t want) {
     if (!PyTuple_Check(o)) refuse(o, "PyTuple");
     const Py_ssize_t n = PyTuple_GET_SIZE(o);
     if (n != want) {
-        raise(PyExc_TypeError, fmt::format("expected tuple of length {}, but got tuple of length {}", want, n));
+        raise(PyExc_TypeError, base::fmt::format("expected tuple of length {}, but got tuple of length {}", want, n));
     }
     return o;
 }

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "portfolio/engine/single_driver.h"
 #include "python/convert.h"
 #include "python/numpy_bridge.h"
@@ -81,9 +81,10 @@ struct StrategyInput {
 
 // In list order; the first direction other than 1 or -1 fails the whole list with
 // "direction must be 1 (long) or -1 (short), got {}". No lengths are compared here.
-Result<std::vector<InstrumentInput>, OwnError> convert_basket_instruments(std::vector<BasketTuple>&& list);
-Result<std::vector<InstrumentInput>, OwnError> convert_portfolio_instruments(std::vector<BasketTuple>&& list);
-Result<std::vector<StrategyInput>, OwnError> convert_multi_strategies(std::vector<StrategyTuple>&& list);
+base::Result<std::vector<InstrumentInput>, base::OwnError> convert_basket_instruments(std::vector<BasketTuple>&& list);
+base::Result<std::vector<InstrumentInput>, base::OwnError> convert_portfolio_instruments(
+    std::vector<BasketTuple>&& list);
+base::Result<std::vector<StrategyInput>, base::OwnError> convert_multi_strategies(std::vector<StrategyTuple>&& list);
 
 // The tuple's items converted in order; another length is refused with "expected tuple of
 // length {}, but got tuple of length {}".

@@ -1,14 +1,20 @@
 #include "signals/processor.h"
 
-#include "core/flag_bytes.h"
-#include "core/format.h"
+#include "base/flag_bytes.h"
+#include "base/format.h"
 
 namespace tarnwick::signals::processor {
 
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+
 Status<OwnError> check_lengths(std::size_t entries, std::size_t exits) {
     if (entries != exits) {
-        return err(OwnError{fmt::format("Entry and exit arrays must have same length: entries {}, exits {}",
-                                        entries, exits)});
+        return err(OwnError{
+            base::fmt::format("Entry and exit arrays must have same length: entries {}, exits {}", entries, exits)});
     }
     return Unit{};
 }
@@ -22,7 +28,7 @@ Result<std::vector<std::size_t>, OwnError> signal_bars(std::span<const std::uint
     std::vector<std::size_t> bars;
     bool holding = false;
     for (std::size_t i = 0; i < n; ++i) {
-        i = flag_bytes::first_set(holding ? exits : entries, i, n);
+        i = base::flag_bytes::first_set(holding ? exits : entries, i, n);
         if (i == n) break;
         if (!holding || entries[i] == 0) {
             bars.push_back(i);

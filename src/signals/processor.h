@@ -12,8 +12,8 @@
 #include <span>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 
 namespace tarnwick::signals::processor {
 
@@ -52,14 +52,15 @@ struct Processed {
 };
 
 // Error: the two columns differ in length ("Entry and exit arrays must have same length").
-Status<OwnError> check_lengths(std::size_t entries, std::size_t exits);
+base::Status<base::OwnError> check_lengths(std::size_t entries, std::size_t exits);
 
 // Both columns processed in one sweep into two new columns of the input's length.
-Result<Processed, OwnError> process(std::span<const std::uint8_t> entries, std::span<const std::uint8_t> exits);
+base::Result<Processed, base::OwnError> process(std::span<const std::uint8_t> entries,
+                                                std::span<const std::uint8_t> exits);
 
 // The same signals as the bars they fall on, in order: since they alternate and start with
 // an entry, the bars at even positions are entries and those at odd positions exits.
-Result<std::vector<std::size_t>, OwnError> signal_bars(std::span<const std::uint8_t> entries,
-                                                       std::span<const std::uint8_t> exits);
+base::Result<std::vector<std::size_t>, base::OwnError> signal_bars(std::span<const std::uint8_t> entries,
+                                                                   std::span<const std::uint8_t> exits);
 
 }  // namespace tarnwick::signals::processor

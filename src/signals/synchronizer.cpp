@@ -2,10 +2,15 @@
 
 #include <cstddef>
 
-#include "core/fault.h"
-#include "core/format.h"
+#include "base/fault.h"
+#include "base/format.h"
 
 namespace tarnwick::signals::synchronizer {
+
+using base::OwnError;
+using base::Result;
+using base::err;
+using base::fault;
 
 SyncMode parse(std::string_view text) noexcept {
     if (text == "any") return SyncMode::Any;
@@ -44,8 +49,8 @@ Result<std::vector<std::uint8_t>, OwnError> combine(std::span<const std::span<co
     const std::size_t len = columns.front().size();
     for (const auto& column : columns) {
         if (column.size() != len) {
-            return err(OwnError{fmt::format("All signal arrays must have same length: got {}, expected {}",
-                                            column.size(), len)});
+            return err(OwnError{
+                base::fmt::format("All signal arrays must have same length: got {}, expected {}", column.size(), len)});
         }
     }
     std::vector<std::uint8_t> out(len, 0);

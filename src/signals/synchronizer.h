@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 
 namespace tarnwick::signals::synchronizer {
 
@@ -33,7 +33,7 @@ struct Combined {
 // "All signal arrays must have same length" when a column's length differs from the first
 // column of its kind; the entry columns are checked first. Entry and exit lengths are not
 // compared with each other.
-Result<Combined, OwnError> synchronize(std::span<const std::span<const std::uint8_t>> entries,
-                                       std::span<const std::span<const std::uint8_t>> exits, SyncMode mode);
+base::Result<Combined, base::OwnError> synchronize(std::span<const std::span<const std::uint8_t>> entries,
+                                                   std::span<const std::span<const std::uint8_t>> exits, SyncMode mode);
 
 }  // namespace tarnwick::signals::synchronizer

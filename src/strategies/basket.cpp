@@ -7,13 +7,25 @@
 #include <utility>
 #include <vector>
 
-#include "core/format.h"
+#include "base/format.h"
 #include "signals/processor.h"
 #include "strategies/column_lengths.h"
 #include "strategies/own_loop_metrics.h"
 #include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::basket {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+using domain::BacktestConfig;
+using domain::ExitReason;
+using domain::FillTiming;
+using domain::InstrumentConfig;
+using domain::TradeRecord;
+using domain::resolve_fee_model;
 
 BasketRunConfig BasketRunConfig::from(const BacktestConfig& config, InstrumentConfigs instrument_configs,
                                       signals::synchronizer::SyncMode mode) {
@@ -39,15 +51,15 @@ struct Slot {
 Status<OwnError> check_columns(const InstrumentSeries& in, std::size_t n) {
     const std::size_t close = in.bars.close.size();
     if (close != n) {
-        return err(OwnError{fmt::format("All instruments must have same number of bars: {} has {}, expected {}",
-                                        in.signals.symbol, close, n)});
+        return err(OwnError{base::fmt::format("All instruments must have same number of bars: {} has {}, expected {}",
+                                              in.signals.symbol, close, n)});
     }
     if (in.signals.entries.size() != n) {
-        return err(OwnError{fmt::format("Signals must match OHLCV length: {} has {} entries, expected {}",
-                                        in.signals.symbol, in.signals.entries.size(), n)});
+        return err(OwnError{base::fmt::format("Signals must match OHLCV length: {} has {} entries, expected {}",
+                                              in.signals.symbol, in.signals.entries.size(), n)});
     }
     if (auto st = columns_match_close(in.bars); !st.ok()) {
-        return err(OwnError{fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
+        return err(OwnError{base::fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
     }
     return Unit{};
 }
@@ -57,8 +69,8 @@ Status<OwnError> check_columns(const InstrumentSeries& in, std::size_t n) {
 Status<OwnError> check_weight(const InstrumentSeries& in, std::size_t index) {
     const double w = in.signals.weight;
     if (std::isfinite(w) && w >= 0.0) return Unit{};
-    return err(OwnError{fmt::format("weight of instrument {} ('{}') must be a finite number >= 0, got {}", index,
-                                    in.signals.symbol, w)});
+    return err(OwnError{base::fmt::format("weight of instrument {} ('{}') must be a finite number >= 0, got {}", index,
+                                          in.signals.symbol, w)});
 }
 
 Status<OwnError> check_inputs(std::span<const InstrumentSeries> instruments, std::size_t n) {

@@ -11,24 +11,24 @@
 
 #include <span>
 
-#include "core/backtest_config.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/core_session.h"
-#include "core/errors.h"
-#include "core/fees/fee_model.h"
-#include "core/result.h"
+#include "domain/backtest_config.h"
+#include "domain/fees/fee_model.h"
 #include "signals/synchronizer.h"
 #include "strategies/instrument_series.h"
 
 namespace tarnwick::strategies::basket {
 
 struct BasketRunConfig {
-    BacktestConfig config;
+    domain::BacktestConfig config;
     InstrumentConfigs instrument_configs;  // only lot_size and alloted_capital are read
     signals::synchronizer::SyncMode sync_mode = signals::synchronizer::SyncMode::All;
-    FeeModel fee_model = FeeModel::fraction(0.001);
+    domain::FeeModel fee_model = domain::FeeModel::fraction(0.001);
 
     // The configuration copied, the fee model it resolves.
-    static BasketRunConfig from(const BacktestConfig& config, InstrumentConfigs instrument_configs,
+    static BasketRunConfig from(const domain::BacktestConfig& config, InstrumentConfigs instrument_configs,
                                 signals::synchronizer::SyncMode mode);
 };
 
@@ -47,6 +47,6 @@ struct BasketRunConfig {
 // tradable close. Each record carries its entry fee; the trades still open after the last
 // bar are recorded at the last tradable close without an exit fee (EndOfData), leaving
 // the cash and the curves as they are, so the records add up to the equity change.
-Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const InstrumentSeries> instruments);
+base::Result<RunOutput, base::OwnError> run(const BasketRunConfig& run, std::span<const InstrumentSeries> instruments);
 
 }  // namespace tarnwick::strategies::basket

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/backtest_config.h"
-#include "core/instrument_config.h"
+#include "domain/backtest_config.h"
+#include "domain/instrument_config.h"
 
 namespace tarnwick::strategies {
 
@@ -21,9 +21,9 @@ struct BatchSingleItem {
     std::int32_t direction = 1;
     double weight = 1.0;
     std::string symbol = "UNKNOWN";
-    std::optional<BacktestConfig> config;
+    std::optional<domain::BacktestConfig> config;
     std::optional<std::vector<double>> position_sizes;
-    std::optional<InstrumentConfig> instrument_config;
+    std::optional<domain::InstrumentConfig> instrument_config;
 };
 
 // One leg of a spread as written: the option type text is parsed by the spread engine.

@@ -2,14 +2,22 @@
 
 #include <algorithm>
 
-#include "core/format.h"
-#include "core/output_size.h"
-#include "core/pool.h"
+#include "base/format.h"
+#include "base/output_size.h"
+#include "base/pool.h"
 #include "strategies/shared_annualisation.h"
 
 namespace tarnwick::strategies::batch_single {
 
-using portfolio::engine::BarSeries;
+using base::CoreError;
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::check_total;
+using base::err;
+
+using tarnwick::portfolio::engine::BarSeries;
 
 Status<OwnError> check_series(const BarSeries& bars) {
     const std::size_t n = bars.bars();
@@ -23,17 +31,18 @@ Status<OwnError> check_series(const BarSeries& bars) {
 
 Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars) {
     if (item.entries.size() != bars || item.exits.size() != item.entries.size()) {
-        return err(OwnError{fmt::format(
-            "item '{}': entries ({}) and exits ({}) must match the shared price series length ({})", item.item_id,
-            item.entries.size(), item.exits.size(), bars)});
+        return err(OwnError{
+            base::fmt::format("item '{}': entries ({}) and exits ({}) must match the shared price series length ({})",
+                              item.item_id, item.entries.size(), item.exits.size(), bars)});
     }
     if (item.position_sizes && item.position_sizes->size() != bars) {
-        return err(OwnError{fmt::format("item '{}': position_sizes ({}) must match the shared price series length ({})",
-                                        item.item_id, item.position_sizes->size(), bars)});
+        return err(
+            OwnError{base::fmt::format("item '{}': position_sizes ({}) must match the shared price series length ({})",
+                                       item.item_id, item.position_sizes->size(), bars)});
     }
     if (item.direction != 1 && item.direction != -1) {
-        return err(OwnError{
-            fmt::format("item '{}': direction must be 1 (long) or -1 (short), got {}", item.item_id, item.direction)});
+        return err(OwnError{base::fmt::format("item '{}': direction must be 1 (long) or -1 (short), got {}",
+                                              item.item_id, item.direction)});
     }
     return Unit{};
 }
@@ -41,19 +50,19 @@ Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars) {
 void check_output_size(std::size_t items, std::size_t bars) {
     constexpr std::size_t kCurvesPerRun = 3;  // equity, drawdown, returns
     check_total({items, bars, kCurvesPerRun, sizeof(double)},
-                fmt::format("the results of {} items over {} bars", items, bars));
+                base::fmt::format("the results of {} items over {} bars", items, bars));
 }
 
 Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSeries& bars) {
-    portfolio::engine::SignalInput signals;
+    tarnwick::portfolio::engine::SignalInput signals;
     signals.symbol = item.symbol;
     signals.entries = item.entries;
     signals.exits = item.exits;
     signals.position_sizes = item.position_sizes;
     signals.weight = item.weight;
     signals.direction = item.direction < 0 ? std::int8_t{-1} : std::int8_t{1};
-    return portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(item.config), bars, signals,
-                                           item.instrument_config);
+    return tarnwick::portfolio::engine::run_backtest(tarnwick::portfolio::engine::SingleRunConfig::from(item.config),
+                                                     bars, signals, item.instrument_config);
 }
 
 Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::span<const PreparedSingleItem> items,
@@ -61,12 +70,13 @@ Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::sp
     SharedAnnualisation annualisation(bars.timestamps.first(std::min(bars.timestamps.size(), bars.bars())));
     std::vector<std::optional<double>> periods(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) periods[i] = annualisation.for_config(items[i].config);
-    return pool::parallel_map<RunOutput, OwnError>(items.size(), [&](std::size_t i) -> Result<RunOutput, OwnError> {
-        if (!periods[i]) return run_item(items[i], bars);
-        PreparedSingleItem item = items[i];
-        item.config.periods_per_year = periods[i];
-        return run_item(item, bars);
-    });
+    return base::pool::parallel_map<RunOutput, OwnError>(items.size(),
+                                                         [&](std::size_t i) -> Result<RunOutput, OwnError> {
+                                                             if (!periods[i]) return run_item(items[i], bars);
+                                                             PreparedSingleItem item = items[i];
+                                                             item.config.periods_per_year = periods[i];
+                                                             return run_item(item, bars);
+                                                         });
 }
 
 }  // namespace tarnwick::strategies::batch_single

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "core/backtest_config.h"
-#include "core/block_cache.h"
+#include "base/block_cache.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/core_session.h"
-#include "core/errors.h"
-#include "core/instrument_config.h"
-#include "core/result.h"
+#include "domain/backtest_config.h"
+#include "domain/instrument_config.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies::batch_single {
@@ -24,22 +24,24 @@ namespace tarnwick::strategies::batch_single {
 // Owned copies of the six price columns, taken once for the whole batch (batches tend to
 // come one after another over series of one length: the blocks are recycled).
 struct SharedSeries {
-    std::vector<std::int64_t, CachedAllocator<std::int64_t>> timestamps;  // nanoseconds since the Unix epoch
-    Curve open;
-    Curve high;
-    Curve low;
-    Curve close;
-    Curve volume;
+    std::vector<std::int64_t, base::CachedAllocator<std::int64_t>> timestamps;  // nanoseconds since the Unix epoch
+    base::Curve open;
+    base::Curve high;
+    base::Curve low;
+    base::Curve close;
+    base::Curve volume;
 
-    portfolio::engine::BarSeries view() const noexcept { return {timestamps, open, high, low, close, volume}; }
+    tarnwick::portfolio::engine::BarSeries view() const noexcept {
+        return {timestamps, open, high, low, close, volume};
+    }
 };
 
 // One item. Its settings are its own; its columns are read where they lie, so whoever
 // prepares it keeps them alive and unchanged until the run is over.
 struct PreparedSingleItem {
     std::string item_id;
-    BacktestConfig config;  // the item's own configuration, else the batch's, else the defaults
-    std::optional<InstrumentConfig> instrument_config;
+    domain::BacktestConfig config;  // the item's own configuration, else the batch's, else the defaults
+    std::optional<domain::InstrumentConfig> instrument_config;
     std::string symbol;
     std::span<const std::uint8_t> entries;  // non-zero is set
     std::span<const std::uint8_t> exits;
@@ -50,11 +52,11 @@ struct PreparedSingleItem {
 
 // The shared columns against close: none may be shorter ("Data length mismatch: expected
 // {}, got {}", close's length first).
-Status<OwnError> check_series(const portfolio::engine::BarSeries& bars);
+base::Status<base::OwnError> check_series(const tarnwick::portfolio::engine::BarSeries& bars);
 
 // One item against a series of `bars` bars: the signal lengths, then the sizes' length,
 // then the direction, each message naming the item.
-Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars);
+base::Status<base::OwnError> check_item(const PreparedSingleItem& item, std::size_t bars);
 
 // Items may all be one object, so a batch's results (three curves of one value per bar
 // per item) can dwarf its inputs: throws OutOfMemory, naming the byte count, when no
@@ -63,11 +65,12 @@ void check_output_size(std::size_t items, std::size_t bars);
 
 // The run of one validated item: exactly the run run_single_backtest makes for the same
 // arrays, signals and configuration.
-Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const portfolio::engine::BarSeries& bars);
+base::Result<RunOutput, base::OwnError> run_item(const PreparedSingleItem& item,
+                                                 const tarnwick::portfolio::engine::BarSeries& bars);
 
 // Every item on the pool; outputs in item order whatever the worker count. An item that
 // fails (only an unvalidated one can) is reported with its index, the lowest first.
-Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::span<const PreparedSingleItem> items,
-                                                                         const portfolio::engine::BarSeries& bars);
+base::Result<std::vector<RunOutput>, std::pair<std::size_t, base::OwnError>> run_all(
+    std::span<const PreparedSingleItem> items, const tarnwick::portfolio::engine::BarSeries& bars);
 
 }  // namespace tarnwick::strategies::batch_single

@@ -6,16 +6,16 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "core/errors.h"
-#include "core/format.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/format.h"
+#include "base/result.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies {
 
-inline OwnError length_mismatch(std::string_view column, std::size_t length, std::string_view reference,
-                                std::size_t expected) {
-    return OwnError{fmt::format("{} has {} values, {} has {}", column, length, reference, expected)};
+inline base::OwnError length_mismatch(std::string_view column, std::size_t length, std::string_view reference,
+                                      std::size_t expected) {
+    return base::OwnError{base::fmt::format("{} has {} values, {} has {}", column, length, reference, expected)};
 }
 
 struct NamedLength {
@@ -24,16 +24,16 @@ struct NamedLength {
 };
 
 // Every column, in the order given, must hold exactly as many values as `reference`.
-inline Status<OwnError> same_lengths(std::initializer_list<NamedLength> columns, std::string_view reference,
-                                     std::size_t expected) {
+inline base::Status<base::OwnError> same_lengths(std::initializer_list<NamedLength> columns, std::string_view reference,
+                                                 std::size_t expected) {
     for (const NamedLength& c : columns) {
-        if (c.length != expected) return err(length_mismatch(c.column, c.length, reference, expected));
+        if (c.length != expected) return base::err(length_mismatch(c.column, c.length, reference, expected));
     }
-    return Unit{};
+    return base::Unit{};
 }
 
 // A bar series' timestamps, open, high, low and volume, each as long as its closes.
-inline Status<OwnError> columns_match_close(const portfolio::engine::BarSeries& b) {
+inline base::Status<base::OwnError> columns_match_close(const tarnwick::portfolio::engine::BarSeries& b) {
     return same_lengths({{"timestamps", b.timestamps.size()},
                          {"open", b.open.size()},
                          {"high", b.high.size()},
@@ -43,10 +43,10 @@ inline Status<OwnError> columns_match_close(const portfolio::engine::BarSeries& 
 }
 
 // `column` must hold at least as many values as `reference`; the rest is never read.
-inline Status<OwnError> covers(std::string_view column, std::size_t length, std::string_view reference,
-                               std::size_t expected) {
-    if (length < expected) return err(length_mismatch(column, length, reference, expected));
-    return Unit{};
+inline base::Status<base::OwnError> covers(std::string_view column, std::size_t length, std::string_view reference,
+                                           std::size_t expected) {
+    if (length < expected) return base::err(length_mismatch(column, length, reference, expected));
+    return base::Unit{};
 }
 
 }  // namespace tarnwick::strategies

@@ -7,20 +7,20 @@
 #include <optional>
 #include <string>
 
-#include "core/instrument_config.h"
+#include "domain/instrument_config.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies {
 
 struct InstrumentSeries {
-    portfolio::engine::BarSeries bars;
-    portfolio::engine::SignalInput signals;  // no position sizes; the symbol names the instrument
+    tarnwick::portfolio::engine::BarSeries bars;
+    tarnwick::portfolio::engine::SignalInput signals;  // no position sizes; the symbol names the instrument
 };
 
 // Per-symbol overrides, matched to an instrument's symbol byte for byte.
-using InstrumentConfigs = std::map<std::string, InstrumentConfig, std::less<>>;
+using InstrumentConfigs = std::map<std::string, domain::InstrumentConfig, std::less<>>;
 
-inline std::optional<InstrumentConfig> config_for(const InstrumentConfigs& configs, const std::string& symbol) {
+inline std::optional<domain::InstrumentConfig> config_for(const InstrumentConfigs& configs, const std::string& symbol) {
     const auto it = configs.find(symbol);
     if (it == configs.end()) return std::nullopt;
     return it->second;

@@ -5,13 +5,22 @@
 #include <utility>
 #include <vector>
 
-#include "core/fault.h"
-#include "core/format.h"
+#include "base/fault.h"
+#include "base/format.h"
 #include "signals/processor.h"
 #include "strategies/column_lengths.h"
 #include "strategies/own_loop_metrics.h"
 
 namespace tarnwick::strategies::multi {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+using base::fault;
+using domain::BacktestConfig;
+using domain::TradeRecord;
 
 CombineMode parse(std::string_view text) noexcept {
     if (text == "all") return CombineMode::All;
@@ -34,17 +43,18 @@ std::string_view name(CombineMode mode) noexcept {
 
 namespace {
 
-using portfolio::engine::BarSeries;
-using portfolio::engine::SignalInput;
-using portfolio::engine::SingleRunConfig;
+using tarnwick::portfolio::engine::BarSeries;
+using tarnwick::portfolio::engine::SignalInput;
+using tarnwick::portfolio::engine::SingleRunConfig;
 
 Status<OwnError> check_lengths(const BarSeries& bars, std::span<const SignalInput> strategies) {
     const std::size_t n = bars.bars();
     if (auto st = columns_match_close(bars); !st.ok()) return st;
     for (const SignalInput& s : strategies) {
         if (s.entries.size() != n) {
-            return err(OwnError{fmt::format("All strategies must have same length as OHLCV: '{}' has {}, expected {}",
-                                            s.symbol, s.entries.size(), n)});
+            return err(
+                OwnError{base::fmt::format("All strategies must have same length as OHLCV: '{}' has {}, expected {}",
+                                           s.symbol, s.entries.size(), n)});
         }
         if (auto st = signals::processor::check_lengths(s.entries.size(), s.exits.size()); !st.ok()) {
             return err(std::move(st).error());
@@ -91,7 +101,7 @@ RunOutput run_voted(const BacktestConfig& config, const BarSeries& bars, std::sp
     combined.entries = entries;
     combined.exits = exits;
     combined.weight = 1.0;
-    auto out = portfolio::engine::run_backtest(SingleRunConfig::from(config), bars, combined, std::nullopt);
+    auto out = tarnwick::portfolio::engine::run_backtest(SingleRunConfig::from(config), bars, combined, std::nullopt);
     if (!out.ok()) fault("multi-strategy run refused lengths it was checked against: " + out.error().message());
     return std::move(out).value();
 }
@@ -108,10 +118,10 @@ RunOutput run_independent(const BacktestConfig& config, const BarSeries& bars,
     std::vector<TradeRecord> trades;
     std::vector<double> summed(n, -0.0);
     for (std::size_t j = 0; j < k; ++j) {
-        auto out = portfolio::engine::run_backtest(resolved, bars, strategies[j], std::nullopt);
+        auto out = tarnwick::portfolio::engine::run_backtest(resolved, bars, strategies[j], std::nullopt);
         if (!out.ok()) fault("multi-strategy run refused lengths it was checked against: " + out.error().message());
         RunOutput& r = out.value();
-        const std::string symbol = fmt::format("{}_{}", strategies[j].symbol, j);
+        const std::string symbol = base::fmt::format("{}_{}", strategies[j].symbol, j);
         for (TradeRecord& t : r.trades) {
             t.symbol = symbol;
             trades.push_back(std::move(t));

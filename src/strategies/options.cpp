@@ -5,15 +5,33 @@
 #include <utility>
 #include <vector>
 
-#include "core/format.h"
-#include "core/saturate.h"
-#include "core/text.h"
+#include "base/format.h"
+#include "base/saturate.h"
+#include "base/text.h"
 #include "signals/processor.h"
 #include "strategies/column_lengths.h"
 #include "strategies/own_loop_metrics.h"
 #include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::options {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::ascii_lower;
+using base::err;
+using base::sat_cast_u64;
+using domain::BacktestConfig;
+using domain::CostSegment;
+using domain::ExitReason;
+using domain::FeeBreakdown;
+using domain::FillCharge;
+using domain::FillTiming;
+using domain::OptionRight;
+using domain::TradeRecord;
+using domain::parse_option_right;
+using domain::resolve_fee_model;
+using domain::segment_fill_charges;
 
 namespace {
 
@@ -75,7 +93,7 @@ Result<OptionRight, OwnError> parse_option_type(std::string_view text) {
     const std::string lower = ascii_lower(text);
     auto right = parse_option_right(lower);
     if (!right.ok()) {
-        return err(OwnError{fmt::format("unknown option_type {}; expected call/ce/c or put/pe/p", lower)});
+        return err(OwnError{base::fmt::format("unknown option_type {}; expected call/ce/c or put/pe/p", lower)});
     }
     return right.value();
 }
@@ -86,7 +104,7 @@ Result<StrikeSelection, OwnError> parse_strike_selection(std::string_view text) 
         if (lower == s.text) return s.value;
     }
     return err(
-        OwnError{fmt::format("unknown strike_selection {}; expected atm, otm1, otm2, itm1 or itm2", lower)});
+        OwnError{base::fmt::format("unknown strike_selection {}; expected atm, otm1, otm2, itm1 or itm2", lower)});
 }
 
 std::string_view name(StrikeSelection s) noexcept {
@@ -117,7 +135,7 @@ Result<SizeType, OwnError> parse_size_type(std::string_view text, double size_va
         return s;
     }
     return err(
-        OwnError{fmt::format("unknown size_type {}; expected percent, contracts, notional or risk", lower)});
+        OwnError{base::fmt::format("unknown size_type {}; expected percent, contracts, notional or risk", lower)});
 }
 
 std::uint64_t SizeType::contracts(double cash, double premium, std::uint64_t lot_size) const noexcept {
@@ -151,16 +169,16 @@ Status<OwnError> check_lengths(const BarSeries& bars, std::span<const double> op
                                const SignalInput& signals) {
     const std::size_t n = option_prices.size();
     if (bars.close.size() != n) {
-        return err(OwnError{fmt::format("OHLCV and option prices must have same length: close {}, option_prices {}",
-                                        bars.close.size(), n)});
+        return err(OwnError{base::fmt::format(
+            "OHLCV and option prices must have same length: close {}, option_prices {}", bars.close.size(), n)});
     }
     if (signals.entries.size() != n) {
-        return err(OwnError{fmt::format(
-            "option prices and signals must have same length: option_prices {}, entries {}", n,
-            signals.entries.size())});
+        return err(
+            OwnError{base::fmt::format("option prices and signals must have same length: option_prices {}, entries {}",
+                                       n, signals.entries.size())});
     }
     if (option_open_prices && option_open_prices->size() != n) {
-        return err(OwnError{fmt::format(
+        return err(OwnError{base::fmt::format(
             "option_open_prices must match the premium series: option_open_prices {}, option_prices {}",
             option_open_prices->size(), n)});
     }

@@ -19,22 +19,22 @@
 #include <span>
 #include <string_view>
 
-#include "core/backtest_config.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/core_session.h"
-#include "core/errors.h"
-#include "core/fees/fee_model.h"
-#include "core/instrument_spec.h"
-#include "core/result.h"
+#include "domain/backtest_config.h"
+#include "domain/fees/fee_model.h"
+#include "domain/instrument_spec.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies::options {
 
-using portfolio::engine::BarSeries;
-using portfolio::engine::SignalInput;
+using tarnwick::portfolio::engine::BarSeries;
+using tarnwick::portfolio::engine::SignalInput;
 
 // "call"/"ce"/"c" or "put"/"pe"/"p", any ASCII case.
 // Fails with "unknown option_type {lower-cased}; expected call/ce/c or put/pe/p".
-Result<OptionRight, OwnError> parse_option_type(std::string_view text);
+base::Result<domain::OptionRight, base::OwnError> parse_option_type(std::string_view text);
 
 // Which strike a run would trade: at the money, or one or two strikes in or out of it.
 struct StrikeSelection {
@@ -43,7 +43,7 @@ struct StrikeSelection {
     std::uint8_t level = 0;  // 1 or 2; 0 at the money
 };
 // "atm", "itm1", "itm2", "otm1", "otm2", any ASCII case.
-Result<StrikeSelection, OwnError> parse_strike_selection(std::string_view text);
+base::Result<StrikeSelection, base::OwnError> parse_strike_selection(std::string_view text);
 std::string_view name(StrikeSelection s) noexcept;
 
 // How many contracts an entry buys.
@@ -65,16 +65,16 @@ struct SizeType {
     std::uint64_t contracts(double cash, double premium, std::uint64_t lot_size) const noexcept;
 };
 // "contracts", "percent", "notional", "risk", any ASCII case, with the size value.
-Result<SizeType, OwnError> parse_size_type(std::string_view text, double size_value);
+base::Result<SizeType, base::OwnError> parse_size_type(std::string_view text, double size_value);
 
 struct OptionsRunConfig {
-    BacktestConfig config;
+    domain::BacktestConfig config;
     SizeType size;
     StrikeSelection strike_selection;
     std::uint64_t lot_size = 1;  // units per contract
     double strike_interval = 50.0;
-    OptionRight option_type = OptionRight::Call;
-    FeeModel fee_model = FeeModel::fraction(0.001);
+    domain::OptionRight option_type = domain::OptionRight::Call;
+    domain::FeeModel fee_model = domain::FeeModel::fraction(0.001);
 };
 
 // The configuration with the fee model its BacktestConfig resolves to (a segment text
@@ -84,21 +84,21 @@ OptionsRunConfig attach_fee_model(OptionsRunConfig run);
 // The cost of one fill of `contracts` at `premium`. Under a cost segment the fill is a
 // buy when a long position enters or a short one exits, and the six lines come back
 // itemised; any other fee model charges through FeeModel::fee with no breakdown.
-FillCharge leg_costs(const OptionsRunConfig& run, std::uint64_t contracts, std::int8_t direction, bool entering,
-                     double premium) noexcept;
+domain::FillCharge leg_costs(const OptionsRunConfig& run, std::uint64_t contracts, std::int8_t direction, bool entering,
+                             double premium) noexcept;
 
 // Every length the run relies on, checked before anything is read: the close column and
 // the entries against the premiums, the opening premiums when given, the exits against
 // the entries, and the timestamps, which may be longer but not shorter.
-Status<OwnError> check_lengths(const BarSeries& bars, std::span<const double> option_prices,
-                               std::optional<std::span<const double>> option_open_prices,
-                               const SignalInput& signals);
+base::Status<base::OwnError> check_lengths(const BarSeries& bars, std::span<const double> option_prices,
+                                           std::optional<std::span<const double>> option_open_prices,
+                                           const SignalInput& signals);
 
 // The whole run. An entry sized to no contract opens nothing. The only errors are those
 // of `check_lengths`.
-Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& bars,
-                                std::span<const double> option_prices,
-                                std::optional<std::span<const double>> option_open_prices,
-                                const SignalInput& signals);
+base::Result<RunOutput, base::OwnError> run(const OptionsRunConfig& run, const BarSeries& bars,
+                                            std::span<const double> option_prices,
+                                            std::optional<std::span<const double>> option_open_prices,
+                                            const SignalInput& signals);
 
 }  // namespace tarnwick::strategies::options

@@ -4,11 +4,15 @@
 #include <cmath>
 #include <limits>
 
-#include "core/fault.h"
+#include "base/fault.h"
 #include "metrics/annualization.h"
 #include "metrics/return_stats.h"
 
 namespace tarnwick::strategies::own_loop {
+
+using base::fault;
+using domain::BacktestConfig;
+using domain::TradeRecord;
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "core/block_cache.h"
-#include "core/backtest_config.h"
+#include "base/block_cache.h"
 #include "core/core_session.h"
-#include "core/trade_record.h"
+#include "domain/backtest_config.h"
+#include "domain/trade_record.h"
 #include "metrics/metrics.h"
 
 namespace tarnwick::strategies::own_loop {
@@ -29,18 +29,18 @@ public:
     // sees the new value, and the last return is taken again from the bar before.
     void restate_last(double equity);
 
-    const Curve& equity() const noexcept { return equity_; }
-    const Curve& drawdown() const noexcept { return drawdown_; }
-    const Curve& returns() const noexcept { return returns_; }
+    const base::Curve& equity() const noexcept { return equity_; }
+    const base::Curve& drawdown() const noexcept { return drawdown_; }
+    const base::Curve& returns() const noexcept { return returns_; }
 
-    Curve take_equity() noexcept { return std::move(equity_); }
-    Curve take_drawdown() noexcept { return std::move(drawdown_); }
-    Curve take_returns() noexcept { return std::move(returns_); }
+    base::Curve take_equity() noexcept { return std::move(equity_); }
+    base::Curve take_drawdown() noexcept { return std::move(drawdown_); }
+    base::Curve take_returns() noexcept { return std::move(returns_); }
 
 private:
     void sample(std::size_t i, double equity) noexcept;
 
-    Curve equity_, drawdown_, returns_;
+    base::Curve equity_, drawdown_, returns_;
     double peak_;
 };
 
@@ -54,7 +54,7 @@ struct TradeTally {
 };
 
 // One record per trade: pnl above 0 wins, below 0 loses, exactly 0 is neither.
-TradeTally tally_per_record(std::span<const TradeRecord> trades) noexcept;
+TradeTally tally_per_record(std::span<const domain::TradeRecord> trades) noexcept;
 
 // (Sharpe, Sortino). Normally from the per-bar returns, annualised by the periods per
 // year inferred from `timestamps` (252 sessions when nothing can be inferred).
@@ -64,16 +64,16 @@ struct RiskRatios {
     double sharpe = 0.0;
     double sortino = 0.0;
 };
-RiskRatios risk_ratios(const BacktestConfig& config, std::span<const double> returns,
-                       std::span<const std::int64_t> timestamps, std::span<const TradeRecord> trades);
+RiskRatios risk_ratios(const domain::BacktestConfig& config, std::span<const double> returns,
+                       std::span<const std::int64_t> timestamps, std::span<const domain::TradeRecord> trades);
 
 // The reduced block over a finished run's curves. Omega, payoff and recovery are 0.
-BacktestMetrics reduced_metrics(const BacktestConfig& config, const Curves& curves,
-                                std::span<const std::int64_t> timestamps, std::span<const TradeRecord> trades,
+BacktestMetrics reduced_metrics(const domain::BacktestConfig& config, const Curves& curves,
+                                std::span<const std::int64_t> timestamps, std::span<const domain::TradeRecord> trades,
                                 const TradeTally& tally);
 
 // The run's output: the reduced figures over the curves and records, which it takes over.
-RunOutput finish(const BacktestConfig& config, Curves&& curves, std::span<const std::int64_t> timestamps,
-                 std::vector<TradeRecord>&& trades, const TradeTally& tally);
+RunOutput finish(const domain::BacktestConfig& config, Curves&& curves, std::span<const std::int64_t> timestamps,
+                 std::vector<domain::TradeRecord>&& trades, const TradeTally& tally);
 
 }  // namespace tarnwick::strategies::own_loop

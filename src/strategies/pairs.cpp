@@ -4,14 +4,27 @@
 #include <utility>
 #include <vector>
 
-#include "core/fees/fee_model.h"
-#include "core/format.h"
+#include "base/format.h"
+#include "domain/fees/fee_model.h"
 #include "signals/processor.h"
 #include "strategies/column_lengths.h"
 #include "strategies/own_loop_metrics.h"
 #include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::pairs {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::check_index;
+using base::err;
+using domain::BacktestConfig;
+using domain::ExitReason;
+using domain::FeeModel;
+using domain::FillTiming;
+using domain::TradeRecord;
+using domain::resolve_fee_model;
 
 namespace {
 
@@ -113,12 +126,12 @@ Status<OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1,
                                const SignalInput& signals) {
     const std::size_t n = leg1.close.size();
     if (leg2.close.size() != n) {
-        return err(OwnError{fmt::format("pair legs must have same length: leg1_close {}, leg2_close {}", n,
-                                        leg2.close.size())});
+        return err(OwnError{
+            base::fmt::format("pair legs must have same length: leg1_close {}, leg2_close {}", n, leg2.close.size())});
     }
     if (signals.entries.size() != n) {
-        return err(OwnError{fmt::format("OHLCV and signals must have same length: close {}, entries {}", n,
-                                        signals.entries.size())});
+        return err(OwnError{base::fmt::format("OHLCV and signals must have same length: close {}, entries {}", n,
+                                              signals.entries.size())});
     }
     if (auto st = signals::processor::check_lengths(signals.entries.size(), signals.exits.size()); !st.ok()) {
         return err(std::move(st).error());
@@ -142,8 +155,8 @@ Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1
     const std::span<const double> fill1 = next_open ? leg1.open : leg1.close;
     const std::span<const double> fill2 = next_open ? leg2.open : leg2.close;
     const LegSides sides{signals.direction, static_cast<std::int8_t>(-signals.direction)};
-    const std::string leg1_symbol = fmt::format("{}_LEG1", signals.symbol);
-    const std::string leg2_symbol = fmt::format("{}_LEG2", signals.symbol);
+    const std::string leg1_symbol = base::fmt::format("{}_LEG1", signals.symbol);
+    const std::string leg2_symbol = base::fmt::format("{}_LEG2", signals.symbol);
 
     double cash = cfg.initial_capital;
     std::uint64_t next_id = 0;

@@ -11,16 +11,16 @@
 #include <cstdint>
 #include <span>
 
-#include "core/backtest_config.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/core_session.h"
-#include "core/errors.h"
-#include "core/result.h"
+#include "domain/backtest_config.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies::pairs {
 
-using portfolio::engine::BarSeries;
-using portfolio::engine::SignalInput;
+using tarnwick::portfolio::engine::BarSeries;
+using tarnwick::portfolio::engine::SignalInput;
 
 // Bounds of an estimated hedge ratio; a fixed ratio is used as given.
 inline constexpr double kMinHedgeRatio = 0.1;
@@ -29,7 +29,7 @@ inline constexpr double kMaxHedgeRatio = 10.0;
 inline constexpr double kSingularDenominator = 1e-10;
 
 struct PairsRunConfig {
-    BacktestConfig config;
+    domain::BacktestConfig config;
     double hedge_ratio = 1.0;     // units of leg 2 notional per unit of leg 1 notional
     std::uint64_t lookback = 20;  // the regression window is lookback + 1 bars ending at the signal bar
     bool dynamic_hedge = false;
@@ -46,8 +46,8 @@ double hedge_ratio_at(const PairsRunConfig& run, std::span<const double> leg1_cl
 // the entries against leg 1's closes, the exits against the entries, both timestamp
 // columns and, under next-bar-open timing, both open columns, which may be longer than
 // leg 1's closes but not shorter.
-Status<OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
-                               const SignalInput& signals);
+base::Status<base::OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
+                                           const SignalInput& signals);
 
 // The whole run; `signals.direction` (1 or -1) is leg 1's. The pair opens and closes as a
 // whole: an entry whose fill prices are not both tradable (finite, above 0), or whose
@@ -57,7 +57,7 @@ Status<OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1,
 // exit's two records share the pair's entry fees, exit fees and net result equally; a
 // pair still open at the end is one record valued at the last closes without exit fees,
 // so the records add up to the equity change. The only errors are those of `check_lengths`.
-Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
-                                const SignalInput& signals);
+base::Result<RunOutput, base::OwnError> run(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
+                                            const SignalInput& signals);
 
 }  // namespace tarnwick::strategies::pairs

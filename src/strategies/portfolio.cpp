@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/format.h"
 #include "core/core_session.h"
-#include "core/format.h"
 #include "core/kernel.h"
 #include "core/result_assembly.h"
 #include "indicators/volatility.h"
@@ -20,12 +20,25 @@
 
 namespace tarnwick::strategies::portfolio {
 
+using base::Curve;
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::FillTiming;
+using domain::InstrumentConfig;
+using domain::OhlcvBar;
+using domain::TradeRecord;
+
 namespace engine = tarnwick::portfolio::engine;
 
 Result<Allocation, OwnError> parse_allocation(std::string_view text) {
     if (text == "equal_weight") return Allocation::EqualWeight;
     if (text == "full") return Allocation::Full;
-    return err(OwnError{fmt::format("unknown allocation '{}'; expected 'equal_weight' or 'full'", text)});
+    return err(OwnError{base::fmt::format("unknown allocation '{}'; expected 'equal_weight' or 'full'", text)});
 }
 
 std::string_view name(Allocation a) noexcept {
@@ -69,9 +82,8 @@ Status<OwnError> check_inputs(std::span<const InstrumentSeries> instruments) {
     for (std::size_t i = 0; i < instruments.size(); ++i) {
         const std::size_t len = instruments[i].bars.bars();
         if (len != n) {
-            return err(OwnError{
-                fmt::format("all instruments must have the same number of bars; instrument {} has {}, expected {}", i,
-                            len, n)});
+            return err(OwnError{base::fmt::format(
+                "all instruments must have the same number of bars; instrument {} has {}, expected {}", i, len, n)});
         }
     }
     return Unit{};
@@ -483,7 +495,7 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
     if (!allocation.ok()) return err(std::move(allocation).error());
     for (const InstrumentSeries& in : instruments) {
         if (auto st = engine::check_lengths(in.bars, in.signals); !st.ok()) {
-            return err(OwnError{fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
+            return err(OwnError{base::fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
         }
     }
 

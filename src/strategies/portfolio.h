@@ -17,10 +17,10 @@
 #include <span>
 #include <string_view>
 
-#include "core/backtest_config.h"
-#include "core/errors.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/portfolio_result.h"
-#include "core/result.h"
+#include "domain/backtest_config.h"
 #include "strategies/instrument_series.h"
 
 namespace tarnwick::strategies::portfolio {
@@ -30,11 +30,11 @@ namespace tarnwick::strategies::portfolio {
 enum class Allocation : std::uint8_t { EqualWeight = 0, Full = 1 };
 
 // Exact: "equal_weight" or "full" ("unknown allocation '{}'; expected 'equal_weight' or 'full'").
-Result<Allocation, OwnError> parse_allocation(std::string_view text);
+base::Result<Allocation, base::OwnError> parse_allocation(std::string_view text);
 std::string_view name(Allocation a) noexcept;
 
 struct PortfolioRunConfig {
-    BacktestConfig config;
+    domain::BacktestConfig config;
     InstrumentConfigs instrument_configs;
 };
 
@@ -47,7 +47,7 @@ struct PortfolioRunConfig {
 // open, and the gates are applied on that bar. `halted_at` is the bar at which the
 // drawdown kill-switch fired; from the next bar on every effective entry of a flat
 // instrument is refused (and counted), while open positions still close.
-Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string_view allocation,
-                                      std::span<const InstrumentSeries> instruments);
+base::Result<PortfolioResult, base::OwnError> run(const PortfolioRunConfig& run, std::string_view allocation,
+                                                  std::span<const InstrumentSeries> instruments);
 
 }  // namespace tarnwick::strategies::portfolio

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/backtest_config.h"
+#include "domain/backtest_config.h"
 #include "metrics/annualization.h"
 
 namespace tarnwick::strategies {
@@ -23,7 +23,7 @@ public:
 
     // What a run under `c` would infer, or nothing when its settings fix the figure (the
     // legacy constant, or an explicit value above 0).
-    std::optional<double> for_config(const BacktestConfig& c) {
+    std::optional<double> for_config(const domain::BacktestConfig& c) {
         if (c.legacy_annualization || (c.periods_per_year && *c.periods_per_year > 0.0)) return std::nullopt;
         for (const auto& [minutes, periods] : known_) {
             if (same(minutes, c.session_minutes)) return periods;

@@ -6,11 +6,11 @@
 #include <unordered_set>
 #include <utility>
 
-#include "core/flag_bytes.h"
-#include "core/format.h"
-#include "core/pool.h"
-#include "core/saturate.h"
-#include "core/text.h"
+#include "base/flag_bytes.h"
+#include "base/format.h"
+#include "base/pool.h"
+#include "base/saturate.h"
+#include "base/text.h"
 #include "metrics/metrics.h"
 #include "strategies/column_lengths.h"
 #include "strategies/flat_metrics.h"
@@ -18,6 +18,22 @@
 #include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::spreads {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::ascii_lower;
+using base::err;
+using base::sat_add;
+using domain::BacktestConfig;
+using domain::ExitReason;
+using domain::FeeBreakdown;
+using domain::FillCharge;
+using domain::FillTiming;
+using domain::TradeRecord;
+using domain::parse_option_right;
+using domain::resolve_fee_model;
 
 namespace {
 
@@ -157,9 +173,9 @@ private:
     // The first bar at or after `from` on which an entry signal acts, or the bar count.
     std::size_t next_entry_bar(std::size_t from) const noexcept {
         const std::size_t n = market_.timestamps.size();
-        if (!next_open_) return flag_bytes::first_set(market_.entries, from, n);
+        if (!next_open_) return base::flag_bytes::first_set(market_.entries, from, n);
         if (n == 0) return n;
-        const std::size_t raw = flag_bytes::first_set(market_.entries, from == 0 ? 0 : from - 1, n - 1);
+        const std::size_t raw = base::flag_bytes::first_set(market_.entries, from == 0 ? 0 : from - 1, n - 1);
         return raw == n - 1 ? n : raw + 1;
     }
     bool opens_at_open_premiums() const noexcept { return next_open_ && market_.legs_open_premiums.has_value(); }
@@ -386,7 +402,7 @@ Result<SpreadLegConfig, OwnError> parse_leg(const SpreadLegInput& leg, LegMessag
                                  "PE/PUT/P (case-insensitive). Defaulting would price a put as a call."
                                : "unknown option type {} for the leg at strike {}; expected CE/CALL/C or PE/PUT/P "
                                  "(case-insensitive).";
-        return err(OwnError{fmt::format(tmpl, leg.option_type, leg.strike)});
+        return err(OwnError{base::fmt::format(tmpl, leg.option_type, leg.strike)});
     }
     return SpreadLegConfig{right.value(), leg.strike, leg.quantity, leg.lot_size};
 }
@@ -418,9 +434,10 @@ Status<OwnError> check_open_premiums(std::span<const std::vector<double>> premiu
 
 Status<OwnError> check_expiry_count(std::size_t expiries, std::size_t legs) {
     if (expiries != legs) {
-        return err(OwnError{fmt::format("leg_expiry_timestamps has {} entries but there are {} legs; each leg needs "
-                                        "its own expiry, matched by position. Guessing would settle the wrong leg.",
-                                        expiries, legs)});
+        return err(
+            OwnError{base::fmt::format("leg_expiry_timestamps has {} entries but there are {} legs; each leg needs "
+                                       "its own expiry, matched by position. Guessing would settle the wrong leg.",
+                                       expiries, legs)});
     }
     return Unit{};
 }
@@ -429,11 +446,11 @@ Status<OwnError> check_market(std::size_t legs, const SpreadMarket& market) {
     const std::size_t n = market.timestamps.size();
     if (market.legs_premiums.size() != legs) {
         return err(OwnError{
-            fmt::format("legs_premiums has {} series, leg_configs has {}", market.legs_premiums.size(), legs)});
+            base::fmt::format("legs_premiums has {} series, leg_configs has {}", market.legs_premiums.size(), legs)});
     }
     for (std::size_t l = 0; l < market.legs_premiums.size(); ++l) {
         const std::size_t len = market.legs_premiums[l].size();
-        if (len != n) return err(length_mismatch(fmt::format("legs_premiums[{}]", l), len, "timestamps", n));
+        if (len != n) return err(length_mismatch(base::fmt::format("legs_premiums[{}]", l), len, "timestamps", n));
     }
     if (market.legs_open_premiums) {
         if (auto st = check_open_premiums(market.legs_premiums, *market.legs_open_premiums); !st.ok()) return st;
@@ -486,7 +503,7 @@ Result<PreparedSpreadItem, OwnError> prepare_batch_item(const BatchSpreadItem& i
     SpreadMarket shape{timestamps, item.legs_premiums, std::nullopt, item.entries, item.exits};
     if (item.legs_open_premiums) shape.legs_open_premiums = std::span<const std::vector<double>>(*item.legs_open_premiums);
     if (auto st = check_market(legs.value().size(), shape); !st.ok()) {
-        return err(OwnError{fmt::format("item '{}': {}", item.strategy_id, st.error().message())});
+        return err(OwnError{base::fmt::format("item '{}': {}", item.strategy_id, st.error().message())});
     }
     PreparedSpreadItem p;
     p.run.config = config;
@@ -514,7 +531,7 @@ std::vector<RunOutput> run_batch(std::span<PreparedSpreadItem> items, std::span<
         if (auto periods = annualisation.for_config(item.run.config)) item.run.config.periods_per_year = periods;
     }
     // Each job writes only its own item and slot; the timestamps are shared read-only.
-    auto outputs = pool::parallel_map<RunOutput, OwnError>(items.size(), [&](std::size_t i) {
+    auto outputs = base::pool::parallel_map<RunOutput, OwnError>(items.size(), [&](std::size_t i) {
         return Result<RunOutput, OwnError>(batch_spread_job(items[i], timestamps));
     });
     return std::move(outputs).value();

@@ -12,13 +12,13 @@
 #include <string_view>
 #include <vector>
 
-#include "core/backtest_config.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/core_session.h"
-#include "core/errors.h"
-#include "core/fees/fee_model.h"
-#include "core/instrument_spec.h"
-#include "core/result.h"
-#include "core/trade_record.h"
+#include "domain/backtest_config.h"
+#include "domain/fees/fee_model.h"
+#include "domain/instrument_spec.h"
+#include "domain/trade_record.h"
 #include "strategies/batch_items.h"
 
 namespace tarnwick::strategies::spreads {
@@ -48,7 +48,7 @@ std::string_view name(SpreadType type) noexcept;  // "straddle", "iron_condor", 
 SpreadType parse_spread_type(std::string_view text);
 
 struct SpreadLegConfig {
-    OptionRight right = OptionRight::Call;  // carried; no intrinsic value is computed
+    domain::OptionRight right = domain::OptionRight::Call;  // carried; no intrinsic value is computed
     double strike = 0.0;                    // carried
     std::int32_t quantity = 0;              // positive bought, negative sold
     std::uint64_t lot_size = 0;             // units per lot
@@ -60,27 +60,27 @@ enum class LegMessage : std::uint8_t { Single, Batch };
 
 // One leg as written ("CE", "call", "p", ... in any case) into its engine form. Fails with
 // "unknown option type {} for the leg at strike {}; expected ..." quoting the text as given.
-Result<SpreadLegConfig, OwnError> parse_leg(const SpreadLegInput& leg, LegMessage message);
+base::Result<SpreadLegConfig, base::OwnError> parse_leg(const SpreadLegInput& leg, LegMessage message);
 
 // Every leg in order; the first unknown option type ends the walk.
-Result<std::vector<SpreadLegConfig>, OwnError> parse_legs(const std::vector<SpreadLegInput>& legs,
-                                                          LegMessage message);
+base::Result<std::vector<SpreadLegConfig>, base::OwnError> parse_legs(const std::vector<SpreadLegInput>& legs,
+                                                                      LegMessage message);
 
 // What run_spread_backtest refuses before anything runs. Open premiums must mirror the
 // premiums exactly: as many series, each as long as its partner.
-Status<OwnError> check_open_premiums(std::span<const std::vector<double>> premiums,
-                                     std::span<const std::vector<double>> open_premiums);
+base::Status<base::OwnError> check_open_premiums(std::span<const std::vector<double>> premiums,
+                                                 std::span<const std::vector<double>> open_premiums);
 // One expiry per leg tuple.
-Status<OwnError> check_expiry_count(std::size_t expiries, std::size_t legs);
+base::Status<base::OwnError> check_expiry_count(std::size_t expiries, std::size_t legs);
 
 struct SpreadRunConfig {
-    BacktestConfig config;  // initial_capital, fill timing, squareoff and the metrics' fields
+    domain::BacktestConfig config;        // initial_capital, fill timing, squareoff and the metrics' fields
     std::optional<double> max_loss;       // money, given as a positive amount
     std::optional<double> target_profit;  // money
     std::vector<SpreadLegConfig> legs;
     std::optional<std::vector<std::int64_t>> leg_expiries;  // nanoseconds, one per leg
     SpreadType spread_type = SpreadType::Custom;
-    FeeModel fee_model = FeeModel::fraction(0.001);
+    domain::FeeModel fee_model = domain::FeeModel::fraction(0.001);
 };
 
 // The market a run reads, owned by the caller. Signal bytes: non-zero is set.
@@ -98,7 +98,7 @@ struct SpreadLegState {
     double strike = 0.0;
     std::uint64_t lot_size = 0;
     std::int32_t quantity = 0;
-    OptionRight right = OptionRight::Call;
+    domain::OptionRight right = domain::OptionRight::Call;
     double entry_premium = 0.0;
     std::uint64_t entry_idx = 0;
     double current_premium = 0.0;  // follows the series while live, frozen once settled
@@ -107,21 +107,22 @@ struct SpreadLegState {
 // One flag per bar when squareoff_time_minutes is set (none otherwise): in each local
 // day (timestamp + session_tz_offset_ns, floor-divided), the first bar whose minute of
 // day is at or after the squareoff minute. Later bars of that day are not flagged.
-std::vector<std::uint8_t> squareoff_flags(std::span<const std::int64_t> timestamps, const BacktestConfig& config);
+std::vector<std::uint8_t> squareoff_flags(std::span<const std::int64_t> timestamps,
+                                          const domain::BacktestConfig& config);
 
 // The costs of one fill of every chargeable leg (quantity not 0; on an exit, live only):
 // the entry buys the bought legs and sells the sold ones, an exit the opposite. Under a
 // cost segment each leg is itemised and the lines are summed over the legs; under any
 // other model each leg costs the model's fee and there is no breakdown.
-FillCharge segment_cost_breakdown(const SpreadRunConfig& config, std::span<const SpreadLegState> legs,
-                                  bool entering);
+domain::FillCharge segment_cost_breakdown(const SpreadRunConfig& config, std::span<const SpreadLegState> legs,
+                                          bool entering);
 
 // Every array of the market against the run, before anything is read, in this order: one
 // premium series per leg ("legs_premiums has 2 series, leg_configs has 3"), each series as
 // long as the timestamps ("legs_premiums[1] has 3 values, timestamps has 5"), the open
 // premiums mirroring the premiums when given, then the entries and the exits as long as
 // the timestamps.
-Status<OwnError> check_market(std::size_t legs, const SpreadMarket& market);
+base::Status<base::OwnError> check_market(std::size_t legs, const SpreadMarket& market);
 
 // The whole run. The position opens and closes as a whole at tradable premiums (finite,
 // above 0) on every leg it fills: an entry on a bar where one is missing opens nothing,
@@ -148,8 +149,9 @@ struct PreparedSpreadItem {
 // as `check_market` does, and gives it a copy of the batch configuration and views of its
 // series. Fails on an unknown option type (batch wording, naming no item) or on an array
 // of the wrong length ("item '{id}': entries has 3 values, timestamps has 5").
-Result<PreparedSpreadItem, OwnError> prepare_batch_item(const BatchSpreadItem& item, const BacktestConfig& config,
-                                                       std::span<const std::int64_t> timestamps);
+base::Result<PreparedSpreadItem, base::OwnError> prepare_batch_item(const BatchSpreadItem& item,
+                                                                    const domain::BacktestConfig& config,
+                                                                    std::span<const std::int64_t> timestamps);
 
 // The run of one prepared item over the shared timestamps; resolves its fee model first.
 RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps);

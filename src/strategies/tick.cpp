@@ -3,16 +3,29 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/backtest_config.h"
-#include "core/fees/fee_model.h"
-#include "core/format.h"
-#include "core/saturate.h"
+#include "base/format.h"
+#include "base/saturate.h"
+#include "domain/backtest_config.h"
+#include "domain/fees/fee_model.h"
 #include "metrics/metrics.h"
 #include "strategies/column_lengths.h"
 #include "strategies/flat_metrics.h"
 #include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::tick {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+using base::sat_sub;
+using domain::BacktestConfig;
+using domain::ExitReason;
+using domain::FeeModel;
+using domain::FillCharge;
+using domain::TradeRecord;
+using domain::resolve_fee_model;
 
 namespace {
 
@@ -161,7 +174,8 @@ private:
 
 Status<OwnError> check_quantity(std::int64_t quantity) {
     if (quantity < 0) {
-        return err(OwnError{fmt::format("tick backtests are long-only: quantity must be >= 0, got {}", quantity)});
+        return err(
+            OwnError{base::fmt::format("tick backtests are long-only: quantity must be >= 0, got {}", quantity)});
     }
     return Unit{};
 }

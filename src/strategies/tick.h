@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/core_session.h"
-#include "core/errors.h"
-#include "core/result.h"
-#include "core/trade_record.h"
+#include "domain/trade_record.h"
 
 namespace tarnwick::strategies::tick {
 
@@ -50,11 +50,11 @@ struct TickColumns {
 
 // Refuses a negative quantity ("tick backtests are long-only: quantity must be >= 0, got
 // {}"); callers check it before they copy any array.
-Status<OwnError> check_quantity(std::int64_t quantity);
+base::Status<base::OwnError> check_quantity(std::int64_t quantity);
 
 // Every column must have one value per tick of `ltp`, checked in parameter order before
 // any tick is read ("bid has 3 values, ltp has 5").
-Status<OwnError> check_columns(const TickColumns& ticks);
+base::Status<base::OwnError> check_columns(const TickColumns& ticks);
 
 // The whole run: the quantity and column checks, then the scan and the result. Fills
 // need a tradable price (finite, above 0): a tick whose ask and last price are both
@@ -62,10 +62,10 @@ Status<OwnError> check_columns(const TickColumns& ticks);
 // signal or holding-time exit met on a tick with neither a tradable bid nor last price
 // waits for the next tick that has one; and a position open at the end of the data
 // closes at the last tradable exit-side price.
-Result<RunOutput, OwnError> run(const TickRunConfig& config, const TickColumns& ticks);
+base::Result<RunOutput, base::OwnError> run(const TickRunConfig& config, const TickColumns& ticks);
 
 // Curves and figures from the closed trades: equity starts at initial_capital and moves
 // by each trade's pnl; without trades the figures are zero but for the start and end value.
-RunOutput build_result(std::vector<TradeRecord> trades, double initial_capital);
+RunOutput build_result(std::vector<domain::TradeRecord> trades, double initial_capital);
 
 }  // namespace tarnwick::strategies::tick

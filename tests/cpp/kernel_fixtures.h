@@ -10,26 +10,26 @@
 
 namespace tarnwick::testing_support {
 
-inline OhlcvBar bar(std::int64_t ts, double o, double h, double l, double c, double v = 1000.0) {
-    return OhlcvBar{ts, o, h, l, c, v};
+inline domain::OhlcvBar bar(std::int64_t ts, double o, double h, double l, double c, double v = 1000.0) {
+    return domain::OhlcvBar{ts, o, h, l, c, v};
 }
-inline OhlcvBar flat_bar(std::int64_t ts, double p) { return bar(ts, p, p, p, p); }
+inline domain::OhlcvBar flat_bar(std::int64_t ts, double p) { return bar(ts, p, p, p, p); }
 
-inline BarSignal entry() {
-    BarSignal s;
+inline domain::BarSignal entry() {
+    domain::BarSignal s;
     s.entry = true;
     return s;
 }
-inline BarSignal exit_signal() {
-    BarSignal s;
+inline domain::BarSignal exit_signal() {
+    domain::BarSignal s;
     s.exit = true;
     return s;
 }
 
 // Defaults of the acceptance scenarios: fees 0.001, cash account, same-bar close,
 // capital 100000, lot size 1 through the instrument override.
-inline KernelConfig base_config(BacktestConfig bc = {}, std::int8_t direction = 1) {
-    InstrumentConfig ic;
+inline KernelConfig base_config(domain::BacktestConfig bc = {}, std::int8_t direction = 1) {
+    domain::InstrumentConfig ic;
     ic.lot_size = 1.0;
     return KernelConfig::for_session(bc, "TEST", direction, ic);
 }

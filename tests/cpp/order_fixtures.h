@@ -12,13 +12,13 @@
 namespace tarnwick::testing_support {
 
 // Zero fees and no lot size, so fills and positions carry exactly the order's numbers.
-inline KernelConfig order_config(BacktestConfig bc = {}, OmsType oms = OmsType::Netting,
+inline KernelConfig order_config(domain::BacktestConfig bc = {}, OmsType oms = OmsType::Netting,
                                  double price_increment = 0.0) {
     bc.fees = 0.0;
     KernelConfig kc = KernelConfig::for_session(bc, "TEST", 1);
     kc.oms = oms;
     if (price_increment > 0.0) {
-        kc.instrument = *InstrumentSpec::equity({.symbol = "TEST", .price_increment = price_increment});
+        kc.instrument = *domain::InstrumentSpec::equity({.symbol = "TEST", .price_increment = price_increment});
     }
     return kc;
 }
@@ -59,7 +59,7 @@ inline std::vector<std::string> kinds_of(const std::vector<KernelEvent>& ev) {
 inline OrderStatus status_of(const Kernel& k, std::uint64_t id) { return k.find_order(id)->status; }
 
 // One step with no signal, its events copied out of the kernel's buffer.
-inline std::vector<KernelEvent> run(Kernel& k, std::uint64_t idx, const OhlcvBar& b, bool print = false) {
+inline std::vector<KernelEvent> run(Kernel& k, std::uint64_t idx, const domain::OhlcvBar& b, bool print = false) {
     return events_of(k.step(idx, b, {}, print));
 }
 

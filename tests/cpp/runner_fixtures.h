@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/core_session.h"
-#include "core/trade_record.h"
+#include "domain/trade_record.h"
 #include "portfolio/engine/single_driver.h"
 #include "strategies/instrument_series.h"
 
@@ -80,9 +80,9 @@ std::vector<double> values(const C& curve) {
     return std::vector<double>(curve.begin(), curve.end());
 }
 
-inline double pnl_sum(std::span<const TradeRecord> trades) {
+inline double pnl_sum(std::span<const domain::TradeRecord> trades) {
     double sum = 0.0;
-    for (const TradeRecord& t : trades) sum += t.pnl;
+    for (const domain::TradeRecord& t : trades) sum += t.pnl;
     return sum;
 }
 
@@ -94,10 +94,10 @@ namespace tarnwick::testing_support {
 struct Trip {
     std::uint64_t entry_idx, exit_idx;
     double exit_price, pnl;
-    ExitReason reason;
+    domain::ExitReason reason;
 };
 
-inline void expect_trips(std::span<const TradeRecord> got, const std::vector<Trip>& want, double tol = 1e-9) {
+inline void expect_trips(std::span<const domain::TradeRecord> got, const std::vector<Trip>& want, double tol = 1e-9) {
     ASSERT_EQ(got.size(), want.size());
     for (std::size_t k = 0; k < want.size(); ++k) {
         EXPECT_EQ(got[k].entry_idx, want[k].entry_idx) << "trade " << k;
@@ -114,10 +114,10 @@ inline void expect_trips(std::span<const TradeRecord> got, const std::vector<Tri
 inline void expect_fee_records(const RunOutput& r, const std::vector<double>& entry_fees, double capital) {
     ASSERT_EQ(r.trades.size(), entry_fees.size());
     for (std::size_t k = 0; k < r.trades.size(); ++k) {
-        const TradeRecord& t = r.trades[k];
+        const domain::TradeRecord& t = r.trades[k];
         EXPECT_NEAR(t.entry_fees, entry_fees[k], 1e-9) << "trade " << k;
         EXPECT_NEAR(t.fees, t.entry_fees + t.exit_fees, 1e-9) << "trade " << k;
-        if (t.exit_reason == ExitReason::EndOfData) {
+        if (t.exit_reason == domain::ExitReason::EndOfData) {
             EXPECT_EQ(t.exit_fees, 0.0) << "trade " << k;
         }
     }

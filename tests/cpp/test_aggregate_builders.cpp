@@ -16,6 +16,8 @@
 #include "data/aggregate/renko_bar_builder.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
+using namespace tarnwick::domain;
 using namespace tarnwick::aggregate;
 
 namespace {

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "core/output_size.h"
+#include "base/output_size.h"
 #include "portfolio/factor_panel.h"
 #include "portfolio/monte_carlo.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
 using namespace tarnwick::portfolio;
 
 TEST(Cholesky, FactorsAPositiveDefiniteMatrixFromItsLowerTriangle) {

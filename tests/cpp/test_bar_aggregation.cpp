@@ -22,6 +22,7 @@
 #include "data/events/tick_expansion.h"
 
 using namespace tarnwick;
+using namespace tarnwick::domain;
 using namespace tarnwick::aggregate;
 
 namespace {

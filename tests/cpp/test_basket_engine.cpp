@@ -11,6 +11,11 @@
 #include "strategies/basket.h"
 
 namespace tarnwick::strategies::basket {
+
+using domain::BacktestConfig;
+using domain::ExitReason;
+using domain::TradeRecord;
+
 namespace {
 
 using namespace tarnwick::testing_support;

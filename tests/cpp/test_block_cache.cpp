@@ -3,9 +3,10 @@
 #include <cstring>
 #include <vector>
 
-#include "core/block_cache.h"
+#include "base/block_cache.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
 
 namespace {
 

@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "core/format.h"
+#include "base/format.h"
 #include "portfolio/covariance.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
 using namespace tarnwick::portfolio;
 
 namespace {

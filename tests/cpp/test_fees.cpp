@@ -4,11 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "core/fees/cost_segment.h"
-#include "core/fees/fee_model.h"
-#include "core/fees/segment_text.h"
+#include "domain/fees/cost_segment.h"
+#include "domain/fees/fee_model.h"
+#include "domain/fees/segment_text.h"
 
 using namespace tarnwick;
+using namespace tarnwick::domain;
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/flag_bytes.h"
+#include "base/flag_bytes.h"
 
-namespace tarnwick::flag_bytes {
+namespace tarnwick::base::flag_bytes {
 namespace {
 
 // 21 bytes: two whole words and a tail of five. Set bytes at 7 (0x80), 8 (0x01), 16
@@ -71,4 +71,4 @@ TEST(FlagBytes, CopiesEveryByteValueAsZeroOrOne) {
 }
 
 }  // namespace
-}  // namespace tarnwick::flag_bytes
+}  // namespace tarnwick::base::flag_bytes

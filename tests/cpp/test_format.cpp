@@ -3,10 +3,11 @@
 #include <cmath>
 #include <limits>
 
-#include "core/errors.h"
-#include "core/format.h"
+#include "base/errors.h"
+#include "base/format.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
 
 struct NumCase {
     double v;

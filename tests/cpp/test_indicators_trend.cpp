@@ -8,6 +8,7 @@
 #include "test_indicators_util.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
 using namespace tarnwick::indicators;
 using ind_test::NaN;
 

@@ -4,9 +4,19 @@
 #include <cmath>
 #include <limits>
 
-#include "core/instrument_spec.h"
+#include "domain/instrument_spec.h"
 
 namespace tarnwick {
+
+using base::OwnError;
+using base::Result;
+using domain::InstrumentKindTag;
+using domain::InstrumentSpec;
+using domain::OptionRight;
+using domain::parse_option_right;
+using domain::snap_price_to_increment;
+using domain::snap_size_to_increment;
+
 namespace {
 
 struct RejectCase {

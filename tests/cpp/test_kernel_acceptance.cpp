@@ -4,6 +4,15 @@
 #include "kernel_fixtures.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::ExitReason;
+using domain::FillTiming;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
+using domain::StopRule;
+
 namespace {
 
 using namespace testing_support;

@@ -21,6 +21,12 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::FillTiming;
+using domain::StopRule;
+using domain::TargetRule;
+
 namespace {
 
 using namespace testing_support;

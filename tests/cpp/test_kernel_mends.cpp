@@ -5,10 +5,18 @@
 #include <cmath>
 #include <limits>
 
-#include "core/saturate.h"
+#include "base/saturate.h"
 #include "kernel_fixtures.h"
 
 namespace tarnwick {
+
+using base::sat_add;
+using base::sat_cast_i64;
+using base::sat_cast_u64;
+using base::sat_sub;
+using domain::BacktestConfig;
+using domain::BarSignal;
+
 namespace {
 
 using namespace testing_support;

@@ -7,6 +7,17 @@
 #include "kernel_fixtures.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::ExitReason;
+using domain::FillTiming;
+using domain::InstrumentConfig;
+using domain::InstrumentSpec;
+using domain::OptionRight;
+using domain::StopRule;
+using domain::TargetRule;
+
 namespace {
 
 using namespace testing_support;

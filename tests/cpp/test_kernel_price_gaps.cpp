@@ -15,6 +15,16 @@
 #include "strategies/portfolio.h"
 
 namespace tarnwick {
+
+using base::Curve;
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::ExitReason;
+using domain::FillTiming;
+using domain::OhlcvBar;
+using domain::StopRule;
+using domain::TradeRecord;
+
 namespace {
 
 using namespace testing_support;

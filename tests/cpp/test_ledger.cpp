@@ -5,6 +5,9 @@
 #include "portfolio/ledger/ledger.h"
 
 namespace tarnwick {
+
+using domain::ExitReason;
+
 namespace {
 
 using namespace testing_support;

@@ -13,6 +13,7 @@
 #include "metrics/return_stats.h"
 
 using namespace tarnwick;
+using namespace tarnwick::domain;
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "portfolio/optimize.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
 using namespace tarnwick::portfolio;
 
 namespace {

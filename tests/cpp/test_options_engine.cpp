@@ -14,6 +14,10 @@
 #include "strategies/options.h"
 
 namespace tarnwick::strategies::options {
+
+using domain::ExitReason;
+using domain::TradeRecord;
+
 namespace {
 
 using namespace tarnwick::testing_support;
@@ -43,7 +47,7 @@ RunOutput run_case(const Case& c) {
     const Bars bars = Bars::from(std::vector<double>(n, 20000.0));
     const auto entries = flags(n, c.entries);
     const auto exits = flags(n, c.exits);
-    portfolio::engine::SignalInput s;
+    tarnwick::portfolio::engine::SignalInput s;
     s.symbol = "OPT";
     s.entries = entries;
     s.exits = exits;

@@ -12,6 +12,15 @@
 #include "order_fixtures.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::FillTiming;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
+using domain::StopRule;
+using domain::TargetRule;
+
 namespace {
 
 using namespace testing_support;

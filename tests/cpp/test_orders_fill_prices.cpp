@@ -11,6 +11,14 @@
 #include "order_fixtures.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::ExitReason;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
+using domain::StopRule;
+using domain::TargetRule;
+
 namespace {
 
 using namespace testing_support;

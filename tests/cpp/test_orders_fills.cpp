@@ -11,6 +11,11 @@
 #include "order_fixtures.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::OhlcvBar;
+using domain::Order;
+
 namespace {
 
 using namespace testing_support;

@@ -8,6 +8,9 @@
 #include "order_fixtures.h"
 
 namespace tarnwick {
+
+using domain::OhlcvBar;
+
 namespace {
 
 using namespace testing_support;

@@ -10,6 +10,11 @@
 #include "order_fixtures.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::FillTiming;
+using domain::InstrumentSpec;
+
 namespace {
 
 using namespace testing_support;

@@ -13,6 +13,12 @@
 #include "order_fixtures.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::InstrumentConfig;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
+
 namespace {
 
 using namespace testing_support;

@@ -9,6 +9,10 @@
 #include "order_fixtures.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::FillTiming;
+
 namespace {
 
 using namespace testing_support;

@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "core/output_size.h"
+#include "base/output_size.h"
 #include "portfolio/covariance.h"
 #include "portfolio/monte_carlo.h"
 #include "strategies/batch_single.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "strategies/own_loop_metrics.h"
 
 using namespace tarnwick;
+using namespace tarnwick::domain;
 namespace opt = tarnwick::strategies::options;
 namespace own = tarnwick::strategies::own_loop;
 

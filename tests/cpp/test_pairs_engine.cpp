@@ -11,6 +11,9 @@
 #include "strategies/pairs.h"
 
 namespace tarnwick::strategies::pairs {
+
+using domain::ExitReason;
+
 namespace {
 
 using namespace tarnwick::testing_support;
@@ -36,7 +39,7 @@ RunOutput run_case(const Case& c, std::int8_t direction = 1) {
     const std::size_t n = c.leg1.size();
     const auto entries = flags(n, c.entries);
     const auto exits = flags(n, c.exits);
-    portfolio::engine::SignalInput s;
+    tarnwick::portfolio::engine::SignalInput s;
     s.symbol = "PAIR";
     s.entries = entries;
     s.exits = exits;

@@ -11,10 +11,11 @@
 #include <mutex>
 #include <chrono>
 
-#include "core/errors.h"
-#include "core/pool.h"
+#include "base/errors.h"
+#include "base/pool.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
 
 TEST(Pool, ResultsComeBackInInputOrder) {
     constexpr std::size_t n = 10000;

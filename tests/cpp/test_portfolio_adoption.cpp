@@ -8,6 +8,13 @@
 #include "portfolio/session/portfolio_session.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::ExitReason;
+using domain::OhlcvBar;
+using domain::TradeRecord;
+
 namespace {
 
 BacktestConfig cfg(std::optional<double> max_drawdown_pct = std::nullopt) {

@@ -11,6 +11,11 @@
 #include "portfolio/session/portfolio_session.h"
 
 namespace tarnwick {
+
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::OhlcvBar;
+
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

@@ -23,6 +23,17 @@
 #include "strategies/tradable_price.h"
 
 namespace tarnwick::strategies::portfolio {
+
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::FeeBreakdown;
+using domain::FillTiming;
+using domain::InstrumentConfig;
+using domain::OhlcvBar;
+using domain::StopRule;
+using domain::TargetRule;
+using domain::TradeRecord;
+
 namespace {
 
 using namespace tarnwick::testing_support;

@@ -11,6 +11,9 @@
 #include "strategies/portfolio.h"
 
 namespace tarnwick::strategies::portfolio {
+
+using domain::ExitReason;
+
 namespace {
 
 using namespace tarnwick::testing_support;

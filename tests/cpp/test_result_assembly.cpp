@@ -13,6 +13,14 @@
 #include "kernel_fixtures.h"
 
 namespace tarnwick {
+
+using base::Curve;
+using domain::BacktestConfig;
+using domain::ExitReason;
+using domain::FeeBreakdown;
+using domain::Order;
+using domain::TradeRecord;
+
 namespace {
 
 using namespace testing_support;

@@ -16,6 +16,8 @@
 #include "strategies/batch_single.h"
 
 using namespace tarnwick;
+using namespace tarnwick::base;
+using namespace tarnwick::domain;
 using portfolio::engine::BarSeries;
 using portfolio::engine::SignalInput;
 

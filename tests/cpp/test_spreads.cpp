@@ -11,6 +11,17 @@
 #include "strategies/spreads.h"
 
 namespace tarnwick::strategies::spreads {
+
+using base::OwnError;
+using base::Status;
+using domain::BacktestConfig;
+using domain::CostSegment;
+using domain::ExitReason;
+using domain::FeeModel;
+using domain::FillCharge;
+using domain::FillTiming;
+using domain::OptionRight;
+
 namespace {
 
 struct TypeCase {

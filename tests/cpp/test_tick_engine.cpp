@@ -12,6 +12,9 @@
 #include "strategies/tick.h"
 
 namespace tarnwick::strategies::tick {
+
+using domain::ExitReason;
+
 namespace {
 
 using namespace tarnwick::testing_support;

@@ -3,8 +3,8 @@
 #include <limits>
 #include <span>
 
-#include "core/errors.h"
-#include "core/fault.h"
+#include "base/errors.h"
+#include "base/fault.h"
 #include "core/result_assembly.h"
 #include "python/classes.h"
 #include "python/convert.h"
@@ -13,6 +13,17 @@
 #include "python/strategy_converters.h"
 
 namespace tarnwick::py {
+
+using base::AggregateError;
+using base::CoreError;
+using base::PortfolioError;
+using base::fault;
+using domain::BacktestConfig;
+using domain::ExitReason;
+using domain::FeeBreakdown;
+using domain::Order;
+using domain::TradeRecord;
+
 namespace {
 
 PyObject* trip_fault(PyObject*, const Args&) { fault("probe: invariant broken"); }

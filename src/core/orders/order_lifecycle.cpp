@@ -9,6 +9,11 @@
 
 namespace tarnwick {
 
+using base::OwnError;
+using base::Result;
+using base::err;
+using domain::Order;
+
 namespace {
 
 constexpr std::array<std::string_view, 8> kStatusNames = {

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/order_report.h"
 #include "core/orders/order_request.h"
+#include "domain/order_report.h"
 
 namespace tarnwick {
 
@@ -69,7 +69,7 @@ struct OrderRecord {
 // The reported form of a record at this moment, with the kernel's symbol. Fill history
 // (average price, last fill, slices) and the reject reason start empty: whoever watches
 // the order's events fills them in.
-Order report_order(const OrderRecord& record, std::string_view symbol);
+domain::Order report_order(const OrderRecord& record, std::string_view symbol);
 
 // One decision of the working-order walk.
 enum class OrderActionKind : std::uint8_t { Fill = 0, Trigger = 1, Expire = 2, Cancel = 3, Reject = 4 };

@@ -3,9 +3,15 @@
 #include <array>
 #include <cmath>
 
-#include "core/format.h"
+#include "base/format.h"
 
 namespace tarnwick {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
 
 namespace {
 
@@ -32,7 +38,7 @@ std::string_view name(OrderSide side) noexcept { return kSideNames[static_cast<s
 
 Result<OrderSide, OwnError> parse_order_side(std::string_view text) {
     if (auto s = lookup<OrderSide>(kSideNames, text)) return *s;
-    return err(error(fmt::format("unknown side {}", fmt::quoted(text))));
+    return err(error(base::fmt::format("unknown side {}", base::fmt::quoted(text))));
 }
 
 std::string_view name(OrderKind kind) noexcept {
@@ -42,7 +48,7 @@ std::string_view name(OrderKind kind) noexcept {
 
 Result<OrderKind, OwnError> parse_order_kind(std::string_view text) {
     if (auto k = lookup<OrderKind>(kKindNames, text)) return *k;
-    return err(error(fmt::format("unknown order kind {}", fmt::quoted(text))));
+    return err(error(base::fmt::format("unknown order kind {}", base::fmt::quoted(text))));
 }
 
 bool has_limit_price(OrderKind kind) noexcept {
@@ -61,7 +67,7 @@ std::string_view name(TimeInForce tif) noexcept {
 
 Result<TimeInForce, OwnError> parse_tif(std::string_view text) {
     if (auto t = lookup<TimeInForce>(kTifNames, text)) return *t;
-    return err(error(fmt::format("unknown tif {}", fmt::quoted(text))));
+    return err(error(base::fmt::format("unknown tif {}", base::fmt::quoted(text))));
 }
 
 std::string_view name(OffsetKind kind) noexcept { return kind == OffsetKind::Bps ? "bps" : "price"; }
@@ -79,7 +85,7 @@ Status<OwnError> check_order_size(std::optional<double> units, std::optional<dou
 
 Status<OwnError> check_order_price(std::optional<double> price, std::string_view what) {
     if (price && !(std::isfinite(*price) && *price > 0.0)) {
-        return err(error(fmt::format("{} must be finite and > 0", what)));
+        return err(error(base::fmt::format("{} must be finite and > 0", what)));
     }
     return Unit{};
 }
@@ -87,7 +93,7 @@ Status<OwnError> check_order_price(std::optional<double> price, std::string_view
 Result<std::pair<OffsetKind, double>, OwnError> parse_offset(std::optional<double> offset,
                                                              std::string_view offset_kind,
                                                              std::string_view kind_text, double price_increment) {
-    if (!offset) return err(error(fmt::format("{} needs offset", kind_text)));
+    if (!offset) return err(error(base::fmt::format("{} needs offset", kind_text)));
     if (!(*offset > 0.0)) return err(error("offset must be > 0"));
     if (!std::isfinite(*offset)) return err(error("offset must be finite"));
     if (offset_kind == "bps") return std::pair{OffsetKind::Bps, *offset};
@@ -99,7 +105,7 @@ Result<std::pair<OffsetKind, double>, OwnError> parse_offset(std::optional<doubl
         return std::pair{OffsetKind::Price, price_increment * *offset};
     }
     return err(error(
-        fmt::format("offset_kind must be 'price', 'bps', or 'ticks', got {}", fmt::quoted(offset_kind))));
+        base::fmt::format("offset_kind must be 'price', 'bps', or 'ticks', got {}", base::fmt::quoted(offset_kind))));
 }
 
 Result<OrderRequest, OwnError> parse_order_request(const OrderRequestArgs& a, double price_increment) {
@@ -121,12 +127,12 @@ Result<OrderRequest, OwnError> parse_order_request(const OrderRequestArgs& a, do
     if (!kind) return err(kind.error());
     r.kind = *kind;
     if (has_trigger_price(r.kind)) {
-        if (!a.trigger_price) return err(error(fmt::format("{} needs trigger_price", a.kind)));
+        if (!a.trigger_price) return err(error(base::fmt::format("{} needs trigger_price", a.kind)));
         if (auto ok = check_order_price(a.trigger_price, "trigger_price"); !ok) return err(ok.error());
         r.prices.trigger_price = a.trigger_price;
     }
     if (has_limit_price(r.kind)) {
-        if (!a.limit_price) return err(error(fmt::format("{} needs limit_price", a.kind)));
+        if (!a.limit_price) return err(error(base::fmt::format("{} needs limit_price", a.kind)));
         if (auto ok = check_order_price(a.limit_price, "limit_price"); !ok) return err(ok.error());
         r.prices.limit_price = a.limit_price;
     }

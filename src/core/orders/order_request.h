@@ -8,15 +8,15 @@
 #include <string_view>
 #include <utility>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 
 namespace tarnwick {
 
 enum class OrderSide : std::uint8_t { Buy = 0, Sell = 1 };
 std::string_view name(OrderSide side) noexcept;  // "buy" / "sell"
 // Exact, case-sensitive; "unknown side {}" with the text quoted.
-Result<OrderSide, OwnError> parse_order_side(std::string_view text);
+base::Result<OrderSide, base::OwnError> parse_order_side(std::string_view text);
 inline int direction_of(OrderSide side) noexcept { return side == OrderSide::Buy ? 1 : -1; }
 
 enum class OrderKind : std::uint8_t {
@@ -32,7 +32,7 @@ enum class OrderKind : std::uint8_t {
 };
 std::string_view name(OrderKind kind) noexcept;  // "market", "limit", "stop_market", ...
 // Exact; "unknown order kind {}" with the text quoted.
-Result<OrderKind, OwnError> parse_order_kind(std::string_view text);
+base::Result<OrderKind, base::OwnError> parse_order_kind(std::string_view text);
 // The kinds that carry a limit price / a trigger price of their own.
 bool has_limit_price(OrderKind kind) noexcept;
 bool has_trigger_price(OrderKind kind) noexcept;
@@ -40,7 +40,7 @@ bool has_trigger_price(OrderKind kind) noexcept;
 enum class TimeInForce : std::uint8_t { Gtc = 0, Day = 1, Gtd = 2, Ioc = 3, Fok = 4, AtOpen = 5, AtClose = 6 };
 std::string_view name(TimeInForce tif) noexcept;  // "gtc", "day", ...
 // Exact; "unknown tif {}" with the text quoted.
-Result<TimeInForce, OwnError> parse_tif(std::string_view text);
+base::Result<TimeInForce, base::OwnError> parse_tif(std::string_view text);
 
 // Unit of a trailing offset: an absolute price distance, or basis points of the trailing
 // extreme. Offsets given in ticks become price distances when parsed.
@@ -105,17 +105,18 @@ struct OrderRequestArgs {
 // prices it needs, time in force, post-only. `price_increment` is the instrument's (0.0
 // without one) and converts tick offsets. Sizes and prices that are NaN, infinite or not
 // above zero are refused here, so no later arithmetic can turn them into NaN quantities.
-Result<OrderRequest, OwnError> parse_order_request(const OrderRequestArgs& args, double price_increment);
+base::Result<OrderRequest, base::OwnError> parse_order_request(const OrderRequestArgs& args, double price_increment);
 
 // The unit and value of a trailing offset; `kind_text` names the order kind in messages.
-Result<std::pair<OffsetKind, double>, OwnError> parse_offset(std::optional<double> offset,
-                                                             std::string_view offset_kind,
-                                                             std::string_view kind_text, double price_increment);
+base::Result<std::pair<OffsetKind, double>, base::OwnError> parse_offset(std::optional<double> offset,
+                                                                         std::string_view offset_kind,
+                                                                         std::string_view kind_text,
+                                                                         double price_increment);
 
 // The size checks shared by submission and modification: not both, units finite and
 // above 0, a fraction in (0, 1].
-Status<OwnError> check_order_size(std::optional<double> units, std::optional<double> size_frac);
+base::Status<base::OwnError> check_order_size(std::optional<double> units, std::optional<double> size_frac);
 // A price an order rests on must be a finite number above 0; `what` names it.
-Status<OwnError> check_order_price(std::optional<double> price, std::string_view what);
+base::Status<base::OwnError> check_order_price(std::optional<double> price, std::string_view what);
 
 }  // namespace tarnwick

@@ -2,6 +2,8 @@
 
 namespace tarnwick {
 
+using domain::Order;
+
 void OrderSnapshots::record(const KernelEvent& e, const std::vector<OrderRecord>& records, std::string_view symbol) {
     if (e.kind != KernelEventKind::OrderFilled && e.kind != KernelEventKind::OrderRejected) return;
     if (e.id >= records.size()) return;

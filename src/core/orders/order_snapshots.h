@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/kernel_event.h"
-#include "core/order_report.h"
 #include "core/orders/order_lifecycle.h"
+#include "domain/order_report.h"
 
 namespace tarnwick {
 
@@ -21,10 +21,10 @@ public:
     void record(const KernelEvent& e, const std::vector<OrderRecord>& records, std::string_view symbol);
     // One report per record, in submission order: the captured picture with the order's
     // current status, or the record as it stands when nothing was captured.
-    std::vector<Order> reports(const std::vector<OrderRecord>& records, std::string_view symbol) const;
+    std::vector<domain::Order> reports(const std::vector<OrderRecord>& records, std::string_view symbol) const;
 
 private:
-    std::vector<std::optional<Order>> captured_;  // indexed by order id
+    std::vector<std::optional<domain::Order>> captured_;  // indexed by order id
 };
 
 }  // namespace tarnwick

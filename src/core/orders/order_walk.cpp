@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/saturate.h"
 #include "core/orders/price_grid.h"
-#include "core/saturate.h"
 
 namespace tarnwick {
+
+using base::sat_add;
+using domain::OhlcvBar;
+using domain::is_tradable_price;
 
 namespace {
 

@@ -8,14 +8,14 @@
 #include <span>
 #include <vector>
 
-#include "core/bar.h"
 #include "core/orders/order_lifecycle.h"
+#include "domain/bar.h"
 
 namespace tarnwick {
 
 struct WalkEvent {
     std::uint64_t idx = 0;
-    OhlcvBar bar;  // a trade print carries its price in all four fields
+    domain::OhlcvBar bar;  // a trade print carries its price in all four fields
     bool is_print = false;
     std::int64_t latency_ns = 0;      // order latency, never negative
     std::int64_t tz_offset_ns = 0;    // session offset that decides where a "day" ends

@@ -2,9 +2,13 @@
 
 #include <cmath>
 
-#include "core/format.h"
+#include "base/format.h"
 
 namespace tarnwick {
+
+using base::OwnError;
+using base::Result;
+using base::err;
 
 double twap_cumulative_units(double total, std::uint32_t k, std::uint32_t slices) noexcept {
     if (k >= slices) return total;
@@ -17,7 +21,7 @@ double twap_slice_units(double total, std::uint32_t k, std::uint32_t slices) noe
 
 Result<TwapSchedule, OwnError> make_twap_schedule(const TwapArgs& a, std::uint64_t algo_id) {
     if (a.side != "buy" && a.side != "sell") {
-        return err(OwnError{fmt::format("side must be 'buy' or 'sell', got {}", a.side)});
+        return err(OwnError{base::fmt::format("side must be 'buy' or 'sell', got {}", a.side)});
     }
     if (a.slices == 0) return err(OwnError{"slices must be >= 1"});
     if (a.interval_ns < 1) return err(OwnError{"interval must be > 0"});

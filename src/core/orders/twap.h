@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/errors.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/orders/order_request.h"
-#include "core/result.h"
 
 namespace tarnwick {
 
@@ -48,6 +48,6 @@ struct TwapArgs {
     std::string_view client_id;
     bool reduce_only = false;
 };
-Result<TwapSchedule, OwnError> make_twap_schedule(const TwapArgs& args, std::uint64_t algo_id);
+base::Result<TwapSchedule, base::OwnError> make_twap_schedule(const TwapArgs& args, std::uint64_t algo_id);
 
 }  // namespace tarnwick

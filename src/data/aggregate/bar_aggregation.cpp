@@ -4,10 +4,15 @@
 #include <optional>
 #include <variant>
 
-#include "core/pool.h"
+#include "base/pool.h"
 #include "data/aggregate/split_feed.h"
 
 namespace tarnwick::aggregate {
+
+using base::OwnError;
+using base::Result;
+using base::err;
+
 namespace {
 
 constexpr const char* kLengthMismatch = "all input arrays must share one length";
@@ -30,7 +35,7 @@ bool same_length(std::size_t n, std::initializer_list<std::size_t> lengths) {
 
 }  // namespace
 
-RowSplit RowSplit::pool() { return {pool::configured_workers(), std::size_t{1} << 18}; }
+RowSplit RowSplit::pool() { return {base::pool::configured_workers(), std::size_t{1} << 18}; }
 
 Result<OhlcvColumns, OwnError> aggregate_bars(const BarColumns& bars, const BuilderSpec& spec,
                                               const RowSplit& split) {

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/bar.h"
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "data/aggregate/bar_builder_factory.h"
 #include "data/aggregate/source_rows.h"
+#include "domain/bar.h"
 
 namespace tarnwick::aggregate {
 
@@ -21,7 +21,7 @@ struct OhlcvColumns {
     std::vector<double> open, high, low, close, volume;
 
     std::size_t size() const noexcept { return timestamps.size(); }
-    void append(const OhlcvBar& bar) {
+    void append(const domain::OhlcvBar& bar) {
         timestamps.push_back(bar.timestamp);
         open.push_back(bar.open);
         high.push_back(bar.high);
@@ -53,12 +53,12 @@ struct RowSplit {
 
 // Coarser bars from finer ones. Columns of unequal length are refused before the builder
 // is built, so that fault is reported even alongside an unknown unit.
-Result<OhlcvColumns, OwnError> aggregate_bars(const BarColumns& bars, const BuilderSpec& spec,
-                                              const RowSplit& split = RowSplit::pool());
+base::Result<OhlcvColumns, base::OwnError> aggregate_bars(const BarColumns& bars, const BuilderSpec& spec,
+                                                          const RowSplit& split = RowSplit::pool());
 
 // Bars from trade prints: each row with ltp > 0 is a print of size |buy| + |sell| and
 // signed size |buy| - |sell|; other rows (a missing price) are skipped.
-Result<OhlcvColumns, OwnError> bars_from_ticks(const TickRows& ticks, const BuilderSpec& spec,
-                                               const RowSplit& split = RowSplit::pool());
+base::Result<OhlcvColumns, base::OwnError> bars_from_ticks(const TickRows& ticks, const BuilderSpec& spec,
+                                                           const RowSplit& split = RowSplit::pool());
 
 }  // namespace tarnwick::aggregate

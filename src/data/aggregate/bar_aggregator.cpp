@@ -6,6 +6,11 @@
 
 namespace tarnwick::aggregate {
 
+using base::AggregateError;
+using base::Result;
+using base::err;
+using domain::OhlcvBar;
+
 Result<BarAggregator, AggregateError> BarAggregator::create(std::uint32_t step, std::string unit,
                                                             std::int64_t tz_offset_ns, double brick_size) {
     auto built = bar_builder_from_spec({step, unit, tz_offset_ns, brick_size});

@@ -8,23 +8,23 @@
 #include <optional>
 #include <string>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "data/aggregate/bar_builder.h"
 
 namespace tarnwick::aggregate {
 
 class BarAggregator {
 public:
-    static Result<BarAggregator, AggregateError> create(std::uint32_t step, std::string unit,
-                                                        std::int64_t tz_offset_ns, double brick_size);
+    static base::Result<BarAggregator, base::AggregateError> create(std::uint32_t step, std::string unit,
+                                                                    std::int64_t tz_offset_ns, double brick_size);
 
-    std::optional<OhlcvBar> push_bar(std::int64_t timestamp, double open, double high, double low, double close,
-                                     double volume);
+    std::optional<domain::OhlcvBar> push_bar(std::int64_t timestamp, double open, double high, double low, double close,
+                                             double volume);
     // signed_size: buy-initiated minus sell-initiated size; 0.0 leaves the side to the tick rule.
-    std::optional<OhlcvBar> push_trade(std::int64_t timestamp, double price, double size, double signed_size);
-    std::optional<OhlcvBar> next_pending() { return builder_->next_pending(); }
-    std::optional<OhlcvBar> flush() { return builder_->flush(); }
+    std::optional<domain::OhlcvBar> push_trade(std::int64_t timestamp, double price, double size, double signed_size);
+    std::optional<domain::OhlcvBar> next_pending() { return builder_->next_pending(); }
+    std::optional<domain::OhlcvBar> flush() { return builder_->flush(); }
 
     std::uint32_t step() const noexcept { return step_; }
     const std::string& unit() const noexcept { return unit_; }  // exactly as given

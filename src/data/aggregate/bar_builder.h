@@ -8,8 +8,8 @@
 #include <optional>
 #include <utility>
 
-#include "core/bar.h"
 #include "data/aggregate/partial_bar.h"
+#include "domain/bar.h"
 
 namespace tarnwick::aggregate {
 
@@ -39,11 +39,11 @@ public:
     virtual ~BarBuilder() = default;
 
     // The bar this record completed (Renko: the oldest brick waiting), if any.
-    virtual std::optional<OhlcvBar> push(const SourceRecord& record) = 0;
+    virtual std::optional<domain::OhlcvBar> push(const SourceRecord& record) = 0;
     // The bar in progress at end of data, if any.
-    virtual std::optional<OhlcvBar> flush() = 0;
+    virtual std::optional<domain::OhlcvBar> flush() = 0;
     // A further bar completed by the last push and held back; only Renko has any.
-    virtual std::optional<OhlcvBar> next_pending() { return std::nullopt; }
+    virtual std::optional<domain::OhlcvBar> next_pending() { return std::nullopt; }
 };
 
 // One record as a row source: every row asked for is that record.
@@ -72,9 +72,9 @@ std::optional<std::size_t> last_present(const Rows& rows, std::size_t begin, std
 // One record through a builder's feed: the bar it completed, if any (a builder other
 // than Renko completes at most one bar per record).
 template <class Builder>
-std::optional<OhlcvBar> push_one(Builder& builder, const SourceRecord& record) {
-    std::optional<OhlcvBar> out;
-    builder.feed(OneRecord{record}, 0, 1, [&out](const OhlcvBar& bar) { out = bar; });
+std::optional<domain::OhlcvBar> push_one(Builder& builder, const SourceRecord& record) {
+    std::optional<domain::OhlcvBar> out;
+    builder.feed(OneRecord{record}, 0, 1, [&out](const domain::OhlcvBar& bar) { out = bar; });
     return out;
 }
 
@@ -85,10 +85,10 @@ std::optional<OhlcvBar> push_one(Builder& builder, const SourceRecord& record) {
 template <class Derived>
 class CountingBarBuilder : public BarBuilder {
 public:
-    std::optional<OhlcvBar> push(const SourceRecord& record) final {
+    std::optional<domain::OhlcvBar> push(const SourceRecord& record) final {
         return push_one(static_cast<Derived&>(*this), record);
     }
-    std::optional<OhlcvBar> flush() final { return static_cast<Derived&>(*this).flush_as(partial_); }
+    std::optional<domain::OhlcvBar> flush() final { return static_cast<Derived&>(*this).flush_as(partial_); }
 
     template <class Rows, class Emit>
     void feed(const Rows& rows, std::size_t begin, std::size_t end, Emit&& emit) {

@@ -7,6 +7,12 @@
 #include "data/aggregate/aggregation_unit.h"
 
 namespace tarnwick::aggregate {
+
+using base::AggregateError;
+using base::Result;
+using base::err;
+using base::fault;
+
 namespace {
 
 using BuilderResult = Result<AnyBarBuilder, AggregateError>;

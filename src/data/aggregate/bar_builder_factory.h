@@ -7,8 +7,8 @@
 #include <string_view>
 #include <variant>
 
-#include "core/errors.h"
-#include "core/result.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "data/aggregate/bar_builder.h"
 #include "data/aggregate/calendar_bar_builder.h"
 #include "data/aggregate/count_bar_builder.h"
@@ -30,9 +30,9 @@ struct BuilderSpec {
 using AnyBarBuilder = std::variant<TimeBarBuilder, CalendarBarBuilder, CountBarBuilder, RenkoBarBuilder, FlowBarBuilder>;
 
 // Fails with UnknownUnit (checked first), ZeroStep, or InvalidParam for an infinite brick.
-Result<AnyBarBuilder, AggregateError> make_bar_builder(const BuilderSpec& spec);
+base::Result<AnyBarBuilder, base::AggregateError> make_bar_builder(const BuilderSpec& spec);
 
 // The same builder behind the one interface, for a caller that pushes a record at a time.
-Result<std::unique_ptr<BarBuilder>, AggregateError> bar_builder_from_spec(const BuilderSpec& spec);
+base::Result<std::unique_ptr<BarBuilder>, base::AggregateError> bar_builder_from_spec(const BuilderSpec& spec);
 
 }  // namespace tarnwick::aggregate

@@ -1,9 +1,12 @@
 #include "data/aggregate/calendar_bar_builder.h"
 
-#include "core/fault.h"
+#include "base/fault.h"
 #include "data/aggregate/wide_time.h"
 
 namespace tarnwick::aggregate {
+
+using base::fault;
+
 namespace {
 
 constexpr std::int64_t kDayNs = 86'400'000'000'000;

@@ -39,7 +39,7 @@ public:
                 bar.widen(rows, i);
                 continue;
             }
-            if (std::optional<OhlcvBar> done = bar.take(window.stamp)) emit(*done);
+            if (std::optional<domain::OhlcvBar> done = bar.take(window.stamp)) emit(*done);
             window = window_of(t);
             bar.start(rows, i);
         }
@@ -48,7 +48,7 @@ public:
     }
 
     // The bar in progress, stamped with its window's end; nothing is in progress after.
-    std::optional<OhlcvBar> take() noexcept { return bar_.take(window_.stamp); }
+    std::optional<domain::OhlcvBar> take() noexcept { return bar_.take(window_.stamp); }
 
 private:
     PartialBar bar_;
@@ -60,10 +60,10 @@ private:
 template <class Derived>
 class ClockBarBuilder : public BarBuilder {
 public:
-    std::optional<OhlcvBar> push(const SourceRecord& record) final {
+    std::optional<domain::OhlcvBar> push(const SourceRecord& record) final {
         return push_one(static_cast<Derived&>(*this), record);
     }
-    std::optional<OhlcvBar> flush() final { return bar_.take(); }
+    std::optional<domain::OhlcvBar> flush() final { return bar_.take(); }
 
     template <class Rows, class Emit>
     void feed(const Rows& rows, std::size_t begin, std::size_t end, Emit&& emit) {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "core/bar.h"
+#include "domain/bar.h"
 
 namespace tarnwick::aggregate {
 
@@ -95,9 +95,9 @@ public:
     }
 
     // Ends the bar, stamped `timestamp`; none when no bar was in progress.
-    std::optional<OhlcvBar> take(std::int64_t timestamp) noexcept {
+    std::optional<domain::OhlcvBar> take(std::int64_t timestamp) noexcept {
         if (!active_) return std::nullopt;
-        const OhlcvBar out{timestamp, open_, high_, low_, close_, volume_};
+        const domain::OhlcvBar out{timestamp, open_, high_, low_, close_, volume_};
         *this = PartialBar{};
         return out;
     }

@@ -1,8 +1,10 @@
 #include "data/aggregate/renko_bar_builder.h"
 
-#include "core/fault.h"
+#include "base/fault.h"
 
 namespace tarnwick::aggregate {
+
+using base::fault;
 
 RenkoBarBuilder::RenkoBarBuilder(double brick) : brick_(brick) {
     if (!(brick_ > 0.0) || !std::isfinite(brick_)) fault("renko brick must be finite and positive");

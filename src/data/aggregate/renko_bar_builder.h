@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/saturate.h"
+#include "base/saturate.h"
 #include "data/aggregate/bar_builder.h"
 
 namespace tarnwick::aggregate {
@@ -25,15 +25,15 @@ public:
     explicit RenkoBarBuilder(double brick);
 
     // Queues the record's bricks; hands out the oldest waiting brick when it formed any.
-    std::optional<OhlcvBar> push(const SourceRecord& record) override {
+    std::optional<domain::OhlcvBar> push(const SourceRecord& record) override {
         const std::size_t waiting = pending_.size();
-        feed(OneRecord{record}, 0, 1, [this](const OhlcvBar& brick) { pending_.push_back(brick); });
+        feed(OneRecord{record}, 0, 1, [this](const domain::OhlcvBar& brick) { pending_.push_back(brick); });
         if (pending_.size() == waiting) return std::nullopt;
         return pop();
     }
     // Both hand out the oldest waiting brick; the anchor and queue outlive a flush.
-    std::optional<OhlcvBar> flush() override { return pop(); }
-    std::optional<OhlcvBar> next_pending() override { return pop(); }
+    std::optional<domain::OhlcvBar> flush() override { return pop(); }
+    std::optional<domain::OhlcvBar> next_pending() override { return pop(); }
 
     // Every brick goes to `emit` as it forms; nothing waits.
     template <class Rows, class Emit>
@@ -95,7 +95,8 @@ public:
             for (std::size_t r = from; r < std::min(n, from + kGroup); ++r) {
                 const double move = std::fabs(closes[r] - at);
                 if (!(move >= brick)) continue;
-                at = form(rows.timestamp(begin + r), closes[r], rows.volume(begin + r), sat_cast_u64(move / brick), at, emit);
+                at = form(rows.timestamp(begin + r), closes[r], rows.volume(begin + r),
+                          base::sat_cast_u64(move / brick), at, emit);
             }
         }
         anchor_ = at;
@@ -121,7 +122,8 @@ private:
         // brick (just below, it is at most 1 - 2^-53). The whole count of bricks is the
         // quotient's floor, which truncation gives here.
         const double move = std::fabs(close - *anchor);
-        if (move >= brick_) anchor = form(rows.timestamp(i), close, rows.volume(i), sat_cast_u64(move / brick_), *anchor, emit);
+        if (move >= brick_)
+            anchor = form(rows.timestamp(i), close, rows.volume(i), base::sat_cast_u64(move / brick_), *anchor, emit);
     }
 
     // Forms the bricks of a move of n >= 1 whole bricks from the anchor (at most
@@ -134,15 +136,16 @@ private:
         double open = anchor;
         for (std::uint64_t i = 0; i < count; ++i) {
             const double shut = up ? open + brick_ : open - brick_;
-            emit(OhlcvBar{timestamp, open, std::max(open, shut), std::min(open, shut), shut, i + 1 == count ? volume : 0.0});
+            emit(domain::OhlcvBar{timestamp, open, std::max(open, shut), std::min(open, shut), shut,
+                                  i + 1 == count ? volume : 0.0});
             open = shut;
         }
         return n > kRenkoMaxBricksPerPush ? grid_floor(close) : open;
     }
 
-    std::optional<OhlcvBar> pop() noexcept {
+    std::optional<domain::OhlcvBar> pop() noexcept {
         if (head_ == pending_.size()) return std::nullopt;
-        const OhlcvBar out = pending_[head_++];
+        const domain::OhlcvBar out = pending_[head_++];
         if (head_ == pending_.size()) {
             pending_.clear();
             head_ = 0;
@@ -153,7 +156,7 @@ private:
     double brick_;
     std::optional<double> anchor_;
     // Waiting bricks are pending_[head_ ..]; the buffer is reused once drained.
-    std::vector<OhlcvBar> pending_;
+    std::vector<domain::OhlcvBar> pending_;
     std::size_t head_ = 0;
 };
 

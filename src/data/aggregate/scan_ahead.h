@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/block_cache.h"
-#include "core/pool.h"
+#include "base/block_cache.h"
+#include "base/pool.h"
 
 namespace tarnwick::aggregate::fed_scan {
 
@@ -85,7 +85,7 @@ void pipeline(const Blocks& blocks, std::size_t slots, Prepare&& prepare, Scan&&
     const std::size_t count = blocks.count();
     if (count == 0) return;
     const std::size_t ring = std::clamp<std::size_t>(slots, 1, count);
-    std::vector<std::byte, CachedAllocator<std::byte>> memory(ring * Slot::bytes(blocks.rows));
+    std::vector<std::byte, base::CachedAllocator<std::byte>> memory(ring * Slot::bytes(blocks.rows));
     Carver carver(memory.data());
     std::vector<Slot> slot;
     slot.reserve(ring);
@@ -100,7 +100,7 @@ void pipeline(const Blocks& blocks, std::size_t slots, Prepare&& prepare, Scan&&
         state[b].store(2, std::memory_order_release);
     };
     // Tasks 0 .. count - 1 prepare a block, count .. 2 count - 1 follow one up.
-    pool::run_alongside(
+    base::pool::run_alongside(
         [&](auto&& start) {
             for (std::size_t b = 0; b < ring; ++b) start(b);
             for (std::size_t b = 0; b < count; ++b) {

@@ -21,10 +21,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/block_cache.h"
-#include "core/fault.h"
-#include "core/pool.h"
-#include "core/result.h"
+#include "base/block_cache.h"
+#include "base/fault.h"
+#include "base/pool.h"
+#include "base/result.h"
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/scan_ahead.h"
 
@@ -66,11 +66,12 @@ std::size_t present_rows(const Rows& rows, std::size_t begin, std::size_t end) {
 // Runs fn(k) for k in [0, parts) on the pool.
 template <class Fn>
 void each_part(std::size_t parts, Fn&& fn) {
-    auto done = pool::parallel_map<Unit, OwnError>(parts, [&](std::size_t k) -> Result<Unit, OwnError> {
-        fn(k);
-        return Unit{};
-    });
-    if (!done.ok()) fault("a part of a split aggregation failed");
+    auto done = base::pool::parallel_map<base::Unit, base::OwnError>(
+        parts, [&](std::size_t k) -> base::Result<base::Unit, base::OwnError> {
+            fn(k);
+            return base::Unit{};
+        });
+    if (!done.ok()) base::fault("a part of a split aggregation failed");
 }
 
 // First rows of the parts of a tick-count split: bars open at the records numbered 0,
@@ -159,7 +160,8 @@ public:
         : rows_(rows),
           blocks_(blocks),
           per_block_(grouped ? (blocks.rows - 1) / GroupBar::kRows + 1 : 0),
-          groups_(CachedAllocator<GroupBar>().allocate(blocks.count() * per_block_), Release{blocks.count() * per_block_}),
+          groups_(base::CachedAllocator<GroupBar>().allocate(blocks.count() * per_block_),
+                  Release{blocks.count() * per_block_}),
           ends_(blocks.count()),
           first_(blocks.count()),
           pieces_(blocks.count()) {}
@@ -197,7 +199,7 @@ public:
 private:
     // The bar of rows [first, last], `last` carrying a record: whole groups in one step
     // where that is exact, the rest row by row.
-    OhlcvBar fold(std::size_t first, std::size_t last) const {
+    domain::OhlcvBar fold(std::size_t first, std::size_t last) const {
         if (per_block_ == 0 || last - first >= GroupBar::kMostRows) {
             PartialBar bar;
             for (std::size_t i = first; i <= last; ++i) {
@@ -229,7 +231,7 @@ private:
     // between calls.
     struct Release {
         std::size_t count;
-        void operator()(GroupBar* p) const noexcept { CachedAllocator<GroupBar>().deallocate(p, count); }
+        void operator()(GroupBar* p) const noexcept { base::CachedAllocator<GroupBar>().deallocate(p, count); }
     };
 
     std::size_t per_block_;                          // groups of rows per block
@@ -368,8 +370,8 @@ OhlcvColumns renko_bars(const RenkoBarBuilder& fresh, const Rows& rows, const fe
         },
         [&](std::size_t b, CloseSlot& slot) {
             OhlcvColumns& out = pieces[b];
-            builder.feed_closes(RowNumbers{}, slot.closes.values, slot.lows.values, slot.highs.values,
-                                blocks.begin(b), blocks.end(b), [&out](const OhlcvBar& brick) { out.append(brick); });
+            builder.feed_closes(RowNumbers{}, slot.closes.values, slot.lows.values, slot.highs.values, blocks.begin(b),
+                                blocks.end(b), [&out](const domain::OhlcvBar& brick) { out.append(brick); });
         },
         [&](std::size_t b) {
             OhlcvColumns& out = pieces[b];
@@ -390,8 +392,8 @@ OhlcvColumns feed_rows(const Builder& fresh, const Rows& rows, std::size_t n, co
     auto one_piece = [&](std::size_t begin, std::size_t end) {
         Builder builder = fresh;
         OhlcvColumns out;
-        builder.feed(rows, begin, end, [&out](const OhlcvBar& bar) { out.append(bar); });
-        if (std::optional<OhlcvBar> last = builder.flush()) out.append(*last);
+        builder.feed(rows, begin, end, [&out](const domain::OhlcvBar& bar) { out.append(bar); });
+        if (std::optional<domain::OhlcvBar> last = builder.flush()) out.append(*last);
         return out;
     };
     const std::size_t parts = split.parts_for(n);

@@ -1,8 +1,10 @@
 #include "data/aggregate/time_bar_builder.h"
 
-#include "core/fault.h"
+#include "base/fault.h"
 
 namespace tarnwick::aggregate {
+
+using base::fault;
 
 TimeBarBuilder::TimeBarBuilder(WideNs window_ns, std::int64_t align_offset_ns)
     : window_(window_ns), align_offset_ns_(align_offset_ns) {

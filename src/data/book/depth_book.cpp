@@ -6,6 +6,8 @@
 
 namespace tarnwick {
 
+using domain::BookLevel;
+
 namespace {
 
 double usable_size(double size) noexcept {

@@ -8,16 +8,13 @@
 #include <optional>
 #include <span>
 
-namespace tarnwick {
+#include "domain/book_level.h"
 
-struct BookLevel {
-    double price = 0.0;
-    double size = 0.0;  // NaN when the update carried no usable size
-};
+namespace tarnwick {
 
 class DepthBook {
 public:
-    static constexpr std::size_t kLevels = 5;
+    static constexpr std::size_t kLevels = domain::BOOK_LEVELS;
 
     // One level a side: both sides are cleared, a price above 0 makes that side's first
     // level; a size that is not a finite number >= 0 is stored as NaN.
@@ -29,20 +26,20 @@ public:
 
     std::uint8_t bid_count() const noexcept { return bid_count_; }
     std::uint8_t ask_count() const noexcept { return ask_count_; }
-    const std::array<BookLevel, kLevels>& bids() const noexcept { return bids_; }
-    const std::array<BookLevel, kLevels>& asks() const noexcept { return asks_; }
+    const std::array<domain::BookLevel, kLevels>& bids() const noexcept { return bids_; }
+    const std::array<domain::BookLevel, kLevels>& asks() const noexcept { return asks_; }
     std::int64_t timestamp() const noexcept { return timestamp_; }
 
     // The meaningful levels of the buy side (bids) or the sell side (asks).
-    std::span<const BookLevel> side(bool bids) const noexcept;
+    std::span<const domain::BookLevel> side(bool bids) const noexcept;
     // The first level of a side priced exactly at `price`.
-    const BookLevel* level_at(bool bids, double price) const noexcept;
+    const domain::BookLevel* level_at(bool bids, double price) const noexcept;
     // The best price of a side, when it has a level.
     std::optional<double> best(bool bids) const noexcept;
 
 private:
-    std::array<BookLevel, kLevels> bids_{};
-    std::array<BookLevel, kLevels> asks_{};
+    std::array<domain::BookLevel, kLevels> bids_{};
+    std::array<domain::BookLevel, kLevels> asks_{};
     std::uint8_t bid_count_ = 0;
     std::uint8_t ask_count_ = 0;
     std::int64_t timestamp_ = 0;  // nanoseconds since the Unix epoch

@@ -5,15 +5,13 @@
 #include <array>
 #include <cstdint>
 
-#include "data/book/depth_book.h"
+#include "domain/book_level.h"
 
 namespace tarnwick {
 
-inline constexpr std::size_t BOOK_LEVELS = DepthBook::kLevels;
-
 struct DepthSnapshot {
-    std::array<BookLevel, BOOK_LEVELS> bids{};  // levels from bid_count on are (0, 0)
-    std::array<BookLevel, BOOK_LEVELS> asks{};
+    std::array<domain::BookLevel, domain::BOOK_LEVELS> bids{};  // levels from bid_count on are (0, 0)
+    std::array<domain::BookLevel, domain::BOOK_LEVELS> asks{};
     std::int64_t ts = 0;  // nanoseconds since the Unix epoch
     std::uint8_t bid_count = 0;
     std::uint8_t ask_count = 0;
@@ -25,10 +23,10 @@ struct DepthSnapshot {
     void offer_ask(double price, double size) noexcept { offer(asks, ask_count, price, size); }
 
 private:
-    static void offer(std::array<BookLevel, BOOK_LEVELS>& side, std::uint8_t& count, double price,
+    static void offer(std::array<domain::BookLevel, domain::BOOK_LEVELS>& side, std::uint8_t& count, double price,
                       double size) noexcept {
-        if (!(price > 0.0) || count >= BOOK_LEVELS) return;
-        side[count] = BookLevel{price, size};
+        if (!(price > 0.0) || count >= domain::BOOK_LEVELS) return;
+        side[count] = domain::BookLevel{price, size};
         ++count;
     }
 };

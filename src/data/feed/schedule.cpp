@@ -2,9 +2,11 @@
 
 #include <queue>
 
-#include "core/fault.h"
+#include "base/fault.h"
 
 namespace tarnwick {
+
+using base::check_index;
 
 std::string_view name(ScheduleKind kind) noexcept {
     switch (kind) {

@@ -2,6 +2,12 @@
 
 namespace tarnwick {
 
+using base::Matrix;
+using base::OwnError;
+using base::Result;
+using base::err;
+using domain::OhlcvBar;
+
 Result<std::vector<OhlcvBar>, OwnError> bars_from_columns(const std::vector<std::int64_t>& timestamps,
                                                           const std::vector<double>& open,
                                                           const std::vector<double>& high,

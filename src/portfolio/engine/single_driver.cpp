@@ -3,13 +3,26 @@
 #include <utility>
 #include <vector>
 
-#include "core/bar.h"
-#include "core/flag_bytes.h"
-#include "core/format.h"
+#include "base/flag_bytes.h"
+#include "base/format.h"
+#include "domain/bar.h"
 #include "indicators/volatility.h"
 #include "signals/processor.h"
 
 namespace tarnwick::portfolio::engine {
+
+using base::CoreError;
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+using domain::BacktestConfig;
+using domain::BarSignal;
+using domain::InstrumentConfig;
+using domain::OhlcvBar;
+using domain::StopRule;
+using domain::TargetRule;
 
 SingleRunConfig SingleRunConfig::from(const BacktestConfig& config) {
     // The derivation a KernelSession makes, so array runs and sessions never drift apart.
@@ -30,8 +43,8 @@ std::optional<std::uint64_t> resolve_atr_period(const BacktestConfig& config,
 Status<OwnError> check_lengths(const BarSeries& bars, const SignalInput& signals) {
     const std::size_t n = bars.bars();
     if (signals.entries.size() != n) {
-        return err(OwnError{fmt::format("OHLCV and signals must have same length: close {}, entries {}", n,
-                                        signals.entries.size())});
+        return err(OwnError{base::fmt::format("OHLCV and signals must have same length: close {}, entries {}", n,
+                                              signals.entries.size())});
     }
     if (auto st = signals::processor::check_lengths(signals.entries.size(), signals.exits.size()); !st.ok()) {
         return err(std::move(st).error());
@@ -92,7 +105,7 @@ Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSe
         // Bars without a raw signal change nothing while the kernel is quiet (the processor
         // included), so the stretch up to the next signal is stepped in one go.
         if (session.kernel().quiet()) {
-            const std::size_t next = flag_bytes::first_set_in_either(signals.entries, signals.exits, i, n);
+            const std::size_t next = base::flag_bytes::first_set_in_either(signals.entries, signals.exits, i, n);
             if (next > i) {
                 const std::size_t m = next - i;
                 // The stepped bar after the stretch reads columns the stretch leaves alone;

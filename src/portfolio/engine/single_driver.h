@@ -8,13 +8,13 @@
 #include <span>
 #include <string>
 
-#include "core/backtest_config.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/core_session.h"
-#include "core/errors.h"
-#include "core/fees/fee_model.h"
-#include "core/instrument_config.h"
 #include "core/kernel_config.h"
-#include "core/result.h"
+#include "domain/backtest_config.h"
+#include "domain/fees/fee_model.h"
+#include "domain/instrument_config.h"
 
 namespace tarnwick::portfolio::engine {
 
@@ -43,36 +43,36 @@ struct SignalInput {
 
 // The engine side of a run: the configuration copy and what it resolves to.
 struct SingleRunConfig {
-    BacktestConfig config;
+    domain::BacktestConfig config;
     SlippageModel slippage;
-    FeeModel fee_model = FeeModel::fraction(0.001);
+    domain::FeeModel fee_model = domain::FeeModel::fraction(0.001);
     PriceSource price_source = PriceSource::Close;
 
     // The resolved fee model, proportional slippage when enabled and above 0, and the
     // close (same-bar close) or the open (the timings that act at a bar's open).
-    static SingleRunConfig from(const BacktestConfig& config);
+    static SingleRunConfig from(const domain::BacktestConfig& config);
 };
 
 // The ATR period the stop and target rules in force need: the instrument overrides win
 // side by side, the stop's period wins over the target's; none when neither is ATR-based.
-std::optional<std::uint64_t> resolve_atr_period(const BacktestConfig& config,
-                                                const std::optional<InstrumentConfig>& instrument);
+std::optional<std::uint64_t> resolve_atr_period(const domain::BacktestConfig& config,
+                                                const std::optional<domain::InstrumentConfig>& instrument);
 
 // Every length the run relies on, checked before anything is read: close against the
 // entries, entries against the exits, then each other price column and the sizes, which
 // may be longer than close but not shorter ("Data length mismatch: expected {}, got {}").
-Status<OwnError> check_lengths(const BarSeries& bars, const SignalInput& signals);
+base::Status<base::OwnError> check_lengths(const BarSeries& bars, const SignalInput& signals);
 
 // The configuration of the kernel a run of `signals` under `run` steps.
 KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signals,
-                           const std::optional<InstrumentConfig>& instrument);
+                           const std::optional<domain::InstrumentConfig>& instrument);
 
 // Runs the whole backtest: signals processed bar by bar, the ATR series computed once
 // when a rule needs it (zeros if it cannot be computed), one session step per bar, then
 // the session finished. The output's timestamps are left empty: they are the caller's
 // column. The only errors are those of `check_lengths`.
-Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
-                                         const SignalInput& signals,
-                                         const std::optional<InstrumentConfig>& instrument);
+base::Result<RunOutput, base::OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
+                                                     const SignalInput& signals,
+                                                     const std::optional<domain::InstrumentConfig>& instrument);
 
 }  // namespace tarnwick::portfolio::engine

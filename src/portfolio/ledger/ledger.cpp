@@ -5,6 +5,8 @@
 
 namespace tarnwick {
 
+using domain::TradeRecord;
+
 Position* Ledger::find(std::uint64_t position_id) noexcept {
     for (auto& p : positions_) {
         if (p.position_id == position_id) return &p;

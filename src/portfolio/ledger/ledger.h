@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/trade_record.h"
+#include "domain/trade_record.h"
 
 namespace tarnwick {
 
@@ -24,7 +24,7 @@ struct Position {
     double lowest_price = 0.0;    // since entry
     double entry_fees = 0.0;      // opening and add fees less the share closed away
     std::int8_t direction = 1;    // 1 long, -1 short
-    std::optional<FeeBreakdown> entry_fee_breakdown;  // only while one segment fill opened it
+    std::optional<domain::FeeBreakdown> entry_fee_breakdown;  // only while one segment fill opened it
     std::optional<std::uint64_t> opening_order_id;
     std::uint64_t position_id = 0;
     std::int64_t entry_time = 0;  // nanoseconds since the Unix epoch
@@ -47,12 +47,12 @@ struct PositionSnapshot {
 
 // How a close was executed; the position supplies everything else.
 struct CloseRequest {
-    std::optional<FeeBreakdown> fee_breakdown;
+    std::optional<domain::FeeBreakdown> fee_breakdown;
     std::uint64_t exit_idx = 0;
     std::int64_t exit_time = 0;
     double exit_price = 0.0;
     double exit_fee = 0.0;
-    ExitReason exit_reason = ExitReason::Signal;
+    domain::ExitReason exit_reason = domain::ExitReason::Signal;
 };
 
 class Ledger {
@@ -103,11 +103,11 @@ public:
 
     // Removes the position and returns its trade, or nothing when no position has the id
     // (no trade id is used then).
-    std::optional<TradeRecord> close_position(std::uint64_t position_id, const CloseRequest& req);
+    std::optional<domain::TradeRecord> close_position(std::uint64_t position_id, const CloseRequest& req);
 
     // The trade of closing `quantity` units of `p` carrying `entry_fees` of its entry fees;
     // uses the next trade id. The position itself is not touched.
-    TradeRecord build_trade(const Position& p, double quantity, double entry_fees, const CloseRequest& req);
+    domain::TradeRecord build_trade(const Position& p, double quantity, double entry_fees, const CloseRequest& req);
 
 private:
     std::string symbol_;

@@ -8,6 +8,11 @@
 
 namespace tarnwick {
 
+using domain::BOOK_LEVELS;
+using domain::BarSignal;
+using domain::OhlcvBar;
+using domain::is_tradable_price;
+
 double PortfolioSession::equity() const noexcept {
     const std::size_t n = std::min(kernels_.size(), last_marks_.size());
     double held = -0.0;

@@ -6,6 +6,8 @@
 
 namespace tarnwick {
 
+using domain::TradeRecord;
+
 PortfolioResult PortfolioSession::finish() && {
     for (std::size_t i = 0; i < kernels_.size(); ++i) {
         // An instrument that never traded still closes what it holds (an adopted

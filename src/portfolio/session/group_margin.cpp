@@ -12,6 +12,9 @@
 
 namespace tarnwick {
 
+using domain::InstrumentSpec;
+using domain::OptionRight;
+
 namespace {
 
 struct Leg {

@@ -7,6 +7,13 @@
 
 namespace tarnwick {
 
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::check_index;
+using base::err;
+
 Result<std::uint64_t, OwnError> PortfolioSession::submit_order(std::uint64_t instrument, OrderRequestArgs args) {
     if (auto ok = check_index(instrument); !ok) return err(ok.error());
     // The caller's index is trusted only while this instrument's entry is the pending one;

@@ -5,9 +5,20 @@
 #include <cmath>
 #include <limits>
 
-#include "core/format.h"
+#include "base/format.h"
 
 namespace tarnwick {
+
+using base::OwnError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::check_index;
+using base::err;
+using domain::BacktestConfig;
+using domain::InstrumentConfig;
+using domain::InstrumentSpec;
+using domain::OhlcvBar;
 
 PortfolioSession::PortfolioSession(BacktestConfig config, AccountSetup account)
     : config_(std::move(config)), account_(account) {
@@ -20,7 +31,8 @@ Result<OmsType, OwnError> PortfolioSession::check_instrument(std::int32_t direct
     if (direction != 1 && direction != -1) return err(OwnError{"direction must be 1 or -1"});
     auto oms = parse_oms_type(oms_type);
     if (!oms) return err(oms.error());
-    if (spec && !spec->tradable()) return err(OwnError{fmt::format("instrument {} is not tradable", spec->symbol)});
+    if (spec && !spec->tradable())
+        return err(OwnError{base::fmt::format("instrument {} is not tradable", spec->symbol)});
     return *oms;
 }
 
@@ -53,7 +65,8 @@ std::uint64_t PortfolioSession::add_instrument(std::string symbol, std::int8_t d
 }
 
 Status<OwnError> PortfolioSession::check_index(std::uint64_t instrument) const {
-    if (instrument >= kernels_.size()) return err(OwnError{fmt::format("unknown instrument index {}", instrument)});
+    if (instrument >= kernels_.size())
+        return err(OwnError{base::fmt::format("unknown instrument index {}", instrument)});
     return Unit{};
 }
 
@@ -170,7 +183,7 @@ const ScheduleEntry* PortfolioSession::pending() const noexcept {
 }
 
 const DepthSnapshot& PortfolioSession::depth_snapshot(std::uint64_t position) const {
-    tarnwick::check_index(position, depth_store_.size());
+    tarnwick::base::check_index(position, depth_store_.size());
     return depth_store_[position];
 }
 

@@ -17,20 +17,20 @@
 #include <utility>
 #include <vector>
 
-#include "core/backtest_config.h"
-#include "core/bar.h"
-#include "core/errors.h"
-#include "core/instrument_config.h"
-#include "core/instrument_spec.h"
+#include "base/errors.h"
+#include "base/result.h"
 #include "core/kernel.h"
 #include "core/kernel_config.h"
 #include "core/kernel_event.h"
 #include "core/portfolio_result.h"
-#include "core/result.h"
-#include "core/trade_record.h"
 #include "data/events/depth_snapshot.h"
 #include "data/events/tick_expansion.h"
 #include "data/feed/schedule.h"
+#include "domain/backtest_config.h"
+#include "domain/bar.h"
+#include "domain/instrument_config.h"
+#include "domain/instrument_spec.h"
+#include "domain/trade_record.h"
 
 namespace tarnwick {
 
@@ -47,36 +47,37 @@ struct WorkingOrderView {
 
 class PortfolioSession {
 public:
-    PortfolioSession(BacktestConfig config, AccountSetup account);
+    PortfolioSession(domain::BacktestConfig config, AccountSetup account);
 
     // ---- instruments --------------------------------------------------------------
     // The argument checks of a registration, made before anything else about the
     // session: direction 1 or -1, an exact oms type, a tradable spec. The oms type.
-    static Result<OmsType, OwnError> check_instrument(std::int32_t direction, std::string_view oms_type,
-                                                      const std::optional<InstrumentSpec>& spec);
+    static base::Result<OmsType, base::OwnError> check_instrument(std::int32_t direction, std::string_view oms_type,
+                                                                  const std::optional<domain::InstrumentSpec>& spec);
     // Builds the instrument's kernel from the session's configuration and account, arms
     // its portfolio gates, and returns its index (0, 1, ...). Arguments as checked above.
     std::uint64_t add_instrument(std::string symbol, std::int8_t direction,
-                                 std::optional<InstrumentConfig> instrument_config,
-                                 std::optional<InstrumentSpec> instrument, OmsType oms);
+                                 std::optional<domain::InstrumentConfig> instrument_config,
+                                 std::optional<domain::InstrumentSpec> instrument, OmsType oms);
     std::size_t instrument_count() const noexcept { return kernels_.size(); }
     // "unknown instrument index {}" unless the index names a registered instrument.
-    Status<OwnError> check_index(std::uint64_t instrument) const;
+    base::Status<base::OwnError> check_index(std::uint64_t instrument) const;
 
     // ---- attached streams (stored whole; merged only by the first seal) ----------------
-    Status<OwnError> set_bars(std::uint64_t instrument, std::vector<OhlcvBar> bars);
-    Status<OwnError> set_ticks(std::uint64_t instrument, TickColumns ticks);
-    Status<OwnError> set_depth(std::uint64_t instrument, std::vector<DepthSnapshot> snapshots);
+    base::Status<base::OwnError> set_bars(std::uint64_t instrument, std::vector<domain::OhlcvBar> bars);
+    base::Status<base::OwnError> set_ticks(std::uint64_t instrument, TickColumns ticks);
+    base::Status<base::OwnError> set_depth(std::uint64_t instrument, std::vector<DepthSnapshot> snapshots);
     // Merges every attached stream into the schedule; once only, later calls do nothing.
     void seal();
     bool sealed() const noexcept { return sealed_; }
 
     // ---- live appends (at the tail, in call order; each seals first) ------------------
-    Status<OwnError> push_bar(std::uint64_t instrument, const OhlcvBar& bar);
+    base::Status<base::OwnError> push_bar(std::uint64_t instrument, const domain::OhlcvBar& bar);
     // The number of entries appended (0, 1 or 2). A row that yields none leaves the
     // session as it was, unsealed included.
-    Result<std::uint64_t, OwnError> push_tick(std::uint64_t instrument, std::int64_t timestamp, const TickRow& row);
-    Status<OwnError> push_depth(std::uint64_t instrument, DepthSnapshot snapshot);
+    base::Result<std::uint64_t, base::OwnError> push_tick(std::uint64_t instrument, std::int64_t timestamp,
+                                                          const TickRow& row);
+    base::Status<base::OwnError> push_depth(std::uint64_t instrument, DepthSnapshot snapshot);
 
     // ---- applying ---------------------------------------------------------------------
     // Runs the pending entry through its instrument's kernel against the pool, then the
@@ -84,7 +85,7 @@ public:
     // switch), and advances. The events in order: the kernel's, then a portfolio margin
     // call, then the liquidation's. Empty when nothing is pending. The reference stays
     // valid until the next call that changes the session.
-    const std::vector<KernelEvent>& apply_current(const BarSignal& intents);
+    const std::vector<KernelEvent>& apply_current(const domain::BarSignal& intents);
     // Pool cash plus every marked instrument's open positions at its mark.
     double equity() const noexcept;
     // Re-margins the short option legs of every (underlying, expiry) group from the
@@ -92,19 +93,22 @@ public:
     void allocate_group_margin();
 
     // ---- orders (they act when the instrument's next bar or print is applied) ---------
-    Result<std::uint64_t, OwnError> submit_order(std::uint64_t instrument, OrderRequestArgs args);
-    Result<bool, OwnError> cancel_order(std::uint64_t instrument, std::uint64_t idx, std::uint64_t order_id);
-    Result<bool, OwnError> modify_order(std::uint64_t instrument, std::uint64_t order_id,
-                                        std::optional<double> units, std::optional<double> size_frac,
-                                        std::optional<double> limit_price, std::optional<double> trigger_price);
-    Result<std::vector<std::uint64_t>, OwnError> cancel_all_orders(std::uint64_t instrument, std::uint64_t idx);
-    Status<OwnError> link_oco(std::uint64_t instrument, std::span<const std::uint64_t> order_ids);
-    Status<OwnError> request_close(std::uint64_t instrument, std::uint64_t position_id);
-    Status<OwnError> set_underlying_price(std::uint64_t instrument, std::optional<double> price);
+    base::Result<std::uint64_t, base::OwnError> submit_order(std::uint64_t instrument, OrderRequestArgs args);
+    base::Result<bool, base::OwnError> cancel_order(std::uint64_t instrument, std::uint64_t idx,
+                                                    std::uint64_t order_id);
+    base::Result<bool, base::OwnError> modify_order(std::uint64_t instrument, std::uint64_t order_id,
+                                                    std::optional<double> units, std::optional<double> size_frac,
+                                                    std::optional<double> limit_price,
+                                                    std::optional<double> trigger_price);
+    base::Result<std::vector<std::uint64_t>, base::OwnError> cancel_all_orders(std::uint64_t instrument,
+                                                                               std::uint64_t idx);
+    base::Status<base::OwnError> link_oco(std::uint64_t instrument, std::span<const std::uint64_t> order_ids);
+    base::Status<base::OwnError> request_close(std::uint64_t instrument, std::uint64_t position_id);
+    base::Status<base::OwnError> set_underlying_price(std::uint64_t instrument, std::optional<double> price);
     // Seeds a long position the broker already holds; open only until the first bar or
     // print is applied. The new position id.
-    Result<std::uint64_t, OwnError> adopt_position(std::uint64_t instrument, std::int64_t timestamp, double price,
-                                                   double size);
+    base::Result<std::uint64_t, base::OwnError> adopt_position(std::uint64_t instrument, std::int64_t timestamp,
+                                                               double price, double size);
 
     // ---- queries ----------------------------------------------------------------------
     // The entry at the cursor, when there is one.
@@ -113,8 +117,8 @@ public:
     std::uint64_t remaining() const noexcept { return schedule_.size() - cursor_; }
     std::uint64_t size() const noexcept { return schedule_.size(); }
     std::uint64_t cursor() const noexcept { return cursor_; }
-    Result<const Kernel*, OwnError> kernel(std::uint64_t instrument) const;
-    Result<std::vector<WorkingOrderView>, OwnError> working_orders(std::uint64_t instrument) const;
+    base::Result<const Kernel*, base::OwnError> kernel(std::uint64_t instrument) const;
+    base::Result<std::vector<WorkingOrderView>, base::OwnError> working_orders(std::uint64_t instrument) const;
     double cash() const noexcept { return pool_cash_; }
     double locked_margin() const noexcept { return pool_locked_margin_; }
     double free_capital() const noexcept { return pool_cash_ - pool_locked_margin_; }
@@ -122,10 +126,10 @@ public:
     bool is_halted() const noexcept;
     std::optional<std::uint64_t> halted_at() const noexcept { return halted_at_; }
     const std::vector<ScheduleEntry>& schedule() const noexcept { return schedule_; }
-    const Curve& equity_curve() const noexcept { return equity_curve_; }
-    const Curve& drawdown_curve() const noexcept { return drawdown_curve_; }
-    const Curve& returns() const noexcept { return returns_; }
-    const std::vector<TradeRecord>& trades() const noexcept { return trades_; }
+    const base::Curve& equity_curve() const noexcept { return equity_curve_; }
+    const base::Curve& drawdown_curve() const noexcept { return drawdown_curve_; }
+    const base::Curve& returns() const noexcept { return returns_; }
+    const std::vector<domain::TradeRecord>& trades() const noexcept { return trades_; }
 
     // ---- finish -----------------------------------------------------------------------
     // Force-closes every instrument at its last applied bar, computes the portfolio
@@ -135,7 +139,7 @@ public:
 private:
     struct LastBar {
         std::uint64_t local_idx = 0;
-        OhlcvBar bar;
+        domain::OhlcvBar bar;
     };
 
     // The pool as kernel `i` may see it; returns the kernel's locked margin at that moment.
@@ -150,7 +154,7 @@ private:
     void portfolio_margin_check(const ScheduleEntry& e);
     void drawdown_kill_switch();
 
-    BacktestConfig config_;
+    domain::BacktestConfig config_;
     AccountSetup account_;
     std::optional<std::uint64_t> halted_at_;
     double pool_cash_ = 0.0;
@@ -160,7 +164,7 @@ private:
     // One element per registered instrument, all indexed by the instrument index.
     std::vector<Kernel> kernels_;
     std::vector<std::string> symbols_;
-    std::vector<std::vector<OhlcvBar>> bar_streams_;
+    std::vector<std::vector<domain::OhlcvBar>> bar_streams_;
     std::vector<std::optional<TickColumns>> tick_streams_;
     std::vector<std::vector<DepthSnapshot>> depth_streams_;
     std::vector<std::uint64_t> local_counts_;
@@ -170,11 +174,11 @@ private:
     std::vector<DepthSnapshot> depth_store_;  // only grows: book entries name positions here
     std::vector<ScheduleEntry> schedule_;
 
-    Curve equity_curve_;
-    Curve drawdown_curve_;  // percent below the running peak
-    Curve returns_;         // fraction
+    base::Curve equity_curve_;
+    base::Curve drawdown_curve_;  // percent below the running peak
+    base::Curve returns_;         // fraction
     std::vector<std::int64_t> timestamps_;
-    std::vector<TradeRecord> trades_;  // every instrument's, in closing order
+    std::vector<domain::TradeRecord> trades_;  // every instrument's, in closing order
 
     std::uint64_t cursor_ = 0;
     double peak_equity_ = 0.0;

@@ -1,0 +1,101 @@
+// The one configuration record of every backtest and session. Engines copy it
+// whole when they are built, so later changes affect only what is built afterwards.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/errors.h"
+#include "base/result.h"
+
+namespace tarnwick::domain {
+
+enum class FillTiming : std::uint8_t {
+    SameBarClose,
+    NextBarOpen,
+    SameBarOpenLookahead,  // the older look-ahead timing, kept only to reproduce old results
+};
+
+std::string_view name(FillTiming t);
+// Trims Unicode white space, then matches the three names exactly (case-sensitive).
+base::Result<FillTiming, base::OwnError> parse_fill_timing(std::string_view text);
+
+struct StopRule {
+    enum class Kind : std::uint8_t { Fixed, Trailing, Atr };
+    Kind kind;
+    double value;              // percent for Fixed and Trailing, multiplier for Atr
+    std::uint64_t period = 0;  // Atr only
+
+    static StopRule fixed(double percent) { return {Kind::Fixed, percent, 0}; }
+    static StopRule trailing(double percent) { return {Kind::Trailing, percent, 0}; }
+    static StopRule atr(double multiplier, std::uint64_t period) { return {Kind::Atr, multiplier, period}; }
+};
+
+struct TargetRule {
+    enum class Kind : std::uint8_t { Fixed, Atr, RiskReward };
+    Kind kind;
+    double value;              // percent for Fixed, multiplier for Atr, ratio for RiskReward
+    std::uint64_t period = 0;  // Atr only
+
+    static TargetRule fixed(double percent) { return {Kind::Fixed, percent, 0}; }
+    static TargetRule atr(double multiplier, std::uint64_t period) { return {Kind::Atr, multiplier, period}; }
+    static TargetRule risk_reward(double ratio) { return {Kind::RiskReward, ratio, 0}; }
+};
+
+// Fractions are plain fractions (0.001 = 0.1%); `_pct` fields are percent; times are
+// nanoseconds. Only the fields that turn into money at every fill are range-checked
+// (`check_money_fields`); every other value is stored as given.
+struct BacktestConfig {
+    double initial_capital = 100000.0;
+    double fees = 0.001;
+    double slippage = 0.0;
+    bool upon_bar_close = true;  // used only while fill_timing is unset
+    bool apply_slippage = true;
+    std::optional<double> periods_per_year;
+    double risk_free_rate = 0.0;
+    std::optional<double> session_minutes;
+    std::optional<std::string> fee_segment;
+    std::optional<std::uint64_t> max_positions;
+    std::optional<double> max_drawdown_pct;
+    bool legacy_annualization = false;
+    double fill_prob_limit = 1.0;
+    double fill_prob_slippage = 0.0;
+    bool queue_fill_model = false;
+    bool partial_fills = false;
+    std::int64_t order_latency_ns = 0;
+    std::int64_t session_tz_offset_ns = 0;
+    std::optional<std::uint32_t> squareoff_time_minutes;  // minutes from local midnight, 0..1439
+    double limit_slippage = 0.0;
+    bool liquidate_on_margin_call = false;
+    std::uint64_t fill_seed = 0;
+    bool bar_path_adaptive = false;
+    std::optional<FillTiming> fill_timing;
+    std::optional<StopRule> stop;
+    std::optional<TargetRule> target;
+
+    // An explicit fill_timing wins; otherwise the deprecated upon_bar_close flag decides.
+    FillTiming effective_fill_timing() const {
+        if (fill_timing) return *fill_timing;
+        return upon_bar_close ? FillTiming::SameBarClose : FillTiming::NextBarOpen;
+    }
+};
+
+// The fields every fill prices with, refused where they would make nonsense money; each
+// message names the field and the value. Fees are finite and above -1 (below 0 they are a
+// rebate); a slippage fraction is finite and within (-1, 1), so a fill price stays above
+// 0; a probability is a number in [0, 1].
+base::Status<base::OwnError> check_fees(double fees);
+base::Status<base::OwnError> check_slippage_fraction(std::string_view field, double value);
+base::Status<base::OwnError> check_probability(std::string_view field, double value);
+// fees, slippage, limit_slippage and fill_prob_slippage, in that order.
+base::Status<base::OwnError> check_money_fields(const BacktestConfig& config);
+
+// "HH:MM" (24-hour, local time) -> minutes from midnight.
+base::Result<std::uint32_t, base::OwnError> parse_squareoff_time(std::string_view text);
+
+// Unicode White_Space trimmed from both ends of UTF-8 text.
+std::string_view trim_unicode_space(std::string_view text);
+
+}  // namespace tarnwick::domain
