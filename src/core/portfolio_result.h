@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/backtest_result.h"
+#include "engine/backtest_result.h"
 
 namespace tarnwick {
 
@@ -19,7 +19,7 @@ struct InstrumentSummary {
 };
 
 struct PortfolioResult {
-    BacktestResult result;                         // the whole portfolio as one run
+    engine::BacktestResult result;                  // the whole portfolio as one run
     std::vector<InstrumentSummary> per_instrument;  // in the builder's instrument order
     std::uint64_t rejected_entries = 0;            // across every instrument
     bool halted = false;                           // margin call or drawdown kill-switch

@@ -9,7 +9,7 @@
 #include "domain/backtest_config.h"
 #include "domain/trade_record.h"
 
-namespace tarnwick {
+namespace tarnwick::metrics {
 
 // Percent fields are percent, not fractions; durations without a unit are in bars (or
 // samples); "_secs" durations are seconds. Six ratios (sortino, calmar, omega,
@@ -66,8 +66,6 @@ struct BacktestMetrics {
     std::optional<double> mfe_capture_ratio;
 };
 
-namespace metrics {
-
 // What the metrics read from a run's configuration.
 struct MetricsSettings {
     double initial_capital = 100000.0;
@@ -110,5 +108,4 @@ double total_turnover(std::span<const domain::TradeRecord> trades) noexcept;
 
 }  // namespace trade_stats
 
-}  // namespace metrics
-}  // namespace tarnwick
+}  // namespace tarnwick::metrics

@@ -1,10 +1,10 @@
 // The record classes that more than one binding takes or hands out, bound once for every file.
 #pragma once
 
-#include "core/backtest_result.h"
 #include "domain/backtest_config.h"
 #include "domain/instrument_config.h"
 #include "domain/instrument_spec.h"
+#include "engine/backtest_result.h"
 #include "python/classes.h"
 #include "python/records.h"
 
@@ -29,13 +29,13 @@ struct Bound<domain::InstrumentSpec> {
 };
 
 template <>
-struct Bound<BacktestResult> {
+struct Bound<engine::BacktestResult> {
     static constexpr const char* name = "BacktestResult";
     static PyTypeObject* type() { return backtest_result_type(); }
 };
 
 template <>
-struct Bound<ReportedMetrics> {
+struct Bound<engine::ReportedMetrics> {
     static constexpr const char* name = "BacktestMetrics";
     static PyTypeObject* type() { return backtest_metrics_type(); }
 };

@@ -4,10 +4,13 @@
 #include "python/object.h"
 
 namespace tarnwick {
-struct BacktestResult;
 struct PortfolioResult;
-struct RunOutput;
 }  // namespace tarnwick
+
+namespace tarnwick::engine {
+struct BacktestResult;
+struct RunOutput;
+}  // namespace tarnwick::engine
 
 namespace tarnwick::domain {
 struct Order;
@@ -56,9 +59,9 @@ PyMethodDef* rolling_min_function();
 PyMethodDef* rolling_max_function();
 
 // New objects of the result classes, for every producer of a run's result.
-Ref new_backtest_result(BacktestResult result);
+Ref new_backtest_result(engine::BacktestResult result);
 // The BacktestResult assembled from a finished run.
-Ref new_run_result(RunOutput run);
+Ref new_run_result(engine::RunOutput run);
 Ref new_trade(domain::TradeRecord trade);
 Ref new_order(domain::Order order);
 Ref new_portfolio_result(PortfolioResult result);

@@ -4,25 +4,25 @@
 
 #include <vector>
 
-#include "core/kernel_event.h"
-#include "portfolio/ledger/ledger.h"
+#include "engine/kernel_event.h"
+#include "engine/ledger.h"
 #include "python/classes.h"
 #include "python/records.h"
 
 namespace tarnwick::py {
 
 template <>
-struct Bound<KernelEvent> {
+struct Bound<engine::KernelEvent> {
     static constexpr const char* name = "EngineEvent";
     static PyTypeObject* type() { return engine_event_type(); }
 };
 template <>
-struct Bound<PositionSnapshot> {
+struct Bound<engine::PositionSnapshot> {
     static constexpr const char* name = "PositionSnapshot";
     static PyTypeObject* type() { return position_snapshot_type(); }
 };
 
 // A step's events as a new list of new EngineEvent objects, in the order produced.
-inline Ref event_list(const std::vector<KernelEvent>& events) { return record_list(events); }
+inline Ref event_list(const std::vector<engine::KernelEvent>& events) { return record_list(events); }
 
 }  // namespace tarnwick::py

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "base/format.h"
-#include "core/backtest_result.h"
+#include "engine/backtest_result.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/direction.h"
@@ -20,10 +20,11 @@
 namespace tarnwick::py {
 
 using domain::BacktestConfig;
+using engine::RunOutput;
 
 namespace {
 
-using portfolio::engine::SignalInput;
+using runners::single::SignalInput;
 
 // The signals of a run over the copied flags, its direction checked.
 SignalInput signal_input(std::int32_t direction, std::string symbol, const ArrayBool& entries,

@@ -8,18 +8,18 @@
 #include <cstddef>
 #include <string>
 
-#include "core/orders/order_request.h"
+#include "engine/orders/order_request.h"
 #include "python/convert.h"
 
 namespace tarnwick::py {
 
 struct SubmittedOrder {
     std::string side, kind, client_id, tif, offset_kind;
-    OrderRequestArgs values;  // the texts above are filled in by `args`
+    engine::OrderRequestArgs values;  // the texts above are filled in by `args`
 
     // The request viewing this object's texts; valid while the object lives unchanged.
-    OrderRequestArgs args() const {
-        OrderRequestArgs o = values;
+    engine::OrderRequestArgs args() const {
+        engine::OrderRequestArgs o = values;
         o.side = side;
         o.kind = kind;
         o.client_id = client_id;
@@ -31,7 +31,7 @@ struct SubmittedOrder {
 
 inline SubmittedOrder read_submitted_order(const Args& a, std::size_t first) {
     SubmittedOrder s;
-    OrderRequestArgs& o = s.values;
+    engine::OrderRequestArgs& o = s.values;
     s.side = a.get<std::string>(first + 0);
     s.kind = a.get<std::string>(first + 1);
     o.submitted_idx = a.get<std::uint64_t>(first + 2);

@@ -5,12 +5,14 @@
 #include <utility>
 
 #include "base/format.h"
-#include "core/backtest_result.h"
 #include "core/portfolio_result.h"
+#include "engine/backtest_result.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 
 namespace tarnwick::py {
+
+using engine::ReportedMetrics;
 
 template <>
 struct Bound<InstrumentSummary> {

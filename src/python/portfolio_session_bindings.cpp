@@ -25,6 +25,9 @@ using domain::BookLevel;
 using domain::InstrumentConfig;
 using domain::InstrumentSpec;
 using domain::OhlcvBar;
+using engine::AccountSetup;
+using engine::OmsType;
+using engine::parse_account_type;
 
 // A live session, or nothing once finished.
 struct PortfolioSessionState {

@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "base/format.h"
-#include "core/backtest_result.h"
-#include "core/result_assembly.h"
 #include "domain/order_report.h"
 #include "domain/trade_record.h"
+#include "engine/backtest_result.h"
+#include "engine/result_assembly.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 
@@ -17,6 +17,9 @@ namespace tarnwick::py {
 
 using domain::Order;
 using domain::TradeRecord;
+using engine::BacktestResult;
+using engine::ReportedMetrics;
+using engine::RunOutput;
 
 namespace {
 
@@ -29,7 +32,7 @@ PyObject* trade_fee_breakdown(PyObject* self, void*) {
     return read<T>(self, [](const T& t) -> PyObject* {
         if (!t.fee_breakdown) return Py_NewRef(Py_None);
         Ref dict = Ref::check(PyDict_New());
-        for (const result::FeeLine& line : result::fee_breakdown_dict(*t.fee_breakdown)) {
+        for (const engine::assembly::FeeLine& line : engine::assembly::fee_breakdown_dict(*t.fee_breakdown)) {
             Ref key = to_py(line.name);
             Ref amount = to_py(line.amount);
             if (PyDict_SetItem(dict.get(), key.get(), amount.get()) < 0) throw_error_set();
@@ -345,7 +348,7 @@ PyTypeObject* trade_type() { return record_type<T>("builtins.Trade", kTradeSlots
 PyTypeObject* order_type() { return record_type<O>("builtins.Order", kOrderSlots); }
 
 Ref new_backtest_result(BacktestResult result) { return wrap(std::move(result)); }
-Ref new_run_result(RunOutput run) { return wrap(result::build_backtest_result(std::move(run))); }
+Ref new_run_result(RunOutput run) { return wrap(engine::assembly::build_backtest_result(std::move(run))); }
 Ref new_trade(TradeRecord trade) { return wrap(std::move(trade)); }
 Ref new_order(Order order) { return wrap(std::move(order)); }
 

@@ -42,7 +42,7 @@ struct Converter<strategies::InstrumentConfigs> {
 
 namespace {
 
-using portfolio::engine::SignalInput;
+using runners::single::SignalInput;
 
 // Engine views of converted instruments; valid while `inputs` lives.
 std::vector<strategies::InstrumentSeries> series_of(const std::vector<InstrumentInput>& inputs) {

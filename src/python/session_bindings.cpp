@@ -3,13 +3,13 @@
 #include <optional>
 
 #include "base/format.h"
-#include "core/backtest_result.h"
-#include "core/core_session.h"
-#include "core/kernel_config.h"
-#include "core/kernel_event.h"
-#include "core/orders/order_request.h"
-#include "core/orders/twap.h"
-#include "portfolio/ledger/ledger.h"
+#include "engine/backtest_result.h"
+#include "engine/core_session.h"
+#include "engine/kernel_config.h"
+#include "engine/kernel_event.h"
+#include "engine/ledger.h"
+#include "engine/orders/order_request.h"
+#include "engine/orders/twap.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/direction.h"
@@ -24,6 +24,17 @@ using domain::InstrumentConfig;
 using domain::InstrumentSpec;
 using domain::OhlcvBar;
 using domain::variant_name;
+using engine::AccountSetup;
+using engine::CoreSession;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::OmsType;
+using engine::PositionSnapshot;
+using engine::TwapArgs;
+using engine::parse_account_type;
+using engine::parse_oms_type;
 
 // A live session owns its core session; a finished one holds nothing.
 struct KernelSessionState {

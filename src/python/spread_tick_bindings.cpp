@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "base/block_cache.h"
-#include "core/backtest_result.h"
 #include "domain/backtest_config.h"
 #include "domain/fees/fee_model.h"
+#include "engine/backtest_result.h"
 #include "python/batch_item_records.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
@@ -31,6 +31,7 @@ using domain::BacktestConfig;
 using domain::check_fees;
 using domain::check_slippage_fraction;
 using domain::resolve_fee_model;
+using engine::RunOutput;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/format.h"
-#include "core/backtest_result.h"
+#include "engine/backtest_result.h"
 #include "portfolio/engine/single_driver.h"
 #include "python/batch_item_records.h"
 #include "python/bound_records.h"
@@ -24,10 +24,11 @@ namespace tarnwick::py {
 
 using domain::BacktestConfig;
 using domain::InstrumentConfig;
+using engine::RunOutput;
 
 namespace {
 
-using portfolio::engine::BarSeries;
+using runners::single::BarSeries;
 using strategies::BatchSingleItem;
 using strategies::BatchSpreadItem;
 
@@ -51,7 +52,7 @@ PyObject* run_single_backtest(PyObject*, const Args& a) {
     const std::optional<ArrayF64> sizes = a.opt<ArrayF64>(12);
     const std::optional<InstrumentConfig> instrument = a.opt<InstrumentConfig>(13);
 
-    portfolio::engine::SignalInput signals;
+    runners::single::SignalInput signals;
     signals.direction = checked_direction(direction);
     signals.symbol = std::move(symbol);
     signals.entries = entries.data;
@@ -59,8 +60,8 @@ PyObject* run_single_backtest(PyObject*, const Args& a) {
     if (sizes) signals.position_sizes = std::span<const double>(sizes->data);
     signals.weight = weight;
 
-    RunOutput run = unwrap(portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(config),
-                                                           columns.series(), signals, instrument));
+    RunOutput run = unwrap(runners::single::run_backtest(runners::single::SingleRunConfig::from(config),
+                                                         columns.series(), signals, instrument));
     return new_run_result(std::move(run)).release();
 }
 

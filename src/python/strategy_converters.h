@@ -33,7 +33,7 @@ struct BarColumns {
         c.volume = a.get<Column<double>>(first + 5);
         return c;
     }
-    portfolio::engine::BarSeries series() const {
+    runners::single::BarSeries series() const {
         return {timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
     }
 };
@@ -67,7 +67,7 @@ struct InstrumentInput {
     double weight = 1.0;
     std::int8_t direction = 1;
 
-    portfolio::engine::BarSeries bars() const {
+    runners::single::BarSeries bars() const {
         return {timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
     }
 };

@@ -26,6 +26,8 @@ using domain::FillTiming;
 using domain::InstrumentConfig;
 using domain::TradeRecord;
 using domain::resolve_fee_model;
+using engine::RunOutput;
+using metrics::BacktestMetrics;
 
 BasketRunConfig BasketRunConfig::from(const BacktestConfig& config, InstrumentConfigs instrument_configs,
                                       signals::synchronizer::SyncMode mode) {

@@ -13,9 +13,9 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/core_session.h"
 #include "domain/backtest_config.h"
 #include "domain/fees/fee_model.h"
+#include "engine/core_session.h"
 #include "signals/synchronizer.h"
 #include "strategies/instrument_series.h"
 
@@ -47,6 +47,7 @@ struct BasketRunConfig {
 // tradable close. Each record carries its entry fee; the trades still open after the last
 // bar are recorded at the last tradable close without an exit fee (EndOfData), leaving
 // the cash and the curves as they are, so the records add up to the equity change.
-base::Result<RunOutput, base::OwnError> run(const BasketRunConfig& run, std::span<const InstrumentSeries> instruments);
+base::Result<engine::RunOutput, base::OwnError> run(const BasketRunConfig& run,
+                                                    std::span<const InstrumentSeries> instruments);
 
 }  // namespace tarnwick::strategies::basket

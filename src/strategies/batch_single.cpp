@@ -16,8 +16,9 @@ using base::Status;
 using base::Unit;
 using base::check_total;
 using base::err;
+using engine::RunOutput;
 
-using tarnwick::portfolio::engine::BarSeries;
+using tarnwick::runners::single::BarSeries;
 
 Status<OwnError> check_series(const BarSeries& bars) {
     const std::size_t n = bars.bars();
@@ -54,15 +55,15 @@ void check_output_size(std::size_t items, std::size_t bars) {
 }
 
 Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSeries& bars) {
-    tarnwick::portfolio::engine::SignalInput signals;
+    tarnwick::runners::single::SignalInput signals;
     signals.symbol = item.symbol;
     signals.entries = item.entries;
     signals.exits = item.exits;
     signals.position_sizes = item.position_sizes;
     signals.weight = item.weight;
     signals.direction = item.direction < 0 ? std::int8_t{-1} : std::int8_t{1};
-    return tarnwick::portfolio::engine::run_backtest(tarnwick::portfolio::engine::SingleRunConfig::from(item.config),
-                                                     bars, signals, item.instrument_config);
+    return tarnwick::runners::single::run_backtest(tarnwick::runners::single::SingleRunConfig::from(item.config), bars,
+                                                   signals, item.instrument_config);
 }
 
 Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::span<const PreparedSingleItem> items,

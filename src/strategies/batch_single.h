@@ -14,9 +14,9 @@
 #include "base/block_cache.h"
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/core_session.h"
 #include "domain/backtest_config.h"
 #include "domain/instrument_config.h"
+#include "engine/core_session.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies::batch_single {
@@ -31,9 +31,7 @@ struct SharedSeries {
     base::Curve close;
     base::Curve volume;
 
-    tarnwick::portfolio::engine::BarSeries view() const noexcept {
-        return {timestamps, open, high, low, close, volume};
-    }
+    tarnwick::runners::single::BarSeries view() const noexcept { return {timestamps, open, high, low, close, volume}; }
 };
 
 // One item. Its settings are its own; its columns are read where they lie, so whoever
@@ -52,7 +50,7 @@ struct PreparedSingleItem {
 
 // The shared columns against close: none may be shorter ("Data length mismatch: expected
 // {}, got {}", close's length first).
-base::Status<base::OwnError> check_series(const tarnwick::portfolio::engine::BarSeries& bars);
+base::Status<base::OwnError> check_series(const tarnwick::runners::single::BarSeries& bars);
 
 // One item against a series of `bars` bars: the signal lengths, then the sizes' length,
 // then the direction, each message naming the item.
@@ -65,12 +63,12 @@ void check_output_size(std::size_t items, std::size_t bars);
 
 // The run of one validated item: exactly the run run_single_backtest makes for the same
 // arrays, signals and configuration.
-base::Result<RunOutput, base::OwnError> run_item(const PreparedSingleItem& item,
-                                                 const tarnwick::portfolio::engine::BarSeries& bars);
+base::Result<engine::RunOutput, base::OwnError> run_item(const PreparedSingleItem& item,
+                                                         const tarnwick::runners::single::BarSeries& bars);
 
 // Every item on the pool; outputs in item order whatever the worker count. An item that
 // fails (only an unvalidated one can) is reported with its index, the lowest first.
-base::Result<std::vector<RunOutput>, std::pair<std::size_t, base::OwnError>> run_all(
-    std::span<const PreparedSingleItem> items, const tarnwick::portfolio::engine::BarSeries& bars);
+base::Result<std::vector<engine::RunOutput>, std::pair<std::size_t, base::OwnError>> run_all(
+    std::span<const PreparedSingleItem> items, const tarnwick::runners::single::BarSeries& bars);
 
 }  // namespace tarnwick::strategies::batch_single

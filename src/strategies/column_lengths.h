@@ -33,7 +33,7 @@ inline base::Status<base::OwnError> same_lengths(std::initializer_list<NamedLeng
 }
 
 // A bar series' timestamps, open, high, low and volume, each as long as its closes.
-inline base::Status<base::OwnError> columns_match_close(const tarnwick::portfolio::engine::BarSeries& b) {
+inline base::Status<base::OwnError> columns_match_close(const tarnwick::runners::single::BarSeries& b) {
     return same_lengths({{"timestamps", b.timestamps.size()},
                          {"open", b.open.size()},
                          {"high", b.high.size()},

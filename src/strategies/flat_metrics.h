@@ -6,8 +6,8 @@
 
 namespace tarnwick::strategies {
 
-inline BacktestMetrics zeroed_metrics() noexcept {
-    BacktestMetrics m;
+inline metrics::BacktestMetrics zeroed_metrics() noexcept {
+    metrics::BacktestMetrics m;
     m.omega_ratio = 0.0;
     m.open_trade_pnl = 0.0;
     m.total_fees_paid = 0.0;

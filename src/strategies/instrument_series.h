@@ -13,8 +13,8 @@
 namespace tarnwick::strategies {
 
 struct InstrumentSeries {
-    tarnwick::portfolio::engine::BarSeries bars;
-    tarnwick::portfolio::engine::SignalInput signals;  // no position sizes; the symbol names the instrument
+    tarnwick::runners::single::BarSeries bars;
+    tarnwick::runners::single::SignalInput signals;  // no position sizes; the symbol names the instrument
 };
 
 // Per-symbol overrides, matched to an instrument's symbol byte for byte.

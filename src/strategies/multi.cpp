@@ -21,6 +21,7 @@ using base::err;
 using base::fault;
 using domain::BacktestConfig;
 using domain::TradeRecord;
+using engine::RunOutput;
 
 CombineMode parse(std::string_view text) noexcept {
     if (text == "all") return CombineMode::All;
@@ -43,9 +44,9 @@ std::string_view name(CombineMode mode) noexcept {
 
 namespace {
 
-using tarnwick::portfolio::engine::BarSeries;
-using tarnwick::portfolio::engine::SignalInput;
-using tarnwick::portfolio::engine::SingleRunConfig;
+using tarnwick::runners::single::BarSeries;
+using tarnwick::runners::single::SignalInput;
+using tarnwick::runners::single::SingleRunConfig;
 
 Status<OwnError> check_lengths(const BarSeries& bars, std::span<const SignalInput> strategies) {
     const std::size_t n = bars.bars();
@@ -101,7 +102,7 @@ RunOutput run_voted(const BacktestConfig& config, const BarSeries& bars, std::sp
     combined.entries = entries;
     combined.exits = exits;
     combined.weight = 1.0;
-    auto out = tarnwick::portfolio::engine::run_backtest(SingleRunConfig::from(config), bars, combined, std::nullopt);
+    auto out = tarnwick::runners::single::run_backtest(SingleRunConfig::from(config), bars, combined, std::nullopt);
     if (!out.ok()) fault("multi-strategy run refused lengths it was checked against: " + out.error().message());
     return std::move(out).value();
 }
@@ -118,7 +119,7 @@ RunOutput run_independent(const BacktestConfig& config, const BarSeries& bars,
     std::vector<TradeRecord> trades;
     std::vector<double> summed(n, -0.0);
     for (std::size_t j = 0; j < k; ++j) {
-        auto out = tarnwick::portfolio::engine::run_backtest(resolved, bars, strategies[j], std::nullopt);
+        auto out = tarnwick::runners::single::run_backtest(resolved, bars, strategies[j], std::nullopt);
         if (!out.ok()) fault("multi-strategy run refused lengths it was checked against: " + out.error().message());
         RunOutput& r = out.value();
         const std::string symbol = base::fmt::format("{}_{}", strategies[j].symbol, j);

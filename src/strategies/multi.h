@@ -11,8 +11,8 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/core_session.h"
 #include "domain/backtest_config.h"
+#include "engine/core_session.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies::multi {
@@ -31,9 +31,9 @@ std::string_view name(CombineMode mode) noexcept;
 // have same length as OHLCV") and its exits as many as its entries. No strategies, or no
 // bars under "independent", give a run with no trades, empty curves and start and end
 // value at the initial capital.
-base::Result<RunOutput, base::OwnError> run(const domain::BacktestConfig& config,
-                                            const tarnwick::portfolio::engine::BarSeries& bars,
-                                            std::span<const tarnwick::portfolio::engine::SignalInput> strategies,
-                                            CombineMode mode);
+base::Result<engine::RunOutput, base::OwnError> run(const domain::BacktestConfig& config,
+                                                    const tarnwick::runners::single::BarSeries& bars,
+                                                    std::span<const tarnwick::runners::single::SignalInput> strategies,
+                                                    CombineMode mode);
 
 }  // namespace tarnwick::strategies::multi

@@ -32,6 +32,7 @@ using domain::TradeRecord;
 using domain::parse_option_right;
 using domain::resolve_fee_model;
 using domain::segment_fill_charges;
+using engine::RunOutput;
 
 namespace {
 

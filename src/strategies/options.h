@@ -21,16 +21,16 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/core_session.h"
 #include "domain/backtest_config.h"
 #include "domain/fees/fee_model.h"
 #include "domain/instrument_spec.h"
+#include "engine/core_session.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies::options {
 
-using tarnwick::portfolio::engine::BarSeries;
-using tarnwick::portfolio::engine::SignalInput;
+using tarnwick::runners::single::BarSeries;
+using tarnwick::runners::single::SignalInput;
 
 // "call"/"ce"/"c" or "put"/"pe"/"p", any ASCII case.
 // Fails with "unknown option_type {lower-cased}; expected call/ce/c or put/pe/p".
@@ -96,9 +96,9 @@ base::Status<base::OwnError> check_lengths(const BarSeries& bars, std::span<cons
 
 // The whole run. An entry sized to no contract opens nothing. The only errors are those
 // of `check_lengths`.
-base::Result<RunOutput, base::OwnError> run(const OptionsRunConfig& run, const BarSeries& bars,
-                                            std::span<const double> option_prices,
-                                            std::optional<std::span<const double>> option_open_prices,
-                                            const SignalInput& signals);
+base::Result<engine::RunOutput, base::OwnError> run(const OptionsRunConfig& run, const BarSeries& bars,
+                                                    std::span<const double> option_prices,
+                                                    std::optional<std::span<const double>> option_open_prices,
+                                                    const SignalInput& signals);
 
 }  // namespace tarnwick::strategies::options

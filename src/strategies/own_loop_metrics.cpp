@@ -13,6 +13,8 @@ namespace tarnwick::strategies::own_loop {
 using base::fault;
 using domain::BacktestConfig;
 using domain::TradeRecord;
+using engine::RunOutput;
+using metrics::BacktestMetrics;
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "base/block_cache.h"
-#include "core/core_session.h"
 #include "domain/backtest_config.h"
 #include "domain/trade_record.h"
+#include "engine/core_session.h"
 #include "metrics/metrics.h"
 
 namespace tarnwick::strategies::own_loop {
@@ -68,12 +68,13 @@ RiskRatios risk_ratios(const domain::BacktestConfig& config, std::span<const dou
                        std::span<const std::int64_t> timestamps, std::span<const domain::TradeRecord> trades);
 
 // The reduced block over a finished run's curves. Omega, payoff and recovery are 0.
-BacktestMetrics reduced_metrics(const domain::BacktestConfig& config, const Curves& curves,
-                                std::span<const std::int64_t> timestamps, std::span<const domain::TradeRecord> trades,
-                                const TradeTally& tally);
+metrics::BacktestMetrics reduced_metrics(const domain::BacktestConfig& config, const Curves& curves,
+                                         std::span<const std::int64_t> timestamps,
+                                         std::span<const domain::TradeRecord> trades, const TradeTally& tally);
 
 // The run's output: the reduced figures over the curves and records, which it takes over.
-RunOutput finish(const domain::BacktestConfig& config, Curves&& curves, std::span<const std::int64_t> timestamps,
-                 std::vector<domain::TradeRecord>&& trades, const TradeTally& tally);
+engine::RunOutput finish(const domain::BacktestConfig& config, Curves&& curves,
+                         std::span<const std::int64_t> timestamps, std::vector<domain::TradeRecord>&& trades,
+                         const TradeTally& tally);
 
 }  // namespace tarnwick::strategies::own_loop

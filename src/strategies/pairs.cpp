@@ -25,6 +25,7 @@ using domain::FeeModel;
 using domain::FillTiming;
 using domain::TradeRecord;
 using domain::resolve_fee_model;
+using engine::RunOutput;
 
 namespace {
 

@@ -13,14 +13,14 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/core_session.h"
 #include "domain/backtest_config.h"
+#include "engine/core_session.h"
 #include "portfolio/engine/single_driver.h"
 
 namespace tarnwick::strategies::pairs {
 
-using tarnwick::portfolio::engine::BarSeries;
-using tarnwick::portfolio::engine::SignalInput;
+using tarnwick::runners::single::BarSeries;
+using tarnwick::runners::single::SignalInput;
 
 // Bounds of an estimated hedge ratio; a fixed ratio is used as given.
 inline constexpr double kMinHedgeRatio = 0.1;
@@ -57,7 +57,7 @@ base::Status<base::OwnError> check_lengths(const PairsRunConfig& run, const BarS
 // exit's two records share the pair's entry fees, exit fees and net result equally; a
 // pair still open at the end is one record valued at the last closes without exit fees,
 // so the records add up to the equity change. The only errors are those of `check_lengths`.
-base::Result<RunOutput, base::OwnError> run(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
-                                            const SignalInput& signals);
+base::Result<engine::RunOutput, base::OwnError> run(const PairsRunConfig& run, const BarSeries& leg1,
+                                                    const BarSeries& leg2, const SignalInput& signals);
 
 }  // namespace tarnwick::strategies::pairs

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "base/format.h"
-#include "core/core_session.h"
-#include "core/kernel.h"
-#include "core/result_assembly.h"
+#include "engine/core_session.h"
+#include "engine/kernel.h"
+#include "engine/result_assembly.h"
 #include "indicators/volatility.h"
 #include "metrics/metrics.h"
 #include "signals/processor.h"
@@ -32,8 +32,14 @@ using domain::FillTiming;
 using domain::InstrumentConfig;
 using domain::OhlcvBar;
 using domain::TradeRecord;
-
-namespace engine = tarnwick::portfolio::engine;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::PriceSource;
+using engine::drawdown_pct;
+using engine::reference_price;
+using metrics::BacktestMetrics;
 
 Result<Allocation, OwnError> parse_allocation(std::string_view text) {
     if (text == "equal_weight") return Allocation::EqualWeight;
@@ -51,7 +57,7 @@ std::string_view name(Allocation a) noexcept {
 
 namespace {
 
-using engine::BarSeries;
+using tarnwick::runners::single::BarSeries;
 
 struct Book {
     std::optional<InstrumentConfig> overrides;
@@ -196,8 +202,8 @@ public:
             out.per_instrument.push_back(
                 {std::string(symbols[i]), books_[i].trades, books_[i].pnl, books_[i].rejected});
         }
-        out.result = result::build_backtest_result(metrics, std::move(equity_), std::move(drawdown_),
-                                                   std::move(returns_), std::move(trades_), {});
+        out.result = engine::assembly::build_backtest_result(metrics, std::move(equity_), std::move(drawdown_),
+                                                             std::move(returns_), std::move(trades_), {});
         out.rejected_entries = rejected_total_;
         out.halted = halted_;
         out.halted_at = halted_at_;
@@ -494,7 +500,7 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
     auto allocation = parse_allocation(allocation_text);
     if (!allocation.ok()) return err(std::move(allocation).error());
     for (const InstrumentSeries& in : instruments) {
-        if (auto st = engine::check_lengths(in.bars, in.signals); !st.ok()) {
+        if (auto st = tarnwick::runners::single::check_lengths(in.bars, in.signals); !st.ok()) {
             return err(OwnError{base::fmt::format("instrument '{}': {}", in.signals.symbol, st.error().message())});
         }
     }
@@ -502,7 +508,8 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
     const BacktestConfig& config = run.config;
     const std::size_t n = instruments.front().bars.bars();
     const std::size_t k = instruments.size();
-    const engine::SingleRunConfig resolved = engine::SingleRunConfig::from(config);
+    const tarnwick::runners::single::SingleRunConfig resolved =
+        tarnwick::runners::single::SingleRunConfig::from(config);
 
     // Under next-bar-open timing the runner moves the signals one bar later itself and the
     // kernels act at the open without deferring: a kernel is stepped only on bars where it
@@ -528,7 +535,7 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
             for (std::size_t& t : b.signal_bars) ++t;
             if (!b.signal_bars.empty() && b.signal_bars.back() >= n) b.signal_bars.pop_back();
         }
-        b.atr = atr_series(in.bars, engine::resolve_atr_period(config, b.overrides));
+        b.atr = atr_series(in.bars, tarnwick::runners::single::resolve_atr_period(config, b.overrides));
 
         KernelConfig kc;
         kc.config = kernel_config;

@@ -34,6 +34,8 @@ using domain::FillTiming;
 using domain::TradeRecord;
 using domain::parse_option_right;
 using domain::resolve_fee_model;
+using engine::RunOutput;
+using engine::drawdown_pct;
 
 namespace {
 

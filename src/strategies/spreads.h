@@ -14,11 +14,11 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/core_session.h"
 #include "domain/backtest_config.h"
 #include "domain/fees/fee_model.h"
 #include "domain/instrument_spec.h"
 #include "domain/trade_record.h"
+#include "engine/core_session.h"
 #include "strategies/batch_items.h"
 
 namespace tarnwick::strategies::spreads {
@@ -131,7 +131,7 @@ base::Status<base::OwnError> check_market(std::size_t legs, const SpreadMarket& 
 // of the data at its last tradable premium. Inconsistent shapes (premium series or expiries not one per leg, a series
 // or a signal array shorter than the bars) give the flat result: equity at
 // initial_capital on every bar, zero returns and drawdown, no trades, zeroed metrics.
-RunOutput run(const SpreadRunConfig& config, const SpreadMarket& market);
+engine::RunOutput run(const SpreadRunConfig& config, const SpreadMarket& market);
 
 // A batch item ready for a worker. Its settings are its own; its series are read where
 // they lie, in the item it was prepared from, which the caller keeps alive and unchanged
@@ -154,11 +154,11 @@ base::Result<PreparedSpreadItem, base::OwnError> prepare_batch_item(const BatchS
                                                                     std::span<const std::int64_t> timestamps);
 
 // The run of one prepared item over the shared timestamps; resolves its fee model first.
-RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps);
+engine::RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps);
 
 // Every item on the worker pool, outputs in item order whatever the worker count. The
 // periods per year the items' metrics infer from the shared timestamps are worked out
 // once, up front.
-std::vector<RunOutput> run_batch(std::span<PreparedSpreadItem> items, std::span<const std::int64_t> timestamps);
+std::vector<engine::RunOutput> run_batch(std::span<PreparedSpreadItem> items, std::span<const std::int64_t> timestamps);
 
 }  // namespace tarnwick::strategies::spreads

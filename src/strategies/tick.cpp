@@ -26,6 +26,8 @@ using domain::FeeModel;
 using domain::FillCharge;
 using domain::TradeRecord;
 using domain::resolve_fee_model;
+using engine::RunOutput;
+using engine::drawdown_pct;
 
 namespace {
 

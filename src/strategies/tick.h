@@ -14,8 +14,8 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/core_session.h"
 #include "domain/trade_record.h"
+#include "engine/core_session.h"
 
 namespace tarnwick::strategies::tick {
 
@@ -62,10 +62,10 @@ base::Status<base::OwnError> check_columns(const TickColumns& ticks);
 // signal or holding-time exit met on a tick with neither a tradable bid nor last price
 // waits for the next tick that has one; and a position open at the end of the data
 // closes at the last tradable exit-side price.
-base::Result<RunOutput, base::OwnError> run(const TickRunConfig& config, const TickColumns& ticks);
+base::Result<engine::RunOutput, base::OwnError> run(const TickRunConfig& config, const TickColumns& ticks);
 
 // Curves and figures from the closed trades: equity starts at initial_capital and moves
 // by each trade's pnl; without trades the figures are zero but for the start and end value.
-RunOutput build_result(std::vector<domain::TradeRecord> trades, double initial_capital);
+engine::RunOutput build_result(std::vector<domain::TradeRecord> trades, double initial_capital);
 
 }  // namespace tarnwick::strategies::tick

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/core_session.h"
-#include "core/kernel.h"
-#include "core/kernel_config.h"
+#include "engine/core_session.h"
+#include "engine/kernel.h"
+#include "engine/kernel_config.h"
 
 namespace tarnwick::testing_support {
 
@@ -28,15 +28,15 @@ inline domain::BarSignal exit_signal() {
 
 // Defaults of the acceptance scenarios: fees 0.001, cash account, same-bar close,
 // capital 100000, lot size 1 through the instrument override.
-inline KernelConfig base_config(domain::BacktestConfig bc = {}, std::int8_t direction = 1) {
+inline engine::KernelConfig base_config(domain::BacktestConfig bc = {}, std::int8_t direction = 1) {
     domain::InstrumentConfig ic;
     ic.lot_size = 1.0;
-    return KernelConfig::for_session(bc, "TEST", direction, ic);
+    return engine::KernelConfig::for_session(bc, "TEST", direction, ic);
 }
 
-inline std::vector<KernelEvent> events_of(const std::vector<KernelEvent>& ev) { return ev; }
+inline std::vector<engine::KernelEvent> events_of(const std::vector<engine::KernelEvent>& ev) { return ev; }
 
-inline std::size_t count_kind(const std::vector<KernelEvent>& ev, KernelEventKind kind) {
+inline std::size_t count_kind(const std::vector<engine::KernelEvent>& ev, engine::KernelEventKind kind) {
     std::size_t n = 0;
     for (const auto& e : ev) n += e.kind == kind ? 1 : 0;
     return n;

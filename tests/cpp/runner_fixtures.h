@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/core_session.h"
 #include "domain/trade_record.h"
+#include "engine/core_session.h"
 #include "portfolio/engine/single_driver.h"
 #include "strategies/instrument_series.h"
 
@@ -40,7 +40,7 @@ struct Bars {
         for (std::size_t i = 0; i < n; ++i) b.timestamps[i] = static_cast<std::int64_t>(i) * kDayNs;
         return b;
     }
-    portfolio::engine::BarSeries series() const { return {timestamps, open, high, low, close, volume}; }
+    runners::single::BarSeries series() const { return {timestamps, open, high, low, close, volume}; }
 };
 
 // n signal bytes, set at the given bars.
@@ -59,7 +59,7 @@ struct Instrument {
     std::string symbol = "A";
 
     strategies::InstrumentSeries series() const {
-        portfolio::engine::SignalInput s;
+        runners::single::SignalInput s;
         s.symbol = symbol;
         s.entries = entries;
         s.exits = exits;
@@ -111,7 +111,7 @@ inline void expect_trips(std::span<const domain::TradeRecord> got, const std::ve
 // The fees on the records: each its entry fee, its total the entry and exit fees, no exit
 // fee on a position still open at the end (valued, not sold); and the records' pnl adds up
 // to the run's equity change from `capital`.
-inline void expect_fee_records(const RunOutput& r, const std::vector<double>& entry_fees, double capital) {
+inline void expect_fee_records(const engine::RunOutput& r, const std::vector<double>& entry_fees, double capital) {
     ASSERT_EQ(r.trades.size(), entry_fees.size());
     for (std::size_t k = 0; k < r.trades.size(); ++k) {
         const domain::TradeRecord& t = r.trades[k];

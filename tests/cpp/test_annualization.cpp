@@ -11,6 +11,7 @@
 #include "metrics/return_stats.h"
 
 using namespace tarnwick;
+using namespace tarnwick::metrics;
 namespace ann = tarnwick::metrics::annualization;
 
 namespace {

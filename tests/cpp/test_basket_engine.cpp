@@ -15,6 +15,7 @@ namespace tarnwick::strategies::basket {
 using domain::BacktestConfig;
 using domain::ExitReason;
 using domain::TradeRecord;
+using engine::RunOutput;
 
 namespace {
 

@@ -12,6 +12,13 @@ using domain::FillTiming;
 using domain::InstrumentSpec;
 using domain::OhlcvBar;
 using domain::StopRule;
+using engine::AccountType;
+using engine::CoreSession;
+using engine::EntryRejectReason;
+using engine::KernelConfig;
+using engine::KernelEventKind;
+using engine::PriceSource;
+using engine::RunOutput;
 
 namespace {
 

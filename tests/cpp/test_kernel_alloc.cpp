@@ -26,6 +26,9 @@ using domain::BacktestConfig;
 using domain::FillTiming;
 using domain::StopRule;
 using domain::TargetRule;
+using engine::AccountType;
+using engine::CoreSession;
+using engine::KernelConfig;
 
 namespace {
 

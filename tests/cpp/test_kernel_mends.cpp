@@ -16,6 +16,13 @@ using base::sat_cast_u64;
 using base::sat_sub;
 using domain::BacktestConfig;
 using domain::BarSignal;
+using engine::CoreSession;
+using engine::EntryRejectReason;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEventKind;
+using engine::OpenOutcome;
+using engine::drawdown_pct;
 
 namespace {
 

@@ -17,6 +17,15 @@ using domain::InstrumentSpec;
 using domain::OptionRight;
 using domain::StopRule;
 using domain::TargetRule;
+using engine::AccountType;
+using engine::CoreSession;
+using engine::EntryRejectReason;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::OpenOutcome;
+using engine::RunOutput;
 
 namespace {
 

@@ -24,6 +24,16 @@ using domain::FillTiming;
 using domain::OhlcvBar;
 using domain::StopRule;
 using domain::TradeRecord;
+using engine::AccountSetup;
+using engine::AccountType;
+using engine::CoreSession;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEventKind;
+using engine::OmsType;
+using engine::OrderRequestArgs;
+using engine::RunOutput;
+using engine::is_working;
 
 namespace {
 
@@ -227,10 +237,10 @@ TEST(PriceGaps, QuietStretchMarksGapsAtTheLastTradableClose) {
     const std::vector<double> vol(close.size(), 1000.0);
     const std::vector<std::uint8_t> entries = {1, 0, 0, 0, 0, 0};
     const std::vector<std::uint8_t> exits(close.size(), 0);
-    portfolio::engine::BarSeries bars{ts, close, close, close, close, vol};
-    portfolio::engine::SignalInput sig{"X", entries, exits, std::nullopt, 1.0, 1};
-    auto out = portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(no_fees()), bars, sig,
-                                               std::nullopt);
+    runners::single::BarSeries bars{ts, close, close, close, close, vol};
+    runners::single::SignalInput sig{"X", entries, exits, std::nullopt, 1.0, 1};
+    auto out =
+        runners::single::run_backtest(runners::single::SingleRunConfig::from(no_fees()), bars, sig, std::nullopt);
     ASSERT_TRUE(out.ok());
     EXPECT_EQ(out->equity_curve, (Curve{100000, 110000, 110000, 120000, 120000, 120000}));
     ASSERT_EQ(out->trades.size(), 1u);

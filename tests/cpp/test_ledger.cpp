@@ -1,12 +1,20 @@
 // The position ledger: trade building, partial closes, netting and hedging, rounding.
 #include <gtest/gtest.h>
 
+#include "engine/ledger.h"
 #include "kernel_fixtures.h"
-#include "portfolio/ledger/ledger.h"
 
 namespace tarnwick {
 
 using domain::ExitReason;
+using engine::AccountType;
+using engine::CloseRequest;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::Ledger;
+using engine::OmsType;
+using engine::OpenOutcome;
+using engine::Position;
 
 namespace {
 

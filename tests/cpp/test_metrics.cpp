@@ -14,6 +14,7 @@
 
 using namespace tarnwick;
 using namespace tarnwick::domain;
+using namespace tarnwick::metrics;
 
 namespace {
 

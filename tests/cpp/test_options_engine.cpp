@@ -17,6 +17,7 @@ namespace tarnwick::strategies::options {
 
 using domain::ExitReason;
 using domain::TradeRecord;
+using engine::RunOutput;
 
 namespace {
 
@@ -47,7 +48,7 @@ RunOutput run_case(const Case& c) {
     const Bars bars = Bars::from(std::vector<double>(n, 20000.0));
     const auto entries = flags(n, c.entries);
     const auto exits = flags(n, c.exits);
-    tarnwick::portfolio::engine::SignalInput s;
+    tarnwick::runners::single::SignalInput s;
     s.symbol = "OPT";
     s.entries = entries;
     s.exits = exits;

@@ -20,6 +20,14 @@ using domain::InstrumentSpec;
 using domain::OhlcvBar;
 using domain::StopRule;
 using domain::TargetRule;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::OmsType;
+using engine::OrderKind;
+using engine::OrderRecord;
+using engine::OrderRequestArgs;
 
 namespace {
 

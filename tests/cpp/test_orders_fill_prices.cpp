@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "core/orders/price_grid.h"
+#include "engine/orders/price_grid.h"
 #include "order_fixtures.h"
 
 namespace tarnwick {
@@ -18,6 +18,12 @@ using domain::InstrumentSpec;
 using domain::OhlcvBar;
 using domain::StopRule;
 using domain::TargetRule;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEventKind;
+using engine::OmsType;
+using engine::OrderRequestArgs;
+using engine::PriceGrid;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "core/orders/order_snapshots.h"
+#include "engine/orders/order_snapshots.h"
 #include "order_fixtures.h"
 
 namespace tarnwick {
@@ -15,6 +15,16 @@ namespace tarnwick {
 using domain::BacktestConfig;
 using domain::OhlcvBar;
 using domain::Order;
+using engine::CoreSession;
+using engine::DepthBook;
+using engine::FillRandom;
+using engine::Kernel;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::OmsType;
+using engine::OrderRequestArgs;
+using engine::OrderSnapshots;
+using engine::OrderStatus;
 
 namespace {
 

@@ -10,6 +10,14 @@
 namespace tarnwick {
 
 using domain::OhlcvBar;
+using engine::CoreSession;
+using engine::Kernel;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::OrderRequestArgs;
+using engine::OrderStatus;
+using engine::RunOutput;
+using engine::is_working;
 
 namespace {
 

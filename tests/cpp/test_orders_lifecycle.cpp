@@ -14,6 +14,14 @@ namespace tarnwick {
 using domain::BacktestConfig;
 using domain::FillTiming;
 using domain::InstrumentSpec;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::OmsType;
+using engine::OrderRequestArgs;
+using engine::OrderStatus;
+using engine::SizeMode;
 
 namespace {
 

@@ -9,6 +9,16 @@
 #include "order_fixtures.h"
 
 namespace tarnwick {
+
+using engine::Kernel;
+using engine::OffsetKind;
+using engine::OmsType;
+using engine::OrderRecord;
+using engine::OrderRequest;
+using engine::OrderRequestArgs;
+using engine::SizeMode;
+using engine::TimeInForce;
+
 namespace {
 
 using namespace testing_support;

@@ -18,6 +18,19 @@ using domain::BacktestConfig;
 using domain::InstrumentConfig;
 using domain::InstrumentSpec;
 using domain::OhlcvBar;
+using engine::CoreSession;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::OmsType;
+using engine::OpenOutcome;
+using engine::OrderRecord;
+using engine::OrderRequestArgs;
+using engine::OrderStatus;
+using engine::TwapArgs;
+using engine::is_working;
+using engine::parse_account_type;
 
 namespace {
 

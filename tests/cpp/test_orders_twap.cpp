@@ -12,6 +12,13 @@ namespace tarnwick {
 
 using domain::BacktestConfig;
 using domain::FillTiming;
+using engine::Kernel;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::OmsType;
+using engine::OrderStatus;
+using engine::TwapArgs;
+using engine::twap_slice_units;
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 using namespace tarnwick;
 using namespace tarnwick::domain;
+using namespace tarnwick::metrics;
 namespace opt = tarnwick::strategies::options;
 namespace own = tarnwick::strategies::own_loop;
 

@@ -13,6 +13,7 @@
 namespace tarnwick::strategies::pairs {
 
 using domain::ExitReason;
+using engine::RunOutput;
 
 namespace {
 
@@ -39,7 +40,7 @@ RunOutput run_case(const Case& c, std::int8_t direction = 1) {
     const std::size_t n = c.leg1.size();
     const auto entries = flags(n, c.entries);
     const auto exits = flags(n, c.exits);
-    tarnwick::portfolio::engine::SignalInput s;
+    tarnwick::runners::single::SignalInput s;
     s.symbol = "PAIR";
     s.entries = entries;
     s.exits = exits;

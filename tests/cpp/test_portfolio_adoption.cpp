@@ -14,6 +14,10 @@ using domain::BarSignal;
 using domain::ExitReason;
 using domain::OhlcvBar;
 using domain::TradeRecord;
+using engine::AccountSetup;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::OmsType;
 
 namespace {
 

@@ -15,6 +15,8 @@ namespace tarnwick {
 using domain::BacktestConfig;
 using domain::BarSignal;
 using domain::OhlcvBar;
+using engine::AccountSetup;
+using engine::OmsType;
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "core/core_session.h"
-#include "core/kernel.h"
+#include "engine/core_session.h"
+#include "engine/kernel.h"
 #include "indicators/volatility.h"
 #include "runner_fixtures.h"
 #include "signals/processor.h"
@@ -33,11 +33,18 @@ using domain::OhlcvBar;
 using domain::StopRule;
 using domain::TargetRule;
 using domain::TradeRecord;
+using engine::BacktestResult;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::drawdown_pct;
+using engine::reference_price;
 
 namespace {
 
 using namespace tarnwick::testing_support;
-namespace engine = tarnwick::portfolio::engine;
+namespace engine = tarnwick::runners::single;
 using engine::BarSeries;
 
 OhlcvBar bar_at(const BarSeries& b, std::size_t t) {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/result_assembly.h"
+#include "engine/result_assembly.h"
 #include "kernel_fixtures.h"
 
 namespace tarnwick {
@@ -20,6 +20,10 @@ using domain::ExitReason;
 using domain::FeeBreakdown;
 using domain::Order;
 using domain::TradeRecord;
+using engine::BacktestResult;
+using engine::CoreSession;
+using engine::ReportedMetrics;
+using metrics::BacktestMetrics;
 
 namespace {
 
@@ -44,12 +48,12 @@ TEST_P(UnboundedRatio, KeptOnlyWhenFinite) {
     for (double v : {kInf, -kInf, kNaN}) {
         BacktestMetrics m;
         m.*c.in = v;
-        EXPECT_FALSE((result::report_metrics(m).*c.out).has_value()) << c.name << " " << v;
+        EXPECT_FALSE((engine::assembly::report_metrics(m).*c.out).has_value()) << c.name << " " << v;
     }
     for (double v : {0.0, -0.0, 2.5, -1e300}) {
         BacktestMetrics m;
         m.*c.in = v;
-        const auto got = result::report_metrics(m).*c.out;
+        const auto got = engine::assembly::report_metrics(m).*c.out;
         ASSERT_TRUE(got.has_value()) << c.name << " " << v;
         EXPECT_EQ(*got, v);
         EXPECT_EQ(std::signbit(*got), std::signbit(v));
@@ -106,7 +110,7 @@ TEST(ReportedMetrics, EveryOtherFigureIsCopiedToItsOwnField) {
     m.sharpe_ratio = kInf;
     m.tail_ratio = kNaN;
 
-    const ReportedMetrics r = result::report_metrics(m);
+    const ReportedMetrics r = engine::assembly::report_metrics(m);
     for (const auto& [in, out] : plain) {
         if (std::isfinite(m.*in)) {
             EXPECT_EQ(r.*out, m.*in);
@@ -130,7 +134,7 @@ TEST(ReportedMetrics, EveryOtherFigureIsCopiedToItsOwnField) {
 TEST(FeeBreakdownDict, SevenLinesWithTheirLeftToRightTotal) {
     // The NSE intraday round trip of 1000 units at 100.0 each way.
     const FeeBreakdown b{40.0, 25.0, 6.14, 0.2, 3.0, 8.3412};
-    const auto lines = result::fee_breakdown_dict(b);
+    const auto lines = engine::assembly::fee_breakdown_dict(b);
     const char* names[] = {"brokerage", "stt", "exchange_txn", "sebi_fee", "stamp_duty", "gst", "total"};
     const double amounts[] = {40.0, 25.0, 6.14, 0.2, 3.0, 8.3412, 82.6812};
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -142,7 +146,7 @@ TEST(FeeBreakdownDict, SevenLinesWithTheirLeftToRightTotal) {
 
 TEST(FeeBreakdownDict, TotalOfNothingIsPositiveZero) {
     // Six +0.0 lines add up to +0.0; the total must not pick up a sign from anywhere.
-    const auto lines = result::fee_breakdown_dict(FeeBreakdown{});
+    const auto lines = engine::assembly::fee_breakdown_dict(FeeBreakdown{});
     EXPECT_EQ(lines[6].amount, 0.0);
     EXPECT_FALSE(std::signbit(lines[6].amount));
 }
@@ -174,7 +178,7 @@ TEST(BuildBacktestResult, RunWithoutTradesOrOrders) {
     CoreSession s(base_config());
     (void)s.step(0, flat_bar(0, 100.0), {});
     (void)s.step(1, flat_bar(1, 100.0), {});
-    const BacktestResult r = result::build_backtest_result(std::move(s).finish());
+    const BacktestResult r = engine::assembly::build_backtest_result(std::move(s).finish());
     EXPECT_TRUE(r.trades.empty());
     EXPECT_TRUE(r.orders.empty());
     EXPECT_EQ(r.equity_curve, (Curve{100000.0, 100000.0}));
@@ -191,7 +195,7 @@ TEST(BuildBacktestResult, RoundTripEnteringAllCapital) {
     CoreSession s(base_config());
     (void)s.step(0, flat_bar(0, 100.0), entry());
     (void)s.step(1, flat_bar(kDay, 110.0), exit_signal());
-    const BacktestResult r = result::build_backtest_result(std::move(s).finish());
+    const BacktestResult r = engine::assembly::build_backtest_result(std::move(s).finish());
     ASSERT_EQ(r.trades.size(), 1u);
     const TradeRecord& t = r.trades[0];
     // The run of the kernel's acceptance test (pnl 9780.21, its Sharpe ratio): here the figures
@@ -222,10 +226,10 @@ TEST(BuildBacktestResult, SegmentTradeCarriesItsLines) {
     CoreSession s(base_config(bc));
     (void)s.step(0, flat_bar(0, 100.0), entry());
     (void)s.step(1, flat_bar(1, 100.0), exit_signal());
-    const BacktestResult r = result::build_backtest_result(std::move(s).finish());
+    const BacktestResult r = engine::assembly::build_backtest_result(std::move(s).finish());
     ASSERT_EQ(r.trades.size(), 1u);
     ASSERT_TRUE(r.trades[0].fee_breakdown.has_value());
-    const auto lines = result::fee_breakdown_dict(*r.trades[0].fee_breakdown);
+    const auto lines = engine::assembly::fee_breakdown_dict(*r.trades[0].fee_breakdown);
     EXPECT_GT(lines[6].amount, 0.0);
     EXPECT_NEAR(lines[6].amount, r.trades[0].fees, 1e-9);
 }
@@ -238,8 +242,8 @@ TEST(BuildBacktestResult, PartsAreMovedInUnchanged) {
     b.exit_reason = ExitReason::Settlement;
     Order o;
     o.side = "sell";
-    const BacktestResult r = result::build_backtest_result(m, {1.0, 2.0}, {0.0, 0.5}, {0.0, 1.0, -0.25},
-                                                           {a, b}, {o});
+    const BacktestResult r =
+        engine::assembly::build_backtest_result(m, {1.0, 2.0}, {0.0, 0.5}, {0.0, 1.0, -0.25}, {a, b}, {o});
     EXPECT_FALSE(r.metrics.profit_factor.has_value());
     EXPECT_EQ(r.metrics.total_trades, 2u);
     // Distinct lengths and contents show each curve lands in its own slot.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/core_session.h"
+#include "engine/core_session.h"
 #include "indicators/volatility.h"
 #include "portfolio/engine/single_driver.h"
 #include "signals/processor.h"
@@ -18,8 +18,9 @@
 using namespace tarnwick;
 using namespace tarnwick::base;
 using namespace tarnwick::domain;
-using portfolio::engine::BarSeries;
-using portfolio::engine::SignalInput;
+using namespace tarnwick::engine;
+using runners::single::BarSeries;
+using runners::single::SignalInput;
 
 namespace {
 
@@ -120,7 +121,7 @@ TEST_P(SingleDriverAtrPeriod, OverridesThenStopThenTarget) {
     cfg.target = c.target;
     std::optional<InstrumentConfig> inst;
     if (c.stop_override || c.target_override) inst = InstrumentConfig{.stop = c.stop_override, .target = c.target_override};
-    EXPECT_EQ(portfolio::engine::resolve_atr_period(cfg, inst), c.want);
+    EXPECT_EQ(runners::single::resolve_atr_period(cfg, inst), c.want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -173,7 +174,7 @@ TEST(SingleDriver, LengthChecksComeFirstInOrder) {
         BarSeries bars = b.view();
         bars.timestamps = bars.timestamps.first(c.ts_len);
         SignalInput s{.symbol = "X", .entries = c.entries, .exits = c.exits, .position_sizes = c.sizes};
-        auto r = portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from({}), bars, s, std::nullopt);
+        auto r = runners::single::run_backtest(runners::single::SingleRunConfig::from({}), bars, s, std::nullopt);
         ASSERT_FALSE(r.ok()) << c.want;
         EXPECT_EQ(r.error().text, c.want);
     }
@@ -182,7 +183,7 @@ TEST(SingleDriver, LengthChecksComeFirstInOrder) {
 TEST(SingleDriver, ZeroBarsBuildAndFinishTheSession) {
     Bars b({});
     SignalInput s{.symbol = "X"};
-    auto r = portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from({}), b.view(), s, std::nullopt);
+    auto r = runners::single::run_backtest(runners::single::SingleRunConfig::from({}), b.view(), s, std::nullopt);
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(r->trades.empty());
     EXPECT_TRUE(r->equity_curve.empty());
@@ -196,7 +197,7 @@ TEST(SingleDriver, SizesScaleEntriesAndLongerSizesAreIgnored) {
     BacktestConfig cfg;
     cfg.fees = 0.0;
     SignalInput s{.symbol = "X", .entries = e, .exits = x, .position_sizes = std::span<const double>(sizes)};
-    auto r = portfolio::engine::run_backtest(portfolio::engine::SingleRunConfig::from(cfg), b.view(), s, std::nullopt);
+    auto r = runners::single::run_backtest(runners::single::SingleRunConfig::from(cfg), b.view(), s, std::nullopt);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->trades.size(), 1u);
     EXPECT_DOUBLE_EQ(r->trades[0].size, 500.0);  // half of 100000 at 100, no fees
@@ -249,14 +250,14 @@ struct StretchCase {
     double signal_rate;
 };
 
-RunOutput step_every_bar(const portfolio::engine::SingleRunConfig& run, const BarSeries& bars,
+RunOutput step_every_bar(const runners::single::SingleRunConfig& run, const BarSeries& bars,
                          const SignalInput& signals) {
-    CoreSession session(portfolio::engine::kernel_config(run, signals, std::nullopt));
+    CoreSession session(runners::single::kernel_config(run, signals, std::nullopt));
     const std::size_t n = bars.bars();
     session.read_timestamps_from(bars.timestamps.first(n));
     session.reserve(n);
     std::vector<double> atr;
-    if (auto period = portfolio::engine::resolve_atr_period(run.config, std::nullopt)) {
+    if (auto period = runners::single::resolve_atr_period(run.config, std::nullopt)) {
         atr = indicators::volatility::atr(bars.high, bars.low, bars.close, *period).value();
     }
     signals::processor::Stream processor;
@@ -308,10 +309,10 @@ TEST_P(SingleDriverStretches, MatchStepping) {
     cfg.target = c.target;
     cfg.fill_timing = c.timing;
     cfg.max_drawdown_pct = c.max_drawdown_pct;
-    const auto run = portfolio::engine::SingleRunConfig::from(cfg);
+    const auto run = runners::single::SingleRunConfig::from(cfg);
     SignalInput s{.symbol = "X", .entries = entries, .exits = exits, .direction = c.direction};
 
-    auto fast = portfolio::engine::run_backtest(run, bars, s, std::nullopt);
+    auto fast = runners::single::run_backtest(run, bars, s, std::nullopt);
     ASSERT_TRUE(fast.ok());
     const RunOutput slow = step_every_bar(run, bars, s);
     EXPECT_TRUE(same_bits(fast->equity_curve, slow.equity_curve));

@@ -21,6 +21,7 @@ using domain::FeeModel;
 using domain::FillCharge;
 using domain::FillTiming;
 using domain::OptionRight;
+using engine::RunOutput;
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "base/errors.h"
 #include "base/fault.h"
-#include "core/result_assembly.h"
+#include "engine/result_assembly.h"
 #include "python/classes.h"
 #include "python/convert.h"
 #include "python/numpy_bridge.h"
@@ -23,6 +23,7 @@ using domain::ExitReason;
 using domain::FeeBreakdown;
 using domain::Order;
 using domain::TradeRecord;
+using metrics::BacktestMetrics;
 
 namespace {
 
@@ -73,7 +74,7 @@ PyObject* convert(PyObject*, const Args& a) {
 PyObject* backtest_result(PyObject*, const Args& a) {
     if (a.get_or<bool>(0, false)) {
         const BacktestMetrics m = metrics::compute_metrics({}, {}, {}, {}, {}, BacktestConfig{});
-        return new_backtest_result(result::build_backtest_result(m, {}, {}, {}, {}, {})).release();
+        return new_backtest_result(engine::assembly::build_backtest_result(m, {}, {}, {}, {}, {})).release();
     }
     BacktestMetrics m;
     m.total_return_pct = 12.3456;
@@ -129,9 +130,9 @@ PyObject* backtest_result(PyObject*, const Args& a) {
     rejected.requested_qty.reset();
     rejected.limit_price = 99.0;
     rejected.record_reject("insufficient_margin");
-    return new_backtest_result(result::build_backtest_result(m, {100.0, 101.0, 99.0}, {0.0, 0.0, 2.5},
-                                                             {0.0, 0.01, -0.25}, {flat, itemised},
-                                                             {filled, rejected}))
+    return new_backtest_result(engine::assembly::build_backtest_result(m, {100.0, 101.0, 99.0}, {0.0, 0.0, 2.5},
+                                                                       {0.0, 0.01, -0.25}, {flat, itemised},
+                                                                       {filled, rejected}))
         .release();
 }
 

@@ -9,7 +9,7 @@
 #include "indicators/volatility.h"
 #include "signals/processor.h"
 
-namespace tarnwick::portfolio::engine {
+namespace tarnwick::runners::single {
 
 using base::CoreError;
 using base::OwnError;
@@ -23,6 +23,9 @@ using domain::InstrumentConfig;
 using domain::OhlcvBar;
 using domain::StopRule;
 using domain::TargetRule;
+using engine::CoreSession;
+using engine::KernelConfig;
+using engine::RunOutput;
 
 SingleRunConfig SingleRunConfig::from(const BacktestConfig& config) {
     // The derivation a KernelSession makes, so array runs and sessions never drift apart.
@@ -135,4 +138,4 @@ Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSe
     return std::move(session).finish();
 }
 
-}  // namespace tarnwick::portfolio::engine
+}  // namespace tarnwick::runners::single

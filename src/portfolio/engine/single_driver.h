@@ -10,13 +10,13 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/core_session.h"
-#include "core/kernel_config.h"
 #include "domain/backtest_config.h"
 #include "domain/fees/fee_model.h"
 #include "domain/instrument_config.h"
+#include "engine/core_session.h"
+#include "engine/kernel_config.h"
 
-namespace tarnwick::portfolio::engine {
+namespace tarnwick::runners::single {
 
 // Six price columns, read where they lie. The bar count is the length of `close`; the
 // other columns must hold at least that many values, extra values are ignored.
@@ -44,9 +44,9 @@ struct SignalInput {
 // The engine side of a run: the configuration copy and what it resolves to.
 struct SingleRunConfig {
     domain::BacktestConfig config;
-    SlippageModel slippage;
+    engine::SlippageModel slippage;
     domain::FeeModel fee_model = domain::FeeModel::fraction(0.001);
-    PriceSource price_source = PriceSource::Close;
+    engine::PriceSource price_source = engine::PriceSource::Close;
 
     // The resolved fee model, proportional slippage when enabled and above 0, and the
     // close (same-bar close) or the open (the timings that act at a bar's open).
@@ -64,15 +64,15 @@ std::optional<std::uint64_t> resolve_atr_period(const domain::BacktestConfig& co
 base::Status<base::OwnError> check_lengths(const BarSeries& bars, const SignalInput& signals);
 
 // The configuration of the kernel a run of `signals` under `run` steps.
-KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signals,
-                           const std::optional<domain::InstrumentConfig>& instrument);
+engine::KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signals,
+                                   const std::optional<domain::InstrumentConfig>& instrument);
 
 // Runs the whole backtest: signals processed bar by bar, the ATR series computed once
 // when a rule needs it (zeros if it cannot be computed), one session step per bar, then
 // the session finished. The output's timestamps are left empty: they are the caller's
 // column. The only errors are those of `check_lengths`.
-base::Result<RunOutput, base::OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
-                                                     const SignalInput& signals,
-                                                     const std::optional<domain::InstrumentConfig>& instrument);
+base::Result<engine::RunOutput, base::OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
+                                                             const SignalInput& signals,
+                                                             const std::optional<domain::InstrumentConfig>& instrument);
 
-}  // namespace tarnwick::portfolio::engine
+}  // namespace tarnwick::runners::single

@@ -3,7 +3,7 @@
 // portfolio margin call and the drawdown kill switch).
 #include <array>
 
-#include "core/core_session.h"
+#include "engine/core_session.h"
 #include "portfolio/session/portfolio_session.h"
 
 namespace tarnwick {
@@ -12,6 +12,11 @@ using domain::BOOK_LEVELS;
 using domain::BarSignal;
 using domain::OhlcvBar;
 using domain::is_tradable_price;
+using engine::AccountType;
+using engine::Kernel;
+using engine::KernelEvent;
+using engine::KernelEventKind;
+using engine::drawdown_pct;
 
 double PortfolioSession::equity() const noexcept {
     const std::size_t n = std::min(kernels_.size(), last_marks_.size());

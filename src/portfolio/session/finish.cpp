@@ -1,12 +1,13 @@
 // The end of a session: every instrument closed at its last applied bar, the portfolio's
 // own curves and trades turned into one result, and each instrument's share of it.
-#include "core/result_assembly.h"
+#include "engine/result_assembly.h"
 #include "metrics/metrics.h"
 #include "portfolio/session/portfolio_session.h"
 
 namespace tarnwick {
 
 using domain::TradeRecord;
+using metrics::BacktestMetrics;
 
 PortfolioResult PortfolioSession::finish() && {
     for (std::size_t i = 0; i < kernels_.size(); ++i) {
@@ -53,8 +54,8 @@ PortfolioResult PortfolioSession::finish() && {
     }
     out.halted = halted_ || drawdown_halted;
     out.halted_at = halted_at_;
-    out.result = result::build_backtest_result(metrics, std::move(equity_curve_), std::move(drawdown_curve_),
-                                               std::move(returns_), std::move(trades_), {});
+    out.result = engine::assembly::build_backtest_result(metrics, std::move(equity_curve_), std::move(drawdown_curve_),
+                                                         std::move(returns_), std::move(trades_), {});
     return out;
 }
 

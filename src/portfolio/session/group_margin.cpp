@@ -14,6 +14,10 @@ namespace tarnwick {
 
 using domain::InstrumentSpec;
 using domain::OptionRight;
+using engine::AccountType;
+using engine::Kernel;
+using engine::LockedMargin;
+using engine::Position;
 
 namespace {
 

@@ -13,6 +13,10 @@ using base::Status;
 using base::Unit;
 using base::check_index;
 using base::err;
+using engine::Kernel;
+using engine::OrderRecord;
+using engine::OrderRequestArgs;
+using engine::OrderStatus;
 
 Result<std::uint64_t, OwnError> PortfolioSession::submit_order(std::uint64_t instrument, OrderRequestArgs args) {
     if (auto ok = check_index(instrument); !ok) return err(ok.error());

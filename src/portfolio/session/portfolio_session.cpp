@@ -19,6 +19,11 @@ using domain::BacktestConfig;
 using domain::InstrumentConfig;
 using domain::InstrumentSpec;
 using domain::OhlcvBar;
+using engine::AccountSetup;
+using engine::Kernel;
+using engine::KernelConfig;
+using engine::OmsType;
+using engine::parse_oms_type;
 
 PortfolioSession::PortfolioSession(BacktestConfig config, AccountSetup account)
     : config_(std::move(config)), account_(account) {

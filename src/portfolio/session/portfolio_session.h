@@ -19,9 +19,6 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "core/kernel.h"
-#include "core/kernel_config.h"
-#include "core/kernel_event.h"
 #include "core/portfolio_result.h"
 #include "data/events/depth_snapshot.h"
 #include "data/events/tick_expansion.h"
@@ -31,6 +28,9 @@
 #include "domain/instrument_config.h"
 #include "domain/instrument_spec.h"
 #include "domain/trade_record.h"
+#include "engine/kernel.h"
+#include "engine/kernel_config.h"
+#include "engine/kernel_event.h"
 
 namespace tarnwick {
 
@@ -47,18 +47,18 @@ struct WorkingOrderView {
 
 class PortfolioSession {
 public:
-    PortfolioSession(domain::BacktestConfig config, AccountSetup account);
+    PortfolioSession(domain::BacktestConfig config, engine::AccountSetup account);
 
     // ---- instruments --------------------------------------------------------------
     // The argument checks of a registration, made before anything else about the
     // session: direction 1 or -1, an exact oms type, a tradable spec. The oms type.
-    static base::Result<OmsType, base::OwnError> check_instrument(std::int32_t direction, std::string_view oms_type,
-                                                                  const std::optional<domain::InstrumentSpec>& spec);
+    static base::Result<engine::OmsType, base::OwnError> check_instrument(
+        std::int32_t direction, std::string_view oms_type, const std::optional<domain::InstrumentSpec>& spec);
     // Builds the instrument's kernel from the session's configuration and account, arms
     // its portfolio gates, and returns its index (0, 1, ...). Arguments as checked above.
     std::uint64_t add_instrument(std::string symbol, std::int8_t direction,
                                  std::optional<domain::InstrumentConfig> instrument_config,
-                                 std::optional<domain::InstrumentSpec> instrument, OmsType oms);
+                                 std::optional<domain::InstrumentSpec> instrument, engine::OmsType oms);
     std::size_t instrument_count() const noexcept { return kernels_.size(); }
     // "unknown instrument index {}" unless the index names a registered instrument.
     base::Status<base::OwnError> check_index(std::uint64_t instrument) const;
@@ -85,7 +85,7 @@ public:
     // switch), and advances. The events in order: the kernel's, then a portfolio margin
     // call, then the liquidation's. Empty when nothing is pending. The reference stays
     // valid until the next call that changes the session.
-    const std::vector<KernelEvent>& apply_current(const domain::BarSignal& intents);
+    const std::vector<engine::KernelEvent>& apply_current(const domain::BarSignal& intents);
     // Pool cash plus every marked instrument's open positions at its mark.
     double equity() const noexcept;
     // Re-margins the short option legs of every (underlying, expiry) group from the
@@ -93,7 +93,7 @@ public:
     void allocate_group_margin();
 
     // ---- orders (they act when the instrument's next bar or print is applied) ---------
-    base::Result<std::uint64_t, base::OwnError> submit_order(std::uint64_t instrument, OrderRequestArgs args);
+    base::Result<std::uint64_t, base::OwnError> submit_order(std::uint64_t instrument, engine::OrderRequestArgs args);
     base::Result<bool, base::OwnError> cancel_order(std::uint64_t instrument, std::uint64_t idx,
                                                     std::uint64_t order_id);
     base::Result<bool, base::OwnError> modify_order(std::uint64_t instrument, std::uint64_t order_id,
@@ -117,7 +117,7 @@ public:
     std::uint64_t remaining() const noexcept { return schedule_.size() - cursor_; }
     std::uint64_t size() const noexcept { return schedule_.size(); }
     std::uint64_t cursor() const noexcept { return cursor_; }
-    base::Result<const Kernel*, base::OwnError> kernel(std::uint64_t instrument) const;
+    base::Result<const engine::Kernel*, base::OwnError> kernel(std::uint64_t instrument) const;
     base::Result<std::vector<WorkingOrderView>, base::OwnError> working_orders(std::uint64_t instrument) const;
     double cash() const noexcept { return pool_cash_; }
     double locked_margin() const noexcept { return pool_locked_margin_; }
@@ -147,7 +147,7 @@ private:
     // Takes the kernel's changes since `place_pool` back into the pool and clears its view.
     void fold(std::size_t i, double view, double locked_before) noexcept;
     std::uint64_t open_position_count() const noexcept;
-    void record_trades(const std::vector<KernelEvent>& events, std::size_t from);
+    void record_trades(const std::vector<engine::KernelEvent>& events, std::size_t from);
     void latch_halt() noexcept;
     void flag_margin_call_everywhere() noexcept;
     void sample_equity(std::int64_t ts);
@@ -155,14 +155,14 @@ private:
     void drawdown_kill_switch();
 
     domain::BacktestConfig config_;
-    AccountSetup account_;
+    engine::AccountSetup account_;
     std::optional<std::uint64_t> halted_at_;
     double pool_cash_ = 0.0;
     double pool_locked_margin_ = 0.0;
     bool halted_ = false;
 
     // One element per registered instrument, all indexed by the instrument index.
-    std::vector<Kernel> kernels_;
+    std::vector<engine::Kernel> kernels_;
     std::vector<std::string> symbols_;
     std::vector<std::vector<domain::OhlcvBar>> bar_streams_;
     std::vector<std::optional<TickColumns>> tick_streams_;
@@ -184,7 +184,7 @@ private:
     double peak_equity_ = 0.0;
     bool sealed_ = false;
 
-    std::vector<KernelEvent> events_;  // the last application's, reused
+    std::vector<engine::KernelEvent> events_;  // the last application's, reused
 };
 
 }  // namespace tarnwick

@@ -1,0 +1,174 @@
+// One step of the kernel: the phases in their fixed order. Idle phases return early so a
+// bar with nothing to do touches no container beyond clearing the event buffer.
+#include "engine/kernel.h"
+
+namespace tarnwick::engine {
+
+using domain::BarSignal;
+using domain::ExitReason;
+using domain::FillTiming;
+using domain::OhlcvBar;
+using domain::TradeRecord;
+using domain::is_tradable_price;
+
+namespace {
+
+// Marks the kernel as stepping for the length of one step, so that order operations the
+// step performs report into the step's own events.
+class SteppingScope {
+public:
+    explicit SteppingScope(bool& flag) noexcept : flag_(flag) { flag_ = true; }
+    ~SteppingScope() { flag_ = false; }
+    SteppingScope(const SteppingScope&) = delete;
+    SteppingScope& operator=(const SteppingScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
+const std::vector<KernelEvent>& Kernel::step(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal,
+                                             bool is_print) {
+    const SteppingScope stepping(stepping_);
+    // Preparation: events queued between steps come first.
+    events_.clear();
+    last_print_ = is_print;
+    atr_ = signal.atr;
+    if (is_tradable_price(bar.close)) last_mark_ = bar.close;
+    // Most bars of a run find the kernel flat with nothing pending: every phase below
+    // would look and do nothing.
+    if (idle_step(bar, signal, is_print)) return events_;
+    if (!pending_.empty()) {
+        for (auto& e : pending_) events_.push_back(std::move(e));
+        pending_.clear();
+    }
+
+    if (expiry_due(bar)) {
+        settle_expired(idx, bar, signal);
+        return events_;
+    }
+
+    // Under next-bar-open timing a bar's intents act on the following bar; a trade print
+    // never defers.
+    const bool defer = fill_timing_ == FillTiming::NextBarOpen && !is_print;
+    if (!is_print && !deferred_.empty()) run_deferred_signal(idx, bar);
+
+    if (!ledger_.empty()) ledger_.widen_extremes(bar.high, bar.low);
+
+    if (signal.exit && defer) deferred_.exit = true;
+    if (!ledger_.empty() && exits_possible(signal.exit && !defer)) evaluate_exits(idx, bar, signal.exit && !defer);
+
+    if (!close_requests_.empty()) run_close_requests(idx, bar);
+
+    // A cash account has no maintenance requirement to fall short of.
+    if (!ledger_.empty() && !margin_call_ && account_type_ != AccountType::Cash) check_margin(idx, bar);
+
+    if (has_order_work()) walk_working_orders(idx, bar);
+
+    if (signal.entry) {
+        if (defer) {
+            deferred_.has_entry = true;
+            deferred_.signal = signal;
+        } else if (ledger_.empty() && run_signal_entry(idx, bar, signal)) {
+            return events_;
+        }
+    }
+
+    if (has_order_work()) {
+        run_twap_slices(idx, bar);
+        fill_due_market_orders(idx, bar);
+    }
+    return events_;
+}
+
+void Kernel::run_deferred_signal(std::uint64_t idx, const OhlcvBar& bar) {
+    const DeferredSignal slot = deferred_;
+    deferred_ = DeferredSignal{};
+    if (slot.exit && !ledger_.empty()) {
+        scratch_ids_.clear();
+        for (const auto& p : ledger_.positions()) scratch_ids_.push_back(p.position_id);
+        for (std::size_t i = 0; i < scratch_ids_.size(); ++i) exit_at_price_source(idx, bar, scratch_ids_[i]);
+    }
+    if (slot.has_entry && ledger_.empty()) {
+        if (!entry_gate(bar)) enter_from_signal(idx, bar, slot.signal);
+    }
+}
+
+void Kernel::run_close_requests(std::uint64_t idx, const OhlcvBar& bar) {
+    // Swapping keeps both buffers' capacity; requests made while closing wait for the next step.
+    scratch_ids_.clear();
+    scratch_ids_.swap(close_requests_);
+    for (std::size_t i = 0; i < scratch_ids_.size(); ++i) exit_at_price_source(idx, bar, scratch_ids_[i]);
+    scratch_ids_.clear();
+}
+
+void Kernel::check_margin(std::uint64_t idx, const OhlcvBar& bar) {
+    // A bar without a tradable close is checked at the last price that was tradable.
+    const double mark = mark_or(bar.close);
+    const double requirement = margin_requirement(mark);
+    if (!(requirement > 0.0)) return;
+    const double eq = equity(mark);
+    if (!(requirement > eq)) return;
+    margin_call_ = true;
+    events_.push_back(KernelEvent::margin_call(idx, eq, requirement));
+    if (cfg_.config.liquidate_on_margin_call) liquidate_into(idx, bar, events_);
+}
+
+std::optional<EntryRejectReason> Kernel::entry_gate(const OhlcvBar& bar) {
+    std::optional<EntryRejectReason> refusal;
+    if (cfg_.instrument && cfg_.instrument->activation_ns && *cfg_.instrument->activation_ns > bar.timestamp) {
+        refusal = EntryRejectReason::Inactive;
+    } else if (margin_call_) {
+        refusal = EntryRejectReason::MarginCall;
+    } else if (drawdown_halt_) {
+        refusal = EntryRejectReason::DrawdownHalt;
+    } else if (max_positions_ && portfolio_open_count_.value_or(0) >= *max_positions_) {
+        refusal = EntryRejectReason::MaxPositions;
+    }
+    return refusal;
+}
+
+bool Kernel::run_signal_entry(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal) {
+    if (auto refusal = entry_gate(bar)) {
+        ++rejected_entries_;
+        events_.push_back(KernelEvent::entry_rejected(idx, *refusal));
+        // An inactive instrument or a standing margin call ends the event here.
+        return *refusal == EntryRejectReason::Inactive || *refusal == EntryRejectReason::MarginCall;
+    }
+    enter_from_signal(idx, bar, signal);
+    return false;
+}
+
+void Kernel::enter_from_signal(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal) {
+    const int dir = cfg_.direction < 0 ? -1 : 1;
+    const double reference = reference_price(cfg_.price_source, bar, dir, true);
+    const OpenOutcome out = open_position(idx, bar.timestamp, dir, bar.volume, reference, signal.size_mult,
+                                          std::nullopt, signal.atr, signal.stop_price, signal.target_price);
+    switch (out.kind) {
+        case OpenOutcome::Kind::Opened:
+            events_.push_back(KernelEvent::entered(idx, static_cast<std::int8_t>(dir), out.entry_price, out.size));
+            break;
+        case OpenOutcome::Kind::Rejected:
+            ++rejected_entries_;
+            events_.push_back(KernelEvent::entry_rejected(idx, out.reason));
+            break;
+        case OpenOutcome::Kind::Refused: break;
+    }
+}
+
+void Kernel::exit_at_price_source(std::uint64_t idx, const OhlcvBar& bar, std::uint64_t position_id) {
+    const Position* p = ledger_.find(position_id);
+    if (!p) return;
+    const double reference = reference_price(cfg_.price_source, bar, p->direction, false);
+    auto trade = close_position_by_id(idx, bar.timestamp, position_id, ExitReason::Signal, bar.volume, reference);
+    // No tradable price on this bar: the exit waits for the next step that has one.
+    if (!trade) close_requests_.push_back(position_id);
+    push_exit(idx, std::move(trade));
+}
+
+void Kernel::push_exit(std::uint64_t idx, std::optional<TradeRecord> trade) {
+    if (trade) events_.push_back(KernelEvent::exited(idx, std::move(*trade)));
+}
+
+}  // namespace tarnwick::engine
