@@ -1,6 +1,6 @@
 # The Clarabel QP solver, reached through our own Rust staticlib rust/clarabel_ffi.
 # Cargo builds it into the CMake binary dir; the result is the imported static
-# library `clarabel_ffi` that tarnwick_core links.
+# library `clarabel_ffi` that the analytics layer links.
 #
 # pip runs CMake (through scikit-build-core) with whatever PATH the user has, which
 # often lacks ~/.cargo/bin, hence the hints.

@@ -17,14 +17,14 @@ namespace tarnwick::py {
 using domain::OhlcvBar;
 
 template <>
-struct Bound<aggregate::BarAggregator> {
+struct Bound<data::aggregate::BarAggregator> {
     static constexpr const char* name = "BarAggregator";
     static PyTypeObject* type() { return bar_aggregator_type(); }
 };
 
 namespace {
 
-using aggregate::BarAggregator;
+using data::aggregate::BarAggregator;
 
 // None, or (timestamp int, open, high, low, close, volume floats).
 Ref bar_to_tuple(const std::optional<OhlcvBar>& bar) {
@@ -41,7 +41,7 @@ Ref bar_to_tuple(const std::optional<OhlcvBar>& bar) {
 
 // The six bar columns as new arrays in a tuple, each taking over its buffer: timestamps
 // (int64), open, high, low, close, volume (float64).
-Ref bars_to_arrays(aggregate::OhlcvColumns&& bars) {
+Ref bars_to_arrays(data::aggregate::OhlcvColumns&& bars) {
     Ref t = Ref::check(PyTuple_New(6));
     PyTuple_SET_ITEM(t.get(), 0, from_vec(std::move(bars.timestamps)).release());
     PyTuple_SET_ITEM(t.get(), 1, from_vec(std::move(bars.open)).release());
@@ -186,7 +186,7 @@ PyObject* aggregate_bars_body(PyObject*, const Args& a) {
     const std::string unit = a.get<std::string>(7);
     const auto tz_offset_ns = a.get_or<std::int64_t>(8, 0);
     const double brick_size = a.get_or<double>(9, 0.0);
-    return bars_to_arrays(unwrap(aggregate::aggregate_bars(
+    return bars_to_arrays(unwrap(data::aggregate::aggregate_bars(
                               {ts.span(), open.span(), high.span(), low.span(), close.span(), volume.span()},
                               {step, unit, tz_offset_ns, brick_size})))
         .release();
@@ -201,8 +201,8 @@ PyObject* bars_from_ticks_body(PyObject*, const Args& a) {
     const std::string unit = a.get<std::string>(5);
     const auto tz_offset_ns = a.get_or<std::int64_t>(6, 0);
     const double brick_size = a.get_or<double>(7, 0.0);
-    return bars_to_arrays(unwrap(aggregate::bars_from_ticks({ts.span(), ltp.span(), buy.span(), sell.span()},
-                                                            {step, unit, tz_offset_ns, brick_size})))
+    return bars_to_arrays(unwrap(data::aggregate::bars_from_ticks({ts.span(), ltp.span(), buy.span(), sell.span()},
+                                                                  {step, unit, tz_offset_ns, brick_size})))
         .release();
 }
 

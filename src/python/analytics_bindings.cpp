@@ -6,13 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "analytics/cost_schedule.h"
+#include "analytics/factor_panel.h"
+#include "analytics/monte_carlo.h"
+#include "analytics/rank_ic.h"
+#include "analytics/rebalance.h"
 #include "base/matrix.h"
 #include "domain/fees/cost_segment.h"
-#include "portfolio/cost_schedule.h"
-#include "portfolio/factor_panel.h"
-#include "portfolio/monte_carlo.h"
-#include "portfolio/rank_ic.h"
-#include "portfolio/rebalance.h"
 #include "python/classes.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
@@ -26,20 +26,20 @@ using domain::kDpSellChargePerIsinPerDay;
 using domain::parse_cost_segment;
 
 template <>
-struct Bound<portfolio::RankIC> {
+struct Bound<analytics::RankIC> {
     static constexpr const char* name = "RankIC";
     static PyTypeObject* type() { return rank_ic_type(); }
 };
 template <>
-struct Bound<portfolio::RebalanceSimResult> {
+struct Bound<analytics::RebalanceSimResult> {
     static constexpr const char* name = "RebalanceSimResult";
     static PyTypeObject* type() { return rebalance_sim_result_type(); }
 };
 
 namespace {
 
-using portfolio::RankIC;
-using portfolio::RebalanceSimResult;
+using analytics::RankIC;
+using analytics::RebalanceSimResult;
 
 template <class T, auto Field>
 constexpr PyGetSetDef getter(const char* name, const char* doc = nullptr) {
@@ -60,7 +60,7 @@ constexpr Signature kWinsorize{"winsorize_panel", kWinsorizeNames, 2, 2};
 PyObject* winsorize_body(PyObject*, const Args& a) {
     Matrix values = a.get<ArrayF64x2>(0).m;
     const double pct = a.get<double>(1);
-    return panel_array(unwrap(portfolio::winsorize_panel(std::move(values), pct))).release();
+    return panel_array(unwrap(analytics::winsorize_panel(std::move(values), pct))).release();
 }
 
 constexpr const char* kMinNamesNames[] = {"values", "min_names"};
@@ -70,13 +70,13 @@ constexpr Signature kRank{"rank_panel", kMinNamesNames, 2, 2};
 PyObject* zscore_body(PyObject*, const Args& a) {
     const Matrix values = a.get<ArrayF64x2>(0).m;
     const auto min_names = a.get<std::uint64_t>(1);
-    return panel_array(unwrap(portfolio::zscore_panel(values, min_names))).release();
+    return panel_array(unwrap(analytics::zscore_panel(values, min_names))).release();
 }
 
 PyObject* rank_body(PyObject*, const Args& a) {
     const Matrix values = a.get<ArrayF64x2>(0).m;
     const auto min_names = a.get<std::uint64_t>(1);
-    return panel_array(unwrap(portfolio::rank_panel(values, min_names))).release();
+    return panel_array(unwrap(analytics::rank_panel(values, min_names))).release();
 }
 
 constexpr const char* kMomentumNames[] = {"prices", "lookback", "skip"};
@@ -86,7 +86,7 @@ PyObject* momentum_body(PyObject*, const Args& a) {
     const Matrix prices = a.get<ArrayF64x2>(0).m;
     const auto lookback = a.get<std::uint64_t>(1);
     const auto skip = a.get<std::uint64_t>(2);
-    return panel_array(unwrap(portfolio::momentum_panel(prices, lookback, skip))).release();
+    return panel_array(unwrap(analytics::momentum_panel(prices, lookback, skip))).release();
 }
 
 constexpr const char* kCompositeNames[] = {"factors", "weights"};
@@ -98,7 +98,7 @@ PyObject* composite_body(PyObject*, const Args& a) {
     std::vector<Matrix> factors;
     factors.reserve(given.size());
     for (ArrayF64x2& f : given) factors.push_back(std::move(f.m));
-    return panel_array(unwrap(portfolio::composite_scores(factors, weights))).release();
+    return panel_array(unwrap(analytics::composite_scores(factors, weights))).release();
 }
 
 PyMethodDef kWinsorizeDef = fast_method<kWinsorize, winsorize_body>(
@@ -127,7 +127,7 @@ PyObject* rank_ic_body(PyObject*, const Args& a) {
     const Matrix prices = a.get<ArrayF64x2>(1).m;
     const auto horizon = a.get<std::uint64_t>(2);
     const auto min_names = a.get<std::uint64_t>(3);
-    return wrap(unwrap(portfolio::rank_ic(factor, prices, horizon, min_names))).release();
+    return wrap(unwrap(analytics::rank_ic(factor, prices, horizon, min_names))).release();
 }
 
 PyMethodDef kRankIcDef = fast_method<kRankIcSig, rank_ic_body>(
@@ -177,7 +177,7 @@ PyObject* schedule_body(PyObject*, const Args& a) {
     const std::string text = a.get<std::string>(0);
     const CostSegment segment = unwrap(parse_cost_segment(text));
     Ref dict = Ref::check(PyDict_New());
-    for (const portfolio::NamedRate& rate : portfolio::schedule_entries(segment)) {
+    for (const analytics::NamedRate& rate : analytics::schedule_entries(segment)) {
         Ref key = to_py(rate.key);
         Ref value = to_py(rate.value);
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_error_set();
@@ -201,7 +201,7 @@ constexpr const char* kRebalanceNames[] = {"prices",  "target_weights",  "initia
 constexpr Signature kRebalanceSig{"simulate_rebalance_policy", kRebalanceNames, 9, 5};
 
 PyObject* rebalance_body(PyObject*, const Args& a) {
-    portfolio::RebalanceRequest q;
+    analytics::RebalanceRequest q;
     q.prices = a.get<ArrayF64x2>(0).m;
     q.target_weights = a.get<ArrayF64x2>(1).m;
     q.initial_capital = a.get<double>(2);
@@ -211,7 +211,7 @@ PyObject* rebalance_body(PyObject*, const Args& a) {
     q.min_trade_value = a.get_or<double>(6, 0.0);
     q.dp_charge_per_isin = a.get_or<double>(7, kDpSellChargePerIsinPerDay);
     q.periods_per_year = a.get_or<double>(8, 252.0);
-    return wrap(unwrap(portfolio::simulate_rebalance_policy(q))).release();
+    return wrap(unwrap(analytics::simulate_rebalance_policy(q))).release();
 }
 
 PyMethodDef kRebalanceDef = fast_method<kRebalanceSig, rebalance_body>(
@@ -265,7 +265,7 @@ constexpr Signature kMcSig{"simulate_portfolio_mc", kMcNames, 7, 4};
 
 PyObject* mc_body(PyObject*, const Args& a) {
     // Everything the paths read is copied out of Python here, while the lock is held.
-    portfolio::McRequest q;
+    analytics::McRequest q;
     for (ArrayF64& series : a.get<std::vector<ArrayF64>>(0)) q.returns.push_back(std::move(series.data));
     q.weights = a.get<ArrayF64>(1).data;
     for (ArrayF64& row : a.get<std::vector<ArrayF64>>(2)) q.correlation.push_back(std::move(row.data));
@@ -273,13 +273,13 @@ PyObject* mc_body(PyObject*, const Args& a) {
     q.n_simulations = a.get_or<std::uint64_t>(4, 10000);
     q.horizon = a.get_or<std::uint64_t>(5, 252);
     q.seed = a.get_or<std::uint64_t>(6, 42);
-    unwrap(portfolio::check_mc_request(q));
+    unwrap(analytics::check_mc_request(q));
 
     auto summary = [&] {
         WithoutGil released;
-        return portfolio::simulate_portfolio_mc(q);
+        return analytics::simulate_portfolio_mc(q);
     }();
-    portfolio::McSummary s = unwrap(std::move(summary));
+    analytics::McSummary s = unwrap(std::move(summary));
 
     Ref dict = Ref::check(PyDict_New());
     Ref paths = list_of(s.percentile_paths.size(), [&](std::size_t i) {

@@ -3,18 +3,18 @@
 
 #include "python/classes.h"
 #include "python/records.h"
-#include "strategies/batch_items.h"
+#include "runners/batch_items.h"
 
 namespace tarnwick::py {
 
 template <>
-struct Bound<strategies::BatchSingleItem> {
+struct Bound<runners::BatchSingleItem> {
     static constexpr const char* name = "BatchSingleItem";
     static PyTypeObject* type() { return batch_single_item_type(); }
 };
 
 template <>
-struct Bound<strategies::BatchSpreadItem> {
+struct Bound<runners::BatchSpreadItem> {
     static constexpr const char* name = "BatchSpreadItem";
     static PyTypeObject* type() { return batch_spread_item_type(); }
 };

@@ -3,14 +3,14 @@
 
 #include "python/object.h"
 
-namespace tarnwick {
-struct PortfolioResult;
-}  // namespace tarnwick
-
 namespace tarnwick::engine {
 struct BacktestResult;
 struct RunOutput;
 }  // namespace tarnwick::engine
+
+namespace tarnwick::runners {
+struct PortfolioResult;
+}  // namespace tarnwick::runners
 
 namespace tarnwick::domain {
 struct Order;
@@ -64,7 +64,7 @@ Ref new_backtest_result(engine::BacktestResult result);
 Ref new_run_result(engine::RunOutput run);
 Ref new_trade(domain::TradeRecord trade);
 Ref new_order(domain::Order order);
-Ref new_portfolio_result(PortfolioResult result);
+Ref new_portfolio_result(runners::PortfolioResult result);
 PyTypeObject* instrument_spec_type();
 PyTypeObject* kernel_session_type();
 PyTypeObject* portfolio_session_type();

@@ -14,8 +14,8 @@
 #include "python/direction.h"
 #include "python/numpy_bridge.h"
 #include "python/strategy_converters.h"
-#include "strategies/options.h"
-#include "strategies/pairs.h"
+#include "runners/options.h"
+#include "runners/pairs.h"
 
 namespace tarnwick::py {
 
@@ -48,7 +48,7 @@ constexpr const char* kOptionsNames[] = {
 constexpr Signature kOptions{"run_options_backtest", kOptionsNames, std::size(kOptionsNames), 9};
 
 PyObject* run_options_backtest(PyObject*, const Args& a) {
-    namespace opt = strategies::options;
+    namespace opt = runners::options;
     // Every argument is bound and converted first, in parameter order.
     const BarColumns bars = BarColumns::from(a, 0);
     const ArrayF64 premiums = a.get<ArrayF64>(6);
@@ -105,7 +105,7 @@ constexpr const char* kPairsNames[] = {
 constexpr Signature kPairs{"run_pairs_backtest", kPairsNames, std::size(kPairsNames), 14};
 
 PyObject* run_pairs_backtest(PyObject*, const Args& a) {
-    namespace pairs = strategies::pairs;
+    namespace pairs = runners::pairs;
     const BarColumns leg1 = BarColumns::from(a, 0);
     const BarColumns leg2 = BarColumns::from(a, 6);
     const ArrayBool entries = a.get<ArrayBool>(12);

@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "analytics/covariance.h"
+#include "analytics/optimize.h"
+#include "analytics/optimize_batch.h"
+#include "analytics/risk_contrib.h"
 #include "base/format.h"
 #include "base/matrix.h"
-#include "portfolio/covariance.h"
-#include "portfolio/optimize.h"
-#include "portfolio/optimize_batch.h"
-#include "portfolio/risk_contrib.h"
 #include "python/classes.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
@@ -24,38 +24,38 @@ namespace tarnwick::py {
 using base::Matrix;
 
 template <>
-struct Bound<portfolio::RiskModel> {
+struct Bound<analytics::RiskModel> {
     static constexpr const char* name = "RiskModel";
     static PyTypeObject* type() { return risk_model_type(); }
 };
 template <>
-struct Bound<portfolio::OptimizerConfig> {
+struct Bound<analytics::OptimizerConfig> {
     static constexpr const char* name = "OptimizerConfig";
     static PyTypeObject* type() { return optimizer_config_type(); }
 };
 template <>
-struct Bound<portfolio::OptimizationResult> {
+struct Bound<analytics::OptimizationResult> {
     static constexpr const char* name = "OptimizationResult";
     static PyTypeObject* type() { return optimization_result_type(); }
 };
 template <>
-struct Bound<portfolio::RiskContributions> {
+struct Bound<analytics::RiskContributions> {
     static constexpr const char* name = "RiskContributions";
     static PyTypeObject* type() { return risk_contributions_type(); }
 };
 template <>
-struct Bound<portfolio::OptimizeItem> {
+struct Bound<analytics::OptimizeItem> {
     static constexpr const char* name = "OptimizeItem";
     static PyTypeObject* type() { return optimize_item_type(); }
 };
 
 namespace {
 
-using portfolio::OptimizationResult;
-using portfolio::OptimizeItem;
-using portfolio::OptimizerConfig;
-using portfolio::RiskContributions;
-using portfolio::RiskModel;
+using analytics::OptimizationResult;
+using analytics::OptimizeItem;
+using analytics::OptimizerConfig;
+using analytics::RiskContributions;
+using analytics::RiskModel;
 
 // A record argument read where it lies, under a shared borrow held until the call returns.
 template <class T>
@@ -378,7 +378,7 @@ PyObject* estimate_covariance(PyObject*, const Args& a) {
     const PanelView returns = a.get<PanelView>(0);
     std::vector<std::string> ids = a.get<std::vector<std::string>>(1);
     const double periods_per_year = a.get<double>(2);
-    return wrap(unwrap(portfolio::covariance::estimate(returns.data(), returns.rows(), returns.cols(), std::move(ids),
+    return wrap(unwrap(analytics::covariance::estimate(returns.data(), returns.rows(), returns.cols(), std::move(ids),
                                                        periods_per_year)))
         .release();
 }
@@ -392,8 +392,8 @@ PyObject* optimize_portfolio(PyObject*, const Args& a) {
     const Column<double> w_current = a.get<Column<double>>(2);
     const std::vector<std::string> ids = a.get<std::vector<std::string>>(3);
     const OptimizerConfig config = a.get<OptimizerConfig>(4);
-    unwrap(portfolio::check_asset_alignment(model.value(), ids));
-    return wrap(unwrap(portfolio::optimize_book(model.value(), alpha.span(), w_current.span(), config))).release();
+    unwrap(analytics::check_asset_alignment(model.value(), ids));
+    return wrap(unwrap(analytics::optimize_book(model.value(), alpha.span(), w_current.span(), config))).release();
 }
 
 constexpr const char* kBatchNames[] = {"model", "items", "config"};
@@ -407,7 +407,7 @@ PyObject* batch_optimize_portfolios(PyObject*, const Args& a) {
 
     auto results = [&] {
         WithoutGil released;
-        return portfolio::optimize_batch(model, items, config);
+        return analytics::optimize_batch(model, items, config);
     }();
     if (!results.ok()) {
         const auto& [index, error] = results.error();
@@ -427,8 +427,8 @@ PyObject* compute_risk_contributions(PyObject*, const Args& a) {
     const HeldRecord<RiskModel> model(a, 0);
     const ArrayF64 weights = a.get<ArrayF64>(1);
     const std::vector<std::string> ids = a.get<std::vector<std::string>>(2);
-    unwrap(portfolio::check_asset_alignment(model.value(), ids));
-    return wrap(unwrap(portfolio::risk_contributions(model.value(), weights.data))).release();
+    unwrap(analytics::check_asset_alignment(model.value(), ids));
+    return wrap(unwrap(analytics::risk_contributions(model.value(), weights.data))).release();
 }
 
 PyMethodDef kEstimateDef = fast_method<kEstimate, estimate_covariance>(

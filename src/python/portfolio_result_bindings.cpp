@@ -5,14 +5,16 @@
 #include <utility>
 
 #include "base/format.h"
-#include "core/portfolio_result.h"
 #include "engine/backtest_result.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "runners/portfolio_result.h"
 
 namespace tarnwick::py {
 
 using engine::ReportedMetrics;
+using runners::InstrumentSummary;
+using runners::PortfolioResult;
 
 template <>
 struct Bound<InstrumentSummary> {

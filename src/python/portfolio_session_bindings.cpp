@@ -7,17 +7,26 @@
 #include <vector>
 
 #include "base/format.h"
-#include "core/portfolio_result.h"
 #include "data/feed/stream_columns.h"
-#include "portfolio/session/portfolio_session.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/engine_event_records.h"
 #include "python/numpy_bridge.h"
 #include "python/order_args.h"
+#include "runners/portfolio_result.h"
+#include "runners/session/portfolio_session.h"
 
 namespace tarnwick::py {
 
+using data::DepthSnapshot;
+using data::OptionalTickColumns;
+using data::ScheduleEntry;
+using data::ScheduleKind;
+using data::TickColumns;
+using data::TickRow;
+using data::bars_from_columns;
+using data::depth_snapshots;
+using data::tick_columns;
 using domain::BOOK_LEVELS;
 using domain::BacktestConfig;
 using domain::BarSignal;
@@ -28,6 +37,8 @@ using domain::OhlcvBar;
 using engine::AccountSetup;
 using engine::OmsType;
 using engine::parse_account_type;
+using runners::PortfolioSession;
+using runners::WorkingOrderView;
 
 // A live session, or nothing once finished.
 struct PortfolioSessionState {

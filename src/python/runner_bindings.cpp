@@ -7,17 +7,17 @@
 #include <utility>
 #include <vector>
 
-#include "core/portfolio_result.h"
 #include "domain/backtest_config.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/numpy_bridge.h"
 #include "python/strategy_converters.h"
+#include "runners/basket.h"
+#include "runners/instrument_series.h"
+#include "runners/multi.h"
+#include "runners/portfolio.h"
+#include "runners/portfolio_result.h"
 #include "signals/synchronizer.h"
-#include "strategies/basket.h"
-#include "strategies/instrument_series.h"
-#include "strategies/multi.h"
-#include "strategies/portfolio.h"
 
 namespace tarnwick::py {
 
@@ -26,10 +26,10 @@ using domain::InstrumentConfig;
 
 // instrument_configs: a dict of symbol to InstrumentConfig, each value copied.
 template <>
-struct Converter<strategies::InstrumentConfigs> {
-    static strategies::InstrumentConfigs from(PyObject* o) {
+struct Converter<runners::InstrumentConfigs> {
+    static runners::InstrumentConfigs from(PyObject* o) {
         if (!PyDict_Check(o)) refuse(o, "PyDict");
-        strategies::InstrumentConfigs out;
+        runners::InstrumentConfigs out;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         Py_ssize_t pos = 0;
@@ -45,8 +45,8 @@ namespace {
 using runners::single::SignalInput;
 
 // Engine views of converted instruments; valid while `inputs` lives.
-std::vector<strategies::InstrumentSeries> series_of(const std::vector<InstrumentInput>& inputs) {
-    std::vector<strategies::InstrumentSeries> out;
+std::vector<runners::InstrumentSeries> series_of(const std::vector<InstrumentInput>& inputs) {
+    std::vector<runners::InstrumentSeries> out;
     out.reserve(inputs.size());
     for (const InstrumentInput& in : inputs) {
         SignalInput s;
@@ -70,13 +70,13 @@ PyObject* run_basket_backtest(PyObject*, const Args& a) {
     std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
     const BacktestConfig config = a.opt<BacktestConfig>(1).value_or(BacktestConfig{});
     const std::string sync_mode = a.get_or<std::string>(2, "all");
-    auto overrides = a.opt<strategies::InstrumentConfigs>(3).value_or(strategies::InstrumentConfigs{});
+    auto overrides = a.opt<runners::InstrumentConfigs>(3).value_or(runners::InstrumentConfigs{});
 
     const std::vector<InstrumentInput> inputs = unwrap(convert_basket_instruments(std::move(tuples)));
-    const auto run = strategies::basket::BasketRunConfig::from(config, std::move(overrides),
-                                                               signals::synchronizer::parse(sync_mode));
-    const std::vector<strategies::InstrumentSeries> series = series_of(inputs);
-    return new_run_result(unwrap(strategies::basket::run(run, series))).release();
+    const auto run =
+        runners::basket::BasketRunConfig::from(config, std::move(overrides), signals::synchronizer::parse(sync_mode));
+    const std::vector<runners::InstrumentSeries> series = series_of(inputs);
+    return new_run_result(unwrap(runners::basket::run(run, series))).release();
 }
 
 PyMethodDef kBasketDef = fast_method<kBasket, run_basket_backtest>(
@@ -92,14 +92,14 @@ constexpr Signature kPortfolio{"run_portfolio_backtest", kPortfolioNames, std::s
 
 PyObject* run_portfolio_backtest(PyObject*, const Args& a) {
     std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
-    strategies::portfolio::PortfolioRunConfig run;
+    runners::portfolio::PortfolioRunConfig run;
     run.config = a.opt<BacktestConfig>(1).value_or(BacktestConfig{});
     const std::string allocation = a.get_or<std::string>(2, "equal_weight");
-    run.instrument_configs = a.opt<strategies::InstrumentConfigs>(3).value_or(strategies::InstrumentConfigs{});
+    run.instrument_configs = a.opt<runners::InstrumentConfigs>(3).value_or(runners::InstrumentConfigs{});
 
     const std::vector<InstrumentInput> inputs = unwrap(convert_portfolio_instruments(std::move(tuples)));
-    const std::vector<strategies::InstrumentSeries> series = series_of(inputs);
-    return new_portfolio_result(unwrap(strategies::portfolio::run(run, allocation, series))).release();
+    const std::vector<runners::InstrumentSeries> series = series_of(inputs);
+    return new_portfolio_result(unwrap(runners::portfolio::run(run, allocation, series))).release();
 }
 
 PyMethodDef kPortfolioDef = fast_method<kPortfolio, run_portfolio_backtest>(
@@ -141,8 +141,8 @@ PyObject* run_multi_backtest(PyObject*, const Args& a) {
         in.direction = s.direction;
         signals.push_back(std::move(in));
     }
-    return new_run_result(unwrap(strategies::multi::run(config, columns.series(), signals,
-                                                        strategies::multi::parse(combine_mode))))
+    return new_run_result(
+               unwrap(runners::multi::run(config, columns.series(), signals, runners::multi::parse(combine_mode))))
         .release();
 }
 

@@ -21,8 +21,8 @@
 #include "python/numpy_bridge.h"
 #include "python/spread_leg_converter.h"
 #include "python/without_gil.h"
-#include "strategies/spreads.h"
-#include "strategies/tick.h"
+#include "runners/spreads.h"
+#include "runners/tick.h"
 
 namespace tarnwick::py {
 
@@ -35,8 +35,8 @@ using engine::RunOutput;
 
 namespace {
 
-namespace spreads = strategies::spreads;
-namespace tick = strategies::tick;
+namespace spreads = runners::spreads;
+namespace tick = runners::tick;
 
 // ---------------------------------------------------------------------------
 // run_spread_backtest
@@ -52,7 +52,7 @@ PyObject* run_spread_backtest(PyObject*, const Args& a) {
     // Taken like every other argument, but no rule of the run reads the underlying.
     const ArrayF64 underlying_close = a.get<ArrayF64>(1);
     const std::vector<std::vector<double>> premiums = owned_series(a.get<std::vector<ArrayF64>>(2));
-    const std::vector<strategies::SpreadLegInput> legs = a.get<std::vector<strategies::SpreadLegInput>>(3);
+    const std::vector<runners::SpreadLegInput> legs = a.get<std::vector<runners::SpreadLegInput>>(3);
     const std::vector<std::uint8_t> entries = a.get<ArrayBool>(4).data;
     const std::vector<std::uint8_t> exits = a.get<ArrayBool>(5).data;
     const BacktestConfig config = a.opt<BacktestConfig>(6).value_or(BacktestConfig{});
@@ -162,15 +162,14 @@ PyObject* batch_spread_backtest(PyObject*, const Args& a) {
     const Column<double> underlying_close = a.get<Column<double>>(1);  // checked, read by no run
     // The items already own copies of their arrays (taken when they were made); they are
     // read in place, held and borrowed until the runs are over.
-    const std::vector<Held<strategies::BatchSpreadItem>> items =
-        a.get<std::vector<Held<strategies::BatchSpreadItem>>>(2);
+    const std::vector<Held<runners::BatchSpreadItem>> items = a.get<std::vector<Held<runners::BatchSpreadItem>>>(2);
     const BacktestConfig config = a.opt<BacktestConfig>(3).value_or(BacktestConfig{});
 
     // Every item is prepared and checked before any runs; the first that fails, in input
     // order, ends the call.
     std::vector<spreads::PreparedSpreadItem> prepared;
     prepared.reserve(items.size());
-    for (const Held<strategies::BatchSpreadItem>& item : items) {
+    for (const Held<runners::BatchSpreadItem>& item : items) {
         prepared.push_back(unwrap(spreads::prepare_batch_item(item.value(), config, timestamps)));
     }
 

@@ -9,7 +9,6 @@
 
 #include "base/format.h"
 #include "engine/backtest_result.h"
-#include "portfolio/engine/single_driver.h"
 #include "python/batch_item_records.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
@@ -18,7 +17,8 @@
 #include "python/spread_leg_converter.h"
 #include "python/strategy_converters.h"
 #include "python/without_gil.h"
-#include "strategies/batch_single.h"
+#include "runners/batch_single.h"
+#include "runners/single_driver.h"
 
 namespace tarnwick::py {
 
@@ -29,8 +29,8 @@ using engine::RunOutput;
 namespace {
 
 using runners::single::BarSeries;
-using strategies::BatchSingleItem;
-using strategies::BatchSpreadItem;
+using runners::BatchSingleItem;
+using runners::BatchSpreadItem;
 
 // ---------------------------------------------------------------------------
 // run_single_backtest
@@ -133,7 +133,7 @@ PyObject* construct_spread_item(PyTypeObject*, const Args& a) {
     BatchSpreadItem item;
     item.strategy_id = a.get<std::string>(0);
     item.legs_premiums = owned_series(a.get<std::vector<ArrayF64>>(1));
-    item.leg_configs = a.get<std::vector<strategies::SpreadLegInput>>(2);
+    item.leg_configs = a.get<std::vector<runners::SpreadLegInput>>(2);
     item.entries = a.get<ArrayBool>(3).data;
     item.exits = a.get<ArrayBool>(4).data;
     item.spread_type = a.get_or<std::string>(5, "custom");
@@ -171,9 +171,9 @@ constexpr const char* kBatchNames[] = {"timestamps", "open", "high", "low", "clo
 constexpr Signature kBatch{"batch_single_backtest", kBatchNames, std::size(kBatchNames), 7};
 
 PyObject* batch_single_backtest(PyObject*, const Args& a) {
-    using strategies::batch_single::PreparedSingleItem;
+    using runners::batch_single::PreparedSingleItem;
     // Everything the runs read is copied out of Python here, once, while the lock is held.
-    strategies::batch_single::SharedSeries series;
+    runners::batch_single::SharedSeries series;
     auto copy = [](auto& into, const auto& column) { into.assign(column.span().begin(), column.span().end()); };
     copy(series.timestamps, a.get<Column<std::int64_t>>(0));
     copy(series.open, a.get<Column<double>>(1));
@@ -187,8 +187,8 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
     const BacktestConfig shared = a.opt<BacktestConfig>(7).value_or(BacktestConfig{});
 
     const BarSeries bars = series.view();
-    unwrap(strategies::batch_single::check_series(bars));
-    strategies::batch_single::check_output_size(items.size(), bars.bars());
+    unwrap(runners::batch_single::check_series(bars));
+    runners::batch_single::check_output_size(items.size(), bars.bars());
     std::vector<PreparedSingleItem> prepared;
     prepared.reserve(items.size());
     for (const Held<BatchSingleItem>& held : items) {
@@ -204,13 +204,13 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
         if (item.position_sizes) p.position_sizes = std::span<const double>(*item.position_sizes);
         p.weight = item.weight;
         p.direction = item.direction;
-        unwrap(strategies::batch_single::check_item(p, bars.bars()));
+        unwrap(runners::batch_single::check_item(p, bars.bars()));
         prepared.push_back(std::move(p));
     }
 
     auto outputs = [&] {
         WithoutGil released;
-        return strategies::batch_single::run_all(prepared, bars);
+        return runners::batch_single::run_all(prepared, bars);
     }();
     if (!outputs.ok()) raise_value_error(outputs.error().second);
 

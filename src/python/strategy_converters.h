@@ -11,9 +11,9 @@
 
 #include "base/errors.h"
 #include "base/result.h"
-#include "portfolio/engine/single_driver.h"
 #include "python/convert.h"
 #include "python/numpy_bridge.h"
+#include "runners/single_driver.h"
 
 namespace tarnwick::py {
 

@@ -14,8 +14,8 @@
 
 #include "domain/trade_record.h"
 #include "engine/core_session.h"
-#include "portfolio/engine/single_driver.h"
-#include "strategies/instrument_series.h"
+#include "runners/instrument_series.h"
+#include "runners/single_driver.h"
 
 namespace tarnwick::testing_support {
 
@@ -58,7 +58,7 @@ struct Instrument {
     double weight = 1.0;
     std::string symbol = "A";
 
-    strategies::InstrumentSeries series() const {
+    runners::InstrumentSeries series() const {
         runners::single::SignalInput s;
         s.symbol = symbol;
         s.entries = entries;
@@ -69,8 +69,8 @@ struct Instrument {
     }
 };
 
-inline std::vector<strategies::InstrumentSeries> series_of(const std::vector<Instrument>& list) {
-    std::vector<strategies::InstrumentSeries> out;
+inline std::vector<runners::InstrumentSeries> series_of(const std::vector<Instrument>& list) {
+    std::vector<runners::InstrumentSeries> out;
     for (const Instrument& in : list) out.push_back(in.series());
     return out;
 }

@@ -18,7 +18,7 @@
 using namespace tarnwick;
 using namespace tarnwick::base;
 using namespace tarnwick::domain;
-using namespace tarnwick::aggregate;
+using namespace tarnwick::data::aggregate;
 
 namespace {
 

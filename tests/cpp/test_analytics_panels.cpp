@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "analytics/factor_panel.h"
+#include "analytics/monte_carlo.h"
 #include "base/output_size.h"
-#include "portfolio/factor_panel.h"
-#include "portfolio/monte_carlo.h"
 
 using namespace tarnwick;
 using namespace tarnwick::base;
-using namespace tarnwick::portfolio;
+using namespace tarnwick::analytics;
 
 TEST(Cholesky, FactorsAPositiveDefiniteMatrixFromItsLowerTriangle) {
     // C = [[4, 2, 2], [2, 5, 3], [2, 3, 6]]: L = [[2,0,0],[1,2,0],[1,1,2]] by hand

@@ -23,7 +23,8 @@
 
 using namespace tarnwick;
 using namespace tarnwick::domain;
-using namespace tarnwick::aggregate;
+using namespace tarnwick::data;
+using namespace tarnwick::data::aggregate;
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "runner_fixtures.h"
-#include "strategies/basket.h"
+#include "runners/basket.h"
 
-namespace tarnwick::strategies::basket {
+namespace tarnwick::runners::basket {
 
 using domain::BacktestConfig;
 using domain::ExitReason;
@@ -198,4 +198,4 @@ TEST(BasketWeights, WeightsShareTheCashByTheirRatio) {
 }
 
 }  // namespace
-}  // namespace tarnwick::strategies::basket
+}  // namespace tarnwick::runners::basket

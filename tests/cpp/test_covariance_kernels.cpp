@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "analytics/covariance.h"
 #include "base/format.h"
-#include "portfolio/covariance.h"
 
 using namespace tarnwick;
 using namespace tarnwick::base;
-using namespace tarnwick::portfolio;
+using namespace tarnwick::analytics;
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "order_fixtures.h"
-#include "portfolio/engine/single_driver.h"
-#include "portfolio/session/portfolio_session.h"
-#include "strategies/portfolio.h"
+#include "runners/portfolio.h"
+#include "runners/session/portfolio_session.h"
+#include "runners/single_driver.h"
 
 namespace tarnwick {
 
@@ -34,6 +34,8 @@ using engine::OmsType;
 using engine::OrderRequestArgs;
 using engine::RunOutput;
 using engine::is_working;
+using runners::PortfolioResult;
+using runners::PortfolioSession;
 
 namespace {
 
@@ -257,9 +259,9 @@ TEST(PriceGaps, PortfolioRunnerExitFillsAtTheNextFiniteClose) {
     const std::vector<double> vol(close.size(), 1000.0);
     const std::vector<std::uint8_t> entries = {1, 0, 0, 0, 0};
     const std::vector<std::uint8_t> exits = {0, 0, 1, 0, 0};
-    strategies::InstrumentSeries in{{ts, close, close, close, close, vol}, {"A", entries, exits, std::nullopt, 1.0, 1}};
-    strategies::portfolio::PortfolioRunConfig run{no_fees(), {}};
-    auto out = strategies::portfolio::run(run, "equal_weight", std::span(&in, 1));
+    runners::InstrumentSeries in{{ts, close, close, close, close, vol}, {"A", entries, exits, std::nullopt, 1.0, 1}};
+    runners::portfolio::PortfolioRunConfig run{no_fees(), {}};
+    auto out = runners::portfolio::run(run, "equal_weight", std::span(&in, 1));
     ASSERT_TRUE(out.ok()) << out.error().message();
     const auto& trades = out->result.trades;
     ASSERT_EQ(trades.size(), 1u);

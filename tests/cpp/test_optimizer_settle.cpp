@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "portfolio/optimize.h"
+#include "analytics/optimize.h"
 
 using namespace tarnwick;
 using namespace tarnwick::base;
-using namespace tarnwick::portfolio;
+using namespace tarnwick::analytics;
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "runner_fixtures.h"
-#include "strategies/options.h"
+#include "runners/options.h"
 
-namespace tarnwick::strategies::options {
+namespace tarnwick::runners::options {
 
 using domain::ExitReason;
 using domain::TradeRecord;
@@ -122,4 +122,4 @@ TEST(OptionsScenario, ShortRecordReturnsOnThePremiumReceived) {
 }
 
 }  // namespace
-}  // namespace tarnwick::strategies::options
+}  // namespace tarnwick::runners::options

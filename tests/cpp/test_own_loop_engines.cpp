@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <limits>
 
-#include "strategies/options.h"
-#include "strategies/own_loop_metrics.h"
+#include "runners/options.h"
+#include "runners/own_loop_metrics.h"
 
 using namespace tarnwick;
 using namespace tarnwick::domain;
 using namespace tarnwick::metrics;
-namespace opt = tarnwick::strategies::options;
-namespace own = tarnwick::strategies::own_loop;
+namespace opt = tarnwick::runners::options;
+namespace own = tarnwick::runners::own_loop;
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "runner_fixtures.h"
-#include "strategies/pairs.h"
+#include "runners/pairs.h"
 
-namespace tarnwick::strategies::pairs {
+namespace tarnwick::runners::pairs {
 
 using domain::ExitReason;
 using engine::RunOutput;
@@ -98,4 +98,4 @@ TEST(PairsScenario, WinRateCountsTheNetOfBothFees) {
 }
 
 }  // namespace
-}  // namespace tarnwick::strategies::pairs
+}  // namespace tarnwick::runners::pairs

@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "portfolio/session/portfolio_session.h"
+#include "runners/session/portfolio_session.h"
 
 namespace tarnwick {
 
@@ -18,6 +18,8 @@ using engine::AccountSetup;
 using engine::Kernel;
 using engine::KernelConfig;
 using engine::OmsType;
+using runners::PortfolioResult;
+using runners::PortfolioSession;
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "portfolio/covariance.h"
-#include "portfolio/optimize.h"
-#include "portfolio/optimize_problem.h"
+#include "analytics/covariance.h"
+#include "analytics/optimize.h"
+#include "analytics/optimize_problem.h"
 
 using namespace tarnwick;
-using namespace tarnwick::portfolio;
+using namespace tarnwick::analytics;
 
 namespace {
 

@@ -8,15 +8,24 @@
 
 #include "data/events/tick_expansion.h"
 #include "data/feed/schedule.h"
-#include "portfolio/session/portfolio_session.h"
+#include "runners/session/portfolio_session.h"
 
 namespace tarnwick {
 
+using data::FeedEvent;
+using data::FeedEventKind;
+using data::ScheduleEntry;
+using data::ScheduleKind;
+using data::TickColumns;
+using data::TickRow;
+using data::merge_streams;
+using data::tick_events_from_columns;
 using domain::BacktestConfig;
 using domain::BarSignal;
 using domain::OhlcvBar;
 using engine::AccountSetup;
 using engine::OmsType;
+using runners::PortfolioSession;
 
 namespace {
 

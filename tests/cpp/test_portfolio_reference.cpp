@@ -18,11 +18,11 @@
 #include "engine/kernel.h"
 #include "indicators/volatility.h"
 #include "runner_fixtures.h"
+#include "runners/portfolio.h"
+#include "runners/tradable_price.h"
 #include "signals/processor.h"
-#include "strategies/portfolio.h"
-#include "strategies/tradable_price.h"
 
-namespace tarnwick::strategies::portfolio {
+namespace tarnwick::runners::portfolio {
 
 using domain::BacktestConfig;
 using domain::BarSignal;
@@ -320,4 +320,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace tarnwick::strategies::portfolio
+}  // namespace tarnwick::runners::portfolio

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "runner_fixtures.h"
-#include "strategies/portfolio.h"
+#include "runners/portfolio.h"
 
-namespace tarnwick::strategies::portfolio {
+namespace tarnwick::runners::portfolio {
 
 using domain::ExitReason;
 
@@ -100,4 +100,4 @@ INSTANTIATE_TEST_SUITE_P(Table, PortfolioScenario, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace tarnwick::strategies::portfolio
+}  // namespace tarnwick::runners::portfolio

@@ -11,9 +11,9 @@
 
 #include "engine/core_session.h"
 #include "indicators/volatility.h"
-#include "portfolio/engine/single_driver.h"
+#include "runners/batch_single.h"
+#include "runners/single_driver.h"
 #include "signals/processor.h"
-#include "strategies/batch_single.h"
 
 using namespace tarnwick;
 using namespace tarnwick::base;
@@ -209,9 +209,9 @@ TEST(SingleDriver, SizesScaleEntriesAndLongerSizesAreIgnored) {
 // Items read their columns in place: the test keeps them alive in `columns`.
 std::vector<std::vector<std::uint8_t>> columns;
 
-strategies::batch_single::PreparedSingleItem item(std::string id, std::vector<std::uint8_t> e,
-                                                  std::vector<std::uint8_t> x) {
-    strategies::batch_single::PreparedSingleItem p;
+runners::batch_single::PreparedSingleItem item(std::string id, std::vector<std::uint8_t> e,
+                                               std::vector<std::uint8_t> x) {
+    runners::batch_single::PreparedSingleItem p;
     p.item_id = std::move(id);
     p.symbol = "X";
     p.entries = columns.emplace_back(std::move(e));
@@ -221,16 +221,16 @@ strategies::batch_single::PreparedSingleItem item(std::string id, std::vector<st
 
 TEST(SingleDriverBatch, UnvalidatedItemsReportTheLowestFailingIndex) {
     Bars b({100.0, 101.0, 102.0});
-    std::vector<strategies::batch_single::PreparedSingleItem> items;
+    std::vector<runners::batch_single::PreparedSingleItem> items;
     for (int k = 0; k < 6; ++k) items.push_back(item(std::to_string(k), bits({1, 0, 0}), bits({0, 0, 1})));
     items[4].exits = items[4].exits.first(2);
     items[2].entries = items[2].entries.first(2);
-    auto all = strategies::batch_single::run_all(items, b.view());
+    auto all = runners::batch_single::run_all(items, b.view());
     ASSERT_FALSE(all.ok());
     EXPECT_EQ(all.error().first, 2u);
     EXPECT_EQ(all.error().second.text, "OHLCV and signals must have same length: close 3, entries 2");
-    EXPECT_FALSE(strategies::batch_single::check_item(items[2], 3).ok());
-    EXPECT_TRUE(strategies::batch_single::check_item(items[0], 3).ok());
+    EXPECT_FALSE(runners::batch_single::check_item(items[2], 3).ok());
+    EXPECT_TRUE(runners::batch_single::check_item(items[0], 3).ok());
 }
 
 }  // namespace

@@ -5,11 +5,11 @@
 #include <thread>
 #include <vector>
 
-#include "portfolio/solver.h"
+#include "analytics/solver.h"
 
 using namespace tarnwick;
-using solver::Csc;
-using solver::Settings;
+using analytics::solver::Csc;
+using analytics::solver::Settings;
 
 namespace {
 
@@ -36,13 +36,13 @@ TEST_P(SolvesBudgetQp, ReachesTheKktPointSilently) {
     const QpCase& c = GetParam();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    auto r = solver::solve(c.p_upper, c.q, budget_and_long_only(), c.b, tight());
+    auto r = analytics::solver::solve(c.p_upper, c.q, budget_and_long_only(), c.b, tight());
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string errs = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "");
     EXPECT_EQ(errs, "");
     ASSERT_TRUE(r.ok()) << r.error();
-    EXPECT_EQ(solver::status_name(r->status), "Solved");
+    EXPECT_EQ(analytics::solver::status_name(r->status), "Solved");
     ASSERT_EQ(r->x.size(), 2u);
     EXPECT_NEAR(r->x[0], c.x[0], 1e-6);
     EXPECT_NEAR(r->x[1], c.x[1], 1e-6);
@@ -116,9 +116,9 @@ constexpr std::size_t kDenseN = 200;
 TEST_P(SolvesDenseBlock, ToItsSymmetricPoint) {
     const DenseCase& c = GetParam();
     const std::vector<double> q(kDenseN, -c.pull);
-    auto r = solver::solve(dense_coupled(kDenseN), q, budget_rows(kDenseN), budget_rhs(kDenseN), tight());
+    auto r = analytics::solver::solve(dense_coupled(kDenseN), q, budget_rows(kDenseN), budget_rhs(kDenseN), tight());
     ASSERT_TRUE(r.ok()) << r.error();
-    ASSERT_EQ(solver::status_name(r->status), "Solved");
+    ASSERT_EQ(analytics::solver::status_name(r->status), "Solved");
     for (std::size_t i = 0; i < kDenseN; ++i) ASSERT_NEAR(r->x[i], c.x, 1e-9) << i;
     EXPECT_NEAR(r->objective, c.objective, 1e-8);
 }
@@ -141,15 +141,15 @@ TEST(Solver, DenseBlockGivesTheSameBitsOnEveryCallAndThread) {
     const Csc p = dense_coupled(kDenseN);
     const Csc a = budget_rows(kDenseN);
     const std::vector<double> b = budget_rhs(kDenseN);
-    auto first = solver::solve(p, q, a, b, tight());
+    auto first = analytics::solver::solve(p, q, a, b, tight());
     ASSERT_TRUE(first.ok()) << first.error();
 
     constexpr std::size_t kThreads = 8;
-    std::vector<solver::Solution> concurrent(kThreads);
+    std::vector<analytics::solver::Solution> concurrent(kThreads);
     std::vector<std::thread> threads;
     for (std::size_t t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            auto r = solver::solve(p, q, a, b, tight());
+            auto r = analytics::solver::solve(p, q, a, b, tight());
             if (r.ok()) concurrent[t] = std::move(r).value();
         });
     }
@@ -164,19 +164,19 @@ TEST(Solver, DenseBlockGivesTheSameBitsOnEveryCallAndThread) {
 TEST(Solver, ContradictoryRowsArePrimalInfeasible) {
     // x1 + x2 <= -1 with x >= 0 has no solution.
     const std::vector<double> b{-1.0, 0.0, 0.0};
-    auto r = solver::solve(Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, std::vector<double>{-2.0, -3.0},
-                           budget_and_long_only(), b, tight());
+    auto r = analytics::solver::solve(Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, std::vector<double>{-2.0, -3.0},
+                                      budget_and_long_only(), b, tight());
     ASSERT_TRUE(r.ok()) << r.error();
-    EXPECT_EQ(solver::status_name(r->status), "PrimalInfeasible");
+    EXPECT_EQ(analytics::solver::status_name(r->status), "PrimalInfeasible");
 }
 
 TEST(Solver, OneIterationStopsAtTheLimit) {
     Settings s = tight();
     s.max_iter = 1;
-    auto r = solver::solve(Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, std::vector<double>{-2.0, -3.0},
-                           budget_and_long_only(), kBudgetRhs, s);
+    auto r = analytics::solver::solve(Csc{2, 2, {0, 1, 2}, {0, 1}, {2.0, 2.0}}, std::vector<double>{-2.0, -3.0},
+                                      budget_and_long_only(), kBudgetRhs, s);
     ASSERT_TRUE(r.ok()) << r.error();
-    EXPECT_EQ(solver::status_name(r->status), "MaxIterations");
+    EXPECT_EQ(analytics::solver::status_name(r->status), "MaxIterations");
     EXPECT_EQ(r->iterations, 1u);
 }
 
@@ -195,7 +195,7 @@ TEST_P(RejectsMalformedInput, WithAnErrorText) {
     const BadCase& c = GetParam();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    auto r = solver::solve(c.p_upper, c.q, c.a, c.b, tight());
+    auto r = analytics::solver::solve(c.p_upper, c.q, c.a, c.b, tight());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_FALSE(r.ok());

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "runner_fixtures.h"
-#include "strategies/spreads.h"
+#include "runners/spreads.h"
 
-namespace tarnwick::strategies::spreads {
+namespace tarnwick::runners::spreads {
 
 using base::OwnError;
 using base::Status;
@@ -368,4 +368,4 @@ TEST(PrepareBatchItem, LengthErrorsNameTheItemOptionTypeErrorsDoNot) {
 }
 
 }  // namespace
-}  // namespace tarnwick::strategies::spreads
+}  // namespace tarnwick::runners::spreads

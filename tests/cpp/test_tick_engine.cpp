@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "runner_fixtures.h"
-#include "strategies/tick.h"
+#include "runners/tick.h"
 
-namespace tarnwick::strategies::tick {
+namespace tarnwick::runners::tick {
 
 using domain::ExitReason;
 
@@ -144,4 +144,4 @@ TEST(TickColumnLengths, NegativeQuantityIsRefusedFirst) {
 }
 
 }  // namespace
-}  // namespace tarnwick::strategies::tick
+}  // namespace tarnwick::runners::tick

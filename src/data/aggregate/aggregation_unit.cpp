@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 namespace {
 
 using U = AggregationUnit;
@@ -70,4 +70,4 @@ std::string_view name(AggregationUnit unit) {
     return {};
 }
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 enum class AggregationUnit : std::uint8_t {
     Millisecond,
@@ -35,4 +35,4 @@ std::optional<AggregationUnit> parse_aggregation_unit(std::string_view text);
 // The unit's long name ("minute", "tick_runs").
 std::string_view name(AggregationUnit unit);
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

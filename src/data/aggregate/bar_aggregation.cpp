@@ -7,7 +7,7 @@
 #include "base/pool.h"
 #include "data/aggregate/split_feed.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 using base::OwnError;
 using base::Result;
@@ -55,4 +55,4 @@ Result<OhlcvColumns, OwnError> bars_from_ticks(const TickRows& ticks, const Buil
     return drive(n, spec, split, TickPrints(ticks));
 }
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

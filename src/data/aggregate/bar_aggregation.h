@@ -13,7 +13,7 @@
 #include "data/aggregate/source_rows.h"
 #include "domain/bar.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 // The bars of a whole-array call, one column per field; bar i is element i of each.
 struct OhlcvColumns {
@@ -61,4 +61,4 @@ base::Result<OhlcvColumns, base::OwnError> aggregate_bars(const BarColumns& bars
 base::Result<OhlcvColumns, base::OwnError> bars_from_ticks(const TickRows& ticks, const BuilderSpec& spec,
                                                            const RowSplit& split = RowSplit::pool());
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

@@ -4,7 +4,7 @@
 
 #include "data/aggregate/bar_builder_factory.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 using base::AggregateError;
 using base::Result;
@@ -28,4 +28,4 @@ std::optional<OhlcvBar> BarAggregator::push_trade(std::int64_t timestamp, double
     return builder_->push({timestamp, price, price, price, price, size, signed_size});
 }
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

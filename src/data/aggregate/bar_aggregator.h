@@ -12,7 +12,7 @@
 #include "base/result.h"
 #include "data/aggregate/bar_builder.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 class BarAggregator {
 public:
@@ -38,4 +38,4 @@ private:
     std::unique_ptr<BarBuilder> builder_;
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

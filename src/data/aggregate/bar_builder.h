@@ -11,7 +11,7 @@
 #include "data/aggregate/partial_bar.h"
 #include "domain/bar.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 // One finer record: a bar, or a trade print pushed with open = high = low = close =
 // price and volume = size.
@@ -101,4 +101,4 @@ private:
     PartialBar partial_;
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

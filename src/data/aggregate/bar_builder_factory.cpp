@@ -6,7 +6,7 @@
 
 #include "data/aggregate/aggregation_unit.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 using base::AggregateError;
 using base::Result;
@@ -81,4 +81,4 @@ Result<std::unique_ptr<BarBuilder>, AggregateError> bar_builder_from_spec(const 
         std::move(built).value());
 }
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

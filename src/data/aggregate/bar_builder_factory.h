@@ -16,7 +16,7 @@
 #include "data/aggregate/renko_bar_builder.h"
 #include "data/aggregate/time_bar_builder.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 struct BuilderSpec {
     std::uint32_t step = 1;         // units per bar: windows, months, years, ticks, volume, value, threshold
@@ -35,4 +35,4 @@ base::Result<AnyBarBuilder, base::AggregateError> make_bar_builder(const Builder
 // The same builder behind the one interface, for a caller that pushes a record at a time.
 base::Result<std::unique_ptr<BarBuilder>, base::AggregateError> bar_builder_from_spec(const BuilderSpec& spec);
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

@@ -3,7 +3,7 @@
 #include "base/fault.h"
 #include "data/aggregate/wide_time.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 using base::fault;
 
@@ -70,4 +70,4 @@ ClockWindow CalendarBarBuilder::window_of(std::int64_t t) const noexcept {
     return {saturate_ns(first), saturate_ns(end - 1), saturate_ns(end)};
 }
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

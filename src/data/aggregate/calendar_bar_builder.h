@@ -10,7 +10,7 @@
 
 #include "data/aggregate/clock_bars.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 struct CivilDate {
     std::int64_t year;
@@ -42,4 +42,4 @@ private:
     std::int64_t align_offset_ns_;
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

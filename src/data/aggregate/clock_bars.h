@@ -9,7 +9,7 @@
 #include "data/aggregate/bar_builder.h"
 #include "data/aggregate/partial_bar.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 // One window of a clock: its first and last instant, clipped to the 64-bit range, and
 // the stamp of its bar, the window's end (saturated).
@@ -75,4 +75,4 @@ private:
     WindowBar bar_;
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

@@ -8,7 +8,7 @@
 
 #include "data/aggregate/bar_builder.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 struct CountThreshold {
     enum class Kind : std::uint8_t { Tick, Volume, Value };
@@ -101,4 +101,4 @@ private:
     std::int64_t last_ts_ = 0;
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

@@ -14,7 +14,7 @@
 #include "data/aggregate/bar_builder.h"
 #include "data/aggregate/source_rows.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 enum class FlowMagnitude : std::uint8_t { Tick, Volume, Value };
 enum class FlowRule : std::uint8_t { Imbalance, Runs };
@@ -366,4 +366,4 @@ private:
     double sell_ = 0.0;
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

@@ -10,7 +10,7 @@
 
 #include "domain/bar.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 // The high and low of a bar: the largest and smallest value with NaN ignored, NaN only
 // when every value is. Which of two equal values stays is settled too, so a bar does
@@ -203,4 +203,4 @@ private:
     }
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

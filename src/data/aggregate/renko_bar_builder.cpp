@@ -2,7 +2,7 @@
 
 #include "base/fault.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 using base::fault;
 
@@ -17,4 +17,4 @@ double RenkoBarBuilder::grid_floor(double price) const noexcept {
     return std::isfinite(line) ? line : price;
 }
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

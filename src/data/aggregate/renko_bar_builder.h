@@ -14,7 +14,7 @@
 #include "base/saturate.h"
 #include "data/aggregate/bar_builder.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 // Bricks one push forms at most; a larger move re-anchors on the grid without the rest.
 inline constexpr std::uint64_t kRenkoMaxBricksPerPush = 10'000;
@@ -160,4 +160,4 @@ private:
     std::size_t head_ = 0;
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

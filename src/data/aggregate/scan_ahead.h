@@ -20,7 +20,7 @@
 #include "base/block_cache.h"
 #include "base/pool.h"
 
-namespace tarnwick::aggregate::fed_scan {
+namespace tarnwick::data::aggregate::fed_scan {
 
 // Rows [begin, end) of block b of `blocks` blocks of `rows` rows over rows 0 .. n - 1.
 struct Blocks {
@@ -132,4 +132,4 @@ void pipeline(const Blocks& blocks, std::size_t slots, Prepare&& prepare, Scan&&
         });
 }
 
-}  // namespace tarnwick::aggregate::fed_scan
+}  // namespace tarnwick::data::aggregate::fed_scan

@@ -15,7 +15,7 @@
 
 #include "data/aggregate/bar_builder.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 // Element i of a column, with the element a few kilobytes further on asked for at the
 // same time: a one-pass loop over the rows otherwise waits on memory for much of its
@@ -99,4 +99,4 @@ struct TickPrints {
     }
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

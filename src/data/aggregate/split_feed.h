@@ -28,7 +28,7 @@
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/scan_ahead.h"
 
-namespace tarnwick::aggregate::split {
+namespace tarnwick::data::aggregate::split {
 
 // Where part k of rows 0 .. n - 1 cut into `parts` even chunks begins, before it is
 // moved to a bar's first row.
@@ -414,4 +414,4 @@ OhlcvColumns feed_rows(const Builder& fresh, const Rows& rows, std::size_t n, co
     return one_piece(0, n);
 }
 
-}  // namespace tarnwick::aggregate::split
+}  // namespace tarnwick::data::aggregate::split

@@ -2,7 +2,7 @@
 
 #include "base/fault.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 using base::fault;
 
@@ -20,4 +20,4 @@ ClockWindow TimeBarBuilder::window_of(std::int64_t t) const noexcept {
     return {saturate_ns(first), saturate_ns(end - 1), saturate_ns(end)};
 }
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

@@ -10,7 +10,7 @@
 #include "data/aggregate/clock_bars.h"
 #include "data/aggregate/wide_time.h"
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 class TimeBarBuilder final : public ClockBarBuilder<TimeBarBuilder> {
 public:
@@ -26,4 +26,4 @@ private:
     std::int64_t align_offset_ns_;
 };
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

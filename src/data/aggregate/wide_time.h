@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace tarnwick::aggregate {
+namespace tarnwick::data::aggregate {
 
 using WideNs = __int128;
 
@@ -23,4 +23,4 @@ constexpr std::int64_t saturate_ns(WideNs v) noexcept {
     return static_cast<std::int64_t>(v);
 }
 
-}  // namespace tarnwick::aggregate
+}  // namespace tarnwick::data::aggregate

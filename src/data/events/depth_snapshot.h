@@ -7,7 +7,7 @@
 
 #include "domain/book_level.h"
 
-namespace tarnwick {
+namespace tarnwick::data {
 
 struct DepthSnapshot {
     std::array<domain::BookLevel, domain::BOOK_LEVELS> bids{};  // levels from bid_count on are (0, 0)
@@ -31,4 +31,4 @@ private:
     }
 };
 
-}  // namespace tarnwick
+}  // namespace tarnwick::data

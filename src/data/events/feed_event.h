@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-namespace tarnwick {
+namespace tarnwick::data {
 
 // The feed's own numbering; the schedule numbers its kinds differently (ScheduleKind).
 enum class FeedEventKind : std::uint8_t { Bar = 0, Quote = 1, Trade = 2, Depth = 3 };
@@ -25,4 +25,4 @@ struct FeedEvent {
     std::uint32_t stream = 0;      // the merge's third key
 };
 
-}  // namespace tarnwick
+}  // namespace tarnwick::data

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace tarnwick {
+namespace tarnwick::data {
 
 namespace {
 
@@ -51,4 +51,4 @@ std::vector<FeedEvent> tick_events_from_columns(const TickColumns& columns, std:
     return out;
 }
 
-}  // namespace tarnwick
+}  // namespace tarnwick::data

@@ -9,7 +9,7 @@
 
 #include "data/events/feed_event.h"
 
-namespace tarnwick {
+namespace tarnwick::data {
 
 // One instrument's ticks as ten owned columns of one length; a column the caller did not
 // supply holds zeros. Quantities are per-row deltas, not running totals.
@@ -57,4 +57,4 @@ TickRow tick_row(const TickColumns& columns, std::size_t i) noexcept;
 std::vector<FeedEvent> tick_events_from_columns(const TickColumns& columns, std::uint32_t instrument,
                                                 std::uint32_t trade_stream, std::uint32_t quote_stream);
 
-}  // namespace tarnwick
+}  // namespace tarnwick::data

@@ -4,7 +4,7 @@
 
 #include "base/fault.h"
 
-namespace tarnwick {
+namespace tarnwick::data {
 
 using base::check_index;
 
@@ -93,4 +93,4 @@ void merge_streams(std::span<const std::vector<FeedEvent>> streams, std::vector<
     }
 }
 
-}  // namespace tarnwick
+}  // namespace tarnwick::data

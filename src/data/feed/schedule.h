@@ -9,7 +9,7 @@
 
 #include "data/events/feed_event.h"
 
-namespace tarnwick {
+namespace tarnwick::data {
 
 // The schedule's own numbering (not FeedEventKind's): 0 bar, 1 trade, 2 quote, 3 book.
 enum class ScheduleKind : std::uint8_t { Bar = 0, Trade = 1, Quote = 2, Book = 3 };
@@ -42,4 +42,4 @@ void merge_streams(std::span<const std::vector<FeedEvent>> streams, std::vector<
 void append_entry(ScheduleKind kind, std::int64_t ts, const EventPayload& payload, std::uint64_t instrument,
                   std::vector<ScheduleEntry>& schedule, std::vector<std::uint64_t>& local_counts);
 
-}  // namespace tarnwick
+}  // namespace tarnwick::data

@@ -1,6 +1,6 @@
 #include "data/feed/stream_columns.h"
 
-namespace tarnwick {
+namespace tarnwick::data {
 
 using base::Matrix;
 using base::OwnError;
@@ -74,4 +74,4 @@ Result<std::vector<DepthSnapshot>, OwnError> depth_snapshots(const std::vector<s
     return out;
 }
 
-}  // namespace tarnwick
+}  // namespace tarnwick::data

@@ -14,7 +14,7 @@
 #include "data/events/tick_expansion.h"
 #include "domain/bar.h"
 
-namespace tarnwick {
+namespace tarnwick::data {
 
 // One bar per row; "all bar arrays must share one length" otherwise. Values and the
 // order of timestamps are not checked: the merge takes the stream in stored order.
@@ -41,4 +41,4 @@ base::Result<std::vector<DepthSnapshot>, base::OwnError> depth_snapshots(const s
                                                                          const base::Matrix& ask_prices,
                                                                          const base::Matrix& ask_sizes);
 
-}  // namespace tarnwick
+}  // namespace tarnwick::data

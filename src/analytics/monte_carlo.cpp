@@ -1,0 +1,306 @@
+#include "analytics/monte_carlo.h"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+
+#include "base/format.h"
+#include "base/output_size.h"
+#include "base/pool.h"
+#include "base/saturate.h"
+
+namespace tarnwick::analytics {
+
+using base::OwnError;
+using base::Result;
+using base::SizeFactor;
+using base::Status;
+using base::Unit;
+using base::allocate_product;
+using base::err;
+using base::sat_cast_u64;
+
+namespace {
+
+constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kDt = 1.0;
+constexpr std::array<double, 5> kPercentiles = {5.0, 25.0, 50.0, 75.0, 95.0};
+
+constexpr std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
+
+struct AssetDrift {
+    double mu = 0.0;
+    double sigma = 0.0;
+};
+
+// Population mean and standard deviation, the deviation floored at 1e-10 so a constant
+// series still diffuses; an empty series contributes nothing.
+AssetDrift drift_of(const std::vector<double>& series) {
+    if (series.empty()) return {};
+    const double m = static_cast<double>(series.size());
+    double sum = -0.0;
+    for (double x : series) sum += x;
+    const double mu = sum / m;
+    double ss = -0.0;
+    for (double x : series) ss += (x - mu) * (x - mu);
+    return {mu, std::fmax(std::sqrt(ss / m), 1e-10)};
+}
+
+// Everything a path reads, shared read-only by the pool's tasks.
+struct PathModel {
+    std::size_t n = 0;
+    const std::vector<double>* weights = nullptr;
+    std::vector<double> l;      // n x n lower triangle
+    std::vector<double> scale;  // sigma x sqrt(dt)
+    std::vector<double> drift;  // (mu - sigma^2 / 2) x dt
+    double v0 = 0.0;
+    std::size_t horizon = 0;
+};
+
+// Simulates one path into `out` (horizon + 1 values) from `rng`; z and e are scratch.
+void simulate_path(const PathModel& m, Xoshiro256& rng, double* out, std::vector<double>& z, std::vector<double>& e) {
+    double value = m.v0;
+    out[0] = value;
+    const std::vector<double>& w = *m.weights;
+    for (std::size_t step = 1; step <= m.horizon; ++step) {
+        for (std::size_t i = 0; i < m.n; ++i) {
+            double u1 = rng.uniform();
+            const double u2 = rng.uniform();
+            if (u1 < 1e-15) u1 = 1e-15;
+            z[i] = std::sqrt(-2.0 * std::log(u1)) * std::cos(kTwoPi * u2);
+        }
+        for (std::size_t i = 0; i < m.n; ++i) {
+            const double* row = m.l.data() + i * m.n;
+            double s = 0.0;
+            for (std::size_t j = 0; j <= i; ++j) s += row[j] * z[j];
+            e[i] = s;
+        }
+        double g = 0.0;
+        for (std::size_t i = 0; i < m.n; ++i) g += w[i] * (std::exp(m.scale[i] * e[i] + m.drift[i]) - 1.0);
+        value *= 1.0 + g;
+        out[step] = value;
+    }
+}
+
+// The total order of final values: -inf first, then the finite values ascending, then
+// +inf, NaN last. Whether x goes strictly before y.
+bool before(double x, double y) { return !std::isnan(x) && (std::isnan(y) || x < y); }
+
+// Stable bottom-up merge sort in that order: equal values (0 and -0 among them) keep path
+// order.
+void sort_finals(std::vector<double>& v) {
+    std::vector<double> buf(v.size());
+    for (std::size_t width = 1; width < v.size(); width *= 2) {
+        for (std::size_t lo = 0; lo < v.size(); lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, v.size());
+            const std::size_t hi = std::min(lo + 2 * width, v.size());
+            std::size_t a = lo;
+            std::size_t b = mid;
+            std::size_t k = lo;
+            while (a < mid && b < hi) buf[k++] = before(v[b], v[a]) ? v[b++] : v[a++];
+            while (a < mid) buf[k++] = v[a++];
+            while (b < hi) buf[k++] = v[b++];
+        }
+        v.swap(buf);
+    }
+}
+
+// Whether a and b are the same place in that order.
+bool same_final(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+// round(p x (n - 1)), halves away from zero, capped at n - 1.
+std::size_t rank_index(double p, std::size_t n) {
+    const auto k = static_cast<std::size_t>(sat_cast_u64(std::round(p * static_cast<double>(n - 1))));
+    return std::min(k, n - 1);
+}
+
+double non_negative(double x) { return x > 0.0 ? x : 0.0; }  // NaN reads as 0
+
+}  // namespace
+
+Xoshiro256::Xoshiro256(std::uint64_t seed) noexcept {
+    std::uint64_t z = seed + kGolden;
+    for (std::uint64_t& word : s_) {
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        word = z ^ (z >> 31);
+        z = z + kGolden;
+    }
+}
+
+std::uint64_t Xoshiro256::next() noexcept {
+    const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+    const std::uint64_t t = s_[1] << 17;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= t;
+    s_[3] = rotl(s_[3], 45);
+    return result;
+}
+
+void Xoshiro256::jump() noexcept {
+    static constexpr std::uint64_t kJump[] = {0x180ec6d33cfd0abaULL, 0xd5a61266f0c9392cULL, 0xa9582618e03fc9aaULL,
+                                              0x39abdc4529b1661cULL};
+    std::array<std::uint64_t, 4> acc = {0, 0, 0, 0};
+    for (std::uint64_t word : kJump) {
+        for (int b = 0; b < 64; ++b) {
+            if (word & (std::uint64_t{1} << b)) {
+                for (int k = 0; k < 4; ++k) acc[k] ^= s_[k];
+            }
+            next();
+        }
+    }
+    s_ = acc;
+}
+
+Status<OwnError> check_mc_request(const McRequest& q) {
+    const std::size_t n = q.returns.size();
+    if (n == 0) return err(OwnError{"returns must contain at least one asset series"});
+    if (q.weights.size() != n) {
+        return err(OwnError{base::fmt::format(
+            "weights has {} entries but returns has {} asset series; returns is a list of per-asset series, not an "
+            "(n_obs, n_assets) matrix",
+            q.weights.size(), n)});
+    }
+    bool square = q.correlation.size() == n;
+    for (std::size_t i = 0; square && i < n; ++i) square = q.correlation[i].size() == n;
+    if (!square) {
+        return err(
+            OwnError{base::fmt::format("correlation_matrix must be {}x{} to match the {} asset series", n, n, n)});
+    }
+    // Zero paths leave nothing to take statistics or percentile paths from.
+    if (q.n_simulations == 0) return err(OwnError{"n_simulations must be >= 1"});
+    return Unit{};
+}
+
+Result<std::vector<double>, OwnError> cholesky_lower(const std::vector<std::vector<double>>& c) {
+    const std::size_t n = c.size();
+    std::vector<double> l(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j <= i; ++j) {
+            double s = -0.0;
+            for (std::size_t k = 0; k < j; ++k) s += l[i * n + k] * l[j * n + k];
+            if (j < i) {
+                const double pivot = l[j * n + j];
+                if (std::fabs(pivot) < 1e-15) {
+                    return err(OwnError{base::fmt::format(
+                        "correlation matrix is singular (zero pivot at asset {}); assets {} and {} are perfectly "
+                        "collinear or a row is all zeros",
+                        j, i, j)});
+                }
+                l[i * n + j] = (c[i][j] - s) / pivot;
+            } else {
+                const double d = c[i][i] - s;
+                if (d <= 0.0) {
+                    return err(OwnError{base::fmt::format(
+                        "correlation matrix is not positive definite (non-positive pivot {} at asset {}); it cannot "
+                        "be decomposed, and simulating through a repaired version would report risk figures for a "
+                        "correlation structure you did not supply",
+                        base::fmt::exp(d, 3), i)});
+                }
+                l[i * n + i] = std::sqrt(d);
+            }
+        }
+    }
+    return l;
+}
+
+Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
+    if (auto s = check_mc_request(q); !s) return err(s.error());
+    // The stored paths, N x (H + 1) values, are by far the largest piece: sized without
+    // wrapping and taken before any stream or path is built, so that a request this
+    // machine cannot hold fails at once (OutOfMemory) instead of after the work.
+    std::vector<double> paths =
+        allocate_product<double>({q.n_simulations, SizeFactor{q.horizon} + 1},
+                                 base::fmt::format("the paths ({} paths of {} steps)", q.n_simulations, q.horizon));
+    PathModel model;
+    model.n = q.returns.size();
+    model.weights = &q.weights;
+    model.v0 = q.initial_value;
+    model.horizon = static_cast<std::size_t>(q.horizon);
+    model.scale.resize(model.n);
+    model.drift.resize(model.n);
+    for (std::size_t i = 0; i < model.n; ++i) {
+        const AssetDrift d = drift_of(q.returns[i]);
+        model.scale[i] = d.sigma * std::sqrt(kDt);
+        model.drift[i] = (d.mu - 0.5 * d.sigma * d.sigma) * kDt;
+    }
+    auto l = cholesky_lower(q.correlation);
+    if (!l) return err(l.error());
+    model.l = std::move(l).value();
+
+    const auto n_paths = static_cast<std::size_t>(q.n_simulations);
+    const std::size_t stride = model.horizon + 1;
+    const std::size_t n_blocks = (n_paths + kPathsPerStream - 1) / kPathsPerStream;
+    std::vector<Xoshiro256> streams;
+    streams.reserve(n_blocks);
+    Xoshiro256 rng(q.seed);
+    for (std::size_t b = 0; b < n_blocks; ++b) {
+        if (b > 0) rng.jump();
+        streams.push_back(rng);
+    }
+
+    auto done = base::pool::parallel_map<Unit, OwnError>(n_blocks, [&](std::size_t b) -> Result<Unit, OwnError> {
+        Xoshiro256 stream = streams[b];
+        std::vector<double> z(model.n);
+        std::vector<double> e(model.n);
+        const std::size_t end = std::min(b * kPathsPerStream + kPathsPerStream, n_paths);
+        for (std::size_t p = b * kPathsPerStream; p < end; ++p) {
+            simulate_path(model, stream, paths.data() + p * stride, z, e);
+        }
+        return Unit{};
+    });
+    if (!done.ok()) return err(std::move(done).error().second);
+
+    return summarise_paths(paths, n_paths, model.horizon, q.initial_value);
+}
+
+McSummary summarise_paths(std::span<const double> paths, std::size_t n_paths, std::size_t horizon, double v0) {
+    const std::size_t stride = horizon + 1;
+    McSummary out;
+    out.final_values.resize(n_paths);
+    for (std::size_t p = 0; p < n_paths; ++p) out.final_values[p] = paths[p * stride + horizon];
+    const std::vector<double> finals = out.final_values;  // path order, for the percentile search
+    sort_finals(out.final_values);
+    const std::vector<double>& sorted = out.final_values;
+
+    // The finite values sit together between the -inf and the +inf/NaN ends of the order.
+    const auto lo = std::find_if(sorted.begin(), sorted.end(), [](double x) { return std::isfinite(x); });
+    const auto hi = std::find_if(lo, sorted.end(), [](double x) { return !std::isfinite(x); });
+    const std::span<const double> finite(lo, hi);
+    const std::size_t m = finite.size();
+    const double mf = static_cast<double>(m);
+    double sum = -0.0;
+    std::size_t losses = 0;
+    for (double x : finite) {
+        sum += x;
+        if (x < v0) ++losses;
+    }
+    // With no finite final value the mean and the loss share are 0/0: NaN, said as such.
+    out.expected_return = ((sum / mf) / v0 - 1.0) * 100.0;
+    out.probability_of_loss = static_cast<double>(losses) / mf;
+    if (m > 0) {
+        const std::size_t k = rank_index(0.05, m);
+        out.var_95 = non_negative((v0 - finite[k]) / v0 * 100.0);
+        double tail = -0.0;
+        for (std::size_t i = 0; i <= k; ++i) tail += finite[i];
+        out.cvar_95 = non_negative((v0 - tail / static_cast<double>(k + 1)) / v0 * 100.0);
+    }
+
+    // The path at each percentile's place in the order: the lowest-indexed path whose final
+    // value is that place's value (for finite values, the closest one, as no other is
+    // closer than an equal one).
+    for (std::size_t pi = 0; pi < kPercentiles.size(); ++pi) {
+        const double target = sorted[rank_index(kPercentiles[pi] / 100.0, n_paths)];
+        std::size_t best = 0;
+        while (!same_final(finals[best], target)) ++best;
+        const double* path = paths.data() + best * stride;
+        out.percentile_paths[pi] = PercentilePath{kPercentiles[pi], std::vector<double>(path, path + stride)};
+    }
+    return out;
+}
+
+}  // namespace tarnwick::analytics
