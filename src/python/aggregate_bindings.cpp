@@ -12,7 +12,7 @@
 #include "python/numpy_bridge.h"
 #include "python/records.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using domain::OhlcvBar;
 
@@ -231,4 +231,4 @@ PyTypeObject* bar_aggregator_type() {
 PyMethodDef* aggregate_bars_function() { return &kAggregateDef; }
 PyMethodDef* bars_from_ticks_function() { return &kTicksDef; }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

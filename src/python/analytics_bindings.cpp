@@ -18,7 +18,7 @@
 #include "python/records.h"
 #include "python/without_gil.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::Matrix;
 using domain::CostSegment;
@@ -329,4 +329,4 @@ PyTypeObject* rebalance_sim_result_type() {
     return record_type<RebalanceSimResult>("builtins.RebalanceSimResult", kRebalanceSlots);
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

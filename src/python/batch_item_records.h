@@ -5,7 +5,7 @@
 #include "python/records.h"
 #include "runners/batch_items.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 template <>
 struct Bound<runners::BatchSingleItem> {
@@ -19,4 +19,4 @@ struct Bound<runners::BatchSpreadItem> {
     static PyTypeObject* type() { return batch_spread_item_type(); }
 };
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

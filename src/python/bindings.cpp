@@ -9,7 +9,7 @@
 #include "python/classes.h"
 #include "python/rule_setters.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::OwnError;
 using base::Status;
@@ -228,12 +228,12 @@ PyType_Slot kSlots[] = {
 
 PyTypeObject* backtest_config_type() { return record_type<C>("builtins.BacktestConfig", kSlots); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python
 
 // ---------------------------------------------------------------------------
 // InstrumentConfig: per-instrument overrides of lot size, capital and the two rules.
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using domain::InstrumentConfig;
 
@@ -440,12 +440,12 @@ PyTypeObject* instrument_config_type() { return record_type<I>("builtins.Instrum
 PyTypeObject* stop_config_type() { return record_type<S>("builtins.StopConfig", kStopSlots); }
 PyTypeObject* target_config_type() { return record_type<T>("builtins.TargetConfig", kTargetSlots); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python
 
 // ---------------------------------------------------------------------------
 // resolve_atr_period: the ATR period a run would compute for its stops and targets.
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using domain::BacktestConfig;
 using domain::InstrumentConfig;
@@ -483,4 +483,4 @@ PyMethodDef kResolveDef = fast_method<kResolve, resolve_atr_period>(
 
 PyMethodDef* resolve_atr_period_function() { return &kResolveDef; }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

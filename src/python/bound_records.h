@@ -8,7 +8,7 @@
 #include "python/classes.h"
 #include "python/records.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 template <>
 struct Bound<domain::BacktestConfig> {
@@ -52,4 +52,4 @@ struct Bound<domain::Order> {
     static PyTypeObject* type() { return order_type(); }
 };
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -3,6 +3,11 @@
 
 #include "python/object.h"
 
+namespace tarnwick::domain {
+struct Order;
+struct TradeRecord;
+}  // namespace tarnwick::domain
+
 namespace tarnwick::engine {
 struct BacktestResult;
 struct RunOutput;
@@ -12,12 +17,7 @@ namespace tarnwick::runners {
 struct PortfolioResult;
 }  // namespace tarnwick::runners
 
-namespace tarnwick::domain {
-struct Order;
-struct TradeRecord;
-}  // namespace tarnwick::domain
-
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 PyTypeObject* backtest_config_type();
 PyTypeObject* instrument_config_type();
@@ -113,4 +113,4 @@ PyMethodDef* rank_ic_function();
 PyMethodDef* simulate_rebalance_policy_function();
 PyMethodDef* indian_cost_schedule_function();
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

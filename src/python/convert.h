@@ -18,7 +18,7 @@
 #include "python/entry.h"
 #include "python/object.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 [[noreturn]] void refuse(PyObject* given, const char* expected);
 
@@ -180,4 +180,4 @@ private:
     PyObject* const* slots_;
 };
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

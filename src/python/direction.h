@@ -8,7 +8,7 @@
 #include "base/result.h"
 #include "python/entry.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 // Anything else is refused with "direction must be 1 (long) or -1 (short), got {}".
 inline base::Result<std::int8_t, base::OwnError> direction_of(std::int32_t direction) {
@@ -22,4 +22,4 @@ inline base::Result<std::int8_t, base::OwnError> direction_of(std::int32_t direc
 // The same refusal raised as ValueError.
 inline std::int8_t checked_direction(std::int32_t direction) { return unwrap(direction_of(direction)); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

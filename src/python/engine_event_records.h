@@ -9,7 +9,7 @@
 #include "python/classes.h"
 #include "python/records.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 template <>
 struct Bound<engine::KernelEvent> {
@@ -25,4 +25,4 @@ struct Bound<engine::PositionSnapshot> {
 // A step's events as a new list of new EngineEvent objects, in the order produced.
 inline Ref event_list(const std::vector<engine::KernelEvent>& events) { return record_list(events); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -9,7 +9,7 @@
 #include "base/format.h"
 #include "python/convert.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 std::string type_name(PyObject* o) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(o)));
@@ -174,4 +174,4 @@ void prefix_argument_error(const char* name) {
     PyErr_SetRaisedException(fresh.release());
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

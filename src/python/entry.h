@@ -15,7 +15,7 @@
 #include "base/result.h"
 #include "python/object.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 // The exception class of internal faults: derived from BaseException so that
 // `except Exception` lets it through. Created on first use.
@@ -99,4 +99,4 @@ void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
 // keeping its cause; other exceptions pass unchanged.
 void prefix_argument_error(const char* name);
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -19,7 +19,7 @@
 #include "python/numpy_bridge.h"
 #include "python/records.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::CoreError;
 using base::Result;
@@ -515,4 +515,4 @@ PyMethodDef* realized_vol_rolling_function() { return &kVolDef; }
 PyMethodDef* oi_position_pct_function() { return &kOiDef; }
 PyMethodDef* tick_velocity_function() { return &kVelocityDef; }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -6,7 +6,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::OwnError;
 using base::Result;
@@ -230,4 +230,4 @@ PyType_Slot kSlots[] = {
 
 PyTypeObject* instrument_spec_type() { return record_type<Spec>("builtins.InstrumentSpec", kSlots); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -7,7 +7,7 @@
 #include "python/entry.h"
 #include "python/object.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 namespace {
 
 PyModuleDef module_def = {
@@ -168,8 +168,8 @@ PyObject* init_module() {
 }
 
 }  // namespace
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tarnwick() {
-    return tarnwick::py::guarded([] { return tarnwick::py::init_module(); });
+    return tarnwick::python::guarded([] { return tarnwick::python::init_module(); });
 }

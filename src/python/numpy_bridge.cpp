@@ -11,7 +11,7 @@
 #include "base/flag_bytes.h"
 #include "base/format.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::Matrix;
 using base::fault;
@@ -239,4 +239,4 @@ Ref from_matrix(Matrix&& m) {
     return hand_over(std::move(m.data), NPY_FLOAT64, 2, dims);
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -16,7 +16,7 @@
 #include "python/convert.h"
 #include "python/object.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 enum class Elem : std::uint8_t { F64, I64, Bool };
 
@@ -169,4 +169,4 @@ struct Converter<Column<std::uint8_t>> {
     static Column<std::uint8_t> from(PyObject* o) { return column_bool(o); }
 };
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

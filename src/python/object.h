@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 // Thrown in binding code after a Python exception has been set; the call entry returns
 // NULL (or -1) and leaves the exception for the interpreter.
@@ -58,4 +58,4 @@ private:
 // The short type name of an object, as Python shows it ("float", "BacktestConfig").
 std::string type_name(PyObject* o);
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

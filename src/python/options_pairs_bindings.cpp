@@ -17,7 +17,7 @@
 #include "runners/options.h"
 #include "runners/pairs.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using domain::BacktestConfig;
 using engine::RunOutput;
@@ -138,4 +138,4 @@ PyMethodDef kPairsDef = fast_method<kPairs, run_pairs_backtest>(
 PyMethodDef* run_options_backtest_function() { return &kOptionsDef; }
 PyMethodDef* run_pairs_backtest_function() { return &kPairsDef; }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

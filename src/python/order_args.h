@@ -11,7 +11,7 @@
 #include "engine/orders/order_request.h"
 #include "python/convert.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 struct SubmittedOrder {
     std::string side, kind, client_id, tif, offset_kind;
@@ -54,4 +54,4 @@ inline SubmittedOrder read_submitted_order(const Args& a, std::size_t first) {
     return s;
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

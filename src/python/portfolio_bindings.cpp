@@ -19,7 +19,7 @@
 #include "python/records.h"
 #include "python/without_gil.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::Matrix;
 
@@ -471,4 +471,4 @@ PyMethodDef* optimize_portfolio_function() { return &kOptimizeDef; }
 PyMethodDef* batch_optimize_portfolios_function() { return &kBatchDef; }
 PyMethodDef* compute_risk_contributions_function() { return &kContribDef; }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

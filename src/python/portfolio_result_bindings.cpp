@@ -10,7 +10,7 @@
 #include "python/classes.h"
 #include "runners/portfolio_result.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using engine::ReportedMetrics;
 using runners::InstrumentSummary;
@@ -115,4 +115,4 @@ PyTypeObject* instrument_summary_type() { return record_type<S>("builtins.Instru
 
 Ref new_portfolio_result(PortfolioResult result) { return wrap(std::move(result)); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

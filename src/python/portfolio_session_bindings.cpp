@@ -16,7 +16,7 @@
 #include "runners/portfolio_result.h"
 #include "runners/session/portfolio_session.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using data::DepthSnapshot;
 using data::OptionalTickColumns;
@@ -691,4 +691,4 @@ PyType_Slot kSlots[] = {
 
 PyTypeObject* portfolio_session_type() { return record_type<State>("builtins.PortfolioSession", kSlots); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

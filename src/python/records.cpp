@@ -1,6 +1,6 @@
 #include "python/records.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined");
@@ -12,4 +12,4 @@ PyTypeObject* create_type(const char* qualified_name, int basicsize, PyType_Slot
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -12,7 +12,7 @@
 #include "python/entry.h"
 #include "python/numpy_bridge.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 // Specialised once per bound record: `static PyTypeObject* type();` (created on first
 // request, then kept for the life of the process) and `static constexpr const char* name`.
@@ -262,4 +262,4 @@ inline PyMethodDef noargs(const char* name, PyObject* (*body)(PyObject*, PyObjec
     return {name, body, METH_NOARGS, doc};
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -13,7 +13,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using domain::Order;
 using domain::TradeRecord;
@@ -352,4 +352,4 @@ Ref new_run_result(RunOutput run) { return wrap(engine::assembly::build_backtest
 Ref new_trade(TradeRecord trade) { return wrap(std::move(trade)); }
 Ref new_order(Order order) { return wrap(std::move(order)); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

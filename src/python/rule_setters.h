@@ -21,7 +21,7 @@
 #define TW_RISK_REWARD_TARGET_UNITS \
     "\n\nThe target sits `ratio` times the distance to the stop rule's level\nbeyond the entry; without a stop rule no target is set."
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 template <class T, const Signature& Sig, void (*Store)(T&, const Args&)>
 PyObject* rule_setter(PyObject* self, const Args& a) {
@@ -58,4 +58,4 @@ void store_risk_reward_target(T& c, const Args& a) {
     c.target = domain::TargetRule::risk_reward(a.get<double>(0));
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

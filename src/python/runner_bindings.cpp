@@ -19,7 +19,7 @@
 #include "runners/portfolio_result.h"
 #include "signals/synchronizer.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using domain::BacktestConfig;
 using domain::InstrumentConfig;
@@ -158,4 +158,4 @@ PyMethodDef* run_basket_backtest_function() { return &kBasketDef; }
 PyMethodDef* run_portfolio_backtest_function() { return &kPortfolioDef; }
 PyMethodDef* run_multi_backtest_function() { return &kMultiDef; }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

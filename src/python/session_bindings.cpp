@@ -16,7 +16,7 @@
 #include "python/engine_event_records.h"
 #include "python/order_args.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using domain::BacktestConfig;
 using domain::BarSignal;
@@ -529,4 +529,4 @@ PyTypeObject* engine_event_type() { return record_type<KernelEvent>("builtins.En
 PyTypeObject* position_snapshot_type() { return record_type<P>("builtins.PositionSnapshot", kSnapshotSlots); }
 PyTypeObject* kernel_session_type() { return record_type<KS>("builtins.KernelSession", kSessionSlots); }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -7,7 +7,7 @@
 #include "python/convert.h"
 #include "runners/batch_items.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 // A spread leg is a Python 4-tuple (option type, strike, quantity, lot size).
 template <>
@@ -26,4 +26,4 @@ struct Converter<runners::SpreadLegInput> {
     }
 };
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

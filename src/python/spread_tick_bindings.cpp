@@ -24,7 +24,7 @@
 #include "runners/spreads.h"
 #include "runners/tick.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::CachedAllocator;
 using domain::BacktestConfig;
@@ -197,4 +197,4 @@ PyMethodDef* run_spread_backtest_function() { return &kSpreadDef; }
 PyMethodDef* run_tick_backtest_function() { return &kTickDef; }
 PyMethodDef* batch_spread_backtest_function() { return &kBatchDef; }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -20,7 +20,7 @@
 #include "runners/batch_single.h"
 #include "runners/single_driver.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using domain::BacktestConfig;
 using domain::InstrumentConfig;
@@ -239,4 +239,4 @@ PyTypeObject* batch_spread_item_type() {
     return record_type<BatchSpreadItem>("builtins.BatchSpreadItem", kSpreadItemSlots);
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -3,7 +3,7 @@
 #include "base/format.h"
 #include "python/direction.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::OwnError;
 using base::Result;
@@ -98,4 +98,4 @@ Result<std::vector<StrategyInput>, OwnError> convert_multi_strategies(std::vecto
     return out;
 }
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

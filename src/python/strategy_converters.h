@@ -15,7 +15,7 @@
 #include "python/numpy_bridge.h"
 #include "runners/single_driver.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 // The six bar columns of one instrument, viewed in parameter order from `first`; the
 // interpreter lock is held while the views are read.
@@ -97,4 +97,4 @@ struct Converter<StrategyTuple> {
     static StrategyTuple from(PyObject* o);
 };
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

@@ -4,7 +4,7 @@
 
 #include "python/object.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 class WithoutGil {
 public:
@@ -17,4 +17,4 @@ private:
     PyThreadState* state_;
 };
 
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python

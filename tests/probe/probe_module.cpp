@@ -12,7 +12,7 @@
 #include "python/records.h"
 #include "python/strategy_converters.h"
 
-namespace tarnwick::py {
+namespace tarnwick::python {
 
 using base::AggregateError;
 using base::CoreError;
@@ -218,8 +218,8 @@ PyModuleDef kDef = {PyModuleDef_HEAD_INIT, "_tarnwick_probe", nullptr, -1, kMeth
                     nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
-}  // namespace tarnwick::py
+}  // namespace tarnwick::python
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tarnwick_probe() {
-    return PyModule_Create(&tarnwick::py::kDef);
+    return PyModule_Create(&tarnwick::python::kDef);
 }

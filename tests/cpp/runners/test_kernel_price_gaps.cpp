@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "order_fixtures.h"
+#include "engine/order_fixtures.h"
 #include "runners/portfolio.h"
 #include "runners/session/portfolio_session.h"
 #include "runners/single_driver.h"
