@@ -49,8 +49,12 @@ install: system-deps venv
 	$(PIP) install -q --no-build-isolation \
 	  -Cbuild-dir=$(BUILD) -Ccmake.define.TARNWICK_TESTS=ON -Ccmake.build-type=Release .
 
+# The layer check comes first: an include that breaks a layer's rule fails the run before
+# anything else is read. The Rust shim's own tests share the build's cargo target folder.
 # The stub is held to the installed module (mypy is a test-only dependency).
 test: install
+	$(PY) tools/check_layers.py
+	cargo test --locked --quiet --manifest-path rust/clarabel_ffi/Cargo.toml --target-dir $(BUILD)/cargo
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	MYPY_CACHE_DIR=$(BUILD)/mypy-cache $(PY) -m mypy.stubtest tarnwick._tarnwick
 	TARNWICK_PROBE_DIR=$(BUILD)/probe $(PY) -m pytest -q tests
