@@ -55,8 +55,13 @@ Ref bars_to_arrays(data::aggregate::OhlcvColumns&& bars) {
 // ---------------------------------------------------------------------------
 // BarAggregator
 
-constexpr const char* kNewNames[] = {"step", "unit", "tz_offset_ns", "brick_size"};
-constexpr Signature kNew{"BarAggregator.__new__", kNewNames, 4, 2};
+constexpr auto kNew = constructor(
+    "BarAggregator.__new__", {"step", "unit", {"tz_offset_ns", "0"}, {"brick_size", "0.0"}},
+    "Streaming bar aggregator.\n\n"
+    "Push source records (finer bars or trades) in ascending time order; a\n"
+    "completed bar is returned as `(timestamp, open, high, low, close,\n"
+    "volume)` when its boundary is crossed. Time bars are stamped with their\n"
+    "window-end timestamp, so a bar labeled `t` contains only data before `t`.");
 
 PyObject* construct(PyTypeObject*, const Args& a) {
     const auto step = a.get<std::uint32_t>(0);
@@ -66,10 +71,13 @@ PyObject* construct(PyTypeObject*, const Args& a) {
     return wrap(unwrap(BarAggregator::create(step, std::move(unit), tz_offset_ns, brick_size))).release();
 }
 
-constexpr const char* kPushBarNames[] = {"timestamp", "open", "high", "low", "close", "volume"};
-constexpr const char* kPushTradeNames[] = {"timestamp", "price", "size", "signed_size"};
-constexpr Signature kPushBar{"BarAggregator.push_bar", kPushBarNames, 6, 6};
-constexpr Signature kPushTrade{"BarAggregator.push_trade", kPushTradeNames, 4, 3};
+constexpr auto kPushBar = method("BarAggregator.push_bar", {"timestamp", "open", "high", "low", "close", "volume"},
+                                 "Push one bar; returns the completed coarser bar, if any.");
+constexpr auto kPushTrade = method("BarAggregator.push_trade", {"timestamp", "price", "size", {"signed_size", "0.0"}},
+                                   "Push one trade; returns the completed bar, if any.\n\n"
+                                   "`signed_size` is buy-initiated minus sell-initiated volume, which the\n"
+                                   "signed-flow units consume. `0.0` means unknown, and those units then\n"
+                                   "classify direction by the tick rule.");
 
 // The object is held before the values are converted and the builder moves only after
 // all of them converted: a bad argument leaves the aggregator as it was.
@@ -119,26 +127,18 @@ PyObject* get_unit(PyObject* self, void*) {
     });
 }
 
+constexpr auto kNextPending = method("BarAggregator.next_pending",
+                                     "A bar completed alongside the last push but held back.\n\n"
+                                     "One large move completes several Renko bricks at once, and `push`\n"
+                                     "returns only the first. Drain this after every push, or those bars\n"
+                                     "are lost.");
+constexpr auto kFlush = method("BarAggregator.flush", "Emit any in-progress bar at end of data.");
+
 PyMethodDef kMethods[] = {
-    fast_method<kPushBar, push_bar_body>(
-        "push_bar",
-        "push_bar($self, timestamp, open, high, low, close, volume)\n--\n\n"
-        "Push one bar; returns the completed coarser bar, if any."),
-    fast_method<kPushTrade, push_trade_body>(
-        "push_trade",
-        "push_trade($self, timestamp, price, size, signed_size=0.0)\n--\n\n"
-        "Push one trade; returns the completed bar, if any.\n\n"
-        "`signed_size` is buy-initiated minus sell-initiated volume, which the\n"
-        "signed-flow units consume. `0.0` means unknown, and those units then\n"
-        "classify direction by the tick rule."),
-    {"next_pending", reinterpret_cast<PyCFunction>(plain_entry<next_pending_body>), METH_NOARGS,
-     "next_pending($self)\n--\n\n"
-     "A bar completed alongside the last push but held back.\n\n"
-     "One large move completes several Renko bricks at once, and `push`\n"
-     "returns only the first. Drain this after every push, or those bars\n"
-     "are lost."},
-    {"flush", reinterpret_cast<PyCFunction>(plain_entry<flush_body>), METH_NOARGS,
-     "flush($self)\n--\n\nEmit any in-progress bar at end of data."},
+    fast_method<kPushBar, push_bar_body>(),
+    fast_method<kPushTrade, push_trade_body>(),
+    noargs<kNextPending>(plain_entry<next_pending_body>),
+    noargs<kFlush>(plain_entry<flush_body>),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -149,12 +149,7 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("BarAggregator(step, unit, tz_offset_ns=0, brick_size=0.0)\n--\n\n"
-                                  "Streaming bar aggregator.\n\n"
-                                  "Push source records (finer bars or trades) in ascending time order; a\n"
-                                  "completed bar is returned as `(timestamp, open, high, low, close,\n"
-                                  "volume)` when its boundary is crossed. Time bars are stamped with their\n"
-                                  "window-end timestamp, so a bar labeled `t` contains only data before `t`.")},
+    {Py_tp_doc, class_doc<kNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<BarAggregator>)},
     {Py_tp_methods, kMethods},
@@ -165,12 +160,19 @@ PyType_Slot kSlots[] = {
 // ---------------------------------------------------------------------------
 // Whole-array functions
 
-constexpr const char* kAggregateNames[] = {"timestamps", "open", "high", "low", "close", "volume",
-                                           "step", "unit", "tz_offset_ns", "brick_size"};
-constexpr const char* kTicksNames[] = {"timestamps", "ltp", "buy_qty_delta", "sell_qty_delta",
-                                       "step", "unit", "tz_offset_ns", "brick_size"};
-constexpr Signature kAggregate{"aggregate_bars", kAggregateNames, 10, 8};
-constexpr Signature kTicks{"bars_from_ticks", kTicksNames, 8, 6};
+constexpr auto kAggregate = function(
+    "aggregate_bars", {"timestamps", "open", "high", "low", "close", "volume", "step", "unit", {"tz_offset_ns", "0"},
+                       {"brick_size", "0.0"}},
+    "Aggregate bars into coarser bars.\n\n"
+    "The final in-progress bar is included (flushed at end of data).\n"
+    "Supported units: time (`\"ms\"`/`\"s\"`/`\"m\"`/`\"h\"`/`\"d\"`/`\"w\"`), `\"tick\"`,\n"
+    "`\"volume\"`, `\"value\"`.");
+constexpr auto kTicks = function(
+    "bars_from_ticks", {"timestamps", "ltp", "buy_qty_delta", "sell_qty_delta", "step", "unit", {"tz_offset_ns", "0"},
+                        {"brick_size", "0.0"}},
+    "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).\n\n"
+    "Ticks with a zero last-traded price are skipped, matching the tick\n"
+    "backtester's treatment of missing data.");
 
 // The arrays are read where they lie (the interpreter lock is held for the whole call,
 // and the bridge copies a strided or unaligned array) and bound before the scalars after
@@ -206,21 +208,8 @@ PyObject* bars_from_ticks_body(PyObject*, const Args& a) {
         .release();
 }
 
-PyMethodDef kAggregateDef = fast_method<kAggregate, aggregate_bars_body>(
-    "aggregate_bars",
-    "aggregate_bars(timestamps, open, high, low, close, volume, step, unit, tz_offset_ns=0, brick_size=0.0)"
-    "\n--\n\n"
-    "Aggregate bars into coarser bars.\n\n"
-    "The final in-progress bar is included (flushed at end of data).\n"
-    "Supported units: time (`\"ms\"`/`\"s\"`/`\"m\"`/`\"h\"`/`\"d\"`/`\"w\"`), `\"tick\"`,\n"
-    "`\"volume\"`, `\"value\"`.");
-PyMethodDef kTicksDef = fast_method<kTicks, bars_from_ticks_body>(
-    "bars_from_ticks",
-    "bars_from_ticks(timestamps, ltp, buy_qty_delta, sell_qty_delta, step, unit, tz_offset_ns=0, "
-    "brick_size=0.0)\n--\n\n"
-    "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).\n\n"
-    "Ticks with a zero last-traded price are skipped, matching the tick\n"
-    "backtester's treatment of missing data.");
+PyMethodDef kAggregateDef = fast_method<kAggregate, aggregate_bars_body>();
+PyMethodDef kTicksDef = fast_method<kTicks, bars_from_ticks_body>();
 
 }  // namespace
 

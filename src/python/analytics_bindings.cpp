@@ -54,8 +54,8 @@ Ref panel_array(Matrix m) { return from_matrix(std::move(m)); }
 // ---------------------------------------------------------------------------
 // Factor panels
 
-constexpr const char* kWinsorizeNames[] = {"values", "pct"};
-constexpr Signature kWinsorize{"winsorize_panel", kWinsorizeNames, 2, 2};
+constexpr auto kWinsorize = function("winsorize_panel", {"values", "pct"},
+                                     "Winsorize each date's cross-section (rows = dates, cols = assets).");
 
 PyObject* winsorize_body(PyObject*, const Args& a) {
     Matrix values = a.get<ArrayF64x2>(0).m;
@@ -63,9 +63,9 @@ PyObject* winsorize_body(PyObject*, const Args& a) {
     return panel_array(unwrap(analytics::winsorize_panel(std::move(values), pct))).release();
 }
 
-constexpr const char* kMinNamesNames[] = {"values", "min_names"};
-constexpr Signature kZscore{"zscore_panel", kMinNamesNames, 2, 2};
-constexpr Signature kRank{"rank_panel", kMinNamesNames, 2, 2};
+constexpr auto kZscore = function("zscore_panel", {"values", "min_names"}, "Z-score each date's cross-section.");
+constexpr auto kRank = function("rank_panel", {"values", "min_names"},
+                                "Rank each date's cross-section into [0, 1], ties averaged.");
 
 PyObject* zscore_body(PyObject*, const Args& a) {
     const Matrix values = a.get<ArrayF64x2>(0).m;
@@ -79,8 +79,8 @@ PyObject* rank_body(PyObject*, const Args& a) {
     return panel_array(unwrap(analytics::rank_panel(values, min_names))).release();
 }
 
-constexpr const char* kMomentumNames[] = {"prices", "lookback", "skip"};
-constexpr Signature kMomentum{"momentum_panel", kMomentumNames, 3, 3};
+constexpr auto kMomentum = function("momentum_panel", {"prices", "lookback", "skip"},
+                                    "Price momentum with a skip window (12-1 daily: lookback=252, skip=21).");
 
 PyObject* momentum_body(PyObject*, const Args& a) {
     const Matrix prices = a.get<ArrayF64x2>(0).m;
@@ -89,8 +89,8 @@ PyObject* momentum_body(PyObject*, const Args& a) {
     return panel_array(unwrap(analytics::momentum_panel(prices, lookback, skip))).release();
 }
 
-constexpr const char* kCompositeNames[] = {"factors", "weights"};
-constexpr Signature kComposite{"composite_scores", kCompositeNames, 2, 2};
+constexpr auto kComposite = function("composite_scores", {"factors", "weights"},
+                                     "Weighted composite of same-shaped factor panels.");
 
 PyObject* composite_body(PyObject*, const Args& a) {
     std::vector<ArrayF64x2> given = a.get<std::vector<ArrayF64x2>>(0);
@@ -101,26 +101,20 @@ PyObject* composite_body(PyObject*, const Args& a) {
     return panel_array(unwrap(analytics::composite_scores(factors, weights))).release();
 }
 
-PyMethodDef kWinsorizeDef = fast_method<kWinsorize, winsorize_body>(
-    "winsorize_panel",
-    "winsorize_panel(values, pct)\n--\n\nWinsorize each date's cross-section (rows = dates, cols = assets).");
-PyMethodDef kZscoreDef = fast_method<kZscore, zscore_body>(
-    "zscore_panel", "zscore_panel(values, min_names)\n--\n\nZ-score each date's cross-section.");
-PyMethodDef kRankDef = fast_method<kRank, rank_body>(
-    "rank_panel", "rank_panel(values, min_names)\n--\n\nRank each date's cross-section into [0, 1], ties averaged.");
-PyMethodDef kMomentumDef = fast_method<kMomentum, momentum_body>(
-    "momentum_panel",
-    "momentum_panel(prices, lookback, skip)\n--\n\nPrice momentum with a skip window (12-1 daily: lookback=252, "
-    "skip=21).");
-PyMethodDef kCompositeDef = fast_method<kComposite, composite_body>(
-    "composite_scores",
-    "composite_scores(factors, weights)\n--\n\nWeighted composite of same-shaped factor panels.");
+PyMethodDef kWinsorizeDef = fast_method<kWinsorize, winsorize_body>();
+PyMethodDef kZscoreDef = fast_method<kZscore, zscore_body>();
+PyMethodDef kRankDef = fast_method<kRank, rank_body>();
+PyMethodDef kMomentumDef = fast_method<kMomentum, momentum_body>();
+PyMethodDef kCompositeDef = fast_method<kComposite, composite_body>();
 
 // ---------------------------------------------------------------------------
 // Rank IC
 
-constexpr const char* kRankIcNames[] = {"factor", "prices", "horizon", "min_names"};
-constexpr Signature kRankIcSig{"rank_ic", kRankIcNames, 4, 4};
+constexpr auto kRankIcSig = function("rank_ic", {"factor", "prices", "horizon", "min_names"},
+                                     "Rank IC of a factor panel against `horizon`-ahead returns from `prices`.\n\n"
+                                     "Forward returns are derived here rather than supplied, so the shift cannot\n"
+                                     "leak lookahead. Dates with fewer than `min_names` paired observations are\n"
+                                     "skipped, never zero-filled.");
 
 PyObject* rank_ic_body(PyObject*, const Args& a) {
     const Matrix factor = a.get<ArrayF64x2>(0).m;
@@ -130,13 +124,7 @@ PyObject* rank_ic_body(PyObject*, const Args& a) {
     return wrap(unwrap(analytics::rank_ic(factor, prices, horizon, min_names))).release();
 }
 
-PyMethodDef kRankIcDef = fast_method<kRankIcSig, rank_ic_body>(
-    "rank_ic",
-    "rank_ic(factor, prices, horizon, min_names)\n--\n\n"
-    "Rank IC of a factor panel against `horizon`-ahead returns from `prices`.\n\n"
-    "Forward returns are derived here rather than supplied, so the shift cannot\n"
-    "leak lookahead. Dates with fewer than `min_names` paired observations are\n"
-    "skipped, never zero-filled.");
+PyMethodDef kRankIcDef = fast_method<kRankIcSig, rank_ic_body>();
 
 PyGetSetDef kRankIcGetSet[] = {
     getter<RankIC, &RankIC::mean_ic>("mean_ic"),
@@ -152,9 +140,10 @@ PyGetSetDef kRankIcGetSet[] = {
     kGetSetEnd,
 };
 
+constexpr auto kDailyIc = method("RankIC.daily_ic", "The IC of every date, NaN where the date was not scored.");
+
 PyMethodDef kRankIcMethods[] = {
-    {"daily_ic", array_method<RankIC, &RankIC::daily_ic>, METH_NOARGS,
-     "daily_ic($self)\n--\n\nThe IC of every date, NaN where the date was not scored."},
+    noargs<kDailyIc>(array_method<RankIC, &RankIC::daily_ic>),
     kMethodEnd,
 };
 
@@ -170,8 +159,10 @@ PyType_Slot kRankIcSlots[] = {
 // ---------------------------------------------------------------------------
 // Cost schedule
 
-constexpr const char* kScheduleNames[] = {"segment"};
-constexpr Signature kScheduleSig{"indian_cost_schedule", kScheduleNames, 1, 1};
+constexpr auto kScheduleSig = function("indian_cost_schedule", {"segment"},
+                                       "Export a segment's cost schedule, including the DP sell charge.\n\n"
+                                       "This export is the single numeric source of truth for cost parity tests\n"
+                                       "against the calling backend's own cost module: the two must never drift.");
 
 PyObject* schedule_body(PyObject*, const Args& a) {
     const std::string text = a.get<std::string>(0);
@@ -185,20 +176,20 @@ PyObject* schedule_body(PyObject*, const Args& a) {
     return dict.release();
 }
 
-PyMethodDef kScheduleDef = fast_method<kScheduleSig, schedule_body>(
-    "indian_cost_schedule",
-    "indian_cost_schedule(segment)\n--\n\n"
-    "Export a segment's cost schedule, including the DP sell charge.\n\n"
-    "This export is the single numeric source of truth for cost parity tests\n"
-    "against the calling backend's own cost module: the two must never drift.");
+PyMethodDef kScheduleDef = fast_method<kScheduleSig, schedule_body>();
 
 // ---------------------------------------------------------------------------
 // Rebalance-policy simulation
 
-constexpr const char* kRebalanceNames[] = {"prices",  "target_weights",  "initial_capital",
-                                           "policy",  "policy_param",    "segment",
-                                           "min_trade_value", "dp_charge_per_isin", "periods_per_year"};
-constexpr Signature kRebalanceSig{"simulate_rebalance_policy", kRebalanceNames, 9, 5};
+constexpr auto kRebalanceSig = function(
+    "simulate_rebalance_policy", {"prices", "target_weights", "initial_capital", "policy", "policy_param",
+                                  {"segment", "\"equity_delivery\""}, {"min_trade_value", "0.0"},
+                                  {"dp_charge_per_isin", "..."}, {"periods_per_year", "252.0"}},
+    "Simulate following a target-weight series under a rebalance policy.\n\n"
+    "`policy` is \"calendar\" (with `policy_param` = every N dates, >= 1) or \"band\"\n"
+    "(with `policy_param` = one-way drift fraction). Costs use the named segment's\n"
+    "per-leg schedule plus `dp_charge_per_isin` once per distinct asset with a net\n"
+    "sell per rebalance date.");
 
 PyObject* rebalance_body(PyObject*, const Args& a) {
     analytics::RebalanceRequest q;
@@ -214,15 +205,7 @@ PyObject* rebalance_body(PyObject*, const Args& a) {
     return wrap(unwrap(analytics::simulate_rebalance_policy(q))).release();
 }
 
-PyMethodDef kRebalanceDef = fast_method<kRebalanceSig, rebalance_body>(
-    "simulate_rebalance_policy",
-    "simulate_rebalance_policy(prices, target_weights, initial_capital, policy, policy_param, "
-    "segment=\"equity_delivery\", min_trade_value=0.0, dp_charge_per_isin=..., periods_per_year=252.0)\n--\n\n"
-    "Simulate following a target-weight series under a rebalance policy.\n\n"
-    "`policy` is \"calendar\" (with `policy_param` = every N dates, >= 1) or \"band\"\n"
-    "(with `policy_param` = one-way drift fraction). Costs use the named segment's\n"
-    "per-leg schedule plus `dp_charge_per_isin` once per distinct asset with a net\n"
-    "sell per rebalance date.");
+PyMethodDef kRebalanceDef = fast_method<kRebalanceSig, rebalance_body>();
 
 using RS = RebalanceSimResult;
 
@@ -233,17 +216,21 @@ PyGetSetDef kRebalanceGetSet[] = {
     kGetSetEnd,
 };
 
+constexpr auto kEquityCurve = method("RebalanceSimResult.equity_curve",
+                                     "Holdings plus cash on every date, after its trades and costs.");
+constexpr auto kTurnover = method("RebalanceSimResult.turnover",
+                                  "One-way turnover of every date; 0 where nothing traded.");
+constexpr auto kCostRegulatory = method("RebalanceSimResult.cost_regulatory",
+                                        "Transaction tax, exchange, SEBI, stamp duty and GST of every date.");
+constexpr auto kCostBrokerage = method("RebalanceSimResult.cost_brokerage", "Brokerage of every date.");
+constexpr auto kCostDp = method("RebalanceSimResult.cost_dp", "Depository charge of every date.");
+
 PyMethodDef kRebalanceMethods[] = {
-    {"equity_curve", array_method<RS, &RS::equity_curve>, METH_NOARGS,
-     "equity_curve($self)\n--\n\nHoldings plus cash on every date, after its trades and costs."},
-    {"turnover", array_method<RS, &RS::turnover>, METH_NOARGS,
-     "turnover($self)\n--\n\nOne-way turnover of every date; 0 where nothing traded."},
-    {"cost_regulatory", array_method<RS, &RS::cost_regulatory>, METH_NOARGS,
-     "cost_regulatory($self)\n--\n\nTransaction tax, exchange, SEBI, stamp duty and GST of every date."},
-    {"cost_brokerage", array_method<RS, &RS::cost_brokerage>, METH_NOARGS,
-     "cost_brokerage($self)\n--\n\nBrokerage of every date."},
-    {"cost_dp", array_method<RS, &RS::cost_dp>, METH_NOARGS,
-     "cost_dp($self)\n--\n\nDepository charge of every date."},
+    noargs<kEquityCurve>(array_method<RS, &RS::equity_curve>),
+    noargs<kTurnover>(array_method<RS, &RS::turnover>),
+    noargs<kCostRegulatory>(array_method<RS, &RS::cost_regulatory>),
+    noargs<kCostBrokerage>(array_method<RS, &RS::cost_brokerage>),
+    noargs<kCostDp>(array_method<RS, &RS::cost_dp>),
     kMethodEnd,
 };
 
@@ -259,9 +246,21 @@ PyType_Slot kRebalanceSlots[] = {
 // ---------------------------------------------------------------------------
 // Monte Carlo
 
-constexpr const char* kMcNames[] = {"returns",       "weights",      "correlation_matrix", "initial_value",
-                                    "n_simulations", "horizon_days", "seed"};
-constexpr Signature kMcSig{"simulate_portfolio_mc", kMcNames, 7, 4};
+constexpr auto kMcSig = function(
+    "simulate_portfolio_mc", {"returns", "weights", "correlation_matrix", "initial_value", {"n_simulations", "10000"},
+                              {"horizon_days", "252"}, {"seed", "42"}},
+    "Run Monte Carlo forward simulation for a portfolio.\n\n"
+    "Uses geometric Brownian motion with Cholesky-decomposed correlated random\n"
+    "draws, computed in parallel. A seed reproduces its result exactly, whatever\n"
+    "the worker count.\n\n"
+    "Args:\n"
+    "    returns: List of per-strategy return arrays (N strategies)\n"
+    "    weights: Portfolio weight vector (length N, sums to 1)\n"
+    "    correlation_matrix: N x N correlation matrix (flattened row-major as 2D list)\n"
+    "    initial_value: Starting portfolio value\n"
+    "    n_simulations: Number of simulation paths (default: 10000)\n"
+    "    horizon_days: Forward simulation horizon in trading days (default: 252)\n"
+    "    seed: Random seed for reproducibility (default: 42)");
 
 PyObject* mc_body(PyObject*, const Args& a) {
     // Everything the paths read is copied out of Python here, while the lock is held.
@@ -296,22 +295,7 @@ PyObject* mc_body(PyObject*, const Args& a) {
     return dict.release();
 }
 
-PyMethodDef kMcDef = fast_method<kMcSig, mc_body>(
-    "simulate_portfolio_mc",
-    "simulate_portfolio_mc(returns, weights, correlation_matrix, initial_value, n_simulations=10000, "
-    "horizon_days=252, seed=42)\n--\n\n"
-    "Run Monte Carlo forward simulation for a portfolio.\n\n"
-    "Uses geometric Brownian motion with Cholesky-decomposed correlated random\n"
-    "draws, computed in parallel. A seed reproduces its result exactly, whatever\n"
-    "the worker count.\n\n"
-    "Args:\n"
-    "    returns: List of per-strategy return arrays (N strategies)\n"
-    "    weights: Portfolio weight vector (length N, sums to 1)\n"
-    "    correlation_matrix: N x N correlation matrix (flattened row-major as 2D list)\n"
-    "    initial_value: Starting portfolio value\n"
-    "    n_simulations: Number of simulation paths (default: 10000)\n"
-    "    horizon_days: Forward simulation horizon in trading days (default: 252)\n"
-    "    seed: Random seed for reproducibility (default: 42)");
+PyMethodDef kMcDef = fast_method<kMcSig, mc_body>();
 
 }  // namespace
 

@@ -25,13 +25,22 @@ namespace {
 
 using C = BacktestConfig;
 
-constexpr const char* kNewNames[] = {
-    "initial_capital", "fees", "slippage", "upon_bar_close", "apply_slippage", "periods_per_year",
-    "risk_free_rate", "session_minutes", "fee_segment", "max_positions", "max_drawdown_pct",
-    "legacy_annualization", "fill_prob_limit", "fill_prob_slippage", "fill_seed", "bar_path_adaptive",
-    "queue_fill_model", "partial_fills", "order_latency_ns", "session_tz_offset_ns", "limit_slippage",
-    "liquidate_on_margin_call", "squareoff_time", "fill_timing"};
-constexpr Signature kNew{"BacktestConfig.__new__", kNewNames, std::size(kNewNames), 0};
+constexpr auto kNew = constructor(
+    "BacktestConfig.__new__", {{"initial_capital", "100000.0"}, {"fees", "0.001"}, {"slippage", "0.0"},
+                               {"upon_bar_close", "True"}, {"apply_slippage", "True"}, {"periods_per_year", "None"},
+                               {"risk_free_rate", "0.0"}, {"session_minutes", "None"}, {"fee_segment", "None"},
+                               {"max_positions", "None"}, {"max_drawdown_pct", "None"},
+                               {"legacy_annualization", "False"}, {"fill_prob_limit", "1.0"},
+                               {"fill_prob_slippage", "0.0"}, {"fill_seed", "0"}, {"bar_path_adaptive", "False"},
+                               {"queue_fill_model", "False"}, {"partial_fills", "False"}, {"order_latency_ns", "0"},
+                               {"session_tz_offset_ns", "0"}, {"limit_slippage", "0.0"},
+                               {"liquidate_on_margin_call", "False"}, {"squareoff_time", "None"},
+                               {"fill_timing", "None"}},
+    "Python-exposed backtest configuration.\n\n"
+    "Money is in the price currency. `fees`, `slippage`, `limit_slippage`\n"
+    "and `risk_free_rate` are fractions (0.001 is 0.1 %); names ending in\n"
+    "`_pct` hold percent; times and offsets are nanoseconds. Every run and\n"
+    "session copies the record, so later changes reach none already built.");
 
 PyObject* construct(PyTypeObject*, const Args& a) {
     C c;
@@ -90,34 +99,28 @@ PyObject* get_fill_timing(PyObject* self, void*) {
     });
 }
 
-constexpr const char* kPercent[] = {"percent"};
-constexpr const char* kMultiplierPeriod[] = {"multiplier", "period"};
-constexpr const char* kRatio[] = {"ratio"};
-constexpr Signature kFixedStop{"BacktestConfig.set_fixed_stop", kPercent, 1, 1};
-constexpr Signature kAtrStop{"BacktestConfig.set_atr_stop", kMultiplierPeriod, 2, 2};
-constexpr Signature kTrailingStop{"BacktestConfig.set_trailing_stop", kPercent, 1, 1};
-constexpr Signature kFixedTarget{"BacktestConfig.set_fixed_target", kPercent, 1, 1};
-constexpr Signature kAtrTarget{"BacktestConfig.set_atr_target", kMultiplierPeriod, 2, 2};
-constexpr Signature kRiskRewardTarget{"BacktestConfig.set_risk_reward_target", kRatio, 1, 1};
+constexpr auto kFixedStop = method("BacktestConfig.set_fixed_stop", {"percent"},
+                                  "Set fixed percentage stop-loss." TW_FIXED_STOP_UNITS);
+constexpr auto kAtrStop = method("BacktestConfig.set_atr_stop", {"multiplier", "period"},
+                                "Set ATR-based stop-loss." TW_ATR_STOP_UNITS);
+constexpr auto kTrailingStop = method("BacktestConfig.set_trailing_stop", {"percent"},
+                                     "Set trailing stop-loss." TW_TRAILING_STOP_UNITS);
+constexpr auto kFixedTarget = method("BacktestConfig.set_fixed_target", {"percent"},
+                                    "Set fixed percentage take-profit." TW_FIXED_TARGET_UNITS);
+constexpr auto kAtrTarget = method("BacktestConfig.set_atr_target", {"multiplier", "period"},
+                                  "Set ATR-based take-profit." TW_ATR_TARGET_UNITS);
+constexpr auto kRiskRewardTarget = method("BacktestConfig.set_risk_reward_target", {"ratio"},
+                                         "Set risk-reward based take-profit." TW_RISK_REWARD_TARGET_UNITS);
 
-#define TW_METHOD(name, sig, store, doc) fast_method<sig, rule_setter<C, sig, store<C>>>(name, doc)
 PyMethodDef kMethods[] = {
-    TW_METHOD("set_fixed_stop", kFixedStop, store_fixed_stop,
-              "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss." TW_FIXED_STOP_UNITS),
-    TW_METHOD("set_atr_stop", kAtrStop, store_atr_stop,
-              "set_atr_stop($self, multiplier, period)\n--\n\nSet ATR-based stop-loss." TW_ATR_STOP_UNITS),
-    TW_METHOD("set_trailing_stop", kTrailingStop, store_trailing_stop,
-              "set_trailing_stop($self, percent)\n--\n\nSet trailing stop-loss." TW_TRAILING_STOP_UNITS),
-    TW_METHOD("set_fixed_target", kFixedTarget, store_fixed_target,
-              "set_fixed_target($self, percent)\n--\n\nSet fixed percentage take-profit." TW_FIXED_TARGET_UNITS),
-    TW_METHOD("set_atr_target", kAtrTarget, store_atr_target,
-              "set_atr_target($self, multiplier, period)\n--\n\nSet ATR-based take-profit." TW_ATR_TARGET_UNITS),
-    TW_METHOD("set_risk_reward_target", kRiskRewardTarget, store_risk_reward_target,
-              "set_risk_reward_target($self, ratio)\n--\n\nSet risk-reward based take-profit."
-              TW_RISK_REWARD_TARGET_UNITS),
+    fast_method<kFixedStop, rule_setter<C, store_fixed_stop<C>>>(),
+    fast_method<kAtrStop, rule_setter<C, store_atr_stop<C>>>(),
+    fast_method<kTrailingStop, rule_setter<C, store_trailing_stop<C>>>(),
+    fast_method<kFixedTarget, rule_setter<C, store_fixed_target<C>>>(),
+    fast_method<kAtrTarget, rule_setter<C, store_atr_target<C>>>(),
+    fast_method<kRiskRewardTarget, rule_setter<C, store_risk_reward_target<C>>>(),
     {nullptr, nullptr, 0, nullptr},
 };
-#undef TW_METHOD
 
 #define TW_FIELD(field, doc) {#field, get_field<C, &C::field>, set_field<C, &C::field>, doc, nullptr}
 #define TW_MONEY_FIELD(field, check, doc) {#field, get_field<C, &C::field>, set_money_field<&C::field, check>, doc, nullptr}
@@ -206,17 +209,7 @@ PyGetSetDef kGetSet[] = {
 #undef TW_MONEY_FIELD
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "BacktestConfig(initial_capital=100000.0, fees=0.001, slippage=0.0, upon_bar_close=True, "
-                    "apply_slippage=True, periods_per_year=None, risk_free_rate=0.0, session_minutes=None, "
-                    "fee_segment=None, max_positions=None, max_drawdown_pct=None, legacy_annualization=False, "
-                    "fill_prob_limit=1.0, fill_prob_slippage=0.0, fill_seed=0, bar_path_adaptive=False, "
-                    "queue_fill_model=False, partial_fills=False, order_latency_ns=0, session_tz_offset_ns=0, "
-                    "limit_slippage=0.0, liquidate_on_margin_call=False, squareoff_time=None, "
-                    "fill_timing=None)\n--\n\nPython-exposed backtest configuration.\n\n"
-                    "Money is in the price currency. `fees`, `slippage`, `limit_slippage`\nand `risk_free_rate` are "
-                    "fractions (0.001 is 0.1 %); names ending in\n`_pct` hold percent; times and offsets are "
-                    "nanoseconds. Every run and\nsession copies the record, so later changes reach none already built.")},
+    {Py_tp_doc, class_doc<kNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<C>)},
     {Py_tp_methods, kMethods},
@@ -241,8 +234,13 @@ namespace {
 
 using I = InstrumentConfig;
 
-constexpr const char* kInstrumentNames[] = {"lot_size", "alloted_capital", "existing_qty", "avg_price"};
-constexpr Signature kInstrumentNew{"InstrumentConfig.__new__", kInstrumentNames, 4, 0};
+constexpr auto kInstrumentNew = constructor(
+    "InstrumentConfig.__new__", {{"lot_size", "None"}, {"alloted_capital", "None"}, {"existing_qty", "None"},
+                                 {"avg_price", "None"}},
+    "Python-exposed per-instrument configuration.\n\n"
+    "Overrides the run's `BacktestConfig` for one instrument; None keeps\n"
+    "the configuration's behaviour. A stop or target set here replaces\n"
+    "the configuration's rule of that side as a whole.");
 
 PyObject* construct_instrument(PyTypeObject*, const Args& a) {
     I c;
@@ -261,33 +259,28 @@ PyObject* instrument_repr(PyObject* self) {
     });
 }
 
-constexpr Signature kIFixedStop{"InstrumentConfig.set_fixed_stop", kPercent, 1, 1};
-constexpr Signature kIAtrStop{"InstrumentConfig.set_atr_stop", kMultiplierPeriod, 2, 2};
-constexpr Signature kITrailingStop{"InstrumentConfig.set_trailing_stop", kPercent, 1, 1};
-constexpr Signature kIFixedTarget{"InstrumentConfig.set_fixed_target", kPercent, 1, 1};
-constexpr Signature kIAtrTarget{"InstrumentConfig.set_atr_target", kMultiplierPeriod, 2, 2};
-constexpr Signature kIRiskRewardTarget{"InstrumentConfig.set_risk_reward_target", kRatio, 1, 1};
+constexpr auto kIFixedStop = method("InstrumentConfig.set_fixed_stop", {"percent"},
+                                   "Set fixed percentage stop-loss override." TW_FIXED_STOP_UNITS);
+constexpr auto kIAtrStop = method("InstrumentConfig.set_atr_stop", {"multiplier", "period"},
+                                 "Set ATR-based stop-loss override." TW_ATR_STOP_UNITS);
+constexpr auto kITrailingStop = method("InstrumentConfig.set_trailing_stop", {"percent"},
+                                      "Set trailing stop-loss override." TW_TRAILING_STOP_UNITS);
+constexpr auto kIFixedTarget = method("InstrumentConfig.set_fixed_target", {"percent"},
+                                     "Set fixed percentage take-profit override." TW_FIXED_TARGET_UNITS);
+constexpr auto kIAtrTarget = method("InstrumentConfig.set_atr_target", {"multiplier", "period"},
+                                   "Set ATR-based take-profit override." TW_ATR_TARGET_UNITS);
+constexpr auto kIRiskRewardTarget = method("InstrumentConfig.set_risk_reward_target", {"ratio"},
+                                          "Set risk-reward based take-profit override." TW_RISK_REWARD_TARGET_UNITS);
 
-#define TW_METHOD(name, sig, store, doc) fast_method<sig, rule_setter<I, sig, store<I>>>(name, doc)
 PyMethodDef kInstrumentMethods[] = {
-    TW_METHOD("set_fixed_stop", kIFixedStop, store_fixed_stop,
-              "set_fixed_stop($self, percent)\n--\n\nSet fixed percentage stop-loss override." TW_FIXED_STOP_UNITS),
-    TW_METHOD("set_atr_stop", kIAtrStop, store_atr_stop,
-              "set_atr_stop($self, multiplier, period)\n--\n\nSet ATR-based stop-loss override." TW_ATR_STOP_UNITS),
-    TW_METHOD("set_trailing_stop", kITrailingStop, store_trailing_stop,
-              "set_trailing_stop($self, percent)\n--\n\nSet trailing stop-loss override." TW_TRAILING_STOP_UNITS),
-    TW_METHOD("set_fixed_target", kIFixedTarget, store_fixed_target,
-              "set_fixed_target($self, percent)\n--\n\nSet fixed percentage take-profit override."
-              TW_FIXED_TARGET_UNITS),
-    TW_METHOD("set_atr_target", kIAtrTarget, store_atr_target,
-              "set_atr_target($self, multiplier, period)\n--\n\nSet ATR-based take-profit override."
-              TW_ATR_TARGET_UNITS),
-    TW_METHOD("set_risk_reward_target", kIRiskRewardTarget, store_risk_reward_target,
-              "set_risk_reward_target($self, ratio)\n--\n\nSet risk-reward based take-profit override."
-              TW_RISK_REWARD_TARGET_UNITS),
+    fast_method<kIFixedStop, rule_setter<I, store_fixed_stop<I>>>(),
+    fast_method<kIAtrStop, rule_setter<I, store_atr_stop<I>>>(),
+    fast_method<kITrailingStop, rule_setter<I, store_trailing_stop<I>>>(),
+    fast_method<kIFixedTarget, rule_setter<I, store_fixed_target<I>>>(),
+    fast_method<kIAtrTarget, rule_setter<I, store_atr_target<I>>>(),
+    fast_method<kIRiskRewardTarget, rule_setter<I, store_risk_reward_target<I>>>(),
     {nullptr, nullptr, 0, nullptr},
 };
-#undef TW_METHOD
 
 #define TW_DOC_FIELD(T, field, doc) {#field, get_field<T, &T::field>, set_field<T, &T::field>, doc, nullptr}
 PyGetSetDef kInstrumentGetSet[] = {
@@ -308,11 +301,7 @@ PyGetSetDef kInstrumentGetSet[] = {
 #define TW_FIELD(T, field) {#field, get_field<T, &T::field>, set_field<T, &T::field>, nullptr, nullptr}
 
 PyType_Slot kInstrumentSlots[] = {
-    {Py_tp_doc, const_cast<char*>("InstrumentConfig(lot_size=None, alloted_capital=None, existing_qty=None, "
-                                  "avg_price=None)\n--\n\nPython-exposed per-instrument configuration.\n\n"
-                                  "Overrides the run's `BacktestConfig` for one instrument; None keeps\nthe "
-                                  "configuration's behaviour. A stop or target set here replaces\nthe "
-                                  "configuration's rule of that side as a whole.")},
+    {Py_tp_doc, class_doc<kInstrumentNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kInstrumentNew, construct_instrument>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<I>)},
     {Py_tp_repr, reinterpret_cast<void*>(plain_entry<instrument_repr>)},
@@ -358,17 +347,17 @@ namespace {
 using S = StopConfigRecord;
 using T = TargetConfigRecord;
 
-constexpr Signature kStopNew{"StopConfig.__new__", nullptr, 0, 0};
-constexpr Signature kTargetNew{"TargetConfig.__new__", nullptr, 0, 0};
+constexpr auto kStopNew = constructor("StopConfig.__new__", "Python-exposed stop configuration.");
+constexpr auto kTargetNew = constructor("TargetConfig.__new__", "Python-exposed target configuration.");
 PyObject* construct_stop(PyTypeObject*, const Args&) { return wrap(S{}).release(); }
 PyObject* construct_target(PyTypeObject*, const Args&) { return wrap(T{}).release(); }
 
-constexpr Signature kStopFixed{"StopConfig.fixed", kPercent, 1, 1};
-constexpr Signature kStopAtr{"StopConfig.atr", kMultiplierPeriod, 2, 2};
-constexpr Signature kStopTrailing{"StopConfig.trailing", kPercent, 1, 1};
-constexpr Signature kTargetFixed{"TargetConfig.fixed", kPercent, 1, 1};
-constexpr Signature kTargetAtr{"TargetConfig.atr", kMultiplierPeriod, 2, 2};
-constexpr Signature kTargetRiskReward{"TargetConfig.risk_reward", kRatio, 1, 1};
+constexpr auto kStopFixed = static_method("StopConfig.fixed", {"percent"}, "");
+constexpr auto kStopAtr = static_method("StopConfig.atr", {"multiplier", "period"}, "");
+constexpr auto kStopTrailing = static_method("StopConfig.trailing", {"percent"}, "");
+constexpr auto kTargetFixed = static_method("TargetConfig.fixed", {"percent"}, "");
+constexpr auto kTargetAtr = static_method("TargetConfig.atr", {"multiplier", "period"}, "");
+constexpr auto kTargetRiskReward = static_method("TargetConfig.risk_reward", {"ratio"}, "");
 
 PyObject* stop_fixed(PyObject*, const Args& a) { return wrap(S{"fixed", a.get<double>(0), {}, {}}).release(); }
 PyObject* stop_trailing(PyObject*, const Args& a) {
@@ -389,21 +378,17 @@ PyObject* target_risk_reward(PyObject*, const Args& a) {
     return wrap(T{"risk_reward", {}, {}, {}, a.get<double>(0)}).release();
 }
 
-PyMethodDef static_method(PyMethodDef def) {
-    def.ml_flags |= METH_STATIC;
-    return def;
-}
-
 PyMethodDef kStopMethods[] = {
-    static_method(fast_method<kStopFixed, stop_fixed>("fixed", "fixed(percent)\n--\n\n")),
-    static_method(fast_method<kStopAtr, stop_atr>("atr", "atr(multiplier, period)\n--\n\n")),
-    static_method(fast_method<kStopTrailing, stop_trailing>("trailing", "trailing(percent)\n--\n\n")),
+    fast_method<kStopFixed, stop_fixed>(),
+    fast_method<kStopAtr, stop_atr>(),
+    fast_method<kStopTrailing, stop_trailing>(),
     {nullptr, nullptr, 0, nullptr},
 };
+
 PyMethodDef kTargetMethods[] = {
-    static_method(fast_method<kTargetFixed, target_fixed>("fixed", "fixed(percent)\n--\n\n")),
-    static_method(fast_method<kTargetAtr, target_atr>("atr", "atr(multiplier, period)\n--\n\n")),
-    static_method(fast_method<kTargetRiskReward, target_risk_reward>("risk_reward", "risk_reward(ratio)\n--\n\n")),
+    fast_method<kTargetFixed, target_fixed>(),
+    fast_method<kTargetAtr, target_atr>(),
+    fast_method<kTargetRiskReward, target_risk_reward>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -418,7 +403,7 @@ PyGetSetDef kTargetGetSet[] = {
 #undef TW_FIELD
 
 PyType_Slot kStopSlots[] = {
-    {Py_tp_doc, const_cast<char*>("StopConfig()\n--\n\nPython-exposed stop configuration.")},
+    {Py_tp_doc, class_doc<kStopNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kStopNew, construct_stop>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<S>)},
     {Py_tp_methods, kStopMethods},
@@ -426,7 +411,7 @@ PyType_Slot kStopSlots[] = {
     {0, nullptr},
 };
 PyType_Slot kTargetSlots[] = {
-    {Py_tp_doc, const_cast<char*>("TargetConfig()\n--\n\nPython-exposed target configuration.")},
+    {Py_tp_doc, class_doc<kTargetNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kTargetNew, construct_target>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<T>)},
     {Py_tp_methods, kTargetMethods},
@@ -454,8 +439,12 @@ using domain::TargetRule;
 
 namespace {
 
-constexpr const char* kResolveNames[] = {"config", "instrument_config"};
-constexpr Signature kResolve{"resolve_atr_period", kResolveNames, 2, 0};
+constexpr auto kResolve = function("resolve_atr_period", {{"config", "None"}, {"instrument_config", "None"}},
+                                   "Resolve the ATR period a backtest would use for stop/target computation.\n\n"
+                                   "Mirrors the batch engine's resolution: per-instrument stop/target override\n"
+                                   "the global config; the stop's period wins over the target's; `None` when\n"
+                                   "neither is ATR-based. The Python strategy runner uses this to precompute\n"
+                                   "the same ATR series the array path would.");
 
 PyObject* resolve_atr_period(PyObject*, const Args& a) {
     const auto config = a.opt<BacktestConfig>(0);
@@ -470,14 +459,7 @@ PyObject* resolve_atr_period(PyObject*, const Args& a) {
     return Py_NewRef(Py_None);
 }
 
-PyMethodDef kResolveDef = fast_method<kResolve, resolve_atr_period>(
-    "resolve_atr_period",
-    "resolve_atr_period(config=None, instrument_config=None)\n--\n\n"
-    "Resolve the ATR period a backtest would use for stop/target computation.\n\n"
-    "Mirrors the batch engine's resolution: per-instrument stop/target override\n"
-    "the global config; the stop's period wins over the target's; `None` when\n"
-    "neither is ATR-based. The Python strategy runner uses this to precompute\n"
-    "the same ATR series the array path would.");
+PyMethodDef kResolveDef = fast_method<kResolve, resolve_atr_period>();
 
 }  // namespace
 

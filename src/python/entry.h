@@ -2,7 +2,6 @@
 // errors and internal faults become Python exceptions.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -14,6 +13,7 @@
 #include "base/output_size.h"
 #include "base/result.h"
 #include "python/object.h"
+#include "python/signature.h"
 
 namespace tarnwick::python {
 
@@ -73,21 +73,7 @@ void unwrap(base::Result<base::Unit, E>&& r) {
 }
 
 // ---------------------------------------------------------------------------
-// Signatures and binding
-
-// Every parameter is positional-or-keyword; the first `required` have no default.
-struct Signature {
-    const char* display;  // "sma", "BacktestConfig.__new__", "KernelSession.step"
-    const char* const* names;
-    std::size_t count;
-    std::size_t required;
-};
-
-template <std::size_t N>
-struct Params {
-    std::array<const char*, N> names;
-    std::size_t required;
-};
+// Binding
 
 // Binds a vectorcall argument vector; slots receive borrowed references (NULL = absent).
 void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

@@ -65,26 +65,21 @@ Ref tuple_of(R&&... items) {
 // ---------------------------------------------------------------------------
 // Moving averages, momentum, volatility, strength
 
-constexpr const char* kDataPeriod[] = {"data", "period"};
-constexpr const char* kHlcPeriod[] = {"high", "low", "close", "period"};
-constexpr const char* kMacdNames[] = {"data", "fast_period", "slow_period", "signal_period"};
-constexpr const char* kStochNames[] = {"high", "low", "close", "k_period", "d_period"};
-constexpr const char* kBollNames[] = {"data", "period", "std_dev"};
-constexpr const char* kVwapNames[] = {"high", "low", "close", "volume"};
-constexpr const char* kSuperNames[] = {"high", "low", "close", "period", "multiplier"};
-
-constexpr Signature kSma{"sma", kDataPeriod, 2, 2};
-constexpr Signature kEma{"ema", kDataPeriod, 2, 2};
-constexpr Signature kRsi{"rsi", kDataPeriod, 2, 2};
-constexpr Signature kMacd{"macd", kMacdNames, 4, 1};
-constexpr Signature kStoch{"stochastic", kStochNames, 5, 3};
-constexpr Signature kAtr{"atr", kHlcPeriod, 4, 4};
-constexpr Signature kBoll{"bollinger_bands", kBollNames, 3, 1};
-constexpr Signature kAdx{"adx", kHlcPeriod, 4, 4};
-constexpr Signature kVwap{"vwap", kVwapNames, 4, 4};
-constexpr Signature kSuper{"supertrend", kSuperNames, 5, 3};
-constexpr Signature kRollMin{"rolling_min", kDataPeriod, 2, 2};
-constexpr Signature kRollMax{"rolling_max", kDataPeriod, 2, 2};
+constexpr auto kSma = function("sma", {"data", "period"}, "Simple Moving Average.");
+constexpr auto kEma = function("ema", {"data", "period"}, "Exponential Moving Average.");
+constexpr auto kRsi = function("rsi", {"data", "period"}, "Relative Strength Index.");
+constexpr auto kMacd = function("macd", {"data", {"fast_period", "12"}, {"slow_period", "26"}, {"signal_period", "9"}},
+                                "MACD indicator.");
+constexpr auto kStoch = function("stochastic", {"high", "low", "close", {"k_period", "14"}, {"d_period", "3"}},
+                                 "Stochastic oscillator.");
+constexpr auto kAtr = function("atr", {"high", "low", "close", "period"}, "Average True Range.");
+constexpr auto kBoll = function("bollinger_bands", {"data", {"period", "20"}, {"std_dev", "2.0"}}, "Bollinger Bands.");
+constexpr auto kAdx = function("adx", {"high", "low", "close", "period"}, "Average Directional Index.");
+constexpr auto kVwap = function("vwap", {"high", "low", "close", "volume"}, "Volume Weighted Average Price.");
+constexpr auto kSuper = function("supertrend", {"high", "low", "close", {"period", "10"}, {"multiplier", "3.0"}},
+                                 "Supertrend indicator.");
+constexpr auto kRollMin = function("rolling_min", {"data", "period"}, "Rolling minimum (Lowest Low Value).");
+constexpr auto kRollMax = function("rolling_max", {"data", "period"}, "Rolling maximum (Highest High Value).");
 
 // One series in, one series out, one period: sma, ema, rsi, rolling_min, rolling_max.
 using SeriesKernel = Result<std::vector<double>, CoreError> (*)(std::span<const double>, std::uint64_t);
@@ -173,30 +168,18 @@ PyObject* supertrend_body(PyObject*, const Args& a) {
     return tuple_of(from_vec(std::move(s.value)), from_vec_i8(std::move(s.direction))).release();
 }
 
-PyMethodDef kSmaDef = fast_method<kSma, series_into_body<ind::trend::sma_into>>(
-    "sma", "sma(data, period)\n--\n\nSimple Moving Average.");
-PyMethodDef kEmaDef = fast_method<kEma, series_into_body<ind::trend::ema_into>>(
-    "ema", "ema(data, period)\n--\n\nExponential Moving Average.");
-PyMethodDef kRsiDef = fast_method<kRsi, series_into_body<ind::momentum::rsi_into>>(
-    "rsi", "rsi(data, period)\n--\n\nRelative Strength Index.");
-PyMethodDef kMacdDef = fast_method<kMacd, macd_body>(
-    "macd", "macd(data, fast_period=12, slow_period=26, signal_period=9)\n--\n\nMACD indicator.");
-PyMethodDef kStochDef = fast_method<kStoch, stochastic_body>(
-    "stochastic", "stochastic(high, low, close, k_period=14, d_period=3)\n--\n\nStochastic oscillator.");
-PyMethodDef kAtrDef = fast_method<kAtr, bar_into_body<ind::volatility::atr_into>>(
-    "atr", "atr(high, low, close, period)\n--\n\nAverage True Range.");
-PyMethodDef kBollDef = fast_method<kBoll, bollinger_body>(
-    "bollinger_bands", "bollinger_bands(data, period=20, std_dev=2.0)\n--\n\nBollinger Bands.");
-PyMethodDef kAdxDef = fast_method<kAdx, bar_into_body<ind::strength::adx_into>>(
-    "adx", "adx(high, low, close, period)\n--\n\nAverage Directional Index.");
-PyMethodDef kVwapDef = fast_method<kVwap, vwap_body>(
-    "vwap", "vwap(high, low, close, volume)\n--\n\nVolume Weighted Average Price.");
-PyMethodDef kSuperDef = fast_method<kSuper, supertrend_body>(
-    "supertrend", "supertrend(high, low, close, period=10, multiplier=3.0)\n--\n\nSupertrend indicator.");
-PyMethodDef kRollMinDef = fast_method<kRollMin, series_body<ind::volatility::rolling_min>>(
-    "rolling_min", "rolling_min(data, period)\n--\n\nRolling minimum (Lowest Low Value).");
-PyMethodDef kRollMaxDef = fast_method<kRollMax, series_body<ind::volatility::rolling_max>>(
-    "rolling_max", "rolling_max(data, period)\n--\n\nRolling maximum (Highest High Value).");
+PyMethodDef kSmaDef = fast_method<kSma, series_into_body<ind::trend::sma_into>>();
+PyMethodDef kEmaDef = fast_method<kEma, series_into_body<ind::trend::ema_into>>();
+PyMethodDef kRsiDef = fast_method<kRsi, series_into_body<ind::momentum::rsi_into>>();
+PyMethodDef kMacdDef = fast_method<kMacd, macd_body>();
+PyMethodDef kStochDef = fast_method<kStoch, stochastic_body>();
+PyMethodDef kAtrDef = fast_method<kAtr, bar_into_body<ind::volatility::atr_into>>();
+PyMethodDef kBollDef = fast_method<kBoll, bollinger_body>();
+PyMethodDef kAdxDef = fast_method<kAdx, bar_into_body<ind::strength::adx_into>>();
+PyMethodDef kVwapDef = fast_method<kVwap, vwap_body>();
+PyMethodDef kSuperDef = fast_method<kSuper, supertrend_body>();
+PyMethodDef kRollMinDef = fast_method<kRollMin, series_body<ind::volatility::rolling_min>>();
+PyMethodDef kRollMaxDef = fast_method<kRollMax, series_body<ind::volatility::rolling_max>>();
 
 // ---------------------------------------------------------------------------
 // Tick features and tick gates
@@ -208,24 +191,44 @@ Ref bool_array(const std::vector<std::int8_t>& gates) {
     return from_vec_bool(std::move(bytes));
 }
 
-constexpr const char* kEntryNames[] = {"spread_pct",     "bsi_delta",        "return_1m",
-                                       "spread_pct_max", "bsi_min",          "return_1m_min_abs",
-                                       "return_direction", "cooldown_ticks"};
-constexpr const char* kExitNames[] = {"timestamps_ns", "eod_exit_time_ns"};
-constexpr const char* kSpreadNames[] = {"bid", "ask"};
-constexpr const char* kBsiNames[] = {"buy_qty_cumulative", "sell_qty_cumulative"};
-constexpr const char* kReturnNames[] = {"timestamps_ns", "ltp", "window_seconds"};
-constexpr const char* kOiNames[] = {"oi", "oi_day_high", "oi_day_low"};
-constexpr const char* kVelocityNames[] = {"timestamps_ns", "window_seconds"};
-
-constexpr Signature kEntry{"compute_tick_entry_signals", kEntryNames, 8, 3};
-constexpr Signature kExit{"compute_tick_exit_signals", kExitNames, 2, 1};
-constexpr Signature kSpread{"tick_spread_pct", kSpreadNames, 2, 2};
-constexpr Signature kBsi{"buy_sell_imbalance_delta", kBsiNames, 2, 2};
-constexpr Signature kReturn{"return_window", kReturnNames, 3, 2};
-constexpr Signature kVol{"realized_vol_rolling", kReturnNames, 3, 2};
-constexpr Signature kOi{"oi_position_pct", kOiNames, 3, 3};
-constexpr Signature kVelocity{"tick_velocity", kVelocityNames, 2, 1};
+constexpr auto kEntry = function(
+    "compute_tick_entry_signals", {"spread_pct", "bsi_delta", "return_1m", {"spread_pct_max", "5.0"},
+                                   {"bsi_min", "0.0"}, {"return_1m_min_abs", "0.0"}, {"return_direction", "1"},
+                                   {"cooldown_ticks", "10"}},
+    "Compute tick momentum entry signals from per-tick feature arrays.\n\n"
+    "spread_pct, bsi_delta and return_1m are per-tick arrays of equal length\n"
+    "(as from tick_spread_pct, buy_sell_imbalance_delta and return_window).\n"
+    "A tick enters when spread_pct <= spread_pct_max, bsi_delta >= bsi_min\n"
+    "(when bsi_min > 0) and return_1m clears return_1m_min_abs in the trade\n"
+    "direction (when return_1m_min_abs > 0); after an entry the next\n"
+    "cooldown_ticks ticks cannot enter.\n"
+    "return_direction: +1 for long (needs positive return_1m), -1 for short.");
+constexpr auto kExit = function("compute_tick_exit_signals", {"timestamps_ns", {"eod_exit_time_ns", "0"}},
+                                "Compute time-based exit signals (EOD / session-end).\n\n"
+                                "Sets exit[i] = True for every tick with timestamp >= eod_exit_time_ns.\n"
+                                "Set eod_exit_time_ns = 0 to disable (returns all False).\n"
+                                "timestamps_ns: nanoseconds-since-epoch for each tick (int64 array).");
+constexpr auto kSpread = function("tick_spread_pct", {"bid", "ask"},
+                                  "Per-tick bid/ask spread as percentage of mid price.\n\n"
+                                  "Returns 0.0 where both bid and ask are zero.");
+constexpr auto kBsi = function("buy_sell_imbalance_delta", {"buy_qty_cumulative", "sell_qty_cumulative"},
+                               "Per-tick delta BSI from broker cumulative session totals.\n\n"
+                               "buy_qty_cumulative / sell_qty_cumulative must be the raw cumulative running sums\n"
+                               "from the broker feed (NOT already-converted deltas). Returns [0, 1] per tick; 0.5 = "
+                               "neutral.");
+constexpr auto kReturn = function("return_window", {"timestamps_ns", "ltp", {"window_seconds", "60.0"}},
+                                  "Per-tick lookback return over a time window.\n\n"
+                                  "timestamps_ns: nanoseconds-since-epoch for each tick.\n"
+                                  "Returns NaN for ticks without sufficient history.");
+constexpr auto kVol = function("realized_vol_rolling", {"timestamps_ns", "ltp", {"window_seconds", "300.0"}},
+                               "Rolling realized volatility proxy: stddev of log-returns over a time window (as "
+                               "%).\n\n"
+                               "Returns NaN for ticks without at least 2 data points in the window.");
+constexpr auto kOi = function("oi_position_pct", {"oi", "oi_day_high", "oi_day_low"},
+                              "Per-tick OI position within the day's high/low range: [0, 100].\n\n"
+                              "Returns NaN where oi_day_high <= oi_day_low.");
+constexpr auto kVelocity = function("tick_velocity", {"timestamps_ns", {"window_seconds", "60.0"}},
+                                    "Rolling tick velocity: ticks per minute over the preceding window_seconds.");
 
 PyObject* entry_body(PyObject*, const Args& a) {
     check_f64_arrays(a, 3);
@@ -284,56 +287,14 @@ PyObject* velocity_body(PyObject*, const Args& a) {
     return from_vec(tf::tick_velocity(stamps.span(), window)).release();
 }
 
-PyMethodDef kEntryDef = fast_method<kEntry, entry_body>(
-    "compute_tick_entry_signals",
-    "compute_tick_entry_signals(spread_pct, bsi_delta, return_1m, spread_pct_max=5.0, bsi_min=0.0, "
-    "return_1m_min_abs=0.0, return_direction=1, cooldown_ticks=10)\n--\n\n"
-    "Compute tick momentum entry signals from per-tick feature arrays.\n\n"
-    "spread_pct, bsi_delta and return_1m are per-tick arrays of equal length\n"
-    "(as from tick_spread_pct, buy_sell_imbalance_delta and return_window).\n"
-    "A tick enters when spread_pct <= spread_pct_max, bsi_delta >= bsi_min\n"
-    "(when bsi_min > 0) and return_1m clears return_1m_min_abs in the trade\n"
-    "direction (when return_1m_min_abs > 0); after an entry the next\n"
-    "cooldown_ticks ticks cannot enter.\n"
-    "return_direction: +1 for long (needs positive return_1m), -1 for short.");
-PyMethodDef kExitDef = fast_method<kExit, exit_body>(
-    "compute_tick_exit_signals",
-    "compute_tick_exit_signals(timestamps_ns, eod_exit_time_ns=0)\n--\n\n"
-    "Compute time-based exit signals (EOD / session-end).\n\n"
-    "Sets exit[i] = True for every tick with timestamp >= eod_exit_time_ns.\n"
-    "Set eod_exit_time_ns = 0 to disable (returns all False).\n"
-    "timestamps_ns: nanoseconds-since-epoch for each tick (int64 array).");
-PyMethodDef kSpreadDef = fast_method<kSpread, spread_body>(
-    "tick_spread_pct",
-    "tick_spread_pct(bid, ask)\n--\n\n"
-    "Per-tick bid/ask spread as percentage of mid price.\n\n"
-    "Returns 0.0 where both bid and ask are zero.");
-PyMethodDef kBsiDef = fast_method<kBsi, bsi_body>(
-    "buy_sell_imbalance_delta",
-    "buy_sell_imbalance_delta(buy_qty_cumulative, sell_qty_cumulative)\n--\n\n"
-    "Per-tick delta BSI from broker cumulative session totals.\n\n"
-    "buy_qty_cumulative / sell_qty_cumulative must be the raw cumulative running sums\n"
-    "from the broker feed (NOT already-converted deltas). Returns [0, 1] per tick; 0.5 = neutral.");
-PyMethodDef kReturnDef = fast_method<kReturn, priced_window_body<60.0, tf::return_window>>(
-    "return_window",
-    "return_window(timestamps_ns, ltp, window_seconds=60.0)\n--\n\n"
-    "Per-tick lookback return over a time window.\n\n"
-    "timestamps_ns: nanoseconds-since-epoch for each tick.\n"
-    "Returns NaN for ticks without sufficient history.");
-PyMethodDef kVolDef = fast_method<kVol, priced_window_body<300.0, tf::realized_vol_rolling>>(
-    "realized_vol_rolling",
-    "realized_vol_rolling(timestamps_ns, ltp, window_seconds=300.0)\n--\n\n"
-    "Rolling realized volatility proxy: stddev of log-returns over a time window (as %).\n\n"
-    "Returns NaN for ticks without at least 2 data points in the window.");
-PyMethodDef kOiDef = fast_method<kOi, oi_body>(
-    "oi_position_pct",
-    "oi_position_pct(oi, oi_day_high, oi_day_low)\n--\n\n"
-    "Per-tick OI position within the day's high/low range: [0, 100].\n\n"
-    "Returns NaN where oi_day_high <= oi_day_low.");
-PyMethodDef kVelocityDef = fast_method<kVelocity, velocity_body>(
-    "tick_velocity",
-    "tick_velocity(timestamps_ns, window_seconds=60.0)\n--\n\n"
-    "Rolling tick velocity: ticks per minute over the preceding window_seconds.");
+PyMethodDef kEntryDef = fast_method<kEntry, entry_body>();
+PyMethodDef kExitDef = fast_method<kExit, exit_body>();
+PyMethodDef kSpreadDef = fast_method<kSpread, spread_body>();
+PyMethodDef kBsiDef = fast_method<kBsi, bsi_body>();
+PyMethodDef kReturnDef = fast_method<kReturn, priced_window_body<60.0, tf::return_window>>();
+PyMethodDef kVolDef = fast_method<kVol, priced_window_body<300.0, tf::realized_vol_rolling>>();
+PyMethodDef kOiDef = fast_method<kOi, oi_body>();
+PyMethodDef kVelocityDef = fast_method<kVelocity, velocity_body>();
 
 // ---------------------------------------------------------------------------
 // The streaming Indicator
@@ -354,23 +315,24 @@ Ref indicator_value_into_py(const IndicatorValue& v) {
     fault("indicator value with more than three parts");
 }
 
-constexpr const char* kPeriod[] = {"period"};
-constexpr const char* kBollingerNames[] = {"period", "k"};
-constexpr const char* kMacdFactoryNames[] = {"fast", "slow", "signal"};
-constexpr const char* kBarNames[] = {"_open", "high", "low", "close"};
-
-constexpr Signature kIndSma{"Indicator.sma", kPeriod, 1, 1};
-constexpr Signature kIndEma{"Indicator.ema", kPeriod, 1, 1};
-constexpr Signature kIndWilder{"Indicator.wilder_ma", kPeriod, 1, 1};
-constexpr Signature kIndWma{"Indicator.wma", kPeriod, 1, 1};
-constexpr Signature kIndRoc{"Indicator.roc", kPeriod, 1, 1};
-constexpr Signature kIndStdDev{"Indicator.stddev", kPeriod, 1, 1};
-constexpr Signature kIndRsi{"Indicator.rsi", kPeriod, 1, 1};
-constexpr Signature kIndAtr{"Indicator.atr", kPeriod, 1, 1};
-constexpr Signature kIndDonchian{"Indicator.donchian", kPeriod, 1, 1};
-constexpr Signature kIndBollinger{"Indicator.bollinger", kBollingerNames, 2, 1};
-constexpr Signature kIndMacd{"Indicator.macd", kMacdFactoryNames, 3, 0};
-constexpr Signature kUpdateBar{"Indicator.update_bar", kBarNames, 4, 4};
+constexpr auto kIndSma = static_method("Indicator.sma", {"period"}, "");
+constexpr auto kIndEma = static_method("Indicator.ema", {"period"}, "");
+constexpr auto kIndWilder = static_method("Indicator.wilder_ma", {"period"},
+                                          "Wilder-smoothed moving average (alpha = 1/period).");
+constexpr auto kIndWma = static_method("Indicator.wma", {"period"}, "");
+constexpr auto kIndRoc = static_method("Indicator.roc", {"period"}, "Rate of change over `period` bars, in percent.");
+constexpr auto kIndStdDev = static_method("Indicator.stddev", {"period"}, "Rolling population standard deviation.");
+constexpr auto kIndRsi = static_method("Indicator.rsi", {"period"}, "");
+constexpr auto kIndAtr = static_method("Indicator.atr", {"period"}, "");
+constexpr auto kIndDonchian = static_method("Indicator.donchian", {"period"},
+                                            "Highest-high / lowest-low channel; value is `(upper, lower)`.");
+constexpr auto kIndBollinger = static_method("Indicator.bollinger", {"period", {"k", "2.0"}},
+                                             "Bollinger bands; value is `(middle, upper, lower)`.");
+constexpr auto kIndMacd = static_method("Indicator.macd", {{"fast", "12"}, {"slow", "26"}, {"signal", "9"}},
+                                        "MACD; value is `(macd, signal, histogram)`.");
+constexpr auto kUpdateBar = method("Indicator.update_bar", {"_open", "high", "low", "close"},
+                                   "Feed one bar. Price-series cores consume the close; bar cores (atr,\n"
+                                   "donchian) consume high/low/close. Returns the new value, if warm.");
 
 template <Indicator (*Make)(std::uint64_t)>
 PyObject* period_factory(PyObject*, const Args& a) {
@@ -436,39 +398,22 @@ PyObject* get_initialized(PyObject* self, void*) {
     });
 }
 
-// Static constructors are called on the class (or an instance) without `self`.
-template <const Signature& Sig, PyObject* (*Body)(PyObject*, const Args&)>
-PyMethodDef static_method(const char* name, const char* doc) {
-    PyMethodDef def = fast_method<Sig, Body>(name, doc);
-    def.ml_flags |= METH_STATIC;
-    return def;
-}
+constexpr auto kReset = method("Indicator.reset", "Forget all state.");
 
 PyMethodDef kIndicatorMethods[] = {
-    static_method<kIndSma, period_factory<Indicator::sma>>("sma", "sma(period)\n--\n\n"),
-    static_method<kIndEma, period_factory<Indicator::ema>>("ema", "ema(period)\n--\n\n"),
-    static_method<kIndWilder, period_factory<Indicator::wilder_ma>>(
-        "wilder_ma", "wilder_ma(period)\n--\n\nWilder-smoothed moving average (alpha = 1/period)."),
-    static_method<kIndWma, period_factory<Indicator::wma>>("wma", "wma(period)\n--\n\n"),
-    static_method<kIndRoc, period_factory<Indicator::roc>>(
-        "roc", "roc(period)\n--\n\nRate of change over `period` bars, in percent."),
-    static_method<kIndStdDev, period_factory<Indicator::stddev>>(
-        "stddev", "stddev(period)\n--\n\nRolling population standard deviation."),
-    static_method<kIndRsi, period_factory<Indicator::rsi>>("rsi", "rsi(period)\n--\n\n"),
-    static_method<kIndAtr, period_factory<Indicator::atr>>("atr", "atr(period)\n--\n\n"),
-    static_method<kIndDonchian, period_factory<Indicator::donchian>>(
-        "donchian", "donchian(period)\n--\n\nHighest-high / lowest-low channel; value is `(upper, lower)`."),
-    static_method<kIndBollinger, bollinger_factory>(
-        "bollinger", "bollinger(period, k=2.0)\n--\n\nBollinger bands; value is `(middle, upper, lower)`."),
-    static_method<kIndMacd, macd_factory>(
-        "macd", "macd(fast=12, slow=26, signal=9)\n--\n\nMACD; value is `(macd, signal, histogram)`."),
-    fast_method<kUpdateBar, update_bar_body>(
-        "update_bar",
-        "update_bar($self, _open, high, low, close)\n--\n\n"
-        "Feed one bar. Price-series cores consume the close; bar cores (atr,\n"
-        "donchian) consume high/low/close. Returns the new value, if warm."),
-    {"reset", reinterpret_cast<PyCFunction>(plain_entry<reset_body>), METH_NOARGS,
-     "reset($self)\n--\n\nForget all state."},
+    fast_method<kIndSma, period_factory<Indicator::sma>>(),
+    fast_method<kIndEma, period_factory<Indicator::ema>>(),
+    fast_method<kIndWilder, period_factory<Indicator::wilder_ma>>(),
+    fast_method<kIndWma, period_factory<Indicator::wma>>(),
+    fast_method<kIndRoc, period_factory<Indicator::roc>>(),
+    fast_method<kIndStdDev, period_factory<Indicator::stddev>>(),
+    fast_method<kIndRsi, period_factory<Indicator::rsi>>(),
+    fast_method<kIndAtr, period_factory<Indicator::atr>>(),
+    fast_method<kIndDonchian, period_factory<Indicator::donchian>>(),
+    fast_method<kIndBollinger, bollinger_factory>(),
+    fast_method<kIndMacd, macd_factory>(),
+    fast_method<kUpdateBar, update_bar_body>(),
+    noargs<kReset>(plain_entry<reset_body>),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,9 +18,10 @@ using Spec = InstrumentSpec;
 
 PyObject* finish(Result<Spec, OwnError>&& r) { return wrap(unwrap(std::move(r))).release(); }
 
-constexpr const char* kEquityNames[] = {"symbol",      "price_increment", "lot_size",  "size_increment",
-                                        "margin_init", "margin_maint",    "maker_fee", "taker_fee"};
-constexpr Signature kEquity{"InstrumentSpec.equity", kEquityNames, 8, 1};
+constexpr auto kEquity = static_method(
+    "InstrumentSpec.equity", {"symbol", {"price_increment", "0.0"}, {"lot_size", "1.0"}, {"size_increment", "0.0"},
+                              {"margin_init", "0.0"}, {"margin_maint", "0.0"}, {"maker_fee", "0.0"},
+                              {"taker_fee", "0.0"}}, "A cash equity / spot instrument.");
 PyObject* equity(PyObject*, const Args& a) {
     Spec::EquityArgs e;
     e.symbol = a.get<std::string>(0);
@@ -34,10 +35,11 @@ PyObject* equity(PyObject*, const Args& a) {
     return finish(Spec::equity(std::move(e)));
 }
 
-constexpr const char* kFuturesNames[] = {"symbol",        "expiration_ns", "lot_size",     "multiplier",
-                                         "price_increment", "underlying",  "activation_ns", "margin_init",
-                                         "margin_maint",  "maker_fee",     "taker_fee"};
-constexpr Signature kFutures{"InstrumentSpec.futures_contract", kFuturesNames, 11, 3};
+constexpr auto kFutures = static_method(
+    "InstrumentSpec.futures_contract", {"symbol", "expiration_ns", "lot_size", {"multiplier", "1.0"},
+                                        {"price_increment", "0.0"}, {"underlying", "None"}, {"activation_ns", "None"},
+                                        {"margin_init", "0.0"}, {"margin_maint", "0.0"}, {"maker_fee", "0.0"},
+                                        {"taker_fee", "0.0"}}, "A dated futures contract.");
 PyObject* futures_contract(PyObject*, const Args& a) {
     Spec::FuturesArgs f;
     f.symbol = a.get<std::string>(0);
@@ -54,10 +56,11 @@ PyObject* futures_contract(PyObject*, const Args& a) {
     return finish(Spec::futures_contract(std::move(f)));
 }
 
-constexpr const char* kPerpetualNames[] = {"symbol",     "lot_size",    "multiplier",   "price_increment",
-                                           "size_increment", "underlying", "margin_init", "margin_maint",
-                                           "maker_fee",  "taker_fee"};
-constexpr Signature kPerpetual{"InstrumentSpec.perpetual", kPerpetualNames, 10, 1};
+constexpr auto kPerpetual = static_method(
+    "InstrumentSpec.perpetual", {"symbol", {"lot_size", "1.0"}, {"multiplier", "1.0"}, {"price_increment", "0.0"},
+                                 {"size_increment", "0.0"}, {"underlying", "None"}, {"margin_init", "0.0"},
+                                 {"margin_maint", "0.0"}, {"maker_fee", "0.0"}, {"taker_fee", "0.0"}},
+    "A perpetual contract (dated future without expiry).");
 PyObject* perpetual(PyObject*, const Args& a) {
     Spec::PerpetualArgs p;
     p.symbol = a.get<std::string>(0);
@@ -73,11 +76,15 @@ PyObject* perpetual(PyObject*, const Args& a) {
     return finish(Spec::perpetual(std::move(p)));
 }
 
-constexpr const char* kOptionNames[] = {"symbol",       "strike",      "right",        "expiration_ns",
-                                        "lot_size",     "multiplier",  "price_increment", "underlying",
-                                        "binary",       "activation_ns", "margin_init", "margin_maint",
-                                        "maker_fee",    "taker_fee",   "span_pct",     "exposure_pct"};
-constexpr Signature kOption{"InstrumentSpec.option", kOptionNames, 16, 5};
+constexpr auto kOption = static_method(
+    "InstrumentSpec.option", {"symbol", "strike", "right", "expiration_ns", "lot_size", {"multiplier", "1.0"},
+                              {"price_increment", "0.0"}, {"underlying", "None"}, {"binary", "False"},
+                              {"activation_ns", "None"}, {"margin_init", "0.0"}, {"margin_maint", "0.0"},
+                              {"maker_fee", "0.0"}, {"taker_fee", "0.0"}, {"span_pct", "0.0"}, {"exposure_pct", "0.0"}},
+    "A vanilla or binary option contract.\n\n"
+    "`span_pct` and `exposure_pct` model the deposit an exchange blocks against a SOLD option, each as a fraction of "
+    "the underlying notional at the strike. Both default to `0.0`, which leaves a short option funded at its premium "
+    "as in earlier releases. Bought options are unaffected: a buyer can lose only the premium.");
 PyObject* option(PyObject*, const Args& a) {
     Spec::OptionArgs o;
     o.symbol = a.get<std::string>(0);
@@ -99,9 +106,10 @@ PyObject* option(PyObject*, const Args& a) {
     return finish(Spec::option(std::move(o)));
 }
 
-constexpr const char* kCurrencyNames[] = {"symbol",      "price_increment", "size_increment", "lot_size",
-                                          "margin_init", "margin_maint",    "maker_fee",      "taker_fee"};
-constexpr Signature kCurrency{"InstrumentSpec.currency_pair", kCurrencyNames, 8, 1};
+constexpr auto kCurrency = static_method(
+    "InstrumentSpec.currency_pair", {"symbol", {"price_increment", "0.0"}, {"size_increment", "0.0"},
+                                     {"lot_size", "1.0"}, {"margin_init", "0.0"}, {"margin_maint", "0.0"},
+                                     {"maker_fee", "0.0"}, {"taker_fee", "0.0"}}, "A spot currency pair.");
 PyObject* currency_pair(PyObject*, const Args& a) {
     Spec::CurrencyPairArgs c;
     c.symbol = a.get<std::string>(0);
@@ -115,49 +123,21 @@ PyObject* currency_pair(PyObject*, const Args& a) {
     return finish(Spec::currency_pair(std::move(c)));
 }
 
-constexpr const char* kIndexNames[] = {"symbol", "price_increment"};
-constexpr Signature kIndex{"InstrumentSpec.index", kIndexNames, 2, 1};
+constexpr auto kIndex = static_method("InstrumentSpec.index", {"symbol", {"price_increment", "0.0"}},
+                                      "A non-tradable reference index.");
 PyObject* index(PyObject*, const Args& a) {
     std::string symbol = a.get<std::string>(0);
     const double increment = a.get_or<double>(1, 0.0);
     return finish(Spec::index(std::move(symbol), increment));
 }
 
-PyMethodDef static_method(PyMethodDef def) {
-    def.ml_flags |= METH_STATIC;
-    return def;
-}
-
 PyMethodDef kMethods[] = {
-    static_method(fast_method<kEquity, equity>(
-        "equity",
-        "equity(symbol, price_increment=0.0, lot_size=1.0, size_increment=0.0, margin_init=0.0, "
-        "margin_maint=0.0, maker_fee=0.0, taker_fee=0.0)\n--\n\nA cash equity / spot instrument.")),
-    static_method(fast_method<kFutures, futures_contract>(
-        "futures_contract",
-        "futures_contract(symbol, expiration_ns, lot_size, multiplier=1.0, price_increment=0.0, "
-        "underlying=None, activation_ns=None, margin_init=0.0, margin_maint=0.0, maker_fee=0.0, "
-        "taker_fee=0.0)\n--\n\nA dated futures contract.")),
-    static_method(fast_method<kPerpetual, perpetual>(
-        "perpetual",
-        "perpetual(symbol, lot_size=1.0, multiplier=1.0, price_increment=0.0, size_increment=0.0, "
-        "underlying=None, margin_init=0.0, margin_maint=0.0, maker_fee=0.0, taker_fee=0.0)\n--\n\n"
-        "A perpetual contract (dated future without expiry).")),
-    static_method(fast_method<kOption, option>(
-        "option",
-        "option(symbol, strike, right, expiration_ns, lot_size, multiplier=1.0, price_increment=0.0, "
-        "underlying=None, binary=False, activation_ns=None, margin_init=0.0, margin_maint=0.0, maker_fee=0.0, "
-        "taker_fee=0.0, span_pct=0.0, exposure_pct=0.0)\n--\n\nA vanilla or binary option contract.\n\n"
-        "`span_pct` and `exposure_pct` model the deposit an exchange blocks against a SOLD option, each as a "
-        "fraction of the underlying notional at the strike. Both default to `0.0`, which leaves a short option "
-        "funded at its premium as in earlier releases. Bought options are unaffected: a buyer can lose only the "
-        "premium.")),
-    static_method(fast_method<kCurrency, currency_pair>(
-        "currency_pair",
-        "currency_pair(symbol, price_increment=0.0, size_increment=0.0, lot_size=1.0, margin_init=0.0, "
-        "margin_maint=0.0, maker_fee=0.0, taker_fee=0.0)\n--\n\nA spot currency pair.")),
-    static_method(fast_method<kIndex, index>(
-        "index", "index(symbol, price_increment=0.0)\n--\n\nA non-tradable reference index.")),
+    fast_method<kEquity, equity>(),
+    fast_method<kFutures, futures_contract>(),
+    fast_method<kPerpetual, perpetual>(),
+    fast_method<kOption, option>(),
+    fast_method<kCurrency, currency_pair>(),
+    fast_method<kIndex, index>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

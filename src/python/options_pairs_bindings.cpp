@@ -40,12 +40,12 @@ SignalInput signal_input(std::int32_t direction, std::string symbol, const Array
 // ---------------------------------------------------------------------------
 // run_options_backtest
 
-constexpr const char* kOptionsNames[] = {
-    "timestamps", "open",        "high",        "low",        "close",           "volume",
-    "option_prices", "entries",  "exits",       "direction",  "symbol",          "config",
-    "option_type", "strike_selection", "size_type", "size_value", "lot_size", "strike_interval",
-    "option_open_prices"};
-constexpr Signature kOptions{"run_options_backtest", kOptionsNames, std::size(kOptionsNames), 9};
+constexpr auto kOptions = function(
+    "run_options_backtest", {"timestamps", "open", "high", "low", "close", "volume", "option_prices", "entries",
+                             "exits", {"direction", "1"}, {"symbol", "\"OPTION\""}, {"config", "None"},
+                             {"option_type", "\"call\""}, {"strike_selection", "\"atm\""}, {"size_type", "\"percent\""},
+                             {"size_value", "1.0"}, {"lot_size", "1"}, {"strike_interval", "50.0"},
+                             {"option_open_prices", "None"}}, "Run options backtest.");
 
 PyObject* run_options_backtest(PyObject*, const Args& a) {
     namespace opt = runners::options;
@@ -88,21 +88,16 @@ PyObject* run_options_backtest(PyObject*, const Args& a) {
     return new_run_result(std::move(out)).release();
 }
 
-PyMethodDef kOptionsDef = fast_method<kOptions, run_options_backtest>(
-    "run_options_backtest",
-    "run_options_backtest(timestamps, open, high, low, close, volume, option_prices, entries, exits, direction=1, "
-    "symbol=\"OPTION\", config=None, option_type=\"call\", strike_selection=\"atm\", size_type=\"percent\", "
-    "size_value=1.0, lot_size=1, strike_interval=50.0, option_open_prices=None)\n--\n\n"
-    "Run options backtest.");
+PyMethodDef kOptionsDef = fast_method<kOptions, run_options_backtest>();
 
 // ---------------------------------------------------------------------------
 // run_pairs_backtest
 
-constexpr const char* kPairsNames[] = {
-    "leg1_timestamps", "leg1_open", "leg1_high", "leg1_low", "leg1_close", "leg1_volume", "leg2_timestamps",
-    "leg2_open",       "leg2_high", "leg2_low",  "leg2_close", "leg2_volume", "entries",   "exits",
-    "direction",       "symbol",    "config",    "hedge_ratio", "dynamic_hedge"};
-constexpr Signature kPairs{"run_pairs_backtest", kPairsNames, std::size(kPairsNames), 14};
+constexpr auto kPairs = function(
+    "run_pairs_backtest", {"leg1_timestamps", "leg1_open", "leg1_high", "leg1_low", "leg1_close", "leg1_volume",
+                           "leg2_timestamps", "leg2_open", "leg2_high", "leg2_low", "leg2_close", "leg2_volume",
+                           "entries", "exits", {"direction", "1"}, {"symbol", "\"PAIR\""}, {"config", "None"},
+                           {"hedge_ratio", "1.0"}, {"dynamic_hedge", "False"}}, "Run pairs trading backtest.");
 
 PyObject* run_pairs_backtest(PyObject*, const Args& a) {
     namespace pairs = runners::pairs;
@@ -126,12 +121,7 @@ PyObject* run_pairs_backtest(PyObject*, const Args& a) {
     return new_run_result(std::move(out)).release();
 }
 
-PyMethodDef kPairsDef = fast_method<kPairs, run_pairs_backtest>(
-    "run_pairs_backtest",
-    "run_pairs_backtest(leg1_timestamps, leg1_open, leg1_high, leg1_low, leg1_close, leg1_volume, "
-    "leg2_timestamps, leg2_open, leg2_high, leg2_low, leg2_close, leg2_volume, entries, exits, direction=1, "
-    "symbol=\"PAIR\", config=None, hedge_ratio=1.0, dynamic_hedge=False)\n--\n\n"
-    "Run pairs trading backtest.");
+PyMethodDef kPairsDef = fast_method<kPairs, run_pairs_backtest>();
 
 }  // namespace
 

@@ -141,9 +141,10 @@ PyObject* risk_model_repr(PyObject* self) {
     });
 }
 
+constexpr auto kCov = method("RiskModel.cov", "Covariance of per-period returns as an `n_assets x n_assets` array.");
+
 PyMethodDef kRiskModelMethods[] = {
-    {"cov", risk_model_cov, METH_NOARGS,
-     "cov($self)\n--\n\nCovariance of per-period returns as an `n_assets x n_assets` array."},
+    noargs<kCov>(risk_model_cov),
     kMethodEnd,
 };
 
@@ -174,11 +175,16 @@ PyType_Slot kRiskModelSlots[] = {
 
 using C = OptimizerConfig;
 
-constexpr const char* kConfigNames[] = {
-    "risk_aversion", "turnover_penalty", "position_cap", "sector_ids", "sector_caps",
-    "no_trade_band", "min_trade_value",  "portfolio_value", "cash_max", "max_iter",
-    "tolerance",     "short_cap",        "gross_max",    "net_min",    "net_max"};
-constexpr Signature kConfigNew{"OptimizerConfig.__new__", kConfigNames, std::size(kConfigNames), 5};
+constexpr auto kConfigNew = constructor(
+    "OptimizerConfig.__new__", {"risk_aversion", "turnover_penalty", "position_cap", "sector_ids", "sector_caps",
+                                {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"},
+                                {"cash_max", "0.0"}, {"max_iter", "200"}, {"tolerance", "1e-8"}, {"short_cap", "0.0"},
+                                {"gross_max", "1.0"}, {"net_min", "0.0"}, {"net_max", "1.0"}},
+    "Constraint and objective configuration for the long-only optimizer.\n\n"
+    "Weights are fractions of the book's value (0.05 is 5 %) and cash is\n"
+    "1 - sum(w). `alpha` and `turnover_penalty` are per-period returns in\n"
+    "the period of the `RiskModel` (daily for daily returns). Nothing is\n"
+    "checked here; the first optimisation reports a bad value.");
 
 PyObject* construct_config(PyTypeObject*, const Args& a) {
     C c;
@@ -254,14 +260,7 @@ PyGetSetDef kConfigGetSet[] = {
 };
 
 PyType_Slot kConfigSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "OptimizerConfig(risk_aversion, turnover_penalty, position_cap, sector_ids, sector_caps, "
-                    "no_trade_band=0.0, min_trade_value=0.0, portfolio_value=0.0, cash_max=0.0, max_iter=200, "
-                    "tolerance=1e-8, short_cap=0.0, gross_max=1.0, net_min=0.0, net_max=1.0)\n--\n\n"
-                    "Constraint and objective configuration for the long-only optimizer.\n\n"
-                    "Weights are fractions of the book's value (0.05 is 5 %) and cash is\n1 - sum(w). `alpha` and "
-                    "`turnover_penalty` are per-period returns in\nthe period of the `RiskModel` (daily for daily "
-                    "returns). Nothing is\nchecked here; the first optimisation reports a bad value.")},
+    {Py_tp_doc, class_doc<kConfigNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kConfigNew, construct_config>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<C>)},
     {Py_tp_getset, kConfigGetSet},
@@ -282,11 +281,12 @@ PyObject* result_repr(PyObject* self) {
     });
 }
 
+constexpr auto kWeights = method("OptimizationResult.weights", "The new book after snapping, one weight per asset.");
+constexpr auto kTrades = method("OptimizationResult.trades", "The new weights minus the current ones, per asset.");
+
 PyMethodDef kResultMethods[] = {
-    {"weights", array_method<R, &R::weights>, METH_NOARGS,
-     "weights($self)\n--\n\nThe new book after snapping, one weight per asset."},
-    {"trades", array_method<R, &R::trades>, METH_NOARGS,
-     "trades($self)\n--\n\nThe new weights minus the current ones, per asset."},
+    noargs<kWeights>(array_method<R, &R::weights>),
+    noargs<kTrades>(array_method<R, &R::trades>),
     kMethodEnd,
 };
 
@@ -318,13 +318,16 @@ PyType_Slot kResultSlots[] = {
 
 using RC = RiskContributions;
 
+constexpr auto kMarginal = method("RiskContributions.marginal", "d sigma / d w_i per asset (per period).");
+constexpr auto kContribution = method("RiskContributions.contribution",
+                                      "w_i times the marginal contribution; sums to sigma.");
+constexpr auto kPctContribution = method("RiskContributions.pct_contribution",
+                                         "Each contribution as a fraction of sigma; sums to 1.");
+
 PyMethodDef kContribMethods[] = {
-    {"marginal", array_method<RC, &RC::marginal>, METH_NOARGS,
-     "marginal($self)\n--\n\nd sigma / d w_i per asset (per period)."},
-    {"contribution", array_method<RC, &RC::contribution>, METH_NOARGS,
-     "contribution($self)\n--\n\nw_i times the marginal contribution; sums to sigma."},
-    {"pct_contribution", array_method<RC, &RC::pct_contribution>, METH_NOARGS,
-     "pct_contribution($self)\n--\n\nEach contribution as a fraction of sigma; sums to 1."},
+    noargs<kMarginal>(array_method<RC, &RC::marginal>),
+    noargs<kContribution>(array_method<RC, &RC::contribution>),
+    noargs<kPctContribution>(array_method<RC, &RC::pct_contribution>),
     kMethodEnd,
 };
 
@@ -345,8 +348,11 @@ PyType_Slot kContribSlots[] = {
 // ---------------------------------------------------------------------------
 // OptimizeItem
 
-constexpr const char* kItemNames[] = {"item_id", "alpha", "w_current", "portfolio_value"};
-constexpr Signature kItemNew{"OptimizeItem.__new__", kItemNames, std::size(kItemNames), 3};
+constexpr auto kItemNew = constructor(
+    "OptimizeItem.__new__", {"item_id", "alpha", "w_current", {"portfolio_value", "None"}},
+    "One user's book for `batch_optimize_portfolios`.\n\n"
+    "The arrays are copied eagerly under the GIL at construction, so the\n"
+    "batch loop can release the GIL.");
 
 PyObject* construct_item(PyTypeObject*, const Args& a) {
     OptimizeItem item;
@@ -358,10 +364,7 @@ PyObject* construct_item(PyTypeObject*, const Args& a) {
 }
 
 PyType_Slot kItemSlots[] = {
-    {Py_tp_doc, const_cast<char*>("OptimizeItem(item_id, alpha, w_current, portfolio_value=None)\n--\n\n"
-                                  "One user's book for `batch_optimize_portfolios`.\n\n"
-                                  "The arrays are copied eagerly under the GIL at construction, so the\n"
-                                  "batch loop can release the GIL.")},
+    {Py_tp_doc, class_doc<kItemNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kItemNew, construct_item>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<OptimizeItem>)},
     {0, nullptr},
@@ -370,8 +373,10 @@ PyType_Slot kItemSlots[] = {
 // ---------------------------------------------------------------------------
 // Functions
 
-constexpr const char* kEstimateNames[] = {"returns", "asset_ids", "periods_per_year"};
-constexpr Signature kEstimate{"estimate_covariance", kEstimateNames, 3, 3};
+constexpr auto kEstimate = function("estimate_covariance", {"returns", "asset_ids", "periods_per_year"},
+                                    "Estimate a Ledoit-Wolf constant-correlation shrunk covariance.\n\n"
+                                    "`returns` is `n_obs x n_assets` per-period simple returns.\n"
+                                    "`periods_per_year` is required -- annualization is never inferred.");
 
 PyObject* estimate_covariance(PyObject*, const Args& a) {
     // Read in place: the estimator copies the panel into its own layout in its first pass.
@@ -383,8 +388,10 @@ PyObject* estimate_covariance(PyObject*, const Args& a) {
         .release();
 }
 
-constexpr const char* kOptimizeNames[] = {"model", "alpha", "w_current", "asset_ids", "config"};
-constexpr Signature kOptimize{"optimize_portfolio", kOptimizeNames, 5, 5};
+constexpr auto kOptimize = function("optimize_portfolio", {"model", "alpha", "w_current", "asset_ids", "config"},
+                                    "Optimize one long-only book seeded from current holdings.\n\n"
+                                    "`asset_ids` must match the model's ordering exactly -- a reordered\n"
+                                    "universe is an error, not a silently wrong result.");
 
 PyObject* optimize_portfolio(PyObject*, const Args& a) {
     const HeldRecord<RiskModel> model(a, 0);
@@ -396,8 +403,11 @@ PyObject* optimize_portfolio(PyObject*, const Args& a) {
     return wrap(unwrap(analytics::optimize_book(model.value(), alpha.span(), w_current.span(), config))).release();
 }
 
-constexpr const char* kBatchNames[] = {"model", "items", "config"};
-constexpr Signature kBatch{"batch_optimize_portfolios", kBatchNames, 3, 3};
+constexpr auto kBatch = function("batch_optimize_portfolios", {"model", "items", "config"},
+                                 "Optimize many books against one risk model, in parallel.\n\n"
+                                 "Deterministic: results are identical to a serial loop, order-preserving\n"
+                                 "by item. A per-item error aborts the whole batch with that item named --\n"
+                                 "a batch with one silently missing user is worse than a failed batch.");
 
 PyObject* batch_optimize_portfolios(PyObject*, const Args& a) {
     // Everything the workers read is copied here, while the lock is held.
@@ -420,8 +430,8 @@ PyObject* batch_optimize_portfolios(PyObject*, const Args& a) {
     }).release();
 }
 
-constexpr const char* kContribNames[] = {"model", "weights", "asset_ids"};
-constexpr Signature kContrib{"compute_risk_contributions", kContribNames, 3, 3};
+constexpr auto kContrib = function("compute_risk_contributions", {"model", "weights", "asset_ids"},
+                                   "Risk contributions of `weights` under `model`.");
 
 PyObject* compute_risk_contributions(PyObject*, const Args& a) {
     const HeldRecord<RiskModel> model(a, 0);
@@ -431,32 +441,13 @@ PyObject* compute_risk_contributions(PyObject*, const Args& a) {
     return wrap(unwrap(analytics::risk_contributions(model.value(), weights.data))).release();
 }
 
-PyMethodDef kEstimateDef = fast_method<kEstimate, estimate_covariance>(
-    "estimate_covariance",
-    "estimate_covariance(returns, asset_ids, periods_per_year)\n--\n\n"
-    "Estimate a Ledoit-Wolf constant-correlation shrunk covariance.\n\n"
-    "`returns` is `n_obs x n_assets` per-period simple returns.\n"
-    "`periods_per_year` is required -- annualization is never inferred.");
+PyMethodDef kEstimateDef = fast_method<kEstimate, estimate_covariance>();
 
-PyMethodDef kOptimizeDef = fast_method<kOptimize, optimize_portfolio>(
-    "optimize_portfolio",
-    "optimize_portfolio(model, alpha, w_current, asset_ids, config)\n--\n\n"
-    "Optimize one long-only book seeded from current holdings.\n\n"
-    "`asset_ids` must match the model's ordering exactly -- a reordered\n"
-    "universe is an error, not a silently wrong result.");
+PyMethodDef kOptimizeDef = fast_method<kOptimize, optimize_portfolio>();
 
-PyMethodDef kBatchDef = fast_method<kBatch, batch_optimize_portfolios>(
-    "batch_optimize_portfolios",
-    "batch_optimize_portfolios(model, items, config)\n--\n\n"
-    "Optimize many books against one risk model, in parallel.\n\n"
-    "Deterministic: results are identical to a serial loop, order-preserving\n"
-    "by item. A per-item error aborts the whole batch with that item named --\n"
-    "a batch with one silently missing user is worse than a failed batch.");
+PyMethodDef kBatchDef = fast_method<kBatch, batch_optimize_portfolios>();
 
-PyMethodDef kContribDef = fast_method<kContrib, compute_risk_contributions>(
-    "compute_risk_contributions",
-    "compute_risk_contributions(model, weights, asset_ids)\n--\n\n"
-    "Risk contributions of `weights` under `model`.");
+PyMethodDef kContribDef = fast_method<kContrib, compute_risk_contributions>();
 
 }  // namespace
 

@@ -122,8 +122,14 @@ Ref tuple(R&&... items) {
 // ---------------------------------------------------------------------------
 // Construction and instruments
 
-constexpr const char* kNewNames[] = {"config", "account_type", "leverage"};
-constexpr Signature kNew{"PortfolioSession.__new__", kNewNames, 3, 0};
+constexpr auto kNew = constructor(
+    "PortfolioSession.__new__", {{"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"}},
+    "Multi-instrument session over deterministically merged bar streams.\n\n"
+    "One shared account funds every instrument. With `account_type=\"margin\"`\n"
+    "they also share one pool of locked initial margin, so leverage applies\n"
+    "portfolio-wide and a margin call halts all instruments at once.\n\n"
+    "Protocol: `add_instrument` + `set_bars` per symbol, `seal()`, then loop\n"
+    "`current()` / `apply_current(...)` to completion and `finish()`.");
 
 PyObject* construct(PyTypeObject*, const Args& a) {
     const BacktestConfig config = a.opt<BacktestConfig>(0).value_or(BacktestConfig{});
@@ -135,8 +141,10 @@ PyObject* construct(PyTypeObject*, const Args& a) {
     return wrap(std::move(s)).release();
 }
 
-constexpr const char* kAddNames[] = {"symbol", "direction", "instrument_config", "instrument", "oms_type"};
-constexpr Signature kAdd{"PortfolioSession.add_instrument", kAddNames, 5, 1};
+constexpr auto kAdd = method(
+    "PortfolioSession.add_instrument", {"symbol", {"direction", "1"}, {"instrument_config", "None"},
+                                        {"instrument", "None"}, {"oms_type", "\"netting\""}},
+    "Register an instrument; returns its index for routing.");
 
 PyObject* add_instrument(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -156,8 +164,9 @@ PyObject* add_instrument(PyObject* self, const Args& a) {
 // ---------------------------------------------------------------------------
 // Attached streams
 
-constexpr const char* kBarsNames[] = {"instrument", "timestamps", "open", "high", "low", "close", "volume"};
-constexpr Signature kSetBars{"PortfolioSession.set_bars", kBarsNames, 7, 7};
+constexpr auto kSetBars = method(
+    "PortfolioSession.set_bars", {"instrument", "timestamps", "open", "high", "low", "close", "volume"},
+    "Attach an instrument's bar arrays (ascending timestamps).");
 
 PyObject* set_bars(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -176,9 +185,14 @@ PyObject* set_bars(PyObject* self, const Args& a) {
     });
 }
 
-constexpr const char* kTicksNames[] = {"instrument",     "timestamps", "ltp", "bid",     "ask",     "buy_qty_delta",
-                                       "sell_qty_delta", "ltq",        "bid_qty", "ask_qty", "oi"};
-constexpr Signature kSetTicks{"PortfolioSession.set_ticks", kTicksNames, 11, 3};
+constexpr auto kSetTicks = method(
+    "PortfolioSession.set_ticks", {"instrument", "timestamps", "ltp", {"bid", "None"}, {"ask", "None"},
+                                   {"buy_qty_delta", "None"}, {"sell_qty_delta", "None"}, {"ltq", "None"},
+                                   {"bid_qty", "None"}, {"ask_qty", "None"}, {"oi", "None"}},
+    "Attach an instrument's tick arrays (ascending timestamps).\n\n"
+    "A row with `ltp > 0` yields a trade print; a row with both `bid > 0`\n"
+    "and `ask > 0` yields a quote. The trade precedes the quote of the\n"
+    "same row, since the print is what that book state followed.");
 
 std::optional<std::vector<double>> optional_column(const Args& a, std::size_t i) {
     auto c = a.opt<ArrayF64>(i);
@@ -207,9 +221,12 @@ PyObject* set_ticks(PyObject* self, const Args& a) {
     });
 }
 
-constexpr const char* kDepthNames[] = {"instrument", "timestamps", "bid_prices", "bid_sizes", "ask_prices",
-                                       "ask_sizes"};
-constexpr Signature kSetDepth{"PortfolioSession.set_depth", kDepthNames, 6, 6};
+constexpr auto kSetDepth = method(
+    "PortfolioSession.set_depth", {"instrument", "timestamps", "bid_prices", "bid_sizes", "ask_prices", "ask_sizes"},
+    "Attach an instrument's depth snapshots.\n\n"
+    "Price/size arrays are `(n_snapshots, levels)`, best level first:\n"
+    "bids descending, asks ascending. Levels beyond the book's capacity\n"
+    "are truncated.");
 
 PyObject* set_depth(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -237,8 +254,9 @@ PyObject* seal(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Live appends
 
-constexpr const char* kPushBarNames[] = {"instrument", "timestamp", "open", "high", "low", "close", "volume"};
-constexpr Signature kPushBar{"PortfolioSession.push_bar", kPushBarNames, 7, 7};
+constexpr auto kPushBar = method(
+    "PortfolioSession.push_bar", {"instrument", "timestamp", "open", "high", "low", "close", "volume"},
+    "Append one live bar to the schedule tail (seals first, idempotent).");
 
 PyObject* push_bar(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -256,9 +274,16 @@ PyObject* push_bar(PyObject* self, const Args& a) {
     });
 }
 
-constexpr const char* kPushTickNames[] = {"instrument",    "timestamp",      "ltp", "bid",     "ask",     "buy_qty_delta",
-                                          "sell_qty_delta", "ltq",           "bid_qty", "ask_qty", "oi"};
-constexpr Signature kPushTick{"PortfolioSession.push_tick", kPushTickNames, 11, 3};
+constexpr auto kPushTick = method(
+    "PortfolioSession.push_tick", {"instrument", "timestamp", "ltp", {"bid", "0.0"}, {"ask", "0.0"},
+                                   {"buy_qty_delta", "0.0"}, {"sell_qty_delta", "0.0"}, {"ltq", "0.0"},
+                                   {"bid_qty", "0.0"}, {"ask_qty", "0.0"}, {"oi", "0.0"}},
+    "Append one live feed row to the schedule tail.\n\n"
+    "Seals first (idempotent), so batch data attached beforehand \u2014 warmup\n"
+    "bars, replayed history \u2014 merges ahead of everything pushed. A row\n"
+    "with `ltp > 0` appends a trade print; a row with both `bid > 0` and\n"
+    "`ask > 0` appends a quote after it. Returns how many events were\n"
+    "appended (0\u20132); drive them with `current_event()`/`apply_current()`.");
 
 PyObject* push_tick(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -277,8 +302,9 @@ PyObject* push_tick(PyObject* self, const Args& a) {
     return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.push_tick(instrument, ts, row))); });
 }
 
-constexpr const char* kPushDepthNames[] = {"instrument", "timestamp", "bids", "asks"};
-constexpr Signature kPushDepth{"PortfolioSession.push_depth", kPushDepthNames, 4, 4};
+constexpr auto kPushDepth = method("PortfolioSession.push_depth", {"instrument", "timestamp", "bids", "asks"},
+                                   "Append one live depth snapshot to the schedule tail.\n\n"
+                                   "`bids`/`asks` are `(price, size)` lists, best level first.");
 
 PyObject* push_depth(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -351,8 +377,10 @@ PyObject* current_depth(PyObject* self) {
     });
 }
 
-constexpr const char* kApplyNames[] = {"entry", "exit", "atr", "size_mult", "stop_price", "target_price"};
-constexpr Signature kApply{"PortfolioSession.apply_current", kApplyNames, 6, 0};
+constexpr auto kApply = method(
+    "PortfolioSession.apply_current", {{"entry", "False"}, {"exit", "False"}, {"atr", "0.0"}, {"size_mult", "None"},
+                                       {"stop_price", "None"}, {"target_price", "None"}},
+    "Step the pending event through its instrument's kernel and advance.");
 
 PyObject* apply_current(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -369,11 +397,14 @@ PyObject* apply_current(PyObject* self, const Args& a) {
 // ---------------------------------------------------------------------------
 // Orders
 
-constexpr const char* kSubmitNames[] = {
-    "instrument",  "side",   "kind",        "submitted_idx", "submitted_ts", "client_id",  "units",
-    "size_frac",   "limit_price", "trigger_price", "tif",    "expire_ns",    "stop_price", "target_price",
-    "offset",      "offset_kind", "limit_offset",  "post_only", "reduce_only", "parent_id"};
-constexpr Signature kSubmit{"PortfolioSession.submit_order", kSubmitNames, 20, 6};
+constexpr auto kSubmit = method(
+    "PortfolioSession.submit_order", {"instrument", "side", "kind", "submitted_idx", "submitted_ts", "client_id",
+                                      {"units", "None"}, {"size_frac", "None"}, {"limit_price", "None"},
+                                      {"trigger_price", "None"}, {"tif", "\"gtc\""}, {"expire_ns", "None"},
+                                      {"stop_price", "None"}, {"target_price", "None"}, {"offset", "None"},
+                                      {"offset_kind", "\"price\""}, {"limit_offset", "0.0"}, {"post_only", "False"},
+                                      {"reduce_only", "False"}, {"parent_id", "None"}},
+    "Submit a typed order routed to one instrument's kernel.");
 
 PyObject* submit_order(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -383,8 +414,7 @@ PyObject* submit_order(PyObject* self, const Args& a) {
                         [&](PortfolioSession& s) { return to_py(unwrap(s.submit_order(instrument, order.args()))); });
 }
 
-constexpr const char* kCancelNames[] = {"instrument", "idx", "order_id"};
-constexpr Signature kCancel{"PortfolioSession.cancel_order", kCancelNames, 3, 3};
+constexpr auto kCancel = method("PortfolioSession.cancel_order", {"instrument", "idx", "order_id"}, "");
 
 PyObject* cancel_order(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -394,9 +424,10 @@ PyObject* cancel_order(PyObject* self, const Args& a) {
     return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_order(instrument, idx, id))); });
 }
 
-constexpr const char* kModifyNames[] = {"instrument", "order_id", "units", "size_frac", "limit_price",
-                                        "trigger_price"};
-constexpr Signature kModify{"PortfolioSession.modify_order", kModifyNames, 6, 2};
+constexpr auto kModify = method(
+    "PortfolioSession.modify_order", {"instrument", "order_id", {"units", "None"}, {"size_frac", "None"},
+                                      {"limit_price", "None"}, {"trigger_price", "None"}},
+    "Replace a working order's prices and/or quantity on one instrument.");
 
 PyObject* modify_order(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -413,8 +444,7 @@ PyObject* modify_order(PyObject* self, const Args& a) {
     });
 }
 
-constexpr const char* kCancelAllNames[] = {"instrument", "idx"};
-constexpr Signature kCancelAll{"PortfolioSession.cancel_all_orders", kCancelAllNames, 2, 2};
+constexpr auto kCancelAll = method("PortfolioSession.cancel_all_orders", {"instrument", "idx"}, "");
 
 PyObject* cancel_all_orders(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -423,8 +453,7 @@ PyObject* cancel_all_orders(PyObject* self, const Args& a) {
     return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_all_orders(instrument, idx))); });
 }
 
-constexpr const char* kLinkNames[] = {"instrument", "order_ids"};
-constexpr Signature kLink{"PortfolioSession.link_oco", kLinkNames, 2, 2};
+constexpr auto kLink = method("PortfolioSession.link_oco", {"instrument", "order_ids"}, "");
 
 PyObject* link_oco(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -436,8 +465,8 @@ PyObject* link_oco(PyObject* self, const Args& a) {
     });
 }
 
-constexpr const char* kUnderlyingNames[] = {"instrument", "price"};
-constexpr Signature kUnderlying{"PortfolioSession.set_underlying_price", kUnderlyingNames, 2, 1};
+constexpr auto kUnderlying = method("PortfolioSession.set_underlying_price", {"instrument", {"price", "None"}},
+                                    "Set the underlying price one instrument settles its options against.");
 
 PyObject* set_underlying_price(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -449,8 +478,18 @@ PyObject* set_underlying_price(PyObject* self, const Args& a) {
     });
 }
 
-constexpr const char* kAdoptNames[] = {"instrument", "timestamp_ns", "price", "size"};
-constexpr Signature kAdopt{"PortfolioSession.adopt_position", kAdoptNames, 4, 4};
+constexpr auto kAdopt = method("PortfolioSession.adopt_position", {"instrument", "timestamp_ns", "price", "size"},
+                               "Adopt a pre-existing position (broker-truth seeding): the account\n"
+                               "already holds `size` units at `price` average cost. No order, no\n"
+                               "fill, no fees, no trade record \u2014 and it must be called before the\n"
+                               "first equity sample so a position-diff signal translation never reads\n"
+                               "the position as a fresh entry. Cash or fully funded margin accounts\n"
+                               "(leverage 1.0), long-only; a leveraged book is refused because the\n"
+                               "broker's posted margin is not derivable from quantity and price.\n\n"
+                               "Raises `ValueError` if any event has already been applied: adopting\n"
+                               "mid-run understates max drawdown, because the flat stretch before the\n"
+                               "adoption holds the running peak down. Quote- and depth-only events\n"
+                               "sample no equity, so adopting after one is still allowed.");
 
 PyObject* adopt_position(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -462,8 +501,7 @@ PyObject* adopt_position(PyObject* self, const Args& a) {
                         [&](PortfolioSession& s) { return to_py(unwrap(s.adopt_position(instrument, ts, price, size))); });
 }
 
-constexpr const char* kCloseNames[] = {"instrument", "position_id"};
-constexpr Signature kRequestClose{"PortfolioSession.request_close", kCloseNames, 2, 2};
+constexpr auto kRequestClose = method("PortfolioSession.request_close", {"instrument", "position_id"}, "");
 
 PyObject* request_close(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -478,10 +516,15 @@ PyObject* request_close(PyObject* self, const Args& a) {
 // ---------------------------------------------------------------------------
 // Queries
 
-constexpr const char* kInstrumentNames[] = {"instrument"};
-constexpr Signature kPositions{"PortfolioSession.positions", kInstrumentNames, 1, 1};
-constexpr Signature kPosition{"PortfolioSession.position", kInstrumentNames, 1, 1};
-constexpr Signature kWorking{"PortfolioSession.working_orders", kInstrumentNames, 1, 1};
+constexpr auto kPositions = method("PortfolioSession.positions", {"instrument"},
+                                   "Open positions of one instrument, in opening order.");
+constexpr auto kPosition = method("PortfolioSession.position", {"instrument"},
+                                  "Earliest open position of one instrument, or None.");
+constexpr auto kWorking = method("PortfolioSession.working_orders", {"instrument"},
+                                 "Working orders of one instrument as\n"
+                                 "`(order_id, client_id, side, kind, status, filled_qty, units)` \u2014\n"
+                                 "`units` is `nan` for a capital-fraction or close-all order. Status is\n"
+                                 "`accepted`, `triggered` or `partially_filled`.");
 
 PyObject* positions(PyObject* self, const Args& a) {
     Taken taken(self);
@@ -551,135 +594,71 @@ Py_ssize_t length(PyObject* self) {
     return ok == nullptr ? -1 : n;
 }
 
+constexpr auto kCurrentDepth = method("PortfolioSession.current_depth",
+                                      "Full levels of the pending depth event, or `None` for other kinds.\n\n"
+                                      "Returns `(bids, asks)` as `(price, size)` lists, best first.");
+constexpr auto kSeal = method("PortfolioSession.seal", "Merge all streams into the deterministic schedule.");
+constexpr auto kRemaining = method("PortfolioSession.remaining", "Events pushed or merged but not yet applied.");
+constexpr auto kCurrent = method("PortfolioSession.current",
+                                 "The pending event: `(instrument, local_idx, ts, o, h, l, c, v)`.\n\n"
+                                 "Bar sessions only. A session carrying ticks must use\n"
+                                 "`PortfolioSession.current_event`, which names the payload kind;\n"
+                                 "this returns `None` on a non-bar event rather than mispresenting a\n"
+                                 "print as a bar.");
+constexpr auto kCurrentEvent = method("PortfolioSession.current_event",
+                                      "The pending event, tagged by kind:\n"
+                                      "`(kind, instrument, local_idx, ts, a, b, c, d, e)` where `kind` is\n"
+                                      "`\"bar\"` (o/h/l/c/v), `\"trade\"` (price, size, oi, 0, 0) or `\"quote\"`\n"
+                                      "(bid, ask, bid_size, ask_size, 0) \u2014 a size is `NaN` when the feed\n"
+                                      "carried none.");
+constexpr auto kEquity = method("PortfolioSession.equity",
+                                "Portfolio equity: pool plus every instrument's last-known mark.");
+constexpr auto kCash = method("PortfolioSession.cash",
+                              "Shared cash balance. In margin mode this includes locked initial\n"
+                              "margin; see `free_capital()` for what can fund a new position.");
+constexpr auto kFreeCapital = method("PortfolioSession.free_capital",
+                                     "Capital available to open new positions across all instruments.\n\n"
+                                     "Equals `cash()` in cash mode; net of locked initial margin otherwise.");
+constexpr auto kIsHalted = method("PortfolioSession.is_halted",
+                                  "Whether a margin call or drawdown kill-switch has latched.");
+constexpr auto kFinish = method("PortfolioSession.finish",
+                                "Force-close all instruments and compute portfolio metrics.");
+
 PyMethodDef kMethods[] = {
-    fast_method<kAdd, add_instrument>(
-        "add_instrument",
-        "add_instrument($self, symbol, direction=1, instrument_config=None, instrument=None, oms_type=\"netting\")"
-        "\n--\n\nRegister an instrument; returns its index for routing."),
-    fast_method<kSetBars, set_bars>(
-        "set_bars", "set_bars($self, instrument, timestamps, open, high, low, close, volume)\n--\n\n"
-                    "Attach an instrument's bar arrays (ascending timestamps)."),
-    fast_method<kSetTicks, set_ticks>(
-        "set_ticks",
-        "set_ticks($self, instrument, timestamps, ltp, bid=None, ask=None, buy_qty_delta=None, "
-        "sell_qty_delta=None, ltq=None, bid_qty=None, ask_qty=None, oi=None)\n--\n\n"
-        "Attach an instrument's tick arrays (ascending timestamps).\n\n"
-        "A row with `ltp > 0` yields a trade print; a row with both `bid > 0`\n"
-        "and `ask > 0` yields a quote. The trade precedes the quote of the\n"
-        "same row, since the print is what that book state followed."),
-    fast_method<kSetDepth, set_depth>(
-        "set_depth",
-        "set_depth($self, instrument, timestamps, bid_prices, bid_sizes, ask_prices, ask_sizes)\n--\n\n"
-        "Attach an instrument's depth snapshots.\n\n"
-        "Price/size arrays are `(n_snapshots, levels)`, best level first:\n"
-        "bids descending, asks ascending. Levels beyond the book's capacity\n"
-        "are truncated."),
-    noargs("current_depth", plain_entry<current_depth>,
-           "current_depth($self)\n--\n\nFull levels of the pending depth event, or `None` for other kinds.\n\n"
-           "Returns `(bids, asks)` as `(price, size)` lists, best first."),
-    noargs("seal", plain_entry<seal>, "seal($self)\n--\n\nMerge all streams into the deterministic schedule."),
-    fast_method<kPushTick, push_tick>(
-        "push_tick",
-        "push_tick($self, instrument, timestamp, ltp, bid=0.0, ask=0.0, buy_qty_delta=0.0, sell_qty_delta=0.0, "
-        "ltq=0.0, bid_qty=0.0, ask_qty=0.0, oi=0.0)\n--\n\n"
-        "Append one live feed row to the schedule tail.\n\n"
-        "Seals first (idempotent), so batch data attached beforehand \u2014 warmup\n"
-        "bars, replayed history \u2014 merges ahead of everything pushed. A row\n"
-        "with `ltp > 0` appends a trade print; a row with both `bid > 0` and\n"
-        "`ask > 0` appends a quote after it. Returns how many events were\n"
-        "appended (0\u20132); drive them with `current_event()`/`apply_current()`."),
-    fast_method<kPushBar, push_bar>(
-        "push_bar", "push_bar($self, instrument, timestamp, open, high, low, close, volume)\n--\n\n"
-                    "Append one live bar to the schedule tail (seals first, idempotent)."),
-    fast_method<kPushDepth, push_depth>(
-        "push_depth", "push_depth($self, instrument, timestamp, bids, asks)\n--\n\n"
-                      "Append one live depth snapshot to the schedule tail.\n\n"
-                      "`bids`/`asks` are `(price, size)` lists, best level first."),
-    noargs("remaining", plain_entry<remaining>,
-           "remaining($self)\n--\n\nEvents pushed or merged but not yet applied."),
-    noargs("current", plain_entry<current>,
-           "current($self)\n--\n\nThe pending event: `(instrument, local_idx, ts, o, h, l, c, v)`.\n\n"
-           "Bar sessions only. A session carrying ticks must use\n"
-           "`PortfolioSession.current_event`, which names the payload kind;\n"
-           "this returns `None` on a non-bar event rather than mispresenting a\n"
-           "print as a bar."),
-    noargs("current_event", plain_entry<current_event>,
-           "current_event($self)\n--\n\nThe pending event, tagged by kind:\n"
-           "`(kind, instrument, local_idx, ts, a, b, c, d, e)` where `kind` is\n"
-           "`\"bar\"` (o/h/l/c/v), `\"trade\"` (price, size, oi, 0, 0) or `\"quote\"`\n"
-           "(bid, ask, bid_size, ask_size, 0) \u2014 a size is `NaN` when the feed\n"
-           "carried none."),
-    fast_method<kApply, apply_current>(
-        "apply_current",
-        "apply_current($self, entry=False, exit=False, atr=0.0, size_mult=None, stop_price=None, "
-        "target_price=None)\n--\n\nStep the pending event through its instrument's kernel and advance."),
-    fast_method<kSubmit, submit_order>(
-        "submit_order",
-        "submit_order($self, instrument, side, kind, submitted_idx, submitted_ts, client_id, units=None, "
-        "size_frac=None, limit_price=None, trigger_price=None, tif=\"gtc\", expire_ns=None, stop_price=None, "
-        "target_price=None, offset=None, offset_kind=\"price\", limit_offset=0.0, post_only=False, "
-        "reduce_only=False, parent_id=None)\n--\n\nSubmit a typed order routed to one instrument's kernel."),
-    fast_method<kCancel, cancel_order>("cancel_order", "cancel_order($self, instrument, idx, order_id)\n--\n\n"),
-    fast_method<kModify, modify_order>(
-        "modify_order",
-        "modify_order($self, instrument, order_id, units=None, size_frac=None, limit_price=None, "
-        "trigger_price=None)\n--\n\nReplace a working order's prices and/or quantity on one instrument."),
-    fast_method<kCancelAll, cancel_all_orders>("cancel_all_orders",
-                                               "cancel_all_orders($self, instrument, idx)\n--\n\n"),
-    fast_method<kLink, link_oco>("link_oco", "link_oco($self, instrument, order_ids)\n--\n\n"),
-    fast_method<kUnderlying, set_underlying_price>(
-        "set_underlying_price", "set_underlying_price($self, instrument, price=None)\n--\n\n"
-                                "Set the underlying price one instrument settles its options against."),
-    fast_method<kAdopt, adopt_position>(
-        "adopt_position",
-        "adopt_position($self, instrument, timestamp_ns, price, size)\n--\n\n"
-        "Adopt a pre-existing position (broker-truth seeding): the account\n"
-        "already holds `size` units at `price` average cost. No order, no\n"
-        "fill, no fees, no trade record \u2014 and it must be called before the\n"
-        "first equity sample so a position-diff signal translation never reads\n"
-        "the position as a fresh entry. Cash or fully funded margin accounts\n"
-        "(leverage 1.0), long-only; a leveraged book is refused because the\n"
-        "broker's posted margin is not derivable from quantity and price.\n\n"
-        "Raises `ValueError` if any event has already been applied: adopting\n"
-        "mid-run understates max drawdown, because the flat stretch before the\n"
-        "adoption holds the running peak down. Quote- and depth-only events\n"
-        "sample no equity, so adopting after one is still allowed."),
-    fast_method<kRequestClose, request_close>("request_close",
-                                              "request_close($self, instrument, position_id)\n--\n\n"),
-    fast_method<kPositions, positions>(
-        "positions", "positions($self, instrument)\n--\n\nOpen positions of one instrument, in opening order."),
-    fast_method<kWorking, working_orders>(
-        "working_orders",
-        "working_orders($self, instrument)\n--\n\nWorking orders of one instrument as\n"
-        "`(order_id, client_id, side, kind, status, filled_qty, units)` \u2014\n"
-        "`units` is `nan` for a capital-fraction or close-all order. Status is\n"
-        "`accepted`, `triggered` or `partially_filled`."),
-    fast_method<kPosition, position>(
-        "position", "position($self, instrument)\n--\n\nEarliest open position of one instrument, or None."),
-    noargs("equity", plain_entry<equity>,
-           "equity($self)\n--\n\nPortfolio equity: pool plus every instrument's last-known mark."),
-    noargs("cash", plain_entry<cash>,
-           "cash($self)\n--\n\nShared cash balance. In margin mode this includes locked initial\n"
-           "margin; see `free_capital()` for what can fund a new position."),
-    noargs("free_capital", plain_entry<free_capital>,
-           "free_capital($self)\n--\n\nCapital available to open new positions across all instruments.\n\n"
-           "Equals `cash()` in cash mode; net of locked initial margin otherwise."),
-    noargs("is_halted", plain_entry<is_halted>,
-           "is_halted($self)\n--\n\nWhether a margin call or drawdown kill-switch has latched."),
-    noargs("finish", plain_entry<finish>,
-           "finish($self)\n--\n\nForce-close all instruments and compute portfolio metrics."),
+    fast_method<kAdd, add_instrument>(),
+    fast_method<kSetBars, set_bars>(),
+    fast_method<kSetTicks, set_ticks>(),
+    fast_method<kSetDepth, set_depth>(),
+    noargs<kCurrentDepth>(plain_entry<current_depth>),
+    noargs<kSeal>(plain_entry<seal>),
+    fast_method<kPushTick, push_tick>(),
+    fast_method<kPushBar, push_bar>(),
+    fast_method<kPushDepth, push_depth>(),
+    noargs<kRemaining>(plain_entry<remaining>),
+    noargs<kCurrent>(plain_entry<current>),
+    noargs<kCurrentEvent>(plain_entry<current_event>),
+    fast_method<kApply, apply_current>(),
+    fast_method<kSubmit, submit_order>(),
+    fast_method<kCancel, cancel_order>(),
+    fast_method<kModify, modify_order>(),
+    fast_method<kCancelAll, cancel_all_orders>(),
+    fast_method<kLink, link_oco>(),
+    fast_method<kUnderlying, set_underlying_price>(),
+    fast_method<kAdopt, adopt_position>(),
+    fast_method<kRequestClose, request_close>(),
+    fast_method<kPositions, positions>(),
+    fast_method<kWorking, working_orders>(),
+    fast_method<kPosition, position>(),
+    noargs<kEquity>(plain_entry<equity>),
+    noargs<kCash>(plain_entry<cash>),
+    noargs<kFreeCapital>(plain_entry<free_capital>),
+    noargs<kIsHalted>(plain_entry<is_halted>),
+    noargs<kFinish>(plain_entry<finish>),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "PortfolioSession(config=None, account_type=\"cash\", leverage=1.0)\n--\n\n"
-                    "Multi-instrument session over deterministically merged bar streams.\n\n"
-                    "One shared account funds every instrument. With `account_type=\"margin\"`\n"
-                    "they also share one pool of locked initial margin, so leverage applies\n"
-                    "portfolio-wide and a margin call halts all instruments at once.\n\n"
-                    "Protocol: `add_instrument` + `set_bars` per symbol, `seal()`, then loop\n"
-                    "`current()` / `apply_current(...)` to completion and `finish()`.")},
+    {Py_tp_doc, class_doc<kNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<State>)},
     {Py_tp_methods, kMethods},

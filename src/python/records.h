@@ -223,32 +223,35 @@ inline void put(PyObject* dict, const char* key, const Ref& value) {
 }
 
 // Module functions and methods with parameters (fast call with keywords).
-template <const Signature& Sig, PyObject* (*Body)(PyObject* self, const Args&)>
+template <const auto& C, PyObject* (*Body)(PyObject* self, const Args&)>
 PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static_assert(Sig.count <= kMaxParams);
+    static_assert(kSignature<C>.count <= kMaxParams);
     return guarded([&] {
         PyObject* slots[kMaxParams];
-        bind_fast(Sig, args, nargs, kwnames, slots);
-        return Body(self, Args(Sig, slots));
+        bind_fast(kSignature<C>, args, nargs, kwnames, slots);
+        return Body(self, Args(kSignature<C>, slots));
     });
 }
 
 // Constructors.
-template <const Signature& Sig, PyObject* (*Body)(PyTypeObject* type, const Args&)>
+template <const auto& C, PyObject* (*Body)(PyTypeObject* type, const Args&)>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static_assert(Sig.count <= kMaxParams);
+    static_assert(C.kind == CallKind::constructor);
+    static_assert(kSignature<C>.count <= kMaxParams);
     return guarded([&] {
         PyObject* slots[kMaxParams];
-        bind_tuple(Sig, args, kwargs, slots);
-        return Body(type, Args(Sig, slots));
+        bind_tuple(kSignature<C>, args, kwargs, slots);
+        return Body(type, Args(kSignature<C>, slots));
     });
 }
 
-// A method-table row for a fast-call entry.
-template <const Signature& Sig, PyObject* (*Body)(PyObject* self, const Args&)>
-PyMethodDef fast_method(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_entry<Sig, Body>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+// The method-table row of a declared function, method or static method.
+template <const auto& C, PyObject* (*Body)(PyObject* self, const Args&)>
+PyMethodDef fast_method() {
+    static_assert(C.kind != CallKind::constructor, "a constructor is the class's Py_tp_new");
+    const int flags = METH_FASTCALL | METH_KEYWORDS | (C.kind == CallKind::static_method ? METH_STATIC : 0);
+    return {C.python_name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_entry<C, Body>)), flags,
+            docstring<C>()};
 }
 
 // Methods without parameters and __repr__.
@@ -257,9 +260,18 @@ PyObject* plain_entry(PyObject* self, PyObject* = nullptr) {
     return guarded([&] { return Body(self); });
 }
 
-// A method-table row for a method without parameters.
-inline PyMethodDef noargs(const char* name, PyObject* (*body)(PyObject*, PyObject*), const char* doc) {
-    return {name, body, METH_NOARGS, doc};
+// The method-table row of a declared method without parameters.
+template <const auto& C>
+constexpr PyMethodDef noargs(PyObject* (*body)(PyObject*, PyObject*)) {
+    static_assert(C.kind == CallKind::method && kSignature<C>.count == 0);
+    return {C.python_name(), body, METH_NOARGS, docstring<C>()};
+}
+
+// A class docstring headed by its constructor's text signature, for Py_tp_doc.
+template <const auto& C>
+void* class_doc() {
+    static_assert(C.kind == CallKind::constructor);
+    return const_cast<char*>(docstring<C>());
 }
 
 }  // namespace tarnwick::python

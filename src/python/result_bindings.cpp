@@ -210,8 +210,10 @@ PyObject* metrics_repr(PyObject* self) {
     });
 }
 
+constexpr auto kToDict = method("BacktestMetrics.to_dict", "Convert to dictionary of all metrics.");
+
 PyMethodDef kMetricsMethods[] = {
-    {"to_dict", metrics_to_dict, METH_NOARGS, "to_dict($self)\n--\n\nConvert to dictionary of all metrics."},
+    noargs<kToDict>(metrics_to_dict),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -312,16 +314,20 @@ PyObject* result_repr(PyObject* self) {
     });
 }
 
+constexpr auto kEquityCurve = method("BacktestResult.equity_curve", "Get equity curve as numpy array.");
+constexpr auto kReturns = method("BacktestResult.returns", "Get returns as numpy array.");
+constexpr auto kDrawdownCurve = method("BacktestResult.drawdown_curve", "Get drawdown curve as numpy array.");
+constexpr auto kTrades = method("BacktestResult.trades", "Get list of trades.");
+constexpr auto kOrders = method("BacktestResult.orders",
+                                "Every order the run placed, in submission order \u2014 including the ones\n"
+                                "that never filled. Empty for a run that placed no typed orders.");
+
 PyMethodDef kResultMethods[] = {
-    {"equity_curve", array_method<R, &R::equity_curve>, METH_NOARGS,
-     "equity_curve($self)\n--\n\nGet equity curve as numpy array."},
-    {"returns", array_method<R, &R::returns>, METH_NOARGS, "returns($self)\n--\n\nGet returns as numpy array."},
-    {"drawdown_curve", array_method<R, &R::drawdown_curve>, METH_NOARGS,
-     "drawdown_curve($self)\n--\n\nGet drawdown curve as numpy array."},
-    {"trades", result_trades, METH_NOARGS, "trades($self)\n--\n\nGet list of trades."},
-    {"orders", result_orders, METH_NOARGS,
-     "orders($self)\n--\n\nEvery order the run placed, in submission order \u2014 including the ones\nthat never "
-     "filled. Empty for a run that placed no typed orders."},
+    noargs<kEquityCurve>(array_method<R, &R::equity_curve>),
+    noargs<kReturns>(array_method<R, &R::returns>),
+    noargs<kDrawdownCurve>(array_method<R, &R::drawdown_curve>),
+    noargs<kTrades>(result_trades),
+    noargs<kOrders>(result_orders),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,7 +23,7 @@
 
 namespace tarnwick::python {
 
-template <class T, const Signature& Sig, void (*Store)(T&, const Args&)>
+template <class T, void (*Store)(T&, const Args&)>
 PyObject* rule_setter(PyObject* self, const Args& a) {
     auto* r = as_record<T>(self);
     ExclusiveBorrow b(r->borrow);

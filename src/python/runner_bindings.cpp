@@ -63,8 +63,9 @@ std::vector<runners::InstrumentSeries> series_of(const std::vector<InstrumentInp
 // ---------------------------------------------------------------------------
 // run_basket_backtest
 
-constexpr const char* kBasketNames[] = {"instruments", "config", "sync_mode", "instrument_configs"};
-constexpr Signature kBasket{"run_basket_backtest", kBasketNames, std::size(kBasketNames), 1};
+constexpr auto kBasket = function(
+    "run_basket_backtest", {"instruments", {"config", "None"}, {"sync_mode", "\"all\""},
+                            {"instrument_configs", "None"}}, "Run basket/collective backtest.");
 
 PyObject* run_basket_backtest(PyObject*, const Args& a) {
     std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
@@ -79,16 +80,23 @@ PyObject* run_basket_backtest(PyObject*, const Args& a) {
     return new_run_result(unwrap(runners::basket::run(run, series))).release();
 }
 
-PyMethodDef kBasketDef = fast_method<kBasket, run_basket_backtest>(
-    "run_basket_backtest",
-    "run_basket_backtest(instruments, config=None, sync_mode=\"all\", instrument_configs=None)\n--\n\n"
-    "Run basket/collective backtest.");
+PyMethodDef kBasketDef = fast_method<kBasket, run_basket_backtest>();
 
 // ---------------------------------------------------------------------------
 // run_portfolio_backtest
 
-constexpr const char* kPortfolioNames[] = {"instruments", "config", "allocation", "instrument_configs"};
-constexpr Signature kPortfolio{"run_portfolio_backtest", kPortfolioNames, std::size(kPortfolioNames), 1};
+constexpr auto kPortfolio = function(
+    "run_portfolio_backtest", {"instruments", {"config", "None"}, {"allocation", "\"equal_weight\""},
+                               {"instrument_configs", "None"}},
+    "Run a shared-capital portfolio backtest.\n\n"
+    "Simulates every instrument against one cash pool, with `max_positions` and\n"
+    "the drawdown kill-switch (set on `config`) gating each entry *before* it\n"
+    "opens -- so the reported metrics describe the constrained run.\n\n"
+    "This is not the same as running one backtest per symbol and summing the\n"
+    "equity curves: there each symbol gets its own private capital, so N symbols\n"
+    "deploy N times the account and no cross-symbol limit can be applied.\n\n"
+    "`allocation`: \"equal_weight\" (default) divides the pool across the slots\n"
+    "that could still open; \"full\" lets each entry take the whole remaining pool.");
 
 PyObject* run_portfolio_backtest(PyObject*, const Args& a) {
     std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
@@ -102,26 +110,14 @@ PyObject* run_portfolio_backtest(PyObject*, const Args& a) {
     return new_portfolio_result(unwrap(runners::portfolio::run(run, allocation, series))).release();
 }
 
-PyMethodDef kPortfolioDef = fast_method<kPortfolio, run_portfolio_backtest>(
-    "run_portfolio_backtest",
-    "run_portfolio_backtest(instruments, config=None, allocation=\"equal_weight\", instrument_configs=None)\n"
-    "--\n\n"
-    "Run a shared-capital portfolio backtest.\n\n"
-    "Simulates every instrument against one cash pool, with `max_positions` and\n"
-    "the drawdown kill-switch (set on `config`) gating each entry *before* it\n"
-    "opens -- so the reported metrics describe the constrained run.\n\n"
-    "This is not the same as running one backtest per symbol and summing the\n"
-    "equity curves: there each symbol gets its own private capital, so N symbols\n"
-    "deploy N times the account and no cross-symbol limit can be applied.\n\n"
-    "`allocation`: \"equal_weight\" (default) divides the pool across the slots\n"
-    "that could still open; \"full\" lets each entry take the whole remaining pool.");
+PyMethodDef kPortfolioDef = fast_method<kPortfolio, run_portfolio_backtest>();
 
 // ---------------------------------------------------------------------------
 // run_multi_backtest
 
-constexpr const char* kMultiNames[] = {"timestamps", "open",       "high",   "low",         "close",
-                                       "volume",     "strategies", "config", "combine_mode"};
-constexpr Signature kMulti{"run_multi_backtest", kMultiNames, std::size(kMultiNames), 7};
+constexpr auto kMulti = function(
+    "run_multi_backtest", {"timestamps", "open", "high", "low", "close", "volume", "strategies", {"config", "None"},
+                           {"combine_mode", "\"any\""}}, "Run multi-strategy backtest.");
 
 PyObject* run_multi_backtest(PyObject*, const Args& a) {
     const BarColumns columns = BarColumns::from(a, 0);
@@ -146,11 +142,7 @@ PyObject* run_multi_backtest(PyObject*, const Args& a) {
         .release();
 }
 
-PyMethodDef kMultiDef = fast_method<kMulti, run_multi_backtest>(
-    "run_multi_backtest",
-    "run_multi_backtest(timestamps, open, high, low, close, volume, strategies, config=None, "
-    "combine_mode=\"any\")\n--\n\n"
-    "Run multi-strategy backtest.");
+PyMethodDef kMultiDef = fast_method<kMulti, run_multi_backtest>();
 
 }  // namespace
 

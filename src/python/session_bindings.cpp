@@ -201,9 +201,15 @@ CoreSession& live(KS& s) {
     return *s.core;
 }
 
-constexpr const char* kNewNames[] = {"symbol",     "direction", "config",       "instrument_config",
-                                     "instrument", "oms_type",  "account_type", "leverage"};
-constexpr Signature kNew{"KernelSession.__new__", kNewNames, 8, 0};
+constexpr auto kNew = constructor(
+    "KernelSession.__new__", {{"symbol", "\"ASSET\""}, {"direction", "1"}, {"config", "None"},
+                              {"instrument_config", "None"}, {"instrument", "None"}, {"oms_type", "\"netting\""},
+                              {"account_type", "\"cash\""}, {"leverage", "1.0"}},
+    "Per-bar simulation session for one instrument.\n\n"
+    "Drive it by calling `KernelSession.step` once per bar in ascending\n"
+    "order, then `KernelSession.finish` to obtain the standard backtest\n"
+    "result. Scalars cross the boundary per bar, so a Python driver loop pays\n"
+    "one FFI call per bar with no array allocation.");
 
 PyObject* construct(PyTypeObject*, const Args& a) {
     std::string symbol = a.get_or<std::string>(0, "ASSET");
@@ -235,9 +241,14 @@ PyObject* construct(PyTypeObject*, const Args& a) {
     return wrap(std::move(state)).release();
 }
 
-constexpr const char* kStepNames[] = {"idx",   "timestamp", "open",  "high", "low",      "close",      "volume",
-                                      "entry", "exit",      "atr",   "size_mult", "stop_price", "target_price"};
-constexpr Signature kStep{"KernelSession.step", kStepNames, 13, 7};
+constexpr auto kStep = method(
+    "KernelSession.step", {"idx", "timestamp", "open", "high", "low", "close", "volume", {"entry", "False"},
+                           {"exit", "False"}, {"atr", "0.0"}, {"size_mult", "None"}, {"stop_price", "None"},
+                           {"target_price", "None"}},
+    "Advance the session by one bar.\n\n"
+    "`entry`/`exit` carry the strategy's order intents for this bar;\n"
+    "`stop_price`/`target_price` optionally pin explicit exit levels for an\n"
+    "entry opened on this bar, overriding the configured stop/target models.");
 
 PyObject* step(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
@@ -301,8 +312,11 @@ PyObject* is_in_position(PyObject* self) {
     return query(self, [](CoreSession& s) { return to_py(s.kernel().in_position()); });
 }
 
-constexpr const char* kPriceNames[] = {"price"};
-constexpr Signature kUnderlying{"KernelSession.set_underlying_price", kPriceNames, 1, 0};
+constexpr auto kUnderlying = method("KernelSession.set_underlying_price", {{"price", "None"}},
+                                    "Set the underlying price used to settle options at expiry.\n\n"
+                                    "An option's own bars carry the option's price, so intrinsic value\n"
+                                    "needs the underlying from somewhere else. Without it, contracts\n"
+                                    "settle at their own close.");
 PyObject* set_underlying_price(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
@@ -311,9 +325,11 @@ PyObject* set_underlying_price(PyObject* self, const Args& a) {
     return Py_NewRef(Py_None);
 }
 
-constexpr const char* kLevelNames[] = {"price", "position_id"};
-constexpr Signature kSetStop{"KernelSession.set_stop_price", kLevelNames, 2, 1};
-constexpr Signature kSetTarget{"KernelSession.set_target_price", kLevelNames, 2, 1};
+constexpr auto kSetStop = method("KernelSession.set_stop_price", {"price", {"position_id", "None"}},
+                                 "Overwrite a position's stop price; no-op when flat.\n\n"
+                                 "Without `position_id` targets the earliest open position.");
+constexpr auto kSetTarget = method("KernelSession.set_target_price", {"price", {"position_id", "None"}},
+                                   "Overwrite a position's target price; no-op when flat.");
 
 template <bool Stop>
 PyObject* set_level(PyObject* self, const Args& a) {
@@ -326,8 +342,8 @@ PyObject* set_level(PyObject* self, const Args& a) {
     return Py_NewRef(Py_None);
 }
 
-constexpr const char* kCloseNames[] = {"position_id"};
-constexpr Signature kRequestClose{"KernelSession.request_close", kCloseNames, 1, 1};
+constexpr auto kRequestClose = method("KernelSession.request_close", {"position_id"},
+                                      "Request a close of a specific position on the next step.");
 PyObject* request_close(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
@@ -336,15 +352,22 @@ PyObject* request_close(PyObject* self, const Args& a) {
     return Py_NewRef(Py_None);
 }
 
-
 // ---------------------------------------------------------------------------
 // Orders between steps: whatever they cause is queued and heads the next step's events.
 
-constexpr const char* kSubmitNames[] = {
-    "side",        "kind",       "submitted_idx", "submitted_ts", "client_id",    "units",      "size_frac",
-    "limit_price", "trigger_price", "tif",        "expire_ns",    "stop_price",   "target_price", "offset",
-    "offset_kind", "limit_offset", "post_only",   "reduce_only",  "parent_id"};
-constexpr Signature kSubmit{"KernelSession.submit_order", kSubmitNames, 19, 5};
+constexpr auto kSubmit = method(
+    "KernelSession.submit_order", {"side", "kind", "submitted_idx", "submitted_ts", "client_id", {"units", "None"},
+                                   {"size_frac", "None"}, {"limit_price", "None"}, {"trigger_price", "None"},
+                                   {"tif", "\"gtc\""}, {"expire_ns", "None"}, {"stop_price", "None"},
+                                   {"target_price", "None"}, {"offset", "None"}, {"offset_kind", "\"price\""},
+                                   {"limit_offset", "0.0"}, {"post_only", "False"}, {"reduce_only", "False"},
+                                   {"parent_id", "None"}},
+    "Submit an order.\n\n"
+    "`side` is `\"buy\"`/`\"sell\"`; `kind` is `\"market\"`, `\"limit\"`,\n"
+    "`\"stop_market\"`, or `\"stop_limit\"`; `tif` is `\"gtc\"`, `\"day\"`,\n"
+    "`\"gtd\"` (requires `expire_ns`), `\"ioc\"`, or `\"fok\"`. Exactly one of\n"
+    "`units`/`size_frac` sizes an opening order; omit both to close the\n"
+    "full position with a closing-side order. Returns the engine order id.");
 
 PyObject* submit_order(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
@@ -353,8 +376,8 @@ PyObject* submit_order(PyObject* self, const Args& a) {
     return to_py(unwrap(live(r->value).kernel().submit_order(order.args()))).release();
 }
 
-constexpr const char* kLinkNames[] = {"order_ids"};
-constexpr Signature kLink{"KernelSession.link_oco", kLinkNames, 1, 1};
+constexpr auto kLink = method("KernelSession.link_oco", {"order_ids"},
+                              "Put working orders in one one-cancels-other group.");
 PyObject* link_oco(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
@@ -363,8 +386,8 @@ PyObject* link_oco(PyObject* self, const Args& a) {
     return Py_NewRef(Py_None);
 }
 
-constexpr const char* kCancelNames[] = {"idx", "order_id"};
-constexpr Signature kCancel{"KernelSession.cancel_order", kCancelNames, 2, 2};
+constexpr auto kCancel = method("KernelSession.cancel_order", {"idx", "order_id"},
+                                "Cancel a working order; `false` for unknown/finished ids.");
 PyObject* cancel_order(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
@@ -373,8 +396,8 @@ PyObject* cancel_order(PyObject* self, const Args& a) {
     return to_py(live(r->value).kernel().cancel_order(idx, id)).release();
 }
 
-constexpr const char* kIdxNames[] = {"idx"};
-constexpr Signature kCancelAll{"KernelSession.cancel_all_orders", kIdxNames, 1, 1};
+constexpr auto kCancelAll = method("KernelSession.cancel_all_orders", {"idx"},
+                                   "Cancel every working order, returning canceled ids.");
 PyObject* cancel_all_orders(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
@@ -382,9 +405,9 @@ PyObject* cancel_all_orders(PyObject* self, const Args& a) {
     return to_py(live(r->value).kernel().cancel_all_orders(idx)).release();
 }
 
-constexpr const char* kTwapNames[] = {"units",         "side",         "slices",    "interval_ns",
-                                      "submitted_idx", "submitted_ts", "client_id", "reduce_only"};
-constexpr Signature kTwap{"KernelSession.submit_twap", kTwapNames, 8, 7};
+constexpr auto kTwap = method(
+    "KernelSession.submit_twap", {"units", "side", "slices", "interval_ns", "submitted_idx", "submitted_ts",
+                                  "client_id", {"reduce_only", "False"}}, "Register a TWAP schedule; returns its id.");
 PyObject* submit_twap(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
@@ -406,8 +429,8 @@ PyObject* submit_twap(PyObject* self, const Args& a) {
     return to_py(unwrap(live(r->value).kernel().submit_twap(t))).release();
 }
 
-constexpr const char* kCancelTwapNames[] = {"algo_id", "idx"};
-constexpr Signature kCancelTwap{"KernelSession.cancel_twap", kCancelTwapNames, 2, 2};
+constexpr auto kCancelTwap = method("KernelSession.cancel_twap", {"algo_id", "idx"},
+                                    "Stop a schedule and cancel the slices it has working.");
 PyObject* cancel_twap(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
@@ -416,8 +439,9 @@ PyObject* cancel_twap(PyObject* self, const Args& a) {
     return to_py(live(r->value).kernel().cancel_twap(algo, idx)).release();
 }
 
-constexpr const char* kModifyNames[] = {"order_id", "units", "size_frac", "limit_price", "trigger_price"};
-constexpr Signature kModify{"KernelSession.modify_order", kModifyNames, 5, 1};
+constexpr auto kModify = method(
+    "KernelSession.modify_order", {"order_id", {"units", "None"}, {"size_frac", "None"}, {"limit_price", "None"},
+                                   {"trigger_price", "None"}}, "Replace a working order's prices and/or quantity.");
 PyObject* modify_order(PyObject* self, const Args& a) {
     auto* r = as_record<KS>(self);
     ExclusiveBorrow b(r->borrow);
@@ -436,87 +460,47 @@ PyObject* open_order_ids(PyObject* self) {
     return query(self, [](CoreSession& s) { return to_py(s.kernel().open_order_ids()); });
 }
 
+constexpr auto kOpenOrderIds = method("KernelSession.open_order_ids",
+                                      "Ids of all non-terminal orders, in submission order.");
+constexpr auto kPositions = method("KernelSession.positions",
+                                   "Read-only views of every open position, in opening order.");
+constexpr auto kFreeCapital = method("KernelSession.free_capital",
+                                     "Cash not locked as margin (margin mode); all cash otherwise.");
+constexpr auto kEquity = method("KernelSession.equity", "Mark-to-market equity after the most recent step.");
+constexpr auto kCash = method("KernelSession.cash", "Current uninvested cash.");
+constexpr auto kIsInPosition = method("KernelSession.is_in_position", "Whether a position is currently open.");
+constexpr auto kPosition = method("KernelSession.position",
+                                  "Read-only view of the earliest open position, or `None` when flat.");
+constexpr auto kFinish = method("KernelSession.finish",
+                                "Force-close any open position and compute final metrics.\n\n"
+                                "Consumes the session; further calls raise.");
+
 PyMethodDef kSessionMethods[] = {
-    fast_method<kStep, step>(
-        "step",
-        "step($self, idx, timestamp, open, high, low, close, volume, entry=False, exit=False, atr=0.0, "
-        "size_mult=None, stop_price=None, target_price=None)\n--\n\n"
-        "Advance the session by one bar.\n\n`entry`/`exit` carry the strategy's order intents for this bar;\n"
-        "`stop_price`/`target_price` optionally pin explicit exit levels for an\nentry opened on this bar, "
-        "overriding the configured stop/target models."),
-    fast_method<kSubmit, submit_order>(
-        "submit_order",
-        "submit_order($self, side, kind, submitted_idx, submitted_ts, client_id, units=None, size_frac=None, "
-        "limit_price=None, trigger_price=None, tif=\"gtc\", expire_ns=None, stop_price=None, target_price=None, "
-        "offset=None, offset_kind=\"price\", limit_offset=0.0, post_only=False, reduce_only=False, "
-        "parent_id=None)\n--\n\n"
-        "Submit an order.\n\n`side` is `\"buy\"`/`\"sell\"`; `kind` is `\"market\"`, `\"limit\"`,\n"
-        "`\"stop_market\"`, or `\"stop_limit\"`; `tif` is `\"gtc\"`, `\"day\"`,\n`\"gtd\"` (requires "
-        "`expire_ns`), `\"ioc\"`, or `\"fok\"`. Exactly one of\n`units`/`size_frac` sizes an opening order; "
-        "omit both to close the\nfull position with a closing-side order. Returns the engine order id."),
-    fast_method<kLink, link_oco>(
-        "link_oco", "link_oco($self, order_ids)\n--\n\nPut working orders in one one-cancels-other group."),
-    fast_method<kCancel, cancel_order>(
-        "cancel_order",
-        "cancel_order($self, idx, order_id)\n--\n\nCancel a working order; `false` for unknown/finished ids."),
-    fast_method<kCancelAll, cancel_all_orders>(
-        "cancel_all_orders",
-        "cancel_all_orders($self, idx)\n--\n\nCancel every working order, returning canceled ids."),
-    fast_method<kUnderlying, set_underlying_price>(
-        "set_underlying_price",
-        "set_underlying_price($self, price=None)\n--\n\n"
-        "Set the underlying price used to settle options at expiry.\n\nAn option's own bars carry the option's "
-        "price, so intrinsic value\nneeds the underlying from somewhere else. Without it, contracts\nsettle at "
-        "their own close."),
-    fast_method<kTwap, submit_twap>(
-        "submit_twap",
-        "submit_twap($self, units, side, slices, interval_ns, submitted_idx, submitted_ts, client_id, "
-        "reduce_only=False)\n--\n\nRegister a TWAP schedule; returns its id."),
-    fast_method<kCancelTwap, cancel_twap>(
-        "cancel_twap",
-        "cancel_twap($self, algo_id, idx)\n--\n\nStop a schedule and cancel the slices it has working."),
-    fast_method<kModify, modify_order>(
-        "modify_order",
-        "modify_order($self, order_id, units=None, size_frac=None, limit_price=None, trigger_price=None)\n--\n\n"
-        "Replace a working order's prices and/or quantity."),
-    noargs("open_order_ids", plain_entry<open_order_ids>,
-           "open_order_ids($self)\n--\n\nIds of all non-terminal orders, in submission order."),
-    fast_method<kSetStop, set_level<true>>(
-        "set_stop_price",
-        "set_stop_price($self, price, position_id=None)\n--\n\n"
-        "Overwrite a position's stop price; no-op when flat.\n\nWithout `position_id` targets the earliest open "
-        "position."),
-    fast_method<kSetTarget, set_level<false>>(
-        "set_target_price",
-        "set_target_price($self, price, position_id=None)\n--\n\nOverwrite a position's target price; no-op when "
-        "flat."),
-    fast_method<kRequestClose, request_close>(
-        "request_close",
-        "request_close($self, position_id)\n--\n\nRequest a close of a specific position on the next step."),
-    noargs("positions", plain_entry<positions>,
-           "positions($self)\n--\n\nRead-only views of every open position, in opening order."),
-    noargs("free_capital", plain_entry<free_capital>,
-           "free_capital($self)\n--\n\nCash not locked as margin (margin mode); all cash otherwise."),
-    noargs("equity", plain_entry<equity>, "equity($self)\n--\n\nMark-to-market equity after the most recent step."),
-    noargs("cash", plain_entry<cash>, "cash($self)\n--\n\nCurrent uninvested cash."),
-    noargs("is_in_position", plain_entry<is_in_position>,
-           "is_in_position($self)\n--\n\nWhether a position is currently open."),
-    noargs("position", plain_entry<position>,
-           "position($self)\n--\n\nRead-only view of the earliest open position, or `None` when flat."),
-    noargs("finish", plain_entry<finish>,
-           "finish($self)\n--\n\nForce-close any open position and compute final metrics.\n\nConsumes the "
-           "session; further calls raise."),
+    fast_method<kStep, step>(),
+    fast_method<kSubmit, submit_order>(),
+    fast_method<kLink, link_oco>(),
+    fast_method<kCancel, cancel_order>(),
+    fast_method<kCancelAll, cancel_all_orders>(),
+    fast_method<kUnderlying, set_underlying_price>(),
+    fast_method<kTwap, submit_twap>(),
+    fast_method<kCancelTwap, cancel_twap>(),
+    fast_method<kModify, modify_order>(),
+    noargs<kOpenOrderIds>(plain_entry<open_order_ids>),
+    fast_method<kSetStop, set_level<true>>(),
+    fast_method<kSetTarget, set_level<false>>(),
+    fast_method<kRequestClose, request_close>(),
+    noargs<kPositions>(plain_entry<positions>),
+    noargs<kFreeCapital>(plain_entry<free_capital>),
+    noargs<kEquity>(plain_entry<equity>),
+    noargs<kCash>(plain_entry<cash>),
+    noargs<kIsInPosition>(plain_entry<is_in_position>),
+    noargs<kPosition>(plain_entry<position>),
+    noargs<kFinish>(plain_entry<finish>),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSessionSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "KernelSession(symbol=\"ASSET\", direction=1, config=None, instrument_config=None, "
-                    "instrument=None, oms_type=\"netting\", account_type=\"cash\", leverage=1.0)\n--\n\n"
-                    "Per-bar simulation session for one instrument.\n\nDrive it by calling "
-                    "`KernelSession.step` once per bar in ascending\norder, then `KernelSession.finish` "
-                    "to obtain the standard backtest\nresult. Scalars cross the boundary per bar, so a Python "
-                    "driver loop pays\none FFI call per bar with no array allocation.")},
+    {Py_tp_doc, class_doc<kNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<KS>)},
     {Py_tp_methods, kSessionMethods},

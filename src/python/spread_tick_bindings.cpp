@@ -41,11 +41,11 @@ namespace tick = runners::tick;
 // ---------------------------------------------------------------------------
 // run_spread_backtest
 
-constexpr const char* kSpreadNames[] = {"timestamps",  "underlying_close", "legs_premiums",
-                                        "leg_configs", "entries",          "exits",
-                                        "config",      "spread_type",      "max_loss",
-                                        "target_profit", "leg_expiry_timestamps", "legs_open_premiums"};
-constexpr Signature kSpread{"run_spread_backtest", kSpreadNames, std::size(kSpreadNames), 6};
+constexpr auto kSpread = function(
+    "run_spread_backtest", {"timestamps", "underlying_close", "legs_premiums", "leg_configs", "entries", "exits",
+                            {"config", "None"}, {"spread_type", "\"custom\""}, {"max_loss", "None"},
+                            {"target_profit", "None"}, {"leg_expiry_timestamps", "None"},
+                            {"legs_open_premiums", "None"}}, "Run spread backtest (multi-leg options).");
 
 PyObject* run_spread_backtest(PyObject*, const Args& a) {
     const std::vector<std::int64_t> timestamps = a.get<ArrayI64>(0).data;
@@ -80,24 +80,23 @@ PyObject* run_spread_backtest(PyObject*, const Args& a) {
     return new_run_result(spreads::run(run, market)).release();
 }
 
-PyMethodDef kSpreadDef = fast_method<kSpread, run_spread_backtest>(
-    "run_spread_backtest",
-    "run_spread_backtest(timestamps, underlying_close, legs_premiums, leg_configs, entries, exits, config=None, "
-    "spread_type=\"custom\", max_loss=None, target_profit=None, leg_expiry_timestamps=None, "
-    "legs_open_premiums=None)\n--\n\n"
-    "Run spread backtest (multi-leg options).");
+PyMethodDef kSpreadDef = fast_method<kSpread, run_spread_backtest>();
 
 // ---------------------------------------------------------------------------
 // run_tick_backtest
 
-constexpr const char* kTickNames[] = {
-    "timestamps",      "ltp",           "bid",           "ask",
-    "buy_qty_delta",   "sell_qty_delta", "oi",           "entries",
-    "exits",           "symbol",        "initial_capital", "fees",
-    "slippage",        "stop_loss_pct", "take_profit_pct", "max_hold_seconds",
-    "entry_cooldown_ticks", "max_trades", "lot_size",     "quantity",
-    "fee_segment"};
-constexpr Signature kTick{"run_tick_backtest", kTickNames, std::size(kTickNames), 9};
+constexpr auto kTick = function(
+    "run_tick_backtest", {"timestamps", "ltp", "bid", "ask", "buy_qty_delta", "sell_qty_delta", "oi", "entries",
+                          "exits", {"symbol", "\"TICK\""}, {"initial_capital", "100000.0"}, {"fees", "0.001"},
+                          {"slippage", "0.0"}, {"stop_loss_pct", "5.0"}, {"take_profit_pct", "10.0"},
+                          {"max_hold_seconds", "1800"}, {"entry_cooldown_ticks", "10"}, {"max_trades", "..."},
+                          {"lot_size", "1"}, {"quantity", "1"}, {"fee_segment", "None"}},
+    "Run tick-level backtest on a single instrument.\n\n"
+    "All arrays must be the same length N (one element per tick).\n"
+    "`buy_qty_delta` and `sell_qty_delta` must already be per-tick deltas \xe2\x80\x94\n"
+    "pass the difference from the previous tick, not the broker feed's cumulative totals.\n"
+    "`entries` / `exits` are caller-computed boolean signal arrays.\n\n"
+    "Returns a `BacktestResult` with the same fields as `run_single_backtest`.");
 
 PyObject* run_tick_backtest(PyObject*, const Args& a) {
     const ArrayI64 timestamps = a.get<ArrayI64>(0);
@@ -134,24 +133,17 @@ PyObject* run_tick_backtest(PyObject*, const Args& a) {
     return new_run_result(unwrap(tick::run(config, columns))).release();
 }
 
-PyMethodDef kTickDef = fast_method<kTick, run_tick_backtest>(
-    "run_tick_backtest",
-    "run_tick_backtest(timestamps, ltp, bid, ask, buy_qty_delta, sell_qty_delta, oi, entries, exits, "
-    "symbol=\"TICK\", initial_capital=100000.0, fees=0.001, slippage=0.0, stop_loss_pct=5.0, "
-    "take_profit_pct=10.0, max_hold_seconds=1800, entry_cooldown_ticks=10, max_trades=..., lot_size=1, "
-    "quantity=1, fee_segment=None)\n--\n\n"
-    "Run tick-level backtest on a single instrument.\n\n"
-    "All arrays must be the same length N (one element per tick).\n"
-    "`buy_qty_delta` and `sell_qty_delta` must already be per-tick deltas \xe2\x80\x94\n"
-    "pass the difference from the previous tick, not the broker feed's cumulative totals.\n"
-    "`entries` / `exits` are caller-computed boolean signal arrays.\n\n"
-    "Returns a `BacktestResult` with the same fields as `run_single_backtest`.");
+PyMethodDef kTickDef = fast_method<kTick, run_tick_backtest>();
 
 // ---------------------------------------------------------------------------
 // batch_spread_backtest
 
-constexpr const char* kBatchNames[] = {"timestamps", "underlying_close", "items", "config"};
-constexpr Signature kBatch{"batch_spread_backtest", kBatchNames, std::size(kBatchNames), 3};
+constexpr auto kBatch = function(
+    "batch_spread_backtest", {"timestamps", "underlying_close", "items", {"config", "None"}},
+    "Run multiple spread backtests in parallel on the worker pool.\n\n"
+    "Shared data (timestamps, underlying_close) is converted once, then each\n"
+    "item is backtested on its own worker thread with the GIL released.\n\n"
+    "Returns a list of (strategy_id, BacktestResult) tuples.");
 
 PyObject* batch_spread_backtest(PyObject*, const Args& a) {
     // The shared timestamps are copied out of Python here, while the lock is held (batches
@@ -183,13 +175,7 @@ PyObject* batch_spread_backtest(PyObject*, const Args& a) {
     }).release();
 }
 
-PyMethodDef kBatchDef = fast_method<kBatch, batch_spread_backtest>(
-    "batch_spread_backtest",
-    "batch_spread_backtest(timestamps, underlying_close, items, config=None)\n--\n\n"
-    "Run multiple spread backtests in parallel on the worker pool.\n\n"
-    "Shared data (timestamps, underlying_close) is converted once, then each\n"
-    "item is backtested on its own worker thread with the GIL released.\n\n"
-    "Returns a list of (strategy_id, BacktestResult) tuples.");
+PyMethodDef kBatchDef = fast_method<kBatch, batch_spread_backtest>();
 
 }  // namespace
 

@@ -35,10 +35,16 @@ using runners::BatchSpreadItem;
 // ---------------------------------------------------------------------------
 // run_single_backtest
 
-constexpr const char* kRunNames[] = {"timestamps", "open",   "high",   "low",    "close",          "volume",
-                                     "entries",    "exits",  "direction", "weight", "symbol", "config",
-                                     "position_sizes", "instrument_config"};
-constexpr Signature kRun{"run_single_backtest", kRunNames, std::size(kRunNames), 8};
+constexpr auto kRun = function(
+    "run_single_backtest", {"timestamps", "open", "high", "low", "close", "volume", "entries", "exits",
+                            {"direction", "1"}, {"weight", "1.0"}, {"symbol", "\"UNKNOWN\""}, {"config", "None"},
+                            {"position_sizes", "None"}, {"instrument_config", "None"}},
+    "Run single instrument backtest.\n\n"
+    "Note: the array-based runners (precomputed boolean entry/exit signals)\n"
+    "are the legacy strategy path. For new strategies prefer driving a\n"
+    "`KernelSession` bar by bar, which shares the same execution core and\n"
+    "result types. Array runners remain supported and will only be\n"
+    "deprecated in a future major release.");
 
 PyObject* run_single_backtest(PyObject*, const Args& a) {
     // The prices are read where they lie: the interpreter lock is held for the whole run.
@@ -65,23 +71,19 @@ PyObject* run_single_backtest(PyObject*, const Args& a) {
     return new_run_result(std::move(run)).release();
 }
 
-PyMethodDef kRunDef = fast_method<kRun, run_single_backtest>(
-    "run_single_backtest",
-    "run_single_backtest(timestamps, open, high, low, close, volume, entries, exits, direction=1, weight=1.0, "
-    "symbol=\"UNKNOWN\", config=None, position_sizes=None, instrument_config=None)\n--\n\n"
-    "Run single instrument backtest.\n\n"
-    "Note: the array-based runners (precomputed boolean entry/exit signals)\n"
-    "are the legacy strategy path. For new strategies prefer driving a\n"
-    "`KernelSession` bar by bar, which shares the same execution core and\n"
-    "result types. Array runners remain supported and will only be\n"
-    "deprecated in a future major release.");
+PyMethodDef kRunDef = fast_method<kRun, run_single_backtest>();
 
 // ---------------------------------------------------------------------------
 // BatchSingleItem
 
-constexpr const char* kSingleItemNames[] = {"item_id", "entries",  "exits",          "direction",        "weight",
-                                            "symbol",  "config",   "position_sizes", "instrument_config"};
-constexpr Signature kSingleItemNew{"BatchSingleItem.__new__", kSingleItemNames, std::size(kSingleItemNames), 3};
+constexpr auto kSingleItemNew = constructor(
+    "BatchSingleItem.__new__", {"item_id", "entries", "exits", {"direction", "1"}, {"weight", "1.0"},
+                                {"symbol", "\"UNKNOWN\""}, {"config", "None"}, {"position_sizes", "None"},
+                                {"instrument_config", "None"}},
+    "One signal set for `batch_single_backtest`.\n\n"
+    "Eagerly copies its arrays under the GIL at construction, so the item holds\n"
+    "no GIL-bound types and the batch loop can release the GIL (same pattern as\n"
+    "`BatchSpreadItem`).");
 
 PyObject* construct_single_item(PyTypeObject*, const Args& a) {
     BatchSingleItem item;
@@ -108,13 +110,7 @@ PyGetSetDef kSingleItemGetSet[] = {
 };
 
 PyType_Slot kSingleItemSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "BatchSingleItem(item_id, entries, exits, direction=1, weight=1.0, symbol=\"UNKNOWN\", "
-                    "config=None, position_sizes=None, instrument_config=None)\n--\n\n"
-                    "One signal set for `batch_single_backtest`.\n\n"
-                    "Eagerly copies its arrays under the GIL at construction, so the item holds\n"
-                    "no GIL-bound types and the batch loop can release the GIL (same pattern as\n"
-                    "`BatchSpreadItem`).")},
+    {Py_tp_doc, class_doc<kSingleItemNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kSingleItemNew, construct_single_item>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<SI>)},
     {Py_tp_getset, kSingleItemGetSet},
@@ -124,10 +120,10 @@ PyType_Slot kSingleItemSlots[] = {
 // ---------------------------------------------------------------------------
 // BatchSpreadItem
 
-constexpr const char* kSpreadItemNames[] = {"strategy_id", "legs_premiums", "leg_configs",   "entries",
-                                            "exits",       "spread_type",   "max_loss",      "target_profit",
-                                            "legs_open_premiums"};
-constexpr Signature kSpreadItemNew{"BatchSpreadItem.__new__", kSpreadItemNames, std::size(kSpreadItemNames), 5};
+constexpr auto kSpreadItemNew = constructor(
+    "BatchSpreadItem.__new__", {"strategy_id", "legs_premiums", "leg_configs", "entries", "exits",
+                                {"spread_type", "\"custom\""}, {"max_loss", "None"}, {"target_profit", "None"},
+                                {"legs_open_premiums", "None"}}, "A single spread backtest item for batch execution.");
 
 PyObject* construct_spread_item(PyTypeObject*, const Args& a) {
     BatchSpreadItem item;
@@ -154,10 +150,7 @@ PyGetSetDef kSpreadItemGetSet[] = {
 #undef TW_FIELD
 
 PyType_Slot kSpreadItemSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "BatchSpreadItem(strategy_id, legs_premiums, leg_configs, entries, exits, "
-                    "spread_type=\"custom\", max_loss=None, target_profit=None, legs_open_premiums=None)\n--\n\n"
-                    "A single spread backtest item for batch execution.")},
+    {Py_tp_doc, class_doc<kSpreadItemNew>()},
     {Py_tp_new, reinterpret_cast<void*>(new_entry<kSpreadItemNew, construct_spread_item>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<SP>)},
     {Py_tp_getset, kSpreadItemGetSet},
@@ -167,8 +160,12 @@ PyType_Slot kSpreadItemSlots[] = {
 // ---------------------------------------------------------------------------
 // batch_single_backtest
 
-constexpr const char* kBatchNames[] = {"timestamps", "open", "high", "low", "close", "volume", "items", "config"};
-constexpr Signature kBatch{"batch_single_backtest", kBatchNames, std::size(kBatchNames), 7};
+constexpr auto kBatch = function(
+    "batch_single_backtest", {"timestamps", "open", "high", "low", "close", "volume", "items", {"config", "None"}},
+    "Run many single-instrument backtests over one price series, in parallel.\n\n"
+    "Each item runs exactly as `run_single_backtest` would run it alone, with\n"
+    "its own `config` when set, else the batch `config`, else the defaults.\n"
+    "Returns a list of `(item_id, BacktestResult)` tuples in input order.");
 
 PyObject* batch_single_backtest(PyObject*, const Args& a) {
     using runners::batch_single::PreparedSingleItem;
@@ -220,13 +217,7 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
     }).release();
 }
 
-PyMethodDef kBatchDef = fast_method<kBatch, batch_single_backtest>(
-    "batch_single_backtest",
-    "batch_single_backtest(timestamps, open, high, low, close, volume, items, config=None)\n--\n\n"
-    "Run many single-instrument backtests over one price series, in parallel.\n\n"
-    "Each item runs exactly as `run_single_backtest` would run it alone, with\n"
-    "its own `config` when set, else the batch `config`, else the defaults.\n"
-    "Returns a list of `(item_id, BacktestResult)` tuples in input order.");
+PyMethodDef kBatchDef = fast_method<kBatch, batch_single_backtest>();
 
 }  // namespace
 

@@ -136,22 +136,21 @@ PyObject* backtest_result(PyObject*, const Args& a) {
         .release();
 }
 
-constexpr const char* kEmpty[] = {"empty"};
-constexpr Signature kBacktestResult{"backtest_result", kEmpty, 1, 0};
-
-constexpr const char* kOne[] = {"data"};
-constexpr Signature kFault{"fault", kOne, 0, 0};
-constexpr Signature kF64{"f64", kOne, 1, 1};
-constexpr Signature kI64{"i64", kOne, 1, 1};
-constexpr Signature kBool{"boolean", kOne, 1, 1};
-constexpr Signature kMatrix{"matrix", kOne, 1, 1};
-constexpr Signature kColumn{"column", kOne, 1, 1};
-constexpr const char* kKind[] = {"kind"};
-constexpr Signature kCoreError{"core_error", kKind, 1, 1};
-constexpr const char* kConvertNames[] = {"i32", "u32", "i64", "u64", "f64", "values", "text"};
-constexpr Signature kConvert{"convert", kConvertNames, 7, 0};
-constexpr const char* kBindNames[] = {"a", "b", "c", "d"};
-constexpr Signature kBind{"bind", kBindNames, 4, 3};
+constexpr auto kBacktestResult = function("backtest_result", {{"empty", "False"}}, nullptr);
+constexpr auto kFault = function("fault", nullptr);
+constexpr auto kStdException = function("std_exception", nullptr);
+constexpr auto kBadAlloc = function("bad_alloc", nullptr);
+constexpr auto kF64 = function("f64", {"data"}, nullptr);
+constexpr auto kI64 = function("i64", {"data"}, nullptr);
+constexpr auto kBool = function("boolean", {"data"}, nullptr);
+constexpr auto kMatrix = function("matrix", {"data"}, nullptr);
+constexpr auto kColumn = function("column", {"data"}, nullptr);
+constexpr auto kCoreError = function("core_error", {"kind"}, nullptr);
+constexpr auto kConvert = function("convert",
+                                   {{"i32", "0"}, {"u32", "0"}, {"i64", "0"}, {"u64", "0"}, {"f64", "0.0"},
+                                    {"values", "None"}, {"text", "None"}},
+                                   nullptr);
+constexpr auto kBind = function("bind", {"a", "b", "c", {"d", "None"}}, nullptr);
 
 PyObject* bound(PyObject*, const Args& a) {
     Ref t = Ref::check(PyTuple_New(4));
@@ -191,26 +190,24 @@ PyObject* strategies(PyObject*, const Args& a) {
     return out.release();
 }
 
-constexpr const char* kInstrumentsNames[] = {"instruments"};
-constexpr Signature kInstruments{"instruments", kInstrumentsNames, 1, 1};
-constexpr const char* kStrategiesNames[] = {"strategies"};
-constexpr Signature kStrategies{"strategies", kStrategiesNames, 1, 1};
+constexpr auto kInstruments = function("instruments", {"instruments"}, nullptr);
+constexpr auto kStrategies = function("strategies", {"strategies"}, nullptr);
 
 PyMethodDef kMethods[] = {
-    fast_method<kFault, trip_fault>("fault", nullptr),
-    fast_method<kFault, trip_std_exception>("std_exception", nullptr),
-    fast_method<kFault, trip_bad_alloc>("bad_alloc", nullptr),
-    fast_method<kF64, f64>("f64", nullptr),
-    fast_method<kI64, i64>("i64", nullptr),
-    fast_method<kBool, boolean>("boolean", nullptr),
-    fast_method<kMatrix, matrix>("matrix", nullptr),
-    fast_method<kColumn, column>("column", nullptr),
-    fast_method<kCoreError, core_error>("core_error", nullptr),
-    fast_method<kConvert, convert>("convert", nullptr),
-    fast_method<kBind, bound>("bind", nullptr),
-    fast_method<kBacktestResult, backtest_result>("backtest_result", nullptr),
-    fast_method<kInstruments, instruments>("instruments", nullptr),
-    fast_method<kStrategies, strategies>("strategies", nullptr),
+    fast_method<kFault, trip_fault>(),
+    fast_method<kStdException, trip_std_exception>(),
+    fast_method<kBadAlloc, trip_bad_alloc>(),
+    fast_method<kF64, f64>(),
+    fast_method<kI64, i64>(),
+    fast_method<kBool, boolean>(),
+    fast_method<kMatrix, matrix>(),
+    fast_method<kColumn, column>(),
+    fast_method<kCoreError, core_error>(),
+    fast_method<kConvert, convert>(),
+    fast_method<kBind, bound>(),
+    fast_method<kBacktestResult, backtest_result>(),
+    fast_method<kInstruments, instruments>(),
+    fast_method<kStrategies, strategies>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
