@@ -14,6 +14,7 @@
 #include "base/matrix.h"
 #include "domain/fees/cost_segment.h"
 #include "python/classes.h"
+#include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
 #include "python/without_gil.h"
@@ -40,14 +41,6 @@ namespace {
 
 using analytics::RankIC;
 using analytics::RebalanceSimResult;
-
-template <class T, auto Field>
-constexpr PyGetSetDef getter(const char* name, const char* doc = nullptr) {
-    return {name, get_field<T, Field>, nullptr, doc, nullptr};
-}
-
-constexpr PyGetSetDef kGetSetEnd{nullptr, nullptr, nullptr, nullptr, nullptr};
-constexpr PyMethodDef kMethodEnd{nullptr, nullptr, 0, nullptr};
 
 Ref panel_array(Matrix m) { return from_matrix(std::move(m)); }
 
@@ -127,16 +120,15 @@ PyObject* rank_ic_body(PyObject*, const Args& a) {
 PyMethodDef kRankIcDef = fast_method<kRankIcSig, rank_ic_body>();
 
 PyGetSetDef kRankIcGetSet[] = {
-    getter<RankIC, &RankIC::mean_ic>("mean_ic"),
-    getter<RankIC, &RankIC::stdev_ic>("stdev_ic"),
-    getter<RankIC, &RankIC::t_stat>("t_stat"),
-    getter<RankIC, &RankIC::t_stat_deflated>("t_stat_deflated",
-                                             "Overlap-corrected t-stat. Decide on THIS, not `t_stat`."),
-    getter<RankIC, &RankIC::n_dates_scored>("n_dates_scored"),
-    getter<RankIC, &RankIC::n_independent>(
-        "n_independent", "Roughly how many non-overlapping forward windows back the measurement."),
-    getter<RankIC, &RankIC::overlap_days>("overlap_days"),
-    getter<RankIC, &RankIC::mean_names>("mean_names"),
+    read_only<&RankIC::mean_ic>("mean_ic"),
+    read_only<&RankIC::stdev_ic>("stdev_ic"),
+    read_only<&RankIC::t_stat>("t_stat"),
+    read_only<&RankIC::t_stat_deflated>("t_stat_deflated", "Overlap-corrected t-stat. Decide on THIS, not `t_stat`."),
+    read_only<&RankIC::n_dates_scored>("n_dates_scored"),
+    read_only<&RankIC::n_independent>("n_independent",
+                                      "Roughly how many non-overlapping forward windows back the measurement."),
+    read_only<&RankIC::overlap_days>("overlap_days"),
+    read_only<&RankIC::mean_names>("mean_names"),
     kGetSetEnd,
 };
 
@@ -210,9 +202,9 @@ PyMethodDef kRebalanceDef = fast_method<kRebalanceSig, rebalance_body>();
 using RS = RebalanceSimResult;
 
 PyGetSetDef kRebalanceGetSet[] = {
-    getter<RS, &RS::n_rebalances>("n_rebalances"),
-    getter<RS, &RS::n_trades>("n_trades"),
-    getter<RS, &RS::total_cost_drag_annualized>("total_cost_drag_annualized"),
+    read_only<&RS::n_rebalances>("n_rebalances"),
+    read_only<&RS::n_trades>("n_trades"),
+    read_only<&RS::total_cost_drag_annualized>("total_cost_drag_annualized"),
     kGetSetEnd,
 };
 

@@ -7,6 +7,7 @@
 
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/fields.h"
 #include "python/rule_setters.h"
 
 namespace tarnwick::python {
@@ -80,18 +81,6 @@ Status<OwnError> check_slippage_field(double v) { return check_slippage_fraction
 Status<OwnError> check_limit_slippage_field(double v) { return check_slippage_fraction("limit_slippage", v); }
 Status<OwnError> check_fill_prob_slippage_field(double v) { return check_probability("fill_prob_slippage", v); }
 
-template <auto Field, Status<OwnError> (*Check)(double)>
-int set_money_field(PyObject* self, PyObject* value, void*) {
-    return guarded_int([&] {
-        if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
-        const double v = from_py<double>(value);
-        unwrap(Check(v));
-        auto* r = as_record<C>(self);
-        ExclusiveBorrow b(r->borrow);
-        r->value.*Field = v;
-    });
-}
-
 PyObject* get_fill_timing(PyObject* self, void*) {
     return read<C>(self, [](const C& v) {
         if (!v.fill_timing) return Py_NewRef(Py_None);
@@ -122,81 +111,99 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define TW_FIELD(field, doc) {#field, get_field<C, &C::field>, set_field<C, &C::field>, doc, nullptr}
-#define TW_MONEY_FIELD(field, check, doc) {#field, get_field<C, &C::field>, set_money_field<&C::field, check>, doc, nullptr}
-
 PyGetSetDef kGetSet[] = {
-    TW_FIELD(initial_capital, "Starting cash of the account, in the price currency."),
-    TW_MONEY_FIELD(fees, check_fees_field,
-                   "Flat fee of every fill, entries and exits alike, as a fraction of its\ntraded value: 0.001 is "
-                   "0.1 %. Charged unless `fee_segment` names a\nschedule; finite and above -1 (a negative fee is a rebate)."),
-    TW_MONEY_FIELD(slippage, check_slippage_field,
-                   "Adverse slippage of every fill but a limit order's (see\n`limit_slippage`), as a fraction of "
-                   "the fill price: 0.0005 (5 bp) buys\n0.05 % higher and sells 0.05 % lower, stop and target exits "
-                   "included.\nApplied while `apply_slippage` is true; within (-1, 1)."),
-    TW_FIELD(upon_bar_close,
-             "Deprecated in favor of `fill_timing`: `True` maps to\n`\"same_bar_close\"`, `False` to "
-             "`\"next_bar_open\"`. An explicit\n`fill_timing` wins over this flag."),
-    TW_FIELD(apply_slippage, "Whether `slippage` is applied to fills. Ignored entirely before 0.5.0."),
-    TW_FIELD(periods_per_year,
-             "Explicit annualization factor; `None` infers it from bar spacing.\n\nReturn periods per year "
-             "that scale the Sharpe and Sortino ratios; pass\n252 for stock-exchange daily bars. When None (or "
-             "not above 0) the median\nbar spacing decides: bars of a day or longer, or any bars with\n"
-             "`session_minutes` 0, give 365 days over the bar length, so daily\nbars get 365; intraday bars "
-             "get the bars per session x 252."),
-    TW_FIELD(risk_free_rate,
-             "Annual risk-free rate as a fraction.\n\n0.05 is 5 % a year. Divided by the periods per year, it is "
-             "taken off\nthe mean return of the Sharpe and Sortino ratios; no cash earns it."),
-    TW_FIELD(session_minutes,
-             "Trading minutes per session for intraday annualization.\n\nNSE equity 375, MCX 870, CDS 480. "
-             "`0` marks a 24x7 market.\n`None` defaults to NSE.\n\nRead only to infer the periods per year of intraday "
-             "bars: bars per\nsession x 252 sessions. At 0 or below, bars are counted against a\n365-day "
-             "year instead."),
-    TW_FIELD(fee_segment,
-             "Itemized Indian cost segment, e.g. \"NSE\", \"NFO-OPT\", \"MCX-FUT\".\n\nWhen set, the engine "
-             "charges the real regulatory schedule instead of\nthe flat `fees` fraction, and reports the "
-             "breakdown per trade.\n\nThe text is an exchange, then optionally \"-\" and a product, matched "
-             "without\nregard to case: \"NSE\" or \"BSE\" alone or with \"-INTRADAY\" is equity\nintraday, "
-             "\"NSE-DELIVERY\" equity delivery; \"NFO\", \"MCX\" and \"CDS\"\n(\"BFO\", \"BCD\") give "
-             "their futures schedule, or their options schedule\nwith \"-OPT\", \"-CE\" or \"-PE\". Any other "
-             "text silently keeps the flat\n`fees`. The schedules' fixed charges are rupees (brokerage up to 20 "
-             "a\nfill), so prices should be too. Entries are sized so that the\nschedule's charges fit the "
-             "available capital."),
-    TW_FIELD(max_positions,
-             "Maximum concurrent open positions. `None` is unlimited.\n\nIn a portfolio run or session the "
-             "count covers every instrument; an\nentry beyond it is refused with the reason \"max_positions\"."),
-    TW_FIELD(max_drawdown_pct,
-             "Drawdown percent that halts new entries. `None` disables.\n\nPercent of the equity peak, not a "
-             "fraction: 10.0 halts at 10 % below\nthe peak. Only a value above 0 arms it; once tripped it stays, "
-             "and\nexits still run."),
-    TW_FIELD(legacy_annualization,
-             "Reproduce pre-0.5.0 annualization constants.\n\nWhen true every run annualises with 365 periods "
-             "a year, whatever\n`periods_per_year` says."),
-    TW_FIELD(fill_prob_limit, "Probability a marketable resting limit order fills (1.0 = always)."),
-    TW_MONEY_FIELD(fill_prob_slippage, check_fill_prob_slippage_field,
-                   "Probability a stop/market fill slips one tick against the trader.\n\nThe tick is the "
-                   "instrument's `price_increment`; without an instrument\nthere is no tick and nothing slips. "
-                   "Draws follow `fill_seed`."),
-    TW_FIELD(queue_fill_model, "Fill resting limits from observed queue position (needs depth data)."),
-    TW_FIELD(partial_fills, "Fill typed orders across prints on the tick path (partial fills)."),
-    TW_FIELD(order_latency_ns, "Order-entry latency on the tick path (ns); 0 = same-print."),
-    TW_FIELD(session_tz_offset_ns,
-             "Offset for the trading date DAY orders expire on (0 = UTC).\n\nNanoseconds added to the UTC "
-             "timestamps to get local time\n(`IST_OFFSET_NS` for India); the square-off time is local time too."),
-    {"squareoff_time_minutes", get_field<C, &C::squareoff_time_minutes>, nullptr,
-     "Squareoff time as minutes from local midnight; `None` disables.\n\nSet through the `squareoff_time` "
-     "\"HH:MM\" argument, not directly.\n\nLocal time is the UTC timestamp plus `session_tz_offset_ns`.",
-     nullptr},
-    TW_MONEY_FIELD(limit_slippage, check_limit_slippage_field,
-                   "Adverse adjustment on limit fills, as a fraction of the limit price.\n\nThe engine applies it "
-                   "to the fill price, not the limit price: a buy\nfills at the fill price x (1 + "
-                   "`limit_slippage`), a sell at x (1 -\n`limit_slippage`), and never beyond the limit. Within "
-                   "(-1, 1)."),
-    TW_FIELD(liquidate_on_margin_call, "Force-close positions on a margin call instead of only halting entries."),
-    TW_FIELD(fill_seed, "Seed for the stochastic-fill RNG."),
-    TW_FIELD(bar_path_adaptive,
-             "Infer intra-bar high/low order from candle geometry on stop/target\nconflicts; false keeps the "
-             "legacy stop-first assumption."),
+    read_write<&C::initial_capital>("initial_capital", "Starting cash of the account, in the price currency."),
+    checked_field<&C::fees, check_fees_field>(
+        "fees",
+        "Flat fee of every fill, entries and exits alike, as a fraction of its\n"
+        "traded value: 0.001 is 0.1 %. Charged unless `fee_segment` names a\n"
+        "schedule; finite and above -1 (a negative fee is a rebate)."),
+    checked_field<&C::slippage, check_slippage_field>(
+        "slippage",
+        "Adverse slippage of every fill but a limit order's (see\n"
+        "`limit_slippage`), as a fraction of the fill price: 0.0005 (5 bp) buys\n"
+        "0.05 % higher and sells 0.05 % lower, stop and target exits included.\n"
+        "Applied while `apply_slippage` is true; within (-1, 1)."),
+    read_write<&C::upon_bar_close>("upon_bar_close",
+                                   "Deprecated in favor of `fill_timing`: `True` maps to\n"
+                                   "`\"same_bar_close\"`, `False` to `\"next_bar_open\"`. An explicit\n"
+                                   "`fill_timing` wins over this flag."),
+    read_write<&C::apply_slippage>("apply_slippage",
+                                   "Whether `slippage` is applied to fills. Ignored entirely before 0.5.0."),
+    read_write<&C::periods_per_year>("periods_per_year",
+                                     "Explicit annualization factor; `None` infers it from bar spacing.\n\n"
+                                     "Return periods per year that scale the Sharpe and Sortino ratios; pass\n"
+                                     "252 for stock-exchange daily bars. When None (or not above 0) the median\n"
+                                     "bar spacing decides: bars of a day or longer, or any bars with\n"
+                                     "`session_minutes` 0, give 365 days over the bar length, so daily\n"
+                                     "bars get 365; intraday bars get the bars per session x 252."),
+    read_write<&C::risk_free_rate>("risk_free_rate",
+                                   "Annual risk-free rate as a fraction.\n\n"
+                                   "0.05 is 5 % a year. Divided by the periods per year, it is taken off\n"
+                                   "the mean return of the Sharpe and Sortino ratios; no cash earns it."),
+    read_write<&C::session_minutes>("session_minutes",
+                                    "Trading minutes per session for intraday annualization.\n\n"
+                                    "NSE equity 375, MCX 870, CDS 480. `0` marks a 24x7 market.\n"
+                                    "`None` defaults to NSE.\n\n"
+                                    "Read only to infer the periods per year of intraday bars: bars per\n"
+                                    "session x 252 sessions. At 0 or below, bars are counted against a\n"
+                                    "365-day year instead."),
+    read_write<&C::fee_segment>("fee_segment",
+                                "Itemized Indian cost segment, e.g. \"NSE\", \"NFO-OPT\", \"MCX-FUT\".\n\n"
+                                "When set, the engine charges the real regulatory schedule instead of\n"
+                                "the flat `fees` fraction, and reports the breakdown per trade.\n\n"
+                                "The text is an exchange, then optionally \"-\" and a product, matched without\n"
+                                "regard to case: \"NSE\" or \"BSE\" alone or with \"-INTRADAY\" is equity\n"
+                                "intraday, \"NSE-DELIVERY\" equity delivery; \"NFO\", \"MCX\" and \"CDS\"\n"
+                                "(\"BFO\", \"BCD\") give their futures schedule, or their options schedule\n"
+                                "with \"-OPT\", \"-CE\" or \"-PE\". Any other text silently keeps the flat\n"
+                                "`fees`. The schedules' fixed charges are rupees (brokerage up to 20 a\n"
+                                "fill), so prices should be too. Entries are sized so that the\n"
+                                "schedule's charges fit the available capital."),
+    read_write<&C::max_positions>("max_positions",
+                                  "Maximum concurrent open positions. `None` is unlimited.\n\n"
+                                  "In a portfolio run or session the count covers every instrument; an\n"
+                                  "entry beyond it is refused with the reason \"max_positions\"."),
+    read_write<&C::max_drawdown_pct>("max_drawdown_pct",
+                                     "Drawdown percent that halts new entries. `None` disables.\n\n"
+                                     "Percent of the equity peak, not a fraction: 10.0 halts at 10 % below\n"
+                                     "the peak. Only a value above 0 arms it; once tripped it stays, and\n"
+                                     "exits still run."),
+    read_write<&C::legacy_annualization>("legacy_annualization",
+                                         "Reproduce pre-0.5.0 annualization constants.\n\n"
+                                         "When true every run annualises with 365 periods a year, whatever\n"
+                                         "`periods_per_year` says."),
+    read_write<&C::fill_prob_limit>("fill_prob_limit",
+                                    "Probability a marketable resting limit order fills (1.0 = always)."),
+    checked_field<&C::fill_prob_slippage, check_fill_prob_slippage_field>(
+        "fill_prob_slippage",
+        "Probability a stop/market fill slips one tick against the trader.\n\n"
+        "The tick is the instrument's `price_increment`; without an instrument\n"
+        "there is no tick and nothing slips. Draws follow `fill_seed`."),
+    read_write<&C::queue_fill_model>("queue_fill_model",
+                                     "Fill resting limits from observed queue position (needs depth data)."),
+    read_write<&C::partial_fills>("partial_fills", "Fill typed orders across prints on the tick path (partial fills)."),
+    read_write<&C::order_latency_ns>("order_latency_ns", "Order-entry latency on the tick path (ns); 0 = same-print."),
+    read_write<&C::session_tz_offset_ns>("session_tz_offset_ns",
+                                         "Offset for the trading date DAY orders expire on (0 = UTC).\n\n"
+                                         "Nanoseconds added to the UTC timestamps to get local time\n"
+                                         "(`IST_OFFSET_NS` for India); the square-off time is local time too."),
+    read_only<&C::squareoff_time_minutes>("squareoff_time_minutes",
+                                          "Squareoff time as minutes from local midnight; `None` disables.\n\n"
+                                          "Set through the `squareoff_time` \"HH:MM\" argument, not directly.\n\n"
+                                          "Local time is the UTC timestamp plus `session_tz_offset_ns`."),
+    checked_field<&C::limit_slippage, check_limit_slippage_field>(
+        "limit_slippage",
+        "Adverse adjustment on limit fills, as a fraction of the limit price.\n\n"
+        "The engine applies it to the fill price, not the limit price: a buy\n"
+        "fills at the fill price x (1 + `limit_slippage`), a sell at x (1 -\n"
+        "`limit_slippage`), and never beyond the limit. Within (-1, 1)."),
+    read_write<&C::liquidate_on_margin_call>("liquidate_on_margin_call",
+                                             "Force-close positions on a margin call instead of only halting entries."),
+    read_write<&C::fill_seed>("fill_seed", "Seed for the stochastic-fill RNG."),
+    read_write<&C::bar_path_adaptive>("bar_path_adaptive",
+                                      "Infer intra-bar high/low order from candle geometry on stop/target\n"
+                                      "conflicts; false keeps the legacy stop-first assumption."),
     {"fill_timing", get_fill_timing, nullptr,
      "The execution-timing policy, or `None` when it derives from the\ndeprecated `upon_bar_close` flag."
      "\n\n\"same_bar_close\" fills signal entries and exits at their bar's close,\n\"next_bar_open\" at the "
@@ -205,8 +212,6 @@ PyGetSetDef kGetSet[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-#undef TW_FIELD
-#undef TW_MONEY_FIELD
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, class_doc<kNew>()},
@@ -282,23 +287,20 @@ PyMethodDef kInstrumentMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-#define TW_DOC_FIELD(T, field, doc) {#field, get_field<T, &T::field>, set_field<T, &T::field>, doc, nullptr}
 PyGetSetDef kInstrumentGetSet[] = {
-    TW_DOC_FIELD(I, lot_size,
-             "Quantity step of entries, in units (50 for a NIFTY lot): when set\nand above 0, every entry and "
-             "add is rounded down to a multiple of\nit, and an entry smaller than one lot is not opened."),
-    TW_DOC_FIELD(I, alloted_capital,
-             "Capital this instrument may use, in the price currency: its entries\nare sized against the "
-             "smaller of it and the account's free capital."),
-    TW_DOC_FIELD(I, existing_qty,
-             "Quantity already held. Carried with the record; no engine reads it.\nTo start a session with a "
-             "holding, use `PortfolioSession.adopt_position`."),
-    TW_DOC_FIELD(I, avg_price, "Average price of `existing_qty`; carried with it, read by no engine."),
+    read_write<&I::lot_size>("lot_size",
+                             "Quantity step of entries, in units (50 for a NIFTY lot): when set\n"
+                             "and above 0, every entry and add is rounded down to a multiple of\n"
+                             "it, and an entry smaller than one lot is not opened."),
+    read_write<&I::alloted_capital>("alloted_capital",
+                                    "Capital this instrument may use, in the price currency: its entries\n"
+                                    "are sized against the smaller of it and the account's free capital."),
+    read_write<&I::existing_qty>("existing_qty",
+                                 "Quantity already held. Carried with the record; no engine reads it.\n"
+                                 "To start a session with a holding, use `PortfolioSession.adopt_position`."),
+    read_write<&I::avg_price>("avg_price", "Average price of `existing_qty`; carried with it, read by no engine."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-#undef TW_DOC_FIELD
-
-#define TW_FIELD(T, field) {#field, get_field<T, &T::field>, set_field<T, &T::field>, nullptr, nullptr}
 
 PyType_Slot kInstrumentSlots[] = {
     {Py_tp_doc, class_doc<kInstrumentNew>()},
@@ -393,14 +395,20 @@ PyMethodDef kTargetMethods[] = {
 };
 
 PyGetSetDef kStopGetSet[] = {
-    TW_FIELD(S, stop_type), TW_FIELD(S, percent), TW_FIELD(S, multiplier), TW_FIELD(S, period),
+    read_write<&S::stop_type>("stop_type"),
+    read_write<&S::percent>("percent"),
+    read_write<&S::multiplier>("multiplier"),
+    read_write<&S::period>("period"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyGetSetDef kTargetGetSet[] = {
-    TW_FIELD(T, target_type), TW_FIELD(T, percent), TW_FIELD(T, multiplier), TW_FIELD(T, period),
-    TW_FIELD(T, ratio), {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_write<&T::target_type>("target_type"),
+    read_write<&T::percent>("percent"),
+    read_write<&T::multiplier>("multiplier"),
+    read_write<&T::period>("period"),
+    read_write<&T::ratio>("ratio"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-#undef TW_FIELD
 
 PyType_Slot kStopSlots[] = {
     {Py_tp_doc, class_doc<kStopNew>()},

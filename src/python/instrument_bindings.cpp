@@ -5,6 +5,7 @@
 #include "base/format.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/fields.h"
 
 namespace tarnwick::python {
 
@@ -160,33 +161,29 @@ PyObject* get_tradable(PyObject* self, void*) {
     return read<Spec>(self, [](const Spec& s) { return to_py(s.tradable()); });
 }
 
-#define TW_RO(field, doc) {#field, get_field<Spec, &Spec::field>, nullptr, doc, nullptr}
-#define TW_RW(field, doc) {#field, get_field<Spec, &Spec::field>, set_field<Spec, &Spec::field>, doc, nullptr}
 PyGetSetDef kGetSet[] = {
-    TW_RO(symbol, nullptr),
+    read_only<&Spec::symbol>("symbol"),
     {"kind", get_kind, nullptr,
      "Instrument family: \"cash\", \"currency_pair\", \"contract\", \"option\" or \"index\".", nullptr},
-    TW_RW(settlement_fee, "Fee fraction charged on settlement at expiry."),
-    TW_RO(price_increment, nullptr),
-    TW_RO(size_increment, nullptr),
-    TW_RO(lot_size, nullptr),
-    TW_RO(multiplier, nullptr),
-    TW_RO(margin_init, nullptr),
-    TW_RO(span_pct, "SPAN-style deposit fraction for a sold option (0.0 = not modelled)."),
-    TW_RO(exposure_pct, "Exposure margin fraction for a sold option (0.0 = not modelled)."),
-    TW_RO(margin_maint, nullptr),
-    TW_RO(maker_fee, nullptr),
-    TW_RO(taker_fee, nullptr),
-    TW_RO(activation_ns, nullptr),
-    TW_RW(expiration_ns, nullptr),
+    read_write<&Spec::settlement_fee>("settlement_fee", "Fee fraction charged on settlement at expiry."),
+    read_only<&Spec::price_increment>("price_increment"),
+    read_only<&Spec::size_increment>("size_increment"),
+    read_only<&Spec::lot_size>("lot_size"),
+    read_only<&Spec::multiplier>("multiplier"),
+    read_only<&Spec::margin_init>("margin_init"),
+    read_only<&Spec::span_pct>("span_pct", "SPAN-style deposit fraction for a sold option (0.0 = not modelled)."),
+    read_only<&Spec::exposure_pct>("exposure_pct", "Exposure margin fraction for a sold option (0.0 = not modelled)."),
+    read_only<&Spec::margin_maint>("margin_maint"),
+    read_only<&Spec::maker_fee>("maker_fee"),
+    read_only<&Spec::taker_fee>("taker_fee"),
+    read_only<&Spec::activation_ns>("activation_ns"),
+    read_write<&Spec::expiration_ns>("expiration_ns"),
     {"strike", get_strike, nullptr, "Option strike, or None for non-options.", nullptr},
     {"right", get_right, nullptr, "Option right, \"call\" or \"put\", for options, None otherwise.", nullptr},
     {"underlying", get_underlying, nullptr, "Underlying symbol for derivatives, None otherwise.", nullptr},
     {"tradable", get_tradable, nullptr, "Whether orders may be placed on this instrument.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-#undef TW_RO
-#undef TW_RW
 
 PyObject* spec_repr(PyObject* self) {
     return read<Spec>(self, [](const Spec& s) {

@@ -15,6 +15,7 @@
 #include "base/format.h"
 #include "base/matrix.h"
 #include "python/classes.h"
+#include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
 #include "python/without_gil.h"
@@ -105,19 +106,6 @@ struct Converter<IterationLimit> {
 
 namespace {
 
-template <class T, auto Field>
-constexpr PyGetSetDef read_only(const char* name) {
-    return {name, get_field<T, Field>, nullptr, nullptr, nullptr};
-}
-
-template <class T, auto Field>
-constexpr PyGetSetDef read_write(const char* name, const char* doc = nullptr) {
-    return {name, get_field<T, Field>, set_field<T, Field>, doc, nullptr};
-}
-
-constexpr PyGetSetDef kGetSetEnd{nullptr, nullptr, nullptr, nullptr, nullptr};
-constexpr PyMethodDef kMethodEnd{nullptr, nullptr, 0, nullptr};
-
 // ---------------------------------------------------------------------------
 // RiskModel
 
@@ -149,11 +137,11 @@ PyMethodDef kRiskModelMethods[] = {
 };
 
 PyGetSetDef kRiskModelGetSet[] = {
-    read_only<RiskModel, &RiskModel::asset_ids>("asset_ids"),
-    read_only<RiskModel, &RiskModel::n_assets>("n_assets"),
-    read_only<RiskModel, &RiskModel::periods_per_year>("periods_per_year"),
-    read_only<RiskModel, &RiskModel::shrinkage_intensity>("shrinkage_intensity"),
-    read_only<RiskModel, &RiskModel::n_obs>("n_obs"),
+    read_only<&RiskModel::asset_ids>("asset_ids"),
+    read_only<&RiskModel::n_assets>("n_assets"),
+    read_only<&RiskModel::periods_per_year>("periods_per_year"),
+    read_only<&RiskModel::shrinkage_intensity>("shrinkage_intensity"),
+    read_only<&RiskModel::n_obs>("n_obs"),
     kGetSetEnd,
 };
 
@@ -209,53 +197,48 @@ PyObject* construct_config(PyTypeObject*, const Args& a) {
 // Weights are fractions of the book's value throughout; alpha, the covariance and the
 // turnover penalty share the model's period.
 PyGetSetDef kConfigGetSet[] = {
-    read_write<C, &C::risk_aversion>(
-        "risk_aversion",
-        "Weight of the variance term, > 0. The objective is `risk_aversion` x\nw'Cw - alpha'w + "
-        "`turnover_penalty` x sum|w - w_current|, with C the\nmodel's per-period covariance; scaling alpha, C and "
-        "the penalty\ntogether leaves the optimum unchanged, so the same value serves daily\nand annual units."),
-    read_write<C, &C::turnover_penalty>(
-        "turnover_penalty",
-        "Cost per unit of absolute weight traded, >= 0, in alpha's per-period\nreturn units; it falls on "
-        "the full sum |w - w_current|, while the\nreported `turnover` is half that sum (one-way)."),
-    read_write<C, &C::position_cap>("position_cap",
-                                    "Largest weight of one asset, in (0, 1]: 0.1 caps it at 10 % of the book."),
-    read_write<C, &C::sector_ids>(
-        "sector_ids",
-        "Sector of each asset, one per asset in the model's order, each an\nindex into `sector_caps`."),
-    read_write<C, &C::sector_caps>(
-        "sector_caps",
-        "Largest weight of each sector, > 0, indexed by sector id: the net\nweight when long-only, the gross "
-        "weight when long/short."),
-    read_write<C, &C::no_trade_band>(
-        "no_trade_band",
-        "A weight change smaller than this (a fraction of the book, >= 0) is\nnot traded: the asset keeps its "
-        "current weight."),
-    read_write<C, &C::min_trade_value>(
-        "min_trade_value",
-        "A trade worth less money than this (|weight change| x\n`portfolio_value`) is not traded; 0 disables, "
-        "and a value above 0\nneeds `portfolio_value`."),
-    read_write<C, &C::portfolio_value>(
-        "portfolio_value",
-        "Money value of the book, used only to price trades for\n`min_trade_value`; an `OptimizeItem` may "
-        "carry its own."),
-    read_write<C, &C::cash_max>(
-        "cash_max",
-        "Largest cash weight in long-only mode, in [0, 1): the weights sum to\nbetween 1 - `cash_max` and 1."),
-    {"max_iter", get_field<C, &C::max_iter>, set_field<C, &C::max_iter, IterationLimit>,
-     "Iteration limit of the interior-point solver.", nullptr},
-    read_write<C, &C::tolerance>(
-        "tolerance",
-        "Gap and feasibility tolerance of the solver; the snapped book is\nchecked against the constraints "
-        "to 10 x this (at least 1e-9)."),
-    read_write<C, &C::short_cap>(
-        "short_cap",
-        "Largest short weight of one asset, in [0, 1]; 0 is long-only mode,\nabove 0 long/short mode with "
-        "`gross_max`, `net_min` and `net_max`."),
-    read_write<C, &C::gross_max>("gross_max",
-                                 "Budget of the sum of absolute weights, long/short mode only (1.3 is 130 %)."),
-    read_write<C, &C::net_min>("net_min", "Lowest sum of weights, long/short mode only."),
-    read_write<C, &C::net_max>("net_max", "Highest sum of weights, long/short mode only."),
+    read_write<&C::risk_aversion>("risk_aversion",
+                                  "Weight of the variance term, > 0. The objective is `risk_aversion` x\n"
+                                  "w'Cw - alpha'w + `turnover_penalty` x sum|w - w_current|, with C the\n"
+                                  "model's per-period covariance; scaling alpha, C and the penalty\n"
+                                  "together leaves the optimum unchanged, so the same value serves daily\n"
+                                  "and annual units."),
+    read_write<&C::turnover_penalty>("turnover_penalty",
+                                     "Cost per unit of absolute weight traded, >= 0, in alpha's per-period\n"
+                                     "return units; it falls on the full sum |w - w_current|, while the\n"
+                                     "reported `turnover` is half that sum (one-way)."),
+    read_write<&C::position_cap>("position_cap",
+                                 "Largest weight of one asset, in (0, 1]: 0.1 caps it at 10 % of the book."),
+    read_write<&C::sector_ids>("sector_ids",
+                               "Sector of each asset, one per asset in the model's order, each an\n"
+                               "index into `sector_caps`."),
+    read_write<&C::sector_caps>("sector_caps",
+                                "Largest weight of each sector, > 0, indexed by sector id: the net\n"
+                                "weight when long-only, the gross weight when long/short."),
+    read_write<&C::no_trade_band>("no_trade_band",
+                                  "A weight change smaller than this (a fraction of the book, >= 0) is\n"
+                                  "not traded: the asset keeps its current weight."),
+    read_write<&C::min_trade_value>("min_trade_value",
+                                    "A trade worth less money than this (|weight change| x\n"
+                                    "`portfolio_value`) is not traded; 0 disables, and a value above 0\n"
+                                    "needs `portfolio_value`."),
+    read_write<&C::portfolio_value>("portfolio_value",
+                                    "Money value of the book, used only to price trades for\n"
+                                    "`min_trade_value`; an `OptimizeItem` may carry its own."),
+    read_write<&C::cash_max>("cash_max",
+                             "Largest cash weight in long-only mode, in [0, 1): the weights sum to\n"
+                             "between 1 - `cash_max` and 1."),
+    read_write<&C::max_iter, IterationLimit>("max_iter", "Iteration limit of the interior-point solver."),
+    read_write<&C::tolerance>("tolerance",
+                              "Gap and feasibility tolerance of the solver; the snapped book is\n"
+                              "checked against the constraints to 10 x this (at least 1e-9)."),
+    read_write<&C::short_cap>("short_cap",
+                              "Largest short weight of one asset, in [0, 1]; 0 is long-only mode,\n"
+                              "above 0 long/short mode with `gross_max`, `net_min` and `net_max`."),
+    read_write<&C::gross_max>("gross_max",
+                              "Budget of the sum of absolute weights, long/short mode only (1.3 is 130 %)."),
+    read_write<&C::net_min>("net_min", "Lowest sum of weights, long/short mode only."),
+    read_write<&C::net_max>("net_max", "Highest sum of weights, long/short mode only."),
     kGetSetEnd,
 };
 
@@ -291,15 +274,15 @@ PyMethodDef kResultMethods[] = {
 };
 
 PyGetSetDef kResultGetSet[] = {
-    read_only<R, &R::snapped>("snapped"),
-    read_only<R, &R::cash>("cash"),
-    read_only<R, &R::gross_exposure>("gross_exposure"),
-    read_only<R, &R::net_exposure>("net_exposure"),
-    read_only<R, &R::turnover>("turnover"),
-    read_only<R, &R::objective>("objective"),
-    read_only<R, &R::vol_annualized>("vol_annualized"),
-    read_only<R, &R::solver_status>("solver_status"),
-    read_only<R, &R::iterations>("iterations"),
+    read_only<&R::snapped>("snapped"),
+    read_only<&R::cash>("cash"),
+    read_only<&R::gross_exposure>("gross_exposure"),
+    read_only<&R::net_exposure>("net_exposure"),
+    read_only<&R::turnover>("turnover"),
+    read_only<&R::objective>("objective"),
+    read_only<&R::vol_annualized>("vol_annualized"),
+    read_only<&R::solver_status>("solver_status"),
+    read_only<&R::iterations>("iterations"),
     kGetSetEnd,
 };
 
@@ -332,7 +315,7 @@ PyMethodDef kContribMethods[] = {
 };
 
 PyGetSetDef kContribGetSet[] = {
-    read_only<RC, &RC::total_vol_annualized>("total_vol_annualized"),
+    read_only<&RC::total_vol_annualized>("total_vol_annualized"),
     kGetSetEnd,
 };
 

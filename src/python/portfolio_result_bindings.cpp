@@ -8,6 +8,7 @@
 #include "engine/backtest_result.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/fields.h"
 #include "runners/portfolio_result.h"
 
 namespace tarnwick::python {
@@ -42,13 +43,11 @@ PyObject* summary_repr(PyObject* self) {
     });
 }
 
-#define TW_FIELD(record, field) {#field, get_field<record, &record::field>, nullptr, nullptr, nullptr}
-
 PyGetSetDef kSummaryGetSet[] = {
-    TW_FIELD(S, symbol),
-    TW_FIELD(S, trades),
-    TW_FIELD(S, pnl),
-    TW_FIELD(S, rejected_entries),
+    read_only<&S::symbol>("symbol"),
+    read_only<&S::trades>("trades"),
+    read_only<&S::pnl>("pnl"),
+    read_only<&S::rejected_entries>("rejected_entries"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -89,15 +88,13 @@ PyObject* portfolio_repr(PyObject* self) {
 PyGetSetDef kPortfolioGetSet[] = {
     {"result", portfolio_result, nullptr, nullptr, nullptr},
     {"per_instrument", portfolio_per_instrument, nullptr, nullptr, nullptr},
-    TW_FIELD(P, rejected_entries),
-    TW_FIELD(P, halted),
-    TW_FIELD(P, halted_at),
+    read_only<&P::rejected_entries>("rejected_entries"),
+    read_only<&P::halted>("halted"),
+    read_only<&P::halted_at>("halted_at"),
     {"metrics", portfolio_metrics, nullptr, const_cast<char*>("Portfolio metrics, computed on the constrained run."),
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-#undef TW_FIELD
 
 PyType_Slot kPortfolioSlots[] = {
     {Py_tp_doc, const_cast<char*>("Result of a shared-capital portfolio backtest.")},

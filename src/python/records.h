@@ -149,27 +149,6 @@ PyTypeObject* record_type(const char* qualified_name, PyType_Slot* slots) {
 
 inline constexpr std::size_t kMaxParams = 48;
 
-template <class T, auto Field>
-PyObject* get_field(PyObject* self, void*) {
-    return guarded([&] {
-        auto* r = as_record<T>(self);
-        SharedBorrow b(r->borrow);
-        return to_py(r->value.*Field).release();
-    });
-}
-
-// `As` is the engine type the value is converted through, the field's own by default.
-template <class T, auto Field, class As = std::remove_cvref_t<decltype(std::declval<T&>().*Field)>>
-int set_field(PyObject* self, PyObject* value, void*) {
-    return guarded_int([&] {
-        if (value == nullptr) raise(PyExc_AttributeError, "can't delete attribute");
-        As v = from_py<As>(value);
-        auto* r = as_record<T>(self);
-        ExclusiveBorrow b(r->borrow);
-        r->value.*Field = std::move(v);
-    });
-}
-
 // Reads the record of `self` under a shared borrow and returns the new reference that
 // `body` makes of it (a `Ref` or an owned `PyObject*`).
 template <class T, class F>

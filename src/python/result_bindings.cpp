@@ -12,6 +12,7 @@
 #include "engine/result_assembly.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/fields.h"
 
 namespace tarnwick::python {
 
@@ -54,43 +55,44 @@ PyObject* trade_repr(PyObject* self) {
     });
 }
 
-#define TW_FIELD(record, field, doc) {#field, get_field<record, &record::field>, nullptr, doc, nullptr}
-
 PyGetSetDef kTradeGetSet[] = {
-    TW_FIELD(T, id, nullptr),
-    TW_FIELD(T, symbol, nullptr),
-    TW_FIELD(T, entry_idx, nullptr),
-    TW_FIELD(T, exit_idx, nullptr),
-    TW_FIELD(T, entry_price, nullptr),
-    TW_FIELD(T, exit_price, nullptr),
-    TW_FIELD(T, size, nullptr),
-    TW_FIELD(T, direction, nullptr),
-    TW_FIELD(T, pnl, nullptr),
-    TW_FIELD(T, return_pct, nullptr),
-    TW_FIELD(T, entry_time, nullptr),
-    TW_FIELD(T, exit_time, nullptr),
-    TW_FIELD(T, fees, "Total costs over the round trip, equal to `entry_fees + exit_fees`."),
-    TW_FIELD(T, entry_fees, "Costs charged when the position was opened."),
-    TW_FIELD(T, exit_fees,
-             "Costs charged when it was closed.\n\nZero when the exit was not a trade-out -- an option left to "
-             "expire is\nnever sold, so it owes no exit-side brokerage or transaction tax."),
+    read_only<&T::id>("id"),
+    read_only<&T::symbol>("symbol"),
+    read_only<&T::entry_idx>("entry_idx"),
+    read_only<&T::exit_idx>("exit_idx"),
+    read_only<&T::entry_price>("entry_price"),
+    read_only<&T::exit_price>("exit_price"),
+    read_only<&T::size>("size"),
+    read_only<&T::direction>("direction"),
+    read_only<&T::pnl>("pnl"),
+    read_only<&T::return_pct>("return_pct"),
+    read_only<&T::entry_time>("entry_time"),
+    read_only<&T::exit_time>("exit_time"),
+    read_only<&T::fees>("fees", "Total costs over the round trip, equal to `entry_fees + exit_fees`."),
+    read_only<&T::entry_fees>("entry_fees", "Costs charged when the position was opened."),
+    read_only<&T::exit_fees>("exit_fees",
+                             "Costs charged when it was closed.\n\n"
+                             "Zero when the exit was not a trade-out -- an option left to expire is\n"
+                             "never sold, so it owes no exit-side brokerage or transaction tax."),
     {"fee_breakdown", trade_fee_breakdown, nullptr,
      "Itemized regulatory costs, when `config.fee_segment` is set.\n\nKeys: brokerage, stt, exchange_txn, "
      "sebi_fee, stamp_duty, gst, total.\n`total` equals `fees`, so reported costs and the equity curve agree.",
      nullptr},
     {"exit_reason", trade_exit_reason, nullptr, nullptr, nullptr},
-    TW_FIELD(T, mae_price,
-             "Worst price reached against the position while it was open.\n\n`None` on paths that synthesise a "
-             "trade instead of closing a tracked\nposition (spreads, baskets, pairs, options rollups). `None` "
-             "means \"not\nmeasured\" -- never read it as a zero excursion."),
-    TW_FIELD(T, mfe_price, "Best price reached in the position's favour while it was open."),
-    TW_FIELD(T, mae_pnl,
-             "Maximum Adverse Excursion in money: the unrealised loss at the worst\npoint of the trade, before "
-             "costs. Never positive.\n\nMeasured bar by bar during the run. Its resolution is the bar, so a 5m\n"
-             "run knows the worst 5m extreme, not the worst tick inside it."),
-    TW_FIELD(T, mfe_pnl,
-             "Maximum Favourable Excursion in money: the unrealised profit at the\nbest point of the trade, before "
-             "costs. Never negative."),
+    read_only<&T::mae_price>("mae_price",
+                             "Worst price reached against the position while it was open.\n\n"
+                             "`None` on paths that synthesise a trade instead of closing a tracked\n"
+                             "position (spreads, baskets, pairs, options rollups). `None` means \"not\n"
+                             "measured\" -- never read it as a zero excursion."),
+    read_only<&T::mfe_price>("mfe_price", "Best price reached in the position's favour while it was open."),
+    read_only<&T::mae_pnl>("mae_pnl",
+                           "Maximum Adverse Excursion in money: the unrealised loss at the worst\n"
+                           "point of the trade, before costs. Never positive.\n\n"
+                           "Measured bar by bar during the run. Its resolution is the bar, so a 5m\n"
+                           "run knows the worst 5m extreme, not the worst tick inside it."),
+    read_only<&T::mfe_pnl>("mfe_pnl",
+                           "Maximum Favourable Excursion in money: the unrealised profit at the\n"
+                           "best point of the trade, before costs. Never negative."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -120,32 +122,34 @@ PyObject* order_repr(PyObject* self) {
 }
 
 PyGetSetDef kOrderGetSet[] = {
-    TW_FIELD(O, id, nullptr),
-    TW_FIELD(O, client_id, nullptr),
-    TW_FIELD(O, symbol, nullptr),
-    TW_FIELD(O, side, "\"buy\" | \"sell\"."),
-    TW_FIELD(O, kind, "\"market\", \"limit\", \"stop_market\", ... \u2014 the shape, not its prices."),
-    TW_FIELD(O, tif, "\"gtc\", \"day\", \"ioc\", ..."),
-    TW_FIELD(O, status, "Final state: \"filled\", \"canceled\", \"expired\", \"rejected\", ..."),
-    TW_FIELD(O, submitted_idx, nullptr),
-    TW_FIELD(O, submitted_ts, nullptr),
-    TW_FIELD(O, requested_qty,
-             "Units asked for, or None when the request named a capital fraction\nrather than a number \u2014 "
-             "\"not stated\", never a zero request."),
-    TW_FIELD(O, filled_qty,
-             "Units filled, summed across slices. 0.0 for an order that never\nfilled, which is measured rather "
-             "than missing."),
-    TW_FIELD(O, avg_fill_price, "Size-weighted mean fill price, or None if it never filled."),
-    TW_FIELD(O, last_fill_idx, nullptr),
-    TW_FIELD(O, fill_slices,
-             "How many separate fills it took; more than one is a partial-fill\nsequence."),
-    TW_FIELD(O, limit_price, nullptr),
-    TW_FIELD(O, trigger_price, nullptr),
-    TW_FIELD(O, reject_reason,
-             "Why the engine refused it, as a stable snake_case identifier\n(\"insufficient_margin\", "
-             "\"max_positions\", ...). None when it was not\nrejected."),
-    TW_FIELD(O, parent_id, nullptr),
-    TW_FIELD(O, oco_group, nullptr),
+    read_only<&O::id>("id"),
+    read_only<&O::client_id>("client_id"),
+    read_only<&O::symbol>("symbol"),
+    read_only<&O::side>("side", "\"buy\" | \"sell\"."),
+    read_only<&O::kind>("kind", "\"market\", \"limit\", \"stop_market\", ... \u2014 the shape, not its prices."),
+    read_only<&O::tif>("tif", "\"gtc\", \"day\", \"ioc\", ..."),
+    read_only<&O::status>("status", "Final state: \"filled\", \"canceled\", \"expired\", \"rejected\", ..."),
+    read_only<&O::submitted_idx>("submitted_idx"),
+    read_only<&O::submitted_ts>("submitted_ts"),
+    read_only<&O::requested_qty>("requested_qty",
+                                 "Units asked for, or None when the request named a capital fraction\n"
+                                 "rather than a number \u2014 \"not stated\", never a zero request."),
+    read_only<&O::filled_qty>("filled_qty",
+                              "Units filled, summed across slices. 0.0 for an order that never\n"
+                              "filled, which is measured rather than missing."),
+    read_only<&O::avg_fill_price>("avg_fill_price", "Size-weighted mean fill price, or None if it never filled."),
+    read_only<&O::last_fill_idx>("last_fill_idx"),
+    read_only<&O::fill_slices>("fill_slices",
+                               "How many separate fills it took; more than one is a partial-fill\n"
+                               "sequence."),
+    read_only<&O::limit_price>("limit_price"),
+    read_only<&O::trigger_price>("trigger_price"),
+    read_only<&O::reject_reason>("reject_reason",
+                                 "Why the engine refused it, as a stable snake_case identifier\n"
+                                 "(\"insufficient_margin\", \"max_positions\", ...). None when it was not\n"
+                                 "rejected."),
+    read_only<&O::parent_id>("parent_id"),
+    read_only<&O::oco_group>("oco_group"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -218,65 +222,68 @@ PyMethodDef kMetricsMethods[] = {
 };
 
 PyGetSetDef kMetricsGetSet[] = {
-    TW_FIELD(M, total_return_pct, nullptr),
-    TW_FIELD(M, sharpe_ratio, nullptr),
-    TW_FIELD(M, sortino_ratio, nullptr),
-    TW_FIELD(M, calmar_ratio, nullptr),
-    TW_FIELD(M, omega_ratio, nullptr),
-    TW_FIELD(M, max_drawdown_pct, nullptr),
-    TW_FIELD(M, max_drawdown_duration, nullptr),
-    TW_FIELD(M, max_drawdown_duration_secs,
-             "The same stretch in seconds, when the run supplied timestamps. A bar is\na day only on daily data, "
-             "so the count above cannot be rendered as a\nduration on its own."),
-    TW_FIELD(M, ulcer_index,
-             "Root mean square of the drawdown curve, same percentage points as\n`max_drawdown_pct`. Weights a "
-             "drawdown by how long it lasted, which\n`max_drawdown_pct` alone cannot express."),
-    TW_FIELD(M, time_under_water_pct, "Share of equity samples strictly below the running high-water mark."),
-    TW_FIELD(M, win_rate_pct, nullptr),
-    TW_FIELD(M, profit_factor, nullptr),
-    TW_FIELD(M, expectancy, nullptr),
-    TW_FIELD(M, sqn, nullptr),
-    TW_FIELD(M, total_trades, nullptr),
-    TW_FIELD(M, total_closed_trades, nullptr),
-    TW_FIELD(M, total_open_trades, nullptr),
-    TW_FIELD(M, open_trade_pnl, nullptr),
-    TW_FIELD(M, winning_trades, nullptr),
-    TW_FIELD(M, losing_trades, nullptr),
-    TW_FIELD(M, start_value, nullptr),
-    TW_FIELD(M, end_value, nullptr),
-    TW_FIELD(M, total_fees_paid, nullptr),
-    TW_FIELD(M, best_trade_pct, nullptr),
-    TW_FIELD(M, worst_trade_pct, nullptr),
-    TW_FIELD(M, avg_trade_return_pct, nullptr),
-    TW_FIELD(M, avg_win_pct, "None when no trade won -- an average over an empty set is undefined."),
-    TW_FIELD(M, avg_loss_pct, "None when no trade lost."),
-    TW_FIELD(M, avg_winning_duration, "None when no trade won."),
-    TW_FIELD(M, avg_losing_duration, "None when no trade lost."),
-    TW_FIELD(M, max_consecutive_wins, nullptr),
-    TW_FIELD(M, max_consecutive_losses, nullptr),
-    TW_FIELD(M, avg_holding_period, nullptr),
-    TW_FIELD(M, avg_holding_period_secs, "The same average in seconds, when the run supplied timestamps."),
-    TW_FIELD(M, exposure_pct, nullptr),
-    TW_FIELD(M, payoff_ratio, nullptr),
-    TW_FIELD(M, recovery_factor, nullptr),
-    TW_FIELD(M, total_turnover,
-             "Total traded notional, both sides counted: |size x entry price| plus\n"
-             "|size x exit price| per trade, without the exit leg of a trade still open\n"
-             "at the end of the data or settled at expiry."),
-    TW_FIELD(M, return_skew, nullptr),
-    TW_FIELD(M, return_kurtosis, nullptr),
-    TW_FIELD(M, tail_ratio, nullptr),
-    TW_FIELD(M, cost_to_gross_profit_pct, nullptr),
-    TW_FIELD(M, breakeven_cost_multiple, nullptr),
-    TW_FIELD(M, return_consistency_pct, nullptr),
-    TW_FIELD(M, avg_drawdown_pct, nullptr),
-    TW_FIELD(M, mae_mfe_coverage_pct, nullptr),
-    TW_FIELD(M, avg_mae_pnl, nullptr),
-    TW_FIELD(M, mfe_capture_ratio, nullptr),
+    read_only<&M::total_return_pct>("total_return_pct"),
+    read_only<&M::sharpe_ratio>("sharpe_ratio"),
+    read_only<&M::sortino_ratio>("sortino_ratio"),
+    read_only<&M::calmar_ratio>("calmar_ratio"),
+    read_only<&M::omega_ratio>("omega_ratio"),
+    read_only<&M::max_drawdown_pct>("max_drawdown_pct"),
+    read_only<&M::max_drawdown_duration>("max_drawdown_duration"),
+    read_only<&M::max_drawdown_duration_secs>(
+        "max_drawdown_duration_secs",
+        "The same stretch in seconds, when the run supplied timestamps. A bar is\n"
+        "a day only on daily data, so the count above cannot be rendered as a\n"
+        "duration on its own."),
+    read_only<&M::ulcer_index>("ulcer_index",
+                               "Root mean square of the drawdown curve, same percentage points as\n"
+                               "`max_drawdown_pct`. Weights a drawdown by how long it lasted, which\n"
+                               "`max_drawdown_pct` alone cannot express."),
+    read_only<&M::time_under_water_pct>("time_under_water_pct",
+                                        "Share of equity samples strictly below the running high-water mark."),
+    read_only<&M::win_rate_pct>("win_rate_pct"),
+    read_only<&M::profit_factor>("profit_factor"),
+    read_only<&M::expectancy>("expectancy"),
+    read_only<&M::sqn>("sqn"),
+    read_only<&M::total_trades>("total_trades"),
+    read_only<&M::total_closed_trades>("total_closed_trades"),
+    read_only<&M::total_open_trades>("total_open_trades"),
+    read_only<&M::open_trade_pnl>("open_trade_pnl"),
+    read_only<&M::winning_trades>("winning_trades"),
+    read_only<&M::losing_trades>("losing_trades"),
+    read_only<&M::start_value>("start_value"),
+    read_only<&M::end_value>("end_value"),
+    read_only<&M::total_fees_paid>("total_fees_paid"),
+    read_only<&M::best_trade_pct>("best_trade_pct"),
+    read_only<&M::worst_trade_pct>("worst_trade_pct"),
+    read_only<&M::avg_trade_return_pct>("avg_trade_return_pct"),
+    read_only<&M::avg_win_pct>("avg_win_pct", "None when no trade won -- an average over an empty set is undefined."),
+    read_only<&M::avg_loss_pct>("avg_loss_pct", "None when no trade lost."),
+    read_only<&M::avg_winning_duration>("avg_winning_duration", "None when no trade won."),
+    read_only<&M::avg_losing_duration>("avg_losing_duration", "None when no trade lost."),
+    read_only<&M::max_consecutive_wins>("max_consecutive_wins"),
+    read_only<&M::max_consecutive_losses>("max_consecutive_losses"),
+    read_only<&M::avg_holding_period>("avg_holding_period"),
+    read_only<&M::avg_holding_period_secs>("avg_holding_period_secs",
+                                           "The same average in seconds, when the run supplied timestamps."),
+    read_only<&M::exposure_pct>("exposure_pct"),
+    read_only<&M::payoff_ratio>("payoff_ratio"),
+    read_only<&M::recovery_factor>("recovery_factor"),
+    read_only<&M::total_turnover>("total_turnover",
+                                  "Total traded notional, both sides counted: |size x entry price| plus\n"
+                                  "|size x exit price| per trade, without the exit leg of a trade still open\n"
+                                  "at the end of the data or settled at expiry."),
+    read_only<&M::return_skew>("return_skew"),
+    read_only<&M::return_kurtosis>("return_kurtosis"),
+    read_only<&M::tail_ratio>("tail_ratio"),
+    read_only<&M::cost_to_gross_profit_pct>("cost_to_gross_profit_pct"),
+    read_only<&M::breakeven_cost_multiple>("breakeven_cost_multiple"),
+    read_only<&M::return_consistency_pct>("return_consistency_pct"),
+    read_only<&M::avg_drawdown_pct>("avg_drawdown_pct"),
+    read_only<&M::mae_mfe_coverage_pct>("mae_mfe_coverage_pct"),
+    read_only<&M::avg_mae_pnl>("avg_mae_pnl"),
+    read_only<&M::mfe_capture_ratio>("mfe_capture_ratio"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-#undef TW_FIELD
 
 PyType_Slot kMetricsSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python-exposed backtest metrics.")},

@@ -14,6 +14,7 @@
 #include "python/classes.h"
 #include "python/direction.h"
 #include "python/engine_event_records.h"
+#include "python/fields.h"
 #include "python/order_args.h"
 
 namespace tarnwick::python {
@@ -163,18 +164,16 @@ PyObject* snapshot_repr(PyObject* self) {
     });
 }
 
-#define TW_RO(field, doc) {#field, get_field<P, &P::field>, nullptr, doc, nullptr}
 PyGetSetDef kSnapshotGetSet[] = {
-    TW_RO(position_id, "Ledger position id, unique within a session."),
-    TW_RO(entry_idx, nullptr),
-    TW_RO(entry_price, nullptr),
-    TW_RO(size, nullptr),
-    TW_RO(direction, "1 for long, -1 for short."),
-    TW_RO(stop_price, nullptr),
-    TW_RO(target_price, nullptr),
+    read_only<&P::position_id>("position_id", "Ledger position id, unique within a session."),
+    read_only<&P::entry_idx>("entry_idx"),
+    read_only<&P::entry_price>("entry_price"),
+    read_only<&P::size>("size"),
+    read_only<&P::direction>("direction", "1 for long, -1 for short."),
+    read_only<&P::stop_price>("stop_price"),
+    read_only<&P::target_price>("target_price"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-#undef TW_RO
 
 PyType_Slot kSnapshotSlots[] = {
     {Py_tp_doc, const_cast<char*>("Read-only view of the session's open position.")},

@@ -13,6 +13,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/direction.h"
+#include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/spread_leg_converter.h"
 #include "python/strategy_converters.h"
@@ -100,12 +101,11 @@ PyObject* construct_single_item(PyTypeObject*, const Args& a) {
 }
 
 using SI = BatchSingleItem;
-#define TW_FIELD(T, field) {#field, get_field<T, &T::field>, set_field<T, &T::field>, nullptr, nullptr}
 PyGetSetDef kSingleItemGetSet[] = {
-    TW_FIELD(SI, item_id),
-    TW_FIELD(SI, direction),
-    TW_FIELD(SI, weight),
-    TW_FIELD(SI, symbol),
+    read_write<&SI::item_id>("item_id"),
+    read_write<&SI::direction>("direction"),
+    read_write<&SI::weight>("weight"),
+    read_write<&SI::symbol>("symbol"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -141,13 +141,12 @@ PyObject* construct_spread_item(PyTypeObject*, const Args& a) {
 
 using SP = BatchSpreadItem;
 PyGetSetDef kSpreadItemGetSet[] = {
-    TW_FIELD(SP, strategy_id),
-    TW_FIELD(SP, spread_type),
-    TW_FIELD(SP, max_loss),
-    TW_FIELD(SP, target_profit),
+    read_write<&SP::strategy_id>("strategy_id"),
+    read_write<&SP::spread_type>("spread_type"),
+    read_write<&SP::max_loss>("max_loss"),
+    read_write<&SP::target_profit>("target_profit"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-#undef TW_FIELD
 
 PyType_Slot kSpreadItemSlots[] = {
     {Py_tp_doc, class_doc<kSpreadItemNew>()},
