@@ -7,10 +7,10 @@
 
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/bar_aggregator.h"
-#include "python/classes.h"
 #include "python/convert.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
+#include "python/registration.h"
 
 namespace tarnwick::python {
 
@@ -19,7 +19,7 @@ using domain::OhlcvBar;
 template <>
 struct Bound<data::aggregate::BarAggregator> {
     static constexpr const char* name = "BarAggregator";
-    static PyTypeObject* type() { return bar_aggregator_type(); }
+    static PyTypeObject* type();
 };
 
 namespace {
@@ -208,16 +208,19 @@ PyObject* bars_from_ticks_body(PyObject*, const Args& a) {
         .release();
 }
 
-PyMethodDef kAggregateDef = fast_method<kAggregate, aggregate_bars_body>();
-PyMethodDef kTicksDef = fast_method<kTicks, bars_from_ticks_body>();
-
 }  // namespace
 
-PyTypeObject* bar_aggregator_type() {
+PyTypeObject* Bound<data::aggregate::BarAggregator>::type() {
     return record_type<BarAggregator>("builtins.BarAggregator", kSlots);
 }
 
-PyMethodDef* aggregate_bars_function() { return &kAggregateDef; }
-PyMethodDef* bars_from_ticks_function() { return &kTicksDef; }
+Registrations bar_aggregation_rows() {
+    static constexpr Registration rows[] = {
+        class_row<data::aggregate::BarAggregator>(),
+        function_row<kAggregate, aggregate_bars_body>(),
+        function_row<kTicks, bars_from_ticks_body>(),
+    };
+    return rows;
+}
 
 }  // namespace tarnwick::python

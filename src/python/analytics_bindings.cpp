@@ -13,10 +13,10 @@
 #include "analytics/rebalance.h"
 #include "base/matrix.h"
 #include "domain/fees/cost_segment.h"
-#include "python/classes.h"
 #include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
+#include "python/registration.h"
 #include "python/without_gil.h"
 
 namespace tarnwick::python {
@@ -29,12 +29,12 @@ using domain::parse_cost_segment;
 template <>
 struct Bound<analytics::RankIC> {
     static constexpr const char* name = "RankIC";
-    static PyTypeObject* type() { return rank_ic_type(); }
+    static PyTypeObject* type();
 };
 template <>
 struct Bound<analytics::RebalanceSimResult> {
     static constexpr const char* name = "RebalanceSimResult";
-    static PyTypeObject* type() { return rebalance_sim_result_type(); }
+    static PyTypeObject* type();
 };
 
 namespace {
@@ -94,12 +94,6 @@ PyObject* composite_body(PyObject*, const Args& a) {
     return panel_array(unwrap(analytics::composite_scores(factors, weights))).release();
 }
 
-PyMethodDef kWinsorizeDef = fast_method<kWinsorize, winsorize_body>();
-PyMethodDef kZscoreDef = fast_method<kZscore, zscore_body>();
-PyMethodDef kRankDef = fast_method<kRank, rank_body>();
-PyMethodDef kMomentumDef = fast_method<kMomentum, momentum_body>();
-PyMethodDef kCompositeDef = fast_method<kComposite, composite_body>();
-
 // ---------------------------------------------------------------------------
 // Rank IC
 
@@ -116,8 +110,6 @@ PyObject* rank_ic_body(PyObject*, const Args& a) {
     const auto min_names = a.get<std::uint64_t>(3);
     return wrap(unwrap(analytics::rank_ic(factor, prices, horizon, min_names))).release();
 }
-
-PyMethodDef kRankIcDef = fast_method<kRankIcSig, rank_ic_body>();
 
 PyGetSetDef kRankIcGetSet[] = {
     read_only<&RankIC::mean_ic>("mean_ic"),
@@ -168,8 +160,6 @@ PyObject* schedule_body(PyObject*, const Args& a) {
     return dict.release();
 }
 
-PyMethodDef kScheduleDef = fast_method<kScheduleSig, schedule_body>();
-
 // ---------------------------------------------------------------------------
 // Rebalance-policy simulation
 
@@ -196,8 +186,6 @@ PyObject* rebalance_body(PyObject*, const Args& a) {
     q.periods_per_year = a.get_or<double>(8, 252.0);
     return wrap(unwrap(analytics::simulate_rebalance_policy(q))).release();
 }
-
-PyMethodDef kRebalanceDef = fast_method<kRebalanceSig, rebalance_body>();
 
 using RS = RebalanceSimResult;
 
@@ -287,22 +275,35 @@ PyObject* mc_body(PyObject*, const Args& a) {
     return dict.release();
 }
 
-PyMethodDef kMcDef = fast_method<kMcSig, mc_body>();
-
 }  // namespace
 
-PyMethodDef* winsorize_panel_function() { return &kWinsorizeDef; }
-PyMethodDef* zscore_panel_function() { return &kZscoreDef; }
-PyMethodDef* rank_panel_function() { return &kRankDef; }
-PyMethodDef* momentum_panel_function() { return &kMomentumDef; }
-PyMethodDef* composite_scores_function() { return &kCompositeDef; }
-PyMethodDef* rank_ic_function() { return &kRankIcDef; }
-PyMethodDef* simulate_rebalance_policy_function() { return &kRebalanceDef; }
-PyMethodDef* indian_cost_schedule_function() { return &kScheduleDef; }
-PyMethodDef* simulate_portfolio_mc_function() { return &kMcDef; }
-PyTypeObject* rank_ic_type() { return record_type<RankIC>("builtins.RankIC", kRankIcSlots); }
-PyTypeObject* rebalance_sim_result_type() {
+PyTypeObject* Bound<analytics::RankIC>::type() { return record_type<RankIC>("builtins.RankIC", kRankIcSlots); }
+PyTypeObject* Bound<analytics::RebalanceSimResult>::type() {
     return record_type<RebalanceSimResult>("builtins.RebalanceSimResult", kRebalanceSlots);
+}
+
+Registrations monte_carlo_rows() {
+    static constexpr Registration rows[] = {function_row<kMcSig, mc_body>()};
+    return rows;
+}
+
+Registrations cross_section_class_rows() {
+    static constexpr Registration rows[] = {class_row<analytics::RebalanceSimResult>(), class_row<analytics::RankIC>()};
+    return rows;
+}
+
+Registrations cross_section_function_rows() {
+    static constexpr Registration rows[] = {
+        function_row<kWinsorize, winsorize_body>(),
+        function_row<kZscore, zscore_body>(),
+        function_row<kRank, rank_body>(),
+        function_row<kMomentum, momentum_body>(),
+        function_row<kComposite, composite_body>(),
+        function_row<kRankIcSig, rank_ic_body>(),
+        function_row<kRebalanceSig, rebalance_body>(),
+        function_row<kScheduleSig, schedule_body>(),
+    };
+    return rows;
 }
 
 }  // namespace tarnwick::python

@@ -8,6 +8,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/fields.h"
+#include "python/registration.h"
 #include "python/rule_setters.h"
 
 namespace tarnwick::python {
@@ -336,12 +337,12 @@ struct TargetConfigRecord {
 template <>
 struct Bound<StopConfigRecord> {
     static constexpr const char* name = "StopConfig";
-    static PyTypeObject* type() { return stop_config_type(); }
+    static PyTypeObject* type();
 };
 template <>
 struct Bound<TargetConfigRecord> {
     static constexpr const char* name = "TargetConfig";
-    static PyTypeObject* type() { return target_config_type(); }
+    static PyTypeObject* type();
 };
 
 namespace {
@@ -430,8 +431,8 @@ PyType_Slot kTargetSlots[] = {
 }  // namespace
 
 PyTypeObject* instrument_config_type() { return record_type<I>("builtins.InstrumentConfig", kInstrumentSlots); }
-PyTypeObject* stop_config_type() { return record_type<S>("builtins.StopConfig", kStopSlots); }
-PyTypeObject* target_config_type() { return record_type<T>("builtins.TargetConfig", kTargetSlots); }
+PyTypeObject* Bound<StopConfigRecord>::type() { return record_type<S>("builtins.StopConfig", kStopSlots); }
+PyTypeObject* Bound<TargetConfigRecord>::type() { return record_type<T>("builtins.TargetConfig", kTargetSlots); }
 
 }  // namespace tarnwick::python
 
@@ -467,10 +468,21 @@ PyObject* resolve_atr_period(PyObject*, const Args& a) {
     return Py_NewRef(Py_None);
 }
 
-PyMethodDef kResolveDef = fast_method<kResolve, resolve_atr_period>();
-
 }  // namespace
 
-PyMethodDef* resolve_atr_period_function() { return &kResolveDef; }
+Registrations input_record_rows() {
+    static constexpr Registration rows[] = {
+        class_row<domain::BacktestConfig>(),
+        class_row<domain::InstrumentConfig>(),
+        class_row<StopConfigRecord>(),
+        class_row<TargetConfigRecord>(),
+    };
+    return rows;
+}
+
+Registrations atr_period_rows() {
+    static constexpr Registration rows[] = {function_row<kResolve, resolve_atr_period>()};
+    return rows;
+}
 
 }  // namespace tarnwick::python

@@ -14,10 +14,10 @@
 #include "indicators/tick_signals.h"
 #include "indicators/trend.h"
 #include "indicators/volatility.h"
-#include "python/classes.h"
 #include "python/convert.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
+#include "python/registration.h"
 
 namespace tarnwick::python {
 
@@ -29,7 +29,7 @@ using base::fault;
 template <>
 struct Bound<indicators::Indicator> {
     static constexpr const char* name = "Indicator";
-    static PyTypeObject* type() { return indicator_type(); }
+    static PyTypeObject* type();
 };
 
 namespace {
@@ -168,19 +168,6 @@ PyObject* supertrend_body(PyObject*, const Args& a) {
     return tuple_of(from_vec(std::move(s.value)), from_vec_i8(std::move(s.direction))).release();
 }
 
-PyMethodDef kSmaDef = fast_method<kSma, series_into_body<ind::trend::sma_into>>();
-PyMethodDef kEmaDef = fast_method<kEma, series_into_body<ind::trend::ema_into>>();
-PyMethodDef kRsiDef = fast_method<kRsi, series_into_body<ind::momentum::rsi_into>>();
-PyMethodDef kMacdDef = fast_method<kMacd, macd_body>();
-PyMethodDef kStochDef = fast_method<kStoch, stochastic_body>();
-PyMethodDef kAtrDef = fast_method<kAtr, bar_into_body<ind::volatility::atr_into>>();
-PyMethodDef kBollDef = fast_method<kBoll, bollinger_body>();
-PyMethodDef kAdxDef = fast_method<kAdx, bar_into_body<ind::strength::adx_into>>();
-PyMethodDef kVwapDef = fast_method<kVwap, vwap_body>();
-PyMethodDef kSuperDef = fast_method<kSuper, supertrend_body>();
-PyMethodDef kRollMinDef = fast_method<kRollMin, series_body<ind::volatility::rolling_min>>();
-PyMethodDef kRollMaxDef = fast_method<kRollMax, series_body<ind::volatility::rolling_max>>();
-
 // ---------------------------------------------------------------------------
 // Tick features and tick gates
 
@@ -286,15 +273,6 @@ PyObject* velocity_body(PyObject*, const Args& a) {
     const Column<std::int64_t> stamps = view_i64(a, 0);
     return from_vec(tf::tick_velocity(stamps.span(), window)).release();
 }
-
-PyMethodDef kEntryDef = fast_method<kEntry, entry_body>();
-PyMethodDef kExitDef = fast_method<kExit, exit_body>();
-PyMethodDef kSpreadDef = fast_method<kSpread, spread_body>();
-PyMethodDef kBsiDef = fast_method<kBsi, bsi_body>();
-PyMethodDef kReturnDef = fast_method<kReturn, priced_window_body<60.0, tf::return_window>>();
-PyMethodDef kVolDef = fast_method<kVol, priced_window_body<300.0, tf::realized_vol_rolling>>();
-PyMethodDef kOiDef = fast_method<kOi, oi_body>();
-PyMethodDef kVelocityDef = fast_method<kVelocity, velocity_body>();
 
 // ---------------------------------------------------------------------------
 // The streaming Indicator
@@ -436,28 +414,39 @@ PyType_Slot kIndicatorSlots[] = {
 
 }  // namespace
 
-PyTypeObject* indicator_type() { return record_type<Indicator>("builtins.Indicator", kIndicatorSlots); }
+PyTypeObject* Bound<indicators::Indicator>::type() {
+    return record_type<Indicator>("builtins.Indicator", kIndicatorSlots);
+}
 
-PyMethodDef* sma_function() { return &kSmaDef; }
-PyMethodDef* ema_function() { return &kEmaDef; }
-PyMethodDef* rsi_function() { return &kRsiDef; }
-PyMethodDef* macd_function() { return &kMacdDef; }
-PyMethodDef* stochastic_function() { return &kStochDef; }
-PyMethodDef* atr_function() { return &kAtrDef; }
-PyMethodDef* bollinger_bands_function() { return &kBollDef; }
-PyMethodDef* adx_function() { return &kAdxDef; }
-PyMethodDef* vwap_function() { return &kVwapDef; }
-PyMethodDef* supertrend_function() { return &kSuperDef; }
-PyMethodDef* rolling_min_function() { return &kRollMinDef; }
-PyMethodDef* rolling_max_function() { return &kRollMaxDef; }
+Registrations streaming_indicator_rows() {
+    static constexpr Registration rows[] = {class_row<indicators::Indicator>()};
+    return rows;
+}
 
-PyMethodDef* compute_tick_entry_signals_function() { return &kEntryDef; }
-PyMethodDef* compute_tick_exit_signals_function() { return &kExitDef; }
-PyMethodDef* tick_spread_pct_function() { return &kSpreadDef; }
-PyMethodDef* buy_sell_imbalance_delta_function() { return &kBsiDef; }
-PyMethodDef* return_window_function() { return &kReturnDef; }
-PyMethodDef* realized_vol_rolling_function() { return &kVolDef; }
-PyMethodDef* oi_position_pct_function() { return &kOiDef; }
-PyMethodDef* tick_velocity_function() { return &kVelocityDef; }
+Registrations indicator_function_rows() {
+    static constexpr Registration rows[] = {
+        function_row<kEntry, entry_body>(),
+        function_row<kExit, exit_body>(),
+        function_row<kSpread, spread_body>(),
+        function_row<kBsi, bsi_body>(),
+        function_row<kReturn, priced_window_body<60.0, tf::return_window>>(),
+        function_row<kVol, priced_window_body<300.0, tf::realized_vol_rolling>>(),
+        function_row<kOi, oi_body>(),
+        function_row<kVelocity, velocity_body>(),
+        function_row<kSma, series_into_body<ind::trend::sma_into>>(),
+        function_row<kEma, series_into_body<ind::trend::ema_into>>(),
+        function_row<kRsi, series_into_body<ind::momentum::rsi_into>>(),
+        function_row<kMacd, macd_body>(),
+        function_row<kStoch, stochastic_body>(),
+        function_row<kAtr, bar_into_body<ind::volatility::atr_into>>(),
+        function_row<kBoll, bollinger_body>(),
+        function_row<kAdx, bar_into_body<ind::strength::adx_into>>(),
+        function_row<kVwap, vwap_body>(),
+        function_row<kSuper, supertrend_body>(),
+        function_row<kRollMin, series_body<ind::volatility::rolling_min>>(),
+        function_row<kRollMax, series_body<ind::volatility::rolling_max>>(),
+    };
+    return rows;
+}
 
 }  // namespace tarnwick::python

@@ -6,6 +6,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/fields.h"
+#include "python/registration.h"
 
 namespace tarnwick::python {
 
@@ -206,5 +207,10 @@ PyType_Slot kSlots[] = {
 }  // namespace
 
 PyTypeObject* instrument_spec_type() { return record_type<Spec>("builtins.InstrumentSpec", kSlots); }
+
+Registrations instrument_spec_rows() {
+    static constexpr Registration rows[] = {class_row<domain::InstrumentSpec>()};
+    return rows;
+}
 
 }  // namespace tarnwick::python

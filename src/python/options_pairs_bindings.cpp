@@ -13,6 +13,7 @@
 #include "python/classes.h"
 #include "python/direction.h"
 #include "python/numpy_bridge.h"
+#include "python/registration.h"
 #include "python/strategy_converters.h"
 #include "runners/options.h"
 #include "runners/pairs.h"
@@ -88,8 +89,6 @@ PyObject* run_options_backtest(PyObject*, const Args& a) {
     return new_run_result(std::move(out)).release();
 }
 
-PyMethodDef kOptionsDef = fast_method<kOptions, run_options_backtest>();
-
 // ---------------------------------------------------------------------------
 // run_pairs_backtest
 
@@ -121,11 +120,14 @@ PyObject* run_pairs_backtest(PyObject*, const Args& a) {
     return new_run_result(std::move(out)).release();
 }
 
-PyMethodDef kPairsDef = fast_method<kPairs, run_pairs_backtest>();
-
 }  // namespace
 
-PyMethodDef* run_options_backtest_function() { return &kOptionsDef; }
-PyMethodDef* run_pairs_backtest_function() { return &kPairsDef; }
+Registrations options_pairs_run_rows() {
+    static constexpr Registration rows[] = {
+        function_row<kOptions, run_options_backtest>(),
+        function_row<kPairs, run_pairs_backtest>(),
+    };
+    return rows;
+}
 
 }  // namespace tarnwick::python

@@ -14,10 +14,10 @@
 #include "analytics/risk_contrib.h"
 #include "base/format.h"
 #include "base/matrix.h"
-#include "python/classes.h"
 #include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
+#include "python/registration.h"
 #include "python/without_gil.h"
 
 namespace tarnwick::python {
@@ -27,27 +27,27 @@ using base::Matrix;
 template <>
 struct Bound<analytics::RiskModel> {
     static constexpr const char* name = "RiskModel";
-    static PyTypeObject* type() { return risk_model_type(); }
+    static PyTypeObject* type();
 };
 template <>
 struct Bound<analytics::OptimizerConfig> {
     static constexpr const char* name = "OptimizerConfig";
-    static PyTypeObject* type() { return optimizer_config_type(); }
+    static PyTypeObject* type();
 };
 template <>
 struct Bound<analytics::OptimizationResult> {
     static constexpr const char* name = "OptimizationResult";
-    static PyTypeObject* type() { return optimization_result_type(); }
+    static PyTypeObject* type();
 };
 template <>
 struct Bound<analytics::RiskContributions> {
     static constexpr const char* name = "RiskContributions";
-    static PyTypeObject* type() { return risk_contributions_type(); }
+    static PyTypeObject* type();
 };
 template <>
 struct Bound<analytics::OptimizeItem> {
     static constexpr const char* name = "OptimizeItem";
-    static PyTypeObject* type() { return optimize_item_type(); }
+    static PyTypeObject* type();
 };
 
 namespace {
@@ -424,25 +424,43 @@ PyObject* compute_risk_contributions(PyObject*, const Args& a) {
     return wrap(unwrap(analytics::risk_contributions(model.value(), weights.data))).release();
 }
 
-PyMethodDef kEstimateDef = fast_method<kEstimate, estimate_covariance>();
-
-PyMethodDef kOptimizeDef = fast_method<kOptimize, optimize_portfolio>();
-
-PyMethodDef kBatchDef = fast_method<kBatch, batch_optimize_portfolios>();
-
-PyMethodDef kContribDef = fast_method<kContrib, compute_risk_contributions>();
-
 }  // namespace
 
-PyTypeObject* risk_model_type() { return record_type<RiskModel>("builtins.RiskModel", kRiskModelSlots); }
-PyTypeObject* optimizer_config_type() { return record_type<C>("builtins.OptimizerConfig", kConfigSlots); }
-PyTypeObject* optimization_result_type() { return record_type<R>("builtins.OptimizationResult", kResultSlots); }
-PyTypeObject* risk_contributions_type() { return record_type<RC>("builtins.RiskContributions", kContribSlots); }
-PyTypeObject* optimize_item_type() { return record_type<OptimizeItem>("builtins.OptimizeItem", kItemSlots); }
+PyTypeObject* Bound<analytics::RiskModel>::type() {
+    return record_type<RiskModel>("builtins.RiskModel", kRiskModelSlots);
+}
+PyTypeObject* Bound<analytics::OptimizerConfig>::type() {
+    return record_type<C>("builtins.OptimizerConfig", kConfigSlots);
+}
+PyTypeObject* Bound<analytics::OptimizationResult>::type() {
+    return record_type<R>("builtins.OptimizationResult", kResultSlots);
+}
+PyTypeObject* Bound<analytics::RiskContributions>::type() {
+    return record_type<RC>("builtins.RiskContributions", kContribSlots);
+}
+PyTypeObject* Bound<analytics::OptimizeItem>::type() {
+    return record_type<OptimizeItem>("builtins.OptimizeItem", kItemSlots);
+}
 
-PyMethodDef* estimate_covariance_function() { return &kEstimateDef; }
-PyMethodDef* optimize_portfolio_function() { return &kOptimizeDef; }
-PyMethodDef* batch_optimize_portfolios_function() { return &kBatchDef; }
-PyMethodDef* compute_risk_contributions_function() { return &kContribDef; }
+Registrations portfolio_analytics_class_rows() {
+    static constexpr Registration rows[] = {
+        class_row<analytics::RiskModel>(),
+        class_row<analytics::OptimizerConfig>(),
+        class_row<analytics::OptimizationResult>(),
+        class_row<analytics::RiskContributions>(),
+        class_row<analytics::OptimizeItem>(),
+    };
+    return rows;
+}
+
+Registrations portfolio_analytics_function_rows() {
+    static constexpr Registration rows[] = {
+        function_row<kEstimate, estimate_covariance>(),
+        function_row<kOptimize, optimize_portfolio>(),
+        function_row<kBatch, batch_optimize_portfolios>(),
+        function_row<kContrib, compute_risk_contributions>(),
+    };
+    return rows;
+}
 
 }  // namespace tarnwick::python

@@ -9,6 +9,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/fields.h"
+#include "python/registration.h"
 #include "runners/portfolio_result.h"
 
 namespace tarnwick::python {
@@ -20,12 +21,12 @@ using runners::PortfolioResult;
 template <>
 struct Bound<InstrumentSummary> {
     static constexpr const char* name = "InstrumentSummary";
-    static PyTypeObject* type() { return instrument_summary_type(); }
+    static PyTypeObject* type();
 };
 template <>
 struct Bound<PortfolioResult> {
     static constexpr const char* name = "PortfolioResult";
-    static PyTypeObject* type() { return portfolio_result_type(); }
+    static PyTypeObject* type();
 };
 
 namespace {
@@ -107,9 +108,14 @@ PyType_Slot kPortfolioSlots[] = {
 
 }  // namespace
 
-PyTypeObject* portfolio_result_type() { return record_type<P>("builtins.PortfolioResult", kPortfolioSlots); }
-PyTypeObject* instrument_summary_type() { return record_type<S>("builtins.InstrumentSummary", kSummarySlots); }
+PyTypeObject* Bound<PortfolioResult>::type() { return record_type<P>("builtins.PortfolioResult", kPortfolioSlots); }
+PyTypeObject* Bound<InstrumentSummary>::type() { return record_type<S>("builtins.InstrumentSummary", kSummarySlots); }
 
 Ref new_portfolio_result(PortfolioResult result) { return wrap(std::move(result)); }
+
+Registrations portfolio_result_rows() {
+    static constexpr Registration rows[] = {class_row<PortfolioResult>(), class_row<InstrumentSummary>()};
+    return rows;
+}
 
 }  // namespace tarnwick::python

@@ -13,6 +13,7 @@
 #include "python/engine_event_records.h"
 #include "python/numpy_bridge.h"
 #include "python/order_args.h"
+#include "python/registration.h"
 #include "runners/portfolio_result.h"
 #include "runners/session/portfolio_session.h"
 
@@ -48,7 +49,7 @@ struct PortfolioSessionState {
 template <>
 struct Bound<PortfolioSessionState> {
     static constexpr const char* name = "PortfolioSession";
-    static PyTypeObject* type() { return portfolio_session_type(); }
+    static PyTypeObject* type();
 };
 
 namespace {
@@ -668,6 +669,11 @@ PyType_Slot kSlots[] = {
 
 }  // namespace
 
-PyTypeObject* portfolio_session_type() { return record_type<State>("builtins.PortfolioSession", kSlots); }
+PyTypeObject* Bound<PortfolioSessionState>::type() { return record_type<State>("builtins.PortfolioSession", kSlots); }
+
+Registrations portfolio_session_rows() {
+    static constexpr Registration rows[] = {class_row<PortfolioSessionState>()};
+    return rows;
+}
 
 }  // namespace tarnwick::python

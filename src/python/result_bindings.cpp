@@ -13,6 +13,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/fields.h"
+#include "python/registration.h"
 
 namespace tarnwick::python {
 
@@ -364,5 +365,15 @@ Ref new_backtest_result(BacktestResult result) { return wrap(std::move(result));
 Ref new_run_result(RunOutput run) { return wrap(engine::assembly::build_backtest_result(std::move(run))); }
 Ref new_trade(TradeRecord trade) { return wrap(std::move(trade)); }
 Ref new_order(Order order) { return wrap(std::move(order)); }
+
+Registrations run_result_rows() {
+    static constexpr Registration rows[] = {
+        class_row<engine::BacktestResult>(),
+        class_row<engine::ReportedMetrics>(),
+        class_row<domain::TradeRecord>(),
+        class_row<domain::Order>(),
+    };
+    return rows;
+}
 
 }  // namespace tarnwick::python

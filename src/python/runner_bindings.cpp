@@ -11,6 +11,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/numpy_bridge.h"
+#include "python/registration.h"
 #include "python/strategy_converters.h"
 #include "runners/basket.h"
 #include "runners/instrument_series.h"
@@ -80,8 +81,6 @@ PyObject* run_basket_backtest(PyObject*, const Args& a) {
     return new_run_result(unwrap(runners::basket::run(run, series))).release();
 }
 
-PyMethodDef kBasketDef = fast_method<kBasket, run_basket_backtest>();
-
 // ---------------------------------------------------------------------------
 // run_portfolio_backtest
 
@@ -109,8 +108,6 @@ PyObject* run_portfolio_backtest(PyObject*, const Args& a) {
     const std::vector<runners::InstrumentSeries> series = series_of(inputs);
     return new_portfolio_result(unwrap(runners::portfolio::run(run, allocation, series))).release();
 }
-
-PyMethodDef kPortfolioDef = fast_method<kPortfolio, run_portfolio_backtest>();
 
 // ---------------------------------------------------------------------------
 // run_multi_backtest
@@ -142,12 +139,19 @@ PyObject* run_multi_backtest(PyObject*, const Args& a) {
         .release();
 }
 
-PyMethodDef kMultiDef = fast_method<kMulti, run_multi_backtest>();
-
 }  // namespace
 
-PyMethodDef* run_basket_backtest_function() { return &kBasketDef; }
-PyMethodDef* run_portfolio_backtest_function() { return &kPortfolioDef; }
-PyMethodDef* run_multi_backtest_function() { return &kMultiDef; }
+Registrations basket_portfolio_run_rows() {
+    static constexpr Registration rows[] = {
+        function_row<kBasket, run_basket_backtest>(),
+        function_row<kPortfolio, run_portfolio_backtest>(),
+    };
+    return rows;
+}
+
+Registrations multi_run_rows() {
+    static constexpr Registration rows[] = {function_row<kMulti, run_multi_backtest>()};
+    return rows;
+}
 
 }  // namespace tarnwick::python

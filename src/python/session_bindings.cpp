@@ -16,6 +16,7 @@
 #include "python/engine_event_records.h"
 #include "python/fields.h"
 #include "python/order_args.h"
+#include "python/registration.h"
 
 namespace tarnwick::python {
 
@@ -45,7 +46,7 @@ struct KernelSessionState {
 template <>
 struct Bound<KernelSessionState> {
     static constexpr const char* name = "KernelSession";
-    static PyTypeObject* type() { return kernel_session_type(); }
+    static PyTypeObject* type();
 };
 
 namespace {
@@ -510,6 +511,16 @@ PyType_Slot kSessionSlots[] = {
 
 PyTypeObject* engine_event_type() { return record_type<KernelEvent>("builtins.EngineEvent", kEventSlots); }
 PyTypeObject* position_snapshot_type() { return record_type<P>("builtins.PositionSnapshot", kSnapshotSlots); }
-PyTypeObject* kernel_session_type() { return record_type<KS>("builtins.KernelSession", kSessionSlots); }
+PyTypeObject* Bound<KernelSessionState>::type() { return record_type<KS>("builtins.KernelSession", kSessionSlots); }
+
+Registrations kernel_session_rows() {
+    static constexpr Registration rows[] = {class_row<KernelSessionState>()};
+    return rows;
+}
+
+Registrations session_record_rows() {
+    static constexpr Registration rows[] = {class_row<engine::KernelEvent>(), class_row<engine::PositionSnapshot>()};
+    return rows;
+}
 
 }  // namespace tarnwick::python

@@ -19,6 +19,7 @@
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/numpy_bridge.h"
+#include "python/registration.h"
 #include "python/spread_leg_converter.h"
 #include "python/without_gil.h"
 #include "runners/spreads.h"
@@ -80,8 +81,6 @@ PyObject* run_spread_backtest(PyObject*, const Args& a) {
     return new_run_result(spreads::run(run, market)).release();
 }
 
-PyMethodDef kSpreadDef = fast_method<kSpread, run_spread_backtest>();
-
 // ---------------------------------------------------------------------------
 // run_tick_backtest
 
@@ -133,8 +132,6 @@ PyObject* run_tick_backtest(PyObject*, const Args& a) {
     return new_run_result(unwrap(tick::run(config, columns))).release();
 }
 
-PyMethodDef kTickDef = fast_method<kTick, run_tick_backtest>();
-
 // ---------------------------------------------------------------------------
 // batch_spread_backtest
 
@@ -175,12 +172,19 @@ PyObject* batch_spread_backtest(PyObject*, const Args& a) {
     }).release();
 }
 
-PyMethodDef kBatchDef = fast_method<kBatch, batch_spread_backtest>();
-
 }  // namespace
 
-PyMethodDef* run_spread_backtest_function() { return &kSpreadDef; }
-PyMethodDef* run_tick_backtest_function() { return &kTickDef; }
-PyMethodDef* batch_spread_backtest_function() { return &kBatchDef; }
+Registrations spread_tick_run_rows() {
+    static constexpr Registration rows[] = {
+        function_row<kSpread, run_spread_backtest>(),
+        function_row<kTick, run_tick_backtest>(),
+    };
+    return rows;
+}
+
+Registrations spread_batch_rows() {
+    static constexpr Registration rows[] = {function_row<kBatch, batch_spread_backtest>()};
+    return rows;
+}
 
 }  // namespace tarnwick::python

@@ -15,6 +15,7 @@
 #include "python/direction.h"
 #include "python/fields.h"
 #include "python/numpy_bridge.h"
+#include "python/registration.h"
 #include "python/spread_leg_converter.h"
 #include "python/strategy_converters.h"
 #include "python/without_gil.h"
@@ -71,8 +72,6 @@ PyObject* run_single_backtest(PyObject*, const Args& a) {
                                                          columns.series(), signals, instrument));
     return new_run_result(std::move(run)).release();
 }
-
-PyMethodDef kRunDef = fast_method<kRun, run_single_backtest>();
 
 // ---------------------------------------------------------------------------
 // BatchSingleItem
@@ -216,17 +215,31 @@ PyObject* batch_single_backtest(PyObject*, const Args& a) {
     }).release();
 }
 
-PyMethodDef kBatchDef = fast_method<kBatch, batch_single_backtest>();
-
 }  // namespace
 
-PyMethodDef* run_single_backtest_function() { return &kRunDef; }
-PyMethodDef* batch_single_backtest_function() { return &kBatchDef; }
 PyTypeObject* batch_single_item_type() {
     return record_type<BatchSingleItem>("builtins.BatchSingleItem", kSingleItemSlots);
 }
 PyTypeObject* batch_spread_item_type() {
     return record_type<BatchSpreadItem>("builtins.BatchSpreadItem", kSpreadItemSlots);
+}
+
+Registrations single_run_rows() {
+    static constexpr Registration rows[] = {function_row<kRun, run_single_backtest>()};
+    return rows;
+}
+
+Registrations spread_batch_item_rows() {
+    static constexpr Registration rows[] = {class_row<runners::BatchSpreadItem>()};
+    return rows;
+}
+
+Registrations single_batch_rows() {
+    static constexpr Registration rows[] = {
+        class_row<runners::BatchSingleItem>(),
+        function_row<kBatch, batch_single_backtest>(),
+    };
+    return rows;
 }
 
 }  // namespace tarnwick::python
