@@ -97,11 +97,11 @@ PyObject* composite_body(PyObject*, const Args& a) {
 // ---------------------------------------------------------------------------
 // Rank IC
 
-constexpr auto kRankIcSig = function("rank_ic", {"factor", "prices", "horizon", "min_names"},
-                                     "Rank IC of a factor panel against `horizon`-ahead returns from `prices`.\n\n"
-                                     "Forward returns are derived here rather than supplied, so the shift cannot\n"
-                                     "leak lookahead. Dates with fewer than `min_names` paired observations are\n"
-                                     "skipped, never zero-filled.");
+constexpr auto kRankIc = function("rank_ic", {"factor", "prices", "horizon", "min_names"},
+                                  "Rank IC of a factor panel against `horizon`-ahead returns from `prices`.\n\n"
+                                  "Forward returns are derived here rather than supplied, so the shift cannot\n"
+                                  "leak lookahead. Dates with fewer than `min_names` paired observations are\n"
+                                  "skipped, never zero-filled.");
 
 PyObject* rank_ic_body(PyObject*, const Args& a) {
     const Matrix factor = a.get<ArrayF64x2>(0).m;
@@ -143,10 +143,10 @@ PyType_Slot kRankIcSlots[] = {
 // ---------------------------------------------------------------------------
 // Cost schedule
 
-constexpr auto kScheduleSig = function("indian_cost_schedule", {"segment"},
-                                       "Export a segment's cost schedule, including the DP sell charge.\n\n"
-                                       "This export is the single numeric source of truth for cost parity tests\n"
-                                       "against the calling backend's own cost module: the two must never drift.");
+constexpr auto kSchedule = function("indian_cost_schedule", {"segment"},
+                                    "Export a segment's cost schedule, including the DP sell charge.\n\n"
+                                    "This export is the single numeric source of truth for cost parity tests\n"
+                                    "against the calling backend's own cost module: the two must never drift.");
 
 PyObject* schedule_body(PyObject*, const Args& a) {
     const std::string text = a.get<std::string>(0);
@@ -163,7 +163,7 @@ PyObject* schedule_body(PyObject*, const Args& a) {
 // ---------------------------------------------------------------------------
 // Rebalance-policy simulation
 
-constexpr auto kRebalanceSig = function(
+constexpr auto kRebalance = function(
     "simulate_rebalance_policy", {"prices", "target_weights", "initial_capital", "policy", "policy_param",
                                   {"segment", "\"equity_delivery\""}, {"min_trade_value", "0.0"},
                                   {"dp_charge_per_isin", "..."}, {"periods_per_year", "252.0"}},
@@ -226,7 +226,7 @@ PyType_Slot kRebalanceSlots[] = {
 // ---------------------------------------------------------------------------
 // Monte Carlo
 
-constexpr auto kMcSig = function(
+constexpr auto kMonteCarlo = function(
     "simulate_portfolio_mc", {"returns", "weights", "correlation_matrix", "initial_value", {"n_simulations", "10000"},
                               {"horizon_days", "252"}, {"seed", "42"}},
     "Run Monte Carlo forward simulation for a portfolio.\n\n"
@@ -283,7 +283,7 @@ PyTypeObject* Bound<analytics::RebalanceSimResult>::type() {
 }
 
 Registrations monte_carlo_rows() {
-    static constexpr Registration rows[] = {function_row<kMcSig, mc_body>()};
+    static constexpr Registration rows[] = {function_row<kMonteCarlo, mc_body>()};
     return rows;
 }
 
@@ -299,9 +299,9 @@ Registrations cross_section_function_rows() {
         function_row<kRank, rank_body>(),
         function_row<kMomentum, momentum_body>(),
         function_row<kComposite, composite_body>(),
-        function_row<kRankIcSig, rank_ic_body>(),
-        function_row<kRebalanceSig, rebalance_body>(),
-        function_row<kScheduleSig, schedule_body>(),
+        function_row<kRankIc, rank_ic_body>(),
+        function_row<kRebalance, rebalance_body>(),
+        function_row<kSchedule, schedule_body>(),
     };
     return rows;
 }

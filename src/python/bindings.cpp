@@ -90,17 +90,17 @@ PyObject* get_fill_timing(PyObject* self, void*) {
 }
 
 constexpr auto kFixedStop = method("BacktestConfig.set_fixed_stop", {"percent"},
-                                  "Set fixed percentage stop-loss." TW_FIXED_STOP_UNITS);
+                                   "Set fixed percentage stop-loss." TW_FIXED_STOP_UNITS);
 constexpr auto kAtrStop = method("BacktestConfig.set_atr_stop", {"multiplier", "period"},
-                                "Set ATR-based stop-loss." TW_ATR_STOP_UNITS);
+                                 "Set ATR-based stop-loss." TW_ATR_STOP_UNITS);
 constexpr auto kTrailingStop = method("BacktestConfig.set_trailing_stop", {"percent"},
-                                     "Set trailing stop-loss." TW_TRAILING_STOP_UNITS);
+                                      "Set trailing stop-loss." TW_TRAILING_STOP_UNITS);
 constexpr auto kFixedTarget = method("BacktestConfig.set_fixed_target", {"percent"},
-                                    "Set fixed percentage take-profit." TW_FIXED_TARGET_UNITS);
+                                     "Set fixed percentage take-profit." TW_FIXED_TARGET_UNITS);
 constexpr auto kAtrTarget = method("BacktestConfig.set_atr_target", {"multiplier", "period"},
-                                  "Set ATR-based take-profit." TW_ATR_TARGET_UNITS);
+                                   "Set ATR-based take-profit." TW_ATR_TARGET_UNITS);
 constexpr auto kRiskRewardTarget = method("BacktestConfig.set_risk_reward_target", {"ratio"},
-                                         "Set risk-reward based take-profit." TW_RISK_REWARD_TARGET_UNITS);
+                                          "Set risk-reward based take-profit." TW_RISK_REWARD_TARGET_UNITS);
 
 PyMethodDef kMethods[] = {
     fast_method<kFixedStop, rule_setter<C, store_fixed_stop<C>>>(),
@@ -266,17 +266,17 @@ PyObject* instrument_repr(PyObject* self) {
 }
 
 constexpr auto kIFixedStop = method("InstrumentConfig.set_fixed_stop", {"percent"},
-                                   "Set fixed percentage stop-loss override." TW_FIXED_STOP_UNITS);
+                                    "Set fixed percentage stop-loss override." TW_FIXED_STOP_UNITS);
 constexpr auto kIAtrStop = method("InstrumentConfig.set_atr_stop", {"multiplier", "period"},
-                                 "Set ATR-based stop-loss override." TW_ATR_STOP_UNITS);
+                                  "Set ATR-based stop-loss override." TW_ATR_STOP_UNITS);
 constexpr auto kITrailingStop = method("InstrumentConfig.set_trailing_stop", {"percent"},
-                                      "Set trailing stop-loss override." TW_TRAILING_STOP_UNITS);
+                                       "Set trailing stop-loss override." TW_TRAILING_STOP_UNITS);
 constexpr auto kIFixedTarget = method("InstrumentConfig.set_fixed_target", {"percent"},
-                                     "Set fixed percentage take-profit override." TW_FIXED_TARGET_UNITS);
+                                      "Set fixed percentage take-profit override." TW_FIXED_TARGET_UNITS);
 constexpr auto kIAtrTarget = method("InstrumentConfig.set_atr_target", {"multiplier", "period"},
-                                   "Set ATR-based take-profit override." TW_ATR_TARGET_UNITS);
+                                    "Set ATR-based take-profit override." TW_ATR_TARGET_UNITS);
 constexpr auto kIRiskRewardTarget = method("InstrumentConfig.set_risk_reward_target", {"ratio"},
-                                          "Set risk-reward based take-profit override." TW_RISK_REWARD_TARGET_UNITS);
+                                           "Set risk-reward based take-profit override." TW_RISK_REWARD_TARGET_UNITS);
 
 PyMethodDef kInstrumentMethods[] = {
     fast_method<kIFixedStop, rule_setter<I, store_fixed_stop<I>>>(),
