@@ -1,6 +1,7 @@
 // What module start-up adds: every bindings file exports its classes and functions as
-// rows, family by family; the module adds the families in one fixed order, which is also
-// the order of __all__. A new function is one row in its family; nothing else changes.
+// rows, family by family, and the module adds the families in one fixed order, which is
+// also the order of __all__. A new function or class is one row in its file's family;
+// module start-up stays as it is.
 #pragma once
 
 #include <span>
@@ -33,7 +34,8 @@ constexpr Registration function_row() {
     return {nullptr, &kFunctionRecord<C, Body>};
 }
 
-// The families, in the order the module adds them.
+// The families, in the order the module adds them. A file exports more than one where that
+// order puts other files' classes or functions between its own.
 Registrations input_record_rows();
 Registrations run_result_rows();
 Registrations portfolio_result_rows();
