@@ -17,6 +17,12 @@ constexpr std::int64_t sat_add(std::int64_t a, std::int64_t b) noexcept {
     return out;
 }
 
+// a + b clamped to the unsigned 64-bit range (counts, periods and indices).
+constexpr std::uint64_t sat_add_u64(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t out = 0;
+    return __builtin_add_overflow(a, b, &out) ? std::numeric_limits<std::uint64_t>::max() : out;
+}
+
 // a - b clamped to the signed 64-bit range.
 constexpr std::int64_t sat_sub(std::int64_t a, std::int64_t b) noexcept {
     std::int64_t out = 0;

@@ -309,7 +309,7 @@ Status<CoreError> macd_into(std::span<const double> data, std::uint64_t fast_per
 
     // First signal value at slow + signal - 2; clamped so a huge signal period reads as
     // "beyond the data" rather than wrapping around.
-    const std::uint64_t s0 = sat_add(slow_period, signal_period) - 2;
+    const std::uint64_t s0 = sat_add_u64(slow_period, signal_period) - 2;
     const std::size_t seed_end = s0 < n ? static_cast<std::size_t>(s0) + 1 : n;  // bars up to the first signal
     const double sig_alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
     const double sig_keep = 1.0 - sig_alpha;
@@ -412,7 +412,7 @@ Result<StochasticSeries, CoreError> stochastic(std::span<const double> high, std
         ll[i] = kNaN;
     }
 
-    const std::uint64_t d0 = sat_add(k_period, d_period) - 2;
+    const std::uint64_t d0 = sat_add_u64(k_period, d_period) - 2;
     if (d0 >= n) return out;
     const auto dp = static_cast<std::size_t>(d_period);
     const double df = static_cast<double>(d_period);

@@ -11,6 +11,7 @@
 
 #include "base/fault.h"
 #include "base/huge_pages.h"
+#include "base/saturate.h"
 
 namespace tarnwick::indicators {
 
@@ -113,13 +114,10 @@ inline bool all_finite(std::span<const double> x) {
     return !std::isnan(rest);
 }
 
-// a + b clamped to the unsigned 64-bit range. Period sums such as slow + signal can be
-// given arbitrarily large periods; clamping keeps "longer than the data" meaning exactly
-// that instead of wrapping into a short period.
-inline std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r = 0;
-    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
+// Period sums such as slow + signal can be given arbitrarily large periods; they saturate,
+// which keeps "longer than the data" meaning exactly that instead of wrapping into a short
+// period.
+using base::sat_add_u64;
 
 // True range of bar i: high - low on the first bar, afterwards the widest of the bar's
 // own range and its distances from the previous close, each missing term ignored.

@@ -50,7 +50,7 @@ Result<IndicatorKind, CoreError> parse_indicator_kind(std::string_view text) {
 
 namespace streaming {
 
-SumWindow::SumWindow(std::uint64_t period) : ring_(sat_add(period, 1)), period_(period) {}
+SumWindow::SumWindow(std::uint64_t period) : ring_(sat_add_u64(period, 1)), period_(period) {}
 
 void SumWindow::push(double x) {
     ring_.push_back(x);
@@ -93,7 +93,7 @@ EmaCore::EmaCore(std::uint64_t period) : ema(period, 2.0 / (static_cast<double>(
 
 WilderMaCore::WilderMaCore(std::uint64_t period) : ema(period, 1.0 / static_cast<double>(period)) {}
 
-WmaCore::WmaCore(std::uint64_t period) : window(sat_add(period, 1)), period(period) {
+WmaCore::WmaCore(std::uint64_t period) : window(sat_add_u64(period, 1)), period(period) {
     // The weight total in 128 bits so that no period wraps it.
     const unsigned __int128 total = static_cast<unsigned __int128>(period) * (static_cast<unsigned __int128>(period) + 1);
     denominator = static_cast<double>(total) * 0.5;
@@ -113,7 +113,7 @@ void WmaCore::reset() {
     value.reset();
 }
 
-RocCore::RocCore(std::uint64_t period) : window(sat_add(period, 2)), span(sat_add(period, 1)) {}
+RocCore::RocCore(std::uint64_t period) : window(sat_add_u64(period, 2)), span(sat_add_u64(period, 1)) {}
 
 void RocCore::update(double, double, double close) {
     window.push_back(close);
@@ -237,7 +237,7 @@ void AtrCore::reset() {
 }
 
 DonchianCore::DonchianCore(std::uint64_t period)
-    : period(period), highs(sat_add(period, 1)), lows(sat_add(period, 1)) {}
+    : period(period), highs(sat_add_u64(period, 1)), lows(sat_add_u64(period, 1)) {}
 
 void DonchianCore::update(double high, double low, double) {
     highs.push(bars, high);

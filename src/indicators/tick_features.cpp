@@ -1,8 +1,8 @@
 #include "indicators/tick_features.h"
 
 #include <cmath>
-#include <limits>
 
+#include "base/saturate.h"
 #include "indicators/series.h"
 
 namespace tarnwick::indicators::tick_features {
@@ -13,16 +13,9 @@ using base::err;
 
 namespace {
 
-constexpr std::int64_t kMaxI64 = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kMinI64 = std::numeric_limits<std::int64_t>::min();
-
 // Lower bound of tick i's window: t - w, clamped at the ends of the timestamp range so
 // extreme timestamps or windows cannot wrap the bound to the other side.
-std::int64_t window_start(std::int64_t t, std::int64_t w) {
-    std::int64_t r = 0;
-    if (!__builtin_sub_overflow(t, w, &r)) return r;
-    return w > 0 ? kMinI64 : kMaxI64;
-}
+std::int64_t window_start(std::int64_t t, std::int64_t w) { return base::sat_sub(t, w); }
 
 // Number of leading ticks among 0 .. i-1 whose timestamp satisfies `pred`, by halving;
 // exact for non-decreasing timestamps.
@@ -42,13 +35,7 @@ std::size_t prefix_count(std::span<const std::int64_t> ts, std::size_t i, Pred p
 
 }  // namespace
 
-std::int64_t window_ns(double window_seconds) {
-    const double ns = window_seconds * 1e9;
-    if (std::isnan(ns)) return 0;
-    if (ns >= 9223372036854775808.0) return kMaxI64;
-    if (ns <= -9223372036854775808.0) return kMinI64;
-    return static_cast<std::int64_t>(ns);
-}
+std::int64_t window_ns(double window_seconds) { return base::sat_cast_i64(window_seconds * 1e9); }
 
 Result<std::vector<double>, CoreError> return_window(std::span<const std::int64_t> timestamps_ns,
                                                      std::span<const double> ltp, double window_seconds) {

@@ -34,7 +34,7 @@ std::vector<std::int8_t> compute_tick_entry_signals(std::span<const double> spre
         }
         out[i] = 1;
         // Clamped: a cooldown reaching past the end of the index range ends all entries.
-        next = sat_add(sat_add(i, 1), cooldown_ticks);
+        next = sat_add_u64(sat_add_u64(i, 1), cooldown_ticks);
     }
     return out;
 }

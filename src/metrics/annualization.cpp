@@ -1,23 +1,13 @@
 #include "metrics/annualization.h"
 
 #include <algorithm>
-#include <limits>
 #include <vector>
+
+#include "base/saturate.h"
 
 namespace tarnwick::metrics::annualization {
 
-namespace {
-
-// b - a, saturating at the ends of the 64-bit range.
-std::int64_t saturating_diff(std::int64_t b, std::int64_t a) noexcept {
-    std::int64_t out = 0;
-    if (__builtin_sub_overflow(b, a, &out)) {
-        return b > a ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    }
-    return out;
-}
-
-}  // namespace
+using base::sat_sub;
 
 double periods_per_year(std::optional<double> explicit_value, std::span<const std::int64_t> timestamps,
                         bool continuous_market, double session_minutes, double default_value) {
@@ -29,7 +19,7 @@ double periods_per_year(std::optional<double> explicit_value, std::span<const st
     std::int64_t first_step = 0;
     bool uniform = true;
     for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
-        const std::int64_t step = saturating_diff(timestamps[i + 1], timestamps[i]);
+        const std::int64_t step = sat_sub(timestamps[i + 1], timestamps[i]);
         if (step <= 0) continue;
         if (positive == 0) first_step = step;
         uniform = uniform && step == first_step;
@@ -42,7 +32,7 @@ double periods_per_year(std::optional<double> explicit_value, std::span<const st
         std::vector<std::int64_t> steps;
         steps.reserve(positive);
         for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
-            const std::int64_t step = saturating_diff(timestamps[i + 1], timestamps[i]);
+            const std::int64_t step = sat_sub(timestamps[i + 1], timestamps[i]);
             if (step > 0) steps.push_back(step);
         }
         // Selection finds the middle order statistics a sort would put there; with an even

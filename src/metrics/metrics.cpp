@@ -1,26 +1,18 @@
 #include "metrics/metrics.h"
 
 #include <cmath>
-#include <limits>
 
+#include "base/saturate.h"
 #include "metrics/annualization.h"
 #include "metrics/return_stats.h"
 
 namespace tarnwick::metrics {
 
+using base::sat_sub;
 using domain::ExitReason;
 using domain::TradeRecord;
 
 namespace {
-
-// b - a, saturating at the ends of the 64-bit range.
-std::int64_t saturating_diff(std::int64_t b, std::int64_t a) noexcept {
-    std::int64_t out = 0;
-    if (__builtin_sub_overflow(b, a, &out)) {
-        return b > a ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    }
-    return out;
-}
 
 // Bars held; a record whose exit precedes its entry counts as held for none.
 double bars_held(const TradeRecord& t) noexcept {
@@ -80,7 +72,7 @@ DrawdownStats drawdown_stats(std::span<const double> drawdown, std::span<const s
     out.time_under_water_pct = percent_of(under, n);
     if (under > 0) out.avg_pct = sum_under / static_cast<double>(under);
     if (timestamps.size() >= 2 && have_stretch && best_last < timestamps.size()) {
-        const std::int64_t span = saturating_diff(timestamps[best_last], timestamps[best_first]);
+        const std::int64_t span = sat_sub(timestamps[best_last], timestamps[best_first]);
         if (span >= 0) out.max_duration_secs = static_cast<double>(span) / 1e9;
     }
     return out;
@@ -163,7 +155,7 @@ BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const 
             if (t.return_pct < worst) worst = t.return_pct;
         }
         if (t.exit_time < t.entry_time) time_reversed = true;
-        all_secs += static_cast<double>(saturating_diff(t.exit_time, t.entry_time)) / 1e9;
+        all_secs += static_cast<double>(sat_sub(t.exit_time, t.entry_time)) / 1e9;
 
         // Runs count every trade, open ones included.
         if (t.pnl > 0.0) {

@@ -19,6 +19,7 @@ using base::Result;
 using base::Status;
 using base::Unit;
 using base::err;
+using base::sat_add_u64;
 using base::sat_sub;
 using domain::BacktestConfig;
 using domain::ExitReason;
@@ -38,12 +39,6 @@ std::int64_t hold_limit_ns(std::uint64_t seconds) noexcept {
     constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     if (seconds > kMax / kNanosPerSecond) return std::numeric_limits<std::int64_t>::max();
     return static_cast<std::int64_t>(seconds) * kNanosPerSecond;
-}
-
-std::size_t sat_add_index(std::size_t a, std::uint64_t b) noexcept {
-    std::size_t out = 0;
-    if (__builtin_add_overflow(a, b, &out)) return std::numeric_limits<std::size_t>::max();
-    return out;
 }
 
 // The fill price of a side: the quote when it is tradable, else the last price.
@@ -121,7 +116,7 @@ public:
             }
             close(pos, j, exit_price, reason);
             if (trades_.size() >= cfg_.max_trades) break;
-            next_entry = sat_add_index(j, cfg_.entry_cooldown_ticks);
+            next_entry = sat_add_u64(j, cfg_.entry_cooldown_ticks);
             i = j + 1;
         }
         return std::move(trades_);
