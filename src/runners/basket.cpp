@@ -25,6 +25,7 @@ using domain::ExitReason;
 using domain::FillTiming;
 using domain::InstrumentConfig;
 using domain::TradeRecord;
+using domain::is_tradable_price;
 using domain::resolve_fee_model;
 using engine::RunOutput;
 using metrics::BacktestMetrics;
@@ -93,7 +94,7 @@ BacktestMetrics empty_metrics(const BacktestConfig& config) {
 // by its allotted capital and rounded down to its lot size when it has overrides.
 double quantity_for(const std::optional<InstrumentConfig>& ic, double weight,
                     double total_weight, double cash, double price) {
-    if (total_weight == 0.0 || !tradable(price)) return 0.0;
+    if (total_weight == 0.0 || !is_tradable_price(price)) return 0.0;
     double allotment = weight / total_weight * cash;
     if (!ic) return allotment / price;
     if (ic->alloted_capital) allotment = std::min(allotment, *ic->alloted_capital);
@@ -196,7 +197,7 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
             s.exit_due = s.exit_due || exits[t] != 0;
             const InstrumentSeries& in = instruments[i];
             const double p = at_open ? in.bars.open[t] : in.bars.close[t];
-            if (!s.exit_due || !tradable(p)) continue;
+            if (!s.exit_due || !is_tradable_price(p)) continue;
             const double fee = record(i, t, p, ExitReason::Signal);
             const double d = in.signals.direction;
             cash += s.entry_price * s.quantity + d * (p - s.entry_price) * s.quantity - fee;

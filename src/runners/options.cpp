@@ -29,6 +29,7 @@ using domain::FillCharge;
 using domain::FillTiming;
 using domain::OptionRight;
 using domain::TradeRecord;
+using domain::is_tradable_price;
 using domain::parse_option_right;
 using domain::resolve_fee_model;
 using domain::segment_fill_charges;
@@ -221,7 +222,7 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
         const double fill = fill_prices[i];
 
         exit_due = open && (exit_due || flags.exit);
-        if (exit_due && tradable(fill)) {
+        if (exit_due && is_tradable_price(fill)) {
             const FillCharge exit = leg_costs(run, open->contracts, signals.direction, false, fill);
             cash += d * fill * open->units - exit.total;
             trades.push_back(
@@ -232,7 +233,7 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
         // A premium that is not tradable buys nothing, and the signal is not carried to a
         // later bar; nor does a count of 0 buy anything. The processor still counts the
         // position as open, so later entries wait for an exit.
-        if (flags.entry && !open && tradable(fill)) {
+        if (flags.entry && !open && is_tradable_price(fill)) {
             const std::uint64_t contracts = run.size.contracts(cash, fill, run.lot_size);
             if (contracts > 0) {
                 const FillCharge entry = leg_costs(run, contracts, signals.direction, true, fill);

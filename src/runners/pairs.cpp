@@ -24,6 +24,7 @@ using domain::ExitReason;
 using domain::FeeModel;
 using domain::FillTiming;
 using domain::TradeRecord;
+using domain::is_tradable_price;
 using domain::resolve_fee_model;
 using engine::RunOutput;
 
@@ -176,7 +177,7 @@ Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1
         const double p1 = fill1[i];
         const double p2 = fill2[i];
         // The pair opens and closes as a whole: both legs need a tradable price.
-        const bool fillable = tradable(p1) && tradable(p2);
+        const bool fillable = is_tradable_price(p1) && is_tradable_price(p2);
 
         exit_due = open && (exit_due || flags.exit);
         if (exit_due && fillable) {

@@ -13,7 +13,6 @@
 #include "engine/core_session.h"
 #include "engine/kernel.h"
 #include "engine/result_assembly.h"
-#include "indicators/volatility.h"
 #include "metrics/metrics.h"
 #include "runners/tradable_price.h"
 #include "signals/processor.h"
@@ -32,6 +31,7 @@ using domain::FillTiming;
 using domain::InstrumentConfig;
 using domain::OhlcvBar;
 using domain::TradeRecord;
+using domain::is_tradable_price;
 using engine::Kernel;
 using engine::KernelConfig;
 using engine::KernelEvent;
@@ -93,14 +93,6 @@ Status<OwnError> check_inputs(std::span<const InstrumentSeries> instruments) {
         }
     }
     return Unit{};
-}
-
-std::vector<double> atr_series(const BarSeries& bars, std::optional<std::uint64_t> period) {
-    if (!period) return {};
-    const std::size_t n = bars.bars();
-    auto atr = indicators::volatility::atr(bars.high.first(n), bars.low.first(n), bars.close, *period);
-    if (!atr.ok()) return std::vector<double>(n, 0.0);
-    return std::move(atr).value();
 }
 
 OhlcvBar bar_of(const BarSeries& bars, std::size_t t) {
@@ -286,7 +278,7 @@ private:
         catch_up(i, t);
         b.exit_due = b.exit_due || exit_signal;
         BarSignal sig;
-        sig.exit = b.exit_due && tradable(signal_fill_price(i, t, false));
+        sig.exit = b.exit_due && is_tradable_price(signal_fill_price(i, t, false));
         sig.atr = b.atr_at(t);
         kernel.set_cash(0.0);
         for (const KernelEvent& e : kernel.step(static_cast<std::uint64_t>(t), bar_of(instruments_[i].bars, t), sig,
@@ -318,7 +310,7 @@ private:
                 continue;
             }
             const double fill_price = signal_fill_price(i, t, true);
-            if (!tradable(fill_price)) continue;
+            if (!is_tradable_price(fill_price)) continue;
             double allotment = pool_;
             if (allocation_ == Allocation::EqualWeight) {
                 const std::uint64_t slots = cap_ > 0 ? cap_ : static_cast<std::uint64_t>(k_);
@@ -534,7 +526,7 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
             for (std::size_t& t : b.signal_bars) ++t;
             if (!b.signal_bars.empty() && b.signal_bars.back() >= n) b.signal_bars.pop_back();
         }
-        b.atr = atr_series(in.bars, single::resolve_atr_period(config, b.overrides));
+        b.atr = single::atr_series(in.bars, single::resolve_atr_period(config, b.overrides));
 
         KernelConfig kc;
         kc.config = kernel_config;

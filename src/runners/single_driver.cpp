@@ -63,10 +63,6 @@ Status<OwnError> check_lengths(const BarSeries& bars, const SignalInput& signals
     return Unit{};
 }
 
-namespace {
-
-// The ATR series of the run, or nothing when no rule needs one. A series that cannot be
-// computed (period 0) is all zeros: the run goes on without ATR-based levels.
 std::vector<double> atr_series(const BarSeries& bars, std::optional<std::uint64_t> period) {
     if (!period) return {};
     const std::size_t n = bars.bars();
@@ -74,8 +70,6 @@ std::vector<double> atr_series(const BarSeries& bars, std::optional<std::uint64_
     if (!atr.ok()) return std::vector<double>(n, 0.0);
     return std::move(atr).value();
 }
-
-}  // namespace
 
 KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signals,
                            const std::optional<InstrumentConfig>& instrument) {

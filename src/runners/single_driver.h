@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "base/errors.h"
 #include "base/result.h"
@@ -57,6 +58,10 @@ struct SingleRunConfig {
 // side by side, the stop's period wins over the target's; none when neither is ATR-based.
 std::optional<std::uint64_t> resolve_atr_period(const domain::BacktestConfig& config,
                                                 const std::optional<domain::InstrumentConfig>& instrument);
+
+// The ATR series of a run, or nothing when no rule needs one (no period). A series that
+// cannot be computed (period 0) is all zeros: the run goes on without ATR-based levels.
+std::vector<double> atr_series(const BarSeries& bars, std::optional<std::uint64_t> period);
 
 // Every length the run relies on, checked before anything is read: close against the
 // entries, entries against the exits, then each other price column and the sizes, which

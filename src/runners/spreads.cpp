@@ -32,6 +32,7 @@ using domain::FeeBreakdown;
 using domain::FillCharge;
 using domain::FillTiming;
 using domain::TradeRecord;
+using domain::is_tradable_price;
 using domain::parse_option_right;
 using domain::resolve_fee_model;
 using engine::RunOutput;
@@ -200,7 +201,7 @@ private:
     bool fillable(std::size_t i, bool at_open, bool live_only) const noexcept {
         for (std::size_t l = 0; l < cfg_.legs.size(); ++l) {
             if (live_only && legs_[l].settled) continue;
-            if (!tradable(premium(l, i, at_open))) return false;
+            if (!is_tradable_price(premium(l, i, at_open))) return false;
         }
         return true;
     }
@@ -211,7 +212,7 @@ private:
             // A leg without a tradable premium keeps its last one as its mark.
             for (std::size_t l = 0; l < legs_.size(); ++l) {
                 const double p = market_.legs_premiums[l][i];
-                if (!legs_[l].settled && tradable(p)) legs_[l].current_premium = p;
+                if (!legs_[l].settled && is_tradable_price(p)) legs_[l].current_premium = p;
             }
             settle_expired(i);
             pnl = open_pnl(legs_);

@@ -26,6 +26,7 @@ using domain::ExitReason;
 using domain::FeeModel;
 using domain::FillCharge;
 using domain::TradeRecord;
+using domain::is_tradable_price;
 using domain::resolve_fee_model;
 using engine::RunOutput;
 using engine::drawdown_pct;
@@ -42,7 +43,7 @@ std::int64_t hold_limit_ns(std::uint64_t seconds) noexcept {
 }
 
 // The fill price of a side: the quote when it is tradable, else the last price.
-double quote_or_last(double quote, double last) noexcept { return tradable(quote) ? quote : last; }
+double quote_or_last(double quote, double last) noexcept { return is_tradable_price(quote) ? quote : last; }
 
 struct OpenPosition {
     std::size_t idx = 0;
@@ -72,7 +73,7 @@ public:
             // Entry scan: a tick with no tradable ask or last price takes no entry.
             for (; i < n; ++i) {
                 if (i < next_entry || ticks_.entries[i] == 0) continue;
-                if (tradable(quote_or_last(ticks_.ask[i], ticks_.ltp[i]))) break;
+                if (is_tradable_price(quote_or_last(ticks_.ask[i], ticks_.ltp[i]))) break;
             }
             if (i >= n) break;
             const OpenPosition pos = open(i);
@@ -89,12 +90,12 @@ public:
             bool exit_due = false;  // a signal met on a tick without a tradable exit price
             for (; j < n; ++j) {
                 const double last = ticks_.ltp[j];
-                if (tradable(last) && last <= pos.stop && tradable(pos.stop)) {
+                if (is_tradable_price(last) && last <= pos.stop && is_tradable_price(pos.stop)) {
                     exit_price = pos.stop;
                     reason = ExitReason::StopLoss;
                     break;
                 }
-                if (tradable(last) && last >= pos.target && tradable(pos.target)) {
+                if (is_tradable_price(last) && last >= pos.target && is_tradable_price(pos.target)) {
                     exit_price = pos.target;
                     reason = ExitReason::TakeProfit;
                     break;
@@ -103,7 +104,7 @@ public:
                 exit_due = exit_due || ticks_.exits[j] != 0;
                 const double price = quote_or_last(ticks_.bid[j], last);
                 exit_side.see(price);
-                if ((exit_due || timed_out) && tradable(price)) {
+                if ((exit_due || timed_out) && is_tradable_price(price)) {
                     exit_price = price;
                     reason = timed_out ? ExitReason::TimeExit : ExitReason::Signal;
                     break;

@@ -5,22 +5,20 @@
 // that has one, and mark open positions at the last price that was tradable.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <span>
 
-namespace tarnwick::runners {
+#include "domain/bar.h"
 
-// A finite price above 0.
-inline bool tradable(double price) noexcept { return std::isfinite(price) && price > 0.0; }
+namespace tarnwick::runners {
 
 // The latest tradable price of one series, seen bar by bar.
 class LastTradable {
 public:
     // Keeps `price` when it is tradable; a gap leaves the last one standing.
     void see(double price) noexcept {
-        if (tradable(price)) last_ = price;
+        if (domain::is_tradable_price(price)) last_ = price;
     }
     // The series at this bar, or the last tradable price before it when this one is a gap.
     // Before any tradable price at all, `price` itself.
@@ -34,7 +32,7 @@ public:
         double last = last_.value_or(0.0);
         for (std::size_t j = 0; j < prices.size(); ++j) {
             const double p = prices[j];
-            if (tradable(p)) {
+            if (domain::is_tradable_price(p)) {
                 last = p;
                 seen = true;
             }

@@ -33,6 +33,7 @@ using domain::OhlcvBar;
 using domain::StopRule;
 using domain::TargetRule;
 using domain::TradeRecord;
+using domain::is_tradable_price;
 using engine::BacktestResult;
 using engine::Kernel;
 using engine::KernelConfig;
@@ -103,7 +104,7 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
             if (!kernels[i].in_position()) continue;
             due[i] = due[i] || exits[i][t] != 0;
             BarSignal sig;
-            sig.exit = due[i] && tradable(fill_price(i, t, false));
+            sig.exit = due[i] && is_tradable_price(fill_price(i, t, false));
             sig.atr = t < atr[i].size() ? atr[i][t] : 0.0;
             kernels[i].set_cash(0.0);
             for (const KernelEvent& e : kernels[i].step(t, bar_at(ins[i].bars, t), sig, false)) {
@@ -124,7 +125,7 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
             }
             const double price = fill_price(i, t, true);
             const std::uint64_t slots = cap > 0 ? cap : k;
-            if (!tradable(price) || (allocation == Allocation::EqualWeight && slots <= open)) continue;
+            if (!is_tradable_price(price) || (allocation == Allocation::EqualWeight && slots <= open)) continue;
             const double allotment = allocation == Allocation::Full ? pool : pool / static_cast<double>(slots - open);
             if (!(allotment > 0.0)) continue;
             BarSignal sig;
