@@ -11,12 +11,7 @@
 using namespace tarnwick;
 using namespace tarnwick::indicators;
 using ind_test::NaN;
-
-// The message of a result that must be an error.
-template <class R>
-static std::string error_text(const R& r) {
-    return r.ok() ? "(no error)" : r.error().message();
-}
+using ind_test::error_text;
 
 namespace {
 constexpr std::uint64_t kHuge = std::numeric_limits<std::uint64_t>::max();

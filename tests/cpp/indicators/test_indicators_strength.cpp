@@ -11,12 +11,7 @@
 using namespace tarnwick;
 using namespace tarnwick::indicators;
 using ind_test::NaN;
-
-// The message of a result that must be an error.
-template <class R>
-static std::string error_text(const R& r) {
-    return r.ok() ? "(no error)" : r.error().message();
-}
+using ind_test::error_text;
 
 TEST(IndicatorsAdx, WilderSumsByHand) {
     // moves (plus, minus, tr): i1 (1, 0, 1.5), i2 (0, 0.5, 1.5), i3 (1.5, 0, 2), i4 (1, 0, 1.5)

@@ -1,4 +1,4 @@
-// Helpers shared by the indicator tests: NaN-aware series comparison.
+// Helpers shared by the indicator tests: NaN-aware series comparison, error messages.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace ind_test {
@@ -34,6 +35,12 @@ inline void expect_bits(const std::vector<double>& got, const std::vector<double
         EXPECT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want[i]))
             << "index " << i << " got " << got[i] << " want " << want[i];
     }
+}
+
+// The message of a result that must be an error; a success reads "(no error)".
+template <class R>
+std::string error_text(const R& r) {
+    return r.ok() ? "(no error)" : r.error().message();
 }
 
 // Number of leading NaN elements.
