@@ -353,6 +353,10 @@ private:
     // Per-unit deposit of a short option with modelled span and exposure margins.
     double option_span_per_unit() const noexcept;
     bool uses_span_margin(int direction) const noexcept;
+    // What the account sets aside for `q` units worth `value` (price x multiplier x q):
+    // the whole value in a cash account, the span and exposure margin of a short option,
+    // else the value at the initial margin `rate`.
+    double deposit_for(double value, double q, bool span, double rate) const noexcept;
     bool affordable(double cost, double available) const noexcept;
     // Quantity that all-in (or fractional) capital buys at `price` under the fee model.
     double size_for_capital(double capital, double price, int direction) const noexcept;

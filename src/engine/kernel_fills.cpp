@@ -49,6 +49,12 @@ double Kernel::round_quantity(double quantity) const noexcept {
     return quantity;
 }
 
+double Kernel::deposit_for(double value, double q, bool span, double rate) const noexcept {
+    if (account_type_ == AccountType::Cash) return value;
+    if (span) return option_span_per_unit() * q;
+    return value * rate;
+}
+
 bool Kernel::affordable(double cost, double available) const noexcept {
     if (cost <= available) return true;
     return cost - available <= kAffordableRelTolerance * std::fabs(available);
@@ -75,9 +81,7 @@ double Kernel::size_for_capital(double capital, double price, int direction) con
     // to linear in the quantity, so the proportional step converges in a few rounds.
     const bool buy = direction > 0;
     for (int round = 0; round < 64; ++round) {
-        const double deposit = span ? q * option_span_per_unit()
-                                    : (account_type_ == AccountType::Margin ? v * q * rate : v * q);
-        const double cost = deposit + cfg_.fee_model.fee(v, q, buy);
+        const double cost = deposit_for(v * q, q, span, rate) + cfg_.fee_model.fee(v, q, buy);
         if (!(cost > capital)) break;
         const double next = q * (capital / cost);
         q = next < q ? next : std::nextafter(q, 0.0);
@@ -151,14 +155,7 @@ OpenOutcome Kernel::open_position(std::uint64_t idx, std::int64_t timestamp, int
 
     const double value = entry * k * q;
     const FillCharge charge = fill_charge(entry * k, q, buy);
-    double deposit;
-    if (account_type_ == AccountType::Cash) {
-        deposit = value;
-    } else if (span) {
-        deposit = option_span_per_unit() * q;
-    } else {
-        deposit = value * rate;
-    }
+    const double deposit = deposit_for(value, q, span, rate);
     if (!affordable(deposit + charge.total, available)) {
         out.reason = EntryRejectReason::InsufficientCapital;
         return out;
@@ -220,15 +217,7 @@ std::optional<AddOutcome> Kernel::add_to_position(std::uint64_t position_id, boo
     const bool span = uses_span_margin(p->direction);
     bool from_instrument = false;
     const double rate = account_type_ == AccountType::Margin ? margin_rate(&from_instrument) : 1.0;
-    const double value = price * k * q;
-    double deposit;
-    if (account_type_ == AccountType::Cash) {
-        deposit = value;
-    } else if (span) {
-        deposit = option_span_per_unit() * q;
-    } else {
-        deposit = value * rate;
-    }
+    const double deposit = deposit_for(price * k * q, q, span, rate);
     if (!affordable(deposit + charge.total, available_capital())) return std::nullopt;
 
     const double old_entry = p->entry_price;
