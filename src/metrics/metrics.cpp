@@ -84,6 +84,183 @@ double ratio_or_limit(double num, double den, bool den_ok) noexcept {
     return num > 0.0 ? INFINITY : 0.0;
 }
 
+// The run's return statistics, annualised as the settings say.
+void report_returns(BacktestMetrics& m, std::span<const double> returns, std::span<const std::int64_t> timestamps,
+                    const MetricsSettings& settings) {
+    const double periods = annualization::run_periods_per_year(settings.legacy_annualization, settings.periods_per_year,
+                                                               settings.session_minutes, timestamps);
+    const ReturnSummary summary = summarize_returns(returns, periods, settings.risk_free_rate);
+    const ReturnStats& rs = summary.stats;
+    m.sharpe_ratio = rs.sharpe;
+    m.sortino_ratio = rs.sortino;
+    m.omega_ratio = rs.omega;
+    m.return_skew = rs.skew;
+    m.return_kurtosis = rs.kurtosis;
+    m.tail_ratio = summary.tail_ratio;
+    if (summary.nonzero > 0) m.return_consistency_pct = percent_of(summary.positive, summary.nonzero);
+}
+
+// The drawdown figures and the two ratios over the deepest drawdown; `net` is the run's
+// gain over its start value `start`, whose return is already in `m`.
+void report_drawdown(BacktestMetrics& m, std::span<const double> drawdown, std::span<const std::int64_t> timestamps,
+                     double start, double net) {
+    const DrawdownStats dd = drawdown_stats(drawdown, timestamps);
+    m.max_drawdown_pct = dd.max_pct;
+    m.max_drawdown_duration = dd.max_duration;
+    m.max_drawdown_duration_secs = dd.max_duration_secs;
+    m.ulcer_index = dd.ulcer_index;
+    m.time_under_water_pct = dd.time_under_water_pct;
+    m.avg_drawdown_pct = dd.avg_pct;
+    m.calmar_ratio = ratio_or_limit(m.total_return_pct, m.max_drawdown_pct, m.max_drawdown_pct > 0.0);
+    m.recovery_factor =
+        ratio_or_limit(net, m.max_drawdown_pct / 100.0 * start, start > 0.0 && m.max_drawdown_pct > 0.0);
+}
+
+// What one pass over the trades, in recorded order, adds up. Every sum starts from -0.0.
+struct TradeSums {
+    std::uint64_t open = 0, winners = 0, losers = 0, covered = 0, covered_winners = 0;
+    double closed_pnl = -0.0, open_pnl = -0.0, fees = -0.0, win_pnl = -0.0, loss_abs = -0.0;
+    double all_return = -0.0, win_return = -0.0, loss_return = -0.0;
+    double all_bars = -0.0, win_bars = -0.0, loss_bars = -0.0;
+    double all_secs = -0.0, gross_win = -0.0, mae_sum = -0.0, capture_num = -0.0, capture_mfe = -0.0;
+    double best = -INFINITY, worst = INFINITY;  // over the returns that are not NaN
+    bool time_reversed = false;                 // some trade exits before it enters
+    std::uint64_t max_wins = 0, max_losses = 0;  // the longest runs, open trades included
+};
+
+TradeSums sum_trades(std::span<const TradeRecord> trades) {
+    TradeSums s;
+    std::uint64_t win_run = 0, loss_run = 0;
+    for (const TradeRecord& t : trades) {
+        s.fees += t.fees;
+        s.all_return += t.return_pct;
+        s.all_bars += bars_held(t);
+        if (!std::isnan(t.return_pct)) {
+            if (t.return_pct > s.best) s.best = t.return_pct;
+            if (t.return_pct < s.worst) s.worst = t.return_pct;
+        }
+        if (t.exit_time < t.entry_time) s.time_reversed = true;
+        s.all_secs += static_cast<double>(sat_sub(t.exit_time, t.entry_time)) / 1e9;
+
+        // Runs count every trade, open ones included.
+        if (t.pnl > 0.0) {
+            ++win_run;
+            loss_run = 0;
+            if (win_run > s.max_wins) s.max_wins = win_run;
+        } else if (t.pnl < 0.0) {
+            ++loss_run;
+            win_run = 0;
+            if (loss_run > s.max_losses) s.max_losses = loss_run;
+        }
+
+        if (is_open(t)) {
+            ++s.open;
+            s.open_pnl += t.pnl;
+            continue;
+        }
+        s.closed_pnl += t.pnl;
+        const bool excursions = t.mae_pnl.has_value() && t.mfe_pnl.has_value();
+        if (excursions) {
+            ++s.covered;
+            s.mae_sum += *t.mae_pnl;
+        }
+        if (is_winner(t)) {
+            ++s.winners;
+            s.win_pnl += t.pnl;
+            s.win_return += t.return_pct;
+            s.win_bars += bars_held(t);
+            s.gross_win += t.pnl + t.fees;
+            if (excursions) {
+                ++s.covered_winners;
+                s.capture_num += t.pnl + t.fees;
+                s.capture_mfe += *t.mfe_pnl;
+            }
+        } else if (is_loser(t)) {
+            ++s.losers;
+            s.loss_abs += std::fabs(t.pnl);
+            s.loss_return += t.return_pct;
+            s.loss_bars += bars_held(t);
+        }
+    }
+    return s;
+}
+
+// The counts and the closed trades' figures: win rate, expectancy, excursion coverage and
+// capture, profit factor.
+void report_trade_counts(BacktestMetrics& m, const TradeSums& s, std::span<const TradeRecord> trades) {
+    const std::uint64_t total = trades.size();
+    const std::uint64_t closed = total - s.open;
+    m.total_trades = total;
+    m.total_open_trades = s.open;
+    m.total_closed_trades = closed;
+    m.open_trade_pnl = s.open_pnl;
+    m.winning_trades = s.winners;
+    m.losing_trades = s.losers;
+    m.max_consecutive_wins = s.max_wins;
+    m.max_consecutive_losses = s.max_losses;
+    m.total_fees_paid = s.fees;
+    m.total_turnover = trade_stats::total_turnover(trades);
+
+    if (closed > 0) {
+        m.win_rate_pct = percent_of(s.winners, closed);
+        m.expectancy = s.closed_pnl / static_cast<double>(closed);
+        m.mae_mfe_coverage_pct = percent_of(s.covered, closed);
+    }
+    if (s.covered > 0) m.avg_mae_pnl = s.mae_sum / static_cast<double>(s.covered);
+    if (s.covered_winners > 0 && s.capture_mfe > 0.0) m.mfe_capture_ratio = s.capture_num / s.capture_mfe;
+    m.profit_factor = ratio_or_limit(s.win_pnl, s.loss_abs, s.loss_abs > 0.0);
+}
+
+// The system quality number over the closed trades' pnl: a second pass, as the deviations
+// need the mean (`expectancy`) first; 0 with fewer than two closed trades or no spread.
+double system_quality(std::span<const TradeRecord> trades, std::uint64_t closed, double expectancy) {
+    if (closed < 2) return 0.0;
+    double sq = -0.0;
+    for (const TradeRecord& t : trades) {
+        if (is_open(t)) continue;
+        const double d = t.pnl - expectancy;
+        sq += d * d;
+    }
+    const double n = static_cast<double>(closed);
+    const double variance = sq / (n - 1.0);
+    return variance > 0.0 ? std::sqrt(n) * expectancy / std::sqrt(variance) : 0.0;
+}
+
+// The per-trade averages (return, holding period, wins and losses apart), the extremes, the
+// exposure over `samples` equity samples and the payoff ratio.
+void report_trade_averages(BacktestMetrics& m, const TradeSums& s, std::uint64_t total, std::size_t samples) {
+    if (total > 0) {
+        const double n = static_cast<double>(total);
+        m.best_trade_pct = std::isinf(s.best) ? 0.0 : s.best;
+        m.worst_trade_pct = std::isinf(s.worst) ? 0.0 : s.worst;
+        m.avg_trade_return_pct = s.all_return / n;
+        m.avg_holding_period = s.all_bars / n;
+        if (!s.time_reversed) m.avg_holding_period_secs = s.all_secs / n;
+    }
+    if (s.winners > 0) {
+        m.avg_win_pct = s.win_return / static_cast<double>(s.winners);
+        m.avg_winning_duration = s.win_bars / static_cast<double>(s.winners);
+    }
+    if (s.losers > 0) {
+        m.avg_loss_pct = s.loss_return / static_cast<double>(s.losers);
+        m.avg_losing_duration = s.loss_bars / static_cast<double>(s.losers);
+    }
+    if (samples > 0) {
+        const double exposure = s.all_bars / static_cast<double>(samples) * 100.0;
+        m.exposure_pct = exposure < 100.0 ? exposure : 100.0;
+    }
+    const double avg_win = m.avg_win_pct.value_or(0.0);
+    const bool loss_ok = m.avg_loss_pct.has_value() && *m.avg_loss_pct != 0.0;
+    m.payoff_ratio = ratio_or_limit(avg_win, loss_ok ? std::fabs(*m.avg_loss_pct) : 0.0, loss_ok);
+}
+
+// What the fees cost against the winners' gross profit, and how many times over the net
+// gain would pay them.
+void report_costs(BacktestMetrics& m, double gross_win, double net) {
+    if (gross_win > 0.0) m.cost_to_gross_profit_pct = m.total_fees_paid / gross_win * 100.0;
+    if (net > 0.0 && m.total_fees_paid > 0.0) m.breakeven_cost_multiple = net / m.total_fees_paid;
+}
+
 }  // namespace
 
 namespace trade_stats {
@@ -101,6 +278,8 @@ double total_turnover(std::span<const TradeRecord> trades) noexcept {
 
 }  // namespace trade_stats
 
+// The figures in phases, each filling its own fields: the run's value, its returns, its
+// drawdown, then the trades, summed in one pass and read off those sums.
 BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const double> drawdown,
                                 std::span<const double> returns, std::span<const std::int64_t> timestamps,
                                 std::span<const TradeRecord> trades, const MetricsSettings& settings) {
@@ -112,151 +291,13 @@ BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const 
     m.end_value = end;
     m.total_return_pct = net / start * 100.0;
 
-    // Return statistics.
-    const double periods = annualization::run_periods_per_year(settings.legacy_annualization, settings.periods_per_year,
-                                                               settings.session_minutes, timestamps);
-    const ReturnSummary summary = summarize_returns(returns, periods, settings.risk_free_rate);
-    const ReturnStats& rs = summary.stats;
-    m.sharpe_ratio = rs.sharpe;
-    m.sortino_ratio = rs.sortino;
-    m.omega_ratio = rs.omega;
-    m.return_skew = rs.skew;
-    m.return_kurtosis = rs.kurtosis;
-    m.tail_ratio = summary.tail_ratio;
-    if (summary.nonzero > 0) m.return_consistency_pct = percent_of(summary.positive, summary.nonzero);
-
-    // Drawdown.
-    const DrawdownStats dd = drawdown_stats(drawdown, timestamps);
-    m.max_drawdown_pct = dd.max_pct;
-    m.max_drawdown_duration = dd.max_duration;
-    m.max_drawdown_duration_secs = dd.max_duration_secs;
-    m.ulcer_index = dd.ulcer_index;
-    m.time_under_water_pct = dd.time_under_water_pct;
-    m.avg_drawdown_pct = dd.avg_pct;
-    m.calmar_ratio = ratio_or_limit(m.total_return_pct, m.max_drawdown_pct, m.max_drawdown_pct > 0.0);
-    m.recovery_factor =
-        ratio_or_limit(net, m.max_drawdown_pct / 100.0 * start, start > 0.0 && m.max_drawdown_pct > 0.0);
-
-    // Trades: one pass for the sums, in recorded order.
-    std::uint64_t open = 0, winners = 0, losers = 0, covered = 0, covered_winners = 0;
-    double closed_pnl = -0.0, open_pnl = -0.0, fees = -0.0, win_pnl = -0.0, loss_abs = -0.0;
-    double all_return = -0.0, win_return = -0.0, loss_return = -0.0;
-    double all_bars = -0.0, win_bars = -0.0, loss_bars = -0.0;
-    double all_secs = -0.0, gross_win = -0.0, mae_sum = -0.0, capture_num = -0.0, capture_mfe = -0.0;
-    double best = -INFINITY, worst = INFINITY;
-    bool time_reversed = false;
-    std::uint64_t win_run = 0, loss_run = 0;
-    for (const TradeRecord& t : trades) {
-        fees += t.fees;
-        all_return += t.return_pct;
-        all_bars += bars_held(t);
-        if (!std::isnan(t.return_pct)) {
-            if (t.return_pct > best) best = t.return_pct;
-            if (t.return_pct < worst) worst = t.return_pct;
-        }
-        if (t.exit_time < t.entry_time) time_reversed = true;
-        all_secs += static_cast<double>(sat_sub(t.exit_time, t.entry_time)) / 1e9;
-
-        // Runs count every trade, open ones included.
-        if (t.pnl > 0.0) {
-            ++win_run;
-            loss_run = 0;
-            if (win_run > m.max_consecutive_wins) m.max_consecutive_wins = win_run;
-        } else if (t.pnl < 0.0) {
-            ++loss_run;
-            win_run = 0;
-            if (loss_run > m.max_consecutive_losses) m.max_consecutive_losses = loss_run;
-        }
-
-        if (is_open(t)) {
-            ++open;
-            open_pnl += t.pnl;
-            continue;
-        }
-        closed_pnl += t.pnl;
-        const bool excursions = t.mae_pnl.has_value() && t.mfe_pnl.has_value();
-        if (excursions) {
-            ++covered;
-            mae_sum += *t.mae_pnl;
-        }
-        if (is_winner(t)) {
-            ++winners;
-            win_pnl += t.pnl;
-            win_return += t.return_pct;
-            win_bars += bars_held(t);
-            gross_win += t.pnl + t.fees;
-            if (excursions) {
-                ++covered_winners;
-                capture_num += t.pnl + t.fees;
-                capture_mfe += *t.mfe_pnl;
-            }
-        } else if (is_loser(t)) {
-            ++losers;
-            loss_abs += std::fabs(t.pnl);
-            loss_return += t.return_pct;
-            loss_bars += bars_held(t);
-        }
-    }
-
-    const std::uint64_t total = trades.size();
-    const std::uint64_t closed = total - open;
-    m.total_trades = total;
-    m.total_open_trades = open;
-    m.total_closed_trades = closed;
-    m.open_trade_pnl = open_pnl;
-    m.winning_trades = winners;
-    m.losing_trades = losers;
-    m.total_fees_paid = fees;
-    m.total_turnover = trade_stats::total_turnover(trades);
-
-    if (closed > 0) {
-        m.win_rate_pct = percent_of(winners, closed);
-        m.expectancy = closed_pnl / static_cast<double>(closed);
-        m.mae_mfe_coverage_pct = percent_of(covered, closed);
-    }
-    if (covered > 0) m.avg_mae_pnl = mae_sum / static_cast<double>(covered);
-    if (covered_winners > 0 && capture_mfe > 0.0) m.mfe_capture_ratio = capture_num / capture_mfe;
-    m.profit_factor = ratio_or_limit(win_pnl, loss_abs, loss_abs > 0.0);
-
-    if (closed >= 2) {
-        double sq = -0.0;
-        for (const TradeRecord& t : trades) {
-            if (is_open(t)) continue;
-            const double d = t.pnl - m.expectancy;
-            sq += d * d;
-        }
-        const double n = static_cast<double>(closed);
-        const double variance = sq / (n - 1.0);
-        m.sqn = variance > 0.0 ? std::sqrt(n) * m.expectancy / std::sqrt(variance) : 0.0;
-    }
-
-    if (total > 0) {
-        const double n = static_cast<double>(total);
-        m.best_trade_pct = std::isinf(best) ? 0.0 : best;
-        m.worst_trade_pct = std::isinf(worst) ? 0.0 : worst;
-        m.avg_trade_return_pct = all_return / n;
-        m.avg_holding_period = all_bars / n;
-        if (!time_reversed) m.avg_holding_period_secs = all_secs / n;
-    }
-    if (winners > 0) {
-        m.avg_win_pct = win_return / static_cast<double>(winners);
-        m.avg_winning_duration = win_bars / static_cast<double>(winners);
-    }
-    if (losers > 0) {
-        m.avg_loss_pct = loss_return / static_cast<double>(losers);
-        m.avg_losing_duration = loss_bars / static_cast<double>(losers);
-    }
-    if (!equity.empty()) {
-        const double exposure = all_bars / static_cast<double>(equity.size()) * 100.0;
-        m.exposure_pct = exposure < 100.0 ? exposure : 100.0;
-    }
-
-    const double avg_win = m.avg_win_pct.value_or(0.0);
-    const bool loss_ok = m.avg_loss_pct.has_value() && *m.avg_loss_pct != 0.0;
-    m.payoff_ratio = ratio_or_limit(avg_win, loss_ok ? std::fabs(*m.avg_loss_pct) : 0.0, loss_ok);
-
-    if (gross_win > 0.0) m.cost_to_gross_profit_pct = m.total_fees_paid / gross_win * 100.0;
-    if (net > 0.0 && m.total_fees_paid > 0.0) m.breakeven_cost_multiple = net / m.total_fees_paid;
+    report_returns(m, returns, timestamps, settings);
+    report_drawdown(m, drawdown, timestamps, start, net);
+    const TradeSums sums = sum_trades(trades);
+    report_trade_counts(m, sums, trades);
+    m.sqn = system_quality(trades, m.total_closed_trades, m.expectancy);
+    report_trade_averages(m, sums, m.total_trades, equity.size());
+    report_costs(m, sums.gross_win, net);
     return m;
 }
 
