@@ -103,18 +103,11 @@ double quantity_for(const std::optional<InstrumentConfig>& ic, double weight,
     return q;
 }
 
-}  // namespace
-
-Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const InstrumentSeries> instruments) {
-    const BacktestConfig& config = run.config;
-    if (instruments.empty()) {
-        RunOutput out;
-        out.metrics = empty_metrics(config);
-        return out;
-    }
-    const std::size_t n = instruments.front().bars.bars();
-    if (auto st = check_inputs(instruments, n); !st.ok()) return err(std::move(st).error());
-
+// The basket's effective signals: the instruments' columns combined under the sync mode
+// and processed. Only next-bar-open moves a run: the signal of bar t acts at bar t + 1's
+// open.
+Result<signals::processor::Processed, OwnError> basket_signals(std::span<const InstrumentSeries> instruments,
+                                                               signals::synchronizer::SyncMode mode, bool at_open) {
     const std::size_t k = instruments.size();
     std::vector<std::span<const std::uint8_t>> entry_cols, exit_cols;
     entry_cols.reserve(k);
@@ -123,15 +116,13 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
         entry_cols.push_back(in.signals.entries);
         exit_cols.push_back(in.signals.exits);
     }
-    auto combined = signals::synchronizer::synchronize(entry_cols, exit_cols, run.sync_mode);
+    auto combined = signals::synchronizer::synchronize(entry_cols, exit_cols, mode);
     if (!combined.ok()) return err(std::move(combined).error());
     auto processed = signals::processor::process(combined.value().entries, combined.value().exits);
     if (!processed.ok()) return err(std::move(processed).error());
     std::vector<std::uint8_t>& entries = processed.value().entries;
     std::vector<std::uint8_t>& exits = processed.value().exits;
-
-    // Only next-bar-open moves a run: the signal of bar t acts at bar t + 1's open.
-    const bool at_open = config.effective_fill_timing() == FillTiming::NextBarOpen;
+    const std::size_t n = entries.size();
     if (at_open && n > 0) {
         for (std::size_t t = n - 1; t > 0; --t) {
             entries[t] = entries[t - 1];
@@ -140,35 +131,129 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
         entries[0] = 0;
         exits[0] = 0;
     }
+    return processed;
+}
 
-    std::vector<std::optional<InstrumentConfig>> overrides;
-    overrides.reserve(k);
-    double total_weight = -0.0;
-    for (const InstrumentSeries& in : instruments) {
-        overrides.push_back(config_for(run.instrument_configs, in.signals.symbol));
-        total_weight += in.signals.weight;
+// The bar loop over one cash balance: on each bar the exits, then the entries, then the
+// equity at the marks. Every instrument fills at its own price of the bar (the open under
+// next-bar-open timing, else the close).
+class BasketLoop {
+public:
+    BasketLoop(const BasketRunConfig& run, std::span<const InstrumentSeries> instruments, bool at_open)
+        : run_(run),
+          instruments_(instruments),
+          at_open_(at_open),
+          n_(instruments.front().bars.bars()),
+          k_(instruments.size()),
+          slots_(k_),
+          marks_(k_),
+          quantities_(k_, 0.0),
+          curves_(n_, run.config.initial_capital),
+          cash_(run.config.initial_capital) {
+        overrides_.reserve(k_);
+        for (const InstrumentSeries& in : instruments) {
+            overrides_.push_back(config_for(run.instrument_configs, in.signals.symbol));
+            total_weight_ += in.signals.weight;
+        }
     }
 
-    std::vector<Slot> slots(k);
-    std::vector<LastTradable> marks(k);
-    std::vector<double> quantities(k, 0.0);
-    std::vector<TradeRecord> trades;
-    own_loop::Curves curves(n, config.initial_capital);
-    double cash = config.initial_capital;
-    std::uint64_t next_id = 0;
+    void run(const signals::processor::Processed& signals) {
+        for (std::size_t t = 0; t < n_; ++t) {
+            exit_pass(t, signals.exits[t] != 0);
+            if (signals.entries[t] != 0 && all_closed()) enter_all(t);
+            curves_.mark(t, equity_at(t));
+        }
+        if (n_ > 0) record_open_at_end();
+    }
+
+    RunOutput finish() && {
+        const own_loop::TradeTally tally = own_loop::tally_per_record(trades_);
+        return own_loop::finish(run_.config, std::move(curves_), instruments_.front().bars.timestamps.first(n_),
+                                std::move(trades_), tally);
+    }
+
+private:
+    double fill_price(std::size_t i, std::size_t t) const noexcept {
+        const InstrumentSeries& in = instruments_[i];
+        return at_open_ ? in.bars.open[t] : in.bars.close[t];
+    }
+
+    // Every open instrument on a basket exit bar; one without a tradable price there waits
+    // for the next bar that has one.
+    void exit_pass(std::size_t t, bool exit_signal) {
+        for (std::size_t i = 0; i < k_; ++i) {
+            Slot& s = slots_[i];
+            if (!s.open) continue;
+            s.exit_due = s.exit_due || exit_signal;
+            const double p = fill_price(i, t);
+            if (!s.exit_due || !is_tradable_price(p)) continue;
+            const double fee = record(i, t, p, ExitReason::Signal);
+            const double d = instruments_[i].signals.direction;
+            cash_ += s.entry_price * s.quantity + d * (p - s.entry_price) * s.quantity - fee;
+            s = Slot{};
+        }
+    }
+
+    bool all_closed() const noexcept {
+        bool closed = true;
+        for (const Slot& s : slots_) closed = closed && !s.open;
+        return closed;
+    }
+
+    // Every quantity is sized from the same cash, before any fill is paid. An instrument
+    // without a tradable price on the bar is skipped.
+    void enter_all(std::size_t t) {
+        const double c = cash_;
+        for (std::size_t i = 0; i < k_; ++i) {
+            quantities_[i] = quantity_for(overrides_[i], instruments_[i].signals.weight, total_weight_, c,
+                                          fill_price(i, t));
+        }
+        for (std::size_t i = 0; i < k_; ++i) {
+            const double q = quantities_[i];
+            if (!(q > 0.0)) continue;
+            const InstrumentSeries& in = instruments_[i];
+            const double p = fill_price(i, t);
+            const double fee = run_.fee_model.fee(p, q, in.signals.direction == 1);
+            cash_ -= q * p + fee;
+            slots_[i] = Slot{true, false, t, p, q, fee};
+            marks_[i].see(p);  // the mark's fallback when this bar closes on a gap
+        }
+    }
+
+    // The cash and the open positions at their marks.
+    double equity_at(std::size_t t) {
+        double equity = cash_;
+        for (std::size_t i = 0; i < k_; ++i) {
+            const double c = marks_[i].at(instruments_[i].bars.close[t]);
+            const Slot& s = slots_[i];
+            if (!s.open) continue;
+            const double d = instruments_[i].signals.direction;
+            equity += s.entry_price * s.quantity + d * (c - s.entry_price) * s.quantity;
+        }
+        return equity;
+    }
+
+    // Positions still open are valued at the last tradable close, not sold: the cash and
+    // the curves keep them open, and their records charge no exit fee.
+    void record_open_at_end() {
+        for (std::size_t i = 0; i < k_; ++i) {
+            if (slots_[i].open) (void)record(i, n_ - 1, *marks_[i].last(), ExitReason::EndOfData);
+        }
+    }
 
     // A record carries the entry fee the slot paid and, for a sale, the exit fee, so that the
     // records add up to the equity change; returns the exit fee.
-    auto record = [&](std::size_t i, std::size_t exit_idx, double exit_price, ExitReason reason) {
-        const InstrumentSeries& in = instruments[i];
-        const Slot& s = slots[i];
+    double record(std::size_t i, std::size_t exit_idx, double exit_price, ExitReason reason) {
+        const InstrumentSeries& in = instruments_[i];
+        const Slot& s = slots_[i];
         const double d = in.signals.direction;
-        const double fee =
-            reason == ExitReason::EndOfData ? 0.0 : run.fee_model.fee(exit_price, s.quantity, in.signals.direction == -1);
+        const double fee = reason == ExitReason::EndOfData
+                               ? 0.0
+                               : run_.fee_model.fee(exit_price, s.quantity, in.signals.direction == -1);
         const double pnl = d * (exit_price - s.entry_price) * s.quantity - s.entry_fee - fee;
         const double basis = s.entry_price * s.quantity;
         TradeRecord tr;
-        tr.id = next_id++;
+        tr.id = next_id_++;
         tr.symbol = in.signals.symbol;
         tr.entry_idx = s.entry_idx;
         tr.exit_idx = exit_idx;
@@ -184,76 +269,44 @@ Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const Inst
         tr.entry_fees = s.entry_fee;
         tr.exit_fees = fee;
         tr.exit_reason = reason;
-        trades.push_back(std::move(tr));
+        trades_.push_back(std::move(tr));
         return fee;
-    };
-
-    for (std::size_t t = 0; t < n; ++t) {
-        // Exits: every open instrument on a basket exit bar; one without a tradable price
-        // there waits for the next bar that has one.
-        for (std::size_t i = 0; i < k; ++i) {
-            Slot& s = slots[i];
-            if (!s.open) continue;
-            s.exit_due = s.exit_due || exits[t] != 0;
-            const InstrumentSeries& in = instruments[i];
-            const double p = at_open ? in.bars.open[t] : in.bars.close[t];
-            if (!s.exit_due || !is_tradable_price(p)) continue;
-            const double fee = record(i, t, p, ExitReason::Signal);
-            const double d = in.signals.direction;
-            cash += s.entry_price * s.quantity + d * (p - s.entry_price) * s.quantity - fee;
-            s = Slot{};
-        }
-        if (entries[t] != 0) {
-            bool all_closed = true;
-            for (const Slot& s : slots) all_closed = all_closed && !s.open;
-            if (all_closed) {
-                // Every quantity is sized from the same cash, before any fill is paid. An
-                // instrument without a tradable price on the bar is skipped.
-                const double c = cash;
-                for (std::size_t i = 0; i < k; ++i) {
-                    const InstrumentSeries& in = instruments[i];
-                    const double p = at_open ? in.bars.open[t] : in.bars.close[t];
-                    quantities[i] = quantity_for(overrides[i], in.signals.weight, total_weight, c, p);
-                }
-                for (std::size_t i = 0; i < k; ++i) {
-                    const double q = quantities[i];
-                    if (!(q > 0.0)) continue;
-                    const InstrumentSeries& in = instruments[i];
-                    const double p = at_open ? in.bars.open[t] : in.bars.close[t];
-                    const double fee = run.fee_model.fee(p, q, in.signals.direction == 1);
-                    cash -= q * p + fee;
-                    slots[i] = Slot{true, false, t, p, q, fee};
-                    marks[i].see(p);  // the mark's fallback when this bar closes on a gap
-                }
-            }
-        }
-        double equity = cash;
-        for (std::size_t i = 0; i < k; ++i) {
-            const double c = marks[i].at(instruments[i].bars.close[t]);
-            const Slot& s = slots[i];
-            if (!s.open) continue;
-            const double d = instruments[i].signals.direction;
-            equity += s.entry_price * s.quantity + d * (c - s.entry_price) * s.quantity;
-        }
-        curves.mark(t, equity);
     }
 
-    // Positions still open are valued at the last tradable close, not sold: the cash and
-    // the curves keep them open, and their records charge no exit fee.
-    if (n > 0) {
-        for (std::size_t i = 0; i < k; ++i) {
-            if (slots[i].open) (void)record(i, n - 1, *marks[i].last(), ExitReason::EndOfData);
-        }
-    }
+    const BasketRunConfig& run_;
+    const std::span<const InstrumentSeries> instruments_;
+    const bool at_open_;
+    const std::size_t n_;
+    const std::size_t k_;
+    std::vector<std::optional<InstrumentConfig>> overrides_;
+    double total_weight_ = -0.0;  // summed in list order
+    std::vector<Slot> slots_;
+    std::vector<LastTradable> marks_;
+    std::vector<double> quantities_;  // the entry bar's sizes, before any is filled
+    std::vector<TradeRecord> trades_;
+    own_loop::Curves curves_;
+    double cash_;
+    std::uint64_t next_id_ = 0;
+};
 
-    const std::span<const std::int64_t> timestamps = instruments.front().bars.timestamps.first(n);
-    RunOutput out;
-    out.metrics = own_loop::reduced_metrics(config, curves, timestamps, trades, own_loop::tally_per_record(trades));
-    out.equity_curve = curves.take_equity();
-    out.drawdown_curve = curves.take_drawdown();
-    out.returns = curves.take_returns();
-    out.trades = std::move(trades);
-    return out;
+}  // namespace
+
+Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const InstrumentSeries> instruments) {
+    const BacktestConfig& config = run.config;
+    if (instruments.empty()) {
+        RunOutput out;
+        out.metrics = empty_metrics(config);
+        return out;
+    }
+    const std::size_t n = instruments.front().bars.bars();
+    if (auto st = check_inputs(instruments, n); !st.ok()) return err(std::move(st).error());
+
+    const bool at_open = config.effective_fill_timing() == FillTiming::NextBarOpen;
+    auto signals = basket_signals(instruments, run.sync_mode, at_open);
+    if (!signals.ok()) return err(std::move(signals).error());
+    BasketLoop loop(run, instruments, at_open);
+    loop.run(signals.value());
+    return std::move(loop).finish();
 }
 
 }  // namespace tarnwick::runners::basket
