@@ -1,6 +1,7 @@
 #include "runners/pairs.h"
 
 #include <cmath>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,7 +20,6 @@ using base::Status;
 using base::Unit;
 using base::check_index;
 using base::err;
-using domain::BacktestConfig;
 using domain::ExitReason;
 using domain::FeeModel;
 using domain::FillTiming;
@@ -146,119 +146,168 @@ Status<OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1,
     return covers("leg2_open", leg2.open.size(), "leg1_close", n);
 }
 
-Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
-                                const SignalInput& signals) {
-    if (auto st = check_lengths(run, leg1, leg2, signals); !st.ok()) return err(std::move(st).error());
-    const std::size_t n = leg1.close.size();
-    const BacktestConfig& cfg = run.config;
-    const FeeModel fees = resolve_fee_model(cfg);
+namespace {
+
+// The bar loop of one pair over one cash balance: on each bar a due exit, then an entry,
+// then the equity at the marks. The pair opens and closes as a whole, at both legs' fill
+// prices of the bar (the opens under next-bar-open timing, else the closes).
+class PairsLoop {
+public:
+    PairsLoop(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2, const SignalInput& signals)
+        : run_(run),
+          leg1_(leg1),
+          leg2_(leg2),
+          signals_(signals),
+          fees_(resolve_fee_model(run.config)),
+          next_open_(run.config.effective_fill_timing() == FillTiming::NextBarOpen),
+          fill1_(next_open_ ? leg1.open : leg1.close),
+          fill2_(next_open_ ? leg2.open : leg2.close),
+          sides_{signals.direction, static_cast<std::int8_t>(-signals.direction)},
+          leg1_symbol_(base::fmt::format("{}_LEG1", signals.symbol)),
+          leg2_symbol_(base::fmt::format("{}_LEG2", signals.symbol)),
+          n_(leg1.close.size()),
+          curves_(n_, run.config.initial_capital),
+          cash_(run.config.initial_capital) {}
+
     // Only next-bar-open timing changes a run: signals act one bar later, at both opens.
-    const bool next_open = cfg.effective_fill_timing() == FillTiming::NextBarOpen;
-    const std::span<const double> fill1 = next_open ? leg1.open : leg1.close;
-    const std::span<const double> fill2 = next_open ? leg2.open : leg2.close;
-    const LegSides sides{signals.direction, static_cast<std::int8_t>(-signals.direction)};
-    const std::string leg1_symbol = base::fmt::format("{}_LEG1", signals.symbol);
-    const std::string leg2_symbol = base::fmt::format("{}_LEG2", signals.symbol);
-
-    double cash = cfg.initial_capital;
-    std::uint64_t next_id = 0;
-    own_loop::Curves curves(n, cfg.initial_capital);
-    std::vector<TradeRecord> trades;
-    PairHolding h;  // the open pair, valid while `open`
-    bool open = false;
-    bool exit_due = false;  // an exit signalled on a bar where a leg had no tradable price
-    LastTradable mark1, mark2;
-
-    signals::processor::Stream processor;
-    signals::processor::Flags pending;  // the previous bar's flags, under next-bar-open timing
-    for (std::size_t i = 0; i < n; ++i) {
-        const signals::processor::Flags now = processor.next(signals.entries[i] != 0, signals.exits[i] != 0);
-        const signals::processor::Flags flags = next_open ? std::exchange(pending, now) : now;
-        const double p1 = fill1[i];
-        const double p2 = fill2[i];
-        // The pair opens and closes as a whole: both legs need a tradable price.
-        const bool fillable = is_tradable_price(p1) && is_tradable_price(p2);
-
-        exit_due = open && (exit_due || flags.exit);
-        if (exit_due && fillable) {
-            const double gross = leg_gross(sides, h, p1, p2);
-            const double fee = fees.fee(p1, h.q1, -sides.d1 == 1) + fees.fee(p2, h.q2, -sides.d2 == 1);
-            const double net = gross - h.entry_fees - fee;
-            const double notional = h.n1 + h.n2;
-            trades.push_back(leg_record(next_id, leg1_symbol, h.entry_bar, i, h.e1, p1, h.q1, sides.d1,
-                                        leg1.timestamps, net, h.entry_fees, fee, notional));
-            trades.push_back(leg_record(next_id + 1, leg2_symbol, h.entry_bar, i, h.e2, p2, h.q2, sides.d2,
-                                        leg2.timestamps, net, h.entry_fees, fee, notional));
-            next_id += 2;
-            cash += notional + gross - fee;
-            open = false;
-            exit_due = false;
+    void run() {
+        signals::processor::Stream processor;
+        signals::processor::Flags pending;  // the previous bar's flags, under next-bar-open timing
+        for (std::size_t i = 0; i < n_; ++i) {
+            const signals::processor::Flags now =
+                processor.next(signals_.entries[i] != 0, signals_.exits[i] != 0);
+            const signals::processor::Flags flags = next_open_ ? std::exchange(pending, now) : now;
+            const double p1 = fill1_[i];
+            const double p2 = fill2_[i];
+            const bool fillable = is_tradable_price(p1) && is_tradable_price(p2);
+            exit_due_ = open_ && (exit_due_ || flags.exit);
+            if (exit_due_ && fillable) close_pair(i, p1, p2);
+            if (flags.entry && !open_) open_pair(i, p1, p2, fillable);
+            curves_.mark(i, equity_at(i));
         }
-        if (flags.entry && !open) {
-            // The regression window ends at the bar that carried the signal.
-            const std::size_t signal_bar = next_open ? i - 1 : i;
-            const double beta = hedge_ratio_at(run, leg1.close, leg2.close, signal_bar);
-            const double half = 0.5 * cash;
-            const double q1 = half / p1;
-            const double q2 = beta * half / p2;
-            // A price that is not tradable, or a ratio or cash that is not finite, would hold
-            // infinite or NaN units: the pair is not opened, and the signal is not carried to
-            // a later bar. As with any entry, the signals still count it as open until the
-            // next exit flag.
-            if (fillable && std::isfinite(q1) && std::isfinite(q2)) {
-                h.entry_bar = i;
-                h.e1 = p1;
-                h.e2 = p2;
-                h.q1 = q1;
-                h.q2 = q2;
-                h.n1 = p1 * q1;
-                h.n2 = p2 * q2;
-                h.entry_fees = fees.fee(p1, q1, sides.d1 == 1) + fees.fee(p2, q2, sides.d2 == 1);
-                cash -= h.entry_fees + h.n1 + h.n2;
-                open = true;
-                // The marks' fallback when this bar closes on a gap.
-                mark1.see(p1);
-                mark2.see(p2);
-            }
-        }
-        const double c1 = mark1.at(leg1.close[i]);
-        const double c2 = mark2.at(leg2.close[i]);
-        double equity = cash;
-        if (open) equity = cash + (h.n1 + h.n2 + leg_move(sides.d1, c1, h.e1, h.q1) + leg_move(sides.d2, c2, h.e2, h.q2));
-        curves.mark(i, equity);
+        if (open_) record_open_at_end();
     }
 
-    if (open) {
-        // Still open after the last bar: reported as one record for the whole pair, valued
-        // at the last tradable closes and not sold (no exit fees), leaving the cash and the
-        // curves as they are; its pnl is the pair's part of the equity change.
-        const std::size_t last = n - 1;
-        const double c1 = *mark1.last();
-        const double c2 = *mark2.last();
-        const double gross = leg_gross(sides, h, c1, c2);
+    RunOutput finish() && {
+        const own_loop::TradeTally tally = tally_round_trips(trades_);
+        return own_loop::finish(run_.config, std::move(curves_), leg1_.timestamps, std::move(trades_), tally);
+    }
+
+private:
+    // Both legs sold at the bar's fill prices: two records sharing the pair's result.
+    void close_pair(std::size_t i, double p1, double p2) {
+        const PairHolding& h = h_;
+        const double gross = leg_gross(sides_, h, p1, p2);
+        const double fee = fees_.fee(p1, h.q1, -sides_.d1 == 1) + fees_.fee(p2, h.q2, -sides_.d2 == 1);
+        const double net = gross - h.entry_fees - fee;
+        const double notional = h.n1 + h.n2;
+        trades_.push_back(leg_record(next_id_, leg1_symbol_, h.entry_bar, i, h.e1, p1, h.q1, sides_.d1,
+                                     leg1_.timestamps, net, h.entry_fees, fee, notional));
+        trades_.push_back(leg_record(next_id_ + 1, leg2_symbol_, h.entry_bar, i, h.e2, p2, h.q2, sides_.d2,
+                                     leg2_.timestamps, net, h.entry_fees, fee, notional));
+        next_id_ += 2;
+        cash_ += notional + gross - fee;
+        open_ = false;
+        exit_due_ = false;
+    }
+
+    // Half the cash to leg 1, the hedge ratio's share of the other half to leg 2.
+    void open_pair(std::size_t i, double p1, double p2, bool fillable) {
+        // The regression window ends at the bar that carried the signal.
+        const std::size_t signal_bar = next_open_ ? i - 1 : i;
+        const double beta = hedge_ratio_at(run_, leg1_.close, leg2_.close, signal_bar);
+        const double half = 0.5 * cash_;
+        const double q1 = half / p1;
+        const double q2 = beta * half / p2;
+        // A price that is not tradable, or a ratio or cash that is not finite, would hold
+        // infinite or NaN units: the pair is not opened, and the signal is not carried to
+        // a later bar. As with any entry, the signals still count it as open until the
+        // next exit flag.
+        if (!fillable || !std::isfinite(q1) || !std::isfinite(q2)) return;
+        PairHolding& h = h_;
+        h.entry_bar = i;
+        h.e1 = p1;
+        h.e2 = p2;
+        h.q1 = q1;
+        h.q2 = q2;
+        h.n1 = p1 * q1;
+        h.n2 = p2 * q2;
+        h.entry_fees = fees_.fee(p1, q1, sides_.d1 == 1) + fees_.fee(p2, q2, sides_.d2 == 1);
+        cash_ -= h.entry_fees + h.n1 + h.n2;
+        open_ = true;
+        // The marks' fallback when this bar closes on a gap.
+        mark1_.see(p1);
+        mark2_.see(p2);
+    }
+
+    double equity_at(std::size_t i) {
+        const double c1 = mark1_.at(leg1_.close[i]);
+        const double c2 = mark2_.at(leg2_.close[i]);
+        if (!open_) return cash_;
+        const PairHolding& h = h_;
+        return cash_ + (h.n1 + h.n2 + leg_move(sides_.d1, c1, h.e1, h.q1) + leg_move(sides_.d2, c2, h.e2, h.q2));
+    }
+
+    // Still open after the last bar: reported as one record for the whole pair, valued
+    // at the last tradable closes and not sold (no exit fees), leaving the cash and the
+    // curves as they are; its pnl is the pair's part of the equity change.
+    void record_open_at_end() {
+        const PairHolding& h = h_;
+        const std::size_t last = n_ - 1;
+        const double c1 = *mark1_.last();
+        const double c2 = *mark2_.last();
+        const double gross = leg_gross(sides_, h, c1, c2);
         const double notional = h.n1 + h.n2;
         TradeRecord t;
-        t.id = next_id;
-        t.symbol = signals.symbol;
+        t.id = next_id_;
+        t.symbol = signals_.symbol;
         t.entry_idx = h.entry_bar;
         t.exit_idx = last;
         t.entry_price = h.e1;
         t.exit_price = c1;
         t.size = h.q1 + h.q2;
-        t.direction = sides.d1;
+        t.direction = sides_.d1;
         t.pnl = gross - h.entry_fees;
         t.return_pct = notional > 0.0 ? 100.0 * t.pnl / notional : 0.0;
-        t.entry_time = leg1.timestamps[h.entry_bar];
-        t.exit_time = leg1.timestamps[last];
+        t.entry_time = leg1_.timestamps[h.entry_bar];
+        t.exit_time = leg1_.timestamps[last];
         t.fees = h.entry_fees;
         t.entry_fees = h.entry_fees;
         t.exit_fees = 0.0;
         t.exit_reason = ExitReason::EndOfData;
-        trades.push_back(std::move(t));
+        trades_.push_back(std::move(t));
     }
 
-    const own_loop::TradeTally tally = tally_round_trips(trades);
-    return own_loop::finish(cfg, std::move(curves), leg1.timestamps, std::move(trades), tally);
+    const PairsRunConfig& run_;
+    const BarSeries& leg1_;
+    const BarSeries& leg2_;
+    const SignalInput& signals_;
+    const FeeModel fees_;
+    const bool next_open_;
+    const std::span<const double> fill1_;
+    const std::span<const double> fill2_;
+    const LegSides sides_;
+    const std::string leg1_symbol_;
+    const std::string leg2_symbol_;
+    const std::size_t n_;
+    own_loop::Curves curves_;
+    std::vector<TradeRecord> trades_;
+    double cash_;
+    std::uint64_t next_id_ = 0;
+    PairHolding h_;  // the open pair, valid while `open_`
+    bool open_ = false;
+    bool exit_due_ = false;  // an exit signalled on a bar where a leg had no tradable price
+    LastTradable mark1_, mark2_;
+};
+
+}  // namespace
+
+Result<RunOutput, OwnError> run(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
+                                const SignalInput& signals) {
+    if (auto st = check_lengths(run, leg1, leg2, signals); !st.ok()) return err(std::move(st).error());
+    PairsLoop loop(run, leg1, leg2, signals);
+    loop.run();
+    return std::move(loop).finish();
 }
 
 }  // namespace tarnwick::runners::pairs
