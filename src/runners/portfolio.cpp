@@ -33,7 +33,6 @@ using domain::OhlcvBar;
 using domain::TradeRecord;
 using domain::is_tradable_price;
 using engine::Kernel;
-using engine::KernelConfig;
 using engine::KernelEvent;
 using engine::KernelEventKind;
 using engine::PriceSource;
@@ -484,6 +483,50 @@ private:
     std::vector<TradeRecord> trades_;
 };
 
+// Every instrument's book (its overrides, its effective signal bars, its ATR series) and
+// its kernel, in list order.
+struct Books {
+    std::vector<Book> books;
+    std::vector<Kernel> kernels;
+    std::vector<std::string_view> symbols;
+};
+
+// Under next-bar-open timing the runner moves the signals one bar later itself and the
+// kernels act at the open without deferring: a kernel is stepped only on bars where it
+// can act, so an intent parked inside it would wait for an unrelated later step. The
+// kernels are otherwise configured as the single driver configures one.
+Result<Books, OwnError> prepare_books(const PortfolioRunConfig& run, const single::SingleRunConfig& resolved,
+                                      std::span<const InstrumentSeries> instruments) {
+    const BacktestConfig& config = run.config;
+    const std::size_t n = instruments.front().bars.bars();
+    const std::size_t k = instruments.size();
+    const bool at_next_open = config.effective_fill_timing() == FillTiming::NextBarOpen;
+    single::SingleRunConfig kernel_run = resolved;
+    if (at_next_open) kernel_run.config.fill_timing = FillTiming::SameBarOpenLookahead;
+
+    Books out;
+    out.books.resize(k);
+    out.kernels.reserve(k);
+    out.symbols.reserve(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        const InstrumentSeries& in = instruments[i];
+        Book& b = out.books[i];
+        b.overrides = config_for(run.instrument_configs, in.signals.symbol);
+        auto bars = signals::processor::signal_bars(in.signals.entries, in.signals.exits);
+        if (!bars.ok()) return err(std::move(bars).error());
+        b.signal_bars = std::move(bars).value();
+        if (at_next_open) {
+            // Each signal acts a bar later; one on the last bar has no bar to act on.
+            for (std::size_t& t : b.signal_bars) ++t;
+            if (!b.signal_bars.empty() && b.signal_bars.back() >= n) b.signal_bars.pop_back();
+        }
+        b.atr = single::atr_series(in.bars, single::resolve_atr_period(config, b.overrides));
+        out.kernels.emplace_back(single::kernel_config(kernel_run, in.signals, b.overrides));
+        out.symbols.push_back(in.signals.symbol);
+    }
+    return out;
+}
+
 }  // namespace
 
 Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string_view allocation_text,
@@ -497,52 +540,13 @@ Result<PortfolioResult, OwnError> run(const PortfolioRunConfig& run, std::string
         }
     }
 
-    const BacktestConfig& config = run.config;
-    const std::size_t n = instruments.front().bars.bars();
-    const std::size_t k = instruments.size();
-    const single::SingleRunConfig resolved = single::SingleRunConfig::from(config);
-
-    // Under next-bar-open timing the runner moves the signals one bar later itself and the
-    // kernels act at the open without deferring: a kernel is stepped only on bars where it
-    // can act, so an intent parked inside it would wait for an unrelated later step.
-    const bool at_next_open = config.effective_fill_timing() == FillTiming::NextBarOpen;
-    BacktestConfig kernel_config = config;
-    if (at_next_open) kernel_config.fill_timing = FillTiming::SameBarOpenLookahead;
-
-    std::vector<Book> books(k);
-    std::vector<Kernel> kernels;
-    kernels.reserve(k);
-    std::vector<std::string_view> symbols;
-    symbols.reserve(k);
-    for (std::size_t i = 0; i < k; ++i) {
-        const InstrumentSeries& in = instruments[i];
-        Book& b = books[i];
-        b.overrides = config_for(run.instrument_configs, in.signals.symbol);
-        auto bars = signals::processor::signal_bars(in.signals.entries, in.signals.exits);
-        if (!bars.ok()) return err(std::move(bars).error());
-        b.signal_bars = std::move(bars).value();
-        if (at_next_open) {
-            // Each signal acts a bar later; one on the last bar has no bar to act on.
-            for (std::size_t& t : b.signal_bars) ++t;
-            if (!b.signal_bars.empty() && b.signal_bars.back() >= n) b.signal_bars.pop_back();
-        }
-        b.atr = single::atr_series(in.bars, single::resolve_atr_period(config, b.overrides));
-
-        KernelConfig kc;
-        kc.config = kernel_config;
-        kc.symbol = in.signals.symbol;
-        kc.direction = in.signals.direction;
-        kc.price_source = resolved.price_source;
-        kc.slippage = resolved.slippage;
-        kc.instrument_config = b.overrides;
-        kc.fee_model = resolved.fee_model;
-        kernels.emplace_back(std::move(kc));
-        symbols.push_back(in.signals.symbol);
-    }
-
-    SharedPool pool(config, *allocation, instruments, books, kernels, resolved.price_source);
+    const single::SingleRunConfig resolved = single::SingleRunConfig::from(run.config);
+    auto books = prepare_books(run, resolved, instruments);
+    if (!books.ok()) return err(std::move(books).error());
+    SharedPool pool(run.config, *allocation, instruments, books.value().books, books.value().kernels,
+                    resolved.price_source);
     pool.run();
-    return std::move(pool).finish(std::move(symbols));
+    return std::move(pool).finish(std::move(books.value().symbols));
 }
 
 }  // namespace tarnwick::runners::portfolio
