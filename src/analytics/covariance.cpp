@@ -214,6 +214,43 @@ Result<IntensitySums, PortfolioError> intensity_sums(const PairTerms& terms, con
     return out;
 }
 
+// Each column's standard deviation; a column without spread is refused.
+Result<std::vector<double>, PortfolioError> column_sd(const CentredPanel& centred, std::size_t n) {
+    const std::vector<double>& mean = centred.mean;
+    std::vector<double> sd(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double var = centred.variance[i];
+        // The second arm catches a column whose spread was lost in rounding next to its mean.
+        if (var <= 0.0 || var < mean[i] * mean[i] * kEpsilon) return err(PortfolioError::zero_variance(i));
+        sd[i] = std::sqrt(var);
+    }
+    return sd;
+}
+
+// The weight of the target, clamped to [0, 1]; 0 when the target is no different from the
+// sample matrix. `tf` is the observation count.
+double shrinkage_intensity(const IntensitySums& sums, double tf) noexcept {
+    if (!sums.distinct) return 0.0;
+    double delta = ((sums.pi - sums.rho) / sums.gamma) / tf;
+    if (delta < 0.0) delta = 0.0;
+    if (delta > 1.0) delta = 1.0;
+    return delta;
+}
+
+// (1 - delta) S + delta F, row by row on the pool, back in the caller's units: the two
+// factors of 2^-k are exact.
+std::vector<double> shrunk(const PairTerms& terms, const Target& target, double delta, int k, std::size_t n,
+                           bool use_pool) {
+    const double unscale = std::ldexp(1.0, -k);
+    std::vector<double> sigma(n * n);
+    base::pool::for_each_index(n, use_pool, [&](std::size_t i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            sigma[i * n + j] = (terms.at(terms.cov, i, j) * (1.0 - delta) + target(i, j) * delta) * unscale * unscale;
+        }
+    });
+    return sigma;
+}
+
 }  // namespace
 
 Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::size_t rows, std::size_t cols,
@@ -236,34 +273,14 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
 
     const int k = prescale_exponent(scan.largest);
     const CentredPanel centred = centre_panel(panel, rows, cols, std::ldexp(1.0, k), plan);
-    const std::vector<double>& mean = centred.mean;
-    std::vector<double> sd(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double var = centred.variance[i];
-        // The second arm catches a column whose spread was lost in rounding next to its mean.
-        if (var <= 0.0 || var < mean[i] * mean[i] * kEpsilon) return err(PortfolioError::zero_variance(i));
-        sd[i] = std::sqrt(var);
-    }
+    auto sd = column_sd(centred, n);
+    if (!sd) return err(std::move(sd).error());
 
     const PairTerms terms = pair_terms(centred, plan);
-    auto sums = intensity_sums(terms, sd, n, plan.use_pool && n >= 256);
+    auto sums = intensity_sums(terms, *sd, n, plan.use_pool && n >= 256);
     if (!sums) return err(std::move(sums).error());
-    double delta = 0.0;
-    if (sums->distinct) {
-        delta = ((sums->pi - sums->rho) / sums->gamma) / tf;
-        if (delta < 0.0) delta = 0.0;
-        if (delta > 1.0) delta = 1.0;
-    }
-
-    // Back to the caller's units: the two factors of 2^-k are exact.
-    const double unscale = std::ldexp(1.0, -k);
-    const Target target{terms, sd, sums->rbar};
-    std::vector<double> sigma(n * n);
-    base::pool::for_each_index(n, plan.use_pool && n >= 256, [&](std::size_t i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            sigma[i * n + j] = (terms.at(terms.cov, i, j) * (1.0 - delta) + target(i, j) * delta) * unscale * unscale;
-        }
-    });
+    const double delta = shrinkage_intensity(*sums, tf);
+    std::vector<double> sigma = shrunk(terms, Target{terms, *sd, sums->rbar}, delta, k, n, plan.use_pool && n >= 256);
 
     if (auto factor = factor_columns(sigma, n, plan); !factor) return err(std::move(factor).error());
 
