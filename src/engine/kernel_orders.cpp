@@ -29,7 +29,7 @@ void Kernel::walk_working_orders(std::uint64_t idx, const OhlcvBar& bar) {
     expiry_actions_.clear();
     order_actions_.clear();
     WalkEvent ev{idx, bar, last_print_, order_latency_ns_, cfg_.config.session_tz_offset_ns,
-                 cfg_.config.limit_slippage};
+                 cfg_.config.limit_slippage, 0.0, std::nullopt};
     if (cfg_.instrument) {
         ev.tick = cfg_.instrument->price_increment;
         ev.activation_ns = cfg_.instrument->activation_ns;
