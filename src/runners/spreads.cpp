@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <unordered_set>
 #include <utility>
 
@@ -124,6 +125,36 @@ RunOutput flat_result(const SpreadRunConfig& config, std::size_t bars) {
     return out;
 }
 
+// The run's closed trades, gathered in a buffer the thread keeps from run to run and
+// copied out once, at their count, when the run ends. Grown from empty in every run, the
+// list would be allocated and copied a dozen times, its larger steps in pages fresh from
+// the system, which many runs at once on the pool fault in side by side. The buffer is
+// let go when a run leaves it holding more than a few thousand trades. One run at a time
+// per thread: a run calls nothing that could start another on the same thread.
+class TradeScratch {
+public:
+    TradeScratch() : list_(buffer()) { list_.clear(); }
+    ~TradeScratch() {
+        constexpr std::size_t kKeptTrades = 4096;
+        list_.clear();
+        if (list_.capacity() > kKeptTrades) std::vector<TradeRecord>().swap(list_);
+    }
+    TradeScratch(const TradeScratch&) = delete;
+    TradeScratch& operator=(const TradeScratch&) = delete;
+
+    void push_back(TradeRecord&& t) { list_.push_back(std::move(t)); }
+    void clear() noexcept { list_.clear(); }
+    auto begin() noexcept { return list_.begin(); }
+    auto end() noexcept { return list_.end(); }
+
+private:
+    static std::vector<TradeRecord>& buffer() {
+        thread_local std::vector<TradeRecord> kept;
+        return kept;
+    }
+    std::vector<TradeRecord>& list_;
+};
+
 // The open position and the run's running figures.
 class SpreadRun {
 public:
@@ -135,10 +166,12 @@ public:
           previous_(cash_),
           peak_(cash_) {
         legs_.reserve(config.legs.size());
+        // Every bar gets exactly one sample, written in place (the curves' allocator leaves
+        // the elements unwritten until then).
         const std::size_t n = market.timestamps.size();
-        out_.equity_curve.reserve(n);
-        out_.drawdown_curve.reserve(n);
-        out_.returns.reserve(n);
+        out_.equity_curve.resize(n);
+        out_.drawdown_curve.resize(n);
+        out_.returns.resize(n);
         flags_ = squareoff_flags(market.timestamps, config.config);
     }
 
@@ -161,6 +194,8 @@ public:
             ++i;
         }
         if (open_) close_at_end(n - 1);
+        out_.trades.assign(std::make_move_iterator(trades_.begin()), std::make_move_iterator(trades_.end()));
+        trades_.clear();
         out_.metrics = metrics::compute_metrics(out_.equity_curve, out_.drawdown_curve, out_.returns,
                                                 market_.timestamps, out_.trades, cfg_.config);
         return std::move(out_);
@@ -314,7 +349,7 @@ private:
         t.pnl = realised_ + pnl - t.fees;
         t.return_pct = entry_net_ == 0.0 ? 0.0 : t.pnl / std::fabs(entry_net_) * 100.0;
         t.exit_reason = reason;
-        out_.trades.push_back(std::move(t));
+        trades_.push_back(std::move(t));
         cash_ += pnl - exit_charge.total;
         open_ = false;
         pending_exit_.reset();
@@ -325,21 +360,25 @@ private:
     void close_at_end(std::size_t last) {
         close(last, ExitReason::EndOfData, open_pnl(legs_));
         const double peak_before = peak_;
-        out_.equity_curve.back() = cash_;
-        out_.drawdown_curve.back() = drawdown_pct(std::max(peak_before, cash_), cash_);
+        out_.equity_curve[last] = cash_;
+        out_.drawdown_curve[last] = drawdown_pct(std::max(peak_before, cash_), cash_);
     }
 
+    // Needs a sample before it (the caller steps two bars first).
     void repeat_last_sample(std::size_t count) {
-        out_.equity_curve.insert(out_.equity_curve.end(), count, out_.equity_curve.back());
-        out_.drawdown_curve.insert(out_.drawdown_curve.end(), count, out_.drawdown_curve.back());
-        out_.returns.insert(out_.returns.end(), count, out_.returns.back());
+        const std::size_t at = samples_;
+        std::fill_n(out_.equity_curve.begin() + static_cast<std::ptrdiff_t>(at), count, out_.equity_curve[at - 1]);
+        std::fill_n(out_.drawdown_curve.begin() + static_cast<std::ptrdiff_t>(at), count, out_.drawdown_curve[at - 1]);
+        std::fill_n(out_.returns.begin() + static_cast<std::ptrdiff_t>(at), count, out_.returns[at - 1]);
+        samples_ += count;
     }
 
     void sample(double equity) {
-        out_.returns.push_back(previous_ > 0.0 ? (equity - previous_) / previous_ : 0.0);
+        out_.returns[samples_] = previous_ > 0.0 ? (equity - previous_) / previous_ : 0.0;
         peak_ = std::max(peak_, equity);
-        out_.drawdown_curve.push_back(drawdown_pct(peak_, equity));
-        out_.equity_curve.push_back(equity);
+        out_.drawdown_curve[samples_] = drawdown_pct(peak_, equity);
+        out_.equity_curve[samples_] = equity;
+        ++samples_;
         previous_ = equity;
     }
 
@@ -348,6 +387,8 @@ private:
     const bool next_open_;
     std::vector<std::uint8_t> flags_;
     RunOutput out_;
+    std::size_t samples_ = 0;  // bars sampled so far
+    TradeScratch trades_;
     double cash_;
     double previous_;
     double peak_;

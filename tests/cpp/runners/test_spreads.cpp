@@ -367,5 +367,66 @@ TEST(PrepareBatchItem, LengthErrorsNameTheItemOptionTypeErrorsDoNot) {
     EXPECT_EQ(fine.value().run.legs.front().right, OptionRight::Put);
 }
 
+// ---------------------------------------------------------------------------
+// Runs one after another on one thread: each one's trades are its own
+
+struct TradeListCase {
+    std::string name;
+    std::size_t bars;
+    std::size_t first_entry, hold, gap;  // an entry every `hold + gap` bars from `first_entry`, out `hold` later
+};
+
+// The round trips a run of one bought call at a premium of 10 + bar makes; worked out from
+// the signals alone: each entry bar e exits at e + hold with pnl hold, the last one open to
+// the end when its exit lies past the data.
+std::vector<Trip> expected_trips(const TradeListCase& c) {
+    std::vector<Trip> want;
+    for (std::size_t e = c.first_entry; e < c.bars; e += c.hold + c.gap) {
+        const std::size_t x = std::min(e + c.hold, c.bars - 1);
+        want.push_back({e, x, 10.0 + static_cast<double>(x), static_cast<double>(x - e),
+                        e + c.hold < c.bars ? ExitReason::Signal : ExitReason::EndOfData});
+    }
+    return want;
+}
+
+RunOutput run_trade_list(const TradeListCase& c) {
+    std::vector<std::vector<double>> premiums(1, std::vector<double>(c.bars));
+    for (std::size_t t = 0; t < c.bars; ++t) premiums[0][t] = 10.0 + static_cast<double>(t);
+    std::vector<std::size_t> entries, exits;
+    for (std::size_t e = c.first_entry; e < c.bars; e += c.hold + c.gap) {
+        entries.push_back(e);
+        if (e + c.hold < c.bars) exits.push_back(e + c.hold);
+    }
+    SpreadRunConfig cfg;
+    cfg.fee_model = FeeModel::fraction(0.0);
+    cfg.legs = {call(1, 1)};
+    const auto ts = days(c.bars);
+    const auto entry_flags = flags(c.bars, entries);
+    const auto exit_flags = flags(c.bars, exits);
+    return run(cfg, SpreadMarket{ts, premiums, std::nullopt, entry_flags, exit_flags});
+}
+
+TEST(SpreadTradeLists, RunsOnOneThreadKeepTheirOwnTrades) {
+    // Long lists (past the few thousand the thread keeps room for), short ones and none,
+    // in an order where each run follows one with more or fewer trades than its own.
+    const TradeListCase cases[] = {
+        {"FiveThousandTrades", 20'000, 0, 1, 3},
+        {"OneTrade", 40, 3, 4, 100},
+        {"NoTrades", 30, 30, 1, 1},
+        {"TwoTradesTheLastOpen", 10, 2, 5, 0},
+        {"FiveThousandTradesAgain", 20'000, 0, 1, 3},
+        {"NineHundredTrades", 2'700, 1, 2, 1},
+    };
+    for (const TradeListCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const RunOutput out = run_trade_list(c);
+        const std::vector<Trip> want = expected_trips(c);
+        expect_trips(out.trades, want);
+        EXPECT_EQ(out.trades.capacity(), want.size());
+        for (std::size_t k = 0; k < out.trades.size(); ++k) ASSERT_EQ(out.trades[k].id, k + 1);
+        EXPECT_EQ(out.metrics.total_trades, want.size());
+    }
+}
+
 }  // namespace
 }  // namespace tarnwick::runners::spreads
