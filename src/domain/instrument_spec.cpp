@@ -64,53 +64,48 @@ Result<InstrumentSpec, OwnError> validated(InstrumentSpec s) {
     return s;
 }
 
-}  // namespace
-
-Result<InstrumentSpec, OwnError> InstrumentSpec::equity(EquityArgs a) {
+// What every tradable kind's arguments carry alike: the symbol, the margins and the fees.
+template <class Args>
+InstrumentSpec started(Args& a, InstrumentKindTag tag) {
     InstrumentSpec s;
     s.symbol = std::move(a.symbol);
-    s.kind.tag = InstrumentKindTag::Cash;
-    s.price_increment = a.price_increment;
-    s.size_increment = a.size_increment;
-    s.lot_size = a.lot_size;
-    s.multiplier = 1.0;
+    s.kind.tag = tag;
     s.margin_init = a.margin_init;
     s.margin_maint = a.margin_maint;
     s.maker_fee = a.maker_fee;
     s.taker_fee = a.taker_fee;
+    return s;
+}
+
+}  // namespace
+
+Result<InstrumentSpec, OwnError> InstrumentSpec::equity(EquityArgs a) {
+    InstrumentSpec s = started(a, InstrumentKindTag::Cash);
+    s.price_increment = a.price_increment;
+    s.size_increment = a.size_increment;
+    s.lot_size = a.lot_size;
+    s.multiplier = 1.0;
     return validated(std::move(s));
 }
 
 Result<InstrumentSpec, OwnError> InstrumentSpec::futures_contract(FuturesArgs a) {
-    InstrumentSpec s;
-    s.symbol = std::move(a.symbol);
-    s.kind.tag = InstrumentKindTag::Contract;
+    InstrumentSpec s = started(a, InstrumentKindTag::Contract);
     s.kind.underlying = std::move(a.underlying);
     s.activation_ns = a.activation_ns;
     s.expiration_ns = a.expiration_ns;
     s.lot_size = a.lot_size;
     s.multiplier = a.multiplier;
     s.price_increment = a.price_increment;
-    s.margin_init = a.margin_init;
-    s.margin_maint = a.margin_maint;
-    s.maker_fee = a.maker_fee;
-    s.taker_fee = a.taker_fee;
     return validated(std::move(s));
 }
 
 Result<InstrumentSpec, OwnError> InstrumentSpec::perpetual(PerpetualArgs a) {
-    InstrumentSpec s;
-    s.symbol = std::move(a.symbol);
-    s.kind.tag = InstrumentKindTag::Contract;
+    InstrumentSpec s = started(a, InstrumentKindTag::Contract);
     s.kind.underlying = std::move(a.underlying);
     s.lot_size = a.lot_size;
     s.multiplier = a.multiplier;
     s.price_increment = a.price_increment;
     s.size_increment = a.size_increment;
-    s.margin_init = a.margin_init;
-    s.margin_maint = a.margin_maint;
-    s.maker_fee = a.maker_fee;
-    s.taker_fee = a.taker_fee;
     return validated(std::move(s));
 }
 
@@ -121,9 +116,7 @@ Result<InstrumentSpec, OwnError> InstrumentSpec::option(OptionArgs a) {
     auto right = parse_option_right(a.right);
     if (!right) return err(right.error());
     if (a.strike <= 0.0) return err(OwnError{"strike must be > 0"});
-    InstrumentSpec s;
-    s.symbol = std::move(a.symbol);
-    s.kind.tag = InstrumentKindTag::Option;
+    InstrumentSpec s = started(a, InstrumentKindTag::Option);
     s.kind.strike = a.strike;
     s.kind.right = *right;
     s.kind.underlying = std::move(a.underlying);
@@ -133,27 +126,17 @@ Result<InstrumentSpec, OwnError> InstrumentSpec::option(OptionArgs a) {
     s.lot_size = a.lot_size;
     s.multiplier = a.multiplier;
     s.price_increment = a.price_increment;
-    s.margin_init = a.margin_init;
-    s.margin_maint = a.margin_maint;
-    s.maker_fee = a.maker_fee;
-    s.taker_fee = a.taker_fee;
     s.span_pct = a.span_pct;
     s.exposure_pct = a.exposure_pct;
     return validated(std::move(s));
 }
 
 Result<InstrumentSpec, OwnError> InstrumentSpec::currency_pair(CurrencyPairArgs a) {
-    InstrumentSpec s;
-    s.symbol = std::move(a.symbol);
-    s.kind.tag = InstrumentKindTag::CurrencyPair;
+    InstrumentSpec s = started(a, InstrumentKindTag::CurrencyPair);
     s.price_increment = a.price_increment;
     s.size_increment = a.size_increment;
     s.lot_size = a.lot_size;
     s.multiplier = 1.0;
-    s.margin_init = a.margin_init;
-    s.margin_maint = a.margin_maint;
-    s.maker_fee = a.maker_fee;
-    s.taker_fee = a.taker_fee;
     return validated(std::move(s));
 }
 

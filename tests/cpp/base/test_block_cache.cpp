@@ -37,7 +37,9 @@ TEST(BlockCache, KeepsNoMoreThanItsBound) {
     for (std::size_t i = 0; i < block_cache::kMaxKeptBytes / block + 2; ++i) blocks.push_back(block_cache::take(block));
     for (void* b : blocks) block_cache::give(b, block);
     EXPECT_LE(block_cache::kept_bytes(), block_cache::kMaxKeptBytes);
-    if (block_cache::kMaxKeptBytes > 0) EXPECT_GT(block_cache::kept_bytes(), before);
+    if (block_cache::kMaxKeptBytes > 0) {
+        EXPECT_GT(block_cache::kept_bytes(), before);
+    }
 }
 
 TEST(BlockCache, SmallVectorsAndLargeOnesWorkAlike) {
