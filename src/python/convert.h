@@ -132,6 +132,16 @@ struct Converter<std::vector<T>> {
     }
 };
 
+// An argument taken as the object given, borrowed for the call; NULL when left out.
+struct Object {
+    PyObject* object = nullptr;
+};
+
+template <>
+struct Converter<Object> {
+    static Object from(PyObject* o) { return {o}; }
+};
+
 template <class T>
 T from_py(PyObject* o) {
     return Converter<T>::from(o);

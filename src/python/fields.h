@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "python/annotation.h"
+#include "python/listing.h"
 #include "python/records.h"
 
 namespace tarnwick::python {
@@ -49,20 +51,67 @@ int set_field(PyObject* self, PyObject* value, void*) {
     });
 }
 
+// Each row lists its attribute, with the annotation of its type, for the generated stub.
+template <class T>
+void list_attribute(const char* name, std::string annotation, bool writable) {
+    listing().attributes.push_back({Bound<T>::name, name, std::move(annotation), writable});
+}
+
 template <auto Field>
-constexpr PyGetSetDef read_only(const char* name, const char* doc = nullptr) {
+PyGetSetDef read_only(const char* name, const char* doc = nullptr) {
+    list_attribute<RecordOf<Field>>(name, Annotation<FieldValue<Field>>::text(), false);
     return {name, get_field<Field>, nullptr, doc, nullptr};
 }
 
 template <auto Field, class As = FieldValue<Field>>
-constexpr PyGetSetDef read_write(const char* name, const char* doc = nullptr) {
+PyGetSetDef read_write(const char* name, const char* doc = nullptr) {
+    list_attribute<RecordOf<Field>>(name, Annotation<As>::text(), true);
     return {name, get_field<Field>, set_field<Field, As, nullptr>, doc, nullptr};
 }
 
 // A writable field whose new value `Check` must accept (a Result of no value) first.
 template <auto Field, auto Check>
-constexpr PyGetSetDef checked_field(const char* name, const char* doc) {
+PyGetSetDef checked_field(const char* name, const char* doc) {
+    list_attribute<RecordOf<Field>>(name, Annotation<FieldValue<Field>>::text(), true);
     return {name, get_field<Field>, set_field<Field, FieldValue<Field>, Check>, doc, nullptr};
+}
+
+template <class F>
+struct GetterTraits;
+template <class R, class T>
+struct GetterTraits<R (*)(const T&)> {
+    using Record = T;
+    using Value = std::remove_cvref_t<R>;
+};
+
+template <auto Get>
+PyObject* get_computed(PyObject* self, void*) {
+    using Record = typename GetterTraits<decltype(Get)>::Record;
+    return guarded([&] {
+        auto* r = as_record<Record>(self);
+        SharedBorrow b(r->borrow);
+        if constexpr (std::is_same_v<typename GetterTraits<decltype(Get)>::Value, Ref>) {
+            return Get(std::as_const(r->value)).release();
+        } else {
+            return to_py(Get(std::as_const(r->value))).release();
+        }
+    });
+}
+
+// A read-only attribute computed from the record: `Get` takes the record and returns a
+// value (its type gives the annotation) or, with an annotation given, a Ref.
+template <auto Get>
+PyGetSetDef getter(const char* name, const char* doc = nullptr) {
+    using Traits = GetterTraits<decltype(Get)>;
+    static_assert(!std::is_same_v<typename Traits::Value, Ref>, "a getter that returns a Ref names its annotation");
+    list_attribute<typename Traits::Record>(name, Annotation<typename Traits::Value>::text(), false);
+    return {name, get_computed<Get>, nullptr, doc, nullptr};
+}
+template <auto Get>
+PyGetSetDef getter(const char* name, Returns annotation, const char* doc = nullptr) {
+    using Traits = GetterTraits<decltype(Get)>;
+    list_attribute<typename Traits::Record>(name, annotation.annotation, false);
+    return {name, get_computed<Get>, nullptr, doc, nullptr};
 }
 
 inline constexpr PyGetSetDef kGetSetEnd{nullptr, nullptr, nullptr, nullptr, nullptr};

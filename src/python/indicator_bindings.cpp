@@ -15,6 +15,8 @@
 #include "indicators/trend.h"
 #include "indicators/volatility.h"
 #include "python/convert.h"
+#include "python/declare.h"
+#include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
 #include "python/registration.h"
@@ -38,21 +40,6 @@ namespace ind = tarnwick::indicators;
 namespace tf = tarnwick::indicators::tick_features;
 namespace ts = tarnwick::indicators::tick_signals;
 
-// Array arguments come first in every signature and are checked (ndarray, one dimension,
-// exact dtype) before the scalars after them are converted, so a bad array is reported
-// before a bad period. They are read only after the last scalar conversion, through
-// fresh views: converting a scalar can run Python code (`__index__`, `__float__`) that
-// writes to, or even reallocates, an array, so a view taken earlier could be stale. A
-// view taken at the end sees exactly what a copy taken at that point would, without the
-// copy; no Python code runs while the kernels read it.
-Column<double> view_f64(const Args& a, std::size_t i) { return a.get<Column<double>>(i); }
-Column<std::int64_t> view_i64(const Args& a, std::size_t i) { return a.get<Column<std::int64_t>>(i); }
-
-// Checks the float64 array arguments 0 .. count - 1 in order.
-void check_f64_arrays(const Args& a, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) (void)view_f64(a, i);
-}
-
 // A new tuple taking over the given references.
 template <class... R>
 Ref tuple_of(R&&... items) {
@@ -62,70 +49,45 @@ Ref tuple_of(R&&... items) {
     return t;
 }
 
+constexpr Returns kSeries{"NDArray[np.float64]"};
+constexpr Returns kGates{"NDArray[np.bool_]"};
+
 // ---------------------------------------------------------------------------
 // Moving averages, momentum, volatility, strength
+//
+// The arrays are views, read in place (python/declare.h says when they are taken).
 
-constexpr auto kSma = function("sma", {"data", "period"}, "Simple Moving Average.");
-constexpr auto kEma = function("ema", {"data", "period"}, "Exponential Moving Average.");
-constexpr auto kRsi = function("rsi", {"data", "period"}, "Relative Strength Index.");
-constexpr auto kMacd = function("macd", {"data", {"fast_period", "12"}, {"slow_period", "26"}, {"signal_period", "9"}},
-                                "MACD indicator.");
-constexpr auto kStoch = function("stochastic", {"high", "low", "close", {"k_period", "14"}, {"d_period", "3"}},
-                                 "Stochastic oscillator.");
-constexpr auto kAtr = function("atr", {"high", "low", "close", "period"}, "Average True Range.");
-constexpr auto kBoll = function("bollinger_bands", {"data", {"period", "20"}, {"std_dev", "2.0"}}, "Bollinger Bands.");
-constexpr auto kAdx = function("adx", {"high", "low", "close", "period"}, "Average Directional Index.");
-constexpr auto kVwap = function("vwap", {"high", "low", "close", "volume"}, "Volume Weighted Average Price.");
-constexpr auto kSuper = function("supertrend", {"high", "low", "close", {"period", "10"}, {"multiplier", "3.0"}},
-                                 "Supertrend indicator.");
-constexpr auto kRollMin = function("rolling_min", {"data", "period"}, "Rolling minimum (Lowest Low Value).");
-constexpr auto kRollMax = function("rolling_max", {"data", "period"}, "Rolling maximum (Highest High Value).");
-
-// One series in, one series out, one period: sma, ema, rsi, rolling_min, rolling_max.
+// One series in, one series out, one period: rolling_min, rolling_max.
 using SeriesKernel = Result<std::vector<double>, CoreError> (*)(std::span<const double>, std::uint64_t);
 
 template <SeriesKernel Kernel>
-PyObject* series_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 1);
-    const auto period = a.get<std::uint64_t>(1);
-    const Column<double> data = view_f64(a, 0);
-    return from_vec(unwrap(Kernel(data.span(), period))).release();
+Ref series_body(Column<double> data, std::uint64_t period) {
+    return from_vec(unwrap(Kernel(data.span(), period)));
 }
 
-// The same for kernels that write into a caller's buffer: the result array is allocated
-// here, uninitialised, and filled in place, so its storage is written once and never
-// copied. Allocating an array runs no Python code, so the view stays valid.
+// The same for kernels that write into a caller's buffer (sma, ema, rsi): the result array
+// is allocated here, uninitialised, and filled in place, so its storage is written once and
+// never copied. Allocating an array runs no Python code, so the view stays valid.
 using SeriesIntoKernel = Status<CoreError> (*)(std::span<const double>, std::uint64_t, std::span<double>);
 
 template <SeriesIntoKernel Kernel>
-PyObject* series_into_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 1);
-    const auto period = a.get<std::uint64_t>(1);
-    const Column<double> data = view_f64(a, 0);
+Ref series_into_body(Column<double> data, std::uint64_t period) {
     NewF64 out = empty_f64(data.size());
     unwrap(Kernel(data.span(), period, out.data));
-    return out.array.release();
+    return std::move(out.array);
 }
 
-PyObject* macd_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 1);
-    const auto fast = a.get_or<std::uint64_t>(1, 12);
-    const auto slow = a.get_or<std::uint64_t>(2, 26);
-    const auto signal = a.get_or<std::uint64_t>(3, 9);
-    const Column<double> data = view_f64(a, 0);
+Ref macd_body(Column<double> data, std::uint64_t fast, std::uint64_t slow, std::uint64_t signal) {
     NewF64 line = empty_f64(data.size()), sig = empty_f64(data.size()), hist = empty_f64(data.size());
     unwrap(ind::momentum::macd_into(data.span(), fast, slow, signal, line.data, sig.data, hist.data));
-    return tuple_of(std::move(line.array), std::move(sig.array), std::move(hist.array)).release();
+    return tuple_of(std::move(line.array), std::move(sig.array), std::move(hist.array));
 }
 
-PyObject* stochastic_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 3);
-    const auto k_period = a.get_or<std::uint64_t>(3, 14);
-    const auto d_period = a.get_or<std::uint64_t>(4, 3);
-    const Column<double> high = view_f64(a, 0), low = view_f64(a, 1), close = view_f64(a, 2);
+Ref stochastic_body(Column<double> high, Column<double> low, Column<double> close, std::uint64_t k_period,
+                    std::uint64_t d_period) {
     ind::momentum::StochasticSeries s =
         unwrap(ind::momentum::stochastic(high.span(), low.span(), close.span(), k_period, d_period));
-    return tuple_of(from_vec(std::move(s.k)), from_vec(std::move(s.d))).release();
+    return tuple_of(from_vec(std::move(s.k)), from_vec(std::move(s.d)));
 }
 
 // high, low, close and one period, written into a fresh array: atr, adx.
@@ -133,40 +95,58 @@ using BarIntoKernel = Status<CoreError> (*)(std::span<const double>, std::span<c
                                             std::span<const double>, std::uint64_t, std::span<double>);
 
 template <BarIntoKernel Kernel>
-PyObject* bar_into_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 3);
-    const auto period = a.get<std::uint64_t>(3);
-    const Column<double> high = view_f64(a, 0), low = view_f64(a, 1), close = view_f64(a, 2);
+Ref bar_into_body(Column<double> high, Column<double> low, Column<double> close, std::uint64_t period) {
     NewF64 out = empty_f64(close.size());
     unwrap(Kernel(high.span(), low.span(), close.span(), period, out.data));
-    return out.array.release();
+    return std::move(out.array);
 }
 
-PyObject* bollinger_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 1);
-    const auto period = a.get_or<std::uint64_t>(1, 20);
-    const double std_dev = a.get_or<double>(2, 2.0);
-    const Column<double> data = view_f64(a, 0);
+Ref bollinger_body(Column<double> data, std::uint64_t period, double std_dev) {
     NewF64 upper = empty_f64(data.size()), middle = empty_f64(data.size()), lower = empty_f64(data.size());
     unwrap(ind::volatility::bollinger_into(data.span(), period, std_dev, upper.data, middle.data, lower.data));
-    return tuple_of(std::move(upper.array), std::move(middle.array), std::move(lower.array)).release();
+    return tuple_of(std::move(upper.array), std::move(middle.array), std::move(lower.array));
 }
 
-PyObject* vwap_body(PyObject*, const Args& a) {
-    const Column<double> high = view_f64(a, 0), low = view_f64(a, 1), close = view_f64(a, 2),
-                         volume = view_f64(a, 3);
-    return from_vec(unwrap(ind::strength::vwap(high.span(), low.span(), close.span(), volume.span()))).release();
+Ref vwap_body(Column<double> high, Column<double> low, Column<double> close, Column<double> volume) {
+    return from_vec(unwrap(ind::strength::vwap(high.span(), low.span(), close.span(), volume.span())));
 }
 
-PyObject* supertrend_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 3);
-    const auto period = a.get_or<std::uint64_t>(3, 10);
-    const double multiplier = a.get_or<double>(4, 3.0);
-    const Column<double> high = view_f64(a, 0), low = view_f64(a, 1), close = view_f64(a, 2);
+Ref supertrend_body(Column<double> high, Column<double> low, Column<double> close, std::uint64_t period,
+                    double multiplier) {
     ind::trend::SupertrendSeries s =
         unwrap(ind::trend::supertrend(high.span(), low.span(), close.span(), period, multiplier));
-    return tuple_of(from_vec(std::move(s.value)), from_vec_i8(std::move(s.direction))).release();
+    return tuple_of(from_vec(std::move(s.value)), from_vec_i8(std::move(s.direction)));
 }
+
+constexpr auto kSma = function<series_into_body<ind::trend::sma_into>>("sma", {"data", "period"}, kSeries,
+                                                                      "Simple Moving Average.");
+constexpr auto kEma = function<series_into_body<ind::trend::ema_into>>("ema", {"data", "period"}, kSeries,
+                                                                      "Exponential Moving Average.");
+constexpr auto kRsi = function<series_into_body<ind::momentum::rsi_into>>("rsi", {"data", "period"}, kSeries,
+                                                                          "Relative Strength Index.");
+constexpr auto kMacd = function<macd_body>(
+    "macd", {"data", {"fast_period", 12}, {"slow_period", 26}, {"signal_period", 9}},
+    Returns{"tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]"}, "MACD indicator.");
+constexpr auto kStoch = function<stochastic_body>("stochastic",
+                                                  {"high", "low", "close", {"k_period", 14}, {"d_period", 3}},
+                                                  Returns{"tuple[NDArray[np.float64], NDArray[np.float64]]"},
+                                                  "Stochastic oscillator.");
+constexpr auto kAtr = function<bar_into_body<ind::volatility::atr_into>>("atr", {"high", "low", "close", "period"},
+                                                                        kSeries, "Average True Range.");
+constexpr auto kBoll = function<bollinger_body>(
+    "bollinger_bands", {"data", {"period", 20}, {"std_dev", 2.0}},
+    Returns{"tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]"}, "Bollinger Bands.");
+constexpr auto kAdx = function<bar_into_body<ind::strength::adx_into>>("adx", {"high", "low", "close", "period"},
+                                                                      kSeries, "Average Directional Index.");
+constexpr auto kVwap = function<vwap_body>("vwap", {"high", "low", "close", "volume"}, kSeries,
+                                           "Volume Weighted Average Price.");
+constexpr auto kSuper = function<supertrend_body>(
+    "supertrend", {"high", "low", "close", {"period", 10}, {"multiplier", 3.0}},
+    Returns{"tuple[NDArray[np.float64], NDArray[np.int8]]"}, "Supertrend indicator.");
+constexpr auto kRollMin = function<series_body<ind::volatility::rolling_min>>(
+    "rolling_min", {"data", "period"}, kSeries, "Rolling minimum (Lowest Low Value).");
+constexpr auto kRollMax = function<series_body<ind::volatility::rolling_max>>(
+    "rolling_max", {"data", "period"}, kSeries, "Rolling maximum (Highest High Value).");
 
 // ---------------------------------------------------------------------------
 // Tick features and tick gates
@@ -178,10 +158,43 @@ Ref bool_array(const std::vector<std::int8_t>& gates) {
     return from_vec_bool(std::move(bytes));
 }
 
-constexpr auto kEntry = function(
-    "compute_tick_entry_signals", {"spread_pct", "bsi_delta", "return_1m", {"spread_pct_max", "5.0"},
-                                   {"bsi_min", "0.0"}, {"return_1m_min_abs", "0.0"}, {"return_direction", "1"},
-                                   {"cooldown_ticks", "10"}},
+Ref entry_body(const Column<double>& spread, const Column<double>& bsi, const Column<double>& ret, double spread_max, double bsi_min,
+               double min_abs, std::int8_t direction, std::uint64_t cooldown) {
+    return bool_array(ts::compute_tick_entry_signals(spread.span(), bsi.span(), ret.span(), spread_max, bsi_min,
+                                                     min_abs, direction, cooldown));
+}
+
+Ref exit_body(Column<std::int64_t> stamps, std::int64_t eod) {
+    return bool_array(ts::compute_tick_exit_signals(stamps.span(), eod));
+}
+
+Ref spread_body(Column<double> bid, Column<double> ask) {
+    return from_vec(tf::tick_spread_pct(bid.span(), ask.span()));
+}
+
+Ref bsi_body(Column<double> buy, Column<double> sell) {
+    return from_vec(unwrap(tf::buy_sell_imbalance_delta(buy.span(), sell.span())));
+}
+
+template <Result<std::vector<double>, CoreError> (*Kernel)(std::span<const std::int64_t>, std::span<const double>,
+                                                           double)>
+Ref priced_window_body(Column<std::int64_t> stamps, Column<double> ltp, double window) {
+    return from_vec(unwrap(Kernel(stamps.span(), ltp.span(), window)));
+}
+
+Ref oi_body(Column<double> oi, double high, double low) {
+    return from_vec(tf::oi_position_pct(oi.span(), high, low));
+}
+
+Ref velocity_body(Column<std::int64_t> stamps, double window) {
+    return from_vec(tf::tick_velocity(stamps.span(), window));
+}
+
+constexpr auto kEntry = function<entry_body>(
+    "compute_tick_entry_signals",
+    {"spread_pct", "bsi_delta", "return_1m", {"spread_pct_max", 5.0}, {"bsi_min", 0.0}, {"return_1m_min_abs", 0.0},
+     {"return_direction", 1}, {"cooldown_ticks", 10}},
+    kGates,
     "Compute tick momentum entry signals from per-tick feature arrays.\n\n"
     "spread_pct, bsi_delta and return_1m are per-tick arrays of equal length\n"
     "(as from tick_spread_pct, buy_sell_imbalance_delta and return_window).\n"
@@ -190,89 +203,37 @@ constexpr auto kEntry = function(
     "direction (when return_1m_min_abs > 0); after an entry the next\n"
     "cooldown_ticks ticks cannot enter.\n"
     "return_direction: +1 for long (needs positive return_1m), -1 for short.");
-constexpr auto kExit = function("compute_tick_exit_signals", {"timestamps_ns", {"eod_exit_time_ns", "0"}},
-                                "Compute time-based exit signals (EOD / session-end).\n\n"
-                                "Sets exit[i] = True for every tick with timestamp >= eod_exit_time_ns.\n"
-                                "Set eod_exit_time_ns = 0 to disable (returns all False).\n"
-                                "timestamps_ns: nanoseconds-since-epoch for each tick (int64 array).");
-constexpr auto kSpread = function("tick_spread_pct", {"bid", "ask"},
-                                  "Per-tick bid/ask spread as percentage of mid price.\n\n"
-                                  "Returns 0.0 where both bid and ask are zero.");
-constexpr auto kBsi = function("buy_sell_imbalance_delta", {"buy_qty_cumulative", "sell_qty_cumulative"},
-                               "Per-tick delta BSI from broker cumulative session totals.\n\n"
-                               "buy_qty_cumulative / sell_qty_cumulative must be the raw cumulative running sums\n"
-                               "from the broker feed (NOT already-converted deltas). Returns [0, 1] per tick; 0.5 = "
-                               "neutral.");
-constexpr auto kReturn = function("return_window", {"timestamps_ns", "ltp", {"window_seconds", "60.0"}},
-                                  "Per-tick lookback return over a time window.\n\n"
-                                  "timestamps_ns: nanoseconds-since-epoch for each tick.\n"
-                                  "Returns NaN for ticks without sufficient history.");
-constexpr auto kVol = function("realized_vol_rolling", {"timestamps_ns", "ltp", {"window_seconds", "300.0"}},
-                               "Rolling realized volatility proxy: stddev of log-returns over a time window (as "
-                               "%).\n\n"
-                               "Returns NaN for ticks without at least 2 data points in the window.");
-constexpr auto kOi = function("oi_position_pct", {"oi", "oi_day_high", "oi_day_low"},
-                              "Per-tick OI position within the day's high/low range: [0, 100].\n\n"
-                              "Returns NaN where oi_day_high <= oi_day_low.");
-constexpr auto kVelocity = function("tick_velocity", {"timestamps_ns", {"window_seconds", "60.0"}},
-                                    "Rolling tick velocity: ticks per minute over the preceding window_seconds.");
-
-PyObject* entry_body(PyObject*, const Args& a) {
-    check_f64_arrays(a, 3);
-    const double spread_max = a.get_or<double>(3, 5.0);
-    const double bsi_min = a.get_or<double>(4, 0.0);
-    const double min_abs = a.get_or<double>(5, 0.0);
-    const auto direction = a.get_or<std::int8_t>(6, 1);
-    const auto cooldown = a.get_or<std::uint64_t>(7, 10);
-    const Column<double> spread = view_f64(a, 0), bsi = view_f64(a, 1), ret = view_f64(a, 2);
-    return bool_array(ts::compute_tick_entry_signals(spread.span(), bsi.span(), ret.span(), spread_max, bsi_min,
-                                                     min_abs, direction, cooldown))
-        .release();
-}
-
-PyObject* exit_body(PyObject*, const Args& a) {
-    (void)view_i64(a, 0);
-    const auto eod = a.get_or<std::int64_t>(1, 0);
-    const Column<std::int64_t> stamps = view_i64(a, 0);
-    return bool_array(ts::compute_tick_exit_signals(stamps.span(), eod)).release();
-}
-
-PyObject* spread_body(PyObject*, const Args& a) {
-    const Column<double> bid = view_f64(a, 0), ask = view_f64(a, 1);
-    return from_vec(tf::tick_spread_pct(bid.span(), ask.span())).release();
-}
-
-PyObject* bsi_body(PyObject*, const Args& a) {
-    const Column<double> buy = view_f64(a, 0), sell = view_f64(a, 1);
-    return from_vec(unwrap(tf::buy_sell_imbalance_delta(buy.span(), sell.span()))).release();
-}
-
-template <double kDefaultWindow,
-          Result<std::vector<double>, CoreError> (*Kernel)(std::span<const std::int64_t>, std::span<const double>,
-                                                           double)>
-PyObject* priced_window_body(PyObject*, const Args& a) {
-    (void)view_i64(a, 0);
-    (void)view_f64(a, 1);
-    const double window = a.get_or<double>(2, kDefaultWindow);
-    const Column<std::int64_t> stamps = view_i64(a, 0);
-    const Column<double> ltp = view_f64(a, 1);
-    return from_vec(unwrap(Kernel(stamps.span(), ltp.span(), window))).release();
-}
-
-PyObject* oi_body(PyObject*, const Args& a) {
-    (void)view_f64(a, 0);
-    const double high = a.get<double>(1);
-    const double low = a.get<double>(2);
-    const Column<double> oi = view_f64(a, 0);
-    return from_vec(tf::oi_position_pct(oi.span(), high, low)).release();
-}
-
-PyObject* velocity_body(PyObject*, const Args& a) {
-    (void)view_i64(a, 0);
-    const double window = a.get_or<double>(1, 60.0);
-    const Column<std::int64_t> stamps = view_i64(a, 0);
-    return from_vec(tf::tick_velocity(stamps.span(), window)).release();
-}
+constexpr auto kExit = function<exit_body>("compute_tick_exit_signals", {"timestamps_ns", {"eod_exit_time_ns", 0}},
+                                           kGates,
+                                           "Compute time-based exit signals (EOD / session-end).\n\n"
+                                           "Sets exit[i] = True for every tick with timestamp >= eod_exit_time_ns.\n"
+                                           "Set eod_exit_time_ns = 0 to disable (returns all False).\n"
+                                           "timestamps_ns: nanoseconds-since-epoch for each tick (int64 array).");
+constexpr auto kSpread = function<spread_body>("tick_spread_pct", {"bid", "ask"}, kSeries,
+                                               "Per-tick bid/ask spread as percentage of mid price.\n\n"
+                                               "Returns 0.0 where both bid and ask are zero.");
+constexpr auto kBsi = function<bsi_body>(
+    "buy_sell_imbalance_delta", {"buy_qty_cumulative", "sell_qty_cumulative"}, kSeries,
+    "Per-tick delta BSI from broker cumulative session totals.\n\n"
+    "buy_qty_cumulative / sell_qty_cumulative must be the raw cumulative running sums\n"
+    "from the broker feed (NOT already-converted deltas). Returns [0, 1] per tick; 0.5 = "
+    "neutral.");
+constexpr auto kReturn = function<priced_window_body<tf::return_window>>(
+    "return_window", {"timestamps_ns", "ltp", {"window_seconds", 60.0}}, kSeries,
+    "Per-tick lookback return over a time window.\n\n"
+    "timestamps_ns: nanoseconds-since-epoch for each tick.\n"
+    "Returns NaN for ticks without sufficient history.");
+constexpr auto kVol = function<priced_window_body<tf::realized_vol_rolling>>(
+    "realized_vol_rolling", {"timestamps_ns", "ltp", {"window_seconds", 300.0}}, kSeries,
+    "Rolling realized volatility proxy: stddev of log-returns over a time window (as "
+    "%).\n\n"
+    "Returns NaN for ticks without at least 2 data points in the window.");
+constexpr auto kOi = function<oi_body>("oi_position_pct", {"oi", "oi_day_high", "oi_day_low"}, kSeries,
+                                       "Per-tick OI position within the day's high/low range: [0, 100].\n\n"
+                                       "Returns NaN where oi_day_high <= oi_day_low.");
+constexpr auto kVelocity = function<velocity_body>(
+    "tick_velocity", {"timestamps_ns", {"window_seconds", 60.0}}, kSeries,
+    "Rolling tick velocity: ticks per minute over the preceding window_seconds.");
 
 // ---------------------------------------------------------------------------
 // The streaming Indicator
@@ -293,61 +254,45 @@ Ref indicator_value_into_py(const IndicatorValue& v) {
     fault("indicator value with more than three parts");
 }
 
-constexpr auto kIndSma = static_method("Indicator.sma", {"period"}, "");
-constexpr auto kIndEma = static_method("Indicator.ema", {"period"}, "");
-constexpr auto kIndWilder = static_method("Indicator.wilder_ma", {"period"},
-                                          "Wilder-smoothed moving average (alpha = 1/period).");
-constexpr auto kIndWma = static_method("Indicator.wma", {"period"}, "");
-constexpr auto kIndRoc = static_method("Indicator.roc", {"period"}, "Rate of change over `period` bars, in percent.");
-constexpr auto kIndStdDev = static_method("Indicator.stddev", {"period"}, "Rolling population standard deviation.");
-constexpr auto kIndRsi = static_method("Indicator.rsi", {"period"}, "");
-constexpr auto kIndAtr = static_method("Indicator.atr", {"period"}, "");
-constexpr auto kIndDonchian = static_method("Indicator.donchian", {"period"},
-                                            "Highest-high / lowest-low channel; value is `(upper, lower)`.");
-constexpr auto kIndBollinger = static_method("Indicator.bollinger", {"period", {"k", "2.0"}},
-                                             "Bollinger bands; value is `(middle, upper, lower)`.");
-constexpr auto kIndMacd = static_method("Indicator.macd", {{"fast", "12"}, {"slow", "26"}, {"signal", "9"}},
-                                        "MACD; value is `(macd, signal, histogram)`.");
-constexpr auto kUpdateBar = method("Indicator.update_bar", {"_open", "high", "low", "close"},
-                                   "Feed one bar. Price-series cores consume the close; bar cores (atr,\n"
-                                   "donchian) consume high/low/close. Returns the new value, if warm.");
+constexpr Returns kIndicator{"Indicator"};
 
-template <Indicator (*Make)(std::uint64_t)>
-PyObject* period_factory(PyObject*, const Args& a) {
-    return wrap(Make(a.get<std::uint64_t>(0))).release();
+constexpr auto kIndSma = static_method<Indicator::sma>("Indicator.sma", {"period"}, kIndicator, "");
+constexpr auto kIndEma = static_method<Indicator::ema>("Indicator.ema", {"period"}, kIndicator, "");
+constexpr auto kIndWilder = static_method<Indicator::wilder_ma>(
+    "Indicator.wilder_ma", {"period"}, kIndicator, "Wilder-smoothed moving average (alpha = 1/period).");
+constexpr auto kIndWma = static_method<Indicator::wma>("Indicator.wma", {"period"}, kIndicator, "");
+constexpr auto kIndRoc = static_method<Indicator::roc>(
+    "Indicator.roc", {"period"}, kIndicator, "Rate of change over `period` bars, in percent.");
+constexpr auto kIndStdDev = static_method<Indicator::stddev>(
+    "Indicator.stddev", {"period"}, kIndicator, "Rolling population standard deviation.");
+constexpr auto kIndRsi = static_method<Indicator::rsi>("Indicator.rsi", {"period"}, kIndicator, "");
+constexpr auto kIndAtr = static_method<Indicator::atr>("Indicator.atr", {"period"}, kIndicator, "");
+constexpr auto kIndDonchian = static_method<Indicator::donchian>(
+    "Indicator.donchian", {"period"}, kIndicator, "Highest-high / lowest-low channel; value is `(upper, lower)`.");
+constexpr auto kIndBollinger = static_method<Indicator::bollinger>(
+    "Indicator.bollinger", {"period", {"k", 2.0}}, kIndicator, "Bollinger bands; value is `(middle, upper, lower)`.");
+constexpr auto kIndMacd = static_method<Indicator::macd>("Indicator.macd", {{"fast", 12}, {"slow", 26}, {"signal", 9}},
+                                                         kIndicator, "MACD; value is `(macd, signal, histogram)`.");
+
+constexpr Returns kIndicatorValue{"float | tuple[float, float] | tuple[float, float, float] | None"};
+
+// The state changes only after all four prices converted: a bad argument leaves the
+// indicator as it was.
+Ref update_bar_body(Exclusive<Indicator>& self, double open, double high, double low, double close) {
+    return indicator_value_into_py(self->update_bar(open, high, low, close));
 }
 
-PyObject* bollinger_factory(PyObject*, const Args& a) {
-    const auto period = a.get<std::uint64_t>(0);
-    const double k = a.get_or<double>(1, 2.0);
-    return wrap(Indicator::bollinger(period, k)).release();
-}
+constexpr auto kUpdateBar = method<update_bar_body>(
+    "Indicator.update_bar", {"_open", "high", "low", "close"}, kIndicatorValue,
+    "Feed one bar. Price-series cores consume the close; bar cores (atr,\n"
+    "donchian) consume high/low/close. Returns the new value, if warm.");
 
-PyObject* macd_factory(PyObject*, const Args& a) {
-    const auto fast = a.get_or<std::uint64_t>(0, 12);
-    const auto slow = a.get_or<std::uint64_t>(1, 26);
-    const auto signal = a.get_or<std::uint64_t>(2, 9);
-    return wrap(Indicator::macd(fast, slow, signal)).release();
-}
-
-// The object is held before the prices are converted, and the state changes only after
-// all four converted: a bad argument leaves the indicator as it was.
-PyObject* update_bar_body(PyObject* self, const Args& a) {
-    auto* r = as_record<Indicator>(self);
-    ExclusiveBorrow b(r->borrow);
-    const double open = a.get<double>(0);
-    const double high = a.get<double>(1);
-    const double low = a.get<double>(2);
-    const double close = a.get<double>(3);
-    return indicator_value_into_py(r->value.update_bar(open, high, low, close)).release();
-}
-
-PyObject* reset_body(PyObject* self) {
-    auto* r = as_record<Indicator>(self);
-    ExclusiveBorrow b(r->borrow);
-    r->value.reset();
+PyObject* reset_body(Exclusive<Indicator>& self) {
+    self->reset();
     return Py_NewRef(Py_None);
 }
+
+constexpr auto kReset = method<reset_body>("Indicator.reset", Returns{"None"}, "Forget all state.");
 
 PyObject* repr_body(PyObject* self) {
     return read<Indicator>(self, [](const Indicator& v) {
@@ -358,48 +303,23 @@ PyObject* repr_body(PyObject* self) {
     });
 }
 
-PyObject* get_kind(PyObject* self, void*) {
-    return read<Indicator>(self, [](const Indicator& v) {
-        return to_py(v.kind_name()).release();
-    });
-}
-
-PyObject* get_value(PyObject* self, void*) {
-    return read<Indicator>(self, [](const Indicator& v) {
-        return indicator_value_into_py(v.value()).release();
-    });
-}
-
-PyObject* get_initialized(PyObject* self, void*) {
-    return read<Indicator>(self, [](const Indicator& v) {
-        return to_py(v.value().present()).release();
-    });
-}
-
-constexpr auto kReset = method("Indicator.reset", "Forget all state.");
+std::string kind_of(const Indicator& v) { return std::string(v.kind_name()); }
+Ref value_of(const Indicator& v) { return indicator_value_into_py(v.value()); }
+bool initialized_of(const Indicator& v) { return v.value().present(); }
 
 PyMethodDef kIndicatorMethods[] = {
-    fast_method<kIndSma, period_factory<Indicator::sma>>(),
-    fast_method<kIndEma, period_factory<Indicator::ema>>(),
-    fast_method<kIndWilder, period_factory<Indicator::wilder_ma>>(),
-    fast_method<kIndWma, period_factory<Indicator::wma>>(),
-    fast_method<kIndRoc, period_factory<Indicator::roc>>(),
-    fast_method<kIndStdDev, period_factory<Indicator::stddev>>(),
-    fast_method<kIndRsi, period_factory<Indicator::rsi>>(),
-    fast_method<kIndAtr, period_factory<Indicator::atr>>(),
-    fast_method<kIndDonchian, period_factory<Indicator::donchian>>(),
-    fast_method<kIndBollinger, bollinger_factory>(),
-    fast_method<kIndMacd, macd_factory>(),
-    fast_method<kUpdateBar, update_bar_body>(),
-    noargs<kReset>(plain_entry<reset_body>),
-    {nullptr, nullptr, 0, nullptr},
+    fast_method<kIndSma>(),     fast_method<kIndEma>(),      fast_method<kIndWilder>(),
+    fast_method<kIndWma>(),     fast_method<kIndRoc>(),      fast_method<kIndStdDev>(),
+    fast_method<kIndRsi>(),     fast_method<kIndAtr>(),      fast_method<kIndDonchian>(),
+    fast_method<kIndBollinger>(), fast_method<kIndMacd>(),   fast_method<kUpdateBar>(),
+    noargs<kReset>(),           kMethodEnd,
 };
 
 PyGetSetDef kIndicatorGetSet[] = {
-    {"kind", get_kind, nullptr, nullptr, nullptr},
-    {"value", get_value, nullptr, "Latest value (`None` during warmup).", nullptr},
-    {"initialized", get_initialized, nullptr, "Whether the warmup period has completed.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<kind_of>("kind"),
+    getter<value_of>("value", kIndicatorValue, "Latest value (`None` during warmup)."),
+    getter<initialized_of>("initialized", "Whether the warmup period has completed."),
+    kGetSetEnd,
 };
 
 PyType_Slot kIndicatorSlots[] = {
@@ -425,26 +345,11 @@ Registrations streaming_indicator_rows() {
 
 Registrations indicator_function_rows() {
     static constexpr Registration rows[] = {
-        function_row<kEntry, entry_body>(),
-        function_row<kExit, exit_body>(),
-        function_row<kSpread, spread_body>(),
-        function_row<kBsi, bsi_body>(),
-        function_row<kReturn, priced_window_body<60.0, tf::return_window>>(),
-        function_row<kVol, priced_window_body<300.0, tf::realized_vol_rolling>>(),
-        function_row<kOi, oi_body>(),
-        function_row<kVelocity, velocity_body>(),
-        function_row<kSma, series_into_body<ind::trend::sma_into>>(),
-        function_row<kEma, series_into_body<ind::trend::ema_into>>(),
-        function_row<kRsi, series_into_body<ind::momentum::rsi_into>>(),
-        function_row<kMacd, macd_body>(),
-        function_row<kStoch, stochastic_body>(),
-        function_row<kAtr, bar_into_body<ind::volatility::atr_into>>(),
-        function_row<kBoll, bollinger_body>(),
-        function_row<kAdx, bar_into_body<ind::strength::adx_into>>(),
-        function_row<kVwap, vwap_body>(),
-        function_row<kSuper, supertrend_body>(),
-        function_row<kRollMin, series_body<ind::volatility::rolling_min>>(),
-        function_row<kRollMax, series_body<ind::volatility::rolling_max>>(),
+        function_row<kEntry>(),  function_row<kExit>(), function_row<kSpread>(),   function_row<kBsi>(),
+        function_row<kReturn>(), function_row<kVol>(),  function_row<kOi>(),       function_row<kVelocity>(),
+        function_row<kSma>(),    function_row<kEma>(),  function_row<kRsi>(),      function_row<kMacd>(),
+        function_row<kStoch>(),  function_row<kAtr>(),  function_row<kBoll>(),     function_row<kAdx>(),
+        function_row<kVwap>(),   function_row<kSuper>(), function_row<kRollMin>(), function_row<kRollMax>(),
     };
     return rows;
 }

@@ -44,34 +44,6 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
     if (PyObject_SetAttr(module, name, value) < 0) throw_error_set();
 }
 
-// The families of classes and functions, in the order of __all__ after the constants.
-constexpr Registrations (*kFamilies[])() = {
-    input_record_rows,
-    run_result_rows,
-    portfolio_result_rows,
-    single_run_rows,
-    basket_portfolio_run_rows,
-    options_pairs_run_rows,
-    multi_run_rows,
-    spread_tick_run_rows,
-    instrument_spec_rows,
-    streaming_indicator_rows,
-    bar_aggregation_rows,
-    kernel_session_rows,
-    portfolio_session_rows,
-    session_record_rows,
-    atr_period_rows,
-    spread_batch_item_rows,
-    spread_batch_rows,
-    single_batch_rows,
-    monte_carlo_rows,
-    portfolio_analytics_class_rows,
-    cross_section_class_rows,
-    portfolio_analytics_function_rows,
-    cross_section_function_rows,
-    indicator_function_rows,
-};
-
 void register_all(PyObject* module) {
     for (const Constant& c : kConstants) {
         Ref value = Ref::check(c.is_int ? PyLong_FromLongLong(c.int_value) : PyFloat_FromDouble(c.value));
@@ -79,7 +51,7 @@ void register_all(PyObject* module) {
         add(module, name.get(), value.get());
     }
     Ref modname = Ref::check(PyModule_GetNameObject(module));
-    for (Registrations (*family)() : kFamilies) {
+    for (Registrations (*family)() : registration_families()) {
         for (const Registration& row : family()) {
             if (row.type != nullptr) {
                 PyTypeObject* tp = row.type();

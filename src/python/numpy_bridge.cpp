@@ -139,6 +139,8 @@ Ref hand_over_1d(std::vector<T>&& v, int type) {
 
 }  // namespace
 
+void check_array(PyObject* o, Elem elem, int ndim) { static_cast<void>(checked(o, elem, ndim)); }
+
 std::vector<double> to_vec_f64(PyObject* o) { return copy_1d<double>(checked(o, Elem::F64, 1)); }
 
 std::vector<std::int64_t> to_vec_i64(PyObject* o) { return copy_1d<std::int64_t>(checked(o, Elem::I64, 1)); }

@@ -104,6 +104,9 @@ private:
     std::size_t cols_ = 0;
 };
 
+// Refuses (TypeError) what is not an ndarray of `ndim` dimensions and exactly this element type.
+void check_array(PyObject* o, Elem elem, int ndim);
+
 std::vector<double> to_vec_f64(PyObject* o);
 std::vector<std::int64_t> to_vec_i64(PyObject* o);
 std::vector<std::uint8_t> to_vec_bool(PyObject* o);
@@ -152,20 +155,27 @@ template <>
 struct Converter<ArrayF64x2> {
     static ArrayF64x2 from(PyObject* o) { return {to_matrix_f64(o)}; }
 };
+// Views are checked where their argument stands and taken after the call's last
+// conversion (python/declare.h), so each can say whether an argument would convert
+// without taking it.
 template <>
 struct Converter<PanelView> {
+    static void check(PyObject* o) { check_array(o, Elem::F64, 2); }
     static PanelView from(PyObject* o) { return PanelView::of(o); }
 };
 template <>
 struct Converter<Column<double>> {
+    static void check(PyObject* o) { check_array(o, Elem::F64, 1); }
     static Column<double> from(PyObject* o) { return column_f64(o); }
 };
 template <>
 struct Converter<Column<std::int64_t>> {
+    static void check(PyObject* o) { check_array(o, Elem::I64, 1); }
     static Column<std::int64_t> from(PyObject* o) { return column_i64(o); }
 };
 template <>
 struct Converter<Column<std::uint8_t>> {
+    static void check(PyObject* o) { check_array(o, Elem::Bool, 1); }
     static Column<std::uint8_t> from(PyObject* o) { return column_bool(o); }
 };
 

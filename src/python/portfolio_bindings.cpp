@@ -94,6 +94,11 @@ struct IterationLimit {
 }  // namespace
 
 template <>
+struct Annotation<IterationLimit> {
+    static std::string text() { return "int"; }
+};
+
+template <>
 struct Converter<IterationLimit> {
     static IterationLimit from(PyObject* o) {
         const std::int64_t wide = index_to_i64(o);

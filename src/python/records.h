@@ -10,6 +10,7 @@
 
 #include "python/convert.h"
 #include "python/entry.h"
+#include "python/legacy_signature.h"
 #include "python/numpy_bridge.h"
 
 namespace tarnwick::python {

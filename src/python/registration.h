@@ -6,6 +6,7 @@
 
 #include <span>
 
+#include "python/declare.h"
 #include "python/records.h"
 
 namespace tarnwick::python {
@@ -34,6 +35,15 @@ constexpr Registration function_row() {
     return {nullptr, &kFunctionRecord<C, Body>};
 }
 
+template <const auto& C>
+inline PyMethodDef kTypedFunctionRecord = fast_method<C>();
+
+template <const auto& C>
+constexpr Registration function_row() {
+    static_assert(C.kind == CallKind::function, "a module row holds a module function");
+    return {nullptr, &kTypedFunctionRecord<C>};
+}
+
 // The families, in the order the module adds them. A file exports more than one where that
 // order puts other files' classes or functions between its own.
 Registrations input_record_rows();
@@ -60,5 +70,8 @@ Registrations cross_section_class_rows();
 Registrations portfolio_analytics_function_rows();
 Registrations cross_section_function_rows();
 Registrations indicator_function_rows();
+
+// The families above, in that order.
+std::span<Registrations (*const)()> registration_families();
 
 }  // namespace tarnwick::python

@@ -1,16 +1,20 @@
-// The declaration of one Python callable: its parameter table, which the binder reads, and
-// its docstring, whose head is the text signature CPython parses ("sma(data, period)\n--\n\n"),
-// both produced from the one declaration at compile time.
+// The declaration of one Python callable: its parameters, each named once with its default
+// as a typed value, and its docstring, whose head is the text signature CPython parses
+// ("macd(data, fast_period=12)\n--\n\n"), spelled from those values.
 //
-//     constexpr auto kMacd = function("macd", {"data", {"fast_period", "12"}, {"signal_period", "9"}},
-//                                     "MACD indicator.");
+//     constexpr auto kMacd = function<macd>("macd", {"data", {"fast_period", 12}, {"signal_period", 9}},
+//                                           Returns{"NDArray[np.float64]"}, "MACD indicator.");
 //
-// A parameter is a name, or a name and its default as the text signature shows it. The
-// count and the number of required parameters come from the table.
+// The body's own parameter types say what each argument converts to (python/declare.h);
+// this header holds what needs no interpreter: the table the binder reads and the text.
 #pragma once
 
 #include <array>
+#include <charconv>
 #include <cstddef>
+#include <limits>
+#include <string>
+#include <type_traits>
 
 namespace tarnwick::python {
 
@@ -23,11 +27,60 @@ struct Signature {
     std::size_t required;
 };
 
+// Python's None, as a declared default.
+struct NoneType {};
+inline constexpr NoneType None{};
+
+struct Shown;
+
+// A parameter's default: a typed value. Its literal's own type decides how the text
+// signature spells it (12, 2.0, "gtc", True, None), and it must fit the parameter's type.
+struct Default {
+    enum class Kind : unsigned char { none, boolean, integer, natural, real, text };
+
+    constexpr Default() = default;
+    constexpr Default(NoneType) {}
+    constexpr Default(bool v) : kind(Kind::boolean), boolean(v) {}
+    constexpr Default(int v) : kind(Kind::integer), integer(v) {}
+    constexpr Default(long v) : kind(Kind::integer), integer(v) {}
+    constexpr Default(long long v) : kind(Kind::integer), integer(v) {}
+    constexpr Default(unsigned v) : kind(Kind::natural), natural(v) {}
+    constexpr Default(unsigned long v) : kind(Kind::natural), natural(v) {}
+    constexpr Default(unsigned long long v) : kind(Kind::natural), natural(v) {}
+    constexpr Default(double v) : kind(Kind::real), real(v) {}
+    constexpr Default(const char* v) : kind(Kind::text), text(v) {}
+    constexpr Default(const Shown& s);
+
+    Kind kind = Kind::none;
+    bool boolean = false;
+    long long integer = 0;
+    unsigned long long natural = 0;
+    double real = 0.0;
+    const char* text = nullptr;
+    const char* shown = nullptr;  // the text signature's spelling when it is not the value's
+};
+
+// A default that the text signature shows as something other than its value:
+// Shown{"...", kDpSellChargePerIsinPerDay}.
+struct Shown {
+    const char* text;
+    Default value;
+};
+
+constexpr Default::Default(const Shown& s) : Default(s.value) { shown = s.text; }
+
 struct Param {
+    constexpr Param() = default;
     constexpr Param(const char* n) : name(n) {}  // a bare name is a required parameter
-    constexpr Param(const char* n, const char* shown) : name(n), shown_default(shown) {}
-    const char* name;
-    const char* shown_default = nullptr;  // NULL: required
+    constexpr Param(const char* n, Default d) : name(n), has_default(true), value(d) {}
+    const char* name = nullptr;
+    bool has_default = false;
+    Default value;
+};
+
+// The annotation of what a callable returns, for the generated stub.
+struct Returns {
+    const char* annotation;
 };
 
 // How Python reaches the callable, which decides the head of its text signature: a module
@@ -40,8 +93,10 @@ struct Callable {
     CallKind kind;
     const char* display;
     std::array<const char*, N> names;
-    std::array<const char*, N> shown_defaults;
+    std::array<bool, N> has_default;
+    std::array<Default, N> defaults;
     std::size_t required;
+    const char* returns;      // the stub's return annotation
     const char* description;  // the docstring after the text signature
 
     constexpr Signature signature() const { return {display, names.data(), N, required}; }
@@ -77,129 +132,127 @@ constexpr bool is_parameter_name(const char* s) {
     return true;
 }
 
+// A text default is shown between double quotes as it stands, so it holds neither quotes
+// nor backslashes; "None" as text is most often None written as a string.
+constexpr bool is_plain_text(const char* s) {
+    if (equal(s, "None")) return false;
+    for (; *s != '\0'; ++s) {
+        if (*s == '"' || *s == '\\' || *s == '\n') return false;
+    }
+    return true;
+}
+
 template <std::size_t N>
-consteval Callable<N> declare(CallKind kind, const char* display, const Param* params, const char* description) {
-    Callable<N> c{kind, display, {}, {}, 0, description == nullptr ? "" : description};
+consteval Callable<N> declare(CallKind kind, const char* display, const Param* params, Returns returns,
+                              const char* description) {
+    Callable<N> c{kind, display, {}, {}, {}, 0, returns.annotation, description == nullptr ? "" : description};
     const std::size_t owner = c.owner_length();
     const bool constructor_name = equal(display + owner, "__new__");
     if ((kind == CallKind::function) != (owner == 0)) {
         declaration_error("a module function has no owner; a method, static method or constructor has one");
     }
     if ((kind == CallKind::constructor) != constructor_name) declaration_error("a constructor is Owner.__new__");
+    if (returns.annotation == nullptr || *returns.annotation == '\0') declaration_error("say what it returns");
     for (std::size_t i = 0; i < N; ++i) {
         // A name that is not lower-case snake_case is most often a default written as a
-        // second name: {"price", "None"} where {{"price", "None"}} was meant.
+        // second name: {"price", "None"} where {{"price", None}} was meant.
         if (!is_parameter_name(params[i].name)) declaration_error("parameter names are lower-case snake_case");
-        if (params[i].shown_default == nullptr && i != c.required) {
+        if (!params[i].has_default && i != c.required) {
             declaration_error("a required parameter follows one with a default");
         }
-        if (params[i].shown_default == nullptr) ++c.required;
+        if (params[i].has_default && params[i].value.kind == Default::Kind::text &&
+            !is_plain_text(params[i].value.text)) {
+            declaration_error("a text default holds no quotes, backslashes or line breaks, and None is None");
+        }
+        if (!params[i].has_default) ++c.required;
         c.names[i] = params[i].name;
-        c.shown_defaults[i] = params[i].shown_default;
+        c.has_default[i] = params[i].has_default;
+        c.defaults[i] = params[i].value;
     }
     return c;
 }
 
-// Writes the docstring through `put`, or counts its characters.
-template <std::size_t N, class Sink>
-constexpr void docstring_into(const Callable<N>& c, Sink& out) {
-    const std::size_t owner = c.owner_length();
-    if (c.kind == CallKind::constructor) {
-        for (std::size_t i = 0; i + 1 < owner; ++i) out.put(c.display[i]);
-    } else {
-        out.put(c.python_name());
+// A float as Python's repr writes it (the shortest digits that read back as the same
+// value, ".0" after a whole number), except that an exponent is not padded: 1e-8.
+inline std::string real_text(double v) {
+    char buf[40];
+    const auto done = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const std::string sci(buf, done.ptr);
+    const std::size_t e = sci.find('e');
+    std::string digits;
+    bool negative = false;
+    for (std::size_t i = 0; i < e; ++i) {
+        if (sci[i] == '-') negative = true;
+        else if (sci[i] != '.') digits += sci[i];
     }
-    out.put("(");
-    if (c.kind == CallKind::method) out.put(N == 0 ? "$self" : "$self, ");
-    for (std::size_t i = 0; i < N; ++i) {
-        if (i > 0) out.put(", ");
-        out.put(c.names[i]);
-        if (c.shown_defaults[i] != nullptr) {
-            out.put("=");
-            out.put(c.shown_defaults[i]);
+    const int exponent = std::stoi(sci.substr(e + 1));
+    std::string out = negative ? "-" : "";
+    if (exponent >= -4 && exponent < 16) {
+        if (exponent < 0) {
+            out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+        } else {
+            const auto whole = static_cast<std::size_t>(exponent) + 1;
+            if (digits.size() <= whole) {
+                out += digits + std::string(whole - digits.size(), '0') + ".0";
+            } else {
+                out += digits.substr(0, whole) + "." + digits.substr(whole);
+            }
         }
+        return out;
     }
-    out.put(")\n--\n\n");
-    out.put(c.description);
+    out += digits.substr(0, 1);
+    if (digits.size() > 1) out += "." + digits.substr(1);
+    out += exponent < 0 ? "e-" : "e+";
+    out += std::to_string(exponent < 0 ? -exponent : exponent);
+    return out;
 }
 
-struct Counter {
-    std::size_t size = 0;
-    constexpr void put(const char* s) {
-        while (*s++ != '\0') ++size;
+inline std::string default_text(const Default& d) {
+    if (d.shown != nullptr) return d.shown;
+    switch (d.kind) {
+        case Default::Kind::none: return "None";
+        case Default::Kind::boolean: return d.boolean ? "True" : "False";
+        case Default::Kind::integer: return std::to_string(d.integer);
+        case Default::Kind::natural: return std::to_string(d.natural);
+        case Default::Kind::real: return real_text(d.real);
+        case Default::Kind::text: return std::string("\"") + d.text + "\"";
     }
-    constexpr void put(char) { ++size; }
-};
-
-template <std::size_t Size>
-struct Writer {
-    std::array<char, Size> text{};
-    std::size_t at = 0;
-    constexpr void put(const char* s) {
-        while (*s != '\0') text[at++] = *s++;
-    }
-    constexpr void put(char ch) { text[at++] = ch; }
-};
+    return "None";
+}
 
 template <std::size_t N>
-constexpr std::size_t docstring_size(const Callable<N>& c) {
-    Counter count;
-    docstring_into(c, count);
-    return count.size;
-}
-
-template <const auto& C>
-consteval auto render_docstring() {
-    Writer<docstring_size(C) + 1> w;  // the array's last element stays NUL
-    docstring_into(C, w);
-    return w.text;
+std::string render_docstring(const Callable<N>& c) {
+    std::string out;
+    const std::size_t owner = c.owner_length();
+    if (c.kind == CallKind::constructor) {
+        out.append(c.display, owner - 1);
+    } else {
+        out += c.python_name();
+    }
+    out += "(";
+    if (c.kind == CallKind::method) out += N == 0 ? "$self" : "$self, ";
+    for (std::size_t i = 0; i < N; ++i) {
+        if (i > 0) out += ", ";
+        out += c.names[i];
+        if (c.has_default[i]) out += "=" + default_text(c.defaults[i]);
+    }
+    out += ")\n--\n\n";
+    out += c.description;
+    return out;
 }
 
 }  // namespace signature_detail
 
-// A module function: function("sma", {"data", "period"}, "Simple Moving Average.").
-template <std::size_t N>
-consteval Callable<N> function(const char* name, const Param (&params)[N], const char* description) {
-    return signature_detail::declare<N>(CallKind::function, name, params, description);
-}
-consteval Callable<0> function(const char* name, const char* description) {
-    return signature_detail::declare<0>(CallKind::function, name, nullptr, description);
-}
-
-// A method on an instance: method("KernelSession.cancel_order", {"idx", "order_id"}, "...").
-template <std::size_t N>
-consteval Callable<N> method(const char* display, const Param (&params)[N], const char* description) {
-    return signature_detail::declare<N>(CallKind::method, display, params, description);
-}
-consteval Callable<0> method(const char* display, const char* description) {
-    return signature_detail::declare<0>(CallKind::method, display, nullptr, description);
-}
-
-// A method reached through the class without an instance: static_method("Indicator.sma", {"period"}, "").
-template <std::size_t N>
-consteval Callable<N> static_method(const char* display, const Param (&params)[N], const char* description) {
-    return signature_detail::declare<N>(CallKind::static_method, display, params, description);
-}
-
-// A class's constructor, declared as "Owner.__new__"; its docstring is the class's.
-template <std::size_t N>
-consteval Callable<N> constructor(const char* display, const Param (&params)[N], const char* description) {
-    return signature_detail::declare<N>(CallKind::constructor, display, params, description);
-}
-consteval Callable<0> constructor(const char* display, const char* description) {
-    return signature_detail::declare<0>(CallKind::constructor, display, nullptr, description);
-}
-
-// The binder's table of a declaration, and its docstring, both in static storage.
+// The binder's table of a declaration, in static storage.
 template <const auto& C>
 inline constexpr Signature kSignature = C.signature();
 
+// The docstring of a declaration, spelled once on first use and kept for the life of the
+// process (CPython holds on to it).
 template <const auto& C>
-inline constexpr auto kDocstring = signature_detail::render_docstring<C>();
-
-template <const auto& C>
-constexpr const char* docstring() {
-    return kDocstring<C>.data();
+const char* docstring() {
+    static const std::string text = signature_detail::render_docstring(C);
+    return text.c_str();
 }
 
 }  // namespace tarnwick::python

@@ -11,7 +11,9 @@
 
 #include "base/errors.h"
 #include "base/result.h"
+#include "python/annotation.h"
 #include "python/convert.h"
+#include "python/listing.h"
 #include "python/numpy_bridge.h"
 #include "runners/single_driver.h"
 
@@ -95,6 +97,22 @@ struct Converter<BasketTuple> {
 template <>
 struct Converter<StrategyTuple> {
     static StrategyTuple from(PyObject* o);
+};
+
+template <>
+struct Annotation<BasketTuple> {
+    static std::string text() {
+        return alias("_BasketInstrument",
+                     "tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], "
+                     "NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], int, float, "
+                     "str]");
+    }
+};
+template <>
+struct Annotation<StrategyTuple> {
+    static std::string text() {
+        return alias("_MultiStrategy", "tuple[NDArray[np.bool_], NDArray[np.bool_], int, float, str]");
+    }
 };
 
 }  // namespace tarnwick::python

@@ -9,7 +9,11 @@
 #include "python/classes.h"
 #include "python/convert.h"
 #include "python/numpy_bridge.h"
+#include "python/declare.h"
+#include "python/fields.h"
+#include "python/listing.h"
 #include "python/records.h"
+#include "python/registration.h"
 #include "python/strategy_converters.h"
 
 namespace tarnwick::python {
@@ -27,54 +31,53 @@ using metrics::BacktestMetrics;
 
 namespace {
 
-PyObject* trip_fault(PyObject*, const Args&) { fault("probe: invariant broken"); }
+PyObject* trip_fault() { fault("probe: invariant broken"); }
 
-PyObject* trip_std_exception(PyObject*, const Args&) { throw std::out_of_range("probe: vector index"); }
+PyObject* trip_std_exception() { throw std::out_of_range("probe: vector index"); }
 
-PyObject* trip_bad_alloc(PyObject*, const Args&) { throw std::bad_alloc(); }
+PyObject* trip_bad_alloc() { throw std::bad_alloc(); }
 
-PyObject* f64(PyObject*, const Args& a) { return from_vec(a.get<ArrayF64>(0).data).release(); }
-PyObject* i64(PyObject*, const Args& a) { return from_vec(a.get<ArrayI64>(0).data).release(); }
-PyObject* boolean(PyObject*, const Args& a) { return from_vec_bool(a.get<ArrayBool>(0).data).release(); }
-PyObject* matrix(PyObject*, const Args& a) { return from_matrix(std::move(a.get<ArrayF64x2>(0).m)).release(); }
+Ref f64(ArrayF64 data) { return from_vec(std::move(data.data)); }
+Ref i64(ArrayI64 data) { return from_vec(std::move(data.data)); }
+Ref boolean(ArrayBool data) { return from_vec_bool(std::move(data.data)); }
+Ref matrix(ArrayF64x2 data) { return from_matrix(std::move(data.m)); }
 
 // The values a column view reads, and the address it reads them from.
-PyObject* column(PyObject*, const Args& a) {
-    Column<double> c = a.get<Column<double>>(0);
+Ref column(const Column<double>& c) {
     std::vector<double> values(c.span().begin(), c.span().end());
     Ref t = Ref::check(PyTuple_New(2));
     PyTuple_SET_ITEM(t.get(), 0, to_py(values).release());
     PyTuple_SET_ITEM(t.get(), 1, to_py(reinterpret_cast<std::uintptr_t>(c.data())).release());
-    return t.release();
+    return t;
 }
 
-PyObject* core_error(PyObject*, const Args& a) {
-    const auto kind = a.get<std::uint32_t>(0);
+PyObject* core_error(std::uint32_t kind) {
     if (kind == 0) raise_value_error(CoreError::index_out_of_bounds(7, 5));
     if (kind == 1) raise_value_error(PortfolioError::cross_section_too_small(3, 5));
     raise_value_error(AggregateError::zero_step());
 }
 
 // Echoes converted values, one parameter per engine type.
-PyObject* convert(PyObject*, const Args& a) {
+Ref convert(std::int32_t i32, std::uint32_t u32, std::int64_t i64v, std::uint64_t u64, double f64v,
+            std::optional<std::vector<double>> values, std::optional<std::string> text) {
     Ref t = Ref::check(PyTuple_New(7));
-    PyTuple_SET_ITEM(t.get(), 0, to_py(a.get_or<std::int32_t>(0, 0)).release());
-    PyTuple_SET_ITEM(t.get(), 1, to_py(a.get_or<std::uint32_t>(1, 0)).release());
-    PyTuple_SET_ITEM(t.get(), 2, to_py(a.get_or<std::int64_t>(2, 0)).release());
-    PyTuple_SET_ITEM(t.get(), 3, to_py(a.get_or<std::uint64_t>(3, 0)).release());
-    PyTuple_SET_ITEM(t.get(), 4, to_py(a.get_or<double>(4, 0.0)).release());
-    PyTuple_SET_ITEM(t.get(), 5, to_py(a.opt<std::vector<double>>(5).value_or(std::vector<double>{})).release());
-    PyTuple_SET_ITEM(t.get(), 6, to_py(a.opt<std::string>(6).value_or("")).release());
-    return t.release();
+    PyTuple_SET_ITEM(t.get(), 0, to_py(i32).release());
+    PyTuple_SET_ITEM(t.get(), 1, to_py(u32).release());
+    PyTuple_SET_ITEM(t.get(), 2, to_py(i64v).release());
+    PyTuple_SET_ITEM(t.get(), 3, to_py(u64).release());
+    PyTuple_SET_ITEM(t.get(), 4, to_py(f64v).release());
+    PyTuple_SET_ITEM(t.get(), 5, to_py(values.value_or(std::vector<double>{})).release());
+    PyTuple_SET_ITEM(t.get(), 6, to_py(text.value_or("")).release());
+    return t;
 }
 
 // A result as a finished run would report it: a trade with flat fees and one with
 // itemised lines, a filled and a rejected order, ratios that cannot be reported. With
 // `empty`, the result of a run that stepped nothing.
-PyObject* backtest_result(PyObject*, const Args& a) {
-    if (a.get_or<bool>(0, false)) {
+Ref backtest_result(bool empty) {
+    if (empty) {
         const BacktestMetrics m = metrics::compute_metrics({}, {}, {}, {}, {}, BacktestConfig{});
-        return new_backtest_result(engine::assembly::build_backtest_result(m, {}, {}, {}, {}, {})).release();
+        return new_backtest_result(engine::assembly::build_backtest_result(m, {}, {}, {}, {}, {}));
     }
     BacktestMetrics m;
     m.total_return_pct = 12.3456;
@@ -132,30 +135,17 @@ PyObject* backtest_result(PyObject*, const Args& a) {
     rejected.record_reject("insufficient_margin");
     return new_backtest_result(engine::assembly::build_backtest_result(m, {100.0, 101.0, 99.0}, {0.0, 0.0, 2.5},
                                                                        {0.0, 0.01, -0.25}, {flat, itemised},
-                                                                       {filled, rejected}))
-        .release();
+                                                                       {filled, rejected}));
 }
 
-constexpr auto kBacktestResult = function("backtest_result", {{"empty", "False"}}, nullptr);
-constexpr auto kFault = function("fault", nullptr);
-constexpr auto kStdException = function("std_exception", nullptr);
-constexpr auto kBadAlloc = function("bad_alloc", nullptr);
-constexpr auto kF64 = function("f64", {"data"}, nullptr);
-constexpr auto kI64 = function("i64", {"data"}, nullptr);
-constexpr auto kBool = function("boolean", {"data"}, nullptr);
-constexpr auto kMatrix = function("matrix", {"data"}, nullptr);
-constexpr auto kColumn = function("column", {"data"}, nullptr);
-constexpr auto kCoreError = function("core_error", {"kind"}, nullptr);
-constexpr auto kConvert = function("convert",
-                                   {{"i32", "0"}, {"u32", "0"}, {"i64", "0"}, {"u64", "0"}, {"f64", "0.0"},
-                                    {"values", "None"}, {"text", "None"}},
-                                   nullptr);
-constexpr auto kBind = function("bind", {"a", "b", "c", {"d", "None"}}, nullptr);
-
-PyObject* bound(PyObject*, const Args& a) {
+// The arguments exactly as bound: the objects given, None for one left out.
+Ref bound(Object a, Object b, Object c, Object d) {
     Ref t = Ref::check(PyTuple_New(4));
-    for (std::size_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(a.given(i) ? a.raw(i) : Py_None));
-    return t.release();
+    Object given[] = {a, b, c, d};
+    for (std::size_t i = 0; i < 4; ++i) {
+        PyTuple_SET_ITEM(t.get(), i, Py_NewRef(given[i].object != nullptr ? given[i].object : Py_None));
+    }
+    return t;
 }
 
 // The converted instrument or strategy lists: per entry its name, direction, weight,
@@ -163,8 +153,8 @@ PyObject* bound(PyObject*, const Args& a) {
 // address of the entries it reads.
 Ref signal_list(std::span<const std::uint8_t> v) { return to_py(std::vector<bool>(v.begin(), v.end())); }
 
-PyObject* instruments(PyObject*, const Args& a) {
-    const auto list = unwrap(convert_basket_instruments(a.get<std::vector<BasketTuple>>(0)));
+Ref instruments(std::vector<BasketTuple> given) {
+    const auto list = unwrap(convert_basket_instruments(std::move(given)));
     Ref out = Ref::check(PyList_New(0));
     for (const InstrumentInput& in : list) {
         Ref row = Ref::check(Py_BuildValue("(NiNNNNNN)", to_py(in.symbol).release(), int{in.direction},
@@ -175,11 +165,11 @@ PyObject* instruments(PyObject*, const Args& a) {
                                            to_py(reinterpret_cast<std::uintptr_t>(in.entries.data())).release()));
         if (PyList_Append(out.get(), row.get()) < 0) throw_error_set();
     }
-    return out.release();
+    return out;
 }
 
-PyObject* strategies(PyObject*, const Args& a) {
-    const auto list = unwrap(convert_multi_strategies(a.get<std::vector<StrategyTuple>>(0)));
+Ref strategies(std::vector<StrategyTuple> given) {
+    const auto list = unwrap(convert_multi_strategies(std::move(given)));
     Ref out = Ref::check(PyList_New(0));
     for (const StrategyInput& s : list) {
         Ref row = Ref::check(Py_BuildValue("(NiNNN)", to_py(s.name).release(), int{s.direction},
@@ -187,28 +177,65 @@ PyObject* strategies(PyObject*, const Args& a) {
                                            signal_list(s.exits).release()));
         if (PyList_Append(out.get(), row.get()) < 0) throw_error_set();
     }
-    return out.release();
+    return out;
 }
 
-constexpr auto kInstruments = function("instruments", {"instruments"}, nullptr);
-constexpr auto kStrategies = function("strategies", {"strategies"}, nullptr);
+// What the binding layer declares, for tools/gen_stub.py: every callable with its
+// parameters' annotations and defaults, every attribute's annotation, and the aliases.
+Ref declarations() {
+    // Asking for every family links every bindings file into this module, and so lists it.
+    for (Registrations (*family)() : registration_families()) static_cast<void>(family());
+    const Listing& l = listing();
+    Ref callables = list_of(l.callables.size(), [&](std::size_t i) {
+        const ListedCallable& c = l.callables[i];
+        Ref params = list_of(c.params.size(), [&](std::size_t k) {
+            const ListedParam& p = c.params[k];
+            return Ref::check(Py_BuildValue("(ssNs)", p.name.c_str(), p.annotation.c_str(),
+                                            to_py(p.has_default).release(), p.default_text.c_str()));
+        });
+        return Ref::check(Py_BuildValue("(siNs)", c.display.c_str(), static_cast<int>(c.kind), params.release(),
+                                        c.returns.c_str()));
+    });
+    Ref attributes = list_of(l.attributes.size(), [&](std::size_t i) {
+        const ListedAttribute& a = l.attributes[i];
+        return Ref::check(Py_BuildValue("(sssN)", a.owner.c_str(), a.name.c_str(), a.annotation.c_str(),
+                                        to_py(a.writable).release()));
+    });
+    Ref aliases = list_of(l.aliases.size(), [&](std::size_t i) {
+        return Ref::check(Py_BuildValue("(ss)", l.aliases[i].name.c_str(), l.aliases[i].definition.c_str()));
+    });
+    return Ref::check(Py_BuildValue("{sNsNsN}", "callables", callables.release(), "attributes", attributes.release(),
+                                    "aliases", aliases.release()));
+}
+
+constexpr Returns kAny{"object"};
+
+constexpr auto kBacktestResult = function<backtest_result>("backtest_result", {{"empty", false}}, kAny, nullptr);
+constexpr auto kFault = function<trip_fault>("fault", kAny, nullptr);
+constexpr auto kStdException = function<trip_std_exception>("std_exception", kAny, nullptr);
+constexpr auto kBadAlloc = function<trip_bad_alloc>("bad_alloc", kAny, nullptr);
+constexpr auto kF64 = function<f64>("f64", {"data"}, kAny, nullptr);
+constexpr auto kI64 = function<i64>("i64", {"data"}, kAny, nullptr);
+constexpr auto kBool = function<boolean>("boolean", {"data"}, kAny, nullptr);
+constexpr auto kMatrix = function<matrix>("matrix", {"data"}, kAny, nullptr);
+constexpr auto kColumn = function<column>("column", {"data"}, kAny, nullptr);
+constexpr auto kCoreError = function<core_error>("core_error", {"kind"}, kAny, nullptr);
+constexpr auto kConvert = function<convert>("convert",
+                                            {{"i32", 0}, {"u32", 0}, {"i64", 0}, {"u64", 0}, {"f64", 0.0},
+                                             {"values", None}, {"text", None}},
+                                            kAny, nullptr);
+constexpr auto kBind = function<bound>("bind", {"a", "b", "c", {"d", None}}, kAny, nullptr);
+constexpr auto kInstruments = function<instruments>("instruments", {"instruments"}, kAny, nullptr);
+constexpr auto kStrategies = function<strategies>("strategies", {"strategies"}, kAny, nullptr);
+constexpr auto kDeclarations = function<declarations>("declarations", kAny, nullptr);
 
 PyMethodDef kMethods[] = {
-    fast_method<kFault, trip_fault>(),
-    fast_method<kStdException, trip_std_exception>(),
-    fast_method<kBadAlloc, trip_bad_alloc>(),
-    fast_method<kF64, f64>(),
-    fast_method<kI64, i64>(),
-    fast_method<kBool, boolean>(),
-    fast_method<kMatrix, matrix>(),
-    fast_method<kColumn, column>(),
-    fast_method<kCoreError, core_error>(),
-    fast_method<kConvert, convert>(),
-    fast_method<kBind, bound>(),
-    fast_method<kBacktestResult, backtest_result>(),
-    fast_method<kInstruments, instruments>(),
-    fast_method<kStrategies, strategies>(),
-    {nullptr, nullptr, 0, nullptr},
+    fast_method<kFault>(),       fast_method<kStdException>(),  fast_method<kBadAlloc>(),
+    fast_method<kF64>(),         fast_method<kI64>(),           fast_method<kBool>(),
+    fast_method<kMatrix>(),      fast_method<kColumn>(),        fast_method<kCoreError>(),
+    fast_method<kConvert>(),     fast_method<kBind>(),          fast_method<kBacktestResult>(),
+    fast_method<kInstruments>(), fast_method<kStrategies>(),    fast_method<kDeclarations>(),
+    kMethodEnd,
 };
 
 PyModuleDef kDef = {PyModuleDef_HEAD_INIT, "_tarnwick_probe", nullptr, -1, kMethods,
