@@ -53,7 +53,22 @@ def test_long_pair_round_trip_records_both_legs():
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (1, 1, 0, 100.0)
     assert (m.total_return_pct, m.max_drawdown_pct, m.calmar_ratio, m.end_value) == pytest.approx(
         (4.795, 0.1, 47.95, 104_795.0))
-    assert (m.profit_factor, m.start_value, m.omega_ratio, m.total_fees_paid) == (None, 100_000.0, 0.0, 0.0)
+    assert (m.profit_factor, m.start_value, m.omega_ratio) == (None, 100_000.0, 0.0)
+    assert m.total_fees_paid == pytest.approx(205.0)
+
+
+@pytest.mark.parametrize("exit_bar, fees, record_fees", [
+    # 500 units a leg at 100: 1% of 50000 in on each leg, 1% of 55000 out on each.
+    (3, 0.01, [1_050.0, 1_050.0]),
+    (None, 0.01, [1_000.0]),  # held to the end: one record, the entry fees only
+    (3, 0.0, [0.0, 0.0]),
+])
+def test_fee_total_is_what_the_records_carry(exit_bar, fees, record_fees):
+    close = [100.0, 100.0, 110.0, 110.0, 110.0]
+    exits = flags(5) if exit_bar is None else flags(5, exit_bar)
+    r = run(flags(5, 0), exits, leg1=close, leg2=close, config=cfg(fees=fees))
+    assert [t.fees for t in r.trades()] == pytest.approx(record_fees, rel=1e-15)
+    assert r.metrics.total_fees_paid == pytest.approx(sum(record_fees), rel=1e-15)
 
 
 def test_short_pair_loses_the_same_move():
