@@ -110,5 +110,79 @@ TEST(PairsScenario, WinRateCountsTheNetOfBothFees) {
     EXPECT_EQ(r.metrics.win_rate_pct, 0.0);
 }
 
+// ---------------------------------------------------------------------------
+// Sizing leg 2 against leg 1
+
+// n closes evenly from `from` to `to`, both included.
+std::vector<double> ramp(std::size_t n, double from, double to) {
+    std::vector<double> out(n);
+    const double steps = static_cast<double>(n - 1);
+    for (std::size_t k = 0; k < n; ++k) out[k] = from + (to - from) * static_cast<double>(k) / steps;
+    return out;
+}
+
+std::vector<double> times(const std::vector<double>& v, double factor) {
+    std::vector<double> out(v);
+    for (double& x : out) x *= factor;
+    return out;
+}
+
+struct HedgeCase {
+    std::string name;
+    std::vector<double> leg1, leg2;
+    std::size_t entry_bar, exit_bar;
+    bool dynamic;
+    double hedge_ratio;
+    double q1, q2;  // units held in each leg
+    double pnl;     // the round trip's, without fees
+};
+
+void PrintTo(const HedgeCase& c, std::ostream* os) { *os << c.name; }
+
+class PairsHedge : public ::testing::TestWithParam<HedgeCase> {};
+
+TEST_P(PairsHedge, SizesLegTwo) {
+    const HedgeCase& c = GetParam();
+    PairsRunConfig run;
+    run.config.fees = 0.0;
+    run.dynamic_hedge = c.dynamic;
+    run.hedge_ratio = c.hedge_ratio;
+    const RunOutput r = run_pair(run, c.leg1, c.leg2, {c.entry_bar}, {c.exit_bar});
+    ASSERT_EQ(r.trades.size(), 2u);
+    EXPECT_NEAR(r.trades[0].size, c.q1, 1e-9);
+    EXPECT_NEAR(r.trades[1].size, c.q2, 1e-9);
+    EXPECT_NEAR(pnl_sum(r.trades), c.pnl, 1e-7);
+}
+
+// Leg 2 climbs from 50 to 60 over 30 bars, 10 / 29 a bar: 1700 / 29 at bar 25, 1640 / 29
+// at bar 19, and 30 / 29 more at bar 28 than at bar 25. Half of 100000 buys leg 1.
+const std::vector<double> kLeg2 = ramp(30, 50.0, 60.0);
+
+const HedgeCase kHedgeCases[] = {
+    // Leg 1 is exactly twice leg 2: the slope is 2, so 2 units of leg 2 per unit of leg 1
+    // (q1 = 50000 / (3400 / 29)), and the pair neither gains nor loses along the line.
+    {"EstimatedSlopeIsUnitsOfLegTwoPerUnitOfLegOne", times(kLeg2, 2.0), kLeg2, 25, 28, true, 1.0,
+     50000.0 * 29 / 3400, 2 * 50000.0 * 29 / 3400, 0.0},
+    // A slope of 50 is clamped to 10: 10 units of leg 2 per unit of leg 1. q1 = 50000 /
+    // (50 x 1700 / 29); the pair gains (50 - 10) x q1 x 30 / 29.
+    {"ClampedSlopeIsStillUnits", times(kLeg2, 50.0), kLeg2, 25, 28, true, 1.0, 50000.0 * 29 / 85000,
+     10 * 50000.0 * 29 / 85000, 40 * 50000.0 * 30 / 85000},
+    // The caller's ratio compares values: leg 2 gets twice leg 1's 50000, q2 = 100000 /
+    // (1700 / 29); the pair loses (2 q1 - q2) x 30 / 29 = -50000 x 30 / 1700.
+    {"FixedRatioIsValueOfLegTwoPerValueOfLegOne", times(kLeg2, 2.0), kLeg2, 25, 28, false, 2.0,
+     50000.0 * 29 / 3400, 100000.0 * 29 / 1700, -50000.0 * 30 / 1700},
+    // Dynamic, but the signal comes before a full window: the caller's ratio, in value.
+    // Bar 19 to bar 28 is 90 / 29: -50000 x 90 / 1640.
+    {"SignalBeforeAFullWindowKeepsTheValueRatio", times(kLeg2, 2.0), kLeg2, 19, 28, true, 2.0,
+     50000.0 * 29 / 3280, 100000.0 * 29 / 1640, -50000.0 * 90 / 1640},
+    // Dynamic, but leg 2 never moves: no slope, the caller's 1.5 in value, 75000 / 50.
+    // Leg 1 runs 100, 101, ...: 400 units from 125 to 128.
+    {"FlatLegTwoKeepsTheValueRatio", ramp(30, 100.0, 129.0), std::vector<double>(30, 50.0), 25, 28, true, 1.5,
+     400.0, 1500.0, 1200.0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, PairsHedge, ::testing::ValuesIn(kHedgeCases),
+                         [](const auto& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace tarnwick::runners::pairs
