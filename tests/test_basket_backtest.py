@@ -98,6 +98,18 @@ def test_sync_modes(mode, trips):
     assert sorted({(t.entry_idx, t.exit_idx) for t in r.trades()}) == trips
 
 
+@pytest.mark.parametrize("exits, fees, record_fees", [
+    ((3,), 0.01, [2_100.0]),  # 1000 units: 1% of 100000 in, 1% of 110000 out
+    ((), 0.01, [1_000.0]),    # held to the end: valued, not sold, no exit fee
+    ((3,), 0.0, [0.0]),
+])
+def test_fee_total_is_what_the_records_carry(exits, fees, record_fees):
+    a = inst([100.0, 100.0, 110.0, 110.0, 110.0], (0,), exits)
+    r = tw.run_basket_backtest([a], cfg(initial_capital=100_000.0, fees=fees))
+    assert [t.fees for t in r.trades()] == pytest.approx(record_fees, rel=1e-15)
+    assert r.metrics.total_fees_paid == pytest.approx(sum(record_fees), rel=1e-15)
+
+
 def test_empty_basket():
     r = tw.run_basket_backtest([], cfg())
     assert r.trades() == [] and len(r.equity_curve()) == 0

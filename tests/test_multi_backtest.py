@@ -112,6 +112,17 @@ def test_independent_splits_capital_and_sums_equity():
     assert m.winning_trades == wins and m.win_rate_pct == pytest.approx(wins / 3 * 100, rel=1e-15)
 
 
+@pytest.mark.parametrize("mode", ["any", "all", "majority", "weighted", "independent"])
+def test_fee_total_is_what_the_records_carry(mode):
+    close = [100.0, 100.0, 110.0, 110.0, 110.0]
+    strategies = [strat((0,), (3,), name="a", n=5), strat((0,), (3,), name="b", n=5)]
+    r = tw.run_multi_backtest(*bars(close), strategies, cfg(fees=0.01), mode)
+    # A capital C buys C / (100 x 1.01) units and pays 1% at 100 and at 110: 2.1 / 101 of C,
+    # whether one run has the whole 100000 or two runs have half of it each.
+    assert r.metrics.total_fees_paid == pytest.approx(210_000.0 / 101.0, rel=1e-12)
+    assert r.metrics.total_fees_paid == pytest.approx(sum(t.fees for t in r.trades()), rel=1e-15)
+
+
 def test_independent_legacy_ratios_from_trade_returns():
     s = strat((1,), (3,), name="x")
     r = tw.run_multi_backtest(*bars(), [s], cfg(legacy_annualization=True), "independent")

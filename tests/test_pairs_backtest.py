@@ -53,7 +53,22 @@ def test_long_pair_round_trip_records_both_legs():
     assert (m.total_trades, m.winning_trades, m.losing_trades, m.win_rate_pct) == (1, 1, 0, 100.0)
     assert (m.total_return_pct, m.max_drawdown_pct, m.calmar_ratio, m.end_value) == pytest.approx(
         (4.795, 0.1, 47.95, 104_795.0))
-    assert (m.profit_factor, m.start_value, m.omega_ratio, m.total_fees_paid) == (None, 100_000.0, 0.0, 0.0)
+    assert (m.profit_factor, m.start_value, m.omega_ratio) == (None, 100_000.0, 0.0)
+    assert m.total_fees_paid == pytest.approx(205.0)
+
+
+@pytest.mark.parametrize("exit_bar, fees, record_fees", [
+    # 500 units a leg at 100: 1% of 50000 in on each leg, 1% of 55000 out on each.
+    (3, 0.01, [1_050.0, 1_050.0]),
+    (None, 0.01, [1_000.0]),  # held to the end: one record, the entry fees only
+    (3, 0.0, [0.0, 0.0]),
+])
+def test_fee_total_is_what_the_records_carry(exit_bar, fees, record_fees):
+    close = [100.0, 100.0, 110.0, 110.0, 110.0]
+    exits = flags(5) if exit_bar is None else flags(5, exit_bar)
+    r = run(flags(5, 0), exits, leg1=close, leg2=close, config=cfg(fees=fees))
+    assert [t.fees for t in r.trades()] == pytest.approx(record_fees, rel=1e-15)
+    assert r.metrics.total_fees_paid == pytest.approx(sum(record_fees), rel=1e-15)
 
 
 def test_short_pair_loses_the_same_move():
@@ -159,18 +174,39 @@ def linear_legs(slope, intercept=3.0, n=25):
     return slope * x + intercept, x
 
 
-@pytest.mark.parametrize("slope, intercept, signal_bar, expected", [
-    (2.0, 3.0, 20, 2.0),     # first bar with a full 21-bar window
-    (2.0, 3.0, 19, 50.0),    # too early: the caller's ratio, never clamped
-    (50.0, 0.0, 20, 10.0),   # clamped high
-    (0.02, 100.0, 22, 0.1),  # clamped low
+# An estimated slope is a ratio of prices, so of units: leg 2 holds slope x leg 1's units.
+# The caller's ratio is one of values: leg 2 gets ratio x leg 1's half of the cash.
+@pytest.mark.parametrize("slope, intercept, signal_bar, units_per_unit, value_ratio", [
+    (2.0, 3.0, 20, 2.0, None),     # first bar with a full 21-bar window
+    (2.0, 3.0, 19, None, 50.0),    # too early: the caller's ratio, never clamped
+    (50.0, 0.0, 20, 10.0, None),   # clamped high
+    (0.02, 100.0, 22, 0.1, None),  # clamped low
 ])
-def test_dynamic_hedge_ratio(slope, intercept, signal_bar, expected):
+def test_dynamic_hedge_ratio(slope, intercept, signal_bar, units_per_unit, value_ratio):
     leg1, leg2 = linear_legs(slope, intercept)
     r = run(flags(25, signal_bar), flags(25, 24), leg1=leg1, leg2=leg2, config=cfg(fees=0.0), hedge_ratio=50.0,
             dynamic_hedge=True)
     t1, t2 = r.trades()
-    assert t2.size == pytest.approx(expected * 50_000.0 / leg2[signal_bar], rel=1e-9)
+    q1 = 50_000.0 / leg1[signal_bar]
+    q2 = units_per_unit * q1 if value_ratio is None else value_ratio * 50_000.0 / leg2[signal_bar]
+    assert (t1.size, t2.size) == pytest.approx((q1, q2), rel=1e-9)
+
+
+@pytest.mark.parametrize("dynamic, q2, pnl", [
+    # Leg 1 is twice leg 2 at every bar: the slope is 2 and the pair is riskless, flat.
+    (True, 2 * 50_000.0 * 29 / 3_400, 0.0),
+    # The caller's 2.0 in value puts 100000 into leg 2: short twice the units it needs,
+    # it loses (2 q1 - q2) x 30 / 29 as leg 2 climbs from bar 25 to bar 28.
+    (False, 100_000.0 * 29 / 1_700, -50_000.0 * 30 / 1_700),
+])
+def test_a_riskless_pair_stays_flat_under_the_estimated_hedge(dynamic, q2, pnl):
+    leg2 = np.linspace(50.0, 60.0, 30)  # 1700 / 29 at bar 25, 30 / 29 more at bar 28
+    r = run(flags(30, 25), flags(30, 28), leg1=2.0 * leg2, leg2=leg2, config=cfg(fees=0.0), hedge_ratio=2.0,
+            dynamic_hedge=dynamic)
+    t1, t2 = r.trades()
+    assert (t1.size, t2.size) == pytest.approx((50_000.0 * 29 / 3_400, q2), rel=1e-12)
+    assert t1.pnl + t2.pnl == pytest.approx(pnl, abs=1e-7)
+    assert r.metrics.end_value == pytest.approx(100_000.0 + pnl, abs=1e-7)
 
 
 def test_dynamic_hedge_keeps_the_fixed_ratio_when_leg_two_is_flat():
@@ -210,7 +246,8 @@ def test_dynamic_hedge_under_next_bar_open_ends_the_window_at_the_signal_bar():
             config=cfg(fees=0.0, upon_bar_close=False), dynamic_hedge=True)
     t1, t2 = r.trades()
     assert t1.entry_idx == 21
-    assert t2.size == pytest.approx(2.0 * 50_000.0 / open2[21], rel=1e-9)
+    # Fills at bar 21's opens: leg 1's is its close, 500.
+    assert (t1.size, t2.size) == pytest.approx((50_000.0 / 500.0, 2.0 * 50_000.0 / 500.0), rel=1e-9)
 
 
 def test_no_bars():

@@ -265,13 +265,8 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
         curves.restate_last(cash);
     }
 
-    double fees_paid = 0.0;
-    for (const TradeRecord& t : trades) fees_paid += t.fees;
-
     const own_loop::TradeTally tally = own_loop::tally_per_record(trades);
-    RunOutput out = own_loop::finish(cfg, std::move(curves), bars.timestamps, std::move(trades), tally);
-    out.metrics.total_fees_paid = fees_paid;
-    return out;
+    return own_loop::finish(cfg, std::move(curves), bars.timestamps, std::move(trades), tally);
 }
 
 }  // namespace tarnwick::runners::options

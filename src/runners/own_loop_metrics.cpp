@@ -125,9 +125,13 @@ BacktestMetrics reduced_metrics(const BacktestConfig& config, const Curves& curv
     m.losing_trades = tally.losses;
     m.start_value = initial;
     m.end_value = end_value;
+    // Every fee the run paid is on a record (a position still open carries its entry
+    // fee), so the records' fees, summed in record order, are the run's fee total.
+    double fees = 0.0;
+    for (const TradeRecord& t : trades) fees += t.fees;
+    m.total_fees_paid = fees;
     // Figures these engines do not measure read as plain zeros.
     m.open_trade_pnl = 0.0;
-    m.total_fees_paid = 0.0;
     m.total_turnover = 0.0;
     m.payoff_ratio = 0.0;
     m.recovery_factor = 0.0;

@@ -1,7 +1,7 @@
 // Curves and the reduced figures of the engines that run their own bar loop instead of
 // a kernel session (options, pairs and the like). They report a subset of the metrics:
-// returns, drawdown, Sharpe and Sortino, Calmar, profit factor and trade counts; every
-// other figure stays zero or absent.
+// returns, drawdown, Sharpe and Sortino, Calmar, profit factor, trade counts and the fees
+// the records carry; every other figure stays zero or absent.
 #pragma once
 
 #include <cstddef>
@@ -67,7 +67,8 @@ struct RiskRatios {
 RiskRatios risk_ratios(const domain::BacktestConfig& config, std::span<const double> returns,
                        std::span<const std::int64_t> timestamps, std::span<const domain::TradeRecord> trades);
 
-// The reduced block over a finished run's curves. Omega, payoff and recovery are 0.
+// The reduced block over a finished run's curves and records; the fee total is the sum
+// of the records' fees. Omega, payoff and recovery are 0.
 metrics::BacktestMetrics reduced_metrics(const domain::BacktestConfig& config, const Curves& curves,
                                          std::span<const std::int64_t> timestamps,
                                          std::span<const domain::TradeRecord> trades, const TradeTally& tally);

@@ -100,9 +100,10 @@ own_loop::TradeTally tally_round_trips(std::span<const TradeRecord> trades) noex
 
 }  // namespace
 
-double hedge_ratio_at(const PairsRunConfig& run, std::span<const double> leg1_close,
-                      std::span<const double> leg2_close, std::size_t signal_bar) {
-    if (!run.dynamic_hedge || signal_bar < run.lookback) return run.hedge_ratio;
+HedgeRatio hedge_ratio_at(const PairsRunConfig& run, std::span<const double> leg1_close,
+                          std::span<const double> leg2_close, std::size_t signal_bar) {
+    const HedgeRatio fixed{run.hedge_ratio, false};
+    if (!run.dynamic_hedge || signal_bar < run.lookback) return fixed;
     check_index(signal_bar, leg1_close.size());
     check_index(signal_bar, leg2_close.size());
     double sx = 0.0, sy = 0.0, sxy = 0.0, sxx = 0.0;
@@ -116,12 +117,12 @@ double hedge_ratio_at(const PairsRunConfig& run, std::span<const double> leg1_cl
     }
     const double m = static_cast<double>(run.lookback + 1);
     const double d = m * sxx - sx * sx;
-    if (std::abs(d) < kSingularDenominator) return run.hedge_ratio;
+    if (std::abs(d) < kSingularDenominator) return fixed;
     const double beta = (m * sxy - sx * sy) / d;
     // Written with comparisons so that a NaN slope stays NaN.
-    if (beta < kMinHedgeRatio) return kMinHedgeRatio;
-    if (beta > kMaxHedgeRatio) return kMaxHedgeRatio;
-    return beta;
+    if (beta < kMinHedgeRatio) return {kMinHedgeRatio, true};
+    if (beta > kMaxHedgeRatio) return {kMaxHedgeRatio, true};
+    return {beta, true};
 }
 
 Status<OwnError> check_lengths(const PairsRunConfig& run, const BarSeries& leg1, const BarSeries& leg2,
@@ -211,14 +212,15 @@ private:
         exit_due_ = false;
     }
 
-    // Half the cash to leg 1, the hedge ratio's share of the other half to leg 2.
+    // Half the cash to leg 1; leg 2 the fixed ratio's share of the other half, or the
+    // estimated slope's multiple of leg 1's units.
     void open_pair(std::size_t i, double p1, double p2, bool fillable) {
         // The regression window ends at the bar that carried the signal.
         const std::size_t signal_bar = next_open_ ? i - 1 : i;
-        const double beta = hedge_ratio_at(run_, leg1_.close, leg2_.close, signal_bar);
+        const HedgeRatio beta = hedge_ratio_at(run_, leg1_.close, leg2_.close, signal_bar);
         const double half = 0.5 * cash_;
         const double q1 = half / p1;
-        const double q2 = beta * half / p2;
+        const double q2 = beta.per_unit ? beta.ratio * q1 : beta.ratio * half / p2;
         // A price that is not tradable, or a ratio or cash that is not finite, would hold
         // infinite or NaN units: the pair is not opened, and the signal is not carried to
         // a later bar. As with any entry, the signals still count it as open until the

@@ -1,7 +1,7 @@
 // A two-leg pairs trade over two aligned bar series, in a bar loop of its own.
 //
-// One entry signal opens both legs, leg 1 in the run's direction and leg 2 against it,
-// each with half of the cash at that moment and leg 2 scaled by the hedge ratio; one exit
+// One entry signal opens both legs, leg 1 in the run's direction and leg 2 against it:
+// leg 1 with half of the cash at that moment, leg 2 scaled by the hedge ratio; one exit
 // signal closes both. The signals come from the caller: no spread or z-score is computed
 // here. The hedge ratio is the caller's, or with dynamic hedging an ordinary
 // least-squares slope of leg 1's closes on leg 2's over a trailing window, re-estimated
@@ -35,12 +35,21 @@ struct PairsRunConfig {
     bool dynamic_hedge = false;
 };
 
+// How leg 2 is sized against leg 1. The caller's ratio compares values: leg 2 gets the
+// ratio times leg 1's notional. An estimated slope compares prices (leg 1 moves by the
+// slope per unit move of leg 2), so it compares units: leg 2 holds the slope times leg 1's
+// units, which is what leaves the pair flat when the prices move along the line.
+struct HedgeRatio {
+    double ratio = 1.0;
+    bool per_unit = false;  // an estimated slope: leg 2 units per leg 1 unit
+};
+
 // The hedge ratio of an entry signalled at bar `signal_bar`: the fixed ratio unless
 // dynamic hedging is on and the window fits; then the slope of leg 1 on leg 2 over bars
 // signal_bar - lookback ..= signal_bar, clamped to [0.1, 10], or the fixed ratio when the
 // window's leg 2 closes do not vary. A NaN in the window gives NaN.
-double hedge_ratio_at(const PairsRunConfig& run, std::span<const double> leg1_close,
-                      std::span<const double> leg2_close, std::size_t signal_bar);
+HedgeRatio hedge_ratio_at(const PairsRunConfig& run, std::span<const double> leg1_close,
+                          std::span<const double> leg2_close, std::size_t signal_bar);
 
 // Every length the run relies on, checked before anything is read: leg 2's closes and
 // the entries against leg 1's closes, the exits against the entries, both timestamp

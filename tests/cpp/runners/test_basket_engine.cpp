@@ -47,6 +47,7 @@ struct Case {
     std::vector<double> equity;
     std::vector<Trip> trips;
     std::vector<double> entry_fees;  // per record, in record order
+    double fees_paid;                // every entry and exit fee of the run
 };
 
 // Failures name the row, not its bytes.
@@ -63,39 +64,43 @@ TEST_P(BasketScenario, RecordsAddUpToTheEquityChange) {
     expect_curve(r.equity_curve, c.equity);
     expect_trips(r.trades, c.trips);
     expect_fee_records(r, c.entry_fees, c.capital);
+    EXPECT_NEAR(r.metrics.total_fees_paid, c.fees_paid, 1e-9);
 }
 
 const Case kCases[] = {
     // 100 units at 100 with fees 1%: entry fee 100 (cash -100), exit fee 1% of 11000 = 110;
     // pnl 1000 - 100 - 110.
     {"SignalExitNetsBothFees", {instrument({100, 100, 110}, {0}, {2})}, 10000, 0.01,
-     {9900, 9900, 10790}, {{0, 2, 110, 790, ExitReason::Signal}}, {100}},
+     {9900, 9900, 10790}, {{0, 2, 110, 790, ExitReason::Signal}}, {100}, 210},
+    // 1000 units at 100 with fees 1%: entry fee 1000, exit fee 1% of 110000 = 1100.
+    {"EntryAndExitFeesMakeTheTotal", {instrument({100, 100, 110, 110, 110}, {0}, {3})}, 100000, 0.01,
+     {99000, 99000, 109000, 107900, 107900}, {{0, 3, 110, 7900, ExitReason::Signal}}, {1000}, 2100},
     // Held to the end: valued at 110, no exit fee; pnl 1000 - 100.
     {"OpenAtTheEndCarriesTheEntryFeeOnly", {instrument({100, 100, 110}, {0}, {})}, 10000, 0.01,
-     {9900, 9900, 10900}, {{0, 2, 110, 900, ExitReason::EndOfData}}, {100}},
+     {9900, 9900, 10900}, {{0, 2, 110, 900, ExitReason::EndOfData}}, {100}, 100},
     // Short 100 units from 100: marked at 10000 + (100 - 90) x 100 - 100 of fees; bought
     // back at 80 with a fee of 80: pnl 2000 - 100 - 80.
     {"ShortNetsBothFees", {instrument({100, 90, 80}, {0}, {2}, "A", -1)}, 10000, 0.01,
-     {9900, 10900, 11820}, {{0, 2, 80, 1820, ExitReason::Signal}}, {100}},
+     {9900, 10900, 11820}, {{0, 2, 80, 1820, ExitReason::Signal}}, {100}, 180},
     // Two instruments, fees 0.1%: A 50 units at 100 (fee 5), B 100 at 50 (fee 5). The exit
     // sells A at 110 (fee 5.5) and B at 45 (fee 4.5). Cash 10000 - 10010 + 5494.5 + 4495.5.
     {"TwoInstrumentsEachCarryTheirFees",
      {instrument({100, 105, 110}, {0}, {2}, "A"), instrument({50, 48, 45}, {0}, {2}, "B")}, 10000, 0.001,
      {9990, 10040, 9980}, {{0, 2, 110, 489.5, ExitReason::Signal}, {0, 2, 45, -509.5, ExitReason::Signal}},
-     {5, 5}},
+     {5, 5}, 20},
     // Fees 0: A 50 units at 100, B 100 units at 50. On the exit bar A's close is NaN: B sells
     // at 55, A waits and is marked at 100 until bar 3 sells it at 120.
     {"ExitWithoutAPriceWaitsForTheNextBar",
      {instrument({100, 100, kNaN, 120, 120}, {0}, {2}, "A"), instrument({50, 50, 55, 60, 60}, {0}, {2}, "B")},
      10000, 0.0, {10000, 10000, 10500, 11500, 11500},
-     {{0, 2, 55, 500, ExitReason::Signal}, {0, 3, 120, 1000, ExitReason::Signal}}, {0, 0}},
+     {{0, 2, 55, 500, ExitReason::Signal}, {0, 3, 120, 1000, ExitReason::Signal}}, {0, 0}, 0},
     // The data end in a gap: valued at the last tradable close.
     {"EndOfDataGapUsesTheLastClose", {instrument({100, 110, kNaN}, {0}, {})}, 10000, 0.0, {10000, 11000, 11000},
-     {{0, 2, 110, 1000, ExitReason::EndOfData}}, {0}},
+     {{0, 2, 110, 1000, ExitReason::EndOfData}}, {0}, 0},
     // An instrument without a price on the entry bar is skipped; its share stays in cash.
     {"EntryWithoutAPriceSkipsThatInstrument",
      {instrument({kNaN, 100, 100}, {0}, {}, "A"), instrument({50, 50, 60}, {0}, {}, "B")}, 10000, 0.0,
-     {10000, 10000, 11000}, {{0, 2, 60, 1000, ExitReason::EndOfData}}, {0}},
+     {10000, 10000, 11000}, {{0, 2, 60, 1000, ExitReason::EndOfData}}, {0}, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, BasketScenario, ::testing::ValuesIn(kCases),

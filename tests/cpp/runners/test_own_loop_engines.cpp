@@ -3,7 +3,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
+#include "runner_fixtures.h"
+#include "runners/multi.h"
 #include "runners/options.h"
 #include "runners/own_loop_metrics.h"
 
@@ -52,5 +55,44 @@ TEST(OwnLoopCurves, NanEquityKeepsThePeakAndRestatingRaisesIt) {
     EXPECT_DOUBLE_EQ(m.calmar_ratio, 2.0);
     EXPECT_EQ(m.omega_ratio, 0.0);
 }
+
+// ---------------------------------------------------------------------------
+// Fee totals of the multi-strategy runs
+
+namespace multi = tarnwick::runners::multi;
+
+class MultiFeeTotal : public ::testing::TestWithParam<multi::CombineMode> {};
+
+TEST_P(MultiFeeTotal, IsTheSumOfTheRecordsFees) {
+    using namespace tarnwick::testing_support;
+    const Bars bars = Bars::from({100, 100, 110, 110, 110});
+    const std::vector<std::uint8_t> entries = flags(5, {0});
+    const std::vector<std::uint8_t> exits = flags(5, {3});
+    std::vector<runners::single::SignalInput> strategies(2);
+    for (runners::single::SignalInput& s : strategies) {
+        s.entries = entries;
+        s.exits = exits;
+    }
+    strategies[0].symbol = "a";
+    strategies[1].symbol = "b";
+    BacktestConfig cfg;
+    cfg.initial_capital = 100000.0;
+    cfg.fees = 0.01;
+    auto out = multi::run(cfg, bars.series(), strategies, GetParam());
+    ASSERT_TRUE(out.ok()) << out.error().message();
+    const engine::RunOutput& r = out.value();
+    double record_fees = 0.0;
+    for (const TradeRecord& t : r.trades) record_fees += t.fees;
+    EXPECT_DOUBLE_EQ(r.metrics.total_fees_paid, record_fees);
+    // A capital C buys C / (100 x 1.01) units and pays 1% at 100 and at 110: 2.1 / 101 of
+    // C. The vote runs the whole 100000 once, "independent" each half of it.
+    EXPECT_NEAR(r.metrics.total_fees_paid, 210000.0 / 101.0, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, MultiFeeTotal,
+                         ::testing::Values(multi::CombineMode::Any, multi::CombineMode::All,
+                                           multi::CombineMode::Majority, multi::CombineMode::Weighted,
+                                           multi::CombineMode::Independent),
+                         [](const auto& info) { return std::string(multi::name(info.param)); });
 
 }  // namespace
