@@ -2,12 +2,14 @@
 // panel statistics at the edges of the double range.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "analytics/factor_panel.h"
@@ -203,5 +205,40 @@ INSTANTIATE_TEST_SUITE_P(
         // Equal values stay unscored, however large.
         ZscoreRow{"equal", {1e308, 1e308, 1e308}, {kNaN, kNaN, kNaN}}),
     [](const ::testing::TestParamInfo<ZscoreRow>& p) { return std::string(p.param.name); });
+
+struct ConstantValue {
+    const char* name;
+    double value;
+};
+
+// A row of `cols` equal values, alone and with missing cells between them.
+class ZscoreConstantRow : public ::testing::TestWithParam<std::tuple<ConstantValue, std::size_t>> {};
+
+TEST_P(ZscoreConstantRow, HasNoScoreWhateverItsRoundedMean) {
+    const auto& [v, cols] = GetParam();
+    Matrix m;
+    m.rows = 2;
+    m.cols = 2 * cols;
+    m.data.assign(m.rows * m.cols, v.value);
+    std::fill(m.data.begin() + static_cast<std::ptrdiff_t>(cols), m.data.begin() + static_cast<std::ptrdiff_t>(2 * cols),
+              kNaN);  // row 0: the values, then NaN
+    for (std::size_t c = 0; c < m.cols; c += 2) m(1, c) = kNaN;  // row 1: NaN, value, NaN, value, ...
+    auto got = zscore_panel(m, 2);
+    ASSERT_TRUE(got.ok());
+    for (std::size_t i = 0; i < got->data.size(); ++i) EXPECT_TRUE(std::isnan(got->data[i])) << i << ": " << got->data[i];
+}
+
+// Values whose sum over a few columns rounds to a mean one ulp off the value (0.1, 0.2 and
+// 1.1 among them), and the two ends of the range.
+INSTANTIATE_TEST_SUITE_P(
+    FactorPanels, ZscoreConstantRow,
+    ::testing::Combine(::testing::Values(ConstantValue{"tenth", 0.1}, ConstantValue{"fifth", 0.2},
+                                         ConstantValue{"third", 1.0 / 3.0}, ConstantValue{"one_and_a_tenth", 1.1},
+                                         ConstantValue{"tiny", 1e-300}, ConstantValue{"huge", 7e300},
+                                         ConstantValue{"negative_tenth", -0.1}),
+                       ::testing::Range(std::size_t{3}, std::size_t{10})),
+    [](const ::testing::TestParamInfo<std::tuple<ConstantValue, std::size_t>>& p) {
+        return std::string(std::get<0>(p.param).name) + "_" + std::to_string(std::get<1>(p.param)) + "_cols";
+    });
 
 }  // namespace
