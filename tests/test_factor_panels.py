@@ -82,6 +82,17 @@ def test_zscore_constant_and_thin_rows_are_nan():
     assert np.isnan(got).all()
 
 
+def test_zscore_random_equal_rows_are_nan_and_rows_with_spread_are_not():
+    # A row's mean rounds one ulp off its value for about half of all values (0.1 x 3 among
+    # them); equal values still have no spread to score against.
+    rng = np.random.default_rng(12)
+    values = np.repeat(rng.normal(size=(300, 1)) * 10.0 ** rng.integers(-5, 6, size=(300, 1)), 7, axis=1)
+    assert np.isnan(tw.zscore_panel(values, 2)).all()
+    # [1, 2, 3, 4]: mean 2.5, population variance 1.25.
+    np.testing.assert_allclose(tw.zscore_panel(np.array([[1.0, 2.0, 3.0, 4.0]]), 2),
+                               [[-1.5 / 1.25**0.5, -0.5 / 1.25**0.5, 0.5 / 1.25**0.5, 1.5 / 1.25**0.5]], rtol=1e-15)
+
+
 @pytest.mark.parametrize("row, expected", [
     ([3.0, 1.0, NAN, 2.0], [1.0, 0.0, NAN, 0.5]),
     ([1.0, 1.0], [0.5, 0.5]),

@@ -1,6 +1,7 @@
 """Monte Carlo forward simulation of a fixed-weight portfolio."""
 
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -111,6 +112,17 @@ def same(a, b):
     return a == b or (math.isnan(a) and math.isnan(b))
 
 
+def exact_mean(xs):
+    return sum(map(Fraction, xs), Fraction(0)) / len(xs)
+
+
+def mean(finite):
+    """The mean of finite values: their sum in order over their count, or, where that sum
+    leaves the double range, the true mean."""
+    total = seq_sum(finite)
+    return total / len(finite) if math.isfinite(total) else float(exact_mean(finite))
+
+
 def summarise(paths, v0):
     """The summary as documented: finals ordered -inf, finite ascending, +inf, NaN (ties in
     path order); statistics over the finite finals; each percentile path the first path
@@ -123,10 +135,10 @@ def summarise(paths, v0):
     out = {"final_values": s}
     if m:
         k = min(int(math.floor(0.05 * (m - 1) + 0.5)), m - 1)
-        out["expected_return"] = ((seq_sum(finite) / m) / v0 - 1) * 100
+        out["expected_return"] = (mean(finite) / v0 - 1) * 100
         out["probability_of_loss"] = sum(f < v0 for f in finite) / m
         out["var_95"] = max(0.0, (v0 - finite[k]) / v0 * 100)
-        out["cvar_95"] = max(0.0, (v0 - seq_sum(finite[: k + 1]) / (k + 1)) / v0 * 100)
+        out["cvar_95"] = max(0.0, (v0 - mean(finite[: k + 1])) / v0 * 100)
     else:
         out.update(expected_return=math.nan, probability_of_loss=math.nan, var_95=0.0, cvar_95=0.0)
     pct = []
@@ -194,6 +206,40 @@ def test_no_finite_final_value_leaves_mean_and_loss_share_undefined():
     assert np.all(np.isnan(got["final_values"]))
     assert math.isnan(got["expected_return"]) and math.isnan(got["probability_of_loss"])
     assert (got["var_95"], got["cvar_95"]) == (0.0, 0.0)
+
+
+TWO_HUGE = [np.array([707.6, 709.6])] * 2
+IDENTITY_2 = [np.array([1.0, 0.0]), np.array([0.0, 1.0])]
+
+
+@pytest.mark.parametrize("returns, weights, corr, v0, n_paths, seed", [
+    # Every final sits next to 1e308, so four of them sum past the range.
+    ([np.zeros(5)], np.array([1.0]), [np.array([1.0])], 1e308, 4, 42),
+    # Two assets growing about e^708 a step, long one and short the other: the finals that
+    # stay finite spread over the whole range, both signs, and their sums overflow.
+    (TWO_HUGE, np.array([1.0, -1.0]), IDENTITY_2, 100.0, 4000, 7),
+])
+def test_statistics_of_finals_whose_sums_leave_the_double_range(returns, weights, corr, v0, n_paths, seed):
+    got = tw.simulate_portfolio_mc(returns, weights, corr, v0, n_paths, 1, seed)
+    finals = got["final_values"]
+    finite = finals[np.isfinite(finals)].tolist()
+    m = len(finite)
+    assert m > 0
+    top = max(abs(x) for x in finite)
+    assert math.isinf(seq_sum(finite)), "the plain sum must overflow for this case to test anything"
+    for key in ("expected_return", "probability_of_loss", "var_95", "cvar_95"):
+        assert math.isfinite(got[key]), key
+    # Exact rational means; a sum in order may lose up to m ulps of the largest final.
+    exact = (exact_mean(finite) / Fraction(v0) - 1) * 100
+    assert abs(got["expected_return"] - float(exact)) <= m * 2.0**-52 * top / v0 * 100
+    assert got["probability_of_loss"] == sum(x < v0 for x in finite) / m
+    k = min(int(math.floor(0.05 * (m - 1) + 0.5)), m - 1)
+    tail = (Fraction(v0) - exact_mean(finite[: k + 1])) / Fraction(v0) * 100
+    assert abs(got["cvar_95"] - max(0.0, float(tail))) <= (k + 1) * 2.0**-52 * top / v0 * 100
+    assert got["var_95"] == pytest.approx(max(0.0, float((Fraction(v0) - Fraction(finite[k])) / Fraction(v0) * 100)),
+                                          rel=1e-15)
+    if v0 == 1e308:
+        assert got["expected_return"] == pytest.approx(0.0, abs=1e-6)
 
 
 def test_statistics_follow_the_inputs():

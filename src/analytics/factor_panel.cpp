@@ -181,9 +181,12 @@ Result<Matrix, PortfolioError> zscore_panel(const Matrix& values, std::uint64_t 
         finite_positions(values, r, cols);
         if (cols.size() < min_names) continue;
         const double* row = values.data.data() + r * values.cols;
+        // Equal values have no spread, whatever their rounded mean makes of them: a mean one
+        // ulp off the value would score every cell +-1.
+        if (all_equal(row, cols)) continue;
         double unit = 1.0;
         RowMoments m = row_moments(row, cols, unit);
-        if (!m.representable && !all_equal(row, cols)) {
+        if (!m.representable) {
             // The sums left the double range (or their squares fell below it): the same row
             // in units of its largest magnitude has the same z-scores, and sums that fit.
             unit = largest_magnitude(row, cols);

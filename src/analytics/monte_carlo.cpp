@@ -1,6 +1,7 @@
 #include "analytics/monte_carlo.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <span>
 
@@ -116,6 +117,40 @@ std::size_t rank_index(double p, std::size_t n) {
 }
 
 double non_negative(double x) { return x > 0.0 ? x : 0.0; }  // NaN reads as 0
+
+// The mean of finite values whose running sum, taken in order, left the double range. The
+// same sum is taken over the values scaled down by 2^s with 2^(s-1) > count, so that no
+// partial sum can reach the top of the range, then scaled back up; scaling by a power of
+// two is exact above the subnormal range, and values down there are far below the ulp of a
+// sum that overflowed. The true mean lies between the extremes, so the result is held there
+// against the last rounding.
+double overflowed_mean(std::span<const double> xs) {
+    const int s = static_cast<int>(std::bit_width(xs.size())) + 1;
+    double sum = -0.0;
+    double lowest = xs.front();
+    double highest = xs.front();
+    for (double x : xs) {
+        sum += std::ldexp(x, -s);
+        lowest = std::fmin(lowest, x);
+        highest = std::fmax(highest, x);
+    }
+    return std::clamp(std::ldexp(sum / static_cast<double>(xs.size()), s), lowest, highest);
+}
+
+// Mean of finite values from their plain sum in order; only a sum that overflowed is taken
+// again, so every result within range keeps its bits.
+double finite_mean(double plain_sum, std::span<const double> xs) {
+    if (std::isfinite(plain_sum)) return plain_sum / static_cast<double>(xs.size());
+    return overflowed_mean(xs);
+}
+
+// (v0 - level) / v0 in percent. Two values of opposite signs near the top of the range
+// have a difference past it; halved first, they give the same quotient halved, exactly.
+double shortfall_percent(double v0, double level) {
+    const double d = v0 - level;
+    if (std::isfinite(d)) return d / v0 * 100.0;
+    return (0.5 * v0 - 0.5 * level) / v0 * 200.0;
+}
 
 }  // namespace
 
@@ -280,14 +315,14 @@ McSummary summarise_paths(std::span<const double> paths, std::size_t n_paths, st
         if (x < v0) ++losses;
     }
     // With no finite final value the mean and the loss share are 0/0: NaN, said as such.
-    out.expected_return = ((sum / mf) / v0 - 1.0) * 100.0;
+    out.expected_return = (finite_mean(sum, finite) / v0 - 1.0) * 100.0;
     out.probability_of_loss = static_cast<double>(losses) / mf;
     if (m > 0) {
         const std::size_t k = rank_index(0.05, m);
-        out.var_95 = non_negative((v0 - finite[k]) / v0 * 100.0);
+        out.var_95 = non_negative(shortfall_percent(v0, finite[k]));
         double tail = -0.0;
         for (std::size_t i = 0; i <= k; ++i) tail += finite[i];
-        out.cvar_95 = non_negative((v0 - tail / static_cast<double>(k + 1)) / v0 * 100.0);
+        out.cvar_95 = non_negative(shortfall_percent(v0, finite_mean(tail, finite.first(k + 1))));
     }
 
     // The path at each percentile's place in the order: the lowest-indexed path whose final

@@ -2,12 +2,14 @@
 // panel statistics at the edges of the double range.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "analytics/factor_panel.h"
@@ -92,6 +94,15 @@ bool same(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
 }
 
+// Both NaN, or within four ulps as EXPECT_DOUBLE_EQ has it.
+::testing::AssertionResult close(double got, double want) {
+    if (std::isnan(got) && std::isnan(want)) return ::testing::AssertionSuccess();
+    if (::testing::internal::FloatingPoint<double>(got).AlmostEquals(::testing::internal::FloatingPoint<double>(want))) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << got << " is not " << want;
+}
+
 TEST_P(McSummaryOrder, SortsTotallyAndTakesStatisticsOverFiniteFinals) {
     const FinalsCase& c = GetParam();
     std::vector<double> paths;
@@ -102,10 +113,10 @@ TEST_P(McSummaryOrder, SortsTotallyAndTakesStatisticsOverFiniteFinals) {
     const McSummary s = summarise_paths(paths, c.finals.size(), 1, c.v0);
     ASSERT_EQ(s.final_values.size(), c.sorted.size());
     for (std::size_t i = 0; i < c.sorted.size(); ++i) EXPECT_TRUE(same(s.final_values[i], c.sorted[i])) << i;
-    EXPECT_TRUE(same(s.expected_return, c.expected_return)) << s.expected_return;
-    EXPECT_TRUE(same(s.probability_of_loss, c.probability_of_loss)) << s.probability_of_loss;
-    EXPECT_DOUBLE_EQ(s.var_95, c.var_95);
-    EXPECT_DOUBLE_EQ(s.cvar_95, c.cvar_95);
+    EXPECT_TRUE(close(s.expected_return, c.expected_return));
+    EXPECT_TRUE(close(s.probability_of_loss, c.probability_of_loss));
+    EXPECT_TRUE(close(s.var_95, c.var_95));
+    EXPECT_TRUE(close(s.cvar_95, c.cvar_95));
     for (std::size_t k = 0; k < 5; ++k) {
         EXPECT_TRUE(same(s.percentile_paths[k].path[1], c.finals[c.percentile_paths[k]])) << k;
     }
@@ -125,7 +136,30 @@ INSTANTIATE_TEST_SUITE_P(
                    {2, 1, 1, 0, 0}},
         // All finite: mean 3, two below 3, k = 0 at 1; places 0, 1, 2, 3, 4.
         FinalsCase{"finite", {5, 1, 4, 2, 3}, 3.0, {1, 2, 3, 4, 5}, 0.0, 0.4, 200.0 / 3.0, 200.0 / 3.0,
-                   {1, 3, 4, 2, 0}}),
+                   {1, 3, 4, 2, 0}},
+        // Four finals of 1e308 sum past the range; their mean is 1e308 itself, the start.
+        FinalsCase{"sum_past_the_range", {1e308, 1e308, 1e308, 1e308}, 1e308, {1e308, 1e308, 1e308, 1e308}, 0.0,
+                   0.0, 0.0, 0.0, {0, 0, 0, 0, 0}},
+        // Nine finals of 2^1022 and two of -2^1023: the sorted sum leaves the range at its
+        // second term. Mean (9 x 2^1022 - 2 x 2^1023) / 11 = 5/11 x 2^1022, so the return is
+        // that over 100, less 1, in percent (the 1 is far below an ulp). k = round(0.5) = 1;
+        // the tail of two -2^1023 also sums past the range, its mean is -2^1023, and both
+        // shortfalls are (100 + 2^1023) / 100 in percent. Places 1, 3, 5, 8, 10.
+        FinalsCase{"tail_past_the_range",
+                   {0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022,
+                    -0x1p1023, -0x1p1023},
+                   100.0,
+                   {-0x1p1023, -0x1p1023, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022, 0x1p1022,
+                    0x1p1022, 0x1p1022},
+                   5.0 / 11.0 * 0x1p1022,
+                   2.0 / 11.0,
+                   0x1p1023,
+                   0x1p1023,
+                   {9, 0, 0, 0, 0}},
+        // Started at 2^1023 and ended at -2^1023: a loss of twice the start, 200 percent,
+        // though the difference itself is past the range.
+        FinalsCase{"shortfall_past_the_range", {-0x1p1023}, 0x1p1023, {-0x1p1023}, -200.0, 1.0, 200.0, 200.0,
+                   {0, 0, 0, 0, 0}}),
     [](const ::testing::TestParamInfo<FinalsCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
@@ -171,5 +205,40 @@ INSTANTIATE_TEST_SUITE_P(
         // Equal values stay unscored, however large.
         ZscoreRow{"equal", {1e308, 1e308, 1e308}, {kNaN, kNaN, kNaN}}),
     [](const ::testing::TestParamInfo<ZscoreRow>& p) { return std::string(p.param.name); });
+
+struct ConstantValue {
+    const char* name;
+    double value;
+};
+
+// A row of `cols` equal values, alone and with missing cells between them.
+class ZscoreConstantRow : public ::testing::TestWithParam<std::tuple<ConstantValue, std::size_t>> {};
+
+TEST_P(ZscoreConstantRow, HasNoScoreWhateverItsRoundedMean) {
+    const auto& [v, cols] = GetParam();
+    Matrix m;
+    m.rows = 2;
+    m.cols = 2 * cols;
+    m.data.assign(m.rows * m.cols, v.value);
+    std::fill(m.data.begin() + static_cast<std::ptrdiff_t>(cols), m.data.begin() + static_cast<std::ptrdiff_t>(2 * cols),
+              kNaN);  // row 0: the values, then NaN
+    for (std::size_t c = 0; c < m.cols; c += 2) m(1, c) = kNaN;  // row 1: NaN, value, NaN, value, ...
+    auto got = zscore_panel(m, 2);
+    ASSERT_TRUE(got.ok());
+    for (std::size_t i = 0; i < got->data.size(); ++i) EXPECT_TRUE(std::isnan(got->data[i])) << i << ": " << got->data[i];
+}
+
+// Values whose sum over a few columns rounds to a mean one ulp off the value (0.1, 0.2 and
+// 1.1 among them), and the two ends of the range.
+INSTANTIATE_TEST_SUITE_P(
+    FactorPanels, ZscoreConstantRow,
+    ::testing::Combine(::testing::Values(ConstantValue{"tenth", 0.1}, ConstantValue{"fifth", 0.2},
+                                         ConstantValue{"third", 1.0 / 3.0}, ConstantValue{"one_and_a_tenth", 1.1},
+                                         ConstantValue{"tiny", 1e-300}, ConstantValue{"huge", 7e300},
+                                         ConstantValue{"negative_tenth", -0.1}),
+                       ::testing::Range(std::size_t{3}, std::size_t{10})),
+    [](const ::testing::TestParamInfo<std::tuple<ConstantValue, std::size_t>>& p) {
+        return std::string(std::get<0>(p.param).name) + "_" + std::to_string(std::get<1>(p.param)) + "_cols";
+    });
 
 }  // namespace
