@@ -18,6 +18,7 @@ using base::Status;
 using domain::BacktestConfig;
 using domain::check_fees;
 using domain::check_money_fields;
+using domain::check_positive;
 using domain::check_probability;
 using domain::check_slippage_fraction;
 using domain::parse_fill_timing;
@@ -77,6 +78,7 @@ PyObject* construct(PyTypeObject*, const Args& a) {
 }
 
 // The money fields' setters check the value before storing it.
+Status<OwnError> check_initial_capital_field(double v) { return check_positive("initial_capital", v); }
 Status<OwnError> check_fees_field(double v) { return check_fees(v); }
 Status<OwnError> check_slippage_field(double v) { return check_slippage_fraction("slippage", v); }
 Status<OwnError> check_limit_slippage_field(double v) { return check_slippage_fraction("limit_slippage", v); }
@@ -113,7 +115,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
-    read_write<&C::initial_capital>("initial_capital", "Starting cash of the account, in the price currency."),
+    checked_field<&C::initial_capital, check_initial_capital_field>(
+        "initial_capital", "Starting cash of the account, in the price currency; finite and above 0."),
     checked_field<&C::fees, check_fees_field>(
         "fees",
         "Flat fee of every fill, entries and exits alike, as a fraction of its\n"
