@@ -277,3 +277,57 @@ def test_tick_runner_refuses_the_same_capital_fees_and_slippage(field, value, me
     with pytest.raises(ValueError) as e:
         tw.run_tick_backtest(*args, **{field: value})
     assert str(e.value) == message
+
+
+# ---------------------------------------------------------------------------
+# fee_segment takes exchange texts, the analytics take segment names: both the attribute's
+# docstring and the README pair them up. Each pair is checked against a run: the exchange
+# text must charge the schedule the analytics show for its segment (the exchange charge on
+# both legs, the stamp duty on the buy), and the segment name given as fee_segment must
+# fall back to the flat fee.
+
+SEGMENTS = {"equity_intraday", "equity_delivery", "futures_nfo", "options_nfo", "futures_mcx", "options_mcx",
+            "futures_cds", "options_cds"}
+
+
+def _pairs(lines):
+    rows = []
+    for line in lines:
+        quoted = re.findall(r'"([^"]+)"', line)
+        if len(quoted) >= 2 and quoted[-1] in SEGMENTS:
+            rows.append((quoted[:-1], quoted[-1]))
+    return rows
+
+
+def _documented_pairs(where):
+    if where == "docstring":
+        return _pairs(BacktestConfig.fee_segment.__doc__.splitlines())
+    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+    return _pairs(line for line in readme.read_text().splitlines() if line.startswith("|"))
+
+
+def _round_trip(fee_segment):
+    n = 3
+    c = np.array([100.0, 110.0, 110.0])
+    r = tw.run_single_backtest(np.arange(n, dtype=np.int64) * 86_400 * 10**9, c, c, c, c, np.ones(n),
+                               np.array([True, False, False]), np.array([False, True, False]),
+                               config=BacktestConfig(initial_capital=1e6, fee_segment=fee_segment))
+    (t,) = r.trades()
+    return t
+
+
+@pytest.mark.parametrize("where", ["docstring", "README"])
+def test_fee_segment_texts_are_paired_with_the_segments_they_charge(where):
+    pairs = _documented_pairs(where)
+    assert sorted(segment for _, segment in pairs) == sorted(SEGMENTS)
+    for texts, segment in pairs:
+        rates = tw.indian_cost_schedule(segment)
+        for text in texts:
+            t = _round_trip(text)
+            bought, sold = t.size * t.entry_price, t.size * t.exit_price
+            assert t.fee_breakdown["exchange_txn"] == pytest.approx((bought + sold) * rates["exchange_txn_rate"],
+                                                                    rel=1e-12), text
+            assert t.fee_breakdown["stamp_duty"] == pytest.approx(bought * rates["stamp_duty_rate"], rel=1e-12), text
+        flat = _round_trip(segment)
+        assert flat.fee_breakdown is None
+        assert flat.fees == pytest.approx(0.001 * flat.size * (flat.entry_price + flat.exit_price), rel=1e-12)

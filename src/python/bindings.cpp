@@ -163,7 +163,19 @@ PyGetSetDef kGetSet[] = {
                                 "with \"-OPT\", \"-CE\" or \"-PE\". Any other text silently keeps the flat\n"
                                 "`fees`. The schedules' fixed charges are rupees (brokerage up to 20 a\n"
                                 "fill), so prices should be too. Entries are sized so that the\n"
-                                "schedule's charges fit the available capital."),
+                                "schedule's charges fit the available capital.\n\n"
+                                "The analytics (`indian_cost_schedule`, `simulate_rebalance_policy`)\n"
+                                "name the same eight schedules differently. Here a name from their\n"
+                                "list is an unknown text: it charges the flat `fees`, without an error.\n\n"
+                                "    fee_segment                      analytics segment\n"
+                                "    \"NSE\", \"NSE-INTRADAY\"            \"equity_intraday\"\n"
+                                "    \"NSE-DELIVERY\"                   \"equity_delivery\"\n"
+                                "    \"NFO\", \"NFO-FUT\"                 \"futures_nfo\"\n"
+                                "    \"NFO-OPT\", \"NFO-CE\", \"NFO-PE\"    \"options_nfo\"\n"
+                                "    \"MCX\", \"MCX-FUT\"                 \"futures_mcx\"\n"
+                                "    \"MCX-OPT\"                        \"options_mcx\"\n"
+                                "    \"CDS\", \"CDS-FUT\"                 \"futures_cds\"\n"
+                                "    \"CDS-OPT\"                        \"options_cds\""),
     read_write<&C::max_positions>("max_positions",
                                   "Maximum concurrent open positions. `None` is unlimited.\n\n"
                                   "In a portfolio run or session the count covers every instrument; an\n"
