@@ -1,8 +1,10 @@
+import pathlib
 import re
 
 import numpy as np
 import pytest
 
+import tarnwick as tw
 from tarnwick import BacktestConfig
 
 SIGNATURE = (
@@ -128,8 +130,8 @@ def test_numbers_accept_ints_and_numpy_scalars():
 
 
 def test_fields_other_than_the_money_fields_are_stored_as_given():
-    c = BacktestConfig(initial_capital=-5.0, fill_prob_limit=7.0, max_drawdown_pct=-1.0)
-    assert c.initial_capital == -5.0 and c.fill_prob_limit == 7.0 and c.max_drawdown_pct == -1.0
+    c = BacktestConfig(risk_free_rate=-5.0, fill_prob_limit=7.0, max_drawdown_pct=-1.0)
+    assert c.risk_free_rate == -5.0 and c.fill_prob_limit == 7.0 and c.max_drawdown_pct == -1.0
 
 
 def test_attribute_writes_convert_or_leave_the_value():
@@ -174,7 +176,7 @@ def test_rule_methods_signatures_and_conversion():
     c = BacktestConfig()
     assert c.set_atr_stop.__text_signature__ == "($self, multiplier, period)"
     assert BacktestConfig.set_risk_reward_target.__doc__.startswith("Set risk-reward based take-profit.\n\n")
-    for call in (lambda: c.set_fixed_stop(-1.0), lambda: c.set_atr_stop(2, 0), lambda: c.set_trailing_stop(0.05),
+    for call in (lambda: c.set_fixed_stop(1.0), lambda: c.set_atr_stop(2, 0), lambda: c.set_trailing_stop(0.05),
                  lambda: c.set_fixed_target(0.1), lambda: c.set_atr_target(3.0, 14),
                  lambda: c.set_risk_reward_target(ratio=2.0)):
         assert call() is None
@@ -221,6 +223,10 @@ NAN, INF = float("nan"), float("inf")
 
 # Values that would make nonsense money, each with the message naming field and value.
 MONEY_REFUSALS = [
+    ("initial_capital", 0.0, "initial_capital must be finite and above 0, got 0"),
+    ("initial_capital", -5.0, "initial_capital must be finite and above 0, got -5"),
+    ("initial_capital", NAN, "initial_capital must be finite and above 0, got NaN"),
+    ("initial_capital", INF, "initial_capital must be finite and above 0, got inf"),
     ("fees", NAN, "fees must be finite and above -1, got NaN"),
     ("fees", INF, "fees must be finite and above -1, got inf"),
     ("fees", -1.0, "fees must be finite and above -1, got -1"),
@@ -249,6 +255,7 @@ def test_money_fields_refuse_nonsense_in_the_constructor_and_the_setter(field, v
 
 
 @pytest.mark.parametrize("field, value", [
+    ("initial_capital", 1e-9),
     ("fees", -0.0005),  # a rebate
     ("fees", 0.999), ("slippage", -0.999), ("limit_slippage", 0.5),
     ("fill_prob_slippage", 0.0), ("fill_prob_slippage", 1.0),
@@ -260,10 +267,9 @@ def test_money_fields_keep_values_that_make_sense(field, value):
     assert getattr(c, field) == value
 
 
-@pytest.mark.parametrize("field, value, message", [m for m in MONEY_REFUSALS if m[0] in ("fees", "slippage")])
-def test_tick_runner_refuses_the_same_fees_and_slippage(field, value, message):
-    import tarnwick as tw
-
+@pytest.mark.parametrize("field, value, message",
+                         [m for m in MONEY_REFUSALS if m[0] in ("initial_capital", "fees", "slippage")])
+def test_tick_runner_refuses_the_same_capital_fees_and_slippage(field, value, message):
     n = 3
     ltp = np.array([100.0, 101.0, 102.0])
     args = [np.arange(n, dtype=np.int64), ltp, ltp - 0.5, ltp + 0.5, np.zeros(n), np.zeros(n), np.zeros(n),
@@ -271,3 +277,57 @@ def test_tick_runner_refuses_the_same_fees_and_slippage(field, value, message):
     with pytest.raises(ValueError) as e:
         tw.run_tick_backtest(*args, **{field: value})
     assert str(e.value) == message
+
+
+# ---------------------------------------------------------------------------
+# fee_segment takes exchange texts, the analytics take segment names: both the attribute's
+# docstring and the README pair them up. Each pair is checked against a run: the exchange
+# text must charge the schedule the analytics show for its segment (the exchange charge on
+# both legs, the stamp duty on the buy), and the segment name given as fee_segment must
+# fall back to the flat fee.
+
+SEGMENTS = {"equity_intraday", "equity_delivery", "futures_nfo", "options_nfo", "futures_mcx", "options_mcx",
+            "futures_cds", "options_cds"}
+
+
+def _pairs(lines):
+    rows = []
+    for line in lines:
+        quoted = re.findall(r'"([^"]+)"', line)
+        if len(quoted) >= 2 and quoted[-1] in SEGMENTS:
+            rows.append((quoted[:-1], quoted[-1]))
+    return rows
+
+
+def _documented_pairs(where):
+    if where == "docstring":
+        return _pairs(BacktestConfig.fee_segment.__doc__.splitlines())
+    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+    return _pairs(line for line in readme.read_text().splitlines() if line.startswith("|"))
+
+
+def _round_trip(fee_segment):
+    n = 3
+    c = np.array([100.0, 110.0, 110.0])
+    r = tw.run_single_backtest(np.arange(n, dtype=np.int64) * 86_400 * 10**9, c, c, c, c, np.ones(n),
+                               np.array([True, False, False]), np.array([False, True, False]),
+                               config=BacktestConfig(initial_capital=1e6, fee_segment=fee_segment))
+    (t,) = r.trades()
+    return t
+
+
+@pytest.mark.parametrize("where", ["docstring", "README"])
+def test_fee_segment_texts_are_paired_with_the_segments_they_charge(where):
+    pairs = _documented_pairs(where)
+    assert sorted(segment for _, segment in pairs) == sorted(SEGMENTS)
+    for texts, segment in pairs:
+        rates = tw.indian_cost_schedule(segment)
+        for text in texts:
+            t = _round_trip(text)
+            bought, sold = t.size * t.entry_price, t.size * t.exit_price
+            assert t.fee_breakdown["exchange_txn"] == pytest.approx((bought + sold) * rates["exchange_txn_rate"],
+                                                                    rel=1e-12), text
+            assert t.fee_breakdown["stamp_duty"] == pytest.approx(bought * rates["stamp_duty_rate"], rel=1e-12), text
+        flat = _round_trip(segment)
+        assert flat.fee_breakdown is None
+        assert flat.fees == pytest.approx(0.001 * flat.size * (flat.entry_price + flat.exit_price), rel=1e-12)

@@ -41,7 +41,7 @@ def configs(draw):
     if draw(st.booleans()):
         return None
     c = tw.BacktestConfig(
-        initial_capital=draw(st.sampled_from([100_000.0, 0.0, -5.0, 1e-9, float("nan")])),
+        initial_capital=draw(st.sampled_from([100_000.0, 1e-9, 1e300])),
         fees=draw(st.sampled_from([0.001, 0.0, -0.01, 1.5])),
         slippage=draw(st.sampled_from([0.0, 0.01, -0.5])),
         upon_bar_close=draw(st.booleans()),
@@ -52,9 +52,9 @@ def configs(draw):
     )
     stop = draw(st.integers(0, 3))
     if stop == 1:
-        c.set_atr_stop(draw(st.sampled_from([0.0, 1.0, 2.5])), draw(st.integers(0, 40)))
+        c.set_atr_stop(draw(st.sampled_from([1e-9, 1.0, 2.5])), draw(st.integers(0, 40)))
     elif stop == 2:
-        c.set_fixed_stop(draw(st.sampled_from([0.0, 1.0, 150.0])))
+        c.set_fixed_stop(draw(st.sampled_from([1e-9, 1.0, 150.0])))
     elif stop == 3:
         c.set_trailing_stop(2.0)
     if draw(st.booleans()):

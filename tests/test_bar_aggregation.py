@@ -329,3 +329,33 @@ def test_inputs_are_left_alone_and_results_are_fresh_arrays():
         assert not any(np.shares_memory(a, x) for x in arrays)
     out[1][:] = -1.0  # writing a result touches no input
     np.testing.assert_array_equal(arrays[1], before[1])
+
+
+# ---------------------------------------------------------------------------
+# Re-aggregating the module's own bars: they are stamped at their end, and a bar goes to
+# the window holding its timestamp, so a chain must shift them back by their own length.
+
+
+@pytest.mark.parametrize("fine, coarse, unit, tz", [
+    (5, 60, "min", 19_800 * SEC),
+    (1, 15, "min", 0),
+    (15, 1440, "min", 19_800 * SEC),
+], ids=["5min_to_1h_ist", "1min_to_15min_utc", "15min_to_1d_ist"])
+def test_a_chain_shifted_to_bar_starts_equals_aggregating_the_ticks(fine, coarse, unit, tz):
+    rng = np.random.default_rng(fine * 1000 + coarse)
+    n = 20_000
+    spread = max(1, coarse // 60)  # day bars need ticks over several days
+    ts = (1_709_264_700 * SEC + np.cumsum(rng.integers(200, 3_000, n) * spread) * 1_000_000).astype(np.int64)
+    ltp = np.round(1_500.0 + np.cumsum(rng.normal(0.0, 0.25, n)), 2)
+    # Whole quantities, so that volumes summed in either grouping are exact.
+    buy, sell = rng.integers(0, 200, n).astype(np.float64), rng.integers(0, 200, n).astype(np.float64)
+    finer = bars_from_ticks(ts, ltp, buy, sell, fine, unit, tz_offset_ns=tz)
+    direct = bars_from_ticks(ts, ltp, buy, sell, coarse, unit, tz_offset_ns=tz)
+    starts = (finer[0] - fine * MIN, *finer[1:])
+    chained = aggregate_bars(*starts, coarse, unit, tz_offset_ns=tz)
+    for got, want in zip(chained, direct):
+        np.testing.assert_array_equal(got, want)
+    assert len(direct[0]) > 3
+    # Unshifted, each coarse bar takes the finer bar that ends at its start.
+    late = aggregate_bars(*finer, coarse, unit, tz_offset_ns=tz)
+    assert not np.array_equal(late[4], direct[4])

@@ -1,5 +1,7 @@
+import numpy as np
 import pytest
 
+import tarnwick as tw
 from tarnwick import BacktestConfig, InstrumentConfig, StopConfig, TargetConfig
 
 
@@ -85,3 +87,98 @@ def test_records_compare_by_identity():
     assert InstrumentConfig() != InstrumentConfig()
     a = StopConfig()
     assert a == a
+
+
+# ---------------------------------------------------------------------------
+# Stop and target parameters that cannot be meant are refused, and the rule set before
+# them stays. What a rule does is seen through a run: one long entered at the close of
+# bar 0, no fees, each bar opening at the close before it. On the fall, a 5 % stop sits at
+# 95 and a 5 % trailing stop climbs to 95.95 after the high of 101; both are hit on bar 2
+# (101 down to 94). On the rise, a 10 % target and a 2 : 1 target over a 5 % stop both sit
+# at 110, hit on bar 2 (105 up to 112). ATR rules are seen through the period
+# resolve_atr_period reports.
+
+FALL = [100.0, 101.0, 94.0, 94.0]
+RISE = [100.0, 105.0, 112.0, 112.0]
+
+
+def _bars(closes):
+    c = np.array(closes)
+    o = np.r_[c[0], c[:-1]]
+    return np.arange(len(c), dtype=np.int64) * 86_400 * 10**9, o, np.maximum(o, c), np.minimum(o, c), c
+
+
+def _first_exit(closes, record):
+    n = len(closes)
+    entries, exits = np.zeros(n, bool), np.zeros(n, bool)
+    entries[0] = True
+    cols = (*_bars(closes), np.full(n, 1000.0), entries, exits)
+    if isinstance(record, BacktestConfig):
+        record.fees = 0.0
+        result = tw.run_single_backtest(*cols, config=record)
+    else:
+        result = tw.run_single_backtest(*cols, config=BacktestConfig(fees=0.0), instrument_config=record)
+    t = result.trades()[0]
+    return t.exit_idx, t.exit_price, t.exit_reason
+
+
+def _atr_period(record):
+    if isinstance(record, BacktestConfig):
+        return tw.resolve_atr_period(record, None)
+    return tw.resolve_atr_period(None, record)
+
+
+# setter, the rules set before the refused call, the refused call's other arguments,
+# the argument checked, what the rules set before give (computed by hand)
+RULES = [
+    ("set_fixed_stop", [("set_fixed_stop", 0.05)], (), "percent", lambda r: _first_exit(FALL, r),
+     (2, 95.0, "StopLoss")),
+    ("set_trailing_stop", [("set_trailing_stop", 0.05)], (), "percent", lambda r: _first_exit(FALL, r),
+     (2, 0.95 * 101.0, "StopLoss")),
+    ("set_fixed_target", [("set_fixed_target", 0.10)], (), "percent", lambda r: _first_exit(RISE, r),
+     (2, (1 + 0.10) * 100.0, "TakeProfit")),
+    ("set_risk_reward_target", [("set_fixed_stop", 0.05), ("set_risk_reward_target", 2.0)], (), "ratio",
+     lambda r: _first_exit(RISE, r), (2, 110.0, "TakeProfit")),
+    ("set_atr_stop", [("set_atr_stop", 2.0, 14)], (20,), "multiplier", _atr_period, 14),
+    ("set_atr_target", [("set_atr_target", 2.0, 14)], (20,), "multiplier", _atr_period, 14),
+]
+NONSENSE = [(0.0, "0"), (-0.05, "-0.05"), (float("nan"), "NaN"), (float("inf"), "inf"), (float("-inf"), "-inf")]
+
+
+@pytest.mark.parametrize("cls", [BacktestConfig, InstrumentConfig])
+@pytest.mark.parametrize("value, shown", NONSENSE, ids=[s for _, s in NONSENSE])
+@pytest.mark.parametrize("setter, before, rest, argument, observe, expected", RULES, ids=[r[0] for r in RULES])
+def test_rule_setters_refuse_nonsense_and_keep_the_previous_rule(cls, value, shown, setter, before, rest,
+                                                                  argument, observe, expected):
+    record = cls()
+    for name, *args in before:
+        getattr(record, name)(*args)
+    with pytest.raises(ValueError) as e:
+        getattr(record, setter)(value, *rest)
+    assert str(e.value) == f"{argument} must be finite and above 0, got {shown}"
+    assert observe(record) == expected
+
+
+@pytest.mark.parametrize("cls", [BacktestConfig, InstrumentConfig])
+@pytest.mark.parametrize("setter", ["set_atr_stop", "set_atr_target"])
+def test_atr_period_keeps_its_overflow_error_whatever_the_multiplier(cls, setter):
+    record = cls()
+    getattr(record, setter)(2.0, 14)
+    for multiplier in (2.0, -1.0):
+        with pytest.raises(OverflowError):
+            getattr(record, setter)(multiplier, -1)
+    assert _atr_period(record) == 14
+
+
+@pytest.mark.parametrize("cls", [BacktestConfig, InstrumentConfig])
+def test_a_short_may_use_a_stop_of_100_percent_or_more(cls):
+    record = cls()
+    record.set_fixed_stop(1.0)  # (1 + 1.0) x 100 = 200 above a short entered at 100
+    n = 4
+    cols = (*_bars([100.0, 150.0, 210.0, 210.0]), np.full(n, 1000.0), np.array([True, False, False, False]),
+            np.zeros(n, bool))
+    config, instrument = (record, None) if cls is BacktestConfig else (BacktestConfig(), record)
+    config.fees = 0.0
+    (t,) = tw.run_single_backtest(*cols, direction=-1, config=config, instrument_config=instrument).trades()
+    # Bar 2 rises from 150 through the stop to 210.
+    assert (t.exit_idx, t.exit_price, t.exit_reason) == (2, 200.0, "StopLoss")

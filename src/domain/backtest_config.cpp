@@ -48,7 +48,13 @@ Status<OwnError> check_probability(std::string_view field, double value) {
     return err(OwnError{base::fmt::format("{} must be a probability in [0, 1], got {}", field, value)});
 }
 
+Status<OwnError> check_positive(std::string_view field, double value) {
+    if (std::isfinite(value) && value > 0.0) return Unit{};
+    return err(OwnError{base::fmt::format("{} must be finite and above 0, got {}", field, value)});
+}
+
 Status<OwnError> check_money_fields(const BacktestConfig& c) {
+    if (auto ok = check_positive("initial_capital", c.initial_capital); !ok) return ok;
     if (auto ok = check_fees(c.fees); !ok) return ok;
     if (auto ok = check_slippage_fraction("slippage", c.slippage); !ok) return ok;
     if (auto ok = check_slippage_fraction("limit_slippage", c.limit_slippage); !ok) return ok;

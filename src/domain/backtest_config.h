@@ -45,8 +45,9 @@ struct TargetRule {
 };
 
 // Fractions are plain fractions (0.001 = 0.1%); `_pct` fields are percent; times are
-// nanoseconds. Only the fields that turn into money at every fill are range-checked
-// (`check_money_fields`); every other value is stored as given.
+// nanoseconds. Only the starting capital, the fields that turn into money at every fill
+// (`check_money_fields`) and the parameters of the stop and target rules
+// (`check_positive`) are range-checked; every other value is stored as given.
 struct BacktestConfig {
     double initial_capital = 100000.0;
     double fees = 0.001;
@@ -89,7 +90,12 @@ struct BacktestConfig {
 base::Status<base::OwnError> check_fees(double fees);
 base::Status<base::OwnError> check_slippage_fraction(std::string_view field, double value);
 base::Status<base::OwnError> check_probability(std::string_view field, double value);
-// fees, slippage, limit_slippage and fill_prob_slippage, in that order.
+// A value that only means something above 0: a starting capital (at 0 every return is
+// 0 / 0), or a stop or target rule's percent, ratio or multiplier (at 0 or below the
+// level sits at or beyond the entry price and fires on the entry bar). 1 and above stay
+// accepted: a short's stop may lie more than 100 % above its entry.
+base::Status<base::OwnError> check_positive(std::string_view field, double value);
+// initial_capital, fees, slippage, limit_slippage and fill_prob_slippage, in that order.
 base::Status<base::OwnError> check_money_fields(const BacktestConfig& config);
 
 // "HH:MM" (24-hour, local time) -> minutes from midnight.

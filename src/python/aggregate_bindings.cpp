@@ -166,7 +166,13 @@ constexpr auto kAggregate = function(
     "Aggregate bars into coarser bars.\n\n"
     "The final in-progress bar is included (flushed at end of data).\n"
     "Supported units: time (`\"ms\"`/`\"s\"`/`\"m\"`/`\"h\"`/`\"d\"`/`\"w\"`), `\"tick\"`,\n"
-    "`\"volume\"`, `\"value\"`.");
+    "`\"volume\"`, `\"value\"`.\n\n"
+    "A bar goes to the window that holds its timestamp, and the time bars this\n"
+    "module makes are stamped at the instant that ends them. To aggregate such\n"
+    "bars again, first shift their timestamps back by their own period (five\n"
+    "minutes for 5-minute bars). Unshifted, each coarser bar runs one finer bar\n"
+    "behind: it takes the finer bar that ends at its start and leaves out the\n"
+    "one that ends at its end.");
 constexpr auto kTicks = function(
     "bars_from_ticks", {"timestamps", "ltp", "buy_qty_delta", "sell_qty_delta", "step", "unit", {"tz_offset_ns", "0"},
                         {"brick_size", "0.0"}},

@@ -12,6 +12,7 @@
 #include "analytics/rank_ic.h"
 #include "analytics/rebalance.h"
 #include "base/matrix.h"
+#include "domain/backtest_config.h"
 #include "domain/fees/cost_segment.h"
 #include "python/fields.h"
 #include "python/numpy_bridge.h"
@@ -249,6 +250,9 @@ PyObject* mc_body(PyObject*, const Args& a) {
     q.weights = a.get<ArrayF64>(1).data;
     for (ArrayF64& row : a.get<std::vector<ArrayF64>>(2)) q.correlation.push_back(std::move(row.data));
     q.initial_value = a.get<double>(3);
+    // Refused before any path is drawn: at 0 every return is 0 / 0, and below 0 a loss
+    // would read as a gain.
+    unwrap(domain::check_positive("initial_value", q.initial_value));
     q.n_simulations = a.get_or<std::uint64_t>(4, 10000);
     q.horizon = a.get_or<std::uint64_t>(5, 252);
     q.seed = a.get_or<std::uint64_t>(6, 42);

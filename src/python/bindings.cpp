@@ -18,6 +18,7 @@ using base::Status;
 using domain::BacktestConfig;
 using domain::check_fees;
 using domain::check_money_fields;
+using domain::check_positive;
 using domain::check_probability;
 using domain::check_slippage_fraction;
 using domain::parse_fill_timing;
@@ -77,6 +78,7 @@ PyObject* construct(PyTypeObject*, const Args& a) {
 }
 
 // The money fields' setters check the value before storing it.
+Status<OwnError> check_initial_capital_field(double v) { return check_positive("initial_capital", v); }
 Status<OwnError> check_fees_field(double v) { return check_fees(v); }
 Status<OwnError> check_slippage_field(double v) { return check_slippage_fraction("slippage", v); }
 Status<OwnError> check_limit_slippage_field(double v) { return check_slippage_fraction("limit_slippage", v); }
@@ -113,7 +115,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
-    read_write<&C::initial_capital>("initial_capital", "Starting cash of the account, in the price currency."),
+    checked_field<&C::initial_capital, check_initial_capital_field>(
+        "initial_capital", "Starting cash of the account, in the price currency; finite and above 0."),
     checked_field<&C::fees, check_fees_field>(
         "fees",
         "Flat fee of every fill, entries and exits alike, as a fraction of its\n"
@@ -160,7 +163,19 @@ PyGetSetDef kGetSet[] = {
                                 "with \"-OPT\", \"-CE\" or \"-PE\". Any other text silently keeps the flat\n"
                                 "`fees`. The schedules' fixed charges are rupees (brokerage up to 20 a\n"
                                 "fill), so prices should be too. Entries are sized so that the\n"
-                                "schedule's charges fit the available capital."),
+                                "schedule's charges fit the available capital.\n\n"
+                                "The analytics (`indian_cost_schedule`, `simulate_rebalance_policy`)\n"
+                                "name the same eight schedules differently. Here a name from their\n"
+                                "list is an unknown text: it charges the flat `fees`, without an error.\n\n"
+                                "    fee_segment                      analytics segment\n"
+                                "    \"NSE\", \"NSE-INTRADAY\"            \"equity_intraday\"\n"
+                                "    \"NSE-DELIVERY\"                   \"equity_delivery\"\n"
+                                "    \"NFO\", \"NFO-FUT\"                 \"futures_nfo\"\n"
+                                "    \"NFO-OPT\", \"NFO-CE\", \"NFO-PE\"    \"options_nfo\"\n"
+                                "    \"MCX\", \"MCX-FUT\"                 \"futures_mcx\"\n"
+                                "    \"MCX-OPT\"                        \"options_mcx\"\n"
+                                "    \"CDS\", \"CDS-FUT\"                 \"futures_cds\"\n"
+                                "    \"CDS-OPT\"                        \"options_cds\""),
     read_write<&C::max_positions>("max_positions",
                                   "Maximum concurrent open positions. `None` is unlimited.\n\n"
                                   "In a portfolio run or session the count covers every instrument; an\n"

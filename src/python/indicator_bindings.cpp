@@ -323,7 +323,10 @@ PyGetSetDef kIndicatorGetSet[] = {
 };
 
 PyType_Slot kIndicatorSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Streaming indicator with batch-identical values.")},
+    {Py_tp_doc, const_cast<char*>("Streaming indicator with batch-identical values.\n\n"
+                                  "The kinds kept on a running sum, `sma` and `bollinger`, equal\n"
+                                  "the batch functions up to the last bits, not bit for bit: the sum\n"
+                                  "carried from bar to bar rounds differently from a sum taken afresh.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<Indicator>)},
     {Py_tp_methods, kIndicatorMethods},

@@ -30,6 +30,7 @@ namespace tarnwick::python {
 using base::CachedAllocator;
 using domain::BacktestConfig;
 using domain::check_fees;
+using domain::check_positive;
 using domain::check_slippage_fraction;
 using domain::resolve_fee_model;
 using engine::RunOutput;
@@ -115,6 +116,7 @@ PyObject* run_tick_backtest(PyObject*, const Args& a) {
     config.initial_capital = a.get_or<double>(10, 100000.0);
     config.fees = a.get_or<double>(11, 0.001);
     config.slippage = a.get_or<double>(12, 0.0);
+    unwrap(check_positive("initial_capital", config.initial_capital));
     unwrap(check_fees(config.fees));
     unwrap(check_slippage_fraction("slippage", config.slippage));
     config.stop_loss_pct = a.get_or<double>(13, 5.0);
