@@ -299,6 +299,33 @@ def test_a_kernel_margin_call_halts_the_other_instruments():
     assert s.finish().halted_at == 1
 
 
+@pytest.mark.parametrize("account, leverage, fees, b_price", [
+    ("margin", 3.0, 0.001, 90.25),
+    ("cash", 1.0, 0.0, 92.25),
+], ids=["margin_leverage_3", "cash_without_fees"])
+def test_an_entry_from_the_residue_of_an_all_in_one_is_refused(account, leverage, fees, b_price):
+    # B takes the whole account on its bar 0; A's entry on its bar 1 would be sized from
+    # the rounding left over and is refused, so A's bar-3 entry, after B has gone, opens.
+    s = book("A", "B", fees=fees, account=(account, leverage))
+    for t in range(4):
+        push_flat(s, 1, t * 10 - 1, b_price)
+        push_flat(s, 0, t * 10, 100.0)
+    events = {}
+    while s.remaining():
+        at = s.current_event()[1:3]
+        ev = s.apply_current(entry=at in ((1, 0), (0, 1), (0, 3)), exit=at == (1, 2))
+        events[at] = [(e.kind, e.reject_reason) for e in ev]
+    assert events[(0, 1)] == [("entry_rejected", "zero_size")]
+    per_unit = fees + 1.0 / leverage if account == "margin" else 1.0 + fees
+    b_units = 100000.0 / (b_price * per_unit)
+    pool = 100000.0 - 2 * fees * b_price * b_units  # B's round trip at one price costs its two fees
+    r = s.finish()
+    assert [(t.symbol, t.entry_idx, t.exit_reason) for t in r.result.trades()] == [("B", 0, "Signal"),
+                                                                                    ("A", 3, "EndOfData")]
+    assert r.result.trades()[1].size == pytest.approx(pool / (100.0 * per_unit), rel=1e-12)
+    assert (r.rejected_entries, [p.rejected_entries for p in r.per_instrument]) == (1, [1, 0])
+
+
 # ---------------------------------------------------------------------------
 # Finish
 

@@ -74,7 +74,10 @@ public:
     // level that could fire and no maintenance requirement to watch. Stays true over such
     // bars, so a driver may hand a whole stretch of them to `step_quiet`.
     bool quiet() const noexcept {
-        if (!pending_.empty() || !deferred_.empty() || !close_requests_.empty() || has_order_work()) return false;
+        if (!pending_.empty() || !deferred_.empty() || !waiting_exits_.empty() || !close_requests_.empty() ||
+            has_order_work()) {
+            return false;
+        }
         if (cfg_.instrument && cfg_.instrument->expiration_ns) return false;
         if (ledger_.empty()) return true;
         return !exits_possible(false) && (account_type_ == AccountType::Cash || margin_call_);
@@ -275,6 +278,8 @@ private:
         }
         return false;
     }
+    // The deferred exits that met a bar without a tradable price, tried again.
+    void run_waiting_exits(std::uint64_t idx, const domain::OhlcvBar& bar);
     void run_close_requests(std::uint64_t idx, const domain::OhlcvBar& bar);
     void check_margin(std::uint64_t idx, const domain::OhlcvBar& bar);
     // True when the step must end here (refusals that stop the rest of the event).
@@ -284,8 +289,9 @@ private:
     std::optional<EntryRejectReason> entry_gate(const domain::OhlcvBar& bar);
     void enter_from_signal(std::uint64_t idx, const domain::OhlcvBar& bar, const domain::BarSignal& signal);
     // Closes at the price source price; a position the bar gives no tradable price for
-    // is queued to close on a later step instead.
-    void exit_at_price_source(std::uint64_t idx, const domain::OhlcvBar& bar, std::uint64_t position_id);
+    // is queued on `waiting` to close on a later step instead.
+    void exit_at_price_source(std::uint64_t idx, const domain::OhlcvBar& bar, std::uint64_t position_id,
+                              std::vector<std::uint64_t>& waiting);
     void push_exit(std::uint64_t idx, std::optional<domain::TradeRecord> trade);
     void liquidate_into(std::uint64_t idx, const domain::OhlcvBar& bar, std::vector<KernelEvent>& out);
 
@@ -294,8 +300,8 @@ private:
     // Nothing for a step to do: flat, nothing queued, deferred or requested, no orders or
     // schedules, no expiry, and a signal that neither enters nor (deferred) exits.
     bool idle_step(const domain::OhlcvBar& bar, const domain::BarSignal& signal, bool is_print) const noexcept {
-        return ledger_.empty() && pending_.empty() && deferred_.empty() && close_requests_.empty() &&
-               !has_order_work() && !signal.entry &&
+        return ledger_.empty() && pending_.empty() && deferred_.empty() && waiting_exits_.empty() &&
+               close_requests_.empty() && !has_order_work() && !signal.entry &&
                !(signal.exit && fill_timing_ == domain::FillTiming::NextBarOpen && !is_print) && !expiry_due(bar);
     }
     void cancel_working_orders_at_expiry(std::uint64_t idx);
@@ -394,6 +400,10 @@ private:
 
     Ledger ledger_;
     std::vector<std::uint64_t> close_requests_;
+    // Positions whose deferred signal exit met a bar without a tradable price: they leave
+    // at the next bar's price, as exits due on that bar, before its entry (a print, which
+    // has no open, takes them with the requested closes).
+    std::vector<std::uint64_t> waiting_exits_;
 
     std::vector<OrderRecord> orders_;
     std::vector<TwapSchedule> twaps_;

@@ -31,6 +31,7 @@ double settlement_price(const InstrumentSpec& spec, std::optional<double> underl
 
 void Kernel::settle_expired(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal) {
     deferred_ = DeferredSignal{};
+    waiting_exits_.clear();
     const InstrumentSpec& spec = *cfg_.instrument;
     // A gap on the settlement bar settles at the last tradable price.
     const double price = settlement_price(spec, underlying_price_, mark_or(bar.close));
@@ -103,7 +104,7 @@ void Kernel::evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_no
             continue;
         }
         if (exit_now) {
-            exit_at_price_source(idx, bar, id);
+            exit_at_price_source(idx, bar, id, close_requests_);
             continue;
         }
         if (trailing) {

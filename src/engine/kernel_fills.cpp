@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "domain/capital.h"
 #include "engine/kernel.h"
 
 namespace tarnwick::engine {
@@ -13,6 +14,7 @@ using domain::FillCharge;
 using domain::StopRule;
 using domain::TargetRule;
 using domain::TradeRecord;
+using domain::is_dust_capital;
 using domain::is_tradable_price;
 using domain::snap_price_to_increment;
 using domain::snap_size_to_increment;
@@ -142,10 +144,11 @@ OpenOutcome Kernel::open_position(std::uint64_t idx, std::int64_t timestamp, int
     double q;
     if (units) {
         q = *units;
-    } else if (size_frac) {
-        q = size_for_capital(available * *size_frac, entry, dir);
     } else {
-        q = size_for_capital(available, entry, dir);
+        const double capital = size_frac ? available * *size_frac : available;
+        // Rounding residue (what an entry that committed the whole account leaves over)
+        // sizes nothing, and is refused as any capital too small for a position is.
+        q = is_dust_capital(capital, cfg_.config.initial_capital) ? 0.0 : size_for_capital(capital, entry, dir);
     }
     q = round_quantity(q);
     if (!finite_positive(q)) {

@@ -52,13 +52,16 @@ const std::vector<KernelEvent>& Kernel::step(std::uint64_t idx, const OhlcvBar& 
     // Under next-bar-open timing a bar's intents act on the following bar; a trade print
     // never defers.
     const bool defer = fill_timing_ == FillTiming::NextBarOpen && !is_print;
-    if (!is_print && !deferred_.empty()) run_deferred_signal(idx, bar);
+    if (!is_print && (!deferred_.empty() || !waiting_exits_.empty())) run_deferred_signal(idx, bar);
 
     if (!ledger_.empty()) ledger_.widen_extremes(bar.high, bar.low);
 
     if (signal.exit && defer) deferred_.exit = true;
     if (!ledger_.empty() && exits_possible(signal.exit && !defer)) evaluate_exits(idx, bar, signal.exit && !defer);
 
+    // A print has a price but no open: the waiting exits take it here, ahead of the
+    // requested closes, where they have always filled on prints.
+    if (is_print && !waiting_exits_.empty()) run_waiting_exits(idx, bar);
     if (!close_requests_.empty()) run_close_requests(idx, bar);
 
     // A cash account has no maintenance requirement to fall short of.
@@ -86,20 +89,42 @@ void Kernel::run_deferred_signal(std::uint64_t idx, const OhlcvBar& bar) {
     const DeferredSignal slot = deferred_;
     deferred_ = DeferredSignal{};
     if (slot.exit && !ledger_.empty()) {
+        // Every open position goes, the ones still waiting from earlier bars among them,
+        // in ledger order.
+        waiting_exits_.clear();
         scratch_ids_.clear();
         for (const auto& p : ledger_.positions()) scratch_ids_.push_back(p.position_id);
-        for (std::size_t i = 0; i < scratch_ids_.size(); ++i) exit_at_price_source(idx, bar, scratch_ids_[i]);
+        for (std::size_t i = 0; i < scratch_ids_.size(); ++i) {
+            exit_at_price_source(idx, bar, scratch_ids_[i], waiting_exits_);
+        }
+    } else if (!waiting_exits_.empty()) {
+        // An exit that waited over bars without a tradable price is an exit due on this
+        // bar: it goes before the entry due here, which would otherwise find the
+        // position still open and be lost.
+        run_waiting_exits(idx, bar);
     }
     if (slot.has_entry && ledger_.empty()) {
         if (!entry_gate(bar)) enter_from_signal(idx, bar, slot.signal);
     }
 }
 
+void Kernel::run_waiting_exits(std::uint64_t idx, const OhlcvBar& bar) {
+    // Swapping keeps both buffers' capacity; an exit that meets another gap waits again.
+    scratch_ids_.clear();
+    scratch_ids_.swap(waiting_exits_);
+    for (std::size_t i = 0; i < scratch_ids_.size(); ++i) {
+        exit_at_price_source(idx, bar, scratch_ids_[i], waiting_exits_);
+    }
+    scratch_ids_.clear();
+}
+
 void Kernel::run_close_requests(std::uint64_t idx, const OhlcvBar& bar) {
     // Swapping keeps both buffers' capacity; requests made while closing wait for the next step.
     scratch_ids_.clear();
     scratch_ids_.swap(close_requests_);
-    for (std::size_t i = 0; i < scratch_ids_.size(); ++i) exit_at_price_source(idx, bar, scratch_ids_[i]);
+    for (std::size_t i = 0; i < scratch_ids_.size(); ++i) {
+        exit_at_price_source(idx, bar, scratch_ids_[i], close_requests_);
+    }
     scratch_ids_.clear();
 }
 
@@ -157,13 +182,14 @@ void Kernel::enter_from_signal(std::uint64_t idx, const OhlcvBar& bar, const Bar
     }
 }
 
-void Kernel::exit_at_price_source(std::uint64_t idx, const OhlcvBar& bar, std::uint64_t position_id) {
+void Kernel::exit_at_price_source(std::uint64_t idx, const OhlcvBar& bar, std::uint64_t position_id,
+                                  std::vector<std::uint64_t>& waiting) {
     const Position* p = ledger_.find(position_id);
     if (!p) return;
     const double reference = reference_price(cfg_.price_source, bar, p->direction, false);
     auto trade = close_position_by_id(idx, bar.timestamp, position_id, ExitReason::Signal, bar.volume, reference);
     // No tradable price on this bar: the exit waits for the next step that has one.
-    if (!trade) close_requests_.push_back(position_id);
+    if (!trade) waiting.push_back(position_id);
     push_exit(idx, std::move(trade));
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/format.h"
+#include "domain/capital.h"
 #include "engine/core_session.h"
 #include "engine/kernel.h"
 #include "engine/result_assembly.h"
@@ -31,6 +32,7 @@ using domain::FillTiming;
 using domain::InstrumentConfig;
 using domain::OhlcvBar;
 using domain::TradeRecord;
+using domain::is_dust_capital;
 using domain::is_tradable_price;
 using engine::Kernel;
 using engine::KernelEvent;
@@ -316,7 +318,10 @@ private:
                 if (slots <= open) continue;
                 allotment = pool_ / static_cast<double>(slots - open);
             }
-            if (!(allotment > 0.0)) continue;
+            // Nothing, or the rounding residue of an entry that took the whole pool: the
+            // kernel would size nothing from it either, so the entry is skipped as one
+            // offered no money at all.
+            if (!(allotment > 0.0) || is_dust_capital(allotment, config_.initial_capital)) continue;
             BarSignal sig;
             sig.entry = true;
             sig.atr = b.atr_at(t);

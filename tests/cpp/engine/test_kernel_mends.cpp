@@ -1,9 +1,10 @@
 // Guards against faults that would otherwise refuse affordable entries, mis-mark cash
-// shorts, divide by a zero peak or let bad numbers open positions.
+// shorts, divide by a zero peak or let bad numbers or rounding residue open positions.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "base/saturate.h"
 #include "kernel_fixtures.h"
@@ -16,11 +17,14 @@ using base::sat_cast_u64;
 using base::sat_sub;
 using domain::BacktestConfig;
 using domain::BarSignal;
+using domain::InstrumentSpec;
+using engine::AccountType;
 using engine::CoreSession;
 using engine::EntryRejectReason;
 using engine::Kernel;
 using engine::KernelConfig;
 using engine::KernelEventKind;
+using engine::OmsType;
 using engine::OpenOutcome;
 using engine::drawdown_pct;
 
@@ -150,6 +154,98 @@ TEST(KernelMends, TimestampArithmeticSaturates) {
     EXPECT_EQ(sat_cast_u64(-3.0), 0u);
     EXPECT_EQ(sat_cast_u64(1e30), std::numeric_limits<std::uint64_t>::max());
 }
+
+// ---- rounding residue is no capital -------------------------------------------------
+
+// Opens with all the available capital (size_frac 1.0), no lot size to round the dust off.
+OpenOutcome all_in(Kernel& k, double price) {
+    return k.open_position(0, 0, 1, 0.0, price, 1.0, std::nullopt, 0.0, std::nullopt, std::nullopt);
+}
+
+struct ResidueCase {
+    const char* label;
+    AccountType account;
+    double leverage;
+    double fees;
+    double margin_init;  // 0: no instrument
+    EntryRejectReason reason;
+};
+
+class RoundingResidue : public ::testing::TestWithParam<ResidueCase> {};
+
+// A hedging kernel commits the whole account at each price of 90, 90.25, ..., 110; what
+// is left is rounding of either sign, and a second all-in entry sized from it is refused
+// as a size of nothing, never opened at some 1e-13 units.
+TEST_P(RoundingResidue, SecondAllInEntryOpensNothing) {
+    const ResidueCase& c = GetParam();
+    BacktestConfig bc;
+    bc.fees = c.fees;
+    KernelConfig kc = KernelConfig::for_session(bc, "X", 1);
+    kc.oms = OmsType::Hedging;
+    kc.account_type = c.account;
+    kc.leverage = c.leverage;
+    if (c.margin_init > 0.0) kc.instrument = *InstrumentSpec::equity({.symbol = "X", .margin_init = c.margin_init});
+    for (int j = 0; j <= 80; ++j) {
+        const double price = 90.0 + 0.25 * j;
+        Kernel k(kc);
+        ASSERT_EQ(all_in(k, price).kind, OpenOutcome::Kind::Opened) << price;
+        ASSERT_LT(std::fabs(k.available_capital()), 1e-9) << price;  // only residue is left
+        const double cash = k.cash();
+        const OpenOutcome second = all_in(k, price);
+        EXPECT_EQ(second.kind, OpenOutcome::Kind::Rejected) << price << " opened " << second.size;
+        EXPECT_EQ(second.reason, c.reason) << price;
+        EXPECT_EQ(k.ledger().size(), 1u) << price;
+        EXPECT_EQ(k.cash(), cash) << price;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accounts, RoundingResidue,
+    ::testing::Values(ResidueCase{"cash_without_fees", AccountType::Cash, 1.0, 0.0, 0.0, EntryRejectReason::ZeroSize},
+                      ResidueCase{"cash_with_fees", AccountType::Cash, 1.0, 0.001, 0.0, EntryRejectReason::ZeroSize},
+                      ResidueCase{"margin_at_leverage_3", AccountType::Margin, 3.0, 0.001, 0.0,
+                                  EntryRejectReason::ZeroSize},
+                      // A rate the instrument sets turns a size of nothing into too little margin.
+                      ResidueCase{"margin_rate_of_the_instrument", AccountType::Margin, 1.0, 0.001, 0.5,
+                                  EntryRejectReason::InsufficientMargin}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+struct DustCase {
+    const char* label;
+    double cash;
+    std::optional<double> size_frac;
+    std::optional<double> units;  // what opens at 100 without fees; none: refused
+};
+
+class DustCapital : public ::testing::TestWithParam<DustCase> {};
+
+// Capital below a billionth of the 100000 the account started with (0.0001) sizes nothing.
+TEST_P(DustCapital, BelowABillionthOfTheInitialCapitalSizesNothing) {
+    const DustCase& c = GetParam();
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    Kernel k(KernelConfig::for_session(bc, "X", 1));
+    k.set_cash(c.cash);
+    const OpenOutcome out =
+        k.open_position(0, 0, 1, 0.0, 100.0, c.size_frac, std::nullopt, 0.0, std::nullopt, std::nullopt);
+    if (!c.units) {
+        EXPECT_EQ(out.kind, OpenOutcome::Kind::Rejected);
+        EXPECT_EQ(out.reason, EntryRejectReason::ZeroSize);
+        EXPECT_EQ(k.cash(), c.cash);
+        return;
+    }
+    ASSERT_EQ(out.kind, OpenOutcome::Kind::Opened);
+    EXPECT_DOUBLE_EQ(out.size, *c.units);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Amounts, DustCapital,
+    ::testing::Values(DustCase{"residue_of_an_all_in_entry", 1.4551915228366852e-11, std::nullopt, std::nullopt},
+                      DustCase{"just_below_a_billionth", 0.99e-4, std::nullopt, std::nullopt},
+                      DustCase{"just_above_a_billionth", 1.01e-4, std::nullopt, 1.01e-6},
+                      DustCase{"a_fraction_of_a_billionth", 100000.0, 1e-10, std::nullopt},
+                      DustCase{"a_small_fraction_that_is_money", 100000.0, 1e-6, 1e-3}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 // are 0 throughout, so 100000 of capital buys 1000 units at 100.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -182,6 +183,76 @@ INSTANTIATE_TEST_SUITE_P(
                 ExitReason::Signal,
                 {100000, 100000, 100000}}),
     [](const ::testing::TestParamInfo<GapCase>& info) { return std::string(info.param.label); });
+
+// ---- next-bar open: an exit that waited goes before the entry due with it ------------
+
+struct WaitedTrade {
+    std::uint64_t entry_idx;
+    double entry_price;
+    std::uint64_t exit_idx;
+    double exit_price;
+    ExitReason reason;
+};
+
+struct WaitCase {
+    const char* label;
+    std::vector<double> open;  // closes 100, 101, ..., one per open
+    std::vector<WaitedTrade> trades;
+};
+
+void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.label; }
+
+class ExitBeforeEntry : public ::testing::TestWithParam<WaitCase> {};
+
+// Entries decided on bars 0 and 4, the exit on bar 3; each acts at the next bar's open.
+// Without fees the whole 100000 buys 1000 units at 100, and 1000 again at 104 from the
+// 104000 the exit leaves when it waits for 104.
+TEST_P(ExitBeforeEntry, WaitedExitFillsAtTheNextTradableOpenAheadOfItsEntry) {
+    const WaitCase& c = GetParam();
+    CoreSession s(base_config(no_fees(FillTiming::NextBarOpen)));
+    for (std::size_t i = 0; i < c.open.size(); ++i) {
+        const double close = 100.0 + static_cast<double>(i);
+        const double o = c.open[i];
+        BarSignal sig;
+        sig.entry = i == 0 || i == 4;
+        sig.exit = i == 3;
+        const bool gap = std::isnan(o);
+        (void)s.step(i, bar(static_cast<std::int64_t>(i), o, gap ? close : std::max(o, close),
+                            gap ? close : std::min(o, close), close),
+                     sig);
+    }
+    const RunOutput out = std::move(s).finish();
+    ASSERT_EQ(out.trades.size(), c.trades.size());
+    for (std::size_t j = 0; j < c.trades.size(); ++j) {
+        const TradeRecord& t = out.trades[j];
+        const WaitedTrade& w = c.trades[j];
+        EXPECT_EQ(t.entry_idx, w.entry_idx) << "trade " << j;
+        EXPECT_EQ(t.entry_price, w.entry_price) << "trade " << j;
+        EXPECT_EQ(t.exit_idx, w.exit_idx) << "trade " << j;
+        EXPECT_EQ(t.exit_price, w.exit_price) << "trade " << j;
+        EXPECT_EQ(t.exit_reason, w.reason) << "trade " << j;
+        EXPECT_EQ(t.size, 1000.0) << "trade " << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Opens, ExitBeforeEntry,
+    ::testing::Values(
+        // The exit due at bar 4 finds no open and waits for bar 5's, 104, where the entry
+        // decided on bar 4 is due too: the exit goes first and the entry opens at 104.
+        WaitCase{"exit_waits_over_a_missing_open",
+                 {100, 100, 101, 102, kNaN, 104, 105, 106},
+                 {{1, 100.0, 5, 104.0, ExitReason::Signal}, {5, 104.0, 7, 107.0, ExitReason::EndOfData}}},
+        // The same bars with a tradable open at bar 4: the exit fills there, the entry at 104.
+        WaitCase{"exit_at_a_tradable_open",
+                 {100, 100, 101, 102, 104, 104, 105, 106},
+                 {{1, 100.0, 4, 104.0, ExitReason::Signal}, {5, 104.0, 7, 107.0, ExitReason::EndOfData}}},
+        // Bar 5 has no open either: the entry due there opens nothing, and the exit waits
+        // on for bar 6's open.
+        WaitCase{"entry_due_on_a_missing_open_too",
+                 {100, 100, 101, 102, kNaN, kNaN, 105, 106},
+                 {{1, 100.0, 6, 105.0, ExitReason::Signal}}}),
+    [](const ::testing::TestParamInfo<WaitCase>& info) { return std::string(info.param.label); });
 
 TEST(PriceGaps, RequestedCloseWaitsForATradablePrice) {
     CoreSession s(base_config(no_fees()));

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "domain/capital.h"
 #include "engine/core_session.h"
 #include "engine/kernel.h"
 #include "indicators/volatility.h"
@@ -127,7 +128,7 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
             const std::uint64_t slots = cap > 0 ? cap : k;
             if (!is_tradable_price(price) || (allocation == Allocation::EqualWeight && slots <= open)) continue;
             const double allotment = allocation == Allocation::Full ? pool : pool / static_cast<double>(slots - open);
-            if (!(allotment > 0.0)) continue;
+            if (!(allotment > 0.0) || domain::is_dust_capital(allotment, config.initial_capital)) continue;
             BarSignal sig;
             sig.entry = true;
             sig.atr = t < atr[i].size() ? atr[i][t] : 0.0;

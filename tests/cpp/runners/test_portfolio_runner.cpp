@@ -1,5 +1,6 @@
-// The shared-capital portfolio runner: what a cap of 0 means, and signal fills only at
-// tradable prices. Expected values are worked by hand in each row's comment.
+// The shared-capital portfolio runner: what a cap of 0 means, signal fills only at
+// tradable prices, and no entry from the residue of an all-in one. Expected values are
+// worked by hand in each row's comment.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -98,6 +99,36 @@ const Case kCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Table, PortfolioScenario, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return info.param.name; });
+
+// After B's entry takes the whole pool, what is left is the rounding of B's cost against
+// it, of either sign. A's entry on the next bar is offered nothing: no position of some
+// 1e-13 units opens to hold A for the rest of the run, and, as for an empty pool, nothing
+// is counted. B's price runs over 90, 90.25, ..., 110, without fees.
+class PoolResidue : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PoolResidue, FullAllocationOffersTheResidueToNoEntry) {
+    const bool at_next_open = GetParam();
+    for (int j = 0; j <= 80; ++j) {
+        const double b = 90.0 + 0.25 * j;
+        PortfolioRunConfig run_config;
+        run_config.config.fees = 0.0;
+        run_config.config.upon_bar_close = !at_next_open;
+        const std::vector<Instrument> instruments = {instrument({b, b, b, b}, {0}, {}, "B"),
+                                                     instrument({100, 100, 100, 100}, {1}, {}, "A")};
+        const auto series = series_of(instruments);
+        auto out = run(run_config, "full", series);
+        ASSERT_TRUE(out.ok()) << out.error().message();
+        const auto& trades = out.value().result.trades;
+        ASSERT_EQ(trades.size(), 1u) << b;
+        EXPECT_EQ(trades[0].symbol, "B") << b;
+        EXPECT_EQ(trades[0].entry_idx, at_next_open ? 1u : 0u) << b;
+        EXPECT_DOUBLE_EQ(trades[0].size, 100000.0 / b) << b;
+        EXPECT_EQ(out.value().rejected_entries, 0u) << b;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Timing, PoolResidue, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "AtTheNextOpen" : "AtTheClose"; });
 
 }  // namespace
 }  // namespace tarnwick::runners::portfolio
