@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <new>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -100,6 +102,60 @@ TEST(Pool, WorkerCountFollowsTheEnvironment) {
     EXPECT_EQ(pool::configured_workers(), static_cast<std::size_t>(sysconf(_SC_NPROCESSORS_ONLN)));
     saved1 ? setenv("RAYON_NUM_THREADS", s1.c_str(), 1) : unsetenv("RAYON_NUM_THREADS");
     saved2 ? setenv("RAYON_RS_NUM_CPUS", s2.c_str(), 1) : unsetenv("RAYON_RS_NUM_CPUS");
+}
+
+// A fault that counts how many of its kind are alive at once.
+struct CountedFault {
+    static inline std::atomic<int> alive{0};
+    static inline std::atomic<int> peak{0};
+    CountedFault() { note(++alive); }
+    CountedFault(const CountedFault&) { note(++alive); }
+    ~CountedFault() { --alive; }
+    static void note(int now) {
+        int p = peak.load();
+        while (now > p && !peak.compare_exchange_weak(p, now)) {
+        }
+    }
+};
+
+TEST(Pool, AFailureStopsTheItemsAfterIt) {
+    // Item 0 fails at once while every other item takes a millisecond: the items above it
+    // that start are the few the other workers had in hand.
+    constexpr std::size_t n = 4000;
+    const std::size_t workers = pool::configured_workers();
+    for (const bool throws : {false, true}) {
+        std::atomic<std::size_t> started{0};
+        auto body = [&](std::size_t i) -> Result<int, OwnError> {
+            ++started;
+            if (i == 0) {
+                if (throws) throw std::bad_alloc();
+                return err(OwnError{"item 0"});
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return 0;
+        };
+        if (throws) {
+            EXPECT_THROW(((void)pool::parallel_map<int, OwnError>(n, [&](std::size_t i) { return body(i); })),
+                         std::bad_alloc);
+        } else {
+            auto r = pool::parallel_map<int, OwnError>(n, [&](std::size_t i) { return body(i); });
+            ASSERT_FALSE(r.ok());
+            EXPECT_EQ(r.error().first, 0u);
+        }
+        EXPECT_LE(started.load(), 4 * workers + 1) << (throws ? "fault" : "error value");
+    }
+}
+
+TEST(Pool, FailingItemsHoldOneFaultAtATime) {
+    // Every item throws: when memory has run out, every worker's item fails at once, and
+    // each fault kept would take room the runtime has little of.
+    CountedFault::alive = 0;
+    CountedFault::peak = 0;
+    EXPECT_THROW(((void)pool::parallel_map<int, OwnError>(
+                     20000, [](std::size_t) -> Result<int, OwnError> { throw CountedFault(); })),
+                 CountedFault);
+    EXPECT_EQ(CountedFault::alive.load(), 0);
+    EXPECT_LE(static_cast<std::size_t>(CountedFault::peak.load()), pool::configured_workers() + 1);
 }
 
 TEST(Pool, TasksStartedAlongsideAProducerAllRunAfterTheirInput) {
