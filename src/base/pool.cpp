@@ -1,10 +1,12 @@
 #include "base/pool.h"
 
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cstdlib>
@@ -78,10 +80,19 @@ private:
 }  // namespace
 
 std::size_t configured_workers() {
-    if (auto n = env_count("RAYON_NUM_THREADS")) return *n;
-    if (auto n = env_count("RAYON_RS_NUM_CPUS")) return *n;
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? static_cast<std::size_t>(online) : 1;
+    std::size_t asked = 0;
+    if (auto n = env_count("RAYON_NUM_THREADS")) {
+        asked = *n;
+    } else if (auto m = env_count("RAYON_RS_NUM_CPUS")) {
+        asked = *m;
+    } else {
+        const long online = sysconf(_SC_NPROCESSORS_ONLN);
+        asked = online > 0 ? static_cast<std::size_t>(online) : 1;
+    }
+    // The pool library's own count of the CPUs the process may use (its affinity mask),
+    // which is where it stops adding workers.
+    const std::size_t allowed = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+    return std::max<std::size_t>(1, std::min(asked, allowed));
 }
 
 std::size_t run_indexed(std::size_t n, bool (*fn)(void*, std::size_t), void* ctx) {

@@ -1,10 +1,10 @@
 // The process-wide worker pool of the batch functions.
 //
 // One task arena, created on first use, sized by RAYON_NUM_THREADS, else
-// RAYON_RS_NUM_CPUS, else the number of online processors. parallel_map runs an
-// indexed map on it: results come back in input order, and when items fail the one
-// reported is the failing item with the lowest index, so a run reports the same
-// error whatever the worker count.
+// RAYON_RS_NUM_CPUS, else the number of online processors, and never above the CPUs
+// the process may run on. parallel_map runs an indexed map on it: results come back in
+// input order, and when items fail the one reported is the failing item with the lowest
+// index, so a run reports the same error whatever the worker count.
 //
 // A failure stops the work: once an item has failed, no item with a higher index is
 // started. Nothing on that path allocates (memory may be what ran out): a failed item
@@ -20,7 +20,9 @@
 
 namespace tarnwick::base::pool {
 
-// Worker count the environment asks for (always >= 1).
+// Worker count the environment asks for, at most the CPUs the process may run on (a
+// larger count makes the pool library complain on stderr and run no more workers
+// anyway); always >= 1.
 std::size_t configured_workers();
 
 // Runs fn(i) for i in [0, n) on the pool and waits for all that started. An item fails
