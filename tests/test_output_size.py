@@ -116,3 +116,32 @@ OUT_OF_MEMORY = """
 def test_a_batch_that_runs_out_of_memory_raises_memory_error_and_the_interpreter_goes_on(name, items, bars):
     done = run_in_one_gib(OUT_OF_MEMORY.format(name=name, items=items, bars=bars), "4")
     assert (done.returncode, done.stdout, done.stderr) == (0, "MemoryError\nsame after\n", "")
+
+
+# 20,000 rows alternating between 100 and 200 with bricks of a thousandth: every row after
+# the first moves 100,000 bricks, of which 10,000 are formed, 48 bytes each.
+RENKO = """
+    import numpy as np
+    import tarnwick as tw
+    n = 20_000
+    ts = np.arange(n, dtype=np.int64)
+    close = np.where(np.arange(n) % 2 == 0, 100.0, 200.0)
+    one = np.ones(n)
+    try:
+        {call}
+        print("ran")
+    except MemoryError as e:
+        print(e)
+"""
+BRICKS = 19_999 * 10_000
+
+
+@under_one_gib
+@pytest.mark.parametrize("call", [
+    'tw.aggregate_bars(ts, close, close, close, close, one, 1, "renko", brick_size=0.001)',
+    'tw.bars_from_ticks(ts, close, one, one, 1, "renko", brick_size=0.001)',
+])
+def test_renko_bricks_that_cannot_be_held_are_refused_before_any_is_made(call):
+    done = run_in_one_gib(RENKO.format(call=call), "4")
+    assert (done.returncode, done.stdout, done.stderr) == (
+        0, f"cannot allocate {BRICKS * 48} bytes for the bars ({BRICKS} renko bricks)\n", "")
