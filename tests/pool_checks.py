@@ -16,6 +16,16 @@ def outputs_under_worker_counts(script, counts=("1", "4")):
     return outs
 
 
+def outputs_over_few_cpus(script, cpus=2, workers="64"):
+    """What `script` prints to stdout and to stderr in a fresh interpreter held to at most
+    `cpus` of this machine's CPUs, whose environment asks for many more workers."""
+    allowed = set(sorted(os.sched_getaffinity(0))[:cpus])
+    held = f"import os\nos.sched_setaffinity(0, {allowed!r})\n" + script
+    env = dict(os.environ, RAYON_NUM_THREADS=workers)
+    done = subprocess.run([sys.executable, "-c", held], env=env, capture_output=True, text=True, check=True)
+    return done.stdout.strip(), done.stderr
+
+
 def ticks_inside(call):
     """How often this thread ran while `call` ran on another, away from the call's two ends.
 

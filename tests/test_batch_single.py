@@ -2,7 +2,7 @@ import textwrap
 
 import numpy as np
 import pytest
-from pool_checks import outputs_under_worker_counts, setter_refusals, ticks_inside
+from pool_checks import outputs_over_few_cpus, outputs_under_worker_counts, setter_refusals, ticks_inside
 
 import tarnwick as tw
 
@@ -194,6 +194,12 @@ SCRIPT = textwrap.dedent("""
 def test_worker_count_does_not_change_results():
     digests = outputs_under_worker_counts(SCRIPT)
     assert digests[0] == digests[1] and len(digests[0]) == 64
+
+
+def test_more_workers_than_cpus_print_nothing_and_change_nothing():
+    # The pool runs on the CPUs the process may use, however many workers are asked for.
+    (serial,) = outputs_under_worker_counts(SCRIPT, counts=("1",))
+    assert outputs_over_few_cpus(SCRIPT) == (serial, "")
 
 
 def long_batch(seed, n=200_000):

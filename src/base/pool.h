@@ -1,14 +1,17 @@
 // The process-wide worker pool of the batch functions.
 //
 // One task arena, created on first use, sized by RAYON_NUM_THREADS, else
-// RAYON_RS_NUM_CPUS, else the number of online processors. parallel_map runs an
-// indexed map on it: results come back in input order, and when items fail the one
-// reported is the failing item with the lowest index, so a run reports the same
-// error whatever the worker count.
+// RAYON_RS_NUM_CPUS, else the number of online processors, and never above the CPUs
+// the process may run on. parallel_map runs an indexed map on it: results come back in
+// input order, and when items fail the one reported is the failing item with the lowest
+// index, so a run reports the same error whatever the worker count.
+//
+// A failure stops the work: once an item has failed, no item with a higher index is
+// started. Nothing on that path allocates (memory may be what ran out): a failed item
+// is held as one index and at most one exception, never one per item.
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -17,11 +20,16 @@
 
 namespace tarnwick::base::pool {
 
-// Worker count the environment asks for (always >= 1).
+// Worker count the environment asks for, at most the CPUs the process may run on (a
+// larger count makes the pool library complain on stderr and run no more workers
+// anyway); always >= 1.
 std::size_t configured_workers();
 
-// Runs fn(i) for i in [0, n) on the pool and waits for all of them.
-void run_indexed(std::size_t n, void (*fn)(void*, std::size_t), void* ctx);
+// Runs fn(i) for i in [0, n) on the pool and waits for all that started. An item fails
+// when fn returns false or throws; items above the lowest failure are not started.
+// Returns the lowest failed index, or n when every item succeeded; when that item threw,
+// its exception is rethrown here instead.
+std::size_t run_indexed(std::size_t n, bool (*fn)(void*, std::size_t), void* ctx);
 
 // Hands tasks to the pool while a producer runs (see run_alongside).
 class Starter;
@@ -32,7 +40,9 @@ void run_alongside(void (*produce)(void*, Starter&), void* produce_ctx, void (*t
 // Runs produce(start) on the calling thread inside the pool, where each start(i) lets
 // task(i) run on the pool's other workers while produce goes on (or on this thread once
 // produce has returned, when no other worker is free). Returns when produce and every
-// started task have finished; an exception from any of them is rethrown then.
+// started task have finished; an exception from any of them is rethrown then (produce's
+// first, else the task's with the lowest index), and once a task has thrown, tasks
+// with a higher index no longer run.
 template <class Produce, class Task>
 void run_alongside(Produce&& produce, Task&& task) {
     auto produce_entry = [](void* p, Starter& starter) {
@@ -52,39 +62,35 @@ void for_each_index(std::size_t n, bool on_pool, Fn&& fn) {
     }
     using F = std::remove_reference_t<Fn>;
     run_indexed(
-        n, [](void* ctx, std::size_t i) { (*static_cast<F*>(ctx))(i); }, const_cast<void*>(static_cast<const void*>(&fn)));
+        n,
+        [](void* ctx, std::size_t i) {
+            (*static_cast<F*>(ctx))(i);
+            return true;
+        },
+        const_cast<void*>(static_cast<const void*>(&fn)));
 }
 
-// fn: (std::size_t index) -> Result<R, E>. Every item runs; faults thrown by an item are
-// carried back and rethrown on the calling thread (again the lowest index first).
+// fn: (std::size_t index) -> Result<R, E>. Items run until one fails (an error value or
+// a fault), then only those below it; the lowest failure is reported, a fault rethrown
+// on the calling thread.
 template <class R, class E, class Fn>
 Result<std::vector<R>, std::pair<std::size_t, E>> parallel_map(std::size_t n, Fn&& fn) {
     std::vector<std::optional<Result<R, E>>> slots(n);
-    std::vector<std::exception_ptr> faults(n);
     struct Ctx {
-        Fn* fn;
+        std::remove_reference_t<Fn>* fn;
         std::vector<std::optional<Result<R, E>>>* slots;
-        std::vector<std::exception_ptr>* faults;
-    } ctx{&fn, &slots, &faults};
-    run_indexed(
+    } ctx{&fn, &slots};
+    const std::size_t failed = run_indexed(
         n,
         [](void* p, std::size_t i) {
             auto* c = static_cast<Ctx*>(p);
-            try {
-                (*c->slots)[i].emplace((*c->fn)(i));
-            } catch (...) {
-                (*c->faults)[i] = std::current_exception();
-            }
+            return (*c->slots)[i].emplace((*c->fn)(i)).ok();
         },
         &ctx);
+    if (failed < n) return err(std::pair<std::size_t, E>{failed, std::move(*slots[failed]).error()});
     std::vector<R> out;
     out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (faults[i]) std::rethrow_exception(faults[i]);
-        Result<R, E>& r = *slots[i];
-        if (!r.ok()) return err(std::pair<std::size_t, E>{i, std::move(r).error()});
-        out.push_back(std::move(r).value());
-    }
+    for (std::size_t i = 0; i < n; ++i) out.push_back(std::move(*slots[i]).value());
     return out;
 }
 

@@ -54,7 +54,7 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-void raise_panic(const std::string& message, const char* file, unsigned line, unsigned column) {
+void raise_panic(const char* message, const char* file, unsigned line, unsigned column) {
     char thread[64] = {0};
     const bool is_main = getpid() == static_cast<pid_t>(syscall(SYS_gettid));
     if (is_main) {
@@ -66,11 +66,11 @@ void raise_panic(const std::string& message, const char* file, unsigned line, un
                  "\nthread '%s' (%ld) panicked at %s:%u:%u:\n%s\n"
                  "note: to get a backtrace, run the program under gdb and stop at the throw: "
                  "gdb -ex 'catch throw' -ex run --args python ...\n",
-                 thread, static_cast<long>(syscall(SYS_gettid)), file, line, column, message.c_str());
+                 thread, static_cast<long>(syscall(SYS_gettid)), file, line, column, message);
     std::fflush(stderr);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the creation error is already set
-    PyErr_SetString(type, message.c_str());
+    PyErr_SetString(type, message);
 }
 
 namespace {

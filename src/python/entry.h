@@ -21,8 +21,10 @@ namespace tarnwick::python {
 // `except Exception` lets it through. Created on first use.
 PyObject* panic_exception_type();
 
-// Raises PanicException with `message` and writes the fault report to stderr.
-void raise_panic(const std::string& message, const char* file, unsigned line, unsigned column);
+// Raises PanicException with `message` and writes the fault report to stderr. Takes the
+// text where it lies: the report is made inside a handler that must not throw, which
+// may run because memory ran out.
+void raise_panic(const char* message, const char* file, unsigned line, unsigned column);
 
 // Runs a body and maps whatever unwinds out of it. Returns the body's new reference,
 // or NULL with a Python exception set.

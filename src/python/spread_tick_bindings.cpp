@@ -155,6 +155,7 @@ PyObject* batch_spread_backtest(PyObject*, const Args& a) {
     // read in place, held and borrowed until the runs are over.
     const std::vector<Held<runners::BatchSpreadItem>> items = a.get<std::vector<Held<runners::BatchSpreadItem>>>(2);
     const BacktestConfig config = a.opt<BacktestConfig>(3).value_or(BacktestConfig{});
+    spreads::check_batch_output_size(items.size(), timestamps.size());
 
     // Every item is prepared and checked before any runs; the first that fails, in input
     // order, ends the call.

@@ -1,9 +1,13 @@
 #include "data/aggregate/bar_aggregation.h"
 
 #include <initializer_list>
+#include <new>
 #include <optional>
+#include <string>
 #include <variant>
 
+#include "base/format.h"
+#include "base/output_size.h"
 #include "base/pool.h"
 #include "data/aggregate/split_feed.h"
 
@@ -34,6 +38,21 @@ bool same_length(std::size_t n, std::initializer_list<std::size_t> lengths) {
 }
 
 }  // namespace
+
+OhlcvColumns brick_columns(std::uint64_t bricks) {
+    constexpr std::size_t kBarBytes = sizeof(std::int64_t) + 5 * sizeof(double);  // a stamp and five prices
+    const base::SizeFactor factors[] = {bricks, kBarBytes};
+    const std::string what = base::fmt::format("the bars ({} renko bricks)", bricks);
+    const std::size_t n = base::check_total(factors, what) / kBarBytes;
+    try {
+        OhlcvColumns out;  // let go of before the handler runs
+        out.timestamps.resize(n);
+        for (auto* column : {&out.open, &out.high, &out.low, &out.close, &out.volume}) column->resize(n);
+        return out;
+    } catch (const std::bad_alloc&) {
+        throw base::OutOfMemory(base::cannot_allocate(factors, what));
+    }
+}
 
 RowSplit RowSplit::pool() { return {base::pool::configured_workers(), std::size_t{1} << 18}; }
 

@@ -29,7 +29,21 @@ struct OhlcvColumns {
         close.push_back(bar.close);
         volume.push_back(bar.volume);
     }
+    // Bar i of columns already sized to hold it.
+    void put(std::size_t i, const domain::OhlcvBar& bar) noexcept {
+        timestamps[i] = bar.timestamp;
+        open[i] = bar.open;
+        high[i] = bar.high;
+        low[i] = bar.low;
+        close[i] = bar.close;
+        volume[i] = bar.volume;
+    }
 };
+
+// Columns for `bricks` Renko bricks, to be filled with put. A call's bricks are counted
+// before any is made, as one row can make thousands: a count that cannot be held fails
+// here, at once, with OutOfMemory naming the byte count, not after the memory has run out.
+OhlcvColumns brick_columns(std::uint64_t bricks);
 
 // How far a call may cut its rows for the worker pool: into at most `parts` pieces of
 // at least `min_rows` rows, and for a one-pass scan that the pool feeds, into blocks of

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -18,6 +19,14 @@ namespace tarnwick::data::aggregate {
 
 // Bricks one push forms at most; a larger move re-anchors on the grid without the rest.
 inline constexpr std::uint64_t kRenkoMaxBricksPerPush = 10'000;
+
+// What a feed may hand its moves to in place of their bricks: moved(stamp, anchor, count)
+// for each record that moves the anchor, with the anchor it moves from and the bricks it
+// would form, so that a whole run's bricks can be counted before any is made.
+template <class Sink>
+concept CountsMoves = requires(Sink& sink, std::int64_t timestamp, double anchor, std::uint64_t count) {
+    sink.moved(timestamp, anchor, count);
+};
 
 class RenkoBarBuilder final : public BarBuilder {
 public:
@@ -104,6 +113,14 @@ public:
 
     std::optional<double> anchor() const noexcept { return anchor_; }
 
+    // A builder of this brick size standing at `anchor` with nothing waiting: where a run
+    // of rows takes up after the rows before it have moved the anchor there.
+    RenkoBarBuilder resumed_at(std::optional<double> anchor) const {
+        RenkoBarBuilder resumed(brick_);
+        resumed.anchor_ = anchor;
+        return resumed;
+    }
+
 private:
     double grid_floor(double price) const noexcept;
 
@@ -129,18 +146,28 @@ private:
     // Forms the bricks of a move of n >= 1 whole bricks from the anchor (at most
     // kRenkoMaxBricksPerPush); only the last carries the record's volume. Returns the new
     // anchor: the last brick's close, or the close's grid line when bricks were left out.
+    // An `emit` that counts moves (CountsMoves) is told of the move instead, and the
+    // anchor is moved the same way, brick by brick, without forming any.
     template <class Emit>
     double form(std::int64_t timestamp, double close, double volume, std::uint64_t n, double anchor, Emit& emit) const {
         const std::uint64_t count = std::min(n, kRenkoMaxBricksPerPush);
         const bool up = close > anchor;
-        double open = anchor;
-        for (std::uint64_t i = 0; i < count; ++i) {
-            const double shut = up ? open + brick_ : open - brick_;
-            emit(domain::OhlcvBar{timestamp, open, std::max(open, shut), std::min(open, shut), shut,
-                                  i + 1 == count ? volume : 0.0});
-            open = shut;
+        if constexpr (CountsMoves<Emit>) {
+            emit.moved(timestamp, anchor, count);
+            if (n > kRenkoMaxBricksPerPush) return grid_floor(close);
+            double at = anchor;
+            for (std::uint64_t i = 0; i < count; ++i) at = up ? at + brick_ : at - brick_;
+            return at;
+        } else {
+            double open = anchor;
+            for (std::uint64_t i = 0; i < count; ++i) {
+                const double shut = up ? open + brick_ : open - brick_;
+                emit(domain::OhlcvBar{timestamp, open, std::max(open, shut), std::min(open, shut), shut,
+                                      i + 1 == count ? volume : 0.0});
+                open = shut;
+            }
+            return n > kRenkoMaxBricksPerPush ? grid_floor(close) : open;
         }
-        return n > kRenkoMaxBricksPerPush ? grid_floor(close) : open;
     }
 
     std::optional<domain::OhlcvBar> pop() noexcept {

@@ -9,7 +9,8 @@
 //   rows block by block (scan_ahead.h), reading only what the rule needs from compact
 //   per-row inputs that the pool works out from the input alone a few blocks ahead (a
 //   row's amount, its order-flow side, its close); the pool folds the bars' contents
-//   from their rows as each block is scanned.
+//   from their rows as each block is scanned. The Renko pass only counts the bricks and
+//   notes the rows that move the anchor; the pool then forms the bricks in place.
 #pragma once
 
 #include <algorithm>
@@ -347,42 +348,85 @@ OhlcvColumns flow_bars(const FlowBarBuilder& fresh, const Rows& rows, const fed_
         });
 }
 
-// Row numbers in place of stamps and volumes: a brick formed from row i carries i as
-// its stamp, and the scan reads no column but the closes.
+// Rows of a source with their row numbers in place of stamps and volumes: a move of row
+// i is told with i as its stamp, and a walk that only counts bricks reads no column but
+// the closes.
+template <class Rows>
 struct RowNumbers {
-    bool present(std::size_t) const noexcept { return true; }
+    const Rows* rows = nullptr;  // none: every row is present (closes come from elsewhere)
+    bool present(std::size_t i) const noexcept { return rows == nullptr || rows->present(i); }
+    double close(std::size_t i) const noexcept { return rows->close(i); }
     std::int64_t timestamp(std::size_t i) const noexcept { return static_cast<std::int64_t>(i); }
     double volume(std::size_t) const noexcept { return 0.0; }
 };
 
-// Renko bricks: the closes and each group's range are laid out on the pool; the scan
-// passes over groups that move no brick, and the pool stamps each block's bricks with
-// their rows' timestamps and puts each row's volume on its last brick.
+// A row that moves the Renko anchor by a brick or more, and the anchor it moves from:
+// enough to form its bricks again, apart from every other row.
+struct BrickMove {
+    std::size_t row;
+    double anchor;
+};
+
+// Renko bricks, counted before any is made: one row may make thousands, so the columns
+// are sized once for the whole count (or refused at once when it cannot be held) and
+// nothing grows while bricks form.
+// - A walk on the calling thread goes through the rows block by block, counting each
+//   block's bricks and noting the rows that move the anchor. With `fed`, the pool lays
+//   out each block's closes and their groups' ranges a few blocks ahead, and the walk
+//   passes over groups that move no brick.
+// - The pool then forms each block's bricks from its moves straight into their place.
 template <class Rows>
-OhlcvColumns renko_bars(const RenkoBarBuilder& fresh, const Rows& rows, const fed_scan::Blocks& blocks) {
-    RenkoBarBuilder builder = fresh;
-    std::vector<OhlcvColumns> pieces(blocks.count());
-    fed_scan::pipeline<CloseSlot>(
-        blocks, fed_scan::slots_for(CloseSlot::bytes(blocks.rows)),
-        [&](std::size_t b, CloseSlot& slot) {
-            RenkoBarBuilder::write_closes(rows, blocks.begin(b), blocks.end(b), slot.closes.values,
-                                          slot.lows.values, slot.highs.values);
-        },
-        [&](std::size_t b, CloseSlot& slot) {
-            OhlcvColumns& out = pieces[b];
-            builder.feed_closes(RowNumbers{}, slot.closes.values, slot.lows.values, slot.highs.values, blocks.begin(b),
-                                blocks.end(b), [&out](const domain::OhlcvBar& brick) { out.append(brick); });
-        },
-        [&](std::size_t b) {
-            OhlcvColumns& out = pieces[b];
-            for (std::size_t k = 0; k < out.size(); ++k) {
-                const auto row = static_cast<std::size_t>(out.timestamps[k]);
-                const bool last_of_row = k + 1 == out.size() || out.timestamps[k + 1] != out.timestamps[k];
-                out.volume[k] = last_of_row ? rows.volume(row) : 0.0;
-            }
-            for (std::int64_t& stamp : out.timestamps) stamp = rows.timestamp(static_cast<std::size_t>(stamp));
-        });
-    return concatenate(std::move(pieces));
+OhlcvColumns renko_bars(const RenkoBarBuilder& fresh, const Rows& rows, const fed_scan::Blocks& blocks, bool fed) {
+    const std::size_t count = blocks.count();
+    std::vector<std::vector<BrickMove>> moves(count);  // per block
+    std::vector<std::uint64_t> first(count + 1, 0);    // per block, the bricks of the blocks before it
+    RenkoBarBuilder walk = fresh;
+    struct Counter {
+        std::vector<BrickMove>& found;
+        std::uint64_t bricks = 0;
+        void moved(std::int64_t row, double anchor, std::uint64_t count) {
+            found.push_back({static_cast<std::size_t>(row), anchor});
+            bricks += count;
+        }
+    };
+    auto count_block = [&](std::size_t b, auto&& feed) {
+        Counter counter{moves[b]};
+        feed(counter);
+        first[b + 1] = first[b] + counter.bricks;
+    };
+    if (fed) {
+        fed_scan::pipeline<CloseSlot>(
+            blocks, fed_scan::slots_for(CloseSlot::bytes(blocks.rows)),
+            [&](std::size_t b, CloseSlot& slot) {
+                RenkoBarBuilder::write_closes(rows, blocks.begin(b), blocks.end(b), slot.closes.values,
+                                              slot.lows.values, slot.highs.values);
+            },
+            [&](std::size_t b, CloseSlot& slot) {
+                count_block(b, [&](Counter& counter) {
+                    walk.feed_closes(RowNumbers<Rows>{}, slot.closes.values, slot.lows.values, slot.highs.values,
+                                     blocks.begin(b), blocks.end(b), counter);
+                });
+            },
+            [](std::size_t) {});
+    } else {
+        for (std::size_t b = 0; b < count; ++b) {
+            count_block(b, [&](Counter& counter) {
+                walk.feed(RowNumbers<Rows>{&rows}, blocks.begin(b), blocks.end(b), counter);
+            });
+        }
+    }
+    OhlcvColumns out = brick_columns(first[count]);
+    base::pool::for_each_index(count, true, [&](std::size_t b) {
+        std::uint64_t at = first[b];
+        const std::uint64_t end = first[b + 1];
+        auto put = [&](const domain::OhlcvBar& brick) {
+            if (at == end) base::fault("a block formed more renko bricks than were counted");
+            out.put(at++, brick);
+        };
+        for (const BrickMove& move : moves[b]) fresh.resumed_at(move.anchor).feed(rows, move.row, move.row + 1, put);
+        if (at != end) base::fault("a block formed fewer renko bricks than were counted");
+    });
+    return out;
 }
 
 // One fresh builder over rows 0 .. n - 1 and one flush, in as many parts as the split
@@ -397,6 +441,9 @@ OhlcvColumns feed_rows(const Builder& fresh, const Rows& rows, std::size_t n, co
         return out;
     };
     const std::size_t parts = split.parts_for(n);
+    if constexpr (std::is_same_v<Builder, RenkoBarBuilder>) {
+        return renko_bars(fresh, rows, fed_scan::Blocks{n, std::max<std::size_t>(split.block_rows, 1)}, parts > 1);
+    }
     if (parts == 1) return one_piece(0, n);
     if (std::optional<std::vector<std::size_t>> starts = part_starts(fresh, rows, n, parts)) {
         std::vector<OhlcvColumns> pieces(parts);
@@ -408,8 +455,6 @@ OhlcvColumns feed_rows(const Builder& fresh, const Rows& rows, std::size_t n, co
         return amount_bars(fresh, rows, blocks);
     } else if constexpr (std::is_same_v<Builder, FlowBarBuilder>) {
         return flow_bars(fresh, rows, blocks);
-    } else if constexpr (std::is_same_v<Builder, RenkoBarBuilder>) {
-        return renko_bars(fresh, rows, blocks);
     }
     return one_piece(0, n);
 }

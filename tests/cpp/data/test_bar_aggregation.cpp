@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/output_size.h"
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/bar_builder_factory.h"
 #include "data/aggregate/scan_ahead.h"
@@ -632,6 +633,84 @@ INSTANTIATE_TEST_SUITE_P(
                       GroupJoinCase{"nan_in_the_group", {1.0}, {NaN}, false},
                       GroupJoinCase{"empty_bar_takes_any_group", {}, {2.5, 0.1}, true}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// ---------------------------------------------------------------------------
+// Renko bricks are counted before any is made
+
+// The fewest rows of `bytes_per_row` bytes each (after a first row of none) whose total
+// passes the machine's memory.
+std::size_t memory_ceiling_rows(std::uint64_t bytes_per_row) {
+    return static_cast<std::size_t>(base::memory_ceiling() / bytes_per_row + 2);
+}
+
+struct BrickCountCase {
+    const char* name;
+    bool ticks;  // bars_from_ticks, else aggregate_bars
+    RowSplit split;
+};
+class RenkoCountedFirst : public ::testing::TestWithParam<BrickCountCase> {};
+
+TEST_P(RenkoCountedFirst, ACountPastTheMachinesMemoryIsRefusedBeforeAnyBrick) {
+    // Closes alternate between 100 and 200 with bricks of a thousandth: every row after
+    // the first moves about 100,000 bricks, of which 10,000 are formed, 48 bytes each (a
+    // stamp and five prices). Enough rows that their bricks pass RAM and swap together.
+    constexpr std::uint64_t kBytesPerRow = 10'000 * 48;
+    const std::size_t rows = memory_ceiling_rows(kBytesPerRow);
+    std::vector<std::int64_t> ts(rows);
+    std::vector<double> close(rows), one(rows, 1.0);
+    for (std::size_t i = 0; i < rows; ++i) {
+        ts[i] = static_cast<std::int64_t>(i);
+        close[i] = i % 2 == 0 ? 100.0 : 200.0;
+    }
+    const BrickCountCase& c = GetParam();
+    const BuilderSpec spec{1, "renko", 0, 0.001};
+    const std::uint64_t bricks = (rows - 1) * 10'000;
+    const std::string want = "cannot allocate " + std::to_string(bricks * 48) + " bytes for the bars (" +
+                             std::to_string(bricks) + " renko bricks)";
+    try {
+        if (c.ticks) {
+            (void)bars_from_ticks(TickRows{ts, close, one, one}, spec, c.split);
+        } else {
+            (void)aggregate_bars(BarColumns{ts, close, close, close, close, one}, spec, c.split);
+        }
+        ADD_FAILURE() << "accepted " << bricks << " bricks";
+    } catch (const base::OutOfMemory& e) {
+        EXPECT_EQ(std::string(e.what()), want);
+    }
+}
+
+TEST(RenkoCountedFirst, MovesPastTheCapGiveTheReferenceBricksInEveryPart) {
+    // Jumps of more than 10,000 bricks up and down between ordinary moves, a row with no
+    // price and a NaN close: counted, then formed block by block from where each move
+    // started, the bricks are those of one builder over all rows.
+    const std::vector<double> closes = {100.4, 103.2, 101.9, 25'000.5, 25'003.0, NaN, 0.75,   3.5,
+                                        -12'000.0, -11'990.2, 0.0, 1e9, 1e9 - 3.0, 17.0, 17.9, 19.0};
+    Stream s;
+    for (std::size_t i = 0; i < closes.size(); ++i) {
+        s.ts.push_back(static_cast<std::int64_t>(i) * kSec);
+        for (auto* column : {&s.open, &s.high, &s.low, &s.close}) column->push_back(closes[i]);
+        s.volume.push_back(static_cast<double>(i + 1));
+        s.ltp.push_back(i == 3 ? 0.0 : closes[i]);
+        s.buy.push_back(2.0);
+        s.sell.push_back(1.0);
+    }
+    const Reference ref{"renko", 1, 0, 1.0};
+    const std::vector<Bits> want_bars = ref.run(s.bar_records());
+    const std::vector<Bits> want_ticks = ref.run(s.tick_records());
+    ASSERT_GT(want_bars.size(), 60'000u);  // six moves past the cap and some ordinary ones
+    for (const RowSplit& split : kSplits) {
+        const BuilderSpec spec{1, "renko", 0, 1.0};
+        EXPECT_EQ(bits(aggregate_bars(s.bars(), spec, split).value()), want_bars) << describe(split);
+        EXPECT_EQ(bits(bars_from_ticks(s.ticks(), spec, split).value()), want_ticks) << describe(split);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Aggregate, RenkoCountedFirst,
+                         ::testing::Values(BrickCountCase{"bars_in_one_part", false, RowSplit{1, 1, 16384}},
+                                           BrickCountCase{"bars_fed_by_the_pool", false, RowSplit{8, 1, 4096}},
+                                           BrickCountCase{"ticks_in_one_part", true, RowSplit{1, 1, 16384}},
+                                           BrickCountCase{"ticks_fed_by_the_pool", true, RowSplit{8, 1, 4096}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Cutting rows into parts
