@@ -1,6 +1,8 @@
 // PortfolioSession: several instruments over one shared account, driven entry by entry
 // from a Python loop.
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,10 +12,14 @@
 #include "data/feed/stream_columns.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/declare.h"
 #include "python/engine_event_records.h"
+#include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/order_args.h"
+#include "python/param_list.h"
 #include "python/registration.h"
+#include "python/session_args.h"
 #include "runners/portfolio_result.h"
 #include "runners/session/portfolio_session.h"
 
@@ -30,13 +36,13 @@ using data::depth_snapshots;
 using data::tick_columns;
 using domain::BOOK_LEVELS;
 using domain::BacktestConfig;
-using domain::BarSignal;
 using domain::BookLevel;
 using domain::InstrumentConfig;
 using domain::InstrumentSpec;
 using domain::OhlcvBar;
 using engine::AccountSetup;
 using engine::OmsType;
+using engine::PositionSnapshot;
 using engine::parse_account_type;
 using runners::PortfolioSession;
 using runners::WorkingOrderView;
@@ -73,41 +79,22 @@ struct Converter<LevelPair> {
     }
 };
 
+template <>
+struct Annotation<LevelPair> {
+    static std::string text() { return "tuple[float, float]"; }
+};
+
 namespace {
 
 using State = PortfolioSessionState;
 
 constexpr const char* kFinished = "session is finished; create a new one";
 
+// Every method takes the session for writing before it converts an argument (python/declare.h
+// says why); a finished session is reported only after every argument converted.
 PortfolioSession& live(State& s) {
     if (!s.session) raise(PyExc_ValueError, kFinished);
     return *s.session;
-}
-
-// The session held exclusively for the whole call. A method takes it before it converts
-// an argument: a conversion runs Python code (`__float__`, `__index__`), and one that calls
-// back into this session must find it borrowed rather than change it under the call.
-class Taken {
-public:
-    explicit Taken(PyObject* self) : record_(as_record<State>(self)), borrow_(record_->borrow) {}
-    State& state() noexcept { return record_->value; }
-
-private:
-    PyRecord<State>* record_;
-    ExclusiveBorrow borrow_;
-};
-
-// Runs `body` on the live session of a call that took it.
-template <class F>
-PyObject* with_session(Taken& taken, F&& body) {
-    return body(live(taken.state())).release();
-}
-
-// The same for methods without arguments.
-template <class F>
-PyObject* with_session(PyObject* self, F&& body) {
-    Taken taken(self);
-    return with_session(taken, std::forward<F>(body));
 }
 
 Ref none() { return Ref::borrow(Py_None); }
@@ -123,8 +110,16 @@ Ref tuple(R&&... items) {
 // ---------------------------------------------------------------------------
 // Construction and instruments
 
-constexpr auto kNew = constructor(
-    "PortfolioSession.__new__", {{"config", "None"}, {"account_type", "\"cash\""}, {"leverage", "1.0"}},
+State construct(const std::optional<BacktestConfig>& config, const std::string& account, double leverage) {
+    const AccountSetup setup = unwrap(parse_account_type(account, leverage));
+    State s;
+    s.session.emplace(config.value_or(BacktestConfig{}), setup);
+    return s;
+}
+
+constexpr auto kNew = constructor<construct>(
+    "PortfolioSession.__new__", {{"config", None}, {"account_type", "cash"}, {"leverage", 1.0}},
+    Returns{"PortfolioSession"},
     "Multi-instrument session over deterministically merged bar streams.\n\n"
     "One shared account funds every instrument. With `account_type=\"margin\"`\n"
     "they also share one pool of locked initial margin, so leverage applies\n"
@@ -132,153 +127,123 @@ constexpr auto kNew = constructor(
     "Protocol: `add_instrument` + `set_bars` per symbol, `seal()`, then loop\n"
     "`current()` / `apply_current(...)` to completion and `finish()`.");
 
-PyObject* construct(PyTypeObject*, const Args& a) {
-    const BacktestConfig config = a.opt<BacktestConfig>(0).value_or(BacktestConfig{});
-    const std::string account = a.get_or<std::string>(1, "cash");
-    const double leverage = a.get_or<double>(2, 1.0);
-    const AccountSetup setup = unwrap(parse_account_type(account, leverage));
-    State s;
-    s.session.emplace(config, setup);
-    return wrap(std::move(s)).release();
-}
-
-constexpr auto kAdd = method(
-    "PortfolioSession.add_instrument", {"symbol", {"direction", "1"}, {"instrument_config", "None"},
-                                        {"instrument", "None"}, {"oms_type", "\"netting\""}},
-    "Register an instrument; returns its index for routing.");
-
-PyObject* add_instrument(PyObject* self, const Args& a) {
-    Taken taken(self);
-    std::string symbol = a.get<std::string>(0);
-    const auto direction = a.get_or<std::int32_t>(1, 1);
-    auto instrument_config = a.opt<InstrumentConfig>(2);
-    auto instrument = a.opt<InstrumentSpec>(3);
-    const std::string oms_text = a.get_or<std::string>(4, "netting");
+std::uint64_t add_instrument(Exclusive<State>& self, std::string symbol, std::int32_t direction,
+                             std::optional<InstrumentConfig> instrument_config,
+                             std::optional<InstrumentSpec> instrument, const std::string& oms_text) {
     // Argument errors come before the session's state.
     const OmsType oms = unwrap(PortfolioSession::check_instrument(direction, oms_text, instrument));
-    return with_session(taken, [&](PortfolioSession& s) {
-        return to_py(s.add_instrument(std::move(symbol), static_cast<std::int8_t>(direction),
-                                      std::move(instrument_config), std::move(instrument), oms));
-    });
+    return live(*self).add_instrument(std::move(symbol), static_cast<std::int8_t>(direction),
+                                      std::move(instrument_config), std::move(instrument), oms);
 }
+
+constexpr auto kAdd = method<add_instrument>(
+    "PortfolioSession.add_instrument",
+    {"symbol", {"direction", 1}, {"instrument_config", None}, {"instrument", None}, {"oms_type", "netting"}},
+    Returns{"int"}, "Register an instrument; returns its index for routing.");
 
 // ---------------------------------------------------------------------------
 // Attached streams
 
-constexpr auto kSetBars = method(
-    "PortfolioSession.set_bars", {"instrument", "timestamps", "open", "high", "low", "close", "volume"},
-    "Attach an instrument's bar arrays (ascending timestamps).");
-
-PyObject* set_bars(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto ts = a.get<ArrayI64>(1);
-    const auto open = a.get<ArrayF64>(2);
-    const auto high = a.get<ArrayF64>(3);
-    const auto low = a.get<ArrayF64>(4);
-    const auto close = a.get<ArrayF64>(5);
-    const auto volume = a.get<ArrayF64>(6);
-    std::vector<OhlcvBar> bars = unwrap(bars_from_columns(ts.data, open.data, high.data, low.data, close.data,
-                                                          volume.data));
-    return with_session(taken, [&](PortfolioSession& s) {
-        unwrap(s.set_bars(instrument, std::move(bars)));
-        return none();
-    });
+PyObject* set_bars(Exclusive<State>& self, std::uint64_t instrument, const ArrayI64& ts, const ArrayF64& open,
+                   const ArrayF64& high, const ArrayF64& low, const ArrayF64& close, const ArrayF64& volume) {
+    std::vector<OhlcvBar> bars =
+        unwrap(bars_from_columns(ts.data, open.data, high.data, low.data, close.data, volume.data));
+    unwrap(live(*self).set_bars(instrument, std::move(bars)));
+    return Py_NewRef(Py_None);
 }
 
-constexpr auto kSetTicks = method(
-    "PortfolioSession.set_ticks", {"instrument", "timestamps", "ltp", {"bid", "None"}, {"ask", "None"},
-                                   {"buy_qty_delta", "None"}, {"sell_qty_delta", "None"}, {"ltq", "None"},
-                                   {"bid_qty", "None"}, {"ask_qty", "None"}, {"oi", "None"}},
+constexpr auto kSetBars = method<set_bars>(
+    "PortfolioSession.set_bars", {"instrument", "timestamps", "open", "high", "low", "close", "volume"},
+    Returns{"None"}, "Attach an instrument's bar arrays (ascending timestamps).");
+
+std::optional<std::vector<double>> column_of(std::optional<ArrayF64>&& c) {
+    if (!c) return std::nullopt;
+    return std::move(c->data);
+}
+
+PyObject* set_ticks(Exclusive<State>& self, std::uint64_t instrument, ArrayI64 ts, ArrayF64 ltp,
+                    std::optional<ArrayF64> bid, std::optional<ArrayF64> ask, std::optional<ArrayF64> buy_qty_delta,
+                    std::optional<ArrayF64> sell_qty_delta, std::optional<ArrayF64> ltq,
+                    std::optional<ArrayF64> bid_qty, std::optional<ArrayF64> ask_qty, std::optional<ArrayF64> oi) {
+    OptionalTickColumns opt;
+    opt.bid = column_of(std::move(bid));
+    opt.ask = column_of(std::move(ask));
+    opt.buy_qty_delta = column_of(std::move(buy_qty_delta));
+    opt.sell_qty_delta = column_of(std::move(sell_qty_delta));
+    opt.ltq = column_of(std::move(ltq));
+    opt.bid_qty = column_of(std::move(bid_qty));
+    opt.ask_qty = column_of(std::move(ask_qty));
+    opt.oi = column_of(std::move(oi));
+    TickColumns columns = unwrap(tick_columns(std::move(ts.data), std::move(ltp.data), std::move(opt)));
+    unwrap(live(*self).set_ticks(instrument, std::move(columns)));
+    return Py_NewRef(Py_None);
+}
+
+constexpr auto kSetTicks = method<set_ticks>(
+    "PortfolioSession.set_ticks",
+    {"instrument", "timestamps", "ltp", {"bid", None}, {"ask", None}, {"buy_qty_delta", None},
+     {"sell_qty_delta", None}, {"ltq", None}, {"bid_qty", None}, {"ask_qty", None}, {"oi", None}},
+    Returns{"None"},
     "Attach an instrument's tick arrays (ascending timestamps).\n\n"
     "A row with `ltp > 0` yields a trade print; a row with both `bid > 0`\n"
     "and `ask > 0` yields a quote. The trade precedes the quote of the\n"
     "same row, since the print is what that book state followed.");
 
-std::optional<std::vector<double>> optional_column(const Args& a, std::size_t i) {
-    auto c = a.opt<ArrayF64>(i);
-    if (!c) return std::nullopt;
-    return std::move(c->data);
+PyObject* set_depth(Exclusive<State>& self, std::uint64_t instrument, const ArrayI64& ts,
+                    const ArrayF64x2& bid_prices, const ArrayF64x2& bid_sizes, const ArrayF64x2& ask_prices,
+                    const ArrayF64x2& ask_sizes) {
+    std::vector<DepthSnapshot> snaps =
+        unwrap(depth_snapshots(ts.data, bid_prices.m, bid_sizes.m, ask_prices.m, ask_sizes.m));
+    unwrap(live(*self).set_depth(instrument, std::move(snaps)));
+    return Py_NewRef(Py_None);
 }
 
-PyObject* set_ticks(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    auto ts = a.get<ArrayI64>(1);
-    auto ltp = a.get<ArrayF64>(2);
-    OptionalTickColumns opt;
-    opt.bid = optional_column(a, 3);
-    opt.ask = optional_column(a, 4);
-    opt.buy_qty_delta = optional_column(a, 5);
-    opt.sell_qty_delta = optional_column(a, 6);
-    opt.ltq = optional_column(a, 7);
-    opt.bid_qty = optional_column(a, 8);
-    opt.ask_qty = optional_column(a, 9);
-    opt.oi = optional_column(a, 10);
-    TickColumns columns = unwrap(tick_columns(std::move(ts.data), std::move(ltp.data), std::move(opt)));
-    return with_session(taken, [&](PortfolioSession& s) {
-        unwrap(s.set_ticks(instrument, std::move(columns)));
-        return none();
-    });
-}
-
-constexpr auto kSetDepth = method(
+constexpr auto kSetDepth = method<set_depth>(
     "PortfolioSession.set_depth", {"instrument", "timestamps", "bid_prices", "bid_sizes", "ask_prices", "ask_sizes"},
+    Returns{"None"},
     "Attach an instrument's depth snapshots.\n\n"
     "Price/size arrays are `(n_snapshots, levels)`, best level first:\n"
     "bids descending, asks ascending. Levels beyond the book's capacity\n"
     "are truncated.");
 
-PyObject* set_depth(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto ts = a.get<ArrayI64>(1);
-    const auto bid_prices = a.get<ArrayF64x2>(2);
-    const auto bid_sizes = a.get<ArrayF64x2>(3);
-    const auto ask_prices = a.get<ArrayF64x2>(4);
-    const auto ask_sizes = a.get<ArrayF64x2>(5);
-    std::vector<DepthSnapshot> snaps =
-        unwrap(depth_snapshots(ts.data, bid_prices.m, bid_sizes.m, ask_prices.m, ask_sizes.m));
-    return with_session(taken, [&](PortfolioSession& s) {
-        unwrap(s.set_depth(instrument, std::move(snaps)));
-        return none();
-    });
-}
-
-PyObject* seal(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) {
-        s.seal();
-        return none();
-    });
+PyObject* seal(Exclusive<State>& self) {
+    live(*self).seal();
+    return Py_NewRef(Py_None);
 }
 
 // ---------------------------------------------------------------------------
 // Live appends
 
-constexpr auto kPushBar = method(
-    "PortfolioSession.push_bar", {"instrument", "timestamp", "open", "high", "low", "close", "volume"},
-    "Append one live bar to the schedule tail (seals first, idempotent).");
-
-PyObject* push_bar(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    OhlcvBar bar;
-    bar.timestamp = a.get<std::int64_t>(1);
-    bar.open = a.get<double>(2);
-    bar.high = a.get<double>(3);
-    bar.low = a.get<double>(4);
-    bar.close = a.get<double>(5);
-    bar.volume = a.get<double>(6);
-    return with_session(taken, [&](PortfolioSession& s) {
-        unwrap(s.push_bar(instrument, bar));
-        return none();
-    });
+PyObject* push_bar(Exclusive<State>& self, std::uint64_t instrument, const BarValues& bar) {
+    unwrap(live(*self).push_bar(instrument, bar));
+    return Py_NewRef(Py_None);
 }
 
-constexpr auto kPushTick = method(
-    "PortfolioSession.push_tick", {"instrument", "timestamp", "ltp", {"bid", "0.0"}, {"ask", "0.0"},
-                                   {"buy_qty_delta", "0.0"}, {"sell_qty_delta", "0.0"}, {"ltq", "0.0"},
-                                   {"bid_qty", "0.0"}, {"ask_qty", "0.0"}, {"oi", "0.0"}},
+constexpr auto kPushBarParams = splice({"instrument"}, kBarValueParams);
+constexpr auto kPushBar = method<push_bar>("PortfolioSession.push_bar", kPushBarParams.items, Returns{"None"},
+                                           "Append one live bar to the schedule tail (seals first, idempotent).");
+
+std::uint64_t push_tick(Exclusive<State>& self, std::uint64_t instrument, std::int64_t ts, double ltp, double bid,
+                        double ask, double buy_qty_delta, double sell_qty_delta, double ltq, double bid_qty,
+                        double ask_qty, double oi) {
+    TickRow row;
+    row.ltp = ltp;
+    row.bid = bid;
+    row.ask = ask;
+    row.buy_qty_delta = buy_qty_delta;
+    row.sell_qty_delta = sell_qty_delta;
+    row.ltq = ltq;
+    row.bid_qty = bid_qty;
+    row.ask_qty = ask_qty;
+    row.oi = oi;
+    return unwrap(live(*self).push_tick(instrument, ts, row));
+}
+
+constexpr auto kPushTick = method<push_tick>(
+    "PortfolioSession.push_tick",
+    {"instrument", "timestamp", "ltp", {"bid", 0.0}, {"ask", 0.0}, {"buy_qty_delta", 0.0}, {"sell_qty_delta", 0.0},
+     {"ltq", 0.0}, {"bid_qty", 0.0}, {"ask_qty", 0.0}, {"oi", 0.0}},
+    Returns{"int"},
     "Append one live feed row to the schedule tail.\n\n"
     "Seals first (idempotent), so batch data attached beforehand \u2014 warmup\n"
     "bars, replayed history \u2014 merges ahead of everything pushed. A row\n"
@@ -286,79 +251,53 @@ constexpr auto kPushTick = method(
     "`ask > 0` appends a quote after it. Returns how many events were\n"
     "appended (0\u20132); drive them with `current_event()`/`apply_current()`.");
 
-PyObject* push_tick(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto ts = a.get<std::int64_t>(1);
-    TickRow row;
-    row.ltp = a.get<double>(2);
-    row.bid = a.get_or<double>(3, 0.0);
-    row.ask = a.get_or<double>(4, 0.0);
-    row.buy_qty_delta = a.get_or<double>(5, 0.0);
-    row.sell_qty_delta = a.get_or<double>(6, 0.0);
-    row.ltq = a.get_or<double>(7, 0.0);
-    row.bid_qty = a.get_or<double>(8, 0.0);
-    row.ask_qty = a.get_or<double>(9, 0.0);
-    row.oi = a.get_or<double>(10, 0.0);
-    return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.push_tick(instrument, ts, row))); });
-}
-
-constexpr auto kPushDepth = method("PortfolioSession.push_depth", {"instrument", "timestamp", "bids", "asks"},
-                                   "Append one live depth snapshot to the schedule tail.\n\n"
-                                   "`bids`/`asks` are `(price, size)` lists, best level first.");
-
-PyObject* push_depth(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto ts = a.get<std::int64_t>(1);
-    const auto bids = a.get<std::vector<LevelPair>>(2);
-    const auto asks = a.get<std::vector<LevelPair>>(3);
+PyObject* push_depth(Exclusive<State>& self, std::uint64_t instrument, std::int64_t ts,
+                     const std::vector<LevelPair>& bids, const std::vector<LevelPair>& asks) {
     DepthSnapshot snap;
     snap.ts = ts;
     for (const LevelPair& l : bids) snap.offer_bid(l.price, l.size);
     for (const LevelPair& l : asks) snap.offer_ask(l.price, l.size);
-    return with_session(taken, [&](PortfolioSession& s) {
-        unwrap(s.push_depth(instrument, snap));
-        return none();
-    });
+    unwrap(live(*self).push_depth(instrument, snap));
+    return Py_NewRef(Py_None);
 }
+
+constexpr auto kPushDepth = method<push_depth>(
+    "PortfolioSession.push_depth", {"instrument", "timestamp", "bids", "asks"}, Returns{"None"},
+    "Append one live depth snapshot to the schedule tail.\n\n"
+    "`bids`/`asks` are `(price, size)` lists, best level first.");
 
 // ---------------------------------------------------------------------------
 // The pending entry
 
-PyObject* remaining(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) { return to_py(s.remaining()); });
+std::uint64_t remaining(Exclusive<State>& self) { return live(*self).remaining(); }
+
+Ref current(Exclusive<State>& self) {
+    const PortfolioSession& s = live(*self);
+    const ScheduleEntry* e = s.pending();
+    if (e == nullptr || e->kind != ScheduleKind::Bar) return none();
+    const auto& w = e->payload;
+    return tuple(to_py(e->instrument), to_py(e->local_idx), to_py(e->ts), to_py(w[0]), to_py(w[1]), to_py(w[2]),
+                 to_py(w[3]), to_py(w[4]));
 }
 
-PyObject* current(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) {
-        const ScheduleEntry* e = s.pending();
-        if (e == nullptr || e->kind != ScheduleKind::Bar) return none();
-        const auto& w = e->payload;
-        return tuple(to_py(e->instrument), to_py(e->local_idx), to_py(e->ts), to_py(w[0]), to_py(w[1]), to_py(w[2]),
-                     to_py(w[3]), to_py(w[4]));
-    });
-}
-
-PyObject* current_event(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) {
-        const ScheduleEntry* e = s.pending();
-        if (e == nullptr) return none();
-        const auto& w = e->payload;
-        std::array<double, 5> v{};
-        switch (e->kind) {
-            case ScheduleKind::Bar: v = w; break;
-            case ScheduleKind::Trade: v = {w[0], w[1], w[3], 0.0, 0.0}; break;  // the signed size stays inside
-            case ScheduleKind::Quote: v = {w[0], w[1], w[2], w[3], 0.0}; break;
-            case ScheduleKind::Book: {
-                const DepthSnapshot& d = s.depth_snapshot(e->depth_position());
-                v = {d.bids[0].price, d.asks[0].price, d.bids[0].size, d.asks[0].size, 0.0};
-                break;
-            }
+Ref current_event(Exclusive<State>& self) {
+    const PortfolioSession& s = live(*self);
+    const ScheduleEntry* e = s.pending();
+    if (e == nullptr) return none();
+    const auto& w = e->payload;
+    std::array<double, 5> v{};
+    switch (e->kind) {
+        case ScheduleKind::Bar: v = w; break;
+        case ScheduleKind::Trade: v = {w[0], w[1], w[3], 0.0, 0.0}; break;  // the signed size stays inside
+        case ScheduleKind::Quote: v = {w[0], w[1], w[2], w[3], 0.0}; break;
+        case ScheduleKind::Book: {
+            const DepthSnapshot& d = s.depth_snapshot(e->depth_position());
+            v = {d.bids[0].price, d.asks[0].price, d.bids[0].size, d.asks[0].size, 0.0};
+            break;
         }
-        return tuple(to_py(name(e->kind)), to_py(e->instrument), to_py(e->local_idx), to_py(e->ts), to_py(v[0]),
-                     to_py(v[1]), to_py(v[2]), to_py(v[3]), to_py(v[4]));
-    });
+    }
+    return tuple(to_py(name(e->kind)), to_py(e->instrument), to_py(e->local_idx), to_py(e->ts), to_py(v[0]),
+                 to_py(v[1]), to_py(v[2]), to_py(v[3]), to_py(v[4]));
 }
 
 Ref level_list(const std::array<BookLevel, BOOK_LEVELS>& levels, std::uint8_t count) {
@@ -369,218 +308,143 @@ Ref level_list(const std::array<BookLevel, BOOK_LEVELS>& levels, std::uint8_t co
     return list;
 }
 
-PyObject* current_depth(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) {
-        const ScheduleEntry* e = s.pending();
-        if (e == nullptr || e->kind != ScheduleKind::Book) return none();
-        const DepthSnapshot& d = s.depth_snapshot(e->depth_position());
-        return tuple(level_list(d.bids, d.bid_count), level_list(d.asks, d.ask_count));
-    });
+Ref current_depth(Exclusive<State>& self) {
+    const PortfolioSession& s = live(*self);
+    const ScheduleEntry* e = s.pending();
+    if (e == nullptr || e->kind != ScheduleKind::Book) return none();
+    const DepthSnapshot& d = s.depth_snapshot(e->depth_position());
+    return tuple(level_list(d.bids, d.bid_count), level_list(d.asks, d.ask_count));
 }
 
-constexpr auto kApply = method(
-    "PortfolioSession.apply_current", {{"entry", "False"}, {"exit", "False"}, {"atr", "0.0"}, {"size_mult", "None"},
-                                       {"stop_price", "None"}, {"target_price", "None"}},
-    "Step the pending event through its instrument's kernel and advance.");
-
-PyObject* apply_current(PyObject* self, const Args& a) {
-    Taken taken(self);
-    BarSignal intents;
-    intents.entry = a.get_or<bool>(0, false);
-    intents.exit = a.get_or<bool>(1, false);
-    intents.atr = a.get_or<double>(2, 0.0);
-    intents.size_mult = a.opt<double>(3);
-    intents.stop_price = a.opt<double>(4);
-    intents.target_price = a.opt<double>(5);
-    return with_session(taken, [&](PortfolioSession& s) { return event_list(s.apply_current(intents)); });
+Ref apply_current(Exclusive<State>& self, const BarIntents& intents) {
+    return event_list(live(*self).apply_current(intents));
 }
+
+constexpr auto kApply = method<apply_current>("PortfolioSession.apply_current", kBarIntentParams,
+                                              Returns{"list[EngineEvent]"},
+                                              "Step the pending event through its instrument's kernel and advance.");
 
 // ---------------------------------------------------------------------------
 // Orders
 
-constexpr auto kSubmit = method(
-    "PortfolioSession.submit_order", {"instrument", "side", "kind", "submitted_idx", "submitted_ts", "client_id",
-                                      {"units", "None"}, {"size_frac", "None"}, {"limit_price", "None"},
-                                      {"trigger_price", "None"}, {"tif", "\"gtc\""}, {"expire_ns", "None"},
-                                      {"stop_price", "None"}, {"target_price", "None"}, {"offset", "None"},
-                                      {"offset_kind", "\"price\""}, {"limit_offset", "0.0"}, {"post_only", "False"},
-                                      {"reduce_only", "False"}, {"parent_id", "None"}},
-    "Submit a typed order routed to one instrument's kernel.");
-
-PyObject* submit_order(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const SubmittedOrder order = read_submitted_order(a, 1);
-    return with_session(taken,
-                        [&](PortfolioSession& s) { return to_py(unwrap(s.submit_order(instrument, order.args()))); });
+std::uint64_t submit_order(Exclusive<State>& self, std::uint64_t instrument, const SubmittedOrder& order) {
+    return unwrap(live(*self).submit_order(instrument, order.args()));
 }
 
-constexpr auto kCancel = method("PortfolioSession.cancel_order", {"instrument", "idx", "order_id"}, "");
+constexpr auto kSubmitParams = splice({"instrument"}, kSubmittedOrderParams);
+constexpr auto kSubmit = method<submit_order>("PortfolioSession.submit_order", kSubmitParams.items, Returns{"int"},
+                                              "Submit a typed order routed to one instrument's kernel.");
 
-PyObject* cancel_order(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto idx = a.get<std::uint64_t>(1);
-    const auto id = a.get<std::uint64_t>(2);
-    return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_order(instrument, idx, id))); });
+bool cancel_order(Exclusive<State>& self, std::uint64_t instrument, std::uint64_t idx, std::uint64_t id) {
+    return unwrap(live(*self).cancel_order(instrument, idx, id));
 }
 
-constexpr auto kModify = method(
-    "PortfolioSession.modify_order", {"instrument", "order_id", {"units", "None"}, {"size_frac", "None"},
-                                      {"limit_price", "None"}, {"trigger_price", "None"}},
-    "Replace a working order's prices and/or quantity on one instrument.");
+constexpr auto kCancel = method<cancel_order>("PortfolioSession.cancel_order", {"instrument", "idx", "order_id"},
+                                              Returns{"bool"}, "");
 
-PyObject* modify_order(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto id = a.get<std::uint64_t>(1);
-    const auto units = a.opt<double>(2);
-    const auto size_frac = a.opt<double>(3);
-    const auto limit_price = a.opt<double>(4);
-    const auto trigger_price = a.opt<double>(5);
-    // Judged before the session's state: a finished session reports this first.
-    if (units && size_frac) raise(PyExc_ValueError, "pass units or size_frac, not both");
-    return with_session(taken, [&](PortfolioSession& s) {
-        return to_py(unwrap(s.modify_order(instrument, id, units, size_frac, limit_price, trigger_price)));
-    });
+bool modify_order(Exclusive<State>& self, std::uint64_t instrument, std::uint64_t id, const OrderChange& change) {
+    change.check();
+    return unwrap(live(*self).modify_order(instrument, id, change.units, change.size_frac, change.limit_price,
+                                           change.trigger_price));
 }
 
-constexpr auto kCancelAll = method("PortfolioSession.cancel_all_orders", {"instrument", "idx"}, "");
+constexpr auto kModifyParams = splice({"instrument", "order_id"}, kOrderChangeParams);
+constexpr auto kModify = method<modify_order>("PortfolioSession.modify_order", kModifyParams.items, Returns{"bool"},
+                                              "Replace a working order's prices and/or quantity on one instrument.");
 
-PyObject* cancel_all_orders(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto idx = a.get<std::uint64_t>(1);
-    return with_session(taken, [&](PortfolioSession& s) { return to_py(unwrap(s.cancel_all_orders(instrument, idx))); });
+std::vector<std::uint64_t> cancel_all_orders(Exclusive<State>& self, std::uint64_t instrument, std::uint64_t idx) {
+    return unwrap(live(*self).cancel_all_orders(instrument, idx));
 }
 
-constexpr auto kLink = method("PortfolioSession.link_oco", {"instrument", "order_ids"}, "");
+constexpr auto kCancelAll = method<cancel_all_orders>("PortfolioSession.cancel_all_orders", {"instrument", "idx"},
+                                                      Returns{"list[int]"}, "");
 
-PyObject* link_oco(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto ids = a.get<std::vector<std::uint64_t>>(1);
-    return with_session(taken, [&](PortfolioSession& s) {
-        unwrap(s.link_oco(instrument, ids));
-        return none();
-    });
+PyObject* link_oco(Exclusive<State>& self, std::uint64_t instrument, const std::vector<std::uint64_t>& ids) {
+    unwrap(live(*self).link_oco(instrument, ids));
+    return Py_NewRef(Py_None);
 }
 
-constexpr auto kUnderlying = method("PortfolioSession.set_underlying_price", {"instrument", {"price", "None"}},
-                                    "Set the underlying price one instrument settles its options against.");
+constexpr auto kLink = method<link_oco>("PortfolioSession.link_oco", {"instrument", "order_ids"}, Returns{"None"}, "");
 
-PyObject* set_underlying_price(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto price = a.opt<double>(1);
-    return with_session(taken, [&](PortfolioSession& s) {
-        unwrap(s.set_underlying_price(instrument, price));
-        return none();
-    });
+PyObject* set_underlying_price(Exclusive<State>& self, std::uint64_t instrument, std::optional<double> price) {
+    unwrap(live(*self).set_underlying_price(instrument, price));
+    return Py_NewRef(Py_None);
 }
 
-constexpr auto kAdopt = method("PortfolioSession.adopt_position", {"instrument", "timestamp_ns", "price", "size"},
-                               "Adopt a pre-existing position (broker-truth seeding): the account\n"
-                               "already holds `size` units at `price` average cost. No order, no\n"
-                               "fill, no fees, no trade record \u2014 and it must be called before the\n"
-                               "first equity sample so a position-diff signal translation never reads\n"
-                               "the position as a fresh entry. Cash or fully funded margin accounts\n"
-                               "(leverage 1.0), long-only; a leveraged book is refused because the\n"
-                               "broker's posted margin is not derivable from quantity and price.\n\n"
-                               "Raises `ValueError` if any event has already been applied: adopting\n"
-                               "mid-run understates max drawdown, because the flat stretch before the\n"
-                               "adoption holds the running peak down. Quote- and depth-only events\n"
-                               "sample no equity, so adopting after one is still allowed.");
+constexpr auto kUnderlying = method<set_underlying_price>(
+    "PortfolioSession.set_underlying_price", {"instrument", {"price", None}}, Returns{"None"},
+    "Set the underlying price one instrument settles its options against.");
 
-PyObject* adopt_position(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto ts = a.get<std::int64_t>(1);
-    const auto price = a.get<double>(2);
-    const auto size = a.get<double>(3);
-    return with_session(taken,
-                        [&](PortfolioSession& s) { return to_py(unwrap(s.adopt_position(instrument, ts, price, size))); });
+std::uint64_t adopt_position(Exclusive<State>& self, std::uint64_t instrument, std::int64_t ts, double price,
+                             double size) {
+    return unwrap(live(*self).adopt_position(instrument, ts, price, size));
 }
 
-constexpr auto kRequestClose = method("PortfolioSession.request_close", {"instrument", "position_id"}, "");
+constexpr auto kAdopt = method<adopt_position>(
+    "PortfolioSession.adopt_position", {"instrument", "timestamp_ns", "price", "size"}, Returns{"int"},
+    "Adopt a pre-existing position (broker-truth seeding): the account\n"
+    "already holds `size` units at `price` average cost. No order, no\n"
+    "fill, no fees, no trade record \u2014 and it must be called before the\n"
+    "first equity sample so a position-diff signal translation never reads\n"
+    "the position as a fresh entry. Cash or fully funded margin accounts\n"
+    "(leverage 1.0), long-only; a leveraged book is refused because the\n"
+    "broker's posted margin is not derivable from quantity and price.\n\n"
+    "Raises `ValueError` if any event has already been applied: adopting\n"
+    "mid-run understates max drawdown, because the flat stretch before the\n"
+    "adoption holds the running peak down. Quote- and depth-only events\n"
+    "sample no equity, so adopting after one is still allowed.");
 
-PyObject* request_close(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    const auto id = a.get<std::uint64_t>(1);
-    return with_session(taken, [&](PortfolioSession& s) {
-        unwrap(s.request_close(instrument, id));
-        return none();
-    });
+PyObject* request_close(Exclusive<State>& self, std::uint64_t instrument, std::uint64_t id) {
+    unwrap(live(*self).request_close(instrument, id));
+    return Py_NewRef(Py_None);
 }
+
+constexpr auto kRequestClose = method<request_close>("PortfolioSession.request_close", {"instrument", "position_id"},
+                                                     Returns{"None"}, "");
 
 // ---------------------------------------------------------------------------
 // Queries
 
-constexpr auto kPositions = method("PortfolioSession.positions", {"instrument"},
-                                   "Open positions of one instrument, in opening order.");
-constexpr auto kPosition = method("PortfolioSession.position", {"instrument"},
-                                  "Earliest open position of one instrument, or None.");
-constexpr auto kWorking = method("PortfolioSession.working_orders", {"instrument"},
-                                 "Working orders of one instrument as\n"
-                                 "`(order_id, client_id, side, kind, status, filled_qty, units)` \u2014\n"
-                                 "`units` is `nan` for a capital-fraction or close-all order. Status is\n"
-                                 "`accepted`, `triggered` or `partially_filled`.");
+std::vector<PositionSnapshot> positions(Exclusive<State>& self, std::uint64_t instrument) {
+    return unwrap(live(*self).kernel(instrument))->positions();
+}
 
-PyObject* positions(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    return with_session(taken, [&](PortfolioSession& s) {
-        return record_list(unwrap(s.kernel(instrument))->positions());
+std::optional<PositionSnapshot> position(Exclusive<State>& self, std::uint64_t instrument) {
+    return unwrap(live(*self).kernel(instrument))->position();
+}
+
+Ref working_orders(Exclusive<State>& self, std::uint64_t instrument) {
+    const std::vector<WorkingOrderView> orders = unwrap(live(*self).working_orders(instrument));
+    return list_of(orders.size(), [&](std::size_t i) {
+        const WorkingOrderView& o = orders[i];
+        return tuple(to_py(o.order_id), to_py(o.client_id), to_py(o.side), to_py(o.kind), to_py(o.status),
+                     to_py(o.filled_qty), to_py(o.units));
     });
 }
 
-PyObject* position(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    return with_session(taken, [&](PortfolioSession& s) {
-        auto p = unwrap(s.kernel(instrument))->position();
-        return p ? wrap(*p) : none();
-    });
-}
+constexpr auto kPositions = method<positions>("PortfolioSession.positions", {"instrument"},
+                                              Returns{"list[PositionSnapshot]"},
+                                              "Open positions of one instrument, in opening order.");
+constexpr auto kPosition = method<position>("PortfolioSession.position", {"instrument"},
+                                            Returns{"PositionSnapshot | None"},
+                                            "Earliest open position of one instrument, or None.");
+constexpr auto kWorking = method<working_orders>(
+    "PortfolioSession.working_orders", {"instrument"}, Returns{"list[tuple[int, str, str, str, str, float, float]]"},
+    "Working orders of one instrument as\n"
+    "`(order_id, client_id, side, kind, status, filled_qty, units)` \u2014\n"
+    "`units` is `nan` for a capital-fraction or close-all order. Status is\n"
+    "`accepted`, `triggered` or `partially_filled`.");
 
-PyObject* working_orders(PyObject* self, const Args& a) {
-    Taken taken(self);
-    const auto instrument = a.get<std::uint64_t>(0);
-    return with_session(taken, [&](PortfolioSession& s) {
-        const std::vector<WorkingOrderView> orders = unwrap(s.working_orders(instrument));
-        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(orders.size())));
-        for (std::size_t i = 0; i < orders.size(); ++i) {
-            const WorkingOrderView& o = orders[i];
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                            tuple(to_py(o.order_id), to_py(o.client_id), to_py(o.side), to_py(o.kind),
-                                  to_py(o.status), to_py(o.filled_qty), to_py(o.units))
-                                .release());
-        }
-        return list;
-    });
-}
+double equity(Exclusive<State>& self) { return live(*self).equity(); }
+double cash(Exclusive<State>& self) { return live(*self).cash(); }
+double free_capital(Exclusive<State>& self) { return live(*self).free_capital(); }
+bool is_halted(Exclusive<State>& self) { return live(*self).is_halted(); }
 
-PyObject* equity(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) { return to_py(s.equity()); });
-}
-PyObject* cash(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) { return to_py(s.cash()); });
-}
-PyObject* free_capital(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) { return to_py(s.free_capital()); });
-}
-PyObject* is_halted(PyObject* self) {
-    return with_session(self, [](PortfolioSession& s) { return to_py(s.is_halted()); });
-}
-
-PyObject* finish(PyObject* self) {
-    auto* r = as_record<State>(self);
-    ExclusiveBorrow b(r->borrow);
-    if (!r->value.session) raise(PyExc_ValueError, "session is already finished");
-    PortfolioSession session = std::move(*r->value.session);
-    r->value.session.reset();
-    return new_portfolio_result(std::move(session).finish()).release();
+Ref finish(Exclusive<State>& self) {
+    if (!self->session) raise(PyExc_ValueError, "session is already finished");
+    PortfolioSession session = std::move(*self->session);
+    self->session.reset();
+    return new_portfolio_result(std::move(session).finish());
 }
 
 // The schedule's length, merged and pushed entries alike, applied ones included.
@@ -595,72 +459,78 @@ Py_ssize_t length(PyObject* self) {
     return ok == nullptr ? -1 : n;
 }
 
-constexpr auto kCurrentDepth = method("PortfolioSession.current_depth",
-                                      "Full levels of the pending depth event, or `None` for other kinds.\n\n"
-                                      "Returns `(bids, asks)` as `(price, size)` lists, best first.");
-constexpr auto kSeal = method("PortfolioSession.seal", "Merge all streams into the deterministic schedule.");
-constexpr auto kRemaining = method("PortfolioSession.remaining", "Events pushed or merged but not yet applied.");
-constexpr auto kCurrent = method("PortfolioSession.current",
-                                 "The pending event: `(instrument, local_idx, ts, o, h, l, c, v)`.\n\n"
-                                 "Bar sessions only. A session carrying ticks must use\n"
-                                 "`PortfolioSession.current_event`, which names the payload kind;\n"
-                                 "this returns `None` on a non-bar event rather than mispresenting a\n"
-                                 "print as a bar.");
-constexpr auto kCurrentEvent = method("PortfolioSession.current_event",
-                                      "The pending event, tagged by kind:\n"
-                                      "`(kind, instrument, local_idx, ts, a, b, c, d, e)` where `kind` is\n"
-                                      "`\"bar\"` (o/h/l/c/v), `\"trade\"` (price, size, oi, 0, 0) or `\"quote\"`\n"
-                                      "(bid, ask, bid_size, ask_size, 0) \u2014 a size is `NaN` when the feed\n"
-                                      "carried none.");
-constexpr auto kEquity = method("PortfolioSession.equity",
-                                "Portfolio equity: pool plus every instrument's last-known mark.");
-constexpr auto kCash = method("PortfolioSession.cash",
-                              "Shared cash balance. In margin mode this includes locked initial\n"
-                              "margin; see `free_capital()` for what can fund a new position.");
-constexpr auto kFreeCapital = method("PortfolioSession.free_capital",
-                                     "Capital available to open new positions across all instruments.\n\n"
-                                     "Equals `cash()` in cash mode; net of locked initial margin otherwise.");
-constexpr auto kIsHalted = method("PortfolioSession.is_halted",
-                                  "Whether a margin call or drawdown kill-switch has latched.");
-constexpr auto kFinish = method("PortfolioSession.finish",
-                                "Force-close all instruments and compute portfolio metrics.");
+constexpr auto kCurrentDepth = method<current_depth>(
+    "PortfolioSession.current_depth", Returns{"tuple[list[tuple[float, float]], list[tuple[float, float]]] | None"},
+    "Full levels of the pending depth event, or `None` for other kinds.\n\n"
+    "Returns `(bids, asks)` as `(price, size)` lists, best first.");
+constexpr auto kSeal = method<seal>("PortfolioSession.seal", Returns{"None"},
+                                    "Merge all streams into the deterministic schedule.");
+constexpr auto kRemaining = method<remaining>("PortfolioSession.remaining", Returns{"int"},
+                                              "Events pushed or merged but not yet applied.");
+constexpr auto kCurrent = method<current>("PortfolioSession.current",
+                                          Returns{"tuple[int, int, int, float, float, float, float, float] | None"},
+                                          "The pending event: `(instrument, local_idx, ts, o, h, l, c, v)`.\n\n"
+                                          "Bar sessions only. A session carrying ticks must use\n"
+                                          "`PortfolioSession.current_event`, which names the payload kind;\n"
+                                          "this returns `None` on a non-bar event rather than mispresenting a\n"
+                                          "print as a bar.");
+constexpr auto kCurrentEvent = method<current_event>(
+    "PortfolioSession.current_event", Returns{"tuple[str, int, int, int, float, float, float, float, float] | None"},
+    "The pending event, tagged by kind:\n"
+    "`(kind, instrument, local_idx, ts, a, b, c, d, e)` where `kind` is\n"
+    "`\"bar\"` (o/h/l/c/v), `\"trade\"` (price, size, oi, 0, 0) or `\"quote\"`\n"
+    "(bid, ask, bid_size, ask_size, 0) \u2014 a size is `NaN` when the feed\n"
+    "carried none.");
+constexpr auto kEquity = method<equity>("PortfolioSession.equity", Returns{"float"},
+                                        "Portfolio equity: pool plus every instrument's last-known mark.");
+constexpr auto kCash = method<cash>("PortfolioSession.cash", Returns{"float"},
+                                    "Shared cash balance. In margin mode this includes locked initial\n"
+                                    "margin; see `free_capital()` for what can fund a new position.");
+constexpr auto kFreeCapital = method<free_capital>(
+    "PortfolioSession.free_capital", Returns{"float"},
+    "Capital available to open new positions across all instruments.\n\n"
+    "Equals `cash()` in cash mode; net of locked initial margin otherwise.");
+constexpr auto kIsHalted = method<is_halted>("PortfolioSession.is_halted", Returns{"bool"},
+                                             "Whether a margin call or drawdown kill-switch has latched.");
+constexpr auto kFinish = method<finish>("PortfolioSession.finish", Returns{"PortfolioResult"},
+                                        "Force-close all instruments and compute portfolio metrics.");
 
 PyMethodDef kMethods[] = {
-    fast_method<kAdd, add_instrument>(),
-    fast_method<kSetBars, set_bars>(),
-    fast_method<kSetTicks, set_ticks>(),
-    fast_method<kSetDepth, set_depth>(),
-    noargs<kCurrentDepth>(plain_entry<current_depth>),
-    noargs<kSeal>(plain_entry<seal>),
-    fast_method<kPushTick, push_tick>(),
-    fast_method<kPushBar, push_bar>(),
-    fast_method<kPushDepth, push_depth>(),
-    noargs<kRemaining>(plain_entry<remaining>),
-    noargs<kCurrent>(plain_entry<current>),
-    noargs<kCurrentEvent>(plain_entry<current_event>),
-    fast_method<kApply, apply_current>(),
-    fast_method<kSubmit, submit_order>(),
-    fast_method<kCancel, cancel_order>(),
-    fast_method<kModify, modify_order>(),
-    fast_method<kCancelAll, cancel_all_orders>(),
-    fast_method<kLink, link_oco>(),
-    fast_method<kUnderlying, set_underlying_price>(),
-    fast_method<kAdopt, adopt_position>(),
-    fast_method<kRequestClose, request_close>(),
-    fast_method<kPositions, positions>(),
-    fast_method<kWorking, working_orders>(),
-    fast_method<kPosition, position>(),
-    noargs<kEquity>(plain_entry<equity>),
-    noargs<kCash>(plain_entry<cash>),
-    noargs<kFreeCapital>(plain_entry<free_capital>),
-    noargs<kIsHalted>(plain_entry<is_halted>),
-    noargs<kFinish>(plain_entry<finish>),
-    {nullptr, nullptr, 0, nullptr},
+    fast_method<kAdd>(),
+    fast_method<kSetBars>(),
+    fast_method<kSetTicks>(),
+    fast_method<kSetDepth>(),
+    noargs<kCurrentDepth>(),
+    noargs<kSeal>(),
+    fast_method<kPushTick>(),
+    fast_method<kPushBar>(),
+    fast_method<kPushDepth>(),
+    noargs<kRemaining>(),
+    noargs<kCurrent>(),
+    noargs<kCurrentEvent>(),
+    fast_method<kApply>(),
+    fast_method<kSubmit>(),
+    fast_method<kCancel>(),
+    fast_method<kModify>(),
+    fast_method<kCancelAll>(),
+    fast_method<kLink>(),
+    fast_method<kUnderlying>(),
+    fast_method<kAdopt>(),
+    fast_method<kRequestClose>(),
+    fast_method<kPositions>(),
+    fast_method<kWorking>(),
+    fast_method<kPosition>(),
+    noargs<kEquity>(),
+    noargs<kCash>(),
+    noargs<kFreeCapital>(),
+    noargs<kIsHalted>(),
+    noargs<kFinish>(),
+    kMethodEnd,
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, class_doc<kNew>()},
-    {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
+    doc_slot<kNew>(),
+    new_slot<kNew>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<State>)},
     {Py_tp_methods, kMethods},
     {Py_mp_length, reinterpret_cast<void*>(length)},
