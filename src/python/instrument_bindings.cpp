@@ -3,8 +3,8 @@
 #include "domain/instrument_spec.h"
 
 #include <optional>
+#include <cstdint>
 #include <string>
-#include <tuple>
 #include <utility>
 
 #include "base/format.h"
@@ -22,45 +22,87 @@ namespace {
 
 using Spec = InstrumentSpec;
 
-// Each constructor's parameters are the fields of its argument record, in order; the
-// record is taken whole.
-struct EquityParams : Spec::EquityArgs {
-    using A = Spec::EquityArgs;
-    static constexpr auto members = std::tuple{&A::symbol,      &A::price_increment, &A::lot_size,  &A::size_increment,
-                                               &A::margin_init, &A::margin_maint,    &A::maker_fee, &A::taker_fee};
-};
-struct FuturesParams : Spec::FuturesArgs {
-    using A = Spec::FuturesArgs;
-    static constexpr auto members =
-        std::tuple{&A::symbol,        &A::expiration_ns, &A::lot_size,    &A::multiplier,
-                   &A::price_increment, &A::underlying, &A::activation_ns, &A::margin_init,
-                   &A::margin_maint,  &A::maker_fee,    &A::taker_fee};
-};
-struct PerpetualParams : Spec::PerpetualArgs {
-    using A = Spec::PerpetualArgs;
-    static constexpr auto members =
-        std::tuple{&A::symbol,     &A::lot_size,    &A::multiplier,   &A::price_increment, &A::size_increment,
-                   &A::underlying, &A::margin_init, &A::margin_maint, &A::maker_fee,       &A::taker_fee};
-};
-struct OptionParams : Spec::OptionArgs {
-    using A = Spec::OptionArgs;
-    static constexpr auto members =
-        std::tuple{&A::symbol,      &A::strike,          &A::right,      &A::expiration_ns, &A::lot_size,
-                   &A::multiplier,  &A::price_increment, &A::underlying, &A::binary,        &A::activation_ns,
-                   &A::margin_init, &A::margin_maint,    &A::maker_fee,  &A::taker_fee,     &A::span_pct,
-                   &A::exposure_pct};
-};
-struct CurrencyPairParams : Spec::CurrencyPairArgs {
-    using A = Spec::CurrencyPairArgs;
-    static constexpr auto members = std::tuple{&A::symbol,      &A::price_increment, &A::size_increment, &A::lot_size,
-                                               &A::margin_init, &A::margin_maint,    &A::maker_fee,      &A::taker_fee};
-};
+// Each constructor's parameters are the fields of its argument record, in order. They are
+// taken one by one rather than as a declared group: building the record in place costs
+// nothing over the call itself.
+Spec equity(std::string symbol, double price_increment, double lot_size, double size_increment, double margin_init,
+            double margin_maint, double maker_fee, double taker_fee) {
+    return unwrap(Spec::equity({.symbol = std::move(symbol),
+                                .price_increment = price_increment,
+                                .lot_size = lot_size,
+                                .size_increment = size_increment,
+                                .margin_init = margin_init,
+                                .margin_maint = margin_maint,
+                                .maker_fee = maker_fee,
+                                .taker_fee = taker_fee}));
+}
 
-Spec equity(EquityParams p) { return unwrap(Spec::equity(std::move(p))); }
-Spec futures_contract(FuturesParams p) { return unwrap(Spec::futures_contract(std::move(p))); }
-Spec perpetual(PerpetualParams p) { return unwrap(Spec::perpetual(std::move(p))); }
-Spec option(OptionParams p) { return unwrap(Spec::option(std::move(p))); }
-Spec currency_pair(CurrencyPairParams p) { return unwrap(Spec::currency_pair(std::move(p))); }
+Spec futures_contract(std::string symbol, std::int64_t expiration_ns, double lot_size, double multiplier,
+                      double price_increment, std::optional<std::string> underlying,
+                      std::optional<std::int64_t> activation_ns, double margin_init, double margin_maint,
+                      double maker_fee, double taker_fee) {
+    return unwrap(Spec::futures_contract({.symbol = std::move(symbol),
+                                          .expiration_ns = expiration_ns,
+                                          .lot_size = lot_size,
+                                          .multiplier = multiplier,
+                                          .price_increment = price_increment,
+                                          .underlying = std::move(underlying),
+                                          .activation_ns = activation_ns,
+                                          .margin_init = margin_init,
+                                          .margin_maint = margin_maint,
+                                          .maker_fee = maker_fee,
+                                          .taker_fee = taker_fee}));
+}
+
+Spec perpetual(std::string symbol, double lot_size, double multiplier, double price_increment, double size_increment,
+               std::optional<std::string> underlying, double margin_init, double margin_maint, double maker_fee,
+               double taker_fee) {
+    return unwrap(Spec::perpetual({.symbol = std::move(symbol),
+                                   .lot_size = lot_size,
+                                   .multiplier = multiplier,
+                                   .price_increment = price_increment,
+                                   .size_increment = size_increment,
+                                   .underlying = std::move(underlying),
+                                   .margin_init = margin_init,
+                                   .margin_maint = margin_maint,
+                                   .maker_fee = maker_fee,
+                                   .taker_fee = taker_fee}));
+}
+
+Spec option(std::string symbol, double strike, std::string right, std::int64_t expiration_ns, double lot_size,
+            double multiplier, double price_increment, std::optional<std::string> underlying, bool binary,
+            std::optional<std::int64_t> activation_ns, double margin_init, double margin_maint, double maker_fee,
+            double taker_fee, double span_pct, double exposure_pct) {
+    return unwrap(Spec::option({.symbol = std::move(symbol),
+                                .strike = strike,
+                                .right = std::move(right),
+                                .expiration_ns = expiration_ns,
+                                .lot_size = lot_size,
+                                .multiplier = multiplier,
+                                .price_increment = price_increment,
+                                .underlying = std::move(underlying),
+                                .binary = binary,
+                                .activation_ns = activation_ns,
+                                .margin_init = margin_init,
+                                .margin_maint = margin_maint,
+                                .maker_fee = maker_fee,
+                                .taker_fee = taker_fee,
+                                .span_pct = span_pct,
+                                .exposure_pct = exposure_pct}));
+}
+
+Spec currency_pair(std::string symbol, double price_increment, double size_increment, double lot_size,
+                   double margin_init, double margin_maint, double maker_fee, double taker_fee) {
+    return unwrap(Spec::currency_pair({.symbol = std::move(symbol),
+                                       .price_increment = price_increment,
+                                       .size_increment = size_increment,
+                                       .lot_size = lot_size,
+                                       .margin_init = margin_init,
+                                       .margin_maint = margin_maint,
+                                       .maker_fee = maker_fee,
+                                       .taker_fee = taker_fee}));
+}
+
 Spec reference_index(std::string symbol, double price_increment) {
     return unwrap(Spec::index(std::move(symbol), price_increment));
 }

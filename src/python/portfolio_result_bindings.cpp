@@ -66,10 +66,10 @@ PyType_Slot kSummarySlots[] = {
 
 using P = PortfolioResult;
 
-// The result and the list are copied once, straight into their new objects.
+// Each is copied once, straight into its new object.
 Ref result_of(const P& p) { return new_backtest_result(p.result); }
 Ref per_instrument_of(const P& p) { return record_list(p.per_instrument); }
-ReportedMetrics metrics_of(const P& p) { return p.result.metrics; }
+Ref metrics_of(const P& p) { return wrap<ReportedMetrics>(p.result.metrics); }
 
 PyObject* portfolio_repr(PyObject* self) {
     return read<P>(self, [](const P& p) {
@@ -85,7 +85,7 @@ PyGetSetDef kPortfolioGetSet[] = {
     read_only<&P::rejected_entries>("rejected_entries"),
     read_only<&P::halted>("halted"),
     read_only<&P::halted_at>("halted_at"),
-    getter<metrics_of>("metrics", "Portfolio metrics, computed on the constrained run."),
+    getter<metrics_of>("metrics", Returns{"BacktestMetrics"}, "Portfolio metrics, computed on the constrained run."),
     kGetSetEnd,
 };
 

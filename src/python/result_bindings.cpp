@@ -244,7 +244,8 @@ PyType_Slot kMetricsSlots[] = {
 
 using R = BacktestResult;
 
-M metrics_of(const R& r) { return r.metrics; }
+// Wrapped from the record as it lies: one copy, into the new object.
+Ref metrics_of(const R& r) { return wrap<M>(r.metrics); }
 
 template <auto Records>
 Ref records_body(Shared<R>& self) {
@@ -281,7 +282,7 @@ PyMethodDef kResultMethods[] = {
 };
 
 PyGetSetDef kResultGetSet[] = {
-    getter<metrics_of>("metrics"),
+    getter<metrics_of>("metrics", Returns{"BacktestMetrics"}),
     kGetSetEnd,
 };
 
