@@ -17,8 +17,8 @@ namespace tarnwick::engine {
 // units, except that the six ratios that can be unbounded (sortino, calmar, omega, profit
 // factor, payoff, recovery) are absent here instead of infinite or NaN.
 struct ReportedMetrics {
-#define TARNWICK_REPORTED_FIGURE(type, name, initial) type name = initial;
-#define TARNWICK_REPORTED_RATIO(name, initial) std::optional<double> name;
+#define TARNWICK_REPORTED_FIGURE(type, name, initial, place, label, doc) type name = initial;
+#define TARNWICK_REPORTED_RATIO(name, initial, place, label, doc) std::optional<double> name;
     TARNWICK_METRIC_FIELDS(TARNWICK_REPORTED_FIGURE, TARNWICK_REPORTED_RATIO)
 #undef TARNWICK_REPORTED_FIGURE
 #undef TARNWICK_REPORTED_RATIO

@@ -25,8 +25,8 @@ std::array<FeeLine, 7> fee_breakdown_dict(const FeeBreakdown& b) noexcept {
 ReportedMetrics report_metrics(const BacktestMetrics& m) noexcept {
     using metrics::finite_or_none;
     ReportedMetrics r;
-#define TARNWICK_COPY_FIGURE(type, name, initial) r.name = m.name;
-#define TARNWICK_REPORT_RATIO(name, initial) r.name = finite_or_none(m.name);
+#define TARNWICK_COPY_FIGURE(type, name, initial, place, label, doc) r.name = m.name;
+#define TARNWICK_REPORT_RATIO(name, initial, place, label, doc) r.name = finite_or_none(m.name);
     TARNWICK_METRIC_FIELDS(TARNWICK_COPY_FIGURE, TARNWICK_REPORT_RATIO)
 #undef TARNWICK_COPY_FIGURE
 #undef TARNWICK_REPORT_RATIO

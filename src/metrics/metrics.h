@@ -17,8 +17,8 @@ namespace tarnwick::metrics {
 // an absent one with metrics::finite_or_none. Fields, units and initial values: the list
 // in metric_fields.h.
 struct BacktestMetrics {
-#define TARNWICK_COMPUTED_FIGURE(type, name, initial) type name = initial;
-#define TARNWICK_COMPUTED_RATIO(name, initial) double name = initial;
+#define TARNWICK_COMPUTED_FIGURE(type, name, initial, place, label, doc) type name = initial;
+#define TARNWICK_COMPUTED_RATIO(name, initial, place, label, doc) double name = initial;
     TARNWICK_METRIC_FIELDS(TARNWICK_COMPUTED_FIGURE, TARNWICK_COMPUTED_RATIO)
 #undef TARNWICK_COMPUTED_FIGURE
 #undef TARNWICK_COMPUTED_RATIO

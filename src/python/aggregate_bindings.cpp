@@ -3,14 +3,19 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/bar_aggregator.h"
 #include "python/convert.h"
+#include "python/declare.h"
+#include "python/fields.h"
+#include "python/listing.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
 #include "python/registration.h"
+#include "python/strategy_converters.h"
 
 namespace tarnwick::python {
 
@@ -52,105 +57,93 @@ Ref bars_to_arrays(data::aggregate::OhlcvColumns&& bars) {
     return t;
 }
 
+// The stub's names of a bar and of a set of bar columns.
+constexpr Returns kBarOrNone{"_Bar | None"};
+constexpr Returns kBarArrays{"_BarArrays"};
+const std::string kListedBar = alias("_Bar", "tuple[int, float, float, float, float, float]");
+const std::string kListedBarArrays =
+    alias("_BarArrays",
+          "tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], "
+          "NDArray[np.float64], NDArray[np.float64]]");
+
+// What every bar builder is made from, the last parameters of the aggregator's
+// constructor and of both whole-array functions.
+struct BarSpec {
+    std::uint32_t step = 1;
+    std::string unit;
+    std::int64_t tz_offset_ns = 0;
+    double brick_size = 0.0;
+
+    static constexpr auto members =
+        std::tuple{&BarSpec::step, &BarSpec::unit, &BarSpec::tz_offset_ns, &BarSpec::brick_size};
+
+    data::aggregate::BuilderSpec builder() const { return {step, unit, tz_offset_ns, brick_size}; }
+};
+
 // ---------------------------------------------------------------------------
 // BarAggregator
 
-constexpr auto kNew = constructor(
-    "BarAggregator.__new__", {"step", "unit", {"tz_offset_ns", "0"}, {"brick_size", "0.0"}},
+BarAggregator construct(BarSpec spec) {
+    return unwrap(BarAggregator::create(spec.step, std::move(spec.unit), spec.tz_offset_ns, spec.brick_size));
+}
+
+constexpr auto kNew = constructor<construct>(
+    "BarAggregator.__new__", {"step", "unit", {"tz_offset_ns", 0}, {"brick_size", 0.0}}, Returns{"BarAggregator"},
     "Streaming bar aggregator.\n\n"
     "Push source records (finer bars or trades) in ascending time order; a\n"
     "completed bar is returned as `(timestamp, open, high, low, close,\n"
     "volume)` when its boundary is crossed. Time bars are stamped with their\n"
     "window-end timestamp, so a bar labeled `t` contains only data before `t`.");
 
-PyObject* construct(PyTypeObject*, const Args& a) {
-    const auto step = a.get<std::uint32_t>(0);
-    std::string unit = a.get<std::string>(1);
-    const auto tz_offset_ns = a.get_or<std::int64_t>(2, 0);
-    const double brick_size = a.get_or<double>(3, 0.0);
-    return wrap(unwrap(BarAggregator::create(step, std::move(unit), tz_offset_ns, brick_size))).release();
-}
-
-constexpr auto kPushBar = method("BarAggregator.push_bar", {"timestamp", "open", "high", "low", "close", "volume"},
-                                 "Push one bar; returns the completed coarser bar, if any.");
-constexpr auto kPushTrade = method("BarAggregator.push_trade", {"timestamp", "price", "size", {"signed_size", "0.0"}},
-                                   "Push one trade; returns the completed bar, if any.\n\n"
-                                   "`signed_size` is buy-initiated minus sell-initiated volume, which the\n"
-                                   "signed-flow units consume. `0.0` means unknown, and those units then\n"
-                                   "classify direction by the tick rule.");
-
 // The object is held before the values are converted and the builder moves only after
 // all of them converted: a bad argument leaves the aggregator as it was.
-PyObject* push_bar_body(PyObject* self, const Args& a) {
-    auto* r = as_record<BarAggregator>(self);
-    ExclusiveBorrow b(r->borrow);
-    const auto timestamp = a.get<std::int64_t>(0);
-    const double open = a.get<double>(1);
-    const double high = a.get<double>(2);
-    const double low = a.get<double>(3);
-    const double close = a.get<double>(4);
-    const double volume = a.get<double>(5);
-    return bar_to_tuple(r->value.push_bar(timestamp, open, high, low, close, volume)).release();
+Ref push_bar_body(Exclusive<BarAggregator>& self, std::int64_t timestamp, double open, double high, double low,
+                  double close, double volume) {
+    return bar_to_tuple(self->push_bar(timestamp, open, high, low, close, volume));
 }
 
-PyObject* push_trade_body(PyObject* self, const Args& a) {
-    auto* r = as_record<BarAggregator>(self);
-    ExclusiveBorrow b(r->borrow);
-    const auto timestamp = a.get<std::int64_t>(0);
-    const double price = a.get<double>(1);
-    const double size = a.get<double>(2);
-    const double signed_size = a.get_or<double>(3, 0.0);
-    return bar_to_tuple(r->value.push_trade(timestamp, price, size, signed_size)).release();
+Ref push_trade_body(Exclusive<BarAggregator>& self, std::int64_t timestamp, double price, double size,
+                    double signed_size) {
+    return bar_to_tuple(self->push_trade(timestamp, price, size, signed_size));
 }
 
-PyObject* next_pending_body(PyObject* self) {
-    auto* r = as_record<BarAggregator>(self);
-    ExclusiveBorrow b(r->borrow);
-    return bar_to_tuple(r->value.next_pending()).release();
-}
+Ref next_pending_body(Exclusive<BarAggregator>& self) { return bar_to_tuple(self->next_pending()); }
 
-PyObject* flush_body(PyObject* self) {
-    auto* r = as_record<BarAggregator>(self);
-    ExclusiveBorrow b(r->borrow);
-    return bar_to_tuple(r->value.flush()).release();
-}
+Ref flush_body(Exclusive<BarAggregator>& self) { return bar_to_tuple(self->flush()); }
 
-PyObject* get_step(PyObject* self, void*) {
-    return read<BarAggregator>(self, [](const BarAggregator& v) {
-        return to_py(v.step()).release();
-    });
-}
+constexpr auto kPushBar = method<push_bar_body>("BarAggregator.push_bar",
+                                                {"timestamp", "open", "high", "low", "close", "volume"}, kBarOrNone,
+                                                "Push one bar; returns the completed coarser bar, if any.");
+constexpr auto kPushTrade = method<push_trade_body>(
+    "BarAggregator.push_trade", {"timestamp", "price", "size", {"signed_size", 0.0}}, kBarOrNone,
+    "Push one trade; returns the completed bar, if any.\n\n"
+    "`signed_size` is buy-initiated minus sell-initiated volume, which the\n"
+    "signed-flow units consume. `0.0` means unknown, and those units then\n"
+    "classify direction by the tick rule.");
+constexpr auto kNextPending = method<next_pending_body>(
+    "BarAggregator.next_pending", kBarOrNone,
+    "A bar completed alongside the last push but held back.\n\n"
+    "One large move completes several Renko bricks at once, and `push`\n"
+    "returns only the first. Drain this after every push, or those bars\n"
+    "are lost.");
+constexpr auto kFlush = method<flush_body>("BarAggregator.flush", kBarOrNone, "Emit any in-progress bar at end of data.");
 
-PyObject* get_unit(PyObject* self, void*) {
-    return read<BarAggregator>(self, [](const BarAggregator& v) {
-        return to_py(v.unit()).release();
-    });
-}
-
-constexpr auto kNextPending = method("BarAggregator.next_pending",
-                                     "A bar completed alongside the last push but held back.\n\n"
-                                     "One large move completes several Renko bricks at once, and `push`\n"
-                                     "returns only the first. Drain this after every push, or those bars\n"
-                                     "are lost.");
-constexpr auto kFlush = method("BarAggregator.flush", "Emit any in-progress bar at end of data.");
+std::uint32_t step_of(const BarAggregator& v) { return v.step(); }
+std::string unit_of(const BarAggregator& v) { return v.unit(); }
 
 PyMethodDef kMethods[] = {
-    fast_method<kPushBar, push_bar_body>(),
-    fast_method<kPushTrade, push_trade_body>(),
-    noargs<kNextPending>(plain_entry<next_pending_body>),
-    noargs<kFlush>(plain_entry<flush_body>),
-    {nullptr, nullptr, 0, nullptr},
+    fast_method<kPushBar>(), fast_method<kPushTrade>(), noargs<kNextPending>(), noargs<kFlush>(), kMethodEnd,
 };
 
 PyGetSetDef kGetSet[] = {
-    {"step", get_step, nullptr, nullptr, nullptr},
-    {"unit", get_unit, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<step_of>("step"),
+    getter<unit_of>("unit"),
+    kGetSetEnd,
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, class_doc<kNew>()},
-    {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
+    doc_slot<kNew>(),
+    new_slot<kNew>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<BarAggregator>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
@@ -159,10 +152,28 @@ PyType_Slot kSlots[] = {
 
 // ---------------------------------------------------------------------------
 // Whole-array functions
+//
+// The arrays are read where they lie: the interpreter lock is held for the whole call, and
+// the bridge copies a strided or unaligned array.
 
-constexpr auto kAggregate = function(
-    "aggregate_bars", {"timestamps", "open", "high", "low", "close", "volume", "step", "unit", {"tz_offset_ns", "0"},
-                       {"brick_size", "0.0"}},
+Ref aggregate_bars_body(const BarColumns& bars, const BarSpec& spec) {
+    return bars_to_arrays(unwrap(data::aggregate::aggregate_bars(
+        {bars.timestamps.span(), bars.open.span(), bars.high.span(), bars.low.span(), bars.close.span(),
+         bars.volume.span()},
+        spec.builder())));
+}
+
+Ref bars_from_ticks_body(const Column<std::int64_t>& timestamps, const Column<double>& ltp,
+                         const Column<double>& buy_qty_delta, const Column<double>& sell_qty_delta,
+                         const BarSpec& spec) {
+    return bars_to_arrays(unwrap(data::aggregate::bars_from_ticks(
+        {timestamps.span(), ltp.span(), buy_qty_delta.span(), sell_qty_delta.span()}, spec.builder())));
+}
+
+constexpr auto kAggregate = function<aggregate_bars_body>(
+    "aggregate_bars", {"timestamps", "open", "high", "low", "close", "volume", "step", "unit", {"tz_offset_ns", 0},
+                       {"brick_size", 0.0}},
+    kBarArrays,
     "Aggregate bars into coarser bars.\n\n"
     "The final in-progress bar is included (flushed at end of data).\n"
     "Supported units: time (`\"ms\"`/`\"s\"`/`\"m\"`/`\"h\"`/`\"d\"`/`\"w\"`), `\"tick\"`,\n"
@@ -173,46 +184,13 @@ constexpr auto kAggregate = function(
     "minutes for 5-minute bars). Unshifted, each coarser bar runs one finer bar\n"
     "behind: it takes the finer bar that ends at its start and leaves out the\n"
     "one that ends at its end.");
-constexpr auto kTicks = function(
-    "bars_from_ticks", {"timestamps", "ltp", "buy_qty_delta", "sell_qty_delta", "step", "unit", {"tz_offset_ns", "0"},
-                        {"brick_size", "0.0"}},
+constexpr auto kTicks = function<bars_from_ticks_body>(
+    "bars_from_ticks", {"timestamps", "ltp", "buy_qty_delta", "sell_qty_delta", "step", "unit", {"tz_offset_ns", 0},
+                        {"brick_size", 0.0}},
+    kBarArrays,
     "Build bars from raw tick arrays (`ltp` + buy/sell quantity deltas).\n\n"
     "Ticks with a zero last-traded price are skipped, matching the tick\n"
     "backtester's treatment of missing data.");
-
-// The arrays are read where they lie (the interpreter lock is held for the whole call,
-// and the bridge copies a strided or unaligned array) and bound before the scalars after
-// them are converted.
-PyObject* aggregate_bars_body(PyObject*, const Args& a) {
-    const auto ts = a.get<Column<std::int64_t>>(0);
-    const auto open = a.get<Column<double>>(1);
-    const auto high = a.get<Column<double>>(2);
-    const auto low = a.get<Column<double>>(3);
-    const auto close = a.get<Column<double>>(4);
-    const auto volume = a.get<Column<double>>(5);
-    const auto step = a.get<std::uint32_t>(6);
-    const std::string unit = a.get<std::string>(7);
-    const auto tz_offset_ns = a.get_or<std::int64_t>(8, 0);
-    const double brick_size = a.get_or<double>(9, 0.0);
-    return bars_to_arrays(unwrap(data::aggregate::aggregate_bars(
-                              {ts.span(), open.span(), high.span(), low.span(), close.span(), volume.span()},
-                              {step, unit, tz_offset_ns, brick_size})))
-        .release();
-}
-
-PyObject* bars_from_ticks_body(PyObject*, const Args& a) {
-    const auto ts = a.get<Column<std::int64_t>>(0);
-    const auto ltp = a.get<Column<double>>(1);
-    const auto buy = a.get<Column<double>>(2);
-    const auto sell = a.get<Column<double>>(3);
-    const auto step = a.get<std::uint32_t>(4);
-    const std::string unit = a.get<std::string>(5);
-    const auto tz_offset_ns = a.get_or<std::int64_t>(6, 0);
-    const double brick_size = a.get_or<double>(7, 0.0);
-    return bars_to_arrays(unwrap(data::aggregate::bars_from_ticks({ts.span(), ltp.span(), buy.span(), sell.span()},
-                                                                  {step, unit, tz_offset_ns, brick_size})))
-        .release();
-}
 
 }  // namespace
 
@@ -223,8 +201,8 @@ PyTypeObject* Bound<data::aggregate::BarAggregator>::type() {
 Registrations bar_aggregation_rows() {
     static constexpr Registration rows[] = {
         class_row<data::aggregate::BarAggregator>(),
-        function_row<kAggregate, aggregate_bars_body>(),
-        function_row<kTicks, bars_from_ticks_body>(),
+        function_row<kAggregate>(),
+        function_row<kTicks>(),
     };
     return rows;
 }

@@ -391,17 +391,34 @@ decltype(auto) pass_param(typename KeptParam<T>::type& kept, PyObject* const* sl
     }
 }
 
+// The converted arguments of one call, each built where it stays until the body returns:
+// a std::tuple would move every value in once more, a copy for most records.
+template <std::size_t K, class T>
+struct KeptSlot {
+    T value;
+};
+template <class Order, class... T>
+struct KeptAll;
+template <std::size_t... K, class... T>
+struct KeptAll<std::index_sequence<K...>, T...> : KeptSlot<K, T>... {};
+
+template <std::size_t K, class T>
+T& kept_at(KeptSlot<K, T>& slot) {
+    return slot.value;
+}
+
 // The body called with its receiver, when it takes one, and its arguments.
 template <const auto& C, class R, class... A, std::size_t... K>
 PyObject* with_arguments(R* receiver, PyObject* const* slots, List<A...> args, std::index_sequence<K...>) {
     constexpr auto body = std::remove_cvref_t<decltype(C)>::body;
     constexpr auto at = offsets(args);
     // Braced initialisation converts left to right, in parameter order.
-    std::tuple<typename KeptParam<Bare<A>>::type...> kept{take_param<C, Bare<A>, at[K]>(slots)...};
+    KeptAll<std::index_sequence<K...>, typename KeptParam<Bare<A>>::type...> kept{
+        {take_param<C, Bare<A>, at[K]>(slots)}...};
     if constexpr (std::is_void_v<R>) {
-        return result(body(pass_param<Bare<A>, at[K]>(std::get<K>(kept), slots)...));
+        return result(body(pass_param<Bare<A>, at[K]>(kept_at<K>(kept), slots)...));
     } else {
-        return result(body(*receiver, pass_param<Bare<A>, at[K]>(std::get<K>(kept), slots)...));
+        return result(body(*receiver, pass_param<Bare<A>, at[K]>(kept_at<K>(kept), slots)...));
     }
 }
 

@@ -6,8 +6,10 @@
 
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "python/annotation.h"
+#include "python/declare.h"
 #include "python/listing.h"
 #include "python/records.h"
 
@@ -112,6 +114,14 @@ PyGetSetDef getter(const char* name, Returns annotation, const char* doc = nullp
     using Traits = GetterTraits<decltype(Get)>;
     list_attribute<typename Traits::Record>(name, annotation.annotation, false);
     return {name, get_computed<Get>, nullptr, doc, nullptr};
+}
+
+// The body of a method that hands out a fresh float64 array copied from one vector field:
+// method<copied_array<&RiskContributions::marginal>>("RiskContributions.marginal", ...).
+template <auto Field>
+Ref copied_array(Shared<RecordOf<Field>>& self) {
+    const auto& field = (*self).*Field;
+    return from_vec(std::vector<double>(field.begin(), field.end()));
 }
 
 inline constexpr PyGetSetDef kGetSetEnd{nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -2,6 +2,7 @@
 // run_pairs_backtest. The bar columns are read where they lie (the interpreter lock is
 // held for the whole run); premiums and signals are copied.
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,7 @@
 #include "engine/backtest_result.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/declare.h"
 #include "python/direction.h"
 #include "python/numpy_bridge.h"
 #include "python/registration.h"
@@ -38,34 +40,17 @@ SignalInput signal_input(std::int32_t direction, std::string symbol, const Array
     return s;
 }
 
+constexpr Returns kResult{"BacktestResult"};
+
 // ---------------------------------------------------------------------------
 // run_options_backtest
 
-constexpr auto kOptions = function(
-    "run_options_backtest", {"timestamps", "open", "high", "low", "close", "volume", "option_prices", "entries",
-                             "exits", {"direction", "1"}, {"symbol", "\"OPTION\""}, {"config", "None"},
-                             {"option_type", "\"call\""}, {"strike_selection", "\"atm\""}, {"size_type", "\"percent\""},
-                             {"size_value", "1.0"}, {"lot_size", "1"}, {"strike_interval", "50.0"},
-                             {"option_open_prices", "None"}}, "Run options backtest.");
-
-PyObject* run_options_backtest(PyObject*, const Args& a) {
+Ref run_options_backtest(const BarColumns& bars, const ArrayF64& premiums, const ArrayBool& entries,
+                         const ArrayBool& exits, std::int32_t direction, std::string symbol,
+                         std::optional<BacktestConfig> config, const std::string& option_type,
+                         const std::string& strike_selection, const std::string& size_type, double size_value,
+                         std::uint64_t lot_size, double strike_interval, const std::optional<ArrayF64>& open_premiums) {
     namespace opt = runners::options;
-    // Every argument is bound and converted first, in parameter order.
-    const BarColumns bars = BarColumns::from(a, 0);
-    const ArrayF64 premiums = a.get<ArrayF64>(6);
-    const ArrayBool entries = a.get<ArrayBool>(7);
-    const ArrayBool exits = a.get<ArrayBool>(8);
-    const auto direction = a.get_or<std::int32_t>(9, 1);
-    std::string symbol = a.get_or<std::string>(10, "OPTION");
-    std::optional<BacktestConfig> config = a.opt<BacktestConfig>(11);
-    const std::string option_type = a.get_or<std::string>(12, "call");
-    const std::string strike_selection = a.get_or<std::string>(13, "atm");
-    const std::string size_type = a.get_or<std::string>(14, "percent");
-    const double size_value = a.get_or<double>(15, 1.0);
-    const auto lot_size = a.get_or<std::uint64_t>(16, 1);
-    const double strike_interval = a.get_or<double>(17, 50.0);
-    const std::optional<ArrayF64> open_premiums = a.opt<ArrayF64>(18);
-
     if (open_premiums && open_premiums->data.size() != premiums.data.size()) {
         raise(PyExc_ValueError,
               base::fmt::format("option_open_prices has {} entries but option_prices has {}; the two series must cover "
@@ -86,30 +71,24 @@ PyObject* run_options_backtest(PyObject*, const Args& a) {
     std::optional<std::span<const double>> open_view;
     if (open_premiums) open_view = std::span<const double>(open_premiums->data);
     RunOutput out = unwrap(opt::run(run, bars.series(), premiums.data, open_view, signals));
-    return new_run_result(std::move(out)).release();
+    return new_run_result(std::move(out));
 }
+
+constexpr auto kOptions = function<run_options_backtest>(
+    "run_options_backtest", {"timestamps", "open", "high", "low", "close", "volume", "option_prices", "entries",
+                             "exits", {"direction", 1}, {"symbol", "OPTION"}, {"config", None},
+                             {"option_type", "call"}, {"strike_selection", "atm"}, {"size_type", "percent"},
+                             {"size_value", 1.0}, {"lot_size", 1}, {"strike_interval", 50.0},
+                             {"option_open_prices", None}},
+    kResult, "Run options backtest.");
 
 // ---------------------------------------------------------------------------
 // run_pairs_backtest
 
-constexpr auto kPairs = function(
-    "run_pairs_backtest", {"leg1_timestamps", "leg1_open", "leg1_high", "leg1_low", "leg1_close", "leg1_volume",
-                           "leg2_timestamps", "leg2_open", "leg2_high", "leg2_low", "leg2_close", "leg2_volume",
-                           "entries", "exits", {"direction", "1"}, {"symbol", "\"PAIR\""}, {"config", "None"},
-                           {"hedge_ratio", "1.0"}, {"dynamic_hedge", "False"}}, "Run pairs trading backtest.");
-
-PyObject* run_pairs_backtest(PyObject*, const Args& a) {
+Ref run_pairs_backtest(const BarColumns& leg1, const BarColumns& leg2, const ArrayBool& entries,
+                       const ArrayBool& exits, std::int32_t direction, std::string symbol,
+                       std::optional<BacktestConfig> config, double hedge_ratio, bool dynamic_hedge) {
     namespace pairs = runners::pairs;
-    const BarColumns leg1 = BarColumns::from(a, 0);
-    const BarColumns leg2 = BarColumns::from(a, 6);
-    const ArrayBool entries = a.get<ArrayBool>(12);
-    const ArrayBool exits = a.get<ArrayBool>(13);
-    const auto direction = a.get_or<std::int32_t>(14, 1);
-    std::string symbol = a.get_or<std::string>(15, "PAIR");
-    std::optional<BacktestConfig> config = a.opt<BacktestConfig>(16);
-    const double hedge_ratio = a.get_or<double>(17, 1.0);
-    const bool dynamic_hedge = a.get_or<bool>(18, false);
-
     const SignalInput signals = signal_input(direction, std::move(symbol), entries, exits);
 
     pairs::PairsRunConfig run;
@@ -117,15 +96,22 @@ PyObject* run_pairs_backtest(PyObject*, const Args& a) {
     run.hedge_ratio = hedge_ratio;
     run.dynamic_hedge = dynamic_hedge;
     RunOutput out = unwrap(pairs::run(run, leg1.series(), leg2.series(), signals));
-    return new_run_result(std::move(out)).release();
+    return new_run_result(std::move(out));
 }
+
+constexpr auto kPairs = function<run_pairs_backtest>(
+    "run_pairs_backtest", {"leg1_timestamps", "leg1_open", "leg1_high", "leg1_low", "leg1_close", "leg1_volume",
+                           "leg2_timestamps", "leg2_open", "leg2_high", "leg2_low", "leg2_close", "leg2_volume",
+                           "entries", "exits", {"direction", 1}, {"symbol", "PAIR"}, {"config", None},
+                           {"hedge_ratio", 1.0}, {"dynamic_hedge", false}},
+    kResult, "Run pairs trading backtest.");
 
 }  // namespace
 
 Registrations options_pairs_run_rows() {
     static constexpr Registration rows[] = {
-        function_row<kOptions, run_options_backtest>(),
-        function_row<kPairs, run_pairs_backtest>(),
+        function_row<kOptions>(),
+        function_row<kPairs>(),
     };
     return rows;
 }

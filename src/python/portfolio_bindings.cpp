@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "analytics/risk_contrib.h"
 #include "base/format.h"
 #include "base/matrix.h"
+#include "python/declare.h"
 #include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
@@ -58,31 +60,6 @@ using analytics::OptimizerConfig;
 using analytics::RiskContributions;
 using analytics::RiskModel;
 
-// A record argument read where it lies, under a shared borrow held until the call returns.
-template <class T>
-class HeldRecord {
-public:
-    HeldRecord(const Args& a, std::size_t i) : record_(checked(a, i)), borrow_(record_->borrow) {}
-    const T& value() const { return record_->value; }
-
-private:
-    static PyRecord<T>* checked(const Args& a, std::size_t i) {
-        PyObject* o = a.raw(i);
-        if (!is_instance<T>(o)) {
-            try {
-                refuse(o, Bound<T>::name);
-            } catch (const ErrorSet&) {
-                prefix_argument_error(a.name(i));
-                throw;
-            }
-        }
-        return as_record<T>(o);
-    }
-
-    PyRecord<T>* record_;
-    SharedBorrow borrow_;
-};
-
 // An iteration limit: an unsigned 32-bit count whose refusal tells the two kinds of
 // overflow apart. Beyond the signed 64-bit range the interpreter's own text is kept, as
 // the 64-bit parameters give it; within it, the narrow fields' shared message.
@@ -96,6 +73,11 @@ struct IterationLimit {
 template <>
 struct Annotation<IterationLimit> {
     static std::string text() { return "int"; }
+};
+
+template <>
+struct DefaultAs<IterationLimit> {
+    using type = std::uint32_t;
 };
 
 template <>
@@ -114,15 +96,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // RiskModel
 
-PyObject* risk_model_cov(PyObject* self, PyObject*) {
-    return read<RiskModel>(self, [](const RiskModel& m) {
-        const auto n = static_cast<std::size_t>(m.n_assets);
-        if (m.cov.size() != n * n) {
-            raise(PyExc_ValueError,
-                  base::fmt::format("shape error: {} values cannot be shaped as {}x{}", m.cov.size(), n, n));
-        }
-        return from_matrix(Matrix{m.cov, n, n}).release();
-    });
+Ref risk_model_cov(Shared<RiskModel>& self) {
+    const auto n = static_cast<std::size_t>(self->n_assets);
+    if (self->cov.size() != n * n) {
+        raise(PyExc_ValueError,
+              base::fmt::format("shape error: {} values cannot be shaped as {}x{}", self->cov.size(), n, n));
+    }
+    return from_matrix(Matrix{self->cov, n, n});
 }
 
 PyObject* risk_model_repr(PyObject* self) {
@@ -134,10 +114,13 @@ PyObject* risk_model_repr(PyObject* self) {
     });
 }
 
-constexpr auto kCov = method("RiskModel.cov", "Covariance of per-period returns as an `n_assets x n_assets` array.");
+constexpr Returns kArray{"NDArray[np.float64]"};
+
+constexpr auto kCov = method<risk_model_cov>("RiskModel.cov", kArray,
+                                             "Covariance of per-period returns as an `n_assets x n_assets` array.");
 
 PyMethodDef kRiskModelMethods[] = {
-    noargs<kCov>(risk_model_cov),
+    noargs<kCov>(),
     kMethodEnd,
 };
 
@@ -168,36 +151,39 @@ PyType_Slot kRiskModelSlots[] = {
 
 using C = OptimizerConfig;
 
-constexpr auto kConfigNew = constructor(
+OptimizerConfig construct_config(double risk_aversion, double turnover_penalty, double position_cap,
+                                 std::vector<std::uint64_t> sector_ids, std::vector<double> sector_caps,
+                                 double no_trade_band, double min_trade_value, double portfolio_value, double cash_max,
+                                 IterationLimit max_iter, double tolerance, double short_cap, double gross_max,
+                                 double net_min, double net_max) {
+    return {.risk_aversion = risk_aversion,
+            .turnover_penalty = turnover_penalty,
+            .position_cap = position_cap,
+            .sector_ids = std::move(sector_ids),
+            .sector_caps = std::move(sector_caps),
+            .no_trade_band = no_trade_band,
+            .min_trade_value = min_trade_value,
+            .portfolio_value = portfolio_value,
+            .cash_max = cash_max,
+            .max_iter = max_iter,
+            .tolerance = tolerance,
+            .short_cap = short_cap,
+            .gross_max = gross_max,
+            .net_min = net_min,
+            .net_max = net_max};
+}
+
+constexpr auto kConfigNew = constructor<construct_config>(
     "OptimizerConfig.__new__", {"risk_aversion", "turnover_penalty", "position_cap", "sector_ids", "sector_caps",
-                                {"no_trade_band", "0.0"}, {"min_trade_value", "0.0"}, {"portfolio_value", "0.0"},
-                                {"cash_max", "0.0"}, {"max_iter", "200"}, {"tolerance", "1e-8"}, {"short_cap", "0.0"},
-                                {"gross_max", "1.0"}, {"net_min", "0.0"}, {"net_max", "1.0"}},
+                                {"no_trade_band", 0.0}, {"min_trade_value", 0.0}, {"portfolio_value", 0.0},
+                                {"cash_max", 0.0}, {"max_iter", 200}, {"tolerance", 1e-8}, {"short_cap", 0.0},
+                                {"gross_max", 1.0}, {"net_min", 0.0}, {"net_max", 1.0}},
+    Returns{"OptimizerConfig"},
     "Constraint and objective configuration for the long-only optimizer.\n\n"
     "Weights are fractions of the book's value (0.05 is 5 %) and cash is\n"
     "1 - sum(w). `alpha` and `turnover_penalty` are per-period returns in\n"
     "the period of the `RiskModel` (daily for daily returns). Nothing is\n"
     "checked here; the first optimisation reports a bad value.");
-
-PyObject* construct_config(PyTypeObject*, const Args& a) {
-    C c;
-    c.risk_aversion = a.get<double>(0);
-    c.turnover_penalty = a.get<double>(1);
-    c.position_cap = a.get<double>(2);
-    c.sector_ids = a.get<std::vector<std::uint64_t>>(3);
-    c.sector_caps = a.get<std::vector<double>>(4);
-    c.no_trade_band = a.get_or<double>(5, c.no_trade_band);
-    c.min_trade_value = a.get_or<double>(6, c.min_trade_value);
-    c.portfolio_value = a.get_or<double>(7, c.portfolio_value);
-    c.cash_max = a.get_or<double>(8, c.cash_max);
-    c.max_iter = a.get_or<IterationLimit>(9, {c.max_iter});
-    c.tolerance = a.get_or<double>(10, c.tolerance);
-    c.short_cap = a.get_or<double>(11, c.short_cap);
-    c.gross_max = a.get_or<double>(12, c.gross_max);
-    c.net_min = a.get_or<double>(13, c.net_min);
-    c.net_max = a.get_or<double>(14, c.net_max);
-    return wrap(std::move(c)).release();
-}
 
 // Weights are fractions of the book's value throughout; alpha, the covariance and the
 // turnover penalty share the model's period.
@@ -248,8 +234,8 @@ PyGetSetDef kConfigGetSet[] = {
 };
 
 PyType_Slot kConfigSlots[] = {
-    {Py_tp_doc, class_doc<kConfigNew>()},
-    {Py_tp_new, reinterpret_cast<void*>(new_entry<kConfigNew, construct_config>)},
+    doc_slot<kConfigNew>(),
+    new_slot<kConfigNew>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<C>)},
     {Py_tp_getset, kConfigGetSet},
     {0, nullptr},
@@ -269,12 +255,14 @@ PyObject* result_repr(PyObject* self) {
     });
 }
 
-constexpr auto kWeights = method("OptimizationResult.weights", "The new book after snapping, one weight per asset.");
-constexpr auto kTrades = method("OptimizationResult.trades", "The new weights minus the current ones, per asset.");
+constexpr auto kWeights = method<copied_array<&R::weights>>("OptimizationResult.weights", kArray,
+                                                            "The new book after snapping, one weight per asset.");
+constexpr auto kTrades = method<copied_array<&R::trades>>("OptimizationResult.trades", kArray,
+                                                          "The new weights minus the current ones, per asset.");
 
 PyMethodDef kResultMethods[] = {
-    noargs<kWeights>(array_method<R, &R::weights>),
-    noargs<kTrades>(array_method<R, &R::trades>),
+    noargs<kWeights>(),
+    noargs<kTrades>(),
     kMethodEnd,
 };
 
@@ -306,16 +294,17 @@ PyType_Slot kResultSlots[] = {
 
 using RC = RiskContributions;
 
-constexpr auto kMarginal = method("RiskContributions.marginal", "d sigma / d w_i per asset (per period).");
-constexpr auto kContribution = method("RiskContributions.contribution",
-                                      "w_i times the marginal contribution; sums to sigma.");
-constexpr auto kPctContribution = method("RiskContributions.pct_contribution",
-                                         "Each contribution as a fraction of sigma; sums to 1.");
+constexpr auto kMarginal = method<copied_array<&RC::marginal>>("RiskContributions.marginal", kArray,
+                                                               "d sigma / d w_i per asset (per period).");
+constexpr auto kContribution = method<copied_array<&RC::contribution>>(
+    "RiskContributions.contribution", kArray, "w_i times the marginal contribution; sums to sigma.");
+constexpr auto kPctContribution = method<copied_array<&RC::pct_contribution>>(
+    "RiskContributions.pct_contribution", kArray, "Each contribution as a fraction of sigma; sums to 1.");
 
 PyMethodDef kContribMethods[] = {
-    noargs<kMarginal>(array_method<RC, &RC::marginal>),
-    noargs<kContribution>(array_method<RC, &RC::contribution>),
-    noargs<kPctContribution>(array_method<RC, &RC::pct_contribution>),
+    noargs<kMarginal>(),
+    noargs<kContribution>(),
+    noargs<kPctContribution>(),
     kMethodEnd,
 };
 
@@ -336,24 +325,20 @@ PyType_Slot kContribSlots[] = {
 // ---------------------------------------------------------------------------
 // OptimizeItem
 
-constexpr auto kItemNew = constructor(
-    "OptimizeItem.__new__", {"item_id", "alpha", "w_current", {"portfolio_value", "None"}},
+OptimizeItem construct_item(std::string item_id, ArrayF64 alpha, ArrayF64 w_current,
+                            std::optional<double> portfolio_value) {
+    return {std::move(item_id), std::move(alpha.data), std::move(w_current.data), portfolio_value};
+}
+
+constexpr auto kItemNew = constructor<construct_item>(
+    "OptimizeItem.__new__", {"item_id", "alpha", "w_current", {"portfolio_value", None}}, Returns{"OptimizeItem"},
     "One user's book for `batch_optimize_portfolios`.\n\n"
     "The arrays are copied eagerly under the GIL at construction, so the\n"
     "batch loop can release the GIL.");
 
-PyObject* construct_item(PyTypeObject*, const Args& a) {
-    OptimizeItem item;
-    item.item_id = a.get<std::string>(0);
-    item.alpha = a.get<ArrayF64>(1).data;
-    item.w_current = a.get<ArrayF64>(2).data;
-    item.portfolio_value = a.opt<double>(3);
-    return wrap(std::move(item)).release();
-}
-
 PyType_Slot kItemSlots[] = {
-    {Py_tp_doc, class_doc<kItemNew>()},
-    {Py_tp_new, reinterpret_cast<void*>(new_entry<kItemNew, construct_item>)},
+    doc_slot<kItemNew>(),
+    new_slot<kItemNew>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<OptimizeItem>)},
     {0, nullptr},
 };
@@ -361,48 +346,36 @@ PyType_Slot kItemSlots[] = {
 // ---------------------------------------------------------------------------
 // Functions
 
-constexpr auto kEstimate = function("estimate_covariance", {"returns", "asset_ids", "periods_per_year"},
-                                    "Estimate a Ledoit-Wolf constant-correlation shrunk covariance.\n\n"
-                                    "`returns` is `n_obs x n_assets` per-period simple returns.\n"
-                                    "`periods_per_year` is required -- annualization is never inferred.");
-
-PyObject* estimate_covariance(PyObject*, const Args& a) {
-    // Read in place: the estimator copies the panel into its own layout in its first pass.
-    const PanelView returns = a.get<PanelView>(0);
-    std::vector<std::string> ids = a.get<std::vector<std::string>>(1);
-    const double periods_per_year = a.get<double>(2);
-    return wrap(unwrap(analytics::covariance::estimate(returns.data(), returns.rows(), returns.cols(), std::move(ids),
-                                                       periods_per_year)))
-        .release();
+// Read in place: the estimator copies the panel into its own layout in its first pass.
+RiskModel estimate_covariance(const PanelView& returns, std::vector<std::string> asset_ids,
+                              double periods_per_year) {
+    return unwrap(analytics::covariance::estimate(returns.data(), returns.rows(), returns.cols(),
+                                                  std::move(asset_ids), periods_per_year));
 }
 
-constexpr auto kOptimize = function("optimize_portfolio", {"model", "alpha", "w_current", "asset_ids", "config"},
-                                    "Optimize one long-only book seeded from current holdings.\n\n"
-                                    "`asset_ids` must match the model's ordering exactly -- a reordered\n"
-                                    "universe is an error, not a silently wrong result.");
+constexpr auto kEstimate = function<estimate_covariance>(
+    "estimate_covariance", {"returns", "asset_ids", "periods_per_year"}, Returns{"RiskModel"},
+    "Estimate a Ledoit-Wolf constant-correlation shrunk covariance.\n\n"
+    "`returns` is `n_obs x n_assets` per-period simple returns.\n"
+    "`periods_per_year` is required -- annualization is never inferred.");
 
-PyObject* optimize_portfolio(PyObject*, const Args& a) {
-    const HeldRecord<RiskModel> model(a, 0);
-    const Column<double> alpha = a.get<Column<double>>(1);
-    const Column<double> w_current = a.get<Column<double>>(2);
-    const std::vector<std::string> ids = a.get<std::vector<std::string>>(3);
-    const OptimizerConfig config = a.get<OptimizerConfig>(4);
-    unwrap(analytics::check_asset_alignment(model.value(), ids));
-    return wrap(unwrap(analytics::optimize_book(model.value(), alpha.span(), w_current.span(), config))).release();
+// The model is read where it lies, held and borrowed from its conversion on.
+OptimizationResult optimize_portfolio(const Held<RiskModel>& model, const Column<double>& alpha,
+                                      const Column<double>& w_current, const std::vector<std::string>& asset_ids,
+                                      const OptimizerConfig& config) {
+    unwrap(analytics::check_asset_alignment(model.value(), asset_ids));
+    return unwrap(analytics::optimize_book(model.value(), alpha.span(), w_current.span(), config));
 }
 
-constexpr auto kBatch = function("batch_optimize_portfolios", {"model", "items", "config"},
-                                 "Optimize many books against one risk model, in parallel.\n\n"
-                                 "Deterministic: results are identical to a serial loop, order-preserving\n"
-                                 "by item. A per-item error aborts the whole batch with that item named --\n"
-                                 "a batch with one silently missing user is worse than a failed batch.");
+constexpr auto kOptimize = function<optimize_portfolio>(
+    "optimize_portfolio", {"model", "alpha", "w_current", "asset_ids", "config"}, Returns{"OptimizationResult"},
+    "Optimize one long-only book seeded from current holdings.\n\n"
+    "`asset_ids` must match the model's ordering exactly -- a reordered\n"
+    "universe is an error, not a silently wrong result.");
 
-PyObject* batch_optimize_portfolios(PyObject*, const Args& a) {
-    // Everything the workers read is copied here, while the lock is held.
-    const RiskModel model = a.get<RiskModel>(0);
-    const std::vector<OptimizeItem> items = a.get<std::vector<OptimizeItem>>(1);
-    const OptimizerConfig config = a.get<OptimizerConfig>(2);
-
+// Everything the workers read is copied, while the lock is held.
+Ref batch_optimize_portfolios(const RiskModel& model, const std::vector<OptimizeItem>& items,
+                              const OptimizerConfig& config) {
     auto results = [&] {
         WithoutGil released;
         return analytics::optimize_batch(model, items, config);
@@ -415,19 +388,25 @@ PyObject* batch_optimize_portfolios(PyObject*, const Args& a) {
     std::vector<OptimizationResult>& books = results.value();
     return list_of(books.size(), [&](std::size_t i) {
         return pair_of(to_py(items[i].item_id), wrap(std::move(books[i])));
-    }).release();
+    });
 }
 
-constexpr auto kContrib = function("compute_risk_contributions", {"model", "weights", "asset_ids"},
-                                   "Risk contributions of `weights` under `model`.");
+constexpr auto kBatch = function<batch_optimize_portfolios>(
+    "batch_optimize_portfolios", {"model", "items", "config"}, Returns{"list[tuple[str, OptimizationResult]]"},
+    "Optimize many books against one risk model, in parallel.\n\n"
+    "Deterministic: results are identical to a serial loop, order-preserving\n"
+    "by item. A per-item error aborts the whole batch with that item named --\n"
+    "a batch with one silently missing user is worse than a failed batch.");
 
-PyObject* compute_risk_contributions(PyObject*, const Args& a) {
-    const HeldRecord<RiskModel> model(a, 0);
-    const ArrayF64 weights = a.get<ArrayF64>(1);
-    const std::vector<std::string> ids = a.get<std::vector<std::string>>(2);
-    unwrap(analytics::check_asset_alignment(model.value(), ids));
-    return wrap(unwrap(analytics::risk_contributions(model.value(), weights.data))).release();
+RiskContributions compute_risk_contributions(const Held<RiskModel>& model, const ArrayF64& weights,
+                                             const std::vector<std::string>& asset_ids) {
+    unwrap(analytics::check_asset_alignment(model.value(), asset_ids));
+    return unwrap(analytics::risk_contributions(model.value(), weights.data));
 }
+
+constexpr auto kContrib = function<compute_risk_contributions>(
+    "compute_risk_contributions", {"model", "weights", "asset_ids"}, Returns{"RiskContributions"},
+    "Risk contributions of `weights` under `model`.");
 
 }  // namespace
 
@@ -460,10 +439,10 @@ Registrations portfolio_analytics_class_rows() {
 
 Registrations portfolio_analytics_function_rows() {
     static constexpr Registration rows[] = {
-        function_row<kEstimate, estimate_covariance>(),
-        function_row<kOptimize, optimize_portfolio>(),
-        function_row<kBatch, batch_optimize_portfolios>(),
-        function_row<kContrib, compute_risk_contributions>(),
+        function_row<kEstimate>(),
+        function_row<kOptimize>(),
+        function_row<kBatch>(),
+        function_row<kContrib>(),
     };
     return rows;
 }

@@ -49,7 +49,7 @@ PyGetSetDef kSummaryGetSet[] = {
     read_only<&S::trades>("trades"),
     read_only<&S::pnl>("pnl"),
     read_only<&S::rejected_entries>("rejected_entries"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kGetSetEnd,
 };
 
 PyType_Slot kSummarySlots[] = {
@@ -66,17 +66,10 @@ PyType_Slot kSummarySlots[] = {
 
 using P = PortfolioResult;
 
-PyObject* portfolio_result(PyObject* self, void*) {
-    return read<P>(self, [](const P& p) { return new_backtest_result(p.result).release(); });
-}
-
-PyObject* portfolio_metrics(PyObject* self, void*) {
-    return read<P>(self, [](const P& p) { return wrap<ReportedMetrics>(p.result.metrics).release(); });
-}
-
-PyObject* portfolio_per_instrument(PyObject* self, void*) {
-    return read<P>(self, [](const P& p) { return record_list(p.per_instrument); });
-}
+// Each is copied once, straight into its new object.
+Ref result_of(const P& p) { return new_backtest_result(p.result); }
+Ref per_instrument_of(const P& p) { return record_list(p.per_instrument); }
+Ref metrics_of(const P& p) { return wrap<ReportedMetrics>(p.result.metrics); }
 
 PyObject* portfolio_repr(PyObject* self) {
     return read<P>(self, [](const P& p) {
@@ -87,14 +80,13 @@ PyObject* portfolio_repr(PyObject* self) {
 }
 
 PyGetSetDef kPortfolioGetSet[] = {
-    {"result", portfolio_result, nullptr, nullptr, nullptr},
-    {"per_instrument", portfolio_per_instrument, nullptr, nullptr, nullptr},
+    getter<result_of>("result", Returns{"BacktestResult"}),
+    getter<per_instrument_of>("per_instrument", Returns{"list[InstrumentSummary]"}),
     read_only<&P::rejected_entries>("rejected_entries"),
     read_only<&P::halted>("halted"),
     read_only<&P::halted_at>("halted_at"),
-    {"metrics", portfolio_metrics, nullptr, const_cast<char*>("Portfolio metrics, computed on the constrained run."),
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<metrics_of>("metrics", Returns{"BacktestMetrics"}, "Portfolio metrics, computed on the constrained run."),
+    kGetSetEnd,
 };
 
 PyType_Slot kPortfolioSlots[] = {

@@ -1,9 +1,11 @@
 // The records a finished run reports through: BacktestResult, BacktestMetrics, Trade and
 // Order. All four are read-only and made only by the engine; every read hands out a new
 // Python object built from a copy, so nothing a caller does to it reaches the record.
+#include <array>
 #include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/format.h"
 #include "domain/order_report.h"
@@ -12,6 +14,7 @@
 #include "engine/result_assembly.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/declare.h"
 #include "python/fields.h"
 #include "python/registration.h"
 
@@ -30,22 +33,18 @@ namespace {
 
 using T = TradeRecord;
 
-PyObject* trade_fee_breakdown(PyObject* self, void*) {
-    return read<T>(self, [](const T& t) -> PyObject* {
-        if (!t.fee_breakdown) return Py_NewRef(Py_None);
-        Ref dict = Ref::check(PyDict_New());
-        for (const engine::assembly::FeeLine& line : engine::assembly::fee_breakdown_dict(*t.fee_breakdown)) {
-            Ref key = to_py(line.name);
-            Ref amount = to_py(line.amount);
-            if (PyDict_SetItem(dict.get(), key.get(), amount.get()) < 0) throw_error_set();
-        }
-        return dict.release();
-    });
+Ref fee_breakdown_of(const T& t) {
+    if (!t.fee_breakdown) return Ref::borrow(Py_None);
+    Ref dict = Ref::check(PyDict_New());
+    for (const engine::assembly::FeeLine& line : engine::assembly::fee_breakdown_dict(*t.fee_breakdown)) {
+        Ref key = to_py(line.name);
+        Ref amount = to_py(line.amount);
+        if (PyDict_SetItem(dict.get(), key.get(), amount.get()) < 0) throw_error_set();
+    }
+    return dict;
 }
 
-PyObject* trade_exit_reason(PyObject* self, void*) {
-    return read<T>(self, [](const T& t) { return to_py(name(t.exit_reason)).release(); });
-}
+std::string exit_reason_of(const T& t) { return std::string(name(t.exit_reason)); }
 
 PyObject* trade_repr(PyObject* self) {
     return read<T>(self, [](const T& t) {
@@ -75,11 +74,11 @@ PyGetSetDef kTradeGetSet[] = {
                              "Costs charged when it was closed.\n\n"
                              "Zero when the exit was not a trade-out -- an option left to expire is\n"
                              "never sold, so it owes no exit-side brokerage or transaction tax."),
-    {"fee_breakdown", trade_fee_breakdown, nullptr,
-     "Itemized regulatory costs, when `config.fee_segment` is set.\n\nKeys: brokerage, stt, exchange_txn, "
-     "sebi_fee, stamp_duty, gst, total.\n`total` equals `fees`, so reported costs and the equity curve agree.",
-     nullptr},
-    {"exit_reason", trade_exit_reason, nullptr, nullptr, nullptr},
+    getter<fee_breakdown_of>("fee_breakdown", Returns{"dict[str, float] | None"},
+                             "Itemized regulatory costs, when `config.fee_segment` is set.\n\nKeys: brokerage, stt, "
+                             "exchange_txn, sebi_fee, stamp_duty, gst, total.\n`total` equals `fees`, so reported costs "
+                             "and the equity curve agree."),
+    getter<exit_reason_of>("exit_reason"),
     read_only<&T::mae_price>("mae_price",
                              "Worst price reached against the position while it was open.\n\n"
                              "`None` on paths that synthesise a trade instead of closing a tracked\n"
@@ -94,7 +93,7 @@ PyGetSetDef kTradeGetSet[] = {
     read_only<&T::mfe_pnl>("mfe_pnl",
                            "Maximum Favourable Excursion in money: the unrealised profit at the\n"
                            "best point of the trade, before costs. Never negative."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kGetSetEnd,
 };
 
 PyType_Slot kTradeSlots[] = {
@@ -151,7 +150,7 @@ PyGetSetDef kOrderGetSet[] = {
                                  "rejected."),
     read_only<&O::parent_id>("parent_id"),
     read_only<&O::oco_group>("oco_group"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kGetSetEnd,
 };
 
 PyType_Slot kOrderSlots[] = {
@@ -168,42 +167,40 @@ PyType_Slot kOrderSlots[] = {
 
 using M = ReportedMetrics;
 
-PyObject* metrics_to_dict(PyObject* self, PyObject*) {
-    return read<M>(self, [](const M& m) {
-        Ref d = Ref::check(PyDict_New());
-        put(d.get(), "Start Value", to_py(m.start_value));
-        put(d.get(), "End Value", to_py(m.end_value));
-        put(d.get(), "Total Return [%]", to_py(m.total_return_pct));
-        put(d.get(), "Total Fees Paid", to_py(m.total_fees_paid));
-        put(d.get(), "Total Turnover", to_py(m.total_turnover));
-        put(d.get(), "Max Drawdown [%]", to_py(m.max_drawdown_pct));
-        put(d.get(), "Max Drawdown Duration", to_py(m.max_drawdown_duration));
-        put(d.get(), "Max Drawdown Duration [s]", to_py(m.max_drawdown_duration_secs));
-        put(d.get(), "Ulcer Index", to_py(m.ulcer_index));
-        put(d.get(), "Time Under Water [%]", to_py(m.time_under_water_pct));
-        put(d.get(), "Total Trades", to_py(m.total_trades));
-        put(d.get(), "Total Closed Trades", to_py(m.total_closed_trades));
-        put(d.get(), "Total Open Trades", to_py(m.total_open_trades));
-        put(d.get(), "Open Trade PnL", to_py(m.open_trade_pnl));
-        put(d.get(), "Win Rate [%]", to_py(m.win_rate_pct));
-        put(d.get(), "Best Trade [%]", to_py(m.best_trade_pct));
-        put(d.get(), "Worst Trade [%]", to_py(m.worst_trade_pct));
-        put(d.get(), "Avg Winning Trade [%]", to_py(m.avg_win_pct));
-        put(d.get(), "Avg Losing Trade [%]", to_py(m.avg_loss_pct));
-        put(d.get(), "Avg Winning Trade Duration", to_py(m.avg_winning_duration));
-        put(d.get(), "Avg Losing Trade Duration", to_py(m.avg_losing_duration));
-        put(d.get(), "Profit Factor", to_py(m.profit_factor));
-        put(d.get(), "Expectancy", to_py(m.expectancy));
-        put(d.get(), "SQN", to_py(m.sqn));
-        put(d.get(), "Sharpe Ratio", to_py(m.sharpe_ratio));
-        put(d.get(), "Sortino Ratio", to_py(m.sortino_ratio));
-        put(d.get(), "Calmar Ratio", to_py(m.calmar_ratio));
-        put(d.get(), "Omega Ratio", to_py(m.omega_ratio));
-        put(d.get(), "Cost / Gross Profit [%]", to_py(m.cost_to_gross_profit_pct));
-        put(d.get(), "MFE Capture Ratio", to_py(m.mfe_capture_ratio));
-        put(d.get(), "Avg Drawdown [%]", to_py(m.avg_drawdown_pct));
-        return d.release();
-    });
+// The to_dict() keys in their order, each with the figure it reads, from the one list of
+// figures; the list's places must run 1, 2, ... without a gap or a repeat.
+struct DictEntry {
+    const char* label;
+    Ref (*value)(const M&);
+};
+
+constexpr std::size_t kDictSize = 0
+#define TARNWICK_COUNT_FIGURE(type, name, initial, place, label, doc) +((place) > 0 ? 1 : 0)
+#define TARNWICK_COUNT_RATIO(name, initial, place, label, doc) +((place) > 0 ? 1 : 0)
+    TARNWICK_METRIC_FIELDS(TARNWICK_COUNT_FIGURE, TARNWICK_COUNT_RATIO)
+#undef TARNWICK_COUNT_FIGURE
+#undef TARNWICK_COUNT_RATIO
+    ;
+
+constexpr std::array<DictEntry, kDictSize> kDictEntries = [] {
+    std::array<DictEntry, kDictSize> out{};
+    auto place_at = [&out](std::size_t place, DictEntry entry) {
+        if (place > kDictSize || out[place - 1].label != nullptr) throw "to_dict places run 1, 2, ... once each";
+        out[place - 1] = entry;
+    };
+#define TARNWICK_DICT_FIGURE(type, name, initial, place, label, doc) \
+    if constexpr ((place) > 0) place_at(place, {label, [](const M& m) { return to_py(m.name); }});
+#define TARNWICK_DICT_RATIO(name, initial, place, label, doc) TARNWICK_DICT_FIGURE(_, name, initial, place, label, doc)
+    TARNWICK_METRIC_FIELDS(TARNWICK_DICT_FIGURE, TARNWICK_DICT_RATIO)
+#undef TARNWICK_DICT_FIGURE
+#undef TARNWICK_DICT_RATIO
+    return out;
+}();
+
+Ref to_dict_body(Shared<M>& self) {
+    Ref d = Ref::check(PyDict_New());
+    for (const DictEntry& entry : kDictEntries) put(d.get(), entry.label, entry.value(*self));
+    return d;
 }
 
 PyObject* metrics_repr(PyObject* self) {
@@ -215,75 +212,21 @@ PyObject* metrics_repr(PyObject* self) {
     });
 }
 
-constexpr auto kToDict = method("BacktestMetrics.to_dict", "Convert to dictionary of all metrics.");
+constexpr auto kToDict = method<to_dict_body>("BacktestMetrics.to_dict", Returns{"dict[str, float | int | None]"},
+                                             "Convert to dictionary of all metrics.");
 
 PyMethodDef kMetricsMethods[] = {
-    noargs<kToDict>(metrics_to_dict),
-    {nullptr, nullptr, 0, nullptr},
+    noargs<kToDict>(),
+    kMethodEnd,
 };
 
 PyGetSetDef kMetricsGetSet[] = {
-    read_only<&M::total_return_pct>("total_return_pct"),
-    read_only<&M::sharpe_ratio>("sharpe_ratio"),
-    read_only<&M::sortino_ratio>("sortino_ratio"),
-    read_only<&M::calmar_ratio>("calmar_ratio"),
-    read_only<&M::omega_ratio>("omega_ratio"),
-    read_only<&M::max_drawdown_pct>("max_drawdown_pct"),
-    read_only<&M::max_drawdown_duration>("max_drawdown_duration"),
-    read_only<&M::max_drawdown_duration_secs>(
-        "max_drawdown_duration_secs",
-        "The same stretch in seconds, when the run supplied timestamps. A bar is\n"
-        "a day only on daily data, so the count above cannot be rendered as a\n"
-        "duration on its own."),
-    read_only<&M::ulcer_index>("ulcer_index",
-                               "Root mean square of the drawdown curve, same percentage points as\n"
-                               "`max_drawdown_pct`. Weights a drawdown by how long it lasted, which\n"
-                               "`max_drawdown_pct` alone cannot express."),
-    read_only<&M::time_under_water_pct>("time_under_water_pct",
-                                        "Share of equity samples strictly below the running high-water mark."),
-    read_only<&M::win_rate_pct>("win_rate_pct"),
-    read_only<&M::profit_factor>("profit_factor"),
-    read_only<&M::expectancy>("expectancy"),
-    read_only<&M::sqn>("sqn"),
-    read_only<&M::total_trades>("total_trades"),
-    read_only<&M::total_closed_trades>("total_closed_trades"),
-    read_only<&M::total_open_trades>("total_open_trades"),
-    read_only<&M::open_trade_pnl>("open_trade_pnl"),
-    read_only<&M::winning_trades>("winning_trades"),
-    read_only<&M::losing_trades>("losing_trades"),
-    read_only<&M::start_value>("start_value"),
-    read_only<&M::end_value>("end_value"),
-    read_only<&M::total_fees_paid>("total_fees_paid"),
-    read_only<&M::best_trade_pct>("best_trade_pct"),
-    read_only<&M::worst_trade_pct>("worst_trade_pct"),
-    read_only<&M::avg_trade_return_pct>("avg_trade_return_pct"),
-    read_only<&M::avg_win_pct>("avg_win_pct", "None when no trade won -- an average over an empty set is undefined."),
-    read_only<&M::avg_loss_pct>("avg_loss_pct", "None when no trade lost."),
-    read_only<&M::avg_winning_duration>("avg_winning_duration", "None when no trade won."),
-    read_only<&M::avg_losing_duration>("avg_losing_duration", "None when no trade lost."),
-    read_only<&M::max_consecutive_wins>("max_consecutive_wins"),
-    read_only<&M::max_consecutive_losses>("max_consecutive_losses"),
-    read_only<&M::avg_holding_period>("avg_holding_period"),
-    read_only<&M::avg_holding_period_secs>("avg_holding_period_secs",
-                                           "The same average in seconds, when the run supplied timestamps."),
-    read_only<&M::exposure_pct>("exposure_pct"),
-    read_only<&M::payoff_ratio>("payoff_ratio"),
-    read_only<&M::recovery_factor>("recovery_factor"),
-    read_only<&M::total_turnover>("total_turnover",
-                                  "Total traded notional, both sides counted: |size x entry price| plus\n"
-                                  "|size x exit price| per trade, without the exit leg of a trade still open\n"
-                                  "at the end of the data or settled at expiry."),
-    read_only<&M::return_skew>("return_skew"),
-    read_only<&M::return_kurtosis>("return_kurtosis"),
-    read_only<&M::tail_ratio>("tail_ratio"),
-    read_only<&M::cost_to_gross_profit_pct>("cost_to_gross_profit_pct"),
-    read_only<&M::breakeven_cost_multiple>("breakeven_cost_multiple"),
-    read_only<&M::return_consistency_pct>("return_consistency_pct"),
-    read_only<&M::avg_drawdown_pct>("avg_drawdown_pct"),
-    read_only<&M::mae_mfe_coverage_pct>("mae_mfe_coverage_pct"),
-    read_only<&M::avg_mae_pnl>("avg_mae_pnl"),
-    read_only<&M::mfe_capture_ratio>("mfe_capture_ratio"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+#define TARNWICK_METRIC_ROW(type, name, initial, place, label, doc) read_only<&M::name>(#name, doc),
+#define TARNWICK_RATIO_ROW(name, initial, place, label, doc) read_only<&M::name>(#name, doc),
+    TARNWICK_METRIC_FIELDS(TARNWICK_METRIC_ROW, TARNWICK_RATIO_ROW)
+#undef TARNWICK_METRIC_ROW
+#undef TARNWICK_RATIO_ROW
+    kGetSetEnd,
 };
 
 PyType_Slot kMetricsSlots[] = {
@@ -301,16 +244,12 @@ PyType_Slot kMetricsSlots[] = {
 
 using R = BacktestResult;
 
-PyObject* result_metrics(PyObject* self, void*) {
-    return read<R>(self, [](const R& r) { return wrap<M>(r.metrics).release(); });
-}
+// Wrapped from the record as it lies: one copy, into the new object.
+Ref metrics_of(const R& r) { return wrap<M>(r.metrics); }
 
-PyObject* result_trades(PyObject* self, PyObject*) {
-    return read<R>(self, [](const R& r) { return record_list(r.trades); });
-}
-
-PyObject* result_orders(PyObject* self, PyObject*) {
-    return read<R>(self, [](const R& r) { return record_list(r.orders); });
+template <auto Records>
+Ref records_body(Shared<R>& self) {
+    return record_list((*self).*Records);
 }
 
 PyObject* result_repr(PyObject* self) {
@@ -322,26 +261,29 @@ PyObject* result_repr(PyObject* self) {
     });
 }
 
-constexpr auto kEquityCurve = method("BacktestResult.equity_curve", "Get equity curve as numpy array.");
-constexpr auto kReturns = method("BacktestResult.returns", "Get returns as numpy array.");
-constexpr auto kDrawdownCurve = method("BacktestResult.drawdown_curve", "Get drawdown curve as numpy array.");
-constexpr auto kTrades = method("BacktestResult.trades", "Get list of trades.");
-constexpr auto kOrders = method("BacktestResult.orders",
-                                "Every order the run placed, in submission order \u2014 including the ones\n"
-                                "that never filled. Empty for a run that placed no typed orders.");
+constexpr Returns kArray{"NDArray[np.float64]"};
+
+constexpr auto kEquityCurve = method<copied_array<&R::equity_curve>>("BacktestResult.equity_curve", kArray,
+                                                                     "Get equity curve as numpy array.");
+constexpr auto kReturns = method<copied_array<&R::returns>>("BacktestResult.returns", kArray,
+                                                            "Get returns as numpy array.");
+constexpr auto kDrawdownCurve = method<copied_array<&R::drawdown_curve>>("BacktestResult.drawdown_curve", kArray,
+                                                                         "Get drawdown curve as numpy array.");
+constexpr auto kTrades = method<records_body<&R::trades>>("BacktestResult.trades", Returns{"list[Trade]"},
+                                                          "Get list of trades.");
+constexpr auto kOrders = method<records_body<&R::orders>>(
+    "BacktestResult.orders", Returns{"list[Order]"},
+    "Every order the run placed, in submission order \u2014 including the ones\n"
+    "that never filled. Empty for a run that placed no typed orders.");
 
 PyMethodDef kResultMethods[] = {
-    noargs<kEquityCurve>(array_method<R, &R::equity_curve>),
-    noargs<kReturns>(array_method<R, &R::returns>),
-    noargs<kDrawdownCurve>(array_method<R, &R::drawdown_curve>),
-    noargs<kTrades>(result_trades),
-    noargs<kOrders>(result_orders),
-    {nullptr, nullptr, 0, nullptr},
+    noargs<kEquityCurve>(), noargs<kReturns>(), noargs<kDrawdownCurve>(), noargs<kTrades>(), noargs<kOrders>(),
+    kMethodEnd,
 };
 
 PyGetSetDef kResultGetSet[] = {
-    {"metrics", result_metrics, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<metrics_of>("metrics", Returns{"BacktestMetrics"}),
+    kGetSetEnd,
 };
 
 PyType_Slot kResultSlots[] = {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/format.h"
+#include "python/annotation.h"
 #include "python/convert.h"
 #include "runners/batch_items.h"
 
@@ -24,6 +25,11 @@ struct Converter<runners::SpreadLegInput> {
         leg.lot_size = from_py<std::uint64_t>(PyTuple_GET_ITEM(o, 3));
         return leg;
     }
+};
+
+template <>
+struct Annotation<runners::SpreadLegInput> {
+    static std::string text() { return "tuple[str, float, int, int]"; }
 };
 
 }  // namespace tarnwick::python

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/errors.h"
@@ -19,12 +20,17 @@
 
 namespace tarnwick::python {
 
-// The six bar columns of one instrument, viewed in parameter order from `first`; the
+// The six bar columns of one instrument, consecutive parameters of every runner that takes
+// bars (declared as timestamps, open, high, low, close, volume, or with a prefix); the
 // interpreter lock is held while the views are read.
 struct BarColumns {
     Column<std::int64_t> timestamps;
     Column<double> open, high, low, close, volume;
 
+    static constexpr auto members = std::tuple{&BarColumns::timestamps, &BarColumns::open,  &BarColumns::high,
+                                               &BarColumns::low,        &BarColumns::close, &BarColumns::volume};
+
+    // For the bindings still read by position: the columns from parameter `first` on.
     static BarColumns from(const Args& a, std::size_t first) {
         BarColumns c;
         c.timestamps = a.get<Column<std::int64_t>>(first);
