@@ -14,6 +14,8 @@ CTEST       := $(VENV)/bin/ctest
 BUILD       := build/release
 ASAN_BUILD  := build/asan
 JOBS        ?= $(or $(CMAKE_BUILD_PARALLEL_LEVEL),$(shell nproc))
+# Cargo, which the build runs for the Clarabel shim, keeps to the same number of jobs.
+export CARGO_BUILD_JOBS ?= $(JOBS)
 # CI (CI=true) treats a compiler warning as an error so that none comes back; elsewhere a
 # newer compiler's new warnings must not stop an install.
 WERROR      := $(if $(filter true,$(CI)),ON,OFF)
