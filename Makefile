@@ -47,8 +47,8 @@ PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-
 # it; scikit-learn's ledoit_wolf that of the covariance bench, which runs it without
 # OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE.
 BENCH_DEPS  := vectorbt polars cvxpy scikit-learn
-# pip's output with the lines that only confirm what is already there left out.
-PIP_SHOWN   := sed -u '/^Requirement already satisfied/d'
+# pip's output without the lines that only confirm what is there, long lists wrapped.
+PIP_SHOWN   = $(PY) -u tools/pip_output.py
 export PATH := $(HOME)/.cargo/bin:$(PATH)
 
 .PHONY: test demo dev bench test-asan system-deps venv install pins clean distclean
