@@ -36,10 +36,13 @@ CONSTRAINTS := constraints.txt
 # The clarabel wheel is the optimiser's reference: the same solver version as the crate
 # rust/clarabel_ffi pins, so that both answer the same problem with the same bits.
 CLARABEL    := 0.11.1
+# Three groups, installed in turn, so that pip's silent unpacking is split in three.
 # pandas, arch and skfolio are test-only: the README's examples, which make test runs, read
 # the daily S&P 500 bars inside the arch wheel and the 20-stock prices inside skfolio's.
-PY_DEPS     := numpy pytest hypothesis scikit-build-core ninja "cmake>=3.25" ta-lib scipy clarabel==$(CLARABEL) \
-               mypy "pandas>=3" arch skfolio
+BUILD_DEPS  := numpy scikit-build-core ninja "cmake>=3.25"
+TEST_DEPS   := pytest hypothesis mypy ta-lib scipy clarabel==$(CLARABEL)
+DATA_DEPS   := "pandas>=3" arch skfolio
+PY_DEPS     := $(BUILD_DEPS) $(TEST_DEPS) $(DATA_DEPS)
 # vectorbt is the reference of the single-backtest and portfolio benches (bench-only; they
 # fall back to a plain loop or to our timings alone when it cannot be installed); pandas and
 # polars are the references of the bar-aggregation bench (bench-only; it times whichever of
@@ -87,8 +90,9 @@ $(PY):
 # The packages again whenever the pins or this list change.
 $(VENV)/.packages: $(CONSTRAINTS) Makefile | $(PY)
 	$(STEP) "installing the Python packages into .venv at the versions $(CONSTRAINTS) pins (a minute the first time)"
-	$(PIP) install --progress-bar off -c $(CONSTRAINTS) \
-	  $(PY_DEPS) | $(PIP_SHOWN)
+	$(PIP) install --progress-bar off -c $(CONSTRAINTS) $(BUILD_DEPS) | $(PIP_SHOWN)
+	$(PIP) install --progress-bar off -c $(CONSTRAINTS) $(TEST_DEPS) | $(PIP_SHOWN)
+	$(PIP) install --progress-bar off -c $(CONSTRAINTS) $(DATA_DEPS) | $(PIP_SHOWN)
 	@touch $@
 
 venv: $(VENV)/.packages

@@ -40,8 +40,6 @@ add_custom_command(
   DEPENDS ${CLARABEL_FFI_SOURCES}
   WORKING_DIRECTORY ${CLARABEL_FFI_DIR}
   COMMENT "Building the Clarabel solver shim with cargo (about a minute the first time)"
-  # Cargo's own progress lines, as they come, instead of a minute of silence.
-  USES_TERMINAL
   VERBATIM)
 add_custom_target(clarabel_ffi_cargo DEPENDS ${CLARABEL_FFI_LIB})
 
@@ -56,9 +54,9 @@ target_link_options(clarabel_ffi INTERFACE
   $<$<PLATFORM_ID:Linux>:LINKER:--exclude-libs,${CMAKE_STATIC_LIBRARY_PREFIX}clarabel_ffi${CMAKE_STATIC_LIBRARY_SUFFIX}>)
 set_property(DIRECTORY APPEND PROPERTY ADDITIONAL_CLEAN_FILES ${CLARABEL_FFI_TARGET_DIR})
 
-# The shim's own tests (after enable_testing). Their harness takes half a minute of
-# whole-program optimisation, so it is built with the rest of the build, and ctest only
-# runs it, through the same cargo command line as the library.
+# The shim's own tests (called after enable_testing and the C++ test binary). Their harness
+# takes half a minute of whole-program optimisation, so it is built with the rest of the
+# build, and ctest only runs it, through the same cargo command line as the library.
 function(clarabel_ffi_add_tests)
   set(stamp ${CLARABEL_FFI_TARGET_DIR}/tests-built.stamp)
   add_custom_command(
@@ -69,9 +67,11 @@ function(clarabel_ffi_add_tests)
     DEPENDS ${CLARABEL_FFI_SOURCES} ${CLARABEL_FFI_LIB}
     WORKING_DIRECTORY ${CLARABEL_FFI_DIR}
     COMMENT "Building the Clarabel shim's tests with cargo (half a minute the first time)"
-    USES_TERMINAL
     VERBATIM)
   add_custom_target(clarabel_ffi_tests ALL DEPENDS ${stamp})
+  # Nothing needs the harness, so the build tool would leave it to the end and wait for it
+  # alone; as a step before the C++ test binary it is built alongside the C++ tests.
+  add_dependencies(tarnwick_cpp_tests clarabel_ffi_tests)
   add_test(NAME ClarabelShim.CargoTests
            COMMAND ${CLARABEL_FFI_CARGO} test ${CLARABEL_FFI_CARGO_ARGS} --quiet
            WORKING_DIRECTORY ${CLARABEL_FFI_DIR})
