@@ -40,6 +40,9 @@ add_custom_command(
   DEPENDS ${CLARABEL_FFI_SOURCES}
   WORKING_DIRECTORY ${CLARABEL_FFI_DIR}
   COMMENT "Building the Clarabel solver shim with cargo (about a minute the first time)"
+  # Cargo's own lines as they come: the build tool would hold them until cargo is done, and
+  # the C++ objects may all be built by then, leaving a minute without a line.
+  USES_TERMINAL
   VERBATIM)
 add_custom_target(clarabel_ffi_cargo DEPENDS ${CLARABEL_FFI_LIB})
 
