@@ -3,8 +3,9 @@ import subprocess
 import sys
 
 import pytest
+from build_probe import import_probe
 
-probe = pytest.importorskip("_tarnwick_probe")
+probe = import_probe()
 
 
 @pytest.mark.parametrize(

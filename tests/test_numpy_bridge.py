@@ -1,8 +1,9 @@
 import numpy as np
 import pytest
 from array_inputs import at_odd_address, packed_field
+from build_probe import import_probe
 
-probe = pytest.importorskip("_tarnwick_probe")
+probe = import_probe()
 
 
 @pytest.mark.parametrize(

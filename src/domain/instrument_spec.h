@@ -69,6 +69,8 @@ struct InstrumentSpec {
     // Short options whose deposit is modelled from the strike rather than the premium.
     bool has_option_short_margin() const noexcept { return is_option() && span_pct + exposure_pct > 0.0; }
 
+    // The constructors' arguments, given by designated initializers: every member but the
+    // symbol has an initializer, so that a call names only what it sets.
     struct EquityArgs {
         std::string symbol;
         double price_increment = 0.0;
@@ -85,8 +87,8 @@ struct InstrumentSpec {
         double lot_size = 1.0;
         double multiplier = 1.0;
         double price_increment = 0.0;
-        std::optional<std::string> underlying;
-        std::optional<std::int64_t> activation_ns;
+        std::optional<std::string> underlying{};
+        std::optional<std::int64_t> activation_ns{};
         double margin_init = 0.0;
         double margin_maint = 0.0;
         double maker_fee = 0.0;
@@ -98,7 +100,7 @@ struct InstrumentSpec {
         double multiplier = 1.0;
         double price_increment = 0.0;
         double size_increment = 0.0;
-        std::optional<std::string> underlying;
+        std::optional<std::string> underlying{};
         double margin_init = 0.0;
         double margin_maint = 0.0;
         double maker_fee = 0.0;
@@ -112,9 +114,9 @@ struct InstrumentSpec {
         double lot_size = 1.0;
         double multiplier = 1.0;
         double price_increment = 0.0;
-        std::optional<std::string> underlying;
+        std::optional<std::string> underlying{};
         bool binary = false;
-        std::optional<std::int64_t> activation_ns;
+        std::optional<std::int64_t> activation_ns{};
         double margin_init = 0.0;
         double margin_maint = 0.0;
         double maker_fee = 0.0;

@@ -473,11 +473,15 @@ constexpr auto kResolve = function("resolve_atr_period", {{"config", "None"}, {"
 PyObject* resolve_atr_period(PyObject*, const Args& a) {
     const auto config = a.opt<BacktestConfig>(0);
     const auto instrument = a.opt<InstrumentConfig>(1);
-    std::optional<StopRule> stop = config ? config->stop : std::nullopt;
-    std::optional<TargetRule> target = config ? config->target : std::nullopt;
-    // An override replaces the configuration's rule of its side as a whole.
-    if (instrument && instrument->stop) stop = instrument->stop;
-    if (instrument && instrument->target) target = instrument->target;
+    // An override replaces the configuration's rule of its side as a whole. The rules are
+    // pointed at rather than copied into fresh optionals, whose copies GCC's optimiser
+    // takes for maybe-uninitialized reads.
+    const StopRule* stop = instrument && instrument->stop ? &*instrument->stop
+                           : config && config->stop       ? &*config->stop
+                                                          : nullptr;
+    const TargetRule* target = instrument && instrument->target ? &*instrument->target
+                               : config && config->target       ? &*config->target
+                                                                : nullptr;
     if (stop && stop->kind == StopRule::Kind::Atr) return to_py(stop->period).release();
     if (target && target->kind == TargetRule::Kind::Atr) return to_py(target->period).release();
     return Py_NewRef(Py_None);

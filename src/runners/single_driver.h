@@ -32,14 +32,15 @@ struct BarSeries {
     std::size_t bars() const noexcept { return close.size(); }
 };
 
-// One instrument's signals, owned by the caller. Signal bytes: non-zero is set.
+// One instrument's signals, owned by the caller. Signal bytes: non-zero is set. Every member
+// has an initializer, so that a designated initializer may leave any out.
 struct SignalInput {
     std::string symbol;
-    std::span<const std::uint8_t> entries;
-    std::span<const std::uint8_t> exits;
-    std::optional<std::span<const double>> position_sizes;  // bar i's fraction of capital
-    double weight = 1.0;                                     // carried for callers; no effect on a run
-    std::int8_t direction = 1;                               // 1 long, -1 short
+    std::span<const std::uint8_t> entries{};
+    std::span<const std::uint8_t> exits{};
+    std::optional<std::span<const double>> position_sizes{};  // bar i's fraction of capital
+    double weight = 1.0;                                       // carried for callers; no effect on a run
+    std::int8_t direction = 1;                                 // 1 long, -1 short
 };
 
 // The engine side of a run: the configuration copy and what it resolves to.

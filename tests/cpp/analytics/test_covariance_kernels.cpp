@@ -12,7 +12,10 @@
 
 #include "analytics/covariance.h"
 #include "base/format.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::row_name;
+using tarnwick::testing_support::test_name;
 using namespace tarnwick;
 using namespace tarnwick::base;
 using namespace tarnwick::analytics;
@@ -229,7 +232,8 @@ INSTANTIATE_TEST_SUITE_P(Covariance, CovarianceMatchesSerial,
                                            Shape{40, 9, 5}, Shape{255, 17, 6}, Shape{256, 24, 7},
                                            Shape{257, 33, 8}, Shape{600, 63, 9}, Shape{300, 64, 10},
                                            Shape{520, 65, 11}, Shape{90, 130, 12}, Shape{700, 150, 13},
-                                           Shape{300, 530, 14}));
+                                           Shape{300, 530, 14}),
+                         [](const auto& i) { return row_name("rows", i.param.rows, "assets", i.param.cols); });
 
 }  // namespace
 
@@ -274,7 +278,8 @@ TEST_P(CholeskyMatchesSerial, BitForBitAtEveryWidthAndOnThePool) {
 // Around a panel of rows (8), the block of columns finished together (32) and the rows of
 // one task (64).
 INSTANTIATE_TEST_SUITE_P(Covariance, CholeskyMatchesSerial,
-                         ::testing::Values(1, 2, 7, 8, 9, 31, 32, 33, 63, 64, 65, 96, 129, 300));
+                         ::testing::Values(1, 2, 7, 8, 9, 31, 32, 33, 63, 64, 65, 96, 129, 300),
+                         [](const auto& i) { return row_name("order", i.param); });
 
 struct Indefinite {
     std::size_t n;
@@ -303,7 +308,10 @@ TEST_P(CholeskyRefusesAsSerial, AtTheSamePivot) {
 INSTANTIATE_TEST_SUITE_P(Covariance, CholeskyRefusesAsSerial,
                          ::testing::Values(Indefinite{40, 0, 1.5}, Indefinite{40, 31, 2.0}, Indefinite{70, 32, 3.0},
                                            Indefinite{130, 97, 5.0}, Indefinite{300, 299, 10.0},
-                                           Indefinite{300, 150, 1.0}));
+                                           Indefinite{300, 150, 1.0}),
+                         [](const auto& i) {
+                             return row_name("order", i.param.n, "pivot", i.param.at, "lowered_by", i.param.lowered_by);
+                         });
 
 }  // namespace
 
@@ -334,7 +342,8 @@ TEST_P(ShrinkageUnderScaling, KeepsTheIntensityBitForBit) {
     for (std::size_t q = 0; q < 9; ++q) EXPECT_EQ(got->cov[q], std::ldexp(base->cov[q], 2 * k)) << q;
 }
 
-INSTANTIATE_TEST_SUITE_P(Covariance, ShrinkageUnderScaling, ::testing::Values(-480, -100, -30, -10, -1, 1, 10, 230));
+INSTANTIATE_TEST_SUITE_P(Covariance, ShrinkageUnderScaling, ::testing::Values(-480, -100, -30, -10, -1, 1, 10, 230),
+                         [](const auto& i) { return row_name("times_2_to_the", i.param); });
 
 struct TooLarge {
     const char* name;
@@ -415,6 +424,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "non-finite value at row 10, col 2"},
                       // Two in one block: the first of them.
                       NonFinite{{230 * 300 + 9, 230 * 300 + 4}, {kQuietNaN, kQuietNaN},
-                                "non-finite value at row 230, col 4"}));
+                                "non-finite value at row 230, col 4"}),
+    [](const auto& i) { return test_name(i.param.message); });
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include "analytics/covariance.h"
 #include "analytics/optimize.h"
 #include "analytics/optimize_problem.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::test_name;
 using namespace tarnwick;
 using namespace tarnwick::analytics;
 
@@ -78,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
         PivotCase{{1, 0, 0, kInf}, 2, "covariance not positive definite: pivot inf at index 1"},
         // An infinite off-diagonal entry surfaces at the next pivot: 1 - inf^2.
         PivotCase{{1, kInf, kInf, 1}, 2, "covariance not positive definite: pivot -inf at index 1"},
-        PivotCase{{1, 0, 0}, 2, "shape mismatch: expected 2x2=4 values, got 3"}));
+        PivotCase{{1, 0, 0}, 2, "shape mismatch: expected 2x2=4 values, got 3"}),
+    [](const auto& i) { return test_name(i.param.message); });
 
 TEST(PortfolioOptimizer, LongShortProblemAddsGrossSlacks) {
     const RiskModel m = diagonal_model({1e-4, 2e-4});

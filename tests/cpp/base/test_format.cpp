@@ -5,7 +5,10 @@
 
 #include "base/errors.h"
 #include "base/format.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::number_name;
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::base;
 
@@ -21,7 +24,8 @@ INSTANTIATE_TEST_SUITE_P(Format, Shortest,
                                            NumCase{1e-7, "0.0000001"}, NumCase{1e21, "1000000000000000000000"},
                                            NumCase{123456.789, "123456.789"}, NumCase{0.0, "0"},
                                            NumCase{-0.0, "-0"}, NumCase{NAN, "NaN"}, NumCase{INFINITY, "inf"},
-                                           NumCase{-INFINITY, "-inf"}, NumCase{0.30000000000000004, "0.30000000000000004"}));
+                                           NumCase{-INFINITY, "-inf"}, NumCase{0.30000000000000004, "0.30000000000000004"}),
+                         [](const auto& i) { return row_name("value", i.param.v); });
 
 class Debug : public ::testing::TestWithParam<NumCase> {};
 TEST_P(Debug, KeepsPointZeroAndSwitchesToExponentAtTheEdges) {
@@ -31,7 +35,8 @@ INSTANTIATE_TEST_SUITE_P(Format, Debug,
                          ::testing::Values(NumCase{25.0, "25.0"}, NumCase{0.0, "0.0"}, NumCase{1e16, "1e16"},
                                            NumCase{1.5e16, "1.5e16"}, NumCase{1e15, "1000000000000000.0"},
                                            NumCase{0.0001, "0.0001"}, NumCase{0.00001, "1e-5"},
-                                           NumCase{-1.5e-5, "-1.5e-5"}, NumCase{0.5, "0.5"}));
+                                           NumCase{-1.5e-5, "-1.5e-5"}, NumCase{0.5, "0.5"}),
+                         [](const auto& i) { return row_name("value", i.param.v); });
 
 struct FixedCase {
     double v;
@@ -48,13 +53,15 @@ INSTANTIATE_TEST_SUITE_P(Format, Fixed,
                                            FixedCase{2.675, 2, "2.67"}, FixedCase{2.5, 0, "2"},
                                            FixedCase{3.5, 0, "4"}, FixedCase{-0.0, 2, "-0.00"},
                                            FixedCase{9780.21, 4, "9780.2100"}, FixedCase{NAN, 2, "NaN"},
-                                           FixedCase{-INFINITY, 4, "-inf"}));
+                                           FixedCase{-INFINITY, 4, "-inf"}),
+                         [](const auto& i) { return row_name(i.param.v, "to", i.param.precision, "places"); });
 
 class Exp : public ::testing::TestWithParam<FixedCase> {};
 TEST_P(Exp, BareExponent) { EXPECT_EQ(fmt::exp(GetParam().v, GetParam().precision), GetParam().expected); }
 INSTANTIATE_TEST_SUITE_P(Format, Exp,
                          ::testing::Values(FixedCase{1234.5, 2, "1.23e3"}, FixedCase{0.00001, 2, "1.00e-5"},
-                                           FixedCase{0.0, 1, "0.0e0"}, FixedCase{-98765.0, 3, "-9.876e4"}, FixedCase{98775.0, 3, "9.878e4"}));
+                                           FixedCase{0.0, 1, "0.0e0"}, FixedCase{-98765.0, 3, "-9.876e4"}, FixedCase{98775.0, 3, "9.878e4"}),
+                         [](const auto& i) { return row_name(i.param.v, "to", i.param.precision, "places"); });
 
 TEST(Format, OptionalUsesSomeOrNone) {
     EXPECT_EQ(fmt::optional(25.0), "Some(25.0)");

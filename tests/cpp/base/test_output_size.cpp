@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "base/output_size.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::test_name;
 using namespace tarnwick;
 using namespace tarnwick::base;
 
@@ -74,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         // 2^130 is past 128 bits: the factors are named instead.
         TextCase{{k2p63, k2p64, 8},
                  "cannot allocate 9223372036854775808 x 18446744073709551616 x 8 bytes for the paths"},
-        TextCase{{0, 8}, "cannot allocate 0 bytes for the paths"}));
+        TextCase{{0, 8}, "cannot allocate 0 bytes for the paths"}),
+    [](const auto& i) { return test_name(i.param.text); });
 
 TEST(OutputSize, AllocatesTheProductZeroed) {
     const std::vector<double> v = allocate_product<double>({3, 4}, "a panel");

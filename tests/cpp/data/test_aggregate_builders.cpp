@@ -14,7 +14,9 @@
 #include "data/aggregate/bar_builder_factory.h"
 #include "data/aggregate/calendar_bar_builder.h"
 #include "data/aggregate/renko_bar_builder.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::base;
 using namespace tarnwick::domain;
@@ -223,6 +225,12 @@ struct ThresholdCase {
     std::vector<std::int64_t> closes;
 };
 class AggregateThreshold : public ::testing::TestWithParam<ThresholdCase> {};
+// The unit and the records that close a bar: "volume_closes_at_2_4", "volume_never_closes".
+std::string threshold_row_name(const ::testing::TestParamInfo<ThresholdCase>& i) {
+    std::string name = row_name(i.param.unit, i.param.closes.empty() ? "never_closes" : "closes_at");
+    for (const std::int64_t at : i.param.closes) name = row_name(name, at);
+    return name;
+}
 TEST_P(AggregateThreshold, ClosesAtTheRule) {
     auto b = make(100, GetParam().unit);
     EXPECT_EQ(completions(*b, GetParam().records), GetParam().closes);
@@ -237,7 +245,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A NaN volume holds the bar open for good (until a flush).
         ThresholdCase{"volume", {px(1, 1, NaN), px(2, 1, 500), px(3, 1, 500)}, {}},
         // Negative volume counts against the sum: 80 - 30 + 40 = 90, + 10 = 100.
-        ThresholdCase{"volume", {px(1, 1, 80), px(2, 1, -30), px(3, 1, 40), px(4, 1, 10)}, {4}}));
+        ThresholdCase{"volume", {px(1, 1, 80), px(2, 1, -30), px(3, 1, 40), px(4, 1, 10)}, {4}}),
+    threshold_row_name);
 
 TEST(AggregateCount, FlushClearsANaNSum) {
     auto b = make(100, "volume");
@@ -346,4 +355,5 @@ INSTANTIATE_TEST_SUITE_P(
         // Value: 4 x 10 = 40 bought, then 3 x 20 = 60 more on an uptick.
         ThresholdCase{"value_runs", {px(1, 10, 4), px(2, 20, 3)}, {2}},
         // Signed size decides over the tick rule: an uptick that sells.
-        ThresholdCase{"value_imbalance", {px(1, 10, 6, 6), px(2, 20, 3, -3), px(3, 20, 5, 5)}, {3}}));
+        ThresholdCase{"value_imbalance", {px(1, 10, 6, 6), px(2, 20, 3, -3), px(3, 20, 5, 5)}, {3}}),
+    threshold_row_name);

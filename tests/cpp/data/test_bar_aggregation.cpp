@@ -21,7 +21,9 @@
 #include "data/aggregate/bar_builder_factory.h"
 #include "data/aggregate/scan_ahead.h"
 #include "data/events/tick_expansion.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::domain;
 using namespace tarnwick::data;
@@ -582,7 +584,10 @@ INSTANTIATE_TEST_SUITE_P(Aggregate, AggregateTickPrints,
                          ::testing::Values(TickRowCase{10.0, 5.0, -3.0}, TickRowCase{10.0, -0.0, 0.0},
                                            TickRowCase{10.0, NaN, 2.0}, TickRowCase{0.0, 5.0, 1.0},
                                            TickRowCase{-1.0, 5.0, 1.0}, TickRowCase{NaN, 1.0, 1.0},
-                                           TickRowCase{Inf, 2.0, 2.0}, TickRowCase{1e-300, 0.0, 7.0}));
+                                           TickRowCase{Inf, 2.0, 2.0}, TickRowCase{1e-300, 0.0, 7.0}),
+                         [](const auto& i) {
+                             return row_name("ltp", i.param.ltp, "buy", i.param.buy, "sell", i.param.sell);
+                         });
 
 // ---------------------------------------------------------------------------
 // A group's volume joins a bar's in one step only where that sum is exact

@@ -7,7 +7,10 @@
 #include "domain/fees/cost_segment.h"
 #include "domain/fees/fee_model.h"
 #include "domain/fees/segment_text.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::RowLabel;
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::domain;
 
@@ -50,7 +53,12 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"CDS", CostSegment::FuturesCds}, TextCase{"BCD-CE", CostSegment::OptionsCds},
         // Unknown exchanges, blanks that are not trimmed, and the empty text.
         TextCase{"NYSE", std::nullopt}, TextCase{"", std::nullopt}, TextCase{" NSE", std::nullopt},
-        TextCase{"XYZ-CE", std::nullopt}, TextCase{"equity_intraday", std::nullopt}));
+        TextCase{"XYZ-CE", std::nullopt}, TextCase{"equity_intraday", std::nullopt}),
+    [](const auto& i) {
+        const std::string_view text = i.param.text;
+        const std::string_view segment = i.param.expected ? name(*i.param.expected) : "flat_fraction";
+        return row_name(text.empty() ? "empty" : text, "to", segment);
+    });
 
 TEST(FeeSegmentText, UnsetSegmentChargesTheFlatFraction) {
     BacktestConfig config;
@@ -115,7 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Delivery: no brokerage, STT on both sides, stamp duty only on the buy. A negative
         // quantity costs the same as the positive one.
         FillCase{CostSegment::EquityDelivery, 100.0, -1000.0, kBuy, {0.0, 100.0, 3.07, 0.1, 15.0, 0.5706}},
-        FillCase{CostSegment::EquityDelivery, 100.0, 1000.0, kSell, {0.0, 100.0, 3.07, 0.1, 0.0, 0.5706}}));
+        FillCase{CostSegment::EquityDelivery, 100.0, 1000.0, kSell, {0.0, 100.0, 3.07, 0.1, 0.0, 0.5706}}),
+    [](const auto& i) {
+        const FillCase& c = i.param;
+        return row_name(name(c.segment), c.is_buy ? "buy" : "sell", c.quantity, "at", c.price);
+    });
 
 TEST(FeeSegmentFill, FillTotalEqualsItsLinesOnEverySegmentAndSide) {
     for (std::size_t code = 0; code < kCostSegmentCount; ++code) {
@@ -165,7 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
         KindCase{"no tiers", FeeModel::tiered({}), 1000.0, 100.0, 0.0},
         // Unsorted tiers: the walk stops at the first threshold above the value.
         KindCase{"unsorted tiers", FeeModel::tiered({{100000.0, 0.0005}, {0.0, 0.001}}), 500.0, 100.0, 0.0},
-        KindCase{"value under every threshold", FeeModel::tiered({{1000.0, 0.01}}), 5.0, 10.0, 0.0}));
+        KindCase{"value under every threshold", FeeModel::tiered({{1000.0, 0.01}}), 5.0, 10.0, 0.0}),
+    RowLabel{});
 
 TEST(FeeKinds, NonFiniteInputsGiveNonFiniteCosts) {
     EXPECT_TRUE(std::isnan(FeeModel::fraction(0.001).fee(NAN, 1.0, kBuy)));

@@ -5,6 +5,9 @@
 #include <limits>
 
 #include "domain/instrument_spec.h"
+#include "test_names.h"
+
+using tarnwick::testing_support::RowLabel;
 
 namespace tarnwick {
 
@@ -61,7 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"right before increments",
                    [] { return IS::option({.symbol = "O", .strike = 1, .right = "z", .price_increment = -1.0}); },
                    "right must be 'call' or 'put', got z"},
-        RejectCase{"index increment", [] { return IS::index("I", -0.05); }, "price_increment must be >= 0"}));
+        RejectCase{"index increment", [] { return IS::index("I", -0.05); }, "price_increment must be >= 0"}),
+    RowLabel{});
 
 TEST(InstrumentSpec, OptionRightAliases) {
     struct Case {

@@ -8,6 +8,9 @@
 
 #include "base/saturate.h"
 #include "kernel_fixtures.h"
+#include "test_names.h"
+
+using tarnwick::testing_support::RowLabel;
 
 namespace tarnwick {
 
@@ -127,7 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadEntry{"negative price", -5.0, std::nullopt},
                       BadEntry{"inf price", std::numeric_limits<double>::infinity(), std::nullopt},
                       BadEntry{"nan size", 100.0, std::nan("")}, BadEntry{"negative size", 100.0, -0.5},
-                      BadEntry{"zero size", 100.0, 0.0}));
+                      BadEntry{"zero size", 100.0, 0.0}),
+    RowLabel{});
 
 TEST(KernelMends, ExplicitBadUnitsNeverOpen) {
     Kernel k(base_config());

@@ -5,6 +5,10 @@
 #include <cmath>
 
 #include "kernel_fixtures.h"
+#include "test_names.h"
+
+using tarnwick::testing_support::number_name;
+using tarnwick::testing_support::row_name;
 
 namespace tarnwick {
 
@@ -142,7 +146,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, OptionSettlement,
                                            SettleCase{OptionRight::Put, false, 104.0, 0.0, 0.0, 0.0},
                                            SettleCase{OptionRight::Put, false, 97.5, 0.01, 2.5, 0.5},
                                            SettleCase{OptionRight::Call, true, 104.0, 0.0, 1.0, 0.0},
-                                           SettleCase{OptionRight::Call, true, 100.0, 0.0, 0.0, 0.0}));
+                                           SettleCase{OptionRight::Call, true, 100.0, 0.0, 0.0, 0.0}),
+                         [](const auto& i) {
+                             const SettleCase& c = i.param;
+                             return row_name(c.binary ? "binary" : "", c.right == OptionRight::Call ? "call" : "put",
+                                             "underlying", c.underlying, c.fee_rate > 0.0 ? "fee" : "",
+                                             c.fee_rate > 0.0 ? number_name(c.fee_rate) : "");
+                         });
 
 TEST(KernelStep, NextBarOpenExitActsBeforeTheNextBarsStops) {
     BacktestConfig bc;
@@ -247,7 +257,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, MaintenanceRequirement,
                                            RequirementCase{0.5, 0.0, 0.0, 0.0},     // below 1 counts as 1
                                            RequirementCase{4.0, 0.0, 0.0, 62.5},    // 500 * 0.125
                                            RequirementCase{1.0, 0.2, 0.0, 50.0},    // 500 * 0.1
-                                           RequirementCase{4.0, 0.0, 0.3, 150.0}));  // 500 * 0.3
+                                           RequirementCase{4.0, 0.0, 0.3, 150.0}),  // 500 * 0.3
+                         [](const auto& i) {
+                             return row_name("leverage", i.param.leverage, "initial", i.param.margin_init,
+                                             "maintenance", i.param.margin_maint);
+                         });
 
 TEST(KernelAccount, ShortOptionLocksSpanMarginFromTheStrike) {
     KernelConfig kc = margin_config(base_config({}, -1));

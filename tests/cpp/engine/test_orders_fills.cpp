@@ -70,7 +70,9 @@ TEST_P(LimitFillProbability, SeededDrawsDecideTheBar) {
     }
     EXPECT_EQ(filled_on, c.fill_bar);
     EXPECT_EQ(status_of(k, id), c.fill_bar ? OrderStatus::Filled : OrderStatus::Accepted);
-    if (!(c.probability < 1.0)) EXPECT_EQ(k.fill_random_state(), c.seed);  // certain: no model, no draw
+    if (!(c.probability < 1.0)) {
+        EXPECT_EQ(k.fill_random_state(), c.seed);  // certain: no model, no draw
+    }
 }
 
 // SplitMix64 draws, computed independently: seed 0 gives 0.883, 0.432, ...; seed 3

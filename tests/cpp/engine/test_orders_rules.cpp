@@ -138,7 +138,9 @@ TEST_P(BracketChildren, ProtectWhatTheParentFilled) {
 
     // A print of `first_print` units at 100 fills that much of the parent.
     if (c.first_print > 0.0) (void)run(k, 1, bar(1, 100, 100, 100, 100, c.first_print), true);
-    if (c.cancel_by_hand) EXPECT_TRUE(k.cancel_order(1, p));
+    if (c.cancel_by_hand) {
+        EXPECT_TRUE(k.cancel_order(1, p));
+    }
     // The parent's remainder ends (an ioc remainder at once, a "day" order overnight).
     (void)run(k, 2, bar(86400000000000LL + 2, 101, 101, 101, 101, 1.0), true);
     EXPECT_FALSE(is_working(status_of(k, p)));

@@ -7,7 +7,9 @@
 
 #include "indicators/momentum.h"
 #include "test_indicators_util.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::indicators;
 using ind_test::NaN;
@@ -106,7 +108,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MacdErrorCase{12, 12, 9, "Invalid parameter: MACD fast period must be < slow period"},
                       MacdErrorCase{26, 12, 9, "Invalid parameter: MACD fast period must be < slow period"},
                       MacdErrorCase{26, 12, 0, "Invalid parameter: MACD periods must be > 0"},
-                      MacdErrorCase{0, 26, 9, "Invalid parameter: MACD periods must be > 0"}));
+                      MacdErrorCase{0, 26, 9, "Invalid parameter: MACD periods must be > 0"}),
+    [](const auto& i) { return row_name("fast", i.param.fast, "slow", i.param.slow, "signal", i.param.signal); });
 
 TEST(IndicatorsStochastic, ByHand) {
     // k=2: i1 hh 4 ll 1 -> (3-1)/3*100; i2 hh 5 ll 2 -> 100; i3 hh 5 ll 1 -> (2-1)/4*100 = 25

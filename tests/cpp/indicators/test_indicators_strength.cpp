@@ -7,7 +7,9 @@
 
 #include "indicators/strength.h"
 #include "test_indicators_util.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::indicators;
 using ind_test::NaN;
@@ -88,4 +90,8 @@ TEST_P(IndicatorsVwapLengths, NamesTheLengthThatDiffers) {
 INSTANTIATE_TEST_SUITE_P(Indicators, IndicatorsVwapLengths,
                          ::testing::Values(VwapLengths{4, 5, 5, 5, "Data length mismatch: expected 5, got 4"},
                                            VwapLengths{5, 6, 5, 5, "Data length mismatch: expected 5, got 6"},
-                                           VwapLengths{5, 5, 5, 4, "Data length mismatch: expected 5, got 4"}));
+                                           VwapLengths{5, 5, 5, 4, "Data length mismatch: expected 5, got 4"}),
+                         [](const auto& i) {
+                             const VwapLengths& c = i.param;
+                             return row_name("high", c.nh, "low", c.nl, "close", c.nc, "volume", c.nv);
+                         });

@@ -8,7 +8,9 @@
 #include "indicators/tick_features.h"
 #include "indicators/tick_signals.h"
 #include "test_indicators_util.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::indicators;
 using ind_test::NaN;
@@ -32,7 +34,8 @@ INSTANTIATE_TEST_SUITE_P(Indicators, IndicatorsTickWindow,
                          ::testing::Values(WindowCase{60.0, 60 * kSec}, WindowCase{0.5e-9, 0},
                                            WindowCase{-1.5, -1'500'000'000}, WindowCase{NaN, 0},
                                            WindowCase{9.3e9, kMax}, WindowCase{INFINITY, kMax},
-                                           WindowCase{-9.3e9, kMin}, WindowCase{-INFINITY, kMin}));
+                                           WindowCase{-9.3e9, kMin}, WindowCase{-INFINITY, kMin}),
+                         [](const auto& i) { return row_name(i.param.seconds, "seconds"); });
 
 TEST(IndicatorsTickReturn, LastTickAtLeastAWindowOld) {
     // i2 base 100 (at 0 s): 2%; i3 base 101 (at 30 s): 2/101*100

@@ -76,7 +76,8 @@ TEST_P(IndicatorsMovingAverage, EmptyInputAndZeroPeriod) {
 INSTANTIATE_TEST_SUITE_P(
     Indicators, IndicatorsMovingAverage,
     ::testing::Values(AverageCase{&trend::sma, "Invalid parameter: SMA period must be > 0"},
-                      AverageCase{&trend::ema, "Invalid parameter: EMA period must be > 0"}));
+                      AverageCase{&trend::ema, "Invalid parameter: EMA period must be > 0"}),
+    [](const auto& i) { return std::string(i.param.fn == &trend::sma ? "sma" : "ema"); });
 
 TEST(IndicatorsSupertrend, FlipsUpAndBackDown) {
     // period 1, multiplier 1: ATR = true range = 2, 2, 4, 3.5, 4

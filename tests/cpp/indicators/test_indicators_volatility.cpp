@@ -9,7 +9,9 @@
 
 #include "indicators/volatility.h"
 #include "test_indicators_util.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::indicators;
 using ind_test::NaN;
@@ -91,7 +93,10 @@ TEST_P(IndicatorsAtrLengths, NamesTheLengthThatDiffers) {
 INSTANTIATE_TEST_SUITE_P(Indicators, IndicatorsAtrLengths,
                          ::testing::Values(LengthCase{10, 9, 9, "Data length mismatch: expected 9, got 10"},
                                            LengthCase{9, 7, 9, "Data length mismatch: expected 9, got 7"},
-                                           LengthCase{9, 9, 10, "Data length mismatch: expected 10, got 9"}));
+                                           LengthCase{9, 9, 10, "Data length mismatch: expected 10, got 9"}),
+                         [](const auto& i) {
+                             return row_name("high", i.param.nh, "low", i.param.nl, "close", i.param.nc);
+                         });
 
 TEST(IndicatorsAtr, ZeroPeriodRefused) {
     EXPECT_EQ(error_text(volatility::atr({}, {}, {}, 0)), "Invalid parameter: ATR period must be > 0");

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "indicators/window_extreme.h"
+#include "test_names.h"
+
+using tarnwick::testing_support::row_name;
 
 namespace {
 
@@ -72,6 +75,7 @@ TEST_P(WindowExtreme, MatchesAScanOfEveryWindow) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, WindowExtreme,
-                         ::testing::Values(1, 2, 3, 7, 8, 9, 20, 32, 33, 100, 129, 255, 256));
+                         ::testing::Values(1, 2, 3, 7, 8, 9, 20, 32, 33, 100, 129, 255, 256),
+                         [](const auto& i) { return row_name("period", i.param); });
 
 }  // namespace

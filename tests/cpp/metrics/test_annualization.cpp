@@ -9,7 +9,9 @@
 #include "metrics/annualization.h"
 #include "metrics/metrics.h"
 #include "metrics/return_stats.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::RowLabel;
 using namespace tarnwick;
 using namespace tarnwick::metrics;
 namespace ann = tarnwick::metrics::annualization;
@@ -93,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
                 std::nullopt,
                 {kT0, kT0, kT0 + 2 * kMinute, kT0 + kMinute, kT0 + 3 * kMinute, kT0 + 5 * kMinute},
                 std::nullopt,
-                187.5 * 252.0}));
+                187.5 * 252.0}),
+    RowLabel{});
 
 TEST(Annualization, LegacyConstantIgnoresEverythingElse) {
     EXPECT_EQ(ann::run_periods_per_year(true, 252.0, 870.0, spaced(kMinute, 10)), 365.0);
@@ -146,6 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         SharpeCase{"1 minute, 870", kMinute, 870.0, std::nullopt, 331.0891118717},       // sqrt(109620)
         SharpeCase{"1 minute, 0", kMinute, 0.0, std::nullopt, 512.6402247190518},        // sqrt(262800)
         SharpeCase{"2 hours", 120 * kMinute, std::nullopt, std::nullopt, 19.84313483298443},  // sqrt(393.75)
-        SharpeCase{"explicit 252", kMinute, std::nullopt, 252.0, 11.224972160321824}));     // sqrt(126)
+        SharpeCase{"explicit 252", kMinute, std::nullopt, 252.0, 11.224972160321824}),  // sqrt(126)
+    RowLabel{});
 
 }  // namespace

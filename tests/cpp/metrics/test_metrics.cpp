@@ -11,7 +11,10 @@
 
 #include "metrics/metrics.h"
 #include "metrics/return_stats.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::number_name;
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::domain;
 using namespace tarnwick::metrics;
@@ -175,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Deviations -2, -1, 3; s^2 = 7; G1 = 3/2 x 18 / 7^1.5.
         MomentCase{{1.0, 2.0, 6.0}, 27.0 / std::pow(7.0, 1.5), std::nullopt},
         MomentCase{{1.0, 2.0, 3.0, 10.0}, 1.7636326148038877, 3.228},
-        MomentCase{{0.01, -0.02, 0.03, 0.10, -0.05}, 0.7686404404665302, 0.7320112336934113}));
+        MomentCase{{0.01, -0.02, 0.03, 0.10, -0.05}, 0.7686404404665302, 0.7320112336934113}),
+    [](const auto& i) { return row_name(i.param.returns.size(), "returns"); });
 
 TEST(MetricsReturnStats, TailRatioNeedsTwentyReturns) {
     std::vector<double> r;
@@ -234,7 +238,9 @@ TEST_P(TailRatioOrderStatistics, EqualsTheSortedPercentiles) {
         const auto expected = tail_ratio_by_sorting(r);
         const auto got = metrics::tail_ratio(r);
         ASSERT_EQ(got.has_value(), expected.has_value()) << c.size << " round " << round;
-        if (expected) EXPECT_EQ(*got, *expected) << c.size << " round " << round;
+        if (expected) {
+            EXPECT_EQ(*got, *expected) << c.size << " round " << round;
+        }
     }
 }
 
@@ -244,7 +250,15 @@ INSTANTIATE_TEST_SUITE_P(Metrics, TailRatioOrderStatistics,
                                            TailCase{10007, 50, 0.05}, TailCase{100000, 0, 0.0},
                                            TailCase{20000, 0, 0.0, true}, TailCase{50000, 4, 0.01, true},
                                            // Three levels a third each: both tails sit inside one level.
-                                           TailCase{100000, 1, 0.0}, TailCase{30000, 1, 0.02, true}));
+                                           TailCase{100000, 1, 0.0}, TailCase{30000, 1, 0.02, true}),
+                         [](const auto& i) {
+                             const TailCase& c = i.param;
+                             return row_name(c.size, "returns", c.distinct > 0 ? "levels" : "continuous",
+                                             c.distinct > 0 ? number_name(c.distinct) : "",
+                                             c.nan_share > 0.0 ? "nan_share" : "",
+                                             c.nan_share > 0.0 ? number_name(c.nan_share) : "",
+                                             c.periodic ? "periodic" : "");
+                         });
 
 // ---------------------------------------------------------------------------------------
 // Drawdown figures.

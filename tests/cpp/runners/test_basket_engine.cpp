@@ -9,6 +9,10 @@
 
 #include "runner_fixtures.h"
 #include "runners/basket.h"
+#include "test_names.h"
+
+using tarnwick::testing_support::row_name;
+using tarnwick::testing_support::test_name;
 
 namespace tarnwick::runners::basket {
 
@@ -155,7 +159,8 @@ INSTANTIATE_TEST_SUITE_P(Table, BasketColumns,
                                            ColumnCase{Column::Open, 1, "instrument 'B': open has 1 values, close has 3"},
                                            ColumnCase{Column::High, 2, "instrument 'B': high has 2 values, close has 3"},
                                            ColumnCase{Column::Low, 0, "instrument 'B': low has 0 values, close has 3"},
-                                           ColumnCase{Column::Volume, 4, "instrument 'B': volume has 4 values, close has 3"}));
+                                           ColumnCase{Column::Volume, 4, "instrument 'B': volume has 4 values, close has 3"}),
+                         [](const auto& i) { return test_name(i.param.message); });
 
 struct WeightCase {
     double weight;
@@ -187,7 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
                       WeightCase{kNaN, "weight of instrument 1 ('B') must be a finite number >= 0, got NaN"},
                       WeightCase{kInf, "weight of instrument 1 ('B') must be a finite number >= 0, got inf"},
                       WeightCase{-kInf, "weight of instrument 1 ('B') must be a finite number >= 0, got -inf"},
-                      WeightCase{0.0, ""}, WeightCase{0.5, ""}));
+                      WeightCase{0.0, ""}, WeightCase{0.5, ""}),
+    [](const auto& i) { return row_name("weight", i.param.weight); });
 
 TEST(BasketWeights, WeightsShareTheCashByTheirRatio) {
     // Weights 2 and 1 over 9000: 6000 buys 60 of A at 100, 3000 buys 60 of B at 50.

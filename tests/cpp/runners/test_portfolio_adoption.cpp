@@ -69,7 +69,9 @@ TEST_P(AdoptedPositions, AreMarkedAtTheAdoptionPriceUntilTheyTrade) {
     EXPECT_EQ(trade.exit_price, 100.0);
     EXPECT_EQ(trade.size, c.units);
     EXPECT_EQ(trade.exit_reason, ExitReason::EndOfData);
-    if (!r.result.equity_curve.empty()) EXPECT_EQ(r.result.equity_curve.back(), 100000.0);
+    if (!r.result.equity_curve.empty()) {
+        EXPECT_EQ(r.result.equity_curve.back(), 100000.0);
+    }
     EXPECT_EQ(r.halted, c.halted);
 }
 

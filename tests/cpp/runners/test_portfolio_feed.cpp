@@ -9,6 +9,9 @@
 #include "data/events/tick_expansion.h"
 #include "data/feed/schedule.h"
 #include "runners/session/portfolio_session.h"
+#include "test_names.h"
+
+using tarnwick::testing_support::row_name;
 
 namespace tarnwick {
 
@@ -75,7 +78,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, TickPrint,
                              PrintCase{101.0, -2.0, 7.0, 0.0, true, 9.0, -5.0},
                              PrintCase{101.0, 0.0, 0.0, -1.0, true, 0.0, 0.0},
                              PrintCase{0.0, 1.0, 1.0, 1.0, false, 0.0, 0.0},
-                             PrintCase{kNaN, 1.0, 1.0, 1.0, false, 0.0, 0.0}));
+                             PrintCase{kNaN, 1.0, 1.0, 1.0, false, 0.0, 0.0}),
+                         [](const auto& i) {
+                             const PrintCase& p = i.param;
+                             return row_name("ltp", p.ltp, "buy", p.buy, "sell", p.sell, "ltq", p.ltq);
+                         });
 
 TEST(TickExpansion, QuotesFollowTheirRowsPrintOnTheirOwnStream) {
     TickColumns c = columns({10.0, 0.0, 11.0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0});

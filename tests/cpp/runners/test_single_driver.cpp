@@ -14,7 +14,9 @@
 #include "runners/batch_single.h"
 #include "runners/single_driver.h"
 #include "signals/processor.h"
+#include "test_names.h"
 
+using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::base;
 using namespace tarnwick::domain;
@@ -50,7 +52,16 @@ INSTANTIATE_TEST_SUITE_P(
         ProcessCase{bits({1, 1, 0}), bits({1, 1, 1}), bits({1, 0, 0}), bits({0, 0, 1})},
         // Exits while flat are ignored; any non-zero byte is a set flag.
         ProcessCase{bits({0, 0, 7, 0}), bits({255, 1, 0, 2}), bits({0, 0, 1, 0}), bits({0, 0, 0, 1})},
-        ProcessCase{{}, {}, {}, {}}));
+        ProcessCase{{}, {}, {}, {}}),
+    [](const auto& i) {
+        // A set flag reads 1 whatever its byte: "entries_1100_exits_0011".
+        auto flags = [](const std::vector<std::uint8_t>& v) {
+            std::string s;
+            for (const std::uint8_t b : v) s += b != 0 ? '1' : '0';
+            return s.empty() ? std::string("none") : s;
+        };
+        return row_name("entries", flags(i.param.entries), "exits", flags(i.param.exits));
+    });
 
 TEST(SingleDriverProcess, StreamMatchesTheColumns) {
     const auto e = bits({1, 0, 1, 1, 0, 1, 0, 0, 1});
@@ -94,7 +105,8 @@ TEST_P(SingleDriverProcessLong, ColumnsAndBarsFollowTheStream) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Densities, SingleDriverProcessLong, ::testing::Values(0.001, 0.02, 0.3, 0.9));
+INSTANTIATE_TEST_SUITE_P(Densities, SingleDriverProcessLong, ::testing::Values(0.001, 0.02, 0.3, 0.9),
+                         [](const auto& i) { return row_name("density", i.param); });
 
 TEST(SingleDriverProcess, LengthsMustAgree) {
     auto r = signals::processor::process(bits({1, 0, 0}), bits({0, 1}));
@@ -113,6 +125,26 @@ struct AtrCase {
 };
 
 class SingleDriverAtrPeriod : public ::testing::TestWithParam<AtrCase> {};
+
+std::string rule_name(const std::optional<StopRule>& r) {
+    if (!r) return "none";
+    switch (r->kind) {
+        case StopRule::Kind::Fixed: return "fixed";
+        case StopRule::Kind::Trailing: return "trailing";
+        case StopRule::Kind::Atr: return row_name("atr", r->period);
+    }
+    return "unknown";
+}
+
+std::string rule_name(const std::optional<TargetRule>& r) {
+    if (!r) return "none";
+    switch (r->kind) {
+        case TargetRule::Kind::Fixed: return "fixed";
+        case TargetRule::Kind::Atr: return row_name("atr", r->period);
+        case TargetRule::Kind::RiskReward: return "risk_reward";
+    }
+    return "unknown";
+}
 
 TEST_P(SingleDriverAtrPeriod, OverridesThenStopThenTarget) {
     const AtrCase& c = GetParam();
@@ -134,7 +166,15 @@ INSTANTIATE_TEST_SUITE_P(
                               10},
                       AtrCase{std::nullopt, std::nullopt, StopRule::atr(1.0, 7), std::nullopt, 7},
                       AtrCase{StopRule::trailing(2.0), TargetRule::risk_reward(2.0), std::nullopt, std::nullopt,
-                              std::nullopt}));
+                              std::nullopt}),
+    [](const auto& i) {
+        // "stop_atr_14_target_fixed", then the overrides when there are any.
+        const AtrCase& c = i.param;
+        const bool overridden = c.stop_override || c.target_override;
+        return row_name("stop", rule_name(c.stop), "target", rule_name(c.target), overridden ? "override_stop" : "",
+                        overridden ? rule_name(c.stop_override) : "", overridden ? "override_target" : "",
+                        overridden ? rule_name(c.target_override) : "");
+    });
 
 // ---------------------------------------------------------------------------
 

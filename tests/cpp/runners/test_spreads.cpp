@@ -9,6 +9,9 @@
 
 #include "runner_fixtures.h"
 #include "runners/spreads.h"
+#include "test_names.h"
+
+using tarnwick::testing_support::row_name;
 
 namespace tarnwick::runners::spreads {
 
@@ -48,7 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
                       TypeCase{"long_put", SpreadType::LongPut}, TypeCase{"naked_call", SpreadType::NakedCall},
                       TypeCase{"NakedPut", SpreadType::NakedPut}, TypeCase{"iron-condor", SpreadType::Custom},
                       TypeCase{"butterfly", SpreadType::Custom}, TypeCase{"", SpreadType::Custom},
-                      TypeCase{" straddle", SpreadType::Custom}, TypeCase{"custom", SpreadType::Custom}));
+                      TypeCase{" straddle", SpreadType::Custom}, TypeCase{"custom", SpreadType::Custom}),
+    [](const auto& i) {
+        const std::string_view text = i.param.text;
+        return row_name(text.empty() ? "empty" : text, "to", name(i.param.want));
+    });
 
 TEST(SpreadTypeName, RoundTripsEveryValue) {
     for (int v = 0; v <= 14; ++v) {

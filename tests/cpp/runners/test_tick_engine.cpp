@@ -10,6 +10,9 @@
 
 #include "runner_fixtures.h"
 #include "runners/tick.h"
+#include "test_names.h"
+
+using tarnwick::testing_support::row_name;
 
 namespace tarnwick::runners::tick {
 
@@ -131,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(Table, TickColumnLengths,
                                            LengthCase{"sell_qty_delta", 0, "sell_qty_delta has 0 values, ltp has 5"},
                                            LengthCase{"oi", 7, "oi has 7 values, ltp has 5"},
                                            LengthCase{"entries", 4, "entries has 4 values, ltp has 5"},
-                                           LengthCase{"exits", 6, "exits has 6 values, ltp has 5"}));
+                                           LengthCase{"exits", 6, "exits has 6 values, ltp has 5"}),
+                         [](const auto& i) { return row_name(i.param.column, "of", i.param.length); });
 
 TEST(TickColumnLengths, NegativeQuantityIsRefusedFirst) {
     Ticks t({100, 100}, {0}, {});
