@@ -20,6 +20,9 @@ export CARGO_BUILD_JOBS ?= $(JOBS)
 # newer compiler's new warnings must not stop an install.
 WERROR      := $(if $(filter true,$(CI)),ON,OFF)
 STEP        := @printf '\n== %s\n'
+# Each layer's C++ tests are an executable of their own, tarnwick_<layer>_tests.
+TEST_LAYERS := base domain metrics engine indicators signals data runners analytics python
+CHECK_LAYERS = $(PY) tools/check_layers.py --build $(BUILD) --ninja $(VENV)/bin/ninja
 
 # CPython 3.12 is looked for in these places, in this order, and the first that runs as 3.12
 # is used (a pyenv shim named python3.12 may exist with no 3.12 behind it). Naming one on
@@ -103,15 +106,16 @@ install: system-deps venv
 	$(STEP) "building the extension and the C++ tests in $(BUILD), $(JOBS) jobs: a few minutes the first time"
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) install -v --no-build-isolation -Cbuild-dir=$(BUILD) \
 	  -Ccmake.define.TARNWICK_TESTS=ON -Ccmake.define.TARNWICK_WERROR=$(WERROR) -Ccmake.build-type=Release . \
-	  | $(PIP_SHOWN)
+	  | $(PIP_SHOWN) || { $(CHECK_LAYERS) >&2 || true; exit 1; }
 
-# The layer check comes first: an include that breaks a layer's rule fails the run before
-# anything else is read. The stub is held to the installed module (mypy is a test-only
+# The layer check reads the compiler's own record of what each compiled file included, so
+# it follows the build; a build that fails (a test reaching across a layer does not link)
+# runs it too, so that the failure names the includes that break the rule. The stub is held to the installed module (mypy is a test-only
 # dependency). The probe module lives in the build folder; the tests that need it fail
 # when it is missing there.
 test: install
-	$(STEP) "checking the layers' includes"
-	$(PY) tools/check_layers.py
+	$(STEP) "checking what each compiled file included against the layers' rules"
+	$(CHECK_LAYERS)
 	$(STEP) "running the C++ tests and the Clarabel shim's Rust tests (ctest)"
 	$(CTEST) --test-dir $(BUILD) --output-on-failure --progress -j $(JOBS)
 	$(STEP) "checking the type stub against the module (stubtest)"
@@ -145,8 +149,10 @@ test-asan: system-deps venv
 	$(STEP) "building it, $(JOBS) jobs: several minutes the first time"
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	$(STEP) "running the C++ tests under the sanitizers"
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  $(ASAN_BUILD)/tarnwick_cpp_tests --gtest_brief=1
+	for layer in $(TEST_LAYERS); do \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	    $(ASAN_BUILD)/tarnwick_$${layer}_tests --gtest_brief=1 || exit 1; \
+	done
 	$(STEP) "running the Python tests under the sanitizers"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

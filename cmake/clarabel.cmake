@@ -74,7 +74,7 @@ function(clarabel_ffi_add_tests)
   add_custom_target(clarabel_ffi_tests ALL DEPENDS ${stamp})
   # Nothing needs the harness, so the build tool would leave it to the end and wait for it
   # alone; as a step before the C++ test binary it is built alongside the C++ tests.
-  add_dependencies(tarnwick_cpp_tests clarabel_ffi_tests)
+  add_dependencies(tarnwick_analytics_tests clarabel_ffi_tests)
   add_test(NAME ClarabelShim.CargoTests
            COMMAND ${CLARABEL_FFI_CARGO} test ${CLARABEL_FFI_CARGO_ARGS} --quiet
            WORKING_DIRECTORY ${CLARABEL_FFI_DIR})
