@@ -50,14 +50,14 @@ Ref panel_array(Matrix m) { return from_matrix(std::move(m)); }
 // ---------------------------------------------------------------------------
 // Factor panels
 
-constexpr Returns kPanel{"NDArray[np.float64]"};
+constexpr Returns kArray{"NDArray[np.float64]"};
 
 Ref winsorize_body(ArrayF64x2 values, double pct) {
     return panel_array(unwrap(analytics::winsorize_panel(std::move(values.m), pct)));
 }
 
 constexpr auto kWinsorize = function<winsorize_body>(
-    "winsorize_panel", {"values", "pct"}, kPanel, "Winsorize each date's cross-section (rows = dates, cols = assets).");
+    "winsorize_panel", {"values", "pct"}, kArray, "Winsorize each date's cross-section (rows = dates, cols = assets).");
 
 Ref zscore_body(const ArrayF64x2& values, std::uint64_t min_names) {
     return panel_array(unwrap(analytics::zscore_panel(values.m, min_names)));
@@ -68,8 +68,8 @@ Ref rank_body(const ArrayF64x2& values, std::uint64_t min_names) {
 }
 
 constexpr auto kZscore =
-    function<zscore_body>("zscore_panel", {"values", "min_names"}, kPanel, "Z-score each date's cross-section.");
-constexpr auto kRank = function<rank_body>("rank_panel", {"values", "min_names"}, kPanel,
+    function<zscore_body>("zscore_panel", {"values", "min_names"}, kArray, "Z-score each date's cross-section.");
+constexpr auto kRank = function<rank_body>("rank_panel", {"values", "min_names"}, kArray,
                                            "Rank each date's cross-section into [0, 1], ties averaged.");
 
 Ref momentum_body(const ArrayF64x2& prices, std::uint64_t lookback, std::uint64_t skip) {
@@ -77,7 +77,7 @@ Ref momentum_body(const ArrayF64x2& prices, std::uint64_t lookback, std::uint64_
 }
 
 constexpr auto kMomentum = function<momentum_body>(
-    "momentum_panel", {"prices", "lookback", "skip"}, kPanel,
+    "momentum_panel", {"prices", "lookback", "skip"}, kArray,
     "Price momentum with a skip window (12-1 daily: lookback=252, skip=21).");
 
 Ref composite_body(std::vector<ArrayF64x2> given, const ArrayF64& weights) {
@@ -87,7 +87,7 @@ Ref composite_body(std::vector<ArrayF64x2> given, const ArrayF64& weights) {
     return panel_array(unwrap(analytics::composite_scores(factors, weights.data)));
 }
 
-constexpr auto kComposite = function<composite_body>("composite_scores", {"factors", "weights"}, kPanel,
+constexpr auto kComposite = function<composite_body>("composite_scores", {"factors", "weights"}, kArray,
                                                      "Weighted composite of same-shaped factor panels.");
 
 // ---------------------------------------------------------------------------
@@ -119,7 +119,7 @@ PyGetSetDef kRankIcGetSet[] = {
 };
 
 constexpr auto kDailyIc = method<copied_array<&RankIC::daily_ic>>(
-    "RankIC.daily_ic", kPanel, "The IC of every date, NaN where the date was not scored.");
+    "RankIC.daily_ic", kArray, "The IC of every date, NaN where the date was not scored.");
 
 PyMethodDef kRankIcMethods[] = {
     noargs<kDailyIc>(),
@@ -196,19 +196,19 @@ PyGetSetDef kRebalanceGetSet[] = {
 };
 
 constexpr auto kEquityCurve = method<copied_array<&RS::equity_curve>>(
-    "RebalanceSimResult.equity_curve", kPanel, "Holdings plus cash on every date, after its trades and costs.");
+    "RebalanceSimResult.equity_curve", kArray, "Holdings plus cash on every date, after its trades and costs.");
 constexpr auto kTurnover = method<copied_array<&RS::turnover>>(
-    "RebalanceSimResult.turnover", kPanel, "One-way turnover of every date; 0 where nothing traded.");
+    "RebalanceSimResult.turnover", kArray, "One-way turnover of every date; 0 where nothing traded.");
 constexpr auto kCostRegulatory =
-    method<copied_array<&RS::cost_regulatory>>("RebalanceSimResult.cost_regulatory", kPanel,
+    method<copied_array<&RS::cost_regulatory>>("RebalanceSimResult.cost_regulatory", kArray,
                                                "Transaction tax, exchange, SEBI, stamp duty and GST of every date.");
 constexpr auto kCostBrokerage = method<copied_array<&RS::cost_brokerage>>("RebalanceSimResult.cost_brokerage",
-                                                                          kPanel, "Brokerage of every date.");
+                                                                          kArray, "Brokerage of every date.");
 constexpr auto kCostDp =
-    method<copied_array<&RS::cost_dp>>("RebalanceSimResult.cost_dp", kPanel, "Depository charge of every date.");
+    method<copied_array<&RS::cost_dp>>("RebalanceSimResult.cost_dp", kArray, "Depository charge of every date.");
 
 PyMethodDef kRebalanceMethods[] = {
-    noargs<kEquityCurve>(),    noargs<kTurnover>(), noargs<kCostRegulatory>(),
+    noargs<kEquityCurve>(),   noargs<kTurnover>(), noargs<kCostRegulatory>(),
     noargs<kCostBrokerage>(), noargs<kCostDp>(),
     kMethodEnd,
 };

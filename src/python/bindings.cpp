@@ -285,23 +285,21 @@ PyObject* instrument_repr(PyObject* self) {
     });
 }
 
-constexpr Returns kINone{"None"};
-
-constexpr auto kIFixedStop = method<set_fixed_stop<I>>("InstrumentConfig.set_fixed_stop", {"percent"}, kINone,
+constexpr auto kIFixedStop = method<set_fixed_stop<I>>("InstrumentConfig.set_fixed_stop", {"percent"}, kNone,
                                                        "Set fixed percentage stop-loss override." TW_FIXED_STOP_UNITS);
-constexpr auto kIAtrStop = method<set_atr_stop<I>>("InstrumentConfig.set_atr_stop", {"multiplier", "period"}, kINone,
+constexpr auto kIAtrStop = method<set_atr_stop<I>>("InstrumentConfig.set_atr_stop", {"multiplier", "period"}, kNone,
                                                    "Set ATR-based stop-loss override." TW_ATR_STOP_UNITS);
 constexpr auto kITrailingStop = method<set_trailing_stop<I>>(
-    "InstrumentConfig.set_trailing_stop", {"percent"}, kINone,
+    "InstrumentConfig.set_trailing_stop", {"percent"}, kNone,
     "Set trailing stop-loss override." TW_TRAILING_STOP_UNITS);
 constexpr auto kIFixedTarget = method<set_fixed_target<I>>(
-    "InstrumentConfig.set_fixed_target", {"percent"}, kINone,
+    "InstrumentConfig.set_fixed_target", {"percent"}, kNone,
     "Set fixed percentage take-profit override." TW_FIXED_TARGET_UNITS);
-constexpr auto kIAtrTarget = method<set_atr_target<I>>("InstrumentConfig.set_atr_target", {"multiplier", "period"},
-                                                       kINone,
-                                                       "Set ATR-based take-profit override." TW_ATR_TARGET_UNITS);
+constexpr auto kIAtrTarget = method<set_atr_target<I>>(
+    "InstrumentConfig.set_atr_target", {"multiplier", "period"}, kNone,
+    "Set ATR-based take-profit override." TW_ATR_TARGET_UNITS);
 constexpr auto kIRiskRewardTarget = method<set_risk_reward_target<I>>(
-    "InstrumentConfig.set_risk_reward_target", {"ratio"}, kINone,
+    "InstrumentConfig.set_risk_reward_target", {"ratio"}, kNone,
     "Set risk-reward based take-profit override." TW_RISK_REWARD_TARGET_UNITS);
 
 PyMethodDef kInstrumentMethods[] = {

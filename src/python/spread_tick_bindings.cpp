@@ -1,7 +1,8 @@
 // Spread and tick backtests from Python: run_spread_backtest, run_tick_backtest and
-// batch_spread_backtest. The single runs copy every array at the call's start; the batch
-// copies the shared timestamps and reads its items' own copies in place, borrowed until
-// the runs are over. The engines never see Python memory.
+// batch_spread_backtest. The single runs copy every array they run on at the call's start
+// (the underlying closes, which no rule reads, are only checked); the batch copies the
+// shared timestamps and reads its items' own copies in place, borrowed until the runs are
+// over. The engines never see Python memory.
 #include <cstddef>
 #include <cstdint>
 #include <limits>
