@@ -2,6 +2,7 @@
 // RankIC record, the Indian cost schedule export, the rebalance-policy simulation with its
 // RebalanceSimResult record, and the Monte Carlo simulation on the worker pool.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "base/matrix.h"
 #include "domain/backtest_config.h"
 #include "domain/fees/cost_segment.h"
+#include "python/declare.h"
 #include "python/fields.h"
 #include "python/numpy_bridge.h"
 #include "python/records.h"
@@ -48,69 +50,60 @@ Ref panel_array(Matrix m) { return from_matrix(std::move(m)); }
 // ---------------------------------------------------------------------------
 // Factor panels
 
-constexpr auto kWinsorize = function("winsorize_panel", {"values", "pct"},
-                                     "Winsorize each date's cross-section (rows = dates, cols = assets).");
+constexpr Returns kArray{"NDArray[np.float64]"};
 
-PyObject* winsorize_body(PyObject*, const Args& a) {
-    Matrix values = a.get<ArrayF64x2>(0).m;
-    const double pct = a.get<double>(1);
-    return panel_array(unwrap(analytics::winsorize_panel(std::move(values), pct))).release();
+Ref winsorize_body(ArrayF64x2 values, double pct) {
+    return panel_array(unwrap(analytics::winsorize_panel(std::move(values.m), pct)));
 }
 
-constexpr auto kZscore = function("zscore_panel", {"values", "min_names"}, "Z-score each date's cross-section.");
-constexpr auto kRank = function("rank_panel", {"values", "min_names"},
-                                "Rank each date's cross-section into [0, 1], ties averaged.");
+constexpr auto kWinsorize = function<winsorize_body>(
+    "winsorize_panel", {"values", "pct"}, kArray, "Winsorize each date's cross-section (rows = dates, cols = assets).");
 
-PyObject* zscore_body(PyObject*, const Args& a) {
-    const Matrix values = a.get<ArrayF64x2>(0).m;
-    const auto min_names = a.get<std::uint64_t>(1);
-    return panel_array(unwrap(analytics::zscore_panel(values, min_names))).release();
+Ref zscore_body(const ArrayF64x2& values, std::uint64_t min_names) {
+    return panel_array(unwrap(analytics::zscore_panel(values.m, min_names)));
 }
 
-PyObject* rank_body(PyObject*, const Args& a) {
-    const Matrix values = a.get<ArrayF64x2>(0).m;
-    const auto min_names = a.get<std::uint64_t>(1);
-    return panel_array(unwrap(analytics::rank_panel(values, min_names))).release();
+Ref rank_body(const ArrayF64x2& values, std::uint64_t min_names) {
+    return panel_array(unwrap(analytics::rank_panel(values.m, min_names)));
 }
 
-constexpr auto kMomentum = function("momentum_panel", {"prices", "lookback", "skip"},
-                                    "Price momentum with a skip window (12-1 daily: lookback=252, skip=21).");
+constexpr auto kZscore =
+    function<zscore_body>("zscore_panel", {"values", "min_names"}, kArray, "Z-score each date's cross-section.");
+constexpr auto kRank = function<rank_body>("rank_panel", {"values", "min_names"}, kArray,
+                                           "Rank each date's cross-section into [0, 1], ties averaged.");
 
-PyObject* momentum_body(PyObject*, const Args& a) {
-    const Matrix prices = a.get<ArrayF64x2>(0).m;
-    const auto lookback = a.get<std::uint64_t>(1);
-    const auto skip = a.get<std::uint64_t>(2);
-    return panel_array(unwrap(analytics::momentum_panel(prices, lookback, skip))).release();
+Ref momentum_body(const ArrayF64x2& prices, std::uint64_t lookback, std::uint64_t skip) {
+    return panel_array(unwrap(analytics::momentum_panel(prices.m, lookback, skip)));
 }
 
-constexpr auto kComposite = function("composite_scores", {"factors", "weights"},
-                                     "Weighted composite of same-shaped factor panels.");
+constexpr auto kMomentum = function<momentum_body>(
+    "momentum_panel", {"prices", "lookback", "skip"}, kArray,
+    "Price momentum with a skip window (12-1 daily: lookback=252, skip=21).");
 
-PyObject* composite_body(PyObject*, const Args& a) {
-    std::vector<ArrayF64x2> given = a.get<std::vector<ArrayF64x2>>(0);
-    const std::vector<double> weights = a.get<ArrayF64>(1).data;
+Ref composite_body(std::vector<ArrayF64x2> given, const ArrayF64& weights) {
     std::vector<Matrix> factors;
     factors.reserve(given.size());
     for (ArrayF64x2& f : given) factors.push_back(std::move(f.m));
-    return panel_array(unwrap(analytics::composite_scores(factors, weights))).release();
+    return panel_array(unwrap(analytics::composite_scores(factors, weights.data)));
 }
+
+constexpr auto kComposite = function<composite_body>("composite_scores", {"factors", "weights"}, kArray,
+                                                     "Weighted composite of same-shaped factor panels.");
 
 // ---------------------------------------------------------------------------
 // Rank IC
 
-constexpr auto kRankIc = function("rank_ic", {"factor", "prices", "horizon", "min_names"},
-                                  "Rank IC of a factor panel against `horizon`-ahead returns from `prices`.\n\n"
-                                  "Forward returns are derived here rather than supplied, so the shift cannot\n"
-                                  "leak lookahead. Dates with fewer than `min_names` paired observations are\n"
-                                  "skipped, never zero-filled.");
-
-PyObject* rank_ic_body(PyObject*, const Args& a) {
-    const Matrix factor = a.get<ArrayF64x2>(0).m;
-    const Matrix prices = a.get<ArrayF64x2>(1).m;
-    const auto horizon = a.get<std::uint64_t>(2);
-    const auto min_names = a.get<std::uint64_t>(3);
-    return wrap(unwrap(analytics::rank_ic(factor, prices, horizon, min_names))).release();
+RankIC rank_ic_body(const ArrayF64x2& factor, const ArrayF64x2& prices, std::uint64_t horizon,
+                    std::uint64_t min_names) {
+    return unwrap(analytics::rank_ic(factor.m, prices.m, horizon, min_names));
 }
+
+constexpr auto kRankIc = function<rank_ic_body>(
+    "rank_ic", {"factor", "prices", "horizon", "min_names"}, Returns{"RankIC"},
+    "Rank IC of a factor panel against `horizon`-ahead returns from `prices`.\n\n"
+    "Forward returns are derived here rather than supplied, so the shift cannot\n"
+    "leak lookahead. Dates with fewer than `min_names` paired observations are\n"
+    "skipped, never zero-filled.");
 
 PyGetSetDef kRankIcGetSet[] = {
     read_only<&RankIC::mean_ic>("mean_ic"),
@@ -125,10 +118,11 @@ PyGetSetDef kRankIcGetSet[] = {
     kGetSetEnd,
 };
 
-constexpr auto kDailyIc = method("RankIC.daily_ic", "The IC of every date, NaN where the date was not scored.");
+constexpr auto kDailyIc = method<copied_array<&RankIC::daily_ic>>(
+    "RankIC.daily_ic", kArray, "The IC of every date, NaN where the date was not scored.");
 
 PyMethodDef kRankIcMethods[] = {
-    noargs<kDailyIc>(array_method<RankIC, &RankIC::daily_ic>),
+    noargs<kDailyIc>(),
     kMethodEnd,
 };
 
@@ -144,13 +138,7 @@ PyType_Slot kRankIcSlots[] = {
 // ---------------------------------------------------------------------------
 // Cost schedule
 
-constexpr auto kSchedule = function("indian_cost_schedule", {"segment"},
-                                    "Export a segment's cost schedule, including the DP sell charge.\n\n"
-                                    "This export is the single numeric source of truth for cost parity tests\n"
-                                    "against the calling backend's own cost module: the two must never drift.");
-
-PyObject* schedule_body(PyObject*, const Args& a) {
-    const std::string text = a.get<std::string>(0);
+Ref schedule_body(const std::string& text) {
     const CostSegment segment = unwrap(parse_cost_segment(text));
     Ref dict = Ref::check(PyDict_New());
     for (const analytics::NamedRate& rate : analytics::schedule_entries(segment)) {
@@ -158,35 +146,45 @@ PyObject* schedule_body(PyObject*, const Args& a) {
         Ref value = to_py(rate.value);
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) throw_error_set();
     }
-    return dict.release();
+    return dict;
 }
+
+constexpr auto kSchedule = function<schedule_body>(
+    "indian_cost_schedule", {"segment"}, Returns{"dict[str, float]"},
+    "Export a segment's cost schedule, including the DP sell charge.\n\n"
+    "This export is the single numeric source of truth for cost parity tests\n"
+    "against the calling backend's own cost module: the two must never drift.");
 
 // ---------------------------------------------------------------------------
 // Rebalance-policy simulation
 
-constexpr auto kRebalance = function(
-    "simulate_rebalance_policy", {"prices", "target_weights", "initial_capital", "policy", "policy_param",
-                                  {"segment", "\"equity_delivery\""}, {"min_trade_value", "0.0"},
-                                  {"dp_charge_per_isin", "..."}, {"periods_per_year", "252.0"}},
+RebalanceSimResult rebalance_body(ArrayF64x2 prices, ArrayF64x2 target_weights, double initial_capital,
+                                  std::string policy, double policy_param, std::string segment,
+                                  double min_trade_value, double dp_charge_per_isin, double periods_per_year) {
+    analytics::RebalanceRequest q;
+    q.prices = std::move(prices.m);
+    q.target_weights = std::move(target_weights.m);
+    q.initial_capital = initial_capital;
+    q.policy = std::move(policy);
+    q.policy_param = policy_param;
+    q.segment = std::move(segment);
+    q.min_trade_value = min_trade_value;
+    q.dp_charge_per_isin = dp_charge_per_isin;
+    q.periods_per_year = periods_per_year;
+    return unwrap(analytics::simulate_rebalance_policy(q));
+}
+
+constexpr auto kRebalance = function<rebalance_body>(
+    "simulate_rebalance_policy",
+    {"prices", "target_weights", "initial_capital", "policy", "policy_param", {"segment", "equity_delivery"},
+     {"min_trade_value", 0.0}, {"dp_charge_per_isin", Shown{"...", kDpSellChargePerIsinPerDay}},
+     {"periods_per_year", 252.0}},
+    Returns{"RebalanceSimResult"},
     "Simulate following a target-weight series under a rebalance policy.\n\n"
     "`policy` is \"calendar\" (with `policy_param` = every N dates, >= 1) or \"band\"\n"
     "(with `policy_param` = one-way drift fraction). Costs use the named segment's\n"
     "per-leg schedule plus `dp_charge_per_isin` once per distinct asset with a net\n"
     "sell per rebalance date.");
-
-PyObject* rebalance_body(PyObject*, const Args& a) {
-    analytics::RebalanceRequest q;
-    q.prices = a.get<ArrayF64x2>(0).m;
-    q.target_weights = a.get<ArrayF64x2>(1).m;
-    q.initial_capital = a.get<double>(2);
-    q.policy = a.get<std::string>(3);
-    q.policy_param = a.get<double>(4);
-    q.segment = a.get_or<std::string>(5, "equity_delivery");
-    q.min_trade_value = a.get_or<double>(6, 0.0);
-    q.dp_charge_per_isin = a.get_or<double>(7, kDpSellChargePerIsinPerDay);
-    q.periods_per_year = a.get_or<double>(8, 252.0);
-    return wrap(unwrap(analytics::simulate_rebalance_policy(q))).release();
-}
 
 using RS = RebalanceSimResult;
 
@@ -197,21 +195,21 @@ PyGetSetDef kRebalanceGetSet[] = {
     kGetSetEnd,
 };
 
-constexpr auto kEquityCurve = method("RebalanceSimResult.equity_curve",
-                                     "Holdings plus cash on every date, after its trades and costs.");
-constexpr auto kTurnover = method("RebalanceSimResult.turnover",
-                                  "One-way turnover of every date; 0 where nothing traded.");
-constexpr auto kCostRegulatory = method("RebalanceSimResult.cost_regulatory",
-                                        "Transaction tax, exchange, SEBI, stamp duty and GST of every date.");
-constexpr auto kCostBrokerage = method("RebalanceSimResult.cost_brokerage", "Brokerage of every date.");
-constexpr auto kCostDp = method("RebalanceSimResult.cost_dp", "Depository charge of every date.");
+constexpr auto kEquityCurve = method<copied_array<&RS::equity_curve>>(
+    "RebalanceSimResult.equity_curve", kArray, "Holdings plus cash on every date, after its trades and costs.");
+constexpr auto kTurnover = method<copied_array<&RS::turnover>>(
+    "RebalanceSimResult.turnover", kArray, "One-way turnover of every date; 0 where nothing traded.");
+constexpr auto kCostRegulatory =
+    method<copied_array<&RS::cost_regulatory>>("RebalanceSimResult.cost_regulatory", kArray,
+                                               "Transaction tax, exchange, SEBI, stamp duty and GST of every date.");
+constexpr auto kCostBrokerage = method<copied_array<&RS::cost_brokerage>>("RebalanceSimResult.cost_brokerage",
+                                                                          kArray, "Brokerage of every date.");
+constexpr auto kCostDp =
+    method<copied_array<&RS::cost_dp>>("RebalanceSimResult.cost_dp", kArray, "Depository charge of every date.");
 
 PyMethodDef kRebalanceMethods[] = {
-    noargs<kEquityCurve>(array_method<RS, &RS::equity_curve>),
-    noargs<kTurnover>(array_method<RS, &RS::turnover>),
-    noargs<kCostRegulatory>(array_method<RS, &RS::cost_regulatory>),
-    noargs<kCostBrokerage>(array_method<RS, &RS::cost_brokerage>),
-    noargs<kCostDp>(array_method<RS, &RS::cost_dp>),
+    noargs<kEquityCurve>(),   noargs<kTurnover>(), noargs<kCostRegulatory>(),
+    noargs<kCostBrokerage>(), noargs<kCostDp>(),
     kMethodEnd,
 };
 
@@ -227,35 +225,20 @@ PyType_Slot kRebalanceSlots[] = {
 // ---------------------------------------------------------------------------
 // Monte Carlo
 
-constexpr auto kMonteCarlo = function(
-    "simulate_portfolio_mc", {"returns", "weights", "correlation_matrix", "initial_value", {"n_simulations", "10000"},
-                              {"horizon_days", "252"}, {"seed", "42"}},
-    "Run Monte Carlo forward simulation for a portfolio.\n\n"
-    "Uses geometric Brownian motion with Cholesky-decomposed correlated random\n"
-    "draws, computed in parallel. A seed reproduces its result exactly, whatever\n"
-    "the worker count.\n\n"
-    "Args:\n"
-    "    returns: List of per-strategy return arrays (N strategies)\n"
-    "    weights: Portfolio weight vector (length N, sums to 1)\n"
-    "    correlation_matrix: N x N correlation matrix (flattened row-major as 2D list)\n"
-    "    initial_value: Starting portfolio value\n"
-    "    n_simulations: Number of simulation paths (default: 10000)\n"
-    "    horizon_days: Forward simulation horizon in trading days (default: 252)\n"
-    "    seed: Random seed for reproducibility (default: 42)");
-
-PyObject* mc_body(PyObject*, const Args& a) {
-    // Everything the paths read is copied out of Python here, while the lock is held.
+Ref mc_body(std::vector<ArrayF64> returns, ArrayF64 weights, std::vector<ArrayF64> correlation_matrix,
+            double initial_value, std::uint64_t n_simulations, std::uint64_t horizon_days, std::uint64_t seed) {
+    // Everything the paths read is copied out of Python by now, while the lock is held.
     analytics::McRequest q;
-    for (ArrayF64& series : a.get<std::vector<ArrayF64>>(0)) q.returns.push_back(std::move(series.data));
-    q.weights = a.get<ArrayF64>(1).data;
-    for (ArrayF64& row : a.get<std::vector<ArrayF64>>(2)) q.correlation.push_back(std::move(row.data));
-    q.initial_value = a.get<double>(3);
+    for (ArrayF64& series : returns) q.returns.push_back(std::move(series.data));
+    q.weights = std::move(weights.data);
+    for (ArrayF64& row : correlation_matrix) q.correlation.push_back(std::move(row.data));
+    q.initial_value = initial_value;
     // Refused before any path is drawn: at 0 every return is 0 / 0, and below 0 a loss
     // would read as a gain.
     unwrap(domain::check_positive("initial_value", q.initial_value));
-    q.n_simulations = a.get_or<std::uint64_t>(4, 10000);
-    q.horizon = a.get_or<std::uint64_t>(5, 252);
-    q.seed = a.get_or<std::uint64_t>(6, 42);
+    q.n_simulations = n_simulations;
+    q.horizon = horizon_days;
+    q.seed = seed;
     unwrap(analytics::check_mc_request(q));
 
     auto summary = [&] {
@@ -276,8 +259,26 @@ PyObject* mc_body(PyObject*, const Args& a) {
     put(dict.get(), "probability_of_loss", to_py(s.probability_of_loss));
     put(dict.get(), "var_95", to_py(s.var_95));
     put(dict.get(), "cvar_95", to_py(s.cvar_95));
-    return dict.release();
+    return dict;
 }
+
+constexpr auto kMonteCarlo = function<mc_body>(
+    "simulate_portfolio_mc",
+    {"returns", "weights", "correlation_matrix", "initial_value", {"n_simulations", 10000}, {"horizon_days", 252},
+     {"seed", 42}},
+    Returns{"dict[str, object]"},
+    "Run Monte Carlo forward simulation for a portfolio.\n\n"
+    "Uses geometric Brownian motion with Cholesky-decomposed correlated random\n"
+    "draws, computed in parallel. A seed reproduces its result exactly, whatever\n"
+    "the worker count.\n\n"
+    "Args:\n"
+    "    returns: List of per-strategy return arrays (N strategies)\n"
+    "    weights: Portfolio weight vector (length N, sums to 1)\n"
+    "    correlation_matrix: N x N correlation matrix (flattened row-major as 2D list)\n"
+    "    initial_value: Starting portfolio value\n"
+    "    n_simulations: Number of simulation paths (default: 10000)\n"
+    "    horizon_days: Forward simulation horizon in trading days (default: 252)\n"
+    "    seed: Random seed for reproducibility (default: 42)");
 
 }  // namespace
 
@@ -287,7 +288,7 @@ PyTypeObject* Bound<analytics::RebalanceSimResult>::type() {
 }
 
 Registrations monte_carlo_rows() {
-    static constexpr Registration rows[] = {function_row<kMonteCarlo, mc_body>()};
+    static constexpr Registration rows[] = {function_row<kMonteCarlo>()};
     return rows;
 }
 
@@ -298,14 +299,14 @@ Registrations cross_section_class_rows() {
 
 Registrations cross_section_function_rows() {
     static constexpr Registration rows[] = {
-        function_row<kWinsorize, winsorize_body>(),
-        function_row<kZscore, zscore_body>(),
-        function_row<kRank, rank_body>(),
-        function_row<kMomentum, momentum_body>(),
-        function_row<kComposite, composite_body>(),
-        function_row<kRankIc, rank_ic_body>(),
-        function_row<kRebalance, rebalance_body>(),
-        function_row<kSchedule, schedule_body>(),
+        function_row<kWinsorize>(),
+        function_row<kZscore>(),
+        function_row<kRank>(),
+        function_row<kMomentum>(),
+        function_row<kComposite>(),
+        function_row<kRankIc>(),
+        function_row<kRebalance>(),
+        function_row<kSchedule>(),
     };
     return rows;
 }

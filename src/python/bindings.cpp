@@ -1,10 +1,12 @@
 // The input records: BacktestConfig, InstrumentConfig, StopConfig and TargetConfig.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "base/format.h"
 #include "domain/backtest_config.h"
 #include "domain/instrument_config.h"
-
-#include <cstddef>
-
 #include "python/bound_records.h"
 #include "python/classes.h"
 #include "python/fields.h"
@@ -28,54 +30,58 @@ namespace {
 
 using C = BacktestConfig;
 
-constexpr auto kNew = constructor(
-    "BacktestConfig.__new__", {{"initial_capital", "100000.0"}, {"fees", "0.001"}, {"slippage", "0.0"},
-                               {"upon_bar_close", "True"}, {"apply_slippage", "True"}, {"periods_per_year", "None"},
-                               {"risk_free_rate", "0.0"}, {"session_minutes", "None"}, {"fee_segment", "None"},
-                               {"max_positions", "None"}, {"max_drawdown_pct", "None"},
-                               {"legacy_annualization", "False"}, {"fill_prob_limit", "1.0"},
-                               {"fill_prob_slippage", "0.0"}, {"fill_seed", "0"}, {"bar_path_adaptive", "False"},
-                               {"queue_fill_model", "False"}, {"partial_fills", "False"}, {"order_latency_ns", "0"},
-                               {"session_tz_offset_ns", "0"}, {"limit_slippage", "0.0"},
-                               {"liquidate_on_margin_call", "False"}, {"squareoff_time", "None"},
-                               {"fill_timing", "None"}},
+BacktestConfig construct(double initial_capital, double fees, double slippage, bool upon_bar_close,
+                         bool apply_slippage, std::optional<double> periods_per_year, double risk_free_rate,
+                         std::optional<double> session_minutes, std::optional<std::string> fee_segment,
+                         std::optional<std::uint64_t> max_positions, std::optional<double> max_drawdown_pct,
+                         bool legacy_annualization, double fill_prob_limit, double fill_prob_slippage,
+                         std::uint64_t fill_seed, bool bar_path_adaptive, bool queue_fill_model, bool partial_fills,
+                         std::int64_t order_latency_ns, std::int64_t session_tz_offset_ns, double limit_slippage,
+                         bool liquidate_on_margin_call, const std::optional<std::string>& squareoff_time,
+                         const std::optional<std::string>& fill_timing) {
+    C c;
+    c.initial_capital = initial_capital;
+    c.fees = fees;
+    c.slippage = slippage;
+    c.upon_bar_close = upon_bar_close;
+    c.apply_slippage = apply_slippage;
+    c.periods_per_year = periods_per_year;
+    c.risk_free_rate = risk_free_rate;
+    c.session_minutes = session_minutes;
+    c.fee_segment = std::move(fee_segment);
+    c.max_positions = max_positions;
+    c.max_drawdown_pct = max_drawdown_pct;
+    c.legacy_annualization = legacy_annualization;
+    c.fill_prob_limit = fill_prob_limit;
+    c.fill_prob_slippage = fill_prob_slippage;
+    c.fill_seed = fill_seed;
+    c.bar_path_adaptive = bar_path_adaptive;
+    c.queue_fill_model = queue_fill_model;
+    c.partial_fills = partial_fills;
+    c.order_latency_ns = order_latency_ns;
+    c.session_tz_offset_ns = session_tz_offset_ns;
+    c.limit_slippage = limit_slippage;
+    c.liquidate_on_margin_call = liquidate_on_margin_call;
+    if (squareoff_time) c.squareoff_time_minutes = unwrap(parse_squareoff_time(*squareoff_time));
+    if (fill_timing) c.fill_timing = unwrap(parse_fill_timing(*fill_timing));
+    unwrap(check_money_fields(c));
+    return c;
+}
+
+constexpr auto kNew = constructor<construct>(
+    "BacktestConfig.__new__",
+    {{"initial_capital", 100000.0}, {"fees", 0.001}, {"slippage", 0.0}, {"upon_bar_close", true},
+     {"apply_slippage", true}, {"periods_per_year", None}, {"risk_free_rate", 0.0}, {"session_minutes", None},
+     {"fee_segment", None}, {"max_positions", None}, {"max_drawdown_pct", None}, {"legacy_annualization", false},
+     {"fill_prob_limit", 1.0}, {"fill_prob_slippage", 0.0}, {"fill_seed", 0}, {"bar_path_adaptive", false},
+     {"queue_fill_model", false}, {"partial_fills", false}, {"order_latency_ns", 0}, {"session_tz_offset_ns", 0},
+     {"limit_slippage", 0.0}, {"liquidate_on_margin_call", false}, {"squareoff_time", None}, {"fill_timing", None}},
+    Returns{"BacktestConfig"},
     "Python-exposed backtest configuration.\n\n"
     "Money is in the price currency. `fees`, `slippage`, `limit_slippage`\n"
     "and `risk_free_rate` are fractions (0.001 is 0.1 %); names ending in\n"
     "`_pct` hold percent; times and offsets are nanoseconds. Every run and\n"
     "session copies the record, so later changes reach none already built.");
-
-PyObject* construct(PyTypeObject*, const Args& a) {
-    C c;
-    c.initial_capital = a.get_or<double>(0, c.initial_capital);
-    c.fees = a.get_or<double>(1, c.fees);
-    c.slippage = a.get_or<double>(2, c.slippage);
-    c.upon_bar_close = a.get_or<bool>(3, c.upon_bar_close);
-    c.apply_slippage = a.get_or<bool>(4, c.apply_slippage);
-    c.periods_per_year = a.opt<double>(5);
-    c.risk_free_rate = a.get_or<double>(6, c.risk_free_rate);
-    c.session_minutes = a.opt<double>(7);
-    c.fee_segment = a.opt<std::string>(8);
-    c.max_positions = a.opt<std::uint64_t>(9);
-    c.max_drawdown_pct = a.opt<double>(10);
-    c.legacy_annualization = a.get_or<bool>(11, c.legacy_annualization);
-    c.fill_prob_limit = a.get_or<double>(12, c.fill_prob_limit);
-    c.fill_prob_slippage = a.get_or<double>(13, c.fill_prob_slippage);
-    c.fill_seed = a.get_or<std::uint64_t>(14, c.fill_seed);
-    c.bar_path_adaptive = a.get_or<bool>(15, c.bar_path_adaptive);
-    c.queue_fill_model = a.get_or<bool>(16, c.queue_fill_model);
-    c.partial_fills = a.get_or<bool>(17, c.partial_fills);
-    c.order_latency_ns = a.get_or<std::int64_t>(18, c.order_latency_ns);
-    c.session_tz_offset_ns = a.get_or<std::int64_t>(19, c.session_tz_offset_ns);
-    c.limit_slippage = a.get_or<double>(20, c.limit_slippage);
-    c.liquidate_on_margin_call = a.get_or<bool>(21, c.liquidate_on_margin_call);
-    const auto squareoff = a.opt<std::string>(22);
-    const auto fill_timing = a.opt<std::string>(23);
-    if (squareoff) c.squareoff_time_minutes = unwrap(parse_squareoff_time(*squareoff));
-    if (fill_timing) c.fill_timing = unwrap(parse_fill_timing(*fill_timing));
-    unwrap(check_money_fields(c));
-    return wrap(std::move(c)).release();
-}
 
 // The money fields' setters check the value before storing it.
 Status<OwnError> check_initial_capital_field(double v) { return check_positive("initial_capital", v); }
@@ -84,34 +90,31 @@ Status<OwnError> check_slippage_field(double v) { return check_slippage_fraction
 Status<OwnError> check_limit_slippage_field(double v) { return check_slippage_fraction("limit_slippage", v); }
 Status<OwnError> check_fill_prob_slippage_field(double v) { return check_probability("fill_prob_slippage", v); }
 
-PyObject* get_fill_timing(PyObject* self, void*) {
-    return read<C>(self, [](const C& v) {
-        if (!v.fill_timing) return Py_NewRef(Py_None);
-        return to_py(name(*v.fill_timing)).release();
-    });
+std::optional<std::string> fill_timing_of(const C& v) {
+    if (!v.fill_timing) return std::nullopt;
+    return std::string(name(*v.fill_timing));
 }
 
-constexpr auto kFixedStop = method("BacktestConfig.set_fixed_stop", {"percent"},
-                                   "Set fixed percentage stop-loss." TW_FIXED_STOP_UNITS);
-constexpr auto kAtrStop = method("BacktestConfig.set_atr_stop", {"multiplier", "period"},
-                                 "Set ATR-based stop-loss." TW_ATR_STOP_UNITS);
-constexpr auto kTrailingStop = method("BacktestConfig.set_trailing_stop", {"percent"},
-                                      "Set trailing stop-loss." TW_TRAILING_STOP_UNITS);
-constexpr auto kFixedTarget = method("BacktestConfig.set_fixed_target", {"percent"},
-                                     "Set fixed percentage take-profit." TW_FIXED_TARGET_UNITS);
-constexpr auto kAtrTarget = method("BacktestConfig.set_atr_target", {"multiplier", "period"},
-                                   "Set ATR-based take-profit." TW_ATR_TARGET_UNITS);
-constexpr auto kRiskRewardTarget = method("BacktestConfig.set_risk_reward_target", {"ratio"},
-                                          "Set risk-reward based take-profit." TW_RISK_REWARD_TARGET_UNITS);
+constexpr Returns kNone{"None"};
+
+constexpr auto kFixedStop = method<set_fixed_stop<C>>("BacktestConfig.set_fixed_stop", {"percent"}, kNone,
+                                                      "Set fixed percentage stop-loss." TW_FIXED_STOP_UNITS);
+constexpr auto kAtrStop = method<set_atr_stop<C>>("BacktestConfig.set_atr_stop", {"multiplier", "period"}, kNone,
+                                                  "Set ATR-based stop-loss." TW_ATR_STOP_UNITS);
+constexpr auto kTrailingStop = method<set_trailing_stop<C>>("BacktestConfig.set_trailing_stop", {"percent"}, kNone,
+                                                            "Set trailing stop-loss." TW_TRAILING_STOP_UNITS);
+constexpr auto kFixedTarget = method<set_fixed_target<C>>("BacktestConfig.set_fixed_target", {"percent"}, kNone,
+                                                          "Set fixed percentage take-profit." TW_FIXED_TARGET_UNITS);
+constexpr auto kAtrTarget = method<set_atr_target<C>>("BacktestConfig.set_atr_target", {"multiplier", "period"},
+                                                      kNone, "Set ATR-based take-profit." TW_ATR_TARGET_UNITS);
+constexpr auto kRiskRewardTarget =
+    method<set_risk_reward_target<C>>("BacktestConfig.set_risk_reward_target", {"ratio"}, kNone,
+                                      "Set risk-reward based take-profit." TW_RISK_REWARD_TARGET_UNITS);
 
 PyMethodDef kMethods[] = {
-    fast_method<kFixedStop, rule_setter<C, store_fixed_stop<C>>>(),
-    fast_method<kAtrStop, rule_setter<C, store_atr_stop<C>>>(),
-    fast_method<kTrailingStop, rule_setter<C, store_trailing_stop<C>>>(),
-    fast_method<kFixedTarget, rule_setter<C, store_fixed_target<C>>>(),
-    fast_method<kAtrTarget, rule_setter<C, store_atr_target<C>>>(),
-    fast_method<kRiskRewardTarget, rule_setter<C, store_risk_reward_target<C>>>(),
-    {nullptr, nullptr, 0, nullptr},
+    fast_method<kFixedStop>(),  fast_method<kAtrStop>(),   fast_method<kTrailingStop>(),
+    fast_method<kFixedTarget>(), fast_method<kAtrTarget>(), fast_method<kRiskRewardTarget>(),
+    kMethodEnd,
 };
 
 PyGetSetDef kGetSet[] = {
@@ -220,18 +223,18 @@ PyGetSetDef kGetSet[] = {
     read_write<&C::bar_path_adaptive>("bar_path_adaptive",
                                       "Infer intra-bar high/low order from candle geometry on stop/target\n"
                                       "conflicts; false keeps the legacy stop-first assumption."),
-    {"fill_timing", get_fill_timing, nullptr,
-     "The execution-timing policy, or `None` when it derives from the\ndeprecated `upon_bar_close` flag."
-     "\n\n\"same_bar_close\" fills signal entries and exits at their bar's close,\n\"next_bar_open\" at the "
-     "next bar's open; \"same_bar_open_lookahead\" fills\nat the signal bar's own open, which looks ahead, "
-     "and only reproduces\nold results.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<fill_timing_of>(
+        "fill_timing",
+        "The execution-timing policy, or `None` when it derives from the\ndeprecated `upon_bar_close` flag."
+        "\n\n\"same_bar_close\" fills signal entries and exits at their bar's close,\n\"next_bar_open\" at the "
+        "next bar's open; \"same_bar_open_lookahead\" fills\nat the signal bar's own open, which looks ahead, "
+        "and only reproduces\nold results."),
+    kGetSetEnd,
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, class_doc<kNew>()},
-    {Py_tp_new, reinterpret_cast<void*>(new_entry<kNew, construct>)},
+    doc_slot<kNew>(),
+    new_slot<kNew>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<C>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
@@ -255,22 +258,24 @@ namespace {
 
 using I = InstrumentConfig;
 
-constexpr auto kInstrumentNew = constructor(
-    "InstrumentConfig.__new__", {{"lot_size", "None"}, {"alloted_capital", "None"}, {"existing_qty", "None"},
-                                 {"avg_price", "None"}},
+I construct_instrument(std::optional<double> lot_size, std::optional<double> alloted_capital,
+                        std::optional<double> existing_qty, std::optional<double> avg_price) {
+    I c;
+    c.lot_size = lot_size;
+    c.alloted_capital = alloted_capital;
+    c.existing_qty = existing_qty;
+    c.avg_price = avg_price;
+    return c;
+}
+
+constexpr auto kInstrumentNew = constructor<construct_instrument>(
+    "InstrumentConfig.__new__",
+    {{"lot_size", None}, {"alloted_capital", None}, {"existing_qty", None}, {"avg_price", None}},
+    Returns{"InstrumentConfig"},
     "Python-exposed per-instrument configuration.\n\n"
     "Overrides the run's `BacktestConfig` for one instrument; None keeps\n"
     "the configuration's behaviour. A stop or target set here replaces\n"
     "the configuration's rule of that side as a whole.");
-
-PyObject* construct_instrument(PyTypeObject*, const Args& a) {
-    I c;
-    c.lot_size = a.opt<double>(0);
-    c.alloted_capital = a.opt<double>(1);
-    c.existing_qty = a.opt<double>(2);
-    c.avg_price = a.opt<double>(3);
-    return wrap(std::move(c)).release();
-}
 
 PyObject* instrument_repr(PyObject* self) {
     return read<I>(self, [](const I& v) {
@@ -280,27 +285,27 @@ PyObject* instrument_repr(PyObject* self) {
     });
 }
 
-constexpr auto kIFixedStop = method("InstrumentConfig.set_fixed_stop", {"percent"},
-                                    "Set fixed percentage stop-loss override." TW_FIXED_STOP_UNITS);
-constexpr auto kIAtrStop = method("InstrumentConfig.set_atr_stop", {"multiplier", "period"},
-                                  "Set ATR-based stop-loss override." TW_ATR_STOP_UNITS);
-constexpr auto kITrailingStop = method("InstrumentConfig.set_trailing_stop", {"percent"},
-                                       "Set trailing stop-loss override." TW_TRAILING_STOP_UNITS);
-constexpr auto kIFixedTarget = method("InstrumentConfig.set_fixed_target", {"percent"},
-                                      "Set fixed percentage take-profit override." TW_FIXED_TARGET_UNITS);
-constexpr auto kIAtrTarget = method("InstrumentConfig.set_atr_target", {"multiplier", "period"},
-                                    "Set ATR-based take-profit override." TW_ATR_TARGET_UNITS);
-constexpr auto kIRiskRewardTarget = method("InstrumentConfig.set_risk_reward_target", {"ratio"},
-                                           "Set risk-reward based take-profit override." TW_RISK_REWARD_TARGET_UNITS);
+constexpr auto kIFixedStop = method<set_fixed_stop<I>>("InstrumentConfig.set_fixed_stop", {"percent"}, kNone,
+                                                       "Set fixed percentage stop-loss override." TW_FIXED_STOP_UNITS);
+constexpr auto kIAtrStop = method<set_atr_stop<I>>("InstrumentConfig.set_atr_stop", {"multiplier", "period"}, kNone,
+                                                   "Set ATR-based stop-loss override." TW_ATR_STOP_UNITS);
+constexpr auto kITrailingStop = method<set_trailing_stop<I>>(
+    "InstrumentConfig.set_trailing_stop", {"percent"}, kNone,
+    "Set trailing stop-loss override." TW_TRAILING_STOP_UNITS);
+constexpr auto kIFixedTarget = method<set_fixed_target<I>>(
+    "InstrumentConfig.set_fixed_target", {"percent"}, kNone,
+    "Set fixed percentage take-profit override." TW_FIXED_TARGET_UNITS);
+constexpr auto kIAtrTarget = method<set_atr_target<I>>(
+    "InstrumentConfig.set_atr_target", {"multiplier", "period"}, kNone,
+    "Set ATR-based take-profit override." TW_ATR_TARGET_UNITS);
+constexpr auto kIRiskRewardTarget = method<set_risk_reward_target<I>>(
+    "InstrumentConfig.set_risk_reward_target", {"ratio"}, kNone,
+    "Set risk-reward based take-profit override." TW_RISK_REWARD_TARGET_UNITS);
 
 PyMethodDef kInstrumentMethods[] = {
-    fast_method<kIFixedStop, rule_setter<I, store_fixed_stop<I>>>(),
-    fast_method<kIAtrStop, rule_setter<I, store_atr_stop<I>>>(),
-    fast_method<kITrailingStop, rule_setter<I, store_trailing_stop<I>>>(),
-    fast_method<kIFixedTarget, rule_setter<I, store_fixed_target<I>>>(),
-    fast_method<kIAtrTarget, rule_setter<I, store_atr_target<I>>>(),
-    fast_method<kIRiskRewardTarget, rule_setter<I, store_risk_reward_target<I>>>(),
-    {nullptr, nullptr, 0, nullptr},
+    fast_method<kIFixedStop>(),  fast_method<kIAtrStop>(),   fast_method<kITrailingStop>(),
+    fast_method<kIFixedTarget>(), fast_method<kIAtrTarget>(), fast_method<kIRiskRewardTarget>(),
+    kMethodEnd,
 };
 
 PyGetSetDef kInstrumentGetSet[] = {
@@ -315,12 +320,12 @@ PyGetSetDef kInstrumentGetSet[] = {
                                  "Quantity already held. Carried with the record; no engine reads it.\n"
                                  "To start a session with a holding, use `PortfolioSession.adopt_position`."),
     read_write<&I::avg_price>("avg_price", "Average price of `existing_qty`; carried with it, read by no engine."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kGetSetEnd,
 };
 
 PyType_Slot kInstrumentSlots[] = {
-    {Py_tp_doc, class_doc<kInstrumentNew>()},
-    {Py_tp_new, reinterpret_cast<void*>(new_entry<kInstrumentNew, construct_instrument>)},
+    doc_slot<kInstrumentNew>(),
+    new_slot<kInstrumentNew>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<I>)},
     {Py_tp_repr, reinterpret_cast<void*>(plain_entry<instrument_repr>)},
     {Py_tp_methods, kInstrumentMethods},
@@ -365,49 +370,44 @@ namespace {
 using S = StopConfigRecord;
 using T = TargetConfigRecord;
 
-constexpr auto kStopNew = constructor("StopConfig.__new__", "Python-exposed stop configuration.");
-constexpr auto kTargetNew = constructor("TargetConfig.__new__", "Python-exposed target configuration.");
-PyObject* construct_stop(PyTypeObject*, const Args&) { return wrap(S{}).release(); }
-PyObject* construct_target(PyTypeObject*, const Args&) { return wrap(T{}).release(); }
+S construct_stop() { return S{}; }
+T construct_target() { return T{}; }
 
-constexpr auto kStopFixed = static_method("StopConfig.fixed", {"percent"}, "");
-constexpr auto kStopAtr = static_method("StopConfig.atr", {"multiplier", "period"}, "");
-constexpr auto kStopTrailing = static_method("StopConfig.trailing", {"percent"}, "");
-constexpr auto kTargetFixed = static_method("TargetConfig.fixed", {"percent"}, "");
-constexpr auto kTargetAtr = static_method("TargetConfig.atr", {"multiplier", "period"}, "");
-constexpr auto kTargetRiskReward = static_method("TargetConfig.risk_reward", {"ratio"}, "");
+constexpr auto kStopNew =
+    constructor<construct_stop>("StopConfig.__new__", Returns{"StopConfig"}, "Python-exposed stop configuration.");
+constexpr auto kTargetNew = constructor<construct_target>("TargetConfig.__new__", Returns{"TargetConfig"},
+                                                          "Python-exposed target configuration.");
 
-PyObject* stop_fixed(PyObject*, const Args& a) { return wrap(S{"fixed", a.get<double>(0), {}, {}}).release(); }
-PyObject* stop_trailing(PyObject*, const Args& a) {
-    return wrap(S{"trailing", a.get<double>(0), {}, {}}).release();
-}
-PyObject* stop_atr(PyObject*, const Args& a) {
-    const double m = a.get<double>(0);
-    return wrap(S{"atr", {}, m, a.get<std::uint64_t>(1)}).release();
-}
-PyObject* target_fixed(PyObject*, const Args& a) {
-    return wrap(T{"fixed", a.get<double>(0), {}, {}, {}}).release();
-}
-PyObject* target_atr(PyObject*, const Args& a) {
-    const double m = a.get<double>(0);
-    return wrap(T{"atr", {}, m, a.get<std::uint64_t>(1), {}}).release();
-}
-PyObject* target_risk_reward(PyObject*, const Args& a) {
-    return wrap(T{"risk_reward", {}, {}, {}, a.get<double>(0)}).release();
-}
+S stop_fixed(double percent) { return {"fixed", percent, {}, {}}; }
+S stop_trailing(double percent) { return {"trailing", percent, {}, {}}; }
+S stop_atr(double multiplier, std::uint64_t period) { return {"atr", {}, multiplier, period}; }
+T target_fixed(double percent) { return {"fixed", percent, {}, {}, {}}; }
+T target_atr(double multiplier, std::uint64_t period) { return {"atr", {}, multiplier, period, {}}; }
+T target_risk_reward(double ratio) { return {"risk_reward", {}, {}, {}, ratio}; }
+
+constexpr Returns kStop{"StopConfig"};
+constexpr Returns kTarget{"TargetConfig"};
+
+constexpr auto kStopFixed = static_method<stop_fixed>("StopConfig.fixed", {"percent"}, kStop, "");
+constexpr auto kStopAtr = static_method<stop_atr>("StopConfig.atr", {"multiplier", "period"}, kStop, "");
+constexpr auto kStopTrailing = static_method<stop_trailing>("StopConfig.trailing", {"percent"}, kStop, "");
+constexpr auto kTargetFixed = static_method<target_fixed>("TargetConfig.fixed", {"percent"}, kTarget, "");
+constexpr auto kTargetAtr = static_method<target_atr>("TargetConfig.atr", {"multiplier", "period"}, kTarget, "");
+constexpr auto kTargetRiskReward =
+    static_method<target_risk_reward>("TargetConfig.risk_reward", {"ratio"}, kTarget, "");
 
 PyMethodDef kStopMethods[] = {
-    fast_method<kStopFixed, stop_fixed>(),
-    fast_method<kStopAtr, stop_atr>(),
-    fast_method<kStopTrailing, stop_trailing>(),
-    {nullptr, nullptr, 0, nullptr},
+    fast_method<kStopFixed>(),
+    fast_method<kStopAtr>(),
+    fast_method<kStopTrailing>(),
+    kMethodEnd,
 };
 
 PyMethodDef kTargetMethods[] = {
-    fast_method<kTargetFixed, target_fixed>(),
-    fast_method<kTargetAtr, target_atr>(),
-    fast_method<kTargetRiskReward, target_risk_reward>(),
-    {nullptr, nullptr, 0, nullptr},
+    fast_method<kTargetFixed>(),
+    fast_method<kTargetAtr>(),
+    fast_method<kTargetRiskReward>(),
+    kMethodEnd,
 };
 
 PyGetSetDef kStopGetSet[] = {
@@ -415,7 +415,7 @@ PyGetSetDef kStopGetSet[] = {
     read_write<&S::percent>("percent"),
     read_write<&S::multiplier>("multiplier"),
     read_write<&S::period>("period"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kGetSetEnd,
 };
 PyGetSetDef kTargetGetSet[] = {
     read_write<&T::target_type>("target_type"),
@@ -423,20 +423,20 @@ PyGetSetDef kTargetGetSet[] = {
     read_write<&T::multiplier>("multiplier"),
     read_write<&T::period>("period"),
     read_write<&T::ratio>("ratio"),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    kGetSetEnd,
 };
 
 PyType_Slot kStopSlots[] = {
-    {Py_tp_doc, class_doc<kStopNew>()},
-    {Py_tp_new, reinterpret_cast<void*>(new_entry<kStopNew, construct_stop>)},
+    doc_slot<kStopNew>(),
+    new_slot<kStopNew>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<S>)},
     {Py_tp_methods, kStopMethods},
     {Py_tp_getset, kStopGetSet},
     {0, nullptr},
 };
 PyType_Slot kTargetSlots[] = {
-    {Py_tp_doc, class_doc<kTargetNew>()},
-    {Py_tp_new, reinterpret_cast<void*>(new_entry<kTargetNew, construct_target>)},
+    doc_slot<kTargetNew>(),
+    new_slot<kTargetNew>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<T>)},
     {Py_tp_methods, kTargetMethods},
     {Py_tp_getset, kTargetGetSet},
@@ -463,29 +463,25 @@ using domain::TargetRule;
 
 namespace {
 
-constexpr auto kResolve = function("resolve_atr_period", {{"config", "None"}, {"instrument_config", "None"}},
-                                   "Resolve the ATR period a backtest would use for stop/target computation.\n\n"
-                                   "Mirrors the batch engine's resolution: per-instrument stop/target override\n"
-                                   "the global config; the stop's period wins over the target's; `None` when\n"
-                                   "neither is ATR-based. The Python strategy runner uses this to precompute\n"
-                                   "the same ATR series the array path would.");
-
-PyObject* resolve_atr_period(PyObject*, const Args& a) {
-    const auto config = a.opt<BacktestConfig>(0);
-    const auto instrument = a.opt<InstrumentConfig>(1);
-    // An override replaces the configuration's rule of its side as a whole. The rules are
-    // pointed at rather than copied into fresh optionals, whose copies GCC's optimiser
-    // takes for maybe-uninitialized reads.
-    const StopRule* stop = instrument && instrument->stop ? &*instrument->stop
-                           : config && config->stop       ? &*config->stop
-                                                          : nullptr;
-    const TargetRule* target = instrument && instrument->target ? &*instrument->target
-                               : config && config->target       ? &*config->target
-                                                                : nullptr;
-    if (stop && stop->kind == StopRule::Kind::Atr) return to_py(stop->period).release();
-    if (target && target->kind == TargetRule::Kind::Atr) return to_py(target->period).release();
-    return Py_NewRef(Py_None);
+std::optional<std::uint64_t> resolve_atr_period(const std::optional<BacktestConfig>& config,
+                                                const std::optional<InstrumentConfig>& instrument) {
+    const StopRule* stop = config && config->stop ? &*config->stop : nullptr;
+    const TargetRule* target = config && config->target ? &*config->target : nullptr;
+    // An override replaces the configuration's rule of its side as a whole.
+    if (instrument && instrument->stop) stop = &*instrument->stop;
+    if (instrument && instrument->target) target = &*instrument->target;
+    if (stop != nullptr && stop->kind == StopRule::Kind::Atr) return stop->period;
+    if (target != nullptr && target->kind == TargetRule::Kind::Atr) return target->period;
+    return std::nullopt;
 }
+
+constexpr auto kResolve = function<resolve_atr_period>(
+    "resolve_atr_period", {{"config", None}, {"instrument_config", None}}, Returns{"int | None"},
+    "Resolve the ATR period a backtest would use for stop/target computation.\n\n"
+    "Mirrors the batch engine's resolution: per-instrument stop/target override\n"
+    "the global config; the stop's period wins over the target's; `None` when\n"
+    "neither is ATR-based. The Python strategy runner uses this to precompute\n"
+    "the same ATR series the array path would.");
 
 }  // namespace
 
@@ -500,7 +496,7 @@ Registrations input_record_rows() {
 }
 
 Registrations atr_period_rows() {
-    static constexpr Registration rows[] = {function_row<kResolve, resolve_atr_period>()};
+    static constexpr Registration rows[] = {function_row<kResolve>()};
     return rows;
 }
 

@@ -155,39 +155,4 @@ Ref to_py(const T& v) {
 inline Ref to_py(const char* v) { return Converter<std::string>::to(v); }
 inline Ref to_py(std::string_view v) { return Converter<std::string>::to(v); }
 
-// The bound arguments of one call, converted on demand in parameter order.
-class Args {
-public:
-    Args(const Signature& sig, PyObject* const* slots) : sig_(sig), slots_(slots) {}
-
-    bool given(std::size_t i) const { return slots_[i] != nullptr; }
-    PyObject* raw(std::size_t i) const { return slots_[i]; }
-    const char* name(std::size_t i) const { return sig_.names[i]; }
-
-    // A required parameter (or a defaulted one that was given).
-    template <class T>
-    T get(std::size_t i) const {
-        try {
-            return from_py<T>(slots_[i]);
-        } catch (const ErrorSet&) {
-            prefix_argument_error(sig_.names[i]);
-            throw;
-        }
-    }
-    // A parameter with a fixed default: None is converted like any other value.
-    template <class T>
-    T get_or(std::size_t i, T fallback) const {
-        return given(i) ? get<T>(i) : std::move(fallback);
-    }
-    // A parameter whose default is None.
-    template <class T>
-    std::optional<T> opt(std::size_t i) const {
-        return given(i) ? get<std::optional<T>>(i) : std::nullopt;
-    }
-
-private:
-    const Signature& sig_;
-    PyObject* const* slots_;
-};
-
 }  // namespace tarnwick::python

@@ -518,6 +518,9 @@ consteval auto constructor(const char* display, Returns returns, const char* des
 // ---------------------------------------------------------------------------
 // Entries
 
+// The most parameters one declaration may have: the binder's slots live on the stack.
+inline constexpr std::size_t kMaxParams = 48;
+
 // Module functions and methods (fast call with keywords).
 template <const auto& C>
 PyObject* typed_fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

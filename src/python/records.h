@@ -1,5 +1,6 @@
 // Python classes that hold one engine record by value (`PyX` wraps record `X`), their
-// borrow flags, and the entries of their attributes, methods and constructors.
+// borrow flags, and the helpers their slots and bodies share: reading a record in place,
+// and building the lists and pairs that results are handed out in.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,6 @@
 
 #include "python/convert.h"
 #include "python/entry.h"
-#include "python/legacy_signature.h"
 #include "python/numpy_bridge.h"
 
 namespace tarnwick::python {
@@ -146,9 +146,7 @@ PyTypeObject* record_type(const char* qualified_name, PyType_Slot* slots) {
 }
 
 // ---------------------------------------------------------------------------
-// Entries
-
-inline constexpr std::size_t kMaxParams = 48;
+// Reading records, building results
 
 // Reads the record of `self` under a shared borrow and returns the new reference that
 // `body` makes of it (a `Ref` or an owned `PyObject*`).
@@ -162,15 +160,6 @@ PyObject* read(PyObject* self, F&& body) {
         } else {
             return body(std::as_const(r->value));
         }
-    });
-}
-
-// A method returning a fresh float64 array copied from one vector field of the record.
-template <class T, auto Field>
-PyObject* array_method(PyObject* self, PyObject*) {
-    return read<T>(self, [](const T& v) {
-        const auto& field = v.*Field;
-        return from_vec(std::vector<double>(field.begin(), field.end()));
     });
 }
 
@@ -202,56 +191,10 @@ inline void put(PyObject* dict, const char* key, const Ref& value) {
     if (PyDict_SetItemString(dict, key, value.get()) < 0) throw_error_set();
 }
 
-// Module functions and methods with parameters (fast call with keywords).
-template <const auto& C, PyObject* (*Body)(PyObject* self, const Args&)>
-PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static_assert(kSignature<C>.count <= kMaxParams);
-    return guarded([&] {
-        PyObject* slots[kMaxParams];
-        bind_fast(kSignature<C>, args, nargs, kwnames, slots);
-        return Body(self, Args(kSignature<C>, slots));
-    });
-}
-
-// Constructors.
-template <const auto& C, PyObject* (*Body)(PyTypeObject* type, const Args&)>
-PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static_assert(C.kind == CallKind::constructor);
-    static_assert(kSignature<C>.count <= kMaxParams);
-    return guarded([&] {
-        PyObject* slots[kMaxParams];
-        bind_tuple(kSignature<C>, args, kwargs, slots);
-        return Body(type, Args(kSignature<C>, slots));
-    });
-}
-
-// The method-table row of a declared function, method or static method.
-template <const auto& C, PyObject* (*Body)(PyObject* self, const Args&)>
-PyMethodDef fast_method() {
-    static_assert(C.kind != CallKind::constructor, "a constructor is the class's Py_tp_new");
-    const int flags = METH_FASTCALL | METH_KEYWORDS | (C.kind == CallKind::static_method ? METH_STATIC : 0);
-    return {C.python_name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_entry<C, Body>)), flags,
-            docstring<C>()};
-}
-
-// Methods without parameters and __repr__.
+// A class's __repr__ slot.
 template <PyObject* (*Body)(PyObject* self)>
 PyObject* plain_entry(PyObject* self, PyObject* = nullptr) {
     return guarded([&] { return Body(self); });
-}
-
-// The method-table row of a declared method without parameters.
-template <const auto& C>
-constexpr PyMethodDef noargs(PyObject* (*body)(PyObject*, PyObject*)) {
-    static_assert(C.kind == CallKind::method && kSignature<C>.count == 0);
-    return {C.python_name(), body, METH_NOARGS, docstring<C>()};
-}
-
-// A class docstring headed by its constructor's text signature, for Py_tp_doc.
-template <const auto& C>
-void* class_doc() {
-    static_assert(C.kind == CallKind::constructor);
-    return const_cast<char*>(docstring<C>());
 }
 
 }  // namespace tarnwick::python

@@ -26,22 +26,13 @@ constexpr Registration class_row() {
 }
 
 // The method record of a module function, made once for the life of the process.
-template <const auto& C, PyObject* (*Body)(PyObject* self, const Args&)>
-inline PyMethodDef kFunctionRecord = fast_method<C, Body>();
-
-template <const auto& C, PyObject* (*Body)(PyObject* self, const Args&)>
-constexpr Registration function_row() {
-    static_assert(C.kind == CallKind::function, "a module row holds a module function");
-    return {nullptr, &kFunctionRecord<C, Body>};
-}
-
 template <const auto& C>
-inline PyMethodDef kTypedFunctionRecord = fast_method<C>();
+inline PyMethodDef kFunctionRecord = fast_method<C>();
 
 template <const auto& C>
 constexpr Registration function_row() {
     static_assert(C.kind == CallKind::function, "a module row holds a module function");
-    return {nullptr, &kTypedFunctionRecord<C>};
+    return {nullptr, &kFunctionRecord<C>};
 }
 
 // The families, in the order the module adds them. A file exports more than one where that

@@ -1,14 +1,14 @@
 // The six stop and target installers shared by BacktestConfig and InstrumentConfig.
 // The object is taken for writing first, then the arguments are converted in order, then
 // the percent, ratio or multiplier is checked (finite and above 0), and the rule is
-// replaced only when all of that passed: a refused call leaves the previous rule.
+// replaced only when all of that passed: a refused call leaves the previous rule. A bad
+// period keeps its OverflowError or TypeError whatever the multiplier.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "domain/backtest_config.h"
-#include "python/records.h"
+#include "python/declare.h"
 
 // What the arguments of the six installers mean, appended to both classes' docstrings.
 // Adjacent string literals are the only way to join them at compile time, hence macros.
@@ -27,52 +27,43 @@
 
 namespace tarnwick::python {
 
-template <class T, void (*Store)(T&, const Args&)>
-PyObject* rule_setter(PyObject* self, const Args& a) {
-    auto* r = as_record<T>(self);
-    ExclusiveBorrow b(r->borrow);
-    Store(r->value, a);
+// Each installer's body: the object is already held for writing and every argument
+// converted when it runs, so a refusal here leaves the previous rule in place.
+template <class T>
+PyObject* set_fixed_stop(Exclusive<T>& self, double percent) {
+    unwrap(domain::check_positive("percent", percent));
+    self->stop = domain::StopRule::fixed(percent);
     return Py_NewRef(Py_None);
 }
-
-// The rule's percent, ratio or multiplier, named as the installer's argument.
-inline double positive_argument(const Args& a, std::size_t index, const char* name) {
-    const double v = a.get<double>(index);
-    unwrap(domain::check_positive(name, v));
-    return v;
-}
-
 template <class T>
-void store_fixed_stop(T& c, const Args& a) {
-    c.stop = domain::StopRule::fixed(positive_argument(a, 0, "percent"));
-}
-// The period is converted before the multiplier is checked: a bad period keeps its
-// OverflowError or TypeError whatever the multiplier.
-template <class T>
-void store_atr_stop(T& c, const Args& a) {
-    const double m = a.get<double>(0);
-    const std::uint64_t period = a.get<std::uint64_t>(1);
-    unwrap(domain::check_positive("multiplier", m));
-    c.stop = domain::StopRule::atr(m, period);
+PyObject* set_atr_stop(Exclusive<T>& self, double multiplier, std::uint64_t period) {
+    unwrap(domain::check_positive("multiplier", multiplier));
+    self->stop = domain::StopRule::atr(multiplier, period);
+    return Py_NewRef(Py_None);
 }
 template <class T>
-void store_trailing_stop(T& c, const Args& a) {
-    c.stop = domain::StopRule::trailing(positive_argument(a, 0, "percent"));
+PyObject* set_trailing_stop(Exclusive<T>& self, double percent) {
+    unwrap(domain::check_positive("percent", percent));
+    self->stop = domain::StopRule::trailing(percent);
+    return Py_NewRef(Py_None);
 }
 template <class T>
-void store_fixed_target(T& c, const Args& a) {
-    c.target = domain::TargetRule::fixed(positive_argument(a, 0, "percent"));
+PyObject* set_fixed_target(Exclusive<T>& self, double percent) {
+    unwrap(domain::check_positive("percent", percent));
+    self->target = domain::TargetRule::fixed(percent);
+    return Py_NewRef(Py_None);
 }
 template <class T>
-void store_atr_target(T& c, const Args& a) {
-    const double m = a.get<double>(0);
-    const std::uint64_t period = a.get<std::uint64_t>(1);
-    unwrap(domain::check_positive("multiplier", m));
-    c.target = domain::TargetRule::atr(m, period);
+PyObject* set_atr_target(Exclusive<T>& self, double multiplier, std::uint64_t period) {
+    unwrap(domain::check_positive("multiplier", multiplier));
+    self->target = domain::TargetRule::atr(multiplier, period);
+    return Py_NewRef(Py_None);
 }
 template <class T>
-void store_risk_reward_target(T& c, const Args& a) {
-    c.target = domain::TargetRule::risk_reward(positive_argument(a, 0, "ratio"));
+PyObject* set_risk_reward_target(Exclusive<T>& self, double ratio) {
+    unwrap(domain::check_positive("ratio", ratio));
+    self->target = domain::TargetRule::risk_reward(ratio);
+    return Py_NewRef(Py_None);
 }
 
 }  // namespace tarnwick::python

@@ -3,6 +3,7 @@
 // interpreter lock is held for the whole run), and so are the instruments' signals; the
 // strategies' signals of run_multi_backtest are copied.
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "domain/backtest_config.h"
 #include "python/bound_records.h"
 #include "python/classes.h"
+#include "python/declare.h"
 #include "python/numpy_bridge.h"
 #include "python/registration.h"
 #include "python/strategy_converters.h"
@@ -41,6 +43,11 @@ struct Converter<runners::InstrumentConfigs> {
     }
 };
 
+template <>
+struct Annotation<runners::InstrumentConfigs> {
+    static std::string text() { return "dict[str, InstrumentConfig]"; }
+};
+
 namespace {
 
 using runners::single::SignalInput;
@@ -61,32 +68,44 @@ std::vector<runners::InstrumentSeries> series_of(const std::vector<InstrumentInp
     return out;
 }
 
+constexpr Returns kResult{"BacktestResult"};
+
 // ---------------------------------------------------------------------------
 // run_basket_backtest
 
-constexpr auto kBasket = function(
-    "run_basket_backtest", {"instruments", {"config", "None"}, {"sync_mode", "\"all\""},
-                            {"instrument_configs", "None"}}, "Run basket/collective backtest.");
-
-PyObject* run_basket_backtest(PyObject*, const Args& a) {
-    std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
-    const BacktestConfig config = a.opt<BacktestConfig>(1).value_or(BacktestConfig{});
-    const std::string sync_mode = a.get_or<std::string>(2, "all");
-    auto overrides = a.opt<runners::InstrumentConfigs>(3).value_or(runners::InstrumentConfigs{});
-
-    const std::vector<InstrumentInput> inputs = unwrap(convert_basket_instruments(std::move(tuples)));
-    const auto run =
-        runners::basket::BasketRunConfig::from(config, std::move(overrides), signals::synchronizer::parse(sync_mode));
+Ref run_basket_backtest(std::vector<BasketTuple> instruments, const std::optional<BacktestConfig>& config,
+                        const std::string& sync_mode, std::optional<runners::InstrumentConfigs> instrument_configs) {
+    const std::vector<InstrumentInput> inputs = unwrap(convert_basket_instruments(std::move(instruments)));
+    const auto run = runners::basket::BasketRunConfig::from(
+        config.value_or(BacktestConfig{}), std::move(instrument_configs).value_or(runners::InstrumentConfigs{}),
+        signals::synchronizer::parse(sync_mode));
     const std::vector<runners::InstrumentSeries> series = series_of(inputs);
-    return new_run_result(unwrap(runners::basket::run(run, series))).release();
+    return new_run_result(unwrap(runners::basket::run(run, series)));
 }
+
+constexpr auto kBasket = function<run_basket_backtest>(
+    "run_basket_backtest", {"instruments", {"config", None}, {"sync_mode", "all"}, {"instrument_configs", None}},
+    kResult, "Run basket/collective backtest.");
 
 // ---------------------------------------------------------------------------
 // run_portfolio_backtest
 
-constexpr auto kPortfolio = function(
-    "run_portfolio_backtest", {"instruments", {"config", "None"}, {"allocation", "\"equal_weight\""},
-                               {"instrument_configs", "None"}},
+Ref run_portfolio_backtest(std::vector<BasketTuple> instruments, std::optional<BacktestConfig> config,
+                           const std::string& allocation,
+                           std::optional<runners::InstrumentConfigs> instrument_configs) {
+    runners::portfolio::PortfolioRunConfig run;
+    run.config = std::move(config).value_or(BacktestConfig{});
+    run.instrument_configs = std::move(instrument_configs).value_or(runners::InstrumentConfigs{});
+
+    const std::vector<InstrumentInput> inputs = unwrap(convert_portfolio_instruments(std::move(instruments)));
+    const std::vector<runners::InstrumentSeries> series = series_of(inputs);
+    return new_portfolio_result(unwrap(runners::portfolio::run(run, allocation, series)));
+}
+
+constexpr auto kPortfolio = function<run_portfolio_backtest>(
+    "run_portfolio_backtest",
+    {"instruments", {"config", None}, {"allocation", "equal_weight"}, {"instrument_configs", None}},
+    Returns{"PortfolioResult"},
     "Run a shared-capital portfolio backtest.\n\n"
     "Simulates every instrument against one cash pool, with `max_positions` and\n"
     "the drawdown kill-switch (set on `config`) gating each entry *before* it\n"
@@ -97,32 +116,12 @@ constexpr auto kPortfolio = function(
     "`allocation`: \"equal_weight\" (default) divides the pool across the slots\n"
     "that could still open; \"full\" lets each entry take the whole remaining pool.");
 
-PyObject* run_portfolio_backtest(PyObject*, const Args& a) {
-    std::vector<BasketTuple> tuples = a.get<std::vector<BasketTuple>>(0);
-    runners::portfolio::PortfolioRunConfig run;
-    run.config = a.opt<BacktestConfig>(1).value_or(BacktestConfig{});
-    const std::string allocation = a.get_or<std::string>(2, "equal_weight");
-    run.instrument_configs = a.opt<runners::InstrumentConfigs>(3).value_or(runners::InstrumentConfigs{});
-
-    const std::vector<InstrumentInput> inputs = unwrap(convert_portfolio_instruments(std::move(tuples)));
-    const std::vector<runners::InstrumentSeries> series = series_of(inputs);
-    return new_portfolio_result(unwrap(runners::portfolio::run(run, allocation, series))).release();
-}
-
 // ---------------------------------------------------------------------------
 // run_multi_backtest
 
-constexpr auto kMulti = function(
-    "run_multi_backtest", {"timestamps", "open", "high", "low", "close", "volume", "strategies", {"config", "None"},
-                           {"combine_mode", "\"any\""}}, "Run multi-strategy backtest.");
-
-PyObject* run_multi_backtest(PyObject*, const Args& a) {
-    const BarColumns columns = BarColumns::from(a, 0);
-    std::vector<StrategyTuple> tuples = a.get<std::vector<StrategyTuple>>(6);
-    const BacktestConfig config = a.opt<BacktestConfig>(7).value_or(BacktestConfig{});
-    const std::string combine_mode = a.get_or<std::string>(8, "any");
-
-    const std::vector<StrategyInput> inputs = unwrap(convert_multi_strategies(std::move(tuples)));
+Ref run_multi_backtest(const BarColumns& bars, std::vector<StrategyTuple> strategies,
+                       const std::optional<BacktestConfig>& config, const std::string& combine_mode) {
+    const std::vector<StrategyInput> inputs = unwrap(convert_multi_strategies(std::move(strategies)));
     std::vector<SignalInput> signals;
     signals.reserve(inputs.size());
     for (const StrategyInput& s : inputs) {
@@ -134,23 +133,27 @@ PyObject* run_multi_backtest(PyObject*, const Args& a) {
         in.direction = s.direction;
         signals.push_back(std::move(in));
     }
-    return new_run_result(
-               unwrap(runners::multi::run(config, columns.series(), signals, runners::multi::parse(combine_mode))))
-        .release();
+    return new_run_result(unwrap(runners::multi::run(config.value_or(BacktestConfig{}), bars.series(), signals,
+                                                     runners::multi::parse(combine_mode))));
 }
+
+constexpr auto kMulti = function<run_multi_backtest>(
+    "run_multi_backtest",
+    {"timestamps", "open", "high", "low", "close", "volume", "strategies", {"config", None}, {"combine_mode", "any"}},
+    kResult, "Run multi-strategy backtest.");
 
 }  // namespace
 
 Registrations basket_portfolio_run_rows() {
     static constexpr Registration rows[] = {
-        function_row<kBasket, run_basket_backtest>(),
-        function_row<kPortfolio, run_portfolio_backtest>(),
+        function_row<kBasket>(),
+        function_row<kPortfolio>(),
     };
     return rows;
 }
 
 Registrations multi_run_rows() {
-    static constexpr Registration rows[] = {function_row<kMulti, run_multi_backtest>()};
+    static constexpr Registration rows[] = {function_row<kMulti>()};
     return rows;
 }
 

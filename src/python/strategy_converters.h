@@ -30,17 +30,6 @@ struct BarColumns {
     static constexpr auto members = std::tuple{&BarColumns::timestamps, &BarColumns::open,  &BarColumns::high,
                                                &BarColumns::low,        &BarColumns::close, &BarColumns::volume};
 
-    // For the bindings still read by position: the columns from parameter `first` on.
-    static BarColumns from(const Args& a, std::size_t first) {
-        BarColumns c;
-        c.timestamps = a.get<Column<std::int64_t>>(first);
-        c.open = a.get<Column<double>>(first + 1);
-        c.high = a.get<Column<double>>(first + 2);
-        c.low = a.get<Column<double>>(first + 3);
-        c.close = a.get<Column<double>>(first + 4);
-        c.volume = a.get<Column<double>>(first + 5);
-        return c;
-    }
     runners::single::BarSeries series() const {
         return {timestamps.span(), open.span(), high.span(), low.span(), close.span(), volume.span()};
     }
