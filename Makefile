@@ -118,7 +118,8 @@ test: install
 	$(CHECK_LAYERS)
 	$(STEP) "running the C++ tests and the Clarabel shim's Rust tests (ctest)"
 	$(CTEST) --test-dir $(BUILD) --output-on-failure --progress -j $(JOBS)
-	$(STEP) "checking the type stub against the module (stubtest)"
+	$(STEP) "checking that the type stub is what tools/gen_stub.py writes from the module, and stubtest"
+	TARNWICK_PROBE_DIR=$(BUILD)/probe $(PY) tools/gen_stub.py --check
 	MYPY_CACHE_DIR=$(BUILD)/mypy-cache $(PY) -m mypy.stubtest tarnwick._tarnwick
 	$(STEP) "running the Python tests and the README's examples (pytest)"
 	TARNWICK_PROBE_DIR=$(BUILD)/probe $(PY) -m pytest -q tests

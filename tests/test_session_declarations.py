@@ -1,7 +1,8 @@
 """The sessions' declarations say what the stub says: every method and constructor is listed
 with the stub's parameter names, annotations, defaults and return annotation, every
 attribute with its annotation, and the module itself binds the parameters the stub names,
-with the same defaults, in the same order. The stub is the hand-written reference here."""
+with the same defaults, in the same order, and each argument that cannot convert is
+reported under its own name."""
 import ast
 import inspect
 from pathlib import Path

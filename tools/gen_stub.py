@@ -44,11 +44,9 @@ def docstring(text, indent):
     if not text:
         return []
     text = text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
-    if text.endswith('"'):
-        text += " "
     lines = text.split("\n")
     if len(lines) == 1:
-        return [f'{indent}"""{text}"""']
+        return [f'{indent}"""{text}{" " if text.endswith(chr(34)) else ""}"""']
     out = [f'{indent}"""{lines[0]}']
     out += [f"{indent}{line}" if line else "" for line in lines[1:]]
     out.append(f'{indent}"""')
@@ -168,18 +166,20 @@ def write(module, callables, attributes, aliases):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--check", action="store_true", help="compare with the checked-in stub instead of writing")
+    parser.add_argument("--stub", type=Path, default=STUB, help="the stub to write or compare (default: the package's)")
     args = parser.parse_args()
+    stub = args.stub.resolve()
     try:
         text = write(*load())
     except Missing as e:
-        sys.exit(f"{STUB.name}: cannot be written: {e}")
+        sys.exit(f"{stub.name}: cannot be written: {e}")
     if args.check:
-        if STUB.read_text() != text:
-            sys.exit(f"{STUB.relative_to(Path.cwd()) if STUB.is_relative_to(Path.cwd()) else STUB} differs from what "
-                     f"tools/gen_stub.py writes from the module: run `python tools/gen_stub.py` and commit the result "
-                     f"(a hand edit of _tarnwick.pyi is overwritten)")
+        if stub.read_text() != text:
+            shown = stub.relative_to(Path.cwd()) if stub.is_relative_to(Path.cwd()) else stub
+            sys.exit(f"{shown} differs from what tools/gen_stub.py writes from the module: run "
+                     f"`python tools/gen_stub.py` and commit the result (a hand edit of {stub.name} is overwritten)")
         return
-    STUB.write_text(text)
+    stub.write_text(text)
 
 
 if __name__ == "__main__":

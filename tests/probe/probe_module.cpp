@@ -208,6 +208,21 @@ Ref declarations() {
                                     "aliases", aliases.release()));
 }
 
+// The names module start-up adds after the constants, family by family in the order the
+// binding layer lists its families: one list of names per family.
+Ref registration_rows() {
+    const auto families = registration_families();
+    return list_of(families.size(), [&](std::size_t f) {
+        const Registrations rows = families[f]();
+        return list_of(rows.size(), [&](std::size_t r) {
+            if (rows[r].type == nullptr) return to_py(rows[r].function->ml_name);
+            PyTypeObject* tp = rows[r].type();
+            if (tp == nullptr) throw_error_set();
+            return Ref::check(PyType_GetName(tp));
+        });
+    });
+}
+
 constexpr Returns kAny{"object"};
 
 constexpr auto kBacktestResult = function<backtest_result>("backtest_result", {{"empty", false}}, kAny, nullptr);
@@ -228,6 +243,7 @@ constexpr auto kBind = function<bound>("bind", {"a", "b", "c", {"d", None}}, kAn
 constexpr auto kInstruments = function<instruments>("instruments", {"instruments"}, kAny, nullptr);
 constexpr auto kStrategies = function<strategies>("strategies", {"strategies"}, kAny, nullptr);
 constexpr auto kDeclarations = function<declarations>("declarations", kAny, nullptr);
+constexpr auto kRegistrationRows = function<registration_rows>("registration_rows", kAny, nullptr);
 
 PyMethodDef kMethods[] = {
     fast_method<kFault>(),       fast_method<kStdException>(),  fast_method<kBadAlloc>(),
@@ -235,6 +251,7 @@ PyMethodDef kMethods[] = {
     fast_method<kMatrix>(),      fast_method<kColumn>(),        fast_method<kCoreError>(),
     fast_method<kConvert>(),     fast_method<kBind>(),          fast_method<kBacktestResult>(),
     fast_method<kInstruments>(), fast_method<kStrategies>(),    fast_method<kDeclarations>(),
+    fast_method<kRegistrationRows>(),
     kMethodEnd,
 };
 
