@@ -68,14 +68,22 @@ BacktestConfig construct(double initial_capital, double fees, double slippage, b
     return c;
 }
 
+// The record's own defaults are the constructor's: one place for each value.
+constexpr C kDefault{};
+
 constexpr auto kNew = constructor<construct>(
     "BacktestConfig.__new__",
-    {{"initial_capital", 100000.0}, {"fees", 0.001}, {"slippage", 0.0}, {"upon_bar_close", true},
-     {"apply_slippage", true}, {"periods_per_year", None}, {"risk_free_rate", 0.0}, {"session_minutes", None},
-     {"fee_segment", None}, {"max_positions", None}, {"max_drawdown_pct", None}, {"legacy_annualization", false},
-     {"fill_prob_limit", 1.0}, {"fill_prob_slippage", 0.0}, {"fill_seed", 0}, {"bar_path_adaptive", false},
-     {"queue_fill_model", false}, {"partial_fills", false}, {"order_latency_ns", 0}, {"session_tz_offset_ns", 0},
-     {"limit_slippage", 0.0}, {"liquidate_on_margin_call", false}, {"squareoff_time", None}, {"fill_timing", None}},
+    {{"initial_capital", kDefault.initial_capital}, {"fees", kDefault.fees}, {"slippage", kDefault.slippage},
+     {"upon_bar_close", kDefault.upon_bar_close}, {"apply_slippage", kDefault.apply_slippage},
+     {"periods_per_year", None}, {"risk_free_rate", kDefault.risk_free_rate}, {"session_minutes", None},
+     {"fee_segment", None}, {"max_positions", None}, {"max_drawdown_pct", None},
+     {"legacy_annualization", kDefault.legacy_annualization}, {"fill_prob_limit", kDefault.fill_prob_limit},
+     {"fill_prob_slippage", kDefault.fill_prob_slippage}, {"fill_seed", kDefault.fill_seed},
+     {"bar_path_adaptive", kDefault.bar_path_adaptive}, {"queue_fill_model", kDefault.queue_fill_model},
+     {"partial_fills", kDefault.partial_fills}, {"order_latency_ns", kDefault.order_latency_ns},
+     {"session_tz_offset_ns", kDefault.session_tz_offset_ns}, {"limit_slippage", kDefault.limit_slippage},
+     {"liquidate_on_margin_call", kDefault.liquidate_on_margin_call}, {"squareoff_time", None},
+     {"fill_timing", None}},
     Returns{"BacktestConfig"},
     "Python-exposed backtest configuration.\n\n"
     "Money is in the price currency. `fees`, `slippage`, `limit_slippage`\n"

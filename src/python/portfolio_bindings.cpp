@@ -173,11 +173,18 @@ OptimizerConfig construct_config(double risk_aversion, double turnover_penalty, 
             .net_max = net_max};
 }
 
+// The record's own defaults are the constructor's: one place for each value.
+constexpr OptimizerConfig kDefaultConfig{};
+
 constexpr auto kConfigNew = constructor<construct_config>(
     "OptimizerConfig.__new__", {"risk_aversion", "turnover_penalty", "position_cap", "sector_ids", "sector_caps",
-                                {"no_trade_band", 0.0}, {"min_trade_value", 0.0}, {"portfolio_value", 0.0},
-                                {"cash_max", 0.0}, {"max_iter", 200}, {"tolerance", 1e-8}, {"short_cap", 0.0},
-                                {"gross_max", 1.0}, {"net_min", 0.0}, {"net_max", 1.0}},
+                                {"no_trade_band", kDefaultConfig.no_trade_band},
+                                {"min_trade_value", kDefaultConfig.min_trade_value},
+                                {"portfolio_value", kDefaultConfig.portfolio_value},
+                                {"cash_max", kDefaultConfig.cash_max}, {"max_iter", kDefaultConfig.max_iter},
+                                {"tolerance", kDefaultConfig.tolerance}, {"short_cap", kDefaultConfig.short_cap},
+                                {"gross_max", kDefaultConfig.gross_max}, {"net_min", kDefaultConfig.net_min},
+                                {"net_max", kDefaultConfig.net_max}},
     Returns{"OptimizerConfig"},
     "Constraint and objective configuration for the long-only optimizer.\n\n"
     "Weights are fractions of the book's value (0.05 is 5 %) and cash is\n"
