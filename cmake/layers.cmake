@@ -17,6 +17,8 @@ function(tarnwick_layer name)
   add_library(tarnwick_${name} STATIC ${sources})
   target_include_directories(tarnwick_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(tarnwick_${name} PRIVATE ${TARNWICK_FLAGS})
+  # The module exports its init function and nothing of the engine.
+  set_target_properties(tarnwick_${name} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   list(TRANSFORM LAYER_USES PREPEND tarnwick_)
   target_link_libraries(tarnwick_${name} PUBLIC ${LAYER_USES} ${LAYER_EXTERNAL})
 endfunction()
