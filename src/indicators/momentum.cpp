@@ -6,11 +6,14 @@
 #include <cstring>
 #include <limits>
 
+#include "base/simd.h"
 #include "indicators/series.h"
 #include "indicators/sliding_extreme.h"
 #include "indicators/trend.h"
 
 namespace tarnwick::indicators::momentum {
+
+namespace simd = base::simd;
 
 using base::CoreError;
 using base::Result;
@@ -111,11 +114,6 @@ __attribute__((target("avx2"))) void rsi_block_avx2(const double* x, std::size_t
     rsi_steps<4>(x, from, m, k, keep, st, out);
 }
 
-RsiBlock pick_rsi_block() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? rsi_block_avx2 : rsi_block_sse2;
-}
-
 // The MACD line and histogram, the NaN marker where an operand is missing.
 inline double line_of(double fast, double slow) {
     return !std::isnan(fast) && !std::isnan(slow) ? fast - slow : kNaN;
@@ -197,11 +195,6 @@ __attribute__((target("avx2"))) bool macd_present_avx2(const MacdRates& r, const
     return macd_present_steps(r, x, m, st, mb, sb, hb);
 }
 
-MacdBlock pick_macd_block() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? macd_present_avx2 : macd_present_sse2;
-}
-
 // Mean of v[from ..= to], summed left to right from +0 over the non-NaN values; NaN
 // unless every value is present.
 double complete_mean(const std::vector<double>& v, std::size_t from, std::size_t to, double count) {
@@ -243,7 +236,7 @@ Status<CoreError> rsi_into(std::span<const double> data, std::uint64_t period, s
     // The averages are one recursion; the values only depend on their ratio. W steps of
     // the recursion share one vector division for the ratio and one for the value (see
     // rsi_steps).
-    static const RsiBlock block_fn = pick_rsi_block();
+    static const RsiBlock block_fn = simd::select(simd::widest_isa(), rsi_block_sse2, rsi_block_avx2);
     RsiState state{avg_gain, avg_loss};
     const double k = 1.0 / pf;
     const double keep = 1.0 - k;
@@ -352,7 +345,7 @@ Status<CoreError> macd_into(std::span<const double> data, std::uint64_t fast_per
     // everything after it. Blocks without any NaN take the lean loop; a block where one
     // appears is redone from its start in the general form, as is every block after the
     // first missing line value.
-    static const MacdBlock present_block = pick_macd_block();
+    static const MacdBlock present_block = simd::select(simd::widest_isa(), macd_present_sse2, macd_present_avx2);
     const MacdRates rates{fast_alpha, fast_keep, slow_alpha, slow_keep, sig_alpha, sig_keep};
     MacdState state{fast_ema, slow_ema, signal};
     bool missing = false;

@@ -6,9 +6,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/simd.h"
 #include "indicators/series.h"
 
 namespace tarnwick::indicators::trend {
+
+namespace simd = base::simd;
 
 using base::CoreError;
 using base::Result;
@@ -119,11 +122,6 @@ void trend_block_sse2(const TrendInputs& in, std::size_t from, std::size_t m, Tr
 __attribute__((target("avx2"))) void trend_block_avx2(const TrendInputs& in, std::size_t from, std::size_t m,
                                                       TrendState& st, double* value, std::int8_t* direction) {
     trend_steps<true>(in, from, m, st, value, direction);
-}
-
-TrendBlock pick_trend_block() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? trend_block_avx2 : trend_block_sse2;
 }
 
 }  // namespace
@@ -244,7 +242,7 @@ Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std
 
     TrendState state{atr, _mm_set_sd(final_upper), _mm_set_sd(final_lower),
                      _mm_castsi128_pd(_mm_set1_epi64x(dir == 1 ? -1 : 0))};
-    static const TrendBlock block_fn = pick_trend_block();
+    static const TrendBlock block_fn = simd::select(simd::widest_isa(), trend_block_sse2, trend_block_avx2);
     const TrendInputs in{high.data(), low.data(), close.data(), k, keep, multiplier};
     // The rest is zero-filled in one go (see append_blocks) and written in place.
     out.value.resize(n);
