@@ -363,8 +363,8 @@ TEST(InstructionSets, NarrowerSetsPassThisFoldersTests) {
     for (const simd::Isa isa : {simd::Isa::Sse2, simd::Isa::Avx2}) {
         if (!(isa < simd::widest_isa())) continue;
         const std::string command = "env -u GTEST_OUTPUT -u GTEST_FILTER TARNWICK_SIMD=" +
-                                    std::string(simd::name(isa)) + " '" + exe + "' '--gtest_filter=" + selection.filter +
-                                    "' 2>&1";
+                                    std::string(simd::name(isa)) + " '" + exe +
+                                    "' '--gtest_filter=" + selection.filter + "' 2>&1";
         FILE* child = popen(command.c_str(), "r");
         ASSERT_NE(child, nullptr);
         std::string output;
