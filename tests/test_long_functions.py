@@ -48,6 +48,9 @@ CASES = {
         "void c(int n) {\n  for (int i = 0; i < n; ++i) {\n    if (i) {\n    }\n  }\n}\n", [("c", 1, 6)]),
     "preprocessor_lines_are_skipped": (
         "#define OPEN {\nvoid p() {\n}\n", [("p", 2, 2)]),
+    "attributes_and_decltype_before_the_name": (
+        "__attribute__((always_inline)) inline void a(int x) {\n}\n[[nodiscard]] int b() {\n  return 1;\n}\n"
+        "decltype(auto) c(int& x) {\n  return (x);\n}\n", [("a", 1, 2), ("b", 3, 3), ("c", 6, 3)]),
     "call_operator": ("struct F {\n  int operator()(int a) const {\n    return a;\n  }\n};\n",
                       [("operator()", 2, 3)]),
 }

@@ -126,9 +126,25 @@ def top_level(text: str) -> str:
     return "".join(out)
 
 
+def blank_specifiers(header: str) -> str:
+    """The header with attributes and decltype(...) blanked out, positions kept: their
+    parentheses come before the parameter list's."""
+    out = list(header)
+    for m in re.finditer(r"\b(__attribute__|decltype|alignas|__declspec)\s*\(|\[\[", header):
+        depth, j = 0, m.start()
+        opener, closer = ("[", "]") if m.group(0) == "[[" else ("(", ")")
+        while j < len(header):
+            depth += {opener: 1, closer: -1}.get(header[j], 0)
+            j += 1
+            if depth == 0 and j > m.end() - 1:
+                break
+        out[m.start():j] = " " * (j - m.start())
+    return "".join(out)
+
+
 def function_name(header: str) -> str | None:
     """The name of the function a header declares, or None when it declares none."""
-    h = strip_templates(header)
+    h = strip_templates(blank_specifiers(header))
     if NOT_FUNCTIONS.match(h) or "(" not in h:
         return None
     if CONTAINERS.search(top_level(h)) or re.search(r"\benum\b", h):
