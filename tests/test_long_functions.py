@@ -74,3 +74,8 @@ def test_lists_only_functions_over_the_limit_and_check_fails_on_them(tmp_path):
                            capture_output=True, text=True)
     assert quiet.returncode == 0
     assert quiet.stdout.splitlines() == ["0 functions over 10 lines"]
+
+
+def test_no_function_in_src_runs_over_80_lines():
+    long = [f for f in long_functions.scan(REPO / "src") if f.lines > 80]
+    assert long == [], "split into named phases: " + ", ".join(f"{f.path}:{f.line} {f.name} ({f.lines})" for f in long)
