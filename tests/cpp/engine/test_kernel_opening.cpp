@@ -34,10 +34,7 @@ KernelConfig plain() { return base_config(); }
 
 KernelConfig margin_from_the_instrument() {
     KernelConfig kc = base_config();
-    InstrumentSpec::EquityArgs a;
-    a.symbol = "TEST";
-    a.margin_init = 0.2;
-    kc.instrument = InstrumentSpec::equity(a).value();
+    kc.instrument = InstrumentSpec::equity({.terms = {.symbol = "TEST", .margin_init = 0.2}}).value();
     kc.account_type = AccountType::Margin;
     return kc;
 }
@@ -48,10 +45,7 @@ KernelConfig rules_on_a_grid() {
     bc.stop = StopRule::fixed(0.03);
     bc.target = TargetRule::fixed(0.05);
     KernelConfig kc = base_config(bc);
-    InstrumentSpec::EquityArgs a;
-    a.symbol = "TEST";
-    a.price_increment = 0.5;
-    kc.instrument = InstrumentSpec::equity(a).value();
+    kc.instrument = InstrumentSpec::equity({.terms = {.symbol = "TEST", .price_increment = 0.5}}).value();
     return kc;
 }
 
