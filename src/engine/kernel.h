@@ -44,11 +44,11 @@ struct EntryRequest {
     int direction = 1;           // below 0 short, else long
     double volume = 0.0;         // the bar's volume, for the volume-scaled slippage kind
     double reference = 0.0;      // the bar price the fill takes before slippage
-    std::optional<double> size_frac;  // of the available capital; all of it when absent
-    std::optional<double> units;      // taken as given when present
-    double atr = 0.0;                 // for the ATR stop and target rules
-    std::optional<double> stop_price;    // explicit levels, used as given
-    std::optional<double> target_price;
+    std::optional<double> size_frac{};  // of the available capital; all of it when absent
+    std::optional<double> units{};      // taken as given when present
+    double atr = 0.0;                   // for the ATR stop and target rules
+    std::optional<double> stop_price{};  // explicit levels, used as given
+    std::optional<double> target_price{};
 };
 
 // Outcome of an opening fill.

@@ -57,32 +57,6 @@ KernelConfig risk_reward() {
     return base_config(bc);
 }
 
-// A request at a bar price, with what a row sets.
-struct Ask {
-    EntryRequest r;
-    explicit Ask(double reference, int direction = 1) {
-        r.reference = reference;
-        r.direction = direction;
-    }
-    Ask units(double u) const { return with([u](EntryRequest& q) { q.units = u; }); }
-    Ask share(double f) const { return with([f](EntryRequest& q) { q.size_frac = f; }); }
-    Ask levels(std::optional<double> stop, std::optional<double> target) const {
-        return with([stop, target](EntryRequest& q) {
-            q.stop_price = stop;
-            q.target_price = target;
-        });
-    }
-    operator EntryRequest() const { return r; }
-
-private:
-    template <class F>
-    Ask with(F set) const {
-        Ask a = *this;
-        set(a.r);
-        return a;
-    }
-};
-
 struct OpeningCase {
     const char* meaning;
     KernelConfig (*config)();
@@ -129,46 +103,46 @@ INSTANTIATE_TEST_SUITE_P(
     Requests, KernelOpening,
     ::testing::Values(
         // 10 x 100 and a fee of 1.
-        OpeningCase{"units_as_given", plain, Ask(100.0).units(10.0), Kind::Opened, kNone, 10.0,
+        OpeningCase{"units_as_given", plain, {.reference = 100.0, .units = 10.0}, Kind::Opened, kNone, 10.0,
                     std::nullopt, std::nullopt, 100000.0 - 1000.0 - 1.0},
         // 50000 buys 50000 / 100.1 = 499.5 units with their fee: 499 whole ones.
-        OpeningCase{"half_the_capital", plain, Ask(100.0).share(0.5), Kind::Opened, kNone, 499.0,
+        OpeningCase{"half_the_capital", plain, {.reference = 100.0, .size_frac = 0.5}, Kind::Opened, kNone, 499.0,
                     std::nullopt, std::nullopt, 100000.0 - 49900.0 - 49.9},
         // 100000 / 100.1 = 999.0 units.
-        OpeningCase{"all_the_capital", plain, Ask(100.0), Kind::Opened, kNone, 999.0, std::nullopt,
+        OpeningCase{"all_the_capital", plain, {.reference = 100.0}, Kind::Opened, kNone, 999.0, std::nullopt,
                     std::nullopt, 100000.0 - 99900.0 - 99.9},
         // 1e-7 of capital is below the dust line of 1e-9 x 100000.
-        OpeningCase{"dust_capital", plain, Ask(100.0).share(1e-12), Kind::Rejected,
+        OpeningCase{"dust_capital", plain, {.reference = 100.0, .size_frac = 1e-12}, Kind::Rejected,
                     EntryRejectReason::ZeroSize, 0.0, std::nullopt, std::nullopt, 100000.0},
-        OpeningCase{"price_not_a_number", plain, Ask(kNaN).units(1.0), Kind::Rejected,
+        OpeningCase{"price_not_a_number", plain, {.reference = kNaN, .units = 1.0}, Kind::Rejected,
                     EntryRejectReason::ZeroSize, 0.0, std::nullopt, std::nullopt, 100000.0},
         // 100000 and a fee of 100 do not fit 100000.
-        OpeningCase{"more_than_the_cash", plain, Ask(100.0).units(1000.0), Kind::Rejected,
+        OpeningCase{"more_than_the_cash", plain, {.reference = 100.0, .units = 1000.0}, Kind::Rejected,
                     EntryRejectReason::InsufficientCapital, 0.0, std::nullopt, std::nullopt, 100000.0},
-        OpeningCase{"nothing_to_buy_on_cash", plain, Ask(100.0).units(0.4), Kind::Rejected,
+        OpeningCase{"nothing_to_buy_on_cash", plain, {.reference = 100.0, .units = 0.4}, Kind::Rejected,
                     EntryRejectReason::ZeroSize, 0.0, std::nullopt, std::nullopt, 100000.0},
         OpeningCase{"nothing_to_buy_on_instrument_margin", margin_from_the_instrument,
-                    Ask(100.0).units(0.4), Kind::Rejected, EntryRejectReason::InsufficientMargin, 0.0,
+                    {.reference = 100.0, .units = 0.4}, Kind::Rejected, EntryRejectReason::InsufficientMargin, 0.0,
                     std::nullopt, std::nullopt, 100000.0},
         // The margin account locks 0.2 x 1000 and pays only the fee.
-        OpeningCase{"margin_locks_the_deposit", margin_from_the_instrument, Ask(100.0).units(10.0),
+        OpeningCase{"margin_locks_the_deposit", margin_from_the_instrument, {.reference = 100.0, .units = 10.0},
                     Kind::Opened, kNone, 10.0, std::nullopt, std::nullopt, 100000.0 - 1.0},
         OpeningCase{"explicit_levels_as_given", rules_on_a_grid,
-                    Ask(100.2).units(1.0).levels(95.1, 110.3), Kind::Opened,
+                    {.reference = 100.2, .units = 1.0, .stop_price = 95.1, .target_price = 110.3}, Kind::Opened,
                     kNone, 1.0, 95.1, 110.3, 100000.0 - 100.2 - 0.1002},
         // Long: 100.2 x 0.97 = 97.194 and 100.2 x 1.05 = 105.21, both down to the grid.
-        OpeningCase{"rule_levels_on_the_grid_long", rules_on_a_grid, Ask(100.2).units(1.0),
+        OpeningCase{"rule_levels_on_the_grid_long", rules_on_a_grid, {.reference = 100.2, .units = 1.0},
                     Kind::Opened, kNone, 1.0, 97.0, 105.0, 100000.0 - 100.2 - 0.1002},
         // Short: 100.2 x 1.03 = 103.206 and 100.2 x 0.95 = 95.19, both up to the grid.
         OpeningCase{"rule_levels_on_the_grid_short", rules_on_a_grid,
-                    Ask(100.2, -1).units(1.0), Kind::Opened, kNone, 1.0, 103.5, 95.5,
+                    {.direction = -1, .reference = 100.2, .units = 1.0}, Kind::Opened, kNone, 1.0, 103.5, 95.5,
                     100000.0 - 100.2 - 0.1002},
         // Stop 98, target 100 + 2 x 2.
-        OpeningCase{"risk_reward_target", risk_reward, Ask(100.0).units(1.0), Kind::Opened, kNone, 1.0,
+        OpeningCase{"risk_reward_target", risk_reward, {.reference = 100.0, .units = 1.0}, Kind::Opened, kNone, 1.0,
                     98.0, 104.0, 100000.0 - 100.0 - 0.1},
         // The target measures from the rule's stop, not from the one given.
         OpeningCase{"risk_reward_ignores_a_given_stop", risk_reward,
-                    Ask(100.0).units(1.0).levels(90.0, std::nullopt), Kind::Opened, kNone, 1.0, 90.0, 104.0,
+                    {.reference = 100.0, .units = 1.0, .stop_price = 90.0}, Kind::Opened, kNone, 1.0, 90.0, 104.0,
                     100000.0 - 100.0 - 0.1}),
     [](const auto& info) { return std::string(info.param.meaning); });
 
