@@ -325,9 +325,7 @@ Status<CoreError> rsi_into(std::span<const double> data, std::uint64_t period, s
 }
 
 Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::uint64_t period) {
-    std::vector<double> out = output_series(data.size());
-    if (auto done = rsi_into(data, period, out); !done) return err(std::move(done).error());
-    return out;
+    return series_from(data.size(), [&](std::span<double> out) { return rsi_into(data, period, out); });
 }
 
 Status<CoreError> macd_into(std::span<const double> data, std::uint64_t fast_period, std::uint64_t slow_period,

@@ -143,9 +143,7 @@ Status<CoreError> atr_into(std::span<const double> high, std::span<const double>
 
 Result<std::vector<double>, CoreError> atr(std::span<const double> high, std::span<const double> low,
                                            std::span<const double> close, std::uint64_t period) {
-    std::vector<double> out = output_series(close.size());
-    if (auto done = atr_into(high, low, close, period, out); !done) return err(std::move(done).error());
-    return out;
+    return series_from(close.size(), [&](std::span<double> out) { return atr_into(high, low, close, period, out); });
 }
 
 namespace {
