@@ -15,12 +15,6 @@ namespace tarnwick::indicators::momentum {
 
 namespace simd = base::simd;
 
-using base::CoreError;
-using base::Result;
-using base::Status;
-using base::Unit;
-using base::err;
-
 namespace {
 
 double rsi_value(double avg_gain, double avg_loss) {

@@ -18,6 +18,13 @@
 
 namespace tarnwick::indicators {
 
+// The result vocabulary every kernel of this layer speaks.
+using base::CoreError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
+
 // The one marker of an undefined output element: the default quiet NaN.
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 

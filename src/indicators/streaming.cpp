@@ -10,9 +10,6 @@
 
 namespace tarnwick::indicators {
 
-using base::CoreError;
-using base::Result;
-using base::err;
 using base::fault;
 
 namespace {

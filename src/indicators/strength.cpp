@@ -9,12 +9,6 @@
 
 namespace tarnwick::indicators::strength {
 
-using base::CoreError;
-using base::Result;
-using base::Status;
-using base::Unit;
-using base::err;
-
 namespace {
 
 // Directional movement and true range into bar i (i >= 1). A comparison with NaN is

@@ -9,10 +9,6 @@
 
 namespace tarnwick::indicators::tick_features {
 
-using base::CoreError;
-using base::Result;
-using base::err;
-
 namespace {
 
 // Lower bound of tick i's window: t - w, clamped at the ends of the timestamp range so

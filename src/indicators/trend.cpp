@@ -16,12 +16,6 @@ namespace tarnwick::indicators::trend {
 
 namespace simd = base::simd;
 
-using base::CoreError;
-using base::Result;
-using base::Status;
-using base::Unit;
-using base::err;
-
 namespace {
 
 using V2 = double __attribute__((vector_size(16), aligned(8)));

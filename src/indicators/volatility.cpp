@@ -16,12 +16,6 @@ namespace tarnwick::indicators::volatility {
 
 namespace simd = base::simd;
 
-using base::CoreError;
-using base::Result;
-using base::Status;
-using base::Unit;
-using base::err;
-
 namespace {
 
 struct AtrInputs {
