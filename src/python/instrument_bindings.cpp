@@ -22,32 +22,21 @@ namespace {
 
 using Spec = InstrumentSpec;
 
-// Each constructor's parameters are the fields of its argument record. They are taken one
-// by one rather than as a declared group: building the record in place costs nothing over
-// the call itself.
+// Each constructor's parameters are the fields of its argument record, the terms every kind
+// shares in their order. They are taken one by one rather than as a declared group:
+// building the record in place costs nothing over the call itself.
 Spec equity(std::string symbol, double price_increment, double lot_size, double size_increment, double margin_init,
             double margin_maint, double maker_fee, double taker_fee) {
-    return unwrap(Spec::equity({.terms = {.symbol = std::move(symbol),
-                                          .price_increment = price_increment,
-                                          .lot_size = lot_size,
-                                          .margin_init = margin_init,
-                                          .margin_maint = margin_maint,
-                                          .maker_fee = maker_fee,
-                                          .taker_fee = taker_fee},
-                                .size_increment = size_increment}));
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::equity({.terms = std::move(terms), .size_increment = size_increment}));
 }
 
 Spec futures_contract(std::string symbol, std::int64_t expiration_ns, double lot_size, double multiplier,
                       double price_increment, std::optional<std::string> underlying,
                       std::optional<std::int64_t> activation_ns, double margin_init, double margin_maint,
                       double maker_fee, double taker_fee) {
-    return unwrap(Spec::futures_contract({.terms = {.symbol = std::move(symbol),
-                                                    .price_increment = price_increment,
-                                                    .lot_size = lot_size,
-                                                    .margin_init = margin_init,
-                                                    .margin_maint = margin_maint,
-                                                    .maker_fee = maker_fee,
-                                                    .taker_fee = taker_fee},
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::futures_contract({.terms = std::move(terms),
                                           .expiration_ns = expiration_ns,
                                           .multiplier = multiplier,
                                           .underlying = std::move(underlying),
@@ -57,13 +46,8 @@ Spec futures_contract(std::string symbol, std::int64_t expiration_ns, double lot
 Spec perpetual(std::string symbol, double lot_size, double multiplier, double price_increment, double size_increment,
                std::optional<std::string> underlying, double margin_init, double margin_maint, double maker_fee,
                double taker_fee) {
-    return unwrap(Spec::perpetual({.terms = {.symbol = std::move(symbol),
-                                             .price_increment = price_increment,
-                                             .lot_size = lot_size,
-                                             .margin_init = margin_init,
-                                             .margin_maint = margin_maint,
-                                             .maker_fee = maker_fee,
-                                             .taker_fee = taker_fee},
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::perpetual({.terms = std::move(terms),
                                    .multiplier = multiplier,
                                    .size_increment = size_increment,
                                    .underlying = std::move(underlying)}));
@@ -73,13 +57,8 @@ Spec option(std::string symbol, double strike, std::string right, std::int64_t e
             double multiplier, double price_increment, std::optional<std::string> underlying, bool binary,
             std::optional<std::int64_t> activation_ns, double margin_init, double margin_maint, double maker_fee,
             double taker_fee, double span_pct, double exposure_pct) {
-    return unwrap(Spec::option({.terms = {.symbol = std::move(symbol),
-                                          .price_increment = price_increment,
-                                          .lot_size = lot_size,
-                                          .margin_init = margin_init,
-                                          .margin_maint = margin_maint,
-                                          .maker_fee = maker_fee,
-                                          .taker_fee = taker_fee},
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::option({.terms = std::move(terms),
                                 .strike = strike,
                                 .right = std::move(right),
                                 .expiration_ns = expiration_ns,
@@ -93,14 +72,8 @@ Spec option(std::string symbol, double strike, std::string right, std::int64_t e
 
 Spec currency_pair(std::string symbol, double price_increment, double size_increment, double lot_size,
                    double margin_init, double margin_maint, double maker_fee, double taker_fee) {
-    return unwrap(Spec::currency_pair({.terms = {.symbol = std::move(symbol),
-                                                 .price_increment = price_increment,
-                                                 .lot_size = lot_size,
-                                                 .margin_init = margin_init,
-                                                 .margin_maint = margin_maint,
-                                                 .maker_fee = maker_fee,
-                                                 .taker_fee = taker_fee},
-                                       .size_increment = size_increment}));
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::currency_pair({.terms = std::move(terms), .size_increment = size_increment}));
 }
 
 Spec reference_index(std::string symbol, double price_increment) {
