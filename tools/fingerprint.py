@@ -519,6 +519,207 @@ for seg in ["equity_intraday", "equity_delivery", "futures_nfo", "options_nfo", 
 
 
 # ---------------------------------------------------------------------------
+# Long runs: entries sized, priced and levelled every way, indicators over many blocks
+# with gaps, bar aggregation split over the pool, the optimiser's problem in every shape.
+
+def gapped(rng, x, rate, runs=False):
+    x = x.copy()
+    x[rng.random(len(x)) < rate] = np.nan
+    if runs and len(x) > 50:
+        at = int(rng.integers(0, len(x) - 20))
+        x[at:at + int(rng.integers(1, 20))] = np.nan
+    return x
+
+
+for seed in range(24):
+    @run(f"single_long/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(20_000 + seed)
+        n = int(rng.integers(1500, 4000))
+        data = bars(rng, n, gaps=0.02 if seed % 2 else 0.0, spacing=DAY if seed % 3 else MINUTE)
+        en, ex = signals(rng, n, 0.03)
+        cfg = config(rng)
+        [cfg.set_fixed_stop, cfg.set_trailing_stop, lambda v: cfg.set_atr_stop(2.0, 10), lambda v: None][seed % 4](0.02)
+        if seed % 3 == 0:
+            cfg.set_fixed_target(0.05)
+        elif seed % 3 == 1:
+            cfg.set_risk_reward_target(1.5)
+        kw = {}
+        if seed % 2 == 0:
+            kw["position_sizes"] = rng.uniform(0.05, 1.0, n)
+        if seed % 4 == 1:
+            ic = tw.InstrumentConfig(lot_size=float(rng.choice([0.1, 5.0, 25.0])), alloted_capital=40_000.0)
+            if seed % 8 == 1:
+                ic.set_trailing_stop(0.03)
+            kw["instrument_config"] = ic
+        return tw.run_single_backtest(*data, en, ex, direction=1 if seed % 3 else -1, symbol=f"L{seed}",
+                                      config=cfg, **kw)
+
+    @run(f"kernel_session_levels/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(21_000 + seed)
+        n = int(rng.integers(100, 400))
+        ts, o, h, l, c, v = bars(rng, n, gaps=0.02 if seed % 3 == 0 else 0.0)
+        spec = [None,
+                tw.InstrumentSpec.equity("X", price_increment=0.05, lot_size=10.0),
+                tw.InstrumentSpec.futures_contract("X", 2_000_000_000 * 10**9, 50.0, price_increment=0.05,
+                                                   margin_init=0.12, margin_maint=0.1),
+                tw.InstrumentSpec.option("X", 100.0, "call", 2_000_000_000 * 10**9, 25.0, span_pct=0.1,
+                                         exposure_pct=0.02, margin_init=0.2),
+                tw.InstrumentSpec.perpetual("X", size_increment=0.5, margin_init=0.2),
+                tw.InstrumentSpec.currency_pair("X", price_increment=0.0001, size_increment=1000.0)][seed % 6]
+        cfg = config(rng)
+        s = tw.KernelSession("X", 1 if seed % 2 else -1, cfg, instrument=spec,
+                             oms_type="hedging" if seed % 4 == 0 else "netting",
+                             account_type="margin" if seed % 3 else "cash", leverage=float(rng.choice([1.0, 4.0])))
+        out = []
+        for i in range(n):
+            price = float(c[i]) if np.isfinite(c[i]) else 100.0
+            d = 1 if seed % 2 else -1
+            out.append(s.step(i, int(ts[i]), float(o[i]), float(h[i]), float(l[i]), float(c[i]), float(v[i]),
+                              entry=bool(rng.random() < 0.1), exit=bool(rng.random() < 0.05),
+                              atr=float(rng.choice([0.0, price * 0.02])),
+                              size_mult=None if rng.random() < 0.5 else float(rng.uniform(0.1, 1.0)),
+                              stop_price=None if rng.random() < 0.6 else price * (1 - 0.03 * d),
+                              target_price=None if rng.random() < 0.6 else price * (1 + 0.05 * d)))
+            if i % 23 == 0:
+                out.append((s.cash(), s.equity(), s.positions()))
+        out.append(s.finish())
+        return out
+
+for seed in range(16):
+    @run(f"options_long/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(22_000 + seed)
+        n = int(rng.integers(500, 3000))
+        data = bars(rng, n, start=18000.0, vol=0.01)
+        prem = gapped(rng, np.abs(rng.normal(100, 30, n)) + 1, 0.03 if seed % 2 else 0.0, runs=seed % 4 == 1)
+        open_prem = gapped(rng, prem * rng.uniform(0.97, 1.03, n), 0.02) if seed % 3 else None
+        en, ex = signals(rng, n, 0.04)
+        size_type, size_value = [("percent", 0.5), ("contracts", 3.0), ("notional", 250_000.0), ("risk", 0.8),
+                                 ("percent", 1.0)][seed % 5]
+        return tw.run_options_backtest(*data, prem, en, ex, direction=1 if seed % 2 else -1, config=config(rng),
+                                       option_type=str(rng.choice(["call", "put", "ce", "p"])),
+                                       strike_selection=str(rng.choice(["atm", "itm1", "otm2"])),
+                                       size_type=size_type, size_value=size_value,
+                                       lot_size=int(rng.integers(1, 75)), option_open_prices=open_prem)
+
+    @run(f"indicators_long/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(23_000 + seed)
+        n = int(rng.integers(300, 6000))
+        _, o, h, l, c, v = bars(rng, n)
+        if seed % 2:
+            c, h, l = (gapped(rng, x, 0.01, runs=seed % 4 == 1) for x in (c, h, l))
+        if seed % 5 == 4:
+            c[int(rng.integers(0, n))] = np.inf
+        p = int(rng.integers(1, 60))
+        fast = int(rng.integers(1, 20))
+        slow = fast + int(rng.integers(1, 40))
+        out = []
+        for f, args in [(tw.rsi, (c, p)), (tw.macd, (c, fast, slow, int(rng.integers(1, 30)))), (tw.macd, (c,)),
+                        (tw.atr, (h, l, c, p)), (tw.bollinger_bands, (c, p, 2.0)), (tw.supertrend, (h, l, c, p, 3.0)),
+                        (tw.sma, (c, p)), (tw.ema, (c, p)), (tw.stochastic, (h, l, c, p, 3)), (tw.adx, (h, l, c, p)),
+                        (tw.rolling_min, (c, p)), (tw.rolling_max, (c, p * 7))]:
+            try:
+                out.append(f(*args))
+            except Exception as e:
+                out.append(e)
+        return out
+
+    @run(f"streaming_gaps/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(24_000 + seed)
+        n = int(rng.integers(50, 400))
+        _, o, h, l, c, v = bars(rng, n)
+        c = gapped(rng, c, 0.02)
+        p = int(rng.integers(1, 20))
+        out = []
+        for ind in [tw.Indicator.ema(p), tw.Indicator.wilder_ma(p), tw.Indicator.rsi(p), tw.Indicator.atr(p),
+                    tw.Indicator.macd(3, 7, 2)]:
+            vals = [ind.update_bar(float(o[i]), float(h[i]), float(l[i]), float(c[i])) for i in range(n)]
+            ind.reset()
+            vals.append([ind.update_bar(float(o[i]), float(h[i]), float(l[i]), float(c[i])) for i in range(n // 2)])
+            out.append(vals)
+        return out
+
+    @run(f"optimize_book/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(25_000 + seed)
+        n = int(rng.integers(2, 30))
+        t = int(rng.integers(n + 5, 200))
+        ids = [f"a{i}" for i in range(n)]
+        model = tw.estimate_covariance(panel(rng, t, n), ids, 252.0)
+        k = int(rng.integers(1, 5))
+        sectors = [int(s) for s in rng.integers(0, k, n)]
+        caps = [float(x) for x in rng.uniform(0.2, 1.0, k)]
+        ls = seed % 2 == 1
+        cfg = tw.OptimizerConfig(float(rng.uniform(0.5, 20)), float(rng.choice([0.0, 0.002, 0.02])),
+                                 max(0.1, 1.5 / n), sectors, caps,
+                                 no_trade_band=float(rng.choice([0.0, 0.005])),
+                                 min_trade_value=float(rng.choice([0.0, 500.0])),
+                                 portfolio_value=float(rng.choice([0.0, 1e6])),
+                                 cash_max=0.0 if ls else float(rng.choice([0.0, 0.1])),
+                                 short_cap=float(rng.choice([0.05, 0.2])) if ls else 0.0,
+                                 gross_max=float(rng.choice([1.0, 1.5, 2.0])),
+                                 net_min=float(rng.choice([-0.3, 0.0])) if ls else 0.0,
+                                 net_max=float(rng.choice([0.5, 1.0])) if ls else 1.0)
+        w0 = rng.dirichlet(np.ones(n)) * (0.9 if seed % 3 else 1.0)
+        out = []
+        try:
+            out.append(tw.optimize_portfolio(model, rng.normal(0, 0.02, n), w0, ids, cfg))
+        except Exception as e:
+            out.append(e)
+        try:
+            out.append(tw.batch_optimize_portfolios(
+                model, [tw.OptimizeItem(f"o{i}", rng.normal(0, 0.02, n), w0) for i in range(2)], cfg))
+        except Exception as e:
+            out.append(e)
+        return out
+
+SPLIT_UNITS = [(5, "minute"), (1, "day"), (1000, "tick"), (2e6, "volume"), (3e8, "value"), (1, "renko")]
+
+for step, unit in SPLIT_UNITS:
+    @run(f"aggregate_split/{unit}")
+    def _(step=step, unit=unit):
+        rng = np.random.default_rng(26_000 + len(unit))
+        ts, o, h, l, c, v = bars(rng, 600_000, vol=0.001, spacing=MINUTE)
+        return tw.aggregate_bars(ts, o, h, l, c, v, int(step), unit, brick_size=0.5)
+
+for step, unit in SPLIT_UNITS + [(200, "tick_imbalance"), (200, "tick_runs"), (5000, "volume_imbalance"),
+                                 (5000, "volume_runs"), (500_000, "value_imbalance"), (500_000, "value_runs")]:
+    @run(f"from_ticks_split/{unit}")
+    def _(step=step, unit=unit):
+        rng = np.random.default_rng(27_000 + len(unit))
+        n = 600_000
+        ts = np.cumsum(rng.integers(1, 2 * 10**9, n)).astype(np.int64)
+        ltp = gapped(rng, 100 * np.exp(np.cumsum(rng.normal(0, 0.0005, n))), 0.001)
+        buy, sell = rng.integers(0, 100, n).astype(float), rng.integers(0, 100, n).astype(float)
+        return tw.bars_from_ticks(ts, ltp, buy, sell, int(step), unit, brick_size=0.25)
+
+SPECS = [
+    ("equity", lambda: tw.InstrumentSpec.equity("E", 0.05, 10.0, 1.0, 0.2, 0.1, 0.001, 0.002)),
+    ("futures", lambda: tw.InstrumentSpec.futures_contract("F", 10**18, 50.0, 2.0, 0.05, "U", 10**15, 0.1, 0.08,
+                                                           0.0001, 0.0002)),
+    ("perpetual", lambda: tw.InstrumentSpec.perpetual("P", 0.001, 1.0, 0.5, 0.001, "BTC", 0.05, 0.03, 0.0, 0.0004)),
+    ("option", lambda: tw.InstrumentSpec.option("O", 18000.0, "put", 10**18, 50.0, 1.0, 0.05, "NIFTY", False,
+                                                None, 0.0, 0.0, 0.0, 0.0, 0.12, 0.03)),
+    ("option_binary", lambda: tw.InstrumentSpec.option("B", 1.0, "call", 10**18, 1.0, binary=True)),
+    ("currency", lambda: tw.InstrumentSpec.currency_pair("C", 0.0001, 1000.0, 1000.0, 0.02, 0.01, 0.0, 0.00002)),
+    ("index", lambda: tw.InstrumentSpec.index("I", 0.05)),
+    ("equity_negative", lambda: tw.InstrumentSpec.equity("E", -1.0)),
+    ("futures_lot", lambda: tw.InstrumentSpec.futures_contract("F", 10**18, 0.0)),
+    ("perpetual_margin", lambda: tw.InstrumentSpec.perpetual("P", margin_init=0.1, margin_maint=0.2)),
+    ("option_span", lambda: tw.InstrumentSpec.option("O", 100.0, "call", 10**18, 1.0, span_pct=-0.1)),
+    ("option_strike", lambda: tw.InstrumentSpec.option("O", -5.0, "call", 10**18, 1.0)),
+    ("currency_fee", lambda: tw.InstrumentSpec.currency_pair("C", maker_fee=float("nan"))),
+    ("futures_window", lambda: tw.InstrumentSpec.futures_contract("F", 10, 1.0, activation_ns=20)),
+]
+for label, fn in SPECS:
+    run(f"instrument_spec/{label}")(fn)
+
+
+# ---------------------------------------------------------------------------
 # Refusals: the message text of bad arguments is part of the surface too.
 
 REFUSALS = [
@@ -553,6 +754,19 @@ REFUSALS = [
     ("stop_percent_type", lambda: tw.StopConfig.fixed("x")),
     ("indicator_period", lambda: tw.Indicator.sma(0)),
     ("aggregator_unit", lambda: tw.BarAggregator(1, "x")),
+    ("batch_item_direction", lambda: tw.batch_single_backtest(
+        *bars(np.random.default_rng(0), 5), [tw.BatchSingleItem("odd", np.zeros(5, bool), np.zeros(5, bool),
+                                                                 direction=2)])),
+    ("batch_item_direction_zero", lambda: tw.batch_single_backtest(
+        *bars(np.random.default_rng(0), 5), [tw.BatchSingleItem("z", np.zeros(5, bool), np.zeros(5, bool),
+                                                                direction=0)])),
+    ("portfolio_session_direction", lambda: tw.PortfolioSession().add_instrument("X", 0)),
+    ("portfolio_session_direction_big", lambda: tw.PortfolioSession().add_instrument("X", -2**31)),
+    ("kernel_session_direction", lambda: tw.KernelSession("X", 3)),
+    ("single_direction_zero", lambda: tw.run_single_backtest(*bars(np.random.default_rng(0), 5),
+                                                             np.zeros(5, bool), np.zeros(5, bool), direction=0)),
+    ("options_direction", lambda: tw.run_options_backtest(*bars(np.random.default_rng(0), 5), np.ones(5),
+                                                          np.zeros(5, bool), np.zeros(5, bool), direction=-3)),
     ("batch_items_type", lambda: tw.batch_single_backtest(*bars(np.random.default_rng(0), 5), [1, 2])),
 ]
 for label, fn in REFUSALS:

@@ -1,16 +1,23 @@
 // Vector widths chosen at run time, for kernels whose lanes hold independent sums.
 //
 // A kernel is written once as an always-inline template over one of the lane types below
-// and instantiated inside an entry point compiled for that instruction set (a function
-// carrying the same `target` attribute); `widest_isa` picks the entry point. The lane
-// operations are the plain IEEE ones, element by element (no fused multiply-add, the
-// build forbids contraction), so when the lanes hold separate sums the width changes how
-// many are formed at once, never a bit of any of them.
+// (or over lane counts of its own) and instantiated inside an entry point compiled for
+// that instruction set (a function carrying the same `target` attribute); `select` with
+// `widest_isa` picks the entry point, here and nowhere else. The lane operations are the
+// plain IEEE ones, element by element (no fused multiply-add, the build forbids
+// contraction), so when the lanes hold separate sums the width changes how many are
+// formed at once, never a bit of any of them.
+//
+// TARNWICK_SIMD=sse2|avx2|avx512 in the environment caps the width for the whole process
+// (it never raises it above what the processor runs): the tests run once per instruction
+// set this way, so that a wide machine tests the narrow entry points too.
 #pragma once
 
 #include <immintrin.h>
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 
 // Kernels over lane types are always inlined, and form lane values only once inlined into
 // the entry point of their own instruction set; GCC's ABI note on their bodies as written
@@ -22,12 +29,23 @@
 
 namespace tarnwick::base::simd {
 
+// Ordered from narrowest to widest.
 enum class Isa { Sse2, Avx2, Avx512 };
 
-// The widest of the three that this processor runs (SSE2 is part of x86-64 itself).
-Isa widest_isa();
-// Whether this processor runs `isa`.
+// "sse2", "avx2", "avx512"; parse takes exactly those.
+std::string_view name(Isa isa) noexcept;
+std::optional<Isa> parse_isa(std::string_view text) noexcept;
+
+// Whether this processor runs `isa` (SSE2 is part of x86-64 itself).
 bool supports(Isa isa);
+
+// `widest` lowered to the set `cap` names when that is narrower; no cap, or a text that
+// names no set, leaves it.
+Isa capped_isa(Isa widest, std::optional<std::string_view> cap) noexcept;
+
+// The widest set the kernels may use: the widest this processor runs, capped by
+// TARNWICK_SIMD. Settled on first use, for the life of the process.
+Isa widest_isa();
 
 // The entry point of `isa` among one per instruction set.
 template <class Fn>
@@ -41,6 +59,12 @@ Fn select(Isa isa, Fn sse2, Fn avx2, Fn avx512) {
             return sse2;
     }
     return sse2;
+}
+
+// The same for kernels without a form of their own for AVX-512, which run their AVX2 one.
+template <class Fn>
+Fn select(Isa isa, Fn sse2, Fn avx2) {
+    return select(isa, sse2, avx2, avx2);
 }
 
 // Two doubles. The vector types are GCC vector types, so + - * / act lane by lane.

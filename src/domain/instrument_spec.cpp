@@ -64,47 +64,48 @@ Result<InstrumentSpec, OwnError> validated(InstrumentSpec s) {
     return s;
 }
 
-// What every tradable kind's arguments carry alike: the symbol, the margins and the fees.
-template <class Args>
-InstrumentSpec started(Args& a, InstrumentKindTag tag) {
+// A spec of kind `tag` from what every tradable kind is given alike.
+InstrumentSpec started(InstrumentSpec::Terms& t, InstrumentKindTag tag) {
     InstrumentSpec s;
-    s.symbol = std::move(a.symbol);
+    s.symbol = std::move(t.symbol);
     s.kind.tag = tag;
-    s.margin_init = a.margin_init;
-    s.margin_maint = a.margin_maint;
-    s.maker_fee = a.maker_fee;
-    s.taker_fee = a.taker_fee;
+    s.price_increment = t.price_increment;
+    s.lot_size = t.lot_size;
+    s.margin_init = t.margin_init;
+    s.margin_maint = t.margin_maint;
+    s.maker_fee = t.maker_fee;
+    s.taker_fee = t.taker_fee;
     return s;
+}
+
+// A contract's or option's multiplier and the underlying it may name.
+void add_contract(InstrumentSpec& s, double multiplier, std::optional<std::string> underlying) {
+    s.multiplier = multiplier;
+    s.kind.underlying = std::move(underlying);
+}
+
+// A cash equity or a currency pair.
+Result<InstrumentSpec, OwnError> spot(InstrumentSpec::SpotArgs& a, InstrumentKindTag tag) {
+    InstrumentSpec s = started(a.terms, tag);
+    s.size_increment = a.size_increment;
+    return validated(std::move(s));
 }
 
 }  // namespace
 
-Result<InstrumentSpec, OwnError> InstrumentSpec::equity(EquityArgs a) {
-    InstrumentSpec s = started(a, InstrumentKindTag::Cash);
-    s.price_increment = a.price_increment;
-    s.size_increment = a.size_increment;
-    s.lot_size = a.lot_size;
-    s.multiplier = 1.0;
-    return validated(std::move(s));
-}
+Result<InstrumentSpec, OwnError> InstrumentSpec::equity(EquityArgs a) { return spot(a, InstrumentKindTag::Cash); }
 
 Result<InstrumentSpec, OwnError> InstrumentSpec::futures_contract(FuturesArgs a) {
-    InstrumentSpec s = started(a, InstrumentKindTag::Contract);
-    s.kind.underlying = std::move(a.underlying);
+    InstrumentSpec s = started(a.terms, InstrumentKindTag::Contract);
+    add_contract(s, a.multiplier, std::move(a.underlying));
     s.activation_ns = a.activation_ns;
     s.expiration_ns = a.expiration_ns;
-    s.lot_size = a.lot_size;
-    s.multiplier = a.multiplier;
-    s.price_increment = a.price_increment;
     return validated(std::move(s));
 }
 
 Result<InstrumentSpec, OwnError> InstrumentSpec::perpetual(PerpetualArgs a) {
-    InstrumentSpec s = started(a, InstrumentKindTag::Contract);
-    s.kind.underlying = std::move(a.underlying);
-    s.lot_size = a.lot_size;
-    s.multiplier = a.multiplier;
-    s.price_increment = a.price_increment;
+    InstrumentSpec s = started(a.terms, InstrumentKindTag::Contract);
+    add_contract(s, a.multiplier, std::move(a.underlying));
     s.size_increment = a.size_increment;
     return validated(std::move(s));
 }
@@ -116,28 +117,20 @@ Result<InstrumentSpec, OwnError> InstrumentSpec::option(OptionArgs a) {
     auto right = parse_option_right(a.right);
     if (!right) return err(right.error());
     if (a.strike <= 0.0) return err(OwnError{"strike must be > 0"});
-    InstrumentSpec s = started(a, InstrumentKindTag::Option);
+    InstrumentSpec s = started(a.terms, InstrumentKindTag::Option);
+    add_contract(s, a.multiplier, std::move(a.underlying));
     s.kind.strike = a.strike;
     s.kind.right = *right;
-    s.kind.underlying = std::move(a.underlying);
     s.kind.binary = a.binary;
     s.activation_ns = a.activation_ns;
     s.expiration_ns = a.expiration_ns;
-    s.lot_size = a.lot_size;
-    s.multiplier = a.multiplier;
-    s.price_increment = a.price_increment;
     s.span_pct = a.span_pct;
     s.exposure_pct = a.exposure_pct;
     return validated(std::move(s));
 }
 
 Result<InstrumentSpec, OwnError> InstrumentSpec::currency_pair(CurrencyPairArgs a) {
-    InstrumentSpec s = started(a, InstrumentKindTag::CurrencyPair);
-    s.price_increment = a.price_increment;
-    s.size_increment = a.size_increment;
-    s.lot_size = a.lot_size;
-    s.multiplier = 1.0;
-    return validated(std::move(s));
+    return spot(a, InstrumentKindTag::CurrencyPair);
 }
 
 Result<InstrumentSpec, OwnError> InstrumentSpec::index(std::string symbol, double price_increment) {

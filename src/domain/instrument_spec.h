@@ -69,70 +69,48 @@ struct InstrumentSpec {
     // Short options whose deposit is modelled from the strike rather than the premium.
     bool has_option_short_margin() const noexcept { return is_option() && span_pct + exposure_pct > 0.0; }
 
-    // The constructors' arguments, given by designated initializers: every member but the
-    // symbol has an initializer, so that a call names only what it sets.
-    struct EquityArgs {
-        std::string symbol;
+    // What every tradable kind is given alike: the symbol, the grids all of them have,
+    // the margins and the fees.
+    struct Terms {
+        std::string symbol{};
         double price_increment = 0.0;
         double lot_size = 1.0;
-        double size_increment = 0.0;
         double margin_init = 0.0;
         double margin_maint = 0.0;
         double maker_fee = 0.0;
         double taker_fee = 0.0;
     };
+    // Cash equities and currency pairs add a quantity grid.
+    struct SpotArgs {
+        Terms terms;
+        double size_increment = 0.0;
+    };
+    using EquityArgs = SpotArgs;
+    using CurrencyPairArgs = SpotArgs;
     struct FuturesArgs {
-        std::string symbol;
+        Terms terms;
         std::int64_t expiration_ns = 0;
-        double lot_size = 1.0;
         double multiplier = 1.0;
-        double price_increment = 0.0;
         std::optional<std::string> underlying{};
         std::optional<std::int64_t> activation_ns{};
-        double margin_init = 0.0;
-        double margin_maint = 0.0;
-        double maker_fee = 0.0;
-        double taker_fee = 0.0;
     };
     struct PerpetualArgs {
-        std::string symbol;
-        double lot_size = 1.0;
+        Terms terms;
         double multiplier = 1.0;
-        double price_increment = 0.0;
         double size_increment = 0.0;
         std::optional<std::string> underlying{};
-        double margin_init = 0.0;
-        double margin_maint = 0.0;
-        double maker_fee = 0.0;
-        double taker_fee = 0.0;
     };
     struct OptionArgs {
-        std::string symbol;
+        Terms terms;
         double strike = 0.0;
-        std::string right;
+        std::string right{};
         std::int64_t expiration_ns = 0;
-        double lot_size = 1.0;
         double multiplier = 1.0;
-        double price_increment = 0.0;
         std::optional<std::string> underlying{};
         bool binary = false;
         std::optional<std::int64_t> activation_ns{};
-        double margin_init = 0.0;
-        double margin_maint = 0.0;
-        double maker_fee = 0.0;
-        double taker_fee = 0.0;
         double span_pct = 0.0;
         double exposure_pct = 0.0;
-    };
-    struct CurrencyPairArgs {
-        std::string symbol;
-        double price_increment = 0.0;
-        double size_increment = 0.0;
-        double lot_size = 1.0;
-        double margin_init = 0.0;
-        double margin_maint = 0.0;
-        double maker_fee = 0.0;
-        double taker_fee = 0.0;
     };
 
     // Each fails with the text of the first check that does not pass. Comparisons are

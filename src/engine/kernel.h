@@ -36,6 +36,21 @@ struct LockedMargin {
     double amount = 0.0;
 };
 
+// An opening fill to make: where and when, which way, at which bar price, sized how, and
+// with which levels.
+struct EntryRequest {
+    std::uint64_t idx = 0;
+    std::int64_t timestamp = 0;  // nanoseconds since epoch
+    int direction = 1;           // below 0 short, else long
+    double volume = 0.0;         // the bar's volume, for the volume-scaled slippage kind
+    double reference = 0.0;      // the bar price the fill takes before slippage
+    std::optional<double> size_frac{};  // of the available capital; all of it when absent
+    std::optional<double> units{};      // taken as given when present
+    double atr = 0.0;                   // for the ATR stop and target rules
+    std::optional<double> stop_price{};  // explicit levels, used as given
+    std::optional<double> target_price{};
+};
+
 // Outcome of an opening fill.
 struct OpenOutcome {
     enum class Kind : std::uint8_t { Opened, Rejected, Refused };
@@ -181,9 +196,14 @@ public:
     // rounded to the lot size and size increment. Explicit levels are used as given; rule
     // levels come from the kernel's stop and target rules (snapped to the price grid).
     // Rejections and refusals (a netting ledger already holding a position) change nothing.
+    OpenOutcome open_position(const EntryRequest& request);
+    // The same request given field by field, for callers not yet moved to EntryRequest.
     OpenOutcome open_position(std::uint64_t idx, std::int64_t timestamp, int direction, double volume,
                               double reference, std::optional<double> size_frac, std::optional<double> units,
-                              double atr, std::optional<double> stop_price, std::optional<double> target_price);
+                              double atr, std::optional<double> stop_price, std::optional<double> target_price) {
+        return open_position(EntryRequest{idx, timestamp, direction, volume, reference, size_frac, units, atr,
+                                          stop_price, target_price});
+    }
     // Adds `quantity` (rounded as for an opening) at the averaged entry price; unless a
     // keep flag is set the position's stop and target move with the entry. Nothing when
     // the id is unknown, the rounded quantity is not positive or the cost does not fit.
@@ -366,6 +386,23 @@ private:
     bool affordable(double cost, double available) const noexcept;
     // Quantity that all-in (or fractional) capital buys at `price` under the fee model.
     double size_for_capital(double capital, double price, int direction) const noexcept;
+    // The phases of open_position: the quantity asked for at the fill price, the levels
+    // the position starts with, and the booking of an accepted fill.
+    struct EntryLevels {
+        std::optional<double> stop;
+        std::optional<double> target;
+    };
+    struct EntryFill {
+        int direction = 1;
+        double price = 0.0;     // after slippage
+        double quantity = 0.0;  // rounded, finite and positive
+        double value = 0.0;     // price x multiplier x quantity
+        double deposit = 0.0;   // what the account sets aside for it
+        domain::FillCharge charge;
+    };
+    double entry_quantity(const EntryRequest& request, double price, int direction, double available) const noexcept;
+    EntryLevels entry_levels(const EntryRequest& request, double price, int direction) const noexcept;
+    std::uint64_t book_opening(const EntryRequest& request, const EntryFill& fill, const EntryLevels& levels);
     // Books a close on the account: `fraction` of the position's size (1.0 = whole).
     void book_close(std::uint64_t position_id, const domain::TradeRecord& trade, double fraction);
     // Removes the position at `exit_price` with `exit_fee` and books it; the trade.

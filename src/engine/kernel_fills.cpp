@@ -121,88 +121,97 @@ std::optional<double> Kernel::rule_target(double entry, int direction, double at
     return std::nullopt;
 }
 
-OpenOutcome Kernel::open_position(std::uint64_t idx, std::int64_t timestamp, int direction, double volume,
-                                  double reference, std::optional<double> size_frac, std::optional<double> units,
-                                  double atr, std::optional<double> stop_price, std::optional<double> target_price) {
+double Kernel::entry_quantity(const EntryRequest& r, double price, int direction, double available) const noexcept {
+    if (r.units) return round_quantity(*r.units);
+    const double capital = r.size_frac ? available * *r.size_frac : available;
+    // Rounding residue (what an entry that committed the whole account leaves over) sizes
+    // nothing, and is refused as any capital too small for a position is.
+    const bool dust = is_dust_capital(capital, cfg_.config.initial_capital);
+    return round_quantity(dust ? 0.0 : size_for_capital(capital, price, direction));
+}
+
+// Explicit levels as given; the rules' levels at the fill price, snapped to the price grid,
+// where none is given. A risk-reward target measures from the rule's stop.
+Kernel::EntryLevels Kernel::entry_levels(const EntryRequest& r, double price, int direction) const noexcept {
+    const std::optional<double> stop_from_rule = rule_stop(price, direction, r.atr);
+    const std::optional<double> target_from_rule = rule_target(price, direction, r.atr, stop_from_rule);
+    const double tick = cfg_.instrument ? cfg_.instrument->price_increment : 0.0;
+    EntryLevels levels{r.stop_price, r.target_price};
+    if (!levels.stop && stop_from_rule) levels.stop = snap_price_to_increment(*stop_from_rule, tick, direction);
+    if (!levels.target && target_from_rule) {
+        levels.target = snap_price_to_increment(*target_from_rule, tick, direction);
+    }
+    return levels;
+}
+
+// The new position, and its cost: a cash account pays the value and the fee, a margin
+// account locks the deposit and pays the fee.
+std::uint64_t Kernel::book_opening(const EntryRequest& r, const EntryFill& f, const EntryLevels& levels) {
+    Position p;
+    p.stop_price = levels.stop;
+    p.target_price = levels.target;
+    p.entry_idx = r.idx;
+    p.entry_price = f.price;
+    p.size = f.quantity;
+    p.highest_price = f.price;
+    p.lowest_price = f.price;
+    p.entry_fees = f.charge.total;
+    p.direction = static_cast<std::int8_t>(f.direction);
+    p.entry_fee_breakdown = f.charge.breakdown;
+    p.entry_time = r.timestamp;
+    const std::uint64_t id = ledger_.add(std::move(p));
+
+    if (account_type_ == AccountType::Cash) {
+        cash_ -= f.value + f.charge.total;
+    } else {
+        set_locked_margin(id, f.deposit);
+        cash_ -= f.charge.total;
+    }
+    // A position opened before any tradable close is marked at its fill until one comes.
+    if (!last_mark_) last_mark_ = r.reference;
+    return id;
+}
+
+OpenOutcome Kernel::open_position(const EntryRequest& r) {
     OpenOutcome out;
     out.kind = OpenOutcome::Kind::Rejected;
-    const int dir = direction < 0 ? -1 : 1;
-    const bool buy = dir > 0;
-    const double entry = slipped(reference, volume, buy);
-    const double k = effective_multiplier();
-    const bool span = uses_span_margin(dir);
-    bool rate_from_instrument = false;
-    const double rate = account_type_ == AccountType::Margin ? margin_rate(&rate_from_instrument) : 1.0;
-    const bool margin_reject = account_type_ == AccountType::Margin && (rate_from_instrument || span);
-
+    EntryFill f;
+    f.direction = r.direction < 0 ? -1 : 1;
+    const bool buy = f.direction > 0;
+    f.price = slipped(r.reference, r.volume, buy);
     // A price that is not a finite positive number cannot be sized or booked.
-    if (!finite_positive(entry)) {
+    if (!finite_positive(f.price)) {
         out.reason = EntryRejectReason::ZeroSize;
         return out;
     }
+    const bool span = uses_span_margin(f.direction);
+    bool rate_from_instrument = false;
+    const double rate = account_type_ == AccountType::Margin ? margin_rate(&rate_from_instrument) : 1.0;
     const double available = available_capital();
-    double q;
-    if (units) {
-        q = *units;
-    } else {
-        const double capital = size_frac ? available * *size_frac : available;
-        // Rounding residue (what an entry that committed the whole account leaves over)
-        // sizes nothing, and is refused as any capital too small for a position is.
-        q = is_dust_capital(capital, cfg_.config.initial_capital) ? 0.0 : size_for_capital(capital, entry, dir);
-    }
-    q = round_quantity(q);
-    if (!finite_positive(q)) {
+    f.quantity = entry_quantity(r, f.price, f.direction, available);
+    if (!finite_positive(f.quantity)) {
+        const bool margin_reject = account_type_ == AccountType::Margin && (rate_from_instrument || span);
         out.reason = margin_reject ? EntryRejectReason::InsufficientMargin : EntryRejectReason::ZeroSize;
         return out;
     }
 
-    const double value = entry * k * q;
-    const FillCharge charge = fill_charge(entry * k, q, buy);
-    const double deposit = deposit_for(value, q, span, rate);
-    if (!affordable(deposit + charge.total, available)) {
+    const double k = effective_multiplier();
+    f.value = f.price * k * f.quantity;
+    f.charge = fill_charge(f.price * k, f.quantity, buy);
+    f.deposit = deposit_for(f.value, f.quantity, span, rate);
+    if (!affordable(f.deposit + f.charge.total, available)) {
         out.reason = EntryRejectReason::InsufficientCapital;
         return out;
     }
-
-    const std::optional<double> stop_from_rule = rule_stop(entry, dir, atr);
-    const std::optional<double> target_from_rule = rule_target(entry, dir, atr, stop_from_rule);
-    const double tick = cfg_.instrument ? cfg_.instrument->price_increment : 0.0;
-    std::optional<double> stop = stop_price;
-    std::optional<double> target = target_price;
-    if (!stop && stop_from_rule) stop = snap_price_to_increment(*stop_from_rule, tick, dir);
-    if (!target && target_from_rule) target = snap_price_to_increment(*target_from_rule, tick, dir);
-
+    const EntryLevels levels = entry_levels(r, f.price, f.direction);
     if (!ledger_.accepts_new_position()) {
         out.kind = OpenOutcome::Kind::Refused;
         return out;
     }
-
-    Position p;
-    p.stop_price = stop;
-    p.target_price = target;
-    p.entry_idx = idx;
-    p.entry_price = entry;
-    p.size = q;
-    p.highest_price = entry;
-    p.lowest_price = entry;
-    p.entry_fees = charge.total;
-    p.direction = static_cast<std::int8_t>(dir);
-    p.entry_fee_breakdown = charge.breakdown;
-    p.entry_time = timestamp;
-    const std::uint64_t id = ledger_.add(std::move(p));
-
-    if (account_type_ == AccountType::Cash) {
-        cash_ -= value + charge.total;
-    } else {
-        set_locked_margin(id, deposit);
-        cash_ -= charge.total;
-    }
-    // A position opened before any tradable close is marked at its fill until one comes.
-    if (!last_mark_) last_mark_ = reference;
+    out.position_id = book_opening(r, f, levels);
     out.kind = OpenOutcome::Kind::Opened;
-    out.position_id = id;
-    out.entry_price = entry;
-    out.size = q;
+    out.entry_price = f.price;
+    out.size = f.quantity;
     return out;
 }
 

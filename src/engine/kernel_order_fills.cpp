@@ -164,8 +164,10 @@ void Kernel::fill_opening(std::uint64_t idx, const OhlcvBar& bar, OrderRecord& o
         units = fill_quantity(idx, bar, o, remaining);
         if (!units || !(*units > 0.0)) return;
     }
-    const OpenOutcome out = open_position(idx, bar.timestamp, dir, bar.volume, price, size_frac, units, atr_,
-                                          o.stop_price, o.target_price);
+    const OpenOutcome out = open_position({.idx = idx, .timestamp = bar.timestamp, .direction = dir,
+                                           .volume = bar.volume, .reference = price, .size_frac = size_frac,
+                                           .units = units, .atr = atr_, .stop_price = o.stop_price,
+                                           .target_price = o.target_price});
     switch (out.kind) {
         case OpenOutcome::Kind::Opened: {
             // The position this fill opened, which in a hedging ledger need not be the first.

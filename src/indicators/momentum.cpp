@@ -6,17 +6,14 @@
 #include <cstring>
 #include <limits>
 
+#include "base/simd.h"
 #include "indicators/series.h"
 #include "indicators/sliding_extreme.h"
 #include "indicators/trend.h"
 
 namespace tarnwick::indicators::momentum {
 
-using base::CoreError;
-using base::Result;
-using base::Status;
-using base::Unit;
-using base::err;
+namespace simd = base::simd;
 
 namespace {
 
@@ -111,11 +108,6 @@ __attribute__((target("avx2"))) void rsi_block_avx2(const double* x, std::size_t
     rsi_steps<4>(x, from, m, k, keep, st, out);
 }
 
-RsiBlock pick_rsi_block() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? rsi_block_avx2 : rsi_block_sse2;
-}
-
 // The MACD line and histogram, the NaN marker where an operand is missing.
 inline double line_of(double fast, double slow) {
     return !std::isnan(fast) && !std::isnan(slow) ? fast - slow : kNaN;
@@ -197,9 +189,80 @@ __attribute__((target("avx2"))) bool macd_present_avx2(const MacdRates& r, const
     return macd_present_steps(r, x, m, st, mb, sb, hb);
 }
 
-MacdBlock pick_macd_block() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? macd_present_avx2 : macd_present_sse2;
+// Smoothing factor of an exponential average over `period` bars.
+double alpha_of(std::uint64_t period) { return 2.0 / (static_cast<double>(period) + 1.0); }
+
+// The fast and slow averages at bar sp - 1, where the slow seed completes: each seeded
+// with the mean of its first period values (summed from -0), then prev * keep + x * alpha
+// as the ema kernel computes it. The signal is left to the caller.
+MacdState averages_at_slow_seed(std::span<const double> data, std::size_t fp, std::size_t sp, const MacdRates& r) {
+    double fast_ema = -0.0;  // the seed sum until the average exists
+    double slow_ema = -0.0;
+    for (std::size_t i = 0; i < fp; ++i) {
+        fast_ema += data[i];
+        slow_ema += data[i];
+    }
+    fast_ema = fast_ema / static_cast<double>(fp);
+    for (std::size_t i = fp; i + 1 < sp; ++i) {
+        fast_ema = fast_ema * r.fast_keep + data[i] * r.fast_alpha;
+        slow_ema += data[i];
+    }
+    // The fast average moves on to bar sp - 1 too.
+    fast_ema = fast_ema * r.fast_keep + data[sp - 1] * r.fast_alpha;
+    slow_ema = (slow_ema + data[sp - 1]) / static_cast<double>(sp);
+    return {fast_ema, slow_ema, 0.0};
+}
+
+// The line values that seed the signal: their sum from +0 in index order, NaN skipped,
+// and how many were present.
+struct LineSeed {
+    double sum = 0.0;
+    std::uint64_t count = 0;
+};
+
+// The line from bar sp - 1 (whose averages st holds) up to bar end - 1 into out,
+// advancing the averages in st.
+LineSeed lines_to_first_signal(std::span<const double> data, std::size_t sp, std::size_t end, const MacdRates& r,
+                               MacdState& st, std::span<double> out) {
+    LineSeed seed;
+    for (std::size_t i = sp - 1; i < end; ++i) {
+        if (i >= sp) {
+            st.fast = st.fast * r.fast_keep + data[i] * r.fast_alpha;
+            st.slow = st.slow * r.slow_keep + data[i] * r.slow_alpha;
+        }
+        const double m = line_of(st.fast, st.slow);
+        if (!std::isnan(m)) {
+            seed.sum += m;
+            ++seed.count;
+        }
+        out[i] = m;
+    }
+    return seed;
+}
+
+// Line, signal and histogram from bar `from` on, the state holding the bar before. The
+// three recursions are independent of each other's latency but for the line feeding the
+// signal. A missing line value leaves the signal missing, and so everything after it.
+// Blocks without any NaN take the lean loop; a block where one appears is redone from its
+// start in the general form, as is every block after the first missing line value.
+void signal_blocks(const MacdRates& rates, std::span<const double> data, std::size_t from, MacdState& state,
+                   std::span<double> macd_out, std::span<double> signal_out, std::span<double> histogram_out) {
+    static const MacdBlock present_block = simd::select(simd::widest_isa(), macd_present_sse2, macd_present_avx2);
+    const std::size_t n = data.size();
+    bool missing = false;
+    for (std::size_t at = from; at < n;) {
+        const std::size_t m = std::min(kAppendBlock, n - at);
+        const double* x = data.data() + at;
+        double* mb = macd_out.data() + at;
+        double* sb = signal_out.data() + at;
+        double* hb = histogram_out.data() + at;
+        const MacdState start = state;
+        if (missing || !present_block(rates, x, m, state, mb, sb, hb)) {
+            state = start;
+            missing = macd_steps(rates, x, m, state, missing, mb, sb, hb);
+        }
+        at += m;
+    }
 }
 
 // Mean of v[from ..= to], summed left to right from +0 over the non-NaN values; NaN
@@ -243,7 +306,7 @@ Status<CoreError> rsi_into(std::span<const double> data, std::uint64_t period, s
     // The averages are one recursion; the values only depend on their ratio. W steps of
     // the recursion share one vector division for the ratio and one for the value (see
     // rsi_steps).
-    static const RsiBlock block_fn = pick_rsi_block();
+    static const RsiBlock block_fn = simd::select(simd::widest_isa(), rsi_block_sse2, rsi_block_avx2);
     RsiState state{avg_gain, avg_loss};
     const double k = 1.0 / pf;
     const double keep = 1.0 - k;
@@ -256,9 +319,7 @@ Status<CoreError> rsi_into(std::span<const double> data, std::uint64_t period, s
 }
 
 Result<std::vector<double>, CoreError> rsi(std::span<const double> data, std::uint64_t period) {
-    std::vector<double> out = output_series(data.size());
-    if (auto done = rsi_into(data, period, out); !done) return err(std::move(done).error());
-    return out;
+    return series_from(data.size(), [&](std::span<double> out) { return rsi_into(data, period, out); });
 }
 
 Status<CoreError> macd_into(std::span<const double> data, std::uint64_t fast_period, std::uint64_t slow_period,
@@ -281,94 +342,30 @@ Status<CoreError> macd_into(std::span<const double> data, std::uint64_t fast_per
         return Unit{};
     }
 
-    // One pass: the fast and slow averages run as the ema kernel computes them (seed mean
-    // of the first period values, then prev * (1 - alpha) + x * alpha), the line is their
-    // difference, and the signal line averages the line as it appears. No intermediate
-    // series is kept.
-    const auto fp = static_cast<std::size_t>(fast_period);
+    // One pass: the fast and slow averages run as the ema kernel computes them, the line
+    // is their difference, and the signal line averages the line as it appears. No
+    // intermediate series is kept.
+    const MacdRates rates{alpha_of(fast_period), 1.0 - alpha_of(fast_period), alpha_of(slow_period),
+                          1.0 - alpha_of(slow_period), alpha_of(signal_period), 1.0 - alpha_of(signal_period)};
     const auto sp = static_cast<std::size_t>(slow_period);
-    const double fast_alpha = 2.0 / (static_cast<double>(fast_period) + 1.0);
-    const double fast_keep = 1.0 - fast_alpha;
-    const double slow_alpha = 2.0 / (static_cast<double>(slow_period) + 1.0);
-    const double slow_keep = 1.0 - slow_alpha;
-
-    double fast_ema = -0.0;  // the seed sum until the average exists
-    double slow_ema = -0.0;
-    for (std::size_t i = 0; i < fp; ++i) {
-        fast_ema += data[i];
-        slow_ema += data[i];
-    }
-    fast_ema = fast_ema / static_cast<double>(fast_period);
-    for (std::size_t i = fp; i + 1 < sp; ++i) {
-        fast_ema = fast_ema * fast_keep + data[i] * fast_alpha;
-        slow_ema += data[i];
-    }
-    // The slow seed completes at sp - 1; the fast average has moved on to that bar too.
-    fast_ema = fast_ema * fast_keep + data[sp - 1] * fast_alpha;
-    slow_ema = (slow_ema + data[sp - 1]) / static_cast<double>(slow_period);
+    MacdState state = averages_at_slow_seed(data, static_cast<std::size_t>(fast_period), sp, rates);
 
     // First signal value at slow + signal - 2; clamped so a huge signal period reads as
     // "beyond the data" rather than wrapping around.
     const std::uint64_t s0 = sat_add_u64(slow_period, signal_period) - 2;
     const std::size_t seed_end = s0 < n ? static_cast<std::size_t>(s0) + 1 : n;  // bars up to the first signal
-    const double sig_alpha = 2.0 / (static_cast<double>(signal_period) + 1.0);
-    const double sig_keep = 1.0 - sig_alpha;
-
     std::fill_n(macd_out.data(), sp - 1, kNaN);
     const std::size_t signal_lead = s0 < n ? seed_end - 1 : n;
     std::fill_n(signal_out.data(), signal_lead, kNaN);
     std::fill_n(histogram_out.data(), signal_lead, kNaN);
 
-    // The line up to the first signal value, whose seed is the plain mean of the line
-    // values so far: summed from +0 in index order, NaN skipped, and NaN unless all are
-    // present.
-    double seed_sum = 0.0;
-    std::uint64_t seed_count = 0;
-    auto line_step = [&](std::size_t i) {
-        if (i >= sp) {
-            fast_ema = fast_ema * fast_keep + data[i] * fast_alpha;
-            slow_ema = slow_ema * slow_keep + data[i] * slow_alpha;
-        }
-        const double m = line_of(fast_ema, slow_ema);
-        if (!std::isnan(m)) {
-            seed_sum += m;
-            ++seed_count;
-        }
-        macd_out[i] = m;
-        return m;
-    };
-    for (std::size_t i = sp - 1; i + 1 < seed_end; ++i) line_step(i);
-    if (s0 >= n) {
-        line_step(n - 1);
-        return Unit{};
-    }
-    const double m0 = line_step(seed_end - 1);
-    double signal = seed_count == signal_period ? seed_sum / static_cast<double>(signal_period) : kNaN;
-    signal_out[seed_end - 1] = signal;
-    histogram_out[seed_end - 1] = histogram_of(m0, signal);
-
-    // From there on the three recursions are independent of each other's latency but for
-    // the line feeding the signal. A missing line value leaves the signal missing, and so
-    // everything after it. Blocks without any NaN take the lean loop; a block where one
-    // appears is redone from its start in the general form, as is every block after the
-    // first missing line value.
-    static const MacdBlock present_block = pick_macd_block();
-    const MacdRates rates{fast_alpha, fast_keep, slow_alpha, slow_keep, sig_alpha, sig_keep};
-    MacdState state{fast_ema, slow_ema, signal};
-    bool missing = false;
-    for (std::size_t at = seed_end; at < n;) {
-        const std::size_t m = std::min(kAppendBlock, n - at);
-        const double* x = data.data() + at;
-        double* mb = macd_out.data() + at;
-        double* sb = signal_out.data() + at;
-        double* hb = histogram_out.data() + at;
-        const MacdState start = state;
-        if (missing || !present_block(rates, x, m, state, mb, sb, hb)) {
-            state = start;
-            missing = macd_steps(rates, x, m, state, missing, mb, sb, hb);
-        }
-        at += m;
-    }
+    const LineSeed seed = lines_to_first_signal(data, sp, seed_end, rates, state, macd_out);
+    if (s0 >= n) return Unit{};
+    state.signal = seed.count == signal_period ? seed.sum / static_cast<double>(signal_period) : kNaN;
+    const double m0 = macd_out[seed_end - 1];
+    signal_out[seed_end - 1] = state.signal;
+    histogram_out[seed_end - 1] = histogram_of(m0, state.signal);
+    signal_blocks(rates, data, seed_end, state, macd_out, signal_out, histogram_out);
     return Unit{};
 }
 

@@ -7,13 +7,23 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "base/fault.h"
 #include "base/huge_pages.h"
+#include "base/result.h"
 #include "base/saturate.h"
 
 namespace tarnwick::indicators {
+
+// The result vocabulary every kernel of this layer speaks.
+using base::CoreError;
+using base::Result;
+using base::Status;
+using base::Unit;
+using base::err;
 
 // The one marker of an undefined output element: the default quiet NaN.
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -71,6 +81,15 @@ inline std::vector<double> output_series(std::size_t n) {
 // Guards the contract of the *_into kernels: one output element per input element.
 inline void check_output(std::span<const double> out, std::size_t n) {
     if (out.size() != n) base::fault("indicator output length differs from the input length");
+}
+
+// The series a *_into kernel writes over n elements, `into(out)`, as a new vector; the
+// kernel's refusal as it gives it.
+template <class Into>
+base::Result<std::vector<double>, base::CoreError> series_from(std::size_t n, Into&& into) {
+    std::vector<double> out = output_series(n);
+    if (auto done = into(std::span<double>(out)); !done) return base::err(std::move(done).error());
+    return out;
 }
 
 // W doubles side by side and their comparison masks, for kernels that form the terms of

@@ -10,9 +10,6 @@
 
 namespace tarnwick::indicators {
 
-using base::CoreError;
-using base::Result;
-using base::err;
 using base::fault;
 
 namespace {
@@ -84,14 +81,14 @@ void SmaCore::update(double, double, double close) {
     if (window.full()) value = window.sum() / static_cast<double>(period);
 }
 
-void SmaCore::reset() {
+void CloseWindowCore::reset() {
     window.reset();
     value.reset();
 }
 
-EmaCore::EmaCore(std::uint64_t period) : ema(period, 2.0 / (static_cast<double>(period) + 1.0)) {}
+EmaCore::EmaCore(std::uint64_t period) : CloseAverageCore(period, 2.0 / (static_cast<double>(period) + 1.0)) {}
 
-WilderMaCore::WilderMaCore(std::uint64_t period) : ema(period, 1.0 / static_cast<double>(period)) {}
+WilderMaCore::WilderMaCore(std::uint64_t period) : CloseAverageCore(period, 1.0 / static_cast<double>(period)) {}
 
 WmaCore::WmaCore(std::uint64_t period) : window(sat_add_u64(period, 1)), period(period) {
     // The weight total in 128 bits so that no period wraps it.
@@ -149,11 +146,6 @@ void StdDevCore::update(double, double, double close) {
     if (!window.full()) return;
     const double mean = window.sum() / static_cast<double>(period);
     value = std::sqrt(window_variance(window.values(), mean, period));
-}
-
-void StdDevCore::reset() {
-    window.reset();
-    value.reset();
 }
 
 void BollingerCore::update(double, double, double close) {

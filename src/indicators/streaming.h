@@ -77,9 +77,10 @@ private:
 // Every core offers update(high, low, close), current() and reset(); price-series cores
 // read only the close.
 
-struct SmaCore {
-    explicit SmaCore(std::uint64_t period) : window(period), period(period) {}
-    void update(double high, double low, double close);
+// One number from a running-sum window of the closes; the moving average and the
+// deviation below differ only in what they make of the full window.
+struct CloseWindowCore {
+    explicit CloseWindowCore(std::uint64_t period) : window(period), period(period) {}
     IndicatorValue current() const { return value ? IndicatorValue::one(*value) : IndicatorValue::none(); }
     void reset();
 
@@ -88,8 +89,14 @@ struct SmaCore {
     std::optional<double> value;
 };
 
-struct EmaCore {
-    explicit EmaCore(std::uint64_t period);
+struct SmaCore : CloseWindowCore {
+    using CloseWindowCore::CloseWindowCore;
+    void update(double high, double low, double close);
+};
+
+// An exponential average of the closes; the two kinds below differ only in its alpha.
+struct CloseAverageCore {
+    CloseAverageCore(std::uint64_t period, double alpha) : ema(period, alpha) {}
     void update(double, double, double close) { ema.update(close); }
     IndicatorValue current() const { return ema.value() ? IndicatorValue::one(*ema.value()) : IndicatorValue::none(); }
     void reset() { ema.reset(); }
@@ -97,13 +104,12 @@ struct EmaCore {
     EmaState ema;
 };
 
-struct WilderMaCore {
-    explicit WilderMaCore(std::uint64_t period);
-    void update(double, double, double close) { ema.update(close); }
-    IndicatorValue current() const { return ema.value() ? IndicatorValue::one(*ema.value()) : IndicatorValue::none(); }
-    void reset() { ema.reset(); }
+struct EmaCore : CloseAverageCore {
+    explicit EmaCore(std::uint64_t period);  // alpha = 2 / (period + 1)
+};
 
-    EmaState ema;
+struct WilderMaCore : CloseAverageCore {
+    explicit WilderMaCore(std::uint64_t period);  // alpha = 1 / period
 };
 
 struct WmaCore {
@@ -129,15 +135,9 @@ struct RocCore {
     std::optional<double> value;
 };
 
-struct StdDevCore {
-    explicit StdDevCore(std::uint64_t period) : window(period), period(period) {}
+struct StdDevCore : CloseWindowCore {
+    using CloseWindowCore::CloseWindowCore;
     void update(double high, double low, double close);
-    IndicatorValue current() const { return value ? IndicatorValue::one(*value) : IndicatorValue::none(); }
-    void reset();
-
-    SumWindow window;
-    std::uint64_t period;
-    std::optional<double> value;
 };
 
 struct BollingerCore {

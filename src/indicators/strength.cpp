@@ -9,12 +9,6 @@
 
 namespace tarnwick::indicators::strength {
 
-using base::CoreError;
-using base::Result;
-using base::Status;
-using base::Unit;
-using base::err;
-
 namespace {
 
 // Directional movement and true range into bar i (i >= 1). A comparison with NaN is
@@ -105,9 +99,7 @@ Status<CoreError> adx_into(std::span<const double> high, std::span<const double>
 
 Result<std::vector<double>, CoreError> adx(std::span<const double> high, std::span<const double> low,
                                            std::span<const double> close, std::uint64_t period) {
-    std::vector<double> out = output_series(close.size());
-    if (auto done = adx_into(high, low, close, period, out); !done) return err(std::move(done).error());
-    return out;
+    return series_from(close.size(), [&](std::span<double> out) { return adx_into(high, low, close, period, out); });
 }
 
 Result<std::vector<double>, CoreError> vwap(std::span<const double> high, std::span<const double> low,

@@ -1,15 +1,13 @@
 #include "indicators/tick_features.h"
 
 #include <cmath>
+#include <functional>
+#include <optional>
 
 #include "base/saturate.h"
 #include "indicators/series.h"
 
 namespace tarnwick::indicators::tick_features {
-
-using base::CoreError;
-using base::Result;
-using base::err;
 
 namespace {
 
@@ -33,56 +31,76 @@ std::size_t prefix_count(std::span<const std::int64_t> ts, std::size_t i, Pred p
     return pred(ts[lo]) ? lo + 1 : lo;
 }
 
+// Sample deviation, in percent, of the log returns into ticks from .. to (each against
+// the tick before it; a tick after a price that is not positive is left out); nothing
+// with fewer than two. Two passes (mean, then squared deviations) recompute each
+// logarithm rather than storing them, so no tick allocates.
+std::optional<double> log_return_deviation(std::span<const double> ltp, std::size_t from, std::size_t to) {
+    double sum = -0.0;
+    std::size_t m = 0;
+    for (std::size_t k = from; k <= to; ++k) {
+        if (!(ltp[k - 1] > 0.0)) continue;
+        sum += std::log(ltp[k] / ltp[k - 1]);
+        ++m;
+    }
+    if (m < 2) return std::nullopt;
+    const double mean = sum / static_cast<double>(m);
+    double ss = -0.0;
+    for (std::size_t k = from; k <= to; ++k) {
+        if (!(ltp[k - 1] > 0.0)) continue;
+        const double d = std::log(ltp[k] / ltp[k - 1]) - mean;
+        ss += d * d;
+    }
+    return std::sqrt(ss / static_cast<double>(m - 1)) * 100.0;
+}
+
 }  // namespace
 
 std::int64_t window_ns(double window_seconds) { return base::sat_cast_i64(window_seconds * 1e9); }
 
-Result<std::vector<double>, CoreError> return_window(std::span<const std::int64_t> timestamps_ns,
-                                                     std::span<const double> ltp, double window_seconds) {
+namespace {
+
+// A series over the ticks, NaN where `value` gives nothing: for every tick i after the
+// first, value(i, c), c counting the ticks before i whose stamps t satisfy before(t, t_i - w)
+// for the window w.
+template <class Before, class Value>
+Result<std::vector<double>, CoreError> over_windows(std::span<const std::int64_t> timestamps_ns,
+                                                    std::span<const double> ltp, double window_seconds,
+                                                    Before before, Value value) {
     const std::size_t n = timestamps_ns.size();
     if (ltp.size() < n) return err(CoreError::data_length_mismatch(n, ltp.size()));
     const std::int64_t w = window_ns(window_seconds);
     std::vector<double> out = nan_series(n);
     for (std::size_t i = 1; i < n; ++i) {
         const std::int64_t target = window_start(timestamps_ns[i], w);
-        const std::size_t c = prefix_count(timestamps_ns, i, [target](std::int64_t t) { return t <= target; });
-        if (c == 0) continue;
-        const double base = ltp[c - 1];
-        if (base > 0.0) out[i] = (ltp[i] - base) / base * 100.0;
+        const std::size_t c = prefix_count(timestamps_ns, i, [&](std::int64_t t) { return before(t, target); });
+        if (const std::optional<double> v = value(i, c)) out[i] = *v;
     }
     return out;
 }
 
+}  // namespace
+
+Result<std::vector<double>, CoreError> return_window(std::span<const std::int64_t> timestamps_ns,
+                                                     std::span<const double> ltp, double window_seconds) {
+    // Against the last tick at or before the window's start.
+    return over_windows(timestamps_ns, ltp, window_seconds, std::less_equal<>(),
+                        [ltp](std::size_t i, std::size_t c) -> std::optional<double> {
+                            if (c == 0) return std::nullopt;
+                            const double base = ltp[c - 1];
+                            if (!(base > 0.0)) return std::nullopt;
+                            return (ltp[i] - base) / base * 100.0;
+                        });
+}
+
 Result<std::vector<double>, CoreError> realized_vol_rolling(std::span<const std::int64_t> timestamps_ns,
                                                             std::span<const double> ltp, double window_seconds) {
-    const std::size_t n = timestamps_ns.size();
-    if (ltp.size() < n) return err(CoreError::data_length_mismatch(n, ltp.size()));
-    const std::int64_t w = window_ns(window_seconds);
-    std::vector<double> out = nan_series(n);
-    for (std::size_t i = 1; i < n; ++i) {
-        const std::int64_t target = window_start(timestamps_ns[i], w);
-        const std::size_t j = prefix_count(timestamps_ns, i, [target](std::int64_t t) { return t < target; });
-        if (j >= i) continue;
-        // Two passes over the window's returns (mean, then squared deviations) recompute
-        // each logarithm rather than storing them, so no tick allocates.
-        double sum = -0.0;
-        std::size_t m = 0;
-        for (std::size_t k = j + 1; k <= i; ++k) {
-            if (!(ltp[k - 1] > 0.0)) continue;
-            sum += std::log(ltp[k] / ltp[k - 1]);
-            ++m;
-        }
-        if (m < 2) continue;
-        const double mean = sum / static_cast<double>(m);
-        double ss = -0.0;
-        for (std::size_t k = j + 1; k <= i; ++k) {
-            if (!(ltp[k - 1] > 0.0)) continue;
-            const double d = std::log(ltp[k] / ltp[k - 1]) - mean;
-            ss += d * d;
-        }
-        out[i] = std::sqrt(ss / static_cast<double>(m - 1)) * 100.0;
-    }
-    return out;
+    // The returns of the ticks inside the window, each against the tick before it.
+    return over_windows(timestamps_ns, ltp, window_seconds, std::less<>(),
+                        [ltp](std::size_t i, std::size_t j) -> std::optional<double> {
+                            if (j >= i) return std::nullopt;
+                            return log_return_deviation(ltp, j + 1, i);
+                        });
 }
 
 std::vector<double> oi_position_pct(std::span<const double> oi, double oi_day_high, double oi_day_low) {

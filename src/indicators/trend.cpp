@@ -5,16 +5,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
+#include "base/format.h"
+#include "base/simd.h"
 #include "indicators/series.h"
 
 namespace tarnwick::indicators::trend {
 
-using base::CoreError;
-using base::Result;
-using base::Status;
-using base::Unit;
-using base::err;
+namespace simd = base::simd;
 
 namespace {
 
@@ -121,25 +121,31 @@ __attribute__((target("avx2"))) void trend_block_avx2(const TrendInputs& in, std
     trend_steps<true>(in, from, m, st, value, direction);
 }
 
-TrendBlock pick_trend_block() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? trend_block_avx2 : trend_block_sse2;
+// The start the moving averages share: period 0 refused ("{name} period must be > 0"),
+// the output all NaN when the period is longer than the data, else its first period - 1
+// elements. The period as a count when values remain to be computed.
+Result<std::optional<std::size_t>, CoreError> warm_up(std::string_view name, std::span<const double> data,
+                                                      std::uint64_t period, std::span<double> out) {
+    if (period == 0) return err(CoreError::invalid_parameter(base::fmt::format("{} period must be > 0", name)));
+    check_output(out, data.size());
+    if (period > data.size()) {
+        std::fill(out.begin(), out.end(), kNaN);
+        return std::optional<std::size_t>();
+    }
+    const auto p = static_cast<std::size_t>(period);
+    std::fill_n(out.data(), p - 1, kNaN);
+    return std::optional<std::size_t>(p);
 }
 
 }  // namespace
 
 Status<CoreError> sma_into(std::span<const double> data, std::uint64_t period, std::span<double> out) {
-    if (period == 0) return err(CoreError::invalid_parameter("SMA period must be > 0"));
+    auto warm = warm_up("SMA", data, period, out);
+    if (!warm) return err(std::move(warm).error());
+    if (!*warm) return Unit{};
+    const std::size_t p = **warm;
     const std::size_t n = data.size();
-    check_output(out, n);
-    if (period > n) {
-        std::fill(out.begin(), out.end(), kNaN);
-        return Unit{};
-    }
-
-    const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
-    std::fill_n(out.data(), p - 1, kNaN);
     double sum = -0.0;
     for (std::size_t i = 0; i < p; ++i) sum += data[i];
     out[p - 1] = sum / pf;
@@ -170,22 +176,15 @@ Status<CoreError> sma_into(std::span<const double> data, std::uint64_t period, s
 }
 
 Result<std::vector<double>, CoreError> sma(std::span<const double> data, std::uint64_t period) {
-    std::vector<double> out = output_series(data.size());
-    if (auto done = sma_into(data, period, out); !done) return err(std::move(done).error());
-    return out;
+    return series_from(data.size(), [&](std::span<double> out) { return sma_into(data, period, out); });
 }
 
 Status<CoreError> ema_into(std::span<const double> data, std::uint64_t period, std::span<double> out) {
-    if (period == 0) return err(CoreError::invalid_parameter("EMA period must be > 0"));
+    auto warm = warm_up("EMA", data, period, out);
+    if (!warm) return err(std::move(warm).error());
+    if (!*warm) return Unit{};
+    const std::size_t p = **warm;
     const std::size_t n = data.size();
-    check_output(out, n);
-    if (period > n) {
-        std::fill(out.begin(), out.end(), kNaN);
-        return Unit{};
-    }
-
-    const auto p = static_cast<std::size_t>(period);
-    std::fill_n(out.data(), p - 1, kNaN);
     double value = seed_mean(data, p);
     out[p - 1] = value;
     const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
@@ -206,9 +205,7 @@ Status<CoreError> ema_into(std::span<const double> data, std::uint64_t period, s
 }
 
 Result<std::vector<double>, CoreError> ema(std::span<const double> data, std::uint64_t period) {
-    std::vector<double> out = output_series(data.size());
-    if (auto done = ema_into(data, period, out); !done) return err(std::move(done).error());
-    return out;
+    return series_from(data.size(), [&](std::span<double> out) { return ema_into(data, period, out); });
 }
 
 Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std::span<const double> low,
@@ -244,7 +241,7 @@ Result<SupertrendSeries, CoreError> supertrend(std::span<const double> high, std
 
     TrendState state{atr, _mm_set_sd(final_upper), _mm_set_sd(final_lower),
                      _mm_castsi128_pd(_mm_set1_epi64x(dir == 1 ? -1 : 0))};
-    static const TrendBlock block_fn = pick_trend_block();
+    static const TrendBlock block_fn = simd::select(simd::widest_isa(), trend_block_sse2, trend_block_avx2);
     const TrendInputs in{high.data(), low.data(), close.data(), k, keep, multiplier};
     // The rest is zero-filled in one go (see append_blocks) and written in place.
     out.value.resize(n);

@@ -7,17 +7,14 @@
 #include <cstring>
 #include <limits>
 
+#include "base/simd.h"
 #include "indicators/series.h"
 #include "indicators/sliding_extreme.h"
 #include "indicators/window_extreme.h"
 
 namespace tarnwick::indicators::volatility {
 
-using base::CoreError;
-using base::Result;
-using base::Status;
-using base::Unit;
-using base::err;
+namespace simd = base::simd;
 
 namespace {
 
@@ -92,11 +89,6 @@ __attribute__((target("avx2"))) std::size_t atr_block_avx2(const AtrInputs& in, 
     return atr_steps<4>(in, from, m, v, out);
 }
 
-AtrBlock pick_atr_block() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? atr_block_avx2 : atr_block_sse2;
-}
-
 }  // namespace
 
 Status<CoreError> atr_into(std::span<const double> high, std::span<const double> low,
@@ -123,7 +115,7 @@ Status<CoreError> atr_into(std::span<const double> high, std::span<const double>
     // The recursion is bound by the latency of its multiply and add; everything else is
     // kept off its path (see atr_steps). A block where some term is NaN is redone in the
     // general, NaN-aware form.
-    static const AtrBlock block_fn = pick_atr_block();
+    static const AtrBlock block_fn = simd::select(simd::widest_isa(), atr_block_sse2, atr_block_avx2);
     const double k = 1.0 / pf;
     const AtrInputs in{high.data(), low.data(), close.data(), k, 1.0 - k};
     std::size_t next = p;
@@ -145,9 +137,7 @@ Status<CoreError> atr_into(std::span<const double> high, std::span<const double>
 
 Result<std::vector<double>, CoreError> atr(std::span<const double> high, std::span<const double> low,
                                            std::span<const double> close, std::uint64_t period) {
-    std::vector<double> out = output_series(close.size());
-    if (auto done = atr_into(high, low, close, period, out); !done) return err(std::move(done).error());
-    return out;
+    return series_from(close.size(), [&](std::span<double> out) { return atr_into(high, low, close, period, out); });
 }
 
 namespace {
@@ -288,12 +278,6 @@ __attribute__((target("avx2"))) void band_block_avx2(const double* x, std::size_
     band_block<4>(x, p, pf, std_dev, sum, first, m, mid, up, lo);
 }
 
-// Wider vectors only change how many windows are summed at once, never a window's result.
-BandBlock pick_band_block() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? band_block_avx2 : band_block_sse2;
-}
-
 }  // namespace
 
 Status<CoreError> bollinger_into(std::span<const double> data, std::uint64_t period, double std_dev,
@@ -313,7 +297,8 @@ Status<CoreError> bollinger_into(std::span<const double> data, std::uint64_t per
     // The middle band is the sma (same running sum, same division); the variance is taken
     // about it, each window summed afresh in index order (a running sum of squares would
     // round differently). A NaN average gives the NaN marker in both bands.
-    static const BandBlock band = pick_band_block();
+    // Wider vectors only change how many windows are summed at once, never a window's result.
+    static const BandBlock band = simd::select(simd::widest_isa(), band_block_sse2, band_block_avx2);
     const auto p = static_cast<std::size_t>(period);
     const double pf = static_cast<double>(period);
     const double* x = data.data();

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "base/fault.h"
+#include "base/simd.h"
 
 namespace tarnwick::indicators {
 
@@ -161,31 +162,17 @@ void check_arguments(std::span<const double> x, std::size_t period, std::span<do
     if (out.size() != x.size()) fault("window extreme output length differs from the input length");
 }
 
-bool has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
 }  // namespace
 
 template <bool kMax>
 void window_extremes(std::span<const double> x, std::size_t period, std::span<double> out) {
     check_arguments(x, period, out);
     // Wider vectors only change how many windows are folded at once, never a result.
-    static const bool avx2 = has_avx2();
-    if (avx2) avx2_kernel<kMax>(x.data(), x.size(), period, out.data());
-    else sse2_kernel<kMax>(x.data(), x.size(), period, out.data());
-}
-
-template <bool kMax>
-void window_extremes_sse2(std::span<const double> x, std::size_t period, std::span<double> out) {
-    check_arguments(x, period, out);
-    sse2_kernel<kMax>(x.data(), x.size(), period, out.data());
+    static const auto kernel = base::simd::select(base::simd::widest_isa(), sse2_kernel<kMax>, avx2_kernel<kMax>);
+    kernel(x.data(), x.size(), period, out.data());
 }
 
 template void window_extremes<true>(std::span<const double>, std::size_t, std::span<double>);
 template void window_extremes<false>(std::span<const double>, std::size_t, std::span<double>);
-template void window_extremes_sse2<true>(std::span<const double>, std::size_t, std::span<double>);
-template void window_extremes_sse2<false>(std::span<const double>, std::size_t, std::span<double>);
 
 }  // namespace tarnwick::indicators

@@ -31,9 +31,4 @@ inline constexpr std::size_t kWindowExtremeMaxPeriod = 256;
 template <bool kMax>
 void window_extremes(std::span<const double> x, std::size_t period, std::span<double> out);
 
-// The same with 128-bit vectors only, as run where AVX2 is missing. For tests: both
-// widths must give the same bits.
-template <bool kMax>
-void window_extremes_sse2(std::span<const double> x, std::size_t period, std::span<double> out);
-
 }  // namespace tarnwick::indicators

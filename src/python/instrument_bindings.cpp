@@ -22,85 +22,58 @@ namespace {
 
 using Spec = InstrumentSpec;
 
-// Each constructor's parameters are the fields of its argument record, in order. They are
-// taken one by one rather than as a declared group: building the record in place costs
-// nothing over the call itself.
+// Each constructor's parameters are the fields of its argument record, the terms every kind
+// shares in their order. They are taken one by one rather than as a declared group:
+// building the record in place costs nothing over the call itself.
 Spec equity(std::string symbol, double price_increment, double lot_size, double size_increment, double margin_init,
             double margin_maint, double maker_fee, double taker_fee) {
-    return unwrap(Spec::equity({.symbol = std::move(symbol),
-                                .price_increment = price_increment,
-                                .lot_size = lot_size,
-                                .size_increment = size_increment,
-                                .margin_init = margin_init,
-                                .margin_maint = margin_maint,
-                                .maker_fee = maker_fee,
-                                .taker_fee = taker_fee}));
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::equity({.terms = std::move(terms), .size_increment = size_increment}));
 }
 
 Spec futures_contract(std::string symbol, std::int64_t expiration_ns, double lot_size, double multiplier,
                       double price_increment, std::optional<std::string> underlying,
                       std::optional<std::int64_t> activation_ns, double margin_init, double margin_maint,
                       double maker_fee, double taker_fee) {
-    return unwrap(Spec::futures_contract({.symbol = std::move(symbol),
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::futures_contract({.terms = std::move(terms),
                                           .expiration_ns = expiration_ns,
-                                          .lot_size = lot_size,
                                           .multiplier = multiplier,
-                                          .price_increment = price_increment,
                                           .underlying = std::move(underlying),
-                                          .activation_ns = activation_ns,
-                                          .margin_init = margin_init,
-                                          .margin_maint = margin_maint,
-                                          .maker_fee = maker_fee,
-                                          .taker_fee = taker_fee}));
+                                          .activation_ns = activation_ns}));
 }
 
 Spec perpetual(std::string symbol, double lot_size, double multiplier, double price_increment, double size_increment,
                std::optional<std::string> underlying, double margin_init, double margin_maint, double maker_fee,
                double taker_fee) {
-    return unwrap(Spec::perpetual({.symbol = std::move(symbol),
-                                   .lot_size = lot_size,
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::perpetual({.terms = std::move(terms),
                                    .multiplier = multiplier,
-                                   .price_increment = price_increment,
                                    .size_increment = size_increment,
-                                   .underlying = std::move(underlying),
-                                   .margin_init = margin_init,
-                                   .margin_maint = margin_maint,
-                                   .maker_fee = maker_fee,
-                                   .taker_fee = taker_fee}));
+                                   .underlying = std::move(underlying)}));
 }
 
 Spec option(std::string symbol, double strike, std::string right, std::int64_t expiration_ns, double lot_size,
             double multiplier, double price_increment, std::optional<std::string> underlying, bool binary,
             std::optional<std::int64_t> activation_ns, double margin_init, double margin_maint, double maker_fee,
             double taker_fee, double span_pct, double exposure_pct) {
-    return unwrap(Spec::option({.symbol = std::move(symbol),
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::option({.terms = std::move(terms),
                                 .strike = strike,
                                 .right = std::move(right),
                                 .expiration_ns = expiration_ns,
-                                .lot_size = lot_size,
                                 .multiplier = multiplier,
-                                .price_increment = price_increment,
                                 .underlying = std::move(underlying),
                                 .binary = binary,
                                 .activation_ns = activation_ns,
-                                .margin_init = margin_init,
-                                .margin_maint = margin_maint,
-                                .maker_fee = maker_fee,
-                                .taker_fee = taker_fee,
                                 .span_pct = span_pct,
                                 .exposure_pct = exposure_pct}));
 }
 
 Spec currency_pair(std::string symbol, double price_increment, double size_increment, double lot_size,
                    double margin_init, double margin_maint, double maker_fee, double taker_fee) {
-    return unwrap(Spec::currency_pair({.symbol = std::move(symbol),
-                                       .price_increment = price_increment,
-                                       .size_increment = size_increment,
-                                       .lot_size = lot_size,
-                                       .margin_init = margin_init,
-                                       .margin_maint = margin_maint,
-                                       .maker_fee = maker_fee,
-                                       .taker_fee = taker_fee}));
+    Spec::Terms terms{std::move(symbol), price_increment, lot_size, margin_init, margin_maint, maker_fee, taker_fee};
+    return unwrap(Spec::currency_pair({.terms = std::move(terms), .size_increment = size_increment}));
 }
 
 Spec reference_index(std::string symbol, double price_increment) {

@@ -5,6 +5,7 @@
 #include "base/format.h"
 #include "base/output_size.h"
 #include "base/pool.h"
+#include "domain/direction.h"
 #include "runners/shared_annualisation.h"
 
 namespace tarnwick::runners::batch_single {
@@ -41,9 +42,8 @@ Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars) {
             OwnError{base::fmt::format("item '{}': position_sizes ({}) must match the shared price series length ({})",
                                        item.item_id, item.position_sizes->size(), bars)});
     }
-    if (item.direction != 1 && item.direction != -1) {
-        return err(OwnError{base::fmt::format("item '{}': direction must be 1 (long) or -1 (short), got {}",
-                                              item.item_id, item.direction)});
+    if (auto direction = domain::checked_direction(item.direction); !direction) {
+        return err(OwnError{base::fmt::format("item '{}': {}", item.item_id, direction.error().message())});
     }
     return Unit{};
 }

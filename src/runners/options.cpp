@@ -58,36 +58,86 @@ struct Holding {
     std::optional<FeeBreakdown> breakdown;
 };
 
-TradeRecord close_record(const Holding& h, std::uint64_t id, const SignalInput& signals,
-                         std::span<const std::int64_t> timestamps, std::size_t exit_bar, double exit_premium,
-                         const FillCharge& exit, ExitReason reason) {
-    TradeRecord t;
-    t.id = id;
-    t.symbol = signals.symbol;
-    t.entry_idx = h.entry_bar;
-    t.exit_idx = exit_bar;
-    t.entry_price = h.premium;
-    t.exit_price = exit_premium;
-    t.size = h.units;
-    t.direction = signals.direction;
-    t.pnl = static_cast<double>(signals.direction) * (exit_premium - h.premium) * h.units - (h.fees + exit.total);
-    const double cost = h.premium * h.units;
-    t.return_pct = cost > 0.0 ? t.pnl / cost * 100.0 : 0.0;
-    t.entry_time = timestamps[h.entry_bar];
-    t.exit_time = timestamps[exit_bar];
-    t.fees = h.fees + exit.total;
-    t.entry_fees = h.fees;
-    t.exit_fees = exit.total;
-    if (h.breakdown && exit.breakdown) {
-        t.fee_breakdown = *h.breakdown + *exit.breakdown;
-    } else if (h.breakdown) {
-        t.fee_breakdown = h.breakdown;
-    } else {
-        t.fee_breakdown = exit.breakdown;
+// The account of one run: its cash and the holding it has open. A short position
+// receives the premium at its entry and pays it back at its exit. (The closed trades are
+// kept by the caller: the book's own fields then stay where the loop can keep them.)
+class Book {
+public:
+    Book(const OptionsRunConfig& run, const SignalInput& signals, std::span<const std::int64_t> timestamps)
+        : run_(run), signals_(signals), timestamps_(timestamps), cash_(run.config.initial_capital) {}
+
+    bool holding() const noexcept { return open_.has_value(); }
+    // Cash plus the holding marked at `premium`.
+    double equity(double premium) const noexcept { return open_ ? cash_ + d() * premium * open_->units : cash_; }
+    double cash() const noexcept { return cash_; }
+
+    // Buys on bar i as many whole contracts as the size rule gives at `premium`; false when
+    // that is none.
+    bool open(std::size_t i, double premium) {
+        const std::uint64_t contracts = run_.size.contracts(cash_, premium, run_.lot_size);
+        if (contracts == 0) return false;
+        const FillCharge entry = leg_costs(run_, contracts, signals_.direction, true, premium);
+        Holding h;
+        h.contracts = contracts;
+        h.units = static_cast<double>(contracts) * static_cast<double>(run_.lot_size);
+        h.entry_bar = i;
+        h.premium = premium;
+        h.fees = entry.total;
+        h.breakdown = entry.breakdown;
+        cash_ -= d() * premium * h.units + entry.total;
+        open_ = h;
+        return true;
     }
-    t.exit_reason = reason;
-    return t;
-}
+
+    // Closes the holding on bar i at `premium`; its trade.
+    TradeRecord close(std::size_t i, double premium, ExitReason reason) {
+        const FillCharge exit = leg_costs(run_, open_->contracts, signals_.direction, false, premium);
+        cash_ += d() * premium * open_->units - exit.total;
+        TradeRecord t = record(i, premium, exit, reason);
+        open_.reset();
+        return t;
+    }
+
+private:
+    double d() const noexcept { return static_cast<double>(signals_.direction); }
+
+    TradeRecord record(std::size_t exit_bar, double exit_premium, const FillCharge& exit, ExitReason reason) {
+        const Holding& h = *open_;
+        TradeRecord t;
+        t.id = next_id_++;
+        t.symbol = signals_.symbol;
+        t.entry_idx = h.entry_bar;
+        t.exit_idx = exit_bar;
+        t.entry_price = h.premium;
+        t.exit_price = exit_premium;
+        t.size = h.units;
+        t.direction = signals_.direction;
+        t.pnl = d() * (exit_premium - h.premium) * h.units - (h.fees + exit.total);
+        const double cost = h.premium * h.units;
+        t.return_pct = cost > 0.0 ? t.pnl / cost * 100.0 : 0.0;
+        t.entry_time = timestamps_[h.entry_bar];
+        t.exit_time = timestamps_[exit_bar];
+        t.fees = h.fees + exit.total;
+        t.entry_fees = h.fees;
+        t.exit_fees = exit.total;
+        if (h.breakdown && exit.breakdown) {
+            t.fee_breakdown = *h.breakdown + *exit.breakdown;
+        } else if (h.breakdown) {
+            t.fee_breakdown = h.breakdown;
+        } else {
+            t.fee_breakdown = exit.breakdown;
+        }
+        t.exit_reason = reason;
+        return t;
+    }
+
+    const OptionsRunConfig& run_;
+    const SignalInput& signals_;
+    std::span<const std::int64_t> timestamps_;
+    double cash_;
+    std::optional<Holding> open_;
+    std::uint64_t next_id_ = 0;
+};
 
 }  // namespace
 
@@ -204,16 +254,11 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
     const bool next_open = cfg.effective_fill_timing() == FillTiming::NextBarOpen;
     const std::span<const double> fill_prices = next_open && option_open_prices ? *option_open_prices : option_prices;
 
-    // A short position receives the premium at its entry and pays it back at its exit.
-    const double d = static_cast<double>(signals.direction);
-    double cash = cfg.initial_capital;
-    std::uint64_t next_id = 0;
-    own_loop::Curves curves(n, cfg.initial_capital);
+    Book book(run, signals, bars.timestamps);
     std::vector<TradeRecord> trades;
-    std::optional<Holding> open;
+    own_loop::Curves curves(n, cfg.initial_capital);
     bool exit_due = false;  // an exit signalled on a bar without a tradable premium
     LastTradable mark;
-
     signals::processor::Stream processor;
     signals::processor::Flags pending;  // the previous bar's flags, under next-bar-open timing
     for (std::size_t i = 0; i < n; ++i) {
@@ -221,48 +266,25 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
         const signals::processor::Flags flags = next_open ? std::exchange(pending, now) : now;
         const double fill = fill_prices[i];
 
-        exit_due = open && (exit_due || flags.exit);
+        exit_due = book.holding() && (exit_due || flags.exit);
         if (exit_due && is_tradable_price(fill)) {
-            const FillCharge exit = leg_costs(run, open->contracts, signals.direction, false, fill);
-            cash += d * fill * open->units - exit.total;
-            trades.push_back(
-                close_record(*open, next_id++, signals, bars.timestamps, i, fill, exit, ExitReason::Signal));
-            open.reset();
+            trades.push_back(book.close(i, fill, ExitReason::Signal));
             exit_due = false;
         }
         // A premium that is not tradable buys nothing, and the signal is not carried to a
         // later bar; nor does a count of 0 buy anything. The processor still counts the
-        // position as open, so later entries wait for an exit.
-        if (flags.entry && !open && is_tradable_price(fill)) {
-            const std::uint64_t contracts = run.size.contracts(cash, fill, run.lot_size);
-            if (contracts > 0) {
-                const FillCharge entry = leg_costs(run, contracts, signals.direction, true, fill);
-                Holding h;
-                h.contracts = contracts;
-                h.units = static_cast<double>(contracts) * static_cast<double>(run.lot_size);
-                h.entry_bar = i;
-                h.premium = fill;
-                h.fees = entry.total;
-                h.breakdown = entry.breakdown;
-                cash -= d * fill * h.units + entry.total;
-                open = h;
-                mark.see(fill);  // the mark's fallback when this bar closes on a gap
-            }
-        }
-        const double m = mark.at(option_prices[i]);
-        curves.mark(i, open ? cash + d * m * open->units : cash);
+        // position as open, so later entries wait for an exit. The mark falls back on the
+        // fill when this bar closes on a gap.
+        if (flags.entry && !book.holding() && is_tradable_price(fill) && book.open(i, fill)) mark.see(fill);
+        curves.mark(i, book.equity(mark.at(option_prices[i])));
     }
 
-    if (open) {
+    if (book.holding()) {
         // Settled at the last closing premium whatever the timing (the last tradable one
         // when the series ends in a gap); the last sample then shows the cash it leaves.
         const std::size_t last = n - 1;
-        const double premium = mark.at(option_prices[last]);
-        const FillCharge exit = leg_costs(run, open->contracts, signals.direction, false, premium);
-        cash += d * premium * open->units - exit.total;
-        trades.push_back(
-            close_record(*open, next_id++, signals, bars.timestamps, last, premium, exit, ExitReason::EndOfData));
-        curves.restate_last(cash);
+        trades.push_back(book.close(last, mark.at(option_prices[last]), ExitReason::EndOfData));
+        curves.restate_last(book.cash());
     }
 
     const own_loop::TradeTally tally = own_loop::tally_per_record(trades);

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "base/format.h"
+#include "domain/direction.h"
 
 namespace tarnwick::runners {
 
@@ -45,7 +46,7 @@ PortfolioSession::PortfolioSession(BacktestConfig config, AccountSetup account)
 
 Result<OmsType, OwnError> PortfolioSession::check_instrument(std::int32_t direction, std::string_view oms_type,
                                                              const std::optional<InstrumentSpec>& spec) {
-    if (direction != 1 && direction != -1) return err(OwnError{"direction must be 1 or -1"});
+    if (!domain::direction_of(direction)) return err(OwnError{"direction must be 1 or -1"});
     auto oms = parse_oms_type(oms_type);
     if (!oms) return err(oms.error());
     if (spec && !spec->tradable())

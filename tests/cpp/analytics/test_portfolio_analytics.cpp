@@ -117,3 +117,42 @@ TEST(PortfolioOptimizer, LongShortProblemAddsGrossSlacks) {
     EXPECT_EQ(p.q, (std::vector<double>{-0.1, -0.2, 0, 0, 0, 0}));
 }
 
+
+TEST(PortfolioOptimizer, LongOnlyProblemCapsSectorsOnTheWeights) {
+    // Three assets in two sectors; the covariance's exact zeros stay out of P.
+    RiskModel m = diagonal_model({4.0, 9.0, 1.0});
+    m.cov[0 * 3 + 1] = m.cov[1 * 3 + 0] = 2.0;
+    OptimizerConfig c;
+    c.risk_aversion = 0.5;
+    c.turnover_penalty = 0.01;
+    c.position_cap = 0.6;
+    c.cash_max = 0.25;
+    c.sector_ids = {1, 0, 1};
+    c.sector_caps = {0.7, 0.9};
+    const std::vector<double> alpha{0.3, -0.1, 0.2};
+    const std::vector<double> wc{0.5, 0.2, 0.3};
+    const BookProblem p = build_book_problem(m, alpha, wc, c);
+
+    // P = 2 lambda cov = cov on w, upper triangle only; nothing on the turnover slacks.
+    const auto pd = dense(p.p_upper);
+    ASSERT_EQ(pd.size(), 6u);
+    EXPECT_EQ(pd[0], (std::vector<double>{4, 2, 0, 0, 0, 0}));
+    EXPECT_EQ(pd[1], (std::vector<double>{0, 9, 0, 0, 0, 0}));
+    EXPECT_EQ(pd[2], (std::vector<double>{0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(p.p_upper.nzval.size(), 4u);
+
+    // 4n + S + 2 = 16 rows over 2n = 6 variables: budget, short floor, position cap,
+    // sectors (on w), turnover up and down.
+    const std::vector<std::vector<double>> want{
+        {1, 1, 1, 0, 0, 0},    {-1, -1, -1, 0, 0, 0},                        // budget
+        {-1, 0, 0, 0, 0, 0},   {0, -1, 0, 0, 0, 0},   {0, 0, -1, 0, 0, 0},   // short floor
+        {1, 0, 0, 0, 0, 0},    {0, 1, 0, 0, 0, 0},    {0, 0, 1, 0, 0, 0},    // position cap
+        {0, 1, 0, 0, 0, 0},    {1, 0, 1, 0, 0, 0},                           // sectors 0 and 1
+        {1, 0, 0, -1, 0, 0},   {0, 1, 0, 0, -1, 0},   {0, 0, 1, 0, 0, -1},   // turnover up
+        {-1, 0, 0, -1, 0, 0},  {0, -1, 0, 0, -1, 0},  {0, 0, -1, 0, 0, -1},  // turnover down
+    };
+    EXPECT_EQ(dense(p.a), want);
+    // Invested between 1 - cash_max and 1; no shorts; the caps; the current weights.
+    EXPECT_EQ(p.b, (std::vector<double>{1, -0.75, 0, 0, 0, 0.6, 0.6, 0.6, 0.7, 0.9, 0.5, 0.2, 0.3, -0.5, -0.2, -0.3}));
+    EXPECT_EQ(p.q, (std::vector<double>{-0.3, 0.1, -0.2, 0.01, 0.01, 0.01}));
+}

@@ -41,28 +41,34 @@ using IS = InstrumentSpec;
 INSTANTIATE_TEST_SUITE_P(
     Cases, InstrumentSpecRejects,
     ::testing::Values(
-        RejectCase{"negative lot", [] { return IS::equity({.symbol = "A", .lot_size = -1.0}); },
+        RejectCase{"negative lot", [] { return IS::equity({.terms = {.symbol = "A", .lot_size = -1.0}}); },
                    "increments and lot_size must be >= 0"},
-        RejectCase{"zero multiplier", [] { return IS::perpetual({.symbol = "P", .multiplier = 0.0}); },
+        RejectCase{"zero multiplier", [] { return IS::perpetual({.terms = {.symbol = "P"}, .multiplier = 0.0}); },
                    "multiplier must be > 0"},
-        RejectCase{"negative multiplier", [] { return IS::perpetual({.symbol = "P", .multiplier = -2.0}); },
+        RejectCase{"negative multiplier", [] { return IS::perpetual({.terms = {.symbol = "P"}, .multiplier = -2.0}); },
                    "multiplier must be > 0"},
         RejectCase{"expiry equal to activation",
-                   [] { return IS::futures_contract({.symbol = "F", .expiration_ns = 100, .activation_ns = 100}); },
+                   [] {
+                       return IS::futures_contract(
+                           {.terms = {.symbol = "F"}, .expiration_ns = 100, .activation_ns = 100});
+                   },
                    "expiration_ns must be after activation_ns"},
-        RejectCase{"bad right", [] { return IS::option({.symbol = "O", .strike = 1, .right = "puts"}); },
+        RejectCase{"bad right", [] { return IS::option({.terms = {.symbol = "O"}, .strike = 1, .right = "puts"}); },
                    "right must be 'call' or 'put', got puts"},
         RejectCase{"capital right is lower-cased in the message",
-                   [] { return IS::option({.symbol = "O", .strike = 1, .right = "X"}); },
+                   [] { return IS::option({.terms = {.symbol = "O"}, .strike = 1, .right = "X"}); },
                    "right must be 'call' or 'put', got x"},
-        RejectCase{"zero strike", [] { return IS::option({.symbol = "O", .strike = 0, .right = "c"}); },
+        RejectCase{"zero strike", [] { return IS::option({.terms = {.symbol = "O"}, .strike = 0, .right = "c"}); },
                    "strike must be > 0"},
         // The span check runs before the strike check, the option checks before the shared ones.
         RejectCase{"span before strike",
-                   [] { return IS::option({.symbol = "O", .strike = 0, .right = "c", .span_pct = -0.1}); },
+                   [] { return IS::option({.terms = {.symbol = "O"}, .strike = 0, .right = "c", .span_pct = -0.1}); },
                    "span_pct and exposure_pct must be >= 0"},
         RejectCase{"right before increments",
-                   [] { return IS::option({.symbol = "O", .strike = 1, .right = "z", .price_increment = -1.0}); },
+                   [] {
+                       return IS::option(
+                           {.terms = {.symbol = "O", .price_increment = -1.0}, .strike = 1, .right = "z"});
+                   },
                    "right must be 'call' or 'put', got z"},
         RejectCase{"index increment", [] { return IS::index("I", -0.05); }, "price_increment must be >= 0"}),
     RowLabel{});
@@ -81,14 +87,15 @@ TEST(InstrumentSpec, OptionRightAliases) {
 }
 
 TEST(InstrumentSpec, LotSizeOfZeroOrNaNIsStoredAsOne) {
-    EXPECT_EQ(InstrumentSpec::equity({.symbol = "A", .lot_size = 0.0})->lot_size, 1.0);
-    EXPECT_EQ(InstrumentSpec::equity({.symbol = "A", .lot_size = std::nan("")})->lot_size, 1.0);
-    EXPECT_EQ(InstrumentSpec::equity({.symbol = "A", .lot_size = 0.5})->lot_size, 0.5);
+    EXPECT_EQ(InstrumentSpec::equity({.terms = {.symbol = "A", .lot_size = 0.0}})->lot_size, 1.0);
+    EXPECT_EQ(InstrumentSpec::equity({.terms = {.symbol = "A", .lot_size = std::nan("")}})->lot_size, 1.0);
+    EXPECT_EQ(InstrumentSpec::equity({.terms = {.symbol = "A", .lot_size = 0.5}})->lot_size, 0.5);
 }
 
 TEST(InstrumentSpec, ActivationBeforeExpiryOrAbsentIsAccepted) {
-    EXPECT_TRUE(InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 100, .activation_ns = 99}));
-    EXPECT_TRUE(InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = -5}));
+    EXPECT_TRUE(
+        InstrumentSpec::futures_contract({.terms = {.symbol = "F"}, .expiration_ns = 100, .activation_ns = 99}));
+    EXPECT_TRUE(InstrumentSpec::futures_contract({.terms = {.symbol = "F"}, .expiration_ns = -5}));
 }
 
 TEST(InstrumentSpec, IndexDefaultsAndDerivedFields) {
@@ -100,12 +107,12 @@ TEST(InstrumentSpec, IndexDefaultsAndDerivedFields) {
     EXPECT_EQ(idx->lot_size, 1.0);
     EXPECT_EQ(idx->multiplier, 1.0);
 
-    auto perp = InstrumentSpec::perpetual({.symbol = "P", .underlying = "BTC"});
+    auto perp = InstrumentSpec::perpetual({.terms = {.symbol = "P"}, .underlying = "BTC"});
     EXPECT_EQ(perp->underlying(), std::optional<std::string>("BTC"));
-    EXPECT_FALSE(InstrumentSpec::perpetual({.symbol = "P"})->underlying());
-    EXPECT_FALSE(InstrumentSpec::equity({.symbol = "E"})->underlying());
+    EXPECT_FALSE(InstrumentSpec::perpetual({.terms = {.symbol = "P"}})->underlying());
+    EXPECT_FALSE(InstrumentSpec::equity({.terms = {.symbol = "E"}})->underlying());
 
-    auto opt = InstrumentSpec::option({.symbol = "O", .strike = 100, .right = "pe", .expiration_ns = 9});
+    auto opt = InstrumentSpec::option({.terms = {.symbol = "O"}, .strike = 100, .right = "pe", .expiration_ns = 9});
     EXPECT_EQ(opt->strike(), std::optional<double>(100.0));
     EXPECT_EQ(opt->right(), std::optional<OptionRight>(OptionRight::Put));
     EXPECT_EQ(opt->kind.tag, InstrumentKindTag::Option);

@@ -18,7 +18,8 @@ inline engine::KernelConfig order_config(domain::BacktestConfig bc = {}, engine:
     engine::KernelConfig kc = engine::KernelConfig::for_session(bc, "TEST", 1);
     kc.oms = oms;
     if (price_increment > 0.0) {
-        kc.instrument = *domain::InstrumentSpec::equity({.symbol = "TEST", .price_increment = price_increment});
+        kc.instrument =
+            *domain::InstrumentSpec::equity({.terms = {.symbol = "TEST", .price_increment = price_increment}});
     }
     return kc;
 }

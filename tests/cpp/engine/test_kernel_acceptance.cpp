@@ -174,7 +174,8 @@ TEST(KernelAcceptance, MarginCallLiquidatesAndBlocksEntries) {
 }
 
 TEST(KernelAcceptance, OptionSettlesAtIntrinsicValueWithoutFee) {
-    auto spec = InstrumentSpec::option({.symbol = "C100", .strike = 100.0, .right = "call", .expiration_ns = 3});
+    auto spec =
+        InstrumentSpec::option({.terms = {.symbol = "C100"}, .strike = 100.0, .right = "call", .expiration_ns = 3});
     ASSERT_TRUE(spec);
     KernelConfig kc = base_config();
     kc.instrument = *spec;

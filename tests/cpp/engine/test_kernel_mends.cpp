@@ -188,7 +188,9 @@ TEST_P(RoundingResidue, SecondAllInEntryOpensNothing) {
     kc.oms = OmsType::Hedging;
     kc.account_type = c.account;
     kc.leverage = c.leverage;
-    if (c.margin_init > 0.0) kc.instrument = *InstrumentSpec::equity({.symbol = "X", .margin_init = c.margin_init});
+    if (c.margin_init > 0.0) {
+        kc.instrument = *InstrumentSpec::equity({.terms = {.symbol = "X", .margin_init = c.margin_init}});
+    }
     for (int j = 0; j <= 80; ++j) {
         const double price = 90.0 + 0.25 * j;
         Kernel k(kc);

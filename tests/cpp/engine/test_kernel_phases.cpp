@@ -68,7 +68,7 @@ TEST(KernelStep, ConstructionDerivesTimingLatencyAndRules) {
 }
 
 TEST(KernelStep, InstrumentLotSizeAppliesOnlyWithoutOverride) {
-    auto spec = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 1000, .lot_size = 25.0});
+    auto spec = *InstrumentSpec::futures_contract({.terms = {.symbol = "F", .lot_size = 25.0}, .expiration_ns = 1000});
     KernelConfig with_override = base_config();  // lot 1 override
     with_override.instrument = spec;
     EXPECT_EQ(*Kernel(with_override).lot_size(), 1.0);
@@ -92,7 +92,7 @@ TEST(KernelStep, QueuedEventsComeFirstAndTheBufferEmpties) {
 }
 
 TEST(KernelStep, ExpirySettlesRejectsTheEntryAndStops) {
-    auto spec = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 2, .lot_size = 1.0});
+    auto spec = *InstrumentSpec::futures_contract({.terms = {.symbol = "F", .lot_size = 1.0}, .expiration_ns = 2});
     KernelConfig kc = zero_fee_config();
     kc.instrument = spec;
     CoreSession s(std::move(kc));
@@ -122,7 +122,7 @@ class OptionSettlement : public ::testing::TestWithParam<SettleCase> {};
 
 TEST_P(OptionSettlement, PaysIntrinsicValue) {
     const auto c = GetParam();
-    auto spec = *InstrumentSpec::option({.symbol = "O",
+    auto spec = *InstrumentSpec::option({.terms = {.symbol = "O"},
                                          .strike = 100.0,
                                          .right = c.right == OptionRight::Call ? "call" : "put",
                                          .expiration_ns = 1,
@@ -246,7 +246,8 @@ class MaintenanceRequirement : public ::testing::TestWithParam<RequirementCase> 
 TEST_P(MaintenanceRequirement, FollowsTheRates) {
     const auto c = GetParam();
     KernelConfig kc = margin_config(zero_fee_config(), c.leverage);
-    kc.instrument = *InstrumentSpec::equity({.symbol = "E", .margin_init = c.margin_init, .margin_maint = c.margin_maint});
+    kc.instrument = *InstrumentSpec::equity(
+        {.terms = {.symbol = "E", .margin_init = c.margin_init, .margin_maint = c.margin_maint}});
     Kernel k(std::move(kc));
     (void)hold(k, 100.0, 10.0);
     EXPECT_DOUBLE_EQ(k.margin_requirement(50.0), c.requirement);
@@ -266,7 +267,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, MaintenanceRequirement,
 TEST(KernelAccount, ShortOptionLocksSpanMarginFromTheStrike) {
     KernelConfig kc = margin_config(base_config({}, -1));
     kc.instrument = *InstrumentSpec::option(
-        {.symbol = "P", .strike = 100.0, .right = "put", .expiration_ns = 99, .span_pct = 0.1, .exposure_pct = 0.05});
+        {.terms = {.symbol = "P"}, .strike = 100.0, .right = "put", .expiration_ns = 99, .span_pct = 0.1,
+         .exposure_pct = 0.05});
     Kernel k(std::move(kc));
     ASSERT_EQ(hold(k, 5.0, 10.0, -1).kind, OpenOutcome::Kind::Opened);
     // (0.1 + 0.05) * 100 * 1 per unit, 10 units; fee 5 * 10 * 0.001 = 0.05
@@ -280,7 +282,7 @@ TEST(KernelAccount, TooLittleMarginForOneLotIsInsufficientMargin) {
     BacktestConfig bc;
     bc.initial_capital = 10.0;
     KernelConfig kc = margin_config(base_config(bc));
-    kc.instrument = *InstrumentSpec::equity({.symbol = "E", .margin_init = 0.5});
+    kc.instrument = *InstrumentSpec::equity({.terms = {.symbol = "E", .margin_init = 0.5}});
     Kernel k(std::move(kc));
     // 10 / (100 * (0.001 + 0.5)) = 0.1996 -> lot 1 -> 0
     const auto& ev = k.step(0, flat_bar(0, 100.0), entry(), false);
@@ -302,7 +304,7 @@ TEST(KernelAccount, AllottedCapitalCapsTheEntry) {
 
 TEST(KernelStep, EntryGateOrderAndCounter) {
     auto spec = *InstrumentSpec::futures_contract(
-        {.symbol = "F", .expiration_ns = 1000, .lot_size = 1.0, .activation_ns = 5});
+        {.terms = {.symbol = "F", .lot_size = 1.0}, .expiration_ns = 1000, .activation_ns = 5});
     KernelConfig kc = base_config();
     kc.instrument = spec;
     Kernel k(std::move(kc));

@@ -109,7 +109,7 @@ TEST(OrderFlowProperty, NoFillLiesOutsideItsBar) {
         bc.bar_path_adaptive = d.chance(0.5);
         KernelConfig kc = KernelConfig::for_session(bc, "X", d.chance(0.5) ? 1 : -1);
         kc.oms = d.chance(0.5) ? OmsType::Netting : OmsType::Hedging;
-        if (tick > 0.0) kc.instrument = *InstrumentSpec::equity({.symbol = "X", .price_increment = tick});
+        if (tick > 0.0) kc.instrument = *InstrumentSpec::equity({.terms = {.symbol = "X", .price_increment = tick}});
         Kernel k(kc);
 
         double close = 100.0;

@@ -130,7 +130,7 @@ TEST_P(PositionExitPrices, ExitAtWhatTheBarTraded) {
     if (c.stop_pct) bc.stop = StopRule::fixed(*c.stop_pct);
     if (c.target_pct) bc.target = TargetRule::fixed(*c.target_pct);
     KernelConfig kc = KernelConfig::for_session(bc, "X", c.direction);
-    if (c.tick > 0.0) kc.instrument = *InstrumentSpec::equity({.symbol = "X", .price_increment = c.tick});
+    if (c.tick > 0.0) kc.instrument = *InstrumentSpec::equity({.terms = {.symbol = "X", .price_increment = c.tick}});
     Kernel k(kc);
     (void)k.step(0, flat_bar(0, c.entry), entry(), false);
     ASSERT_TRUE(k.in_position());

@@ -332,7 +332,7 @@ TEST(OrderLifecycle, ModifyFollowsTheKindsPriceTable) {
 
 TEST(OrderLifecycle, InstrumentExpiryCancelsEveryWorkingOrder) {
     KernelConfig kc = order_config();
-    kc.instrument = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 10});
+    kc.instrument = *InstrumentSpec::futures_contract({.terms = {.symbol = "F"}, .expiration_ns = 10});
     Kernel k(kc);
     const auto resting = submit(k, limit_args("buy", 90.0));
     const auto market = submit(k, order_args("buy", "market", 5));

@@ -237,7 +237,8 @@ class Activation : public ::testing::TestWithParam<ActivationCase> {};
 TEST_P(Activation, NoOrderTradesBeforeTheInstrumentIsActive) {
     const ActivationCase& c = GetParam();
     KernelConfig kc = order_config();
-    kc.instrument = *InstrumentSpec::futures_contract({.symbol = "F", .expiration_ns = 1000, .activation_ns = 100});
+    kc.instrument =
+        *InstrumentSpec::futures_contract({.terms = {.symbol = "F"}, .expiration_ns = 1000, .activation_ns = 100});
     Kernel k(kc);
     OrderRequestArgs a = order_args("buy", c.kind, 0);
     a.limit_price = c.limit;
