@@ -15,6 +15,7 @@
 #include "python/declare.h"
 #include "python/engine_event_records.h"
 #include "python/fields.h"
+#include "python/live_session.h"
 #include "python/numpy_bridge.h"
 #include "python/order_args.h"
 #include "python/param_list.h"
@@ -47,9 +48,8 @@ using engine::parse_account_type;
 using runners::PortfolioSession;
 using runners::WorkingOrderView;
 
-// A live session, or nothing once finished.
-struct PortfolioSessionState {
-    std::optional<PortfolioSession> session;
+struct PortfolioSessionState : LiveSession<PortfolioSession> {
+    using LiveSession::LiveSession;
 };
 
 template <>
@@ -88,15 +88,6 @@ namespace {
 
 using State = PortfolioSessionState;
 
-constexpr const char* kFinished = "session is finished; create a new one";
-
-// Every method takes the session for writing before it converts an argument (python/declare.h
-// says why); a finished session is reported only after every argument converted.
-PortfolioSession& live(State& s) {
-    if (!s.session) raise(PyExc_ValueError, kFinished);
-    return *s.session;
-}
-
 Ref none() { return Ref::borrow(Py_None); }
 
 template <class... R>
@@ -112,9 +103,7 @@ Ref tuple(R&&... items) {
 
 State construct(const std::optional<BacktestConfig>& config, const std::string& account, double leverage) {
     const AccountSetup setup = unwrap(parse_account_type(account, leverage));
-    State s;
-    s.session.emplace(config.value_or(BacktestConfig{}), setup);
-    return s;
+    return State(PortfolioSession(config.value_or(BacktestConfig{}), setup));
 }
 
 constexpr auto kNew = constructor<construct>(
@@ -132,7 +121,7 @@ std::uint64_t add_instrument(Exclusive<State>& self, std::string symbol, std::in
                              std::optional<InstrumentSpec> instrument, const std::string& oms_text) {
     // Argument errors come before the session's state.
     const OmsType oms = unwrap(PortfolioSession::check_instrument(direction, oms_text, instrument));
-    return live(*self).add_instrument(std::move(symbol), static_cast<std::int8_t>(direction),
+    return self->live().add_instrument(std::move(symbol), static_cast<std::int8_t>(direction),
                                       std::move(instrument_config), std::move(instrument), oms);
 }
 
@@ -148,7 +137,7 @@ PyObject* set_bars(Exclusive<State>& self, std::uint64_t instrument, const Array
                    const ArrayF64& high, const ArrayF64& low, const ArrayF64& close, const ArrayF64& volume) {
     std::vector<OhlcvBar> bars =
         unwrap(bars_from_columns(ts.data, open.data, high.data, low.data, close.data, volume.data));
-    unwrap(live(*self).set_bars(instrument, std::move(bars)));
+    unwrap(self->live().set_bars(instrument, std::move(bars)));
     return Py_NewRef(Py_None);
 }
 
@@ -175,7 +164,7 @@ PyObject* set_ticks(Exclusive<State>& self, std::uint64_t instrument, ArrayI64 t
     opt.ask_qty = column_of(std::move(ask_qty));
     opt.oi = column_of(std::move(oi));
     TickColumns columns = unwrap(tick_columns(std::move(ts.data), std::move(ltp.data), std::move(opt)));
-    unwrap(live(*self).set_ticks(instrument, std::move(columns)));
+    unwrap(self->live().set_ticks(instrument, std::move(columns)));
     return Py_NewRef(Py_None);
 }
 
@@ -194,7 +183,7 @@ PyObject* set_depth(Exclusive<State>& self, std::uint64_t instrument, const Arra
                     const ArrayF64x2& ask_sizes) {
     std::vector<DepthSnapshot> snaps =
         unwrap(depth_snapshots(ts.data, bid_prices.m, bid_sizes.m, ask_prices.m, ask_sizes.m));
-    unwrap(live(*self).set_depth(instrument, std::move(snaps)));
+    unwrap(self->live().set_depth(instrument, std::move(snaps)));
     return Py_NewRef(Py_None);
 }
 
@@ -207,7 +196,7 @@ constexpr auto kSetDepth = method<set_depth>(
     "are truncated.");
 
 PyObject* seal(Exclusive<State>& self) {
-    live(*self).seal();
+    self->live().seal();
     return Py_NewRef(Py_None);
 }
 
@@ -215,7 +204,7 @@ PyObject* seal(Exclusive<State>& self) {
 // Live appends
 
 PyObject* push_bar(Exclusive<State>& self, std::uint64_t instrument, const BarValues& bar) {
-    unwrap(live(*self).push_bar(instrument, bar));
+    unwrap(self->live().push_bar(instrument, bar));
     return Py_NewRef(Py_None);
 }
 
@@ -236,7 +225,7 @@ std::uint64_t push_tick(Exclusive<State>& self, std::uint64_t instrument, std::i
     row.bid_qty = bid_qty;
     row.ask_qty = ask_qty;
     row.oi = oi;
-    return unwrap(live(*self).push_tick(instrument, ts, row));
+    return unwrap(self->live().push_tick(instrument, ts, row));
 }
 
 constexpr auto kPushTick = method<push_tick>(
@@ -257,7 +246,7 @@ PyObject* push_depth(Exclusive<State>& self, std::uint64_t instrument, std::int6
     snap.ts = ts;
     for (const LevelPair& l : bids) snap.offer_bid(l.price, l.size);
     for (const LevelPair& l : asks) snap.offer_ask(l.price, l.size);
-    unwrap(live(*self).push_depth(instrument, snap));
+    unwrap(self->live().push_depth(instrument, snap));
     return Py_NewRef(Py_None);
 }
 
@@ -269,10 +258,10 @@ constexpr auto kPushDepth = method<push_depth>(
 // ---------------------------------------------------------------------------
 // The pending entry
 
-std::uint64_t remaining(Exclusive<State>& self) { return live(*self).remaining(); }
+std::uint64_t remaining(Exclusive<State>& self) { return self->live().remaining(); }
 
 Ref current(Exclusive<State>& self) {
-    const PortfolioSession& s = live(*self);
+    const PortfolioSession& s = self->live();
     const ScheduleEntry* e = s.pending();
     if (e == nullptr || e->kind != ScheduleKind::Bar) return none();
     const auto& w = e->payload;
@@ -281,7 +270,7 @@ Ref current(Exclusive<State>& self) {
 }
 
 Ref current_event(Exclusive<State>& self) {
-    const PortfolioSession& s = live(*self);
+    const PortfolioSession& s = self->live();
     const ScheduleEntry* e = s.pending();
     if (e == nullptr) return none();
     const auto& w = e->payload;
@@ -309,7 +298,7 @@ Ref level_list(const std::array<BookLevel, BOOK_LEVELS>& levels, std::uint8_t co
 }
 
 Ref current_depth(Exclusive<State>& self) {
-    const PortfolioSession& s = live(*self);
+    const PortfolioSession& s = self->live();
     const ScheduleEntry* e = s.pending();
     if (e == nullptr || e->kind != ScheduleKind::Book) return none();
     const DepthSnapshot& d = s.depth_snapshot(e->depth_position());
@@ -317,7 +306,7 @@ Ref current_depth(Exclusive<State>& self) {
 }
 
 Ref apply_current(Exclusive<State>& self, const BarIntents& intents) {
-    return event_list(live(*self).apply_current(intents));
+    return event_list(self->live().apply_current(intents));
 }
 
 constexpr auto kApply = method<apply_current>("PortfolioSession.apply_current", kBarIntentParams,
@@ -328,7 +317,7 @@ constexpr auto kApply = method<apply_current>("PortfolioSession.apply_current", 
 // Orders
 
 std::uint64_t submit_order(Exclusive<State>& self, std::uint64_t instrument, const SubmittedOrder& order) {
-    return unwrap(live(*self).submit_order(instrument, order.args()));
+    return unwrap(self->live().submit_order(instrument, order.args()));
 }
 
 constexpr auto kSubmitParams = splice({"instrument"}, kSubmittedOrderParams);
@@ -336,7 +325,7 @@ constexpr auto kSubmit = method<submit_order>("PortfolioSession.submit_order", k
                                               "Submit a typed order routed to one instrument's kernel.");
 
 bool cancel_order(Exclusive<State>& self, std::uint64_t instrument, std::uint64_t idx, std::uint64_t id) {
-    return unwrap(live(*self).cancel_order(instrument, idx, id));
+    return unwrap(self->live().cancel_order(instrument, idx, id));
 }
 
 constexpr auto kCancel = method<cancel_order>("PortfolioSession.cancel_order", {"instrument", "idx", "order_id"},
@@ -344,7 +333,7 @@ constexpr auto kCancel = method<cancel_order>("PortfolioSession.cancel_order", {
 
 bool modify_order(Exclusive<State>& self, std::uint64_t instrument, std::uint64_t id, const OrderChange& change) {
     change.check();
-    return unwrap(live(*self).modify_order(instrument, id, change.units, change.size_frac, change.limit_price,
+    return unwrap(self->live().modify_order(instrument, id, change.units, change.size_frac, change.limit_price,
                                            change.trigger_price));
 }
 
@@ -353,21 +342,21 @@ constexpr auto kModify = method<modify_order>("PortfolioSession.modify_order", k
                                               "Replace a working order's prices and/or quantity on one instrument.");
 
 std::vector<std::uint64_t> cancel_all_orders(Exclusive<State>& self, std::uint64_t instrument, std::uint64_t idx) {
-    return unwrap(live(*self).cancel_all_orders(instrument, idx));
+    return unwrap(self->live().cancel_all_orders(instrument, idx));
 }
 
 constexpr auto kCancelAll = method<cancel_all_orders>("PortfolioSession.cancel_all_orders", {"instrument", "idx"},
                                                       Returns{"list[int]"}, "");
 
 PyObject* link_oco(Exclusive<State>& self, std::uint64_t instrument, const std::vector<std::uint64_t>& ids) {
-    unwrap(live(*self).link_oco(instrument, ids));
+    unwrap(self->live().link_oco(instrument, ids));
     return Py_NewRef(Py_None);
 }
 
 constexpr auto kLink = method<link_oco>("PortfolioSession.link_oco", {"instrument", "order_ids"}, Returns{"None"}, "");
 
 PyObject* set_underlying_price(Exclusive<State>& self, std::uint64_t instrument, std::optional<double> price) {
-    unwrap(live(*self).set_underlying_price(instrument, price));
+    unwrap(self->live().set_underlying_price(instrument, price));
     return Py_NewRef(Py_None);
 }
 
@@ -377,7 +366,7 @@ constexpr auto kUnderlying = method<set_underlying_price>(
 
 std::uint64_t adopt_position(Exclusive<State>& self, std::uint64_t instrument, std::int64_t ts, double price,
                              double size) {
-    return unwrap(live(*self).adopt_position(instrument, ts, price, size));
+    return unwrap(self->live().adopt_position(instrument, ts, price, size));
 }
 
 constexpr auto kAdopt = method<adopt_position>(
@@ -395,7 +384,7 @@ constexpr auto kAdopt = method<adopt_position>(
     "sample no equity, so adopting after one is still allowed.");
 
 PyObject* request_close(Exclusive<State>& self, std::uint64_t instrument, std::uint64_t id) {
-    unwrap(live(*self).request_close(instrument, id));
+    unwrap(self->live().request_close(instrument, id));
     return Py_NewRef(Py_None);
 }
 
@@ -406,15 +395,15 @@ constexpr auto kRequestClose = method<request_close>("PortfolioSession.request_c
 // Queries
 
 std::vector<PositionSnapshot> positions(Exclusive<State>& self, std::uint64_t instrument) {
-    return unwrap(live(*self).kernel(instrument))->positions();
+    return unwrap(self->live().kernel(instrument))->positions();
 }
 
 std::optional<PositionSnapshot> position(Exclusive<State>& self, std::uint64_t instrument) {
-    return unwrap(live(*self).kernel(instrument))->position();
+    return unwrap(self->live().kernel(instrument))->position();
 }
 
 Ref working_orders(Exclusive<State>& self, std::uint64_t instrument) {
-    const std::vector<WorkingOrderView> orders = unwrap(live(*self).working_orders(instrument));
+    const std::vector<WorkingOrderView> orders = unwrap(self->live().working_orders(instrument));
     return list_of(orders.size(), [&](std::size_t i) {
         const WorkingOrderView& o = orders[i];
         return tuple(to_py(o.order_id), to_py(o.client_id), to_py(o.side), to_py(o.kind), to_py(o.status),
@@ -435,17 +424,12 @@ constexpr auto kWorking = method<working_orders>(
     "`units` is `nan` for a capital-fraction or close-all order. Status is\n"
     "`accepted`, `triggered` or `partially_filled`.");
 
-double equity(Exclusive<State>& self) { return live(*self).equity(); }
-double cash(Exclusive<State>& self) { return live(*self).cash(); }
-double free_capital(Exclusive<State>& self) { return live(*self).free_capital(); }
-bool is_halted(Exclusive<State>& self) { return live(*self).is_halted(); }
+double equity(Exclusive<State>& self) { return self->live().equity(); }
+double cash(Exclusive<State>& self) { return self->live().cash(); }
+double free_capital(Exclusive<State>& self) { return self->live().free_capital(); }
+bool is_halted(Exclusive<State>& self) { return self->live().is_halted(); }
 
-Ref finish(Exclusive<State>& self) {
-    if (!self->session) raise(PyExc_ValueError, "session is already finished");
-    PortfolioSession session = std::move(*self->session);
-    self->session.reset();
-    return new_portfolio_result(std::move(session).finish());
-}
+Ref finish(Exclusive<State>& self) { return new_portfolio_result(self->take().finish()); }
 
 // The schedule's length, merged and pushed entries alike, applied ones included.
 Py_ssize_t length(PyObject* self) {
@@ -453,7 +437,7 @@ Py_ssize_t length(PyObject* self) {
     PyObject* ok = guarded([&]() -> PyObject* {
         auto* r = as_record<State>(self);
         SharedBorrow b(r->borrow);
-        n = static_cast<Py_ssize_t>(live(r->value).size());
+        n = static_cast<Py_ssize_t>(std::as_const(r->value).live().size());
         return Py_None;  // borrowed: only tested against NULL
     });
     return ok == nullptr ? -1 : n;

@@ -20,6 +20,7 @@
 #include "python/declare.h"
 #include "python/engine_event_records.h"
 #include "python/fields.h"
+#include "python/live_session.h"
 #include "python/order_args.h"
 #include "python/param_list.h"
 #include "python/registration.h"
@@ -43,9 +44,8 @@ using engine::TwapArgs;
 using engine::parse_account_type;
 using engine::parse_oms_type;
 
-// A live session owns its core session; a finished one holds nothing.
-struct KernelSessionState {
-    std::optional<CoreSession> core;
+struct KernelSessionState : LiveSession<CoreSession> {
+    using LiveSession::LiveSession;
 };
 
 template <>
@@ -181,20 +181,6 @@ PyType_Slot kSnapshotSlots[] = {
 
 using KS = KernelSessionState;
 
-constexpr const char* kFinished = "session is finished; create a new one";
-
-// Every method takes the session before it converts an argument (python/declare.h says
-// why); a finished session is reported only after every argument converted.
-
-CoreSession& live(KS& s) {
-    if (!s.core) raise(PyExc_ValueError, kFinished);
-    return *s.core;
-}
-const CoreSession& live(const KS& s) {
-    if (!s.core) raise(PyExc_ValueError, kFinished);
-    return *s.core;
-}
-
 KS construct(std::string symbol, std::int32_t direction, const std::optional<BacktestConfig>& config,
              std::optional<InstrumentConfig> instrument_config, std::optional<InstrumentSpec> instrument,
              const std::string& oms, const std::string& account, double leverage) {
@@ -213,9 +199,7 @@ KS construct(std::string symbol, std::int32_t direction, const std::optional<Bac
     kc.account_type = setup.type;
     kc.leverage = setup.leverage;
     kc.oms = oms_type;
-    KS state;
-    state.core.emplace(std::move(kc));
-    return state;
+    return KS(CoreSession(std::move(kc)));
 }
 
 constexpr auto kNew = constructor<construct>(
@@ -230,7 +214,7 @@ constexpr auto kNew = constructor<construct>(
     "one FFI call per bar with no array allocation.");
 
 Ref step(Exclusive<KS>& self, std::uint64_t idx, const BarValues& bar, const BarIntents& intents) {
-    return event_list(live(*self).step(idx, bar, intents));
+    return event_list(self->live().step(idx, bar, intents));
 }
 
 constexpr auto kStepParams = splice({"idx"}, kBarValueParams, kBarIntentParams);
@@ -241,24 +225,19 @@ constexpr auto kStep = method<step>(
     "`stop_price`/`target_price` optionally pin explicit exit levels for an\n"
     "entry opened on this bar, overriding the configured stop/target models.");
 
-Ref finish(Exclusive<KS>& self) {
-    if (!self->core) raise(PyExc_ValueError, "session is already finished");
-    CoreSession core = std::move(*self->core);
-    self->core.reset();
-    return new_run_result(std::move(core).finish());
-}
+Ref finish(Exclusive<KS>& self) { return new_run_result(self->take().finish()); }
 
 // Reads of a live session, taken shared.
-std::vector<PositionSnapshot> positions(Shared<KS>& self) { return live(*self).kernel().positions(); }
-std::optional<PositionSnapshot> position(Shared<KS>& self) { return live(*self).kernel().position(); }
-double free_capital(Shared<KS>& self) { return live(*self).kernel().free_capital(); }
-double equity(Shared<KS>& self) { return live(*self).equity(); }
-double cash(Shared<KS>& self) { return live(*self).kernel().cash(); }
-bool is_in_position(Shared<KS>& self) { return live(*self).kernel().in_position(); }
-std::vector<std::uint64_t> open_order_ids(Shared<KS>& self) { return live(*self).kernel().open_order_ids(); }
+std::vector<PositionSnapshot> positions(Shared<KS>& self) { return self->live().kernel().positions(); }
+std::optional<PositionSnapshot> position(Shared<KS>& self) { return self->live().kernel().position(); }
+double free_capital(Shared<KS>& self) { return self->live().kernel().free_capital(); }
+double equity(Shared<KS>& self) { return self->live().equity(); }
+double cash(Shared<KS>& self) { return self->live().kernel().cash(); }
+bool is_in_position(Shared<KS>& self) { return self->live().kernel().in_position(); }
+std::vector<std::uint64_t> open_order_ids(Shared<KS>& self) { return self->live().kernel().open_order_ids(); }
 
 PyObject* set_underlying_price(Exclusive<KS>& self, std::optional<double> price) {
-    live(*self).kernel().set_underlying_price(price);
+    self->live().kernel().set_underlying_price(price);
     return Py_NewRef(Py_None);
 }
 
@@ -271,7 +250,7 @@ constexpr auto kUnderlying = method<set_underlying_price>(
 
 template <bool Stop>
 PyObject* set_level(Exclusive<KS>& self, std::optional<double> price, std::optional<std::uint64_t> id) {
-    Kernel& k = live(*self).kernel();
+    Kernel& k = self->live().kernel();
     unwrap(Stop ? k.set_stop_price(price, id) : k.set_target_price(price, id));
     return Py_NewRef(Py_None);
 }
@@ -285,7 +264,7 @@ constexpr auto kSetTarget = method<set_level<false>>("KernelSession.set_target_p
                                                      "Overwrite a position's target price; no-op when flat.");
 
 PyObject* request_close(Exclusive<KS>& self, std::uint64_t id) {
-    live(*self).kernel().request_close(id);
+    self->live().kernel().request_close(id);
     return Py_NewRef(Py_None);
 }
 
@@ -296,7 +275,7 @@ constexpr auto kRequestClose = method<request_close>("KernelSession.request_clos
 // Orders between steps: whatever they cause is queued and heads the next step's events.
 
 std::uint64_t submit_order(Exclusive<KS>& self, const SubmittedOrder& order) {
-    return unwrap(live(*self).kernel().submit_order(order.args()));
+    return unwrap(self->live().kernel().submit_order(order.args()));
 }
 
 constexpr auto kSubmit = method<submit_order>(
@@ -309,7 +288,7 @@ constexpr auto kSubmit = method<submit_order>(
     "full position with a closing-side order. Returns the engine order id.");
 
 PyObject* link_oco(Exclusive<KS>& self, const std::vector<std::uint64_t>& ids) {
-    live(*self).kernel().link_oco(ids);
+    self->live().kernel().link_oco(ids);
     return Py_NewRef(Py_None);
 }
 
@@ -317,14 +296,14 @@ constexpr auto kLink = method<link_oco>("KernelSession.link_oco", {"order_ids"},
                                         "Put working orders in one one-cancels-other group.");
 
 bool cancel_order(Exclusive<KS>& self, std::uint64_t idx, std::uint64_t id) {
-    return live(*self).kernel().cancel_order(idx, id);
+    return self->live().kernel().cancel_order(idx, id);
 }
 
 constexpr auto kCancel = method<cancel_order>("KernelSession.cancel_order", {"idx", "order_id"}, Returns{"bool"},
                                               "Cancel a working order; `false` for unknown/finished ids.");
 
 std::vector<std::uint64_t> cancel_all_orders(Exclusive<KS>& self, std::uint64_t idx) {
-    return live(*self).kernel().cancel_all_orders(idx);
+    return self->live().kernel().cancel_all_orders(idx);
 }
 
 constexpr auto kCancelAll = method<cancel_all_orders>("KernelSession.cancel_all_orders", {"idx"},
@@ -347,7 +326,7 @@ std::uint64_t submit_twap(Exclusive<KS>& self, double units, const std::string& 
     t.submitted_ts = submitted_ts;
     t.client_id = client_id;
     t.reduce_only = reduce_only;
-    return unwrap(live(*self).kernel().submit_twap(t));
+    return unwrap(self->live().kernel().submit_twap(t));
 }
 
 constexpr auto kTwap = method<submit_twap>(
@@ -356,7 +335,7 @@ constexpr auto kTwap = method<submit_twap>(
     Returns{"int"}, "Register a TWAP schedule; returns its id.");
 
 bool cancel_twap(Exclusive<KS>& self, std::uint64_t algo, std::uint64_t idx) {
-    return live(*self).kernel().cancel_twap(algo, idx);
+    return self->live().kernel().cancel_twap(algo, idx);
 }
 
 constexpr auto kCancelTwap = method<cancel_twap>("KernelSession.cancel_twap", {"algo_id", "idx"}, Returns{"bool"},
@@ -364,7 +343,7 @@ constexpr auto kCancelTwap = method<cancel_twap>("KernelSession.cancel_twap", {"
 
 bool modify_order(Exclusive<KS>& self, std::uint64_t id, const OrderChange& change) {
     change.check();
-    return unwrap(live(*self).kernel().modify_order(id, change.units, change.size_frac, change.limit_price,
+    return unwrap(self->live().kernel().modify_order(id, change.units, change.size_frac, change.limit_price,
                                                     change.trigger_price));
 }
 
