@@ -63,24 +63,27 @@ Bracket bracket_from_sample(const std::vector<double>& sample, double p) {
     return b;
 }
 
-// A buffer for the values inside the bracket, or, when its ends are equal, that one value
-// and a bracket emptied for the copying pass (its count stays).
+// A buffer for the values inside the bracket and the slot after them, or, when its ends
+// are equal, that one value and a bracket emptied for the copying pass (its count stays).
 void prepare_side(Bracket& b, std::optional<double>& single, std::vector<double>& values) {
     if (b.low == b.high) {
         single = b.low;
         b.low = INFINITY;
         b.high = -INFINITY;
+        values.assign(1, 0.0);
         return;
     }
-    values.resize(b.inside);
+    values.resize(b.inside + 1);
 }
 
-// The percentile from one side's copies, or from its single value.
+// The percentile from one side's copies, the slot after them let go, or from its single
+// value.
 double side_percentile(std::vector<double>& values, const std::optional<double>& single, const PercentileRanks& r,
-                       std::size_t below) {
+                       const Bracket& b) {
     if (single) return *single + (*single - *single) * r.frac;
+    values.resize(b.inside);
     RankSelector selector(values);
-    return interpolate(selector, r, below);
+    return interpolate(selector, r, b.below);
 }
 
 }  // namespace
@@ -121,8 +124,8 @@ std::optional<std::pair<double, double>> TailPercentiles::percentiles(std::span<
     const PercentileRanks p5(n, 0.05);
     const PercentileRanks p95(n, 0.95);
     if (copied_) {
-        return std::pair{side_percentile(low_values_, low_single_, p5, low_.below),
-                         side_percentile(high_values_, high_single_, p95, high_.below)};
+        return std::pair{side_percentile(low_values_, low_single_, p5, low_),
+                         side_percentile(high_values_, high_single_, p95, high_)};
     }
     std::vector<double> values;
     values.reserve(n);

@@ -50,10 +50,12 @@ public:
     Bracket& high_bracket() noexcept { return high_; }
 
     // After the counting pass over `n` non-NaN values: whether both brackets span their
-    // ranks. When they do, buffers for the values inside are ready at low_out()/high_out().
-    // A bracket whose ends are equal holds that one value only (zeros of either sign
-    // count as one, which the ratio cannot tell apart): it gets no buffer, and holds()
-    // turns false so that the copying pass writes nothing for it.
+    // ranks. When they do, buffers for the values inside are ready at low_out()/high_out(),
+    // each a slot longer than the values inside: the copying pass stores every value at
+    // the next free slot and moves on past those inside. A bracket whose ends are equal
+    // holds that one value only (zeros of either sign count as one, which the ratio cannot
+    // tell apart): its buffer is that one slot, and holds() turns false so that the
+    // copying pass keeps nothing for it.
     bool prepare_copies(std::size_t n);
     double* low_out() noexcept { return low_values_.data(); }
     double* high_out() noexcept { return high_values_.data(); }

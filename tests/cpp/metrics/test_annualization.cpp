@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <string_view>
@@ -241,6 +242,8 @@ const SpacingCase kSpacings[] = {
          return t;
      }},
 };
+
+void PrintTo(const SpacingCase& c, std::ostream* os) { *os << c.label; }
 
 class InferredPeriods : public ::testing::TestWithParam<SpacingCase> {};
 

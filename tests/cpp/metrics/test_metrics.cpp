@@ -234,7 +234,9 @@ TEST_P(TailRatioOrderStatistics, EqualsTheSortedPercentiles) {
         const auto expected = tail_ratio_by_sorting(r);
         const auto got = metrics::tail_ratio(r);
         ASSERT_EQ(got.has_value(), expected.has_value()) << c.size << " round " << round;
-        if (expected) EXPECT_EQ(*got, *expected) << c.size << " round " << round;
+        if (expected) {
+            EXPECT_EQ(*got, *expected) << c.size << " round " << round;
+        }
     }
 }
 
