@@ -94,4 +94,26 @@ double run_periods_per_year(bool legacy_annualization, std::optional<double> exp
                             kDefaultPeriodsPerYear);
 }
 
+namespace {
+
+// Session minutes compared bit for bit, so that NaN minutes find their own entry.
+bool same_minutes(const std::optional<double>& a, const std::optional<double>& b) noexcept {
+    if (a.has_value() != b.has_value()) return false;
+    return !a || std::memcmp(&*a, &*b, sizeof(double)) == 0;
+}
+
+}  // namespace
+
+std::optional<double> SharedInference::for_config(const domain::BacktestConfig& config) {
+    if (config.legacy_annualization || (config.periods_per_year && *config.periods_per_year > 0.0)) {
+        return std::nullopt;
+    }
+    for (const auto& [minutes, periods] : known_) {
+        if (same_minutes(minutes, config.session_minutes)) return periods;
+    }
+    const double periods = run_periods_per_year(false, std::nullopt, config.session_minutes, timestamps_);
+    known_.emplace_back(config.session_minutes, periods);
+    return periods;
+}
+
 }  // namespace tarnwick::metrics::annualization

@@ -4,6 +4,7 @@
 
 #include "base/saturate.h"
 #include "metrics/annualization.h"
+#include "metrics/figures.h"
 #include "metrics/return_stats.h"
 
 namespace tarnwick::metrics {
@@ -27,12 +28,6 @@ double percent_of(std::uint64_t part, std::uint64_t whole) noexcept {
     return static_cast<double>(part) / static_cast<double>(whole) * 100.0;
 }
 
-// A ratio whose denominator may vanish: +inf for a positive numerator, else 0.
-double ratio_or_limit(double num, double den, bool den_ok) noexcept {
-    if (den_ok) return num / den;
-    return num > 0.0 ? INFINITY : 0.0;
-}
-
 // The run's return statistics.
 void report_returns(BacktestMetrics& m, const ReturnSummary& summary) {
     const ReturnStats& rs = summary.stats;
@@ -54,9 +49,8 @@ void report_drawdown(BacktestMetrics& m, const DrawdownStats& dd, double start, 
     m.ulcer_index = dd.ulcer_index;
     m.time_under_water_pct = dd.time_under_water_pct;
     m.avg_drawdown_pct = dd.avg_pct;
-    m.calmar_ratio = ratio_or_limit(m.total_return_pct, m.max_drawdown_pct, m.max_drawdown_pct > 0.0);
-    m.recovery_factor =
-        ratio_or_limit(net, m.max_drawdown_pct / 100.0 * start, start > 0.0 && m.max_drawdown_pct > 0.0);
+    m.calmar_ratio = figures::calmar_ratio(m.total_return_pct, m.max_drawdown_pct);
+    m.recovery_factor = figures::recovery_factor(net, m.max_drawdown_pct, start);
 }
 
 // What one pass over the trades, in recorded order, adds up. Every sum starts from -0.0.
@@ -145,13 +139,13 @@ void report_trade_counts(BacktestMetrics& m, const TradeSums& s, std::span<const
     m.total_turnover = trade_stats::total_turnover(trades);
 
     if (closed > 0) {
-        m.win_rate_pct = percent_of(s.winners, closed);
+        m.win_rate_pct = figures::win_rate_pct(s.winners, closed);
         m.expectancy = s.closed_pnl / static_cast<double>(closed);
         m.mae_mfe_coverage_pct = percent_of(s.covered, closed);
     }
     if (s.covered > 0) m.avg_mae_pnl = s.mae_sum / static_cast<double>(s.covered);
     if (s.covered_winners > 0 && s.capture_mfe > 0.0) m.mfe_capture_ratio = s.capture_num / s.capture_mfe;
-    m.profit_factor = ratio_or_limit(s.win_pnl, s.loss_abs, s.loss_abs > 0.0);
+    m.profit_factor = figures::profit_factor(s.win_pnl, s.loss_abs);
 }
 
 // The system quality number over the closed trades' pnl: a second pass, as the deviations
@@ -192,9 +186,7 @@ void report_trade_averages(BacktestMetrics& m, const TradeSums& s, std::uint64_t
         const double exposure = s.all_bars / static_cast<double>(samples) * 100.0;
         m.exposure_pct = exposure < 100.0 ? exposure : 100.0;
     }
-    const double avg_win = m.avg_win_pct.value_or(0.0);
-    const bool loss_ok = m.avg_loss_pct.has_value() && *m.avg_loss_pct != 0.0;
-    m.payoff_ratio = ratio_or_limit(avg_win, loss_ok ? std::fabs(*m.avg_loss_pct) : 0.0, loss_ok);
+    m.payoff_ratio = figures::payoff_ratio(m.avg_win_pct, m.avg_loss_pct);
 }
 
 // What the fees cost against the winners' gross profit, and how many times over the net
@@ -233,7 +225,7 @@ BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const 
     const double net = end - start;
     m.start_value = start;
     m.end_value = end;
-    m.total_return_pct = net / start * 100.0;
+    m.total_return_pct = figures::total_return_pct(start, end);
 
     const double periods = annualization::run_periods_per_year(settings.legacy_annualization, settings.periods_per_year,
                                                                settings.session_minutes, timestamps);
