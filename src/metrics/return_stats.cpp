@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "metrics/lanes.h"
 #include "metrics/tail_percentiles.h"
@@ -31,71 +32,90 @@ struct FirstPass {
     std::size_t high_upto = 0;
 };
 
-// The first pass's reading of the returns. The sum is a chain of additions, which sets
-// the pace; the counts (one comparison each, two returns at a time in vector lanes) run
-// in its shadow. A NaN fails every comparison, so it is never counted, and adds -0.0,
-// which changes no sum.
+// The first pass's counts over the returns, two at a time in vector lanes, each pair
+// handing back its terms of the in-order sum (a NaN's as -0.0, which changes no sum): the
+// sum is a chain of additions, which sets the pace, and the counts (one comparison each)
+// run in its shadow. A NaN fails every comparison, so it is never counted. The signs and
+// the tail brackets are counted only with `kTails`.
+template <bool kTails>
 class ReturnCounts {
 public:
     ReturnCounts(const Bracket& low, const Bracket& high) noexcept
         : low_min_(splat(low.low)), low_max_(splat(low.high)), high_min_(splat(high.low)), high_max_(splat(high.high)) {}
 
-    void add_pair(Lanes r) noexcept {
+    Lanes add_pair(Lanes r) noexcept {
         const LaneMask present = r == r;
-        const Lanes term = kept_or_negative_zero(present, r);
-        sum_ += term[0];
-        sum_ += term[1];
         count_ -= present;
-        negative_ -= r < Lanes{0.0, 0.0};
-        positive_ -= r > Lanes{0.0, 0.0};
-        low_below_ -= r < low_min_;
-        low_upto_ -= r <= low_max_;
-        high_below_ -= r < high_min_;
-        high_upto_ -= r <= high_max_;
+        if constexpr (kTails) {
+            negative_ -= r < Lanes{0.0, 0.0};
+            positive_ -= r > Lanes{0.0, 0.0};
+            low_below_ -= r < low_min_;
+            low_upto_ -= r <= low_max_;
+            high_below_ -= r < high_min_;
+            high_upto_ -= r <= high_max_;
+        }
+        return kept_or_negative_zero(present, r);
     }
 
-    void add(double r) noexcept {
-        if (std::isnan(r)) return;
-        sum_ += r;
+    // Whether `r` counts (is not NaN).
+    bool add(double r) noexcept {
+        if (std::isnan(r)) return false;
         count_[0] += 1;
-        negative_[0] += r < 0.0 ? 1 : 0;
-        positive_[0] += r > 0.0 ? 1 : 0;
-        low_below_[0] += r < low_min_[0] ? 1 : 0;
-        low_upto_[0] += r <= low_max_[0] ? 1 : 0;
-        high_below_[0] += r < high_min_[0] ? 1 : 0;
-        high_upto_[0] += r <= high_max_[0] ? 1 : 0;
+        if constexpr (kTails) {
+            negative_[0] += r < 0.0 ? 1 : 0;
+            positive_[0] += r > 0.0 ? 1 : 0;
+            low_below_[0] += r < low_min_[0] ? 1 : 0;
+            low_upto_[0] += r <= low_max_[0] ? 1 : 0;
+            high_below_[0] += r < high_min_[0] ? 1 : 0;
+            high_upto_[0] += r <= high_max_[0] ? 1 : 0;
+        }
+        return true;
     }
 
-    FirstPass result() const noexcept {
+    FirstPass result(double sum) const noexcept {
         using lanes::total;
-        return {total(count_),     sum_,          total(negative_),   total(positive_),
+        return {total(count_),     sum,           total(negative_),   total(positive_),
                 total(low_below_), total(low_upto_), total(high_below_), total(high_upto_)};
     }
 
 private:
     Lanes low_min_, low_max_, high_min_, high_max_;
-    double sum_ = -0.0;
     LaneMask count_ = {0, 0}, negative_ = {0, 0}, positive_ = {0, 0}, low_below_ = {0, 0}, low_upto_ = {0, 0},
              high_below_ = {0, 0}, high_upto_ = {0, 0};
 };
 
 // The returns and the drawdown side by side over their common length, two samples at a
-// time, then the rest of each alone: every sum still adds its terms in sample order.
-FirstPass first_pass(std::span<const double> returns, std::span<const double> drawdown, const Bracket& low,
-                     const Bracket& high, DrawdownPass& dd) {
-    ReturnCounts counts(low, high);
+// time, then the rest of each alone: every sum still adds its terms in sample order. The
+// pass is a function of its own, which calls nothing: inlined into a caller that calls
+// on after it, the running sums would be kept in memory, as no vector register outlives
+// a call.
+template <bool kTails>
+[[gnu::noinline]] std::pair<FirstPass, DrawdownPass> first_pass(std::span<const double> returns,
+                                                                std::span<const double> drawdown, const Bracket& low,
+                                                                const Bracket& high) {
+    ReturnCounts<kTails> counts(low, high);
+    DrawdownPass dd;
+    double sum = -0.0;
     const std::size_t both = std::min(returns.size(), drawdown.size()) & ~std::size_t{1};
     std::size_t i = 0;
     for (; i < both; i += 2) {
-        counts.add_pair(load(returns.data() + i));
+        const Lanes terms = counts.add_pair(load(returns.data() + i));
+        sum += terms[0];
+        sum += terms[1];
         dd.add_pair(load(drawdown.data() + i), i);
     }
     std::size_t r = i;
-    for (; r + 2 <= returns.size(); r += 2) counts.add_pair(load(returns.data() + r));
-    for (; r < returns.size(); ++r) counts.add(returns[r]);
+    for (; r + 2 <= returns.size(); r += 2) {
+        const Lanes terms = counts.add_pair(load(returns.data() + r));
+        sum += terms[0];
+        sum += terms[1];
+    }
+    for (; r < returns.size(); ++r) {
+        if (counts.add(returns[r])) sum += returns[r];
+    }
     for (; i + 2 <= drawdown.size(); i += 2) dd.add_pair(load(drawdown.data() + i), i);
     for (; i < drawdown.size(); ++i) dd.add(drawdown[i], i);
-    return counts.result();
+    return {counts.result(sum), dd};
 }
 
 struct Moments {
@@ -261,8 +281,7 @@ CurveSummary summarize(std::span<const double> returns, std::span<const double> 
     TailPercentiles tails(kTails ? returns : std::span<const double>{});
     Bracket& low = tails.low_bracket();
     Bracket& high = tails.high_bracket();
-    DrawdownPass dd;
-    const FirstPass first = first_pass(returns, drawdown, low, high, dd);
+    const auto [first, dd] = first_pass<kTails>(returns, drawdown, low, high);
     out.drawdown = dd.finish(drawdown.size(), timestamps);
     if constexpr (kTails) {
         out.returns.nonzero = first.negative + first.positive;
