@@ -75,6 +75,13 @@ private:
     std::vector<double> high_values_;
 };
 
+// Rearranges `v` (no NaN, k below its size) so that v[k] holds its value of rank k, with
+// nothing greater before it and nothing smaller after it, without a branch on the values:
+// which side of a pivot a value falls is a coin toss to a predictor. A range that has
+// split `splits` times (by default twice the bits of the size, and eight) is handed to
+// the standard library's selection.
+void select_rank(std::span<double> v, std::size_t k, int splits = 0);
+
 // |p95 / p5|, or nothing for a missing pair or a p5 of exactly 0.
 std::optional<double> ratio_of_tails(const std::optional<std::pair<double, double>>& tails) noexcept;
 

@@ -4,13 +4,16 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <random>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "metrics/metrics.h"
 #include "metrics/return_stats.h"
+#include "metrics/tail_percentiles.h"
 
 using namespace tarnwick;
 using namespace tarnwick::domain;
@@ -247,6 +250,72 @@ INSTANTIATE_TEST_SUITE_P(Metrics, TailRatioOrderStatistics,
                                            TailCase{20000, 0, 0.0, true}, TailCase{50000, 4, 0.01, true},
                                            // Three levels a third each: both tails sit inside one level.
                                            TailCase{100000, 1, 0.0}, TailCase{30000, 1, 0.02, true}));
+
+// Selection of one order statistic against a full sort: the value of rank k, nothing
+// greater before it, nothing smaller after it, and every value kept.
+struct SelectCase {
+    const char* label;
+    std::vector<double> (*make)(std::mt19937_64& rng);
+    int splits;  // 0: the default budget; a small one hands the rest to the standard library
+};
+
+void PrintTo(const SelectCase& c, std::ostream* os) { *os << c.label; }
+
+std::vector<double> normal_values(std::mt19937_64& rng) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> v(1 + rng() % 5000);
+    for (double& x : v) x = normal(rng);
+    return v;
+}
+
+std::vector<double> three_levels(std::mt19937_64& rng) {
+    std::vector<double> v(1 + rng() % 5000);
+    for (double& x : v) x = static_cast<double>(rng() % 3) - 1.0;
+    if (v.size() > 2) v[rng() % v.size()] = -0.0;
+    return v;
+}
+
+std::vector<double> ascending(std::mt19937_64& rng) {
+    std::vector<double> v = normal_values(rng);
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+std::vector<double> descending(std::mt19937_64& rng) {
+    std::vector<double> v = ascending(rng);
+    std::reverse(v.begin(), v.end());
+    return v;
+}
+
+std::vector<double> all_equal(std::mt19937_64& rng) { return std::vector<double>(1 + rng() % 300, 0.25); }
+
+class SelectRank : public ::testing::TestWithParam<SelectCase> {};
+
+TEST_P(SelectRank, PutsTheValueOfItsRankInPlace) {
+    std::mt19937_64 rng(std::hash<std::string>{}(GetParam().label) + static_cast<std::size_t>(GetParam().splits));
+    for (int round = 0; round < 40; ++round) {
+        std::vector<double> v = GetParam().make(rng);
+        std::vector<double> sorted = v;
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t k = round % 4 == 0 ? 0 : round % 4 == 1 ? v.size() - 1 : rng() % v.size();
+        metrics::select_rank(v, k, GetParam().splits);
+        ASSERT_EQ(v[k], sorted[k]) << "round " << round << ", rank " << k << " of " << v.size();
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            ASSERT_TRUE(i < k ? v[i] <= v[k] : v[i] >= v[k]) << "round " << round << ", at " << i;
+        }
+        std::sort(v.begin(), v.end());
+        EXPECT_EQ(v, sorted) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Metrics, SelectRank,
+    ::testing::Values(SelectCase{"normal", normal_values, 0}, SelectCase{"three_levels", three_levels, 0},
+                      SelectCase{"ascending", ascending, 0}, SelectCase{"descending", descending, 0},
+                      SelectCase{"all_equal", all_equal, 0}, SelectCase{"normal_no_splits", normal_values, 1},
+                      SelectCase{"normal_two_splits", normal_values, 2},
+                      SelectCase{"three_levels_three_splits", three_levels, 3}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // ---------------------------------------------------------------------------------------
 // Drawdown figures.
