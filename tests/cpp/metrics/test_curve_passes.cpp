@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "metrics/return_stats.h"
+#include "metrics/tail_ratio_reference.h"
 
 using namespace tarnwick;
 using namespace tarnwick::metrics;
+using tarnwick::testing_support::tail_ratio_by_sorting;
 
 namespace {
 
@@ -77,19 +79,6 @@ DrawdownStats drawdown_by_the_rules(const std::vector<double>& dd, const std::ve
     return out;
 }
 
-std::optional<double> tail_ratio_by_sorting(std::vector<double> r) {
-    std::erase_if(r, [](double x) { return std::isnan(x); });
-    if (r.size() < 20) return std::nullopt;
-    std::sort(r.begin(), r.end());
-    auto pct = [&](double p) {
-        const double pos = static_cast<double>(r.size() - 1) * p;
-        const auto lo = static_cast<std::size_t>(std::floor(pos));
-        const auto hi = static_cast<std::size_t>(std::ceil(pos));
-        return r[lo] + (r[hi] - r[lo]) * (pos - static_cast<double>(lo));
-    };
-    if (pct(0.05) == 0.0) return std::nullopt;
-    return std::fabs(pct(0.95) / pct(0.05));
-}
 
 ReturnSummary returns_by_the_rules(const std::vector<double>& r, double periods, double rf) {
     ReturnSummary out;

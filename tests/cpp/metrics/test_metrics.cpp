@@ -14,10 +14,12 @@
 #include "metrics/metrics.h"
 #include "metrics/return_stats.h"
 #include "metrics/tail_percentiles.h"
+#include "metrics/tail_ratio_reference.h"
 
 using namespace tarnwick;
 using namespace tarnwick::domain;
 using namespace tarnwick::metrics;
+using tarnwick::testing_support::tail_ratio_by_sorting;
 
 namespace {
 
@@ -194,22 +196,8 @@ TEST(MetricsReturnStats, TailRatioNeedsTwentyReturns) {
     EXPECT_FALSE(metrics::tail_ratio(std::vector<double>(25, 0.0)).has_value());
 }
 
-// The ratio by its definition: a full sort of the non-NaN returns, then the interpolated
-// 5th and 95th percentiles. Any way of finding the order statistics must agree exactly.
-std::optional<double> tail_ratio_by_sorting(std::vector<double> r) {
-    std::erase_if(r, [](double x) { return std::isnan(x); });
-    if (r.size() < 20) return std::nullopt;
-    std::sort(r.begin(), r.end());
-    auto pct = [&](double p) {
-        const double pos = static_cast<double>(r.size() - 1) * p;
-        const auto lo = static_cast<std::size_t>(std::floor(pos));
-        const auto hi = static_cast<std::size_t>(std::ceil(pos));
-        return r[lo] + (r[hi] - r[lo]) * (pos - static_cast<double>(lo));
-    };
-    if (pct(0.05) == 0.0) return std::nullopt;
-    return std::fabs(pct(0.95) / pct(0.05));
-}
-
+// The tail ratio against a full sort (tail_ratio_by_sorting): any way of finding the
+// order statistics must agree exactly.
 struct TailCase {
     std::size_t size;
     int distinct;  // values drawn from this many levels; 0 for continuous values
