@@ -281,6 +281,121 @@ for seed in range(25):
 
 
 # ---------------------------------------------------------------------------
+# Long runs: the metrics' passes over thousands of samples (the tail brackets, the vector
+# lanes' odd tails), irregular timestamps (weekends, repeated and backward steps, even and
+# odd step counts), every annualisation setting and a risk-free rate.
+
+
+def irregular_times(rng, n, spacing):
+    steps = np.full(n, spacing, dtype=np.int64)
+    steps[rng.random(n) < 0.1] *= 3  # weekends and halts
+    steps[rng.random(n) < 0.02] = 0  # repeated stamps
+    steps[rng.random(n) < 0.005] = -spacing  # a clock stepping back
+    steps[0] = 0
+    return np.cumsum(steps) + 1_600_000_000 * 10**9
+
+
+def annualised(rng, c):
+    c.legacy_annualization = bool(rng.random() < 0.25)
+    c.session_minutes = [None, 0.0, -1.0, 375.0, 870.0, 30.0][int(rng.integers(0, 6))]
+    c.periods_per_year = [None, None, 252.0, 0.0, -5.0][int(rng.integers(0, 5))]
+    c.risk_free_rate = float(rng.choice([0.0, 0.0, 0.05, -0.01]))
+    return c
+
+
+def long_bars(rng, seed, n):
+    spacing = [MINUTE, DAY, 5 * MINUTE, 2 * 3600 * 10**9][seed % 4]
+    data = list(bars(rng, n, gaps=0.01 if seed % 3 == 0 else 0.0, spacing=spacing))
+    if seed % 2 == 0:
+        data[0] = irregular_times(rng, n, spacing)
+    return data
+
+
+for seed in range(16):
+    @run(f"long_single/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(20_000 + seed)
+        n = int(rng.integers(3_000, 30_000)) + seed % 2
+        data = long_bars(rng, seed, n)
+        en, ex = signals(rng, n, float(rng.choice([0.002, 0.02, 0.2])))
+        return tw.run_single_backtest(*data, en, ex, direction=1 if seed % 4 < 2 else -1, symbol=f"L{seed}",
+                                      config=annualised(rng, config(rng)))
+
+for seed in range(4):
+    @run(f"long_batch_single/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(21_000 + seed)
+        n = int(rng.integers(4_000, 12_000))
+        data = long_bars(rng, seed, n)
+        items = []
+        for i in range(6):
+            en, ex = signals(rng, n, 0.03)
+            items.append(tw.BatchSingleItem(f"i{i}", en, ex, direction=1 if i % 3 else -1,
+                                            config=annualised(rng, config(rng)) if i % 4 else None))
+        return tw.batch_single_backtest(*data, items, config=annualised(rng, config(rng)))
+
+for seed in range(8):
+    @run(f"long_own_loop/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(22_000 + seed)
+        n = int(rng.integers(4_000, 12_000)) + seed % 2
+        data = long_bars(rng, seed, n)
+        ts = data[0]
+        out = []
+        en, ex = signals(rng, n, 0.03)
+        prem = np.abs(rng.normal(100, 30, n)) + 1
+        out.append(tw.run_options_backtest(*data, prem, en, ex, direction=1 if seed % 2 else -1,
+                                           config=annualised(rng, config(rng)), option_type="call",
+                                           size_type="contracts", size_value=1.0, lot_size=25))
+        b = bars(rng, n, start=50.0)
+        out.append(tw.run_pairs_backtest(*data, ts, *b[1:], en, ex, direction=1 if seed % 2 else -1,
+                                         config=annualised(rng, config(rng)), hedge_ratio=1.3,
+                                         dynamic_hedge=bool(seed % 3 == 0)))
+        insts = [(ts, *bars(rng, n)[1:], *signals(rng, n, 0.03), 1 if i % 2 == 0 else -1, 1.0, f"B{i}")
+                 for i in range(3)]
+        out.append(tw.run_basket_backtest(insts, annualised(rng, config(rng)), ["all", "any"][seed % 2]))
+        strategies = [(*signals(rng, n, 0.03), 1 if i % 2 == 0 else -1, 1.0, f"m{i}") for i in range(3)]
+        out.append(tw.run_multi_backtest(*data, strategies, annualised(rng, config(rng)),
+                                         ["any", "independent"][seed % 2]))
+        out.append(tw.run_portfolio_backtest(insts, annualised(rng, config(rng)), "equal_weight", None))
+        return out
+
+for seed in range(6):
+    @run(f"long_spread/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(23_000 + seed)
+        n = int(rng.integers(4_000, 15_000)) + seed % 2
+        ts = irregular_times(rng, n, MINUTE) if seed % 2 else np.arange(n, dtype=np.int64) * MINUTE
+        under = 18000 * np.exp(np.cumsum(rng.normal(0, 0.002, n)))
+        prem, cfgs = legs(rng, n, int(rng.integers(1, 5)))
+        en, ex = signals(rng, n, 0.02)
+        out = [tw.run_spread_backtest(ts, under, prem, cfgs, en, ex, annualised(rng, config(rng)),
+                                      max_loss=None if seed % 2 else 2000.0,
+                                      target_profit=None if seed % 3 else 3000.0)]
+        items = []
+        for i in range(5):
+            prem, cfgs = legs(rng, n, int(rng.integers(1, 4)))
+            en, ex = signals(rng, n, 0.02)
+            items.append(tw.BatchSpreadItem(f"s{i}", prem, cfgs, en, ex, max_loss=1500.0 if i % 2 else None))
+        out.append(tw.batch_spread_backtest(ts, under, items, annualised(rng, config(rng))))
+        return out
+
+for seed in range(4):
+    @run(f"long_tick/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(24_000 + seed)
+        n = int(rng.integers(20_000, 60_000))
+        ts = np.cumsum(rng.integers(1, 5 * 10**9, n)).astype(np.int64)
+        ltp = 100 * np.exp(np.cumsum(rng.normal(0, 0.001, n)))
+        bid, ask = ltp - 0.05, ltp + 0.05
+        buy, sell, oi = rng.uniform(0, 100, n), rng.uniform(0, 100, n), rng.uniform(1e5, 2e5, n)
+        en, ex = signals(rng, n, 0.2)
+        return tw.run_tick_backtest(ts, ltp, bid, ask, buy, sell, oi, en, ex, fees=0.0005,
+                                    stop_loss_pct=0.2, take_profit_pct=0.3, max_hold_seconds=120,
+                                    entry_cooldown_ticks=2, max_trades=100_000)
+
+
+# ---------------------------------------------------------------------------
 # Sessions
 
 ORDER_KINDS = ["market", "limit", "stop_market", "stop_limit", "market_if_touched", "limit_if_touched",

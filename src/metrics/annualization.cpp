@@ -1,6 +1,7 @@
 #include "metrics/annualization.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "base/saturate.h"
@@ -9,48 +10,79 @@ namespace tarnwick::metrics::annualization {
 
 using base::sat_sub;
 
-double periods_per_year(std::optional<double> explicit_value, std::span<const std::int64_t> timestamps,
-                        bool continuous_market, double session_minutes, double default_value) {
-    if (explicit_value && *explicit_value > 0.0) return *explicit_value;
-    if (timestamps.size() < 2) return default_value;
+namespace {
 
-    // Evenly spaced bars, the common case, need no buffer: the median is their one step.
-    std::size_t positive = 0;
+using Stamps = std::uint64_t __attribute__((vector_size(16)));
+
+// Whether every step of `t` (two stamps or more) is the first one, which is above 0 and
+// then `step`: evenly spaced bars, the common case, are told apart without a look at
+// their steps one by one. The steps are compared two at a time in wrapping arithmetic:
+// a step that wrapped round to look like the first is in truth below 0, and the median
+// leaves it out anyway, so the one positive step is still the median.
+bool evenly_spaced(std::span<const std::int64_t> t, std::int64_t& step) noexcept {
+    const std::size_t n = t.size();
+    step = sat_sub(t[1], t[0]);
+    if (step <= 0) return false;
+    const std::uint64_t s = static_cast<std::uint64_t>(step);
+    const Stamps steps = {s, s};
+    Stamps off = {0, 0};
+    std::size_t i = 0;
+    for (; i + 3 <= n; i += 2) {
+        Stamps a, b;
+        std::memcpy(&a, t.data() + i, sizeof a);
+        std::memcpy(&b, t.data() + i + 1, sizeof b);
+        off |= (b - a) ^ steps;
+    }
+    std::uint64_t rest = off[0] | off[1];
+    for (; i + 1 < n; ++i) rest |= (static_cast<std::uint64_t>(t[i + 1]) - static_cast<std::uint64_t>(t[i])) ^ s;
+    return rest == 0;
+}
+
+// The median of the positive steps of `t` (two stamps or more), or nothing without one.
+std::optional<double> median_step(std::span<const std::int64_t> t) {
     std::int64_t first_step = 0;
+    if (evenly_spaced(t, first_step)) return static_cast<double>(first_step);
+
+    std::size_t positive = 0;
     bool uniform = true;
-    for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
-        const std::int64_t step = sat_sub(timestamps[i + 1], timestamps[i]);
+    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+        const std::int64_t step = sat_sub(t[i + 1], t[i]);
         if (step <= 0) continue;
         if (positive == 0) first_step = step;
         uniform = uniform && step == first_step;
         ++positive;
     }
-    if (positive == 0) return default_value;
+    if (positive == 0) return std::nullopt;
+    if (uniform) return static_cast<double>(first_step);
 
-    double median = static_cast<double>(first_step);
-    if (!uniform) {
-        std::vector<std::int64_t> steps;
-        steps.reserve(positive);
-        for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
-            const std::int64_t step = sat_sub(timestamps[i + 1], timestamps[i]);
-            if (step > 0) steps.push_back(step);
-        }
-        // Selection finds the middle order statistics a sort would put there; with an even
-        // count the lower one is the largest value left below the upper one.
-        const std::size_t mid = steps.size() / 2;
-        const auto upper = steps.begin() + static_cast<std::ptrdiff_t>(mid);
-        std::nth_element(steps.begin(), upper, steps.end());
-        median = steps.size() % 2 == 1
-                     ? static_cast<double>(*upper)
-                     : (static_cast<double>(*std::max_element(steps.begin(), upper)) + static_cast<double>(*upper)) *
-                           0.5;
+    std::vector<std::int64_t> steps;
+    steps.reserve(positive);
+    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+        const std::int64_t step = sat_sub(t[i + 1], t[i]);
+        if (step > 0) steps.push_back(step);
     }
-    if (median <= 0.0) return default_value;
+    // Selection finds the middle order statistics a sort would put there; with an even
+    // count the lower one is the largest value left below the upper one.
+    const std::size_t mid = steps.size() / 2;
+    const auto upper = steps.begin() + static_cast<std::ptrdiff_t>(mid);
+    std::nth_element(steps.begin(), upper, steps.end());
+    if (steps.size() % 2 == 1) return static_cast<double>(*upper);
+    return (static_cast<double>(*std::max_element(steps.begin(), upper)) + static_cast<double>(*upper)) * 0.5;
+}
 
-    if (median >= kNanosPerDay || continuous_market || !(session_minutes > 0.0)) {
-        return kNanosPerYear / median;
+}  // namespace
+
+double periods_per_year(std::optional<double> explicit_value, std::span<const std::int64_t> timestamps,
+                        bool continuous_market, double session_minutes, double default_value) {
+    if (explicit_value && *explicit_value > 0.0) return *explicit_value;
+    if (timestamps.size() < 2) return default_value;
+    const std::optional<double> median = median_step(timestamps);
+    if (!median || *median <= 0.0) return default_value;
+
+    if (*median >= kNanosPerDay || continuous_market || !(session_minutes > 0.0)) {
+        return kNanosPerYear / *median;
     }
-    const double bars_per_session = std::max(session_minutes * 60.0 * 1e9 / median, 1.0);
+    const double bars_per_session = std::max(session_minutes * 60.0 * 1e9 / *median, 1.0);
     return bars_per_session * kSessionsPerYear;
 }
 
@@ -60,6 +92,28 @@ double run_periods_per_year(bool legacy_annualization, std::optional<double> exp
     const bool continuous = session_minutes && *session_minutes <= 0.0;
     return periods_per_year(explicit_value, timestamps, continuous, session_minutes.value_or(kDefaultSessionMinutes),
                             kDefaultPeriodsPerYear);
+}
+
+namespace {
+
+// Session minutes compared bit for bit, so that NaN minutes find their own entry.
+bool same_minutes(const std::optional<double>& a, const std::optional<double>& b) noexcept {
+    if (a.has_value() != b.has_value()) return false;
+    return !a || std::memcmp(&*a, &*b, sizeof(double)) == 0;
+}
+
+}  // namespace
+
+std::optional<double> SharedInference::for_config(const domain::BacktestConfig& config) {
+    if (config.legacy_annualization || (config.periods_per_year && *config.periods_per_year > 0.0)) {
+        return std::nullopt;
+    }
+    for (const auto& [minutes, periods] : known_) {
+        if (same_minutes(minutes, config.session_minutes)) return periods;
+    }
+    const double periods = run_periods_per_year(false, std::nullopt, config.session_minutes, timestamps_);
+    known_.emplace_back(config.session_minutes, periods);
+    return periods;
 }
 
 }  // namespace tarnwick::metrics::annualization

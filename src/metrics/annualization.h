@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
+#include <vector>
+
+#include "domain/backtest_config.h"
 
 namespace tarnwick::metrics::annualization {
 
@@ -26,5 +30,22 @@ double periods_per_year(std::optional<double> explicit_value, std::span<const st
 // clock and unset session minutes mean an NSE equity session.
 double run_periods_per_year(bool legacy_annualization, std::optional<double> explicit_value,
                             std::optional<double> session_minutes, std::span<const std::int64_t> timestamps);
+
+// The periods per year the runs of a batch over one shared timestamp column would infer.
+// The inference reads every timestamp and depends on nothing else but the session
+// minutes, so the batch works it out once per distinct setting and hands it to each run
+// as an explicit value, which the metrics then use as is: the same figure, found once.
+class SharedInference {
+public:
+    explicit SharedInference(std::span<const std::int64_t> timestamps) : timestamps_(timestamps) {}
+
+    // What a run under `config` would infer, or nothing when its settings fix the figure
+    // (the legacy constant, or an explicit value above 0).
+    std::optional<double> for_config(const domain::BacktestConfig& config);
+
+private:
+    std::span<const std::int64_t> timestamps_;
+    std::vector<std::pair<std::optional<double>, double>> known_;  // session minutes, periods
+};
 
 }  // namespace tarnwick::metrics::annualization

@@ -4,6 +4,7 @@
 
 #include "base/saturate.h"
 #include "metrics/annualization.h"
+#include "metrics/figures.h"
 #include "metrics/return_stats.h"
 
 namespace tarnwick::metrics {
@@ -27,69 +28,8 @@ double percent_of(std::uint64_t part, std::uint64_t whole) noexcept {
     return static_cast<double>(part) / static_cast<double>(whole) * 100.0;
 }
 
-struct DrawdownStats {
-    double max_pct = 0.0;
-    std::uint64_t max_duration = 0;
-    std::optional<double> max_duration_secs;
-    double ulcer_index = 0.0;
-    double time_under_water_pct = 0.0;
-    std::optional<double> avg_pct;
-};
-
-DrawdownStats drawdown_stats(std::span<const double> drawdown, std::span<const std::int64_t> timestamps) {
-    DrawdownStats out;
-    const std::size_t n = drawdown.size();
-    double sum_sq = -0.0;
-    double sum_under = -0.0;
-    std::uint64_t under = 0;
-    std::uint64_t run = 0;
-    // The longest stretch under water by index span, the earliest among equals.
-    bool have_stretch = false;
-    std::size_t best_first = 0;
-    std::size_t best_last = 0;
-    std::size_t run_first = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d = drawdown[i];
-        if (d > out.max_pct) out.max_pct = d;  // NaN never compares greater
-        sum_sq += d * d;
-        if (d > 0.0) {
-            ++under;
-            sum_under += d;
-            if (run == 0) run_first = i;
-            ++run;
-            if (run > out.max_duration) out.max_duration = run;
-            if (!have_stretch || i - run_first > best_last - best_first) {
-                have_stretch = true;
-                best_first = run_first;
-                best_last = i;
-            }
-        } else {
-            run = 0;
-        }
-    }
-    if (n == 0) return out;
-    out.ulcer_index = std::sqrt(sum_sq / static_cast<double>(n));
-    out.time_under_water_pct = percent_of(under, n);
-    if (under > 0) out.avg_pct = sum_under / static_cast<double>(under);
-    if (timestamps.size() >= 2 && have_stretch && best_last < timestamps.size()) {
-        const std::int64_t span = sat_sub(timestamps[best_last], timestamps[best_first]);
-        if (span >= 0) out.max_duration_secs = static_cast<double>(span) / 1e9;
-    }
-    return out;
-}
-
-// A ratio whose denominator may vanish: +inf for a positive numerator, else 0.
-double ratio_or_limit(double num, double den, bool den_ok) noexcept {
-    if (den_ok) return num / den;
-    return num > 0.0 ? INFINITY : 0.0;
-}
-
-// The run's return statistics, annualised as the settings say.
-void report_returns(BacktestMetrics& m, std::span<const double> returns, std::span<const std::int64_t> timestamps,
-                    const MetricsSettings& settings) {
-    const double periods = annualization::run_periods_per_year(settings.legacy_annualization, settings.periods_per_year,
-                                                               settings.session_minutes, timestamps);
-    const ReturnSummary summary = summarize_returns(returns, periods, settings.risk_free_rate);
+// The run's return statistics.
+void report_returns(BacktestMetrics& m, const ReturnSummary& summary) {
     const ReturnStats& rs = summary.stats;
     m.sharpe_ratio = rs.sharpe;
     m.sortino_ratio = rs.sortino;
@@ -102,18 +42,15 @@ void report_returns(BacktestMetrics& m, std::span<const double> returns, std::sp
 
 // The drawdown figures and the two ratios over the deepest drawdown; `net` is the run's
 // gain over its start value `start`, whose return is already in `m`.
-void report_drawdown(BacktestMetrics& m, std::span<const double> drawdown, std::span<const std::int64_t> timestamps,
-                     double start, double net) {
-    const DrawdownStats dd = drawdown_stats(drawdown, timestamps);
+void report_drawdown(BacktestMetrics& m, const DrawdownStats& dd, double start, double net) {
     m.max_drawdown_pct = dd.max_pct;
     m.max_drawdown_duration = dd.max_duration;
     m.max_drawdown_duration_secs = dd.max_duration_secs;
     m.ulcer_index = dd.ulcer_index;
     m.time_under_water_pct = dd.time_under_water_pct;
     m.avg_drawdown_pct = dd.avg_pct;
-    m.calmar_ratio = ratio_or_limit(m.total_return_pct, m.max_drawdown_pct, m.max_drawdown_pct > 0.0);
-    m.recovery_factor =
-        ratio_or_limit(net, m.max_drawdown_pct / 100.0 * start, start > 0.0 && m.max_drawdown_pct > 0.0);
+    m.calmar_ratio = figures::calmar_ratio(m.total_return_pct, m.max_drawdown_pct);
+    m.recovery_factor = figures::recovery_factor(net, m.max_drawdown_pct, start);
 }
 
 // What one pass over the trades, in recorded order, adds up. Every sum starts from -0.0.
@@ -202,13 +139,13 @@ void report_trade_counts(BacktestMetrics& m, const TradeSums& s, std::span<const
     m.total_turnover = trade_stats::total_turnover(trades);
 
     if (closed > 0) {
-        m.win_rate_pct = percent_of(s.winners, closed);
+        m.win_rate_pct = figures::win_rate_pct(s.winners, closed);
         m.expectancy = s.closed_pnl / static_cast<double>(closed);
         m.mae_mfe_coverage_pct = percent_of(s.covered, closed);
     }
     if (s.covered > 0) m.avg_mae_pnl = s.mae_sum / static_cast<double>(s.covered);
     if (s.covered_winners > 0 && s.capture_mfe > 0.0) m.mfe_capture_ratio = s.capture_num / s.capture_mfe;
-    m.profit_factor = ratio_or_limit(s.win_pnl, s.loss_abs, s.loss_abs > 0.0);
+    m.profit_factor = figures::profit_factor(s.win_pnl, s.loss_abs);
 }
 
 // The system quality number over the closed trades' pnl: a second pass, as the deviations
@@ -249,9 +186,7 @@ void report_trade_averages(BacktestMetrics& m, const TradeSums& s, std::uint64_t
         const double exposure = s.all_bars / static_cast<double>(samples) * 100.0;
         m.exposure_pct = exposure < 100.0 ? exposure : 100.0;
     }
-    const double avg_win = m.avg_win_pct.value_or(0.0);
-    const bool loss_ok = m.avg_loss_pct.has_value() && *m.avg_loss_pct != 0.0;
-    m.payoff_ratio = ratio_or_limit(avg_win, loss_ok ? std::fabs(*m.avg_loss_pct) : 0.0, loss_ok);
+    m.payoff_ratio = figures::payoff_ratio(m.avg_win_pct, m.avg_loss_pct);
 }
 
 // What the fees cost against the winners' gross profit, and how many times over the net
@@ -278,8 +213,9 @@ double total_turnover(std::span<const TradeRecord> trades) noexcept {
 
 }  // namespace trade_stats
 
-// The figures in phases, each filling its own fields: the run's value, its returns, its
-// drawdown, then the trades, summed in one pass and read off those sums.
+// The figures in phases, each filling its own fields: the run's value, its returns and
+// drawdown (both curves read in the same passes), then the trades, summed in one pass and
+// read off those sums.
 BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const double> drawdown,
                                 std::span<const double> returns, std::span<const std::int64_t> timestamps,
                                 std::span<const TradeRecord> trades, const MetricsSettings& settings) {
@@ -289,10 +225,13 @@ BacktestMetrics compute_metrics(std::span<const double> equity, std::span<const 
     const double net = end - start;
     m.start_value = start;
     m.end_value = end;
-    m.total_return_pct = net / start * 100.0;
+    m.total_return_pct = figures::total_return_pct(start, end);
 
-    report_returns(m, returns, timestamps, settings);
-    report_drawdown(m, drawdown, timestamps, start, net);
+    const double periods = annualization::run_periods_per_year(settings.legacy_annualization, settings.periods_per_year,
+                                                               settings.session_minutes, timestamps);
+    const CurveSummary curves = summarize_curves(returns, drawdown, timestamps, periods, settings.risk_free_rate);
+    report_returns(m, curves.returns);
+    report_drawdown(m, curves.drawdown, start, net);
     const TradeSums sums = sum_trades(trades);
     report_trade_counts(m, sums, trades);
     m.sqn = system_quality(trades, m.total_closed_trades, m.expectancy);

@@ -5,6 +5,8 @@
 #include <optional>
 #include <span>
 
+#include "metrics/drawdown_stats.h"
+
 namespace tarnwick::metrics {
 
 struct ReturnStats {
@@ -24,15 +26,28 @@ ReturnStats return_stats(std::span<const double> returns, double periods_per_yea
 // percentiles. None below 20 returns or when p5 is exactly 0.
 std::optional<double> tail_ratio(std::span<const double> returns);
 
-// Everything a run's metrics read from its returns, in two passes over them: the
-// statistics and the tail ratio above, and how many returns are non-zero and how many of
-// those positive (NaN counts as neither).
+// Everything a run's metrics read from its returns: the statistics and the tail ratio
+// above, and how many returns are non-zero and how many of those positive (NaN counts as
+// neither).
 struct ReturnSummary {
     ReturnStats stats;
     std::optional<double> tail_ratio;
     std::uint64_t nonzero = 0;
     std::uint64_t positive = 0;
 };
-ReturnSummary summarize_returns(std::span<const double> returns, double periods_per_year, double risk_free_rate);
+
+// The returns' summary and the drawdown figures of one run, in two passes: the first
+// reads the returns and the drawdown side by side (the curves may differ in length), the
+// second the returns' deviations from their mean. Every sum runs in sample order from
+// -0.0, as it would in a pass of its own. Without the tail ratio the summary leaves it
+// and the sign counts unset.
+enum class TailRatio : bool { Skip, Measure };
+struct CurveSummary {
+    ReturnSummary returns;
+    DrawdownStats drawdown;
+};
+CurveSummary summarize_curves(std::span<const double> returns, std::span<const double> drawdown,
+                              std::span<const std::int64_t> timestamps, double periods_per_year,
+                              double risk_free_rate, TailRatio tails = TailRatio::Measure);
 
 }  // namespace tarnwick::metrics

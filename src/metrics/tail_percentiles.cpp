@@ -1,6 +1,8 @@
 #include "metrics/tail_percentiles.h"
 
 #include <algorithm>
+#include <bit>
+#include <span>
 
 #include "base/fault.h"
 
@@ -13,6 +15,52 @@ namespace {
 // Below this many returns a full copy is as cheap as sampling first.
 constexpr std::size_t kBracketFrom = 4096;
 constexpr std::size_t kSampleStride = 128;
+
+// Moves the values of `v` below `pivot` (`kEqualToo`: not above it) to its front, keeping
+// every value; returns how many there are. Every value is swapped to the next free slot
+// and only those that belong there move it on: whether a value lies below the pivot is a
+// coin toss to a branch.
+template <bool kEqualToo>
+std::size_t partition_front(double* v, std::size_t n, double pivot) noexcept {
+    std::size_t front = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = v[i];
+        v[i] = v[front];
+        v[front] = x;
+        front += (kEqualToo ? x <= pivot : x < pivot) ? 1 : 0;
+    }
+    return front;
+}
+
+}  // namespace
+
+// Quickselect around the median of three, each range split into the values below the
+// pivot, those equal to it and those above.
+void select_rank(std::span<double> v, std::size_t k, int splits) {
+    if (k >= v.size()) fault("order statistic beyond its values");
+    std::size_t lo = 0, hi = v.size();
+    int splits_left = splits > 0 ? splits : 2 * static_cast<int>(std::bit_width(v.size())) + 8;
+    while (hi - lo > 16) {
+        if (--splits_left == 0) {
+            std::nth_element(v.begin() + static_cast<std::ptrdiff_t>(lo), v.begin() + static_cast<std::ptrdiff_t>(k),
+                             v.begin() + static_cast<std::ptrdiff_t>(hi));
+            return;
+        }
+        const double a = v[lo], b = v[lo + (hi - lo) / 2], c = v[hi - 1];
+        const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));  // one of the three
+        const std::size_t below = lo + partition_front<false>(v.data() + lo, hi - lo, pivot);
+        if (k < below) {
+            hi = below;
+            continue;
+        }
+        const std::size_t upto = below + partition_front<true>(v.data() + below, hi - below, pivot);
+        if (k < upto) return;  // v[k] equals the pivot
+        lo = upto;
+    }
+    std::sort(v.begin() + static_cast<std::ptrdiff_t>(lo), v.begin() + static_cast<std::ptrdiff_t>(hi));
+}
+
+namespace {
 
 // Order statistics picked out of an unordered buffer, ranks asked for in non-decreasing
 // order. Everything before `floor_` is no greater than anything from `floor_` on, so each
@@ -30,7 +78,7 @@ public:
         if (rank == floor_) {
             std::iter_swap(nth, std::min_element(first, v_.end()));
         } else {
-            std::nth_element(first, nth, v_.end());
+            select_rank(std::span<double>(v_).subspan(floor_), rank - floor_);
         }
         floor_ = rank + 1;
         return v_[rank];
@@ -63,24 +111,27 @@ Bracket bracket_from_sample(const std::vector<double>& sample, double p) {
     return b;
 }
 
-// A buffer for the values inside the bracket, or, when its ends are equal, that one value
-// and a bracket emptied for the copying pass (its count stays).
+// A buffer for the values inside the bracket and the slot after them, or, when its ends
+// are equal, that one value and a bracket emptied for the copying pass (its count stays).
 void prepare_side(Bracket& b, std::optional<double>& single, std::vector<double>& values) {
     if (b.low == b.high) {
         single = b.low;
         b.low = INFINITY;
         b.high = -INFINITY;
+        values.assign(1, 0.0);
         return;
     }
-    values.resize(b.inside);
+    values.resize(b.inside + 1);
 }
 
-// The percentile from one side's copies, or from its single value.
+// The percentile from one side's copies, the slot after them let go, or from its single
+// value.
 double side_percentile(std::vector<double>& values, const std::optional<double>& single, const PercentileRanks& r,
-                       std::size_t below) {
+                       const Bracket& b) {
     if (single) return *single + (*single - *single) * r.frac;
+    values.resize(b.inside);
     RankSelector selector(values);
-    return interpolate(selector, r, below);
+    return interpolate(selector, r, b.below);
 }
 
 }  // namespace
@@ -121,8 +172,8 @@ std::optional<std::pair<double, double>> TailPercentiles::percentiles(std::span<
     const PercentileRanks p5(n, 0.05);
     const PercentileRanks p95(n, 0.95);
     if (copied_) {
-        return std::pair{side_percentile(low_values_, low_single_, p5, low_.below),
-                         side_percentile(high_values_, high_single_, p95, high_.below)};
+        return std::pair{side_percentile(low_values_, low_single_, p5, low_),
+                         side_percentile(high_values_, high_single_, p95, high_)};
     }
     std::vector<double> values;
     values.reserve(n);

@@ -50,10 +50,12 @@ public:
     Bracket& high_bracket() noexcept { return high_; }
 
     // After the counting pass over `n` non-NaN values: whether both brackets span their
-    // ranks. When they do, buffers for the values inside are ready at low_out()/high_out().
-    // A bracket whose ends are equal holds that one value only (zeros of either sign
-    // count as one, which the ratio cannot tell apart): it gets no buffer, and holds()
-    // turns false so that the copying pass writes nothing for it.
+    // ranks. When they do, buffers for the values inside are ready at low_out()/high_out(),
+    // each a slot longer than the values inside: the copying pass stores every value at
+    // the next free slot and moves on past those inside. A bracket whose ends are equal
+    // holds that one value only (zeros of either sign count as one, which the ratio cannot
+    // tell apart): its buffer is that one slot, and holds() turns false so that the
+    // copying pass keeps nothing for it.
     bool prepare_copies(std::size_t n);
     double* low_out() noexcept { return low_values_.data(); }
     double* high_out() noexcept { return high_values_.data(); }
@@ -72,6 +74,13 @@ private:
     std::vector<double> low_values_;
     std::vector<double> high_values_;
 };
+
+// Rearranges `v` (no NaN, k below its size) so that v[k] holds its value of rank k, with
+// nothing greater before it and nothing smaller after it, without a branch on the values:
+// which side of a pivot a value falls is a coin toss to a predictor. A range that has
+// split `splits` times (by default twice the bits of the size, and eight) is handed to
+// the standard library's selection.
+void select_rank(std::span<double> v, std::size_t k, int splits = 0);
 
 // |p95 / p5|, or nothing for a missing pair or a p5 of exactly 0.
 std::optional<double> ratio_of_tails(const std::optional<std::pair<double, double>>& tails) noexcept;

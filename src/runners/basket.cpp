@@ -9,7 +9,7 @@
 
 #include "base/format.h"
 #include "runners/column_lengths.h"
-#include "runners/own_loop_metrics.h"
+#include "runners/own_loop_curves.h"
 #include "runners/tradable_price.h"
 #include "signals/processor.h"
 
@@ -86,8 +86,7 @@ Status<OwnError> check_inputs(std::span<const InstrumentSeries> instruments, std
 
 // The run's figures when nothing was stepped: zero except the start and end values.
 BacktestMetrics empty_metrics(const BacktestConfig& config) {
-    const own_loop::Curves curves(0, config.initial_capital);
-    return own_loop::reduced_metrics(config, curves, {}, {}, {});
+    return metrics::reduced_metrics(metrics::MetricsSettings::from(config), {}, {}, {}, {}, {}, {});
 }
 
 // An instrument's quantity from its weight share of `cash` at fill price `price`, capped
@@ -167,7 +166,7 @@ public:
     }
 
     RunOutput finish() && {
-        const own_loop::TradeTally tally = own_loop::tally_per_record(trades_);
+        const metrics::TradeTally tally = metrics::tally_per_record(trades_);
         return own_loop::finish(run_.config, std::move(curves_), instruments_.front().bars.timestamps.first(n_),
                                 std::move(trades_), tally);
     }

@@ -6,7 +6,7 @@
 #include "base/output_size.h"
 #include "base/pool.h"
 #include "domain/direction.h"
-#include "runners/shared_annualisation.h"
+#include "metrics/annualization.h"
 
 namespace tarnwick::runners::batch_single {
 
@@ -67,7 +67,7 @@ Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSe
 
 Result<std::vector<RunOutput>, std::pair<std::size_t, OwnError>> run_all(std::span<const PreparedSingleItem> items,
                                                                          const BarSeries& bars) {
-    SharedAnnualisation annualisation(bars.timestamps.first(std::min(bars.timestamps.size(), bars.bars())));
+    metrics::annualization::SharedInference annualisation(bars.timestamps.first(std::min(bars.timestamps.size(), bars.bars())));
     std::vector<std::optional<double>> periods(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) periods[i] = annualisation.for_config(items[i].config);
     return base::pool::parallel_map<RunOutput, OwnError>(items.size(),

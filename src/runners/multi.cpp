@@ -8,7 +8,7 @@
 #include "base/fault.h"
 #include "base/format.h"
 #include "runners/column_lengths.h"
-#include "runners/own_loop_metrics.h"
+#include "runners/own_loop_curves.h"
 #include "signals/processor.h"
 
 namespace tarnwick::runners::multi {
@@ -76,9 +76,8 @@ bool entry_vote(CombineMode mode, std::size_t c, std::size_t n) noexcept {
 }
 
 RunOutput empty_run(const BacktestConfig& config) {
-    const own_loop::Curves curves(0, config.initial_capital);
     RunOutput out;
-    out.metrics = own_loop::reduced_metrics(config, curves, {}, {}, {});
+    out.metrics = metrics::reduced_metrics(metrics::MetricsSettings::from(config), {}, {}, {}, {}, {}, {});
     return out;
 }
 
@@ -135,8 +134,9 @@ RunOutput run_independent(const BacktestConfig& config, const BarSeries& bars,
     own_loop::Curves curves(n, summed.front());
     for (std::size_t i = 0; i < n; ++i) curves.mark(i, summed[i]);
     RunOutput out;
-    out.metrics = own_loop::reduced_metrics(config, curves, bars.timestamps.first(n), trades,
-                                            own_loop::tally_per_record(trades));
+    out.metrics = metrics::reduced_metrics(metrics::MetricsSettings::from(config), curves.equity(), curves.drawdown(),
+                                           curves.returns(), bars.timestamps.first(n), trades,
+                                           metrics::tally_per_record(trades));
     out.equity_curve = curves.take_equity();
     out.drawdown_curve = curves.take_drawdown();
     out.returns = curves.take_returns();

@@ -9,7 +9,7 @@
 #include "base/saturate.h"
 #include "base/text.h"
 #include "runners/column_lengths.h"
-#include "runners/own_loop_metrics.h"
+#include "runners/own_loop_curves.h"
 #include "runners/tradable_price.h"
 #include "signals/processor.h"
 
@@ -287,7 +287,7 @@ Result<RunOutput, OwnError> run(const OptionsRunConfig& run, const BarSeries& ba
         curves.restate_last(book.cash());
     }
 
-    const own_loop::TradeTally tally = own_loop::tally_per_record(trades);
+    const metrics::TradeTally tally = metrics::tally_per_record(trades);
     return own_loop::finish(cfg, std::move(curves), bars.timestamps, std::move(trades), tally);
 }
 

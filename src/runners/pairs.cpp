@@ -8,7 +8,7 @@
 #include "base/format.h"
 #include "domain/fees/fee_model.h"
 #include "runners/column_lengths.h"
-#include "runners/own_loop_metrics.h"
+#include "runners/own_loop_curves.h"
 #include "runners/tradable_price.h"
 #include "signals/processor.h"
 
@@ -76,25 +76,6 @@ TradeRecord leg_record(std::uint64_t id, std::string symbol, std::size_t entry_b
     t.exit_fees = exit_fees / 2.0;
     t.fees = t.entry_fees + t.exit_fees;
     t.exit_reason = ExitReason::Signal;
-    return t;
-}
-
-// Round trips are the records taken two at a time (a last one alone: the pair still open
-// at the end); a round trip wins when its records' pnl adds up above 0. Gross profit and
-// loss are per record.
-own_loop::TradeTally tally_round_trips(std::span<const TradeRecord> trades) noexcept {
-    own_loop::TradeTally t;
-    for (std::size_t i = 0; i < trades.size(); i += 2) {
-        double sum = trades[i].pnl;
-        if (i + 1 < trades.size()) sum += trades[i + 1].pnl;
-        ++t.total;
-        if (sum > 0.0) ++t.wins;
-    }
-    t.losses = t.total - t.wins;
-    for (const TradeRecord& r : trades) {
-        if (r.pnl > 0.0) t.gross_profit += r.pnl;
-        else if (r.pnl < 0.0) t.gross_loss += -r.pnl;
-    }
     return t;
 }
 
@@ -190,7 +171,7 @@ public:
     }
 
     RunOutput finish() && {
-        const own_loop::TradeTally tally = tally_round_trips(trades_);
+        const metrics::TradeTally tally = metrics::tally_round_trips(trades_);
         return own_loop::finish(run_.config, std::move(curves_), leg1_.timestamps, std::move(trades_), tally);
     }
 

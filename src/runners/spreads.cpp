@@ -13,10 +13,10 @@
 #include "base/pool.h"
 #include "base/saturate.h"
 #include "base/text.h"
+#include "metrics/annualization.h"
 #include "metrics/metrics.h"
+#include "metrics/reduced_metrics.h"
 #include "runners/column_lengths.h"
-#include "runners/flat_metrics.h"
-#include "runners/shared_annualisation.h"
 #include "runners/tradable_price.h"
 
 namespace tarnwick::runners::spreads {
@@ -119,7 +119,7 @@ bool shapes_agree(const SpreadRunConfig& config, const SpreadMarket& market) noe
 
 RunOutput flat_result(const SpreadRunConfig& config, std::size_t bars) {
     RunOutput out;
-    out.metrics = zeroed_metrics();
+    out.metrics = metrics::zeroed_metrics();
     out.equity_curve.assign(bars, config.config.initial_capital);
     out.drawdown_curve.assign(bars, 0.0);
     out.returns.assign(bars, 0.0);
@@ -577,7 +577,7 @@ void check_batch_output_size(std::size_t items, std::size_t bars) {
 }
 
 std::vector<RunOutput> run_batch(std::span<PreparedSpreadItem> items, std::span<const std::int64_t> timestamps) {
-    SharedAnnualisation annualisation(timestamps);
+    metrics::annualization::SharedInference annualisation(timestamps);
     for (PreparedSpreadItem& item : items) {
         if (auto periods = annualisation.for_config(item.run.config)) item.run.config.periods_per_year = periods;
     }

@@ -8,8 +8,8 @@
 #include "domain/backtest_config.h"
 #include "domain/fees/fee_model.h"
 #include "metrics/metrics.h"
+#include "metrics/reduced_metrics.h"
 #include "runners/column_lengths.h"
-#include "runners/flat_metrics.h"
 #include "runners/tradable_price.h"
 
 namespace tarnwick::runners::tick {
@@ -220,7 +220,7 @@ RunOutput build_result(std::vector<TradeRecord> trades, double initial_capital) 
         out.drawdown_curve.push_back(drawdown_pct(peak, after));
     }
     if (k == 0) {
-        out.metrics = zeroed_metrics();
+        out.metrics = metrics::zeroed_metrics();
         out.metrics.start_value = initial_capital;
         out.metrics.end_value = initial_capital;
     } else {

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "metrics/annualization.h"
@@ -151,5 +156,114 @@ INSTANTIATE_TEST_SUITE_P(
         SharpeCase{"2 hours", 120 * kMinute, std::nullopt, std::nullopt, 19.84313483298443},  // sqrt(393.75)
         SharpeCase{"explicit 252", kMinute, std::nullopt, 252.0, 11.224972160321824}),  // sqrt(126)
     RowLabel{});
+
+
+// ---------------------------------------------------------------------------------------
+// The inferred periods against the rule as written: every positive step (differences
+// clamped to the 64-bit range), sorted, the middle one or the mean of the middle two.
+
+double periods_by_sorting(const std::vector<std::int64_t>& t, bool continuous, double session_minutes) {
+    std::vector<std::int64_t> steps;
+    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+        const __int128 d = static_cast<__int128>(t[i + 1]) - static_cast<__int128>(t[i]);
+        const __int128 clamped = std::clamp<__int128>(d, std::numeric_limits<std::int64_t>::min(),
+                                                      std::numeric_limits<std::int64_t>::max());
+        if (clamped > 0) steps.push_back(static_cast<std::int64_t>(clamped));
+    }
+    if (steps.empty()) return 365.0;
+    std::sort(steps.begin(), steps.end());
+    const std::size_t m = steps.size() / 2;
+    const double median = steps.size() % 2 == 1
+                              ? static_cast<double>(steps[m])
+                              : (static_cast<double>(steps[m - 1]) + static_cast<double>(steps[m])) * 0.5;
+    if (median >= 86400e9 || continuous || !(session_minutes > 0.0)) return 3.1536e16 / median;
+    return std::max(session_minutes * 60.0 * 1e9 / median, 1.0) * 252.0;
+}
+
+// Stamps `step` apart from `start`, in wrapping arithmetic.
+std::vector<std::int64_t> on_a_line(std::int64_t start, std::int64_t step, std::size_t n) {
+    std::vector<std::int64_t> t(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        t[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(start) +
+                                         static_cast<std::uint64_t>(step) * static_cast<std::uint64_t>(i));
+    }
+    return t;
+}
+
+struct SpacingCase {
+    const char* label;
+    std::vector<std::int64_t> (*make)(std::mt19937_64& rng, std::size_t n);
+};
+
+std::int64_t some_step(std::mt19937_64& rng) {
+    const std::int64_t steps[] = {1, 7, kMinute, 5 * kMinute, kDay, 7 * kDay, 1'000'003};
+    return steps[rng() % std::size(steps)];
+}
+
+const SpacingCase kSpacings[] = {
+    {"evenly_spaced", [](std::mt19937_64& rng, std::size_t n) { return on_a_line(kT0, some_step(rng), n); }},
+    {"one_stamp_nudged",
+     [](std::mt19937_64& rng, std::size_t n) {
+         const std::int64_t step = some_step(rng);
+         auto t = on_a_line(kT0, step, n);
+         t[rng() % n] += (rng() % 2 ? 1 : -1) * std::max<std::int64_t>(step / 2, 1);
+         return t;
+     }},
+    {"last_stamp_nudged",
+     [](std::mt19937_64& rng, std::size_t n) {
+         auto t = on_a_line(kT0, some_step(rng), n);
+         t.back() += 1;
+         return t;
+     }},
+    {"repeated_stamps",
+     [](std::mt19937_64& rng, std::size_t n) {
+         auto t = on_a_line(kT0, some_step(rng), n);
+         for (std::size_t i = 1; i < n; ++i) {
+             if (rng() % 10 == 0) t[i] = t[i - 1];
+         }
+         return t;
+     }},
+    {"wrapping_past_the_top",
+     [](std::mt19937_64& rng, std::size_t n) {
+         const std::int64_t step = some_step(rng);
+         const std::uint64_t before = static_cast<std::uint64_t>(step) * (rng() % n);
+         return on_a_line(static_cast<std::int64_t>(static_cast<std::uint64_t>(
+                              std::numeric_limits<std::int64_t>::max()) - before),
+                          step, n);
+     }},
+    {"irregular",
+     [](std::mt19937_64& rng, std::size_t n) {
+         std::vector<std::int64_t> t(n, kT0);
+         for (std::size_t i = 1; i < n; ++i) t[i] = t[i - 1] + static_cast<std::int64_t>(rng() % 5) * kMinute - kMinute;
+         return t;
+     }},
+    {"extremes",
+     [](std::mt19937_64& rng, std::size_t n) {
+         const std::int64_t ends[] = {std::numeric_limits<std::int64_t>::min(), -1, 0, 1,
+                                      std::numeric_limits<std::int64_t>::max()};
+         std::vector<std::int64_t> t(n);
+         for (auto& x : t) x = ends[rng() % std::size(ends)];
+         return t;
+     }},
+};
+
+void PrintTo(const SpacingCase& c, std::ostream* os) { *os << c.label; }
+
+class InferredPeriods : public ::testing::TestWithParam<SpacingCase> {};
+
+TEST_P(InferredPeriods, EqualTheMedianOfTheSortedSteps) {
+    std::mt19937_64 rng(std::hash<std::string_view>{}(GetParam().label));
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t n = 2 + rng() % (round % 3 == 0 ? 5 : 3000);
+        const auto t = GetParam().make(rng, n);
+        for (const double minutes : {375.0, 0.0}) {
+            const double got = ann::periods_per_year(std::nullopt, t, false, minutes, 365.0);
+            EXPECT_EQ(got, periods_by_sorting(t, false, minutes)) << "n " << n << ", round " << round;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, InferredPeriods, ::testing::ValuesIn(kSpacings),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -4,13 +4,17 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <random>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "metrics/metrics.h"
 #include "metrics/return_stats.h"
+#include "metrics/tail_percentiles.h"
+#include "metrics/tail_ratio_reference.h"
 #include "test_names.h"
 
 using tarnwick::testing_support::number_name;
@@ -18,6 +22,7 @@ using tarnwick::testing_support::row_name;
 using namespace tarnwick;
 using namespace tarnwick::domain;
 using namespace tarnwick::metrics;
+using tarnwick::testing_support::tail_ratio_by_sorting;
 
 namespace {
 
@@ -195,22 +200,8 @@ TEST(MetricsReturnStats, TailRatioNeedsTwentyReturns) {
     EXPECT_FALSE(metrics::tail_ratio(std::vector<double>(25, 0.0)).has_value());
 }
 
-// The ratio by its definition: a full sort of the non-NaN returns, then the interpolated
-// 5th and 95th percentiles. Any way of finding the order statistics must agree exactly.
-std::optional<double> tail_ratio_by_sorting(std::vector<double> r) {
-    std::erase_if(r, [](double x) { return std::isnan(x); });
-    if (r.size() < 20) return std::nullopt;
-    std::sort(r.begin(), r.end());
-    auto pct = [&](double p) {
-        const double pos = static_cast<double>(r.size() - 1) * p;
-        const auto lo = static_cast<std::size_t>(std::floor(pos));
-        const auto hi = static_cast<std::size_t>(std::ceil(pos));
-        return r[lo] + (r[hi] - r[lo]) * (pos - static_cast<double>(lo));
-    };
-    if (pct(0.05) == 0.0) return std::nullopt;
-    return std::fabs(pct(0.95) / pct(0.05));
-}
-
+// The tail ratio against a full sort (tail_ratio_by_sorting): any way of finding the
+// order statistics must agree exactly.
 struct TailCase {
     std::size_t size;
     int distinct;  // values drawn from this many levels; 0 for continuous values
@@ -259,6 +250,72 @@ INSTANTIATE_TEST_SUITE_P(Metrics, TailRatioOrderStatistics,
                                              c.nan_share > 0.0 ? number_name(c.nan_share) : "",
                                              c.periodic ? "periodic" : "");
                          });
+
+// Selection of one order statistic against a full sort: the value of rank k, nothing
+// greater before it, nothing smaller after it, and every value kept.
+struct SelectCase {
+    const char* label;
+    std::vector<double> (*make)(std::mt19937_64& rng);
+    int splits;  // 0: the default budget; a small one hands the rest to the standard library
+};
+
+void PrintTo(const SelectCase& c, std::ostream* os) { *os << c.label; }
+
+std::vector<double> normal_values(std::mt19937_64& rng) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> v(1 + rng() % 5000);
+    for (double& x : v) x = normal(rng);
+    return v;
+}
+
+std::vector<double> three_levels(std::mt19937_64& rng) {
+    std::vector<double> v(1 + rng() % 5000);
+    for (double& x : v) x = static_cast<double>(rng() % 3) - 1.0;
+    if (v.size() > 2) v[rng() % v.size()] = -0.0;
+    return v;
+}
+
+std::vector<double> ascending(std::mt19937_64& rng) {
+    std::vector<double> v = normal_values(rng);
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+std::vector<double> descending(std::mt19937_64& rng) {
+    std::vector<double> v = ascending(rng);
+    std::reverse(v.begin(), v.end());
+    return v;
+}
+
+std::vector<double> all_equal(std::mt19937_64& rng) { return std::vector<double>(1 + rng() % 300, 0.25); }
+
+class SelectRank : public ::testing::TestWithParam<SelectCase> {};
+
+TEST_P(SelectRank, PutsTheValueOfItsRankInPlace) {
+    std::mt19937_64 rng(std::hash<std::string>{}(GetParam().label) + static_cast<std::size_t>(GetParam().splits));
+    for (int round = 0; round < 40; ++round) {
+        std::vector<double> v = GetParam().make(rng);
+        std::vector<double> sorted = v;
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t k = round % 4 == 0 ? 0 : round % 4 == 1 ? v.size() - 1 : rng() % v.size();
+        metrics::select_rank(v, k, GetParam().splits);
+        ASSERT_EQ(v[k], sorted[k]) << "round " << round << ", rank " << k << " of " << v.size();
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            ASSERT_TRUE(i < k ? v[i] <= v[k] : v[i] >= v[k]) << "round " << round << ", at " << i;
+        }
+        std::sort(v.begin(), v.end());
+        EXPECT_EQ(v, sorted) << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Metrics, SelectRank,
+    ::testing::Values(SelectCase{"normal", normal_values, 0}, SelectCase{"three_levels", three_levels, 0},
+                      SelectCase{"ascending", ascending, 0}, SelectCase{"descending", descending, 0},
+                      SelectCase{"all_equal", all_equal, 0}, SelectCase{"normal_no_splits", normal_values, 1},
+                      SelectCase{"normal_two_splits", normal_values, 2},
+                      SelectCase{"three_levels_three_splits", three_levels, 3}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 // ---------------------------------------------------------------------------------------
 // Drawdown figures.

@@ -8,7 +8,7 @@
 #include "runner_fixtures.h"
 #include "runners/multi.h"
 #include "runners/options.h"
-#include "runners/own_loop_metrics.h"
+#include "runners/own_loop_curves.h"
 
 using namespace tarnwick;
 using namespace tarnwick::domain;
@@ -47,9 +47,9 @@ TEST(OwnLoopCurves, NanEquityKeepsThePeakAndRestatingRaisesIt) {
     EXPECT_DOUBLE_EQ(c.drawdown()[2], 0.0);
     EXPECT_DOUBLE_EQ(c.equity()[2], 120.0);
 
-    BacktestConfig cfg;
-    cfg.initial_capital = 100.0;
-    const BacktestMetrics m = own::reduced_metrics(cfg, c, {}, {}, {});
+    MetricsSettings settings;
+    settings.initial_capital = 100.0;
+    const BacktestMetrics m = reduced_metrics(settings, c.equity(), c.drawdown(), c.returns(), {}, {}, {});
     EXPECT_DOUBLE_EQ(m.max_drawdown_pct, 10.0);  // NaN skipped
     EXPECT_DOUBLE_EQ(m.total_return_pct, 20.0);
     EXPECT_DOUBLE_EQ(m.calmar_ratio, 2.0);
