@@ -90,9 +90,9 @@ EmaCore::EmaCore(std::uint64_t period) : CloseAverageCore(period, 2.0 / (static_
 
 WilderMaCore::WilderMaCore(std::uint64_t period) : CloseAverageCore(period, 1.0 / static_cast<double>(period)) {}
 
-WmaCore::WmaCore(std::uint64_t period) : window(sat_add_u64(period, 1)), period(period) {
+WmaCore::WmaCore(std::uint64_t n) : window(sat_add_u64(n, 1)), period(n) {
     // The weight total in 128 bits so that no period wraps it.
-    const unsigned __int128 total = static_cast<unsigned __int128>(period) * (static_cast<unsigned __int128>(period) + 1);
+    const unsigned __int128 total = static_cast<unsigned __int128>(n) * (static_cast<unsigned __int128>(n) + 1);
     denominator = static_cast<double>(total) * 0.5;
 }
 
@@ -228,8 +228,7 @@ void AtrCore::reset() {
     value.reset();
 }
 
-DonchianCore::DonchianCore(std::uint64_t period)
-    : period(period), highs(sat_add_u64(period, 1)), lows(sat_add_u64(period, 1)) {}
+DonchianCore::DonchianCore(std::uint64_t n) : period(n), highs(sat_add_u64(n, 1)), lows(sat_add_u64(n, 1)) {}
 
 void DonchianCore::update(double high, double low, double) {
     highs.push(bars, high);

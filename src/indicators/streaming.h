@@ -80,7 +80,7 @@ private:
 // One number from a running-sum window of the closes; the moving average and the
 // deviation below differ only in what they make of the full window.
 struct CloseWindowCore {
-    explicit CloseWindowCore(std::uint64_t period) : window(period), period(period) {}
+    explicit CloseWindowCore(std::uint64_t n) : window(n), period(n) {}
     IndicatorValue current() const { return value ? IndicatorValue::one(*value) : IndicatorValue::none(); }
     void reset();
 
@@ -141,7 +141,7 @@ struct StdDevCore : CloseWindowCore {
 };
 
 struct BollingerCore {
-    BollingerCore(std::uint64_t period, double k) : window(period), period(period), k(k) {}
+    BollingerCore(std::uint64_t n, double width) : window(n), period(n), k(width) {}
     void update(double high, double low, double close);
     IndicatorValue current() const { return value; }
     void reset();
@@ -153,7 +153,7 @@ struct BollingerCore {
 };
 
 struct RsiCore {
-    explicit RsiCore(std::uint64_t period) : period(period) {}
+    explicit RsiCore(std::uint64_t n) : period(n) {}
     void update(double high, double low, double close);
     IndicatorValue current() const { return value ? IndicatorValue::one(*value) : IndicatorValue::none(); }
     void reset();
@@ -169,7 +169,7 @@ struct RsiCore {
 };
 
 struct AtrCore {
-    explicit AtrCore(std::uint64_t period) : period(period) {}
+    explicit AtrCore(std::uint64_t n) : period(n) {}
     void update(double high, double low, double close);
     IndicatorValue current() const { return value ? IndicatorValue::one(*value) : IndicatorValue::none(); }
     void reset();
