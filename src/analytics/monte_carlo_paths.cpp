@@ -1,0 +1,234 @@
+#include "analytics/monte_carlo_paths.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "analytics/libm_lanes.h"
+
+namespace tarnwick::analytics {
+
+using base::simd::Isa;
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+// One path into `out` (horizon + 1 values) from `rng`; z and e are scratch of n values.
+void simulate_path(const PathModel& m, Xoshiro256& rng, double* out, std::vector<double>& z, std::vector<double>& e) {
+    double value = m.v0;
+    out[0] = value;
+    for (std::size_t step = 1; step <= m.horizon; ++step) {
+        for (std::size_t i = 0; i < m.n; ++i) {
+            double u1 = rng.uniform();
+            const double u2 = rng.uniform();
+            if (u1 < 1e-15) u1 = 1e-15;
+            z[i] = std::sqrt(-2.0 * std::log(u1)) * std::cos(kTwoPi * u2);
+        }
+        for (std::size_t i = 0; i < m.n; ++i) {
+            const double* row = m.l.data() + i * m.n;
+            double s = 0.0;
+            for (std::size_t j = 0; j <= i; ++j) s += row[j] * z[j];
+            e[i] = s;
+        }
+        double g = 0.0;
+        for (std::size_t i = 0; i < m.n; ++i) g += m.weights[i] * (std::exp(m.scale[i] * e[i] + m.drift[i]) - 1.0);
+        value *= 1.0 + g;
+        out[step] = value;
+    }
+}
+
+void plain_paths(const PathModel& m, Xoshiro256 stream, std::size_t count, double* out) {
+    std::vector<double> z(m.n);
+    std::vector<double> e(m.n);
+    for (std::size_t p = 0; p < count; ++p) simulate_path(m, stream, out + p * (m.horizon + 1), z, e);
+}
+
+// ---------------------------------------------------------------------------
+// Lane kernels: lane k of a group simulates path k of the group.
+
+// A xoshiro256** stream per lane.
+template <class L>
+struct LaneStreams {
+    typename L::U s0, s1, s2, s3;
+};
+
+template <class L>
+TARNWICK_LANES_INLINE typename L::D uniform(LaneStreams<L>& st) {
+    using U = typename L::U;
+    const U x = st.s1 + (st.s1 << 2);  // s1 x 5
+    const U r = (x << 7) | (x >> 57);
+    const U draw = r + (r << 3);  // x 9
+    const U t = st.s1 << 17;
+    st.s2 ^= st.s0;
+    st.s3 ^= st.s1;
+    st.s1 ^= st.s2;
+    st.s0 ^= st.s3;
+    st.s2 ^= t;
+    st.s3 = (st.s3 << 45) | (st.s3 >> 19);
+    return L::from_u53(draw >> 11) * 0x1.0p-53;
+}
+
+// Per asset, a lane vector each of the three functions' arguments and values, and the
+// lanes whose values were taken.
+struct GroupScratch {
+    std::vector<double> log_in, log_out, cos_in, cos_out, exp_in, exp_out, z;
+    std::vector<unsigned> log_taken, cos_taken, exp_taken;
+    GroupScratch(std::size_t n, std::size_t width)
+        : log_in(n * width), log_out(n * width), cos_in(n * width), cos_out(n * width), exp_in(n * width),
+          exp_out(n * width), z(n * width), log_taken(n), cos_taken(n), exp_taken(n) {}
+};
+
+// The library's values in the lanes not taken, asset by asset. Kept apart from the
+// vector work, so that its branches, taken at random, cut no vector work short.
+template <std::size_t W, class Fn>
+void fill_rest(const std::vector<double>& in, std::vector<double>& out, const std::vector<unsigned>& taken, Fn fn) {
+    constexpr unsigned kAll = (1u << W) - 1;
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        lanes::fill_rest(in.data() + i * W, out.data() + i * W, ~taken[i] & kAll, fn);
+    }
+}
+
+// Paths first .. first + lanes - 1 (lanes <= kWidth) from their own start states.
+template <class L>
+TARNWICK_LANES_INLINE void simulate_group(const PathModel& m, const std::array<std::uint64_t, 4>* starts,
+                                          std::size_t lanes, double* out, GroupScratch& g) {
+    using D = typename L::D;
+    using U = typename L::U;
+    constexpr std::size_t W = L::kWidth;
+    const std::size_t stride = m.horizon + 1;
+    // Lanes past the group's paths run a copy of its last path and are never stored.
+    alignas(64) std::uint64_t words[4][W];
+    for (std::size_t k = 0; k < W; ++k) {
+        for (int w = 0; w < 4; ++w) words[w][k] = starts[std::min(k, lanes - 1)][w];
+    }
+    LaneStreams<L> st;
+    std::memcpy(&st.s0, words[0], sizeof(U));
+    std::memcpy(&st.s1, words[1], sizeof(U));
+    std::memcpy(&st.s2, words[2], sizeof(U));
+    std::memcpy(&st.s3, words[3], sizeof(U));
+
+    D value = L::splat(m.v0);
+    for (std::size_t k = 0; k < lanes; ++k) out[k * stride] = m.v0;
+    alignas(64) double values[W];
+    for (std::size_t step = 1; step <= m.horizon; ++step) {
+        for (std::size_t i = 0; i < m.n; ++i) {
+            D u1 = uniform<L>(st);
+            const D u2 = uniform<L>(st);
+            u1 = L::select(L::less(u1, L::splat(1e-15)), L::splat(1e-15), u1);
+            L::store(g.log_in.data() + i * W, u1);
+            L::store(g.cos_in.data() + i * W, kTwoPi * u2);
+        }
+        for (std::size_t i = 0; i < m.n; ++i) {
+            const lanes::Certain<L> lg = lanes::log_taken<L>(L::load(g.log_in.data() + i * W));
+            L::store(g.log_out.data() + i * W, lg.value);
+            g.log_taken[i] = lg.taken;
+        }
+        for (std::size_t i = 0; i < m.n; ++i) {
+            const lanes::Certain<L> cs = lanes::cos_taken<L>(L::load(g.cos_in.data() + i * W));
+            L::store(g.cos_out.data() + i * W, cs.value);
+            g.cos_taken[i] = cs.taken;
+        }
+        fill_rest<W>(g.log_in, g.log_out, g.log_taken, [](double x) { return std::log(x); });
+        fill_rest<W>(g.cos_in, g.cos_out, g.cos_taken, [](double x) { return std::cos(x); });
+        for (std::size_t i = 0; i < m.n; ++i) {
+            L::store(g.z.data() + i * W,
+                     L::sqrt(-2.0 * L::load(g.log_out.data() + i * W)) * L::load(g.cos_out.data() + i * W));
+        }
+        // The correlated shocks, column by column: each shock still sums its terms in
+        // column order from zero, and the rows' sums are independent of one another.
+        for (std::size_t i = 0; i < m.n; ++i) L::store(g.exp_in.data() + i * W, L::splat(0.0));
+        for (std::size_t j = 0; j < m.n; ++j) {
+            const D zj = L::load(g.z.data() + j * W);
+            for (std::size_t i = j; i < m.n; ++i) {
+                double* e = g.exp_in.data() + i * W;
+                L::store(e, L::load(e) + m.l[i * m.n + j] * zj);
+            }
+        }
+        for (std::size_t i = 0; i < m.n; ++i) {
+            const D arg = m.scale[i] * L::load(g.exp_in.data() + i * W) + m.drift[i];
+            const lanes::Certain<L> ex = lanes::exp_taken<L>(arg);
+            L::store(g.exp_in.data() + i * W, arg);
+            L::store(g.exp_out.data() + i * W, ex.value);
+            g.exp_taken[i] = ex.taken;
+        }
+        fill_rest<W>(g.exp_in, g.exp_out, g.exp_taken, [](double x) { return std::exp(x); });
+        D growth = L::splat(0.0);
+        for (std::size_t i = 0; i < m.n; ++i) {
+            growth = growth + m.weights[i] * (L::load(g.exp_out.data() + i * W) - 1.0);
+        }
+        value = value * (1.0 + growth);
+        L::store(values, value);
+        for (std::size_t k = 0; k < lanes; ++k) out[k * stride + step] = values[k];
+    }
+}
+
+template <class L>
+TARNWICK_LANES_INLINE void lane_paths(const PathModel& m, const std::array<std::uint64_t, 4>* starts,
+                                      std::size_t count, double* out) {
+    constexpr std::size_t W = L::kWidth;
+    GroupScratch scratch(m.n, W);
+    for (std::size_t first = 0; first < count; first += W) {
+        simulate_group<L>(m, starts + first, std::min(W, count - first), out + first * (m.horizon + 1), scratch);
+    }
+}
+
+__attribute__((target("avx512f,avx512dq,fma"), flatten)) void lane_paths_avx512(
+    const PathModel& m, const std::array<std::uint64_t, 4>* starts, std::size_t count, double* out) {
+    lane_paths<lanes::Avx512>(m, starts, count, out);
+}
+
+__attribute__((target("avx2,fma"), flatten)) void lane_paths_avx2(const PathModel& m,
+                                                                   const std::array<std::uint64_t, 4>* starts,
+                                                                   std::size_t count, double* out) {
+    lane_paths<lanes::Avx2>(m, starts, count, out);
+}
+
+Isa widest_kernel() {
+    static const Isa widest = lanes::runs<lanes::Avx512>() ? Isa::Avx512
+                              : lanes::runs<lanes::Avx2>() ? Isa::Avx2
+                                                           : Isa::Sse2;
+    return widest;
+}
+
+}  // namespace
+
+StreamLeap path_leap(std::size_t n_assets, std::size_t horizon) {
+    return StreamLeap::draws(2 * static_cast<std::uint64_t>(n_assets)).times(horizon);
+}
+
+bool paths_run_on(Isa kernel) {
+    switch (kernel) {
+        case Isa::Avx512:
+            return lanes::runs<lanes::Avx512>();
+        case Isa::Avx2:
+            return lanes::runs<lanes::Avx2>();
+        case Isa::Sse2:
+            return true;
+    }
+    return false;
+}
+
+void simulate_paths(const PathModel& model, const Xoshiro256& stream, std::size_t count, double* out) {
+    simulate_paths(model, stream, count, out, widest_kernel());
+}
+
+void simulate_paths(const PathModel& m, const Xoshiro256& stream, std::size_t count, double* out, Isa kernel) {
+    if (kernel == Isa::Sse2 || count == 0) {
+        plain_paths(m, stream, count, out);
+        return;
+    }
+    // Each path's start: the previous one's, leapt over its draws.
+    std::vector<std::array<std::uint64_t, 4>> starts(count);
+    Xoshiro256 at = stream;
+    for (std::size_t p = 0; p < count; ++p) {
+        if (p > 0) at.advance(m.per_path);
+        starts[p] = at.state();
+    }
+    if (kernel == Isa::Avx512) lane_paths_avx512(m, starts.data(), count, out);
+    else lane_paths_avx2(m, starts.data(), count, out);
+}
+
+}  // namespace tarnwick::analytics
