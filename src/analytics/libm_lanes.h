@@ -72,6 +72,15 @@ struct Avx512 {
     }
     static inline M both(M a, M b) { return a & b; }
     static inline unsigned bits(M m) { return m; }
+    // first + k for each lane k set in `lanes`, in lane order, to out[0 ..); out has room
+    // for kWidth. Returns how many.
+    __attribute__((target("avx512f"))) static inline unsigned pack(unsigned lanes, std::uint64_t first,
+                                                                   std::uint64_t* out) {
+        const __m512i at = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(first)),
+                                            _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi64(static_cast<__mmask8>(lanes), at));
+        return static_cast<unsigned>(std::popcount(lanes));
+    }
 };
 
 // Four lanes: AVX2 with FMA.
@@ -116,6 +125,15 @@ struct Avx2 {
     static inline M both(M a, M b) { return (D)((U)a & (U)b); }
     __attribute__((target("avx2"))) static inline unsigned bits(M m) {
         return static_cast<unsigned>(_mm256_movemask_pd((__m256d)m));
+    }
+    // As Avx512::pack, without a branch per lane.
+    static inline unsigned pack(unsigned lanes, std::uint64_t first, std::uint64_t* out) {
+        unsigned count = 0;
+        for (unsigned k = 0; k < kWidth; ++k) {
+            out[count] = first + k;
+            count += (lanes >> k) & 1;
+        }
+        return count;
     }
 };
 

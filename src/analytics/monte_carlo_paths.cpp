@@ -71,30 +71,92 @@ TARNWICK_LANES_INLINE typename L::D uniform(LaneStreams<L>& st) {
     return L::from_u53(draw >> 11) * 0x1.0p-53;
 }
 
-// Per asset, a lane vector each of the three functions' arguments and values, and the
-// lanes whose values were taken.
-struct GroupScratch {
+// One step's work for a group, per asset a lane vector each: the three functions'
+// arguments and values and the normal shocks; per function, the places (asset x width +
+// lane) whose values the library is to give.
+struct StepScratch {
     std::vector<double> log_in, log_out, cos_in, cos_out, exp_in, exp_out, z;
-    std::vector<unsigned> log_taken, cos_taken, exp_taken;
-    GroupScratch(std::size_t n, std::size_t width)
+    std::vector<std::uint64_t> log_rest, cos_rest, exp_rest;
+    StepScratch(std::size_t n, std::size_t width)
         : log_in(n * width), log_out(n * width), cos_in(n * width), cos_out(n * width), exp_in(n * width),
-          exp_out(n * width), z(n * width), log_taken(n), cos_taken(n), exp_taken(n) {}
+          exp_out(n * width), z(n * width), log_rest(n * width + width), cos_rest(n * width + width),
+          exp_rest(n * width + width) {}
 };
 
-// The library's values in the lanes not taken, asset by asset. Kept apart from the
-// vector work, so that its branches, taken at random, cut no vector work short.
-template <std::size_t W, class Fn>
-void fill_rest(const std::vector<double>& in, std::vector<double>& out, const std::vector<unsigned>& taken, Fn fn) {
-    constexpr unsigned kAll = (1u << W) - 1;
-    for (std::size_t i = 0; i < taken.size(); ++i) {
-        lanes::fill_rest(in.data() + i * W, out.data() + i * W, ~taken[i] & kAll, fn);
+// The library's values at the places listed. The places are gathered without a branch
+// while the vector work goes on, and the library asked only afterwards, so that no
+// branch taken at random cuts the vector work short.
+template <class Fn>
+void fill_rest(const std::vector<double>& in, std::vector<double>& out, const std::vector<std::uint64_t>& rest,
+               std::size_t count, Fn fn) {
+    for (std::size_t k = 0; k < count; ++k) out[rest[k]] = fn(in[rest[k]]);
+}
+
+// Each asset's normal draw for the step: u1 then u2 per asset from each lane's stream,
+// sqrt(-2 log u1) cos(2 pi u2), into s.z.
+template <class L>
+TARNWICK_LANES_INLINE void draw_normals(std::size_t n, LaneStreams<L>& st, StepScratch& s) {
+    using D = typename L::D;
+    constexpr std::size_t W = L::kWidth;
+    for (std::size_t i = 0; i < n; ++i) {
+        D u1 = uniform<L>(st);
+        const D u2 = uniform<L>(st);
+        u1 = L::select(L::less(u1, L::splat(1e-15)), L::splat(1e-15), u1);
+        L::store(s.log_in.data() + i * W, u1);
+        L::store(s.cos_in.data() + i * W, kTwoPi * u2);
     }
+    std::size_t log_rest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const lanes::Certain<L> lg = lanes::log_taken<L>(L::load(s.log_in.data() + i * W));
+        L::store(s.log_out.data() + i * W, lg.value);
+        log_rest += L::pack(~lg.taken & L::kAll, i * W, s.log_rest.data() + log_rest);
+    }
+    std::size_t cos_rest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const lanes::Certain<L> cs = lanes::cos_taken<L>(L::load(s.cos_in.data() + i * W));
+        L::store(s.cos_out.data() + i * W, cs.value);
+        cos_rest += L::pack(~cs.taken & L::kAll, i * W, s.cos_rest.data() + cos_rest);
+    }
+    fill_rest(s.log_in, s.log_out, s.log_rest, log_rest, [](double x) { return std::log(x); });
+    fill_rest(s.cos_in, s.cos_out, s.cos_rest, cos_rest, [](double x) { return std::cos(x); });
+    for (std::size_t i = 0; i < n; ++i) {
+        L::store(s.z.data() + i * W,
+                 L::sqrt(-2.0 * L::load(s.log_out.data() + i * W)) * L::load(s.cos_out.data() + i * W));
+    }
+}
+
+// The book's growth over the step from the normal draws in s.z: 1 + the sum over assets
+// of w (exp(scale e + drift) - 1), e the correlated shock.
+template <class L>
+TARNWICK_LANES_INLINE typename L::D growth(const PathModel& m, StepScratch& s) {
+    using D = typename L::D;
+    constexpr std::size_t W = L::kWidth;
+    // The correlated shocks, column by column: each still sums its terms in column order
+    // from zero, and the rows' sums go on independently of one another.
+    double* e = s.exp_in.data();
+    for (std::size_t i = 0; i < m.n; ++i) L::store(e + i * W, L::splat(0.0));
+    for (std::size_t j = 0; j < m.n; ++j) {
+        const D zj = L::load(s.z.data() + j * W);
+        for (std::size_t i = j; i < m.n; ++i) L::store(e + i * W, L::load(e + i * W) + m.l[i * m.n + j] * zj);
+    }
+    std::size_t exp_rest = 0;
+    for (std::size_t i = 0; i < m.n; ++i) {
+        const D arg = m.scale[i] * L::load(e + i * W) + m.drift[i];
+        const lanes::Certain<L> ex = lanes::exp_taken<L>(arg);
+        L::store(e + i * W, arg);
+        L::store(s.exp_out.data() + i * W, ex.value);
+        exp_rest += L::pack(~ex.taken & L::kAll, i * W, s.exp_rest.data() + exp_rest);
+    }
+    fill_rest(s.exp_in, s.exp_out, s.exp_rest, exp_rest, [](double x) { return std::exp(x); });
+    D g = L::splat(0.0);
+    for (std::size_t i = 0; i < m.n; ++i) g = g + m.weights[i] * (L::load(s.exp_out.data() + i * W) - 1.0);
+    return 1.0 + g;
 }
 
 // Paths first .. first + lanes - 1 (lanes <= kWidth) from their own start states.
 template <class L>
 TARNWICK_LANES_INLINE void simulate_group(const PathModel& m, const std::array<std::uint64_t, 4>* starts,
-                                          std::size_t lanes, double* out, GroupScratch& g) {
+                                          std::size_t lanes, double* out, StepScratch& s) {
     using D = typename L::D;
     using U = typename L::U;
     constexpr std::size_t W = L::kWidth;
@@ -114,52 +176,8 @@ TARNWICK_LANES_INLINE void simulate_group(const PathModel& m, const std::array<s
     for (std::size_t k = 0; k < lanes; ++k) out[k * stride] = m.v0;
     alignas(64) double values[W];
     for (std::size_t step = 1; step <= m.horizon; ++step) {
-        for (std::size_t i = 0; i < m.n; ++i) {
-            D u1 = uniform<L>(st);
-            const D u2 = uniform<L>(st);
-            u1 = L::select(L::less(u1, L::splat(1e-15)), L::splat(1e-15), u1);
-            L::store(g.log_in.data() + i * W, u1);
-            L::store(g.cos_in.data() + i * W, kTwoPi * u2);
-        }
-        for (std::size_t i = 0; i < m.n; ++i) {
-            const lanes::Certain<L> lg = lanes::log_taken<L>(L::load(g.log_in.data() + i * W));
-            L::store(g.log_out.data() + i * W, lg.value);
-            g.log_taken[i] = lg.taken;
-        }
-        for (std::size_t i = 0; i < m.n; ++i) {
-            const lanes::Certain<L> cs = lanes::cos_taken<L>(L::load(g.cos_in.data() + i * W));
-            L::store(g.cos_out.data() + i * W, cs.value);
-            g.cos_taken[i] = cs.taken;
-        }
-        fill_rest<W>(g.log_in, g.log_out, g.log_taken, [](double x) { return std::log(x); });
-        fill_rest<W>(g.cos_in, g.cos_out, g.cos_taken, [](double x) { return std::cos(x); });
-        for (std::size_t i = 0; i < m.n; ++i) {
-            L::store(g.z.data() + i * W,
-                     L::sqrt(-2.0 * L::load(g.log_out.data() + i * W)) * L::load(g.cos_out.data() + i * W));
-        }
-        // The correlated shocks, column by column: each shock still sums its terms in
-        // column order from zero, and the rows' sums are independent of one another.
-        for (std::size_t i = 0; i < m.n; ++i) L::store(g.exp_in.data() + i * W, L::splat(0.0));
-        for (std::size_t j = 0; j < m.n; ++j) {
-            const D zj = L::load(g.z.data() + j * W);
-            for (std::size_t i = j; i < m.n; ++i) {
-                double* e = g.exp_in.data() + i * W;
-                L::store(e, L::load(e) + m.l[i * m.n + j] * zj);
-            }
-        }
-        for (std::size_t i = 0; i < m.n; ++i) {
-            const D arg = m.scale[i] * L::load(g.exp_in.data() + i * W) + m.drift[i];
-            const lanes::Certain<L> ex = lanes::exp_taken<L>(arg);
-            L::store(g.exp_in.data() + i * W, arg);
-            L::store(g.exp_out.data() + i * W, ex.value);
-            g.exp_taken[i] = ex.taken;
-        }
-        fill_rest<W>(g.exp_in, g.exp_out, g.exp_taken, [](double x) { return std::exp(x); });
-        D growth = L::splat(0.0);
-        for (std::size_t i = 0; i < m.n; ++i) {
-            growth = growth + m.weights[i] * (L::load(g.exp_out.data() + i * W) - 1.0);
-        }
-        value = value * (1.0 + growth);
+        draw_normals<L>(m.n, st, s);
+        value = value * growth<L>(m, s);
         L::store(values, value);
         for (std::size_t k = 0; k < lanes; ++k) out[k * stride + step] = values[k];
     }
@@ -169,7 +187,7 @@ template <class L>
 TARNWICK_LANES_INLINE void lane_paths(const PathModel& m, const std::array<std::uint64_t, 4>* starts,
                                       std::size_t count, double* out) {
     constexpr std::size_t W = L::kWidth;
-    GroupScratch scratch(m.n, W);
+    StepScratch scratch(m.n, W);
     for (std::size_t first = 0; first < count; first += W) {
         simulate_group<L>(m, starts + first, std::min(W, count - first), out + first * (m.horizon + 1), scratch);
     }
