@@ -185,12 +185,12 @@ TARNWICK_LANES_INLINE Certain<L> round_taken(typename L::D h, typename L::D l, d
 // c[0] + c[1] x + ... + c[N-1] x^(N-1) by Estrin's scheme: pairs, then pairs of pairs,
 // so that the chain of dependent operations grows with log N, not N. x2 = x^2.
 template <class L, std::size_t N>
-TARNWICK_LANES_INLINE typename L::D polynomial(typename L::D x, typename L::D x2, const double (&c)[N]) {
+TARNWICK_LANES_INLINE typename L::D polynomial(typename L::D x, typename L::D x2, const typename L::D (&c)[N]) {
     using D = typename L::D;
     D level[(N + 1) / 2];
 #pragma GCC unroll 16
-    for (std::size_t i = 0; i < N / 2; ++i) level[i] = L::fma(L::splat(c[2 * i + 1]), x, L::splat(c[2 * i]));
-    if constexpr (N % 2 == 1) level[N / 2] = L::splat(c[N - 1]);
+    for (std::size_t i = 0; i < N / 2; ++i) level[i] = L::fma(c[2 * i + 1], x, c[2 * i]);
+    if constexpr (N % 2 == 1) level[N / 2] = c[N - 1];
     std::size_t size = (N + 1) / 2;
     D power = x2;
 #pragma GCC unroll 8
@@ -204,10 +204,20 @@ TARNWICK_LANES_INLINE typename L::D polynomial(typename L::D x, typename L::D x2
     return level[0];
 }
 
+// The same with coefficients the same in every lane.
+template <class L, std::size_t N>
+TARNWICK_LANES_INLINE typename L::D polynomial(typename L::D x, typename L::D x2, const double (&c)[N]) {
+    typename L::D lanes[N];
+#pragma GCC unroll 16
+    for (std::size_t i = 0; i < N; ++i) lanes[i] = L::splat(c[i]);
+    return polynomial<L>(x, x2, lanes);
+}
+
 // cos x for |x| < 7: x less the nearest multiple k of pi/2 is R, exactly to 2^-150 in
-// three parts, and cos x is +-cos R or +-sin R by k's quadrant, each a Taylor series in
-// R^2 <= 0.62 whose terms down to R^4 / 24 (R^5 / 120) are double-double. Lanes with x
-// within 2^-30 of a multiple of pi/2 go to the library.
+// three parts, and cos x is +-cos R or +-sin R by k's quadrant. Both are M (1 + a p +
+// b p^2 + p^3 T(p)) in p = R^2 <= 0.62, M = 1 or R, a and b double-double, T a Taylor
+// tail in doubles; each lane takes the coefficients of its own. Lanes with x within
+// 2^-30 of a multiple of pi/2 go to the library.
 template <class L>
 TARNWICK_LANES_INLINE Certain<L> cos_taken(typename L::D x) {
     using D = typename L::D;
@@ -226,51 +236,49 @@ TARNWICK_LANES_INLINE Certain<L> cos_taken(typename L::D x) {
     D rl = (e1 - ml) - kd * -0x1.f1976b7ed8fbcp-110;
     fast_two_sum<L>(rh, rl, rh, rl);
     const U far = ((U)r1 & 0x7fffffffffffffffULL) - 0x3e10000000000000ULL;  // |r1| >= 2^-30 keeps the top bit clear
+    const auto odd = L::nonzero(k & 1);  // sin R
 
-    const D ph = rh * rh;  // p = R^2
+    // cos R = 1 - p/2 + p^2/24 - p^3 (1/6! - p/8! + ... - p^7/20!)
+    // sin R = R (1 - p/6 + p^2/120 - p^3 (1/7! - p/9! + ... - p^7/21!))
+    static constexpr double kCosTail[] = {-0x1.6c16c16c16c17p-10, 0x1.a01a01a01a01ap-16, -0x1.27e4fb7789f5cp-22,
+                                          0x1.1eed8eff8d898p-29,  -0x1.93974a8c07c9dp-37, 0x1.ae7f3e733b81fp-45,
+                                          -0x1.6827863b97d97p-53, 0x1.e542ba4020225p-62};
+    static constexpr double kSinTail[] = {-0x1.a01a01a01a01ap-13, 0x1.71de3a556c734p-19, -0x1.ae64567f544e4p-26,
+                                          0x1.6124613a86d09p-33,  -0x1.ae7f3e733b81fp-41, 0x1.952c77030ad4ap-49,
+                                          -0x1.2f49b46814157p-57, 0x1.71b8ef6dcf572p-66};
+    D tail[8];
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < 8; ++i) tail[i] = L::select(odd, L::splat(kSinTail[i]), L::splat(kCosTail[i]));
+    // a = -1/2 or -1/6 = -(0x1.5555555555555p-3 + 0x1.5555555555555p-57); b = 1/24 =
+    // 0x1.5555555555555p-5 + 0x1.5555555555555p-59 or 1/120 = 0x1.1111111111111p-7 +
+    // 0x1.1111111111111p-63.
+    const D a_h = L::select(odd, L::splat(-0x1.5555555555555p-3), L::splat(-0.5));
+    const D a_l = L::select(odd, L::splat(-0x1.5555555555555p-57), L::splat(0.0));
+    const D b_h = L::select(odd, L::splat(0x1.1111111111111p-7), L::splat(0x1.5555555555555p-5));
+    const D b_l = L::select(odd, L::splat(0x1.1111111111111p-63), L::splat(0x1.5555555555555p-59));
+
+    const D ph = rh * rh;
     const D pl = L::fma(rh, rh, -ph) + 2.0 * (rh * rl);
-
-    // cos R = 1 - p/2 + p^2/24 - p^3 (1/720 - p/8! + ...)
-    D ah, al;
-    fast_two_sum<L>(L::splat(1.0), -0.5 * ph, ah, al);
-    const D qh = ph * ph;
+    const D qh = ph * ph;  // p^2
     const D ql = L::fma(ph, ph, -qh) + 2.0 * (ph * pl);
-    const D th = qh * 0x1.5555555555555p-5;  // 1/24 = this + 0x1.5555555555555p-59
-    const D tl =
-        L::fma(qh, L::splat(0x1.5555555555555p-5), -th) + (qh * 0x1.5555555555555p-59 + ql * 0x1.5555555555555p-5);
-    static constexpr double kCos[] = {-0x1.6c16c16c16c17p-10, 0x1.a01a01a01a01ap-16, -0x1.27e4fb7789f5cp-22,
-                                      0x1.1eed8eff8d898p-29,  -0x1.93974a8c07c9dp-37, 0x1.ae7f3e733b81fp-45,
-                                      -0x1.6827863b97d97p-53, 0x1.e542ba4020225p-62};  // -1/6!, 1/8! .. 1/20!
-    const D pc = polynomial<L>(ph, qh, kCos);
-    D ch, cl;
-    fast_two_sum<L>(ah, th, ch, cl);
-    cl = (((cl + al) - 0.5 * pl) + tl) + (qh * ph) * pc;
-
-    // sin R = R - R p/6 + R p^2/120 - R p^3 (1/5040 - p/9! + ...)
-    const D wh = rh * ph;
-    const D wl = L::fma(rh, ph, -wh) + (rh * pl + rl * ph);
-    const D vh = wh * 0x1.5555555555555p-3;  // 1/6 = this + 0x1.5555555555555p-57
-    const D vl =
-        L::fma(wh, L::splat(0x1.5555555555555p-3), -vh) + (wh * 0x1.5555555555555p-57 + wl * 0x1.5555555555555p-3);
-    const D gh = wh * ph;
-    const D gl = L::fma(wh, ph, -gh) + (wh * pl + wl * ph);
-    const D yh = gh * 0x1.1111111111111p-7;  // 1/120 = this + 0x1.1111111111111p-63
-    const D yl =
-        L::fma(gh, L::splat(0x1.1111111111111p-7), -yh) + (gh * 0x1.1111111111111p-63 + gl * 0x1.1111111111111p-7);
-    static constexpr double kSin[] = {-0x1.a01a01a01a01ap-13, 0x1.71de3a556c734p-19, -0x1.ae64567f544e4p-26,
-                                      0x1.6124613a86d09p-33,  -0x1.ae7f3e733b81fp-41, 0x1.952c77030ad4ap-49,
-                                      -0x1.2f49b46814157p-57};  // -1/7!, 1/9! .. -1/19!
-    const D ps = polynomial<L>(ph, qh, kSin);
+    const D uh = a_h * ph;
+    const D ul = L::fma(a_h, ph, -uh) + (a_h * pl + a_l * ph);
+    const D vh = b_h * qh;
+    const D vl = L::fma(b_h, qh, -vh) + (b_h * ql + b_l * qh);
     D sh, sl, s2h, s2l;
-    fast_two_sum<L>(rh, -vh, sh, sl);
-    fast_two_sum<L>(sh, yh, s2h, s2l);
-    s2l = ((((sl + s2l) + rl) - vl) + yl) + (gh * ph) * ps;
+    fast_two_sum<L>(L::splat(1.0), uh, sh, sl);
+    fast_two_sum<L>(sh, vh, s2h, s2l);
+    s2l = (((sl + s2l) + ul) + vl) + (qh * ph) * polynomial<L>(ph, qh, tail);
+    // Times M, as double-double: exactly the sum for the cos lanes.
+    const D m_h = L::select(odd, rh, L::splat(1.0));
+    const D m_l = L::select(odd, rl, L::splat(0.0));
+    D h = m_h * s2h;
+    D l = L::fma(m_h, s2h, -h) + (m_h * s2l + m_l * s2h);
 
     // Quadrants 1 and 2 negate; the sign goes straight into the sign bits.
-    const auto odd = L::nonzero(k & 1);
     const U sign = ((k + 1) & 2) << 62;
-    const D h = (D)((U)L::select(odd, s2h, ch) ^ sign);
-    const D l = (D)((U)L::select(odd, s2l, cl) ^ sign);
+    h = (D)((U)h ^ sign);
+    l = (D)((U)l ^ sign);
     Certain<L> out = round_taken<L>(h, l, 0.44);
     out.taken &= ~L::bits(L::nonzero(far >> 63));
     out.taken &= L::bits(L::less((D)((U)x & 0x7fffffffffffffffULL), L::splat(7.0)));  // NaN too
