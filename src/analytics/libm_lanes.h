@@ -182,26 +182,30 @@ TARNWICK_LANES_INLINE Certain<L> round_taken(typename L::D h, typename L::D l, d
     return {c, L::bits(L::both(L::less(distance, ulp * take), L::nonzero(bits & 0x000fffffffffffffULL)))};
 }
 
+// The M values of one level of Estrin's scheme, folded pairwise with `power` into the
+// next level (level[2i] + level[2i+1] power) until one value is left.
+template <class L, std::size_t M>
+TARNWICK_LANES_INLINE typename L::D fold(const typename L::D (&level)[M], typename L::D power) {
+    if constexpr (M == 1) {
+        return level[0];
+    } else {
+        typename L::D next[(M + 1) / 2];
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < M / 2; ++i) next[i] = L::fma(level[2 * i + 1], power, level[2 * i]);
+        if constexpr (M % 2 == 1) next[M / 2] = level[M - 1];
+        return fold<L>(next, power * power);
+    }
+}
+
 // c[0] + c[1] x + ... + c[N-1] x^(N-1) by Estrin's scheme: pairs, then pairs of pairs,
 // so that the chain of dependent operations grows with log N, not N. x2 = x^2.
 template <class L, std::size_t N>
 TARNWICK_LANES_INLINE typename L::D polynomial(typename L::D x, typename L::D x2, const typename L::D (&c)[N]) {
-    using D = typename L::D;
-    D level[(N + 1) / 2];
+    typename L::D pairs[(N + 1) / 2];
 #pragma GCC unroll 16
-    for (std::size_t i = 0; i < N / 2; ++i) level[i] = L::fma(c[2 * i + 1], x, c[2 * i]);
-    if constexpr (N % 2 == 1) level[N / 2] = c[N - 1];
-    std::size_t size = (N + 1) / 2;
-    D power = x2;
-#pragma GCC unroll 8
-    for (int round = 0; round < 8 && size > 1; ++round) {
-#pragma GCC unroll 16
-        for (std::size_t i = 0; i < size / 2; ++i) level[i] = L::fma(level[2 * i + 1], power, level[2 * i]);
-        if (size % 2 == 1) level[size / 2] = level[size - 1];
-        size = (size + 1) / 2;
-        power = power * power;
-    }
-    return level[0];
+    for (std::size_t i = 0; i < N / 2; ++i) pairs[i] = L::fma(c[2 * i + 1], x, c[2 * i]);
+    if constexpr (N % 2 == 1) pairs[N / 2] = c[N - 1];
+    return fold<L>(pairs, x2);
 }
 
 // The same with coefficients the same in every lane.
