@@ -548,6 +548,23 @@ def _():
     return tw.simulate_portfolio_mc(rets, w, list(correlation(rng, 7)), 1.0, 700, 1, int(rng.integers(0, 2**63)))
 
 
+@run("monte_carlo_wide/nan_among_infinities")
+def _():
+    # A series holding a NaN (its drift is NaN) among growth terms of both infinite signs:
+    # NaNs of both signs meet in the sums.
+    rng = np.random.default_rng(17_800)
+    out = []
+    for case in range(4):
+        nan_series = rng.normal(0, 0.01, 30)
+        nan_series[3] = np.nan
+        rets = [rng.normal(0, 0.01, 30) for _ in range(3)] + [np.array([0.0, 2.0]), np.array([2.0, 0.0])]
+        w = [0.2] * 3 + [1e308, -1e308]
+        rets.insert(len(rets) if case % 2 == 0 else 0, nan_series)
+        w.insert(len(w) if case % 2 == 0 else 0, 0.5)
+        out.append(tw.simulate_portfolio_mc(rets, np.array(w), list(np.eye(6)), 1.0, 200, 3, case))
+    return out
+
+
 @run("monte_carlo_wide/default_size")
 def _():
     rng = np.random.default_rng(17_600)

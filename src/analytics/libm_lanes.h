@@ -72,6 +72,18 @@ struct Avx512 {
     }
     static inline M both(M a, M b) { return a & b; }
     static inline unsigned bits(M m) { return m; }
+    // a + b and a x b with a the instruction's first source: where both are NaN, the
+    // result is a's NaN. (The compiler may swap the operands of + and *.)
+    __attribute__((target("avx512f"))) static inline D add_first(D a, D b) {
+        D r;
+        asm("vaddpd %2, %1, %0" : "=v"(r) : "v"(a), "v"(b));
+        return r;
+    }
+    __attribute__((target("avx512f"))) static inline D mul_first(D a, D b) {
+        D r;
+        asm("vmulpd %2, %1, %0" : "=v"(r) : "v"(a), "v"(b));
+        return r;
+    }
     // first + k for each lane k set in `lanes`, in lane order, to out[0 ..); out has room
     // for kWidth. Returns how many.
     __attribute__((target("avx512f"))) static inline unsigned pack(unsigned lanes, std::uint64_t first,
@@ -123,6 +135,17 @@ struct Avx2 {
         return (D)_mm256_blendv_pd((__m256d)b, (__m256d)a, (__m256d)m);
     }
     static inline M both(M a, M b) { return (D)((U)a & (U)b); }
+    // As Avx512::add_first and mul_first.
+    __attribute__((target("avx2"))) static inline D add_first(D a, D b) {
+        D r;
+        asm("vaddpd %2, %1, %0" : "=x"(r) : "x"(a), "x"(b));
+        return r;
+    }
+    __attribute__((target("avx2"))) static inline D mul_first(D a, D b) {
+        D r;
+        asm("vmulpd %2, %1, %0" : "=x"(r) : "x"(a), "x"(b));
+        return r;
+    }
     __attribute__((target("avx2"))) static inline unsigned bits(M m) {
         return static_cast<unsigned>(_mm256_movemask_pd((__m256d)m));
     }

@@ -126,7 +126,9 @@ TARNWICK_LANES_INLINE void draw_normals(std::size_t n, LaneStreams<L>& st, StepS
 }
 
 // The book's growth over the step from the normal draws in s.z: 1 + the sum over assets
-// of w (exp(scale e + drift) - 1), e the correlated shock.
+// of w (exp(scale e + drift) - 1), e the correlated shock. Where both operands of a sum
+// or product can be NaN (NaN inputs meeting infinities), the plain loop's code keeps the
+// left one's NaN, and so do these.
 template <class L>
 TARNWICK_LANES_INLINE typename L::D growth(const PathModel& m, StepScratch& s) {
     using D = typename L::D;
@@ -137,11 +139,13 @@ TARNWICK_LANES_INLINE typename L::D growth(const PathModel& m, StepScratch& s) {
     for (std::size_t i = 0; i < m.n; ++i) L::store(e + i * W, L::splat(0.0));
     for (std::size_t j = 0; j < m.n; ++j) {
         const D zj = L::load(s.z.data() + j * W);
-        for (std::size_t i = j; i < m.n; ++i) L::store(e + i * W, L::load(e + i * W) + m.l[i * m.n + j] * zj);
+        for (std::size_t i = j; i < m.n; ++i) {
+            L::store(e + i * W, L::add_first(L::load(e + i * W), m.l[i * m.n + j] * zj));
+        }
     }
     std::size_t exp_rest = 0;
     for (std::size_t i = 0; i < m.n; ++i) {
-        const D arg = m.scale[i] * L::load(e + i * W) + m.drift[i];
+        const D arg = L::add_first(m.scale[i] * L::load(e + i * W), L::splat(m.drift[i]));
         const lanes::Certain<L> ex = lanes::exp_taken<L>(arg);
         L::store(e + i * W, arg);
         L::store(s.exp_out.data() + i * W, ex.value);
@@ -149,7 +153,9 @@ TARNWICK_LANES_INLINE typename L::D growth(const PathModel& m, StepScratch& s) {
     }
     fill_rest(s.exp_in, s.exp_out, s.exp_rest, exp_rest, [](double x) { return std::exp(x); });
     D g = L::splat(0.0);
-    for (std::size_t i = 0; i < m.n; ++i) g = g + m.weights[i] * (L::load(s.exp_out.data() + i * W) - 1.0);
+    for (std::size_t i = 0; i < m.n; ++i) {
+        g = L::add_first(g, L::mul_first(L::load(s.exp_out.data() + i * W) - 1.0, L::splat(m.weights[i])));
+    }
     return 1.0 + g;
 }
 
@@ -177,7 +183,7 @@ TARNWICK_LANES_INLINE void simulate_group(const PathModel& m, const std::array<s
     alignas(64) double values[W];
     for (std::size_t step = 1; step <= m.horizon; ++step) {
         draw_normals<L>(m.n, st, s);
-        value = value * growth<L>(m, s);
+        value = L::mul_first(value, growth<L>(m, s));
         L::store(values, value);
         for (std::size_t k = 0; k < lanes; ++k) out[k * stride + step] = values[k];
     }

@@ -14,8 +14,6 @@ constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
 constexpr Poly kCharacteristic = {0x9d116f2bb0f0f001ULL, 0x0280002bcefd1a5eULL, 0x04b4edcf26259f85ULL,
                                   0x0003c03c3f3ecb19ULL};
 
-constexpr std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
-
 // a x^1 modulo the characteristic polynomial.
 Poly times_x(Poly a) noexcept {
     const std::uint64_t carry = a[3] >> 63;
@@ -76,18 +74,6 @@ Xoshiro256 Xoshiro256::at_state(const std::array<std::uint64_t, 4>& state) noexc
     Xoshiro256 g;
     g.s_ = state;
     return g;
-}
-
-std::uint64_t Xoshiro256::next() noexcept {
-    const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
-    const std::uint64_t t = s_[1] << 17;
-    s_[2] ^= s_[0];
-    s_[3] ^= s_[1];
-    s_[1] ^= s_[2];
-    s_[0] ^= s_[3];
-    s_[2] ^= t;
-    s_[3] = rotl(s_[3], 45);
-    return result;
 }
 
 void Xoshiro256::jump() noexcept {

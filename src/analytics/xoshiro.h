@@ -32,7 +32,17 @@ public:
     explicit Xoshiro256(std::uint64_t seed) noexcept;
     // The generator at a given state (not all zero, which never moves).
     static Xoshiro256 at_state(const std::array<std::uint64_t, 4>& state) noexcept;
-    std::uint64_t next() noexcept;
+    std::uint64_t next() noexcept {
+        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+        const std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return result;
+    }
     double uniform() noexcept { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
     // Advances the state by 2^128 draws.
     void jump() noexcept;
@@ -42,6 +52,7 @@ public:
 
 private:
     Xoshiro256() = default;
+    static constexpr std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
     // The state's polynomial in the transition: the sum of the states after j draws over
     // the polynomial's set coefficients j.
     void apply(const std::array<std::uint64_t, 4>& polynomial) noexcept;

@@ -197,7 +197,7 @@ struct PathsCase {
     std::size_t count;      // consecutive paths of one stream
     double weight_scale;    // weights are normal times this
     double vol;             // scale of the daily volatilities
-    double special;         // where not 0: the last row's first factor entry (a NaN also the first scale)
+    double special;         // where not 0: the last row's first factor entry (a NaN also the last drift)
     bool non_finite;        // some values leave the double range or are NaN
     bool zero_draw = false; // the stream's first draw is 0: u1 is raised to 1e-15
 };
@@ -224,8 +224,8 @@ PathModel random_model(const PathsCase& c, std::vector<double>& weights) {
         m.drift[i] = c.vol > 1.0 ? 0.0 : 0.0005 * normal(g) - 0.5 * m.scale[i] * m.scale[i];
     }
     if (c.special != 0.0) {
-        m.l[(c.n - 1) * c.n] = c.special;  // the last row: every path through it
-        m.scale[0] = std::isnan(c.special) ? c.special : m.scale[0];
+        m.l[(c.n - 1) * c.n] = c.special;
+        if (std::isnan(c.special)) m.drift[c.n - 1] = c.special;
     }
     m.v0 = 1000.0;
     m.horizon = c.horizon;
@@ -276,6 +276,8 @@ INSTANTIATE_TEST_SUITE_P(
                           PathsCase{"huge_weights", 3, 6, 40, 1e307, 0.5, 0.0, true},
                           PathsCase{"nan_in_the_factor", 4, 5, 24, 0.25, 0.02, kNaN, true},
                           PathsCase{"infinite_factor", 4, 5, 24, 0.25, 0.02, kInf, true},
+                          // A NaN drift (a series with a NaN in it) meeting infinite terms.
+                          PathsCase{"nan_among_infinities", 5, 6, 40, 1e307, 1500.0, kNaN, true},
                           PathsCase{"a_zero_draw", 2, 4, 9, 0.5, 0.02, 0.0, false, true}),
         ::testing::Values(Isa::Avx2, Isa::Avx512)),
     [](const auto& info) {
