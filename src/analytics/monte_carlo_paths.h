@@ -6,8 +6,9 @@
 // that order. The lane kernels give each vector lane a path of its own: a path's stream
 // state is the run's state leapt ahead by that many draws per earlier path, so a lane
 // draws exactly the numbers the plain loop would, and does every path's arithmetic in
-// the same order with the same roundings (its logarithms and cosines are the library's
-// own bits, see libm_lanes.h). Every kernel gives the same paths, bit for bit.
+// the same order with the same roundings (its logarithms, cosines and exponentials are
+// the library's own bits, see libm_lanes.h). Every kernel gives the same paths, bit for
+// bit.
 #pragma once
 
 #include <cstddef>
