@@ -161,7 +161,9 @@ TEST_P(LaneFunction, GivesTheLibrarysBits) {
     for (std::size_t i = 0; i < c.inputs.size(); ++i) {
         const double want = c.library(c.inputs[i]);
         if (std::bit_cast<std::uint64_t>(out[i]) != std::bit_cast<std::uint64_t>(want)) {
-            if (++wrong <= 5) ADD_FAILURE() << std::hexfloat << "at " << c.inputs[i] << ": " << out[i] << " not " << want;
+            if (++wrong <= 5) {
+                ADD_FAILURE() << std::hexfloat << "at " << c.inputs[i] << ": " << out[i] << " not " << want;
+            }
         }
     }
     EXPECT_EQ(wrong, 0u);
