@@ -169,11 +169,27 @@ def assert_same_summary(got, ref):
         np.testing.assert_array_equal(np.array(path), np.array(rpath))
 
 
-@pytest.mark.parametrize("n_paths, horizon, seed", [(5, 4, 42), (70, 3, 7), (130, 2, 2**64 - 1)])
-def test_paths_match_an_independent_replay(n_paths, horizon, seed):
-    got = tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1000.0, n_paths, horizon, seed)
-    corr = [list(r) for r in CORR]
-    ref = summarise(reference_paths([list(r) for r in RETURNS], list(WEIGHTS), corr, 1000.0, n_paths, horizon, seed), 1000.0)
+def many_assets(n, seed=4):
+    rng = np.random.default_rng(seed)
+    returns = [rng.normal(0.0005, rng.uniform(0.005, 0.03), int(rng.integers(5, 60))) for _ in range(n)]
+    a = rng.normal(0, 1, (n, n + 2))
+    c = a @ a.T
+    d = np.sqrt(np.diag(c))
+    return returns, rng.normal(1.0 / n, 0.5 / n, n), list(c / np.outer(d, d))
+
+
+@pytest.mark.parametrize("assets, n_paths, horizon, seed", [
+    ((RETURNS, WEIGHTS, CORR), 5, 4, 42),
+    ((RETURNS, WEIGHTS, CORR), 70, 3, 7),
+    ((RETURNS, WEIGHTS, CORR), 130, 2, 2**64 - 1),
+    # Paths over two blocks and a part, a group of lanes cut short, many assets.
+    (many_assets(11), 150, 3, 5),
+], ids=["five_paths", "past_one_block", "last_seed", "eleven_assets"])
+def test_paths_match_an_independent_replay(assets, n_paths, horizon, seed):
+    returns, weights, corr = assets
+    got = tw.simulate_portfolio_mc(returns, weights, corr, 1000.0, n_paths, horizon, seed)
+    ref = summarise(reference_paths([list(r) for r in returns], list(weights), [list(r) for r in corr], 1000.0,
+                                    n_paths, horizon, seed), 1000.0)
     assert_same_summary(got, ref)
 
 

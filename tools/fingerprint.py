@@ -626,6 +626,67 @@ for seed in range(20):
         policy, param = ("calendar", float(rng.integers(1, 20))) if seed % 2 else ("band", 0.05)
         return tw.simulate_rebalance_policy(prices, w, 1_000_000.0, policy, param, min_trade_value=100.0)
 
+def correlation(rng, k):
+    """A random correlation matrix: the normalised Gram matrix of k random factor loadings."""
+    a = rng.normal(0, 1, (k, k + 3))
+    c = a @ a.T
+    d = np.sqrt(np.diag(c))
+    return c / np.outer(d, d)
+
+
+# Many paths over many assets: path counts off the 64-path blocks, negative and odd weights,
+# empty and constant series among the assets.
+for seed in range(12):
+    @run(f"monte_carlo_wide/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(17_500 + seed)
+        k = int(rng.integers(5, 17))
+        rets = [rng.normal(0.0005, rng.uniform(0.002, 0.03), int(rng.integers(20, 400))) for _ in range(k)]
+        if seed % 3 == 0:
+            rets[int(rng.integers(0, k))] = np.array([])
+        if seed % 4 == 1:
+            rets[int(rng.integers(0, k))] = np.full(30, 0.001)
+        w = rng.normal(1.0 / k, 0.3 / k, k)
+        if seed % 2:
+            w[0] = -w[0]
+        n_paths = int(rng.integers(1, 3000)) if seed % 5 else int(rng.integers(1, 64))
+        return tw.simulate_portfolio_mc(rets, w, list(correlation(rng, k)), 1_000_000.0, n_paths,
+                                        int(rng.integers(0, 130)), int(rng.integers(0, 2**63)))
+
+
+@run("monte_carlo_wide/overflowing")
+def _():
+    # Growth terms past the double range: paths that end at +-inf and NaN among finite ones.
+    rng = np.random.default_rng(17_700)
+    rets = [rng.normal(0.0, 0.01, 50) for _ in range(5)] + [np.array([0.0, 2.0]), np.array([2.0, 0.0])]
+    w = np.array([0.2] * 5 + [1e308, -1e308])
+    return tw.simulate_portfolio_mc(rets, w, list(correlation(rng, 7)), 1.0, 700, 1, int(rng.integers(0, 2**63)))
+
+
+@run("monte_carlo_wide/nan_among_infinities")
+def _():
+    # A series holding a NaN (its drift is NaN) among growth terms of both infinite signs:
+    # NaNs of both signs meet in the sums.
+    rng = np.random.default_rng(17_800)
+    out = []
+    for case in range(4):
+        nan_series = rng.normal(0, 0.01, 30)
+        nan_series[3] = np.nan
+        rets = [rng.normal(0, 0.01, 30) for _ in range(3)] + [np.array([0.0, 2.0]), np.array([2.0, 0.0])]
+        w = [0.2] * 3 + [1e308, -1e308]
+        rets.insert(len(rets) if case % 2 == 0 else 0, nan_series)
+        w.insert(len(w) if case % 2 == 0 else 0, 0.5)
+        out.append(tw.simulate_portfolio_mc(rets, np.array(w), list(np.eye(6)), 1.0, 200, 3, case))
+    return out
+
+
+@run("monte_carlo_wide/default_size")
+def _():
+    rng = np.random.default_rng(17_600)
+    rets = [rng.normal(0.0004, 0.015, 500) for _ in range(10)]
+    return tw.simulate_portfolio_mc(rets, np.full(10, 0.1), list(correlation(rng, 10)), 1_000_000.0, 10_000, 252, 42)
+
+
 for seg in ["equity_intraday", "equity_delivery", "futures_nfo", "options_nfo", "futures_mcx", "options_mcx",
             "futures_cds", "options_cds", "bad"]:
     @run(f"cost_schedule/{seg}")

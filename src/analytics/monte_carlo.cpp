@@ -5,6 +5,7 @@
 #include <cmath>
 #include <span>
 
+#include "analytics/monte_carlo_paths.h"
 #include "base/format.h"
 #include "base/output_size.h"
 #include "base/pool.h"
@@ -23,12 +24,8 @@ using base::sat_cast_u64;
 
 namespace {
 
-constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kDt = 1.0;
 constexpr std::array<double, 5> kPercentiles = {5.0, 25.0, 50.0, 75.0, 95.0};
-
-constexpr std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
 
 struct AssetDrift {
     double mu = 0.0;
@@ -46,42 +43,6 @@ AssetDrift drift_of(const std::vector<double>& series) {
     double ss = -0.0;
     for (double x : series) ss += (x - mu) * (x - mu);
     return {mu, std::fmax(std::sqrt(ss / m), 1e-10)};
-}
-
-// Everything a path reads, shared read-only by the pool's tasks.
-struct PathModel {
-    std::size_t n = 0;
-    const std::vector<double>* weights = nullptr;
-    std::vector<double> l;      // n x n lower triangle
-    std::vector<double> scale;  // sigma x sqrt(dt)
-    std::vector<double> drift;  // (mu - sigma^2 / 2) x dt
-    double v0 = 0.0;
-    std::size_t horizon = 0;
-};
-
-// Simulates one path into `out` (horizon + 1 values) from `rng`; z and e are scratch.
-void simulate_path(const PathModel& m, Xoshiro256& rng, double* out, std::vector<double>& z, std::vector<double>& e) {
-    double value = m.v0;
-    out[0] = value;
-    const std::vector<double>& w = *m.weights;
-    for (std::size_t step = 1; step <= m.horizon; ++step) {
-        for (std::size_t i = 0; i < m.n; ++i) {
-            double u1 = rng.uniform();
-            const double u2 = rng.uniform();
-            if (u1 < 1e-15) u1 = 1e-15;
-            z[i] = std::sqrt(-2.0 * std::log(u1)) * std::cos(kTwoPi * u2);
-        }
-        for (std::size_t i = 0; i < m.n; ++i) {
-            const double* row = m.l.data() + i * m.n;
-            double s = 0.0;
-            for (std::size_t j = 0; j <= i; ++j) s += row[j] * z[j];
-            e[i] = s;
-        }
-        double g = 0.0;
-        for (std::size_t i = 0; i < m.n; ++i) g += w[i] * (std::exp(m.scale[i] * e[i] + m.drift[i]) - 1.0);
-        value *= 1.0 + g;
-        out[step] = value;
-    }
 }
 
 // The total order of final values: -inf first, then the finite values ascending, then
@@ -154,43 +115,6 @@ double shortfall_percent(double v0, double level) {
 
 }  // namespace
 
-Xoshiro256::Xoshiro256(std::uint64_t seed) noexcept {
-    std::uint64_t z = seed + kGolden;
-    for (std::uint64_t& word : s_) {
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        word = z ^ (z >> 31);
-        z = z + kGolden;
-    }
-}
-
-std::uint64_t Xoshiro256::next() noexcept {
-    const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
-    const std::uint64_t t = s_[1] << 17;
-    s_[2] ^= s_[0];
-    s_[3] ^= s_[1];
-    s_[1] ^= s_[2];
-    s_[0] ^= s_[3];
-    s_[2] ^= t;
-    s_[3] = rotl(s_[3], 45);
-    return result;
-}
-
-void Xoshiro256::jump() noexcept {
-    static constexpr std::uint64_t kJump[] = {0x180ec6d33cfd0abaULL, 0xd5a61266f0c9392cULL, 0xa9582618e03fc9aaULL,
-                                              0x39abdc4529b1661cULL};
-    std::array<std::uint64_t, 4> acc = {0, 0, 0, 0};
-    for (std::uint64_t word : kJump) {
-        for (int b = 0; b < 64; ++b) {
-            if (word & (std::uint64_t{1} << b)) {
-                for (int k = 0; k < 4; ++k) acc[k] ^= s_[k];
-            }
-            next();
-        }
-    }
-    s_ = acc;
-}
-
 Status<OwnError> check_mc_request(const McRequest& q) {
     const std::size_t n = q.returns.size();
     if (n == 0) return err(OwnError{"returns must contain at least one asset series"});
@@ -253,7 +177,7 @@ Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
                                  base::fmt::format("the paths ({} paths of {} steps)", q.n_simulations, q.horizon));
     PathModel model;
     model.n = q.returns.size();
-    model.weights = &q.weights;
+    model.weights = q.weights;
     model.v0 = q.initial_value;
     model.horizon = static_cast<std::size_t>(q.horizon);
     model.scale.resize(model.n);
@@ -266,6 +190,7 @@ Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
     auto l = cholesky_lower(q.correlation);
     if (!l) return err(l.error());
     model.l = std::move(l).value();
+    model.per_path = path_leap(model.n, model.horizon);
 
     const auto n_paths = static_cast<std::size_t>(q.n_simulations);
     const std::size_t stride = model.horizon + 1;
@@ -279,13 +204,8 @@ Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
     }
 
     auto done = base::pool::parallel_map<Unit, OwnError>(n_blocks, [&](std::size_t b) -> Result<Unit, OwnError> {
-        Xoshiro256 stream = streams[b];
-        std::vector<double> z(model.n);
-        std::vector<double> e(model.n);
-        const std::size_t end = std::min(b * kPathsPerStream + kPathsPerStream, n_paths);
-        for (std::size_t p = b * kPathsPerStream; p < end; ++p) {
-            simulate_path(model, stream, paths.data() + p * stride, z, e);
-        }
+        const std::size_t first = b * kPathsPerStream;
+        simulate_paths(model, streams[b], std::min(kPathsPerStream, n_paths - first), paths.data() + first * stride);
         return Unit{};
     });
     if (!done.ok()) return err(std::move(done).error().second);

@@ -8,7 +8,8 @@
 // Paths are simulated in fixed blocks of kPathsPerStream consecutive paths; block b draws
 // from one xoshiro256** stream, the seed's expanded state advanced by b jumps of 2^128
 // draws. The blocks do not depend on the worker count, so a seed reproduces its result
-// bit for bit on any pool size.
+// bit for bit on any pool size. Within a block the paths run several at a time in vector
+// lanes, each from its own place in the block's stream (monte_carlo_paths.h).
 #pragma once
 
 #include <array>
@@ -16,6 +17,7 @@
 #include <span>
 #include <vector>
 
+#include "analytics/xoshiro.h"
 #include "base/errors.h"
 #include "base/result.h"
 
@@ -58,20 +60,6 @@ base::Status<base::OwnError> check_mc_request(const McRequest& request);
 // Lower-triangular L with L x L' = C, row-major n x n; fails on a zero pivot that a later
 // row divides by, or on a non-positive diagonal pivot.
 base::Result<std::vector<double>, base::OwnError> cholesky_lower(const std::vector<std::vector<double>>& c);
-
-// xoshiro256** seeded by the SplitMix64-style expansion of `seed`.
-class Xoshiro256 {
-public:
-    explicit Xoshiro256(std::uint64_t seed) noexcept;
-    std::uint64_t next() noexcept;
-    double uniform() noexcept { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    // Advances the state by 2^128 draws.
-    void jump() noexcept;
-    const std::array<std::uint64_t, 4>& state() const noexcept { return s_; }
-
-private:
-    std::array<std::uint64_t, 4> s_;
-};
 
 // The summary of `n_paths` (>= 1) paths of horizon + 1 values each, one after another.
 McSummary summarise_paths(std::span<const double> paths, std::size_t n_paths, std::size_t horizon, double v0);
