@@ -1,5 +1,8 @@
 #include "runners/single_driver.h"
 
+#include <cstdint>
+#include <initializer_list>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -84,6 +87,90 @@ KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signal
     return kc;
 }
 
+namespace {
+
+// The bars on which the processor's effective signals fall, found a few signals ahead of
+// the bar being stepped. While flat the next raw entry is one, while holding the next raw
+// exit without an entry (Stream's rules; the processor follows its own signals, never the
+// kernel): a raw flag the processor ignores leaves its bar without a signal. Between
+// signals the quiet stretches skip the columns, so the bars of the signals found are
+// fetched as they are found, and are in cache by the time they are stepped.
+class SignalLookahead {
+public:
+    struct Signal {
+        std::size_t bar;  // the bar count when there is none left
+        bool entry;
+    };
+
+    SignalLookahead(const BarSeries& bars, const SignalInput& signals, std::span<const double> atr)
+        : bars_(bars), entries_(signals.entries), exits_(signals.exits), atr_(atr), n_(bars.bars()) {
+        while (count_ < kAhead) find_next();
+    }
+
+    const Signal& next() const noexcept { return ring_[head_]; }
+
+    void pop() noexcept {
+        head_ = (head_ + 1) % kAhead;
+        --count_;
+        find_next();
+    }
+
+private:
+    static constexpr std::size_t kAhead = 4;
+
+    void find_next() noexcept {
+        std::size_t at = n_;
+        if (from_ < n_) at = holding_ ? first_exit_alone(from_) : base::flag_bytes::first_set(entries_, from_, n_);
+        ring_[(head_ + count_) % kAhead] = {at, !holding_};
+        ++count_;
+        if (at == n_) {
+            from_ = n_;
+            return;
+        }
+        from_ = at + 1;
+        holding_ = !holding_;
+        // The signal's bar and the bar before it, which closes the stretch up to it.
+        for (const std::size_t k : {at - (at > 0 ? 1 : 0), at}) {
+            __builtin_prefetch(bars_.timestamps.data() + k);
+            __builtin_prefetch(bars_.open.data() + k);
+            __builtin_prefetch(bars_.high.data() + k);
+            __builtin_prefetch(bars_.low.data() + k);
+            __builtin_prefetch(bars_.close.data() + k);
+            __builtin_prefetch(bars_.volume.data() + k);
+            if (k < atr_.size()) __builtin_prefetch(atr_.data() + k);
+        }
+    }
+
+    // The first bar in [from, n) with a raw exit and no raw entry, or n.
+    std::size_t first_exit_alone(std::size_t from) const noexcept {
+        using base::flag_bytes::load_word;
+        using base::flag_bytes::ones_where_set;
+        std::size_t i = from;
+        for (; i + 8 <= n_; i += 8) {
+            const std::uint64_t alone =
+                ones_where_set(load_word(exits_.data() + i)) & ~ones_where_set(load_word(entries_.data() + i));
+            if (alone != 0) break;
+        }
+        for (; i < n_; ++i) {
+            if (exits_[i] != 0 && entries_[i] == 0) return i;
+        }
+        return n_;
+    }
+
+    const BarSeries& bars_;
+    std::span<const std::uint8_t> entries_;
+    std::span<const std::uint8_t> exits_;
+    std::span<const double> atr_;
+    std::size_t n_;
+    std::size_t from_ = 0;
+    bool holding_ = false;
+    Signal ring_[kAhead] = {};
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
+
+}  // namespace
+
 Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
                                          const SignalInput& signals,
                                          const std::optional<InstrumentConfig>& instrument) {
@@ -96,34 +183,26 @@ Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSe
     session.reserve(n);
 
     const std::vector<double> atr = atr_series(bars, resolve_atr_period(run.config, instrument));
-    signals::processor::Stream processor;
+    SignalLookahead lookahead(bars, signals, atr);
     BarSignal sig;
     for (std::size_t i = 0; i < n; ++i) {
-        // Bars without a raw signal change nothing while the kernel is quiet (the processor
-        // included), so the stretch up to the next signal is stepped in one go.
-        if (session.kernel().quiet()) {
-            const std::size_t next = base::flag_bytes::first_set_in_either(signals.entries, signals.exits, i, n);
-            if (next > i) {
-                const std::size_t m = next - i;
-                // The stepped bar after the stretch reads columns the stretch leaves alone;
-                // asking for them now hides their fetch behind the stretch's work.
-                if (next < n) {
-                    __builtin_prefetch(bars.timestamps.data() + next);
-                    __builtin_prefetch(bars.open.data() + next);
-                    __builtin_prefetch(bars.volume.data() + next);
-                }
-                session.step_quiet(i, {bars.timestamps.subspan(i, m), bars.open.subspan(i, m),
-                                       bars.high.subspan(i, m), bars.low.subspan(i, m), bars.close.subspan(i, m),
-                                       bars.volume.subspan(i, m), next - 1 < atr.size() ? atr[next - 1] : 0.0});
-                i = next;
-                if (i == n) break;
-            }
+        const SignalLookahead::Signal next = lookahead.next();
+        // Bars without a signal change nothing while the kernel is quiet, so the stretch
+        // up to the next signal is stepped in one go.
+        if (next.bar > i && session.kernel().quiet()) {
+            const std::size_t m = next.bar - i;
+            session.step_quiet(i, {bars.timestamps.subspan(i, m), bars.open.subspan(i, m), bars.high.subspan(i, m),
+                                   bars.low.subspan(i, m), bars.close.subspan(i, m), bars.volume.subspan(i, m),
+                                   next.bar - 1 < atr.size() ? atr[next.bar - 1] : 0.0});
+            i = next.bar;
+            if (i == n) break;
         }
         const OhlcvBar bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i],
                            bars.volume[i]};
-        const auto flags = processor.next(signals.entries[i] != 0, signals.exits[i] != 0);
-        sig.entry = flags.entry;
-        sig.exit = flags.exit;
+        const bool signalled = next.bar == i;
+        sig.entry = signalled && next.entry;
+        sig.exit = signalled && !next.entry;
+        if (signalled) lookahead.pop();
         sig.atr = i < atr.size() ? atr[i] : 0.0;
         if (signals.position_sizes) sig.size_mult = (*signals.position_sizes)[i];
         // The step's events are not needed here: trades and curves are kept by the session.
