@@ -38,6 +38,8 @@ void reserve_curve(V& v, std::size_t n) {
 using Pair = double __attribute__((vector_size(16)));
 using Mask = std::int64_t __attribute__((vector_size(16)));
 
+#define TARNWICK_ALWAYS_INLINE __attribute__((always_inline)) inline
+
 Pair load_pair(const double* at) noexcept {
     Pair p;
     std::memcpy(&p, at, sizeof p);
@@ -69,7 +71,9 @@ struct SampleState {
     double peak;
     double previous;  // the latest equity sample; 0.0 before the first (its return is 0.0)
     double limit;     // the drawdown halt's threshold when it may still come on, else NaN
-    bool reached = false;
+    Mask over = {0, 0};  // lanes that saw a drawdown at or past the limit
+
+    bool reached() const noexcept { return (over[0] | over[1]) != 0; }
 };
 
 // One bar's samples, as CoreSession::step takes them.
@@ -78,13 +82,13 @@ void sample_one(SampleState& s, const SampleOut& out, std::size_t k, double eq) 
     const double dd = drawdown_pct(s.peak, eq);
     const double ret = s.previous != 0.0 ? (eq - s.previous) / s.previous : 0.0;
     s.previous = eq;
-    s.reached = s.reached || dd >= s.limit;
+    if (dd >= s.limit) s.over[0] = -1;
     out.put(k, eq, dd, ret);
 }
 
 // Two bars' samples in lanes. The running peak is folded in scalar order; a lane whose
 // peak is not above 0 (drawdown) or whose previous sample is 0 (return) is masked to +0.0.
-void sample_two(SampleState& s, const SampleOut& out, std::size_t k, Pair eq) noexcept {
+TARNWICK_ALWAYS_INLINE void sample_two(SampleState& s, const SampleOut& out, std::size_t k, Pair eq) noexcept {
     const double p0 = std::max(s.peak, eq[0]);
     const double p1 = std::max(p0, eq[1]);
     s.peak = p1;
@@ -93,8 +97,7 @@ void sample_two(SampleState& s, const SampleOut& out, std::size_t k, Pair eq) no
     const Pair prev = {s.previous, eq[0]};
     const Pair ret = (Pair)((Mask)((eq - prev) / prev) & (prev != 0.0));
     s.previous = eq[1];
-    const Mask over = dd >= s.limit;
-    s.reached = s.reached || (over[0] | over[1]) != 0;
+    s.over |= dd >= s.limit;
     out.put(k, eq, dd, ret);
 }
 
@@ -112,9 +115,10 @@ void sample_flat(SampleState& s, const SampleOut& out, std::size_t m, double eq)
     for (; k < m; ++k) out.put(k, eq, dd, ret);
 }
 
-// A stretch holding one position, valued at each close: false, with nothing written
-// that counts and `s` unchanged, when a close is not a tradable price (a gap is marked
-// at an earlier close, which the caller values bar by bar).
+// A stretch holding one position of kind K, valued at each close: false, with nothing
+// written that counts and `s` unchanged, when a close is not a tradable price (a gap is
+// marked at an earlier close, which the caller values bar by bar).
+template <Kernel::QuietBook::Kind K>
 bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std::size_t m,
                   const Kernel::QuietBook& book) noexcept {
     constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -125,15 +129,28 @@ bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std
     for (; k + 2 <= m; k += 2) {
         const Pair c = load_pair(close + k);
         tradable &= (c > 0.0) & (c < kInf);
-        sample_two(run, out, k, cash + book.value(c));
+        sample_two(run, out, k, cash + book.value_as<K>(c));
     }
-    for (; k < m; ++k) {
-        tradable &= (Mask){close[k] > 0.0 && close[k] < kInf ? -1 : 0, -1};
-        sample_one(run, out, k, cash + book.value(close[k]));
+    if (k < m) {
+        if (!(close[k] > 0.0 && close[k] < kInf)) tradable[0] = 0;
+        sample_one(run, out, k, cash + book.value_as<K>(close[k]));
     }
     if ((tradable[0] & tradable[1]) == 0) return false;
     s = run;
     return true;
+}
+
+bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std::size_t m,
+                  const Kernel::QuietBook& book) noexcept {
+    using Kind = Kernel::QuietBook::Kind;
+    switch (book.kind) {
+        case Kind::CashLong: return sample_marks<Kind::CashLong>(s, out, close, m, book);
+        case Kind::CashShort: return sample_marks<Kind::CashShort>(s, out, close, m, book);
+        case Kind::Margin: return sample_marks<Kind::Margin>(s, out, close, m, book);
+        case Kind::Flat:
+        case Kind::Other: break;
+    }
+    return false;
 }
 
 // Samples from equity already written to `out.equity[0 .. m)`, in passes that run in
@@ -167,8 +184,9 @@ void sample_equity(SampleState& s, const SampleOut& out, std::size_t m) noexcept
         const double previous = equity[k - 1];
         returns[k] = previous != 0.0 ? (equity[k] - previous) / previous : 0.0;
     }
-    s.previous = equity[m - 1];
-    for (k = 0; k < m && !s.reached; ++k) s.reached = drawdown[k] >= s.limit;
+    for (k = 0; k < m; ++k) {
+        if (drawdown[k] >= s.limit) s.over[0] = -1;
+    }
 }
 
 }  // namespace
@@ -230,14 +248,14 @@ void CoreSession::step_quiet(std::uint64_t first_idx, const QuietBars& bars) {
     if (book.kind == Kernel::QuietBook::Kind::Flat) {
         sample_flat(state, out, m, book.cash + book.value(0.0));
         kernel_.step_quiet_unvalued(high, low, bars.close, bars.atr);
-    } else if (book.kind != Kernel::QuietBook::Kind::Other && sample_marks(state, out, bars.close.data(), m, book)) {
+    } else if (sample_marks(state, out, bars.close.data(), m, book)) {
         kernel_.step_quiet_unvalued(high, low, bars.close, bars.atr);
     } else {
         kernel_.step_quiet(high, low, bars.close, bars.atr, out.equity);
         sample_equity(state, out, m);
     }
     peak_ = state.peak;
-    if (state.reached) kernel_.set_drawdown_halt(true);
+    if (state.reached()) kernel_.set_drawdown_halt(true);
 
     if (!external_timestamps_) {
         out_.timestamps.insert(out_.timestamps.end(), bars.timestamps.begin(), bars.timestamps.begin() + m);

@@ -108,16 +108,28 @@ public:
 
         // `marked_value`'s sum over the one position, in its order of operations, for a
         // double or for lanes of doubles.
+        template <Kind K, class V>
+        V value_as(V mark) const noexcept {
+            if constexpr (K == Kind::CashLong) {
+                return -0.0 + size * mark * multiplier;
+            } else if constexpr (K == Kind::CashShort) {
+                return -0.0 + size * multiplier * (2.0 * entry - mark);
+            } else if constexpr (K == Kind::Margin) {
+                return -0.0 + direction * (mark - entry) * size * multiplier;
+            } else {
+                return -V{};  // the empty sum
+            }
+        }
         template <class V>
         V value(V mark) const noexcept {
             switch (kind) {
-                case Kind::CashLong: return -0.0 + size * mark * multiplier;
-                case Kind::CashShort: return -0.0 + size * multiplier * (2.0 * entry - mark);
-                case Kind::Margin: return -0.0 + direction * (mark - entry) * size * multiplier;
+                case Kind::CashLong: return value_as<Kind::CashLong>(mark);
+                case Kind::CashShort: return value_as<Kind::CashShort>(mark);
+                case Kind::Margin: return value_as<Kind::Margin>(mark);
                 case Kind::Flat:
                 case Kind::Other: break;
             }
-            return -V{};  // the empty sum
+            return value_as<Kind::Flat>(mark);
         }
     };
     QuietBook quiet_book() const noexcept;
