@@ -1,5 +1,7 @@
 #include "engine/core_session.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -121,21 +123,23 @@ void sample_flat(SampleState& s, const SampleOut& out, std::size_t m, double eq)
 template <Kernel::QuietBook::Kind K>
 bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std::size_t m,
                   const Kernel::QuietBook& book) noexcept {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
     SampleState run = s;
     const double cash = book.cash;
-    Mask tradable = {-1, -1};
+    // Lanes that met a close that is no tradable price (not above 0, or not finite).
+    const __m128d zero = _mm_setzero_pd(), inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
+    __m128d tradable = _mm_cmpeq_pd(zero, zero);
     std::size_t k = 0;
     for (; k + 2 <= m; k += 2) {
         const Pair c = load_pair(close + k);
-        tradable &= (c > 0.0) & (c < kInf);
+        tradable = _mm_and_pd(tradable, _mm_and_pd(_mm_cmpgt_pd(c, zero), _mm_cmplt_pd(c, inf)));
         sample_two(run, out, k, cash + book.value_as<K>(c));
     }
     if (k < m) {
-        if (!(close[k] > 0.0 && close[k] < kInf)) tradable[0] = 0;
+        const __m128d c = _mm_set1_pd(close[k]);
+        tradable = _mm_and_pd(tradable, _mm_and_pd(_mm_cmpgt_pd(c, zero), _mm_cmplt_pd(c, inf)));
         sample_one(run, out, k, cash + book.value_as<K>(close[k]));
     }
-    if ((tradable[0] & tradable[1]) == 0) return false;
+    if (_mm_movemask_pd(tradable) != 3) return false;
     s = run;
     return true;
 }

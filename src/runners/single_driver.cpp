@@ -127,8 +127,18 @@ private:
             from_ = n_;
             return;
         }
+        const std::size_t held_from = from_;
         from_ = at + 1;
         holding_ = !holding_;
+        if (!holding_) {
+            // An exit: the bars since the entry are most likely held, and a held stretch
+            // reads its closes, highs and lows.
+            for (std::size_t k = held_from; k < at; k += 8) {
+                __builtin_prefetch(bars_.high.data() + k);
+                __builtin_prefetch(bars_.low.data() + k);
+                __builtin_prefetch(bars_.close.data() + k);
+            }
+        }
         // The signal's bar and the bar before it, which closes the stretch up to it.
         for (const std::size_t k : {at - (at > 0 ? 1 : 0), at}) {
             __builtin_prefetch(bars_.timestamps.data() + k);
