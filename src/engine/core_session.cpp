@@ -40,8 +40,6 @@ void reserve_curve(V& v, std::size_t n) {
 using Pair = double __attribute__((vector_size(16)));
 using Mask = std::int64_t __attribute__((vector_size(16)));
 
-#define TARNWICK_ALWAYS_INLINE __attribute__((always_inline)) inline
-
 Pair load_pair(const double* at) noexcept {
     Pair p;
     std::memcpy(&p, at, sizeof p);
@@ -90,7 +88,8 @@ void sample_one(SampleState& s, const SampleOut& out, std::size_t k, double eq) 
 
 // Two bars' samples in lanes. The running peak is folded in scalar order; a lane whose
 // peak is not above 0 (drawdown) or whose previous sample is 0 (return) is masked to +0.0.
-TARNWICK_ALWAYS_INLINE void sample_two(SampleState& s, const SampleOut& out, std::size_t k, Pair eq) noexcept {
+// Inlined into each loop, where the running state stays in registers.
+[[gnu::always_inline]] inline void sample_two(SampleState& s, const SampleOut& out, std::size_t k, Pair eq) noexcept {
     const double p0 = std::max(s.peak, eq[0]);
     const double p1 = std::max(p0, eq[1]);
     s.peak = p1;

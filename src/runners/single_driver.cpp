@@ -1,12 +1,14 @@
 #include "runners/single_driver.h"
 
+#include <emmintrin.h>
+
+#include <bit>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "base/flag_bytes.h"
 #include "base/format.h"
 #include "domain/bar.h"
 #include "indicators/volatility.h"
@@ -120,7 +122,8 @@ private:
 
     void find_next() noexcept {
         std::size_t at = n_;
-        if (from_ < n_) at = holding_ ? first_exit_alone(from_) : base::flag_bytes::first_set(entries_, from_, n_);
+        // While holding, a raw exit counts only without a raw entry on its bar.
+        if (from_ < n_) at = holding_ ? first_flag(exits_.data(), entries_.data(), from_) : first_flag(entries_.data(), nullptr, from_);
         ring_[(head_ + count_) % kAhead] = {at, !holding_};
         ++count_;
         if (at == n_) {
@@ -151,18 +154,22 @@ private:
         }
     }
 
-    // The first bar in [from, n) with a raw exit and no raw entry, or n.
-    std::size_t first_exit_alone(std::size_t from) const noexcept {
-        using base::flag_bytes::load_word;
-        using base::flag_bytes::ones_where_set;
+    // The first bar in [from, n) whose byte in `set` is set and, given `clear`, whose byte
+    // there is not; n when there is none. Sixteen bars to a comparison.
+    std::size_t first_flag(const std::uint8_t* set, const std::uint8_t* clear, std::size_t from) const noexcept {
+        const __m128i zero = _mm_setzero_si128();
         std::size_t i = from;
-        for (; i + 8 <= n_; i += 8) {
-            const std::uint64_t alone =
-                ones_where_set(load_word(exits_.data() + i)) & ~ones_where_set(load_word(entries_.data() + i));
-            if (alone != 0) break;
+        for (; i + 16 <= n_; i += 16) {
+            const auto zeros = [&](const std::uint8_t* column) {
+                return static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(column + i)), zero)));
+            };
+            unsigned hits = ~zeros(set) & 0xFFFFu;
+            if (clear != nullptr && hits != 0) hits &= zeros(clear);
+            if (hits != 0) return i + static_cast<std::size_t>(std::countr_zero(hits));
         }
         for (; i < n_; ++i) {
-            if (exits_[i] != 0 && entries_[i] == 0) return i;
+            if (set[i] != 0 && (clear == nullptr || clear[i] == 0)) return i;
         }
         return n_;
     }
