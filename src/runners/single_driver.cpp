@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <initializer_list>
@@ -119,11 +120,12 @@ public:
 
 private:
     static constexpr std::size_t kAhead = 4;
+    static constexpr std::size_t kHeldAhead = 256;  // bars
 
     void find_next() noexcept {
-        std::size_t at = n_;
         // While holding, a raw exit counts only without a raw entry on its bar.
-        if (from_ < n_) at = holding_ ? first_flag(exits_.data(), entries_.data(), from_) : first_flag(entries_.data(), nullptr, from_);
+        const std::size_t at = holding_ ? first_flag(exits_.data(), entries_.data(), from_)
+                                        : first_flag(entries_.data(), nullptr, from_);
         ring_[(head_ + count_) % kAhead] = {at, !holding_};
         ++count_;
         if (at == n_) {
@@ -135,8 +137,9 @@ private:
         holding_ = !holding_;
         if (!holding_) {
             // An exit: the bars since the entry are most likely held, and a held stretch
-            // reads its closes, highs and lows.
-            for (std::size_t k = held_from; k < at; k += 8) {
+            // reads its closes, highs and lows. The start of a long one is enough: the
+            // hardware follows the stream from there.
+            for (std::size_t k = held_from; k < std::min(at, held_from + kHeldAhead); k += 8) {
                 __builtin_prefetch(bars_.high.data() + k);
                 __builtin_prefetch(bars_.low.data() + k);
                 __builtin_prefetch(bars_.close.data() + k);
@@ -161,8 +164,8 @@ private:
         std::size_t i = from;
         for (; i + 16 <= n_; i += 16) {
             const auto zeros = [&](const std::uint8_t* column) {
-                return static_cast<unsigned>(
-                    _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(column + i)), zero)));
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(column + i));
+                return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
             };
             unsigned hits = ~zeros(set) & 0xFFFFu;
             if (clear != nullptr && hits != 0) hits &= zeros(clear);
