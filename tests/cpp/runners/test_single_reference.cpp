@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/bit_fixtures.h"
 #include "engine/core_session.h"
 #include "indicators/volatility.h"
-#include "metrics/metric_fields.h"
 #include "runners/batch_single.h"
 #include "runners/single_driver.h"
 #include "signals/processor.h"
@@ -49,8 +49,9 @@ int seeds() {
     return n > 0 ? n : kSeeds;
 }
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-std::uint64_t bits(const std::optional<double>& v) { return v ? bits(*v) : 0x7ff4'dead'0000'0000ULL; }
+using testing_support::bits;
+using testing_support::bits_of;
+using testing_support::curve_bits;
 
 struct Inputs {
     std::vector<std::int64_t> ts;
@@ -132,46 +133,6 @@ RunOutput every_bar(const Inputs& in) {
                      sig);
     }
     return std::move(session).finish();
-}
-
-std::vector<std::uint64_t> bits_of(const TradeRecord& t) {
-    std::vector<std::uint64_t> out = {t.id, t.entry_idx, t.exit_idx, bits(t.entry_price), bits(t.exit_price),
-                                      bits(t.size), static_cast<std::uint64_t>(t.direction), bits(t.pnl),
-                                      bits(t.return_pct), static_cast<std::uint64_t>(t.entry_time),
-                                      static_cast<std::uint64_t>(t.exit_time), bits(t.fees), bits(t.entry_fees),
-                                      bits(t.exit_fees), static_cast<std::uint64_t>(t.exit_reason), bits(t.mae_price),
-                                      bits(t.mfe_price), bits(t.mae_pnl), bits(t.mfe_pnl)};
-    if (t.fee_breakdown) {
-        const auto& f = *t.fee_breakdown;
-        for (double v : {f.brokerage, f.stt, f.exchange_txn, f.sebi_fee, f.stamp_duty, f.gst}) out.push_back(bits(v));
-    }
-    return out;
-}
-
-template <class C>
-std::vector<std::uint64_t> curve_bits(const C& curve) {
-    std::vector<std::uint64_t> out;
-    for (double v : curve) out.push_back(bits(v));
-    return out;
-}
-
-std::vector<std::uint64_t> bits_of(const metrics::BacktestMetrics& m) {
-    std::vector<std::uint64_t> out;
-    const auto add = [&](const auto& v) {
-        if constexpr (std::is_floating_point_v<std::decay_t<decltype(v)>>) {
-            out.push_back(bits(static_cast<double>(v)));
-        } else if constexpr (std::is_integral_v<std::decay_t<decltype(v)>>) {
-            out.push_back(static_cast<std::uint64_t>(v));
-        } else {
-            out.push_back(v ? bits(static_cast<double>(*v)) : 1);
-        }
-    };
-#define TARNWICK_ADD_FIGURE(type, name, initial, place, label, doc) add(m.name);
-#define TARNWICK_ADD_RATIO(name, initial, place, label, doc) add(m.name);
-    TARNWICK_METRIC_FIELDS(TARNWICK_ADD_FIGURE, TARNWICK_ADD_RATIO)
-#undef TARNWICK_ADD_FIGURE
-#undef TARNWICK_ADD_RATIO
-    return out;
 }
 
 void expect_same(const RunOutput& got, const RunOutput& want) {
