@@ -171,6 +171,113 @@ for seed in range(10):
         return tw.batch_single_backtest(*data, items, config=config(rng))
 
 
+
+# Long runs with sparse signals: most bars fall between signals, with gaps, one-bar crashes
+# that trip a drawdown limit, shorts, every stop and target rule, both fill timings, sizes,
+# lots and fee segments.
+def long_bars(rng, n, gaps):
+    data = list(bars(rng, n, vol=0.01, gaps=gaps, spacing=MINUTE if rng.random() < 0.5 else DAY))
+    close = data[4].copy()
+    crash = rng.random(n) < 2.0 / n
+    crash[0] = False
+    close[crash] *= 0.5
+    if gaps:
+        high = data[2].copy()
+        high[rng.random(n) < gaps / 2] = np.nan
+        data[2] = high
+    data[4] = close
+    return data
+
+
+for seed in range(60):
+    @run(f"single_long/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(20_000 + seed)
+        n = int(rng.integers(2_000, 30_000))
+        data = long_bars(rng, n, gaps=0.01 if seed % 4 == 0 else 0.0)
+        rate = float(rng.choice([0.001, 0.005, 0.01, 0.03]))
+        en, ex = signals(rng, n, rate)
+        cfg = config(rng)
+        if seed % 5 == 3:
+            cfg.max_drawdown_pct = 20.0
+        kw = {}
+        if seed % 3 == 1:
+            kw["position_sizes"] = rng.uniform(0.1, 1.0, n)
+        if seed % 7 == 2:
+            ic = tw.InstrumentConfig(lot_size=5.0, alloted_capital=50_000.0)
+            if seed % 2:
+                ic.set_trailing_stop(0.03)
+            kw["instrument_config"] = ic
+        return tw.run_single_backtest(*data, en, ex, direction=1 if seed % 2 else -1, symbol=f"L{seed}",
+                                      config=cfg, **kw)
+
+for seed in range(6):
+    @run(f"batch_single_long/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(21_000 + seed)
+        n = int(rng.integers(5_000, 20_000))
+        data = long_bars(rng, n, gaps=0.01 if seed % 2 else 0.0)
+        items = []
+        for i in range(int(rng.integers(2, 10))):
+            en, ex = signals(rng, n, float(rng.choice([0.002, 0.01])))
+            items.append(tw.BatchSingleItem(f"i{i}", en, ex, direction=1 if i % 3 else -1,
+                                            config=config(rng) if i % 2 else None))
+        return tw.batch_single_backtest(*data, items, config=config(rng))
+
+for seed in range(8):
+    @run(f"multi_long/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(22_000 + seed)
+        n = int(rng.integers(3_000, 15_000))
+        data = long_bars(rng, n, gaps=0.01 if seed % 2 else 0.0)
+        strategies = []
+        for i in range(int(rng.integers(1, 4))):
+            en, ex = signals(rng, n, 0.005)
+            strategies.append((en, ex, 1 if i % 2 == 0 else -1, 1.0, f"m{i}"))
+        return tw.run_multi_backtest(*data, strategies, config(rng), str(rng.choice(["any", "independent"])))
+
+    @run(f"portfolio_long/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(23_000 + seed)
+        n = int(rng.integers(2_000, 8_000))
+        insts = []
+        for i in range(int(rng.integers(1, 6))):
+            ts, o, h, l, c, v = long_bars(rng, n, gaps=0.01 if (seed + i) % 3 == 0 else 0.0)
+            en, ex = signals(rng, n, 0.005)
+            insts.append((ts, o, h, l, c, v, en, ex, 1 if i % 2 == 0 else -1, 1.0, f"P{i}"))
+        cfg = config(rng)
+        if seed % 2:
+            cfg.max_positions = 2
+        return tw.run_portfolio_backtest(insts, cfg, str(rng.choice(["equal_weight", "full"])), None)
+
+for seed in range(6):
+    @run(f"kernel_session_long/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(24_000 + seed)
+        n = int(rng.integers(1_000, 4_000))
+        ts, o, h, l, c, v = long_bars(rng, n, gaps=0.01 if seed % 2 else 0.0)
+        s = tw.KernelSession("X", 1 if seed % 3 else -1, config(rng),
+                             account_type="margin" if seed % 2 else "cash", leverage=4.0 if seed % 2 else 1.0)
+        en, ex = signals(rng, n, 0.005)
+        out = []
+        for i in range(n):
+            out.append(s.step(i, int(ts[i]), float(o[i]), float(h[i]), float(l[i]), float(c[i]), float(v[i]),
+                              entry=bool(en[i]), exit=bool(ex[i])))
+        out.append(s.finish())
+        return out
+
+@run("single_long/bench_like")
+def _():
+    rng = np.random.default_rng(25_000)
+    n = 200_000
+    close = 100.0 * np.cumprod(1.0 + rng.normal(0.0, 0.01, n))
+    open_ = close * (1.0 + rng.normal(0.0, 0.002, n))
+    high, low = np.maximum(open_, close) * 1.003, np.minimum(open_, close) * 0.997
+    ts = np.arange(n, dtype=np.int64) * MINUTE
+    en, ex = rng.random(n) < 0.01, rng.random(n) < 0.01
+    return tw.run_single_backtest(ts, open_, high, low, close, np.full(n, 1e4), en, ex,
+                                  config=tw.BacktestConfig(fees=0.001, initial_capital=100_000.0))
+
 def instrument(rng, n, symbol, direction=1):
     ts, o, h, l, c, v = bars(rng, n)
     en, ex = signals(rng, n, 0.07)

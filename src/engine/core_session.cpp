@@ -1,7 +1,11 @@
 #include "engine/core_session.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "base/huge_pages.h"
 
@@ -43,6 +47,150 @@ Pair load_pair(const double* at) noexcept {
 }
 
 void store_pair(double* at, Pair p) noexcept { std::memcpy(at, &p, sizeof p); }
+
+// Where one stretch's samples go: the three curves from the stretch's first bar on.
+struct SampleOut {
+    double* equity;
+    double* drawdown;
+    double* returns;
+
+    void put(std::size_t k, Pair e, Pair d, Pair r) const noexcept {
+        store_pair(equity + k, e);
+        store_pair(drawdown + k, d);
+        store_pair(returns + k, r);
+    }
+    void put(std::size_t k, double e, double d, double r) const noexcept {
+        equity[k] = e;
+        drawdown[k] = d;
+        returns[k] = r;
+    }
+};
+
+// The running state the samples carry from bar to bar.
+struct SampleState {
+    double peak;
+    double previous;  // the latest equity sample; 0.0 before the first (its return is 0.0)
+    double limit;     // the drawdown halt's threshold when it may still come on, else NaN
+    Mask over = {0, 0};  // lanes that saw a drawdown at or past the limit
+
+    bool reached() const noexcept { return (over[0] | over[1]) != 0; }
+};
+
+// One bar's samples, as CoreSession::step takes them.
+void sample_one(SampleState& s, const SampleOut& out, std::size_t k, double eq) noexcept {
+    s.peak = std::max(s.peak, eq);
+    const double dd = drawdown_pct(s.peak, eq);
+    const double ret = s.previous != 0.0 ? (eq - s.previous) / s.previous : 0.0;
+    s.previous = eq;
+    if (dd >= s.limit) s.over[0] = -1;
+    out.put(k, eq, dd, ret);
+}
+
+// Two bars' samples in lanes. The running peak is folded in scalar order; a lane whose
+// peak is not above 0 (drawdown) or whose previous sample is 0 (return) is masked to +0.0.
+// Inlined into each loop, where the running state stays in registers.
+[[gnu::always_inline]] inline void sample_two(SampleState& s, const SampleOut& out, std::size_t k, Pair eq) noexcept {
+    const double p0 = std::max(s.peak, eq[0]);
+    const double p1 = std::max(p0, eq[1]);
+    s.peak = p1;
+    const Pair pk = {p0, p1};
+    const Pair dd = (Pair)((Mask)((pk - eq) / pk * 100.0) & (pk > 0.0));
+    const Pair prev = {s.previous, eq[0]};
+    const Pair ret = (Pair)((Mask)((eq - prev) / prev) & (prev != 0.0));
+    s.previous = eq[1];
+    s.over |= dd >= s.limit;
+    out.put(k, eq, dd, ret);
+}
+
+// A flat stretch: one equity throughout. From the second bar on every sample has the
+// inputs of the second's, so two are computed and the rest repeated.
+void sample_flat(SampleState& s, const SampleOut& out, std::size_t m, double eq) noexcept {
+    sample_one(s, out, 0, eq);
+    if (m == 1) return;
+    sample_one(s, out, 1, eq);
+    const double dd = out.drawdown[1];
+    const double ret = out.returns[1];
+    std::size_t k = 2;
+    const Pair e2 = {eq, eq}, d2 = {dd, dd}, r2 = {ret, ret};
+    for (; k + 2 <= m; k += 2) out.put(k, e2, d2, r2);
+    for (; k < m; ++k) out.put(k, eq, dd, ret);
+}
+
+// A stretch holding one position of kind K, valued at each close: false, with nothing
+// written that counts and `s` unchanged, when a close is not a tradable price (a gap is
+// marked at an earlier close, which the caller values bar by bar).
+template <Kernel::QuietBook::Kind K>
+bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std::size_t m,
+                  const Kernel::QuietBook& book) noexcept {
+    SampleState run = s;
+    const double cash = book.cash;
+    // Lanes that met a close that is no tradable price (not above 0, or not finite).
+    const __m128d zero = _mm_setzero_pd(), inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
+    __m128d tradable = _mm_cmpeq_pd(zero, zero);
+    std::size_t k = 0;
+    for (; k + 2 <= m; k += 2) {
+        const Pair c = load_pair(close + k);
+        tradable = _mm_and_pd(tradable, _mm_and_pd(_mm_cmpgt_pd(c, zero), _mm_cmplt_pd(c, inf)));
+        sample_two(run, out, k, cash + book.value_as<K>(c));
+    }
+    if (k < m) {
+        const __m128d c = _mm_set1_pd(close[k]);
+        tradable = _mm_and_pd(tradable, _mm_and_pd(_mm_cmpgt_pd(c, zero), _mm_cmplt_pd(c, inf)));
+        sample_one(run, out, k, cash + book.value_as<K>(close[k]));
+    }
+    if (_mm_movemask_pd(tradable) != 3) return false;
+    s = run;
+    return true;
+}
+
+bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std::size_t m,
+                  const Kernel::QuietBook& book) noexcept {
+    using Kind = Kernel::QuietBook::Kind;
+    switch (book.kind) {
+        case Kind::CashLong: return sample_marks<Kind::CashLong>(s, out, close, m, book);
+        case Kind::CashShort: return sample_marks<Kind::CashShort>(s, out, close, m, book);
+        case Kind::Margin: return sample_marks<Kind::Margin>(s, out, close, m, book);
+        case Kind::Flat:
+        case Kind::Other: break;
+    }
+    return false;
+}
+
+// Samples from equity already written to `out.equity[0 .. m)`, in passes that run in
+// vector lanes: the running peak (parked in the drawdown column), then each drawdown and
+// return from its own inputs.
+void sample_equity(SampleState& s, const SampleOut& out, std::size_t m) noexcept {
+    double* __restrict equity = out.equity;
+    double* __restrict drawdown = out.drawdown;
+    double* __restrict returns = out.returns;
+    double peak = s.peak;
+    for (std::size_t k = 0; k < m; ++k) {
+        peak = std::max(peak, equity[k]);
+        drawdown[k] = peak;
+    }
+    s.peak = peak;
+    std::size_t k = 0;
+    for (; k + 2 <= m; k += 2) {
+        const Pair pk = load_pair(drawdown + k);
+        const Pair eq = load_pair(equity + k);
+        store_pair(drawdown + k, (Pair)((Mask)((pk - eq) / pk * 100.0) & (pk > 0.0)));
+    }
+    for (; k < m; ++k) drawdown[k] = drawdown_pct(drawdown[k], equity[k]);
+    returns[0] = s.previous != 0.0 ? (equity[0] - s.previous) / s.previous : 0.0;
+    k = 1;
+    for (; k + 2 <= m; k += 2) {
+        const Pair previous = load_pair(equity + k - 1);
+        const Pair eq = load_pair(equity + k);
+        store_pair(returns + k, (Pair)((Mask)((eq - previous) / previous) & (previous != 0.0)));
+    }
+    for (; k < m; ++k) {
+        const double previous = equity[k - 1];
+        returns[k] = previous != 0.0 ? (equity[k] - previous) / previous : 0.0;
+    }
+    for (k = 0; k < m; ++k) {
+        if (drawdown[k] >= s.limit) s.over[0] = -1;
+    }
+}
 
 }  // namespace
 
@@ -87,63 +235,31 @@ void CoreSession::step_quiet(std::uint64_t first_idx, const QuietBars& bars) {
     const std::size_t m = bars.close.size();
     if (m == 0) return;
     const std::size_t at = out_.equity_curve.size();
-    const bool flat = !kernel_.in_position();
+    // The halt comes on at the first sample at or past the limit (a drawdown above 0 has a
+    // peak above 0); nothing in the stretch reads the flag before the next step.
+    const std::optional<double> limit = kernel_.max_drawdown_pct();
+    const bool may_halt = limit && *limit > 0.0 && !kernel_.drawdown_halt();
+    SampleState state{peak_, at > 0 ? out_.equity_curve[at - 1] : 0.0,
+                      may_halt ? *limit : std::numeric_limits<double>::quiet_NaN()};
     out_.equity_curve.resize(at + m);
     out_.drawdown_curve.resize(at + m);
     out_.returns.resize(at + m);
-    double* __restrict equity = out_.equity_curve.data() + at;
-    double* __restrict drawdown = out_.drawdown_curve.data() + at;
-    double* __restrict returns = out_.returns.data() + at;
-    kernel_.step_quiet(bars.high.first(m), bars.low.first(m), bars.close, bars.atr, equity);
+    const SampleOut out{out_.equity_curve.data() + at, out_.drawdown_curve.data() + at, out_.returns.data() + at};
 
-    // The samples `step` takes, in passes that run in vector lanes: the running peak
-    // (parked in the drawdown column), then each drawdown and return from its own inputs.
-    // Flat, the equity is one value: from the second bar on, every sample has the same
-    // inputs as the first's successor, so two are computed and the rest copied.
-    const std::size_t computed = flat ? std::min<std::size_t>(m, 2) : m;
-    double peak = peak_;
-    for (std::size_t k = 0; k < computed; ++k) {
-        peak = std::max(peak, equity[k]);
-        drawdown[k] = peak;
+    const Kernel::QuietBook book = kernel_.quiet_book();
+    const std::span<const double> high = bars.high.first(m), low = bars.low.first(m);
+    if (book.kind == Kernel::QuietBook::Kind::Flat) {
+        sample_flat(state, out, m, book.cash + book.value(0.0));
+        kernel_.step_quiet_unvalued(high, low, bars.close, bars.atr);
+    } else if (sample_marks(state, out, bars.close.data(), m, book)) {
+        kernel_.step_quiet_unvalued(high, low, bars.close, bars.atr);
+    } else {
+        kernel_.step_quiet(high, low, bars.close, bars.atr, out.equity);
+        sample_equity(state, out, m);
     }
-    peak_ = peak;
-    std::size_t k = 0;
-    for (; k + 2 <= computed; k += 2) {
-        const Pair pk = load_pair(drawdown + k);
-        const Pair eq = load_pair(equity + k);
-        // drawdown_pct lane by lane: a lane whose peak is not above 0 is masked to +0.0.
-        store_pair(drawdown + k, (Pair)((Mask)((pk - eq) / pk * 100.0) & (pk > 0.0)));
-    }
-    for (; k < computed; ++k) drawdown[k] = drawdown_pct(drawdown[k], equity[k]);
+    peak_ = state.peak;
+    if (state.reached()) kernel_.set_drawdown_halt(true);
 
-    const double before = at > 0 ? out_.equity_curve[at - 1] : 0.0;
-    returns[0] = at > 0 && before != 0.0 ? (equity[0] - before) / before : 0.0;
-    k = 1;
-    for (; k + 2 <= computed; k += 2) {
-        const Pair previous = load_pair(equity + k - 1);
-        const Pair eq = load_pair(equity + k);
-        store_pair(returns + k, (Pair)((Mask)((eq - previous) / previous) & (previous != 0.0)));
-    }
-    for (; k < computed; ++k) {
-        const double previous = equity[k - 1];
-        returns[k] = previous != 0.0 ? (equity[k] - previous) / previous : 0.0;
-    }
-    if (computed < m) {
-        std::fill(drawdown + computed, drawdown + m, drawdown[computed - 1]);
-        std::fill(returns + computed, returns + m, returns[computed - 1]);
-    }
-
-    // The halt comes on at the first sample at or past the limit (a drawdown above 0 has
-    // a peak above 0); nothing in the stretch reads the flag before the next step.
-    const std::optional<double> limit = kernel_.max_drawdown_pct();
-    if (limit && *limit > 0.0 && !kernel_.drawdown_halt()) {
-        for (std::size_t k = 0; k < m; ++k) {
-            if (drawdown[k] >= *limit) {
-                kernel_.set_drawdown_halt(true);
-                break;
-            }
-        }
-    }
     if (!external_timestamps_) {
         out_.timestamps.insert(out_.timestamps.end(), bars.timestamps.begin(), bars.timestamps.begin() + m);
     }

@@ -103,6 +103,51 @@ public:
     // the equity at each close to `equity[0 .. close.size())`; `atr` is the last bar's.
     void step_quiet(std::span<const double> high, std::span<const double> low, std::span<const double> close,
                     double atr, double* equity);
+    // The same step with the equity left to the caller, who values the book through
+    // `quiet_book()` (taken before this call) at each close of the stretch.
+    void step_quiet_unvalued(std::span<const double> high, std::span<const double> low,
+                             std::span<const double> close, double atr);
+
+    // What a quiet stretch leaves alone, in the terms `equity` values it: the cash and,
+    // for the books most runs hold, the one position. Equity at a tradable close is then
+    // `cash + value(close)`, bit for bit (a flat book's value is the empty sum, -0.0);
+    // an `Other` book is valued bar by bar.
+    struct QuietBook {
+        enum class Kind : std::uint8_t { Flat, CashLong, CashShort, Margin, Other };
+        Kind kind = Kind::Other;
+        double cash = 0.0;
+        double size = 0.0;
+        double multiplier = 1.0;
+        double entry = 0.0;      // the entry price
+        double direction = 1.0;  // 1 long, -1 short
+
+        // `marked_value`'s sum over the one position, in its order of operations, for a
+        // double or for lanes of doubles.
+        template <Kind K, class V>
+        V value_as(V mark) const noexcept {
+            if constexpr (K == Kind::CashLong) {
+                return -0.0 + size * mark * multiplier;
+            } else if constexpr (K == Kind::CashShort) {
+                return -0.0 + size * multiplier * (2.0 * entry - mark);
+            } else if constexpr (K == Kind::Margin) {
+                return -0.0 + direction * (mark - entry) * size * multiplier;
+            } else {
+                return -V{};  // the empty sum
+            }
+        }
+        template <class V>
+        V value(V mark) const noexcept {
+            switch (kind) {
+                case Kind::CashLong: return value_as<Kind::CashLong>(mark);
+                case Kind::CashShort: return value_as<Kind::CashShort>(mark);
+                case Kind::Margin: return value_as<Kind::Margin>(mark);
+                case Kind::Flat:
+                case Kind::Other: break;
+            }
+            return value_as<Kind::Flat>(mark);
+        }
+    };
+    QuietBook quiet_book() const noexcept;
 
     // Book updates step nothing and fill nothing. A quote leaves one level a side and,
     // with the queue model on, moves queue entries up to the new best price; a depth

@@ -81,26 +81,54 @@ namespace {
 using Pair = double __attribute__((vector_size(16)));
 }  // namespace
 
-void Kernel::step_quiet(std::span<const double> high, std::span<const double> low, std::span<const double> close,
-                        double atr, double* __restrict equity) {
+Kernel::QuietBook Kernel::quiet_book() const noexcept {
+    QuietBook book;
+    book.cash = cash_;
+    book.multiplier = ledger_.multiplier();
+    if (ledger_.empty()) {
+        book.kind = QuietBook::Kind::Flat;
+        return book;
+    }
+    if (ledger_.size() != 1) return book;
+    const Position& p = ledger_.positions().front();
+    book.size = p.size;
+    book.entry = p.entry_price;
+    book.direction = static_cast<double>(p.direction);
+    if (account_type_ == AccountType::Cash) {
+        book.kind = p.direction > 0 ? QuietBook::Kind::CashLong : QuietBook::Kind::CashShort;
+    } else {
+        book.kind = QuietBook::Kind::Margin;
+    }
+    return book;
+}
+
+void Kernel::step_quiet_unvalued(std::span<const double> high, std::span<const double> low,
+                                 std::span<const double> close, double atr) {
     events_.clear();
     last_print_ = false;
     atr_ = atr;
+    const std::size_t m = close.size();
+    if (!ledger_.empty()) ledger_.widen_extremes(high.first(m), low.first(m));
+    // The last tradable close of the stretch is the mark it leaves; most often its last.
+    for (std::size_t k = m; k-- > 0;) {
+        if (is_tradable_price(close[k])) {
+            last_mark_ = close[k];
+            break;
+        }
+    }
+}
+
+void Kernel::step_quiet(std::span<const double> high, std::span<const double> low, std::span<const double> close,
+                        double atr, double* __restrict equity) {
     const std::size_t m = close.size();
     const double cash = cash_;
     if (ledger_.empty()) {
         // Flat, the equity is cash plus an empty sum, the same at every close.
         const double flat = cash + marked_value(0.0);
         for (std::size_t k = 0; k < m; ++k) equity[k] = flat;
-        for (std::size_t k = m; k-- > 0;) {
-            if (is_tradable_price(close[k])) {
-                last_mark_ = close[k];
-                break;
-            }
-        }
+        step_quiet_unvalued(high, low, close, atr);
         return;
     }
-    ledger_.widen_extremes(high.first(m), low.first(m));
     const double* __restrict marks = close.data();
     bool all_tradable = true;
     for (std::size_t i = 0; i < m; ++i) all_tradable &= is_tradable_price(marks[i]);
@@ -110,33 +138,24 @@ void Kernel::step_quiet(std::span<const double> high, std::span<const double> lo
             if (is_tradable_price(marks[i])) last_mark_ = marks[i];
             equity[i] = cash + marked_value(marks[i]);
         }
+        step_quiet_unvalued(high, low, close, atr);
         return;
     }
-    if (m > 0) last_mark_ = marks[m - 1];
-    if (ledger_.size() == 1) {
-        // marked_value's sum of one term, written out so the loop runs in vector lanes:
-        // -0.0 plus a term is the term, bit for bit.
-        const Position& p = ledger_.positions().front();
-        const double k = ledger_.multiplier();
-        const double size = p.size;
-        if (account_type_ == AccountType::Cash) {
-            const bool is_long = p.direction > 0;
-            const double twice_entry = 2.0 * p.entry_price;
-            auto value = [=](auto mark) {
-                return is_long ? -0.0 + size * mark * k : -0.0 + size * k * (twice_entry - mark);
-            };
-            std::size_t i = 0;
-            for (; i + 2 <= m; i += 2) {
-                Pair mark;
-                std::memcpy(&mark, marks + i, sizeof mark);
-                const Pair e = cash + value(mark);
-                std::memcpy(equity + i, &e, sizeof e);
-            }
-            for (; i < m; ++i) equity[i] = cash + value(marks[i]);
-            return;
+    const QuietBook book = quiet_book();
+    if (book.kind == QuietBook::Kind::Other) {
+        for (std::size_t i = 0; i < m; ++i) equity[i] = cash + marked_value(marks[i]);
+    } else {
+        // Lane-wise IEEE operations: each lane computes what the scalar expression does.
+        std::size_t i = 0;
+        for (; i + 2 <= m; i += 2) {
+            Pair mark;
+            std::memcpy(&mark, marks + i, sizeof mark);
+            const Pair e = cash + book.value(mark);
+            std::memcpy(equity + i, &e, sizeof e);
         }
+        for (; i < m; ++i) equity[i] = cash + book.value(marks[i]);
     }
-    for (std::size_t i = 0; i < m; ++i) equity[i] = cash + marked_value(marks[i]);
+    step_quiet_unvalued(high, low, close, atr);
 }
 
 double Kernel::margin_rate(bool* from_instrument) const noexcept {

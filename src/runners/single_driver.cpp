@@ -1,9 +1,15 @@
 #include "runners/single_driver.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
 #include <utility>
 #include <vector>
 
-#include "base/flag_bytes.h"
 #include "base/format.h"
 #include "domain/bar.h"
 #include "indicators/volatility.h"
@@ -84,6 +90,107 @@ KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signal
     return kc;
 }
 
+namespace {
+
+// The bars on which the processor's effective signals fall, found a few signals ahead of
+// the bar being stepped. While flat the next raw entry is one, while holding the next raw
+// exit without an entry (Stream's rules; the processor follows its own signals, never the
+// kernel): a raw flag the processor ignores leaves its bar without a signal. Between
+// signals the quiet stretches skip the columns, so the bars of the signals found are
+// fetched as they are found, and are in cache by the time they are stepped.
+class SignalLookahead {
+public:
+    struct Signal {
+        std::size_t bar;  // the bar count when there is none left
+        bool entry;
+    };
+
+    SignalLookahead(const BarSeries& bars, const SignalInput& signals, std::span<const double> atr)
+        : bars_(bars), entries_(signals.entries), exits_(signals.exits), atr_(atr), n_(bars.bars()) {
+        while (count_ < kAhead) find_next();
+    }
+
+    const Signal& next() const noexcept { return ring_[head_]; }
+
+    void pop() noexcept {
+        head_ = (head_ + 1) % kAhead;
+        --count_;
+        find_next();
+    }
+
+private:
+    static constexpr std::size_t kAhead = 4;
+    static constexpr std::size_t kHeldAhead = 256;  // bars
+
+    void find_next() noexcept {
+        // While holding, a raw exit counts only without a raw entry on its bar.
+        const std::size_t at = holding_ ? first_flag(exits_.data(), entries_.data(), from_)
+                                        : first_flag(entries_.data(), nullptr, from_);
+        ring_[(head_ + count_) % kAhead] = {at, !holding_};
+        ++count_;
+        if (at == n_) {
+            from_ = n_;
+            return;
+        }
+        const std::size_t held_from = from_;
+        from_ = at + 1;
+        holding_ = !holding_;
+        if (!holding_) {
+            // An exit: the bars since the entry are most likely held, and a held stretch
+            // reads its closes, highs and lows. The start of a long one is enough: the
+            // hardware follows the stream from there.
+            for (std::size_t k = held_from; k < std::min(at, held_from + kHeldAhead); k += 8) {
+                __builtin_prefetch(bars_.high.data() + k);
+                __builtin_prefetch(bars_.low.data() + k);
+                __builtin_prefetch(bars_.close.data() + k);
+            }
+        }
+        // The signal's bar and the bar before it, which closes the stretch up to it.
+        for (const std::size_t k : {at - (at > 0 ? 1 : 0), at}) {
+            __builtin_prefetch(bars_.timestamps.data() + k);
+            __builtin_prefetch(bars_.open.data() + k);
+            __builtin_prefetch(bars_.high.data() + k);
+            __builtin_prefetch(bars_.low.data() + k);
+            __builtin_prefetch(bars_.close.data() + k);
+            __builtin_prefetch(bars_.volume.data() + k);
+            if (k < atr_.size()) __builtin_prefetch(atr_.data() + k);
+        }
+    }
+
+    // The first bar in [from, n) whose byte in `set` is set and, given `clear`, whose byte
+    // there is not; n when there is none. Sixteen bars to a comparison.
+    std::size_t first_flag(const std::uint8_t* set, const std::uint8_t* clear, std::size_t from) const noexcept {
+        const __m128i zero = _mm_setzero_si128();
+        std::size_t i = from;
+        for (; i + 16 <= n_; i += 16) {
+            const auto zeros = [&](const std::uint8_t* column) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(column + i));
+                return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
+            };
+            unsigned hits = ~zeros(set) & 0xFFFFu;
+            if (clear != nullptr && hits != 0) hits &= zeros(clear);
+            if (hits != 0) return i + static_cast<std::size_t>(std::countr_zero(hits));
+        }
+        for (; i < n_; ++i) {
+            if (set[i] != 0 && (clear == nullptr || clear[i] == 0)) return i;
+        }
+        return n_;
+    }
+
+    const BarSeries& bars_;
+    std::span<const std::uint8_t> entries_;
+    std::span<const std::uint8_t> exits_;
+    std::span<const double> atr_;
+    std::size_t n_;
+    std::size_t from_ = 0;
+    bool holding_ = false;
+    Signal ring_[kAhead] = {};
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
+
+}  // namespace
+
 Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSeries& bars,
                                          const SignalInput& signals,
                                          const std::optional<InstrumentConfig>& instrument) {
@@ -96,34 +203,26 @@ Result<RunOutput, OwnError> run_backtest(const SingleRunConfig& run, const BarSe
     session.reserve(n);
 
     const std::vector<double> atr = atr_series(bars, resolve_atr_period(run.config, instrument));
-    signals::processor::Stream processor;
+    SignalLookahead lookahead(bars, signals, atr);
     BarSignal sig;
     for (std::size_t i = 0; i < n; ++i) {
-        // Bars without a raw signal change nothing while the kernel is quiet (the processor
-        // included), so the stretch up to the next signal is stepped in one go.
-        if (session.kernel().quiet()) {
-            const std::size_t next = base::flag_bytes::first_set_in_either(signals.entries, signals.exits, i, n);
-            if (next > i) {
-                const std::size_t m = next - i;
-                // The stepped bar after the stretch reads columns the stretch leaves alone;
-                // asking for them now hides their fetch behind the stretch's work.
-                if (next < n) {
-                    __builtin_prefetch(bars.timestamps.data() + next);
-                    __builtin_prefetch(bars.open.data() + next);
-                    __builtin_prefetch(bars.volume.data() + next);
-                }
-                session.step_quiet(i, {bars.timestamps.subspan(i, m), bars.open.subspan(i, m),
-                                       bars.high.subspan(i, m), bars.low.subspan(i, m), bars.close.subspan(i, m),
-                                       bars.volume.subspan(i, m), next - 1 < atr.size() ? atr[next - 1] : 0.0});
-                i = next;
-                if (i == n) break;
-            }
+        const SignalLookahead::Signal next = lookahead.next();
+        // Bars without a signal change nothing while the kernel is quiet, so the stretch
+        // up to the next signal is stepped in one go.
+        if (next.bar > i && session.kernel().quiet()) {
+            const std::size_t m = next.bar - i;
+            session.step_quiet(i, {bars.timestamps.subspan(i, m), bars.open.subspan(i, m), bars.high.subspan(i, m),
+                                   bars.low.subspan(i, m), bars.close.subspan(i, m), bars.volume.subspan(i, m),
+                                   next.bar - 1 < atr.size() ? atr[next.bar - 1] : 0.0});
+            i = next.bar;
+            if (i == n) break;
         }
         const OhlcvBar bar{bars.timestamps[i], bars.open[i], bars.high[i], bars.low[i], bars.close[i],
                            bars.volume[i]};
-        const auto flags = processor.next(signals.entries[i] != 0, signals.exits[i] != 0);
-        sig.entry = flags.entry;
-        sig.exit = flags.exit;
+        const bool signalled = next.bar == i;
+        sig.entry = signalled && next.entry;
+        sig.exit = signalled && !next.entry;
+        if (signalled) lookahead.pop();
         sig.atr = i < atr.size() ? atr[i] : 0.0;
         if (signals.position_sizes) sig.size_mult = (*signals.position_sizes)[i];
         // The step's events are not needed here: trades and curves are kept by the session.
