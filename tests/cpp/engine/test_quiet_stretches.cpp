@@ -370,9 +370,9 @@ void with_margin(std::mt19937_64& rng, RandomRun& r) {
     r.kc.leverage = leverages[rng() % 4];
     if (rng() % 3 == 0) {
         InstrumentSpec::PerpetualArgs a;
-        a.symbol = "Q";
-        a.margin_init = 0.1;
-        a.margin_maint = 0.08;
+        a.terms.symbol = "Q";
+        a.terms.margin_init = 0.1;
+        a.terms.margin_maint = 0.08;
         a.multiplier = rng() % 2 ? 1.0 : 10.0;
         r.kc.instrument = InstrumentSpec::perpetual(a).value();
     }
@@ -391,7 +391,7 @@ std::vector<Row> rows() {
         s.shape = [](std::mt19937_64& g, RandomRun& r) {
             if (g() % 2) return;
             InstrumentSpec::PerpetualArgs a;
-            a.symbol = "Q";
+            a.terms.symbol = "Q";
             a.multiplier = 2.5;
             r.kc.instrument = InstrumentSpec::perpetual(a).value();
         };
@@ -420,8 +420,8 @@ std::vector<Row> rows() {
             r.kc.instrument_config = ic;
             with_timing(g, r, FillTiming::SameBarOpenLookahead);
             InstrumentSpec::EquityArgs a;
-            a.symbol = "Q";
-            a.price_increment = 0.05;
+            a.terms.symbol = "Q";
+            a.terms.price_increment = 0.05;
             a.size_increment = g() % 2 ? 0.0 : 1.0;
             r.kc.instrument = InstrumentSpec::equity(a).value();
         };
@@ -482,12 +482,12 @@ std::vector<Row> rows() {
             const std::int64_t expiry = r.bars[r.bars.size() / 2].timestamp;
             if (g() % 2) {
                 InstrumentSpec::FuturesArgs a;
-                a.symbol = "Q";
+                a.terms.symbol = "Q";
                 a.expiration_ns = expiry;
                 r.kc.instrument = InstrumentSpec::futures_contract(a).value();
             } else {
                 InstrumentSpec::OptionArgs a;
-                a.symbol = "Q";
+                a.terms.symbol = "Q";
                 a.strike = 100.0;
                 a.right = g() % 2 ? "call" : "put";
                 a.expiration_ns = expiry;
