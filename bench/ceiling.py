@@ -27,6 +27,7 @@ import multiprocessing as mp
 import os
 import time
 from dataclasses import dataclass
+from queue import Empty
 
 WORKERS = 8
 
@@ -96,11 +97,20 @@ def _spawn(ctx, target, args, pool_size):
 
 
 def _collect(procs, queue, count):
-    out = [queue.get() for _ in range(count)]
+    """The reports of `count` processes; a process that dies before it reports ends the
+    bench instead of leaving it waiting (the others are stopped: they may be at the barrier)."""
+    out = []
+    while len(out) < count:
+        try:
+            out.append(queue.get(timeout=1.0))
+        except Empty:
+            failed = [p.exitcode for p in procs if p.exitcode not in (None, 0)]
+            if failed:
+                for p in procs:
+                    p.terminate()
+                raise RuntimeError(f"a timing process failed (exit code {failed[0]})") from None
     for proc in procs:
         proc.join()
-        if proc.exitcode != 0:
-            raise RuntimeError(f"a timing process failed (exit code {proc.exitcode})")
     return out
 
 
