@@ -14,18 +14,16 @@ several, all in this one run:
   solved with Clarabel on every repetition. The column is skipped when cvxpy is not
   installed.
 
-Ratios below 1 mean ours is faster. The batch part runs 64 books of n = 100 in child
-processes with 1 and with 8 workers (RAYON_NUM_THREADS), four of each taken in turn, best
-of 5 calls inside each and best over the processes (a process can spend its whole life on
-a slow spell of a shared machine), and prints the speed-up over the worker count (goal >=
-0.85), the CPU time the two best runs took (equal when the items share nothing), and
-whether every run returned the same bits. The load average is printed: other work on the
-machine moves every number, ratios within one run less so.
+Ratios below 1 mean ours is faster. The batch part runs 64 books of n = 100 on 8 workers
+against the machine's own ceiling, eight single-worker processes each solving an eighth
+of the books, started together after their set-up (see ceiling.py); it prints both wall
+times and their ratio (goal <= 1.1) and whether both sides returned the same bits. The
+load average is printed: other work on the machine moves every number, ratios within one
+run less so.
 """
 
 import hashlib
 import os
-import sys
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
@@ -36,7 +34,7 @@ import scipy.sparse as sp  # noqa: E402
 
 import clarabel  # noqa: E402
 import tarnwick as tw  # noqa: E402
-from timing import child_bests  # noqa: E402
+from ceiling import measure  # noqa: E402
 
 try:
     import cvxpy as cp  # noqa: E402
@@ -47,7 +45,6 @@ SIZES = (20, 100, 500, 1000)
 SECTORS = 10
 BATCH_ITEMS = 64
 BATCH_N = 100
-BATCH_WORKERS = 8
 
 
 def book(n, seed=0):
@@ -131,36 +128,27 @@ def single(n):
     print(line, flush=True)
 
 
-def batch_child():
-    """Times the batch under this process's worker count; prints the best wall time, a
-    digest of the results and the CPU time of that run (all threads)."""
+def batch_prepare(lo, hi):
     model, _, _, _, config = book(BATCH_N, seed=5)
     rng = np.random.default_rng(11)
     items = [tw.OptimizeItem(f"u{k}", rng.normal(0.0, 0.002, BATCH_N), rng.dirichlet(np.ones(BATCH_N)) * 0.97)
              for k in range(BATCH_ITEMS)]
-    tw.batch_optimize_portfolios(model, items, config)  # the pool starts on first use
-    best, out = (float("inf"), 0.0), None
-    for _ in range(5):
-        c0, t0 = os.times(), time.perf_counter()
-        out = tw.batch_optimize_portfolios(model, items, config)
-        wall, c1 = time.perf_counter() - t0, os.times()
-        best = min(best, (wall, (c1.user - c0.user) + (c1.system - c0.system)))
-    digest = hashlib.sha256()
-    for item_id, r in out:
-        digest.update(item_id.encode() + r.weights().tobytes() + repr(r.objective).encode())
-    print(best[0], digest.hexdigest(), best[1])
+    return model, items[lo:hi], config
+
+
+def batch_run(state):
+    model, items, config = state
+    return tw.batch_optimize_portfolios(model, items, config)
+
+
+def batch_digest(results):
+    return [hashlib.sha256(item_id.encode() + r.weights().tobytes() + repr(r.objective).encode()).hexdigest()
+            for item_id, r in results]
 
 
 def batch():
-    runs = child_bests([sys.executable, __file__, "--batch-child"], (1, BATCH_WORKERS))
-    (t1, d1, f1), (tk, dk, fk) = runs[1], runs[BATCH_WORKERS]
-    c1, ck = float(f1[2]), float(fk[2])
-    speedup = t1 / tk
-    print(f"batch_optimize_portfolios {BATCH_ITEMS} items x n={BATCH_N}: 1 worker {t1 * 1e3:.1f} ms, "
-          f"{BATCH_WORKERS} workers {tk * 1e3:.1f} ms, speed-up {speedup:.2f}x = {speedup / BATCH_WORKERS:.2f} "
-          f"x workers (goal >= 0.85); CPU time {BATCH_WORKERS} workers / 1: {ck / c1:.2f} (1: no parallel "
-          f"overhead, a shortfall is cores taken by other work); same bits: {len(d1 | dk) == 1}; "
-          f"load average {os.getloadavg()[0]:.1f}", flush=True)
+    ceiling = measure(batch_prepare, batch_run, batch_digest, BATCH_ITEMS)
+    print(ceiling.line(f"batch_optimize_portfolios {BATCH_ITEMS} items x n={BATCH_N}"), flush=True)
 
 
 def main():
@@ -171,7 +159,4 @@ def main():
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--batch-child"]:
-        batch_child()
-    else:
-        main()
+    main()

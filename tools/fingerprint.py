@@ -370,6 +370,79 @@ for seed in range(8):
             items.append(tw.BatchSpreadItem(f"s{i}", prem, cfgs, en, ex, max_loss=1500.0 if i % 2 else None))
         return tw.batch_spread_backtest(ts, under, items, config(rng))
 
+# Batches large enough that every worker of the pool takes several items, over series
+# long enough that the items end at different times: the hand-out order and the result
+# slots are what these hold to.
+for seed in range(4):
+    @run(f"batch_single_large/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(7700 + seed)
+        n = int(rng.integers(2000, 5000))
+        data = bars(rng, n, gaps=0.02 if seed % 2 else 0.0, spacing=MINUTE if seed % 2 else DAY)
+        items = []
+        for i in range(int(rng.integers(40, 70))):
+            en, ex = signals(rng, n, float(rng.choice([0.002, 0.02, 0.1])))
+            kw = {}
+            if i % 5 == 1:
+                kw["position_sizes"] = rng.uniform(0.1, 1.0, n)
+            if i % 4 == 2:
+                ic = tw.InstrumentConfig(lot_size=float(rng.choice([1.0, 5.0])), alloted_capital=50_000.0)
+                if i % 3 == 0:
+                    ic.set_fixed_stop(0.02)
+                elif i % 3 == 1:
+                    ic.set_trailing_stop(0.03)
+                ic.set_fixed_target(0.05)
+                kw["instrument_config"] = ic
+            items.append(tw.BatchSingleItem(f"L{i}", en, ex, direction=1 if i % 3 else -1,
+                                            weight=float(rng.choice([0.5, 1.0])), symbol=f"Y{i % 4}",
+                                            config=config(rng) if i % 2 else None, **kw))
+        return tw.batch_single_backtest(*data, items, config=config(rng))
+
+    @run(f"batch_spread_large/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(7800 + seed)
+        n = int(rng.integers(1000, 3000))
+        ts = np.arange(n, dtype=np.int64) * MINUTE
+        under = 18000 * np.exp(np.cumsum(rng.normal(0, 0.002, n)))
+        items = []
+        for i in range(int(rng.integers(30, 60))):
+            prem, cfgs = legs(rng, n, int(rng.integers(1, 5)))
+            en, ex = signals(rng, n, float(rng.choice([0.005, 0.05])))
+            kw = {}
+            if i % 3 == 1:
+                kw["max_loss"] = float(rng.choice([500.0, 1500.0]))
+            if i % 4 == 2:
+                kw["target_profit"] = float(rng.choice([500.0, 3000.0]))
+            if i % 5 == 3:
+                kw["legs_open_premiums"] = [p * (1 + rng.normal(0, 0.01, n)) for p in prem]
+            items.append(tw.BatchSpreadItem(f"S{i}", prem, cfgs, en, ex, **kw))
+        cfg = config(rng)
+        if seed % 2:
+            cfg.fee_segment = "NFO-OPT"
+        return tw.batch_spread_backtest(ts, under, items, cfg)
+
+    @run(f"batch_optimize_large/{seed}")
+    def _(seed=seed):
+        rng = np.random.default_rng(7900 + seed)
+        n = int(rng.integers(10, 60))
+        ids = [f"a{i}" for i in range(n)]
+        model = tw.estimate_covariance(rng.normal(0.0005, 0.01, (n + 100, n)) + rng.normal(0, 0.005, (n + 100, 1)),
+                                       ids, 252.0)
+        cfg = tw.OptimizerConfig(float(rng.uniform(1, 10)), 0.001, max(0.1, 2.0 / n), [i % 4 for i in range(n)],
+                                 [0.5] * 4, short_cap=0.0 if seed % 2 else 0.1)
+        items = [tw.OptimizeItem(f"o{i}", rng.normal(0, 0.02, n), rng.dirichlet(np.ones(n)) * 0.95,
+                                 portfolio_value=1e6 if i % 3 == 0 else None) for i in range(48)]
+        out = [tw.batch_optimize_portfolios(model, items, cfg)]
+        # A short item in the middle and another further on: the lower one is reported.
+        bad = list(items)
+        bad[30] = tw.OptimizeItem("short_late", np.zeros(n + 1), np.zeros(n))
+        bad[17] = tw.OptimizeItem("short_early", np.zeros(n - 1), np.zeros(n))
+        try:
+            out.append(tw.batch_optimize_portfolios(model, bad, cfg))
+        except Exception as e:
+            out.append(e)
+        return out
+
 for seed in range(25):
     @run(f"tick/{seed}")
     def _(seed=seed):
