@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstdlib>
 #include <mutex>
-#include <vector>
+#include <new>
 
 #include "base/huge_pages.h"
 
@@ -19,10 +19,20 @@ std::size_t size_class(std::size_t bytes) noexcept {
     return (bytes + step - 1) & ~(step - 1);
 }
 
-struct Kept {
-    std::size_t bytes;  // the block's size class
-    void* block;
+// A kept block holds the link to the next kept block of its class in its first bytes:
+// keeping and taking blocks then needs no memory of its own, and give cannot fail.
+struct Link {
+    Link* next;
 };
+
+constexpr unsigned kFirstOctave = static_cast<unsigned>(std::bit_width(kMinBytes)) - 1;
+constexpr std::size_t kClasses = (64 - kFirstOctave) * 8;
+
+// A size class's place among the kept lists: eight per power of two from kMinBytes up.
+std::size_t class_index(std::size_t cls) noexcept {
+    const unsigned top = static_cast<unsigned>(std::bit_width(cls)) - 1;
+    return (top - kFirstOctave) * 8 + ((cls >> (top - 3)) & 7);
+}
 
 class Cache {
 public:
@@ -32,13 +42,12 @@ public:
             std::lock_guard lock(mutex_);
             // The most recently kept block of the class: its pages are the likeliest to be
             // in cache and resident.
-            for (std::size_t i = kept_.size(); i-- > 0;) {
-                if (kept_[i].bytes == cls) {
-                    void* block = kept_[i].block;
-                    kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(i));
-                    kept_bytes_ -= cls;
-                    return block;
-                }
+            Link*& head = kept_[class_index(cls)];
+            if (head != nullptr) {
+                Link* block = head;
+                head = block->next;
+                kept_bytes_ -= cls;
+                return block;
             }
         }
         void* block = std::malloc(cls);
@@ -57,8 +66,9 @@ public:
         const std::size_t cls = size_class(bytes);
         {
             std::lock_guard lock(mutex_);
-            if (kept_bytes_ + cls <= kMaxKeptBytes && kept_.size() < kept_.capacity()) {
-                kept_.push_back({cls, block});
+            if (kept_bytes_ + cls <= kMaxKeptBytes) {
+                Link*& head = kept_[class_index(cls)];
+                head = ::new (block) Link{head};
                 kept_bytes_ += cls;
                 return;
             }
@@ -71,13 +81,9 @@ public:
         return kept_bytes_;
     }
 
-    // Room for every block the bound can hold, reserved once, so keeping a block never
-    // allocates (give must not fail).
-    Cache() { kept_.reserve(kMaxKeptBytes / kMinBytes + 1); }
-
 private:
     std::mutex mutex_;
-    std::vector<Kept> kept_;
+    Link* kept_[kClasses] = {};
     std::size_t kept_bytes_ = 0;
 };
 

@@ -19,8 +19,10 @@ namespace tarnwick::base {
 
 namespace block_cache {
 
-// Requests below this go straight to operator new: malloc keeps small blocks anyway.
-inline constexpr std::size_t kMinBytes = std::size_t{256} << 10;
+// Requests below this go straight to operator new. Above it glibc hands freed space at the
+// top of a heap back to the system (its trim threshold is 128 KiB), so that even the curves
+// of a few thousand bars would be faulted in afresh on every run of a batch.
+inline constexpr std::size_t kMinBytes = std::size_t{32} << 10;
 // At most this much is kept while unused; beyond it freed blocks go back to the system.
 // Under AddressSanitizer nothing is kept, so that a read of a freed curve is still caught.
 #if defined(__SANITIZE_ADDRESS__)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/block_cache.h"
@@ -40,6 +42,52 @@ TEST(BlockCache, KeepsNoMoreThanItsBound) {
     if (block_cache::kMaxKeptBytes > 0) {
         EXPECT_GT(block_cache::kept_bytes(), before);
     }
+    // Freed again, so that the tests after this one find room in the cache.
+    const std::size_t added = (block_cache::kept_bytes() - before) / block;
+    for (std::size_t i = 0; i < added; ++i) block_cache::give(block_cache::take(block), 0);
+}
+
+// Every class keeps its own blocks, most recent first, from the smallest size kept up: a
+// block never serves a request of a neighbouring class.
+class BlockCacheClass : public ::testing::TestWithParam<std::size_t> {};
+TEST_P(BlockCacheClass, GivesBackItsMostRecentBlockAndNoNeighboursBlock) {
+    if (block_cache::kMaxKeptBytes == 0) GTEST_SKIP() << "nothing is kept in this build";
+    const std::size_t bytes = GetParam();
+    const std::size_t step = std::size_t{1} << (std::bit_width(bytes) - 4);  // an eighth of the octave
+    void* first = block_cache::take(bytes);
+    void* second = block_cache::take(bytes);
+    std::memset(first, 7, bytes);
+    std::memset(second, 7, bytes);
+    const std::size_t before = block_cache::kept_bytes();
+    block_cache::give(first, bytes);
+    block_cache::give(second, bytes);
+    ASSERT_GE(block_cache::kept_bytes(), before + 2 * bytes) << "both blocks are kept while the cache has room";
+    void* larger = block_cache::take(bytes + step);  // the next class up
+    EXPECT_NE(larger, first);
+    EXPECT_NE(larger, second);
+    EXPECT_EQ(block_cache::take(bytes), second);
+    EXPECT_EQ(block_cache::take(bytes), first);
+    block_cache::give(first, bytes);
+    block_cache::give(second, bytes);
+    block_cache::give(larger, bytes + step);
+}
+INSTANTIATE_TEST_SUITE_P(BlockCache, BlockCacheClass,
+                         ::testing::Values(block_cache::kMinBytes, block_cache::kMinBytes + 1, std::size_t{80'000},
+                                           std::size_t{1} << 20, std::size_t{5'000'000}),
+                         [](const auto& row) { return "bytes_" + std::to_string(row.param); });
+
+TEST(BlockCache, ManySmallBlocksStopAtTheBound) {
+    const std::size_t before = block_cache::kept_bytes();
+    const std::size_t block = block_cache::kMinBytes;
+    std::vector<void*> blocks;
+    for (std::size_t i = 0; i < block_cache::kMaxKeptBytes / block + 16; ++i) blocks.push_back(block_cache::take(block));
+    for (void* b : blocks) block_cache::give(b, block);
+    EXPECT_LE(block_cache::kept_bytes(), block_cache::kMaxKeptBytes);
+    // Taken back and freed (a block given as smaller than kept is only freed), so that the
+    // tests after this one find the cache as it was.
+    const std::size_t added = (block_cache::kept_bytes() - before) / block;
+    for (std::size_t i = 0; i < added; ++i) block_cache::give(block_cache::take(block), 0);
+    EXPECT_EQ(block_cache::kept_bytes(), before);
 }
 
 TEST(BlockCache, SmallVectorsAndLargeOnesWorkAlike) {
