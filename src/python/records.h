@@ -60,17 +60,28 @@ private:
     std::int32_t& flag_;
 };
 
-// A new Python object of the record's class holding `value`.
-template <class T>
-Ref wrap(T value) {
+// A new Python object of the record's class holding `value`, built in place: copied from
+// an lvalue, moved from an rvalue, never both.
+template <class T, class V>
+Ref wrap_record(V&& value) {
     PyTypeObject* tp = Bound<T>::type();
     if (tp == nullptr) throw_error_set();
     PyObject* o = tp->tp_alloc(tp, 0);
     if (o == nullptr) throw_error_set();
     auto* r = as_record<T>(o);
     r->borrow = 0;
-    std::construct_at(&r->value, std::move(value));
+    std::construct_at(&r->value, std::forward<V>(value));
     return Ref::steal(o);
+}
+
+template <class T>
+Ref wrap(const T& value) {
+    return wrap_record<T>(value);
+}
+template <class T>
+    requires(!std::is_lvalue_reference_v<T>)
+Ref wrap(T&& value) {
+    return wrap_record<T>(std::move(value));
 }
 
 template <class T>
