@@ -19,6 +19,7 @@ Usage: check_layers.py --build BUILD_DIR [--ninja NINJA] [--root ROOT]
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import re
@@ -60,9 +61,23 @@ class Place:
         self.layer = layer
 
 
+@functools.lru_cache(maxsize=None)
+def resolved(path: Path) -> Path:
+    return path.resolve()
+
+
+@functools.lru_cache(maxsize=None)
+def mtime_ns(path: Path) -> int | None:
+    try:
+        return path.stat().st_mtime_ns
+    except FileNotFoundError:
+        return None
+
+
+@functools.lru_cache(maxsize=None)
 def place_of(root: Path, path: Path) -> Place | None:
     try:
-        parts = path.resolve().relative_to(root).parts
+        parts = resolved(path).relative_to(root).parts
     except ValueError:
         return None  # outside the repository: the standard library, GoogleTest, Python
     if len(parts) > 2 and parts[0] == "src" and parts[1] in LAYERS:
@@ -158,7 +173,7 @@ def read_deps(build: Path, ninja: str) -> dict[Path, list[Path]]:
             path = Path(line.strip())
             path = path if path.is_absolute() else build / path
             if not deps:
-                compiled[path.resolve()] = deps  # the first is the file compiled
+                compiled[resolved(path)] = deps  # the first is the file compiled
             deps.append(path)
     return compiled
 
@@ -207,10 +222,10 @@ def includer_edges(command: tuple[str, list[str], Path | None], source: Path) ->
 
 def up_to_date(deps: list[Path] | None, obj: Path | None) -> bool:
     """Whether the build's record still describes the file: its object is newer than all it read."""
-    if not deps or obj is None or not obj.exists():
+    built = mtime_ns(obj) if obj is not None else None
+    if not deps or built is None:
         return False
-    built = obj.stat().st_mtime_ns
-    return all(not d.exists() or d.stat().st_mtime_ns <= built for d in deps)
+    return all((mtime_ns(d) or 0) <= built for d in deps)
 
 
 def check_includes(root: Path, build: Path, ninja: str) -> list[str]:
@@ -236,7 +251,7 @@ def check_includes(root: Path, build: Path, ninja: str) -> list[str]:
     problems: list[str] = []
     for source, edges, deps in listings:
         place = place_of(root, source)
-        bad = sorted({d.resolve() for d in deps if place_of(root, d) is not None
+        bad = sorted({resolved(d) for d in deps if place_of(root, d) is not None
                       and not may_include(place, place_of(root, d))})
         if not bad:
             continue
