@@ -162,7 +162,9 @@ test-asan: system-deps venv
 
 # constraints.txt anew: the newest releases of the test and bench packages that install
 # together, resolved in a scratch environment (NumPy keeps its floor). Then run make test:
-# the README's examples print figures computed with them.
+# the README's examples print figures computed with them. The meta-schema data that
+# jsonschema pulls in (through vectorbt's notebook support, bench-only) is left to
+# jsonschema's own bounds.
 pins: $(PY)
 	$(STEP) "resolving the newest test and bench packages in build/pins"
 	rm -rf build/pins
@@ -174,7 +176,7 @@ pins: $(PY)
 	{ echo "# Versions of the test-only and bench-only Python packages and of what they pull in,"; \
 	  echo "# written by make pins. NumPy, the runtime dependency, keeps a floor only."; \
 	  echo "numpy>=2.0"; \
-	  build/pins/bin/pip freeze --exclude numpy; } > $(CONSTRAINTS)
+	  build/pins/bin/pip freeze --exclude numpy | grep -v '^jsonschema-'; } > $(CONSTRAINTS)
 	rm -rf build/pins
 
 # The build folders; distclean removes the virtual environment too. make test or make demo

@@ -18,6 +18,17 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// A check's result: accepted when `message` is nullptr, refused with exactly it otherwise.
+template <class R>
+void expect_outcome(const R& r, const char* message) {
+    if (message == nullptr) {
+        EXPECT_TRUE(r.ok());
+    } else {
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().message(), message);
+    }
+}
+
 struct PositiveCase {
     const char* label;
     double value;
@@ -28,13 +39,7 @@ class PositiveValues : public ::testing::TestWithParam<PositiveCase> {};
 
 TEST_P(PositiveValues, AreAcceptedOnlyWhenFiniteAndAboveZero) {
     const PositiveCase& c = GetParam();
-    const auto r = check_positive("percent", c.value);
-    if (c.message == nullptr) {
-        EXPECT_TRUE(r.ok());
-    } else {
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().message(), c.message);
-    }
+    expect_outcome(check_positive("percent", c.value), c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,13 +72,7 @@ TEST_P(MoneyFields, CheckTheStartingCapitalFirst) {
     BacktestConfig config;
     config.initial_capital = c.initial_capital;
     config.fees = c.fees;
-    const auto r = check_money_fields(config);
-    if (c.message == nullptr) {
-        EXPECT_TRUE(r.ok());
-    } else {
-        ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().message(), c.message);
-    }
+    expect_outcome(check_money_fields(config), c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -14,6 +15,14 @@
 #include "metrics/metrics.h"
 
 namespace tarnwick::testing_support {
+
+// How many random runs a reference test makes: its own count, or as many as
+// TARNWICK_REFERENCE_SEEDS asks for (thousands, in development).
+inline int reference_seeds(int fallback) {
+    const char* env = std::getenv("TARNWICK_REFERENCE_SEEDS");
+    const int n = env ? std::atoi(env) : 0;
+    return n > 0 ? n : fallback;
+}
 
 inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 // An absent value reads as a NaN no computation yields.

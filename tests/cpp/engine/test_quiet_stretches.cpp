@@ -17,7 +17,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -48,15 +47,10 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::int64_t kMinute = 60'000'000'000;
 constexpr int kSeeds = 30;
 
-int seeds() {
-    const char* env = std::getenv("TARNWICK_REFERENCE_SEEDS");
-    const int n = env ? std::atoi(env) : 0;
-    return n > 0 ? n : kSeeds;
-}
-
 using testing_support::bits;
 using testing_support::bits_of;
 using testing_support::curve_bits;
+using testing_support::reference_seeds;
 
 // ---------------------------------------------------------------------------------------
 // One random run: the kernel's configuration, the bars, each bar's signal and the calls
@@ -265,7 +259,7 @@ TEST_P(QuietStretches, MatchSteppingEveryBar) {
     const Row& row = GetParam();
     std::mt19937_64 rng(std::hash<std::string>{}(row.name));
     std::size_t quiet_bars = 0, stretches = 0;
-    for (int seed = 0, count = seeds(); seed < count; ++seed) {
+    for (int seed = 0, count = reference_seeds(kSeeds); seed < count; ++seed) {
         const RandomRun run = random_run(rng, row.switches);
         SCOPED_TRACE(::testing::Message() << row.name << " run " << seed << ", " << run.bars.size() << " bars");
         CoreSession every(run.kc), quiet(run.kc);

@@ -11,7 +11,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -43,15 +42,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int kSeeds = 25;
 
-int seeds() {
-    const char* env = std::getenv("TARNWICK_REFERENCE_SEEDS");
-    const int n = env ? std::atoi(env) : 0;
-    return n > 0 ? n : kSeeds;
-}
-
 using testing_support::bits;
 using testing_support::bits_of;
 using testing_support::curve_bits;
+using testing_support::reference_seeds;
 
 struct Inputs {
     std::vector<std::int64_t> ts;
@@ -158,7 +152,7 @@ TEST_P(SingleAgainstEveryBar, SameRunBitForBit) {
     const Row& row = GetParam();
     std::mt19937_64 rng(std::hash<std::string>{}(row.name));
     std::size_t trades = 0;
-    for (int seed = 0, count = seeds(); seed < count; ++seed) {
+    for (int seed = 0, count = reference_seeds(kSeeds); seed < count; ++seed) {
         const Inputs in = random_inputs(rng, row.switches);
         SCOPED_TRACE(::testing::Message() << row.name << " run " << seed << ", " << in.close.size() << " bars");
         auto got = run_backtest(SingleRunConfig::from(in.config), in.bars(), in.signals(), in.instrument);
