@@ -1,7 +1,8 @@
 # The engine's layers and their tests, shared by the build and the layer check's own test.
 #
 # tarnwick_layer(name USES ... EXTERNAL ...): the folder src/<name> as one static library
-# that links only the layers it may use. tools/check_layers.py holds the same table,
+# that links only the layers it may use, compiled with TARNWICK_SOURCE_FLAGS; the names
+# declared, in order, are the global property TARNWICK_LAYER_NAMES. tools/check_layers.py holds the same table,
 # checks that the build's lines mirror it, and holds every compiled file to it through the
 # compiler's own dependency output.
 #
@@ -16,15 +17,12 @@ function(tarnwick_layer name)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${name}/*.cpp)
   add_library(tarnwick_${name} STATIC ${sources})
   target_include_directories(tarnwick_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
-  if(DEFINED TARNWICK_SOURCE_FLAGS)
-    target_compile_options(tarnwick_${name} PRIVATE ${TARNWICK_SOURCE_FLAGS})
-  else()
-    target_compile_options(tarnwick_${name} PRIVATE ${TARNWICK_FLAGS})
-  endif()
+  target_compile_options(tarnwick_${name} PRIVATE ${TARNWICK_SOURCE_FLAGS})
   # The module exports its init function and nothing of the engine.
   set_target_properties(tarnwick_${name} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   list(TRANSFORM LAYER_USES PREPEND tarnwick_)
   target_link_libraries(tarnwick_${name} PUBLIC ${LAYER_USES} ${LAYER_EXTERNAL})
+  set_property(GLOBAL APPEND PROPERTY TARNWICK_LAYER_NAMES ${name})
 endfunction()
 
 function(tarnwick_layer_tests name)

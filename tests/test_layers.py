@@ -33,6 +33,7 @@ CMAKE = f"""cmake_minimum_required(VERSION 3.25)
 project(layers_probe CXX)
 set(CMAKE_CXX_STANDARD 20)
 set(TARNWICK_FLAGS -Wall)
+set(TARNWICK_SOURCE_FLAGS -Wall)
 include({REPO / "cmake" / "layers.cmake"})
 set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 {LAYER_LINES}
