@@ -443,7 +443,7 @@ for seed in range(4):
         bad[17] = tw.OptimizeItem("short_early", np.zeros(n - 1), np.zeros(n))
         try:
             out.append(tw.batch_optimize_portfolios(model, bad, cfg))
-        except Exception as e:
+        except ValueError as e:
             out.append(e)
         return out
 
@@ -606,10 +606,10 @@ for seed in range(40):
                                               limit_price=price * 0.99 if "limit" in kind else None,
                                               trigger_price=price * 1.01 if ("stop" in kind or "touched" in kind)
                                               and "trailing" not in kind else None,
-                                              offset=0.02 if "trailing" in kind else None,
-                                              offset_kind="percent" if "trailing" in kind else "price",
+                                              offset=200.0 if "trailing" in kind else None,
+                                              offset_kind="bps" if "trailing" in kind else "price",
                                               tif=str(rng.choice(["gtc", "day", "ioc"]))))
-                except Exception as e:
+                except ValueError as e:
                     out.append(e)
             out.append(s.step(i, int(ts[i]), float(o[i]), float(h[i]), float(l[i]), float(c[i]), float(v[i]),
                               entry=bool(rng.random() < 0.08), exit=bool(rng.random() < 0.08)))
@@ -639,7 +639,7 @@ for seed in range(30):
                 try:
                     out.append(s.submit_order(cur[0], "buy", "limit", step, cur[1], f"o{step}", units=10.0,
                                               limit_price=cur[6] * 0.995))
-                except Exception as e:
+                except ValueError as e:
                     out.append(e)
             out.append(s.apply_current(entry=bool(rng.random() < 0.1), exit=bool(rng.random() < 0.1)))
             step += 1
@@ -665,7 +665,7 @@ for seed in range(20):
                         (tw.supertrend, (h, l, c, p, 2.5)), (tw.rolling_min, (c, p)), (tw.rolling_max, (c, p))]:
             try:
                 out.append(f(*args))
-            except Exception as e:
+            except ValueError as e:
                 out.append(e)
         return out
 
@@ -730,12 +730,12 @@ for seed in range(24):
         ts = np.cumsum(rng.integers(1, 2 * 10**9, n)).astype(np.int64)
         ltp = 100 * np.exp(np.cumsum(rng.normal(0, 0.001, n)))
         buy, sell = rng.integers(0, 100, n).astype(float), rng.integers(0, 100, n).astype(float)
-        units = UNITS + [(20, "tick_imbalance"), (20, "tick_run"), (500.0, "volume_imbalance"),
-                         (500.0, "volume_run")]
+        units = UNITS + [(20, "tick_imbalance"), (20, "tick_runs"), (500, "volume_imbalance"),
+                         (500, "volume_runs")]
         step, unit = units[seed % len(units)]
         try:
-            return tw.bars_from_ticks(ts, ltp, buy, sell, step, unit)
-        except Exception as e:
+            return tw.bars_from_ticks(ts, ltp, buy, sell, int(step), unit)
+        except ValueError as e:
             return e
 
 
@@ -763,13 +763,13 @@ for seed in range(20):
         try:
             res = tw.optimize_portfolio(model, alpha, w0, ids, cfg)
             out.append(res)
-            out.append(tw.compute_risk_contributions(model, res.weights, ids))
-        except Exception as e:
+            out.append(tw.compute_risk_contributions(model, res.weights(), ids))
+        except ValueError as e:
             out.append(e)
         items = [tw.OptimizeItem(f"o{i}", rng.normal(0, 0.02, n), w0) for i in range(3)]
         try:
             out.append(tw.batch_optimize_portfolios(model, items, cfg))
-        except Exception as e:
+        except ValueError as e:
             out.append(e)
         return out
 
@@ -785,7 +785,7 @@ for seed in range(20):
                tw.composite_scores([values, values * 2], np.array([0.3, 0.7]))]
         try:
             out.append(tw.rank_ic(values, prices, 1, 3))
-        except Exception as e:
+        except ValueError as e:
             out.append(e)
         return out
 
@@ -983,7 +983,7 @@ for seed in range(16):
                         (tw.rolling_min, (c, p)), (tw.rolling_max, (c, p * 7))]:
             try:
                 out.append(f(*args))
-            except Exception as e:
+            except ValueError as e:
                 out.append(e)
         return out
 
@@ -1028,12 +1028,12 @@ for seed in range(16):
         out = []
         try:
             out.append(tw.optimize_portfolio(model, rng.normal(0, 0.02, n), w0, ids, cfg))
-        except Exception as e:
+        except ValueError as e:
             out.append(e)
         try:
             out.append(tw.batch_optimize_portfolios(
                 model, [tw.OptimizeItem(f"o{i}", rng.normal(0, 0.02, n), w0) for i in range(2)], cfg))
-        except Exception as e:
+        except ValueError as e:
             out.append(e)
         return out
 
