@@ -15,9 +15,9 @@ machine moves every figure.
 """
 
 import os
-import time
 
 import numpy as np
+from timing import alternating_bests
 
 import tarnwick as tw
 
@@ -41,18 +41,6 @@ def ticks(n, seed=11):
     low = np.minimum(open_, price) - spread
     volume = buy + sell
     return (ts, open_, high, low, price, volume), (ts, ltp, buy, sell)
-
-
-def best(fns):
-    for fn in fns:
-        fn()  # warm caches, the pool and first-use set-up
-    times = [float("inf")] * len(fns)
-    for _ in range(REPEATS):
-        for k, fn in enumerate(fns):
-            t0 = time.perf_counter()
-            fn()
-            times[k] = min(times[k], time.perf_counter() - t0)
-    return times
 
 
 # ---------------------------------------------------------------------------
@@ -145,7 +133,7 @@ def time_bars(bars, tick_rows):
         fns = [ours] + [(lambda f=peer_fns[p], lib=libs[p]: f(lib, *args)) for p in names]
         for p, fn in zip(names, fns[1:]):
             same_bars(ours(), fn(), f"{name} vs {p}")
-        times = best(fns)
+        times = alternating_bests(fns, REPEATS)
         for p, t in zip(names, times[1:]):
             print(f"{name:<18}{times[0] * 1e3:>9.1f}{p:>26}{t * 1e3:>9.1f}{t / times[0]:>11.2f}")
         if not names:
@@ -170,7 +158,7 @@ def other_units(bars, tick_rows):
         # taken under the same load.
         calls = [lambda: fn(*args, 1, "m")] + [(lambda u=u, s=s, b=b: fn(*args, s, u, brick_size=b))
                                                for u, s, b in units]
-        times = best(calls)
+        times = alternating_bests(calls, REPEATS)
         base = times[0] / N * 1e9
         for (unit, step, brick), call, t in zip(units, calls[1:], times[1:]):
             per_row = t / N * 1e9

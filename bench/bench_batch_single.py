@@ -14,10 +14,8 @@ import os
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import hashlib  # noqa: E402
-
 import numpy as np  # noqa: E402
-from ceiling import measure  # noqa: E402
+from ceiling import item_digests, measure  # noqa: E402
 
 import tarnwick as tw  # noqa: E402
 
@@ -49,16 +47,7 @@ def run(state):
 
 
 def digest(results):
-    out = []
-    for item_id, r in results:
-        h = hashlib.sha256(item_id.encode())
-        for curve in (r.equity_curve(), r.returns(), r.drawdown_curve()):
-            h.update(curve.tobytes())
-        for t in r.trades():
-            h.update(repr((t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.pnl, t.fees)).encode())
-        h.update(repr(sorted(r.metrics.to_dict().items())).encode())
-        out.append(h.hexdigest())
-    return out
+    return item_digests(results, ("entry_idx", "exit_idx", "entry_price", "exit_price", "pnl", "fees"))
 
 
 def main():

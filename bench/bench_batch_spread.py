@@ -15,10 +15,8 @@ import os
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import hashlib  # noqa: E402
-
 import numpy as np  # noqa: E402
-from ceiling import measure  # noqa: E402
+from ceiling import item_digests, measure  # noqa: E402
 
 import tarnwick as tw  # noqa: E402
 
@@ -52,17 +50,8 @@ def run(state):
 
 
 def digest(results):
-    out = []
-    for sid, r in results:
-        h = hashlib.sha256(sid.encode())
-        for curve in (r.equity_curve(), r.returns(), r.drawdown_curve()):
-            h.update(curve.tobytes())
-        for t in r.trades():
-            h.update(repr((t.id, t.entry_idx, t.exit_idx, t.entry_price, t.exit_price, t.pnl, t.fees,
-                           t.fee_breakdown, t.exit_reason)).encode())
-        h.update(repr(sorted(r.metrics.to_dict().items())).encode())
-        out.append(h.hexdigest())
-    return out
+    return item_digests(results, ("id", "entry_idx", "exit_idx", "entry_price", "exit_price", "pnl", "fees",
+                                  "fee_breakdown", "exit_reason"))
 
 
 def main():

@@ -20,10 +20,9 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import subprocess  # noqa: E402
 import sys  # noqa: E402
 import textwrap  # noqa: E402
-import time  # noqa: E402
 
 import numpy as np  # noqa: E402
-from timing import best_of  # noqa: E402
+from timing import alternating_bests, best_of  # noqa: E402
 
 import tarnwick as tw  # noqa: E402
 
@@ -42,17 +41,6 @@ def data(n=N, seed=1):
     entries = rng.random(n) < 0.01
     exits = rng.random(n) < 0.01
     return (ts, open_, high, low, close, np.full(n, 1e4)), entries, exits
-
-
-def alternating_bests(fns, rounds=15):
-    """The best wall time of each of `fns`, in seconds, called in turn for `rounds` rounds."""
-    best = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for k, fn in enumerate(fns):
-            t = time.perf_counter()
-            fn()
-            best[k] = min(best[k], time.perf_counter() - t)
-    return best
 
 
 def ours(bars, entries, exits):
@@ -98,14 +86,12 @@ def compare_speed():
         pf.value(), pf.returns(), pf.drawdown(), pf.trades.records
         return pf
 
-    small = data(1000)
-    vbt.Portfolio.from_signals(small[0][4], small[1], small[2], fees=FEES, init_cash=CAPITAL, freq="1min").value()
-    reference()
+    # The untimed first calls compile vectorbt's kernels.
     t_ours, t_signals, t_ref = alternating_bests([
         lambda: ours(bars, entries, exits),
         lambda: vbt.Portfolio.from_signals(close, entries, exits, fees=FEES, init_cash=CAPITAL, freq="1min"),
         reference,
-    ])
+    ], rounds=15)
     r, pf = ours(bars, entries, exits), reference()
     print(f"vectorbt {vbt.__version__}: from_signals {t_signals * 1e3:.1f} ms, with curves and trades "
           f"{t_ref * 1e3:.1f} ms")

@@ -21,8 +21,10 @@ interpreters import them by name):
     prepare(lo, hi) -> state   the inputs of items [lo, hi), built untimed
     run(state) -> results      the timed call
     digest(results) -> list    one digest per item, in item order
+A batch of backtests builds the last with item_digests, naming the trade fields it holds.
 """
 
+import hashlib
 import multiprocessing as mp
 import os
 import time
@@ -30,6 +32,21 @@ from dataclasses import dataclass
 from queue import Empty
 
 WORKERS = 8
+
+
+def item_digests(results, trade_fields):
+    """One digest per (id, result) pair of a batch, in order: the id, the three curves, the
+    named fields of every trade and the metrics."""
+    out = []
+    for item_id, r in results:
+        h = hashlib.sha256(item_id.encode())
+        for curve in (r.equity_curve(), r.returns(), r.drawdown_curve()):
+            h.update(curve.tobytes())
+        for t in r.trades():
+            h.update(repr(tuple(getattr(t, f) for f in trade_fields)).encode())
+        h.update(repr(sorted(r.metrics.to_dict().items())).encode())
+        out.append(h.hexdigest())
+    return out
 
 
 def _now():

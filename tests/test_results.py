@@ -2,10 +2,11 @@ import math
 
 import numpy as np
 import pytest
+from build_probe import import_probe
 
 import tarnwick
 
-probe = pytest.importorskip("_tarnwick_probe")
+probe = import_probe()
 
 TRADE_ATTRS = [
     "id", "symbol", "entry_idx", "exit_idx", "entry_price", "exit_price", "size", "direction", "pnl",

@@ -9,10 +9,11 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from build_probe import import_probe
 
 import tarnwick as tw
 
-probe = pytest.importorskip("_tarnwick_probe")
+probe = import_probe()
 
 STUB = Path(__file__).resolve().parent.parent / "python" / "tarnwick" / "_tarnwick.pyi"
 CLASSES = ("KernelSession", "PortfolioSession", "EngineEvent", "PositionSnapshot")

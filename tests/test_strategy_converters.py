@@ -1,7 +1,8 @@
 import numpy as np
 import pytest
+from build_probe import import_probe
 
-probe = pytest.importorskip("_tarnwick_probe")
+probe = import_probe()
 
 
 def instrument(direction=1, n=3, symbol="A", weight=1.0):

@@ -26,7 +26,7 @@ HEADER = (
 
 def load():
     probe_dir = os.environ.get("TARNWICK_PROBE_DIR")
-    if probe_dir:
+    if probe_dir and probe_dir not in sys.path:
         sys.path.insert(0, probe_dir)
     import _tarnwick_probe
     import tarnwick._tarnwick as module
@@ -51,11 +51,6 @@ def docstring(text, indent):
     out += [f"{indent}{line}" if line else "" for line in lines[1:]]
     out.append(f'{indent}"""')
     return out
-
-
-def description(obj):
-    """A callable's docstring after its text-signature head, as the runtime shows it."""
-    return obj.__doc__ or ""
 
 
 def parameter_list(params, first):
@@ -109,7 +104,7 @@ def declared(callables, display):
     return callables[display]
 
 
-def class_lines(module, cls, callables, attributes):
+def class_lines(cls, callables, attributes):
     name = cls.__name__
     lines = ["@final", f"class {name}:"]
     lines += docstring(cls.__doc__, "    ")
@@ -133,7 +128,8 @@ def class_lines(module, cls, callables, attributes):
         if attr.startswith("_") or type(value).__name__ == "getset_descriptor":
             continue
         kind, params, returns = declared(callables, f"{name}.{attr}")
-        doc = description(getattr(cls, attr))
+        # The runtime's __doc__ already leaves out the text-signature head.
+        doc = getattr(cls, attr).__doc__
         if kind == "static_method":
             body += definition("    ", "@staticmethod", attr, params, None, returns, doc)
         else:
@@ -156,18 +152,18 @@ def write(module, callables, attributes, aliases):
             continue
         obj = getattr(module, n)
         if isinstance(obj, type):
-            sections.append("\n".join(class_lines(module, obj, callables, attributes)))
+            sections.append("\n".join(class_lines(obj, callables, attributes)))
         else:
             kind, params, returns = declared(callables, n)
-            sections.append("\n".join(definition("", None, n, params, None, returns, description(obj))))
+            sections.append("\n".join(definition("", None, n, params, None, returns, obj.__doc__)))
     return "\n\n".join(sections) + "\n"
 
 
-def main():
+def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--check", action="store_true", help="compare with the checked-in stub instead of writing")
     parser.add_argument("--stub", type=Path, default=STUB, help="the stub to write or compare (default: the package's)")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     stub = args.stub.resolve()
     try:
         text = write(*load())
