@@ -343,9 +343,9 @@ private:
         }
         return false;
     }
-    // The deferred exits that met a bar without a tradable price, tried again.
-    void run_waiting_exits(std::uint64_t idx, const domain::OhlcvBar& bar);
-    void run_close_requests(std::uint64_t idx, const domain::OhlcvBar& bar);
+    // The queued exits tried again at this bar's price: the deferred exits that met a bar
+    // without a tradable price, or the closes requested between steps.
+    void drain_exits(std::uint64_t idx, const domain::OhlcvBar& bar, std::vector<std::uint64_t>& queue);
     void check_margin(std::uint64_t idx, const domain::OhlcvBar& bar);
     // True when the step must end here (refusals that stop the rest of the event).
     bool run_signal_entry(std::uint64_t idx, const domain::OhlcvBar& bar, const domain::BarSignal& signal);
