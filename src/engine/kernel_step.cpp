@@ -159,8 +159,10 @@ bool Kernel::run_signal_entry(std::uint64_t idx, const OhlcvBar& bar, const BarS
 void Kernel::enter_from_signal(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal) {
     const int dir = cfg_.direction < 0 ? -1 : 1;
     const double reference = reference_price(cfg_.price_source, bar, dir, true);
-    const OpenOutcome out = open_position(idx, bar.timestamp, dir, bar.volume, reference, signal.size_mult,
-                                          std::nullopt, signal.atr, signal.stop_price, signal.target_price);
+    const OpenOutcome out = open_position({.idx = idx, .timestamp = bar.timestamp, .direction = dir,
+                                           .volume = bar.volume, .reference = reference, .size_frac = signal.size_mult,
+                                           .atr = signal.atr, .stop_price = signal.stop_price,
+                                           .target_price = signal.target_price});
     switch (out.kind) {
         case OpenOutcome::Kind::Opened:
             events_.push_back(KernelEvent::entered(idx, static_cast<std::int8_t>(dir), out.entry_price, out.size));
