@@ -76,14 +76,24 @@ struct SampleState {
     bool reached() const noexcept { return (over[0] | over[1]) != 0; }
 };
 
-// One bar's samples, as CoreSession::step takes them.
-void sample_one(SampleState& s, const SampleOut& out, std::size_t k, double eq) noexcept {
+// One bar's drawdown and return from its equity; the state moves on past the bar.
+struct BarSample {
+    double drawdown;
+    double ret;
+};
+[[gnu::always_inline]] inline BarSample next_sample(SampleState& s, double eq) noexcept {
     s.peak = std::max(s.peak, eq);
     const double dd = drawdown_pct(s.peak, eq);
     const double ret = s.previous != 0.0 ? (eq - s.previous) / s.previous : 0.0;
     s.previous = eq;
     if (dd >= s.limit) s.over[0] = -1;
-    out.put(k, eq, dd, ret);
+    return {dd, ret};
+}
+
+// One bar's samples.
+void sample_one(SampleState& s, const SampleOut& out, std::size_t k, double eq) noexcept {
+    const BarSample b = next_sample(s, eq);
+    out.put(k, eq, b.drawdown, b.ret);
 }
 
 // Two bars' samples in lanes. The running peak is folded in scalar order; a lane whose
@@ -156,40 +166,23 @@ bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std
     return false;
 }
 
-// Samples from equity already written to `out.equity[0 .. m)`, in passes that run in
-// vector lanes: the running peak (parked in the drawdown column), then each drawdown and
-// return from its own inputs.
+// Samples from equity already written to `out.equity[0 .. m)`.
 void sample_equity(SampleState& s, const SampleOut& out, std::size_t m) noexcept {
-    double* __restrict equity = out.equity;
-    double* __restrict drawdown = out.drawdown;
-    double* __restrict returns = out.returns;
-    double peak = s.peak;
-    for (std::size_t k = 0; k < m; ++k) {
-        peak = std::max(peak, equity[k]);
-        drawdown[k] = peak;
-    }
-    s.peak = peak;
     std::size_t k = 0;
-    for (; k + 2 <= m; k += 2) {
-        const Pair pk = load_pair(drawdown + k);
-        const Pair eq = load_pair(equity + k);
-        store_pair(drawdown + k, (Pair)((Mask)((pk - eq) / pk * 100.0) & (pk > 0.0)));
-    }
-    for (; k < m; ++k) drawdown[k] = drawdown_pct(drawdown[k], equity[k]);
-    returns[0] = s.previous != 0.0 ? (equity[0] - s.previous) / s.previous : 0.0;
-    k = 1;
-    for (; k + 2 <= m; k += 2) {
-        const Pair previous = load_pair(equity + k - 1);
-        const Pair eq = load_pair(equity + k);
-        store_pair(returns + k, (Pair)((Mask)((eq - previous) / previous) & (previous != 0.0)));
-    }
-    for (; k < m; ++k) {
-        const double previous = equity[k - 1];
-        returns[k] = previous != 0.0 ? (equity[k] - previous) / previous : 0.0;
-    }
-    for (k = 0; k < m; ++k) {
-        if (drawdown[k] >= s.limit) s.over[0] = -1;
-    }
+    for (; k + 2 <= m; k += 2) sample_two(s, out, k, load_pair(out.equity + k));
+    if (k < m) sample_one(s, out, k, out.equity[k]);
+}
+
+// The sampling state as the curves stand: the running peak, the latest equity sample,
+// and the drawdown halt's threshold when it may still come on (a threshold of 0 or below
+// means no halt, however the kernel's limit was set). Inlined, so that a step's state
+// stays in registers.
+[[gnu::always_inline]] inline SampleState resume_sampling(double peak, const base::Curve& equity,
+                                                          const Kernel& kernel) noexcept {
+    const std::optional<double> limit = kernel.max_drawdown_pct();
+    const bool may_halt = limit && *limit > 0.0 && !kernel.drawdown_halt();
+    return {peak, equity.empty() ? 0.0 : equity.back(),
+            may_halt ? *limit : std::numeric_limits<double>::quiet_NaN()};
 }
 
 }  // namespace
@@ -214,18 +207,13 @@ const std::vector<KernelEvent>& CoreSession::step(std::uint64_t idx, const Ohlcv
     }
 
     const double eq = kernel_.equity(bar.close);
-    const bool has_previous = !out_.equity_curve.empty();
-    const double previous = has_previous ? out_.equity_curve.back() : 0.0;
+    SampleState state = resume_sampling(peak_, out_.equity_curve, kernel_);
+    const BarSample sample = next_sample(state, eq);
     out_.equity_curve.push_back(eq);
-    peak_ = std::max(peak_, eq);
-    const double dd = drawdown_pct(peak_, eq);
-    out_.drawdown_curve.push_back(dd);
-    // A threshold of 0 or below means no halt, however the kernel's limit was set.
-    const std::optional<double> limit = kernel_.max_drawdown_pct();
-    if (peak_ > 0.0 && !kernel_.drawdown_halt() && limit && *limit > 0.0 && dd >= *limit) {
-        kernel_.set_drawdown_halt(true);
-    }
-    out_.returns.push_back(has_previous && previous != 0.0 ? (eq - previous) / previous : 0.0);
+    out_.drawdown_curve.push_back(sample.drawdown);
+    out_.returns.push_back(sample.ret);
+    peak_ = state.peak;
+    if (state.reached()) kernel_.set_drawdown_halt(true);
     if (!external_timestamps_) out_.timestamps.push_back(bar.timestamp);
     last_bar_.emplace(idx, bar);
     return events;
@@ -234,13 +222,10 @@ const std::vector<KernelEvent>& CoreSession::step(std::uint64_t idx, const Ohlcv
 void CoreSession::step_quiet(std::uint64_t first_idx, const QuietBars& bars) {
     const std::size_t m = bars.close.size();
     if (m == 0) return;
-    const std::size_t at = out_.equity_curve.size();
     // The halt comes on at the first sample at or past the limit (a drawdown above 0 has a
     // peak above 0); nothing in the stretch reads the flag before the next step.
-    const std::optional<double> limit = kernel_.max_drawdown_pct();
-    const bool may_halt = limit && *limit > 0.0 && !kernel_.drawdown_halt();
-    SampleState state{peak_, at > 0 ? out_.equity_curve[at - 1] : 0.0,
-                      may_halt ? *limit : std::numeric_limits<double>::quiet_NaN()};
+    SampleState state = resume_sampling(peak_, out_.equity_curve, kernel_);
+    const std::size_t at = out_.equity_curve.size();
     out_.equity_curve.resize(at + m);
     out_.drawdown_curve.resize(at + m);
     out_.returns.resize(at + m);

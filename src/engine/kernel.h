@@ -242,13 +242,6 @@ public:
     // levels come from the kernel's stop and target rules (snapped to the price grid).
     // Rejections and refusals (a netting ledger already holding a position) change nothing.
     OpenOutcome open_position(const EntryRequest& request);
-    // The same request given field by field, for callers not yet moved to EntryRequest.
-    OpenOutcome open_position(std::uint64_t idx, std::int64_t timestamp, int direction, double volume,
-                              double reference, std::optional<double> size_frac, std::optional<double> units,
-                              double atr, std::optional<double> stop_price, std::optional<double> target_price) {
-        return open_position(EntryRequest{idx, timestamp, direction, volume, reference, size_frac, units, atr,
-                                          stop_price, target_price});
-    }
     // Adds `quantity` (rounded as for an opening) at the averaged entry price; unless a
     // keep flag is set the position's stop and target move with the entry. Nothing when
     // the id is unknown, the rounded quantity is not positive or the cost does not fit.
@@ -343,9 +336,9 @@ private:
         }
         return false;
     }
-    // The deferred exits that met a bar without a tradable price, tried again.
-    void run_waiting_exits(std::uint64_t idx, const domain::OhlcvBar& bar);
-    void run_close_requests(std::uint64_t idx, const domain::OhlcvBar& bar);
+    // The queued exits tried again at this bar's price: the deferred exits that met a bar
+    // without a tradable price, or the closes requested between steps.
+    void drain_exits(std::uint64_t idx, const domain::OhlcvBar& bar, std::vector<std::uint64_t>& queue);
     void check_margin(std::uint64_t idx, const domain::OhlcvBar& bar);
     // True when the step must end here (refusals that stop the rest of the event).
     bool run_signal_entry(std::uint64_t idx, const domain::OhlcvBar& bar, const domain::BarSignal& signal);

@@ -61,8 +61,8 @@ const std::vector<KernelEvent>& Kernel::step(std::uint64_t idx, const OhlcvBar& 
 
     // A print has a price but no open: the waiting exits take it here, ahead of the
     // requested closes, where they have always filled on prints.
-    if (is_print && !waiting_exits_.empty()) run_waiting_exits(idx, bar);
-    if (!close_requests_.empty()) run_close_requests(idx, bar);
+    if (is_print && !waiting_exits_.empty()) drain_exits(idx, bar, waiting_exits_);
+    if (!close_requests_.empty()) drain_exits(idx, bar, close_requests_);
 
     // A cash account has no maintenance requirement to fall short of.
     if (!ledger_.empty() && !margin_call_ && account_type_ != AccountType::Cash) check_margin(idx, bar);
@@ -101,29 +101,20 @@ void Kernel::run_deferred_signal(std::uint64_t idx, const OhlcvBar& bar) {
         // An exit that waited over bars without a tradable price is an exit due on this
         // bar: it goes before the entry due here, which would otherwise find the
         // position still open and be lost.
-        run_waiting_exits(idx, bar);
+        drain_exits(idx, bar, waiting_exits_);
     }
     if (slot.has_entry && ledger_.empty()) {
         if (!entry_gate(bar)) enter_from_signal(idx, bar, slot.signal);
     }
 }
 
-void Kernel::run_waiting_exits(std::uint64_t idx, const OhlcvBar& bar) {
-    // Swapping keeps both buffers' capacity; an exit that meets another gap waits again.
+void Kernel::drain_exits(std::uint64_t idx, const OhlcvBar& bar, std::vector<std::uint64_t>& queue) {
+    // Swapping keeps both buffers' capacity. What lands in `queue` while it drains (an exit
+    // that meets another gap, a close requested while closing) waits for a later step.
     scratch_ids_.clear();
-    scratch_ids_.swap(waiting_exits_);
+    scratch_ids_.swap(queue);
     for (std::size_t i = 0; i < scratch_ids_.size(); ++i) {
-        exit_at_price_source(idx, bar, scratch_ids_[i], waiting_exits_);
-    }
-    scratch_ids_.clear();
-}
-
-void Kernel::run_close_requests(std::uint64_t idx, const OhlcvBar& bar) {
-    // Swapping keeps both buffers' capacity; requests made while closing wait for the next step.
-    scratch_ids_.clear();
-    scratch_ids_.swap(close_requests_);
-    for (std::size_t i = 0; i < scratch_ids_.size(); ++i) {
-        exit_at_price_source(idx, bar, scratch_ids_[i], close_requests_);
+        exit_at_price_source(idx, bar, scratch_ids_[i], queue);
     }
     scratch_ids_.clear();
 }
@@ -168,8 +159,10 @@ bool Kernel::run_signal_entry(std::uint64_t idx, const OhlcvBar& bar, const BarS
 void Kernel::enter_from_signal(std::uint64_t idx, const OhlcvBar& bar, const BarSignal& signal) {
     const int dir = cfg_.direction < 0 ? -1 : 1;
     const double reference = reference_price(cfg_.price_source, bar, dir, true);
-    const OpenOutcome out = open_position(idx, bar.timestamp, dir, bar.volume, reference, signal.size_mult,
-                                          std::nullopt, signal.atr, signal.stop_price, signal.target_price);
+    const OpenOutcome out = open_position({.idx = idx, .timestamp = bar.timestamp, .direction = dir,
+                                           .volume = bar.volume, .reference = reference, .size_frac = signal.size_mult,
+                                           .atr = signal.atr, .stop_price = signal.stop_price,
+                                           .target_price = signal.target_price});
     switch (out.kind) {
         case OpenOutcome::Kind::Opened:
             events_.push_back(KernelEvent::entered(idx, static_cast<std::int8_t>(dir), out.entry_price, out.size));

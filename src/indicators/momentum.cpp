@@ -189,9 +189,6 @@ __attribute__((target("avx2"))) bool macd_present_avx2(const MacdRates& r, const
     return macd_present_steps(r, x, m, st, mb, sb, hb);
 }
 
-// Smoothing factor of an exponential average over `period` bars.
-double alpha_of(std::uint64_t period) { return 2.0 / (static_cast<double>(period) + 1.0); }
-
 // The fast and slow averages at bar sp - 1, where the slow seed completes: each seeded
 // with the mean of its first period values (summed from -0), then prev * keep + x * alpha
 // as the ema kernel computes it. The signal is left to the caller.
@@ -345,8 +342,8 @@ Status<CoreError> macd_into(std::span<const double> data, std::uint64_t fast_per
     // One pass: the fast and slow averages run as the ema kernel computes them, the line
     // is their difference, and the signal line averages the line as it appears. No
     // intermediate series is kept.
-    const MacdRates rates{alpha_of(fast_period), 1.0 - alpha_of(fast_period), alpha_of(slow_period),
-                          1.0 - alpha_of(slow_period), alpha_of(signal_period), 1.0 - alpha_of(signal_period)};
+    const MacdRates rates{ema_alpha(fast_period), 1.0 - ema_alpha(fast_period), ema_alpha(slow_period),
+                          1.0 - ema_alpha(slow_period), ema_alpha(signal_period), 1.0 - ema_alpha(signal_period)};
     const auto sp = static_cast<std::size_t>(slow_period);
     MacdState state = averages_at_slow_seed(data, static_cast<std::size_t>(fast_period), sp, rates);
 

@@ -133,6 +133,10 @@ inline bool all_finite(std::span<const double> x) {
     return !std::isnan(rest);
 }
 
+// Smoothing factor of an exponential average over `period` bars. The batch kernels, the
+// MACD and the streaming averages all take it from here, so that they agree bit for bit.
+inline double ema_alpha(std::uint64_t period) { return 2.0 / (static_cast<double>(period) + 1.0); }
+
 // Period sums such as slow + signal can be given arbitrarily large periods; they saturate,
 // which keeps "longer than the data" meaning exactly that instead of wrapping into a short
 // period.

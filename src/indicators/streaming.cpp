@@ -86,7 +86,7 @@ void CloseWindowCore::reset() {
     value.reset();
 }
 
-EmaCore::EmaCore(std::uint64_t period) : CloseAverageCore(period, 2.0 / (static_cast<double>(period) + 1.0)) {}
+EmaCore::EmaCore(std::uint64_t period) : CloseAverageCore(period, ema_alpha(period)) {}
 
 WilderMaCore::WilderMaCore(std::uint64_t period) : CloseAverageCore(period, 1.0 / static_cast<double>(period)) {}
 
@@ -253,9 +253,8 @@ void DonchianCore::reset() {
 }
 
 MacdCore::MacdCore(std::uint64_t fast_period, std::uint64_t slow_period, std::uint64_t signal_period)
-    : fast(fast_period, 2.0 / (static_cast<double>(fast_period) + 1.0)),
-      slow(slow_period, 2.0 / (static_cast<double>(slow_period) + 1.0)),
-      signal(signal_period, 2.0 / (static_cast<double>(signal_period) + 1.0)) {}
+    : fast(fast_period, ema_alpha(fast_period)), slow(slow_period, ema_alpha(slow_period)),
+      signal(signal_period, ema_alpha(signal_period)) {}
 
 void MacdCore::update(double, double, double close) {
     fast.update(close);

@@ -187,7 +187,7 @@ Status<CoreError> ema_into(std::span<const double> data, std::uint64_t period, s
     const std::size_t n = data.size();
     double value = seed_mean(data, p);
     out[p - 1] = value;
-    const double alpha = 2.0 / (static_cast<double>(period) + 1.0);
+    const double alpha = ema_alpha(period);
     const double keep = 1.0 - alpha;
     const double* x = data.data() + p;
     write_blocks(out.data() + p, n - p, [&value, &x, keep, alpha](double* __restrict block, std::size_t m) __attribute__((noinline)) {

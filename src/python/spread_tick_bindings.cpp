@@ -31,9 +31,6 @@ namespace tarnwick::python {
 
 using base::CachedAllocator;
 using domain::BacktestConfig;
-using domain::check_fees;
-using domain::check_positive;
-using domain::check_slippage_fraction;
 using domain::resolve_fee_model;
 using engine::RunOutput;
 
@@ -94,10 +91,6 @@ Ref run_tick_backtest(const ArrayI64& timestamps, const ArrayF64& ltp, const Arr
                       double fees, double slippage, double stop_loss_pct, double take_profit_pct,
                       std::uint64_t max_hold_seconds, std::uint64_t entry_cooldown_ticks, std::uint64_t max_trades,
                       std::uint32_t lot_size, std::int64_t quantity, std::optional<std::string> fee_segment) {
-    unwrap(check_positive("initial_capital", initial_capital));
-    unwrap(check_fees(fees));
-    unwrap(check_slippage_fraction("slippage", slippage));
-
     tick::TickRunConfig config;
     config.symbol = std::move(symbol);
     config.initial_capital = initial_capital;

@@ -28,7 +28,6 @@ using domain::TradeRecord;
 using domain::is_tradable_price;
 using domain::resolve_fee_model;
 using engine::RunOutput;
-using metrics::BacktestMetrics;
 
 BasketRunConfig BasketRunConfig::from(const BacktestConfig& config, InstrumentConfigs instrument_configs,
                                       signals::synchronizer::SyncMode mode) {
@@ -82,11 +81,6 @@ Status<OwnError> check_inputs(std::span<const InstrumentSeries> instruments, std
         if (auto st = check_weight(instruments[i], i); !st.ok()) return st;
     }
     return Unit{};
-}
-
-// The run's figures when nothing was stepped: zero except the start and end values.
-BacktestMetrics empty_metrics(const BacktestConfig& config) {
-    return metrics::reduced_metrics(metrics::MetricsSettings::from(config), {}, {}, {}, {}, {}, {});
 }
 
 // An instrument's quantity from its weight share of `cash` at fill price `price`, capped
@@ -292,11 +286,7 @@ private:
 
 Result<RunOutput, OwnError> run(const BasketRunConfig& run, std::span<const InstrumentSeries> instruments) {
     const BacktestConfig& config = run.config;
-    if (instruments.empty()) {
-        RunOutput out;
-        out.metrics = empty_metrics(config);
-        return out;
-    }
+    if (instruments.empty()) return own_loop::empty_run(config);
     const std::size_t n = instruments.front().bars.bars();
     if (auto st = check_inputs(instruments, n); !st.ok()) return err(std::move(st).error());
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "base/format.h"
-#include "base/output_size.h"
 #include "base/pool.h"
 #include "domain/direction.h"
 #include "metrics/annualization.h"
@@ -15,7 +14,6 @@ using base::OwnError;
 using base::Result;
 using base::Status;
 using base::Unit;
-using base::check_total;
 using base::err;
 using engine::RunOutput;
 
@@ -46,12 +44,6 @@ Status<OwnError> check_item(const PreparedSingleItem& item, std::size_t bars) {
         return err(OwnError{base::fmt::format("item '{}': {}", item.item_id, direction.error().message())});
     }
     return Unit{};
-}
-
-void check_output_size(std::size_t items, std::size_t bars) {
-    constexpr std::size_t kCurvesPerRun = 3;  // equity, drawdown, returns
-    check_total({items, bars, kCurvesPerRun, sizeof(double)},
-                base::fmt::format("the results of {} items over {} bars", items, bars));
 }
 
 Result<RunOutput, OwnError> run_item(const PreparedSingleItem& item, const BarSeries& bars) {

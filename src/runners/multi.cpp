@@ -75,12 +75,6 @@ bool entry_vote(CombineMode mode, std::size_t c, std::size_t n) noexcept {
     return false;
 }
 
-RunOutput empty_run(const BacktestConfig& config) {
-    RunOutput out;
-    out.metrics = metrics::reduced_metrics(metrics::MetricsSettings::from(config), {}, {}, {}, {}, {}, {});
-    return out;
-}
-
 RunOutput run_voted(const BacktestConfig& config, const BarSeries& bars, std::span<const SignalInput> strategies,
                     CombineMode mode) {
     const std::size_t n = bars.bars();
@@ -109,7 +103,7 @@ RunOutput run_voted(const BacktestConfig& config, const BarSeries& bars, std::sp
 RunOutput run_independent(const BacktestConfig& config, const BarSeries& bars,
                           std::span<const SignalInput> strategies) {
     const std::size_t n = bars.bars();
-    if (n == 0) return empty_run(config);
+    if (n == 0) return own_loop::empty_run(config);
     const std::size_t k = strategies.size();
     BacktestConfig share = config;
     share.initial_capital = config.initial_capital / static_cast<double>(k);
@@ -133,22 +127,15 @@ RunOutput run_independent(const BacktestConfig& config, const BarSeries& bars,
     // The running peak starts at the first merged sample, not at the capital.
     own_loop::Curves curves(n, summed.front());
     for (std::size_t i = 0; i < n; ++i) curves.mark(i, summed[i]);
-    RunOutput out;
-    out.metrics = metrics::reduced_metrics(metrics::MetricsSettings::from(config), curves.equity(), curves.drawdown(),
-                                           curves.returns(), bars.timestamps.first(n), trades,
-                                           metrics::tally_per_record(trades));
-    out.equity_curve = curves.take_equity();
-    out.drawdown_curve = curves.take_drawdown();
-    out.returns = curves.take_returns();
-    out.trades = std::move(trades);
-    return out;
+    const metrics::TradeTally tally = metrics::tally_per_record(trades);
+    return own_loop::finish(config, std::move(curves), bars.timestamps.first(n), std::move(trades), tally);
 }
 
 }  // namespace
 
 Result<RunOutput, OwnError> run(const BacktestConfig& config, const BarSeries& bars,
                                 std::span<const SignalInput> strategies, CombineMode mode) {
-    if (strategies.empty()) return empty_run(config);
+    if (strategies.empty()) return own_loop::empty_run(config);
     if (auto st = check_lengths(bars, strategies); !st.ok()) return err(std::move(st).error());
     if (mode == CombineMode::Independent) return run_independent(config, bars, strategies);
     return run_voted(config, bars, strategies, mode);

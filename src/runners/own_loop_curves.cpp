@@ -43,4 +43,10 @@ RunOutput finish(const BacktestConfig& config, Curves&& curves, std::span<const 
     return out;
 }
 
+RunOutput empty_run(const BacktestConfig& config) {
+    RunOutput out;
+    out.metrics = metrics::reduced_metrics(metrics::MetricsSettings::from(config), {}, {}, {}, {}, {}, {});
+    return out;
+}
+
 }  // namespace tarnwick::runners::own_loop

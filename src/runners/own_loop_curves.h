@@ -48,4 +48,8 @@ engine::RunOutput finish(const domain::BacktestConfig& config, Curves&& curves,
                          std::span<const std::int64_t> timestamps, std::vector<domain::TradeRecord>&& trades,
                          const metrics::TradeTally& tally);
 
+// The output of a run that stepped no bar: no curves or records, and the figures of
+// nothing (zero except the start and end values).
+engine::RunOutput empty_run(const domain::BacktestConfig& config);
+
 }  // namespace tarnwick::runners::own_loop

@@ -219,16 +219,7 @@ private:
         const std::span<const SignalEvent> here(events_.data() + next_event_, last - next_event_);
         const std::size_t ahead = std::min(events_.size(), last + kPrefetchAhead);
         for (std::size_t j = std::max(last, prefetched_); j < ahead; ++j) {
-            // Written out here: a helper holding nothing but prefetches is taken for a
-            // function without effects, and its calls are dropped.
-            const BarSeries& bars = instruments_[events_[j].instrument].bars;
-            const std::size_t at = events_[j].bar;
-            __builtin_prefetch(bars.timestamps.data() + at);
-            __builtin_prefetch(bars.open.data() + at);
-            __builtin_prefetch(bars.high.data() + at);
-            __builtin_prefetch(bars.low.data() + at);
-            __builtin_prefetch(bars.close.data() + at);
-            __builtin_prefetch(bars.volume.data() + at);
+            instruments_[events_[j].instrument].bars.prefetch(events_[j].bar);
         }
         prefetched_ = std::max(prefetched_, ahead);
         next_event_ = last;

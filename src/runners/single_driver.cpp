@@ -147,12 +147,7 @@ private:
         }
         // The signal's bar and the bar before it, which closes the stretch up to it.
         for (const std::size_t k : {at - (at > 0 ? 1 : 0), at}) {
-            __builtin_prefetch(bars_.timestamps.data() + k);
-            __builtin_prefetch(bars_.open.data() + k);
-            __builtin_prefetch(bars_.high.data() + k);
-            __builtin_prefetch(bars_.low.data() + k);
-            __builtin_prefetch(bars_.close.data() + k);
-            __builtin_prefetch(bars_.volume.data() + k);
+            bars_.prefetch(k);
             if (k < atr_.size()) __builtin_prefetch(atr_.data() + k);
         }
     }

@@ -9,7 +9,6 @@
 
 #include "base/flag_bytes.h"
 #include "base/format.h"
-#include "base/output_size.h"
 #include "base/pool.h"
 #include "base/saturate.h"
 #include "base/text.h"
@@ -568,12 +567,6 @@ RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_
     item.run.fee_model = resolve_fee_model(item.run.config);
     const SpreadMarket market{timestamps, item.legs_premiums, item.legs_open_premiums, item.entries, item.exits};
     return run(item.run, market);
-}
-
-void check_batch_output_size(std::size_t items, std::size_t bars) {
-    constexpr std::size_t kCurvesPerRun = 3;  // equity, drawdown, returns
-    base::check_total({items, bars, kCurvesPerRun, sizeof(double)},
-                      base::fmt::format("the results of {} items over {} bars", items, bars));
 }
 
 std::vector<RunOutput> run_batch(std::span<PreparedSpreadItem> items, std::span<const std::int64_t> timestamps) {

@@ -20,6 +20,7 @@
 #include "domain/trade_record.h"
 #include "engine/core_session.h"
 #include "runners/batch_items.h"
+#include "runners/batch_output_size.h"
 
 namespace tarnwick::runners::spreads {
 
@@ -156,10 +157,8 @@ base::Result<PreparedSpreadItem, base::OwnError> prepare_batch_item(const BatchS
 // The run of one prepared item over the shared timestamps; resolves its fee model first.
 engine::RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps);
 
-// A batch's results, three curves of one value per bar per item, against what the
-// machine can hold: throws OutOfMemory, naming the byte count, when no machine of this
-// size could hold them. Called before any item is prepared or run.
-void check_batch_output_size(std::size_t items, std::size_t bars);
+// A batch's results against what the machine can hold (runners/batch_output_size.h).
+using runners::check_batch_output_size;
 
 // Every item on the worker pool, outputs in item order whatever the worker count. The
 // periods per year the items' metrics infer from the shared timestamps are worked out

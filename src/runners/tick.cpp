@@ -168,14 +168,21 @@ private:
     std::vector<TradeRecord> trades_;
 };
 
-}  // namespace
-
 Status<OwnError> check_quantity(std::int64_t quantity) {
     if (quantity < 0) {
         return err(
             OwnError{base::fmt::format("tick backtests are long-only: quantity must be >= 0, got {}", quantity)});
     }
     return Unit{};
+}
+
+}  // namespace
+
+Status<OwnError> check_config(const TickRunConfig& config) {
+    if (auto st = domain::check_positive("initial_capital", config.initial_capital); !st.ok()) return st;
+    if (auto st = domain::check_fees(config.fees); !st.ok()) return st;
+    if (auto st = domain::check_slippage_fraction("slippage", config.slippage); !st.ok()) return st;
+    return check_quantity(config.quantity);
 }
 
 Status<OwnError> check_columns(const TickColumns& ticks) {
@@ -191,8 +198,8 @@ Status<OwnError> check_columns(const TickColumns& ticks) {
 }
 
 Result<RunOutput, OwnError> run(const TickRunConfig& config, const TickColumns& ticks) {
-    if (auto q = check_quantity(config.quantity); !q.ok()) return err(std::move(q).error());
-    if (auto c = check_columns(ticks); !c.ok()) return err(std::move(c).error());
+    if (auto st = check_config(config); !st.ok()) return err(std::move(st).error());
+    if (auto st = check_columns(ticks); !st.ok()) return err(std::move(st).error());
     BacktestConfig fee_config;
     fee_config.initial_capital = config.initial_capital;
     fee_config.fees = config.fees;

@@ -48,15 +48,17 @@ struct TickColumns {
     std::span<const double> oi;
 };
 
-// Refuses a negative quantity ("tick backtests are long-only: quantity must be >= 0, got
-// {}"); callers check it before they copy any array.
-base::Status<base::OwnError> check_quantity(std::int64_t quantity);
+// The values of the configuration that would make nonsense of a run, refused in this
+// order with the messages of the backtest configuration's own checks: initial_capital,
+// fees, slippage; then a negative quantity ("tick backtests are long-only: quantity must
+// be >= 0, got {}").
+base::Status<base::OwnError> check_config(const TickRunConfig& config);
 
 // Every column must have one value per tick of `ltp`, checked in parameter order before
 // any tick is read ("bid has 3 values, ltp has 5").
 base::Status<base::OwnError> check_columns(const TickColumns& ticks);
 
-// The whole run: the quantity and column checks, then the scan and the result. Fills
+// The whole run: the configuration and column checks, then the scan and the result. Fills
 // need a tradable price (finite, above 0): a tick whose ask and last price are both
 // untradable takes no entry; stop and target levels fire on tradable last prices only; a
 // signal or holding-time exit met on a tick with neither a tradable bid nor last price

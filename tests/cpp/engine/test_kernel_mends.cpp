@@ -84,7 +84,7 @@ TEST(KernelMends, CashShortForceCloseAndPartialClose) {
     BacktestConfig bc;
     bc.fees = 0.0;
     Kernel k(base_config(bc, -1));
-    auto open = k.open_position(0, 0, -1, 0.0, 50.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    auto open = k.open_position({.direction = -1, .reference = 50.0, .units = 10.0});
     // partial: 4 units at 40 credit 4 * (100 - 40) = 240
     (void)k.close_by_order(1, 1, open.position_id, 0.0, 4.0, 40.0);
     EXPECT_EQ(k.cash(), 100000.0 - 500.0 + 240.0);
@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(KernelMends, ExplicitBadUnitsNeverOpen) {
     Kernel k(base_config());
     for (double units : {std::nan(""), -1.0, 0.0, std::numeric_limits<double>::infinity()}) {
-        auto out = k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, units, 0.0, std::nullopt, std::nullopt);
+        auto out = k.open_position({.reference = 100.0, .units = units});
         EXPECT_EQ(out.kind, OpenOutcome::Kind::Rejected) << units;
     }
     EXPECT_FALSE(k.in_position());
@@ -163,7 +163,7 @@ TEST(KernelMends, TimestampArithmeticSaturates) {
 
 // Opens with all the available capital (size_frac 1.0), no lot size to round the dust off.
 OpenOutcome all_in(Kernel& k, double price) {
-    return k.open_position(0, 0, 1, 0.0, price, 1.0, std::nullopt, 0.0, std::nullopt, std::nullopt);
+    return k.open_position({.reference = price, .size_frac = 1.0});
 }
 
 struct ResidueCase {
@@ -232,8 +232,7 @@ TEST_P(DustCapital, BelowABillionthOfTheInitialCapitalSizesNothing) {
     bc.fees = 0.0;
     Kernel k(KernelConfig::for_session(bc, "X", 1));
     k.set_cash(c.cash);
-    const OpenOutcome out =
-        k.open_position(0, 0, 1, 0.0, 100.0, c.size_frac, std::nullopt, 0.0, std::nullopt, std::nullopt);
+    const OpenOutcome out = k.open_position({.reference = 100.0, .size_frac = c.size_frac});
     if (!c.units) {
         EXPECT_EQ(out.kind, OpenOutcome::Kind::Rejected);
         EXPECT_EQ(out.reason, EntryRejectReason::ZeroSize);

@@ -49,7 +49,7 @@ KernelConfig margin_config(KernelConfig kc, double leverage = 1.0) {
 
 // Opens `units` at `price` with explicit size and no levels.
 OpenOutcome hold(Kernel& k, double price, double units, int direction = 1) {
-    return k.open_position(0, 0, direction, 0.0, price, std::nullopt, units, 0.0, std::nullopt, std::nullopt);
+    return k.open_position({.direction = direction, .reference = price, .units = units});
 }
 
 TEST(KernelStep, ConstructionDerivesTimingLatencyAndRules) {
@@ -401,7 +401,7 @@ TEST(KernelAccount, LevelSetters) {
     Kernel k(base_config());
     EXPECT_TRUE(k.set_stop_price(90.0, std::nullopt));  // flat: nothing happens
     EXPECT_EQ(k.set_stop_price(90.0, 42).error().message(), "unknown position id 42");
-    (void)k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 1.0, 0.0, 95.0, std::nullopt);
+    (void)k.open_position({.reference = 100.0, .units = 1.0, .stop_price = 95.0});
     ASSERT_TRUE(k.set_stop_price(std::nullopt, std::nullopt));
     EXPECT_FALSE(k.position()->stop_price);
     ASSERT_TRUE(k.set_target_price(120.0, 0));

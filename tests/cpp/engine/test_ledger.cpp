@@ -74,7 +74,7 @@ TEST(Ledger, ExcursionsFollowTheDirection) {
 
 TEST(Ledger, PartialCloseCarriesItsShareOfEntryFees) {
     Kernel k(base_config());
-    auto open = k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    auto open = k.open_position({.reference = 100.0, .units = 10.0});
     ASSERT_EQ(open.kind, OpenOutcome::Kind::Opened);
     // entry fee 1000 * 0.001 = 1.0
     auto part = k.close_by_order(1, 1, open.position_id, 0.0, 4.0, 110.0);
@@ -96,17 +96,17 @@ TEST(Ledger, PartialCloseCarriesItsShareOfEntryFees) {
 
 TEST(Ledger, NettingRefusesASecondOpeningAndHedgingAddsOne) {
     Kernel netting(base_config());
-    (void)netting.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 1.0, 0.0, std::nullopt, std::nullopt);
+    (void)netting.open_position({.reference = 100.0, .units = 1.0});
     const double cash = netting.cash();
-    auto second = netting.open_position(1, 1, 1, 0.0, 100.0, std::nullopt, 1.0, 0.0, std::nullopt, std::nullopt);
+    auto second = netting.open_position({.idx = 1, .timestamp = 1, .reference = 100.0, .units = 1.0});
     EXPECT_EQ(second.kind, OpenOutcome::Kind::Refused);
     EXPECT_EQ(netting.cash(), cash);
 
     KernelConfig hc = base_config();
     hc.oms = OmsType::Hedging;
     Kernel hedging(std::move(hc));
-    (void)hedging.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 1.0, 0.0, std::nullopt, std::nullopt);
-    auto again = hedging.open_position(1, 1, 1, 0.0, 100.0, std::nullopt, 1.0, 0.0, std::nullopt, std::nullopt);
+    (void)hedging.open_position({.reference = 100.0, .units = 1.0});
+    auto again = hedging.open_position({.idx = 1, .timestamp = 1, .reference = 100.0, .units = 1.0});
     ASSERT_EQ(again.kind, OpenOutcome::Kind::Opened);
     EXPECT_EQ(again.position_id, 1u);
     EXPECT_EQ(hedging.positions().size(), 2u);
@@ -116,7 +116,7 @@ TEST(Ledger, LotSizeRoundsDownAndAddsAverageTheEntry) {
     KernelConfig kc = base_config();
     kc.instrument_config->lot_size = 25.0;
     Kernel k(std::move(kc));
-    auto open = k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 49.9, 0.0, 95.0, 110.0);
+    auto open = k.open_position({.reference = 100.0, .units = 49.9, .stop_price = 95.0, .target_price = 110.0});
     ASSERT_EQ(open.kind, OpenOutcome::Kind::Opened);
     EXPECT_EQ(open.size, 25.0);
     auto add = k.add_to_position(open.position_id, false, false, 0.0, 104.0, 25.0);
@@ -132,8 +132,8 @@ TEST(Ledger, LotSizeRoundsDownAndAddsAverageTheEntry) {
 TEST(Ledger, CashMovementsDoNotDependOnDirectionAtEntry) {
     Kernel longk(base_config());
     Kernel shortk(base_config({}, -1));
-    (void)longk.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
-    (void)shortk.open_position(0, 0, -1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    (void)longk.open_position({.reference = 100.0, .units = 10.0});
+    (void)shortk.open_position({.direction = -1, .reference = 100.0, .units = 10.0});
     EXPECT_EQ(longk.cash(), shortk.cash());  // 100000 - 1000 - 1 each
 }
 
@@ -142,7 +142,7 @@ TEST(Ledger, MarginCloseReturnsGrossProfitLessExitFee) {
     kc.account_type = AccountType::Margin;
     kc.leverage = 2.0;
     Kernel k(std::move(kc));
-    auto open = k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 10.0, 0.0, std::nullopt, std::nullopt);
+    auto open = k.open_position({.reference = 100.0, .units = 10.0});
     // locked 1000 * 0.5 = 500; fee 1.0
     EXPECT_EQ(k.locked_margin_total(), 500.0);
     EXPECT_EQ(k.cash(), 99999.0);

@@ -437,7 +437,7 @@ TEST(TwapLots, FractionalLotsRoundToWholeLotsWithinRounding) {
     ic.lot_size = 0.1;
     Kernel k(KernelConfig::for_session(bc, "X", 1, ic));
     ASSERT_LT(4.3 / 0.1, 43.0);  // 42.99999999999999
-    auto out = k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 4.3, 0.0, std::nullopt, std::nullopt);
+    auto out = k.open_position({.reference = 100.0, .units = 4.3});
     ASSERT_EQ(out.kind, OpenOutcome::Kind::Opened);
     EXPECT_DOUBLE_EQ(out.size, 4.3);
 }

@@ -295,7 +295,7 @@ TEST(PriceGaps, LiquidationInAGapTakesTheLastTradablePrice) {
     kc.leverage = 4.0;
     Kernel k(kc);
     (void)k.step(0, flat_bar(0, 100.0), {}, false);
-    (void)k.open_position(0, 0, 1, 0.0, 100.0, std::nullopt, 1000.0, 0.0, std::nullopt, std::nullopt);
+    (void)k.open_position({.reference = 100.0, .units = 1000.0});
     const auto ev = k.liquidate_all(1, flat_bar(1, kNaN));
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].trade->exit_price, 100.0);

@@ -147,5 +147,50 @@ TEST(TickColumnLengths, NegativeQuantityIsRefusedFirst) {
     EXPECT_EQ(out.error().message(), "tick backtests are long-only: quantity must be >= 0, got -2");
 }
 
+// Two or more bad inputs in one call: the run reports only the first in its order of
+// checks, initial_capital, fees, slippage, quantity, then the columns.
+struct RefusalCase {
+    std::string name;
+    double initial_capital = 100000.0;
+    double fees = 0.001;
+    double slippage = 0.0;
+    std::int64_t quantity = 1;
+    bool short_exits = false;
+    std::string message;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class TickRefusalOrder : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(TickRefusalOrder, FirstBadInputInCheckOrderIsReported) {
+    const RefusalCase& c = GetParam();
+    Ticks t({100, 100, 100}, {0}, {});
+    if (c.short_exits) t.exits.resize(2);
+    TickRunConfig cfg;
+    cfg.initial_capital = c.initial_capital;
+    cfg.fees = c.fees;
+    cfg.slippage = c.slippage;
+    cfg.quantity = c.quantity;
+    auto out = run(cfg, t.columns());
+    ASSERT_FALSE(out.ok());
+    EXPECT_EQ(out.error().message(), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TickRefusalOrder,
+    ::testing::Values(
+        RefusalCase{.name = "CapitalBeforeFeesAndColumns", .initial_capital = 0.0, .fees = std::nan(""),
+                    .short_exits = true, .message = "initial_capital must be finite and above 0, got 0"},
+        RefusalCase{.name = "CapitalBeforeQuantity", .initial_capital = -5.0, .quantity = -2,
+                    .message = "initial_capital must be finite and above 0, got -5"},
+        RefusalCase{.name = "FeesBeforeSlippage", .fees = -1.0, .slippage = 1.0,
+                    .message = "fees must be finite and above -1, got -1"},
+        RefusalCase{.name = "SlippageBeforeQuantity", .slippage = std::nan(""), .quantity = -1,
+                    .message = "slippage must be finite and within (-1, 1), got NaN"},
+        RefusalCase{.name = "SlippageBeforeColumns", .slippage = -1.0, .short_exits = true,
+                    .message = "slippage must be finite and within (-1, 1), got -1"}),
+    [](const auto& i) { return i.param.name; });
+
 }  // namespace
 }  // namespace tarnwick::runners::tick
