@@ -29,11 +29,10 @@ struct RiskAndDepth {
 RiskAndDepth risk_and_depth(const MetricsSettings& settings, std::span<const double> drawdown,
                             std::span<const double> returns, std::span<const std::int64_t> timestamps,
                             std::span<const TradeRecord> trades) {
-    if (settings.legacy_annualization) return {trade_return_ratios(trades), figures::max_drawdown_pct(drawdown)};
-    const bool continuous = settings.session_minutes && !(*settings.session_minutes > 0.0);
-    const double periods = annualization::periods_per_year(
-        settings.periods_per_year, timestamps, continuous,
-        settings.session_minutes.value_or(annualization::kDefaultSessionMinutes), kFallbackPeriods);
+    if (settings.legacy_annualization) return {trade_return_ratios(trades), drawdown_stats(drawdown, {}).max_pct};
+    const double periods = annualization::settings_periods_per_year(settings.periods_per_year,
+                                                                    settings.session_minutes, timestamps,
+                                                                    kFallbackPeriods);
     const CurveSummary curves =
         summarize_curves(returns, drawdown, timestamps, periods, settings.risk_free_rate, TailRatio::Skip);
     return {{curves.returns.stats.sharpe, curves.returns.stats.sortino}, curves.drawdown.max_pct};
