@@ -114,13 +114,19 @@ void expect_tally(const TradeTally& got, const TradeTally& want) {
 
 TEST_P(Tallies, CountRecordsAndRoundTrips) {
     const auto trades = records(GetParam().pnl);
+    double fees = 0.0;
+    for (const TradeRecord& r : trades) fees += r.fees;
     {
         SCOPED_TRACE("per record");
-        expect_tally(tally_per_record(trades), GetParam().per_record);
+        const TradeTally got = tally_per_record(trades);
+        expect_tally(got, GetParam().per_record);
+        EXPECT_EQ(got.fees, fees);
     }
     {
         SCOPED_TRACE("round trips");
-        expect_tally(tally_round_trips(trades), GetParam().round_trips);
+        const TradeTally got = tally_round_trips(trades);
+        expect_tally(got, GetParam().round_trips);
+        EXPECT_EQ(got.fees, fees);
     }
 }
 
