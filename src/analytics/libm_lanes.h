@@ -160,14 +160,6 @@ struct Avx2 {
     }
 };
 
-// Whether this processor runs the lane type's instructions.
-template <class L>
-bool runs() {
-    __builtin_cpu_init();
-    if constexpr (L::kWidth == 8) return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-    else return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-
 // Lane values with a bit per lane that says the value is the library's.
 template <class L>
 struct Certain {
@@ -394,21 +386,6 @@ TARNWICK_LANES_INLINE Certain<L> exp_taken(typename L::D x) {
     out.value = out.value * (D)((k + 1023) << 52);  // 2^k, exactly
     out.taken &= L::bits(L::less((D)((U)x & 0x7fffffffffffffffULL), L::splat(700.0)));  // NaN too
     return out;
-}
-
-// The three functions over whole arrays through a lane type's kernels (Avx2 or Avx512 on
-// a processor that runs it, see runs): out[i] = std::log(in[i]) and so on, bit for bit,
-// in.size() == out.size(). Returns how many values the lanes gave without the library.
-enum class Function { Log, Cos, Exp };
-std::size_t through_lanes(Function f, base::simd::Isa kernel, const double* in, double* out, std::size_t n);
-
-// values[k] = fn(inputs[k]) for every lane k not taken.
-template <class Fn>
-inline void fill_rest(const double* inputs, double* values, unsigned rest, Fn fn) {
-    for (; rest != 0; rest &= rest - 1) {
-        const int lane = std::countr_zero(rest);
-        values[lane] = fn(inputs[lane]);
-    }
 }
 
 }  // namespace tarnwick::analytics::lanes

@@ -10,6 +10,7 @@
 #include "base/output_size.h"
 #include "base/pool.h"
 #include "base/saturate.h"
+#include "domain/backtest_config.h"
 
 namespace tarnwick::analytics {
 
@@ -116,6 +117,8 @@ double shortfall_percent(double v0, double level) {
 }  // namespace
 
 Status<OwnError> check_mc_request(const McRequest& q) {
+    // At 0 every return is 0 / 0, and below 0 a loss would read as a gain.
+    if (auto s = domain::check_positive("initial_value", q.initial_value); !s) return s;
     const std::size_t n = q.returns.size();
     if (n == 0) return err(OwnError{"returns must contain at least one asset series"});
     if (q.weights.size() != n) {

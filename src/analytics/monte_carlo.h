@@ -53,8 +53,9 @@ struct McSummary {
     double cvar_95 = 0.0;              // percent, never negative
 };
 
-// The argument shape rules checked before any work: at least one series, one weight per
-// series, an n x n correlation matrix, at least one path.
+// The argument rules checked before any work, in this order: an initial value finite and
+// above 0, at least one series, one weight per series, an n x n correlation matrix, at
+// least one path.
 base::Status<base::OwnError> check_mc_request(const McRequest& request);
 
 // Lower-triangular L with L x L' = C, row-major n x n; fails on a zero pivot that a later
@@ -64,9 +65,9 @@ base::Result<std::vector<double>, base::OwnError> cholesky_lower(const std::vect
 // The summary of `n_paths` (>= 1) paths of horizon + 1 values each, one after another.
 McSummary summarise_paths(std::span<const double> paths, std::size_t n_paths, std::size_t horizon, double v0);
 
-// Runs on the worker pool; call it without the interpreter lock. Expects a request that
-// passed check_mc_request. Throws OutOfMemory, naming the byte count, when the stored
-// paths (N x (H + 1) values) cannot be held; nothing is simulated then.
+// Runs on the worker pool; call it without the interpreter lock. Refuses a request that
+// fails check_mc_request before anything else. Throws OutOfMemory, naming the byte count,
+// when the stored paths (N x (H + 1) values) cannot be held; nothing is simulated then.
 base::Result<McSummary, base::OwnError> simulate_portfolio_mc(const McRequest& request);
 
 }  // namespace tarnwick::analytics

@@ -210,10 +210,27 @@ __attribute__((target("avx2,fma"), flatten)) void lane_paths_avx2(const PathMode
     lane_paths<lanes::Avx2>(m, starts, count, out);
 }
 
+// Whether the processor runs what the lane kernel of `kernel` is compiled for (the
+// targets of the entry points above).
+bool processor_runs(Isa kernel) {
+    using base::simd::Feature;
+    using base::simd::supports;
+    switch (kernel) {
+        case Isa::Avx512:
+            return supports(Isa::Avx512) && supports(Feature::Avx512dq) && supports(Feature::Fma);
+        case Isa::Avx2:
+            return supports(Isa::Avx2) && supports(Feature::Fma);
+        case Isa::Sse2:
+            return true;
+    }
+    return false;
+}
+
+// The widest kernel the processor runs, capped for the process by base::simd.
 Isa widest_kernel() {
-    static const Isa widest = lanes::runs<lanes::Avx512>() ? Isa::Avx512
-                              : lanes::runs<lanes::Avx2>() ? Isa::Avx2
-                                                           : Isa::Sse2;
+    static const Isa widest = std::min(base::simd::widest_isa(), processor_runs(Isa::Avx512) ? Isa::Avx512
+                                                                 : processor_runs(Isa::Avx2) ? Isa::Avx2
+                                                                                             : Isa::Sse2);
     return widest;
 }
 
@@ -223,17 +240,7 @@ StreamLeap path_leap(std::size_t n_assets, std::size_t horizon) {
     return StreamLeap::draws(2 * static_cast<std::uint64_t>(n_assets)).times(horizon);
 }
 
-bool paths_run_on(Isa kernel) {
-    switch (kernel) {
-        case Isa::Avx512:
-            return lanes::runs<lanes::Avx512>();
-        case Isa::Avx2:
-            return lanes::runs<lanes::Avx2>();
-        case Isa::Sse2:
-            return true;
-    }
-    return false;
-}
+bool paths_run_on(Isa kernel) { return kernel <= widest_kernel(); }
 
 void simulate_paths(const PathModel& model, const Xoshiro256& stream, std::size_t count, double* out) {
     simulate_paths(model, stream, count, out, widest_kernel());

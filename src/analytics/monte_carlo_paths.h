@@ -36,13 +36,17 @@ struct PathModel {
 StreamLeap path_leap(std::size_t n_assets, std::size_t horizon);
 
 // Simulates `count` consecutive paths from `stream` into out, row p at p x (horizon + 1),
-// each row starting with v0: on the widest kernel this processor runs.
+// each row starting with v0: on the widest kernel this process runs.
 void simulate_paths(const PathModel& model, const Xoshiro256& stream, std::size_t count, double* out);
 
 // The same on a given kernel: Sse2 is the plain loop, one path after another; Avx2 and
 // Avx512 are the lane kernels. Only for kernels that paths_run_on.
 void simulate_paths(const PathModel& model, const Xoshiro256& stream, std::size_t count, double* out,
                     base::simd::Isa kernel);
+
+// Whether this process runs the paths on `kernel`: the processor runs what the kernel
+// needs (FMA; AVX-512DQ at 512 bits), and the kernel is no wider than base::simd's
+// widest_isa, which TARNWICK_SIMD caps.
 bool paths_run_on(base::simd::Isa kernel);
 
 }  // namespace tarnwick::analytics

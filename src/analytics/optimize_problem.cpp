@@ -70,11 +70,11 @@ solver::Csc risk_matrix(const RiskModel& model, double risk_aversion, std::size_
     return std::move(pw).finish();
 }
 
-// The constraint matrix, column by column: the weights, the turnover slacks, and long/short
-// the gross slacks.
-solver::Csc constraint_matrix(const OptimizerConfig& c, std::size_t n, bool ls, const RowLayout& r) {
+// The constraint matrix, column by column (`vars` of them): the weights, the turnover
+// slacks, and long/short the gross slacks.
+solver::Csc constraint_matrix(const OptimizerConfig& c, std::size_t n, std::size_t vars, bool ls, const RowLayout& r) {
     const std::size_t sectors = c.sector_caps.size();
-    ColumnWriter aw(r.rows, ls ? 3 * n : 2 * n, ls ? 12 * n : 7 * n);
+    ColumnWriter aw(r.rows, vars, ls ? 12 * n : 7 * n);
     for (std::size_t i = 0; i < n; ++i) {
         const auto sector = static_cast<std::size_t>(c.sector_ids[i]);
         check_index(sector, sectors);
@@ -146,7 +146,7 @@ BookProblem build_book_problem(const RiskModel& model, std::span<const double> a
         p.q[n + i] = c.turnover_penalty;
     }
     const RowLayout rows(n, c.sector_caps.size(), ls);
-    p.a = constraint_matrix(c, n, ls, rows);
+    p.a = constraint_matrix(c, n, vars, ls, rows);
     p.b = constraint_bounds(c, w_current, ls, rows);
     return p;
 }

@@ -1,12 +1,12 @@
 #include "analytics/xoshiro.h"
 
+#include "base/splitmix.h"
+
 namespace tarnwick::analytics {
 
 namespace {
 
 using Poly = std::array<std::uint64_t, 4>;
-
-constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
 
 // The characteristic polynomial of the state transition is x^256 plus these coefficients
 // of x^0 .. x^255. (Taken from the minimal polynomial of one state bit's sequence; the
@@ -60,13 +60,14 @@ StreamLeap StreamLeap::times(std::uint64_t m) const noexcept {
     return leap;
 }
 
+// Unlike SplitMix64 itself, each word's input is the previous word as it stood before its
+// last xor-shift, plus the gamma, not a state of its own: kept, since it fixes every
+// seed's paths.
 Xoshiro256::Xoshiro256(std::uint64_t seed) noexcept {
-    std::uint64_t z = seed + kGolden;
+    std::uint64_t z = seed;
     for (std::uint64_t& word : s_) {
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        word = z ^ (z >> 31);
-        z = z + kGolden;
+        z = base::splitmix_rounds(z + base::kSplitMixGamma);
+        word = base::splitmix_last_shift(z);
     }
 }
 

@@ -47,6 +47,17 @@ bool supports(Isa isa) {
     return false;
 }
 
+bool supports(Feature feature) {
+    __builtin_cpu_init();
+    switch (feature) {
+        case Feature::Fma:
+            return __builtin_cpu_supports("fma");
+        case Feature::Avx512dq:
+            return __builtin_cpu_supports("avx512dq");
+    }
+    return false;
+}
+
 Isa capped_isa(Isa widest, std::optional<std::string_view> cap) noexcept {
     const std::optional<Isa> limit = cap ? parse_isa(*cap) : std::nullopt;
     return limit && *limit < widest ? *limit : widest;

@@ -8,6 +8,10 @@
 // contraction), so when the lanes hold separate sums the width changes how many are
 // formed at once, never a bit of any of them.
 //
+// An entry point compiled for more than its set's own instructions (fused multiply-add,
+// AVX-512DQ) runs where `supports` also says the processor has those, and its set is
+// capped by `widest_isa` all the same: the narrower of the two.
+//
 // TARNWICK_SIMD=sse2|avx2|avx512 in the environment caps the width for the whole process
 // (it never raises it above what the processor runs): the tests run once per instruction
 // set this way, so that a wide machine tests the narrow entry points too.
@@ -38,6 +42,12 @@ std::optional<Isa> parse_isa(std::string_view text) noexcept;
 
 // Whether this processor runs `isa` (SSE2 is part of x86-64 itself).
 bool supports(Isa isa);
+
+// Instructions beyond a set's own that an entry point may be compiled for.
+enum class Feature { Fma, Avx512dq };
+
+// Whether this processor runs `feature`.
+bool supports(Feature feature);
 
 // `widest` lowered to the set `cap` names when that is narrower; no cap, or a text that
 // names no set, leaves it.

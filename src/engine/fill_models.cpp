@@ -2,15 +2,12 @@
 
 #include <cmath>
 
+#include "base/splitmix.h"
+
 namespace tarnwick::engine {
 
 double FillRandom::next() noexcept {
-    state_ += 0x9E3779B97F4A7C15ULL;
-    std::uint64_t z = state_;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    return static_cast<double>(z >> 11) * 0x1.0p-53;
+    return static_cast<double>(base::splitmix64(state_) >> 11) * 0x1.0p-53;
 }
 
 bool is_resting_limit(const OrderRecord& order) noexcept {

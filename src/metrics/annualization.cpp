@@ -86,12 +86,17 @@ double periods_per_year(std::optional<double> explicit_value, std::span<const st
     return bars_per_session * kSessionsPerYear;
 }
 
+double settings_periods_per_year(std::optional<double> explicit_value, std::optional<double> session_minutes,
+                                 std::span<const std::int64_t> timestamps, double default_value) {
+    const bool continuous = session_minutes && *session_minutes <= 0.0;
+    return periods_per_year(explicit_value, timestamps, continuous, session_minutes.value_or(kDefaultSessionMinutes),
+                            default_value);
+}
+
 double run_periods_per_year(bool legacy_annualization, std::optional<double> explicit_value,
                             std::optional<double> session_minutes, std::span<const std::int64_t> timestamps) {
     if (legacy_annualization) return kDefaultPeriodsPerYear;
-    const bool continuous = session_minutes && *session_minutes <= 0.0;
-    return periods_per_year(explicit_value, timestamps, continuous, session_minutes.value_or(kDefaultSessionMinutes),
-                            kDefaultPeriodsPerYear);
+    return settings_periods_per_year(explicit_value, session_minutes, timestamps, kDefaultPeriodsPerYear);
 }
 
 namespace {

@@ -25,9 +25,14 @@ inline constexpr double kDefaultPeriodsPerYear = 365.0;
 double periods_per_year(std::optional<double> explicit_value, std::span<const std::int64_t> timestamps,
                         bool continuous_market, double session_minutes, double default_value);
 
+// The inference above from a run's settings, where session minutes of 0 or less mark a
+// market open round the clock and unset session minutes mean an NSE equity session;
+// `default_value` when the timestamps tell nothing.
+double settings_periods_per_year(std::optional<double> explicit_value, std::optional<double> session_minutes,
+                                 std::span<const std::int64_t> timestamps, double default_value);
+
 // The periods per year of a run's metrics: 365 under the legacy constants; otherwise the
-// inference above, where session minutes of 0 or less mark a market open round the
-// clock and unset session minutes mean an NSE equity session.
+// inference from its settings, 365 when the timestamps tell nothing.
 double run_periods_per_year(bool legacy_annualization, std::optional<double> explicit_value,
                             std::optional<double> session_minutes, std::span<const std::int64_t> timestamps);
 

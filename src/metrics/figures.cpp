@@ -16,14 +16,6 @@ double ratio_or_limit(double num, double den, bool den_ok) noexcept {
 
 double total_return_pct(double start, double end) noexcept { return (end - start) / start * 100.0; }
 
-double max_drawdown_pct(std::span<const double> drawdown) noexcept {
-    double deepest = 0.0;
-    for (const double d : drawdown) {
-        if (d > deepest) deepest = d;
-    }
-    return deepest;
-}
-
 double calmar_ratio(double total_return_pct, double max_drawdown_pct) noexcept {
     return ratio_or_limit(total_return_pct, max_drawdown_pct, max_drawdown_pct > 0.0);
 }

@@ -5,15 +5,11 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 
 namespace tarnwick::metrics::figures {
 
 // (end - start) / start x 100.
 double total_return_pct(double start, double end) noexcept;
-
-// The deepest drawdown sample, at least 0 (NaN is never deeper).
-double max_drawdown_pct(std::span<const double> drawdown) noexcept;
 
 // total_return_pct / max_drawdown_pct; with no drawdown above 0, +inf for a positive
 // return, else 0.

@@ -29,11 +29,10 @@ struct RiskAndDepth {
 RiskAndDepth risk_and_depth(const MetricsSettings& settings, std::span<const double> drawdown,
                             std::span<const double> returns, std::span<const std::int64_t> timestamps,
                             std::span<const TradeRecord> trades) {
-    if (settings.legacy_annualization) return {trade_return_ratios(trades), figures::max_drawdown_pct(drawdown)};
-    const bool continuous = settings.session_minutes && !(*settings.session_minutes > 0.0);
-    const double periods = annualization::periods_per_year(
-        settings.periods_per_year, timestamps, continuous,
-        settings.session_minutes.value_or(annualization::kDefaultSessionMinutes), kFallbackPeriods);
+    if (settings.legacy_annualization) return {trade_return_ratios(trades), drawdown_stats(drawdown, {}).max_pct};
+    const double periods = annualization::settings_periods_per_year(settings.periods_per_year,
+                                                                    settings.session_minutes, timestamps,
+                                                                    kFallbackPeriods);
     const CurveSummary curves =
         summarize_curves(returns, drawdown, timestamps, periods, settings.risk_free_rate, TailRatio::Skip);
     return {{curves.returns.stats.sharpe, curves.returns.stats.sortino}, curves.drawdown.max_pct};
@@ -50,17 +49,31 @@ BacktestMetrics zeroed_metrics() noexcept {
     return m;
 }
 
+namespace {
+
+// A record's pnl into the gross profit or loss (a pnl of 0 into neither), its fees into
+// the fee total.
+void add_sums(TradeTally& t, const TradeRecord& r) noexcept {
+    if (r.pnl > 0.0) {
+        t.gross_profit += r.pnl;
+    } else if (r.pnl < 0.0) {
+        t.gross_loss += -r.pnl;
+    }
+    t.fees += r.fees;
+}
+
+}  // namespace
+
 TradeTally tally_per_record(std::span<const TradeRecord> trades) noexcept {
     TradeTally t;
     t.total = trades.size();
     for (const TradeRecord& r : trades) {
         if (r.pnl > 0.0) {
             ++t.wins;
-            t.gross_profit += r.pnl;
         } else if (r.pnl < 0.0) {
             ++t.losses;
-            t.gross_loss += std::fabs(r.pnl);
         }
+        add_sums(t, r);
     }
     return t;
 }
@@ -68,19 +81,15 @@ TradeTally tally_per_record(std::span<const TradeRecord> trades) noexcept {
 TradeTally tally_round_trips(std::span<const TradeRecord> trades) noexcept {
     TradeTally t;
     for (std::size_t i = 0; i < trades.size(); i += 2) {
+        const bool pair = i + 1 < trades.size();
         double sum = trades[i].pnl;
-        if (i + 1 < trades.size()) sum += trades[i + 1].pnl;
+        if (pair) sum += trades[i + 1].pnl;
         ++t.total;
         if (sum > 0.0) ++t.wins;
+        add_sums(t, trades[i]);
+        if (pair) add_sums(t, trades[i + 1]);
     }
     t.losses = t.total - t.wins;
-    for (const TradeRecord& r : trades) {
-        if (r.pnl > 0.0) {
-            t.gross_profit += r.pnl;
-        } else if (r.pnl < 0.0) {
-            t.gross_loss += -r.pnl;
-        }
-    }
     return t;
 }
 
@@ -108,12 +117,6 @@ RiskRatios trade_return_ratios(std::span<const TradeRecord> trades) noexcept {
     return out;
 }
 
-double record_fees(std::span<const TradeRecord> trades) noexcept {
-    double fees = 0.0;
-    for (const TradeRecord& t : trades) fees += t.fees;
-    return fees;
-}
-
 BacktestMetrics reduced_metrics(const MetricsSettings& settings, std::span<const double> equity,
                                 std::span<const double> drawdown, std::span<const double> returns,
                                 std::span<const std::int64_t> timestamps, std::span<const TradeRecord> trades,
@@ -135,7 +138,7 @@ BacktestMetrics reduced_metrics(const MetricsSettings& settings, std::span<const
     m.losing_trades = tally.losses;
     m.start_value = start;
     m.end_value = end;
-    m.total_fees_paid = record_fees(trades);
+    m.total_fees_paid = tally.fees;
     return m;
 }
 

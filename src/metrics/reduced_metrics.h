@@ -16,13 +16,17 @@ namespace tarnwick::metrics {
 // every optional absent.
 BacktestMetrics zeroed_metrics() noexcept;
 
-// How a run counts its trades; which records win or lose is the engine's rule.
+// How a run counts its trades, and what its records add up to, in one pass over them;
+// which records win or lose is the engine's rule.
 struct TradeTally {
     std::uint64_t total = 0;
     std::uint64_t wins = 0;
     std::uint64_t losses = 0;
-    double gross_profit = 0.0;  // the winning records' pnl, summed in record order from 0.0
-    double gross_loss = 0.0;    // the losing records' |pnl|, the same way
+    double gross_profit = 0.0;  // the records with pnl above 0, their pnl summed in record order from 0.0
+    double gross_loss = 0.0;    // the records with pnl below 0, their |pnl| the same way
+    // Every record's fees, the same way: the fee total of a run whose every fee is on a
+    // record (a position still open carries its entry fee).
+    double fees = 0.0;
 };
 
 // One trade per record: pnl above 0 wins, below 0 loses, exactly 0 is neither.
@@ -42,12 +46,9 @@ struct RiskRatios {
 };
 RiskRatios trade_return_ratios(std::span<const domain::TradeRecord> trades) noexcept;
 
-// The records' fees summed in record order from 0.0: the fee total of a run whose every
-// fee is on a record (a position still open carries its entry fee).
-double record_fees(std::span<const domain::TradeRecord> trades) noexcept;
-
 // The reduced block over a finished run's curves (equity, drawdown in percent below the
-// running peak, per-bar returns), its timestamps (nanoseconds), records and tally. Sharpe
+// running peak, per-bar returns), its timestamps (nanoseconds), records and their tally
+// (whose fees are the fee total). Sharpe
 // and Sortino come from the per-bar returns annualised by the periods per year inferred
 // from `timestamps` (252 when nothing can be inferred), or, under legacy annualisation,
 // from the records' returns. Omega, payoff and recovery are 0.

@@ -308,6 +308,10 @@ ReturnStats return_stats(std::span<const double> returns, double periods_per_yea
     return summarize<false>(returns, {}, {}, periods_per_year, risk_free_rate).returns.stats;
 }
 
+DrawdownStats drawdown_stats(std::span<const double> drawdown, std::span<const std::int64_t> timestamps) {
+    return summarize<false>({}, drawdown, timestamps, 0.0, 0.0).drawdown;
+}
+
 std::optional<double> tail_ratio(std::span<const double> returns) {
     return summarize<true>(returns, {}, {}, 0.0, 0.0).returns.tail_ratio;
 }

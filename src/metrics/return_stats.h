@@ -22,6 +22,9 @@ struct ReturnStats {
 // Fewer than two returns give Sharpe 0, Sortino 0, Omega 1 and no moments.
 ReturnStats return_stats(std::span<const double> returns, double periods_per_year, double risk_free_rate);
 
+// The figures of a drawdown curve alone, from the same pass as in summarize_curves.
+DrawdownStats drawdown_stats(std::span<const double> drawdown, std::span<const std::int64_t> timestamps);
+
 // The 5%/95% tail ratio |p95 / p5| over the non-NaN returns, with linearly interpolated
 // percentiles. None below 20 returns or when p5 is exactly 0.
 std::optional<double> tail_ratio(std::span<const double> returns);

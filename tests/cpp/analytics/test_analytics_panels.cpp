@@ -62,6 +62,7 @@ TEST(MonteCarloRequest, RefusesAPathStoreThatCannotBeAddressed) {
     q.returns = {{0.01}};
     q.weights = {1.0};
     q.correlation = {{1.0}};
+    q.initial_value = 100.0;
     q.n_simulations = 2;
     q.horizon = 10;
     EXPECT_TRUE(check_mc_request(q).ok());
@@ -78,6 +79,52 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Requests that break two rules at once: the earlier rule of check_mc_request is the one
+// reported, by the check and by the simulation, which refuses before anything else.
+struct BrokenRequest {
+    const char* name;
+    double initial_value;
+    std::size_t assets, weights, rows;  // returns series, weights, correlation rows (of `assets` entries)
+    std::uint64_t n_simulations;
+    const char* error;
+};
+
+class MonteCarloRequestOrder : public ::testing::TestWithParam<BrokenRequest> {};
+
+TEST_P(MonteCarloRequestOrder, ReportsTheFirstRuleBroken) {
+    const BrokenRequest& c = GetParam();
+    McRequest q;
+    q.returns.assign(c.assets, {0.01, -0.02});
+    q.weights.assign(c.weights, 1.0);
+    q.correlation.assign(c.rows, std::vector<double>(c.assets, 0.0));
+    q.initial_value = c.initial_value;
+    q.n_simulations = c.n_simulations;
+    q.horizon = UINT64_MAX;  // a store no machine holds: never reached
+    const auto checked = check_mc_request(q);
+    ASSERT_FALSE(checked.ok());
+    EXPECT_EQ(checked.error().text, c.error);
+    const auto simulated = simulate_portfolio_mc(q);
+    ASSERT_FALSE(simulated.ok());
+    EXPECT_EQ(simulated.error().text, c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, MonteCarloRequestOrder,
+    ::testing::Values(
+        BrokenRequest{"zero_value_no_series", 0.0, 0, 0, 0, 10, "initial_value must be finite and above 0, got 0"},
+        BrokenRequest{"nan_value_short_weights", kNaN, 2, 1, 2, 10,
+                      "initial_value must be finite and above 0, got NaN"},
+        BrokenRequest{"negative_value_no_paths", -5.0, 1, 1, 1, 0,
+                      "initial_value must be finite and above 0, got -5"},
+        BrokenRequest{"infinite_value_short_matrix", kInf, 2, 2, 1, 10,
+                      "initial_value must be finite and above 0, got inf"},
+        BrokenRequest{"short_weights_short_matrix", 1.0, 2, 1, 1, 10,
+                      "weights has 1 entries but returns has 2 asset series; returns is a list of per-asset series, "
+                      "not an (n_obs, n_assets) matrix"},
+        BrokenRequest{"short_matrix_no_paths", 1.0, 2, 2, 1, 0,
+                      "correlation_matrix must be 2x2 to match the 2 asset series"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct FinalsCase {
     const char* name;

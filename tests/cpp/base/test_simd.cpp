@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -61,6 +63,31 @@ TEST(SimdDispatch, TakesTheCapFromTheEnvironment) {
     EXPECT_EQ(simd::widest_isa(), cap && *cap < widest ? *cap : widest);
     EXPECT_TRUE(simd::supports(simd::widest_isa()));
 }
+
+// The features beyond a set's own, against the flags the kernel lists for the first processor.
+struct FeatureCase {
+    const char* flag;
+    simd::Feature feature;
+};
+
+class SimdFeature : public ::testing::TestWithParam<FeatureCase> {};
+
+TEST_P(SimdFeature, AsTheKernelListsIt) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line) && line.rfind("flags", 0) != 0) {
+    }
+    if (line.empty()) GTEST_SKIP() << "no processor flags in /proc/cpuinfo";
+    std::istringstream words(line.substr(line.find(':') + 1));
+    bool listed = false;
+    for (std::string word; words >> word;) listed = listed || word == GetParam().flag;
+    EXPECT_EQ(simd::supports(GetParam().feature), listed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SimdFeature,
+                         ::testing::Values(FeatureCase{"fma", simd::Feature::Fma},
+                                           FeatureCase{"avx512dq", simd::Feature::Avx512dq}),
+                         [](const auto& info) { return std::string(info.param.flag); });
 
 }  // namespace
 }  // namespace tarnwick

@@ -3,26 +3,24 @@
 // this folder's tests pass again in a child process at every narrower set the processor
 // runs, so that a wide machine tests the narrow entry points too.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <optional>
 #include <random>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include "base/simd.h"
 #include "indicators/momentum.h"
 #include "indicators/trend.h"
 #include "indicators/volatility.h"
+#include "narrower_sets.h"
 #include "test_indicators_util.h"
 
 namespace tarnwick {
@@ -326,57 +324,10 @@ TEST(InstructionSets, CappedFromTheEnvironment) {
     EXPECT_EQ(simd::widest_isa(), asked && *asked < widest ? *asked : widest);
 }
 
-// The filter that selects every test defined in this folder but the one below, and how
-// many tests it selects.
-struct Selection {
-    std::string filter;
-    int tests = 0;
-};
-
-Selection this_folders_tests() {
-    const std::string folder = std::filesystem::path(__FILE__).parent_path().string();
-    const ::testing::UnitTest& all = *::testing::UnitTest::GetInstance();
-    Selection s;
-    for (int i = 0; i < all.total_test_suite_count(); ++i) {
-        const ::testing::TestSuite& suite = *all.GetTestSuite(i);
-        if (suite.total_test_count() == 0) continue;
-        if (std::filesystem::path(suite.GetTestInfo(0)->file()).parent_path().string() != folder) continue;
-        s.filter += (s.filter.empty() ? "" : ":") + std::string(suite.name()) + ".*";
-        s.tests += suite.total_test_count();
-    }
-    s.filter += "-InstructionSets.NarrowerSetsPassThisFoldersTests";
-    s.tests -= 1;
-    return s;
-}
-
-std::string this_executable() {
-    std::array<char, 4096> buf{};
-    const ssize_t len = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    return len > 0 ? std::string(buf.data(), static_cast<std::size_t>(len)) : std::string();
-}
-
 TEST(InstructionSets, NarrowerSetsPassThisFoldersTests) {
-    const std::string exe = this_executable();
-    ASSERT_FALSE(exe.empty());
-    const Selection selection = this_folders_tests();
-    int runs = 0;
-    for (const simd::Isa isa : {simd::Isa::Sse2, simd::Isa::Avx2}) {
-        if (!(isa < simd::widest_isa())) continue;
-        const std::string command = "env -u GTEST_OUTPUT -u GTEST_FILTER TARNWICK_SIMD=" +
-                                    std::string(simd::name(isa)) + " '" + exe +
-                                    "' '--gtest_filter=" + selection.filter + "' 2>&1";
-        FILE* child = popen(command.c_str(), "r");
-        ASSERT_NE(child, nullptr);
-        std::string output;
-        std::array<char, 4096> chunk{};
-        while (std::size_t got = std::fread(chunk.data(), 1, chunk.size(), child)) output.append(chunk.data(), got);
-        const int status = pclose(child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << simd::name(isa) << ":\n" << output;
-        EXPECT_NE(output.find("[  PASSED  ] " + std::to_string(selection.tests) + " tests."), std::string::npos)
-            << output;
-        ++runs;
-    }
-    if (runs == 0) GTEST_SKIP() << "no narrower instruction set than " << simd::name(simd::widest_isa());
+    const std::string folder = std::filesystem::path(__FILE__).parent_path().string();
+    testing_support::rerun_at_narrower_sets(
+        [&](const std::string& file) { return std::filesystem::path(file).parent_path().string() == folder; });
 }
 
 }  // namespace

@@ -220,6 +220,15 @@ TEST_P(CurvePasses, EqualTheFiguresSampleBySample) {
         EXPECT_TRUE(same_bits(bare.returns.stats.kurtosis, want.stats.kurtosis));
         EXPECT_TRUE(same_bits(bare.drawdown.ulcer_index, dd.ulcer_index));
         EXPECT_EQ(bare.drawdown.max_duration, dd.max_duration);
+
+        // The drawdown read alone gives the same figures.
+        const DrawdownStats alone = drawdown_stats(curves.drawdown, curves.timestamps);
+        EXPECT_TRUE(same_bits(alone.max_pct, dd.max_pct));
+        EXPECT_EQ(alone.max_duration, dd.max_duration);
+        EXPECT_TRUE(same_bits(alone.max_duration_secs, dd.max_duration_secs));
+        EXPECT_TRUE(same_bits(alone.ulcer_index, dd.ulcer_index));
+        EXPECT_TRUE(same_bits(alone.time_under_water_pct, dd.time_under_water_pct));
+        EXPECT_TRUE(same_bits(alone.avg_pct, dd.avg_pct));
     }
 }
 

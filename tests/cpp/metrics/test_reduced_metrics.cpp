@@ -15,6 +15,7 @@
 #include "metrics/annualization.h"
 #include "metrics/figures.h"
 #include "metrics/reduced_metrics.h"
+#include "metrics/return_stats.h"
 
 using namespace tarnwick;
 using namespace tarnwick::domain;
@@ -58,10 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
         FigureCase{"total_return_gain", [] { return fig::total_return_pct(200.0, 250.0); }, 25.0},
         FigureCase{"total_return_loss", [] { return fig::total_return_pct(200.0, 150.0); }, -25.0},
         FigureCase{"total_return_no_capital", [] { return fig::total_return_pct(0.0, 0.0); }, NAN},
-        FigureCase{"max_drawdown_skips_nan", [] { return fig::max_drawdown_pct(kDrawdown); }, 7.5},
+        FigureCase{"max_drawdown_skips_nan", [] { return drawdown_stats(kDrawdown, {}).max_pct; }, 7.5},
         FigureCase{"max_drawdown_at_least_zero",
-                   [] { return fig::max_drawdown_pct(std::vector<double>{-3.0, NAN}); }, 0.0},
-        FigureCase{"max_drawdown_empty", [] { return fig::max_drawdown_pct({}); }, 0.0},
+                   [] { return drawdown_stats(std::vector<double>{-3.0, NAN}, {}).max_pct; }, 0.0},
+        FigureCase{"max_drawdown_empty", [] { return drawdown_stats({}, {}).max_pct; }, 0.0},
         FigureCase{"calmar", [] { return fig::calmar_ratio(30.0, 12.0); }, 2.5},
         FigureCase{"calmar_flat_gain", [] { return fig::calmar_ratio(30.0, 0.0); }, kInf},
         FigureCase{"calmar_flat_loss", [] { return fig::calmar_ratio(-30.0, 0.0); }, 0.0},
@@ -113,13 +114,19 @@ void expect_tally(const TradeTally& got, const TradeTally& want) {
 
 TEST_P(Tallies, CountRecordsAndRoundTrips) {
     const auto trades = records(GetParam().pnl);
+    double fees = 0.0;
+    for (const TradeRecord& r : trades) fees += r.fees;
     {
         SCOPED_TRACE("per record");
-        expect_tally(tally_per_record(trades), GetParam().per_record);
+        const TradeTally got = tally_per_record(trades);
+        expect_tally(got, GetParam().per_record);
+        EXPECT_EQ(got.fees, fees);
     }
     {
         SCOPED_TRACE("round trips");
-        expect_tally(tally_round_trips(trades), GetParam().round_trips);
+        const TradeTally got = tally_round_trips(trades);
+        expect_tally(got, GetParam().round_trips);
+        EXPECT_EQ(got.fees, fees);
     }
 }
 
@@ -206,6 +213,7 @@ struct ReducedCase {
     std::int64_t step = kDay;
     std::optional<double> periods_per_year;
     double periods;  // what the Sharpe ratio should be annualised by
+    std::optional<double> session_minutes = std::nullopt;
 };
 
 void PrintTo(const ReducedCase& c, std::ostream* os) { *os << c.label; }
@@ -223,6 +231,7 @@ TEST_P(ReducedBlock, FillsItsFiguresAndNothingElse) {
     settings.initial_capital = 100.0;
     settings.legacy_annualization = c.legacy;
     settings.periods_per_year = c.periods_per_year;
+    settings.session_minutes = c.session_minutes;
     settings.risk_free_rate = 0.0365;
     const BacktestMetrics m =
         reduced_metrics(settings, equity, drawdown, returns, timestamps, trades, tally_per_record(trades));
@@ -271,6 +280,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ReducedCase{"explicit_periods", false, kMinute, 12.0, 12.0},
                       // Stamps that never advance tell nothing: the fallback of 252.
                       ReducedCase{"nothing_inferred", false, 0, std::nullopt, 252.0},
+                      // Session minutes not above 0 (NaN too) mark a market open round the
+                      // clock: minutes of the 365-day year.
+                      ReducedCase{"round_the_clock", false, kMinute, std::nullopt, 525600.0, 0.0},
+                      ReducedCase{"nan_session_minutes", false, kMinute, std::nullopt, 525600.0, NAN},
+                      ReducedCase{"short_session", false, kMinute, std::nullopt, 15120.0, 60.0},
                       ReducedCase{"legacy", true, kDay, 12.0, 0.0}),
     [](const auto& info) { return std::string(info.param.label); });
 
