@@ -31,6 +31,12 @@ struct StopRule {
     static StopRule fixed(double percent) { return {Kind::Fixed, percent, 0}; }
     static StopRule trailing(double percent) { return {Kind::Trailing, percent, 0}; }
     static StopRule atr(double multiplier, std::uint64_t period) { return {Kind::Atr, multiplier, period}; }
+
+    // The same rules with the percent or multiplier passed through `check_positive` under
+    // its own name: "multiplier must be finite and above 0, got 0".
+    static base::Result<StopRule, base::OwnError> checked_fixed(double percent);
+    static base::Result<StopRule, base::OwnError> checked_trailing(double percent);
+    static base::Result<StopRule, base::OwnError> checked_atr(double multiplier, std::uint64_t period);
 };
 
 struct TargetRule {
@@ -42,12 +48,18 @@ struct TargetRule {
     static TargetRule fixed(double percent) { return {Kind::Fixed, percent, 0}; }
     static TargetRule atr(double multiplier, std::uint64_t period) { return {Kind::Atr, multiplier, period}; }
     static TargetRule risk_reward(double ratio) { return {Kind::RiskReward, ratio, 0}; }
+
+    // As StopRule's: the percent, multiplier or ratio checked under its own name.
+    static base::Result<TargetRule, base::OwnError> checked_fixed(double percent);
+    static base::Result<TargetRule, base::OwnError> checked_atr(double multiplier, std::uint64_t period);
+    static base::Result<TargetRule, base::OwnError> checked_risk_reward(double ratio);
 };
 
 // Fractions are plain fractions (0.001 = 0.1%); `_pct` fields are percent; times are
 // nanoseconds. Only the starting capital, the fields that turn into money at every fill
 // (`check_money_fields`) and the parameters of the stop and target rules
-// (`check_positive`) are range-checked; every other value is stored as given.
+// (`check_positive`, through the rules' checked factories) are range-checked; every other
+// value is stored as given.
 struct BacktestConfig {
     double initial_capital = 100000.0;
     double fees = 0.001;
