@@ -34,10 +34,6 @@ struct Annotation<std::string> {
     static std::string text() { return "str"; }
 };
 template <>
-struct Annotation<PyObject*> {
-    static std::string text() { return "object"; }
-};
-template <>
 struct Annotation<Object> {
     static std::string text() { return "object"; }
 };
