@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cmath>
-#include <utility>
 
 #include "base/format.h"
 
@@ -50,37 +49,8 @@ Status<OwnError> check_probability(std::string_view field, double value) {
 }
 
 Status<OwnError> check_positive(std::string_view field, double value) {
-    if (std::isfinite(value) && value > 0.0) return Unit{};
+    if (is_positive(value)) return Unit{};
     return err(OwnError{base::fmt::format("{} must be finite and above 0, got {}", field, value)});
-}
-
-namespace {
-
-template <class Rule>
-Result<Rule, OwnError> checked_rule(std::string_view field, double value, Rule rule) {
-    if (auto ok = check_positive(field, value); !ok) return err(std::move(ok).error());
-    return rule;
-}
-
-}  // namespace
-
-Result<StopRule, OwnError> StopRule::checked_fixed(double percent) {
-    return checked_rule("percent", percent, fixed(percent));
-}
-Result<StopRule, OwnError> StopRule::checked_trailing(double percent) {
-    return checked_rule("percent", percent, trailing(percent));
-}
-Result<StopRule, OwnError> StopRule::checked_atr(double multiplier, std::uint64_t period) {
-    return checked_rule("multiplier", multiplier, atr(multiplier, period));
-}
-Result<TargetRule, OwnError> TargetRule::checked_fixed(double percent) {
-    return checked_rule("percent", percent, fixed(percent));
-}
-Result<TargetRule, OwnError> TargetRule::checked_atr(double multiplier, std::uint64_t period) {
-    return checked_rule("multiplier", multiplier, atr(multiplier, period));
-}
-Result<TargetRule, OwnError> TargetRule::checked_risk_reward(double ratio) {
-    return checked_rule("ratio", ratio, risk_reward(ratio));
 }
 
 Status<OwnError> check_money_fields(const BacktestConfig& c) {
