@@ -148,7 +148,7 @@ constexpr auto kNextPending = method<next_pending_body>(
 constexpr auto kFlush = method<flush_body>("BarAggregator.flush", kBarOrNone, "Emit any in-progress bar at end of data.");
 
 std::uint32_t step_of(const BarAggregator& v) { return v.step(); }
-std::string unit_of(const BarAggregator& v) { return v.unit(); }
+const std::string& unit_of(const BarAggregator& v) { return v.unit(); }
 
 PyMethodDef kMethods[] = {
     fast_method<kPushBar>(), fast_method<kPushTrade>(), noargs<kNextPending>(), noargs<kFlush>(), kMethodEnd,

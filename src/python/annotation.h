@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct Annotation<I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I
 };
 template <>
 struct Annotation<std::string> {
+    static std::string text() { return "str"; }
+};
+template <>
+struct Annotation<std::string_view> {
     static std::string text() { return "str"; }
 };
 template <>

@@ -15,6 +15,10 @@
 // parameter it would be handed the module or the type the call came through, and an
 // argument of any type is an `Object`.
 //
+// The binder keeps each converted argument until the body returns and hands it over as an
+// rvalue: a body reads an argument through `const T&`, and takes one it moves from as
+// `T&&`, which is the kept value itself; a by-value `T` costs a move more.
+//
 // Array views (`Column<T>`, `PanelView`) are checked at their place in the parameter order
 // but taken only after the last conversion, so that a conversion that writes to or
 // reallocates an array cannot leave the body a stale view.
