@@ -49,7 +49,7 @@ Status<OwnError> check_probability(std::string_view field, double value) {
 }
 
 Status<OwnError> check_positive(std::string_view field, double value) {
-    if (std::isfinite(value) && value > 0.0) return Unit{};
+    if (is_positive(value)) return Unit{};
     return err(OwnError{base::fmt::format("{} must be finite and above 0, got {}", field, value)});
 }
 

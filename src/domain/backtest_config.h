@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/errors.h"
 #include "base/result.h"
@@ -31,6 +33,12 @@ struct StopRule {
     static StopRule fixed(double percent) { return {Kind::Fixed, percent, 0}; }
     static StopRule trailing(double percent) { return {Kind::Trailing, percent, 0}; }
     static StopRule atr(double multiplier, std::uint64_t period) { return {Kind::Atr, multiplier, period}; }
+
+    // The same rules with the percent or multiplier passed through `check_positive` under
+    // its own name: "multiplier must be finite and above 0, got 0".
+    static base::Result<StopRule, base::OwnError> checked_fixed(double percent);
+    static base::Result<StopRule, base::OwnError> checked_trailing(double percent);
+    static base::Result<StopRule, base::OwnError> checked_atr(double multiplier, std::uint64_t period);
 };
 
 struct TargetRule {
@@ -42,12 +50,18 @@ struct TargetRule {
     static TargetRule fixed(double percent) { return {Kind::Fixed, percent, 0}; }
     static TargetRule atr(double multiplier, std::uint64_t period) { return {Kind::Atr, multiplier, period}; }
     static TargetRule risk_reward(double ratio) { return {Kind::RiskReward, ratio, 0}; }
+
+    // As StopRule's: the percent, multiplier or ratio checked under its own name.
+    static base::Result<TargetRule, base::OwnError> checked_fixed(double percent);
+    static base::Result<TargetRule, base::OwnError> checked_atr(double multiplier, std::uint64_t period);
+    static base::Result<TargetRule, base::OwnError> checked_risk_reward(double ratio);
 };
 
 // Fractions are plain fractions (0.001 = 0.1%); `_pct` fields are percent; times are
 // nanoseconds. Only the starting capital, the fields that turn into money at every fill
 // (`check_money_fields`) and the parameters of the stop and target rules
-// (`check_positive`) are range-checked; every other value is stored as given.
+// (`check_positive`, through the rules' checked factories) are range-checked; every other
+// value is stored as given.
 struct BacktestConfig {
     double initial_capital = 100000.0;
     double fees = 0.001;
@@ -95,6 +109,37 @@ base::Status<base::OwnError> check_probability(std::string_view field, double va
 // level sits at or beyond the entry price and fires on the entry bar). 1 and above stay
 // accepted: a short's stop may lie more than 100 % above its entry.
 base::Status<base::OwnError> check_positive(std::string_view field, double value);
+// What check_positive accepts, without the message.
+constexpr bool is_positive(double value) { return value > 0.0 && value <= std::numeric_limits<double>::max(); }
+
+namespace detail {
+template <class Rule>
+inline base::Result<Rule, base::OwnError> checked_rule(std::string_view field, double value, Rule rule) {
+    if (is_positive(value)) return rule;
+    return base::err(std::move(check_positive(field, value)).error());
+}
+}  // namespace detail
+
+// Defined here so that a caller sees the rule built in place and calls out only to word a
+// refusal: setting a rule from Python costs no more than the plain factory.
+inline base::Result<StopRule, base::OwnError> StopRule::checked_fixed(double percent) {
+    return detail::checked_rule("percent", percent, fixed(percent));
+}
+inline base::Result<StopRule, base::OwnError> StopRule::checked_trailing(double percent) {
+    return detail::checked_rule("percent", percent, trailing(percent));
+}
+inline base::Result<StopRule, base::OwnError> StopRule::checked_atr(double multiplier, std::uint64_t period) {
+    return detail::checked_rule("multiplier", multiplier, atr(multiplier, period));
+}
+inline base::Result<TargetRule, base::OwnError> TargetRule::checked_fixed(double percent) {
+    return detail::checked_rule("percent", percent, fixed(percent));
+}
+inline base::Result<TargetRule, base::OwnError> TargetRule::checked_atr(double multiplier, std::uint64_t period) {
+    return detail::checked_rule("multiplier", multiplier, atr(multiplier, period));
+}
+inline base::Result<TargetRule, base::OwnError> TargetRule::checked_risk_reward(double ratio) {
+    return detail::checked_rule("ratio", ratio, risk_reward(ratio));
+}
 // initial_capital, fees, slippage, limit_slippage and fill_prob_slippage, in that order.
 base::Status<base::OwnError> check_money_fields(const BacktestConfig& config);
 

@@ -1,5 +1,6 @@
 // Bar aggregation in Python: the streaming BarAggregator class and the whole-array
 // functions aggregate_bars and bars_from_ticks.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,14 +58,32 @@ Ref bars_to_arrays(data::aggregate::OhlcvColumns&& bars) {
     return t;
 }
 
-// The stub's names of a bar and of a set of bar columns.
-constexpr Returns kBarOrNone{"_Bar | None"};
-constexpr Returns kBarArrays{"_BarArrays"};
-const std::string kListedBar = alias("_Bar", "tuple[int, float, float, float, float, float]");
-const std::string kListedBarArrays =
-    alias("_BarArrays",
-          "tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], "
-          "NDArray[np.float64], NDArray[np.float64]]");
+// `a` followed by `b`, joined at compile time.
+template <std::size_t N, std::size_t M>
+struct Joined {
+    char text[N + M - 1];
+};
+template <std::size_t N, std::size_t M>
+consteval Joined<N, M> join(const char (&a)[N], const char (&b)[M]) {
+    Joined<N, M> out{};
+    for (std::size_t i = 0; i + 1 < N; ++i) out.text[i] = a[i];
+    for (std::size_t i = 0; i < M; ++i) out.text[N - 1 + i] = b[i];
+    return out;
+}
+
+// The stub's names of a bar and of a set of bar columns, each spelled once and listed with
+// its definition.
+constexpr char kBar[] = "_Bar";
+constexpr char kBarColumns[] = "_BarArrays";
+constexpr auto kBarOrNoneText = join(kBar, " | None");
+constexpr Returns kBarOrNone{kBarOrNoneText.text};
+constexpr Returns kBarArrays{kBarColumns};
+[[maybe_unused]] const bool kAliasesListed =
+    (alias(kBar, "tuple[int, float, float, float, float, float]"),
+     alias(kBarColumns,
+           "tuple[NDArray[np.int64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], "
+           "NDArray[np.float64], NDArray[np.float64]]"),
+     true);
 
 // What every bar builder is made from, the last parameters of the aggregator's
 // constructor and of both whole-array functions.
@@ -129,7 +148,7 @@ constexpr auto kNextPending = method<next_pending_body>(
 constexpr auto kFlush = method<flush_body>("BarAggregator.flush", kBarOrNone, "Emit any in-progress bar at end of data.");
 
 std::uint32_t step_of(const BarAggregator& v) { return v.step(); }
-std::string unit_of(const BarAggregator& v) { return v.unit(); }
+const std::string& unit_of(const BarAggregator& v) { return v.unit(); }
 
 PyMethodDef kMethods[] = {
     fast_method<kPushBar>(), fast_method<kPushTrade>(), noargs<kNextPending>(), noargs<kFlush>(), kMethodEnd,

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -34,8 +35,8 @@ struct Annotation<std::string> {
     static std::string text() { return "str"; }
 };
 template <>
-struct Annotation<PyObject*> {
-    static std::string text() { return "object"; }
+struct Annotation<std::string_view> {
+    static std::string text() { return "str"; }
 };
 template <>
 struct Annotation<Object> {

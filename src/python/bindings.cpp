@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/format.h"
@@ -98,9 +99,9 @@ Status<OwnError> check_slippage_field(double v) { return check_slippage_fraction
 Status<OwnError> check_limit_slippage_field(double v) { return check_slippage_fraction("limit_slippage", v); }
 Status<OwnError> check_fill_prob_slippage_field(double v) { return check_probability("fill_prob_slippage", v); }
 
-std::optional<std::string> fill_timing_of(const C& v) {
+std::optional<std::string_view> fill_timing_of(const C& v) {
     if (!v.fill_timing) return std::nullopt;
-    return std::string(name(*v.fill_timing));
+    return name(*v.fill_timing);
 }
 
 constexpr Returns kNone{"None"};

@@ -99,6 +99,12 @@ struct Converter<std::string> {
     }
 };
 
+// Text handed out where it lies, such as the name of an engine value; never taken.
+template <>
+struct Converter<std::string_view> {
+    static Ref to(std::string_view v) { return Converter<std::string>::to(v); }
+};
+
 template <class T>
 struct Converter<std::optional<T>> {
     static std::optional<T> from(PyObject* o) {

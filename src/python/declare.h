@@ -8,10 +8,16 @@
 //                                           {"signal_period", 9}}, Returns{"tuple[...]"}, "MACD indicator.");
 //     PyMethodDef row = fast_method<kMacd>();
 //
-// A method's body takes its receiver first: `Exclusive<T>&` (the object held for writing),
-// `Shared<T>&` (held for reading), or `PyObject*` (the object as it is). The receiver is
-// taken before any argument is converted: a conversion runs Python code (`__float__`,
-// `__index__`), and one that calls back into the object must find it held.
+// A method's body takes its receiver first: `Exclusive<T>&` (the object held for writing)
+// or `Shared<T>&` (held for reading). The receiver is taken before any argument is
+// converted: a conversion runs Python code (`__float__`, `__index__`), and one that calls
+// back into the object must find it held. A body takes no bare `PyObject*`: as a first
+// parameter it would be handed the module or the type the call came through, and an
+// argument of any type is an `Object`.
+//
+// The binder keeps each converted argument until the body returns and hands it over as an
+// rvalue: a body reads an argument through `const T&`, and takes one it moves from as
+// `T&&`, which is the kept value itself; a by-value `T` costs a move more.
 //
 // Array views (`Column<T>`, `PanelView`) are checked at their place in the parameter order
 // but taken only after the last conversion, so that a conversion that writes to or
@@ -98,16 +104,6 @@ struct BodyOf<R (*)(P...) noexcept> : BodyOf<R (*)(P...)> {};
 template <class P>
 struct Receiver {
     static constexpr bool is = false;
-};
-template <>
-struct Receiver<PyObject*> {
-    static constexpr bool is = true;
-    static PyObject* take(PyObject* self) { return self; }
-};
-template <>
-struct Receiver<PyTypeObject*> {
-    static constexpr bool is = true;
-    static PyTypeObject* take(PyObject* type) { return reinterpret_cast<PyTypeObject*>(type); }
 };
 template <class T>
 struct Receiver<Exclusive<T>&> {
@@ -277,6 +273,7 @@ T value_of(const Default& d) {
 template <std::size_t N, class... A, std::size_t... I>
 constexpr void check_defaults(const Callable<N>& c, List<A...>, std::index_sequence<I...>) {
     static_assert(sizeof...(A) == N, "the declaration names as many parameters as the body takes");
+    static_assert((!std::is_pointer_v<Bare<A>> && ...), "an argument of any type is an Object, not a PyObject*");
     const bool fit[] = {true, (!c.has_default[I] || fits<Bare<A>>(c.defaults[I]))...};
     for (bool f : fit) {
         if (!f) signature_detail::declaration_error("a default does not fit its parameter's type");
@@ -443,7 +440,7 @@ std::string annotation_of() {
 
 template <const auto& C, class... A>
 ListedCallable describe(List<A...>) {
-    ListedCallable out{C.display, C.kind, {}, C.returns, C.description};
+    ListedCallable out{C.display, C.kind, {}, C.returns};
     std::size_t i = 0;
     ((out.params.push_back({C.names[i], annotation_of<A>(), C.has_default[i],
                             C.has_default[i] ? signature_detail::default_text(C.defaults[i]) : std::string()}),

@@ -63,8 +63,10 @@ template <class E>
     raise(PyExc_ValueError, e.message());
 }
 
+// Declared inline as a hint: left to itself the inliner keeps it out of line, and every
+// call that succeeds passes its value through memory once more.
 template <class T, class E>
-T unwrap(base::Result<T, E>&& r) {
+inline T unwrap(base::Result<T, E>&& r) {
     if (!r.ok()) raise_value_error(r.error());
     return std::move(r).value();
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -303,7 +304,7 @@ PyObject* repr_body(PyObject* self) {
     });
 }
 
-std::string kind_of(const Indicator& v) { return std::string(v.kind_name()); }
+std::string_view kind_of(const Indicator& v) { return v.kind_name(); }
 Ref value_of(const Indicator& v) { return indicator_value_into_py(v.value()); }
 bool initialized_of(const Indicator& v) { return v.value().present(); }
 

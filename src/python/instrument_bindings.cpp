@@ -5,6 +5,7 @@
 #include <optional>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "base/format.h"
@@ -122,11 +123,11 @@ PyMethodDef kMethods[] = {
 };
 
 // Read-only derived values.
-std::string kind_of(const Spec& s) { return std::string(name(s.kind.tag)); }
+std::string_view kind_of(const Spec& s) { return name(s.kind.tag); }
 std::optional<double> strike_of(const Spec& s) { return s.strike(); }
-std::optional<std::string> right_of(const Spec& s) {
+std::optional<std::string_view> right_of(const Spec& s) {
     if (!s.right()) return std::nullopt;
-    return std::string(name(*s.right()));
+    return name(*s.right());
 }
 std::optional<std::string> underlying_of(const Spec& s) { return s.underlying(); }
 bool tradable_of(const Spec& s) { return s.tradable(); }

@@ -23,7 +23,6 @@ struct ListedCallable {
     CallKind kind;
     std::vector<ListedParam> params;
     std::string returns;
-    std::string description;
 };
 
 struct ListedAttribute {

@@ -101,9 +101,9 @@ Ref tuple(R&&... items) {
 // ---------------------------------------------------------------------------
 // Construction and instruments
 
-State construct(const std::optional<BacktestConfig>& config, const std::string& account, double leverage) {
+State construct(std::optional<BacktestConfig>&& config, const std::string& account, double leverage) {
     const AccountSetup setup = unwrap(parse_account_type(account, leverage));
-    return State(PortfolioSession(config.value_or(BacktestConfig{}), setup));
+    return State(PortfolioSession(std::move(config).value_or(BacktestConfig{}), setup));
 }
 
 constexpr auto kNew = constructor<construct>(

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,7 +45,7 @@ Ref fee_breakdown_of(const T& t) {
     return dict;
 }
 
-std::string exit_reason_of(const T& t) { return std::string(name(t.exit_reason)); }
+std::string_view exit_reason_of(const T& t) { return name(t.exit_reason); }
 
 PyObject* trade_repr(PyObject* self) {
     return read<T>(self, [](const T& t) {

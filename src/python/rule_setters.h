@@ -28,41 +28,36 @@
 namespace tarnwick::python {
 
 // Each installer's body: the object is already held for writing and every argument
-// converted when it runs, so a refusal here leaves the previous rule in place.
+// converted when it runs, and the rule is built (or refused) before it replaces the
+// previous one, so a refusal here leaves the previous rule in place.
 template <class T>
 PyObject* set_fixed_stop(Exclusive<T>& self, double percent) {
-    unwrap(domain::check_positive("percent", percent));
-    self->stop = domain::StopRule::fixed(percent);
+    self->stop = unwrap(domain::StopRule::checked_fixed(percent));
     return Py_NewRef(Py_None);
 }
 template <class T>
 PyObject* set_atr_stop(Exclusive<T>& self, double multiplier, std::uint64_t period) {
-    unwrap(domain::check_positive("multiplier", multiplier));
-    self->stop = domain::StopRule::atr(multiplier, period);
+    self->stop = unwrap(domain::StopRule::checked_atr(multiplier, period));
     return Py_NewRef(Py_None);
 }
 template <class T>
 PyObject* set_trailing_stop(Exclusive<T>& self, double percent) {
-    unwrap(domain::check_positive("percent", percent));
-    self->stop = domain::StopRule::trailing(percent);
+    self->stop = unwrap(domain::StopRule::checked_trailing(percent));
     return Py_NewRef(Py_None);
 }
 template <class T>
 PyObject* set_fixed_target(Exclusive<T>& self, double percent) {
-    unwrap(domain::check_positive("percent", percent));
-    self->target = domain::TargetRule::fixed(percent);
+    self->target = unwrap(domain::TargetRule::checked_fixed(percent));
     return Py_NewRef(Py_None);
 }
 template <class T>
 PyObject* set_atr_target(Exclusive<T>& self, double multiplier, std::uint64_t period) {
-    unwrap(domain::check_positive("multiplier", multiplier));
-    self->target = domain::TargetRule::atr(multiplier, period);
+    self->target = unwrap(domain::TargetRule::checked_atr(multiplier, period));
     return Py_NewRef(Py_None);
 }
 template <class T>
 PyObject* set_risk_reward_target(Exclusive<T>& self, double ratio) {
-    unwrap(domain::check_positive("ratio", ratio));
-    self->target = domain::TargetRule::risk_reward(ratio);
+    self->target = unwrap(domain::TargetRule::checked_risk_reward(ratio));
     return Py_NewRef(Py_None);
 }
 

@@ -73,12 +73,12 @@ constexpr Returns kResult{"BacktestResult"};
 // ---------------------------------------------------------------------------
 // run_basket_backtest
 
-Ref run_basket_backtest(std::vector<BasketTuple> instruments, const std::optional<BacktestConfig>& config,
+Ref run_basket_backtest(std::vector<BasketTuple> instruments, std::optional<BacktestConfig>&& config,
                         const std::string& sync_mode, std::optional<runners::InstrumentConfigs> instrument_configs) {
     const std::vector<InstrumentInput> inputs = unwrap(convert_basket_instruments(std::move(instruments)));
     const auto run = runners::basket::BasketRunConfig::from(
-        config.value_or(BacktestConfig{}), std::move(instrument_configs).value_or(runners::InstrumentConfigs{}),
-        signals::synchronizer::parse(sync_mode));
+        std::move(config).value_or(BacktestConfig{}),
+        std::move(instrument_configs).value_or(runners::InstrumentConfigs{}), signals::synchronizer::parse(sync_mode));
     const std::vector<runners::InstrumentSeries> series = series_of(inputs);
     return new_run_result(unwrap(runners::basket::run(run, series)));
 }
@@ -120,7 +120,7 @@ constexpr auto kPortfolio = function<run_portfolio_backtest>(
 // run_multi_backtest
 
 Ref run_multi_backtest(const BarColumns& bars, std::vector<StrategyTuple> strategies,
-                       const std::optional<BacktestConfig>& config, const std::string& combine_mode) {
+                       std::optional<BacktestConfig>&& config, const std::string& combine_mode) {
     const std::vector<StrategyInput> inputs = unwrap(convert_multi_strategies(std::move(strategies)));
     std::vector<SignalInput> signals;
     signals.reserve(inputs.size());
@@ -133,8 +133,8 @@ Ref run_multi_backtest(const BarColumns& bars, std::vector<StrategyTuple> strate
         in.direction = s.direction;
         signals.push_back(std::move(in));
     }
-    return new_run_result(unwrap(runners::multi::run(config.value_or(BacktestConfig{}), bars.series(), signals,
-                                                     runners::multi::parse(combine_mode))));
+    return new_run_result(unwrap(runners::multi::run(std::move(config).value_or(BacktestConfig{}), bars.series(),
+                                                     signals, runners::multi::parse(combine_mode))));
 }
 
 constexpr auto kMulti = function<run_multi_backtest>(

@@ -181,11 +181,11 @@ PyType_Slot kSnapshotSlots[] = {
 
 using KS = KernelSessionState;
 
-KS construct(std::string symbol, std::int32_t direction, const std::optional<BacktestConfig>& config,
+KS construct(std::string symbol, std::int32_t direction, std::optional<BacktestConfig>&& config,
              std::optional<InstrumentConfig> instrument_config, std::optional<InstrumentSpec> instrument,
              const std::string& oms, const std::string& account, double leverage) {
     const std::int8_t checked = checked_direction(direction);
-    const BacktestConfig cfg = config.value_or(BacktestConfig{});
+    const BacktestConfig cfg = std::move(config).value_or(BacktestConfig{});
     const OmsType oms_type = unwrap(parse_oms_type(oms));
     const AccountSetup setup = unwrap(parse_account_type(account, leverage));
     KernelConfig kc = KernelConfig::for_session(cfg, std::move(symbol), checked, std::move(instrument_config));

@@ -10,11 +10,12 @@
 #pragma once
 
 #include <array>
-#include <charconv>
 #include <cstddef>
 #include <limits>
 #include <string>
 #include <type_traits>
+
+#include "base/format.h"
 
 namespace tarnwick::python {
 
@@ -142,6 +143,10 @@ constexpr bool is_plain_text(const char* s) {
     return true;
 }
 
+constexpr bool is_finite(double v) {
+    return v >= -std::numeric_limits<double>::max() && v <= std::numeric_limits<double>::max();
+}
+
 template <std::size_t N>
 consteval Callable<N> declare(CallKind kind, const char* display, const Param* params, Returns returns,
                               const char* description) {
@@ -164,6 +169,12 @@ consteval Callable<N> declare(CallKind kind, const char* display, const Param* p
             !is_plain_text(params[i].value.text)) {
             declaration_error("a text default holds no quotes, backslashes or line breaks, and None is None");
         }
+        // CPython reads the text signature as Python source, where inf and nan are no
+        // literals: the whole signature would be dropped.
+        if (params[i].has_default && params[i].value.kind == Default::Kind::real && params[i].value.shown == nullptr &&
+            !is_finite(params[i].value.real)) {
+            declaration_error("a float default is finite, or Shown with the spelling it reads as");
+        }
         if (!params[i].has_default) ++c.required;
         c.names[i] = params[i].name;
         c.has_default[i] = params[i].has_default;
@@ -172,38 +183,11 @@ consteval Callable<N> declare(CallKind kind, const char* display, const Param* p
     return c;
 }
 
-// A float as Python's repr writes it (the shortest digits that read back as the same
-// value, ".0" after a whole number), except that an exponent is not padded: 1e-8.
+// A float as Python's repr writes it, except that an exponent is not padded: 1e-8, 1e+16.
 inline std::string real_text(double v) {
-    char buf[40];
-    const auto done = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    const std::string sci(buf, done.ptr);
-    const std::size_t e = sci.find('e');
-    std::string digits;
-    bool negative = false;
-    for (std::size_t i = 0; i < e; ++i) {
-        if (sci[i] == '-') negative = true;
-        else if (sci[i] != '.') digits += sci[i];
-    }
-    const int exponent = std::stoi(sci.substr(e + 1));
-    std::string out = negative ? "-" : "";
-    if (exponent >= -4 && exponent < 16) {
-        if (exponent < 0) {
-            out += "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
-        } else {
-            const auto whole = static_cast<std::size_t>(exponent) + 1;
-            if (digits.size() <= whole) {
-                out += digits + std::string(whole - digits.size(), '0') + ".0";
-            } else {
-                out += digits.substr(0, whole) + "." + digits.substr(whole);
-            }
-        }
-        return out;
-    }
-    out += digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
-    out += exponent < 0 ? "e-" : "e+";
-    out += std::to_string(exponent < 0 ? -exponent : exponent);
+    std::string out = base::fmt::debug(v);
+    const std::size_t e = out.find('e');
+    if (e != std::string::npos && out[e + 1] != '-') out.insert(e + 1, 1, '+');
     return out;
 }
 

@@ -42,7 +42,7 @@ using runners::BatchSpreadItem;
 // The prices are read where they lie: the interpreter lock is held for the whole run.
 Ref run_single_backtest(const BarColumns& columns, const ArrayBool& entries, const ArrayBool& exits,
                         std::int32_t direction, double weight, std::string symbol,
-                        const std::optional<BacktestConfig>& config, const std::optional<ArrayF64>& sizes,
+                        std::optional<BacktestConfig>&& config, const std::optional<ArrayF64>& sizes,
                         const std::optional<InstrumentConfig>& instrument) {
     runners::single::SignalInput signals;
     signals.direction = checked_direction(direction);
@@ -53,7 +53,7 @@ Ref run_single_backtest(const BarColumns& columns, const ArrayBool& entries, con
     signals.weight = weight;
 
     RunOutput run = unwrap(runners::single::run_backtest(
-        runners::single::SingleRunConfig::from(config.value_or(BacktestConfig{})), columns.series(), signals,
+        runners::single::SingleRunConfig::from(std::move(config).value_or(BacktestConfig{})), columns.series(), signals,
         instrument));
     return new_run_result(std::move(run));
 }
@@ -168,7 +168,7 @@ PyType_Slot kSpreadItemSlots[] = {
 // items already own copies of their arrays (taken when they were made); they are read in
 // place, held and borrowed until the runs are over.
 Ref batch_single_backtest(const BarColumns& columns, const std::vector<Held<BatchSingleItem>>& items,
-                          const std::optional<BacktestConfig>& config) {
+                          std::optional<BacktestConfig>&& config) {
     using runners::batch_single::PreparedSingleItem;
     runners::batch_single::SharedSeries series;
     auto copy = [](auto& into, const auto& column) { into.assign(column.span().begin(), column.span().end()); };
@@ -178,7 +178,7 @@ Ref batch_single_backtest(const BarColumns& columns, const std::vector<Held<Batc
     copy(series.low, columns.low);
     copy(series.close, columns.close);
     copy(series.volume, columns.volume);
-    const BacktestConfig shared = config.value_or(BacktestConfig{});
+    const BacktestConfig shared = std::move(config).value_or(BacktestConfig{});
 
     const BarSeries bars = series.view();
     unwrap(runners::batch_single::check_series(bars));

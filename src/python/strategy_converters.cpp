@@ -1,7 +1,7 @@
 #include "python/strategy_converters.h"
 
 #include "base/format.h"
-#include "python/direction.h"
+#include "domain/direction.h"
 
 namespace tarnwick::python {
 
@@ -29,7 +29,7 @@ Result<std::vector<InstrumentInput>, OwnError> convert_instruments(std::vector<B
     std::vector<InstrumentInput> out;
     out.reserve(list.size());
     for (BasketTuple& t : list) {
-        auto direction = direction_of(t.direction);
+        auto direction = domain::checked_direction(t.direction);
         if (!direction.ok()) return err(std::move(direction).error());
         InstrumentInput in;
         in.timestamps = std::move(t.timestamps);
@@ -90,7 +90,7 @@ Result<std::vector<StrategyInput>, OwnError> convert_multi_strategies(std::vecto
     std::vector<StrategyInput> out;
     out.reserve(list.size());
     for (StrategyTuple& t : list) {
-        auto direction = direction_of(t.direction);
+        auto direction = domain::checked_direction(t.direction);
         if (!direction.ok()) return err(std::move(direction).error());
         out.push_back({std::move(t.name), std::move(t.entries.data), std::move(t.exits.data), t.weight,
                        direction.value()});

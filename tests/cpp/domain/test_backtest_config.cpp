@@ -1,8 +1,10 @@
-// The configuration's range checks: a value that only means something above 0, and the
-// order in which the money fields are checked.
+// The configuration's range checks: a value that only means something above 0, the stop
+// and target rules built through it, and the order in which the money fields are checked.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
+#include <ostream>
 #include <string>
 
 #include "domain/backtest_config.h"
@@ -12,6 +14,8 @@ namespace tarnwick {
 using domain::BacktestConfig;
 using domain::check_money_fields;
 using domain::check_positive;
+using domain::StopRule;
+using domain::TargetRule;
 
 namespace {
 
@@ -57,6 +61,80 @@ INSTANTIATE_TEST_SUITE_P(
         PositiveCase{"infinity", kInf, "percent must be finite and above 0, got inf"},
         PositiveCase{"minus_infinity", -kInf, "percent must be finite and above 0, got -inf"}),
     [](const ::testing::TestParamInfo<PositiveCase>& info) { return std::string(info.param.label); });
+
+// What a checked rule factory gave: the rule's kind, value and period, or the refusal.
+struct Made {
+    int kind = -1;
+    double value = 0.0;
+    std::uint64_t period = 0;
+    std::string message;  // empty: a rule was built
+
+    bool operator==(const Made&) const = default;
+};
+
+template <class Rule>
+Made made(const base::Result<Rule, base::OwnError>& r) {
+    if (!r.ok()) return {.message = r.error().message()};
+    return {static_cast<int>(r->kind), r->value, r->period, {}};
+}
+
+template <class Kind>
+Made rule(Kind kind, double value, std::uint64_t period = 0) {
+    return {static_cast<int>(kind), value, period, {}};
+}
+
+Made refused(const char* message) { return {.message = message}; }
+
+std::ostream& operator<<(std::ostream& os, const Made& m) {
+    return os << "{kind " << m.kind << ", value " << m.value << ", period " << m.period << ", \"" << m.message << "\"}";
+}
+
+struct RuleCase {
+    const char* label;
+    Made (*make)(double);
+    double value;
+    Made expected;
+};
+
+class CheckedRules : public ::testing::TestWithParam<RuleCase> {};
+
+// Each factory builds its own kind with the value and period it is given, and refuses a
+// value that is not finite and above 0 under the name of its own argument.
+TEST_P(CheckedRules, BuildTheirKindOrNameTheirArgument) {
+    const RuleCase& c = GetParam();
+    EXPECT_EQ(c.make(c.value), c.expected);
+}
+
+using StopKind = StopRule::Kind;
+using TargetKind = TargetRule::Kind;
+
+Made stop_fixed(double v) { return made(StopRule::checked_fixed(v)); }
+Made stop_trailing(double v) { return made(StopRule::checked_trailing(v)); }
+Made stop_atr(double v) { return made(StopRule::checked_atr(v, 14)); }
+Made target_fixed(double v) { return made(TargetRule::checked_fixed(v)); }
+Made target_atr(double v) { return made(TargetRule::checked_atr(v, 20)); }
+Made target_risk_reward(double v) { return made(TargetRule::checked_risk_reward(v)); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, CheckedRules,
+    ::testing::Values(
+        RuleCase{"stop_fixed", stop_fixed, 0.05, rule(StopKind::Fixed, 0.05)},
+        RuleCase{"stop_fixed_zero", stop_fixed, 0.0, refused("percent must be finite and above 0, got 0")},
+        // A short's trailing stop may lie 100 % or more above the lowest price.
+        RuleCase{"stop_trailing", stop_trailing, 1.5, rule(StopKind::Trailing, 1.5)},
+        RuleCase{"stop_trailing_nan", stop_trailing, kNaN, refused("percent must be finite and above 0, got NaN")},
+        RuleCase{"stop_atr", stop_atr, 2.0, rule(StopKind::Atr, 2.0, 14)},
+        RuleCase{"stop_atr_minus_infinity", stop_atr, -kInf,
+                 refused("multiplier must be finite and above 0, got -inf")},
+        RuleCase{"target_fixed", target_fixed, 0.1, rule(TargetKind::Fixed, 0.1)},
+        RuleCase{"target_fixed_negative_zero", target_fixed, -0.0,
+                 refused("percent must be finite and above 0, got -0")},
+        RuleCase{"target_atr", target_atr, 3.0, rule(TargetKind::Atr, 3.0, 20)},
+        RuleCase{"target_atr_infinity", target_atr, kInf, refused("multiplier must be finite and above 0, got inf")},
+        RuleCase{"target_risk_reward", target_risk_reward, 2.0, rule(TargetKind::RiskReward, 2.0)},
+        RuleCase{"target_risk_reward_negative", target_risk_reward, -1.0,
+                 refused("ratio must be finite and above 0, got -1")}),
+    [](const ::testing::TestParamInfo<RuleCase>& info) { return std::string(info.param.label); });
 
 struct MoneyCase {
     const char* label;

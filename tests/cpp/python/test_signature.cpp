@@ -133,7 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RealCase{"tiny", 1e-8, "1e-8"}, RealCase{"mixed", 252.5, "252.5"},
                       RealCase{"largest_fixed", 1e15, "1000000000000000.0"}, RealCase{"above_fixed", 1e16, "1e+16"},
                       RealCase{"negative", -2.25, "-2.25"}, RealCase{"one_third", 1.0 / 3.0, "0.3333333333333333"},
-                      RealCase{"long_mantissa_exponent", 1.2345e-7, "1.2345e-7"}),
+                      RealCase{"long_mantissa_exponent", 1.2345e-7, "1.2345e-7"},
+                      RealCase{"negative_above_fixed", -2.5e16, "-2.5e+16"},
+                      RealCase{"largest_finite", std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+                      RealCase{"smallest_subnormal", std::numeric_limits<double>::denorm_min(), "5e-324"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
