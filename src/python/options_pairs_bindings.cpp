@@ -47,7 +47,7 @@ constexpr Returns kResult{"BacktestResult"};
 
 Ref run_options_backtest(const BarColumns& bars, const ArrayF64& premiums, const ArrayBool& entries,
                          const ArrayBool& exits, std::int32_t direction, std::string symbol,
-                         std::optional<BacktestConfig> config, const std::string& option_type,
+                         std::optional<BacktestConfig>&& config, const std::string& option_type,
                          const std::string& strike_selection, const std::string& size_type, double size_value,
                          std::uint64_t lot_size, double strike_interval, const std::optional<ArrayF64>& open_premiums) {
     namespace opt = runners::options;
@@ -63,7 +63,7 @@ Ref run_options_backtest(const BarColumns& bars, const ArrayF64& premiums, const
     run.option_type = unwrap(opt::parse_option_type(option_type));
     run.strike_selection = unwrap(opt::parse_strike_selection(strike_selection));
     run.size = unwrap(opt::parse_size_type(size_type, size_value));
-    run.config = config ? std::move(*config) : BacktestConfig{};
+    run.config = std::move(config).value_or(BacktestConfig{});
     run.lot_size = lot_size;
     run.strike_interval = strike_interval;
     run = opt::attach_fee_model(std::move(run));
@@ -87,12 +87,12 @@ constexpr auto kOptions = function<run_options_backtest>(
 
 Ref run_pairs_backtest(const BarColumns& leg1, const BarColumns& leg2, const ArrayBool& entries,
                        const ArrayBool& exits, std::int32_t direction, std::string symbol,
-                       std::optional<BacktestConfig> config, double hedge_ratio, bool dynamic_hedge) {
+                       std::optional<BacktestConfig>&& config, double hedge_ratio, bool dynamic_hedge) {
     namespace pairs = runners::pairs;
     const SignalInput signals = signal_input(direction, std::move(symbol), entries, exits);
 
     pairs::PairsRunConfig run;
-    run.config = config ? std::move(*config) : BacktestConfig{};
+    run.config = std::move(config).value_or(BacktestConfig{});
     run.hedge_ratio = hedge_ratio;
     run.dynamic_hedge = dynamic_hedge;
     RunOutput out = unwrap(pairs::run(run, leg1.series(), leg2.series(), signals));

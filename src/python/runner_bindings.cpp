@@ -90,7 +90,7 @@ constexpr auto kBasket = function<run_basket_backtest>(
 // ---------------------------------------------------------------------------
 // run_portfolio_backtest
 
-Ref run_portfolio_backtest(std::vector<BasketTuple> instruments, std::optional<BacktestConfig> config,
+Ref run_portfolio_backtest(std::vector<BasketTuple> instruments, std::optional<BacktestConfig>&& config,
                            const std::string& allocation,
                            std::optional<runners::InstrumentConfigs> instrument_configs) {
     runners::portfolio::PortfolioRunConfig run;

@@ -24,6 +24,7 @@
 #include "python/registration.h"
 #include "python/spread_leg_converter.h"
 #include "python/without_gil.h"
+#include "runners/batch_output_size.h"
 #include "runners/spreads.h"
 #include "runners/tick.h"
 
@@ -47,12 +48,12 @@ constexpr Returns kResult{"BacktestResult"};
 // The underlying is checked like every other argument, but no rule of the run reads it.
 Ref run_spread_backtest(const ArrayI64& timestamps, const Column<double>& /*underlying_close*/,
                         std::vector<ArrayF64> legs_premiums, const std::vector<runners::SpreadLegInput>& leg_configs,
-                        const ArrayBool& entries, const ArrayBool& exits, const std::optional<BacktestConfig>& given,
+                        const ArrayBool& entries, const ArrayBool& exits, std::optional<BacktestConfig>&& given,
                         const std::string& spread_type, std::optional<double> max_loss,
                         std::optional<double> target_profit, std::optional<std::vector<std::int64_t>> expiries,
                         std::optional<std::vector<ArrayF64>> legs_open_premiums) {
     const std::vector<std::vector<double>> premiums = owned_series(std::move(legs_premiums));
-    const BacktestConfig config = given.value_or(BacktestConfig{});
+    const BacktestConfig config = std::move(given).value_or(BacktestConfig{});
     std::optional<std::vector<std::vector<double>>> open_premiums;
     if (legs_open_premiums) open_premiums = owned_series(std::move(*legs_open_premiums));
 
@@ -134,13 +135,13 @@ constexpr auto kTick = function<run_tick_backtest>(
 // no run.
 Ref batch_spread_backtest(const Column<std::int64_t>& given, const Column<double>& /*underlying_close*/,
                           const std::vector<Held<runners::BatchSpreadItem>>& items,
-                          const std::optional<BacktestConfig>& config) {
+                          std::optional<BacktestConfig>&& config) {
     // The shared timestamps are copied out of Python here, while the lock is held (batches
     // tend to come one after another over series of one length: the block is recycled).
     const std::vector<std::int64_t, CachedAllocator<std::int64_t>> timestamps(given.span().begin(),
                                                                               given.span().end());
-    const BacktestConfig run_config = config.value_or(BacktestConfig{});
-    spreads::check_batch_output_size(items.size(), timestamps.size());
+    const BacktestConfig run_config = std::move(config).value_or(BacktestConfig{});
+    runners::check_batch_output_size(items.size(), timestamps.size());
 
     // Every item is prepared and checked before any runs; the first that fails, in input
     // order, ends the call.

@@ -21,6 +21,7 @@
 #include "python/spread_leg_converter.h"
 #include "python/strategy_converters.h"
 #include "python/without_gil.h"
+#include "runners/batch_output_size.h"
 #include "runners/batch_single.h"
 #include "runners/single_driver.h"
 
@@ -75,7 +76,7 @@ constexpr auto kRun = function<run_single_backtest>(
 
 BatchSingleItem construct_single_item(std::string item_id, ArrayBool entries, ArrayBool exits,
                                       std::int32_t direction, double weight, std::string symbol,
-                                      std::optional<BacktestConfig> config, std::optional<ArrayF64> sizes,
+                                      std::optional<BacktestConfig>&& config, std::optional<ArrayF64> sizes,
                                       std::optional<InstrumentConfig> instrument_config) {
     BatchSingleItem item;
     item.item_id = std::move(item_id);
@@ -182,7 +183,7 @@ Ref batch_single_backtest(const BarColumns& columns, const std::vector<Held<Batc
 
     const BarSeries bars = series.view();
     unwrap(runners::batch_single::check_series(bars));
-    runners::batch_single::check_output_size(items.size(), bars.bars());
+    runners::check_batch_output_size(items.size(), bars.bars());
     std::vector<PreparedSingleItem> prepared;
     prepared.reserve(items.size());
     for (const Held<BatchSingleItem>& held : items) {

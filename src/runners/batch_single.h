@@ -17,7 +17,6 @@
 #include "domain/backtest_config.h"
 #include "domain/instrument_config.h"
 #include "engine/core_session.h"
-#include "runners/batch_output_size.h"
 #include "runners/single_driver.h"
 
 namespace tarnwick::runners::batch_single {
@@ -56,9 +55,6 @@ base::Status<base::OwnError> check_series(const single::BarSeries& bars);
 // One item against a series of `bars` bars: the signal lengths, then the sizes' length,
 // then the direction, each message naming the item.
 base::Status<base::OwnError> check_item(const PreparedSingleItem& item, std::size_t bars);
-
-// A batch's results against what the machine can hold (runners/batch_output_size.h).
-inline void check_output_size(std::size_t items, std::size_t bars) { check_batch_output_size(items, bars); }
 
 // The run of one validated item: exactly the run run_single_backtest makes for the same
 // arrays, signals and configuration.

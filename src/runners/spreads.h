@@ -20,7 +20,6 @@
 #include "domain/trade_record.h"
 #include "engine/core_session.h"
 #include "runners/batch_items.h"
-#include "runners/batch_output_size.h"
 
 namespace tarnwick::runners::spreads {
 
@@ -156,9 +155,6 @@ base::Result<PreparedSpreadItem, base::OwnError> prepare_batch_item(const BatchS
 
 // The run of one prepared item over the shared timestamps; resolves its fee model first.
 engine::RunOutput batch_spread_job(PreparedSpreadItem& item, std::span<const std::int64_t> timestamps);
-
-// A batch's results against what the machine can hold (runners/batch_output_size.h).
-using runners::check_batch_output_size;
 
 // Every item on the worker pool, outputs in item order whatever the worker count. The
 // periods per year the items' metrics infer from the shared timestamps are worked out
