@@ -150,13 +150,6 @@ struct Concat<List<A...>> {
 template <class... A, class... B, class... Rest>
 struct Concat<List<A...>, List<B...>, Rest...> : Concat<List<A..., B...>, Rest...> {};
 
-template <class L>
-struct ListTuple;
-template <class... A>
-struct ListTuple<List<A...>> {
-    using type = std::tuple<A...>;
-};
-
 template <class M>
 struct MemberOf;
 template <class S, class V>
@@ -168,7 +161,6 @@ struct MemberOf<V S::*> {
 template <class T>
 struct Fields {
     using type = List<T>;
-    static constexpr std::size_t width = 1;
 };
 template <Group T>
 struct Fields<T> {
@@ -179,8 +171,11 @@ struct Fields<T> {
         using type = List<typename MemberOf<M>::type...>;
     };
     using type = typename Of<std::remove_cv_t<decltype(T::members)>>::type;
-    static constexpr std::size_t width = std::tuple_size_v<std::remove_cv_t<decltype(T::members)>>;
 };
+
+// The type of a group's member M.
+template <class T, std::size_t M>
+using MemberType = typename MemberOf<std::remove_cvref_t<decltype(std::get<M>(T::members))>>::type;
 
 template <class T>
 using Bare = std::remove_cvref_t<T>;
@@ -197,7 +192,7 @@ struct Flat<List<A...>> {
 template <class... A>
 constexpr std::array<std::size_t, sizeof...(A) + 1> offsets(List<A...>) {
     std::array<std::size_t, sizeof...(A) + 1> at{};
-    const std::size_t widths[] = {0, Fields<Bare<A>>::width...};
+    const std::size_t widths[] = {0, Count<typename Fields<Bare<A>>::type>::value...};
     for (std::size_t k = 0; k < sizeof...(A); ++k) at[k + 1] = at[k] + widths[k + 1];
     return at;
 }
@@ -338,56 +333,6 @@ PyObject* result(R&& r) {
     }
 }
 
-// What the binder keeps of a body parameter: as above, or a group's members one by one.
-template <class T>
-struct KeptParam {
-    using type = Kept<T>;
-};
-template <Group T>
-struct KeptParam<T> {
-    template <class L>
-    struct Of;
-    template <class... M>
-    struct Of<List<M...>> {
-        using type = std::tuple<Kept<M>...>;
-    };
-    using type = typename Of<typename Fields<T>::type>::type;
-};
-
-template <const auto& C, class T, std::size_t O, std::size_t... M>
-typename KeptParam<T>::type take_group(PyObject* const* slots, std::index_sequence<M...>) {
-    using Members = typename Fields<T>::type;
-    return {take<C, std::tuple_element_t<M, typename ListTuple<Members>::type>, O + M>(slots)...};
-}
-
-template <const auto& C, class T, std::size_t O>
-typename KeptParam<T>::type take_param(PyObject* const* slots) {
-    if constexpr (Group<T>) {
-        return take_group<C, T, O>(slots, std::make_index_sequence<Fields<T>::width>{});
-    } else {
-        return take<C, T, O>(slots);
-    }
-}
-
-template <class T, std::size_t O, std::size_t... M>
-T pass_group(typename KeptParam<T>::type& kept, PyObject* const* slots, std::index_sequence<M...>) {
-    using Members = typename ListTuple<typename Fields<T>::type>::type;
-    T group{};
-    ((group.*std::get<M>(T::members) =
-          pass<std::tuple_element_t<M, Members>, O + M>(std::get<M>(kept), slots)),
-     ...);
-    return group;
-}
-
-template <class T, std::size_t O>
-decltype(auto) pass_param(typename KeptParam<T>::type& kept, PyObject* const* slots) {
-    if constexpr (Group<T>) {
-        return pass_group<T, O>(kept, slots, std::make_index_sequence<Fields<T>::width>{});
-    } else {
-        return pass<T, O>(kept, slots);
-    }
-}
-
 // The converted arguments of one call, each built where it stays until the body returns:
 // a std::tuple would move every value in once more, a copy for most records.
 template <std::size_t K, class T>
@@ -404,18 +349,46 @@ T& kept_at(KeptSlot<K, T>& slot) {
     return slot.value;
 }
 
+// A group built as it is passed, from the kept values of its members, which stand from
+// slot O on.
+template <class T, std::size_t O, class All, std::size_t... M>
+T group_of(All& kept, PyObject* const* slots, std::index_sequence<M...>) {
+    T group{};
+    ((group.*std::get<M>(T::members) = pass<MemberType<T, M>, O + M>(kept_at<O + M>(kept), slots)), ...);
+    return group;
+}
+
+// A body parameter as the body receives it, from the declared parameter O on.
+template <class T, std::size_t O, class All>
+decltype(auto) pass_param(All& kept, PyObject* const* slots) {
+    if constexpr (Group<T>) {
+        return group_of<T, O>(kept, slots, std::make_index_sequence<Count<typename Fields<T>::type>::value>{});
+    } else {
+        return pass<T, O>(kept_at<O>(kept), slots);
+    }
+}
+
+// Each declared parameter F, a group's members included, converted into its own slot J; a
+// group is built only as it is passed. Braced initialisation converts left to right, in
+// parameter order, and the slots are built in place in the caller. A body without
+// parameters reads no slot.
+template <const auto& C, class... F, std::size_t... J>
+KeptAll<std::index_sequence<J...>, Kept<F>...> take_all([[maybe_unused]] PyObject* const* slots, List<F...>,
+                                                        std::index_sequence<J...>) {
+    return {{take<C, F, J>(slots)}...};
+}
+
 // The body called with its receiver, when it takes one, and its arguments.
 template <const auto& C, class R, class... A, std::size_t... K>
 PyObject* with_arguments(R* receiver, PyObject* const* slots, List<A...> args, std::index_sequence<K...>) {
     constexpr auto body = std::remove_cvref_t<decltype(C)>::body;
     constexpr auto at = offsets(args);
-    // Braced initialisation converts left to right, in parameter order.
-    KeptAll<std::index_sequence<K...>, typename KeptParam<Bare<A>>::type...> kept{
-        {take_param<C, Bare<A>, at[K]>(slots)}...};
+    using Spread = typename Flat<List<A...>>::type;
+    auto kept = take_all<C>(slots, Spread{}, std::make_index_sequence<Count<Spread>::value>{});
     if constexpr (std::is_void_v<R>) {
-        return result(body(pass_param<Bare<A>, at[K]>(kept_at<K>(kept), slots)...));
+        return result(body(pass_param<Bare<A>, at[K]>(kept, slots)...));
     } else {
-        return result(body(*receiver, pass_param<Bare<A>, at[K]>(kept_at<K>(kept), slots)...));
+        return result(body(*receiver, pass_param<Bare<A>, at[K]>(kept, slots)...));
     }
 }
 
