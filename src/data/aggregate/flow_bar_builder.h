@@ -282,19 +282,20 @@ private:
     // without a record: to neither), as in run.
     template <FlowRule R, class OnEnd>
     void sum(const double* sizes, const std::uint8_t* sides, std::size_t begin, std::size_t end, OnEnd& on_end) {
+        // Both sums in the lanes of one register, so that a row takes one addition
+        // (each lane the same addition as on its own) and its side picks the lanes that
+        // get the size from a table rather than from masks worked out per lane.
         const double threshold = threshold_;
-        double buy = buy_;
-        double sell = sell_;
+        SidePair flow = {buy_, sell_};
         for (std::size_t r = 0; r < end - begin; ++r) {
-            buy += only_if((sides[r] & kBuys) != 0, sizes[r]);
-            sell += only_if((sides[r] & kSells) != 0, sizes[r]);
-            if (!complete<R>(buy, sell, threshold)) continue;
-            buy = 0.0;
-            sell = 0.0;
+            const double size = sizes[r];
+            flow += reinterpret_cast<SidePair>(reinterpret_cast<SideMask>(SidePair{size, size}) & kSideLanes[sides[r] & kEither]);
+            if (!complete<R>(flow[0], flow[1], threshold)) continue;
+            flow = SidePair{0.0, 0.0};
             on_end(begin + r);
         }
-        buy_ = buy;
-        sell_ = sell;
+        buy_ = flow[0];
+        sell_ = flow[1];
     }
 
     // Counted flow in integers: each side holds a count of records (below 2^53, so its
@@ -351,6 +352,12 @@ private:
         if constexpr (R == FlowRule::Imbalance) return std::fabs(buy - sell) >= threshold;
         return (buy >= threshold) | (sell >= threshold);
     }
+
+    // The sums of both sides, buying in lane 0 and selling in lane 1, and the lanes a
+    // side byte adds a record's size to (all ones) or +0 to.
+    using SidePair = double __attribute__((vector_size(16)));
+    using SideMask = std::int64_t __attribute__((vector_size(16)));
+    static constexpr SideMask kSideLanes[4] = {{0, 0}, {-1, 0}, {0, -1}, {-1, -1}};
 
     // x when `keep`, else +0, without a branch.
     static double only_if(bool keep, double x) noexcept {
