@@ -11,12 +11,13 @@
 // less accurate than that could differ from a taken lane in the last bit. About one cos lane in eight, one log
 // lane in twelve and one exp lane in sixteen go to the library.
 //
-// The lane types carry the few operations the arithmetic needs beyond + - * / (GCC vector
-// types act lane by lane, each operation rounded once, since the build forbids
-// contraction; the fused multiply-adds here are explicit). Kernels over them are
-// always-inline templates, instantiated in an entry point compiled for the lane type's
-// instruction set (see base/simd.h); the lane types' own functions are plain inline, so
-// that they fold into that entry point.
+// The lane types are base/simd.h's, with the few operations the arithmetic needs beyond
+// their loads, stores, splats and square roots and + - * / (GCC vector types act lane by
+// lane, each operation rounded once, since the build forbids contraction; the fused
+// multiply-adds here are explicit). Kernels over them are always-inline templates,
+// instantiated in an entry point compiled for the lane type's instruction set (see
+// base/simd.h); the lane types' own functions are plain inline, so that they fold into
+// that entry point.
 #pragma once
 
 #include <immintrin.h>
@@ -31,25 +32,24 @@
 
 namespace tarnwick::analytics::lanes {
 
-// Eight lanes: AVX-512F with the DQ integer conversions.
-struct Avx512 {
-    static constexpr std::size_t kWidth = 8;
+// Eight lanes: AVX-512F with the DQ integer conversions. D is the base lane type's
+// vector (the intrinsic type less its may_alias, which a template argument drops anyway).
+struct Avx512 : base::simd::Avx512 {
     static constexpr unsigned kAll = 0xff;
     using D = double __attribute__((vector_size(64)));
     using U = std::uint64_t __attribute__((vector_size(64)));
     using I = std::int64_t __attribute__((vector_size(64)));
     using M = __mmask8;  // bit per lane
 
-    __attribute__((target("avx512f"))) static inline D splat(double x) { return (D)_mm512_set1_pd(x); }
+    using base::simd::Avx512::splat;
     __attribute__((target("avx512f"))) static inline U splat(std::uint64_t x) {
         return (U)_mm512_set1_epi64(static_cast<long long>(x));
     }
-    __attribute__((target("avx512f"))) static inline D load(const double* p) { return (D)_mm512_loadu_pd(p); }
-    __attribute__((target("avx512f"))) static inline void store(double* p, D v) { _mm512_storeu_pd(p, (__m512d)v); }
     __attribute__((target("avx512f"))) static inline D fma(D a, D b, D c) {
         return (D)_mm512_fmadd_pd((__m512d)a, (__m512d)b, (__m512d)c);
     }
-    // (Masked: the unmasked form's undefined source trips GCC 12's uninitialised-use warning.)
+    // The base's own sqrt, masked: the unmasked form's undefined source trips GCC 12's
+    // uninitialised-use warning once inlined into these kernels.
     __attribute__((target("avx512f"))) static inline D sqrt(D a) {
         return (D)_mm512_mask_sqrt_pd((__m512d)a, 0xff, (__m512d)a);
     }
@@ -96,24 +96,20 @@ struct Avx512 {
 };
 
 // Four lanes: AVX2 with FMA.
-struct Avx2 {
-    static constexpr std::size_t kWidth = 4;
+struct Avx2 : base::simd::Avx2 {
     static constexpr unsigned kAll = 0xf;
     using D = double __attribute__((vector_size(32)));
     using U = std::uint64_t __attribute__((vector_size(32)));
     using I = std::int64_t __attribute__((vector_size(32)));
     using M = D;  // all ones or all zeros per lane
 
-    __attribute__((target("avx2"))) static inline D splat(double x) { return (D)_mm256_set1_pd(x); }
+    using base::simd::Avx2::splat;
     __attribute__((target("avx2"))) static inline U splat(std::uint64_t x) {
         return (U)_mm256_set1_epi64x(static_cast<long long>(x));
     }
-    __attribute__((target("avx2"))) static inline D load(const double* p) { return (D)_mm256_loadu_pd(p); }
-    __attribute__((target("avx2"))) static inline void store(double* p, D v) { _mm256_storeu_pd(p, (__m256d)v); }
     __attribute__((target("avx2,fma"))) static inline D fma(D a, D b, D c) {
         return (D)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
     }
-    __attribute__((target("avx2"))) static inline D sqrt(D a) { return (D)_mm256_sqrt_pd((__m256d)a); }
     // x < 2^53: its two halves through the exponents of 2^52 and 2^84, exactly.
     __attribute__((target("avx2"))) static inline D from_u53(U x) {
         const D low = (D)((x & 0xffffffffULL) | splat(std::uint64_t{0x4330000000000000ULL})) - splat(0x1p52);

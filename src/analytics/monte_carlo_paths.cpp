@@ -251,11 +251,17 @@ void simulate_paths(const PathModel& m, const Xoshiro256& stream, std::size_t co
         plain_paths(m, stream, count, out);
         return;
     }
-    // Each path's start: the previous one's, leapt over its draws.
+    // Each path's start: the previous one's, past its draws. A leap costs 256 transitions
+    // whatever its length, so a path of fewer draws than that is stepped over instead (to
+    // the same state). Outside the bounds tested a path has 256 draws or more, or none,
+    // and takes the leap.
+    const std::uint64_t draws = m.n < 128 && m.horizon < 256 ? 2 * std::uint64_t{m.n} * m.horizon : 256;
     std::vector<std::array<std::uint64_t, 4>> starts(count);
     Xoshiro256 at = stream;
-    for (std::size_t p = 0; p < count; ++p) {
-        if (p > 0) at.advance(m.per_path);
+    starts[0] = at.state();
+    for (std::size_t p = 1; p < count; ++p) {
+        if (draws < 256) at.discard(draws);
+        else at.advance(m.per_path);
         starts[p] = at.state();
     }
     if (kernel == Isa::Avx512) lane_paths_avx512(m, starts.data(), count, out);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/saturate.h"
@@ -18,56 +19,59 @@ using Stamps = std::uint64_t __attribute__((vector_size(16)));
 // then `step`: evenly spaced bars, the common case, are told apart without a look at
 // their steps one by one. The steps are compared two at a time in wrapping arithmetic:
 // a step that wrapped round to look like the first is in truth below 0, and the median
-// leaves it out anyway, so the one positive step is still the median.
+// leaves it out anyway, so the one positive step is still the median. Uneven stamps are
+// the other common case (weekends, overnight gaps), so the comparison gives up after the
+// block of pairs that holds the first other step rather than read to the end.
 bool evenly_spaced(std::span<const std::int64_t> t, std::int64_t& step) noexcept {
+    constexpr std::size_t kBlock = 64;  // stamps compared between looks at the mismatch bits
     const std::size_t n = t.size();
     step = sat_sub(t[1], t[0]);
     if (step <= 0) return false;
     const std::uint64_t s = static_cast<std::uint64_t>(step);
     const Stamps steps = {s, s};
-    Stamps off = {0, 0};
     std::size_t i = 0;
-    for (; i + 3 <= n; i += 2) {
-        Stamps a, b;
-        std::memcpy(&a, t.data() + i, sizeof a);
-        std::memcpy(&b, t.data() + i + 1, sizeof b);
-        off |= (b - a) ^ steps;
+    while (i + 3 <= n) {
+        const std::size_t block_end = std::min(n - 2, i + kBlock);
+        Stamps off = {0, 0};
+        for (; i < block_end; i += 2) {
+            Stamps a, b;
+            std::memcpy(&a, t.data() + i, sizeof a);
+            std::memcpy(&b, t.data() + i + 1, sizeof b);
+            off |= (b - a) ^ steps;
+        }
+        if ((off[0] | off[1]) != 0) return false;
     }
-    std::uint64_t rest = off[0] | off[1];
+    std::uint64_t rest = 0;
     for (; i + 1 < n; ++i) rest |= (static_cast<std::uint64_t>(t[i + 1]) - static_cast<std::uint64_t>(t[i])) ^ s;
     return rest == 0;
 }
 
 // The median of the positive steps of `t` (two stamps or more), or nothing without one.
+// Positive steps that all agree have that step as their median too (an even count
+// averages two equal values exactly), so there is no separate look for a uniform step.
 std::optional<double> median_step(std::span<const std::int64_t> t) {
     std::int64_t first_step = 0;
     if (evenly_spaced(t, first_step)) return static_cast<double>(first_step);
 
+    // Each step is written at the next free slot and only a positive one moves past it,
+    // so the positive steps are gathered in order in one pass without a branch on them.
+    const std::size_t pairs = t.size() - 1;
+    const auto steps = std::make_unique_for_overwrite<std::int64_t[]>(pairs);
     std::size_t positive = 0;
-    bool uniform = true;
-    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+    for (std::size_t i = 0; i < pairs; ++i) {
         const std::int64_t step = sat_sub(t[i + 1], t[i]);
-        if (step <= 0) continue;
-        if (positive == 0) first_step = step;
-        uniform = uniform && step == first_step;
-        ++positive;
+        steps[positive] = step;
+        positive += step > 0 ? 1 : 0;
     }
     if (positive == 0) return std::nullopt;
-    if (uniform) return static_cast<double>(first_step);
-
-    std::vector<std::int64_t> steps;
-    steps.reserve(positive);
-    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
-        const std::int64_t step = sat_sub(t[i + 1], t[i]);
-        if (step > 0) steps.push_back(step);
-    }
     // Selection finds the middle order statistics a sort would put there; with an even
     // count the lower one is the largest value left below the upper one.
-    const std::size_t mid = steps.size() / 2;
-    const auto upper = steps.begin() + static_cast<std::ptrdiff_t>(mid);
-    std::nth_element(steps.begin(), upper, steps.end());
-    if (steps.size() % 2 == 1) return static_cast<double>(*upper);
-    return (static_cast<double>(*std::max_element(steps.begin(), upper)) + static_cast<double>(*upper)) * 0.5;
+    std::int64_t* const first = steps.get();
+    std::int64_t* const last = first + positive;
+    std::int64_t* const upper = first + positive / 2;
+    std::nth_element(first, upper, last);
+    if (positive % 2 == 1) return static_cast<double>(*upper);
+    return (static_cast<double>(*std::max_element(first, upper)) + static_cast<double>(*upper)) * 0.5;
 }
 
 }  // namespace

@@ -9,20 +9,18 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
+
+#include "base/simd.h"
 
 namespace tarnwick::metrics::lanes {
 
+// base::simd::Sse2's lanes, named by their plain vector type (the intrinsic's may_alias
+// would be dropped from the template arguments these pass through).
 using Lanes = double __attribute__((vector_size(16)));
 using LaneMask = std::int64_t __attribute__((vector_size(16)));  // a true comparison is -1
 
-inline Lanes load(const double* at) noexcept {
-    Lanes r;
-    std::memcpy(&r, at, sizeof r);
-    return r;
-}
-
-inline Lanes splat(double x) noexcept { return Lanes{x, x}; }
+inline Lanes load(const double* at) noexcept { return base::simd::Sse2::load(at); }
+inline Lanes splat(double x) noexcept { return base::simd::Sse2::splat(x); }
 
 // The comparisons' results as two bits, lane 0 the low one.
 inline int bits(LaneMask m) noexcept { return _mm_movemask_pd((__m128d)m); }

@@ -61,9 +61,12 @@ TEST_P(LeapMatchesDrawing, TheStateAfterTheLeapIsTheStateAfterDrawingThatMany) {
     for (const std::uint64_t seed : {0ULL, 42ULL, 0xffffffffffffffffULL}) {
         Xoshiro256 leapt(seed);
         Xoshiro256 drawn(seed);
+        Xoshiro256 discarded(seed);
         leapt.advance(StreamLeap::draws(c.draws).times(c.times));
         for (std::uint64_t k = 0; k < c.draws * c.times; ++k) drawn.next();
+        discarded.discard(c.draws * c.times);
         EXPECT_EQ(leapt.state(), drawn.state()) << "seed " << seed;
+        EXPECT_EQ(discarded.state(), leapt.state()) << "seed " << seed;
         EXPECT_EQ(leapt.next(), drawn.next());
     }
 }
@@ -335,6 +338,9 @@ INSTANTIATE_TEST_SUITE_P(
                           PathsCase{"one_path", 3, 20, 1, 0.3, 0.02, 0.0, false},
                           PathsCase{"a_block_less_one", 5, 12, 63, 0.2, 0.02, 0.0, false},
                           PathsCase{"no_steps", 6, 0, 20, 0.2, 0.02, 0.0, false},
+                          // Paths of 254 and 256 draws: starts stepped to, and leapt to.
+                          PathsCase{"a_draw_pair_short_of_a_leap", 1, 127, 11, 1.0, 0.02, 0.0, false},
+                          PathsCase{"a_leap_of_draws", 2, 64, 11, 0.5, 0.02, 0.0, false},
                           // Growth terms past exp's fast range and past the double range:
                           // paths of inf, -inf and NaN.
                           PathsCase{"wild_volatility", 4, 8, 40, 1.0, 1500.0, 0.0, true},

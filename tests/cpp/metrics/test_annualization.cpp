@@ -231,6 +231,19 @@ const SpacingCase kSpacings[] = {
                               std::numeric_limits<std::int64_t>::max()) - before),
                           step, n);
      }},
+    {"weekdays",
+     [](std::mt19937_64& rng, std::size_t n) {
+         // Daily bars that skip weekends, from a random weekday, with the odd holiday.
+         std::vector<std::int64_t> t(n, kT0);
+         std::uint64_t weekday = rng() % 5;
+         for (std::size_t i = 1; i < n; ++i) {
+             const std::int64_t days = (weekday == 4 ? 3 : 1) + (rng() % 50 == 0 ? 1 : 0);
+             weekday = (weekday + static_cast<std::uint64_t>(days)) % 7;
+             if (weekday > 4) weekday = 0;
+             t[i] = t[i - 1] + days * kDay;
+         }
+         return t;
+     }},
     {"irregular",
      [](std::mt19937_64& rng, std::size_t n) {
          std::vector<std::int64_t> t(n, kT0);
