@@ -1,13 +1,13 @@
 #include "engine/core_session.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "base/huge_pages.h"
+#include "metrics/lanes.h"
 
 namespace tarnwick::engine {
 
@@ -35,16 +35,11 @@ void reserve_curve(V& v, std::size_t n) {
     if (fresh) advise_huge_pages(v.data(), n * sizeof(typename V::value_type));
 }
 
-// Two doubles side by side, for the sample passes of a quiet stretch: lane-wise IEEE
-// operations compute exactly what the scalar expressions do.
-using Pair = double __attribute__((vector_size(16)));
-using Mask = std::int64_t __attribute__((vector_size(16)));
-
-Pair load_pair(const double* at) noexcept {
-    Pair p;
-    std::memcpy(&p, at, sizeof p);
-    return p;
-}
+// The metrics' two lanes of doubles, for the sample passes of a quiet stretch: lane-wise
+// IEEE operations compute exactly what the scalar expressions do.
+using Pair = metrics::lanes::Lanes;
+using Mask = metrics::lanes::LaneMask;
+using metrics::lanes::load;
 
 void store_pair(double* at, Pair p) noexcept { std::memcpy(at, &p, sizeof p); }
 
@@ -126,50 +121,23 @@ void sample_flat(SampleState& s, const SampleOut& out, std::size_t m, double eq)
     for (; k < m; ++k) out.put(k, eq, dd, ret);
 }
 
-// A stretch holding one position of kind K, valued at each close: false, with nothing
-// written that counts and `s` unchanged, when a close is not a tradable price (a gap is
-// marked at an earlier close, which the caller values bar by bar).
-template <Kernel::QuietBook::Kind K>
+// A stretch holding one position of a single kind, valued at each close (every one a
+// tradable price): false, with nothing written, for a book of no single kind.
 bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std::size_t m,
                   const Kernel::QuietBook& book) noexcept {
-    SampleState run = s;
-    const double cash = book.cash;
-    // Lanes that met a close that is no tradable price (not above 0, or not finite).
-    const __m128d zero = _mm_setzero_pd(), inf = _mm_set1_pd(std::numeric_limits<double>::infinity());
-    __m128d tradable = _mm_cmpeq_pd(zero, zero);
-    std::size_t k = 0;
-    for (; k + 2 <= m; k += 2) {
-        const Pair c = load_pair(close + k);
-        tradable = _mm_and_pd(tradable, _mm_and_pd(_mm_cmpgt_pd(c, zero), _mm_cmplt_pd(c, inf)));
-        sample_two(run, out, k, cash + book.value_as<K>(c));
-    }
-    if (k < m) {
-        const __m128d c = _mm_set1_pd(close[k]);
-        tradable = _mm_and_pd(tradable, _mm_and_pd(_mm_cmpgt_pd(c, zero), _mm_cmplt_pd(c, inf)));
-        sample_one(run, out, k, cash + book.value_as<K>(close[k]));
-    }
-    if (_mm_movemask_pd(tradable) != 3) return false;
-    s = run;
-    return true;
-}
-
-bool sample_marks(SampleState& s, const SampleOut& out, const double* close, std::size_t m,
-                  const Kernel::QuietBook& book) noexcept {
-    using Kind = Kernel::QuietBook::Kind;
-    switch (book.kind) {
-        case Kind::CashLong: return sample_marks<Kind::CashLong>(s, out, close, m, book);
-        case Kind::CashShort: return sample_marks<Kind::CashShort>(s, out, close, m, book);
-        case Kind::Margin: return sample_marks<Kind::Margin>(s, out, close, m, book);
-        case Kind::Flat:
-        case Kind::Other: break;
-    }
-    return false;
+    return book.equities(close, m, [&](std::size_t k, auto eq) noexcept {
+        if constexpr (std::is_same_v<decltype(eq), Pair>) {
+            sample_two(s, out, k, eq);
+        } else {
+            sample_one(s, out, k, eq);
+        }
+    });
 }
 
 // Samples from equity already written to `out.equity[0 .. m)`.
 void sample_equity(SampleState& s, const SampleOut& out, std::size_t m) noexcept {
     std::size_t k = 0;
-    for (; k + 2 <= m; k += 2) sample_two(s, out, k, load_pair(out.equity + k));
+    for (; k + 2 <= m; k += 2) sample_two(s, out, k, load(out.equity + k));
     if (k < m) sample_one(s, out, k, out.equity[k]);
 }
 
@@ -234,9 +202,9 @@ void CoreSession::step_quiet(std::uint64_t first_idx, const QuietBars& bars) {
     const Kernel::QuietBook book = kernel_.quiet_book();
     const std::span<const double> high = bars.high.first(m), low = bars.low.first(m);
     if (book.kind == Kernel::QuietBook::Kind::Flat) {
-        sample_flat(state, out, m, book.cash + book.value(0.0));
+        sample_flat(state, out, m, book.cash + book.value_as<Kernel::QuietBook::Kind::Flat>(0.0));
         kernel_.step_quiet_unvalued(high, low, bars.close, bars.atr);
-    } else if (sample_marks(state, out, bars.close.data(), m, book)) {
+    } else if (domain::all_tradable(bars.close) && sample_marks(state, out, bars.close.data(), m, book)) {
         kernel_.step_quiet_unvalued(high, low, bars.close, bars.atr);
     } else {
         kernel_.step_quiet(high, low, bars.close, bars.atr, out.equity);

@@ -27,6 +27,7 @@
 #include "engine/orders/order_request.h"
 #include "engine/orders/twap.h"
 #include "engine/queue_fill.h"
+#include "metrics/lanes.h"
 
 namespace tarnwick::engine {
 
@@ -110,7 +111,7 @@ public:
 
     // What a quiet stretch leaves alone, in the terms `equity` values it: the cash and,
     // for the books most runs hold, the one position. Equity at a tradable close is then
-    // `cash + value(close)`, bit for bit (a flat book's value is the empty sum, -0.0);
+    // `cash + value_as<kind>(close)`, bit for bit (a flat book's value is the empty sum, -0.0);
     // an `Other` book is valued bar by bar.
     struct QuietBook {
         enum class Kind : std::uint8_t { Flat, CashLong, CashShort, Margin, Other };
@@ -135,16 +136,29 @@ public:
                 return -V{};  // the empty sum
             }
         }
-        template <class V>
-        V value(V mark) const noexcept {
+
+        // The equity at each of the `m` marks from `marks`, cash plus the position's value,
+        // handed to `put` two bars at a time in lanes (`put(k, lanes)` for bars k and k + 1)
+        // and the odd last one alone (`put(k, double)`). The kind is switched on once, around
+        // the whole loop; false, with nothing handed over, for a book of no single position.
+        template <class Put>
+        bool equities(const double* marks, std::size_t m, Put&& put) const noexcept {
             switch (kind) {
-                case Kind::CashLong: return value_as<Kind::CashLong>(mark);
-                case Kind::CashShort: return value_as<Kind::CashShort>(mark);
-                case Kind::Margin: return value_as<Kind::Margin>(mark);
+                case Kind::CashLong: equities_as<Kind::CashLong>(marks, m, put); return true;
+                case Kind::CashShort: equities_as<Kind::CashShort>(marks, m, put); return true;
+                case Kind::Margin: equities_as<Kind::Margin>(marks, m, put); return true;
                 case Kind::Flat:
                 case Kind::Other: break;
             }
-            return value_as<Kind::Flat>(mark);
+            return false;
+        }
+
+    private:
+        template <Kind K, class Put>
+        [[gnu::always_inline]] void equities_as(const double* marks, std::size_t m, Put& put) const noexcept {
+            std::size_t k = 0;
+            for (; k + 2 <= m; k += 2) put(k, cash + value_as<K>(metrics::lanes::load(marks + k)));
+            if (k < m) put(k, cash + value_as<K>(marks[k]));
         }
     };
     QuietBook quiet_book() const noexcept;

@@ -75,11 +75,6 @@ double Kernel::marked_value(double price) const noexcept {
     return sum;
 }
 
-namespace {
-// Two doubles side by side; lane-wise IEEE operations, so each lane computes what the
-// scalar expression does.
-using Pair = double __attribute__((vector_size(16)));
-}  // namespace
 
 Kernel::QuietBook Kernel::quiet_book() const noexcept {
     QuietBook book;
@@ -130,9 +125,7 @@ void Kernel::step_quiet(std::span<const double> high, std::span<const double> lo
         return;
     }
     const double* __restrict marks = close.data();
-    bool all_tradable = true;
-    for (std::size_t i = 0; i < m; ++i) all_tradable &= is_tradable_price(marks[i]);
-    if (!all_tradable) {
+    if (!domain::all_tradable(close)) {
         // A gap is marked at the last tradable close before it.
         for (std::size_t i = 0; i < m; ++i) {
             if (is_tradable_price(marks[i])) last_mark_ = marks[i];
@@ -141,19 +134,9 @@ void Kernel::step_quiet(std::span<const double> high, std::span<const double> lo
         step_quiet_unvalued(high, low, close, atr);
         return;
     }
-    const QuietBook book = quiet_book();
-    if (book.kind == QuietBook::Kind::Other) {
+    const auto put = [equity](std::size_t k, auto e) noexcept { std::memcpy(equity + k, &e, sizeof e); };
+    if (!quiet_book().equities(marks, m, put)) {
         for (std::size_t i = 0; i < m; ++i) equity[i] = cash + marked_value(marks[i]);
-    } else {
-        // Lane-wise IEEE operations: each lane computes what the scalar expression does.
-        std::size_t i = 0;
-        for (; i + 2 <= m; i += 2) {
-            Pair mark;
-            std::memcpy(&mark, marks + i, sizeof mark);
-            const Pair e = cash + book.value(mark);
-            std::memcpy(equity + i, &e, sizeof e);
-        }
-        for (; i < m; ++i) equity[i] = cash + book.value(marks[i]);
     }
     step_quiet_unvalued(high, low, close, atr);
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
-#include <limits>
 #include <optional>
 #include <queue>
 #include <utility>
@@ -395,12 +394,9 @@ private:
 
     // Whether every close is tradable (so the mark) and every value other than zero.
     static bool marks_are_closes(std::span<const double> closes, const double* values) noexcept {
-        constexpr double kInf = std::numeric_limits<double>::infinity();
-        bool fine = true;
-        for (std::size_t j = 0; j < closes.size(); ++j) {
-            fine &= (closes[j] > 0.0) & (closes[j] < kInf) & (values[j] != 0.0);
-        }
-        return fine;
+        bool nonzero = true;
+        for (std::size_t j = 0; j < closes.size(); ++j) nonzero &= values[j] != 0.0;
+        return nonzero && domain::all_tradable(closes);
     }
 
     // Completes the curves up to bar `to` (exclusive): every held book caught up, the

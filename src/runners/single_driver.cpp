@@ -1,9 +1,6 @@
 #include "runners/single_driver.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -92,21 +89,16 @@ KernelConfig kernel_config(const SingleRunConfig& run, const SignalInput& signal
 
 namespace {
 
-// The bars on which the processor's effective signals fall, found a few signals ahead of
-// the bar being stepped. While flat the next raw entry is one, while holding the next raw
-// exit without an entry (Stream's rules; the processor follows its own signals, never the
-// kernel): a raw flag the processor ignores leaves its bar without a signal. Between
-// signals the quiet stretches skip the columns, so the bars of the signals found are
-// fetched as they are found, and are in cache by the time they are stepped.
+// The processor's effective signals, found a few ahead of the bar being stepped (the
+// processor follows its own signals, never the kernel). Between signals the quiet
+// stretches skip the columns, so the bars of the signals found are fetched as they are
+// found, and are in cache by the time they are stepped.
 class SignalLookahead {
 public:
-    struct Signal {
-        std::size_t bar;  // the bar count when there is none left
-        bool entry;
-    };
+    using Signal = signals::processor::Cursor::Signal;
 
     SignalLookahead(const BarSeries& bars, const SignalInput& signals, std::span<const double> atr)
-        : bars_(bars), entries_(signals.entries), exits_(signals.exits), atr_(atr), n_(bars.bars()) {
+        : bars_(bars), cursor_(signals.entries, signals.exits), atr_(atr), n_(bars.bars()) {
         while (count_ < kAhead) find_next();
     }
 
@@ -123,62 +115,34 @@ private:
     static constexpr std::size_t kHeldAhead = 256;  // bars
 
     void find_next() noexcept {
-        // While holding, a raw exit counts only without a raw entry on its bar.
-        const std::size_t at = holding_ ? first_flag(exits_.data(), entries_.data(), from_)
-                                        : first_flag(entries_.data(), nullptr, from_);
-        ring_[(head_ + count_) % kAhead] = {at, !holding_};
+        const Signal s = cursor_.next();
+        ring_[(head_ + count_) % kAhead] = s;
         ++count_;
-        if (at == n_) {
-            from_ = n_;
-            return;
-        }
+        if (s.bar == n_) return;
         const std::size_t held_from = from_;
-        from_ = at + 1;
-        holding_ = !holding_;
-        if (!holding_) {
+        from_ = s.bar + 1;
+        if (!s.entry) {
             // An exit: the bars since the entry are most likely held, and a held stretch
             // reads its closes, highs and lows. The start of a long one is enough: the
             // hardware follows the stream from there.
-            for (std::size_t k = held_from; k < std::min(at, held_from + kHeldAhead); k += 8) {
+            for (std::size_t k = held_from; k < std::min(s.bar, held_from + kHeldAhead); k += 8) {
                 __builtin_prefetch(bars_.high.data() + k);
                 __builtin_prefetch(bars_.low.data() + k);
                 __builtin_prefetch(bars_.close.data() + k);
             }
         }
         // The signal's bar and the bar before it, which closes the stretch up to it.
-        for (const std::size_t k : {at - (at > 0 ? 1 : 0), at}) {
+        for (const std::size_t k : {s.bar - (s.bar > 0 ? 1 : 0), s.bar}) {
             bars_.prefetch(k);
             if (k < atr_.size()) __builtin_prefetch(atr_.data() + k);
         }
     }
 
-    // The first bar in [from, n) whose byte in `set` is set and, given `clear`, whose byte
-    // there is not; n when there is none. Sixteen bars to a comparison.
-    std::size_t first_flag(const std::uint8_t* set, const std::uint8_t* clear, std::size_t from) const noexcept {
-        const __m128i zero = _mm_setzero_si128();
-        std::size_t i = from;
-        for (; i + 16 <= n_; i += 16) {
-            const auto zeros = [&](const std::uint8_t* column) {
-                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(column + i));
-                return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
-            };
-            unsigned hits = ~zeros(set) & 0xFFFFu;
-            if (clear != nullptr && hits != 0) hits &= zeros(clear);
-            if (hits != 0) return i + static_cast<std::size_t>(std::countr_zero(hits));
-        }
-        for (; i < n_; ++i) {
-            if (set[i] != 0 && (clear == nullptr || clear[i] == 0)) return i;
-        }
-        return n_;
-    }
-
     const BarSeries& bars_;
-    std::span<const std::uint8_t> entries_;
-    std::span<const std::uint8_t> exits_;
+    signals::processor::Cursor cursor_;
     std::span<const double> atr_;
     std::size_t n_;
-    std::size_t from_ = 0;
-    bool holding_ = false;
+    std::size_t from_ = 0;  // the bar after the last signal found
     Signal ring_[kAhead] = {};
     std::size_t head_ = 0;
     std::size_t count_ = 0;

@@ -1,6 +1,5 @@
 #include "signals/processor.h"
 
-#include "base/flag_bytes.h"
 #include "base/format.h"
 
 namespace tarnwick::signals::processor {
@@ -22,19 +21,9 @@ Status<OwnError> check_lengths(std::size_t entries, std::size_t exits) {
 Result<std::vector<std::size_t>, OwnError> signal_bars(std::span<const std::uint8_t> entries,
                                                        std::span<const std::uint8_t> exits) {
     if (auto st = check_lengths(entries.size(), exits.size()); !st.ok()) return err(std::move(st).error());
-    // What Stream gives bar by bar, jumping between the bars that can change its state:
-    // while flat the next raw entry, while holding the next raw exit without an entry.
-    const std::size_t n = entries.size();
     std::vector<std::size_t> bars;
-    bool holding = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        i = base::flag_bytes::first_set(holding ? exits : entries, i, n);
-        if (i == n) break;
-        if (!holding || entries[i] == 0) {
-            bars.push_back(i);
-            holding = !holding;
-        }
-    }
+    Cursor cursor(entries, exits);
+    for (auto s = cursor.next(); s.bar < entries.size(); s = cursor.next()) bars.push_back(s.bar);
     return bars;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/flag_bytes.h"
 #include "base/result.h"
 
 namespace tarnwick::signals::processor {
@@ -23,27 +24,59 @@ struct Flags {
     bool exit = false;
 };
 
+// Whether a bar's raw flags change the processor's state: while flat an entry opens, while
+// holding an exit closes unless the bar also carries an entry.
+constexpr bool flips(bool holding, bool entry, bool exit) noexcept { return holding ? exit && !entry : entry; }
+
 // The processor one bar at a time, for loops that must not build whole columns.
 class Stream {
 public:
     Flags next(bool entry, bool exit) noexcept {
-        if (!in_position_) {
-            if (entry) {
-                in_position_ = true;
-                return {true, false};
-            }
-            return {};
-        }
-        if (exit && !entry) {
-            in_position_ = false;
-            return {false, true};
-        }
-        return {};
+        if (!flips(in_position_, entry, exit)) return {};
+        in_position_ = !in_position_;
+        return {in_position_, !in_position_};
     }
     bool in_position() const noexcept { return in_position_; }
 
 private:
     bool in_position_ = false;
+};
+
+// The processor's effective signals one after another, found by jumping between the bars
+// that can change its state (while flat the next raw entry, while holding the next raw exit
+// without an entry) instead of visiting every bar. Both columns have the same length.
+class Cursor {
+public:
+    struct Signal {
+        std::size_t bar;  // the columns' length when there is none left
+        bool entry;
+    };
+
+    Cursor(std::span<const std::uint8_t> entries, std::span<const std::uint8_t> exits) noexcept
+        : entries_(entries), exits_(exits) {}
+
+    Signal next() noexcept {
+        const std::size_t n = entries_.size();
+        for (;;) {
+            const std::size_t at = base::flag_bytes::first_set(holding_ ? exits_ : entries_, from_, n);
+            if (at == n) {
+                from_ = n;
+                return {n, !holding_};
+            }
+            from_ = at + 1;
+            // The side's own flag is set at `at`, so only the other one can hold the flip back.
+            if (flips(holding_, entries_[at] != 0, exits_[at] != 0)) {
+                holding_ = !holding_;
+                return {at, holding_};
+            }
+        }
+    }
+
+private:
+    std::span<const std::uint8_t> entries_;
+    std::span<const std::uint8_t> exits_;
+    std::size_t from_ = 0;
+    bool holding_ = false;
 };
 
 struct Processed {

@@ -1,5 +1,6 @@
-// Flag-byte columns read eight bytes at a time: every byte value other than 0 counts as
-// set, on either side of a word boundary and in the tail after the last whole word.
+// Flag-byte columns read eight or sixteen bytes at a time: every byte value other than 0
+// counts as set, on either side of a block boundary and in the tail after the last whole
+// block.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -46,6 +47,23 @@ INSTANTIATE_TEST_SUITE_P(
                       FirstSetCase{"RangeEndsBeforeTheSetByte", 9, 16, 16}, FirstSetCase{"EmptyRange", 5, 5, 5},
                       FirstSetCase{"NothingSetInTheRange", 1, 7, 7}),
     [](const auto& info) { return info.param.name; });
+
+TEST(FlagBytes, FirstSetAgreesWithAByteByByteScanAcrossBlocks) {
+    // One set byte of each value at each position of a column three blocks and a tail
+    // long, searched from every start before it and from just after it.
+    constexpr std::size_t kLength = 16 * 3 + 5;
+    for (std::size_t at = 0; at < kLength; ++at) {
+        for (const std::uint8_t value : {std::uint8_t{1}, std::uint8_t{0x7f}, std::uint8_t{0x80}, std::uint8_t{0xff}}) {
+            std::vector<std::uint8_t> bytes(kLength, 0);
+            bytes[at] = value;
+            for (std::size_t from = 0; from <= at; ++from) {
+                ASSERT_EQ(first_set(bytes, from, kLength), at) << "set at " << at << ", from " << from;
+                ASSERT_EQ(first_set(bytes, from, at), at) << "range ending at the set byte, from " << from;
+            }
+            ASSERT_EQ(first_set(bytes, at + 1, kLength), kLength) << "from past the set byte " << at;
+        }
+    }
+}
 
 TEST(FlagBytes, EitherColumnMayHoldTheFirstSetByte) {
     std::vector<std::uint8_t> a(19, 0), b(19, 0);

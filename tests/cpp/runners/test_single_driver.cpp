@@ -77,8 +77,8 @@ TEST(SingleDriverProcess, StreamMatchesTheColumns) {
     }
 }
 
-// Long columns, so that the eight-byte scans cross word boundaries and stop in tails: the
-// columns and the signal bars both follow the bar-by-bar processor.
+// Long columns, so that the block scans cross block boundaries and stop in tails: the
+// columns, the signal bars and the cursor's signals all follow the bar-by-bar processor.
 class SingleDriverProcessLong : public ::testing::TestWithParam<double> {};
 
 TEST_P(SingleDriverProcessLong, ColumnsAndBarsFollowTheStream) {
@@ -102,6 +102,15 @@ TEST_P(SingleDriverProcessLong, ColumnsAndBarsFollowTheStream) {
             if (f.entry || f.exit) want_bars.push_back(i);
         }
         EXPECT_EQ(bars.value(), want_bars);
+        signals::processor::Cursor cursor(e, x);
+        for (std::size_t j = 0; j < want_bars.size(); ++j) {
+            const auto sig = cursor.next();
+            ASSERT_EQ(sig.bar, want_bars[j]) << j;
+            ASSERT_EQ(sig.entry, cols->entries[sig.bar] != 0) << j;
+        }
+        // Once the signals run out the cursor stays at the end.
+        EXPECT_EQ(cursor.next().bar, n);
+        EXPECT_EQ(cursor.next().bar, n);
     }
 }
 
