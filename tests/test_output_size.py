@@ -1,10 +1,13 @@
-"""Results whose size is a product of the arguments: a size no machine could hold is
-refused at once with MemoryError naming the byte count, before any work is done. Memory
-that runs out while a batch works raises MemoryError too, and the interpreter goes on."""
+"""Results whose size is a product of the arguments: a size the process cannot hold now
+(past its address-space limit, its memory control group's limit or what the system has
+available) is refused at once with MemoryError naming the byte count, before any work is
+done. Memory that runs out while a batch works raises MemoryError too, and the interpreter
+goes on."""
 import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -71,17 +74,26 @@ def test_sizes_that_fit_still_run():
     assert all(len(path) == 6 for _, path in got["percentile_paths"])
 
 
-# Memory running out for real, in a fresh interpreter whose address space is held to 1 GiB
-# (the limit must not hit the test runner). The address sanitizer reserves terabytes of
-# address space up front, so no such limit can be set under it.
+# Memory running out for real, in a fresh interpreter whose address space is held to a
+# limit (the limit must not hit the test runner). The address sanitizer reserves terabytes
+# of address space up front, so no such limit can be set under it.
 under_one_gib = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                    reason="an address space limit cannot be set under the address sanitizer")
 
 
-def run_in_one_gib(body, workers):
-    script = "import resource\nresource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n" + textwrap.dedent(body)
-    env = dict(os.environ, RAYON_NUM_THREADS=workers)
+def run_limited(body, workers, address_space=None, prelude=""):
+    """`body` in a fresh interpreter, its address space held to `address_space` bytes, after
+    `prelude` (run before anything is imported). NumPy's BLAS keeps to one thread, whose
+    idle threads would otherwise map hundreds of MB of the limit."""
+    limit = "" if address_space is None else (
+        f"import resource\nresource.setrlimit(resource.RLIMIT_AS, ({address_space}, {address_space}))\n")
+    script = prelude + limit + textwrap.dedent(body)
+    env = dict(os.environ, RAYON_NUM_THREADS=workers, OPENBLAS_NUM_THREADS="1")
     return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=600)
+
+
+def run_in_one_gib(body, workers):
+    return run_limited(body, workers, 1 << 30)
 
 
 # Items of bars whose three curves alone take 720 MB.
@@ -145,3 +157,120 @@ def test_renko_bricks_that_cannot_be_held_are_refused_before_any_is_made(call):
     done = run_in_one_gib(RENKO.format(call=call), "4")
     assert (done.returncode, done.stdout, done.stderr) == (
         0, f"cannot allocate {BRICKS * 48} bytes for the bars ({BRICKS} renko bricks)\n", "")
+
+
+# ---------------------------------------------------------------------------
+# Limits the process meets before the machine's memory runs out
+
+def own_memory_group():
+    """The directory of this process's memory control group and the name of its limit
+    file (cgroup v1 or v2), read from /proc; None when there is none."""
+    mounts = {}
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            fields, _, tail = line.partition(" - ")
+            fstype, _, options = (tail.split() + ["", "", ""])[:3]
+            root, point = fields.split()[3:5]
+            if fstype == "cgroup" and "memory" in options.split(","):
+                mounts.setdefault("memory.limit_in_bytes", (root, point))
+            elif fstype == "cgroup2":
+                mounts.setdefault("memory.max", (root, point))
+    with open("/proc/self/cgroup") as f:
+        for line in f:
+            hierarchy, controllers, path = line.rstrip("\n").split(":", 2)
+            limit_file = ("memory.max" if hierarchy == "0" and not controllers
+                          else "memory.limit_in_bytes" if "memory" in controllers.split(",") else None)
+            if limit_file not in mounts:
+                continue
+            root, point = mounts[limit_file]
+            if root != "/" and not path.startswith(root):
+                continue
+            directory = os.path.join(point, path[len(root):].lstrip("/") if root != "/" else path.lstrip("/"))
+            if limit_file == "memory.limit_in_bytes" or os.path.exists(os.path.join(directory, "memory.max")):
+                return directory, limit_file
+    return None
+
+
+@pytest.fixture
+def memory_group():
+    """make(limit): a fresh memory control group below this process's own, held to `limit`
+    bytes; returns a prelude that moves the interpreter running it there. Skips where no
+    group can be made (no rights, no memory controller)."""
+    made = []
+
+    def make(limit):
+        found = own_memory_group()
+        if found is None:
+            pytest.skip("this process is in no memory control group")
+        parent, limit_file = found
+        group = os.path.join(parent, f"tarnwick_test_{os.getpid()}_{len(made)}")
+        try:
+            os.mkdir(group)
+            made.append(group)
+            with open(os.path.join(group, limit_file), "w") as f:
+                f.write(str(limit))
+        except OSError as e:
+            pytest.skip(f"cannot make a memory control group here: {e}")
+        return f"open({os.path.join(group, 'cgroup.procs')!r}, 'w').write(str(__import__('os').getpid()))\n"
+
+    yield make
+    for group in made:
+        for _ in range(100):  # the group empties as its last process is reaped
+            try:
+                os.rmdir(group)
+                break
+            except OSError:
+                time.sleep(0.02)
+
+
+# 2^29 steps of one path: 4.3 GB, within RAM and swap but past either limit.
+HELD_BACK = """
+    import time
+    import numpy as np
+    import tarnwick as tw
+    start = time.perf_counter()
+    try:
+        tw.simulate_portfolio_mc([np.array([0.01, -0.02, 0.005])], np.array([1.0]), [np.array([1.0])], 100.0,
+                                 1, 2**29, 7)
+        print("ran")
+    except MemoryError as e:
+        print(e, "at once" if time.perf_counter() - start < 0.1 else "late")
+    print("goes on")
+"""
+
+
+@pytest.mark.parametrize("limit", [
+    pytest.param(lambda request: {"prelude": request.getfixturevalue("memory_group")(2 << 30)},
+                 id="memory_group_of_2_GiB"),
+    pytest.param(lambda request: {"address_space": 1 << 30}, id="address_space_of_1_GiB", marks=under_one_gib),
+])
+def test_a_request_past_the_processs_limit_is_refused_at_once(limit, request):
+    done = run_limited(HELD_BACK, "4", **limit(request))
+    assert (done.returncode, done.stdout, done.stderr) == (
+        0, "cannot allocate 4294967304 bytes for the paths (1 paths of 536870912 steps) at once\ngoes on\n", "")
+
+
+# No limit of the process's own: half a GiB past what the system reports available, which
+# RAM and swap together still allow on a machine in use.
+PAST_AVAILABLE = """
+    import time
+    import numpy as np
+    import tarnwick as tw
+    available = next(int(line.split()[1]) * 1024 for line in open("/proc/meminfo")
+                     if line.startswith("MemAvailable:"))
+    steps = (available + (1 << 29)) // 8
+    start = time.perf_counter()
+    try:
+        tw.simulate_portfolio_mc([np.array([0.01, -0.02, 0.005])], np.array([1.0]), [np.array([1.0])], 100.0,
+                                 1, steps, 7)
+        print("ran")
+    except MemoryError as e:
+        print(str(e) == f"cannot allocate {(steps + 1) * 8} bytes for the paths (1 paths of {steps} steps)",
+              "at once" if time.perf_counter() - start < 0.1 else "late")
+    print("goes on")
+"""
+
+
+def test_a_request_past_what_the_system_has_available_is_refused_at_once():
+    done = run_limited(PAST_AVAILABLE, "4")
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True at once\ngoes on\n", "")

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/memory_headroom.h"
 #include "base/output_size.h"
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/bar_builder_factory.h"
@@ -642,10 +643,10 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // Renko bricks are counted before any is made
 
-// The fewest rows of `bytes_per_row` bytes each (after a first row of none) whose total
-// passes the machine's memory.
-std::size_t memory_ceiling_rows(std::uint64_t bytes_per_row) {
-    return static_cast<std::size_t>(base::memory_ceiling() / bytes_per_row + 2);
+// Rows of `bytes_per_row` bytes each (after a first row of none) whose total passes twice
+// the memory the process can get: past it still when others free memory meanwhile.
+std::size_t past_headroom_rows(std::uint64_t bytes_per_row) {
+    return static_cast<std::size_t>(base::memory_headroom() / bytes_per_row * 2 + 2);
 }
 
 struct BrickCountCase {
@@ -655,12 +656,12 @@ struct BrickCountCase {
 };
 class RenkoCountedFirst : public ::testing::TestWithParam<BrickCountCase> {};
 
-TEST_P(RenkoCountedFirst, ACountPastTheMachinesMemoryIsRefusedBeforeAnyBrick) {
+TEST_P(RenkoCountedFirst, ACountPastWhatTheProcessCanGetIsRefusedBeforeAnyBrick) {
     // Closes alternate between 100 and 200 with bricks of a thousandth: every row after
     // the first moves about 100,000 bricks, of which 10,000 are formed, 48 bytes each (a
-    // stamp and five prices). Enough rows that their bricks pass RAM and swap together.
+    // stamp and five prices). Enough rows that their bricks pass what the process can get.
     constexpr std::uint64_t kBytesPerRow = 10'000 * 48;
-    const std::size_t rows = memory_ceiling_rows(kBytesPerRow);
+    const std::size_t rows = past_headroom_rows(kBytesPerRow);
     std::vector<std::int64_t> ts(rows);
     std::vector<double> close(rows), one(rows, 1.0);
     for (std::size_t i = 0; i < rows; ++i) {
