@@ -1,8 +1,8 @@
 """Results whose size is a product of the arguments: a size the process cannot hold now
 (past its address-space limit, its memory control group's limit or what the system has
 available) is refused at once with MemoryError naming the byte count, before any work is
-done. Memory that runs out while a batch works raises MemoryError too, and the interpreter
-goes on."""
+done. Memory that runs out while a batch works raises MemoryError too, the interpreter goes
+on, and what the module kept for reuse is given back for whatever comes next."""
 import os
 import subprocess
 import sys
@@ -274,3 +274,65 @@ PAST_AVAILABLE = """
 def test_a_request_past_what_the_system_has_available_is_refused_at_once():
     done = run_limited(PAST_AVAILABLE, "4")
     assert (done.returncode, done.stdout, done.stderr) == (0, "True at once\ngoes on\n", "")
+
+
+# ---------------------------------------------------------------------------
+# Freed results the module keeps for reuse, under a 1 GiB address space
+
+# The most results `make` gives before memory runs out, after `before`.
+MOST = """
+    import numpy as np
+    import tarnwick as tw
+    def most(make, at_most=10**6):
+        held = []
+        try:
+            while len(held) < at_most:
+                held.append(make())
+        except MemoryError:
+            pass
+        return len(held)
+    x32, x40 = np.linspace(1.0, 2.0, 4_000_000), np.linspace(1.0, 2.0, 5_000_000)
+    {before}
+    print(most({make}))
+"""
+
+
+@under_one_gib
+@pytest.mark.parametrize("before, make, most_lost", [
+    # Fifteen 32 MB results freed: 40 MB results as many as where none were made, the kept
+    # blocks given back when a request lacks them.
+    pytest.param("most(lambda: tw.sma(x32, 5), 15)", "lambda: tw.sma(x40, 5)", lambda fresh: 0,
+                 id="own_results_after_smaller_ones"),
+    # As many 40 MB results as fit, freed: NumPy's 40 MB arrays lose at most the eighth of
+    # the memory that the module may keep.
+    pytest.param("most(lambda: tw.sma(x40, 5), 24)", "lambda: np.ones(5_000_000)", lambda fresh: fresh // 8 + 1,
+                 id="numpy_arrays_after_own_results"),
+])
+def test_freed_results_leave_their_memory_to_what_comes_next(before, make, most_lost):
+    fresh = run_in_one_gib(MOST.format(before="", make=make), "4")
+    after = run_in_one_gib(MOST.format(before=before, make=make), "4")
+    assert (fresh.returncode, fresh.stderr, after.returncode, after.stderr) == (0, "", 0, "")
+    assert int(fresh.stdout) >= 16
+    assert int(fresh.stdout) - int(after.stdout) <= most_lost(int(fresh.stdout))
+
+
+@under_one_gib
+def test_what_a_batch_that_ran_out_of_memory_freed_can_be_had_again():
+    # The moving average of 40 million values takes 640 MB of the 1 GiB, its input and its
+    # result: there only when the batch's freed curves were not kept.
+    body = """
+        import numpy as np
+        import tarnwick as tw
+        bars = 10_000
+        ts = np.arange(bars, dtype=np.int64) * 86_400 * 10**9
+        px = 100.0 + np.sin(np.arange(bars) / 7.0)
+        item = tw.BatchSingleItem("a", np.arange(bars) % 10 == 0, np.arange(bars) % 10 == 5)
+        try:
+            tw.batch_single_backtest(ts, px, px, px, px, px, [item] * 3_000)
+            print("ran")
+        except MemoryError:
+            print("MemoryError")
+        print(len(tw.sma(np.ones(40_000_000), 5)))
+    """
+    done = run_in_one_gib(body, "4")
+    assert (done.returncode, done.stdout, done.stderr) == (0, "MemoryError\n40000000\n", "")
