@@ -336,3 +336,43 @@ def test_what_a_batch_that_ran_out_of_memory_freed_can_be_had_again():
     """
     done = run_in_one_gib(body, "4")
     assert (done.returncode, done.stdout, done.stderr) == (0, "MemoryError\n40000000\n", "")
+
+
+# ---------------------------------------------------------------------------
+# Renko rows of many bricks, under a 4 GiB address space
+
+# Rows alternating between 100 and 10,100 with bricks of 1: every row after the first
+# moves exactly 10,000 bricks, 48 bytes each.
+WIDE_RENKO = """
+    import time
+    import numpy as np
+    import tarnwick as tw
+    n = {rows}
+    ts = np.arange(n, dtype=np.int64)
+    close = np.where(np.arange(n) % 2 == 0, 100.0, 10_100.0)
+    one = np.ones(n)
+    start = time.thread_time()  # the calling thread's time, which other work does not stretch
+    try:
+        {call}
+        print("ran")
+    except MemoryError as e:
+        print(e)
+    print("at once" if time.thread_time() - start < 0.2 else "late")
+    # The peak resident memory of this interpreter alone (getrusage would count the test
+    # runner's, which the child was started from).
+    peak_kib = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+    print("small" if peak_kib < 300 * 1024 else "large")
+"""
+
+
+@under_one_gib
+@pytest.mark.parametrize("rows", [250_000, 2_000_000])
+@pytest.mark.parametrize("call", [
+    'tw.aggregate_bars(ts, close, close, close, close, one, 1, "renko", brick_size=1.0)',
+    'tw.bars_from_ticks(ts, close, one, one, 1, "renko", brick_size=1.0)',
+], ids=["aggregate_bars", "bars_from_ticks"])
+def test_renko_bricks_are_counted_in_proportion_to_the_rows(call, rows):
+    done = run_limited(WIDE_RENKO.format(call=call, rows=rows), "4", address_space=4 << 30)
+    bricks = (rows - 1) * 10_000
+    assert (done.returncode, done.stdout, done.stderr) == (
+        0, f"cannot allocate {bricks * 48} bytes for the bars ({bricks} renko bricks)\nat once\nsmall\n", "")

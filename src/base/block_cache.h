@@ -13,9 +13,9 @@
 
 #include <cstddef>
 #include <new>
-#include <type_traits>
-#include <utility>
 #include <vector>
+
+#include "base/unfilled.h"
 
 namespace tarnwick::base {
 
@@ -50,9 +50,11 @@ std::size_t kept_bytes() noexcept;
 
 }  // namespace block_cache
 
-// std::allocator with large requests served by the block cache.
+// std::allocator with large requests served by the block cache. Elements added without
+// a value (`resize`) are left unwritten (base/unfilled.h): whoever grows a curve that way
+// writes every element before reading it.
 template <class T>
-struct CachedAllocator {
+struct CachedAllocator : LeavesUnwritten {
     using value_type = T;
 
     CachedAllocator() noexcept = default;
@@ -72,18 +74,6 @@ struct CachedAllocator {
         } else {
             block_cache::give(p, bytes);
         }
-    }
-
-    // Elements added without a value (`resize`) are left unwritten, as `new double` leaves
-    // them: whoever grows a curve that way writes every element before reading it, and
-    // zero-filling megabytes first would cost about as much as writing them.
-    template <class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
 
     template <class U>

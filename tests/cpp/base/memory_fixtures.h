@@ -20,6 +20,14 @@ inline std::size_t mapped_bytes() {
     return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
+// The memory the process holds resident now (the second field of /proc/self/statm).
+inline std::size_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages >> pages;
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
 // MemAvailable of /proc/meminfo, in bytes.
 inline std::size_t available_bytes() {
     std::ifstream meminfo("/proc/meminfo");
