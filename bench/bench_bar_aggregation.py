@@ -9,6 +9,10 @@ polars, and at least 5x faster than pandas.
 Other units: per-row time of tick, volume, value, Renko, imbalance and runs bars over the
 same rows, set against the 1-minute figure of the same function. Goal: at most 1.5x.
 
+Wide Renko moves: rows of 10,000 bricks each, per brick against NumPy filling six columns
+as long, and a count too large to hold, refused once counted, per row against the minute
+bars of the same rows.
+
 Every figure is the best of several repeats with the contenders alternating, so that
 all see the same machine state; the load average is printed because other work on the
 machine moves every figure.
@@ -167,6 +171,42 @@ def other_units(bars, tick_rows):
     print(f"worst per-row ratio to the minute bars: {worst:.2f} (goal: at most 1.5)")
 
 
+def wide_renko():
+    """Rows that each move 10,000 Renko bricks of a hundredth (prices alternating between
+    100 and 200): the bricks formed, per brick, against NumPy filling six columns as long;
+    and a count too large to hold, refused after counting, per row against the minute
+    bars' per-row time of the same rows."""
+    rows = 400
+    close = np.where(np.arange(rows) % 2 == 0, 100.0, 200.0)
+    ts, one = np.arange(rows, dtype=np.int64), np.ones(rows)
+    bricks = len(tw.aggregate_bars(ts, close, close, close, close, one, 1, "renko", brick_size=0.01)[0])
+
+    def numpy_columns():
+        return (np.arange(bricks, dtype=np.int64),) + tuple(np.full(bricks, 1.5) for _ in range(5))
+
+    t_ours, t_numpy = alternating_bests(
+        [lambda: tw.aggregate_bars(ts, close, close, close, close, one, 1, "renko", brick_size=0.01),
+         numpy_columns], REPEATS)
+    print(f"\nrenko, 10,000 bricks a row: {bricks} bricks, {t_ours / bricks * 1e9:.2f} ns/brick, "
+          f"NumPy's six columns {t_numpy / bricks * 1e9:.2f} ns/row, ratio {t_ours / t_numpy:.2f}")
+
+    many = 2_000_000  # 2e10 bricks, 960 GB: refused once counted
+    close = np.where(np.arange(many) % 2 == 0, 100.0, 200.0)
+    ts, one = np.arange(many, dtype=np.int64), np.ones(many)
+
+    def refused():
+        try:
+            tw.aggregate_bars(ts, close, close, close, close, one, 1, "renko", brick_size=0.01)
+        except MemoryError:
+            return
+        raise AssertionError("2e10 bricks were not refused")
+
+    t_refused, t_minutes = alternating_bests([refused, lambda: tw.aggregate_bars(ts, close, close, close, close,
+                                                                                 one, 1, "m")], REPEATS)
+    print(f"renko refused after counting {many} rows: {t_refused / many * 1e9:.2f} ns/row, "
+          f"minute bars {t_minutes / many * 1e9:.2f} ns/row, ratio {t_refused / t_minutes:.2f}")
+
+
 def main():
     bars, tick_rows = ticks(N)
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
@@ -174,6 +214,7 @@ def main():
           f"{tw.__name__} pool of {os.environ.get('RAYON_NUM_THREADS', os.cpu_count())}")
     time_bars(bars, tick_rows)
     other_units(bars, tick_rows)
+    wide_renko()
 
 
 if __name__ == "__main__":

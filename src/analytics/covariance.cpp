@@ -266,8 +266,8 @@ Result<RiskModel, PortfolioError> estimate(std::span<const double> panel, std::s
     }
     const std::size_t t_count = rows;
     const std::size_t n = cols;
-    // The n x n matrices below are alive together; a panel of more assets than this
-    // machine could hold them for is refused before the first is made.
+    // The n x n matrices below are alive together; a panel of more assets than the
+    // process can hold them for now is refused before the first is made.
     check_total({kSquareMatrices, n, n, sizeof(double)}, base::fmt::format("the covariance of {} assets", n));
     const double tf = static_cast<double>(t_count);
 

@@ -173,8 +173,8 @@ Result<std::vector<double>, OwnError> cholesky_lower(const std::vector<std::vect
 Result<McSummary, OwnError> simulate_portfolio_mc(const McRequest& q) {
     if (auto s = check_mc_request(q); !s) return err(s.error());
     // The stored paths, N x (H + 1) values, are by far the largest piece: sized without
-    // wrapping and taken before any stream or path is built, so that a request this
-    // machine cannot hold fails at once (OutOfMemory) instead of after the work.
+    // wrapping and taken before any stream or path is built, so that a request the
+    // process cannot hold now fails at once (OutOfMemory) instead of after the work.
     std::vector<double> paths =
         allocate_product<double>({q.n_simulations, SizeFactor{q.horizon} + 1},
                                  base::fmt::format("the paths ({} paths of {} steps)", q.n_simulations, q.horizon));

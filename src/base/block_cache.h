@@ -6,14 +6,16 @@
 // time; with many runs at once on the worker pool, the heap shrinking and growing under
 // them serialises the workers on the address space, and most of a batch is spent there.
 // Freed blocks are kept instead, up to a bound, and handed to the next request of the
-// same size class.
+// same size class. What the cache keeps is memory that NumPy and the rest of the process
+// cannot have, so the bound is a small share of what the process can get, and the cache
+// lets go of everything as soon as memory runs short.
 #pragma once
 
 #include <cstddef>
 #include <new>
-#include <type_traits>
-#include <utility>
 #include <vector>
+
+#include "base/unfilled.h"
 
 namespace tarnwick::base {
 
@@ -23,28 +25,36 @@ namespace block_cache {
 // top of a heap back to the system (its trim threshold is 128 KiB), so that even the curves
 // of a few thousand bars would be faulted in afresh on every run of a batch.
 inline constexpr std::size_t kMinBytes = std::size_t{32} << 10;
-// At most this much is kept while unused; beyond it freed blocks go back to the system.
-// Under AddressSanitizer nothing is kept, so that a read of a freed curve is still caught.
+// At most this much is kept while unused, and never more than an eighth of what the
+// process can get (memory_headroom, with what the cache itself holds); beyond it freed
+// blocks go back to the system. Under AddressSanitizer nothing is kept, so that a read
+// of a freed curve is still caught.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr std::size_t kMaxKeptBytes = 0;
 #else
 inline constexpr std::size_t kMaxKeptBytes = std::size_t{512} << 20;
 #endif
 
-// A block of at least `bytes` (>= kMinBytes), aligned for any scalar; throws
-// std::bad_alloc when the system has none.
+// A block of at least `bytes` (>= kMinBytes), aligned for any scalar. When the system
+// has none, every kept block is given back and the request tried once more; throws
+// std::bad_alloc when that fails too.
 void* take(std::size_t bytes);
 // Returns a block from `take` with the same `bytes`; a block given with fewer than
 // kMinBytes is only freed.
 void give(void* block, std::size_t bytes) noexcept;
+// Gives every kept block back to the system: after a call that ran out of memory, so
+// that what it freed is there for whatever comes next.
+void release() noexcept;
 // Bytes currently kept for reuse.
 std::size_t kept_bytes() noexcept;
 
 }  // namespace block_cache
 
-// std::allocator with large requests served by the block cache.
+// std::allocator with large requests served by the block cache. Elements added without
+// a value (`resize`) are left unwritten (base/unfilled.h): whoever grows a curve that way
+// writes every element before reading it.
 template <class T>
-struct CachedAllocator {
+struct CachedAllocator : LeavesUnwritten {
     using value_type = T;
 
     CachedAllocator() noexcept = default;
@@ -64,18 +74,6 @@ struct CachedAllocator {
         } else {
             block_cache::give(p, bytes);
         }
-    }
-
-    // Elements added without a value (`resize`) are left unwritten, as `new double` leaves
-    // them: whoever grows a curve that way writes every element before reading it, and
-    // zero-filling megabytes first would cost about as much as writing them.
-    template <class U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
 
     template <class U>

@@ -1,12 +1,11 @@
 #include "base/output_size.h"
 
-#include <sys/sysinfo.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 
 #include "base/format.h"
+#include "base/memory_headroom.h"
 
 namespace tarnwick::base {
 
@@ -56,16 +55,10 @@ std::string cannot_allocate(std::span<const SizeFactor> byte_factors, std::strin
     return fmt::format("cannot allocate {} bytes for {}", bytes, what);
 }
 
-std::size_t memory_ceiling() noexcept {
-    struct sysinfo info {};
-    if (sysinfo(&info) != 0) return std::numeric_limits<std::ptrdiff_t>::max();
-    const SizeFactor total = (SizeFactor{info.totalram} + info.totalswap) * std::max<unsigned>(info.mem_unit, 1);
-    return static_cast<std::size_t>(std::min<SizeFactor>(total, std::numeric_limits<std::ptrdiff_t>::max()));
-}
-
 std::size_t check_total(std::span<const SizeFactor> byte_factors, std::string_view what) {
-    const std::size_t limit = std::min<std::size_t>(memory_ceiling(), std::numeric_limits<std::ptrdiff_t>::max());
-    const std::optional<std::size_t> bytes = bounded_product(byte_factors, limit);
+    constexpr std::size_t kOneAllocation = std::numeric_limits<std::ptrdiff_t>::max();
+    std::optional<std::size_t> bytes = bounded_product(byte_factors, kOneAllocation);
+    if (bytes && *bytes > kUncheckedBytes && *bytes > memory_headroom()) bytes.reset();
     if (!bytes) throw OutOfMemory(cannot_allocate(byte_factors, what));
     return *bytes;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "base/block_cache.h"
 #include "base/format.h"
 #include "python/convert.h"
 
@@ -72,6 +73,8 @@ void raise_panic(const char* message, const char* file, unsigned line, unsigned 
     if (type == nullptr) return;  // the creation error is already set
     PyErr_SetString(type, message);
 }
+
+void release_kept_memory() noexcept { base::block_cache::release(); }
 
 namespace {
 

@@ -26,6 +26,11 @@ PyObject* panic_exception_type();
 // may run because memory ran out.
 void raise_panic(const char* message, const char* file, unsigned line, unsigned column);
 
+// After a call that ran out of memory: the blocks it gave back to the block cache as it
+// unwound go to the system, and so do any kept before it, for whatever the caller does
+// next (NumPy's arrays included).
+void release_kept_memory() noexcept;
+
 // Runs a body and maps whatever unwinds out of it. Returns the body's new reference,
 // or NULL with a Python exception set.
 template <class F>
@@ -33,11 +38,14 @@ PyObject* guarded(F&& body) noexcept {
     try {
         return body();
     } catch (const ErrorSet&) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) release_kept_memory();
     } catch (const base::Fault& f) {
         raise_panic(f.what(), f.where().file_name(), f.where().line(), f.where().column());
     } catch (const base::OutOfMemory& e) {
+        release_kept_memory();
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
+        release_kept_memory();
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(e.what(), "<unknown>", 0, 0);

@@ -109,17 +109,18 @@ Column<T> column(PyObject* o, Elem elem) {
     return Column<T>::owned(copy_1d<T>(a));
 }
 
-// Hands an owned buffer to a new array; a capsule owns the buffer and is the array's base.
-template <class T>
-Ref hand_over(std::vector<T>&& v, int type, int ndim, npy_intp* dims) {
+// Hands an owned buffer (a vector) to a new array; a capsule owns the buffer and is the
+// array's base.
+template <class V>
+Ref hand_over(V&& v, int type, int ndim, npy_intp* dims) {
     ensure_numpy();
-    auto owner = std::make_unique<std::vector<T>>(std::move(v));
+    auto owner = std::make_unique<V>(std::move(v));
     if (owner->empty()) {
         return Ref::check(PyArray_SimpleNew(ndim, dims, type));
     }
     void* data = owner->data();
     Ref capsule = Ref::steal(PyCapsule_New(owner.get(), nullptr, [](PyObject* cap) {
-        delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(cap, nullptr));
+        delete static_cast<V*>(PyCapsule_GetPointer(cap, nullptr));
     }));
     if (!capsule) fault("Failed to create slice container");
     owner.release();
@@ -130,8 +131,8 @@ Ref hand_over(std::vector<T>&& v, int type, int ndim, npy_intp* dims) {
     return array;
 }
 
-template <class T>
-Ref hand_over_1d(std::vector<T>&& v, int type) {
+template <class V>
+Ref hand_over_1d(V&& v, int type) {
     npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
     return hand_over(std::move(v), type, 1, dims);
 }
@@ -232,6 +233,8 @@ NewF64 empty_f64(std::size_t n) {
 
 Ref from_vec(std::vector<double>&& v) { return hand_over_1d(std::move(v), NPY_FLOAT64); }
 Ref from_vec(std::vector<std::int64_t>&& v) { return hand_over_1d(std::move(v), NPY_INT64); }
+Ref from_vec(base::Unfilled<double>&& v) { return hand_over_1d(std::move(v), NPY_FLOAT64); }
+Ref from_vec(base::Unfilled<std::int64_t>&& v) { return hand_over_1d(std::move(v), NPY_INT64); }
 Ref from_vec_i8(std::vector<std::int8_t>&& v) { return hand_over_1d(std::move(v), NPY_INT8); }
 Ref from_vec_bool(std::vector<std::uint8_t>&& v) { return hand_over_1d(std::move(v), NPY_BOOL); }
 

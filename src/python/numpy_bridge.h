@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/matrix.h"
+#include "base/unfilled.h"
 #include "python/convert.h"
 #include "python/object.h"
 
@@ -127,6 +128,8 @@ NewF64 empty_f64(std::size_t n);
 // New arrays that own the given buffers.
 Ref from_vec(std::vector<double>&& v);
 Ref from_vec(std::vector<std::int64_t>&& v);
+Ref from_vec(base::Unfilled<double>&& v);
+Ref from_vec(base::Unfilled<std::int64_t>&& v);
 Ref from_vec_i8(std::vector<std::int8_t>&& v);
 Ref from_vec_bool(std::vector<std::uint8_t>&& v);
 Ref from_matrix(base::Matrix&& m);

@@ -10,8 +10,8 @@
 namespace tarnwick::runners {
 
 // Three curves (equity, drawdown, returns) of one value per bar per item against what the
-// machine can hold: throws OutOfMemory, naming the byte count, when no machine of this
-// size could hold them.
+// process can get now: throws OutOfMemory, naming the byte count, when it cannot hold
+// them.
 inline void check_batch_output_size(std::size_t items, std::size_t bars) {
     constexpr std::size_t kCurvesPerRun = 3;
     base::check_total({items, bars, kCurvesPerRun, sizeof(double)},

@@ -9,6 +9,7 @@
 
 #include "base/errors.h"
 #include "base/result.h"
+#include "base/unfilled.h"
 #include "data/aggregate/bar_builder_factory.h"
 #include "data/aggregate/source_rows.h"
 #include "domain/bar.h"
@@ -16,9 +17,10 @@
 namespace tarnwick::data::aggregate {
 
 // The bars of a whole-array call, one column per field; bar i is element i of each.
+// Columns sized ahead (resize) are left unwritten until their bars are put there.
 struct OhlcvColumns {
-    std::vector<std::int64_t> timestamps;
-    std::vector<double> open, high, low, close, volume;
+    base::Unfilled<std::int64_t> timestamps;
+    base::Unfilled<double> open, high, low, close, volume;
 
     std::size_t size() const noexcept { return timestamps.size(); }
     void append(const domain::OhlcvBar& bar) {
@@ -43,6 +45,8 @@ struct OhlcvColumns {
 // Columns for `bricks` Renko bricks, to be filled with put. A call's bricks are counted
 // before any is made, as one row can make thousands: a count that cannot be held fails
 // here, at once, with OutOfMemory naming the byte count, not after the memory has run out.
+// All six columns are allocated before any is written, so that none holds its pages
+// while a later one is refused.
 OhlcvColumns brick_columns(std::uint64_t bricks);
 
 // How far a call may cut its rows for the worker pool: into at most `parts` pieces of

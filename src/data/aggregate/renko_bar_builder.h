@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/repeated_sum.h"
 #include "base/saturate.h"
 #include "data/aggregate/bar_builder.h"
 
@@ -147,7 +148,8 @@ private:
     // kRenkoMaxBricksPerPush); only the last carries the record's volume. Returns the new
     // anchor: the last brick's close, or the close's grid line when bricks were left out.
     // An `emit` that counts moves (CountsMoves) is told of the move instead, and the
-    // anchor is moved the same way, brick by brick, without forming any.
+    // anchor lands where the bricks' closes would take it, bit for bit, without stepping
+    // through them: counting a row costs the same whatever its bricks.
     template <class Emit>
     double form(std::int64_t timestamp, double close, double volume, std::uint64_t n, double anchor, Emit& emit) const {
         const std::uint64_t count = std::min(n, kRenkoMaxBricksPerPush);
@@ -155,9 +157,8 @@ private:
         if constexpr (CountsMoves<Emit>) {
             emit.moved(timestamp, anchor, count);
             if (n > kRenkoMaxBricksPerPush) return grid_floor(close);
-            double at = anchor;
-            for (std::uint64_t i = 0; i < count; ++i) at = up ? at + brick_ : at - brick_;
-            return at;
+            // Subtracting a brick is adding its negation, to the bit.
+            return base::repeated_sum(anchor, up ? brick_ : -brick_, count);
         } else {
             double open = anchor;
             for (std::uint64_t i = 0; i < count; ++i) {

@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "base/block_cache.h"
+#include "base/memory_fixtures.h"
+#include "base/memory_headroom.h"
 
 using namespace tarnwick;
 using namespace tarnwick::base;
+using tarnwick::testing_support::AddressSpaceLimit;
 
 namespace {
 
@@ -88,6 +91,48 @@ TEST(BlockCache, ManySmallBlocksStopAtTheBound) {
     const std::size_t added = (block_cache::kept_bytes() - before) / block;
     for (std::size_t i = 0; i < added; ++i) block_cache::give(block_cache::take(block), 0);
     EXPECT_EQ(block_cache::kept_bytes(), before);
+}
+
+// Blocks of 64 MiB, past glibc's largest threshold for mapping a block on its own: each
+// goes back to the system as soon as it is freed.
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+constexpr std::size_t kMappedBlock = 64 * kMiB;
+
+TEST(BlockCache, ARequestTheSystemRefusesGetsWhatTheCacheKept) {
+    if (block_cache::kMaxKeptBytes == 0) GTEST_SKIP() << "nothing is kept in this build";
+    block_cache::release();  // the bound is read afresh at the next give
+    void* a = block_cache::take(kMappedBlock);
+    void* b = block_cache::take(kMappedBlock);
+    block_cache::give(a, kMappedBlock);
+    block_cache::give(b, kMappedBlock);
+    ASSERT_EQ(block_cache::kept_bytes(), 2 * kMappedBlock) << "both are kept while memory is plentiful";
+    {
+        // 48 MiB left: 80 MiB can be had only once the kept blocks go back.
+        const AddressSpaceLimit limit(48 * kMiB);
+        ASSERT_TRUE(limit.set());
+        void* c = block_cache::take(80 * kMiB);
+        EXPECT_EQ(block_cache::kept_bytes(), 0u);
+        block_cache::give(c, 80 * kMiB);
+    }
+    block_cache::release();
+}
+
+TEST(BlockCache, KeepsNoMoreThanAnEighthOfWhatTheProcessCanGet) {
+    if (block_cache::kMaxKeptBytes == 0) GTEST_SKIP() << "nothing is kept in this build";
+    block_cache::release();
+    {
+        // 1 GiB to get, 384 MiB of it taken and then freed.
+        const AddressSpaceLimit limit(1024 * kMiB);
+        ASSERT_TRUE(limit.set());
+        std::vector<void*> blocks;
+        for (int i = 0; i < 6; ++i) blocks.push_back(block_cache::take(kMappedBlock));
+        for (void* b : blocks) block_cache::give(b, kMappedBlock);
+        const std::size_t kept = block_cache::kept_bytes();
+        EXPECT_GE(kept, kMappedBlock) << "a block fits in an eighth";
+        EXPECT_LE(kept, (memory_headroom() + kept) / 8);
+    }
+    block_cache::release();
+    EXPECT_EQ(block_cache::kept_bytes(), 0u);
 }
 
 TEST(BlockCache, SmallVectorsAndLargeOnesWorkAlike) {

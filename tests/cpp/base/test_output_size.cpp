@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "base/memory_fixtures.h"
 #include "base/output_size.h"
 #include "test_names.h"
 
+using tarnwick::testing_support::AddressSpaceLimit;
+using tarnwick::testing_support::available_bytes;
 using tarnwick::testing_support::test_name;
 using namespace tarnwick;
 using namespace tarnwick::base;
@@ -84,11 +87,33 @@ TEST(OutputSize, AllocatesTheProductZeroed) {
     EXPECT_EQ(v, std::vector<double>(12, 0.0));
 }
 
-TEST(OutputSize, CheckTotalStopsAtTheMachinesMemory) {
-    const std::size_t ceiling = memory_ceiling();
-    ASSERT_GT(ceiling, 0u);
-    EXPECT_EQ(check_total({ceiling}, "x"), ceiling);
-    EXPECT_THROW(check_total({SizeFactor{ceiling} + 1}, "x"), OutOfMemory);
+// A result is compared with what the process can get now, not with the machine's RAM.
+TEST(OutputSize, CheckTotalStopsAtWhatTheAddressSpaceLimitLeaves) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const AddressSpaceLimit limit(256 * kMiB);
+    ASSERT_TRUE(limit.set());
+    EXPECT_EQ(check_total({128 * kMiB}, "x"), 128 * kMiB);
+    try {
+        check_total({64 * kMiB, 8}, "the paths");
+        ADD_FAILURE() << "a 512 MiB result passed a 256 MiB limit";
+    } catch (const OutOfMemory& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot allocate 536870912 bytes for the paths");
+    }
+}
+
+TEST(OutputSize, CheckTotalStopsAtWhatTheSystemReportsAvailable) {
+    // No limit of the process's own: half a GiB past what the system reports available,
+    // which RAM and swap together would still allow on a machine that is in use.
+    const SizeFactor request = SizeFactor{available_bytes()} + (SizeFactor{1} << 29);
+    EXPECT_THROW(check_total({request}, "x"), OutOfMemory);
+}
+
+TEST(OutputSize, SmallRequestsAreNotComparedWithWhatIsLeft) {
+    // 4 MiB left: a request of kUncheckedBytes passes unread, one byte past it is refused.
+    const AddressSpaceLimit limit(std::size_t{4} << 20);
+    ASSERT_TRUE(limit.set());
+    EXPECT_EQ(check_total({kUncheckedBytes}, "x"), kUncheckedBytes);
+    EXPECT_THROW(check_total({SizeFactor{kUncheckedBytes} + 1}, "x"), OutOfMemory);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "base/memory_fixtures.h"
+#include "base/memory_headroom.h"
 #include "base/output_size.h"
 #include "data/aggregate/bar_aggregation.h"
 #include "data/aggregate/bar_builder_factory.h"
@@ -642,10 +644,10 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // Renko bricks are counted before any is made
 
-// The fewest rows of `bytes_per_row` bytes each (after a first row of none) whose total
-// passes the machine's memory.
-std::size_t memory_ceiling_rows(std::uint64_t bytes_per_row) {
-    return static_cast<std::size_t>(base::memory_ceiling() / bytes_per_row + 2);
+// Rows of `bytes_per_row` bytes each (after a first row of none) whose total passes twice
+// the memory the process can get: past it still when others free memory meanwhile.
+std::size_t past_headroom_rows(std::uint64_t bytes_per_row) {
+    return static_cast<std::size_t>(base::memory_headroom() / bytes_per_row * 2 + 2);
 }
 
 struct BrickCountCase {
@@ -655,12 +657,12 @@ struct BrickCountCase {
 };
 class RenkoCountedFirst : public ::testing::TestWithParam<BrickCountCase> {};
 
-TEST_P(RenkoCountedFirst, ACountPastTheMachinesMemoryIsRefusedBeforeAnyBrick) {
+TEST_P(RenkoCountedFirst, ACountPastWhatTheProcessCanGetIsRefusedBeforeAnyBrick) {
     // Closes alternate between 100 and 200 with bricks of a thousandth: every row after
     // the first moves about 100,000 bricks, of which 10,000 are formed, 48 bytes each (a
-    // stamp and five prices). Enough rows that their bricks pass RAM and swap together.
+    // stamp and five prices). Enough rows that their bricks pass what the process can get.
     constexpr std::uint64_t kBytesPerRow = 10'000 * 48;
-    const std::size_t rows = memory_ceiling_rows(kBytesPerRow);
+    const std::size_t rows = past_headroom_rows(kBytesPerRow);
     std::vector<std::int64_t> ts(rows);
     std::vector<double> close(rows), one(rows, 1.0);
     for (std::size_t i = 0; i < rows; ++i) {
@@ -709,6 +711,55 @@ TEST(RenkoCountedFirst, MovesPastTheCapGiveTheReferenceBricksInEveryPart) {
         EXPECT_EQ(bits(bars_from_ticks(s.ticks(), spec, split).value()), want_ticks) << describe(split);
     }
 }
+
+TEST(RenkoCountedFirst, BrickColumnsAreAllocatedUnwritten) {
+    // 192 MB of columns: the bricks write them, nothing before.
+    const std::size_t before = testing_support::resident_bytes();
+    const OhlcvColumns columns = brick_columns(4'000'000);
+    const std::size_t after = testing_support::resident_bytes();
+    EXPECT_EQ(columns.size(), 4'000'000u);
+    EXPECT_LT(after, before + (std::size_t{16} << 20));
+}
+
+// Bricks that are not whole multiples of a power of two, so that their closes round as
+// they are added one to another, in moves of up to 10,000 that pass through binades,
+// through zero and past the largest whole numbers a double holds: counted without being
+// formed, each move leaves the anchor where the bricks' closes take it, and the bricks
+// formed from there are the reference's.
+struct BrickWalkCase {
+    const char* name;
+    double brick;
+    std::vector<double> closes;
+};
+class RenkoWalks : public ::testing::TestWithParam<BrickWalkCase> {};
+
+TEST_P(RenkoWalks, CountedMovesLandWhereTheBricksDo) {
+    const BrickWalkCase& c = GetParam();
+    Stream s;
+    for (std::size_t i = 0; i < c.closes.size(); ++i) {
+        s.ts.push_back(static_cast<std::int64_t>(i) * kSec);
+        for (auto* column : {&s.open, &s.high, &s.low, &s.close}) column->push_back(c.closes[i]);
+        s.volume.push_back(static_cast<double>(i + 1));
+    }
+    const std::vector<Bits> want = Reference{"renko", 1, 0, c.brick}.run(s.bar_records());
+    ASSERT_GT(want.size(), 5'000u);
+    for (const RowSplit& split : kSplits) {
+        EXPECT_EQ(bits(aggregate_bars(s.bars(), {1, "renko", 0, c.brick}, split).value()), want) << describe(split);
+    }
+}
+
+constexpr double kTwo53 = 9007199254740992.0;
+
+INSTANTIATE_TEST_SUITE_P(
+    Aggregate, RenkoWalks,
+    ::testing::Values(
+        BrickWalkCase{"hundredths", 0.01, {100.004, 150.0, 99.97, 180.5, 100.2, 199.9, 120.0, 100.004}},
+        BrickWalkCase{"tenths through zero", 0.1, {512.3, -300.05, 700.0, -0.07, 400.0, -512.3}},
+        BrickWalkCase{"thirds", 1.0 / 3.0, {0.5, 2000.0, -1000.0, 1500.2, 1499.0}},
+        BrickWalkCase{"thousandths across binades", 0.001, {0.0005, 9.9, 0.0005, 3.2, 8.1, 0.001}},
+        BrickWalkCase{"sevenths of large prices", 1.0 / 7.0, {1e6, 1e6 + 1000.0, 1e6 - 428.0, 1e6 + 3.5}},
+        BrickWalkCase{"threes past the whole numbers", 3.0, {kTwo53, kTwo53 + 30'000.0, kTwo53 - 29'000.0, kTwo53}}),
+    [](const auto& info) { return testing_support::test_name(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Aggregate, RenkoCountedFirst,
                          ::testing::Values(BrickCountCase{"bars_in_one_part", false, RowSplit{1, 1, 16384}},
