@@ -132,6 +132,9 @@ def test_instruments_are_matched_by_bar_number_not_by_time(moved, how):
     if (moved, how) == (0, "hourly"):
         expected["Max Drawdown Duration [s]"] = 3_600.0
     assert r.metrics.to_dict() == expected
+    # A holding time is the trade's own: its exit stamp less its entry stamp.
+    held = [(t.exit_time - t.entry_time) / 1e9 for t in r.result.trades()]
+    assert r.metrics.avg_holding_period_secs == pytest.approx(sum(held) / len(held), rel=1e-15)
     assert "matched by bar number, not by time" in " ".join(tw.run_portfolio_backtest.__doc__.split())
 
 

@@ -812,10 +812,11 @@ def run_portfolio_backtest(
     taken to be the same moment. Only their bar counts are compared, never
     their timestamps, so an instrument whose stamps run a year late trades
     exactly as if they did not. Instrument 0's timestamps date the curves (one
-    value per bar) and are the ones the metrics read (periods per year,
-    durations in seconds); each trade carries its own instrument's stamps.
-    Align the instruments' bars on common timestamps before the call (keep
-    the stamps all of them have, or fill each one's missing bars).
+    value per bar) and give the metrics their periods per year and the
+    drawdown's duration in seconds; each trade carries its own instrument's
+    stamps, and so does its holding time. Align the instruments' bars on
+    common timestamps before the call (keep the stamps all of them have, or
+    fill each one's missing bars).
     """
 
 def run_options_backtest(

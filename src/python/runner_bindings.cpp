@@ -128,10 +128,11 @@ constexpr auto kPortfolio = function<run_portfolio_backtest>(
     "taken to be the same moment. Only their bar counts are compared, never\n"
     "their timestamps, so an instrument whose stamps run a year late trades\n"
     "exactly as if they did not. Instrument 0's timestamps date the curves (one\n"
-    "value per bar) and are the ones the metrics read (periods per year,\n"
-    "durations in seconds); each trade carries its own instrument's stamps.\n"
-    "Align the instruments' bars on common timestamps before the call (keep\n"
-    "the stamps all of them have, or fill each one's missing bars).");
+    "value per bar) and give the metrics their periods per year and the\n"
+    "drawdown's duration in seconds; each trade carries its own instrument's\n"
+    "stamps, and so does its holding time. Align the instruments' bars on\n"
+    "common timestamps before the call (keep the stamps all of them have, or\n"
+    "fill each one's missing bars).");
 
 // ---------------------------------------------------------------------------
 // run_multi_backtest
