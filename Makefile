@@ -141,8 +141,12 @@ $(VENV)/.bench-packages: $(CONSTRAINTS) Makefile | $(VENV)/.packages
 	  $(PIP) install --progress-bar off -c $(CONSTRAINTS) $$p | $(PIP_SHOWN) || echo "$$p unavailable"; done
 	@touch $@
 
+# Every bench runs; one that stops (a peer that did other work than ours, say) fails the
+# target at the end.
 bench: install $(VENV)/.bench-packages
-	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PY) "$$b"; done
+	@failed=""; for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; \
+	  $(PY) "$$b" || failed="$$failed $$b"; done; \
+	  if [ -n "$$failed" ]; then echo "failed:$$failed"; exit 1; fi
 
 # The extension and the core built with AddressSanitizer and UBSan, and the whole Python
 # suite run against that build. Leak detection is off: the interpreter keeps memory to exit.

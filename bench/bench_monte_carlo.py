@@ -12,7 +12,13 @@ rounds, so that all meet the same spells of load on a shared machine; each proce
 its best of five calls, each side's time is its best process, and the spread over its
 processes is printed too. The ratios are NumPy's time over ours (goals: at least 5 on 8
 workers, above 1 on one); a digest of our results shows that both worker counts gave the
-same paths.
+same paths, and the bench stops if they did not.
+
+The two sides draw from different generators, so only their distributions can agree.
+Before any timing both are run once with the same inputs: the bench stops, printing no
+ratio, unless the Kolmogorov-Smirnov distance between the two samples of final values
+stays below the one that two samples of one distribution exceed once in a million runs,
+and their means lie within five standard errors of each other.
 """
 
 import hashlib
@@ -75,6 +81,23 @@ def numpy_model(returns, weights, corr, v0, n_paths, horizon, seed):
     return out
 
 
+def check_same_model(ours, peer):
+    """Stops the bench unless both samples of final values can come from one model; returns
+    the line that says how close they are."""
+    a, b = np.sort(ours["final_values"]), np.sort(peer["final_values"])
+    grid = np.concatenate([a, b])
+    distance = np.max(np.abs(np.searchsorted(a, grid, "right") / len(a) - np.searchsorted(b, grid, "right") / len(b)))
+    # P(D > c * sqrt((m + n) / (m n))) is about 2 exp(-2 c^2) for one distribution: 1e-6 here.
+    limit = np.sqrt(-0.5 * np.log(0.5e-6)) * np.sqrt((len(a) + len(b)) / (len(a) * len(b)))
+    gap = abs(a.mean() - b.mean()) / np.sqrt(a.var() / len(a) + b.var() / len(b))
+    if not (distance < limit and gap < 5.0):
+        raise SystemExit(f"DIFFERENT WORK, no ratio printed: the final values of ours and NumPy's are not one "
+                         f"model's (Kolmogorov-Smirnov distance {distance:.4f}, limit {limit:.4f}; means "
+                         f"{a.mean():.6g} and {b.mean():.6g}, {gap:.1f} standard errors apart)")
+    return (f"same model: Kolmogorov-Smirnov distance {distance:.4f} (limit {limit:.4f}), means "
+            f"{gap:.1f} standard errors apart")
+
+
 def timed(side):
     """Best of five calls of one side in this process, and a digest of its result."""
     returns, weights, corr = inputs()
@@ -92,6 +115,11 @@ def timed(side):
 
 
 def main():
+    import tarnwick as tw
+
+    returns, weights, corr = inputs()
+    same = check_same_model(tw.simulate_portfolio_mc(returns, weights, list(corr), V0, PATHS, DAYS, 42),
+                            numpy_model(returns, weights, corr, V0, PATHS, DAYS, 42))
     here = os.path.dirname(os.path.abspath(__file__))
     workers = min(WORKERS, cores())
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
@@ -112,16 +140,17 @@ def main():
             digests[side].add(out[1])
     best = {side: min(ts) for side, ts in times.items()}
     spread = {side: f"{min(ts) * 1e3:.0f}-{max(ts) * 1e3:.0f} ms" for side, ts in times.items()}
+    if len(digests["ours_many"] | digests["ours_one"]) != 1:
+        raise SystemExit(f"DIFFERENT WORK, no ratio printed: our results differ between {workers} workers and one")
     many, one = best["numpy"] / best["ours_many"], best["numpy"] / best["ours_one"]
-    same = len(digests["ours_many"] | digests["ours_one"]) == 1
     print(f"simulate_portfolio_mc {PATHS} paths x {DAYS} days x {ASSETS} assets, best of {ROUNDS} processes "
           f"x 5 calls (spread over processes):")
     print(f"  ours, {workers} workers {best['ours_many'] * 1e3:.1f} ms ({spread['ours_many']}); 1 worker "
           f"{best['ours_one'] * 1e3:.1f} ms ({spread['ours_one']}); NumPy {best['numpy'] * 1e3:.1f} ms "
           f"({spread['numpy']})")
     print(f"  NumPy / ours: {many:.2f}x on {workers} workers (goal >= 5), {one:.2f}x on 1 worker (goal > 1); "
-          f"results {'identical' if same else 'DIFFERENT'} across worker counts; load average "
-          f"{os.getloadavg()[0]:.1f}")
+          f"results identical across worker counts; load average {os.getloadavg()[0]:.1f}")
+    print(f"  {same}")
 
 
 if __name__ == "__main__":

@@ -8,11 +8,13 @@ several, all in this one run:
   snapping);
 - the wheel: `clarabel.DefaultSolver(...)` plus `solve()` with its default settings
   (printing off) on the very same problem, its matrices built beforehand and not
-  timed; the largest weight difference to ours is printed to show it is the same
-  problem;
+  timed; its weights must equal ours to 1e-9;
 - cvxpy: the book written as a quant would (quad_form, norm1 turnover), built and
-  solved with Clarabel on every repetition. The column is skipped when cvxpy is not
-  installed.
+  solved with Clarabel on every repetition; its weights, from another form of the same
+  problem, must equal ours to 1e-7. The column is skipped when cvxpy is not installed.
+
+A peer whose weights differ by more stops the bench before it prints that ratio, and so
+does a batch whose results differ from the processes' (see ceiling.py).
 
 Ratios below 1 mean ours is faster. The batch part runs 64 books of n = 100 on 8 workers
 against the machine's own ceiling, eight single-worker processes each solving an eighth
@@ -35,6 +37,7 @@ import scipy.sparse as sp  # noqa: E402
 import clarabel  # noqa: E402
 import tarnwick as tw  # noqa: E402
 from ceiling import measure  # noqa: E402
+from timing import same_work  # noqa: E402
 
 try:
     import cvxpy as cp  # noqa: E402
@@ -116,11 +119,13 @@ def single(n):
     # The optimiser clears the solver's tiny negatives (rounding at the lower bounds).
     wheel_w = np.asarray(sol.x[:n])
     wheel_w = np.where((wheel_w > -1e-9) & (wheel_w < 0.0), 0.0, wheel_w)
+    same_work(f"n={n}: weights of the wheel", r.weights(), wheel_w, atol=1e-9)
     diff = np.max(np.abs(wheel_w - r.weights()))
     line = (f"n={n:5d}: ours {t_ours * 1e3:9.2f} ms, wheel {t_wheel * 1e3:9.2f} ms, ours/wheel "
             f"{t_ours / t_wheel:5.2f} (max |dw| {diff:.1e})")
     if cp is not None:
         t_cvx, w = best_of(modelled, repeat)
+        same_work(f"n={n}: weights of cvxpy", r.weights(), w, atol=1e-7)
         line += (f"; cvxpy {t_cvx * 1e3:9.2f} ms, ours/cvxpy {t_ours / t_cvx:5.2f} "
                  f"(max |dw| {np.max(np.abs(w - r.weights())):.1e})")
     else:

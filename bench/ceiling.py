@@ -13,8 +13,9 @@ multiprocessing's spawn method, which inherits the environment the pool size is 
 from. The sides take turns, `rounds` times, so that both meet the same spells of load on
 a shared machine; inside each process the timed call is repeated `repeat` times after
 one untimed call (the pool starts and the result pages are first touched on first use),
-and each side's time is its best. The items' digests from both sides are compared so
-that a ratio is never read off runs that computed different things.
+and each side's time is its best. The items' digests from both sides are compared, and
+the bench stops when they differ, so that a ratio is never read off runs that computed
+different things.
 
 The three callables are module-level functions of the calling bench (the spawned
 interpreters import them by name):
@@ -59,7 +60,6 @@ class Ceiling:
     batch: float  # best wall time of the whole batch on the pool, seconds
     processes: float  # best wall time of the single-worker processes, barrier to last finish
     round_ratios: list  # each round's best batch over its best processes' time
-    identical: bool  # every run of both sides gave the same digests
     workers: int
 
     @property
@@ -71,7 +71,7 @@ class Ceiling:
         lo, hi = min(self.round_ratios), max(self.round_ratios)
         return (f"{what}: batch on {self.workers} workers {self.batch * 1e3:.1f} ms, {self.workers} single-worker "
                 f"processes {self.processes * 1e3:.1f} ms, ratio {self.ratio:.2f} (goal <= 1.10; rounds "
-                f"{lo:.2f}-{hi:.2f}); results {'identical' if self.identical else 'DIFFERENT'}; "
+                f"{lo:.2f}-{hi:.2f}); results identical; "
                 f"load average {os.getloadavg()[0]:.1f}")
 
 
@@ -151,7 +151,8 @@ def _processes_round(ctx, prepare, run, digest, items, repeat, workers):
 
 def measure(prepare, run, digest, items, workers=WORKERS, rounds=4, repeat=5):
     """The batch of `items` items on `workers` pool workers against `workers` single-worker
-    processes running a contiguous share each, taken in turn `rounds` times."""
+    processes running a contiguous share each, taken in turn `rounds` times. Ends the
+    bench as soon as one run's item digests differ from another's."""
     ctx = mp.get_context("spawn")
     batch, processes, ratios, seen = float("inf"), float("inf"), [], set()
     for _ in range(rounds):
@@ -159,6 +160,9 @@ def measure(prepare, run, digest, items, workers=WORKERS, rounds=4, repeat=5):
         p, d_shares = _processes_round(ctx, prepare, run, digest, items, repeat, workers)
         seen.add(tuple(d_batch))
         seen.add(tuple(d_shares))
+        if len(seen) != 1:
+            raise SystemExit("DIFFERENT WORK, no ratio printed: the batch on the pool and the single-worker "
+                             "processes gave different results")
         batch, processes = min(batch, b), min(processes, p)
         ratios.append(b / p)
-    return Ceiling(batch, processes, ratios, len(seen) == 1, workers)
+    return Ceiling(batch, processes, ratios, workers)

@@ -3,6 +3,10 @@ import numpy as np
 
 DAY = 86_400 * 10**9
 
+# New timestamps for an instrument, from its old ones: shifted a year later, or an hour
+# apart instead of a day.
+RESTAMPS = {"a_year_late": lambda t: t + 365 * DAY, "hourly": lambda t: t // 24}
+
 
 def flags(n, *idx):
     """n signal flags, set at the given bars."""
@@ -53,3 +57,19 @@ def with_signal_bytes(instrument, value):
         raw[raw != 0] = value
         t[k] = raw.view(bool)
     return tuple(t)
+
+
+def restamped(instrument, how):
+    """The instrument tuple with its timestamps replaced as RESTAMPS[how] says."""
+    return (RESTAMPS[how](instrument[0]), *instrument[1:])
+
+
+def assert_dated_by_their_own_instrument(base, moved, instruments):
+    """`moved` is `base` bar for bar, each trade dated by the stamps of the instrument it
+    belongs to (by symbol)."""
+    stamps = {inst[10]: inst[0] for inst in instruments}
+    assert len(moved.trades()) == len(base.trades()) > 0
+    for t, u in zip(base.trades(), moved.trades()):
+        assert (u.symbol, u.entry_idx, u.exit_idx, u.size, u.pnl) == (t.symbol, t.entry_idx, t.exit_idx, t.size, t.pnl)
+        assert (u.entry_time, u.exit_time) == (stamps[t.symbol][t.entry_idx], stamps[t.symbol][t.exit_idx])
+    np.testing.assert_array_equal(moved.equity_curve(), base.equity_curve())

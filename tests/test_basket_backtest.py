@@ -1,8 +1,9 @@
+import math
 import re
 
 import numpy as np
 import pytest
-from array_inputs import DAY, flags, inst, with_signal_bytes
+from array_inputs import DAY, RESTAMPS, assert_dated_by_their_own_instrument, flags, inst, restamped, with_signal_bytes
 
 import tarnwick as tw
 
@@ -108,6 +109,27 @@ def test_fee_total_is_what_the_records_carry(exits, fees, record_fees):
     r = tw.run_basket_backtest([a], cfg(initial_capital=100_000.0, fees=fees))
     assert [t.fees for t in r.trades()] == pytest.approx(record_fees, rel=1e-15)
     assert r.metrics.total_fees_paid == pytest.approx(sum(record_fees), rel=1e-15)
+
+
+@pytest.mark.parametrize("moved", [0, 1])
+@pytest.mark.parametrize("how", list(RESTAMPS))
+def test_instruments_are_matched_by_bar_number_not_by_time(moved, how):
+    pair = [inst([100.0, 110.0, 120.0, 120.0], (0,), (2,), symbol="A"),
+            inst([50.0, 45.0, 40.0, 40.0], (0,), (2,), symbol="B")]
+    base = tw.run_basket_backtest(pair, cfg())
+    pair[moved] = restamped(pair[moved], how)
+    r = tw.run_basket_backtest(pair, cfg())
+    assert_dated_by_their_own_instrument(base, r, pair)
+    # Only instrument 0's stamps annualise: hourly bars in a 375-minute session make 6.25 x
+    # 252 = 1575 periods a year where daily bars make 365, and the ratios scale by the root.
+    scale = math.sqrt(1575 / 365) if (moved, how) == (0, "hourly") else 1.0
+    m, mb = r.metrics, base.metrics
+    assert (m.sharpe_ratio, m.sortino_ratio) == (pytest.approx(mb.sharpe_ratio * scale, rel=1e-12),
+                                                 pytest.approx(mb.sortino_ratio * scale, rel=1e-12))
+    annualised = ("Sharpe Ratio", "Sortino Ratio")
+    assert {k: v for k, v in m.to_dict().items() if k not in annualised} == \
+        {k: v for k, v in mb.to_dict().items() if k not in annualised}
+    assert "matched by bar number, not by time" in " ".join(tw.run_basket_backtest.__doc__.split())
 
 
 def test_empty_basket():

@@ -1,3 +1,4 @@
+import re
 import textwrap
 
 import numpy as np
@@ -54,6 +55,20 @@ def test_items_run_as_single_backtests_in_input_order():
     assert [i for i, _ in got] == ["a", "b", "c", "d", "a"]
     for (_, result), want in zip(got, expected):
         assert_same(result, want)
+
+
+def test_the_docstring_examples_of_fractions_that_open_nothing():
+    # Every item of a batch holds out-of-range fractions on the bars that have an entry: the
+    # batch runs to the end, and none of them trades.
+    doc = " ".join(tw.BatchSingleItem.__doc__.split())
+    assert "A fraction outside (0, 1], or NaN, makes that entry open nothing" in doc
+    examples = [float(x) for x in re.findall(r"-?\d+\.\d+", re.search(r"without an error: (.*)$", doc).group(1))]
+    assert len(examples) >= 2  # the sentence was found and holds its examples
+    s = series()
+    e, x = signals(3)
+    items = [tw.BatchSingleItem(f"at {f}", e, x, position_sizes=np.where(e, f, 1.0)) for f in examples + [np.nan]]
+    got = tw.batch_single_backtest(*s, items + [tw.BatchSingleItem("whole", e, x)])
+    assert [len(r.trades()) for _, r in got[:-1]] == [0] * len(items) and len(got[-1][1].trades()) > 0
 
 
 def test_batch_config_and_item_config():

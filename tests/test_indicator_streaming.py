@@ -177,5 +177,60 @@ def test_the_docstring_names_the_kinds_that_differ_from_the_batch_in_the_last_bi
             assert np.allclose(s, b, rtol=1e-12, atol=0.0), kind
         if any(s != b for s, b in warm):
             differ.add(kind)
-    note = Indicator.__doc__.split("\n\n", 1)[1]
+    note = Indicator.__doc__.split("\n\n")[1]
     assert set(re.findall(r"`(\w+)`", note)) == differ
+
+
+# ---------------------------------------------------------------------------
+# A missing bar (high, low and close NaN) at bar GAP, period P
+
+GAP, BARS, P = 30, 60, 5
+_rng = np.random.default_rng(8)
+_CLOSE = 100.0 + np.cumsum(_rng.normal(0.0, 1.0, BARS))
+_HIGH, _LOW = _CLOSE + _rng.uniform(0.1, 1.0, BARS), _CLOSE - _rng.uniform(0.1, 1.0, BARS)
+
+_TO_THE_END = list(range(GAP, BARS))
+# kind, factory, the bars whose value the gap makes NaN (worked out from each kind's window)
+GAP_CASES = [
+    ("sma", lambda: Indicator.sma(P), _TO_THE_END),
+    ("ema", lambda: Indicator.ema(P), _TO_THE_END),
+    ("wilder_ma", lambda: Indicator.wilder_ma(P), _TO_THE_END),
+    ("stddev", lambda: Indicator.stddev(P), _TO_THE_END),
+    ("rsi", lambda: Indicator.rsi(P), _TO_THE_END),
+    ("atr", lambda: Indicator.atr(P), _TO_THE_END),
+    ("bollinger", lambda: Indicator.bollinger(P), _TO_THE_END),
+    ("macd", lambda: Indicator.macd(3, 6, 4), _TO_THE_END),
+    ("wma", lambda: Indicator.wma(P), list(range(GAP, GAP + P))),  # while the gap is in the window
+    ("roc", lambda: Indicator.roc(P), [GAP, GAP + P]),  # the gap's own bar, and P bars later as the base
+    ("donchian", lambda: Indicator.donchian(P), []),  # passed over
+]
+
+
+def _has_nan(value):
+    return value is not None and bool(np.isnan(value).any())
+
+
+def _stream(ind, gap):
+    h, lo, c = (x.copy() for x in (_HIGH, _LOW, _CLOSE))
+    if gap:
+        h[GAP] = lo[GAP] = c[GAP] = np.nan
+    return [ind.update_bar(0.0, *bar) for bar in zip(h, lo, c)]
+
+
+@pytest.mark.parametrize("kind, make, nan_bars", GAP_CASES, ids=[c[0] for c in GAP_CASES])
+def test_a_missing_bar(kind, make, nan_bars):
+    clean, ind = _stream(make(), False), make()
+    gappy = _stream(ind, True)
+    assert gappy[:GAP] == clean[:GAP]
+    assert [i for i, v in enumerate(gappy) if _has_nan(v)] == nan_bars
+    # reset forgets the gap: the series then starts over as on a new indicator.
+    ind.reset()
+    assert _stream(ind, False) == clean
+
+
+def test_the_docstring_names_the_kinds_a_gap_keeps_nan():
+    assert sorted(c[0] for c in GAP_CASES) == sorted(n for n, _, _ in FACTORIES)
+    kept = {kind for kind, _, bars in GAP_CASES if bars == _TO_THE_END}
+    note = " ".join(Indicator.__doc__.split("\n\n")[2].split())
+    listed = re.search(r"until `reset`: (.*?)\. ", note).group(1)
+    assert set(re.findall(r"`(\w+)`", listed)) == kept

@@ -35,7 +35,7 @@ FACES = [
 def test_function_face(name, signature, doc):
     fn = getattr(tw, name)
     assert fn.__text_signature__ == signature
-    assert fn.__doc__ == doc
+    assert fn.__doc__.split("\n\n")[0] == doc  # what a gap does follows; the gap table checks it
     assert fn.__name__ == name
 
 
@@ -190,3 +190,100 @@ def test_bollinger_middle_is_the_sma_bit_for_bit(n, period):
     for i in np.flatnonzero(finite)[:: max(1, n // 50)]:
         w = x[i - period + 1 : i + 1]
         assert upper[i] - middle[i] == pytest.approx(2.0 * w.std(), rel=1e-9, abs=1e-12)
+
+
+# ---------------------------------------------------------------------------
+# A missing bar: every price of bar GAP is NaN (so is its volume)
+
+GAP, BARS, P = 40, 80, 5
+_rng = np.random.default_rng(4)
+_CLOSE = 100.0 + np.cumsum(_rng.normal(0.0, 1.0, BARS))
+_HIGH, _LOW = _CLOSE + _rng.uniform(0.1, 1.0, BARS), _CLOSE - _rng.uniform(0.1, 1.0, BARS)
+_VOLUME = _rng.uniform(1.0, 10.0, BARS)
+
+
+def _bars(gap):
+    cols = [x.copy() for x in (_HIGH, _LOW, _CLOSE, _VOLUME)]
+    if gap:
+        for x in cols:
+            x[GAP] = NAN
+    return cols
+
+
+def _outputs(call, gap):
+    h, lo, c, v = _bars(gap)
+    out = call(h, lo, c, v)
+    return [np.asarray(x, dtype=np.float64) for x in (out if isinstance(out, tuple) else (out,))]
+
+
+def _adx_decay(before):
+    """Every directional index after the gap counts as 0: each value is the last one times
+    (P - 1), over P, as the Wilder average computes it."""
+    out, v = [], before
+    for _ in range(GAP, BARS):
+        v = (v * (P - 1) + 0.0) / P
+        out.append(v)
+    return out
+
+
+# (name, call, spoiled: whether the gap spoils the rest of the series (the docstring then
+# asks for gaps to be filled or cut), check(gapless outputs, outputs with the gap)).
+def _nan_from_the_gap_on(clean, gappy):
+    for a, b in zip(clean, gappy):
+        np.testing.assert_array_equal(b[:GAP], a[:GAP])
+        assert np.isnan(b[GAP:]).all()
+
+
+def _nan_at(*places):
+    def check(clean, gappy):
+        for (a, b), where in zip(zip(clean, gappy), places):
+            nan = np.isnan(b) & ~np.isnan(a)
+            assert list(np.flatnonzero(nan)) == list(where)
+            assert not np.isnan(b[-(BARS - GAP - P - 2):]).any()
+    return check
+
+
+def _adx_check(clean, gappy):
+    (a,), (b,) = clean, gappy
+    np.testing.assert_array_equal(b[:GAP], a[:GAP])
+    np.testing.assert_array_equal(b[GAP:], _adx_decay(a[GAP - 1]))
+
+
+def _supertrend_check(clean, gappy):
+    _nan_from_the_gap_on(clean[:1], gappy[:1])
+    direction = gappy[1]
+    assert (direction[GAP:] == direction[GAP - 1]).all()  # the sign it had before the gap
+
+
+GAP_CASES = [
+    ("sma", lambda h, lo, c, v: tw.sma(c, P), True, _nan_from_the_gap_on),
+    ("ema", lambda h, lo, c, v: tw.ema(c, P), True, _nan_from_the_gap_on),
+    ("rsi", lambda h, lo, c, v: tw.rsi(c, P), True, _nan_from_the_gap_on),
+    ("macd", lambda h, lo, c, v: tw.macd(c, 3, 6, 4), True, _nan_from_the_gap_on),
+    ("bollinger_bands", lambda h, lo, c, v: tw.bollinger_bands(c, P, 2.0), True, _nan_from_the_gap_on),
+    ("vwap", lambda h, lo, c, v: tw.vwap(h, lo, c, v), True, _nan_from_the_gap_on),
+    ("atr", lambda h, lo, c, v: tw.atr(h, lo, c, P), True, _nan_from_the_gap_on),
+    ("supertrend", lambda h, lo, c, v: tw.supertrend(h, lo, c, P, 3.0), True, _supertrend_check),
+    ("adx", lambda h, lo, c, v: tw.adx(h, lo, c, P), True, _adx_check),
+    # %K on the gap's bar only, %D on the three bars whose mean takes that %K in.
+    ("stochastic", lambda h, lo, c, v: tw.stochastic(h, lo, c, P, 3), False,
+     _nan_at([GAP], [GAP, GAP + 1, GAP + 2])),
+    ("rolling_min", lambda h, lo, c, v: tw.rolling_min(c, P), False, _nan_at([])),
+    ("rolling_max", lambda h, lo, c, v: tw.rolling_max(c, P), False, _nan_at([])),
+]
+
+
+@pytest.mark.parametrize("name, call, spoiled, check", GAP_CASES, ids=[c[0] for c in GAP_CASES])
+def test_a_missing_bar(name, call, spoiled, check):
+    check(_outputs(call, False), _outputs(call, True))
+    assert ("Fill or cut gaps before the call." in " ".join(getattr(tw, name).__doc__.split())) == spoiled
+
+
+def test_every_batch_indicator_has_a_gap_case():
+    assert sorted(c[0] for c in GAP_CASES) == sorted(name for name, _, _ in FACES)
+
+
+@pytest.mark.parametrize("fn", [tw.rolling_min, tw.rolling_max])
+def test_a_window_of_nan_only_gives_nan(fn):
+    x = arr([1.0, NAN, NAN, NAN, 5.0])
+    np.testing.assert_array_equal(fn(x, 3), [NAN, NAN, 1.0, NAN, 5.0])

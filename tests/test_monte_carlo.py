@@ -1,6 +1,7 @@
 """Monte Carlo forward simulation of a fixed-weight portfolio."""
 
 import math
+import re
 from fractions import Fraction
 
 import numpy as np
@@ -216,6 +217,13 @@ def test_infinite_and_nan_finals_are_ordered_and_left_out_of_the_statistics(n_pa
         assert got["percentile_paths"][0][1][-1] == -math.inf and math.isnan(got["percentile_paths"][4][1][-1])
 
 
+def test_the_docstring_names_the_statistics_taken_over_the_finite_finals_only():
+    got = tw.simulate_portfolio_mc(WILD_RETURNS, WILD_WEIGHTS, IDENTITY, 1.0, 200, 1, 5)
+    doc = " ".join(tw.simulate_portfolio_mc.__doc__.split())
+    named = re.search(r"\. ([^.]*) are taken over the finite final values only", doc).group(1)
+    assert set(re.findall(r"`(\w+)`", named)) == set(got) - {"final_values", "percentile_paths"}
+
+
 def test_no_finite_final_value_leaves_mean_and_loss_share_undefined():
     # An empty series contributes exp(0) - 1 = 0, times an infinite weight: NaN every step.
     got = tw.simulate_portfolio_mc([np.array([])], np.array([math.inf]), [np.array([1.0])], 100.0, 4, 3)
@@ -362,6 +370,15 @@ corr = [np.array([1.0, 0.2, 0.1]), np.array([0.2, 1.0, 0.3]), np.array([0.1, 0.3
 d = tw.simulate_portfolio_mc(returns, np.array([0.4, 0.4, 0.2]), corr, 1e6, 1000, 30, 99)
 sys.stdout.write(d["final_values"].tobytes().hex() + repr([d[k] for k in list(d)[2:]]) + repr(d["percentile_paths"]))
 """
+
+
+@pytest.mark.parametrize("fewer, more", [(30, 64), (64, 65), (64, 200), (100, 130)])
+def test_a_run_of_more_paths_keeps_every_path_of_a_run_of_fewer(fewer, more):
+    # Block b is the stream jumped ahead b times, whatever the number of paths asked for.
+    small = tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1000.0, fewer, 5, 11)["final_values"]
+    large = tw.simulate_portfolio_mc(RETURNS, WEIGHTS, CORR, 1000.0, more, 5, 11)["final_values"]
+    assert len(np.unique(large)) == more and np.isin(small, large).all()
+    assert f"fixed blocks of {PATHS_PER_STREAM}," in " ".join(tw.simulate_portfolio_mc.__doc__.split())
 
 
 def test_same_seed_same_result_whatever_the_worker_count():

@@ -2,7 +2,7 @@ import re
 
 import numpy as np
 import pytest
-from array_inputs import DAY, flags, inst, with_signal_bytes
+from array_inputs import DAY, RESTAMPS, assert_dated_by_their_own_instrument, flags, inst, restamped, with_signal_bytes
 
 import tarnwick as tw
 
@@ -113,6 +113,29 @@ def test_open_position_closes_at_the_last_close_and_the_pool_is_the_last_point()
     # Entry fee only (the end-of-data close charges none): pool = 10000 + pnl.
     assert r.result.equity_curve()[-1] == pytest.approx(10_000.0 + t.pnl, rel=1e-15)
     assert r.metrics.end_value == r.result.equity_curve()[-1]
+
+
+@pytest.mark.parametrize("moved", [0, 1])
+@pytest.mark.parametrize("how", list(RESTAMPS))
+def test_instruments_are_matched_by_bar_number_not_by_time(moved, how):
+    config = cfg(periods_per_year=252)
+    pair = [inst(**A), inst(**B)]
+    base = tw.run_portfolio_backtest(pair, config)
+    pair[moved] = restamped(pair[moved], how)
+    r = tw.run_portfolio_backtest(pair, config)
+    assert_dated_by_their_own_instrument(base.result, r.result, pair)
+    assert summaries(r) == summaries(base)
+    # Only instrument 0's stamps reach the metrics: under water from bar 2 to bar 3, one bar
+    # apart, a day or an hour.
+    expected = base.metrics.to_dict()
+    assert expected["Max Drawdown Duration [s]"] == 86_400.0
+    if (moved, how) == (0, "hourly"):
+        expected["Max Drawdown Duration [s]"] = 3_600.0
+    assert r.metrics.to_dict() == expected
+    # A holding time is the trade's own: its exit stamp less its entry stamp.
+    held = [(t.exit_time - t.entry_time) / 1e9 for t in r.result.trades()]
+    assert r.metrics.avg_holding_period_secs == pytest.approx(sum(held) / len(held), rel=1e-15)
+    assert "matched by bar number, not by time" in " ".join(tw.run_portfolio_backtest.__doc__.split())
 
 
 def test_zero_bars_runs_nothing():

@@ -1,4 +1,5 @@
 import math
+import re
 
 import numpy as np
 import pytest
@@ -98,7 +99,7 @@ def test_attribute_docstrings():
     # Thirteen trade attributes and ten order attributes carry no docstring.
     assert sum(getattr(tarnwick.Trade, n).__doc__ is None for n in TRADE_ATTRS) == 13
     assert sum(getattr(tarnwick.Order, n).__doc__ is None for n in ORDER_ATTRS) == 10
-    assert sum(getattr(tarnwick.BacktestMetrics, n).__doc__ is not None for n in METRICS_ATTRS) == 9
+    assert sum(getattr(tarnwick.BacktestMetrics, n).__doc__ is not None for n in METRICS_ATTRS) == 10
 
 
 @pytest.mark.parametrize(
@@ -195,6 +196,37 @@ def test_unbounded_ratios_read_none_measured_zeros_stay(result):
     assert (m.sortino_ratio, m.omega_ratio, m.recovery_factor) == (0.0, 1.0, 3.0)
     assert m.avg_win_pct == 5.5 and m.avg_loss_pct is None
     assert type(m.total_trades) is int and type(m.max_drawdown_duration) is int
+
+
+# One position held from 100 over 120, 90 and 130: the equity runs 10000, 12000, 9000,
+# 13000, so the run returns 30 % and its deepest drawdown is 12000 -> 9000, 25 %.
+CALMAR_CLOSES = np.array([100.0, 120.0, 90.0, 130.0])
+
+
+@pytest.mark.parametrize("periods_per_year, annualised", [
+    (1.0, (1.3 ** (1 / 3) - 1) * 100 / 25),  # three years of yearly bars
+    (12.0, (1.3 ** 4 - 1) * 100 / 25),  # a quarter of a year of monthly bars
+])
+def test_calmar_is_the_run_return_over_the_drawdown_not_annualised(periods_per_year, annualised):
+    n, c = len(CALMAR_CLOSES), CALMAR_CLOSES
+    config = tarnwick.BacktestConfig(initial_capital=10_000.0, fees=0.0, periods_per_year=periods_per_year)
+    entries, exits = np.array([True, False, False, False]), np.zeros(n, dtype=bool)
+    m = tarnwick.run_single_backtest(np.arange(n, dtype=np.int64) * 86_400 * 10**9, c, c, c, c, np.zeros(n),
+                                     entries, exits, config=config).metrics
+    assert (m.total_return_pct, m.max_drawdown_pct) == (pytest.approx(30.0, rel=1e-14), pytest.approx(25.0))
+    # The same 30 / 25 whatever the year, and the same figure as the recovery factor:
+    # 3000 gained over a 2500 drawdown.
+    assert m.calmar_ratio == pytest.approx(1.2, rel=1e-14)
+    assert m.recovery_factor == pytest.approx(1.2, rel=1e-14)
+    doc = " ".join(tarnwick.BacktestMetrics.calmar_ratio.__doc__.split())
+    assert "not annualised" in doc
+    # The annualised form the docstring gives, with the run's years (bars less one over the
+    # periods per year), is the compound yearly return over the drawdown.
+    form = re.search(r"The annualised form is (.*?), `years`", doc).group(1)
+    years = (n - 1) / periods_per_year
+    got = eval(form, {}, {"total_return_pct": m.total_return_pct, "max_drawdown_pct": m.max_drawdown_pct,
+                          "years": years})
+    assert got == pytest.approx(annualised, rel=1e-12)
 
 
 def test_reprs_round_to_two_places_and_count_open_trades(result):

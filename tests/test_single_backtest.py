@@ -1,3 +1,6 @@
+import math
+import re
+
 import numpy as np
 import pytest
 from array_inputs import DAY, flags
@@ -120,6 +123,37 @@ def test_position_sizes_scale_the_entry():
     assert t.size == pytest.approx(25_000.0 / (100.0 * 1.001), rel=1e-12)
 
 
+# The fraction every bar carries, and the units the entry on bar 1 (close 100, default
+# 0.1 % fee, 100,000 of cash) buys with it; None: the entry opens nothing.
+SIZE_CASES = [
+    (1.0, 100_000.0 / (100.0 * 1.001)),
+    (0.25, 25_000.0 / (100.0 * 1.001)),
+    (1.0001, None),
+    (2.0, None),
+    (0.0, None),
+    (-0.0, None),
+    (-0.5, None),
+    (math.nan, None),
+    (math.inf, None),
+]
+
+
+@pytest.mark.parametrize("fraction, units", SIZE_CASES, ids=[repr(f) for f, _ in SIZE_CASES])
+def test_a_fraction_outside_zero_to_one_opens_nothing_and_raises_nothing(fraction, units):
+    r = run(flags(5, 1), flags(5, 3), position_sizes=np.full(5, fraction))
+    assert [t.size for t in r.trades()] == ([] if units is None else [pytest.approx(units, rel=1e-12)])
+    if units is None:
+        np.testing.assert_array_equal(r.equity_curve(), np.full(5, 100_000.0))
+
+
+def test_the_docstring_examples_of_fractions_that_open_nothing():
+    doc = " ".join(tw.run_single_backtest.__doc__.split())
+    assert "A fraction outside (0, 1], or NaN, makes that entry open nothing" in doc
+    examples = [float(x) for x in re.findall(r"-?\d+\.\d+", re.search(r"without an error: (.*)$", doc).group(1))]
+    assert len(examples) >= 2  # the sentence was found and holds its examples
+    assert all(run(flags(5, 1), flags(5, 3), position_sizes=np.full(5, f)).trades() == [] for f in examples)
+
+
 def test_slippage_only_when_enabled_and_positive():
     base = run(flags(5, 1), flags(5, 3))
     same_result(run(flags(5, 1), flags(5, 3), config=tw.BacktestConfig(slippage=0.01, apply_slippage=False)), base)
@@ -199,5 +233,5 @@ def test_docstring_names_only_what_exists():
     assert tw.run_single_backtest.__text_signature__ == (
         "(timestamps, open, high, low, close, volume, entries, exits, direction=1, weight=1.0, "
         "symbol=\"UNKNOWN\", config=None, position_sizes=None, instrument_config=None)")
-    for name in __import__("re").findall(r"`(?:tarnwick\.)?([A-Za-z_]+)`", doc):
+    for name in re.findall(r"`(?:tarnwick\.)?([A-Za-z_]+)`", doc):
         assert hasattr(tw, name), name

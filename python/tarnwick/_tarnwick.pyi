@@ -458,7 +458,17 @@ class BacktestMetrics:
     @property
     def sortino_ratio(self) -> float | None: ...
     @property
-    def calmar_ratio(self) -> float | None: ...
+    def calmar_ratio(self) -> float | None:
+        """Total return over the deepest drawdown, both in percent:
+        `total_return_pct / max_drawdown_pct`, over the whole run and not
+        annualised, so the same figure as `recovery_factor` (up to rounding)
+        where a run reports that one (the basket, options, pairs and independent
+        multi-strategy runs leave it at 0.0). The annualised form is
+        ((1 + total_return_pct / 100) ** (1 / years) - 1) * 100 / max_drawdown_pct,
+        `years` being the run's length in years (its bars less one over the
+        periods per year, or the span of its timestamps). None when not finite,
+        as for a gain without a drawdown.
+        """
     @property
     def omega_ratio(self) -> float | None: ...
     @property
@@ -754,6 +764,11 @@ def run_single_backtest(
     `KernelSession` bar by bar, which shares the same execution core and
     result types. Array runners remain supported and will only be
     deprecated in a future major release.
+
+    position_sizes, when given, holds one fraction per bar: the entry
+    signalled on bar i spends position_sizes[i] of the available capital. A
+    fraction outside (0, 1], or NaN, makes that entry open nothing, without
+    an error: 1.0001 and 2.0 give no trade, as do 0.0 and -0.5.
     """
 
 def run_basket_backtest(
@@ -762,7 +777,17 @@ def run_basket_backtest(
     sync_mode: str = "all",
     instrument_configs: dict[str, InstrumentConfig] | None = None,
 ) -> BacktestResult:
-    """Run basket/collective backtest."""
+    """Run basket/collective backtest.
+
+    The instruments are matched by bar number, not by time: bar i of each is
+    taken to be the same moment. Only their bar counts are compared, never
+    their timestamps, so an instrument whose stamps run a year late trades
+    exactly as if they did not. Instrument 0's timestamps date the curves (one
+    value per bar) and give the Sharpe and Sortino ratios their periods per
+    year; each trade carries its own instrument's stamps. Align the
+    instruments' bars on common timestamps before the call (keep the stamps
+    all of them have, or fill each one's missing bars).
+    """
 
 def run_portfolio_backtest(
     instruments: list[_BasketInstrument],
@@ -782,6 +807,16 @@ def run_portfolio_backtest(
 
     `allocation`: "equal_weight" (default) divides the pool across the slots
     that could still open; "full" lets each entry take the whole remaining pool.
+
+    The instruments are matched by bar number, not by time: bar i of each is
+    taken to be the same moment. Only their bar counts are compared, never
+    their timestamps, so an instrument whose stamps run a year late trades
+    exactly as if they did not. Instrument 0's timestamps date the curves (one
+    value per bar) and give the metrics their periods per year and the
+    drawdown's duration in seconds; each trade carries its own instrument's
+    stamps, and so does its holding time. Align the instruments' bars on
+    common timestamps before the call (keep the stamps all of them have, or
+    fill each one's missing bars).
     """
 
 def run_options_backtest(
@@ -1026,6 +1061,14 @@ class Indicator:
     The kinds kept on a running sum, `sma` and `bollinger`, equal
     the batch functions up to the last bits, not bit for bit: the sum
     carried from bar to bar rounds differently from a sum taken afresh.
+
+    A NaN close (for `atr`, a bar with no true range: two of its high,
+    its low and the previous close NaN) keeps the kinds that carry a
+    sum or an average NaN until `reset`: `sma`, `ema`, `wilder_ma`,
+    `stddev`, `rsi`, `atr`, `bollinger` and `macd`. `wma` is NaN while
+    the NaN is in its window, `roc` on its bar and `period` bars later,
+    and `donchian` passes a NaN high or low over. Fill or cut gaps
+    before feeding them.
     """
     @property
     def kind(self) -> str: ...
@@ -1648,6 +1691,11 @@ class BatchSingleItem:
     Eagerly copies its arrays under the GIL at construction, so the item holds
     no GIL-bound types and the batch loop can release the GIL (same pattern as
     `BatchSpreadItem`).
+
+    position_sizes, when given, holds one fraction per bar: the entry
+    signalled on bar i spends position_sizes[i] of the available capital. A
+    fraction outside (0, 1], or NaN, makes that entry open nothing, without
+    an error: 1.0001 and 2.0 give no trade, as do 0.0 and -0.5.
     """
     item_id: str
     direction: int
@@ -1706,6 +1754,16 @@ def simulate_portfolio_mc(
         n_simulations: Number of simulation paths (default: 10000)
         horizon_days: Forward simulation horizon in trading days (default: 252)
         seed: Random seed for reproducibility (default: 42)
+
+    The paths are drawn in fixed blocks of 64, block b from the seed's random
+    stream jumped ahead b times, never split between workers: that is why the
+    worker count cannot change a result, and why a run of more paths keeps
+    every path of a run of fewer with the same seed.
+
+    `final_values` holds every path's final value: -inf first, then the
+    finite ones ascending, then +inf, NaN last. `expected_return`,
+    `probability_of_loss`, `var_95` and `cvar_95` are taken over the finite
+    final values only; with none, the first two are NaN and the others 0.0.
     """
 
 @final
@@ -2092,13 +2150,26 @@ def tick_velocity(timestamps_ns: NDArray[np.int64], window_seconds: float = 60.0
     """Rolling tick velocity: ticks per minute over the preceding window_seconds."""
 
 def sma(data: NDArray[np.float64], period: int) -> NDArray[np.float64]:
-    """Simple Moving Average."""
+    """Simple Moving Average.
+
+    A NaN in `data` makes the value of its bar and every later one NaN: the
+    running sum carries it. Fill or cut gaps before the call.
+    """
 
 def ema(data: NDArray[np.float64], period: int) -> NDArray[np.float64]:
-    """Exponential Moving Average."""
+    """Exponential Moving Average.
+
+    A NaN in `data` makes the value of its bar and every later one NaN: the
+    average carries it. Fill or cut gaps before the call.
+    """
 
 def rsi(data: NDArray[np.float64], period: int) -> NDArray[np.float64]:
-    """Relative Strength Index."""
+    """Relative Strength Index.
+
+    A NaN in `data` makes the value of its bar and every later one NaN: the
+    averages of the gains and losses carry it. Fill or cut gaps before the
+    call.
+    """
 
 def macd(
     data: NDArray[np.float64],
@@ -2106,7 +2177,11 @@ def macd(
     slow_period: int = 26,
     signal_period: int = 9,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
-    """MACD indicator."""
+    """MACD indicator.
+
+    A NaN in `data` makes all three series NaN from its bar on: the averages
+    carry it. Fill or cut gaps before the call.
+    """
 
 def stochastic(
     high: NDArray[np.float64],
@@ -2115,7 +2190,12 @@ def stochastic(
     k_period: int = 14,
     d_period: int = 3,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Stochastic oscillator."""
+    """Stochastic oscillator.
+
+    A NaN close makes %K NaN on its bar only, and %D on the `d_period` bars
+    whose mean takes that %K in; a NaN high or low is passed over in its
+    window's extreme. Later values are whole again.
+    """
 
 def atr(
     high: NDArray[np.float64],
@@ -2123,14 +2203,24 @@ def atr(
     close: NDArray[np.float64],
     period: int,
 ) -> NDArray[np.float64]:
-    """Average True Range."""
+    """Average True Range.
+
+    A bar's true range leaves out each term a NaN spoils. A bar with no term
+    left (two of its high, its low and the previous close NaN, as on a
+    missing bar) makes the value of its bar and every later one NaN: the
+    average carries it. Fill or cut gaps before the call.
+    """
 
 def bollinger_bands(
     data: NDArray[np.float64],
     period: int = 20,
     std_dev: float = 2.0,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
-    """Bollinger Bands."""
+    """Bollinger Bands.
+
+    A NaN in `data` makes all three bands NaN from its bar on: the running
+    sum carries it. Fill or cut gaps before the call.
+    """
 
 def adx(
     high: NDArray[np.float64],
@@ -2138,7 +2228,14 @@ def adx(
     close: NDArray[np.float64],
     period: int,
 ) -> NDArray[np.float64]:
-    """Average Directional Index."""
+    """Average Directional Index.
+
+    A NaN high or low counts as no directional movement. After a bar with
+    no true range (two of its high, its low and the previous close NaN, as
+    on a missing bar) the smoothed range stays NaN, every later directional
+    index counts as 0 and the value decays toward 0 instead of turning NaN.
+    Fill or cut gaps before the call.
+    """
 
 def vwap(
     high: NDArray[np.float64],
@@ -2146,7 +2243,12 @@ def vwap(
     close: NDArray[np.float64],
     volume: NDArray[np.float64],
 ) -> NDArray[np.float64]:
-    """Volume Weighted Average Price."""
+    """Volume Weighted Average Price.
+
+    A NaN in any of the four columns makes the value of its bar and every
+    later one NaN: the cumulative sums carry it. Fill or cut gaps before the
+    call.
+    """
 
 def supertrend(
     high: NDArray[np.float64],
@@ -2155,10 +2257,22 @@ def supertrend(
     period: int = 10,
     multiplier: float = 3.0,
 ) -> tuple[NDArray[np.float64], NDArray[np.int8]]:
-    """Supertrend indicator."""
+    """Supertrend indicator.
+
+    Its bands stand on `atr`'s average: after a bar with no true range (two
+    of its high, its low and the previous close NaN, as on a missing bar)
+    every value is NaN and the direction keeps the sign it had. Fill or cut
+    gaps before the call.
+    """
 
 def rolling_min(data: NDArray[np.float64], period: int) -> NDArray[np.float64]:
-    """Rolling minimum (Lowest Low Value)."""
+    """Rolling minimum (Lowest Low Value).
+
+    A NaN is passed over; a window of NaN only gives NaN.
+    """
 
 def rolling_max(data: NDArray[np.float64], period: int) -> NDArray[np.float64]:
-    """Rolling maximum (Highest High Value)."""
+    """Rolling maximum (Highest High Value).
+
+    A NaN is passed over; a window of NaN only gives NaN.
+    """

@@ -27,7 +27,16 @@
     FIGURE(double, total_return_pct, 0.0, 3, "Total Return [%]", nullptr)                                              \
     FIGURE(double, sharpe_ratio, 0.0, 25, "Sharpe Ratio", nullptr)                                                     \
     RATIO(sortino_ratio, 0.0, 26, "Sortino Ratio", nullptr)                                                            \
-    RATIO(calmar_ratio, 0.0, 27, "Calmar Ratio", nullptr)                                                              \
+    RATIO(calmar_ratio, 0.0, 27, "Calmar Ratio",                                                                       \
+          "Total return over the deepest drawdown, both in percent:\n"                                                 \
+          "`total_return_pct / max_drawdown_pct`, over the whole run and not\n"                                        \
+          "annualised, so the same figure as `recovery_factor` (up to rounding)\n"                                     \
+          "where a run reports that one (the basket, options, pairs and independent\n"                                 \
+          "multi-strategy runs leave it at 0.0). The annualised form is\n"                                             \
+          "((1 + total_return_pct / 100) ** (1 / years) - 1) * 100 / max_drawdown_pct,\n"                              \
+          "`years` being the run's length in years (its bars less one over the\n"                                      \
+          "periods per year, or the span of its timestamps). None when not finite,\n"                                  \
+          "as for a gain without a drawdown.")                                                                         \
     RATIO(omega_ratio, 1.0, 28, "Omega Ratio", nullptr)                                                                \
     FIGURE(double, max_drawdown_pct, 0.0, 6, "Max Drawdown [%]", nullptr)                                              \
     FIGURE(std::uint64_t, max_drawdown_duration, 0, 7, "Max Drawdown Duration", nullptr) /* samples */                 \

@@ -273,7 +273,15 @@ constexpr auto kMonteCarlo = function<mc_body>(
     "    initial_value: Starting portfolio value\n"
     "    n_simulations: Number of simulation paths (default: 10000)\n"
     "    horizon_days: Forward simulation horizon in trading days (default: 252)\n"
-    "    seed: Random seed for reproducibility (default: 42)");
+    "    seed: Random seed for reproducibility (default: 42)\n\n"
+    "The paths are drawn in fixed blocks of 64, block b from the seed's random\n"
+    "stream jumped ahead b times, never split between workers: that is why the\n"
+    "worker count cannot change a result, and why a run of more paths keeps\n"
+    "every path of a run of fewer with the same seed.\n\n"
+    "`final_values` holds every path's final value: -inf first, then the\n"
+    "finite ones ascending, then +inf, NaN last. `expected_return`,\n"
+    "`probability_of_loss`, `var_95` and `cvar_95` are taken over the finite\n"
+    "final values only; with none, the first two are NaN and the others 0.0.");
 
 }  // namespace
 

@@ -120,34 +120,66 @@ Ref supertrend_body(Column<double> high, Column<double> low, Column<double> clos
 }
 
 constexpr auto kSma = function<series_into_body<ind::trend::sma_into>>("sma", {"data", "period"}, kSeries,
-                                                                      "Simple Moving Average.");
+                                                                      "Simple Moving Average.\n\n"
+    "A NaN in `data` makes the value of its bar and every later one NaN: the\n"
+    "running sum carries it. Fill or cut gaps before the call.");
 constexpr auto kEma = function<series_into_body<ind::trend::ema_into>>("ema", {"data", "period"}, kSeries,
-                                                                      "Exponential Moving Average.");
+                                                                      "Exponential Moving Average.\n\n"
+    "A NaN in `data` makes the value of its bar and every later one NaN: the\n"
+    "average carries it. Fill or cut gaps before the call.");
 constexpr auto kRsi = function<series_into_body<ind::momentum::rsi_into>>("rsi", {"data", "period"}, kSeries,
-                                                                          "Relative Strength Index.");
+                                                                          "Relative Strength Index.\n\n"
+    "A NaN in `data` makes the value of its bar and every later one NaN: the\n"
+    "averages of the gains and losses carry it. Fill or cut gaps before the\n"
+    "call.");
 constexpr auto kMacd = function<macd_body>(
     "macd", {"data", {"fast_period", 12}, {"slow_period", 26}, {"signal_period", 9}},
-    Returns{"tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]"}, "MACD indicator.");
+    Returns{"tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]"}, "MACD indicator.\n\n"
+    "A NaN in `data` makes all three series NaN from its bar on: the averages\n"
+    "carry it. Fill or cut gaps before the call.");
 constexpr auto kStoch = function<stochastic_body>("stochastic",
                                                   {"high", "low", "close", {"k_period", 14}, {"d_period", 3}},
                                                   Returns{"tuple[NDArray[np.float64], NDArray[np.float64]]"},
-                                                  "Stochastic oscillator.");
+                                                  "Stochastic oscillator.\n\n"
+    "A NaN close makes %K NaN on its bar only, and %D on the `d_period` bars\n"
+    "whose mean takes that %K in; a NaN high or low is passed over in its\n"
+    "window's extreme. Later values are whole again.");
 constexpr auto kAtr = function<bar_into_body<ind::volatility::atr_into>>("atr", {"high", "low", "close", "period"},
-                                                                        kSeries, "Average True Range.");
+                                                                        kSeries, "Average True Range.\n\n"
+    "A bar's true range leaves out each term a NaN spoils. A bar with no term\n"
+    "left (two of its high, its low and the previous close NaN, as on a\n"
+    "missing bar) makes the value of its bar and every later one NaN: the\n"
+    "average carries it. Fill or cut gaps before the call.");
 constexpr auto kBoll = function<bollinger_body>(
     "bollinger_bands", {"data", {"period", 20}, {"std_dev", 2.0}},
-    Returns{"tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]"}, "Bollinger Bands.");
+    Returns{"tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]"}, "Bollinger Bands.\n\n"
+    "A NaN in `data` makes all three bands NaN from its bar on: the running\n"
+    "sum carries it. Fill or cut gaps before the call.");
 constexpr auto kAdx = function<bar_into_body<ind::strength::adx_into>>("adx", {"high", "low", "close", "period"},
-                                                                      kSeries, "Average Directional Index.");
+                                                                      kSeries, "Average Directional Index.\n\n"
+    "A NaN high or low counts as no directional movement. After a bar with\n"
+    "no true range (two of its high, its low and the previous close NaN, as\n"
+    "on a missing bar) the smoothed range stays NaN, every later directional\n"
+    "index counts as 0 and the value decays toward 0 instead of turning NaN.\n"
+    "Fill or cut gaps before the call.");
 constexpr auto kVwap = function<vwap_body>("vwap", {"high", "low", "close", "volume"}, kSeries,
-                                           "Volume Weighted Average Price.");
+                                           "Volume Weighted Average Price.\n\n"
+    "A NaN in any of the four columns makes the value of its bar and every\n"
+    "later one NaN: the cumulative sums carry it. Fill or cut gaps before the\n"
+    "call.");
 constexpr auto kSuper = function<supertrend_body>(
     "supertrend", {"high", "low", "close", {"period", 10}, {"multiplier", 3.0}},
-    Returns{"tuple[NDArray[np.float64], NDArray[np.int8]]"}, "Supertrend indicator.");
+    Returns{"tuple[NDArray[np.float64], NDArray[np.int8]]"}, "Supertrend indicator.\n\n"
+    "Its bands stand on `atr`'s average: after a bar with no true range (two\n"
+    "of its high, its low and the previous close NaN, as on a missing bar)\n"
+    "every value is NaN and the direction keeps the sign it had. Fill or cut\n"
+    "gaps before the call.");
 constexpr auto kRollMin = function<series_body<ind::volatility::rolling_min>>(
-    "rolling_min", {"data", "period"}, kSeries, "Rolling minimum (Lowest Low Value).");
+    "rolling_min", {"data", "period"}, kSeries, "Rolling minimum (Lowest Low Value).\n\n"
+    "A NaN is passed over; a window of NaN only gives NaN.");
 constexpr auto kRollMax = function<series_body<ind::volatility::rolling_max>>(
-    "rolling_max", {"data", "period"}, kSeries, "Rolling maximum (Highest High Value).");
+    "rolling_max", {"data", "period"}, kSeries, "Rolling maximum (Highest High Value).\n\n"
+    "A NaN is passed over; a window of NaN only gives NaN.");
 
 // ---------------------------------------------------------------------------
 // Tick features and tick gates
@@ -327,7 +359,14 @@ PyType_Slot kIndicatorSlots[] = {
     {Py_tp_doc, const_cast<char*>("Streaming indicator with batch-identical values.\n\n"
                                   "The kinds kept on a running sum, `sma` and `bollinger`, equal\n"
                                   "the batch functions up to the last bits, not bit for bit: the sum\n"
-                                  "carried from bar to bar rounds differently from a sum taken afresh.")},
+                                  "carried from bar to bar rounds differently from a sum taken afresh.\n\n"
+                                  "A NaN close (for `atr`, a bar with no true range: two of its high,\n"
+                                  "its low and the previous close NaN) keeps the kinds that carry a\n"
+                                  "sum or an average NaN until `reset`: `sma`, `ema`, `wilder_ma`,\n"
+                                  "`stddev`, `rsi`, `atr`, `bollinger` and `macd`. `wma` is NaN while\n"
+                                  "the NaN is in its window, `roc` on its bar and `period` bars later,\n"
+                                  "and `donchian` passes a NaN high or low over. Fill or cut gaps\n"
+                                  "before feeding them.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<Indicator>)},
     {Py_tp_methods, kIndicatorMethods},

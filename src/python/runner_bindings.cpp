@@ -85,7 +85,16 @@ Ref run_basket_backtest(std::vector<BasketTuple> instruments, std::optional<Back
 
 constexpr auto kBasket = function<run_basket_backtest>(
     "run_basket_backtest", {"instruments", {"config", None}, {"sync_mode", "all"}, {"instrument_configs", None}},
-    kResult, "Run basket/collective backtest.");
+    kResult,
+    "Run basket/collective backtest.\n\n"
+    "The instruments are matched by bar number, not by time: bar i of each is\n"
+    "taken to be the same moment. Only their bar counts are compared, never\n"
+    "their timestamps, so an instrument whose stamps run a year late trades\n"
+    "exactly as if they did not. Instrument 0's timestamps date the curves (one\n"
+    "value per bar) and give the Sharpe and Sortino ratios their periods per\n"
+    "year; each trade carries its own instrument's stamps. Align the\n"
+    "instruments' bars on common timestamps before the call (keep the stamps\n"
+    "all of them have, or fill each one's missing bars).");
 
 // ---------------------------------------------------------------------------
 // run_portfolio_backtest
@@ -114,7 +123,16 @@ constexpr auto kPortfolio = function<run_portfolio_backtest>(
     "equity curves: there each symbol gets its own private capital, so N symbols\n"
     "deploy N times the account and no cross-symbol limit can be applied.\n\n"
     "`allocation`: \"equal_weight\" (default) divides the pool across the slots\n"
-    "that could still open; \"full\" lets each entry take the whole remaining pool.");
+    "that could still open; \"full\" lets each entry take the whole remaining pool.\n\n"
+    "The instruments are matched by bar number, not by time: bar i of each is\n"
+    "taken to be the same moment. Only their bar counts are compared, never\n"
+    "their timestamps, so an instrument whose stamps run a year late trades\n"
+    "exactly as if they did not. Instrument 0's timestamps date the curves (one\n"
+    "value per bar) and give the metrics their periods per year and the\n"
+    "drawdown's duration in seconds; each trade carries its own instrument's\n"
+    "stamps, and so does its holding time. Align the instruments' bars on\n"
+    "common timestamps before the call (keep the stamps all of them have, or\n"
+    "fill each one's missing bars).");
 
 // ---------------------------------------------------------------------------
 // run_multi_backtest

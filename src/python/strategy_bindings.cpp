@@ -69,7 +69,11 @@ constexpr auto kRun = function<run_single_backtest>(
     "are the legacy strategy path. For new strategies prefer driving a\n"
     "`KernelSession` bar by bar, which shares the same execution core and\n"
     "result types. Array runners remain supported and will only be\n"
-    "deprecated in a future major release.");
+    "deprecated in a future major release.\n\n"
+    "position_sizes, when given, holds one fraction per bar: the entry\n"
+    "signalled on bar i spends position_sizes[i] of the available capital. A\n"
+    "fraction outside (0, 1], or NaN, makes that entry open nothing, without\n"
+    "an error: 1.0001 and 2.0 give no trade, as do 0.0 and -0.5.");
 
 // ---------------------------------------------------------------------------
 // BatchSingleItem
@@ -99,7 +103,11 @@ constexpr auto kSingleItemNew = constructor<construct_single_item>(
     "One signal set for `batch_single_backtest`.\n\n"
     "Eagerly copies its arrays under the GIL at construction, so the item holds\n"
     "no GIL-bound types and the batch loop can release the GIL (same pattern as\n"
-    "`BatchSpreadItem`).");
+    "`BatchSpreadItem`).\n\n"
+    "position_sizes, when given, holds one fraction per bar: the entry\n"
+    "signalled on bar i spends position_sizes[i] of the available capital. A\n"
+    "fraction outside (0, 1], or NaN, makes that entry open nothing, without\n"
+    "an error: 1.0001 and 2.0 give no trade, as do 0.0 and -0.5.");
 
 using SI = BatchSingleItem;
 PyGetSetDef kSingleItemGetSet[] = {
