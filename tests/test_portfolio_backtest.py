@@ -227,3 +227,127 @@ def test_one_instrument_equals_the_single_run(direction, config):
     single = tw.run_single_backtest(*arrays, direction=direction, symbol="S", config=c)
     p = tw.run_portfolio_backtest([(*arrays, direction, 1.0, "S")], c)
     _close_results(single, p.result)
+
+
+# Next-bar open with a 3 % stop, no fees. Entry signal on bar 0: 1000 units bought at bar
+# 1's open 100, stop 97.
+STOP_BARS = {
+    # Bar 1 trades down to 95: the stop sells at 97 on the entry bar itself.
+    "entry_bar_meets_the_stop": dict(open=[100, 100, 100, 99, 100], high=[100, 101, 100, 101, 101],
+                                     low=[100, 95, 98, 98, 99], close=[100, 99, 99, 100, 101], exits=(),
+                                     trade=(1, 1, 97.0, "StopLoss"), equity=[100_000.0] + [97_000.0] * 4),
+    # The exit of bar 2 sells at bar 3's open 98, before bar 3's low of 90 reaches the stop.
+    "exit_goes_before_the_stop": dict(open=[100, 100, 100, 98, 95], high=[100, 101, 101, 98, 95],
+                                      low=[100, 99, 99, 90, 95], close=[100, 100, 100, 95, 95], exits=(2,),
+                                      trade=(1, 3, 98.0, "Signal"), equity=[100_000.0] * 3 + [98_000.0] * 2),
+}
+
+
+def _stop_case_columns(case):
+    n = len(case["close"])
+    cols = [np.array(case[k], dtype=np.float64) for k in ("open", "high", "low", "close")]
+    return (np.arange(n, dtype=np.int64) * DAY, *cols, np.full(n, 1000.0), flags(n, 0), flags(n, *case["exits"]))
+
+
+def _next_open_stop():
+    c = tw.BacktestConfig(fees=0.0, fill_timing="next_bar_open")
+    c.set_fixed_stop(0.03)
+    return c
+
+
+@pytest.mark.parametrize("runner", ["single", "portfolio"])
+@pytest.mark.parametrize("case", STOP_BARS.values(), ids=STOP_BARS.keys())
+def test_next_open_stop_meets_the_entry_bar_after_the_exit_due_there(case, runner):
+    columns = _stop_case_columns(case)
+    if runner == "single":
+        r = tw.run_single_backtest(*columns, config=_next_open_stop())
+    else:
+        r = tw.run_portfolio_backtest([(*columns, 1, 1.0, "A")], _next_open_stop(), "full").result
+    (t,) = r.trades()
+    assert t.entry_price == 100.0 and t.size == 1000.0
+    assert (t.entry_idx, t.exit_idx, t.exit_price, t.exit_reason) == case["trade"]
+    np.testing.assert_array_equal(r.equity_curve(), case["equity"])
+
+
+def test_next_open_instruments_keep_their_own_stop_rule():
+    a = (*_stop_case_columns(STOP_BARS["entry_bar_meets_the_stop"]), 1, 1.0, "A")
+    o, c = np.array([50.0, 50.0, 50.0, 45.0, 48.0]), np.array([50.0, 50.0, 45.0, 48.0, 52.0])
+    low = np.array([50.0, 50.0, 44.0, 44.0, 48.0])
+    b = (np.arange(5, dtype=np.int64) * DAY, o, np.maximum(o, c), low, c, np.full(5, 1000.0), flags(5, 1), flags(5),
+         1, 1.0, "B")
+    stop_a = tw.InstrumentConfig()
+    stop_a.set_fixed_stop(0.03)
+    r = tw.run_portfolio_backtest([a, b], cfg(fill_timing="next_bar_open"), "equal_weight", {"A": stop_a})
+    ta, tb = r.result.trades()
+    # A takes 10000 / 2 at 100 (50 units) and its stop sells them at 97 on the same bar.
+    assert (ta.symbol, ta.entry_idx, ta.exit_idx, ta.size, ta.exit_price, ta.exit_reason) == \
+        ("A", 1, 1, 50.0, 97.0, "StopLoss")
+    # B, without a stop, holds through the dip to 44: the 9850 left over two free slots
+    # buys 98.5 units at bar 2's open 50, sold at the last close 52.
+    assert (tb.symbol, tb.entry_idx, tb.exit_idx, tb.size, tb.exit_price, tb.exit_reason) == \
+        ("B", 2, 4, 98.5, 52.0, "EndOfData")
+    # Pool 9850 at bar 1; 4925 in cash from bar 2, plus 98.5 units at 45, 48, 52.
+    np.testing.assert_array_equal(r.result.equity_curve(), [10_000.0, 9_850.0, 9_357.5, 9_653.0, 10_047.0])
+    assert summaries(r) == [("A", 1, -150.0, 0), ("B", 1, 197.0, 0)]
+
+
+# Prices that are no price at all: an entry on them opens nothing, an exit waits.
+GAP_PRICES = [np.nan, np.inf, 0.0, -1.0]
+TRADE_FIELDS = ["id", "symbol", "direction", "size", "entry_idx", "entry_time", "entry_price", "exit_idx", "exit_time",
+                "exit_price", "exit_reason", "pnl", "return_pct", "fees", "entry_fees", "exit_fees", "mae_price",
+                "mfe_price", "mae_pnl", "mfe_pnl"]
+
+
+def _random_run(seed):
+    """One instrument and a configuration drawn from `seed`: either fill timing, every
+    stop and target rule (or none), long or short, gaps in any price column."""
+    rng = np.random.default_rng(90_000 + seed)
+    n = int(rng.integers(2, 60))
+    close = 100.0 * np.cumprod(1.0 + rng.normal(0.0, 0.02, n))
+    open_ = close * (1.0 + rng.normal(0.0, 0.01, n))
+    high = np.maximum(open_, close) * (1.0 + rng.uniform(0.0, 0.02, n))
+    low = np.minimum(open_, close) * (1.0 - rng.uniform(0.0, 0.02, n))
+    if seed % 2:
+        for column in (open_, high, low, close):
+            column[rng.random(n) < 0.05] = GAP_PRICES[int(rng.integers(0, len(GAP_PRICES)))]
+    density = rng.uniform(0.05, 0.4)
+    entries, exits = rng.random(n) < density, rng.random(n) < density
+    c = tw.BacktestConfig(initial_capital=10_000.0, fees=float(rng.choice([0.0, 0.001])),
+                          slippage=float(rng.choice([0.0, 0.0005])),
+                          fill_timing=["same_bar_close", "next_bar_open"][seed % 4 // 2])
+    period = int(rng.integers(1, 6))
+    stop = int(rng.integers(0, 4))
+    if stop == 1:
+        c.set_fixed_stop(float(rng.uniform(0.005, 0.05)))
+    elif stop == 2:
+        c.set_trailing_stop(float(rng.uniform(0.005, 0.05)))
+    elif stop == 3:
+        c.set_atr_stop(float(rng.uniform(0.5, 3.0)), period)
+    target = int(rng.integers(0, 4))
+    if target == 1:
+        c.set_fixed_target(float(rng.uniform(0.005, 0.08)))
+    elif target == 2:
+        c.set_atr_target(float(rng.uniform(0.5, 3.0)), period + 1)
+    elif target == 3:
+        c.set_risk_reward_target(float(rng.uniform(0.5, 3.0)))
+    columns = (np.arange(n, dtype=np.int64) * DAY, open_, high, low, close, np.full(n, 1000.0), entries, exits)
+    return columns, int(rng.choice([1, -1])), c
+
+
+def _trade_rows(result):
+    # The pool hands a kernel its cash back by subtraction, so money may differ from the
+    # single run's in the last bits; everything else is equal.
+    def value(v):
+        return pytest.approx(v, rel=1e-12, abs=1e-8) if isinstance(v, float) else v
+    return [[value(getattr(t, f)) for f in TRADE_FIELDS] for t in result.trades()]
+
+
+@pytest.mark.parametrize("seed", range(200))
+def test_one_instrument_with_the_whole_pool_trades_as_the_single_run(seed):
+    columns, direction, c = _random_run(seed)
+    single = tw.run_single_backtest(*columns, direction=direction, symbol="S", config=c)
+    p = tw.run_portfolio_backtest([(*columns, direction, 1.0, "S")], c, "full").result
+    assert [[getattr(t, f) for f in TRADE_FIELDS] for t in p.trades()] == _trade_rows(single)
+    np.testing.assert_allclose(p.equity_curve(), single.equity_curve(), rtol=1e-12)
+    np.testing.assert_allclose(p.drawdown_curve(), single.drawdown_curve(), rtol=0.0, atol=1e-9)
+    np.testing.assert_allclose(p.returns(), single.returns(), rtol=0.0, atol=1e-12)

@@ -61,8 +61,10 @@ using single::BarSeries;
 
 struct Book {
     std::optional<InstrumentConfig> overrides;
-    // The bars of the effective signals after processing (and the open shift): entries at
-    // even positions, exits at odd ones.
+    // The bars the effective signals are stepped on: entries at even positions, exits at
+    // odd ones. Under next-bar-open timing an entry is listed on the bar it fills on and
+    // an exit on its own bar (its kernel parks it for the next open), so an entry and the
+    // exit that follows it may share a bar.
     std::vector<std::size_t> signal_bars;
     std::vector<double> atr;                   // empty when no rule needs one
     std::uint64_t trades = 0;
@@ -70,6 +72,7 @@ struct Book {
     std::uint64_t rejected = 0;
     bool exit_due = false;  // an effective exit met on a bar without a tradable fill price
     LastTradable mark;      // the close the book is valued at across gaps
+    std::size_t closes_seen = 0;  // the mark has seen every close before this bar
 
     // Between its signals a held, quiet kernel only widens its position's extremes and is
     // marked; both are caught up in stretches, so such bars cost nothing one by one.
@@ -125,9 +128,15 @@ std::vector<SignalEvent> signal_events(std::span<const Book> books) {
         const auto [t, i] = heap.top();
         heap.pop();
         const bool entry = cursor[i] % 2 == 0;
-        events.push_back({t, i, entry, !entry});
+        SignalEvent ev{t, i, entry, !entry};
         const std::vector<std::size_t>& bars = books[i].signal_bars;
-        if (++cursor[i] < bars.size()) heap.emplace(bars[cursor[i]], i);
+        ++cursor[i];
+        if (entry && cursor[i] < bars.size() && bars[cursor[i]] == t) {
+            ev.exit = true;  // the exit signalled on the bar its entry fills on
+            ++cursor[i];
+        }
+        events.push_back(ev);
+        if (cursor[i] < bars.size()) heap.emplace(bars[cursor[i]], i);
     }
     return events;
 }
@@ -142,6 +151,7 @@ public:
     SharedPool(const BacktestConfig& config, Allocation allocation, std::span<const InstrumentSeries> instruments,
                std::span<Book> books, std::span<Kernel> kernels, PriceSource price_source)
         : config_(config),
+          at_next_open_(config.effective_fill_timing() == FillTiming::NextBarOpen),
           allocation_(allocation),
           instruments_(instruments),
           books_(books),
@@ -267,9 +277,14 @@ private:
         Book& b = books_[i];
         Kernel& kernel = kernels_[i];
         catch_up(i, t);
-        b.exit_due = b.exit_due || exit_signal;
         BarSignal sig;
-        sig.exit = b.exit_due && is_tradable_price(signal_fill_price(i, t, false));
+        if (at_next_open_) {
+            // Parked for the next open, where the kernel also waits out a gap itself.
+            sig.exit = exit_signal;
+        } else {
+            b.exit_due = b.exit_due || exit_signal;
+            sig.exit = b.exit_due && is_tradable_price(signal_fill_price(i, t, false));
+        }
         sig.atr = b.atr_at(t);
         kernel.set_cash(0.0);
         for (const KernelEvent& e : kernel.step(static_cast<std::uint64_t>(t), bar_of(instruments_[i].bars, t), sig,
@@ -312,20 +327,25 @@ private:
             // kernel would size nothing from it either, so the entry is skipped as one
             // offered no money at all.
             if (!(allotment > 0.0) || is_dust_capital(allotment, config_.initial_capital)) continue;
-            BarSignal sig;
-            sig.entry = true;
-            sig.atr = b.atr_at(t);
             Kernel& kernel = kernels_[i];
+            if (at_next_open_) park_entry(i, t);
+            BarSignal sig;
+            sig.entry = !at_next_open_;
+            sig.exit = ev.exit;  // only at the next open: an exit of the bar it fills on, parked
+            sig.atr = b.atr_at(t);
             kernel.set_cash(allotment);
             bool entered = false;
+            // At the next open the entry's stop and target see the rest of its bar, and may
+            // close it there.
             for (const KernelEvent& e : kernel.step(idx, bar_of(instruments_[i].bars, t), sig, false)) {
-                entered = entered || e.kind == KernelEventKind::Entered;
+                if (e.kind == KernelEventKind::Entered) entered = true;
+                if (e.kind == KernelEventKind::Exited && e.trade) book_trade(b, TradeRecord(*e.trade));
             }
             pool_ -= allotment - kernel.cash();
             kernel.set_cash(0.0);
             if (entered) {
                 ++open;
-                b.mark.see(fill_price);  // the mark's fallback when this bar closes on a gap
+                mark_from_closes(i, t, fill_price);
             }
             if (kernel.in_position()) {
                 b.holding = true;
@@ -335,6 +355,34 @@ private:
                 set_dense(b, !kernel.quiet());
             }
         }
+    }
+
+    // A kernel under next-bar-open timing takes an entry on its signal bar and fills it at
+    // the next bar's open. The pool lends the cash only on the fill bar, once the gates
+    // have passed, so the signal bar's step is taken then, just before the fill bar's:
+    // for a flat kernel it only parks the entry, with the signal bar's ATR that the
+    // levels are set from.
+    void park_entry(std::size_t i, std::size_t t) {
+        BarSignal sig;
+        sig.entry = true;
+        sig.atr = books_[i].atr_at(t - 1);
+        (void)kernels_[i].step(static_cast<std::uint64_t>(t - 1), bar_of(instruments_[i].bars, t - 1), sig, false);
+    }
+
+    // A new position is marked, across gaps, at the instrument's last tradable close, as a
+    // kernel stepped on every bar marks its own; before any, at the price it opened at.
+    // The flat bars since the mark last saw a close are looked at from the latest back.
+    void mark_from_closes(std::size_t i, std::size_t t, double fill_price) {
+        Book& b = books_[i];
+        const std::span<const double> close = instruments_[i].bars.close;
+        for (std::size_t j = t + 1; j-- > b.closes_seen;) {
+            if (is_tradable_price(close[j])) {
+                b.mark.see(close[j]);
+                break;
+            }
+        }
+        b.closes_seen = t + 1;
+        if (!b.mark.last()) b.mark.see(fill_price);
     }
 
     void set_dense(Book& b, bool dense) noexcept {
@@ -382,6 +430,7 @@ private:
         }
         b.spans.emplace_back(b.valued, to);
         b.valued = to;
+        b.closes_seen = to;
     }
 
     // The book's value at its mark on each bar of [from, to), into the buffer.
@@ -444,6 +493,7 @@ private:
     }
 
     const BacktestConfig& config_;
+    const bool at_next_open_;
     const Allocation allocation_;
     const std::span<const InstrumentSeries> instruments_;
     const std::span<Book> books_;
@@ -483,18 +533,17 @@ struct Books {
     std::vector<std::string_view> symbols;
 };
 
-// Under next-bar-open timing the runner moves the signals one bar later itself and the
-// kernels act at the open without deferring: a kernel is stepped only on bars where it
-// can act, so an intent parked inside it would wait for an unrelated later step. The
-// kernels are otherwise configured as the single driver configures one.
+// The kernels are configured as the single driver configures one. Under next-bar-open
+// timing an entry is listed on the bar it fills on, where the pool lends the cash and the
+// gates apply; an exit on its own bar, where its kernel parks it. A kernel holding a
+// parked exit, or one waiting for a tradable price, is not quiet: it is stepped on every
+// bar until it is flat.
 Result<Books, OwnError> prepare_books(const PortfolioRunConfig& run, const single::SingleRunConfig& resolved,
                                       std::span<const InstrumentSeries> instruments) {
     const BacktestConfig& config = run.config;
     const std::size_t n = instruments.front().bars.bars();
     const std::size_t k = instruments.size();
     const bool at_next_open = config.effective_fill_timing() == FillTiming::NextBarOpen;
-    single::SingleRunConfig kernel_run = resolved;
-    if (at_next_open) kernel_run.config.fill_timing = FillTiming::SameBarOpenLookahead;
 
     Books out;
     out.books.resize(k);
@@ -508,12 +557,12 @@ Result<Books, OwnError> prepare_books(const PortfolioRunConfig& run, const singl
         if (!bars.ok()) return err(std::move(bars).error());
         b.signal_bars = std::move(bars).value();
         if (at_next_open) {
-            // Each signal acts a bar later; one on the last bar has no bar to act on.
-            for (std::size_t& t : b.signal_bars) ++t;
+            // An entry on the last bar has no bar to fill on.
+            for (std::size_t j = 0; j < b.signal_bars.size(); j += 2) ++b.signal_bars[j];
             if (!b.signal_bars.empty() && b.signal_bars.back() >= n) b.signal_bars.pop_back();
         }
         b.atr = single::atr_series(in.bars, single::resolve_atr_period(config, b.overrides));
-        out.kernels.emplace_back(single::kernel_config(kernel_run, in.signals, b.overrides));
+        out.kernels.emplace_back(single::kernel_config(resolved, in.signals, b.overrides));
         out.symbols.push_back(in.signals.symbol);
     }
     return out;

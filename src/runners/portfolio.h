@@ -44,9 +44,11 @@ struct PortfolioRunConfig {
 // entries, the other price columns at least as many). Nothing runs before all pass.
 //
 // Under next-bar-open timing a bar's effective signals act on the following bar, at its
-// open, and the gates are applied on that bar. `halted_at` is the bar at which the
-// drawdown kill-switch fired; from the next bar on every effective entry of a flat
-// instrument is refused (and counted), while open positions still close.
+// open, and the gates are applied on that bar; as in a single run, an exit goes before
+// that bar's stops and targets, and an entry's levels meet the rest of the bar.
+// `halted_at` is the bar at which the drawdown kill-switch fired; from the next bar on
+// every effective entry of a flat instrument is refused (and counted), while open
+// positions still close.
 base::Result<PortfolioResult, base::OwnError> run(const PortfolioRunConfig& run, std::string_view allocation,
                                                   std::span<const InstrumentSeries> instruments);
 

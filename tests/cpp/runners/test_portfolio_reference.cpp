@@ -1,7 +1,7 @@
 // The shared-capital portfolio runner against a plain reference: every bar stepped in
 // order, every held kernel stepped on every bar, the pool marked bar by bar. The runner
 // steps only the bars where something can happen; on random instruments (gaps, shorts,
-// stops, targets, caps, the kill-switch, both fill timings) both must give the same
+// stops, targets, caps, the kill-switch, every fill timing) both must give the same
 // curves, trades and counts, bit for bit.
 #include <gtest/gtest.h>
 
@@ -63,7 +63,7 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
     std::vector<Kernel> kernels;
     std::vector<std::vector<std::uint8_t>> entries(k), exits(k);
     std::vector<std::vector<double>> atr(k);
-    std::vector<LastTradable> marks(k);
+    std::vector<LastTradable> marks(k);  // every close seen, bar by bar
     std::vector<bool> due(k, false);
     PortfolioResult out;
     for (std::size_t i = 0; i < k; ++i) {
@@ -73,9 +73,8 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
         exits[i].assign(n, 0);
         for (std::size_t t = 0; t < n; ++t) {
             const auto f = stream.next(ins[i].signals.entries[t] != 0, ins[i].signals.exits[t] != 0);
-            if (at_next_open && t + 1 == n) break;
-            entries[i][at_next_open ? t + 1 : t] = f.entry;
-            exits[i][at_next_open ? t + 1 : t] = f.exit;
+            entries[i][t] = f.entry;
+            exits[i][t] = f.exit;
         }
         if (const auto period = engine::resolve_atr_period(config, overrides)) {
             auto a = indicators::volatility::atr(ins[i].bars.high.first(n), ins[i].bars.low.first(n),
@@ -84,7 +83,6 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
         }
         KernelConfig kc = engine::kernel_config(resolved, ins[i].signals, overrides);
         kc.config = config;
-        if (at_next_open) kc.config.fill_timing = FillTiming::SameBarOpenLookahead;
         kernels.emplace_back(std::move(kc));
         out.per_instrument.push_back({ins[i].signals.symbol, 0, 0.0, 0});
     }
@@ -100,13 +98,22 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
     auto fill_price = [&](std::size_t i, std::size_t t, bool opening) {
         return reference_price(resolved.price_source, bar_at(ins[i].bars, t), ins[i].signals.direction, opening);
     };
+    auto atr_at = [&](std::size_t i, std::size_t t) { return t < atr[i].size() ? atr[i][t] : 0.0; };
+    // At the next open an entry signalled on bar t - 1 fills on bar t.
+    auto entry_due = [&](std::size_t i, std::size_t t) {
+        return at_next_open ? t > 0 && entries[i][t - 1] != 0 : entries[i][t] != 0;
+    };
     for (std::size_t t = 0; t < n; ++t) {
         for (std::size_t i = 0; i < k; ++i) {
             if (!kernels[i].in_position()) continue;
-            due[i] = due[i] || exits[i][t] != 0;
             BarSignal sig;
-            sig.exit = due[i] && is_tradable_price(fill_price(i, t, false));
-            sig.atr = t < atr[i].size() ? atr[i][t] : 0.0;
+            if (at_next_open) {
+                sig.exit = exits[i][t] != 0;
+            } else {
+                due[i] = due[i] || exits[i][t] != 0;
+                sig.exit = due[i] && is_tradable_price(fill_price(i, t, false));
+            }
+            sig.atr = atr_at(i, t);
             kernels[i].set_cash(0.0);
             for (const KernelEvent& e : kernels[i].step(t, bar_at(ins[i].bars, t), sig, false)) {
                 if (e.kind == KernelEventKind::Exited && e.trade) book(i, *e.trade);
@@ -118,7 +125,7 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
         std::uint64_t open = 0;
         for (const Kernel& kernel : kernels) open += kernel.in_position() ? 1 : 0;
         for (std::size_t i = 0; i < k; ++i) {
-            if (kernels[i].in_position() || entries[i][t] == 0) continue;
+            if (kernels[i].in_position() || !entry_due(i, t)) continue;
             if (out.halted || (cap > 0 && open >= cap)) {
                 ++out.per_instrument[i].rejected_entries;
                 ++out.rejected_entries;
@@ -129,19 +136,29 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
             if (!is_tradable_price(price) || (allocation == Allocation::EqualWeight && slots <= open)) continue;
             const double allotment = allocation == Allocation::Full ? pool : pool / static_cast<double>(slots - open);
             if (!(allotment > 0.0) || domain::is_dust_capital(allotment, config.initial_capital)) continue;
+            if (at_next_open) {
+                // The signal bar's step, which parks the entry in the flat kernel.
+                BarSignal signalled;
+                signalled.entry = true;
+                signalled.atr = atr_at(i, t - 1);
+                (void)kernels[i].step(t - 1, bar_at(ins[i].bars, t - 1), signalled, false);
+            }
             BarSignal sig;
-            sig.entry = true;
-            sig.atr = t < atr[i].size() ? atr[i][t] : 0.0;
+            sig.entry = !at_next_open;
+            sig.exit = at_next_open && exits[i][t] != 0;
+            sig.atr = atr_at(i, t);
             kernels[i].set_cash(allotment);
             bool entered = false;
             for (const KernelEvent& e : kernels[i].step(t, bar_at(ins[i].bars, t), sig, false)) {
                 entered = entered || e.kind == KernelEventKind::Entered;
+                if (e.kind == KernelEventKind::Exited && e.trade) book(i, *e.trade);
             }
             pool -= allotment - kernels[i].cash();
             kernels[i].set_cash(0.0);
             if (entered) {
                 ++open;
-                marks[i].see(price);
+                // Before any tradable close a position is marked at its opening price.
+                if (!marks[i].last()) marks[i].see(price);
             }
         }
         double eq = pool;
@@ -283,6 +300,30 @@ INSTANTIATE_TEST_SUITE_P(
         ReferenceCase{"EqualWeightAtTheClose", 12, [](PortfolioRunConfig&) {}, Allocation::EqualWeight},
         ReferenceCase{"FullAtTheNextOpen", 8,
                       [](PortfolioRunConfig& r) { r.config.fill_timing = FillTiming::NextBarOpen; }, Allocation::Full},
+        // The entry's levels meet the rest of its fill bar; a parked exit goes before them.
+        ReferenceCase{"StopTargetCapAndKillSwitchAtTheNextOpen", 12,
+                      [](PortfolioRunConfig& r) {
+                          r.config.fill_timing = FillTiming::NextBarOpen;
+                          r.config.stop = StopRule::fixed(0.01);
+                          r.config.target = TargetRule::fixed(0.015);
+                          r.config.max_positions = 3;
+                          r.config.max_drawdown_pct = 4.0;
+                      },
+                      Allocation::EqualWeight},
+        ReferenceCase{"TrailingStopAtrTargetAtTheNextOpen", 8,
+                      [](PortfolioRunConfig& r) {
+                          r.config.stop = StopRule::trailing(0.01);
+                          r.config.target = TargetRule::atr(2.0, 5);
+                          r.config.fill_timing = FillTiming::NextBarOpen;
+                      },
+                      Allocation::Full},
+        ReferenceCase{"AtrStopRiskRewardAtTheNextOpen", 8,
+                      [](PortfolioRunConfig& r) {
+                          r.config.stop = StopRule::atr(1.5, 3);
+                          r.config.target = TargetRule::risk_reward(2.0);
+                          r.config.upon_bar_close = false;
+                      },
+                      Allocation::EqualWeight},
         ReferenceCase{"CapAndKillSwitch", 12,
                       [](PortfolioRunConfig& r) {
                           r.config.max_positions = 3;

@@ -1,6 +1,6 @@
 // The shared-capital portfolio runner: what a cap of 0 means, signal fills only at
-// tradable prices, and no entry from the residue of an all-in one. Expected values are
-// worked by hand in each row's comment.
+// tradable prices, stops and targets at the next open, and no entry from the residue of
+// an all-in one. Expected values are worked by hand in each row's comment.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -14,16 +14,20 @@
 namespace tarnwick::runners::portfolio {
 
 using domain::ExitReason;
+using domain::StopRule;
 
 namespace {
 
 using namespace tarnwick::testing_support;
 
 Instrument instrument(std::vector<double> close, std::vector<std::size_t> entries, std::vector<std::size_t> exits,
-                      std::string symbol = "A", std::vector<double> open = {}) {
+                      std::string symbol = "A", std::vector<double> open = {}, std::vector<double> high = {},
+                      std::vector<double> low = {}) {
     Instrument in;
     const std::size_t n = close.size();
     in.bars = Bars::from(std::move(close), std::move(open));
+    if (!high.empty()) in.bars.high = std::move(high);
+    if (!low.empty()) in.bars.low = std::move(low);
     in.entries = flags(n, entries);
     in.exits = flags(n, exits);
     in.symbol = std::move(symbol);
@@ -40,6 +44,7 @@ struct Case {
     std::vector<double> equity;
     std::vector<Trip> trips;
     std::uint64_t rejected;
+    std::optional<StopRule> stop = std::nullopt;
 };
 
 // Failures name the row, not its bytes.
@@ -54,6 +59,7 @@ TEST_P(PortfolioScenario, Run) {
     run_config.config.fees = 0.0;
     run_config.config.max_positions = c.max_positions;
     run_config.config.upon_bar_close = !c.at_next_open;
+    run_config.config.stop = c.stop;
     const auto series = series_of(c.instruments);
     auto out = run(run_config, c.allocation, series);
     ASSERT_TRUE(out.ok()) << out.error().message();
@@ -95,6 +101,22 @@ const Case kCases[] = {
     {"NextOpenExitWaitsForATradableOpen",
      {instrument({100, 110, 120, 130}, {0}, {1}, "A", {99, 105, kNaN, 125})}, "full", 10500, std::nullopt, true,
      {10500, 11000, 12000, 12500}, {{1, 3, 125, 2000, ExitReason::Signal}}, 0},
+    // Next-bar open with a 3 % stop: the entry of bar 0 buys 100 units at bar 1's open 100,
+    // stop 97; bar 1 then trades down to 95, so the stop sells at 97 on the entry bar
+    // itself: 100 x (97 - 100) = -300.
+    {"NextOpenEntryBarMeetsItsStop",
+     {instrument({100, 99, 99, 100, 101}, {0}, {}, "A", {100, 100, 100, 99, 100}, {100, 101, 100, 101, 101},
+                 {100, 95, 98, 98, 99})},
+     "full", 10000, std::nullopt, true, {10000, 9700, 9700, 9700, 9700}, {{1, 1, 97, -300, ExitReason::StopLoss}}, 0,
+     StopRule::fixed(0.03)},
+    // Next-bar open with a 3 % stop, 100 units bought at bar 1's open 100 (stop 97). The
+    // exit of bar 2 sells at bar 3's open 98 before bar 3's low of 90 can reach the stop:
+    // 100 x (98 - 100) = -200.
+    {"NextOpenExitGoesBeforeTheStop",
+     {instrument({100, 100, 100, 95, 95}, {0}, {2}, "A", {100, 100, 100, 98, 95}, {100, 101, 101, 98, 95},
+                 {100, 99, 99, 90, 95})},
+     "full", 10000, std::nullopt, true, {10000, 10000, 10000, 9800, 9800}, {{1, 3, 98, -200, ExitReason::Signal}}, 0,
+     StopRule::fixed(0.03)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, PortfolioScenario, ::testing::ValuesIn(kCases),
