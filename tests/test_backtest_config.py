@@ -176,7 +176,7 @@ def test_rule_methods_signatures_and_conversion():
     c = BacktestConfig()
     assert c.set_atr_stop.__text_signature__ == "($self, multiplier, period)"
     assert BacktestConfig.set_risk_reward_target.__doc__.startswith("Set risk-reward based take-profit.\n\n")
-    for call in (lambda: c.set_fixed_stop(1.0), lambda: c.set_atr_stop(2, 0), lambda: c.set_trailing_stop(0.05),
+    for call in (lambda: c.set_fixed_stop(1.0), lambda: c.set_atr_stop(2, 1), lambda: c.set_trailing_stop(0.05),
                  lambda: c.set_fixed_target(0.1), lambda: c.set_atr_target(3.0, 14),
                  lambda: c.set_risk_reward_target(ratio=2.0)):
         assert call() is None

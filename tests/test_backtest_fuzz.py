@@ -3,10 +3,10 @@
 Each draw knows what it holds. A valid call (every array of its exact dtype, one dimension
 and the common length, a direction of 1 or -1, prices that are either ordinary or gaps,
 settings the configuration accepts) must succeed with finite curves, trades and money
-figures. A call with a wrong dtype, shape or direction, or a column shorter than the others, must be
-refused with an ordinary Python exception. Doubtful settings (no starting capital, a zero
-stop, an ATR period of 0), longer columns and extreme prices may go either way, but never
-crash.
+figures. A call with a wrong dtype, shape or direction, a column shorter than the others or
+an ATR period of 0, must be refused with an ordinary Python exception. Doubtful settings (no
+starting capital, a zero stop), longer columns and extreme prices may go either way, but
+never crash.
 """
 
 import math
@@ -106,6 +106,8 @@ def configs(draw, d):
     stop = draw(st.integers(0, 3))
     if stop == 1:
         period = d.pick(draw, list(range(1, 41)), [0])
+        if period == 0:
+            d.mark(REFUSED)
         rules.append(("set_atr_stop", d.pick(draw, [1.0, 2.5], [0.0]), period))
     elif stop == 2:
         rules.append(("set_fixed_stop", d.pick(draw, [1.0, 150.0], [0.0])))
@@ -120,7 +122,10 @@ def configs(draw, d):
 def instrument_configs(draw, d):
     if draw(st.integers(0, 3)):
         return None
-    return draw(st.sampled_from([None, 0.0, 7.0])), d.pick(draw, list(range(1, 31)), [0])
+    period = d.pick(draw, list(range(1, 31)), [0])
+    if period == 0:
+        d.mark(REFUSED)
+    return draw(st.sampled_from([None, 0.0, 7.0])), period
 
 
 def build_config(recipe):

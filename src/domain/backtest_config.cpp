@@ -53,6 +53,11 @@ Status<OwnError> check_positive(std::string_view field, double value) {
     return err(OwnError{base::fmt::format("{} must be finite and above 0, got {}", field, value)});
 }
 
+Status<OwnError> check_atr_period(std::uint64_t period) {
+    if (period > 0) return Unit{};
+    return err(OwnError{base::fmt::format("period must be above 0, got {}", period)});
+}
+
 Status<OwnError> check_money_fields(const BacktestConfig& c) {
     if (auto ok = check_positive("initial_capital", c.initial_capital); !ok) return ok;
     if (auto ok = check_fees(c.fees); !ok) return ok;

@@ -1,5 +1,6 @@
 // The configuration's range checks: a value that only means something above 0, the stop
-// and target rules built through it, and the order in which the money fields are checked.
+// and target rules built through it, an ATR rule's period, and the order in which the
+// money fields are checked.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -135,6 +136,41 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"target_risk_reward_negative", target_risk_reward, -1.0,
                  refused("ratio must be finite and above 0, got -1")}),
     [](const ::testing::TestParamInfo<RuleCase>& info) { return std::string(info.param.label); });
+
+struct AtrCase {
+    const char* label;
+    bool stop;  // false: the target factory
+    double multiplier;
+    std::uint64_t period;
+    Made expected;
+};
+
+class AtrPeriods : public ::testing::TestWithParam<AtrCase> {};
+
+// Over 0 bars the ATR is all zeros and the rule could never fire, so both ATR factories
+// refuse the period, after the multiplier.
+TEST_P(AtrPeriods, AreRefusedAtZeroAfterTheMultiplier) {
+    const AtrCase& c = GetParam();
+    const Made got = c.stop ? made(StopRule::checked_atr(c.multiplier, c.period))
+                            : made(TargetRule::checked_atr(c.multiplier, c.period));
+    EXPECT_EQ(got, c.expected);
+}
+
+constexpr std::uint64_t kMaxPeriod = std::numeric_limits<std::uint64_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, AtrPeriods,
+    ::testing::Values(
+        AtrCase{"stop_one_bar", true, 2.0, 1, rule(StopKind::Atr, 2.0, 1)},
+        AtrCase{"stop_largest", true, 2.0, kMaxPeriod, rule(StopKind::Atr, 2.0, kMaxPeriod)},
+        AtrCase{"stop_zero", true, 2.0, 0, refused("period must be above 0, got 0")},
+        AtrCase{"stop_zero_with_bad_multiplier", true, 0.0, 0,
+                refused("multiplier must be finite and above 0, got 0")},
+        AtrCase{"target_one_bar", false, 1.5, 1, rule(TargetKind::Atr, 1.5, 1)},
+        AtrCase{"target_zero", false, 1.5, 0, refused("period must be above 0, got 0")},
+        AtrCase{"target_zero_with_nan_multiplier", false, kNaN, 0,
+                refused("multiplier must be finite and above 0, got NaN")}),
+    [](const ::testing::TestParamInfo<AtrCase>& info) { return std::string(info.param.label); });
 
 struct MoneyCase {
     const char* label;
