@@ -107,9 +107,10 @@ base::Status<base::OwnError> check_fees(double fees);
 base::Status<base::OwnError> check_slippage_fraction(std::string_view field, double value);
 base::Status<base::OwnError> check_probability(std::string_view field, double value);
 // A value that only means something above 0: a starting capital (at 0 every return is
-// 0 / 0), or a stop or target rule's percent, ratio or multiplier (at 0 or below the
-// level sits at or beyond the entry price and fires on the entry bar). 1 and above stay
-// accepted: a short's stop may lie more than 100 % above its entry.
+// 0 / 0), a margin account's leverage (at infinity the margin rate is 0 and a position
+// costs nothing to hold), or a stop or target rule's percent, ratio or multiplier (at 0 or
+// below the level sits at or beyond the entry price and fires on the entry bar). 1 and
+// above stay accepted: a short's stop may lie more than 100 % above its entry.
 base::Status<base::OwnError> check_positive(std::string_view field, double value);
 // What check_positive accepts, without the message.
 constexpr bool is_positive(double value) { return value > 0.0 && value <= std::numeric_limits<double>::max(); }
