@@ -117,7 +117,7 @@ class BacktestConfig:
     fees: float
     """Flat fee of every fill, entries and exits alike, as a fraction of its
     traded value: 0.001 is 0.1 %. Charged unless `fee_segment` names a
-    schedule; finite and above -1 (a negative fee is a rebate).
+    schedule; finite and within (-1, 1) (a negative fee is a rebate).
     """
     slippage: float
     """Adverse slippage of every fill but a limit order's (see

@@ -100,9 +100,9 @@ struct BacktestConfig {
 };
 
 // The fields every fill prices with, refused where they would make nonsense money; each
-// message names the field and the value. Fees are finite and above -1 (below 0 they are a
-// rebate); a slippage fraction is finite and within (-1, 1), so a fill price stays above
-// 0; a probability is a number in [0, 1].
+// message names the field and the value. Fees are finite and within (-1, 1): below 0 they
+// are a rebate, and at 1 a fill costs its whole value again; a slippage fraction is finite
+// and within (-1, 1), so a fill price stays above 0; a probability is a number in [0, 1].
 base::Status<base::OwnError> check_fees(double fees);
 base::Status<base::OwnError> check_slippage_fraction(std::string_view field, double value);
 base::Status<base::OwnError> check_probability(std::string_view field, double value);

@@ -185,7 +185,12 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{.name = "CapitalBeforeQuantity", .initial_capital = -5.0, .quantity = -2,
                     .message = "initial_capital must be finite and above 0, got -5"},
         RefusalCase{.name = "FeesBeforeSlippage", .fees = -1.0, .slippage = 1.0,
-                    .message = "fees must be finite and above -1, got -1"},
+                    .message = "fees must be finite and between -1 and 1, got -1"},
+        // A fee of the whole traded value or more is a typo for a percent, not a fraction.
+        RefusalCase{.name = "WholeValueFeesBeforeQuantity", .fees = 1.0, .quantity = -1,
+                    .message = "fees must be finite and between -1 and 1, got 1"},
+        RefusalCase{.name = "FivefoldFees", .fees = 5.0,
+                    .message = "fees must be finite and between -1 and 1, got 5"},
         RefusalCase{.name = "SlippageBeforeQuantity", .slippage = std::nan(""), .quantity = -1,
                     .message = "slippage must be finite and within (-1, 1), got NaN"},
         RefusalCase{.name = "SlippageBeforeColumns", .slippage = -1.0, .short_exits = true,
