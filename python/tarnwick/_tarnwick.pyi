@@ -890,6 +890,9 @@ def run_tick_backtest(
     `entries` / `exits` are caller-computed boolean signal arrays.
 
     Returns a `BacktestResult` with the same fields as `run_single_backtest`.
+
+    `stop_loss_pct` and `take_profit_pct` are percent of the entry fill, 0 or
+    above; `inf` sets no stop or no target. `fees` is a fraction within (-1, 1).
     """
 
 @final
