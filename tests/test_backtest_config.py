@@ -123,8 +123,8 @@ def test_constructor_refusals(kwargs, exc, message):
 
 
 def test_numbers_accept_ints_and_numpy_scalars():
-    c = BacktestConfig(fees=1, initial_capital=np.float32(2.5), max_positions=np.int64(4), fill_seed=True)
-    assert c.fees == 1.0 and type(c.fees) is float
+    c = BacktestConfig(fees=0, initial_capital=np.float32(2.5), max_positions=np.int64(4), fill_seed=True)
+    assert c.fees == 0.0 and type(c.fees) is float
     assert c.initial_capital == 2.5
     assert c.max_positions == 4 and c.fill_seed == 1
 
@@ -136,15 +136,15 @@ def test_fields_other_than_the_money_fields_are_stored_as_given():
 
 def test_attribute_writes_convert_or_leave_the_value():
     c = BacktestConfig()
-    c.fees = 2
-    assert c.fees == 2.0 and type(c.fees) is float
+    c.fees = 0
+    assert c.fees == 0.0 and type(c.fees) is float
     c.max_positions = 3
     c.max_positions = None
     assert c.max_positions is None
     with pytest.raises(TypeError) as e:
         c.fees = "a"
     assert str(e.value) == "must be real number, not str"
-    assert c.fees == 2.0
+    assert c.fees == 0.0
     with pytest.raises(TypeError):
         c.apply_slippage = 0
     assert c.apply_slippage is True
@@ -176,7 +176,7 @@ def test_rule_methods_signatures_and_conversion():
     c = BacktestConfig()
     assert c.set_atr_stop.__text_signature__ == "($self, multiplier, period)"
     assert BacktestConfig.set_risk_reward_target.__doc__.startswith("Set risk-reward based take-profit.\n\n")
-    for call in (lambda: c.set_fixed_stop(1.0), lambda: c.set_atr_stop(2, 0), lambda: c.set_trailing_stop(0.05),
+    for call in (lambda: c.set_fixed_stop(1.0), lambda: c.set_atr_stop(2, 1), lambda: c.set_trailing_stop(0.05),
                  lambda: c.set_fixed_target(0.1), lambda: c.set_atr_target(3.0, 14),
                  lambda: c.set_risk_reward_target(ratio=2.0)):
         assert call() is None
@@ -227,9 +227,12 @@ MONEY_REFUSALS = [
     ("initial_capital", -5.0, "initial_capital must be finite and above 0, got -5"),
     ("initial_capital", NAN, "initial_capital must be finite and above 0, got NaN"),
     ("initial_capital", INF, "initial_capital must be finite and above 0, got inf"),
-    ("fees", NAN, "fees must be finite and above -1, got NaN"),
-    ("fees", INF, "fees must be finite and above -1, got inf"),
-    ("fees", -1.0, "fees must be finite and above -1, got -1"),
+    ("fees", NAN, "fees must be finite and between -1 and 1, got NaN"),
+    ("fees", INF, "fees must be finite and between -1 and 1, got inf"),
+    ("fees", -1.0, "fees must be finite and between -1 and 1, got -1"),
+    # A fee of the whole traded value or more (5.0 meant as 5 %) would drain a cash account.
+    ("fees", 1.0, "fees must be finite and between -1 and 1, got 1"),
+    ("fees", 5.0, "fees must be finite and between -1 and 1, got 5"),
     ("slippage", NAN, "slippage must be finite and within (-1, 1), got NaN"),
     ("slippage", 1.0, "slippage must be finite and within (-1, 1), got 1"),
     ("slippage", -1.0, "slippage must be finite and within (-1, 1), got -1"),

@@ -3,10 +3,10 @@
 Each draw knows what it holds. A valid call (every array of its exact dtype, one dimension
 and the common length, a direction of 1 or -1, prices that are either ordinary or gaps,
 settings the configuration accepts) must succeed with finite curves, trades and money
-figures. A call with a wrong dtype, shape or direction, or a column shorter than the others, must be
-refused with an ordinary Python exception. Doubtful settings (no starting capital, a zero
-stop, an ATR period of 0), longer columns and extreme prices may go either way, but never
-crash.
+figures. A call with a wrong dtype, shape or direction, a column shorter than the others, a
+fee of the whole traded value or an ATR period of 0, must be refused with an ordinary Python
+exception. Doubtful settings (no starting capital, a zero stop), longer columns and extreme
+prices may go either way, but never crash.
 """
 
 import math
@@ -94,7 +94,7 @@ def configs(draw, d):
         return None
     kwargs = dict(
         initial_capital=d.pick(draw, [100_000.0, 1e-9], [0.0, -5.0, math.nan]),
-        fees=draw(st.sampled_from([0.001, 0.0, -0.01, 1.5])),
+        fees=d.pick(draw, [0.001, 0.0, -0.01, 0.5], [1.5]),
         slippage=draw(st.sampled_from([0.0, 0.01, -0.5])),
         upon_bar_close=draw(st.booleans()),
         fee_segment=draw(st.sampled_from([None, "NSE", "MCX-FUT", "nonsense"])),
@@ -102,10 +102,14 @@ def configs(draw, d):
         max_drawdown_pct=draw(st.sampled_from([None, 0.0, 5.0])),
         fill_timing=draw(st.sampled_from([None, "same_bar_close", "next_bar_open", "same_bar_open_lookahead"])),
     )
+    if kwargs["fees"] >= 1.0:
+        d.mark(REFUSED)
     rules = []
     stop = draw(st.integers(0, 3))
     if stop == 1:
         period = d.pick(draw, list(range(1, 41)), [0])
+        if period == 0:
+            d.mark(REFUSED)
         rules.append(("set_atr_stop", d.pick(draw, [1.0, 2.5], [0.0]), period))
     elif stop == 2:
         rules.append(("set_fixed_stop", d.pick(draw, [1.0, 150.0], [0.0])))
@@ -120,7 +124,10 @@ def configs(draw, d):
 def instrument_configs(draw, d):
     if draw(st.integers(0, 3)):
         return None
-    return draw(st.sampled_from([None, 0.0, 7.0])), d.pick(draw, list(range(1, 31)), [0])
+    period = d.pick(draw, list(range(1, 31)), [0])
+    if period == 0:
+        d.mark(REFUSED)
+    return draw(st.sampled_from([None, 0.0, 7.0])), period
 
 
 def build_config(recipe):

@@ -170,6 +170,34 @@ def test_atr_period_keeps_its_overflow_error_whatever_the_multiplier(cls, setter
     assert _atr_period(record) == 14
 
 
+# Over 0 bars the ATR is all zeros and the level never moves off the entry: the period is
+# refused after the multiplier, and the rule set before stays, whatever its kind.
+ATR_BEFORE = [
+    ("set_atr_stop", ("set_atr_stop", 2.0, 14), _atr_period, 14),
+    ("set_atr_stop", ("set_fixed_stop", 0.05), lambda r: _first_exit(FALL, r), (2, 95.0, "StopLoss")),
+    ("set_atr_target", ("set_atr_target", 2.0, 14), _atr_period, 14),
+    ("set_atr_target", ("set_fixed_target", 0.10), lambda r: _first_exit(RISE, r),
+     (2, (1 + 0.10) * 100.0, "TakeProfit")),
+]
+
+
+@pytest.mark.parametrize("cls", [BacktestConfig, InstrumentConfig])
+@pytest.mark.parametrize("setter, before, observe, expected", ATR_BEFORE,
+                         ids=[f"{s}_after_{b[0]}" for s, b, _, _ in ATR_BEFORE])
+def test_atr_period_of_zero_is_refused_and_keeps_the_previous_rule(cls, setter, before, observe, expected):
+    record = cls()
+    getattr(record, before[0])(*before[1:])
+    with pytest.raises(ValueError) as e:
+        getattr(record, setter)(2.0, 0)
+    assert str(e.value) == "period must be above 0, got 0"
+    with pytest.raises(ValueError) as e:
+        getattr(record, setter)(multiplier=-1.0, period=0)
+    assert str(e.value) == "multiplier must be finite and above 0, got -1"
+    assert observe(record) == expected
+    getattr(record, setter)(2.0, 1)
+    assert _atr_period(record) == 1
+
+
 @pytest.mark.parametrize("cls", [BacktestConfig, InstrumentConfig])
 def test_a_short_may_use_a_stop_of_100_percent_or_more(cls):
     record = cls()

@@ -69,7 +69,8 @@ def test_fresh_session_reads_and_its_config_is_a_copy():
         ({"oms_type": "Netting"}, "oms_type must be 'netting' or 'hedging', got Netting"),
         ({"oms_type": " netting"}, "oms_type must be 'netting' or 'hedging', got  netting"),
         ({"account_type": "Cash"}, "account_type must be 'cash' or 'margin', got \"Cash\""),
-        ({"account_type": "margin", "leverage": 0.0}, "leverage must be > 0"),
+        ({"account_type": "margin", "leverage": 0.0}, "leverage must be finite and above 0, got 0"),
+        ({"account_type": "margin", "leverage": float("inf")}, "leverage must be finite and above 0, got inf"),
         ({"instrument": InstrumentSpec.index("I")}, "instrument I is not tradable (kind=Index)"),
     ],
 )

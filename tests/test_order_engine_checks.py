@@ -150,14 +150,27 @@ def test_modify_refuses_kinds_without_a_price_of_their_own(kind, extra):
         assert fills(p.apply_current()) == [(100.0, 1.0)]
 
 
-@pytest.mark.parametrize("leverage", [0.0, -2.0, 5.0])
+@pytest.mark.parametrize("leverage", [0.0, -2.0, 5.0, float("inf"), float("nan")])
 def test_a_cash_account_ignores_its_leverage_in_both_sessions(leverage):
     KernelSession("X", account_type="cash", leverage=leverage)
     PortfolioSession(account_type="cash", leverage=leverage)
-    with pytest.raises(ValueError, match="^leverage must be > 0$"):
-        KernelSession("X", account_type="margin", leverage=0.0)
-    with pytest.raises(ValueError, match="^leverage must be > 0$"):
-        PortfolioSession(account_type="margin", leverage=0.0)
+
+
+MARGIN_SESSIONS = {
+    "kernel": lambda leverage: KernelSession("X", account_type="margin", leverage=leverage),
+    "portfolio": lambda leverage: PortfolioSession(account_type="margin", leverage=leverage),
+}
+
+
+# An infinite leverage is a margin rate of 0: entries would be sized from the fees alone
+# and no fall could ever call for margin.
+@pytest.mark.parametrize("leverage, shown", [(0.0, "0"), (-2.0, "-2"), (float("inf"), "inf"),
+                                             (float("-inf"), "-inf"), (float("nan"), "NaN")])
+@pytest.mark.parametrize("session", MARGIN_SESSIONS)
+def test_a_margin_account_refuses_leverage_that_is_not_finite_and_above_0(session, leverage, shown):
+    with pytest.raises(ValueError) as e:
+        MARGIN_SESSIONS[session](leverage)
+    assert str(e.value) == f"leverage must be finite and above 0, got {shown}"
 
 
 # ---- adopted positions --------------------------------------------------------------------

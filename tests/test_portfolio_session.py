@@ -43,7 +43,8 @@ def test_fresh_session_defaults():
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"account_type": "margin", "leverage": -1.0}, "leverage must be > 0"),
+    ({"account_type": "margin", "leverage": -1.0}, "leverage must be finite and above 0, got -1"),
+    ({"account_type": "margin", "leverage": float("inf")}, "leverage must be finite and above 0, got inf"),
     ({"account_type": "Margin"}, "account_type must be 'cash' or 'margin', got \"Margin\""),
 ])
 def test_constructor_refusals(kwargs, message):

@@ -25,7 +25,7 @@ def instrument(*calls):
         (config(("set_atr_stop", 2.0, 14)), instrument(("set_trailing_stop", 1.5)), None),
         (config(("set_atr_stop", 2.0, 14)), instrument(("set_atr_stop", 1.0, 10)), 10),
         (None, instrument(("set_atr_target", 1.0, 30)), 30),
-        (config(("set_atr_target", 2.0, 0)), None, 0),
+        (config(("set_atr_target", 2.0, 1)), None, 1),
     ],
 )
 def test_resolution(cfg, inst, expected):

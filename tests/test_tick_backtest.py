@@ -113,6 +113,38 @@ def test_negative_quantity_is_refused():
         tw.run_tick_backtest(*ticks([100.0] * 3), quantity=-1)
 
 
+# Below 0 a level lies on the wrong side of the entry, and the exit would be booked at a
+# price no tick traded at (a -5 % stop of the entry at 100.5 would sit at 105.525 while the
+# highest trade is 100.2); NaN would quietly mean no level.
+@pytest.mark.parametrize("field", ["stop_loss_pct", "take_profit_pct"])
+@pytest.mark.parametrize("value, shown", [(-5.0, "-5"), (-0.25, "-0.25"), (float("nan"), "NaN"),
+                                          (float("-inf"), "-inf")])
+def test_negative_or_nan_levels_are_refused(field, value, shown):
+    a = ticks([100.0, 100.1, 100.2, 100.0], entries=on(4, 0))
+    with pytest.raises(ValueError) as e:
+        tw.run_tick_backtest(*a, **{field: value})
+    assert str(e.value) == f"{field} must be a number at or above 0, got {shown}"
+
+
+INF = float("inf")
+
+
+# Entered at the ask 100.5 with no fees: 0 puts a level on the entry fill, infinity puts
+# none, so the other exits decide.
+@pytest.mark.parametrize("stop, target, ltp, trip", [
+    (INF, INF, [100.0, 50.0, 1000.0], (0, 2, 100.5, 999.5, "EndOfData")),
+    (INF, 10.0, [100.0, 50.0, 120.0], (0, 2, 100.5, 100.5 * 1.1, "TakeProfit")),
+    (5.0, INF, [100.0, 1000.0, 90.0], (0, 2, 100.5, 100.5 * 0.95, "StopLoss")),
+    (0.0, 10.0, [100.0, 100.5, 90.0], (0, 1, 100.5, 100.5, "StopLoss")),
+    (5.0, 0.0, [100.0, 101.0, 90.0], (0, 1, 100.5, 100.5, "TakeProfit")),
+    (-0.0, INF, [100.0, 100.5], (0, 1, 100.5, 100.5, "StopLoss")),
+], ids=["neither", "no_stop", "no_target", "zero_stop", "zero_target", "negative_zero_stop"])
+def test_zero_and_infinite_levels_are_kept(stop, target, ltp, trip):
+    r = tw.run_tick_backtest(*ticks(ltp, entries=on(len(ltp), 0)), fees=0.0, stop_loss_pct=stop,
+                             take_profit_pct=target)
+    assert summary(r) == [pytest.approx(trip)]
+
+
 def test_units_and_segment_fees():
     a = ticks([200.0, 201.0, 202.0], entries=on(3, 0), exits=on(3, 2))
     r = tw.run_tick_backtest(*a, lot_size=25, quantity=2, fee_segment="NFO-OPT")
@@ -228,10 +260,13 @@ def test_signature_and_doc():
         '(timestamps, ltp, bid, ask, buy_qty_delta, sell_qty_delta, oi, entries, exits, symbol="TICK", '
         'initial_capital=100000.0, fees=0.001, slippage=0.0, stop_loss_pct=5.0, take_profit_pct=10.0, '
         'max_hold_seconds=1800, entry_cooldown_ticks=10, max_trades=..., lot_size=1, quantity=1, fee_segment=None)')
-    assert f.__doc__.splitlines() == [
+    lines = f.__doc__.splitlines()
+    assert lines[:8] == [
         "Run tick-level backtest on a single instrument.", "",
         "All arrays must be the same length N (one element per tick).",
         "`buy_qty_delta` and `sell_qty_delta` must already be per-tick deltas \u2014",
         "pass the difference from the previous tick, not the broker feed's cumulative totals.",
         "`entries` / `exits` are caller-computed boolean signal arrays.", "",
         "Returns a `BacktestResult` with the same fields as `run_single_backtest`."]
+    # What the levels accept, after an empty line.
+    assert lines[8] == "" and "`inf` sets no stop or no target" in " ".join(lines[9:])

@@ -117,7 +117,7 @@ class BacktestConfig:
     fees: float
     """Flat fee of every fill, entries and exits alike, as a fraction of its
     traded value: 0.001 is 0.1 %. Charged unless `fee_segment` names a
-    schedule; finite and above -1 (a negative fee is a rebate).
+    schedule; finite and within (-1, 1) (a negative fee is a rebate).
     """
     slippage: float
     """Adverse slippage of every fill but a limit order's (see
@@ -925,6 +925,9 @@ def run_tick_backtest(
     `entries` / `exits` are caller-computed boolean signal arrays.
 
     Returns a `BacktestResult` with the same fields as `run_single_backtest`.
+
+    `stop_loss_pct` and `take_profit_pct` are percent of the entry fill, 0 or
+    above; `inf` sets no stop or no target. `fees` is a fraction within (-1, 1).
     """
 
 @final

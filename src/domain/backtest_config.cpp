@@ -34,8 +34,8 @@ Result<FillTiming, OwnError> parse_fill_timing(std::string_view text) {
 }
 
 Status<OwnError> check_fees(double fees) {
-    if (std::isfinite(fees) && fees > -1.0) return Unit{};
-    return err(OwnError{base::fmt::format("fees must be finite and above -1, got {}", fees)});
+    if (fees > -1.0 && fees < 1.0) return Unit{};
+    return err(OwnError{base::fmt::format("fees must be finite and between -1 and 1, got {}", fees)});
 }
 
 Status<OwnError> check_slippage_fraction(std::string_view field, double value) {
@@ -51,6 +51,11 @@ Status<OwnError> check_probability(std::string_view field, double value) {
 Status<OwnError> check_positive(std::string_view field, double value) {
     if (is_positive(value)) return Unit{};
     return err(OwnError{base::fmt::format("{} must be finite and above 0, got {}", field, value)});
+}
+
+Status<OwnError> check_atr_period(std::uint64_t period) {
+    if (period > 0) return Unit{};
+    return err(OwnError{base::fmt::format("period must be above 0, got {}", period)});
 }
 
 Status<OwnError> check_money_fields(const BacktestConfig& c) {

@@ -35,7 +35,8 @@ struct StopRule {
     static StopRule atr(double multiplier, std::uint64_t period) { return {Kind::Atr, multiplier, period}; }
 
     // The same rules with the percent or multiplier passed through `check_positive` under
-    // its own name: "multiplier must be finite and above 0, got 0".
+    // its own name ("multiplier must be finite and above 0, got 0"), and an ATR rule's
+    // period through `check_atr_period`.
     static base::Result<StopRule, base::OwnError> checked_fixed(double percent);
     static base::Result<StopRule, base::OwnError> checked_trailing(double percent);
     static base::Result<StopRule, base::OwnError> checked_atr(double multiplier, std::uint64_t period);
@@ -51,7 +52,8 @@ struct TargetRule {
     static TargetRule atr(double multiplier, std::uint64_t period) { return {Kind::Atr, multiplier, period}; }
     static TargetRule risk_reward(double ratio) { return {Kind::RiskReward, ratio, 0}; }
 
-    // As StopRule's: the percent, multiplier or ratio checked under its own name.
+    // As StopRule's: the percent, multiplier or ratio checked under its own name, and an
+    // ATR rule's period.
     static base::Result<TargetRule, base::OwnError> checked_fixed(double percent);
     static base::Result<TargetRule, base::OwnError> checked_atr(double multiplier, std::uint64_t period);
     static base::Result<TargetRule, base::OwnError> checked_risk_reward(double ratio);
@@ -60,8 +62,8 @@ struct TargetRule {
 // Fractions are plain fractions (0.001 = 0.1%); `_pct` fields are percent; times are
 // nanoseconds. Only the starting capital, the fields that turn into money at every fill
 // (`check_money_fields`) and the parameters of the stop and target rules
-// (`check_positive`, through the rules' checked factories) are range-checked; every other
-// value is stored as given.
+// (`check_positive` and `check_atr_period`, through the rules' checked factories) are
+// range-checked; every other value is stored as given.
 struct BacktestConfig {
     double initial_capital = 100000.0;
     double fees = 0.001;
@@ -98,25 +100,36 @@ struct BacktestConfig {
 };
 
 // The fields every fill prices with, refused where they would make nonsense money; each
-// message names the field and the value. Fees are finite and above -1 (below 0 they are a
-// rebate); a slippage fraction is finite and within (-1, 1), so a fill price stays above
-// 0; a probability is a number in [0, 1].
+// message names the field and the value. Fees are finite and within (-1, 1): below 0 they
+// are a rebate, and at 1 a fill costs its whole value again; a slippage fraction is finite
+// and within (-1, 1), so a fill price stays above 0; a probability is a number in [0, 1].
 base::Status<base::OwnError> check_fees(double fees);
 base::Status<base::OwnError> check_slippage_fraction(std::string_view field, double value);
 base::Status<base::OwnError> check_probability(std::string_view field, double value);
 // A value that only means something above 0: a starting capital (at 0 every return is
-// 0 / 0), or a stop or target rule's percent, ratio or multiplier (at 0 or below the
-// level sits at or beyond the entry price and fires on the entry bar). 1 and above stay
-// accepted: a short's stop may lie more than 100 % above its entry.
+// 0 / 0), a margin account's leverage (at infinity the margin rate is 0 and a position
+// costs nothing to hold), or a stop or target rule's percent, ratio or multiplier (at 0 or
+// below the level sits at or beyond the entry price and fires on the entry bar). 1 and
+// above stay accepted: a short's stop may lie more than 100 % above its entry.
 base::Status<base::OwnError> check_positive(std::string_view field, double value);
 // What check_positive accepts, without the message.
 constexpr bool is_positive(double value) { return value > 0.0 && value <= std::numeric_limits<double>::max(); }
+// An ATR rule's period in bars, at least 1: over 0 bars the ATR is all zeros, so the level
+// sits on the entry price and the rule never fires.
+base::Status<base::OwnError> check_atr_period(std::uint64_t period);
 
 namespace detail {
 template <class Rule>
 inline base::Result<Rule, base::OwnError> checked_rule(std::string_view field, double value, Rule rule) {
     if (is_positive(value)) return rule;
     return base::err(std::move(check_positive(field, value)).error());
+}
+// The multiplier is refused before the period, in the order the installers take them.
+template <class Rule>
+inline base::Result<Rule, base::OwnError> checked_atr_rule(double multiplier, std::uint64_t period, Rule rule) {
+    if (is_positive(multiplier) && period > 0) return rule;
+    if (!is_positive(multiplier)) return base::err(std::move(check_positive("multiplier", multiplier)).error());
+    return base::err(std::move(check_atr_period(period)).error());
 }
 }  // namespace detail
 
@@ -129,13 +142,13 @@ inline base::Result<StopRule, base::OwnError> StopRule::checked_trailing(double 
     return detail::checked_rule("percent", percent, trailing(percent));
 }
 inline base::Result<StopRule, base::OwnError> StopRule::checked_atr(double multiplier, std::uint64_t period) {
-    return detail::checked_rule("multiplier", multiplier, atr(multiplier, period));
+    return detail::checked_atr_rule(multiplier, period, atr(multiplier, period));
 }
 inline base::Result<TargetRule, base::OwnError> TargetRule::checked_fixed(double percent) {
     return detail::checked_rule("percent", percent, fixed(percent));
 }
 inline base::Result<TargetRule, base::OwnError> TargetRule::checked_atr(double multiplier, std::uint64_t period) {
-    return detail::checked_rule("multiplier", multiplier, atr(multiplier, period));
+    return detail::checked_atr_rule(multiplier, period, atr(multiplier, period));
 }
 inline base::Result<TargetRule, base::OwnError> TargetRule::checked_risk_reward(double ratio) {
     return detail::checked_rule("ratio", ratio, risk_reward(ratio));

@@ -1,6 +1,7 @@
 #include "engine/kernel_config.h"
 
 #include <string>
+#include <utility>
 
 #include "base/format.h"
 
@@ -34,7 +35,7 @@ Result<AccountSetup, OwnError> parse_account_type(std::string_view text, double 
     }
     // A cash account borrows nothing: whatever leverage comes with it is ignored.
     if (type == AccountType::Cash) return AccountSetup{type, 1.0};
-    if (!(leverage > 0.0)) return err(OwnError{"leverage must be > 0"});
+    if (auto ok = domain::check_positive("leverage", leverage); !ok) return err(std::move(ok).error());
     return AccountSetup{type, leverage};
 }
 

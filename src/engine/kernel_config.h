@@ -23,8 +23,8 @@ struct AccountSetup {
     AccountType type = AccountType::Cash;
     double leverage = 1.0;
 };
-// "cash" or "margin" (exact). A margin account's leverage must be above 0; a cash
-// account ignores the leverage given and carries 1.0.
+// "cash" or "margin" (exact). A margin account's leverage must be finite and above 0
+// (`domain::check_positive`); a cash account ignores the leverage given and carries 1.0.
 base::Result<AccountSetup, base::OwnError> parse_account_type(std::string_view text, double leverage);
 
 enum class OmsType : std::uint8_t { Netting = 0, Hedging = 1 };

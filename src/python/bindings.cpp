@@ -133,7 +133,7 @@ PyGetSetDef kGetSet[] = {
         "fees",
         "Flat fee of every fill, entries and exits alike, as a fraction of its\n"
         "traded value: 0.001 is 0.1 %. Charged unless `fee_segment` names a\n"
-        "schedule; finite and above -1 (a negative fee is a rebate)."),
+        "schedule; finite and within (-1, 1) (a negative fee is a rebate)."),
     checked_field<&C::slippage, check_slippage_field>(
         "slippage",
         "Adverse slippage of every fill but a limit order's (see\n"

@@ -1,8 +1,9 @@
 // The six stop and target installers shared by BacktestConfig and InstrumentConfig.
 // The object is taken for writing first, then the arguments are converted in order, then
-// the percent, ratio or multiplier is checked (finite and above 0), and the rule is
-// replaced only when all of that passed: a refused call leaves the previous rule. A bad
-// period keeps its OverflowError or TypeError whatever the multiplier.
+// the percent, ratio or multiplier is checked (finite and above 0), then an ATR rule's
+// period (above 0), and the rule is replaced only when all of that passed: a refused call
+// leaves the previous rule. A period that does not convert keeps its OverflowError or
+// TypeError whatever the multiplier.
 #pragma once
 
 #include <cstdint>

@@ -125,7 +125,9 @@ constexpr auto kTick = function<run_tick_backtest>(
     "`buy_qty_delta` and `sell_qty_delta` must already be per-tick deltas \xe2\x80\x94\n"
     "pass the difference from the previous tick, not the broker feed's cumulative totals.\n"
     "`entries` / `exits` are caller-computed boolean signal arrays.\n\n"
-    "Returns a `BacktestResult` with the same fields as `run_single_backtest`.");
+    "Returns a `BacktestResult` with the same fields as `run_single_backtest`.\n\n"
+    "`stop_loss_pct` and `take_profit_pct` are percent of the entry fill, 0 or\n"
+    "above; `inf` sets no stop or no target. `fees` is a fraction within (-1, 1).");
 
 // ---------------------------------------------------------------------------
 // batch_spread_backtest

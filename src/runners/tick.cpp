@@ -1,6 +1,7 @@
 #include "runners/tick.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "base/format.h"
@@ -176,12 +177,22 @@ Status<OwnError> check_quantity(std::int64_t quantity) {
     return Unit{};
 }
 
+// A stop or target distance: below 0 the level lies on the wrong side of the entry and
+// the exit is booked at a price no tick traded at; NaN would quietly mean no level.
+// Infinity is no level at all, which is how a run goes without one.
+Status<OwnError> check_level_pct(std::string_view field, double pct) {
+    if (pct >= 0.0) return Unit{};
+    return err(OwnError{base::fmt::format("{} must be a number at or above 0, got {}", field, pct)});
+}
+
 }  // namespace
 
 Status<OwnError> check_config(const TickRunConfig& config) {
     if (auto st = domain::check_positive("initial_capital", config.initial_capital); !st.ok()) return st;
     if (auto st = domain::check_fees(config.fees); !st.ok()) return st;
     if (auto st = domain::check_slippage_fraction("slippage", config.slippage); !st.ok()) return st;
+    if (auto st = check_level_pct("stop_loss_pct", config.stop_loss_pct); !st.ok()) return st;
+    if (auto st = check_level_pct("take_profit_pct", config.take_profit_pct); !st.ok()) return st;
     return check_quantity(config.quantity);
 }
 

@@ -24,8 +24,8 @@ struct TickRunConfig {
     double initial_capital = 100000.0;
     double fees = 0.001;             // flat fraction of traded value when no segment applies
     double slippage = 0.0;           // fraction added to entry fills, taken off exit fills
-    double stop_loss_pct = 5.0;      // percent below the entry fill
-    double take_profit_pct = 10.0;   // percent above the entry fill
+    double stop_loss_pct = 5.0;      // percent below the entry fill; infinity: no stop
+    double take_profit_pct = 10.0;   // percent above the entry fill; infinity: no target
     std::uint64_t max_hold_seconds = 1800;  // 0: no time exit
     std::uint64_t entry_cooldown_ticks = 10;
     std::uint64_t max_trades = std::numeric_limits<std::uint64_t>::max();
@@ -49,9 +49,10 @@ struct TickColumns {
 };
 
 // The values of the configuration that would make nonsense of a run, refused in this
-// order with the messages of the backtest configuration's own checks: initial_capital,
-// fees, slippage; then a negative quantity ("tick backtests are long-only: quantity must
-// be >= 0, got {}").
+// order: initial_capital, fees, slippage, with the messages of the backtest
+// configuration's own checks; a negative or NaN stop_loss_pct or take_profit_pct (0 and
+// infinity stay accepted); then a negative quantity ("tick backtests are long-only:
+// quantity must be >= 0, got {}").
 base::Status<base::OwnError> check_config(const TickRunConfig& config);
 
 // Every column must have one value per tick of `ltp`, checked in parameter order before

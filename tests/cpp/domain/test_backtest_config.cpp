@@ -1,5 +1,6 @@
 // The configuration's range checks: a value that only means something above 0, the stop
-// and target rules built through it, and the order in which the money fields are checked.
+// and target rules built through it, an ATR rule's period, the fee fraction, and the order
+// in which the money fields are checked.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 namespace tarnwick {
 
 using domain::BacktestConfig;
+using domain::check_fees;
 using domain::check_money_fields;
 using domain::check_positive;
 using domain::StopRule;
@@ -136,6 +138,65 @@ INSTANTIATE_TEST_SUITE_P(
                  refused("ratio must be finite and above 0, got -1")}),
     [](const ::testing::TestParamInfo<RuleCase>& info) { return std::string(info.param.label); });
 
+struct AtrCase {
+    const char* label;
+    bool stop;  // false: the target factory
+    double multiplier;
+    std::uint64_t period;
+    Made expected;
+};
+
+class AtrPeriods : public ::testing::TestWithParam<AtrCase> {};
+
+// Over 0 bars the ATR is all zeros and the rule could never fire, so both ATR factories
+// refuse the period, after the multiplier.
+TEST_P(AtrPeriods, AreRefusedAtZeroAfterTheMultiplier) {
+    const AtrCase& c = GetParam();
+    const Made got = c.stop ? made(StopRule::checked_atr(c.multiplier, c.period))
+                            : made(TargetRule::checked_atr(c.multiplier, c.period));
+    EXPECT_EQ(got, c.expected);
+}
+
+constexpr std::uint64_t kMaxPeriod = std::numeric_limits<std::uint64_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, AtrPeriods,
+    ::testing::Values(
+        AtrCase{"stop_one_bar", true, 2.0, 1, rule(StopKind::Atr, 2.0, 1)},
+        AtrCase{"stop_largest", true, 2.0, kMaxPeriod, rule(StopKind::Atr, 2.0, kMaxPeriod)},
+        AtrCase{"stop_zero", true, 2.0, 0, refused("period must be above 0, got 0")},
+        AtrCase{"stop_zero_with_bad_multiplier", true, 0.0, 0,
+                refused("multiplier must be finite and above 0, got 0")},
+        AtrCase{"target_one_bar", false, 1.5, 1, rule(TargetKind::Atr, 1.5, 1)},
+        AtrCase{"target_zero", false, 1.5, 0, refused("period must be above 0, got 0")},
+        AtrCase{"target_zero_with_nan_multiplier", false, kNaN, 0,
+                refused("multiplier must be finite and above 0, got NaN")}),
+    [](const ::testing::TestParamInfo<AtrCase>& info) { return std::string(info.param.label); });
+
+class FeeFractions : public ::testing::TestWithParam<PositiveCase> {};
+
+// A fee is a fraction of the traded value: from a full rebate to the whole value, both
+// ends excluded.
+TEST_P(FeeFractions, AreAcceptedOnlyStrictlyBetweenMinusOneAndOne) {
+    const PositiveCase& c = GetParam();
+    expect_outcome(check_fees(c.value), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, FeeFractions,
+    ::testing::Values(
+        PositiveCase{"zero", 0.0, nullptr}, PositiveCase{"default", 0.001, nullptr},
+        PositiveCase{"rebate", -0.0002, nullptr},
+        PositiveCase{"just_below_one", 0.9999999999999999, nullptr},
+        PositiveCase{"just_above_minus_one", -0.9999999999999999, nullptr},
+        PositiveCase{"one", 1.0, "fees must be finite and between -1 and 1, got 1"},
+        PositiveCase{"five", 5.0, "fees must be finite and between -1 and 1, got 5"},
+        PositiveCase{"minus_one", -1.0, "fees must be finite and between -1 and 1, got -1"},
+        PositiveCase{"nan", kNaN, "fees must be finite and between -1 and 1, got NaN"},
+        PositiveCase{"infinity", kInf, "fees must be finite and between -1 and 1, got inf"},
+        PositiveCase{"minus_infinity", -kInf, "fees must be finite and between -1 and 1, got -inf"}),
+    [](const ::testing::TestParamInfo<PositiveCase>& info) { return std::string(info.param.label); });
+
 struct MoneyCase {
     const char* label;
     double initial_capital;
@@ -162,7 +223,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 "initial_capital must be finite and above 0, got -5"},
                       MoneyCase{"nan_capital_before_nan_fees", kNaN, kNaN,
                                 "initial_capital must be finite and above 0, got NaN"},
-                      MoneyCase{"fees_after_a_good_capital", 1.0, kNaN, "fees must be finite and above -1, got NaN"}),
+                      MoneyCase{"fees_after_a_good_capital", 1.0, kNaN,
+                                "fees must be finite and between -1 and 1, got NaN"},
+                      MoneyCase{"whole_value_fees", 1.0, 1.0, "fees must be finite and between -1 and 1, got 1"}),
     [](const ::testing::TestParamInfo<MoneyCase>& info) { return std::string(info.param.label); });
 
 }  // namespace

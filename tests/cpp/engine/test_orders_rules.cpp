@@ -5,6 +5,8 @@
 // leverage, and TWAP slices come in whole lots. Fees are 0 throughout.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -362,8 +364,15 @@ INSTANTIATE_TEST_SUITE_P(
                       AccountCase{"cash_negative", "cash", -3.0, std::nullopt},
                       AccountCase{"cash_nan", "cash", std::nan(""), std::nullopt},
                       AccountCase{"cash_any", "cash", 5.0, std::nullopt},
-                      AccountCase{"margin_zero", "margin", 0.0, "leverage must be > 0"},
-                      AccountCase{"margin_nan", "margin", std::nan(""), "leverage must be > 0"},
+                      AccountCase{"cash_infinite", "cash", std::numeric_limits<double>::infinity(), std::nullopt},
+                      AccountCase{"margin_zero", "margin", 0.0, "leverage must be finite and above 0, got 0"},
+                      AccountCase{"margin_negative", "margin", -2.0, "leverage must be finite and above 0, got -2"},
+                      AccountCase{"margin_nan", "margin", std::nan(""), "leverage must be finite and above 0, got NaN"},
+                      // An infinite leverage is a margin rate of 0: a position would cost nothing to hold.
+                      AccountCase{"margin_infinite", "margin", std::numeric_limits<double>::infinity(), "leverage must be finite and above 0, got inf"},
+                      AccountCase{"margin_below_one_kept", "margin", 0.5, std::nullopt, 0.5},
+                      AccountCase{"margin_largest_kept", "margin", std::numeric_limits<double>::max(), std::nullopt,
+                                  std::numeric_limits<double>::max()},
                       AccountCase{"margin_kept", "margin", 4.0, std::nullopt, 4.0}),
     [](const ::testing::TestParamInfo<AccountCase>& info) { return std::string(info.param.label); });
 

@@ -1,4 +1,5 @@
-// The tick engine: fills only at tradable prices, and the refusal of any column whose
+// The tick engine: fills only at tradable prices, stop and target distances at the ends of
+// their range, the refusal of a bad setting, and the refusal of any column whose
 // length differs from the last prices'. Expected values are worked by hand in each row's
 // comment.
 #include <gtest/gtest.h>
@@ -48,6 +49,8 @@ struct Case {
     std::string name;
     Ticks ticks;
     std::vector<Trip> trips;
+    double stop_loss_pct = 5.0;
+    double take_profit_pct = 10.0;
 };
 
 // Failures name the row, not its bytes.
@@ -59,6 +62,8 @@ TEST_P(TickScenario, FillsAtTradablePricesOnly) {
     const Case& c = GetParam();
     TickRunConfig cfg;
     cfg.fees = 0.0;
+    cfg.stop_loss_pct = c.stop_loss_pct;
+    cfg.take_profit_pct = c.take_profit_pct;
     auto out = run(cfg, c.ticks.columns());
     ASSERT_TRUE(out.ok()) << out.error().message();
     expect_trips(out.value().trades, c.trips);
@@ -92,6 +97,28 @@ const Case kCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, TickScenario, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return info.param.name; });
+
+// Stop and target distances at the ends of their range: 0 puts the level on the entry
+// fill, infinity puts none, so the other exits decide.
+const Case kLevelCases[] = {
+    // Entered at the ask 100.5; neither a fall to 50 nor a rise to 1000 exits, and the end
+    // of the data sells at the last bid 999.5.
+    {"InfinityIsNeitherStopNorTarget", Ticks({100, 50, 1000}, {0}, {}),
+     {{0, 2, 999.5, 999.5 - 100.5, ExitReason::EndOfData}}, kInf, kInf},
+    // With no stop the fall to 50 is held; the 10 % target 110.55 fires on tick 2's 120.
+    {"InfiniteStopKeepsTheTarget", Ticks({100, 50, 120}, {0}, {}),
+     {{0, 2, 110.55, 110.55 - 100.5, ExitReason::TakeProfit}}, kInf, 10.0},
+    // With no target the rise to 1000 is held; the 5 % stop 95.475 fires on tick 2's 90.
+    {"InfiniteTargetKeepsTheStop", Ticks({100, 1000, 90}, {0}, {}),
+     {{0, 2, 95.475, 95.475 - 100.5, ExitReason::StopLoss}}, 5.0, kInf},
+    // A stop of 0 sits on the entry fill 100.5: tick 1 trades there and exits flat.
+    {"ZeroStopSitsOnTheEntry", Ticks({100, 100.5}, {0}, {}), {{0, 1, 100.5, 0.0, ExitReason::StopLoss}}, 0.0, 10.0},
+    // A target of 0 also sits on the entry fill: tick 1's 101 is above it.
+    {"ZeroTargetSitsOnTheEntry", Ticks({100, 101}, {0}, {}), {{0, 1, 100.5, 0.0, ExitReason::TakeProfit}}, 5.0, 0.0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Levels, TickScenario, ::testing::ValuesIn(kLevelCases),
                          [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
@@ -148,12 +175,15 @@ TEST(TickColumnLengths, NegativeQuantityIsRefusedFirst) {
 }
 
 // Two or more bad inputs in one call: the run reports only the first in its order of
-// checks, initial_capital, fees, slippage, quantity, then the columns.
+// checks, initial_capital, fees, slippage, stop_loss_pct, take_profit_pct, quantity, then
+// the columns.
 struct RefusalCase {
     std::string name;
     double initial_capital = 100000.0;
     double fees = 0.001;
     double slippage = 0.0;
+    double stop_loss_pct = 5.0;
+    double take_profit_pct = 10.0;
     std::int64_t quantity = 1;
     bool short_exits = false;
     std::string message;
@@ -171,6 +201,8 @@ TEST_P(TickRefusalOrder, FirstBadInputInCheckOrderIsReported) {
     cfg.initial_capital = c.initial_capital;
     cfg.fees = c.fees;
     cfg.slippage = c.slippage;
+    cfg.stop_loss_pct = c.stop_loss_pct;
+    cfg.take_profit_pct = c.take_profit_pct;
     cfg.quantity = c.quantity;
     auto out = run(cfg, t.columns());
     ASSERT_FALSE(out.ok());
@@ -185,11 +217,31 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{.name = "CapitalBeforeQuantity", .initial_capital = -5.0, .quantity = -2,
                     .message = "initial_capital must be finite and above 0, got -5"},
         RefusalCase{.name = "FeesBeforeSlippage", .fees = -1.0, .slippage = 1.0,
-                    .message = "fees must be finite and above -1, got -1"},
+                    .message = "fees must be finite and between -1 and 1, got -1"},
+        // A fee of the whole traded value or more is a typo for a percent, not a fraction.
+        RefusalCase{.name = "WholeValueFeesBeforeQuantity", .fees = 1.0, .quantity = -1,
+                    .message = "fees must be finite and between -1 and 1, got 1"},
+        RefusalCase{.name = "FivefoldFees", .fees = 5.0,
+                    .message = "fees must be finite and between -1 and 1, got 5"},
         RefusalCase{.name = "SlippageBeforeQuantity", .slippage = std::nan(""), .quantity = -1,
                     .message = "slippage must be finite and within (-1, 1), got NaN"},
         RefusalCase{.name = "SlippageBeforeColumns", .slippage = -1.0, .short_exits = true,
-                    .message = "slippage must be finite and within (-1, 1), got -1"}),
+                    .message = "slippage must be finite and within (-1, 1), got -1"},
+        RefusalCase{.name = "FeesBeforeStop", .fees = 1.0, .stop_loss_pct = -5.0,
+                    .message = "fees must be finite and between -1 and 1, got 1"},
+        RefusalCase{.name = "SlippageBeforeStop", .slippage = 2.0, .stop_loss_pct = std::nan(""),
+                    .message = "slippage must be finite and within (-1, 1), got 2"},
+        // Below 0 the stop sits above the entry; NaN would quietly mean no stop.
+        RefusalCase{.name = "NegativeStopBeforeTarget", .stop_loss_pct = -5.0, .take_profit_pct = -5.0,
+                    .message = "stop_loss_pct must be a number at or above 0, got -5"},
+        RefusalCase{.name = "NaNStop", .stop_loss_pct = std::nan(""),
+                    .message = "stop_loss_pct must be a number at or above 0, got NaN"},
+        RefusalCase{.name = "MinusInfiniteStop", .stop_loss_pct = -kInf,
+                    .message = "stop_loss_pct must be a number at or above 0, got -inf"},
+        RefusalCase{.name = "NegativeTargetBeforeQuantity", .take_profit_pct = -0.5, .quantity = -1,
+                    .message = "take_profit_pct must be a number at or above 0, got -0.5"},
+        RefusalCase{.name = "NaNTargetBeforeColumns", .take_profit_pct = std::nan(""), .short_exits = true,
+                    .message = "take_profit_pct must be a number at or above 0, got NaN"}),
     [](const auto& i) { return i.param.name; });
 
 }  // namespace
