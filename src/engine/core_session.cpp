@@ -79,7 +79,7 @@ struct BarSample {
 [[gnu::always_inline]] inline BarSample next_sample(SampleState& s, double eq) noexcept {
     s.peak = std::max(s.peak, eq);
     const double dd = drawdown_pct(s.peak, eq);
-    const double ret = s.previous != 0.0 ? (eq - s.previous) / s.previous : 0.0;
+    const double ret = s.previous != 0.0 ? period_return(s.previous, eq) : 0.0;
     s.previous = eq;
     if (dd >= s.limit) s.over[0] = -1;
     return {dd, ret};
@@ -101,7 +101,7 @@ void sample_one(SampleState& s, const SampleOut& out, std::size_t k, double eq) 
     const Pair pk = {p0, p1};
     const Pair dd = (Pair)((Mask)((pk - eq) / pk * 100.0) & (pk > 0.0));
     const Pair prev = {s.previous, eq[0]};
-    const Pair ret = (Pair)((Mask)((eq - prev) / prev) & (prev != 0.0));
+    const Pair ret = (Pair)((Mask)((eq - prev) / metrics::lanes::magnitude(prev)) & (prev != 0.0));
     s.previous = eq[1];
     s.over |= dd >= s.limit;
     out.put(k, eq, dd, ret);

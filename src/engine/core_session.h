@@ -2,6 +2,7 @@
 // finished run. Built once, stepped once per bar in order, finished once.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -105,6 +106,13 @@ private:
 inline double drawdown_pct(double peak, double equity) noexcept {
     if (!(peak > 0.0)) return 0.0;
     return (peak - equity) / peak * 100.0;
+}
+
+// The return of one period from the equity before it, over that equity's magnitude so the
+// return has the sign of the change: after the account has gone below zero a further loss
+// is still a negative return. The callers decide what a previous equity of 0 gives.
+inline double period_return(double previous, double equity) noexcept {
+    return (equity - previous) / std::fabs(previous);
 }
 
 }  // namespace tarnwick::engine

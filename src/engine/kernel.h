@@ -407,15 +407,15 @@ private:
     // Where events go: the step's list while stepping, the queue for the next step otherwise.
     std::vector<KernelEvent>& event_sink() noexcept { return stepping_ ? events_ : pending_; }
 
-    // Sets the limit the ledger's fill prices may not pass for the length of one order fill.
-    class LimitCapScope {
+    // Sets one of the fill's slots (`fill_cap_`, `fill_market_`) for the length of one fill.
+    class FillSlotScope {
     public:
-        LimitCapScope(std::optional<double>& slot, std::optional<double> limit) noexcept : slot_(slot) {
-            slot_ = limit;
+        FillSlotScope(std::optional<double>& slot, std::optional<double> value) noexcept : slot_(slot) {
+            slot_ = value;
         }
-        ~LimitCapScope() { slot_.reset(); }
-        LimitCapScope(const LimitCapScope&) = delete;
-        LimitCapScope& operator=(const LimitCapScope&) = delete;
+        ~FillSlotScope() { slot_.reset(); }
+        FillSlotScope(const FillSlotScope&) = delete;
+        FillSlotScope& operator=(const FillSlotScope&) = delete;
 
     private:
         std::optional<double>& slot_;
@@ -423,6 +423,11 @@ private:
 
     // Pricing and booking helpers shared by the ledger operations. A fill under a limit
     // (`fill_cap_`) is slipped and then kept at the limit or better.
+    //
+    // The market price of a fill the ledger prices from `reference`: the reference itself,
+    // or the price the caller slipped it from. A position's extremes take this price, never
+    // a slipped one, which the market did not trade.
+    double market_price(double reference) const noexcept { return fill_market_.value_or(reference); }
     double slipped(double reference, double volume, bool buy) const noexcept;
     domain::FillCharge fill_charge(double price, double quantity, bool is_buy) const noexcept;
     double round_quantity(double quantity) const noexcept;
@@ -457,8 +462,9 @@ private:
     std::uint64_t book_opening(const EntryRequest& request, const EntryFill& fill, const EntryLevels& levels);
     // Books a close on the account: `fraction` of the position's size (1.0 = whole).
     void book_close(std::uint64_t position_id, const domain::TradeRecord& trade, double fraction);
-    // Removes the position at `exit_price` with `exit_fee` and books it; the trade.
-    std::optional<domain::TradeRecord> close_whole(std::uint64_t position_id, const CloseRequest& req);
+    // Removes the position at `exit_price` with `exit_fee` and books it, its extremes first
+    // reaching `market`, the market price of the exit; the trade.
+    std::optional<domain::TradeRecord> close_whole(std::uint64_t position_id, const CloseRequest& req, double market);
     void remove_locked(std::uint64_t position_id) noexcept;
     LockedMargin* find_locked(std::uint64_t position_id) noexcept;
     std::optional<double> rule_stop(double entry, int direction, double atr) const noexcept;
@@ -479,6 +485,9 @@ private:
     std::optional<double> underlying_price_;
     std::optional<double> last_mark_;
     std::optional<double> fill_cap_;  // set only while an order of a limit kind fills
+    // Set only while a fill goes through the ledger at a price its caller already slipped
+    // (an order's tick slippage, a target's limit slippage): the price it slipped from.
+    std::optional<double> fill_market_;
 
     double cash_ = 0.0;
     std::vector<LockedMargin> locked_;

@@ -240,9 +240,7 @@ std::vector<TradeRecord> Kernel::force_close_all(std::uint64_t idx, std::int64_t
         const Position& p = ledger_.positions().front();
         const std::uint64_t id = p.position_id;
         CloseRequest req{p.entry_fee_breakdown, idx, timestamp, price, 0.0, ExitReason::EndOfData};
-        auto t = ledger_.close_position(id, req);
-        book_close(id, *t, 1.0);
-        out.push_back(std::move(*t));
+        out.push_back(std::move(*close_whole(id, req, price)));
     }
     return out;
 }

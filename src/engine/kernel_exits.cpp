@@ -44,7 +44,7 @@ void Kernel::settle_expired(std::uint64_t idx, const OhlcvBar& bar, const BarSig
         const double fee = spec.settlement_fee > 0.0 ? spec.settlement_fee * p->size * price * k : 0.0;
         // Settlement is no market fill: no slippage, and the trade keeps the entry lines only.
         CloseRequest req{p->entry_fee_breakdown, idx, bar.timestamp, price, fee, ExitReason::Settlement};
-        push_exit(idx, close_whole(scratch_ids_[i], req));
+        push_exit(idx, close_whole(scratch_ids_[i], req, price));
     }
     cancel_working_orders_at_expiry(idx);
     if (signal.entry) {
@@ -100,6 +100,7 @@ void Kernel::evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_no
                                 : last_print_ ? target
                                               : grid.fill_at(target, is_long, bar.low, bar.high);
             const double price = is_long ? base - base * s : base + base * s;
+            const FillSlotScope market(fill_market_, base);
             push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::TakeProfit, bar.volume, price));
             continue;
         }

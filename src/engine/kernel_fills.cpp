@@ -153,8 +153,9 @@ std::uint64_t Kernel::book_opening(const EntryRequest& r, const EntryFill& f, co
     p.entry_idx = r.idx;
     p.entry_price = f.price;
     p.size = f.quantity;
-    p.highest_price = f.price;
-    p.lowest_price = f.price;
+    // The extremes start at the market price of the fill, not at its slipped price.
+    p.highest_price = market_price(r.reference);
+    p.lowest_price = p.highest_price;
     p.entry_fees = f.charge.total;
     p.direction = static_cast<std::int8_t>(f.direction);
     p.entry_fee_breakdown = f.charge.breakdown;
@@ -232,6 +233,7 @@ std::optional<AddOutcome> Kernel::add_to_position(std::uint64_t position_id, boo
     const double deposit = deposit_for(price * k * q, q, span, rate);
     if (!affordable(deposit + charge.total, available_capital())) return std::nullopt;
 
+    p->reach(market_price(reference));
     const double old_entry = p->entry_price;
     const double new_entry = (p->entry_price * p->size + price * q) / (p->size + q);
     p->entry_price = new_entry;
@@ -255,7 +257,8 @@ std::optional<AddOutcome> Kernel::add_to_position(std::uint64_t position_id, boo
     return AddOutcome{price, q};
 }
 
-std::optional<TradeRecord> Kernel::close_whole(std::uint64_t position_id, const CloseRequest& req) {
+std::optional<TradeRecord> Kernel::close_whole(std::uint64_t position_id, const CloseRequest& req, double market) {
+    if (Position* p = ledger_.find(position_id)) p->reach(market);
     auto t = ledger_.close_position(position_id, req);
     if (t) book_close(position_id, *t, 1.0);
     return t;
@@ -275,7 +278,8 @@ std::optional<TradeRecord> Kernel::close_position_by_id(std::uint64_t idx, std::
     if (charge.breakdown) {
         lines = p->entry_fee_breakdown ? *p->entry_fee_breakdown + *charge.breakdown : *charge.breakdown;
     }
-    return close_whole(position_id, CloseRequest{lines, idx, timestamp, exit, charge.total, reason});
+    return close_whole(position_id, CloseRequest{lines, idx, timestamp, exit, charge.total, reason},
+                       market_price(reference));
 }
 
 std::optional<TradeRecord> Kernel::close_by_order(std::uint64_t idx, std::int64_t timestamp,
@@ -294,6 +298,8 @@ std::optional<TradeRecord> Kernel::close_by_order(std::uint64_t idx, std::int64_
     const double fraction = quantity / p->size;
     const double entry_share = p->entry_fees * fraction;
     const CloseRequest req{charge.breakdown, idx, timestamp, exit, charge.total, ExitReason::Order};
+    // The part left open has traded at this price too.
+    p->reach(market_price(reference));
     TradeRecord t = ledger_.build_trade(*p, quantity, entry_share, req);
     p->size -= quantity;
     p->entry_fees -= entry_share;

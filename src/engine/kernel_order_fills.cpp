@@ -53,13 +53,16 @@ void Kernel::fill_order(std::uint64_t idx, const OhlcvBar& bar, const OrderActio
             }
         }
         if (!queued_fill && !limit_fill_passes(cfg_.config.fill_prob_limit, fill_random_)) return;
-    } else {
+    }
+    // A market kind may slip a tick; the position's extremes take the price it slipped from.
+    const FillSlotScope market(fill_market_, price);
+    if (!is_resting_limit(o)) {
         const double increment = cfg_.instrument ? cfg_.instrument->price_increment : 0.0;
         price = slipped_fill_price(price, buy, cfg_.config.fill_prob_slippage, increment, fill_random_);
     }
 
     // Every slippage the ledger adds stops at the limit of a limit kind.
-    const LimitCapScope cap(fill_cap_, std::isnan(a.cap) ? std::nullopt : std::optional<double>(a.cap));
+    const FillSlotScope cap(fill_cap_, std::isnan(a.cap) ? std::nullopt : std::optional<double>(a.cap));
     if (closing) {
         fill_closing(idx, bar, o, price);
     } else {

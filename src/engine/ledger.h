@@ -20,14 +20,22 @@ struct Position {
     std::uint64_t entry_idx = 0;  // bar or print index of the opening fill
     double entry_price = 0.0;     // after slippage; size-weighted average after adds
     double size = 0.0;            // units held, above 0; direction is separate
-    double highest_price = 0.0;   // since entry
-    double lowest_price = 0.0;    // since entry
+    double highest_price = 0.0;   // highest market price since entry, its fills included
+    double lowest_price = 0.0;    // lowest market price since entry, its fills included
     double entry_fees = 0.0;      // opening and add fees less the share closed away
     std::int8_t direction = 1;    // 1 long, -1 short
     std::optional<domain::FeeBreakdown> entry_fee_breakdown;  // only while one segment fill opened it
     std::optional<std::uint64_t> opening_order_id;
     std::uint64_t position_id = 0;
     std::int64_t entry_time = 0;  // nanoseconds since the Unix epoch
+
+    // Widens the extremes to a price the market traded the position at. A fill can lie
+    // beyond every bar the position has seen (an exit at a gap open comes before that
+    // bar widens them), and a trade's excursions must still bracket its fills.
+    void reach(double price) noexcept {
+        highest_price = std::max(highest_price, price);
+        lowest_price = std::min(lowest_price, price);
+    }
 };
 
 // A frozen external view of one position.

@@ -44,6 +44,12 @@ inline Lanes kept_or_negative_zero(LaneMask keep, Lanes x) noexcept {
     return (Lanes)(((LaneMask)x & keep) | (negative_zero & ~keep));
 }
 
+// Lane by lane, |x|: the sign bit cleared, as std::fabs does.
+inline Lanes magnitude(Lanes x) noexcept {
+    const LaneMask sign = {std::int64_t{1} << 63, std::int64_t{1} << 63};
+    return (Lanes)((LaneMask)x & ~sign);
+}
+
 // Lane by lane, `a` where a > b, else `b` (equal or unordered lanes give `b`).
 inline Lanes above_or(Lanes a, Lanes b) noexcept { return (Lanes)_mm_max_pd((__m128d)a, (__m128d)b); }
 

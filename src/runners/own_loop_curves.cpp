@@ -18,7 +18,7 @@ void Curves::sample(std::size_t i, double equity) noexcept {
     equity_[i] = equity;
     peak_ = std::max(peak_, equity);  // a NaN equity keeps the peak
     drawdown_[i] = (peak_ - equity) / peak_ * 100.0;
-    if (i >= 1) returns_[i] = (equity - equity_[i - 1]) / equity_[i - 1];
+    if (i >= 1) returns_[i] = engine::period_return(equity_[i - 1], equity);
 }
 
 void Curves::mark(std::size_t i, double equity) {

@@ -466,7 +466,7 @@ private:
             const double eq = equity_[t];
             peak_ = std::max(peak_, eq);  // a NaN equity keeps the peak
             drawdown_[t] = drawdown_pct(peak_, eq);
-            returns_[t] = t > 0 && equity_[t - 1] != 0.0 ? (eq - equity_[t - 1]) / equity_[t - 1] : 0.0;
+            returns_[t] = t > 0 && equity_[t - 1] != 0.0 ? engine::period_return(equity_[t - 1], eq) : 0.0;
             if (!halted_ && kill_switch_ && peak_ > 0.0 && drawdown_[t] >= *config_.max_drawdown_pct) {
                 halted_ = true;
                 halted_at_ = static_cast<std::uint64_t>(t);

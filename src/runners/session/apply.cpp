@@ -20,6 +20,7 @@ using engine::Kernel;
 using engine::KernelEvent;
 using engine::KernelEventKind;
 using engine::drawdown_pct;
+using engine::period_return;
 
 double PortfolioSession::equity() const noexcept {
     const std::size_t n = std::min(kernels_.size(), last_marks_.size());
@@ -77,7 +78,7 @@ void PortfolioSession::sample_equity(std::int64_t ts) {
     equity_curve_.push_back(e);
     if (e > peak_equity_) peak_equity_ = e;
     drawdown_curve_.push_back(drawdown_pct(peak_equity_, e));
-    returns_.push_back(has_previous && previous != 0.0 ? (e - previous) / previous : 0.0);
+    returns_.push_back(has_previous && previous != 0.0 ? period_return(previous, e) : 0.0);
     timestamps_.push_back(ts);
 }
 

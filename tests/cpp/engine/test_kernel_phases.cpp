@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <span>
+#include <vector>
 
 #include "kernel_fixtures.h"
 #include "test_names.h"
 
 using tarnwick::testing_support::number_name;
 using tarnwick::testing_support::row_name;
+using tarnwick::testing_support::RowLabel;
 
 namespace tarnwick {
 
@@ -375,6 +378,60 @@ TEST(CoreSessionSamples, ReturnAfterAZeroSampleIsZero) {
     EXPECT_EQ(s.equity_curve()[2], 10000.0);
     EXPECT_EQ(s.returns()[2], 0.0);
 }
+
+// An account that has gone below zero: each return is the change over the magnitude of
+// the equity before it, so it has the sign of the change. Fees 0, capital 100000, the
+// entry at bar 0's close.
+struct BelowZeroCase {
+    const char* label;
+    int direction;
+    double leverage;  // 0: cash account
+    bool quiet;       // bars after the entry handed to the session as one quiet stretch
+    std::vector<double> closes;
+    std::vector<double> equity;
+    std::vector<double> returns;
+};
+
+class ReturnsBelowZero : public ::testing::TestWithParam<BelowZeroCase> {};
+
+TEST_P(ReturnsBelowZero, FollowTheChange) {
+    const BelowZeroCase& c = GetParam();
+    KernelConfig kc = zero_fee_config(static_cast<std::int8_t>(c.direction));
+    if (c.leverage > 0.0) kc = margin_config(std::move(kc), c.leverage);
+    CoreSession s(std::move(kc));
+    const std::vector<double>& px = c.closes;
+    (void)s.step(0, flat_bar(0, px[0]), entry());
+    ASSERT_TRUE(s.kernel().in_position());
+    if (c.quiet) {
+        ASSERT_TRUE(s.kernel().quiet());
+        std::vector<std::int64_t> ts;
+        for (std::size_t i = 1; i < px.size(); ++i) ts.push_back(static_cast<std::int64_t>(i));
+        const std::span<const double> rest(px.data() + 1, px.size() - 1);
+        s.step_quiet(1, {.timestamps = ts, .open = rest, .high = rest, .low = rest, .close = rest, .volume = rest});
+    } else {
+        for (std::size_t i = 1; i < px.size(); ++i) (void)s.step(i, flat_bar(static_cast<std::int64_t>(i), px[i]), {});
+    }
+    EXPECT_EQ(std::vector<double>(s.equity_curve().begin(), s.equity_curve().end()), c.equity);
+    ASSERT_EQ(s.returns().size(), c.returns.size());
+    for (std::size_t i = 0; i < c.returns.size(); ++i) EXPECT_DOUBLE_EQ(s.returns()[i], c.returns[i]) << i;
+}
+
+// A cash short of 1000 at 100 is worth 1000 x (200 - close); the margin long at leverage
+// 2 holds 2000 units and is worth 100000 + 2000 x (close - 100).
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReturnsBelowZero,
+    ::testing::Values(
+        BelowZeroCase{"short_losing_past_the_account", -1, 0.0, false, {100, 100, 250, 300, 350},
+                      {100000, 100000, -50000, -100000, -150000}, {0.0, 0.0, -1.5, -1.0, -0.5}},
+        BelowZeroCase{"short_losing_past_the_account_quietly", -1, 0.0, true, {100, 100, 250, 300, 350},
+                      {100000, 100000, -50000, -100000, -150000}, {0.0, 0.0, -1.5, -1.0, -0.5}},
+        // From -50000 up to -30000 is a gain of 20000 on 50000; down to -100000 a loss of
+        // 70000 on 30000.
+        BelowZeroCase{"short_recovering_below_zero_quietly", -1, 0.0, true, {100, 250, 230, 300},
+                      {100000, -50000, -30000, -100000}, {0.0, -1.5, 0.4, -7.0 / 3.0}},
+        BelowZeroCase{"margin_long_below_zero", 1, 2.0, false, {100, 40, 45, 30},
+                      {100000, -20000, -10000, -40000}, {0.0, -1.2, 0.5, -3.0}}),
+    RowLabel{});
 
 TEST(KernelAccount, LiquidationChargesTheExitFee) {
     // The end-of-data close, which charges none, is checked with the finished run.

@@ -56,6 +56,21 @@ TEST(OwnLoopCurves, NanEquityKeepsThePeakAndRestatingRaisesIt) {
     EXPECT_EQ(m.omega_ratio, 0.0);
 }
 
+// Below zero a return is the change over the magnitude of the equity before it: a further
+// loss stays negative, a recovery positive, and a restated last sample follows suit.
+TEST(OwnLoopCurves, ReturnsBelowZeroHaveTheSignOfTheChange) {
+    own::Curves c(4, 100.0);
+    c.mark(0, 100.0);
+    c.mark(1, -50.0);
+    c.mark(2, -100.0);
+    c.mark(3, -80.0);
+    EXPECT_DOUBLE_EQ(c.returns()[1], -1.5);  // -150 / 100
+    EXPECT_DOUBLE_EQ(c.returns()[2], -1.0);  // -50 / 50
+    EXPECT_DOUBLE_EQ(c.returns()[3], 0.2);   // 20 / 100
+    c.restate_last(-120.0);
+    EXPECT_DOUBLE_EQ(c.returns()[3], -0.2);  // -20 / 100
+}
+
 // ---------------------------------------------------------------------------
 // Fee totals of the multi-strategy runs
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -169,8 +170,8 @@ PortfolioResult reference_run(const PortfolioRunConfig& run, Allocation allocati
         r.equity_curve.push_back(eq);
         peak = std::max(peak, eq);
         r.drawdown_curve.push_back(drawdown_pct(peak, eq));
-        r.returns.push_back(t > 0 && r.equity_curve[t - 1] != 0.0 ? (eq - r.equity_curve[t - 1]) / r.equity_curve[t - 1]
-                                                                   : 0.0);
+        const double before = t > 0 ? r.equity_curve[t - 1] : 0.0;
+        r.returns.push_back(before != 0.0 ? (eq - before) / std::fabs(before) : 0.0);
         if (!out.halted && kill_switch && peak > 0.0 && r.drawdown_curve[t] >= *config.max_drawdown_pct) {
             out.halted = true;
             out.halted_at = t;
