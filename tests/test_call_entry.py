@@ -2,8 +2,11 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 from build_probe import import_probe
+
+import tarnwick as tw
 
 probe = import_probe()
 
@@ -84,6 +87,34 @@ def test_other_conversion_errors_pass_unchanged():
     with pytest.raises(ValueError) as e:
         probe.convert(f64=_RaisesValueError())
     assert str(e.value) == "not prefixed"
+
+
+class _ReshapesFirst:
+    """A period whose conversion first runs `act`, as the argument before it is viewed."""
+
+    def __init__(self, act):
+        self.act = act
+
+    def __index__(self):
+        self.act()
+        return 2
+
+
+@pytest.mark.parametrize("reshape, message", [
+    ((2, 2), "argument 'data': dimensionality mismatch:\n from=2, to=1"),
+    # Resized, not reshaped: viewed at its new length.
+    ((6,), None),
+], ids=["made_2d", "grown"])
+def test_an_array_is_viewed_as_the_last_conversion_leaves_it(reshape, message):
+    data = np.array([1.0, 2.0, 3.0, 4.0])
+    period = _ReshapesFirst(lambda: data.resize(reshape, refcheck=False))
+    if message is None:
+        # The two new items are zeros: means of 1.5, 2.5, 3.5, 2.0 and 0.0.
+        assert tw.sma(data, period).tolist()[1:] == [1.5, 2.5, 3.5, 2.0, 0.0]
+        return
+    with pytest.raises(TypeError) as e:
+        tw.sma(data, period)
+    assert str(e.value) == message
 
 
 @pytest.mark.parametrize(

@@ -19,9 +19,10 @@
 // rvalue: a body reads an argument through `const T&`, and takes one it moves from as
 // `T&&`, which is the kept value itself; a by-value `T` costs a move more.
 //
-// Array views (`Column<T>`, `PanelView`) are checked at their place in the parameter order
-// but taken only after the last conversion, so that a conversion that writes to or
-// reallocates an array cannot leave the body a stale view.
+// Array views (`Column<T>`, `PanelView`), and the lists, optionals and tuples that hold
+// them, are checked at their place in the parameter order but viewed only after the last
+// conversion (python/convert.h), so that a conversion that writes to, reallocates or frees
+// an array cannot leave the body a stale view.
 #pragma once
 
 #include <array>
@@ -150,13 +151,6 @@ struct Concat<List<A...>> {
 template <class... A, class... B, class... Rest>
 struct Concat<List<A...>, List<B...>, Rest...> : Concat<List<A..., B...>, Rest...> {};
 
-template <class M>
-struct MemberOf;
-template <class S, class V>
-struct MemberOf<V S::*> {
-    using type = V;
-};
-
 // The parameters a body parameter stands for: itself, or a group's members in order.
 template <class T>
 struct Fields {
@@ -168,14 +162,14 @@ struct Fields<T> {
     struct Of;
     template <class... M>
     struct Of<std::tuple<M...>> {
-        using type = List<typename MemberOf<M>::type...>;
+        using type = List<FieldType<M>...>;
     };
     using type = typename Of<std::remove_cv_t<decltype(T::members)>>::type;
 };
 
 // The type of a group's member M.
 template <class T, std::size_t M>
-using MemberType = typename MemberOf<std::remove_cvref_t<decltype(std::get<M>(T::members))>>::type;
+using MemberType = FieldType<std::remove_cvref_t<decltype(std::get<M>(T::members))>>;
 
 template <class T>
 using Bare = std::remove_cvref_t<T>;
@@ -203,14 +197,6 @@ template <class T>
 struct IsOptional<std::optional<T>> : std::true_type {
     using Inner = T;
 };
-
-// Array views checked in order and taken after the last conversion.
-template <class T>
-struct IsView : std::false_type {};
-template <class E>
-struct IsView<Column<E>> : std::true_type {};
-template <>
-struct IsView<PanelView> : std::true_type {};
 
 template <class T>
 constexpr bool fits(const Default& d) {
@@ -275,13 +261,12 @@ constexpr void check_defaults(const Callable<N>& c, List<A...>, std::index_seque
     }
 }
 
-// What the binder keeps of an argument until the call: its converted value, or for a view
-// nothing (the view is taken as the body is called).
-struct Checked {};
+// What the binder keeps of an argument until the call: its converted value, or for a value
+// that views arrays what its first step made (the views are taken as the body is called).
 template <class T>
-using Kept = std::conditional_t<IsView<T>::value, Checked, T>;
+using Kept = PendingOf<T>;
 
-// The argument in slot I converted to T, its default when absent; a view is only checked.
+// The argument in slot I converted to T, its default when absent; views are only checked.
 template <const auto& C, class T, std::size_t I>
 Kept<T> take(PyObject* const* slots) {
     PyObject* o = slots[I];
@@ -295,24 +280,25 @@ Kept<T> take(PyObject* const* slots) {
         }
     }
     try {
-        if constexpr (IsView<T>::value) {
-            Converter<T>::check(o);
-            return Checked{};
-        } else {
-            return from_py<T>(o);
-        }
+        return check_py<T>(o);
     } catch (const ErrorSet&) {
         prefix_argument_error(C.names[I]);
         throw;
     }
 }
 
-// The argument as the body receives it. Taking a view runs no Python code and cannot
-// fail once checked, so the order in which a call's views are taken does not matter.
-template <class T, std::size_t I>
-decltype(auto) pass(Kept<T>& kept, PyObject* const* slots) {
-    if constexpr (IsView<T>::value) {
-        return from_py<T>(slots[I]);
+// The argument as the body receives it. Taking a view runs no Python code, so the order
+// in which a call's views are taken does not matter; it fails only when a conversion has
+// since changed an array's dtype or shape, and is refused as the check would have been.
+template <const auto& C, class T, std::size_t I>
+decltype(auto) pass(Kept<T>& kept) {
+    if constexpr (Deferred<T>) {
+        try {
+            return Converter<T>::view(std::move(kept));
+        } catch (const ErrorSet&) {
+            prefix_argument_error(C.names[I]);
+            throw;
+        }
     } else {
         return std::move(kept);
     }
@@ -351,20 +337,20 @@ T& kept_at(KeptSlot<K, T>& slot) {
 
 // A group built as it is passed, from the kept values of its members, which stand from
 // slot O on.
-template <class T, std::size_t O, class All, std::size_t... M>
-T group_of(All& kept, PyObject* const* slots, std::index_sequence<M...>) {
+template <const auto& C, class T, std::size_t O, class All, std::size_t... M>
+T group_of(All& kept, std::index_sequence<M...>) {
     T group{};
-    ((group.*std::get<M>(T::members) = pass<MemberType<T, M>, O + M>(kept_at<O + M>(kept), slots)), ...);
+    ((group.*std::get<M>(T::members) = pass<C, MemberType<T, M>, O + M>(kept_at<O + M>(kept))), ...);
     return group;
 }
 
 // A body parameter as the body receives it, from the declared parameter O on.
-template <class T, std::size_t O, class All>
-decltype(auto) pass_param(All& kept, PyObject* const* slots) {
+template <const auto& C, class T, std::size_t O, class All>
+decltype(auto) pass_param(All& kept) {
     if constexpr (Group<T>) {
-        return group_of<T, O>(kept, slots, std::make_index_sequence<Count<typename Fields<T>::type>::value>{});
+        return group_of<C, T, O>(kept, std::make_index_sequence<Count<typename Fields<T>::type>::value>{});
     } else {
-        return pass<T, O>(kept_at<O>(kept), slots);
+        return pass<C, T, O>(kept_at<O>(kept));
     }
 }
 
@@ -386,9 +372,9 @@ PyObject* with_arguments(R* receiver, PyObject* const* slots, List<A...> args, s
     using Spread = typename Flat<List<A...>>::type;
     auto kept = take_all<C>(slots, Spread{}, std::make_index_sequence<Count<Spread>::value>{});
     if constexpr (std::is_void_v<R>) {
-        return result(body(pass_param<Bare<A>, at[K]>(kept, slots)...));
+        return result(body(pass_param<C, Bare<A>, at[K]>(kept)...));
     } else {
-        return result(body(*receiver, pass_param<Bare<A>, at[K]>(kept, slots)...));
+        return result(body(*receiver, pass_param<C, Bare<A>, at[K]>(kept)...));
     }
 }
 

@@ -30,6 +30,14 @@ void refuse(PyObject* given, const char* expected) {
     raise(PyExc_TypeError, base::fmt::format("'{}' object cannot be converted to '{}'", type_name(given), expected));
 }
 
+void check_tuple(PyObject* o, std::size_t want) {
+    if (!PyTuple_Check(o)) refuse(o, "PyTuple");
+    const Py_ssize_t n = PyTuple_GET_SIZE(o);
+    if (static_cast<std::size_t>(n) != want) {
+        raise(PyExc_TypeError, base::fmt::format("expected tuple of length {}, but got tuple of length {}", want, n));
+    }
+}
+
 std::int64_t index_to_i64(PyObject* o) {
     Ref idx = Ref::check(PyNumber_Index(o));
     const long long v = PyLong_AsLongLong(idx.get());

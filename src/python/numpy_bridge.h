@@ -158,28 +158,31 @@ template <>
 struct Converter<ArrayF64x2> {
     static ArrayF64x2 from(PyObject* o) { return {to_matrix_f64(o)}; }
 };
-// Views are checked where their argument stands and taken after the call's last
-// conversion (python/declare.h), so each can say whether an argument would convert
-// without taking it.
-template <>
-struct Converter<PanelView> {
-    static void check(PyObject* o) { check_array(o, Elem::F64, 2); }
-    static PanelView from(PyObject* o) { return PanelView::of(o); }
+// An array argument checked for a view and held until the view is taken.
+struct CheckedArray {
+    Ref array;
 };
-template <>
-struct Converter<Column<double>> {
-    static void check(PyObject* o) { check_array(o, Elem::F64, 1); }
-    static Column<double> from(PyObject* o) { return column_f64(o); }
+
+// Views are made in two steps (python/convert.h): checked where their argument stands,
+// and taken after the call's last conversion. Taking one checks the array again, since a
+// conversion between the two may have set its dtype or shape.
+template <class V, Elem E, int Dims, V (*Take)(PyObject*)>
+struct ViewConverter {
+    using Pending = CheckedArray;
+    static Pending check(PyObject* o) {
+        check_array(o, E, Dims);
+        return {Ref::borrow(o)};
+    }
+    static V view(Pending&& p) { return Take(p.array.get()); }
 };
+
 template <>
-struct Converter<Column<std::int64_t>> {
-    static void check(PyObject* o) { check_array(o, Elem::I64, 1); }
-    static Column<std::int64_t> from(PyObject* o) { return column_i64(o); }
-};
+struct Converter<PanelView> : ViewConverter<PanelView, Elem::F64, 2, PanelView::of> {};
 template <>
-struct Converter<Column<std::uint8_t>> {
-    static void check(PyObject* o) { check_array(o, Elem::Bool, 1); }
-    static Column<std::uint8_t> from(PyObject* o) { return column_bool(o); }
-};
+struct Converter<Column<double>> : ViewConverter<Column<double>, Elem::F64, 1, column_f64> {};
+template <>
+struct Converter<Column<std::int64_t>> : ViewConverter<Column<std::int64_t>, Elem::I64, 1, column_i64> {};
+template <>
+struct Converter<Column<std::uint8_t>> : ViewConverter<Column<std::uint8_t>, Elem::Bool, 1, column_bool> {};
 
 }  // namespace tarnwick::python

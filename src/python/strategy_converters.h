@@ -2,6 +2,8 @@
 // of fixed-length tuples of the multi-instrument and multi-strategy runners, bound first
 // (shape and type refusals as TypeError naming the argument) and then converted
 // (directions checked; bars viewed, and the signals of the multi-instrument runners too).
+// An instrument tuple's arrays are viewed only after the call's last conversion, as every
+// view is (python/convert.h).
 #pragma once
 
 #include <cstddef>
@@ -44,6 +46,11 @@ struct BasketTuple {
     std::int32_t direction = 1;
     double weight = 1.0;
     std::string symbol;
+
+    static constexpr auto items =
+        std::tuple{&BasketTuple::timestamps, &BasketTuple::open,      &BasketTuple::high,    &BasketTuple::low,
+                   &BasketTuple::close,      &BasketTuple::volume,    &BasketTuple::entries, &BasketTuple::exits,
+                   &BasketTuple::direction,  &BasketTuple::weight,    &BasketTuple::symbol};
 };
 
 // One bound (entries, exits, direction, weight, name) tuple of run_multi_backtest.
@@ -52,6 +59,9 @@ struct StrategyTuple {
     std::int32_t direction = 1;
     double weight = 1.0;
     std::string name;
+
+    static constexpr auto items = std::tuple{&StrategyTuple::entries, &StrategyTuple::exits,
+                                             &StrategyTuple::direction, &StrategyTuple::weight, &StrategyTuple::name};
 };
 
 // A converted instrument: its bars and signals viewed for the length of the call (the
@@ -82,17 +92,6 @@ base::Result<std::vector<InstrumentInput>, base::OwnError> convert_basket_instru
 base::Result<std::vector<InstrumentInput>, base::OwnError> convert_portfolio_instruments(
     std::vector<BasketTuple>&& list);
 base::Result<std::vector<StrategyInput>, base::OwnError> convert_multi_strategies(std::vector<StrategyTuple>&& list);
-
-// The tuple's items converted in order; another length is refused with "expected tuple of
-// length {}, but got tuple of length {}".
-template <>
-struct Converter<BasketTuple> {
-    static BasketTuple from(PyObject* o);
-};
-template <>
-struct Converter<StrategyTuple> {
-    static StrategyTuple from(PyObject* o);
-};
 
 template <>
 struct Annotation<BasketTuple> {
