@@ -178,9 +178,15 @@ INSTANTIATE_TEST_SUITE_P(
         // -inf (path 2), 0 (first equal final: -0 on path 6), 2 (5), 3 (0), NaN (1).
         FinalsCase{"mixed", {3, kNaN, -kInf, 1, kInf, 2, -0.0, 0.0}, 2.0, {-kInf, -0.0, 0.0, 1, 2, 3, kInf, kNaN},
                    -40.0, 0.6, 100.0, 100.0, {2, 6, 5, 0, 1}},
-        // Nothing finite: mean and loss share are 0/0; places 0, 1, 1, 2, 2.
-        FinalsCase{"none_finite", {kNaN, kInf, -kInf}, 1.0, {-kInf, kInf, kNaN}, kNaN, kNaN, 0.0, 0.0,
+        // Nothing finite: mean and loss share are 0/0, and there is no tail to take a risk
+        // figure from; places 0, 1, 1, 2, 2.
+        FinalsCase{"none_finite", {kNaN, kInf, -kInf}, 1.0, {-kInf, kInf, kNaN}, kNaN, kNaN, kNaN, kNaN,
                    {2, 1, 1, 0, 0}},
+        // Every path failed: no figure at all; every place is the first path's NaN.
+        FinalsCase{"all_nan", {kNaN, kNaN, kNaN, kNaN}, 5.0, {kNaN, kNaN, kNaN, kNaN}, kNaN, kNaN, kNaN, kNaN,
+                   {0, 0, 0, 0, 0}},
+        // Every path ran off the top: no finite final either.
+        FinalsCase{"all_infinite", {kInf, kInf}, 5.0, {kInf, kInf}, kNaN, kNaN, kNaN, kNaN, {0, 0, 0, 0, 0}},
         // All finite: mean 3, two below 3, k = 0 at 1; places 0, 1, 2, 3, 4.
         FinalsCase{"finite", {5, 1, 4, 2, 3}, 3.0, {1, 2, 3, 4, 5}, 0.0, 0.4, 200.0 / 3.0, 200.0 / 3.0,
                    {1, 3, 4, 2, 0}},
