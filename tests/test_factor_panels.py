@@ -1,5 +1,8 @@
 """Cross-sectional factor panels: winsorize, z-score, rank, momentum, composite."""
 
+from decimal import Decimal, localcontext
+from fractions import Fraction
+
 import numpy as np
 import pytest
 from scipy import stats
@@ -91,6 +94,69 @@ def test_zscore_random_equal_rows_are_nan_and_rows_with_spread_are_not():
     # [1, 2, 3, 4]: mean 2.5, population variance 1.25.
     np.testing.assert_allclose(tw.zscore_panel(np.array([[1.0, 2.0, 3.0, 4.0]]), 2),
                                [[-1.5 / 1.25**0.5, -0.5 / 1.25**0.5, 0.5 / 1.25**0.5, 1.5 / 1.25**0.5]], rtol=1e-15)
+
+
+def exact_zscores(row):
+    """The z-scores of a row's finite cells from its exact population mean and variance (as
+    fractions), the square root taken to 50 digits; NaN where the row is unscored."""
+    out = np.full(len(row), NAN)
+    cells = [(i, Fraction(float(x))) for i, x in enumerate(row) if np.isfinite(x)]
+    if len(cells) < 2:
+        return out
+    mean = sum((x for _, x in cells), Fraction(0)) / len(cells)
+    variance = sum(((x - mean) ** 2 for _, x in cells), Fraction(0)) / len(cells)
+    if variance == 0:
+        return out
+    with localcontext() as ctx:
+        ctx.prec = 50
+        sd = (Decimal(variance.numerator) / Decimal(variance.denominator)).sqrt()
+        for i, x in cells:
+            d = x - mean
+            out[i] = float(Decimal(d.numerator) / Decimal(d.denominator) / sd)
+    return out
+
+
+def near_constant_rows(seed, count=3000, width=12):
+    """Rows whose cells lie within 3 ulps of one value, at every magnitude from the subnormals
+    to the top of the range (half of them between 1e-20 and 1e20), some cells missing and
+    every fiftieth row's cells all equal."""
+    rng = np.random.default_rng(seed)
+    exponents = np.where(rng.random(count) < 0.5, rng.integers(-66, 67, count), rng.integers(-1074, 1024, count))
+    base = np.ldexp(rng.uniform(1.0, 2.0, count) * rng.choice([-1.0, 1.0], count), exponents)
+    steps = rng.integers(-3, 4, (count, width))
+    steps[::50] = 0  # equal cells: no spread to score
+    rows = np.repeat(base[:, None], width, axis=1)
+    for k in range(3):
+        up, down = steps > k, steps < -k
+        rows[up] = np.nextafter(rows[up], INF)
+        rows[down] = np.nextafter(rows[down], -INF)
+    rows[rng.random((count, width)) < 0.3] = NAN
+    return rows
+
+
+def ordinary_rows(seed, count, spread_ratio):
+    """Normal rows whose mean lies up to `spread_ratio` spreads from zero, at scales 1e-8 to
+    1e8, a tenth of the cells missing."""
+    rng = np.random.default_rng(seed)
+    loc = rng.uniform(-spread_ratio, spread_ratio, (count, 1))
+    rows = (rng.normal(size=(count, 20)) + loc) * 10.0 ** rng.integers(-8, 9, (count, 1))
+    rows[rng.random(rows.shape) < 0.1] = NAN
+    return rows
+
+
+@pytest.mark.parametrize("values, atol", [
+    # Means rounded by as much as the cells differ; the equal rows stay unscored.
+    (near_constant_rows(29), 1e-12),
+    (ordinary_rows(30, 400, 10.0), 1e-14),
+    # Means thousands of spreads from zero, as prices a day apart are.
+    (ordinary_rows(31, 400, 5000.0), 1e-14),
+], ids=["near_constant", "centred", "offset"])
+def test_zscores_match_exact_arithmetic(values, atol):
+    got = tw.zscore_panel(values, 2)
+    for r, row in enumerate(values):
+        expected = exact_zscores(row)
+        np.testing.assert_array_equal(np.isnan(got[r]), np.isnan(expected), err_msg=f"row {r}: {row.tolist()}")
+        np.testing.assert_allclose(got[r], expected, rtol=0, atol=atol, err_msg=f"row {r}: {row.tolist()}")
 
 
 @pytest.mark.parametrize("row, expected", [

@@ -141,7 +141,7 @@ def summarise(paths, v0):
         out["var_95"] = max(0.0, (v0 - finite[k]) / v0 * 100)
         out["cvar_95"] = max(0.0, (v0 - mean(finite[: k + 1])) / v0 * 100)
     else:
-        out.update(expected_return=math.nan, probability_of_loss=math.nan, var_95=0.0, cvar_95=0.0)
+        out.update(expected_return=math.nan, probability_of_loss=math.nan, var_95=math.nan, cvar_95=math.nan)
     pct = []
     for p in (5.0, 25.0, 50.0, 75.0, 95.0):
         target = s[min(int(math.floor(p / 100 * (n - 1) + 0.5)), n - 1)]
@@ -224,12 +224,19 @@ def test_the_docstring_names_the_statistics_taken_over_the_finite_finals_only():
     assert set(re.findall(r"`(\w+)`", named)) == set(got) - {"final_values", "percentile_paths"}
 
 
-def test_no_finite_final_value_leaves_mean_and_loss_share_undefined():
+@pytest.mark.parametrize("series, weight", [
     # An empty series contributes exp(0) - 1 = 0, times an infinite weight: NaN every step.
-    got = tw.simulate_portfolio_mc([np.array([])], np.array([math.inf]), [np.array([1.0])], 100.0, 4, 3)
+    (np.array([]), math.inf),
+    # A NaN return makes the drift NaN, and every growth with it.
+    (np.array([0.01, math.nan, -0.02]), 1.0),
+], ids=["infinite_weight", "nan_return"])
+@pytest.mark.parametrize("n_paths", [1, 4, 130])
+def test_no_finite_final_value_leaves_every_statistic_undefined(series, weight, n_paths):
+    got = tw.simulate_portfolio_mc([series], np.array([weight]), [np.array([1.0])], 100.0, n_paths, 3)
     assert np.all(np.isnan(got["final_values"]))
-    assert math.isnan(got["expected_return"]) and math.isnan(got["probability_of_loss"])
-    assert (got["var_95"], got["cvar_95"]) == (0.0, 0.0)
+    # A simulation that failed on every path is not a riskless one.
+    for key in ("expected_return", "probability_of_loss", "var_95", "cvar_95"):
+        assert math.isnan(got[key]), key
 
 
 TWO_HUGE = [np.array([707.6, 709.6])] * 2

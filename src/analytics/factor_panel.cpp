@@ -73,25 +73,43 @@ void rank_finite(const double* row, const std::vector<std::size_t>& cols, std::v
     }
 }
 
-// Mean and population variance of the finite cells of a row, each cell divided by `unit`
-// (1 leaves them exact), summed in column order.
+// The moments of a row's finite cells, each read through `value` (the cell itself, or the
+// cell scaled by a power of two, which is exact), summed in column order. Values that differ
+// only in their last bits have a rounded mean off by as much as they differ; centred on it
+// they are exact, and the mean of the centred values, `shift`, is the mean's own error.
 struct RowMoments {
     double mean = 0.0;
+    double shift = 0.0;
     double variance = 0.0;
     bool representable = true;  // neither sum overflowed nor the variance fell below the normal range
 };
 
-RowMoments row_moments(const double* row, const std::vector<std::size_t>& cols, double unit) {
+template <class Value>
+RowMoments row_moments(const std::vector<std::size_t>& cols, Value value) {
     const double n = static_cast<double>(cols.size());
     double sum = 0.0;
-    for (std::size_t c : cols) sum += row[c] / unit;
+    for (std::size_t c : cols) sum += value(c);
     const double mean = sum / n;
+    double centred = 0.0;
+    for (std::size_t c : cols) centred += value(c) - mean;
+    const double shift = centred / n;
     double ss = 0.0;
-    for (std::size_t c : cols) ss += (row[c] / unit - mean) * (row[c] / unit - mean);
+    for (std::size_t c : cols) {
+        const double d = (value(c) - mean) - shift;
+        ss += d * d;
+    }
     const double variance = ss / n;
     const bool representable = std::isfinite(sum) && std::isfinite(variance) &&
                                !(variance < std::numeric_limits<double>::min());
-    return {mean, variance, representable};
+    return {mean, shift, variance, representable};
+}
+
+// Row r's z-scores from its moments, each cell read through the same `value`.
+template <class Value>
+void write_scores(Matrix& out, std::size_t r, const std::vector<std::size_t>& cols, const RowMoments& m,
+                  Value value) {
+    const double sd = std::sqrt(m.variance);
+    for (std::size_t c : cols) out(r, c) = ((value(c) - m.mean) - m.shift) / sd;
 }
 
 bool all_equal(const double* row, const std::vector<std::size_t>& cols) {
@@ -181,20 +199,23 @@ Result<Matrix, PortfolioError> zscore_panel(const Matrix& values, std::uint64_t 
         finite_positions(values, r, cols);
         if (cols.size() < min_names) continue;
         const double* row = values.data.data() + r * values.cols;
-        // Equal values have no spread, whatever their rounded mean makes of them: a mean one
-        // ulp off the value would score every cell +-1.
+        // Equal values have no spread: the row is left unscored by rule, whatever rounding
+        // the moments' arithmetic would leave.
         if (all_equal(row, cols)) continue;
-        double unit = 1.0;
-        RowMoments m = row_moments(row, cols, unit);
-        if (!m.representable) {
-            // The sums left the double range (or their squares fell below it): the same row
-            // in units of its largest magnitude has the same z-scores, and sums that fit.
-            unit = largest_magnitude(row, cols);
-            m = row_moments(row, cols, unit);
+        const auto plain = [row](std::size_t c) { return row[c]; };
+        const RowMoments m = row_moments(cols, plain);
+        if (m.representable) {
+            write_scores(out, r, cols, m, plain);
+            continue;
         }
-        if (!(m.variance > 0.0)) continue;
-        const double sd = std::sqrt(m.variance);
-        for (std::size_t c : cols) out(r, c) = (row[c] / unit - m.mean) / sd;
+        // The sums left the double range (or the squares fell below it): the row scaled by the
+        // power of two of its largest magnitude has the same z-scores and sums that fit, and
+        // the scaling is exact above the subnormal range, so near-equal cells keep their
+        // differences.
+        const int exponent = std::ilogb(largest_magnitude(row, cols));
+        const auto scaled = [row, exponent](std::size_t c) { return std::ldexp(row[c], -exponent); };
+        const RowMoments in_units = row_moments(cols, scaled);
+        if (in_units.variance > 0.0) write_scores(out, r, cols, in_units, scaled);
     }
     return out;
 }

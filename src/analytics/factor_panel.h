@@ -29,8 +29,10 @@ std::vector<double> average_ranks(std::span<const double> values);
 base::Result<base::Matrix, base::PortfolioError> winsorize_panel(base::Matrix values, double pct);
 
 // (x - mean) / population stdev per row; rows with fewer than `min_names` finite cells or
-// all finite cells equal are all NaN. A row whose sums leave the double range is scored in
-// units of its largest magnitude, which leaves its z-scores as they are. min_names >= 2.
+// all finite cells equal are all NaN. The mean is corrected by the mean of the cells centred
+// on it, so cells that differ only in their last bits are scored by their true spread. A row
+// whose sums leave the double range is scored in units of the power of two of its largest
+// magnitude, which leaves its z-scores as they are. min_names >= 2.
 base::Result<base::Matrix, base::PortfolioError> zscore_panel(const base::Matrix& values, std::uint64_t min_names);
 
 // Average ranks scaled into [0, 1] by (n - 1) per row; rows with fewer than `min_names`

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <span>
 
 #include "analytics/monte_carlo_paths.h"
@@ -240,6 +241,9 @@ McSummary summarise_paths(std::span<const double> paths, std::size_t n_paths, st
     // With no finite final value the mean and the loss share are 0/0: NaN, said as such.
     out.expected_return = (finite_mean(sum, finite) / v0 - 1.0) * 100.0;
     out.probability_of_loss = static_cast<double>(losses) / mf;
+    // Nor is there a tail: a run that failed everywhere has no risk figure, not a zero one.
+    out.var_95 = std::numeric_limits<double>::quiet_NaN();
+    out.cvar_95 = std::numeric_limits<double>::quiet_NaN();
     if (m > 0) {
         const std::size_t k = rank_index(0.05, m);
         out.var_95 = non_negative(shortfall_percent(v0, finite[k]));

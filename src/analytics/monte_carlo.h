@@ -42,8 +42,8 @@ struct PercentilePath {
 
 // Final values are ordered -inf first, then the finite ones ascending, then +inf, NaN last;
 // the percentile paths are picked at places in that order. The four statistics are taken
-// over the finite final values only (expected return and loss share NaN when there is none);
-// a sum or a difference of finals past the double range does not make them infinite.
+// over the finite final values only (all four NaN when there is none); a sum or a
+// difference of finals past the double range does not make them infinite.
 struct McSummary {
     std::array<PercentilePath, 5> percentile_paths;
     std::vector<double> final_values;  // in the order above

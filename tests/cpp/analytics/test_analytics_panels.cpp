@@ -178,9 +178,15 @@ INSTANTIATE_TEST_SUITE_P(
         // -inf (path 2), 0 (first equal final: -0 on path 6), 2 (5), 3 (0), NaN (1).
         FinalsCase{"mixed", {3, kNaN, -kInf, 1, kInf, 2, -0.0, 0.0}, 2.0, {-kInf, -0.0, 0.0, 1, 2, 3, kInf, kNaN},
                    -40.0, 0.6, 100.0, 100.0, {2, 6, 5, 0, 1}},
-        // Nothing finite: mean and loss share are 0/0; places 0, 1, 1, 2, 2.
-        FinalsCase{"none_finite", {kNaN, kInf, -kInf}, 1.0, {-kInf, kInf, kNaN}, kNaN, kNaN, 0.0, 0.0,
+        // Nothing finite: mean and loss share are 0/0, and there is no tail to take a risk
+        // figure from; places 0, 1, 1, 2, 2.
+        FinalsCase{"none_finite", {kNaN, kInf, -kInf}, 1.0, {-kInf, kInf, kNaN}, kNaN, kNaN, kNaN, kNaN,
                    {2, 1, 1, 0, 0}},
+        // Every path failed: no figure at all; every place is the first path's NaN.
+        FinalsCase{"all_nan", {kNaN, kNaN, kNaN, kNaN}, 5.0, {kNaN, kNaN, kNaN, kNaN}, kNaN, kNaN, kNaN, kNaN,
+                   {0, 0, 0, 0, 0}},
+        // Every path ran off the top: no finite final either.
+        FinalsCase{"all_infinite", {kInf, kInf}, 5.0, {kInf, kInf}, kNaN, kNaN, kNaN, kNaN, {0, 0, 0, 0, 0}},
         // All finite: mean 3, two below 3, k = 0 at 1; places 0, 1, 2, 3, 4.
         FinalsCase{"finite", {5, 1, 4, 2, 3}, 3.0, {1, 2, 3, 4, 5}, 0.0, 0.4, 200.0 / 3.0, 200.0 / 3.0,
                    {1, 3, 4, 2, 0}},
@@ -247,8 +253,11 @@ INSTANTIATE_TEST_SUITE_P(
         // [1, 1, -1, -1, NaN]: mean 0, variance 1. The sum overflows at its second term.
         ZscoreRow{"sum_overflows", {1e308, 1e308, -1e308, -1e308, kNaN}, {1, 1, -1, -1, kNaN}},
         // [1/3, 2/3, 1]: variance 2/27, z = -+(1/3) / sqrt(2/27) = -+sqrt(3/2). The squared
-        // deviations (1e-340) underflow to zero.
-        ZscoreRow{"squares_underflow", {1e-170, kNaN, 2e-170, 3e-170}, {-std::sqrt(1.5), kNaN, 0, std::sqrt(1.5)}},
+        // deviations (2^-1130) underflow to zero. Multiples of a power of two, so that the
+        // middle cell is the mean exactly (1e-170, 2e-170 and 3e-170 are not in step).
+        ZscoreRow{"squares_underflow",
+                  {0x1p-565, kNaN, 0x2p-565, 0x3p-565},
+                  {-std::sqrt(1.5), kNaN, 0, std::sqrt(1.5)}},
         // Equal values stay unscored, however large.
         ZscoreRow{"equal", {1e308, 1e308, 1e308}, {kNaN, kNaN, kNaN}}),
     [](const ::testing::TestParamInfo<ZscoreRow>& p) { return std::string(p.param.name); });
@@ -287,5 +296,95 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<std::tuple<ConstantValue, std::size_t>>& p) {
         return std::string(std::get<0>(p.param).name) + "_" + std::to_string(std::get<1>(p.param)) + "_cols";
     });
+
+}  // namespace
+
+namespace {
+
+constexpr int kMissing = std::numeric_limits<int>::min();
+
+// Cells that lie a few ulps above (away from zero) a base value, as whole ulps: the row's
+// z-scores do not depend on the base or on the ulp's size, so they are worked by hand once.
+struct UlpPattern {
+    const char* name;
+    std::vector<int> steps;  // ulps above the base, or kMissing for a NaN cell
+    std::vector<double> z;   // for a positive base; a negative one mirrors them
+};
+
+struct NearBase {
+    const char* name;
+    double value;
+};
+
+class ZscoreNearConstantRow : public ::testing::TestWithParam<std::tuple<UlpPattern, NearBase>> {};
+
+TEST_P(ZscoreNearConstantRow, ScoresTheTrueSpreadOfTheLastBits) {
+    const auto& [pattern, base_value] = GetParam();
+    const double away = std::copysign(kInf, base_value.value);
+    Matrix m;
+    m.rows = 1;
+    m.cols = pattern.steps.size();
+    for (int step : pattern.steps) {
+        double x = base_value.value;
+        for (int k = 0; step != kMissing && k < step; ++k) x = std::nextafter(x, away);
+        m.data.push_back(step == kMissing ? kNaN : x);
+    }
+    auto got = zscore_panel(m, 2);
+    ASSERT_TRUE(got.ok());
+    const double sign = std::signbit(base_value.value) ? -1.0 : 1.0;
+    for (std::size_t i = 0; i < pattern.z.size(); ++i) {
+        if (std::isnan(pattern.z[i])) EXPECT_TRUE(std::isnan(got->data[i])) << i << ": " << got->data[i];
+        else EXPECT_NEAR(got->data[i], sign * pattern.z[i], 1e-13) << i;
+    }
+}
+
+// k cells at one value and a last one an ulp from them: mean 1/(k+1) ulp from the k,
+// variance k/(k+1)^2 ulp^2, so the k score -1/sqrt(k) and the last sqrt(k).
+// Steps 0, 1, 2: mean 1, variance 2/3, scores -+sqrt(3/2) and 0. Steps 3, 0, 1, 3, 2: mean
+// 9/5, deviations 6, -9, -4, 6, 1 fifths, variance 34/25, so each deviation in fifths over
+// sqrt(34).
+const double kR2 = std::sqrt(2.0);
+const double kR3 = std::sqrt(3.0);
+const double kR7 = std::sqrt(7.0);
+const double kR34 = std::sqrt(34.0);
+
+INSTANTIATE_TEST_SUITE_P(
+    FactorPanels, ZscoreNearConstantRow,
+    ::testing::Combine(
+        ::testing::Values(UlpPattern{"one_above_two", {0, 0, 1}, {-1 / kR2, -1 / kR2, kR2}},
+                          UlpPattern{"one_above_three", {0, 0, 0, 1}, {-1 / kR3, -1 / kR3, -1 / kR3, kR3}},
+                          UlpPattern{"one_below_seven",
+                                     {1, 1, 1, 1, 1, 1, 1, 0},
+                                     {1 / kR7, 1 / kR7, 1 / kR7, 1 / kR7, 1 / kR7, 1 / kR7, 1 / kR7, -kR7}},
+                          UlpPattern{"even_steps", {0, 1, 2}, {-std::sqrt(1.5), 0.0, std::sqrt(1.5)}},
+                          UlpPattern{"missing_between",
+                                     {1, kMissing, 0, 0, kMissing},
+                                     {kR2, kNaN, -1 / kR2, -1 / kR2, kNaN}},
+                          UlpPattern{"three_ulps",
+                                     {3, 0, 1, 3, 2},
+                                     {6 / kR34, -9 / kR34, -4 / kR34, 6 / kR34, 1 / kR34}}),
+        // Values whose rounded mean lands off the cells (0.1, 1.1), one at a power of two, one
+        // whose ulps squared underflow, one whose sum overflows, the smallest subnormal.
+        ::testing::Values(NearBase{"tenth", 0.1}, NearBase{"one", 1.0}, NearBase{"one_and_a_tenth", 1.1},
+                          NearBase{"negative_tenth", -0.1}, NearBase{"thousands", 12345.678},
+                          NearBase{"tiny", 1e-160}, NearBase{"huge", 1.7e308},
+                          NearBase{"negative_huge", -1.7e308}, NearBase{"subnormal", 5e-324})),
+    [](const ::testing::TestParamInfo<std::tuple<UlpPattern, NearBase>>& p) {
+        return std::string(std::get<0>(p.param).name) + "_" + std::get<1>(p.param).name;
+    });
+
+TEST(ZscoreNearConstant, ScoresCellsAcrossAPowerOfTwo) {
+    // Below 1 the ulp is half the ulp above it: in half-ulps of 1 the cells sit at 0, 1 and
+    // 3, mean 4/3, deviations -4, -1, 5 thirds, variance 14/9, scores -4, -1, 5 over sqrt(14).
+    Matrix m;
+    m.rows = 1;
+    m.cols = 3;
+    m.data = {std::nextafter(1.0, 0.0), 1.0, std::nextafter(1.0, 2.0)};
+    auto got = zscore_panel(m, 2);
+    ASSERT_TRUE(got.ok());
+    const double r14 = std::sqrt(14.0);
+    const std::vector<double> want = {-4 / r14, -1 / r14, 5 / r14};
+    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_NEAR(got->data[i], want[i], 1e-13) << i;
+}
 
 }  // namespace
