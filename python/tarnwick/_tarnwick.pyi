@@ -1766,7 +1766,7 @@ def simulate_portfolio_mc(
     `final_values` holds every path's final value: -inf first, then the
     finite ones ascending, then +inf, NaN last. `expected_return`,
     `probability_of_loss`, `var_95` and `cvar_95` are taken over the finite
-    final values only; with none, the first two are NaN and the others 0.0.
+    final values only; with none, all four are NaN.
     """
 
 @final

@@ -281,7 +281,7 @@ constexpr auto kMonteCarlo = function<mc_body>(
     "`final_values` holds every path's final value: -inf first, then the\n"
     "finite ones ascending, then +inf, NaN last. `expected_return`,\n"
     "`probability_of_loss`, `var_95` and `cvar_95` are taken over the finite\n"
-    "final values only; with none, the first two are NaN and the others 0.0.");
+    "final values only; with none, all four are NaN.");
 
 }  // namespace
 
