@@ -364,7 +364,8 @@ private:
     // is queued on `waiting` to close on a later step instead.
     void exit_at_price_source(std::uint64_t idx, const domain::OhlcvBar& bar, std::uint64_t position_id,
                               std::vector<std::uint64_t>& waiting);
-    void push_exit(std::uint64_t idx, std::optional<domain::TradeRecord> trade);
+    // Reports the trade as exited; false when there was none (no tradable price).
+    bool push_exit(std::uint64_t idx, std::optional<domain::TradeRecord> trade);
     void liquidate_into(std::uint64_t idx, const domain::OhlcvBar& bar, std::vector<KernelEvent>& out);
 
     // Seams of the order engine: working orders, TWAP schedules and due market orders.

@@ -83,15 +83,16 @@ void Kernel::evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_no
         }
         // A level is filled at the open when the bar opened through it, else at the level
         // itself as far as the bar traded it. A level whose exit price is not tradable (a
-        // gap) stays in place for later bars.
+        // gap) stays in place for later bars, and the bar's signal exit still goes.
         if (take_stop) {
             const double stop = *p->stop_price;
             const bool through = open_known && (is_long ? met_from_above(bar.open, stop) : met_from_below(bar.open, stop));
             const double price = through ? bar.open : grid.fill_at(stop, !is_long, bar.low, bar.high);
-            push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::StopLoss, bar.volume, price));
-            continue;
+            if (push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::StopLoss, bar.volume, price))) {
+                continue;
+            }
         }
-        if (target_hit) {
+        if (target_hit && !take_stop) {
             const double target = *p->target_price;
             // A trade print keeps filling a target at the target.
             const bool through = open_known && !last_print_ &&
@@ -101,8 +102,9 @@ void Kernel::evaluate_exits(std::uint64_t idx, const OhlcvBar& bar, bool exit_no
                                               : grid.fill_at(target, is_long, bar.low, bar.high);
             const double price = is_long ? base - base * s : base + base * s;
             const FillSlotScope market(fill_market_, base);
-            push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::TakeProfit, bar.volume, price));
-            continue;
+            if (push_exit(idx, close_position_by_id(idx, bar.timestamp, id, ExitReason::TakeProfit, bar.volume, price))) {
+                continue;
+            }
         }
         if (exit_now) {
             exit_at_price_source(idx, bar, id, close_requests_);

@@ -186,8 +186,10 @@ void Kernel::exit_at_price_source(std::uint64_t idx, const OhlcvBar& bar, std::u
     push_exit(idx, std::move(trade));
 }
 
-void Kernel::push_exit(std::uint64_t idx, std::optional<TradeRecord> trade) {
-    if (trade) events_.push_back(KernelEvent::exited(idx, std::move(*trade)));
+bool Kernel::push_exit(std::uint64_t idx, std::optional<TradeRecord> trade) {
+    if (!trade) return false;
+    events_.push_back(KernelEvent::exited(idx, std::move(*trade)));
+    return true;
 }
 
 }  // namespace tarnwick::engine

@@ -252,5 +252,52 @@ INSTANTIATE_TEST_SUITE_P(
                       DustCase{"a_small_fraction_that_is_money", 100000.0, 1e-6, 1e-3}),
     [](const auto& info) { return std::string(info.param.label); });
 
+struct UntradableLevelCase {
+    const char* label;
+    std::int8_t direction;
+    std::optional<domain::StopRule> stop;
+    std::optional<domain::TargetRule> target;
+    domain::OhlcvBar exit_bar;  // meets the level at no tradable price, closes tradable
+};
+
+class UntradableLevel : public ::testing::TestWithParam<UntradableLevelCase> {};
+
+// A stop or target met on a bar that gives its level no tradable price stays in place; the
+// bar's signal exit must still close at the tradable close instead of being dropped.
+TEST_P(UntradableLevel, LeavesTheSignalExitOfItsBar) {
+    const UntradableLevelCase& c = GetParam();
+    BacktestConfig bc;
+    bc.fees = 0.0;
+    bc.stop = c.stop;
+    bc.target = c.target;
+    CoreSession s(base_config(bc, c.direction));
+    ASSERT_EQ(count_kind(events_of(s.step(0, flat_bar(0, 100.0), entry())), KernelEventKind::Entered), 1u);
+    (void)s.step(1, flat_bar(1, 100.0), {});
+    const auto ev = events_of(s.step(2, c.exit_bar, exit_signal()));
+    ASSERT_EQ(ev.size(), 1u);
+    ASSERT_EQ(ev[0].kind, KernelEventKind::Exited);
+    EXPECT_EQ(ev[0].trade->exit_idx, 2u);
+    EXPECT_EQ(ev[0].trade->exit_price, c.exit_bar.close);
+    EXPECT_EQ(ev[0].trade->exit_reason, domain::ExitReason::Signal);
+    EXPECT_TRUE(s.kernel().ledger().empty());
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, UntradableLevel,
+    ::testing::Values(
+        // The short's stop at 103 is met by a high of inf, and the bar traded nowhere below it.
+        UntradableLevelCase{"short_stop_above_an_infinite_range", -1, domain::StopRule::fixed(0.03), std::nullopt,
+                            bar(2, kNan, kInf, kInf, 104.0)},
+        // The long's stop at 97 is met by a low of 0, the bar's whole range.
+        UntradableLevelCase{"long_stop_below_a_zero_range", 1, domain::StopRule::fixed(0.03), std::nullopt,
+                            bar(2, kNan, 0.0, 0.0, 96.0)},
+        // The long's target at 105 is met by a high of inf, and nothing traded below it.
+        UntradableLevelCase{"long_target_above_an_infinite_range", 1, std::nullopt, domain::TargetRule::fixed(0.05),
+                            bar(2, kNan, kInf, kInf, 104.0)}),
+    RowLabel{});
+
 }  // namespace
 }  // namespace tarnwick
